@@ -1,0 +1,450 @@
+// Logging: the category and level tables, the log call, the level syntax,
+// logInit and logExit. Record output to log files lives in logfile.cpp.
+#include "logging.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "logoutput.h"
+#include "memory.h"
+#include "osdate.h"
+#include "osenv.h"
+#include "osinit.h"
+#include "stringbuf.h"
+
+const char* const logLevelNames[9] = {"NONE", "FATAL", "ERROR", "WARN", "INFO", "INFO", "DEBUG", "NET", "TRACE"};
+
+const char* const logCategoryNames[logCatCount] = {
+#include "logcategories.inc"
+};
+static_assert(SFX_ARRAY_SIZE(logCategoryNames) == 207, "the category table has 207 rows");
+
+// Row 0 matches any process; 3 is the unit-test runner of the library.
+const char* const processTypeNames[processTypeCount] = {
+    "*", "agent", "manager", "cunit", "utilix", "jobexec", "service", "sfx", "runner", "jobrunner", "switcher",
+};
+
+uint32_t logLevels[logCatCount] = {
+#define L4 4, 4, 4, 4, 4, 4, 4, 4, 4, 4
+    L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, L4, 4, 4, 4, 4, 4, 4, 4,
+#undef L4
+};
+static_assert(SFX_ARRAY_SIZE(logLevels) == 207);
+
+uint32_t processType = processTypeSfx;
+
+namespace {
+
+// Process-wide logging state.
+struct LogState {
+  bool enabled = true;        // master switch
+  bool enabledLocked = false; // master switch frozen
+  char* levelSetting = nullptr;   // --loglevel / -l
+  char* logFileSetting = nullptr; // --logfile / -f / -u / "stderr"
+  char* levelSpec = nullptr;      // normalised text of the last parse
+  StringBuffer childLevels{};          // elements handed to child processes
+  uint32_t bufferSize = 0;        // buffer=<n>
+  const char* errLevelEnvName = "QZR_ERR_LOGLEVEL";
+  bool pipeRequested = false;
+};
+LogState logState;
+
+// Suppression depth of threads; the thread layer keeps one per thread record,
+// this is the per-thread fallback.
+thread_local int logSuppressDepth = 0;
+
+bool asciiEqualNoCase(const char* a, size_t alen, const char* b) {
+  size_t blen = strlen(b);
+  if (alen != blen) return false;
+  for (size_t i = 0; i < alen; i++) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = (char)(x - 32);
+    if (y >= 'a' && y <= 'z') y = (char)(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Case-insensitive prefix test over `len` bytes of `a` against `b`.
+bool asciiPrefixNoCase(const char* a, size_t len, const char* b) {
+  for (size_t i = 0; i < len; i++) {
+    char x = a[i], y = b[i];
+    if (!y) return false;
+    if (x >= 'a' && x <= 'z') x = (char)(x - 32);
+    if (y >= 'a' && y <= 'z') y = (char)(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+void replaceOwned(char** slot, const char* value) {
+  char* old = *slot;
+  *slot = value ? memStrDup(value) : nullptr;
+  memFree(old);
+}
+
+// Writes a record straight to standard error: the path used before a log
+// stream is open and after logExit.
+void logToStderr(uint32_t level, uint32_t cat, const char* fmt, va_list ap, bool dump) {
+  char prefix[1024];
+  logFormatPrefix(prefix, sizeof prefix, level, cat);
+  if (*fmt == '-' && dump) fmt++;
+  char body[4096];
+  int n = vsnprintf(body, sizeof body, fmt, ap);
+  if (n < 0) return;
+  fprintf(stderr, "%s%s%s", prefix, body, dump ? "\n" : "");
+  fflush(stderr);
+}
+
+void logDeliver(uint32_t level, uint32_t cat, const char* fmt, va_list ap, const void* data, uint32_t len,
+                bool dump) {
+  if (!logState.enabled || !fmt || !*fmt) return;
+  cat = logClampCategory(cat);
+  if (level > logLevels[cat]) return;
+  if (!logOutputIsOpen()) {
+    logToStderr(level, cat, fmt, ap, dump);
+    return;
+  }
+  logOutputRecord(level, cat, fmt, ap, data, len, dump);
+}
+
+}  // namespace
+
+void logSuppress() { logSuppressDepth++; }
+void logUnsuppress() { logSuppressDepth--; }
+int logSuppressionDepth() { return logSuppressDepth; }
+
+void logFormatPrefix(char* buf, size_t size, uint32_t level, uint32_t cat) {
+  char date[80];
+  osDateFormatNow(date);
+  snprintf(buf, size, "%-5.5s %s [%" PRIu64 "-%s] %s - ", logLevelNames[level < 9 ? level : 8], date,
+           (uint64_t)osProcessId(), logThreadName(), logCategoryNames[logClampCategory(cat)]);
+}
+
+#define LOG_VARIADIC(name, level, flush)          \
+  void name(uint32_t cat, const char* fmt, ...) { \
+    va_list ap;                                   \
+    va_start(ap, fmt);                            \
+    logDeliver(level, cat, fmt, ap, nullptr, 0, false); \
+    va_end(ap);                                   \
+    if (flush) logFlush();                        \
+  }
+#define LOG_VARIADIC_STR(name, level, flush)                                          \
+  void name(uint32_t cat, const char* fmt, const void* data, uint32_t len, ...) {     \
+    va_list ap;                                                                       \
+    va_start(ap, len);                                                                \
+    logDeliver(level, cat, fmt, ap, data, len, true);                                 \
+    va_end(ap);                                                                       \
+    if (flush) logFlush();                                                            \
+  }
+
+LOG_VARIADIC(logFatalFunc, logLevelFatal, true)
+LOG_VARIADIC(logErrorFunc, logLevelError, true)
+LOG_VARIADIC(logWarnFunc, logLevelWarn, true)
+LOG_VARIADIC(logInfoFunc, logLevelInfo, true)
+LOG_VARIADIC(logDebugFunc, logLevelDebug, false)
+LOG_VARIADIC(logNetFunc, logLevelNet, false)
+LOG_VARIADIC(logTraceFunc, logLevelTrace, false)
+LOG_VARIADIC_STR(logErrorStrFunc, logLevelError, true)
+LOG_VARIADIC_STR(logInfoStrFunc, logLevelInfo, true)
+LOG_VARIADIC_STR(logDebugStrFunc, logLevelDebug, false)
+LOG_VARIADIC_STR(logNetStrFunc, logLevelNet, false)
+LOG_VARIADIC_STR(logTraceStrFunc, logLevelTrace, false)
+
+void logAt(uint32_t level, uint32_t cat, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  logDeliver(level, cat, fmt, ap, nullptr, 0, false);
+  va_end(ap);
+}
+
+void logV(uint32_t level, uint32_t cat, const char* fmt, va_list ap) { logDeliver(level, cat, fmt, ap, nullptr, 0, false); }
+
+// Both formats share the arguments; the thread's error-buffer mode decides
+// which of them is written.
+void logErrorServer(uint32_t cat, const char* logFmt, const char* serverFmt, ...) {
+  if (!logFmt || !*logFmt || !serverFmt || !*serverFmt) return;
+  va_list ap;
+  uint32_t mode = logErrorBufferMode();
+  if (mode == 2) {
+    logSetErrorBufferMode(3);
+    va_start(ap, serverFmt);
+    logDeliver(logLevelError, cat, serverFmt, ap, nullptr, 0, false);
+    va_end(ap);
+    logSetErrorBufferMode(1);
+    va_start(ap, serverFmt);
+    logDeliver(logLevelError, cat, logFmt, ap, nullptr, 0, false);
+    va_end(ap);
+    logSetErrorBufferMode(2);
+  } else {
+    va_start(ap, serverFmt);
+    logDeliver(logLevelError, cat, mode == 3 ? serverFmt : logFmt, ap, nullptr, 0, false);
+    va_end(ap);
+  }
+  logFlush();
+}
+
+int logLevelFromName(const char* name, size_t len) {
+  for (int i = 0; i < 9; i++)
+    if (asciiEqualNoCase(name, len, logLevelNames[i])) return i;
+  return -1;
+}
+
+void logSetLogFile(const char* name) { replaceOwned(&logState.logFileSetting, name); }
+void logSetLogLevel(const char* spec) { replaceOwned(&logState.levelSetting, spec); }
+
+const char* logGetLogFileSetting() {
+  if (logState.logFileSetting) return logState.logFileSetting;
+  return osGetEnv("QZR_LOGFILE");
+}
+
+const char* logGetLevelSetting() {
+  if (logState.levelSetting) return logState.levelSetting;
+  const char* env = osGetEnv("QZR_LOGLEVEL");
+  if (env && *env) return env;
+  return "info";
+}
+
+const char* logGetLevelSpec() { return logState.levelSpec ? logState.levelSpec : logGetLevelSetting(); }
+
+const char* logGetChildLevel() {
+  const char* text = sbGetLength(&logState.childLevels) ? sbGet(&logState.childLevels) : nullptr;
+  logTrace(logCatLogging, "childLogLevel='%s'\n", text ? text : "<null>");
+  return text;
+}
+
+void logSetErrLevelEnvName(bool toStdout) { logState.errLevelEnvName = toStdout ? "QZR_OUT_LOGLEVEL" : "QZR_ERR_LOGLEVEL"; }
+uint32_t logGetBufferSize() { return logState.bufferSize; }
+bool logPipeRequested() { return logState.pipeRequested; }
+
+void logListLevels(bool toStderr) {
+  for (uint32_t i = 0; i < logCatCount; i++) {
+    const char* name = logCategoryNames[i];
+    size_t n = strlen(name);
+    if (n >= 4 && strcmp(name + n - 4, "test") == 0) continue;
+    if (toStderr)
+      fprintf(stderr, " %-20s = %s\n", name, logLevelNames[logLevels[i] < 9 ? logLevels[i] : 8]);
+    else
+      logInfo(logCatLogging, "%-20s = %s\n", name, logLevelNames[logLevels[i] < 9 ? logLevels[i] : 8]);
+  }
+}
+
+void logSetEnabled(bool on) {
+  if (!logState.enabledLocked) logState.enabled = on;
+}
+bool logIsEnabled() { return logState.enabled; }
+
+uint32_t logSetCategoryLevel(uint32_t cat, uint32_t level) {
+  cat = logClampCategory(cat);
+  uint32_t old = logLevels[cat];
+  logLevels[cat] = level;
+  return old;
+}
+
+static void setAllLevels(uint32_t level) {
+  for (uint32_t& l : logLevels) l = level;
+}
+
+// Applies one name=level element; returns whether it counts as recognised.
+static bool applyCategoryElement(const char* name, size_t nameLen, uint32_t level, const char* elem, size_t elemLen) {
+  uint32_t proc = 0;
+  const char* pattern = name;
+  size_t patLen = nameLen;
+  for (uint32_t p = 0; p < processTypeCount; p++) {
+    size_t pn = strlen(processTypeNames[p]);
+    if (pn + 1 <= nameLen && asciiPrefixNoCase(name, pn, processTypeNames[p]) && name[pn] == '.') {
+      proc = p;
+      pattern = name + pn + 1;
+      patLen = nameLen - pn - 1;
+      break;
+    }
+  }
+  bool wildcard = patLen > 0 && pattern[patLen - 1] == '*';
+  if (wildcard) patLen--;
+  bool recognised = proc == 8 || proc == 9;
+  if ((processType == 1 || processType == 2) && (proc == 4 || proc == 8 || proc == 9)) {
+    sbAppendChar(&logState.childLevels, ',');
+    sbAppendData(&logState.childLevels, elem, (uint32_t)elemLen);
+  }
+  for (uint32_t c = 0; c < logCatCount; c++) {
+    const char* cn = logCategoryNames[c];
+    bool match = wildcard ? (strlen(cn) >= patLen && asciiPrefixNoCase(pattern, patLen, cn))
+                          : asciiEqualNoCase(pattern, patLen, cn);
+    if (!match) continue;
+    if (proc == 0 || proc == processType) {
+      logLevels[c] = level;
+      recognised = true;
+    }
+  }
+  return recognised;
+}
+
+// Parses "elem,elem,..." (see the level syntax in the README) and rewrites
+// the level table; levelSpec gets the normalised text.
+void logParseLevels(const char* spec) {
+  uint32_t start = logLevelInfo;
+  const char* env = osGetEnv(logState.errLevelEnvName);
+  if (env && *env) {
+    int l = logLevelFromName(env, strlen(env));
+    if (l >= 0) start = (uint32_t)l;
+  }
+  uint32_t d = start, r = start;
+  setAllLevels(d);
+  if (!logState.childLevels.file) sbInitHere(&logState.childLevels);
+  sbEmpty(&logState.childLevels);
+  StringBuffer nb;
+  StringBuffer* n = sbInitHere(&nb);
+  bool help = false;
+
+  if (spec) {
+    const char* p = spec;
+    while (*p) {
+      const char* e = strchr(p, ',');
+      size_t len = e ? (size_t)(e - p) : strlen(p);
+      const char* eq = (const char*)memchr(p, '=', len);
+      bool recognised = false;
+      bool appended = false;
+      if (!eq) {
+        int lvl = logLevelFromName(p, len);
+        if (len == 4 && asciiEqualNoCase(p, 4, "help")) {
+          help = recognised = true;
+        } else if (lvl >= 0) {
+          if (sbGetLength(n) == 0) {
+            if ((uint32_t)lvl > d) d = (uint32_t)lvl;
+          } else {
+            d = (uint32_t)lvl;
+            sbAppendChar(n, ',');
+          }
+          sbAppendString(n, logLevelNames[d]);
+          setAllLevels(d);
+          r = d;
+          recognised = true;
+        }
+      } else {
+        size_t nameLen = (size_t)(eq - p);
+        const char* value = eq + 1;
+        size_t valueLen = len - nameLen - 1;
+        int lvl = logLevelFromName(value, valueLen);
+        if (asciiPrefixNoCase(p, nameLen, "buffer")) {
+          uint32_t v = 0;
+          for (size_t i = 0; i < valueLen && value[i] >= '0' && value[i] <= '9'; i++) v = v * 10 + (uint32_t)(value[i] - '0');
+          logState.bufferSize = v;
+          sbAppendChar(n, ',');
+          sbAppendData(n, p, (uint32_t)len);
+          recognised = true;
+        } else if (lvl >= 0) {
+          recognised = applyCategoryElement(p, nameLen, (uint32_t)lvl, p, len);
+          sbAppendChar(n, ',');
+          sbAppendData(n, p, (uint32_t)(nameLen + 1));
+          sbAppendString(n, logLevelNames[lvl]);
+          appended = true;
+        }
+      }
+      (void)appended;
+      if (!recognised) {
+        if (logGate(logCatLogging, logLevelWarn))
+          logWarnFunc(logCatLogging, "Unrecognised loglevel argument '%.*s'\n", (int)len, p);
+        d = r;
+      }
+      if (!e) break;
+      p = e + 1;
+    }
+  }
+
+  if (help) {
+    fprintf(stderr, " Log level format: <element>,...\n <element> :== [[<process>.]<category>=]<level> | buffer=<n>\n <process> :== { ");
+    const char* sep = "";
+    for (uint32_t i = 1; i < processTypeCount; i++) {
+      if (strncmp(processTypeNames[i], "cunit", 5) == 0) continue;
+      fprintf(stderr, "%s%s", sep, processTypeNames[i]);
+      sep = " | ";
+    }
+    fprintf(stderr, "}\n <level> :== { none | fatal | error | warn | info | debug | net | trace }\n <category> can contain '*' at end to indicate any matching string.\n <category> is one of (with current log level):\n");
+    logListLevels(true);
+  }
+
+  // A text that starts with an element gets the default level in front.
+  StringBuffer fixed;
+  sbInitHere(&fixed);
+  if (sbGetLength(n) == 0 || sbGet(n)[0] == ',') sbAppendString(&fixed, logLevelNames[d]);
+  sbAppendStringBuffer(&fixed, n);
+  sbClean(n);
+  if (sbGetLength(&logState.childLevels) && sbGet(&logState.childLevels)[0] == ',') {
+    StringBuffer child;
+    sbInitHere(&child);
+    sbAppendString(&child, logLevelNames[d]);
+    sbAppendStringBuffer(&child, &logState.childLevels);
+    sbEmpty(&logState.childLevels);
+    sbAppendStringBuffer(&logState.childLevels, &child);
+    sbClean(&child);
+  }
+  memFree(logState.levelSpec);
+  logState.levelSpec = sbTakeString(&fixed);
+  sbClean(&fixed);
+  logDebug(logCatLogging, "logParseLevels('%s',QZR_XXX_LOGLEVEL='%s') -> '%s'\n", spec ? spec : "<null>", logLevelNames[r],
+           logState.levelSpec);
+}
+
+static bool argIs(const char* a, const char* b) { return asciiEqualNoCase(a, strlen(a), b); }
+
+void logInit(int* argc, char*** argv) {
+  logSuppress();
+  const char* missingLevel = nullptr;
+  const char* missingFile = nullptr;
+  char** v = *argv;
+  int i = 1;
+  while (i < *argc) {
+    const char* a = v[i];
+    if (strcmp(a, "--") == 0) break;
+    bool isLevel = argIs(a, "-l") || argIs(a, "--loglevel");
+    bool isFile = argIs(a, "-f") || argIs(a, "--logfile");
+    if (isLevel || isFile) {
+      if (i + 1 < *argc) {
+        if (isLevel)
+          logSetLogLevel(v[i + 1]);
+        else
+          logSetLogFile(v[i + 1]);
+        memmove(&v[i], &v[i + 2], sizeof(char*) * (size_t)(*argc - i - 1));
+        *argc -= 2;
+        continue;
+      }
+      if (isLevel)
+        missingLevel = a;
+      else
+        missingFile = a;
+    } else if (i == 1) {
+      if (processType == 4 && argIs(a, "-n") && i + 1 < *argc && argIs(v[i + 1], "runner")) processType = 8;
+      if (processType == 1 && strcmp(a, "--switch") == 0) processType = 10;
+    }
+    i++;
+  }
+  logUnsuppress();
+  logSwitchFile(false);
+  if (missingLevel) logFatal(logCatLogging, "%s option to set log level needs argument\n", missingLevel);
+  if (missingFile) logFatal(logCatLogging, "%s option to set log file needs argument\n", missingFile);
+  logDebug(logCatLogging, "Logging initialized\n");
+  const char* pipe = osGetEnv("QZR_LOG_PIPE");
+  if (pipe && (pipe[0] == 'Y' || pipe[0] == 'y')) logState.pipeRequested = true;
+}
+
+void logExit() {
+  if (!logState.enabled) return;
+  logOutputStopPipe();
+  uint64_t records = 0, bytes = 0;
+  logOutputStatistics(&records, &bytes);
+  if (processType == 1 || processType == 3)
+    logInfo(logCatLogging, "Written %" PRIu64 " log records with %" PRIu64 " bytes\n", records, bytes);
+  else
+    logDebug(logCatLogging, "Written %" PRIu64 " log records with %" PRIu64 " bytes\n", records, bytes);
+  logSetEnabled(false);
+  logOutputClose();
+  logSetErrorBufferMode(0);
+  logOutputRelease();
+  memFree(logState.levelSetting);
+  memFree(logState.logFileSetting);
+  memFree(logState.levelSpec);
+  logState.levelSetting = logState.logFileSetting = logState.levelSpec = nullptr;
+  if (logState.childLevels.file) sbClean(&logState.childLevels);
+  logState.childLevels = StringBuffer{};
+}

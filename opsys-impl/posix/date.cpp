@@ -1,0 +1,113 @@
+// POSIX backend only: the clock and calendar conversions.
+// A "file time" here is the same unit as on Windows (100 ns since
+// 1601-01-01 UTC), so that stored times mean the same on both platforms.
+#include <sys/time.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "logging.h"
+#include "osdate.h"
+
+namespace {
+
+uint64_t epochBase = 0;
+
+// Days from 1970-01-01 to a proleptic Gregorian date (negative before).
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = (unsigned)(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + (int64_t)doe - 719468;
+}
+
+void calendarFromTm(const struct tm* tm, unsigned ms, OsCalendar* cal) {
+  cal->year = (uint16_t)(tm->tm_year + 1900);
+  cal->month = (uint16_t)(tm->tm_mon + 1);
+  cal->dayOfWeek = (uint16_t)tm->tm_wday;
+  cal->day = (uint16_t)tm->tm_mday;
+  cal->hour = (uint16_t)tm->tm_hour;
+  cal->minute = (uint16_t)tm->tm_min;
+  cal->second = (uint16_t)tm->tm_sec;
+  cal->milliseconds = (uint16_t)ms;
+}
+
+}  // namespace
+
+int osDateInit() {
+  // 1601-01-01 to 1970-01-01, in 100 ns units, from the calendar.
+  const int64_t days = -daysFromCivil(1601, 1, 1);
+  epochBase = (uint64_t)days * 86400ull * 10000000ull;
+  return 0;
+}
+
+uint64_t osDateNow() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (uint64_t)ts.tv_sec * 1000u + (uint64_t)(ts.tv_nsec / 1000000);
+}
+
+uint64_t osDateFromFileTime(uint64_t fileTime) {
+  if (!epochBase) osDateInit();
+  return (fileTime - epochBase) / 10000;
+}
+
+uint64_t osDateToFileTime(uint64_t ms) {
+  if (!epochBase) osDateInit();
+  return ms * 10000 + epochBase;
+}
+
+// DOS date and time are local time, two-second resolution.
+uint64_t osDateFromDos(uint16_t dosDate, uint16_t dosTime) {
+  struct tm tm = {};
+  tm.tm_year = ((dosDate >> 9) & 0x7F) + 80;
+  tm.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
+  tm.tm_mday = dosDate & 0x1F;
+  tm.tm_hour = (dosTime >> 11) & 0x1F;
+  tm.tm_min = (dosTime >> 5) & 0x3F;
+  tm.tm_sec = (dosTime & 0x1F) * 2;
+  tm.tm_isdst = -1;
+  if (tm.tm_mon < 0 || tm.tm_mday == 0) return 0;
+  time_t t = mktime(&tm);
+  if (t == (time_t)-1) return 0;
+  return (uint64_t)t * 1000;
+}
+
+const char* osDateFormatLocal(uint64_t ms, char* buffer, uint32_t format) {
+  time_t t = (time_t)(ms / 1000);
+  struct tm tm;
+  if (!localtime_r(&t, &tm)) {
+    snprintf(buffer, 69, "epoch+%" PRIu64, ms);
+    return buffer;
+  }
+  OsCalendar cal;
+  calendarFromTm(&tm, (unsigned)(ms % 1000), &cal);
+  return osDateFormatCalendar(&cal, (int64_t)tm.tm_gmtoff * 1000, buffer, format);
+}
+
+const char* osDateFormatUtc(uint64_t ms, char* buffer, uint32_t format) {
+  time_t t = (time_t)(ms / 1000);
+  struct tm tm;
+  if (!gmtime_r(&t, &tm)) {
+    snprintf(buffer, 69, "epoch+%" PRIu64, ms);
+    return buffer;
+  }
+  OsCalendar cal;
+  calendarFromTm(&tm, (unsigned)(ms % 1000), &cal);
+  return osDateFormatCalendar(&cal, 0, buffer, format);
+}
+
+int osDateParseNumericUTC(const char* text, uint64_t* ms) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, milli = 0;
+  int n = sscanf(text, "%04d%02d%02d%02d%02d%02d.%03d", &y, &mo, &d, &h, &mi, &s, &milli);
+  if (n < 5) return -1;
+  logTrace(logCatDate, "osDateParseNumericUTC y=%d m=%d d=%d h=%d m=%d s=%d milli=%d\n", y, mo, d, h, mi, s, milli);
+  if (mo < 1 || mo > 12 || d < 1 || d > 31) return -1;
+  int64_t days = daysFromCivil(y, (unsigned)mo, (unsigned)d);
+  int64_t v = ((days * 24 + h) * 60 + mi) * 60 + s;
+  if (v < 0) return -1;
+  *ms = (uint64_t)v * 1000 + (uint64_t)milli;
+  return 0;
+}
