@@ -165,11 +165,66 @@ bool logCategoryLevelFor(uint32_t processType, const char* categoryName, uint32_
 void logSuppress();
 void logUnsuppress();
 
-// Record prefix "LEVEL DATE [pid-thread] category - " into buf (1024 bytes).
-void logFormatPrefix(char* buf, size_t size, uint32_t level, uint32_t cat);
+// ---- Records and log files ----
 
-// Log output (log files): see logfile.h. These are the pieces logging needs.
-// Opens or switches the log according to the current settings; parses levels.
-void logSwitchFile(bool sizeTriggered);
+struct IoStream;
+
+// Record prefix "LEVEL DATE [pid-thread] category - " into buf (1024 bytes):
+// level name cut to five, date format 10, process id, thread name.
+void logFormatPrefix(char* buf, size_t size, uint32_t level, uint32_t cat);
+// Appends the dump of a data block ("%u bytes: ..." with at most 4096 bytes
+// shown, then "\n"); hex: two digits a byte, else escaped text. Length 0:
+// the data is a NUL-terminated text.
+void logHexDump(StringBuffer* sb, bool hex, const void* data, uint32_t length);
+// Writes a record text as lines of at most 1023 bytes plus "\n", each led by
+// `prefix`; true when the log file reached its size limit.
+bool logWriteLines(const char* text, uint32_t length, const char* prefix, bool checkSize);
+// Writes bytes to the log stream with counting, the once-a-minute flush and
+// the size check; true when the size limit was reached.
+bool logWriteBytes(const void* data, uint32_t length, bool checkSize);
+
+// Opens the configured log (logGetLogFileSetting, "stderr" when there is none
+// or it cannot be expanded), continues in the same file, or with forceNew
+// rotates it; parses the levels again. 0 or -1.
+int logSwitchFile(bool forceNew);
+// Re-opens the log after logSetLogFile (through the pipe thread in pipe mode).
+int logReopen();
+// Flushes the log stream (in pipe mode: asks the pipe thread to).
 void logFlush();
+void logSetKeepCount(uint32_t n);
+void logSetMaxSize(uint64_t megabytes);
+// Closes and forgets the log stream; records then go to standard error.
+void logCloseStream();
+// The open log stream (borrowed), or null: for writing raw text into the log
+// without record prefixes.
+IoStream* logGetStream();
+const char* logGetCrashLogName();
+char* logCopyCrashLogName();
+// True when path lies in the directory of the current log; then logging is
+// turned off until someone turns it on again.
+bool logIsLogDirectory(const char* path);
+// Moves `current` to the numbered name of `path` ("x.log" -> "x-<n>.log"),
+// shifting existing numbered files up; past the keep count they are deleted.
+void logRotateFile(const char* path, const char* current, int n);
+// Removes all but the newest keep-count logs of the configured pattern and
+// crash dumps ("*.dmp") in the log directory.
+void logCleanupOldLogs();
+
+// Context of the log file name variables (${ProcessId} etc.).
+struct LogNameContext {
+  bool wildcard;     // variables that vary between runs become "*"
+  bool failed;       // an unknown variable or an absent value was met
+  char value[256];   // the last value handed out
+};
+// Lookup function of the ${name} expansion of log file patterns.
+const char* logResolveVariable(const char* name, void* context);
+// Expands a log file pattern; *out is a new text. -1 when a variable is
+// unknown or has no value.
+int logExpandPattern(const char* pattern, bool wildcard, char** out);
+
+// Log pipe: started with the first thread when QZR_LOG_PIPE begins with "Y";
+// every line then goes through one pipe to the "logging" thread.
+void logStartPipe();
+void logStopPipe();
+// Socket log target (QZR_LOG_PIPE "socket:...").
 void logConnectSocket();

@@ -1,31 +1,516 @@
-// Log output. Until log files are opened, records go to standard error and
-// switching the log only re-reads the level settings.
+// Log output: the record prefix, lines and dumps, the single log stream
+// shared by all threads, log file names with their ${...} variables,
+// switching, numbered rotation and removal of old logs.
+#include <cstdio>
+#include <cstring>
+
+#include "build.h"
+#include "iosbuffered.h"
+#include "iostream.h"
 #include "logging.h"
 #include "logoutput.h"
+#include "memory.h"
+#include "osdate.h"
+#include "osdir.h"
+#include "osenv.h"
+#include "osfile.h"
+#include "osinit.h"
+#include "osthread.h"
+#include "sortmap.h"
+#include "stringbuf.h"
+#include "strutil.h"
 
-bool logOutputIsOpen() { return false; }
-
-void logOutputRecord(uint32_t, uint32_t, const char*, va_list, const void*, uint32_t, bool) {}
-
-void logOutputStopPipe() {}
-
-void logOutputStatistics(uint64_t* records, uint64_t* bytes) {
-  *records = 0;
-  *bytes = 0;
-}
-
-void logOutputClose() {}
-void logOutputRelease() {}
-
-const char* logThreadName() { return processTypeNames[processType < processTypeCount ? processType : 0]; }
+LogOutput logOut = {
+    .stream = nullptr,
+    .currentFile = nullptr,
+    .previousFile = nullptr,
+    .lastPattern = nullptr,
+    .currentSize = 0,
+    .maxSize = 0,
+    .keepCount = 0,
+    .records = 0,
+    .bytes = 0,
+    .nextFlush = 0,
+    .switching = true,
+    .switchAllowed = true,
+    .mutex = nullptr,
+    .pipe = nullptr,
+    .pipeActive = false,
+    .crashLogName = {0},
+};
 
 namespace {
-thread_local uint32_t errorBufferMode = 0;
+
+// Longest prefix a line carries, so that every line has room for text.
+constexpr uint32_t logMaxLinePrefix = 767;
+// A line: prefix and text, at most 1023 bytes, then "\n".
+constexpr uint32_t logLineSize = 1024;
+// Dumps show this many bytes in full, else the first and last half of it.
+constexpr uint32_t logDumpLimit = 4096;
+constexpr uint64_t logFlushInterval = 60000;
+
+// Product flavour named in the log's start-up line.
+const char* const logFlavor = "windows-x86";
+
+// The run mode of the process: this program never runs as a service.
+char* logProcessDescription() { return memStrDup("standalone"); }
+
+// A process parameter as a new text, or null: this program loads no
+// parameters, so every parameter is absent.
+char* logParameter(const char*) { return nullptr; }
+
+void replaceOwned(char** slot, char* value) {
+  memFree(*slot);
+  *slot = value;
 }
 
-uint32_t logErrorBufferMode() { return errorBufferMode; }
-void logSetErrorBufferMode(uint32_t mode) { errorBufferMode = mode; }
+}  // namespace
 
-void logSwitchFile(bool) { logParseLevels(logGetLevelSetting()); }
-void logFlush() {}
-void logConnectSocket() {}
+int logLock() {
+  if (!logOut.mutex) return -1;
+  logThreadSuppress();
+  osThreadLockMutex(logOut.mutex);
+  logThreadUnsuppress();
+  return 0;
+}
+
+void logUnlock() {
+  logThreadSuppress();
+  osThreadUnlockMutex(logOut.mutex);
+  logThreadUnsuppress();
+}
+
+bool logOutputIsOpen() { return logOut.stream != nullptr || logOut.pipeActive.load(); }
+
+void logOutputStatistics(uint64_t* records, uint64_t* bytes) {
+  *records = logOut.records;
+  *bytes = logOut.bytes;
+}
+
+// The prefix "LEVEL DATE [pid-thread] category - " (level cut to five).
+void logFormatPrefix(char* buf, size_t size, uint32_t level, uint32_t cat) {
+  char date[80];
+  if (!osDateFormatNow(date)) strcpy(date, "?");
+  snprintf(buf, size, "%-5.5s %s [%" PRIu64 "-%s] %s - ", logLevelNames[level < 9 ? level : 8], date,
+           (uint64_t)osProcessId(), osThreadCurrentName(), logCategoryNames[logClampCategory(cat)]);
+}
+
+// Appends "%u bytes: " and every byte, or for more than 4096 bytes the
+// first and last 2048 with " ... <skipped> ... " between, then "\n". Hex
+// mode writes two lower-case digits a byte; text mode escapes what is not
+// printable (and '%' and '\') so the dump stays on one line.
+void logHexDump(StringBuffer* sb, bool hex, const void* data, uint32_t length) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  if (!p) {
+    length = 0;
+  } else if (length == 0) {
+    length = (uint32_t)strlen(static_cast<const char*>(data));
+  }
+  uint32_t head = length, tailStart = length;
+  if (length > logDumpLimit) {
+    sbPrintf(sb, "%u bytes (%u skipped): ", length, length - logDumpLimit);
+    head = logDumpLimit / 2;
+    tailStart = length - logDumpLimit / 2;
+  } else {
+    sbPrintf(sb, "%u bytes: ", length);
+  }
+  static const char digits[] = "0123456789abcdef";
+  auto one = [&](uint8_t c) {
+    char out[4];
+    uint32_t n = 0;
+    if (hex) {
+      out[n++] = digits[c >> 4];
+      out[n++] = digits[c & 15];
+    } else if (c >= 32 && c <= 126 && c != '%' && c != '\\') {
+      out[n++] = (char)c;
+    } else if (c == '\\' || (c >= 9 && c <= 13)) {
+      static const char esc[] = "tnvfr";
+      out[n++] = '\\';
+      out[n++] = c == '\\' ? '\\' : esc[c - 9];
+    } else {
+      out[n++] = '%';
+      out[n++] = digits[c >> 4];
+      out[n++] = digits[c & 15];
+    }
+    sbAppendData(sb, out, n);
+  };
+  for (uint32_t i = 0; i < head; i++) one(p[i]);
+  if (tailStart < length) {
+    sbAppendString(sb, " ... <skipped> ... ");
+    for (uint32_t i = tailStart; i < length; i++) one(p[i]);
+  }
+  sbAppendChar(sb, '\n');
+}
+
+// Writes to the log stream with counting, the periodic flush and the size
+// check; true when the size limit was reached and a switch is now pending.
+bool logWriteBytes(const void* data, uint32_t length, bool checkSize) {
+  uint64_t now = osDateNow();
+  logOut.records++;
+  if (logOut.stream) iosWrite(logOut.stream, data, length, nullptr);
+  logOut.bytes += length;
+  logOut.currentSize += length;
+  if (logOut.stream && now >= logOut.nextFlush) {
+    iosFlush(logOut.stream);
+    logOut.nextFlush = now + logFlushInterval;
+  }
+  if (!checkSize || !logOut.stream || !logFileSettingGiven() || logOut.maxSize == 0 || logOut.switching) return false;
+  if (logOut.currentSize < logOut.maxSize) return false;
+  logOut.switching = true;
+  logInfo(logCatLogging,
+          "Switching to new log file as current file size %" PRIu64 " is bigger than maximum of %" PRIu64 "\n",
+          logOut.currentSize, logOut.maxSize);
+  return true;
+}
+
+// Writes one finished line: into the pipe in pipe mode, else to the stream
+// under the logging mutex (taken once per record, at its first line).
+static bool logEmitLine(const char* line, uint32_t n, bool checkSize, bool* locked) {
+  if (logPipeSend(line, n)) return false;
+  if (!*locked && !logOnPipeThread) *locked = logLock() == 0;
+  return logWriteBytes(line, n, checkSize);
+}
+
+// Splits a record text into lines of at most 1023 bytes plus "\n", each led
+// by the prefix; a last line without "\n" gets one. The whole record is
+// written under the logging mutex (in pipe mode each line is one pipe write).
+bool logWriteLines(const char* text, uint32_t length, const char* prefix, bool checkSize) {
+  bool locked = false;
+  bool full = false;
+  char line[logLineSize];
+  uint32_t prefixLen = prefix ? (uint32_t)strnlen(prefix, logMaxLinePrefix) : 0;
+  memcpy(line, prefix, prefixLen);
+  uint32_t n = prefixLen;
+  for (uint32_t i = 0; i < length; i++) {
+    line[n++] = text[i];
+    if (text[i] == '\n' || n == logLineSize - 1) {
+      if (text[i] != '\n') line[n++] = '\n';
+      full |= logEmitLine(line, n, checkSize, &locked);
+      n = prefixLen;
+    }
+  }
+  if (n > prefixLen) {
+    line[n++] = '\n';
+    full |= logEmitLine(line, n, checkSize, &locked);
+  }
+  if (locked) logUnlock();
+  return full;
+}
+
+bool logOutputRecord(const char* text, uint32_t length, const char* prefix) {
+  return logWriteLines(text, length, prefix, true);
+}
+
+void logFlush() {
+  if (!logOut.stream) return;
+  static const uint8_t command = 2;
+  if (logPipeSend(&command, 1)) return;
+  bool locked = logLock() == 0;
+  if (logOut.stream) iosFlush(logOut.stream);
+  if (locked) logUnlock();
+}
+
+void logCloseStream() {
+  bool locked = logLock() == 0;
+  if (logOut.stream) {
+    IoStream* s = logOut.stream;
+    logOut.stream = nullptr;
+    iosClose(s);
+  }
+  if (locked) logUnlock();
+}
+
+IoStream* logGetStream() {
+  bool locked = logLock() == 0;
+  IoStream* s = logOut.stream;
+  if (locked) logUnlock();
+  return s;
+}
+
+const char* logGetCrashLogName() { return logOut.crashLogName; }
+char* logCopyCrashLogName() { return memStrDup(logOut.crashLogName); }
+
+bool logIsLogDirectory(const char* path) {
+  if (!path || !logOut.crashLogName[0]) return false;
+  const char *d1 = nullptr, *d2 = nullptr;
+  uint32_t n1 = 0, n2 = 0;
+  osPathSplit(path, &d1, &n1, nullptr, nullptr, nullptr, nullptr);
+  osPathSplit(logOut.crashLogName, &d2, &n2, nullptr, nullptr, nullptr, nullptr);
+  if (n1 != n2 || (n1 && memcmp(d1, d2, n1) != 0)) return false;
+  logDebug(logCatLogging, "readFile request of a logfile, temporarily logging nothing\n");
+  logFlush();
+  logSetEnabled(false);
+  return true;
+}
+
+void logSetKeepCount(uint32_t n) { logOut.keepCount = n; }
+void logSetMaxSize(uint64_t megabytes) { logOut.maxSize = megabytes << 20; }
+
+// ---- Log file names ----
+
+// Resolves one ${name} of a log file pattern. Unknown names and absent
+// values mark the expansion as failed (context->failed).
+const char* logResolveVariable(const char* name, void* context) {
+  LogNameContext* ctx = static_cast<LogNameContext*>(context);
+  char* owned = nullptr;
+  const char* value = nullptr;
+  char number[32];
+  if (strEqualsIgnoreCase(name, "FileSeparator")) {
+    value = osPathSeparatorString;
+  } else if (strEqualsIgnoreCase(name, "ProcessId")) {
+    snprintf(number, sizeof number, "%" PRIu64, (uint64_t)osProcessId());
+    value = ctx->wildcard ? "*" : number;
+  } else if (strEqualsIgnoreCase(name, "ProcessType")) {
+    value = ctx->wildcard ? "*" : (owned = logProcessDescription());
+  } else if (strEqualsIgnoreCase(name, "ProcessName")) {
+    value = ctx->wildcard ? "*" : processTypeNames[processType < processTypeCount ? processType : 0];
+  } else if (strEqualsIgnoreCase(name, "InstallDirectory")) {
+    value = owned = osGetInstallDirectory();
+  } else if (strEqualsIgnoreCase(name, "TraceDirectory")) {
+    value = owned = logParameter("TraceDirectory");
+  } else if (strEqualsIgnoreCase(name, "ProcessServer")) {
+    value = owned = logParameter("ProcessServer");
+  } else if (strEqualsIgnoreCase(name, "TimeStamp")) {
+    value = ctx->wildcard ? "*" : osDateFormatLocal(osDateNow(), number, 2);
+  }
+  if (!value) {
+    ctx->failed = true;
+    memFree(owned);
+    return nullptr;
+  }
+  snprintf(ctx->value, sizeof ctx->value, "%s", value);
+  memFree(owned);
+  return ctx->value;
+}
+
+// Expands a log file pattern in normal or wildcard mode into *out (a new
+// text); -1 when a variable is unknown or has no value.
+int logExpandPattern(const char* pattern, bool wildcard, char** out) {
+  *out = nullptr;
+  LogNameContext ctx{};
+  ctx.wildcard = wildcard;
+  char* result = nullptr;
+  if (strEvaluateAntExpr(pattern, logResolveVariable, &ctx, &result) != 0 || ctx.failed) {
+    memFree(result);
+    return -1;
+  }
+  *out = result;
+  return 0;
+}
+
+// ---- Rotation and clean-up ----
+
+// Makes room for `current` under the numbered name of `path` (sfx.log ->
+// sfx-<n>.log), first moving an existing numbered file one number up; past
+// keepCount the file is deleted instead.
+void logRotateFile(const char* path, const char* current, int n) {
+  const char *dir = nullptr, *base = nullptr, *ext = nullptr;
+  uint32_t dirLen = 0, baseLen = 0, extLen = 0;
+  osPathSplit(path, &dir, &dirLen, &base, &baseLen, &ext, &extLen);
+  StringBuffer nb;
+  sbInitHere(&nb);
+  if (dir)
+    sbPrintf(&nb, "%.*s%.*s-%d.%.*s", (int)(dirLen + 1), dir, (int)baseLen, base, n, (int)extLen, ext ? ext : "");
+  else
+    sbPrintf(&nb, "%.*s-%d.%.*s", (int)baseLen, base, n, (int)extLen, ext ? ext : "");
+  const char* numbered = sbGet(&nb);
+  if (osFileIsPresent(numbered)) logRotateFile(path, numbered, n + 1);
+  if ((uint32_t)n <= logOut.keepCount) {
+    if (osFileMove(current, numbered) == 0) logInfo(logCatLogging, "Renamed log file %s to %s\n", current, numbered);
+  } else if (osFileDelete(current) == 0) {
+    logInfo(logCatLogging, "Removed obsolete log file %s\n", current);
+  }
+  sbClean(&nb);
+}
+
+// Deletes the oldest files matching `wildcardPath` until keepCount remain.
+static void logRemoveSurplus(const char* wildcardPath) {
+  const char *dir = nullptr, *base = nullptr;
+  uint32_t dirLen = 0, baseLen = 0;
+  osPathSplit(wildcardPath, &dir, &dirLen, &base, &baseLen, nullptr, nullptr);
+  char* dirCopy = dir ? memStrDupN(dir, dirLen ? dirLen : 1) : nullptr;
+  char** list = osDirListMatching(dirCopy ? dirCopy : ".", base);
+  memFree(dirCopy);
+  if (!list) return;
+  uint32_t count = 0;
+  while (list[count]) count++;
+  if (count > logOut.keepCount) {
+    uint32_t surplus = count - logOut.keepCount;
+    logInfo(logCatLogging, "Removing %u old logfiles\n", surplus);
+    SortMap* byTime = smCreate(SORTMAP_COPIED_KEYS, nullptr, __FILE__, __LINE__);
+    for (uint32_t i = 0; i < count; i++) {
+      uint64_t mtime = 0;
+      if (osFileGetInfo(list[i], nullptr, &mtime, nullptr, nullptr, nullptr, nullptr, nullptr) != 0) continue;
+      char key[24];
+      snprintf(key, sizeof key, "%020" PRIu64, mtime);
+      smPut(byTime, key, list[i]);  // equal times: the later name replaces the earlier
+    }
+    const char* key = nullptr;
+    uint32_t removed = 0;
+    for (const char* name = static_cast<const char*>(smFirst(byTime, &key)); name && removed < surplus;
+         name = static_cast<const char*>(smNext(byTime, &key))) {
+      removed++;
+      if (osFileDelete(name) == 0) logInfo(logCatLogging, "Removed obsolete log file %s\n", name);
+    }
+    smDestroy(byTime);
+  }
+  osDirFreeList(list);
+}
+
+// Trims the logs matching the configured pattern (variables as wildcards)
+// and the crash dumps in the log directory to keepCount files each.
+void logCleanupOldLogs() {
+  const char* pattern = logGetLogFileSetting();
+  char* wild = nullptr;
+  if (!pattern || !*pattern || logExpandPattern(pattern, true, &wild) != 0) return;
+  logDebug(logCatLogging, "Finding old logs in %s\n", wild);
+  logRemoveSurplus(wild);
+  char* parent = nullptr;
+  if (osDirCopyParentDirectory(wild, &parent) == 0 && parent) {
+    char* dumps = nullptr;
+    if (osDirJoinPath(parent, "*.dmp", &dumps) == 0) logRemoveSurplus(dumps);
+    memFree(dumps);
+  }
+  memFree(parent);
+  memFree(wild);
+}
+
+// ---- Switching ----
+
+// Opens the configured log or switches to a new one; see the header.
+int logSwitchFile(bool forceNew) {
+  if (!logOut.switchAllowed && logOut.stream) return -1;
+  const char* pattern = logGetLogFileSetting();
+  char* name = nullptr;
+  if (pattern && *pattern && logExpandPattern(pattern, false, &name) == 0) {
+    if (!osFileIsStdOutputName(name) && osFileIsPresent(name)) {
+      logDebug(logCatLogging, "LogFile %s already exist\n", name);
+      logInfo(logCatLogging, "Regenerating logfile name to be unique\n");
+      osSleep(1000);
+      char* again = nullptr;
+      if (logExpandPattern(pattern, false, &again) == 0) replaceOwned(&name, again);
+      logDebug(logCatLogging, "Newly generated LogFile = %s\n", name);
+    }
+  }
+  if (!name) name = memStrDup("stderr");
+
+  bool locked = logLock() == 0;
+  logOut.switching = true;
+  bool stdName = osFileIsStdOutputName(name);
+  bool samePattern = false;
+  if (stdName) {
+    if (strEqualsIgnoreCase(name, "stdout")) logSetErrLevelEnvName(true);
+  } else {
+    samePattern = logOut.lastPattern && pattern && strcmp(logOut.lastPattern, pattern) == 0;
+    char* real = nullptr;
+    if (osDirRealPath(nullptr, name, &real) == 0 && real) replaceOwned(&name, real);
+    logSetErrLevelEnvName(false);
+  }
+  replaceOwned(&logOut.lastPattern, pattern && *pattern ? memStrDup(pattern) : nullptr);
+
+  int result = 0;
+  if (logOut.currentFile && !forceNew && (strcmp(logOut.currentFile, name) == 0 || (!stdName && samePattern))) {
+    logInfo(logCatLogging, "Continuing logging in %s\n", logOut.currentFile);
+    logParseLevels(logGetLevelSetting());
+    const char* spec = logGetLevelSpec();
+    logInfo(logCatLogging, "Logging at level %s\n", spec ? spec : "<null>");
+    if (logOut.stream) {
+      logThreadSuppress();
+      iosWrapBufferedOutputStream(logOut.stream, logGetBufferSize());
+      logThreadUnsuppress();
+    }
+    memFree(name);
+    logFlush();
+  } else {
+    if (forceNew && logOut.stream && logOut.currentFile && strcmp(logOut.currentFile, name) == 0 && !stdName) {
+      logInfo(logCatLogging, "Switching log to %s\n", name);
+      IoStream* old = logOut.stream;
+      logOut.stream = nullptr;
+      iosClose(old);
+      logRotateFile(name, name, 1);
+    }
+    IoStream* fresh = osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, true, false);
+    if (!fresh) {
+      logInfo(logCatLogging, "Failed to switch log to %s\n", name);
+      memFree(name);
+      result = -1;
+    } else {
+      memFree(logOut.previousFile);
+      logOut.previousFile = logOut.currentFile;
+      logOut.currentFile = name;
+      IoStream* old = logOut.stream;
+      if (old) logInfo(logCatLogging, "Switching log to %s\n", name);
+      logFlush();
+      snprintf(logOut.crashLogName, sizeof logOut.crashLogName, "%s", name);
+      const char* dir = nullptr;
+      uint32_t dirLen = 0;
+      osPathSplit(name, &dir, &dirLen, nullptr, nullptr, nullptr, nullptr);
+      if (!dir || stdName) logDebug(logCatLogging, "opsys.dump will use current dir\n");
+      logOut.stream = fresh;
+      logOut.currentSize = 0;
+      logParseLevels(logGetLevelSetting());
+      if (old) {
+        if (processType == 1 || processType == 2) osFileRedirectStdHandles(fresh);
+        iosClose(old);
+      }
+      if (logOut.previousFile) logInfo(logCatLogging, "Closed logfile %s\n", logOut.previousFile);
+      logThreadSuppress();
+      if (!stdName) {
+        uint64_t size = 0;
+        if (osFileGetInfo(name, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0)
+          logOut.currentSize = size;
+      }
+      iosWrapBufferedOutputStream(fresh, logGetBufferSize());
+      logThreadUnsuppress();
+      uint32_t at = processType == 1 ? logLevelInfo : logLevelDebug;
+      logAt(at, logCatLogging, "Logging to %s at level %s\n", logOut.currentFile, logGetLevelSpec());
+      iosLogStack(logLevelTrace, logCatLogging, fresh);
+      logAt(at, logCatLogging, "Flavor %s build %s\n", logFlavor, buildId);
+      if (processType == 1 && strchr(logGetLevelSpec(), ',')) logListLevels(false);
+      if (logOut.keepCount && !stdName) logCleanupOldLogs();
+    }
+  }
+  logOut.switching = false;
+  if (locked) logUnlock();
+  return result;
+}
+
+int logReopen() {
+  static const uint8_t command = 3;
+  if (logPipeSend(&command, 1)) return 0;
+  if (!logOut.switchAllowed) return -1;
+  return logSwitchFile(false);
+}
+
+// The socket target: the address parser of this program's network layer is
+// empty (it succeeds with an all-zero address) and no socket layer connects
+// to such an address, so no stream results and the target stays unchanged.
+void logConnectSocket() {
+  const char* value = osGetEnv("QZR_LOG_PIPE");
+  if (!value || strncmp(value, "socket:", 7) != 0) return;
+  uint8_t* address = memNewArray(uint8_t, 32);
+  IoStream* socket = nullptr;  // the connection to the parsed address
+  if (socket) {
+    bool locked = logLock() == 0;
+    IoStream* old = logOut.stream;
+    logOut.stream = socket;
+    logOut.switchAllowed = false;
+    if (locked) logUnlock();
+    iosClose(old);
+  } else {
+    logDebug(logCatLogging, "No log connection for %s\n", value);
+  }
+  memFree(address);
+}
+
+void logOutputRelease() {
+  memFree(logOut.lastPattern);
+  memFree(logOut.previousFile);
+  memFree(logOut.currentFile);
+  logOut.lastPattern = logOut.previousFile = logOut.currentFile = nullptr;
+  if (logOut.mutex) {
+    OsMutex* m = logOut.mutex;
+    logOut.mutex = nullptr;
+    osThreadDestroyMutex(m);
+  }
+}

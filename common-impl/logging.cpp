@@ -2,7 +2,7 @@
 // logInit and logExit. Record output to log files lives in logfile.cpp.
 #include "logging.h"
 
-#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +11,7 @@
 #include "osdate.h"
 #include "osenv.h"
 #include "osinit.h"
+#include "osthread.h"
 #include "stringbuf.h"
 
 const char* const logLevelNames[9] = {"NONE", "FATAL", "ERROR", "WARN", "INFO", "INFO", "DEBUG", "NET", "TRACE"};
@@ -50,9 +51,9 @@ struct LogState {
 };
 LogState logState;
 
-// Suppression depth of threads; the thread layer keeps one per thread record,
-// this is the per-thread fallback.
-thread_local int logSuppressDepth = 0;
+// logCategoryLevelFor lends this row of the table another name for one parse.
+constexpr uint32_t logSpareCategory = logCatUnknown;
+const char* logSpareCategoryName = nullptr;
 
 bool asciiEqualNoCase(const char* a, size_t alen, const char* b) {
   size_t blen = strlen(b);
@@ -85,18 +86,74 @@ void replaceOwned(char** slot, const char* value) {
 }
 
 // Writes a record straight to standard error: the path used before a log
-// stream is open and after logExit.
+// stream is open and after logExit. A dump variant writes no dump here.
 void logToStderr(uint32_t level, uint32_t cat, const char* fmt, va_list ap, bool dump) {
   char prefix[1024];
   logFormatPrefix(prefix, sizeof prefix, level, cat);
   if (*fmt == '-' && dump) fmt++;
-  char body[4096];
-  int n = vsnprintf(body, sizeof body, fmt, ap);
-  if (n < 0) return;
-  fprintf(stderr, "%s%s%s", prefix, body, dump ? "\n" : "");
+  StringBuffer body;
+  sbInitHere(&body);
+  sbAppendString(&body, prefix);
+  sbVPrintf(&body, fmt, ap);
+  if (dump) sbAppendChar(&body, '\n');
+  fwrite(sbGet(&body), 1, sbGetLength(&body), stderr);
   fflush(stderr);
+  sbClean(&body);
 }
 
+// The error-forwarding hook of mode 2 and 3: this program forwards nothing.
+int logForwardError(StringBuffer* errorBuffer, const char* text) {
+  (void)errorBuffer;
+  (void)text;
+  return -1;
+}
+
+// Hands the record text, trimmed of white space, to the forwarding hook.
+void logForwardRecord(StringBuffer* record) {
+  const char* t = sbGet(record);
+  uint32_t len = sbGetLength(record);
+  uint32_t start = 0;
+  while (start < len && isspace((unsigned char)t[start])) start++;
+  while (len > start && isspace((unsigned char)t[len - 1])) len--;
+  char* trimmed = memStrDupN(t + start, len - start);
+  logForwardError(osThreadErrorBuffer(), trimmed);
+  memFree(trimmed);
+}
+
+// Moves the record text into the thread's error buffer.
+void logAppendToErrorBuffer(StringBuffer* record) {
+  StringBuffer* err = osThreadErrorBuffer();
+  if (err) sbAppendStringBuffer(err, record);
+  sbEmpty(record);
+}
+
+// Writes a formatted record by level and error-buffer mode; true when the
+// log reached its size limit.
+bool logDispatch(uint32_t level, uint32_t cat, StringBuffer* record) {
+  uint32_t mode = level >= logLevelInfo2 ? 0 : logErrorBufferMode();
+  if (mode > 5) return false;
+  bool severe = level <= logLevelError;
+  if (mode == 3) {
+    if (severe) logForwardRecord(record);
+    return false;
+  }
+  if (mode == 5) {
+    logAppendToErrorBuffer(record);
+    return false;
+  }
+  char prefix[1024];
+  logFormatPrefix(prefix, sizeof prefix, level, cat);
+  if (mode == 2 && severe) {
+    size_t n = strlen(prefix);
+    snprintf(prefix + n, sizeof prefix - n, "%s", "Sending following error to server: ");
+  }
+  bool full = logOutputRecord(sbGet(record), sbGetLength(record), prefix);
+  if (mode == 2 && severe) logForwardRecord(record);
+  if (mode == 4 && level <= logLevelWarn) logAppendToErrorBuffer(record);
+  return full;
+}
+
+// The common path of every log call after the caller's gate.
 void logDeliver(uint32_t level, uint32_t cat, const char* fmt, va_list ap, const void* data, uint32_t len,
                 bool dump) {
   if (!logState.enabled || !fmt || !*fmt) return;
@@ -106,21 +163,39 @@ void logDeliver(uint32_t level, uint32_t cat, const char* fmt, va_list ap, const
     logToStderr(level, cat, fmt, ap, dump);
     return;
   }
-  logOutputRecord(level, cat, fmt, ap, data, len, dump);
+  // Threads outside the thread layer have no record buffer; their records
+  // are formatted in a buffer of their own instead of being lost.
+  StringBuffer local;
+  StringBuffer* record = osThreadRecordBuffer();
+  if (!record) record = sbInitHere(&local);
+  bool full = false;
+  if (logThreadSuppress() == 1) {
+    sbEmpty(record);
+    bool hex = false;
+    if (dump && *fmt == '-') {
+      hex = true;
+      fmt++;
+    }
+    sbVPrintf(record, fmt, ap);
+    if (dump) {
+      sbAppendChar(record, ' ');
+      logHexDump(record, hex, data, len);
+    }
+    full = logDispatch(level, cat, record);
+  }
+  logThreadUnsuppress();
+  if (record == &local) sbClean(&local);
+  if (full) logSwitchFile(true);
 }
 
 }  // namespace
 
-void logSuppress() { logSuppressDepth++; }
-void logUnsuppress() { logSuppressDepth--; }
-int logSuppressionDepth() { return logSuppressDepth; }
-
-void logFormatPrefix(char* buf, size_t size, uint32_t level, uint32_t cat) {
-  char date[80];
-  osDateFormatNow(date);
-  snprintf(buf, size, "%-5.5s %s [%" PRIu64 "-%s] %s - ", logLevelNames[level < 9 ? level : 8], date,
-           (uint64_t)osProcessId(), logThreadName(), logCategoryNames[logClampCategory(cat)]);
-}
+void logSuppress() { osThreadSuppressIncrement(); }
+void logUnsuppress() { osThreadSuppressDecrement(); }
+int32_t logThreadSuppress() { return osThreadSuppressIncrement(); }
+int32_t logThreadUnsuppress() { return osThreadSuppressDecrement(); }
+uint32_t logErrorBufferMode() { return osThreadGetErrorMode(); }
+void logSetErrorBufferMode(uint32_t mode) { osThreadSetErrorMode(mode); }
 
 #define LOG_VARIADIC(name, level, flush)          \
   void name(uint32_t cat, const char* fmt, ...) { \
@@ -268,7 +343,7 @@ static bool applyCategoryElement(const char* name, size_t nameLen, uint32_t leve
     sbAppendData(&logState.childLevels, elem, (uint32_t)elemLen);
   }
   for (uint32_t c = 0; c < logCatCount; c++) {
-    const char* cn = logCategoryNames[c];
+    const char* cn = c == logSpareCategory && logSpareCategoryName ? logSpareCategoryName : logCategoryNames[c];
     bool match = wildcard ? (strlen(cn) >= patLen && asciiPrefixNoCase(pattern, patLen, cn))
                           : asciiEqualNoCase(pattern, patLen, cn);
     if (!match) continue;
@@ -426,11 +501,13 @@ void logInit(int* argc, char*** argv) {
   logDebug(logCatLogging, "Logging initialized\n");
   const char* pipe = osGetEnv("QZR_LOG_PIPE");
   if (pipe && (pipe[0] == 'Y' || pipe[0] == 'y')) logState.pipeRequested = true;
+  osThreadLogStartPipe = logStartPipe;
+  osThreadLogStopPipe = logStopPipe;
 }
 
 void logExit() {
   if (!logState.enabled) return;
-  logOutputStopPipe();
+  logStopPipe();
   uint64_t records = 0, bytes = 0;
   logOutputStatistics(&records, &bytes);
   if (processType == 1 || processType == 3)
@@ -438,7 +515,7 @@ void logExit() {
   else
     logDebug(logCatLogging, "Written %" PRIu64 " log records with %" PRIu64 " bytes\n", records, bytes);
   logSetEnabled(false);
-  logOutputClose();
+  logCloseStream();
   logSetErrorBufferMode(0);
   logOutputRelease();
   memFree(logState.levelSetting);
@@ -447,4 +524,72 @@ void logExit() {
   logState.levelSetting = logState.logFileSetting = logState.levelSpec = nullptr;
   if (logState.childLevels.file) sbClean(&logState.childLevels);
   logState.childLevels = StringBuffer{};
+}
+
+void logEnableErrorBuffer(uint32_t mode) {
+  logTrace(logCatLogging, "logEnableErrorBuffer(%d)\n", (int)mode);
+  logSetErrorBufferMode(mode);
+}
+
+// Detaches the text of the thread's error buffer (the caller frees it) and
+// switches the buffer off; null when it is off.
+char* logGetErrorBuffer() {
+  if (logErrorBufferMode() == 0) return nullptr;
+  StringBuffer* err = osThreadErrorBuffer();
+  if (!err) return nullptr;
+  logTrace(logCatLogging, "logGetErrorBuffer len=%u\n", sbGetLength(err));
+  char* text = sbTakeString(err);
+  logSetErrorBufferMode(0);
+  return text;
+}
+
+void logTakeErrorBuffer(StringBuffer* dst) {
+  if (logErrorBufferMode() == 0) return;
+  StringBuffer* err = osThreadErrorBuffer();
+  if (err && dst) {
+    sbAppendStringBuffer(dst, err);
+    sbEmpty(err);
+  }
+  logSetErrorBufferMode(0);
+}
+
+// Appends the lines of `text` that begin with a level name of 1..maxLevel
+// (the records of a log text at or above a severity); 0 when out is not
+// empty afterwards.
+int logFilterLines(StringBuffer* out, StringBuffer* text, uint32_t maxLevel) {
+  if (maxLevel > logLevelTrace) maxLevel = logLevelTrace;
+  const char* t = text ? sbGet(text) : nullptr;
+  uint32_t len = text ? sbGetLength(text) : 0;
+  uint32_t pos = 0;
+  while (t && len - pos >= 4) {
+    const char* nl = static_cast<const char*>(memchr(t + pos, '\n', len - pos));
+    uint32_t end = nl ? (uint32_t)(nl - t) : len;
+    for (uint32_t l = 1; l <= maxLevel; l++) {
+      size_t n = strlen(logLevelNames[l]);
+      if (n <= end - pos && memcmp(t + pos, logLevelNames[l], n) == 0) {
+        sbAppendData(out, t + pos, end - pos);
+        sbAppendChar(out, '\n');
+        break;
+      }
+    }
+    pos = nl ? end + 1 : len;
+  }
+  return out && sbGetLength(out) ? 0 : -1;
+}
+
+// Would `level` be enabled for a category called categoryName in a process
+// of the given type? Asked by giving a spare row of the table that name and
+// the process type that value for one parse, then restoring both.
+bool logCategoryLevelFor(uint32_t type, const char* categoryName, uint32_t level) {
+  uint32_t savedType = processType;
+  logSuppress();
+  processType = type;
+  logSpareCategoryName = categoryName;
+  logParseLevels(logGetLevelSetting());
+  bool enabled = logLevels[logSpareCategory] >= level;
+  logSpareCategoryName = nullptr;
+  processType = savedType;
+  logParseLevels(logGetLevelSetting());
+  logUnsuppress();
+  return enabled;
 }

@@ -1,19 +1,334 @@
-// The self-extractor driver: options, modes, extraction and the installer
-// hand-over.
+// The self-extractor driver.
+//
+// One call, one pass: open the archive appended to the executable, read the
+// options, take the installation lock when updating an install directory,
+// extract what the mode asks for, run the installer script with the
+// caller's arguments, copy its logs, roll back a failed installation and
+// clean up on every path.
 #include "sfx.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "build.h"
+#include "iostream.h"
+#include "lock.h"
 #include "logging.h"
+#include "memory.h"
+#include "osdir.h"
+#include "osenv.h"
+#include "osfile.h"
+#include "osinit.h"
+#include "osprocess.h"
+#include "osscript.h"
+#include "osthread.h"
+#include "osupdate.h"
+#include "sfxdigest.h"
+#include "stringbuf.h"
+#include "strutil.h"
+#include "zip.h"
 
-int sfxRun(int argc, char** argv) {
+namespace {
+
+const char copyrightLine[] = "Copyright (c) 2025 The job-scheduling agent authors. All rights reserved.";
+
+enum SfxMode { modeInstaller, modeUnpack, modeAutoUpdate, modePattern };
+
+// Working state of one call.
+struct SfxRun {
+  ZipInfo* zip;            // the archive, released by zipExit
+  const char* unpackDir;   // --unpack value (borrowed)
+  bool autoUpdate;         // --auto-update seen
+  const char* installDir;  // -d value after --auto-update (borrowed)
+  int verbosity;           // -verbose value, -1 until given
+  const char* pattern;     // selection of the extracting walk
+  StringBuffer nameA;      // installer script met by the extracting walk
+  StringBuffer nameB;      // installer script met by the probe walk
+  char* startDir;          // working directory on entry (owned)
+  char* tempDir;           // temporary installer directory (owned)
+  char* scriptPath;        // absolute script path (owned)
+  char* stdoutLog;         // "stdout.log" in the temporary directory (owned)
+  bool lockTaken;          // the installation lock is ours
+  char* patternText;       // owned text behind `pattern` in installer mode
+};
+
+// The extracting walk of every mode but unpack.
+int extractingWalk(SfxRun* r, int verbosity) {
+  return zipWalk(&r->zip, &r->nameA, r->pattern, 2, verbosity, nullptr) == 0 ? 0 : -1;
+}
+
+// The installer's argument vector: script, the caller's arguments, then
+// "-f" and "-l" unless the caller gave them. The strings are borrowed.
+const char** buildInstallerArgs(SfxRun* r, int argc, char** argv, int* slots) {
+  const char** v = memNewArray(const char*, argc + 6);
+  int n = 0;
+  bool fSeen = false, lSeen = false;
+  if (const char* interpreter = osScriptInterpreter(r->scriptPath)) v[n++] = interpreter;
+  v[n++] = r->scriptPath;
+  for (int i = 1; i < argc; i++) {
+    v[n++] = argv[i];
+    if (strEqualsIgnoreCase(argv[i], "-f")) fSeen = true;
+    if (strEqualsIgnoreCase(argv[i], "-l")) lSeen = true;
+  }
+  if (!fSeen && r->stdoutLog) {
+    v[n++] = "-f";
+    v[n++] = r->stdoutLog;
+  }
+  if (!lSeen) {
+    v[n++] = "-l";
+    v[n++] = logGetLevelSpec();
+  }
+  v[n++] = nullptr;
+  *slots = n;
+  return v;
+}
+
+// Runs the installer script and reacts to its result.
+int runInstaller(SfxRun* r, int argc, char** argv) {
+  if (r->tempDir) {
+    char* base = nullptr;
+    if (osFileJoinPath(r->tempDir, "stdout.log", &r->stdoutLog) != 0) return 2;
+    if (osDirRealPath(r->tempDir, sbGet(&r->nameA), &base) != 0) return 2;
+    r->scriptPath = base;
+  } else {
+    r->scriptPath = memStrDup(sbGet(&r->nameA));
+  }
+  int slots = 0;
+  const char** args = buildInstallerArgs(r, argc, argv, &slots);
+  logDebug(logCatSfx, "Executing %s with %d arguments\n", r->scriptPath, slots);
+  for (int i = 0; i < slots; i++) logDebug(logCatSfx, "[%d] = '%s'\n", i, args[i] ? args[i] : "(null)");
+
+  // From the first thread on, a console interrupt is a stop request, so an
+  // interrupt during the script lets the driver clean up.
+  osThreadCreate("dummy-thread", sfxDummyThread, nullptr, nullptr, nullptr);
+
+  int rc = osRunArgv(args, nullptr, nullptr, nullptr, nullptr);
+  memFree(args);
+  int result;
+  if (rc == 0) {
+    if (r->tempDir) osDirEnumerateEntries(r->tempDir, sfxDumpLogFile, nullptr, osDirEntryAny, 0);
+    logInfo(logCatSfx, r->autoUpdate ? "Auto-update installer succeeded\n" : "Installation succeeded\n");
+    result = 0;
+  } else {
+    zipRollback(&r->zip);
+    if (r->tempDir) osDirEnumerateEntries(r->tempDir, sfxDumpLogFile, nullptr, osDirEntryAny, 0);
+    logError(logCatSfx, r->autoUpdate ? "Auto-update installer failed\n" : "Installation failed\n");
+    result = 2;
+  }
+  memFree(r->stdoutLog);
+  r->stdoutLog = nullptr;
+  return result;
+}
+
+// Everything after the archive is open and the options are read.
+int runMode(SfxRun* r, int argc, char** argv) {
+  if (r->installDir) {
+    if (osDirSetWorking(r->installDir) != 0) return 2;
+    if (lockObtain(r->installDir) != 0) return 2;
+    r->lockTaken = true;
+    if (sfxCheckInstalledVersion(r->installDir) != 0) return 2;
+  }
+  if (r->unpackDir) {
+    logInfo(logCatSfx, "Unzipping files in %s\n", r->unpackDir);
+    return zipWalk(&r->zip, nullptr, nullptr, 2, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
+  }
+  int verbosity;
+  if (r->autoUpdate) {
+    logInfo(logCatSfx, "Self-extracting files for auto-update\n");
+    r->pattern = "!register.properties";
+    logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
+    verbosity = r->verbosity >= 0 ? r->verbosity : 1;
+  } else if (r->pattern) {
+    logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
+    verbosity = r->verbosity;
+  } else {
+    if (zipWalk(&r->zip, &r->nameB, nullptr, 0, 0, nullptr) != 0) return 2;
+    const char* b = sbGet(&r->nameB);
+    const char* dot = strrchr(b, '.');
+    if (sbGetLength(&r->nameB) && dot && dot > b) {
+      StringBuffer pat;
+      sbInitHere(&pat);
+      sbAppendData(&pat, b, (uint32_t)(dot - b));
+      sbAppendString(&pat, "*.*");
+      r->patternText = sbTakeString(&pat);
+      sbClean(&pat);
+      r->pattern = r->patternText;
+      if (sfxCreateTempDir(&r->tempDir) != 0) return 2;
+      logDebug(logCatSfx, "Found an installer script, installing install scripts %s into '%s'\n", r->pattern,
+               r->tempDir);
+      logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
+      verbosity = r->verbosity;
+    } else {
+      char* cwd = osDirCurrent();
+      logInfo(logCatSfx, "Unzipping all files into directory %s\n", cwd ? cwd : ".");
+      memFree(cwd);
+      logDebug(logCatSfx, "Unzipping all files\n");
+      verbosity = r->verbosity >= 0 ? r->verbosity : 1;
+    }
+  }
+  if (extractingWalk(r, verbosity) != 0) return 2;
+  if (sbGetLength(&r->nameA) == 0) return 0;
+  return runInstaller(r, argc, argv);
+}
+
+void cleanUp(SfxRun* r) {
+  if (r->startDir) osDirSetWorking(r->startDir);
+  if (r->lockTaken) lockRelease(r->installDir);
+  if (r->tempDir) {
+    osDirRemoveContents(r->tempDir, false);
+    osDirRemove(r->tempDir, nullptr);
+  }
+  sbClean(&r->nameA);
+  sbClean(&r->nameB);
+  zipExit(&r->zip);
+  memFree(r->tempDir);
+  memFree(r->scriptPath);
+  memFree(r->startDir);
+  memFree(r->patternText);
+}
+
+}  // namespace
+
+void sfxDummyThread(void*) { logDebug(logCatSfx, "installer dummy thread\n"); }
+
+int sfxCreateTempDir(char** path) {
+  *path = nullptr;
+  char* base = nullptr;
+  const char* env = osGetEnv("TEMP");
+  if (!env || !*env) env = osGetEnv("TMP");
+  if (!env || !*env) env = osGetEnv("TMPDIR");
+  if (env && *env)
+    base = memStrDup(env);
+  else
+    base = osCopyExecutableDirectory();
+  if (!base) {
+    logError(logCatSfx, "No directory for the temporary installer directory\n");
+    return -1;
+  }
+  int rc = -1;
+  for (int counter = 0; counter < 10000; counter++) {
+    char name[128];
+    snprintf(name, sizeof name, "installer-%s-%u-%d.tmp", versionTag, osProcessId(), counter);
+    char* candidate = nullptr;
+    if (osDirJoinPath(base, name, &candidate) != 0) break;
+    if (osIsDirPresent(candidate)) {
+      memFree(candidate);
+      continue;
+    }
+    // A private class: creation fails when the name exists, so a directory
+    // planted by someone else is never used, and other users cannot write
+    // into ours before the script runs.
+    if (osDirCreate(candidate, osDirTypeTraverse, nullptr) != 0 || osDirSetWorking(candidate) != 0) {
+      memFree(candidate);
+      break;
+    }
+    *path = candidate;
+    rc = 0;
+    break;
+  }
+  memFree(base);
+  return rc;
+}
+
+int sfxDumpLogFile(const char* dir, const char* name, int type, void*) {
+  logTrace(logCatSfx, "Looking for *.log at %s file %s\n", dir, name);
+  char* path = nullptr;
+  if (osFileJoinPath(dir, name, &path) != 0) return 0;
+  if (type == osDirEntryDirectory) {
+    osDirEnumerateEntries(path, sfxDumpLogFile, nullptr, osDirEntryAny, 0);
+  } else if (strEndsWithIgnoreCase(name, ".log")) {
+    IoStream* in = osFileOpenStream(path, osFileModeRead, osFileTypeLog, nullptr);
+    IoStream* log = logGetStream();
+    if (in && log) {
+      iosPrintf(log, "Content of %s:\n", name);
+      iosPrintf(log, "-----------------------\n");
+      char buf[8192];
+      for (;;) {
+        uint32_t got = 0;
+        if (iosRead(in, buf, sizeof buf, &got) != 0 || got == 0) break;
+        iosWrite(log, buf, got, nullptr);
+      }
+      iosPrintf(log, "-----------------------\n");
+      iosFlush(log);
+    }
+    if (in) iosClose(in);
+  }
+  memFree(path);
+  return 0;
+}
+
+int sfxMain(int argc, char** argv, bool* contentFound) {
+  *contentFound = false;
+  SfxRun r{};
+  r.verbosity = -1;
+  sbInitHere(&r.nameA);
+  sbInitHere(&r.nameB);
+  r.startDir = osDirCurrent();
+  const char* exe = osGetExecutableName();
+  int result = 0;
+
   if (argc == 2 && strcmp(argv[1], "-v") == 0) {
     printf("%s\n", buildId);
     fflush(stdout);
+    cleanUp(&r);
     return 0;
   }
-  logFatal(logCatSfx, "No installation content found in %s\n", argv[0]);
-  return 2;
+  if (zipOpen(&r.zip, exe, true) != 0) {
+    cleanUp(&r);
+    return 2;
+  }
+  *contentFound = true;
+  logDebug(logCatSfx, "Located ZIP files argc=%d\n", argc);
+  // A signed installer carries the digest of its archive: check it before
+  // anything is read from the archive.
+  if (sfxVerifyPayload(exe, r.zip->prefix) != 0) {
+    cleanUp(&r);
+    return 2;
+  }
+
+  for (int i = 1; i < argc; i++) {
+    const char* a = argv[i];
+    bool hasValue = i + 1 < argc;
+    logTrace(logCatSfx, "arg #%d = '%s'\n", i, a);
+    if (strEqualsIgnoreCase(a, "--unpack")) {
+      if (!hasValue) {
+        logError(logCatSfx, "No unpack directory argument given\n");
+        cleanUp(&r);
+        return 2;
+      }
+      r.unpackDir = argv[++i];
+    } else if (strEqualsIgnoreCase(a, "--auto-update")) {
+      r.autoUpdate = true;
+    } else if (r.autoUpdate && strEqualsIgnoreCase(a, "-d") && hasValue) {
+      r.installDir = argv[++i];
+      logDebug(logCatSfx, "Parsed installDir = %s\n", r.installDir);
+    } else if (strEqualsIgnoreCase(a, "-verbose") && hasValue) {
+      r.verbosity = (int)strtol(argv[++i], nullptr, 10);
+      logDebug(logCatSfx, "Parsed verbose = %d\n", r.verbosity);
+    } else if (strEqualsIgnoreCase(a, "-copyright")) {
+      printf("%s\n%s\n", copyrightLine, releaseVersion);
+      fflush(stdout);
+      cleanUp(&r);
+      return 0;
+    } else if (strEqualsIgnoreCase(a, "--pattern") && hasValue) {
+      r.pattern = argv[++i];
+      logDebug(logCatSfx, "Parsed pattern = %s\n", r.pattern);
+    } else if (strEqualsIgnoreCase(a, "-u") && hasValue) {
+      const char* file = argv[++i];
+      logDebug(logCatSfx, "Unattended install with logging to %s\n", file);
+      logSetLogFile(file);
+      logReopen();
+    }
+  }
+  result = runMode(&r, argc, argv);
+  cleanUp(&r);
+  return result == 0 ? 0 : 2;
+}
+
+int sfxRun(int argc, char** argv) {
+  bool contentFound = false;
+  int rc = sfxMain(argc, argv, &contentFound);
+  if (rc != 0 && !contentFound) logFatal(logCatSfx, "No installation content found in %s\n", argv[0]);
+  return rc;
 }

@@ -71,3 +71,6 @@ int osRequestStop(int exitCode) {
 }
 
 bool osStopRequested() { return stopRequested; }
+
+void osSetStopRequested() { stopRequested = true; }
+void osClearStopRequested() { stopRequested = false; }

@@ -11,7 +11,7 @@ int32_t specialExitCode = 0;
 
 namespace {
 char** convertedArgs = nullptr;
-volatile LONG stopRequested = 0;
+volatile bool stopRequested = false;
 }  // namespace
 
 // Converts the UTF-16 arguments into one block from the local heap: the
@@ -69,8 +69,11 @@ void osResourceReport() {}
 
 int osRequestStop(int exitCode) {
   specialExitCode = exitCode;
-  InterlockedExchange(&stopRequested, 1);
+  stopRequested = true;
   return 0;
 }
 
-bool osStopRequested() { return stopRequested != 0; }
+bool osStopRequested() { return stopRequested; }
+
+void osSetStopRequested() { stopRequested = true; }
+void osClearStopRequested() { stopRequested = false; }

@@ -1,0 +1,103 @@
+// File operations of the OS layer: files as IoStreams (the bottom level of a
+// stream stack) and the file-level operations extraction, rollback, logging
+// and the self-extractor need: delete with retries, move, attributes, times,
+// size and presence, symbolic links, path joining.
+//
+// Paths are UTF-8. On Windows every call converts them to UTF-16 with the
+// long-path prefix when long paths are on (QZR_LONG_PATH); on POSIX they are
+// passed as they are. Results are 0 for success and -1 for failure; failures
+// are logged under "opsys.file" where they are detected.
+#pragma once
+
+#include "compiler.h"
+
+struct IoStream;
+struct IoStreamOps;
+struct StringBuffer;
+
+// Open modes of osFileOpen.
+enum : uint32_t {
+  osFileModeReadWrite = 0,  // read and write; opened, else created
+  osFileModeUpdate = 1,     // read and write; must exist
+  osFileModeRead = 2,       // read; must exist
+  osFileModeWrite = 3,      // write; truncated or created; others may only read
+  osFileModeAppend = 4,     // append; opened, else created
+  osFileModeCount = 5,
+};
+
+// File types: select the access list a created file gets. The ones this
+// program uses take their rights from the directory.
+enum : uint32_t {
+  osFileTypePlain = 0,
+  osFileTypeLog = 9,         // a log file; an empty one gets a UTF-8 byte-order mark
+  osFileTypeExtracted = 13,  // a file written by archive extraction
+  osFileTypeArchive = 15,    // the archive read by the self-extractor
+  osFileTypeCount = 20,
+};
+
+// Flag bit of osFileDeleteEx: a file that cannot be deleted now may be
+// scheduled for deletion at the next reboot (Windows only).
+enum : uint32_t { osFileDeleteAtReboot = 1 };
+
+// The stream type of an open file: "WindowsFile" on Windows, "PosixFile"
+// elsewhere. Its identity is the type test for a file level.
+extern const IoStreamOps osFileStreamOps;
+
+// Opens or creates a file as a new one-level stream; null on failure (no
+// handle is left behind). `rights` is an optional account name for the
+// explicit access lists of the file types this program does not use. With
+// `share` an append-mode file may also be written and deleted by others.
+// `quiet` opens for attribute access only and logs nothing on failure. The
+// names "stdin"/"conin$", "stdout"/"conout$", "stderr"/"conerr$" (any case)
+// and "-" give the standard streams.
+IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const char* rights, bool share, bool quiet);
+// osFileOpen with share and quiet off; a console standard stream is wrapped
+// for the console's character set.
+IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, const char* rights);
+
+// Deletes a file, retrying while it is in use (up to 20 attempts, 100 ms
+// growing to 500 ms between them). A file that does not exist counts as
+// deleted. A read-only file is made writable and deleted at once. On failure
+// the system's reason is appended to `reason` (may be null). `flags`:
+// osFileDeleteAtReboot.
+int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags);
+// osFileDeleteEx without reason or flags; logs ERROR on failure.
+int osFileDelete(const char* path);
+// Moves (renames) a file, replacing an existing target, across directories
+// and volumes. Keeps the dot-name rule: a file is hidden exactly when its
+// base name starts with ".".
+int osFileMove(const char* from, const char* to);
+// Applies a ZIP external-attribute word: low bits are DOS attributes
+// (read-only, hidden, system, archive), the high 16 bits a Unix mode.
+int osFileSetAttributes(const char* path, uint32_t attributes);
+// Sets modification, access and creation time (ms since 1970 UTC). Works on
+// directories too. POSIX has no creation time and ignores it.
+int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64_t creation);
+// Information about a file or directory; every out may be null. Times are
+// ms since 1970 UTC. `owner` receives the owner's name and `permissions` a
+// description of the access rights (both appended). On failure the system's
+// reason is appended to `reason` (may be null) and nothing is logged.
+int osFileGetInfo(const char* path, uint64_t* size, uint64_t* modification, uint64_t* access, bool* isDirectory,
+                  StringBuffer* owner, StringBuffer* permissions, StringBuffer* reason);
+// osFileGetInfo of the basic facts, logging ERROR on failure.
+int osFileGetAttributes(const char* path, uint64_t* size, uint64_t* modification, uint64_t* access, bool* isDirectory);
+int osFileGetSize(const char* path, uint64_t* size);
+// True when `path` exists and is not a directory.
+bool osFileIsPresent(const char* path);
+// True when `path` exists and is a directory.
+bool osIsFileDirectory(const char* path);
+// "directory<sep>name" as a new block (memFree it) in *out.
+int osFileJoinPath(const char* directory, const char* name, char** out);
+// The base followed by each part of the null-terminated list, each part
+// preceded by the separator; a new block, or null.
+char* osFileBuildPath(const char* base, const char* const* parts);
+// The absolute path of `path` as a new block, or null.
+char* osFileFullPath(const char* path);
+// Creates a symbolic link `link` pointing at `target` (a directory link when
+// the target is a directory). On failure the reason goes to `reason` when
+// given, else it is logged.
+int osFileCreateSymlink(const char* target, const char* link, StringBuffer* reason);
+// Points standard output and error at the file under `stream`.
+int osFileRedirectStdHandles(IoStream* stream);
+// True for "stderr", "stdout" (any case) and "-".
+bool osFileIsStdOutputName(const char* name);

@@ -1,0 +1,149 @@
+// Inflate internals shared by the decoder's files and its tests: the state
+// record, the states, the decode tables and the window geometry.
+#pragma once
+
+#include "compiler.h"
+
+struct IoStream;
+
+// Decoder states (values are part of the diagnostics). Transitions:
+//   HEADER -> [DICTIONARY] -> BLOCKS
+//   BLOCKS -> LITERAL_LEN -> LITERAL_NLEN -> LITERAL -> BLOCKS      (stored)
+//   BLOCKS -> [DYN_HEADER] -> HUFFMAN <-> HUFFMAN_EXTRA_BITS -> HUFFMAN_DIST
+//          -> HUFFMAN_DISTBITS -> HUFFMAN ... end of block -> BLOCKS
+//   BLOCKS (after the final block) -> CHECKSUM -> FINISHED  (zlib formats)
+//   BLOCKS (after the final block) -> FINISHED              (raw)
+enum InflateStateId : int {
+  inflateHeader = 0,            // read the 2-byte zlib header
+  inflateDictionary = 1,        // collect the 4-byte dictionary id
+  inflateBlocks = 2,            // read a block header (or finish after the final block)
+  inflateLiteralLen = 3,        // read LEN of a stored block
+  inflateLiteralNlen = 4,       // read NLEN and compare
+  inflateLiteral = 5,           // copy stored bytes into the window
+  inflateDynHeader = 6,         // read a dynamic block's code definitions
+  inflateHuffman = 7,           // decode a literal/length symbol
+  inflateHuffmanExtraBits = 8,  // read the length's extra bits
+  inflateHuffmanDist = 9,       // decode a distance symbol
+  inflateHuffmanDistBits = 10,  // read the distance's extra bits, then copy the match
+  inflateChecksum = 11,         // collect the 4-byte Adler-32 and compare
+  inflateFinished = 12,         // nothing more; reads return 0 bytes
+  inflateStateCount = 13,
+};
+
+// Name of a state as printed in diagnostics ("?" for an unknown value).
+const char* inflateStateName(int state);
+
+// Logical window: the deflate history and the most bytes pending delivery.
+constexpr uint32_t inflateWindowSize = 32768;
+// Longest match; decoding stops when less than this is free.
+constexpr uint32_t inflateMaxMatch = 258;
+// Physical ring: twice the window, so that the bytes just ahead of the write
+// position are never history and wide copies may overshoot into them.
+constexpr uint32_t inflateRingSize = 2 * inflateWindowSize;
+constexpr uint32_t inflateRingMask = inflateRingSize - 1;
+// Slack after the ring: a match that starts just before the end may run into
+// it (plus a word of overshoot); those bytes are moved to the ring's start.
+constexpr uint32_t inflateRingSlack = inflateMaxMatch + 64;
+static_assert((inflateRingSize & inflateRingMask) == 0, "ring size is a power of two");
+
+// Length base and extra bits for symbols 257..285, distance base and extra
+// bits for symbols 0..29.
+inline constexpr uint16_t inflateLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                     31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+inline constexpr uint8_t inflateLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+inline constexpr uint16_t inflateDistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+                                       193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+inline constexpr uint8_t inflateDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+static_assert(SFX_ARRAY_SIZE(inflateLengthBase) == SFX_ARRAY_SIZE(inflateLengthExtra), "length tables");
+static_assert(SFX_ARRAY_SIZE(inflateDistanceBase) == SFX_ARRAY_SIZE(inflateDistanceExtra), "distance tables");
+static_assert(inflateLengthBase[28] == inflateMaxMatch, "longest match");
+static_assert(inflateDistanceBase[29] + (1u << inflateDistanceExtra[29]) - 1 == inflateWindowSize, "farthest distance");
+
+// Primary index widths. The reference table is indexed by 9 bits; the fast
+// tables by more for literal/length codes.
+constexpr uint32_t inflateTableBits = 9;
+constexpr uint32_t inflateFastLiteralBits = 11;
+constexpr uint32_t inflateFastDistanceBits = 8;
+
+// Fast-table entry (32 bits):
+//   bits 0-3   code length (for a sub-table link: the primary index width)
+//   bits 4-7   sub-table index width (links only)
+//   bits 8-12  bits to consume with the extra bits (code length + extra)
+//   bit 13     link to a sub-table (with inflateFastSpecial)
+//   bit 14     literal byte
+//   bit 15     special: end of block, invalid symbol or link
+//   bits 16-31 value: literal, length base, distance base, sub-table start,
+//              or for specials the symbol
+enum : uint32_t {
+  inflateFastLink = 1u << 13,
+  inflateFastLiteral = 1u << 14,
+  inflateFastSpecial = 1u << 15,
+};
+
+// A decode table for one code, in two forms built from the same lengths:
+//  - `entries`: 16-bit entries, 512 primary entries indexed by the next 9
+//    input bits; a code of at most 9 bits gives symbol * 16 + length at every
+//    index whose low bits are the code; a 9-bit prefix of longer codes gives
+//    -(sub-table start) * 16 + the longest length under it, and the sub-table
+//    is indexed by the bits above the first 9. One zeroed allocation.
+//  - `fast`: 32-bit entries for the fast loop (format above).
+struct InflateTable {
+  int16_t* entries;         // reference table (decodes every symbol)
+  uint32_t entryCount;      // 512 + sum of sub-table sizes
+  uint32_t* fast;           // fast-loop table
+  uint32_t fastCount;       // primary + sub-table entries
+  uint32_t fastBits;        // primary index width of `fast`
+  uint32_t symbolCount;     // number of code lengths the table was built from
+  uint8_t literalLength;    // a literal/length table (else distance or code lengths)
+  uint8_t complete;         // the code fills its space (every index decodes)
+};
+
+// Kinds of table for the fast form.
+enum InflateTableKind : int {
+  inflateKindLiteralLength = 0,
+  inflateKindDistance = 1,
+  inflateKindCodeLength = 2,
+};
+
+// Builds both forms from `count` code lengths (0..15, 0 = no code) into
+// *table. An over-subscribed code, or an incomplete one that has a code
+// longer than 1 bit, logs "code lengths don't add up (0x%x)\n" and fails;
+// an empty code and a single 1-bit code are accepted. 0 or -1.
+int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, InflateTable** table);
+void inflateFreeTable(InflateTable* table);
+
+// Per-level decoder state, allocated zeroed and owned by the level.
+struct InflateState {
+  IoStream* source;      // the "BufferedInputStream" level below
+  uint64_t total;        // decompressed bytes delivered so far
+  uint8_t failed;        // error flag; once set, every read returns -1
+  int format;            // INFLATE_FORMAT_*
+  uint8_t closeSource;   // closing this level also closes the source
+  int* endFlag;          // caller's flag, set to 1 when the data has ended; may be null
+  uint8_t bitsPending;   // bits still to collect (zlib fields) or extra bits of the current code
+  int state;             // InflateStateId
+  uint32_t adler;        // Adler-32 of the delivered bytes (zlib formats)
+  int length;            // length of the current match
+  int distance;          // distance of the current match
+  uint8_t lastBlock;     // the current block has the final-block bit
+  int storedLeft;        // bytes left in the current stored block
+  uint32_t collected;    // bytes collected for the dictionary id or checksum, most significant first
+  uint32_t windowPending;  // bytes decoded and not yet delivered (0..32768)
+  uint32_t windowWrite;    // write position in the ring (0..inflateRingSize-1)
+  InflateTable* fixedLiteralTable;   // built on first use, kept until the level ends
+  InflateTable* fixedDistanceTable;  // likewise
+  InflateTable* literalTable;        // tables of the current block (the fixed ones for a fixed block)
+  InflateTable* distanceTable;
+  uint8_t window[inflateRingSize + inflateRingSlack];  // output ring, zero-filled at creation
+};
+
+// Decodes into the ring while whole symbols are buffered in the level below
+// and the window has room; see inflatefast.cpp for the entry conditions.
+// Returns the number of symbols decoded (0: nothing could be done fast).
+uint32_t inflateFastLoop(InflateState* st);
+
+// Core of the read operation (exposed for tests and the close drain).
+int inflateRead(InflateState* st, uint8_t* buffer, uint32_t n, uint32_t* got);
+
+// Adler-32 update (RFC 1950), starting value 1.
+uint32_t inflateAdler32(uint32_t adler, const uint8_t* data, uint32_t length);

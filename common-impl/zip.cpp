@@ -1,0 +1,451 @@
+// ZIP archive locator and central directory: finds the end-of-central-
+// directory record (and the ZIP64 record) in the tail of a file, works out
+// how many bytes precede the archive, and loads the central directory into a
+// SortMap keyed by entry index. Records are decoded byte by byte from
+// little-endian fields; nothing is overlaid on raw bytes.
+#include "zip.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "iostream.h"
+#include "logging.h"
+#include "memory.h"
+#include "osdate.h"
+#include "osfile.h"
+#include "sortmap.h"
+#include "stringbuf.h"
+
+namespace {
+
+// Offsets of the fields of the end-of-central-directory record.
+enum : uint32_t {
+  eocdDisk = 4,
+  eocdCdDisk = 6,
+  eocdCountHere = 8,
+  eocdCountTotal = 10,
+  eocdCdSize = 12,
+  eocdCdOffset = 16,
+  eocdCommentLength = 20,
+};
+
+// Offsets of the fields of the ZIP64 end-of-central-directory record.
+enum : uint32_t {
+  z64RecordSize = 4,
+  z64Disk = 16,
+  z64CdDisk = 20,
+  z64CountHere = 24,
+  z64CountTotal = 32,
+  z64CdSize = 40,
+  z64CdOffset = 48,
+};
+static_assert(z64CdOffset + 8 == zipZip64EndRecordSize, "ZIP64 record fields end at 56 bytes");
+static_assert(eocdCommentLength + 2 == zipEndRecordSize, "end record fields end at 22 bytes");
+
+// Extra-field block types this module interprets.
+enum : uint16_t {
+  extraZip64 = 0x0001,
+  extraUnix = 0x000D,
+  extraTimestamp = 0x5455,
+};
+
+// Logs a set time at debug level with its formatted value.
+void logTime(const char* fmt, uint64_t ms) {
+  if (!logGate(logCatZip, logLevelDebug)) return;
+  char buf[80];
+  const char* text = osDateFormatLocal(ms, buf, 0);
+  logDebugFunc(logCatZip, fmt, text ? text : "?");
+}
+
+}  // namespace
+
+int zipDecodeCentralHeader(const uint8_t* p, ZipEntry* e) {
+  memset(e, 0, sizeof *e);
+  e->signature = zipLe32(p);
+  e->versionMadeBy = zipLe16(p + 4);
+  e->versionExtract = zipLe16(p + 6);
+  e->bitFlag = zipLe16(p + 8);
+  e->compressionMethod = zipLe16(p + 10);
+  e->fileTime = zipLe16(p + 12);
+  e->fileDate = zipLe16(p + 14);
+  e->crc = zipLe32(p + 16);
+  e->compressedSize = zipLe32(p + 20);
+  e->uncompressedSize = zipLe32(p + 24);
+  e->fileNameLength = zipLe16(p + 28);
+  e->extraFieldLength = zipLe16(p + 30);
+  e->commentLength = zipLe16(p + 32);
+  e->diskStart = zipLe16(p + 34);
+  e->internalAttributes = zipLe16(p + 36);
+  e->externalAttributes = zipLe32(p + 38);
+  e->offset = zipLe32(p + 42);
+  return e->signature == zipSigCentralHeader ? 0 : -1;
+}
+
+void zipDumpEntry(const ZipEntry* e) {
+  if (!logGate(logCatZip, logLevelDebug)) return;
+  logDebugFunc(logCatZip, "   versionMadeBy = %hu\n", e->versionMadeBy);
+  logDebugFunc(logCatZip, "   versionExtract = %hu\n", e->versionExtract);
+  logDebugFunc(logCatZip, "   bitFlag = %hu\n", e->bitFlag);
+  logDebugFunc(logCatZip, "   compressionMethod = %hu\n", e->compressionMethod);
+  logDebugFunc(logCatZip, "   fileTime = %hu\n", e->fileTime);
+  logDebugFunc(logCatZip, "   fileDate = %hu\n", e->fileDate);
+  logDebugFunc(logCatZip, "   crc = %x\n", e->crc);
+  logDebugFunc(logCatZip, "   compressedSize = %" PRIu64 "\n", e->compressedSize);
+  logDebugFunc(logCatZip, "   uncompressedSize = %" PRIu64 "\n", e->uncompressedSize);
+  logDebugFunc(logCatZip, "   fileNameLength = %hu\n", e->fileNameLength);
+  logDebugFunc(logCatZip, "   extraFieldLength = %hu\n", e->extraFieldLength);
+  logDebugFunc(logCatZip, "   commentLength = %hu\n", e->commentLength);
+  logDebugFunc(logCatZip, "   diskStart = %u\n", e->diskStart);
+  logDebugFunc(logCatZip, "   internalAttributes = %hx\n", e->internalAttributes);
+  logDebugFunc(logCatZip, "   externalAttributes = %x\n", e->externalAttributes);
+  const uint16_t mode = zipEntryUnixMode(e);
+  logDebugFunc(logCatZip, "   unixMode = %hx\n", mode);
+  const char* type;
+  switch (mode & 0xF000) {
+    case 0x1000:
+      type = "     FIFO\n";
+      break;
+    case 0x2000:
+      type = "     Char device\n";
+      break;
+    case 0x4000:
+      type = "     Directory\n";
+      break;
+    case 0x6000:
+      type = "     Block device\n";
+      break;
+    case 0x8000:
+      type = "     Regular\n";
+      break;
+    case 0xA000:
+      type = "     Symlink\n";
+      break;
+    case 0xC000:
+      type = "     Socket\n";
+      break;
+    default:
+      type = "     Unknown type on this platform\n";
+      break;
+  }
+  logDebugFunc(logCatZip, "%s", type);
+  logDebugFunc(logCatZip, "   offset = %" PRIx64 "\n", e->offset);
+}
+
+// Walks the extra-field blocks. A block whose length runs past the end stops
+// the walk uninterpreted; unknown types are skipped.
+void zipParseExtraHeaders(ZipEntry* e, const uint8_t* data, uint32_t length) {
+  uint32_t pos = 0;
+  while (pos < length) {
+    const uint32_t left = length - pos;
+    if (left < 4 || (uint32_t)zipLe16(data + pos + 2) > left - 4) {
+      logWarn(logCatZip, "ExtraHeader inconsistent in size\n");
+      return;
+    }
+    const uint16_t type = zipLe16(data + pos);
+    const uint32_t len = zipLe16(data + pos + 2);
+    const uint8_t* d = data + pos + 4;
+    logTrace(logCatZip, "ExtraHeader type %x\n", type);
+    switch (type) {
+      case extraZip64:
+        logTrace(logCatZip, "zip64 extended len=%u\n", len);
+        if (len >= 8) {
+          e->uncompressedSize = zipLe64(d);
+          logTrace(logCatZip, "zip64 uncompressed len=%" PRIu64 "\n", e->uncompressedSize);
+        }
+        if (len >= 16) {
+          e->compressedSize = zipLe64(d + 8);
+          logTrace(logCatZip, "zip64 compressed len=%" PRIu64 "\n", e->compressedSize);
+        }
+        if (len >= 24) {
+          e->offset = zipLe64(d + 16);
+          logTrace(logCatZip, "zip64 offset=%" PRIu64 "\n", e->offset);
+        }
+        break;
+      case extraTimestamp:
+        if (len >= 5) {
+          const uint8_t flags = d[0];
+          uint32_t at = 1;
+          if ((flags & 1) && len - at >= 4) {
+            const uint64_t t = (uint64_t)zipLe32(d + at) * 1000;
+            at += 4;
+            e->modificationTime = e->accessTime = e->changeTime = t;
+            logTime("modificationTime=%s\n", t);
+          }
+          if ((flags & 2) && len - at >= 4) {
+            e->accessTime = (uint64_t)zipLe32(d + at) * 1000;
+            at += 4;
+            logTime("accessTime=%s\n", e->accessTime);
+          }
+          if ((flags & 4) && len - at >= 4) {
+            e->changeTime = (uint64_t)zipLe32(d + at) * 1000;
+            at += 4;
+            logTime("changeTime=%s\n", e->changeTime);
+          }
+        }
+        break;
+      case extraUnix:
+        if (len >= 4) {
+          e->accessTime = (uint64_t)zipLe32(d) * 1000;
+          logTime("accessTime=%s\n", e->accessTime);
+        }
+        if (len >= 8) {
+          e->modificationTime = (uint64_t)zipLe32(d + 4) * 1000;
+          logTime("modificationTime=%s\n", e->modificationTime);
+        }
+        if (len >= 10) logDebug(logCatZip, "uid=%u (ignored)\n", zipLe16(d + 8));
+        if (len >= 12) logDebug(logCatZip, "gid=%u (ignored)\n", zipLe16(d + 10));
+        break;
+      default:
+        logTrace(logCatZip, "ExtraHeader type %x (skipped)\n", type);
+        break;
+    }
+    pos += 4 + len;
+  }
+}
+
+// Scans the window backwards for the end record, follows the ZIP64 locator,
+// checks the disk fields and computes the prefix. Failure messages are
+// collected and logged once (debug when probing).
+int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, uint64_t windowLength, ZipInfo* info,
+                                   bool probe) {
+  StringBuffer msg;
+  sbInitHere(&msg);
+  int result = -1;
+  const uint8_t* rec = nullptr;
+  const uint8_t* z64 = nullptr;
+  const uint8_t* end = window + windowLength;
+
+  if (windowLength >= zipEndRecordSize) {
+    for (const uint8_t* p = end - zipEndRecordSize;; p--) {
+      if (logGate(logCatZip, logLevelTrace)) {
+        logTraceFunc(logCatZip, "Locating EndOfCentralDirectory header @ %" PRIx64 "\n",
+                     windowStart + (uint64_t)(p - window));
+        logTraceStrFunc(logCatZip, "-signature", p, 4);
+      }
+      if (zipLe32(p) == zipSigEndOfCentralDir) {
+        rec = p;
+        logTrace(logCatZip, "Located EndOfCentralDirectory header @ %" PRIx64 "\n",
+                 windowStart + (uint64_t)(p - window));
+        break;
+      }
+      if (p == window) break;
+    }
+  }
+
+  do {
+    if (!rec) {
+      sbAppendString(&msg, "ZIP file does not contain EndOfCentralDirectory record");
+      break;
+    }
+    const uint32_t commentLength = zipLe16(rec + eocdCommentLength);
+    if (commentLength) {
+      const uint64_t avail = (uint64_t)(end - (rec + zipEndRecordSize));
+      const uint32_t n = commentLength < avail ? commentLength : (uint32_t)avail;
+      memFree(info->comment);
+      info->comment = static_cast<char*>(memCalloc(commentLength + 1, 1));
+      memcpy(info->comment, rec + zipEndRecordSize, n);
+    }
+
+    // ZIP64: the locator sits directly before the end record.
+    if ((uint64_t)(rec - window) >= zipZip64EndRecordSize + zipZip64LocatorSize &&
+        zipLe32(rec - zipZip64LocatorSize) == zipSigZip64Locator) {
+      const uint8_t* loc = rec - zipZip64LocatorSize;
+      const uint64_t locPos = windowStart + (uint64_t)(loc - window);
+      logTrace(logCatZip, "Located ZIP64 EndOfCentralDirectory locator @ %" PRIx64 "\n", locPos);
+      for (const uint8_t* p = loc - 22;; p--) {
+        if (zipLe32(p) == zipSigZip64EndOfCentralDir) {
+          const uint64_t pos = windowStart + (uint64_t)(p - window);
+          logTrace(logCatZip, "Located possible ZIP64 EndOfCentralDirectory header @ %" PRIx64 "\n", pos);
+          if (pos + 12 + zipLe64(p + z64RecordSize) == locPos) {
+            logTrace(logCatZip, "Valid ZIP64 EndOfCentralDirectory header\n");
+            z64 = p;
+            break;
+          }
+        }
+        if (p == window) break;
+      }
+      if (!z64) {
+        sbAppendString(&msg, "Cannot find ZIP64 EndOfCentralDirectory record");
+        break;
+      }
+    }
+
+    const uint8_t* found;
+    if (z64) {
+      info->centralDirOffset = zipLe64(z64 + z64CdOffset);
+      info->centralDirSize = zipLe64(z64 + z64CdSize);
+      info->entryCount = zipLe64(z64 + z64CountHere);
+      const uint32_t disk = zipLe32(z64 + z64Disk);
+      if (disk != 0 || zipLe32(z64 + z64CdDisk) != 0) {
+        sbPrintf(&msg, "ZIP file is spread over %u disks which is not supported", disk + 1);
+        break;
+      }
+      if (info->entryCount != zipLe64(z64 + z64CountTotal)) {
+        sbAppendString(&msg, "ZIP directory is spread over multiple disks which is not supported");
+        break;
+      }
+      found = z64;
+    } else {
+      info->centralDirOffset = zipLe32(rec + eocdCdOffset);
+      info->centralDirSize = zipLe32(rec + eocdCdSize);
+      info->entryCount = zipLe16(rec + eocdCountHere);
+      const uint32_t disk = zipLe16(rec + eocdDisk);
+      if (info->entryCount == 0 || info->centralDirSize == 0) {
+        sbAppendString(&msg, "ZIP file does not contain EndOfCentralDirectory record");
+        break;
+      }
+      if (disk != 0 || zipLe16(rec + eocdCdDisk) != 0) {
+        sbPrintf(&msg, "ZIP file is spread over %u disks which is not supported", disk + 1);
+        break;
+      }
+      if (info->entryCount != zipLe16(rec + eocdCountTotal)) {
+        sbAppendString(&msg, "ZIP directory is spread over multiple disks which is not supported");
+        break;
+      }
+      found = rec;
+    }
+
+    // The central directory ends where the record found begins; any
+    // difference is data in front of the archive.
+    const uint64_t foundPos = windowStart + (uint64_t)(found - window);
+    const uint64_t computed = info->centralDirOffset + info->centralDirSize;
+    logTrace(logCatZip, "CentralDirectory offset=%" PRIx64 " size=%" PRIx64 "\n", info->centralDirOffset,
+             info->centralDirSize);
+    logTrace(logCatZip, "End Of CentralDirectory computed=%" PRIx64 "\n", computed);
+    logTrace(logCatZip, "windowStart = %" PRIx64 " p=%p window=%p len=%" PRIx64 "\n", windowStart, (const void*)found,
+             (const void*)window, windowLength);
+    logTrace(logCatZip, "Found ZIP EndOfCentral directory at offset = %" PRIx64 "\n", foundPos);
+    info->prefix = 0;
+    if (foundPos != computed) {
+      info->prefix = foundPos - computed;
+      logDebug(logCatZip, "The ZIP file starts %" PRIu64 " bytes into the file\n", info->prefix);
+    }
+    result = 0;
+  } while (false);
+
+  if (result != 0) {
+    if (probe)
+      logDebug(logCatZip, "%s\n", sbGet(&msg));
+    else
+      logError(logCatZip, "%s\n", sbGet(&msg));
+  }
+  sbClean(&msg);
+  return result;
+}
+
+// Reads the central directory records one after the other from the stream
+// into the directory map; each value is one block: record, name, extra
+// field, comment.
+int zipLoadDirectory(ZipInfo* info) {
+  if (iosSeek(info->stream, info->centralDirOffset + info->prefix) != 0) return -1;
+  StringBuffer block;
+  sbInitHere(&block);
+  int result = 0;
+  for (uint64_t i = 0; i < info->entryCount; i++) {
+    uint8_t raw[zipCentralHeaderSize];
+    if (iosReadFully(info->stream, raw, sizeof raw) != 0) {
+      logError(logCatZip, "Error in ZIP file: %s\n", "file header not found");
+      result = -1;
+      break;
+    }
+    ZipEntry entry;
+    if (zipDecodeCentralHeader(raw, &entry) != 0) {
+      logError(logCatZip, "Error in ZIP file: %s\n", "central directory signature not found");
+      result = -1;
+      break;
+    }
+    logDebug(logCatZip, "CentralDirectoryEntry %" PRIu64 "= ...\n", i);
+    zipDumpEntry(&entry);
+    logDebug(logCatZip, "Got header fileLen=%u extraLen=%u\n", entry.fileNameLength, entry.extraFieldLength);
+    const uint32_t tail = (uint32_t)entry.fileNameLength + entry.extraFieldLength + entry.commentLength;
+    sbEmpty(&block);
+    if (sbEnsureCapacity(&block, (uint32_t)sizeof entry + tail) != 0 ||
+        sbAppendData(&block, &entry, sizeof entry) != 0) {
+      result = -1;
+      break;
+    }
+    // The name, extra field and comment go straight behind the record.
+    if (tail) {
+      uint8_t* bytes = static_cast<uint8_t*>(memAlloc(tail));
+      const int rc = iosReadFully(info->stream, bytes, tail);
+      if (rc == 0) sbAppendData(&block, bytes, tail);
+      memFree(bytes);
+      if (rc != 0) {
+        logError(logCatZip, "Error in ZIP file: %s\n", "premature end of file");
+        result = -1;
+        break;
+      }
+    }
+    char key[24];
+    snprintf(key, sizeof key, "%09" PRId64, (int64_t)i);
+    char* data = sbTakeString(&block);
+    if (!data || smPut(info->directory, key, data) != 0) {
+      memFree(data);
+      result = -1;
+      break;
+    }
+  }
+  sbClean(&block);
+  if (result == 0) logDebug(logCatZip, "Loaded zip directory with %u entries\n", smCount(info->directory));
+  return result;
+}
+
+int zipOpen(ZipInfo** handle, const char* fileName, bool probe) {
+  const uint64_t windowSize = probe ? zipEndRecordSize : zipSearchWindow;
+  ZipInfo* info = memNew(ZipInfo);
+  *handle = info;
+  uint8_t* window = nullptr;
+  int result = -1;
+  do {
+    info->directory = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+    info->stream = osFileOpenStream(fileName, osFileModeRead, osFileTypeArchive, nullptr);
+    if (!info->stream) break;
+    uint64_t size = 0;
+    if (osFileGetSize(fileName, &size) != 0) break;
+    logTrace(logCatZip, "Locating zip in file of %" PRIu64 " bytes\n", size);
+    uint64_t start = 0, length = size;
+    if (size > windowSize) {
+      start = (size - windowSize) & ~(uint64_t)0xFF;
+      length = size - start;
+      logTrace(logCatZip, "seeking to %" PRIu64 "\n", start);
+      if (iosSeek(info->stream, start) != 0) break;
+    }
+    logTrace(logCatZip, "window @ %" PRIu64 " size %u\n", start, (uint32_t)length);
+    window = static_cast<uint8_t*>(memAlloc(length ? length : 1));
+    if (iosReadFully(info->stream, window, (uint32_t)length) != 0) {
+      if (!probe) logError(logCatZip, "Cannot read last %u bytes of file\n", (uint32_t)length);
+      break;
+    }
+    if (zipLocateEndOfCentralDirectory(window, start, length, info, probe) != 0) break;
+    if (zipLoadDirectory(info) != 0) break;
+    result = 0;
+  } while (false);
+  if (result != 0) {
+    logDebug(logCatZip, "File %s does not contain ZIP central directory\n", fileName);
+    zipExit(handle);
+  }
+  memFree(window);
+  logDebug(logCatZip, "zip in file: %s\n", result == 0 ? "true" : "false");
+  return result;
+}
+
+uint32_t zipCount(ZipInfo* info) { return info && info->directory ? smCount(info->directory) : 0; }
+
+void zipExit(ZipInfo** handle) {
+  logTrace(logCatZip, "zipExit %p\n", (void*)handle);
+  if (!handle || !*handle) return;
+  ZipInfo* info = *handle;
+  logTrace(logCatZip, "zipExit zipInfo %p\n", (void*)info);
+  smDestroy(info->directory);
+  info->directory = nullptr;
+  zipEndJournal(info, 0);
+  smDestroy(info->links);
+  logTrace(logCatZip, "zipExit InputStream %p\n", (void*)info->stream);
+  if (info->stream) {
+    iosLogStack(logLevelTrace, logCatZip, info->stream);
+    iosClose(info->stream);
+  }
+  memFree(info->comment);
+  memFree(info);
+  *handle = nullptr;
+}

@@ -1,0 +1,216 @@
+// Extraction journal: records every change an extracting walk makes to the
+// file system so that it can be undone (rollback) or accepted (commit).
+//
+// Two maps live in the ZipInfo: the created journal (paths of created
+// directories, files and links) and the replaced journal (a path and the
+// name under which its previous version was moved aside). Both are keyed by
+// one shared sequence ("%09u"), so the order of all events is known: a
+// rollback undoes them newest first, whichever journal holds them. This
+// matters when one path is written more than once by the same walk (an
+// archive with duplicate names, or names that differ only in case on a
+// case-insensitive file system): each replacement is then undone in turn and
+// the oldest previous version ends up back in place.
+//
+// Created-journal values are a one-letter kind ('P' plain path, 'L' symbolic
+// link) followed by the path; replaced-journal values are
+// "pathName\0oldName\0".
+#include <cstdio>
+#include <cstring>
+
+#include "logging.h"
+#include "memory.h"
+#include "osdir.h"
+#include "osfile.h"
+#include "sortmap.h"
+#include "stringbuf.h"
+#include "zip.h"
+
+namespace {
+
+// Unix mode 0700 and no DOS attributes: clears read-only, hidden, system.
+constexpr uint32_t zipResetAttributes = 0x01C00000;
+
+// Puts value under the next shared sequence key of map.
+int putSequenced(ZipInfo* info, SortMap* map, char* value) {
+  char key[16];
+  snprintf(key, sizeof key, "%09u", info->journalSequence);
+  if (smPut(map, key, value) != 0) {
+    memFree(value);
+    return -1;
+  }
+  info->journalSequence++;
+  return 0;
+}
+
+// Removes one created path: a link itself, a directory with everything in
+// it, or a file. Returns 0 when removed or absent; counts what it removed.
+int undoCreation(const char* value, int verbosity, int* files, int* dirs) {
+  const bool link = value[0] == 'L';
+  const char* path = value + 1;
+  if (link) {
+    // Never descend through a link: remove the link itself (a directory
+    // link on Windows goes with the directory removal call).
+    int rc = -1;
+    if (osIsFileDirectory(path)) rc = osDirRemove(path, nullptr);
+    if (rc != 0 || osIsFileDirectory(path)) rc = osFileDeleteEx(path, nullptr, 0);
+    if (rc != 0) {
+      logWarn(logCatZip, "Could not undo creation of file %s\n", path);
+      return -1;
+    }
+    (*files)++;
+    if (verbosity == 2) logInfo(logCatZip, "Undid creation of file %s\n", path);
+    return 0;
+  }
+  if (osIsFileDirectory(path)) {
+    osFileSetAttributes(path, zipResetAttributes);
+    if (osDirRemoveContents(path, false) != 0 || osDirRemove(path, nullptr) != 0 || osIsDirPresent(path)) {
+      logWarn(logCatZip, "Could not undo creation of directory %s\n", path);
+      return -1;
+    }
+    (*dirs)++;
+    if (verbosity == 2) logInfo(logCatZip, "Undid creation of directory %s\n", path);
+    return 0;
+  }
+  if (osFileIsPresent(path)) {
+    osFileSetAttributes(path, zipResetAttributes);
+    if (osFileDelete(path) != 0) {
+      logWarn(logCatZip, "Could not undo creation of file %s\n", path);
+      return -1;
+    }
+    (*files)++;
+    if (verbosity == 2) logInfo(logCatZip, "Undid creation of file %s\n", path);
+  }
+  return 0;
+}
+
+// Moves the previous version of a path back. Only when the previous version
+// is really at its old name is the current file removed first, so a
+// replacement recorded just before a failed move-aside costs nothing.
+int restoreOld(const char* value, int verbosity, int* restored) {
+  const char* pathName = value;
+  const char* oldName = value + strlen(value) + 1;
+  if (!osFileIsPresent(oldName)) return 0;
+  int result = 0;
+  if (osFileIsPresent(pathName)) {
+    osFileSetAttributes(pathName, zipResetAttributes);
+    if (osFileDelete(pathName) != 0) result = -1;
+  }
+  if (osFileMove(oldName, pathName) != 0) {
+    logWarn(logCatZip, "Could not restore previous version of %s\n", pathName);
+    return -1;
+  }
+  (*restored)++;
+  if (verbosity == 2) logInfo(logCatZip, "Restored previous version of %s\n", pathName);
+  return result;
+}
+
+// Undoes both journals newest first. Returns 0 when every creation was
+// undone and every previous version restored; *undoFailed and
+// *restoreFailed tell which kind of step failed.
+void undoAll(ZipInfo* info, bool* undoFailed, bool* restoreFailed) {
+  int files = 0, dirs = 0, restored = 0;
+  const char* ckey = nullptr;
+  const char* rkey = nullptr;
+  const char* cval = info->created ? static_cast<const char*>(smLast(info->created, &ckey)) : nullptr;
+  const char* rval = info->replaced ? static_cast<const char*>(smLast(info->replaced, &rkey)) : nullptr;
+  while (cval || rval) {
+    if (cval && (!rval || strcmp(ckey, rkey) > 0)) {
+      if (undoCreation(cval, info->verbosity, &files, &dirs) != 0) *undoFailed = true;
+      cval = static_cast<const char*>(smPrevious(info->created, &ckey));
+    } else {
+      if (restoreOld(rval, info->verbosity, &restored) != 0) *restoreFailed = true;
+      rval = static_cast<const char*>(smPrevious(info->replaced, &rkey));
+    }
+  }
+  if (info->verbosity >= 1 && (files || dirs))
+    logInfo(logCatZip, "Undid creation of %d files and %d directories\n", files, dirs);
+  if (info->verbosity >= 1 && restored) logInfo(logCatZip, "Restored %d old versions of files\n", restored);
+}
+
+// Deletes every previous version kept aside (commit).
+int removeOldFiles(SortMap* replaced, int verbosity) {
+  int result = 0, removed = 0;
+  const char* key = nullptr;
+  for (const char* v = static_cast<const char*>(smFirst(replaced, &key)); v;
+       v = static_cast<const char*>(smNext(replaced, &key))) {
+    const char* oldName = v + strlen(v) + 1;
+    if (!osFileIsPresent(oldName)) continue;
+    osFileSetAttributes(oldName, zipResetAttributes);
+    if (osFileDeleteEx(oldName, nullptr, osFileDeleteAtReboot) == 0) {
+      removed++;
+    } else {
+      logWarn(logCatZip, "Could not remove old file %s\n", oldName);
+      result = -1;
+    }
+  }
+  if (verbosity >= 1 && removed)
+    logInfo(logCatZip, "%d files already existed and have been overwritten with new content\n", removed);
+  if (result != 0) logWarn(logCatZip, "Not all old files could be removed. Some .old files may be present\n");
+  return result;
+}
+
+// Records a created path with its kind letter.
+int addCreated(ZipInfo* info, const char* path, char kind) {
+  if (!info || !info->created) return 0;
+  logTrace(logCatZip, "zipAddRollback('%s')\n", path);
+  const size_t n = strlen(path);
+  char* value = static_cast<char*>(memAlloc(n + 2));
+  value[0] = kind;
+  memcpy(value + 1, path, n + 1);
+  return putSequenced(info, info->created, value);
+}
+
+}  // namespace
+
+int zipAddRollback(ZipInfo* info, const char* path) { return addCreated(info, path, 'P'); }
+
+// Records a symbolic link the walk created; a rollback removes the link
+// itself and never what it points at.
+int zipAddRollbackLink(ZipInfo* info, const char* path) { return addCreated(info, path, 'L'); }
+
+int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName) {
+  if (!info || !info->replaced) return 0;
+  const size_t a = strlen(pathName), b = strlen(oldName);
+  char* value = static_cast<char*>(memAlloc(a + b + 2));
+  memcpy(value, pathName, a + 1);
+  memcpy(value + a + 1, oldName, b + 1);
+  return putSequenced(info, info->replaced, value);
+}
+
+int zipMakeDirectories(ZipInfo* info, const char* path) {
+  char* parent = nullptr;
+  if (osDirCopyParentDirectory(path, &parent) == 0 && parent) {
+    const bool present = osIsDirPresent(parent);
+    const int rc = present ? 0 : zipMakeDirectories(info, parent);
+    memFree(parent);
+    if (rc != 0) return -1;
+  }
+  // Only a directory this call really creates is journalled: recording one
+  // that was already there would let a rollback remove foreign content.
+  if (osIsDirPresent(path)) return 0;
+  logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", path);
+  if (osDirCreate(path, osDirTypeInherit, nullptr) != 0) return -1;
+  return zipAddRollback(info, path);
+}
+
+void zipEndJournal(ZipInfo* info, int rollback) {
+  if (!info || (!info->created && !info->replaced)) return;
+  if (rollback) {
+    logWarn(logCatZip, "Rolling back all changes to filesystem ...\n");
+    bool undoFailed = false, restoreFailed = false;
+    undoAll(info, &undoFailed, &restoreFailed);
+    if (undoFailed) logFatal(logCatZip, "Could not undo all file operations\n");
+    if (restoreFailed) logFatal(logCatZip, "Could not reset all old files back to previous content\n");
+  } else if (info->replaced && removeOldFiles(info->replaced, info->verbosity) != 0) {
+    logFatal(logCatZip, "Could not remove all previous files that are replaced with new content\n");
+  }
+  smDestroy(info->created);
+  info->created = nullptr;
+  smDestroy(info->replaced);
+  info->replaced = nullptr;
+  info->journalSequence = 0;
+}
+
+void zipRollback(ZipInfo** handle) {
+  if (handle && *handle) zipEndJournal(*handle, 1);
+}

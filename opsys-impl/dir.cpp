@@ -1,0 +1,179 @@
+// Directory operations built on the backends' enumeration, removal and
+// file information: recursive removal, the glob search over a tree and the
+// diagnosis of a directory that cannot be written or read. The same on every
+// platform.
+#include <cstring>
+
+#include "logging.h"
+#include "memory.h"
+#include "osdir.h"
+#include "osfile.h"
+#include "ospath.h"
+#include "sortmap.h"
+#include "stringbuf.h"
+#include "strutil.h"
+
+const char* const osDirEntryTypeNames[osDirEntryTypeCount] = {"Any", "File", "Directory", "Symlink", "Other"};
+
+namespace {
+
+struct RemoveContext {
+  bool filesOnly;
+};
+
+// Removes one entry: files and links are deleted, directories emptied and
+// removed. A directory that is really a link (junction or symbolic link) is
+// removed as a link, never entered, so its target stays untouched.
+int removeEntry(const char* directory, const char* name, int type, void* context) {
+  const RemoveContext* ctx = static_cast<const RemoveContext*>(context);
+  if (type == osDirEntryDirectory && ctx->filesOnly) return 0;
+  char* full = nullptr;
+  if (osFileJoinPath(directory, name, &full) != 0) return -1;
+  int rc = 0;
+  if (type == osDirEntryDirectory) {
+    if (!osDirIsLink(full)) rc = osDirRemoveContents(full, false);
+    StringBuffer err;
+    sbInitHere(&err);
+    if (osDirRemove(full, &err) != 0) {
+      logWarn(logCatDir, "Unable to delete directory %s: %s\n", full, sbGetLength(&err) ? sbGet(&err) : "not empty");
+      rc = -1;
+    }
+    sbClean(&err);
+  } else if (osFileDelete(full) != 0) {
+    rc = -1;
+  }
+  memFree(full);
+  return rc;
+}
+
+struct MatchContext {
+  const char* pattern;  // what is left of the pattern at this depth
+  SortMap* map;         // full paths found (copied keys)
+  bool recursive;       // a "**" component was passed: match at any depth
+  bool caseSensitive;   // names of this directory compare case-sensitively
+};
+
+// Where the first component of a pattern ends: its first slash, or without
+// one its first backslash; null for a single component.
+const char* firstSeparator(const char* pattern) {
+  const char* s = strchr(pattern, '/');
+  return s ? s : strchr(pattern, '\\');
+}
+
+int matchEntry(const char* directory, const char* name, int type, void* context) {
+  const MatchContext* ctx = static_cast<const MatchContext*>(context);
+  const char* pattern = ctx->pattern;
+  bool recursive = ctx->recursive;
+  while (pattern[0] == '*' && pattern[1] == '*' && osPathIsSep(pattern[2])) {
+    pattern += 3;
+    recursive = true;
+  }
+  const char* sep = firstSeparator(pattern);
+  if (type == osDirEntryDirectory && (sep || recursive)) {
+    MatchContext child = *ctx;
+    child.pattern = pattern;
+    child.recursive = recursive;
+    bool enter = true;
+    if (sep) {
+      char* first = memStrDupN(pattern, sep - pattern);
+      if (strMatchWildcard(first, name, ctx->caseSensitive)) {
+        child.pattern = sep + 1;
+        child.recursive = false;
+      } else if (!recursive) {
+        enter = false;
+      }
+      memFree(first);
+    }
+    if (enter) {
+      char* full = nullptr;
+      if (osFileJoinPath(directory, name, &full) != 0) return -1;
+      child.caseSensitive = osDirIsCaseSensitive(full);
+      const int rc = osDirEnumerateEntries(full, matchEntry, &child, osDirEntryAny,
+                                           osDirFlagDeniedIsEmpty | osDirFlagStopOnFailure);
+      memFree(full);
+      if (rc != 0) return -1;
+    }
+  }
+  if (sep) return 0;
+  if (strMatchWildcard(pattern, name, ctx->caseSensitive)) {
+    char* full = nullptr;
+    if (osFileJoinPath(directory, name, &full) != 0) return -1;
+    const int rc = smPut(ctx->map, full, (void*)1);
+    memFree(full);
+    if (rc != 0) return -1;
+  }
+  return 0;
+}
+
+int collectDrive(const char*, const char* name, int, void* context) {
+  return smPut(static_cast<SortMap*>(context), name, (void*)1);
+}
+
+}  // namespace
+
+int osDirRemoveContents(const char* path, bool filesOnly) {
+  if (!path) return 0;
+  RemoveContext ctx = {filesOnly};
+  return osDirEnumerateEntries(path, removeEntry, &ctx, osDirEntryAny, 0);
+}
+
+char** osDirListMatching(const char* directory, const char* pattern) {
+  SortMap* map = smCreateHere(SORTMAP_COPIED_KEYS, nullptr);
+  int rc;
+  if (!directory) {
+    rc = osDirEnumerateEntries(nullptr, collectDrive, map, osDirEntryAny, 0);
+  } else {
+    MatchContext ctx = {(pattern && *pattern) ? pattern : "*", map, false, osDirIsCaseSensitive(directory)};
+    rc = osDirEnumerateEntries(directory, matchEntry, &ctx, osDirEntryAny, osDirFlagStopOnFailure);
+  }
+  if (rc != 0) {
+    smDestroy(map);
+    return nullptr;
+  }
+  return const_cast<char**>(smToArray(&map));
+}
+
+void osDirFreeList(char** list) {
+  if (!list) return;
+  for (char** p = list; *p; p++) memFree(*p);
+  memFree(list);
+}
+
+// Walks up from the parent of `path` to the first ancestor that exists and
+// says why it cannot be used: missing, not a directory, or its owner and
+// access rights.
+void osDirDiagnoseAccess(const char* path, bool writing) {
+  if (!logGate(logCatDir, logLevelError) || !path) return;
+  const char* prefix = writing ? "Cannot write to directory" : "Cannot read from directory";
+  char* current = nullptr;
+  if (osDirRealPath(nullptr, path, &current) != 0) return;
+  for (;;) {
+    char* parent = nullptr;
+    if (osDirCopyParentDirectory(current, &parent) != 0) break;
+    memFree(current);
+    current = parent;
+    StringBuffer owner, perms, reason;
+    sbInitHere(&owner);
+    sbInitHere(&perms);
+    sbInitHere(&reason);
+    bool isDir = false;
+    const int rc = osFileGetInfo(current, nullptr, nullptr, nullptr, &isDir, &owner, &perms, &reason);
+    bool stop = true;
+    if (rc != 0) {
+      const bool missing = !osIsFileDirectory(current) && !osFileIsPresent(current);
+      logErrorFunc(logCatDir, "%s %s: %s\n", prefix, current,
+                   missing ? "Does not exist" : (sbGetLength(&reason) ? sbGet(&reason) : "unknown error"));
+      stop = false;
+    } else if (!isDir) {
+      logErrorFunc(logCatDir, "%s %s: it is not a directory\n", prefix, current);
+    } else {
+      logErrorFunc(logCatDir, "%s %s: Owner '%s' ACL %s\n", writing ? prefix : "Directory", current, sbGet(&owner),
+                   sbGet(&perms));
+    }
+    sbClean(&owner);
+    sbClean(&perms);
+    sbClean(&reason);
+    if (stop) break;
+  }
+  memFree(current);
+}

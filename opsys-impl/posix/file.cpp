@@ -1,0 +1,682 @@
+// POSIX backend only: files as IoStreams and the file-level operations.
+//
+// How the Windows model maps onto POSIX:
+// - Stream type: "PosixFile" over a file descriptor.
+// - Open modes: 0 O_RDWR|O_CREAT, 1 O_RDWR, 2 O_RDONLY, 3 O_WRONLY|O_CREAT|
+//   O_TRUNC, 4 O_WRONLY|O_APPEND|O_CREAT. POSIX has no share modes: the share
+//   column and the share flag have no effect. Quiet opens read-only.
+// - File types: 0, 9, 13 and 15 create files with 0666 (less the umask),
+//   i.e. the rights the directory's owner would give; the types with an
+//   explicit access list create 0600 files (owner only). Type 6 and types
+//   above 19 are refused as on Windows.
+// - Dot-name rule: a name starting with "." is hidden by itself; moves need
+//   no attribute changes.
+// - Attributes: a non-zero Unix mode in the high 16 bits is applied with
+//   chmod (permission bits only: set-id and sticky bits from an archive are
+//   dropped). Without one, the DOS read-only bit removes all write bits and
+//   its absence gives the owner write access.
+// - Times: modification and access via utimensat; there is no creation time.
+// - Deletion: unlink. EBUSY and ETXTBSY take the place of the sharing
+//   violation (retried with growing waits); EACCES/EPERM at the first attempt
+//   makes the file owner-writable and retries at once, later it fails.
+//   ENOENT and ENOTDIR mean already deleted. There is no delete at reboot.
+// - Moves: rename; across file systems (EXDEV) the file is copied and the
+//   source removed.
+// - Flush: fsync; EINVAL, EROFS and ENOTSUP (pipes, terminals) count as done.
+// - Preallocation: posix_fallocate; ENOSPC is the full disk.
+// - Standard streams: duplicates of descriptors 0, 1 and 2.
+#include <errno.h>
+#include <pwd.h>
+#include <sys/time.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "iostream.h"
+#include "logging.h"
+#include "memory.h"
+#include "osdate.h"
+#include "osdir.h"
+#include "oserror.h"
+#include "osfile.h"
+#include "osinit.h"
+#include "ospath.h"
+#include "ostest.h"
+#include "posixsys.h"
+#include "stringbuf.h"
+
+// ---- The system-call table ----
+
+namespace {
+
+#define SFX_FAULT_OR(failValue)          \
+  if (uint32_t e = osTestCheckFault()) { \
+    errno = (int)e;                      \
+    return failValue;                    \
+  }
+
+int sysOpen(const char* path, int flags, mode_t mode) {
+  SFX_FAULT_OR(-1);
+  int fd;
+  do fd = ::open(path, flags | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+// A failed injected close still closes the descriptor, so nothing leaks.
+int sysClose(int fd) {
+  const uint32_t e = osTestCheckFault();
+  const int rc = ::close(fd);
+  if (e) {
+    errno = (int)e;
+    return -1;
+  }
+  return rc;
+}
+ssize_t sysRead(int fd, void* buf, size_t len) {
+  SFX_FAULT_OR(-1);
+  ssize_t n;
+  do n = ::read(fd, buf, len);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+ssize_t sysWrite(int fd, const void* buf, size_t len) {
+  SFX_FAULT_OR(-1);
+  ssize_t n;
+  do n = ::write(fd, buf, len);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+off_t sysLseek(int fd, off_t offset, int whence) {
+  SFX_FAULT_OR(-1);
+  return ::lseek(fd, offset, whence);
+}
+int sysFsync(int fd) {
+  SFX_FAULT_OR(-1);
+  return ::fsync(fd);
+}
+int sysFallocate(int fd, off_t offset, off_t len) {
+  SFX_FAULT_OR((int)e);
+  return ::posix_fallocate(fd, offset, len);
+}
+int sysUnlink(const char* path) {
+  SFX_FAULT_OR(-1);
+  return ::unlink(path);
+}
+int sysRename(const char* from, const char* to) {
+  SFX_FAULT_OR(-1);
+  return ::rename(from, to);
+}
+int sysChmod(const char* path, mode_t mode) {
+  SFX_FAULT_OR(-1);
+  return ::chmod(path, mode);
+}
+int sysStat(const char* path, struct stat* st) {
+  SFX_FAULT_OR(-1);
+  return ::stat(path, st);
+}
+int sysLstat(const char* path, struct stat* st) {
+  SFX_FAULT_OR(-1);
+  return ::lstat(path, st);
+}
+int sysUtimens(const char* path, const struct timespec times[2]) {
+  SFX_FAULT_OR(-1);
+  return ::utimensat(AT_FDCWD, path, times, 0);
+}
+int sysMkdir(const char* path, mode_t mode) {
+  SFX_FAULT_OR(-1);
+  return ::mkdir(path, mode);
+}
+int sysRmdir(const char* path) {
+  SFX_FAULT_OR(-1);
+  return ::rmdir(path);
+}
+DIR* sysOpendir(const char* path) {
+  SFX_FAULT_OR(nullptr);
+  return ::opendir(path);
+}
+int sysSymlink(const char* target, const char* link) {
+  SFX_FAULT_OR(-1);
+  return ::symlink(target, link);
+}
+
+#undef SFX_FAULT_OR
+
+}  // namespace
+
+const PosixSyscalls posixSysDefault = {
+    .open = sysOpen,
+    .close = sysClose,
+    .read = sysRead,
+    .write = sysWrite,
+    .lseek = sysLseek,
+    .fsync = sysFsync,
+    .fallocate = sysFallocate,
+    .unlink = sysUnlink,
+    .rename = sysRename,
+    .chmod = sysChmod,
+    .stat = sysStat,
+    .lstat = sysLstat,
+    .utimens = sysUtimens,
+    .mkdir = sysMkdir,
+    .rmdir = sysRmdir,
+    .opendir = sysOpendir,
+    .symlink = sysSymlink,
+};
+static_assert(sizeof(PosixSyscalls) == 17 * sizeof(void*), "one slot per call");
+
+PosixSyscalls posixSys = posixSysDefault;
+
+// ---- The file stream ----
+
+namespace {
+
+// State of one open file.
+struct PosixFile {
+  int fd;              // the descriptor
+  char* path;          // owned copy of the name it was opened with
+  uint8_t input;       // a standard input stream
+  uint8_t standard;    // one of the process's standard streams
+  uint8_t bom;         // write the UTF-8 byte-order mark before the next write
+  uint32_t readCount;  // successful read calls
+  uint32_t writeCount;
+  uint64_t bytesRead;
+  uint64_t bytesWritten;
+};
+
+const char* const modeWords[osFileModeCount] = {"reading and writing", "reading and writing", "reading", "writing",
+                                                "appending"};
+const int modeFlags[osFileModeCount] = {O_RDWR | O_CREAT, O_RDWR, O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC,
+                                        O_WRONLY | O_APPEND | O_CREAT};
+static_assert(SFX_ARRAY_SIZE(modeWords) == osFileModeCount && SFX_ARRAY_SIZE(modeFlags) == osFileModeCount);
+
+const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
+
+int fileRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
+  PosixFile* f = static_cast<PosixFile*>(level->state);
+  const ssize_t n = posixSys.read(f->fd, buf, len);
+  if (n < 0) {
+    if (errno == EPIPE) {  // a closed pipe is the end of data
+      *got = 0;
+      return 0;
+    }
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot read");
+    logTrace(logCatFile, "ReadFile error=%u\n", (unsigned)errno);
+    return -1;
+  }
+  f->readCount++;
+  f->bytesRead += (uint64_t)n;
+  *got = (uint32_t)n;
+  return 0;
+}
+
+// Writes all of buf with one call (the stream layer repeats short writes).
+int writeRaw(PosixFile* f, const void* buf, uint32_t len, uint32_t* written) {
+  const ssize_t n = posixSys.write(f->fd, buf, len);
+  if (n < 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot write");
+    return -1;
+  }
+  f->writeCount++;
+  f->bytesWritten += (uint64_t)n;
+  if (written) *written = (uint32_t)n;
+  return 0;
+}
+
+int fileWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
+  PosixFile* f = static_cast<PosixFile*>(state);
+  if (f->bom) {
+    f->bom = 0;
+    uint32_t done = 0;
+    if (writeRaw(f, utf8Bom, sizeof utf8Bom, &done) != 0 || done != sizeof utf8Bom) return -1;
+  }
+  return writeRaw(f, buf, len, written);
+}
+
+int fileClose(void* state) {
+  PosixFile* f = static_cast<PosixFile*>(state);
+  int rc = 0;
+  if (posixSys.close(f->fd) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot close file handle %d to %s", f->fd, f->path);
+    rc = -1;
+  } else {
+    if (f->bytesRead)
+      logDebug(logCatFile, "Closed %s; read %" PRIu64 " bytes in %u operations\n", f->path, f->bytesRead, f->readCount);
+    if (f->bytesWritten)
+      logDebug(logCatFile, "Closed %s; written %" PRIu64 " bytes in %u operations\n", f->path, f->bytesWritten,
+               f->writeCount);
+  }
+  memFree(f->path);
+  memFree(f);
+  return rc;
+}
+
+int fileSeek(void* state, uint64_t offset) {
+  PosixFile* f = static_cast<PosixFile*>(state);
+  return posixSys.lseek(f->fd, (off_t)offset, SEEK_SET) == (off_t)-1 ? -1 : 0;
+}
+
+int fileFlush(void* state) {
+  PosixFile* f = static_cast<PosixFile*>(state);
+  if (posixSys.fsync(f->fd) == 0) return 0;
+  if (errno == EINVAL || errno == EROFS || errno == ENOTSUP || errno == EBADF) return 0;
+  osErrorReport(logCatFile, (uint32_t)errno, "Cannot flush file %s", f->path);
+  return -1;
+}
+
+int fileGetSeek(void* state, uint64_t* pos) {
+  PosixFile* f = static_cast<PosixFile*>(state);
+  const off_t at = posixSys.lseek(f->fd, 0, SEEK_CUR);
+  if (at == (off_t)-1) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot retrieve current position for %s", f->path);
+    return -1;
+  }
+  *pos = (uint64_t)at;
+  return 0;
+}
+
+// Reserves room for `size` bytes so that a full disk shows before any data
+// is written. Small files are not worth it.
+int filePreallocate(IoStream* level, uint64_t size) {
+  PosixFile* f = static_cast<PosixFile*>(level->state);
+  if (size < 1048576) return 0;
+  const int err = posixSys.fallocate(f->fd, 0, (off_t)size);
+  if (err == 0) return 0;
+  if (err == ENOSPC) {
+    logError(logCatFile, "Insufficient diskspace to store %" PRIu64 " bytes for file '%s'\n", size, f->path);
+    return -1;
+  }
+  osErrorReport(logCatFile, (uint32_t)err, "Unexpected error when trying to set file '%s' to size %" PRIu64 " bytes",
+                f->path, size);
+  logWarn(logCatFile, "Unable to determine if there is enough disk space to allocate %" PRIu64 " bytes for file '%s'\n",
+          size, f->path);
+  return 0;
+}
+
+bool nameIs(const char* name, const char* want) {
+  size_t i = 0;
+  while (want[i] && name[i] && (name[i] | 0x20) == want[i]) i++;
+  return !want[i] && !name[i];
+}
+
+// 0, 1 or 2 for a standard stream name, -1 for a file.
+int standardStreamOf(const char* path, uint32_t mode) {
+  if (nameIs(path, "stdin") || nameIs(path, "conin$") || (strcmp(path, "-") == 0 && mode == osFileModeRead)) return 0;
+  if (nameIs(path, "stdout") || nameIs(path, "conout$") || strcmp(path, "-") == 0) return 1;
+  if (nameIs(path, "stderr") || nameIs(path, "conerr$")) return 2;
+  return -1;
+}
+
+IoStream* newFileStream(int fd, const char* path) {
+  PosixFile* f = memNew(PosixFile);
+  f->fd = fd;
+  f->path = memStrDup(path);
+  return iosNewLevel(f, &osFileStreamOps);
+}
+
+}  // namespace
+
+const IoStreamOps osFileStreamOps = {
+    .name = "PosixFile",
+    .read = fileRead,
+    .write = fileWrite,
+    .close = fileClose,
+    .seek = fileSeek,
+    .flush = fileFlush,
+    .getseek = fileGetSeek,
+    .preallocate = filePreallocate,
+};
+
+IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const char* rights, bool share, bool quiet) {
+  (void)rights;
+  (void)share;
+  if (!path || mode >= osFileModeCount) {
+    if (!quiet) logError(logCatFile, "Cannot open file '%s' for mode %u\n", path ? path : "<null>", (unsigned)mode);
+    return nullptr;
+  }
+  const int std = standardStreamOf(path, mode);
+  if (std >= 0) {
+    static const char* const what[3] = {"stdin", "stdout", "stderr"};
+    const int fd = fcntl(std, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) {
+      osErrorReport(logCatFile, (uint32_t)errno, "Duplicating %s file descriptor failed", what[std]);
+      return nullptr;
+    }
+    IoStream* s = newFileStream(fd, path);
+    PosixFile* f = static_cast<PosixFile*>(s->state);
+    f->standard = 1;
+    f->input = std == 0;
+    return s;
+  }
+  const bool creates = mode == osFileModeReadWrite || mode == osFileModeWrite || mode == osFileModeAppend;
+  mode_t perm = 0666;
+  if (creates && !quiet) {
+    if (fileType >= osFileTypeCount || fileType == 6) {
+      logError(logCatFile, "Internal: osFileCreate() unhandled fileType %d\n", (int)fileType);
+      return nullptr;
+    }
+    if (fileType != osFileTypePlain && fileType != osFileTypeLog && fileType != osFileTypeExtracted &&
+        fileType != osFileTypeArchive)
+      perm = 0600;
+  }
+  const int flags = quiet ? O_RDONLY : modeFlags[mode];
+  const int fd = posixSys.open(path, flags, perm);
+  logTrace(logCatFile, "OpenFile('%s',%x,%x,%x,%x)=%d\n", path, (unsigned)flags, (unsigned)perm, (unsigned)mode,
+           (unsigned)fileType, fd);
+  if (fd < 0) {
+    const int err = errno;
+    if (!quiet) {
+      osErrorReport(logCatFile, (uint32_t)err, "Cannot open file '%s' for %s", path, modeWords[mode]);
+      struct stat st;
+      if ((err == ENOENT || err == EACCES || err == ENOTDIR) && posixSys.stat(path, &st) != 0)
+        osDirDiagnoseAccess(path, mode != osFileModeRead);
+    }
+    errno = err;
+    return nullptr;
+  }
+  IoStream* s = newFileStream(fd, path);
+  if (mode == osFileModeAppend && fileType == osFileTypeLog) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size == 0) static_cast<PosixFile*>(s->state)->bom = 1;
+  }
+  return s;
+}
+
+IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, const char* rights) {
+  return osFileOpen(path, mode, fileType, rights, false, false);
+}
+
+namespace {
+
+void sleepMs(uint32_t ms) {
+  struct timespec ts = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
+  (void)flags;  // no delete at reboot on POSIX
+  int err = 0;
+  uint32_t wait = 100;
+  for (int attempt = 1; attempt <= 20; attempt++) {
+    if (posixSys.unlink(path) == 0) {
+      logDebug(logCatFile, "Deleted file %s\n", path);
+      return 0;
+    }
+    err = errno;
+    logTrace(logCatFile, "delete file %s: %d\n", path, err);
+    if (err == ENOENT || err == ENOTDIR) {
+      logDebug(logCatFile, "Ignore delete file %s that was already deleted: %d\n", path, err);
+      return 0;
+    }
+    if ((err == EACCES || err == EPERM) && attempt == 1) {
+      struct stat st;
+      if (posixSys.lstat(path, &st) == 0 && !S_ISLNK(st.st_mode)) posixSys.chmod(path, st.st_mode | S_IWUSR);
+      continue;
+    }
+    if (err != EBUSY && err != ETXTBSY) break;
+    if (attempt == 20 || (attempt > 5 && osStopRequested())) break;
+    sleepMs(wait);
+    wait = wait * 2 > 500 ? 500 : wait * 2;
+  }
+  const char* text = osErrorText(nullptr, (uint32_t)err);
+  logDebug(logCatFile, "Unable to delete file %s: %d = %s\n", path, err, text);
+  if (reason) sbAppendString(reason, text);
+  return -1;
+}
+
+int osFileDelete(const char* path) {
+  StringBuffer reason;
+  sbInitHere(&reason);
+  const int rc = osFileDeleteEx(path, &reason, 0);
+  if (rc != 0) logError(logCatFile, "Cannot delete file %s: %s\n", path, sbGet(&reason));
+  sbClean(&reason);
+  return rc;
+}
+
+namespace {
+
+// Copies a file to a new name (for moves across file systems), keeping its
+// permission bits and times. errno tells the reason on failure.
+int copyFile(const char* from, const char* to) {
+  struct stat st;
+  if (posixSys.stat(from, &st) != 0) return -1;
+  const int in = posixSys.open(from, O_RDONLY, 0);
+  if (in < 0) return -1;
+  const int out = posixSys.open(to, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777);
+  if (out < 0) {
+    const int e = errno;
+    posixSys.close(in);
+    errno = e;
+    return -1;
+  }
+  char* buf = static_cast<char*>(memAlloc(65536));
+  int rc = 0;
+  for (;;) {
+    const ssize_t n = posixSys.read(in, buf, 65536);
+    if (n <= 0) {
+      rc = n < 0 ? -1 : 0;
+      break;
+    }
+    ssize_t done = 0;
+    while (done < n) {
+      const ssize_t w = posixSys.write(out, buf + done, (size_t)(n - done));
+      if (w <= 0) break;
+      done += w;
+    }
+    if (done < n) {
+      rc = -1;
+      break;
+    }
+  }
+  const int e = errno;
+  memFree(buf);
+  posixSys.close(in);
+  if (posixSys.close(out) != 0) rc = -1;
+  if (rc == 0) {
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    posixSys.utimens(to, times);
+  } else {
+    ::unlink(to);
+  }
+  errno = e;
+  return rc;
+}
+
+}  // namespace
+
+int osFileMove(const char* from, const char* to) {
+  int rc = posixSys.rename(from, to);
+  if (rc != 0 && errno == EXDEV) {
+    rc = copyFile(from, to);
+    if (rc == 0 && posixSys.unlink(from) != 0) {
+      const int e = errno;
+      ::unlink(to);
+      errno = e;
+      rc = -1;
+    }
+  }
+  if (rc != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot move %s to %s", from, to);
+    return -1;
+  }
+  logDebug(logCatFile, "Moved file '%s' to '%s'\n", from, to);
+  return 0;
+}
+
+int osFileSetAttributes(const char* path, uint32_t attributes) {
+  const uint32_t unixMode = attributes >> 16;
+  mode_t mode;
+  if (unixMode != 0) {
+    mode = (mode_t)(unixMode & 0777);
+  } else {
+    struct stat st;
+    if (posixSys.stat(path, &st) != 0) {
+      osErrorReport(logCatFile, (uint32_t)errno, "Cannot set file attribute on %s", path);
+      return -1;
+    }
+    mode = st.st_mode & 0777;
+    mode = (attributes & 1) ? (mode_t)(mode & ~0222) : (mode_t)(mode | S_IWUSR);
+  }
+  if (posixSys.chmod(path, mode) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot set file attribute on %s", path);
+    return -1;
+  }
+  return 0;
+}
+
+namespace {
+
+struct timespec toTimespec(int64_t ms) {
+  int64_t sec = ms / 1000, rem = ms % 1000;
+  if (rem < 0) sec--, rem += 1000;
+  return {(time_t)sec, (long)(rem * 1000000)};
+}
+
+uint64_t fromTimespec(const struct timespec& ts) {
+  return (uint64_t)((int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
+}
+
+}  // namespace
+
+int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64_t creation) {
+  (void)creation;
+  struct timespec times[2] = {toTimespec(access), toTimespec(modification)};
+  if (posixSys.utimens(path, times) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot set filetime of file '%s'", path);
+    return -1;
+  }
+  if (logGate(logCatFile, logLevelDebug)) {
+    char buf[70];
+    logDebugFunc(logCatFile, "Set mtime of %s to %s\n", path, osDateFormatLocal((uint64_t)modification, buf, 9));
+    logDebugFunc(logCatFile, "Set atime of %s to %s\n", path, osDateFormatLocal((uint64_t)access, buf, 9));
+  }
+  return 0;
+}
+
+int osFileGetInfo(const char* path, uint64_t* size, uint64_t* modification, uint64_t* access, bool* isDirectory,
+                  StringBuffer* owner, StringBuffer* permissions, StringBuffer* reason) {
+  struct stat st;
+  if (!path || posixSys.stat(path, &st) != 0) {
+    if (reason) sbAppendString(reason, osErrorText(nullptr, path ? (uint32_t)errno : (uint32_t)EINVAL));
+    return -1;
+  }
+  if (size) *size = (uint64_t)st.st_size;
+  if (modification) *modification = fromTimespec(st.st_mtim);
+  if (access) *access = fromTimespec(st.st_atim);
+  if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
+  if (owner) {
+    struct passwd pw, *found = nullptr;
+    char buf[1024];
+    if (getpwuid_r(st.st_uid, &pw, buf, sizeof buf, &found) == 0 && found)
+      sbAppendString(owner, found->pw_name);
+    else
+      sbPrintf(owner, "%u", (unsigned)st.st_uid);
+  }
+  if (permissions) {
+    const char* letters = "rwxrwxrwx";
+    char rwx[11];
+    rwx[0] = S_ISDIR(st.st_mode) ? 'd' : '-';
+    for (int i = 0; i < 9; i++) rwx[i + 1] = (st.st_mode & (0400 >> i)) ? letters[i] : '-';
+    rwx[10] = 0;
+    const char* base = nullptr;
+    osPathSplit(path, nullptr, nullptr, &base, nullptr, nullptr, nullptr);
+    sbPrintf(permissions, "%s (%s%s%s%s)", rwx, (st.st_mode & S_IWUSR) ? "" : "Readonly ",
+             base && base[0] == '.' ? "Hidden " : "", S_ISDIR(st.st_mode) ? "Directory " : "",
+             S_ISREG(st.st_mode) ? "Normal " : "");
+  }
+  return 0;
+}
+
+int osFileGetAttributes(const char* path, uint64_t* size, uint64_t* modification, uint64_t* access, bool* isDirectory) {
+  StringBuffer reason;
+  sbInitHere(&reason);
+  const int rc = osFileGetInfo(path, size, modification, access, isDirectory, nullptr, nullptr, &reason);
+  if (rc != 0) logError(logCatFile, "Cannot get attributes for %s: %s\n", path, sbGet(&reason));
+  sbClean(&reason);
+  return rc;
+}
+
+int osFileGetSize(const char* path, uint64_t* size) {
+  struct stat st;
+  if (posixSys.stat(path, &st) != 0) {
+    logTrace(logCatFile, "filesize of non-present file %s is unknown\n", path);
+    return -1;
+  }
+  *size = (uint64_t)st.st_size;
+  return 0;
+}
+
+bool osFileIsPresent(const char* path) {
+  struct stat st;
+  if (!path || posixSys.stat(path, &st) != 0) {
+    logTrace(logCatFile, "file %s is not present\n", path ? path : "<null>");
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    logTrace(logCatFile, "file %s is a directory, not a file\n", path);
+    return false;
+  }
+  return true;
+}
+
+bool osIsFileDirectory(const char* path) {
+  struct stat st;
+  if (!path || posixSys.stat(path, &st) != 0) {
+    logTrace(logCatFile, "directory %s is not present\n", path ? path : "<null>");
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    logTrace(logCatFile, "file %s is not a directory\n", path);
+    return false;
+  }
+  return true;
+}
+
+char* osFileFullPath(const char* path) {
+  char* out = nullptr;
+  char* cwd = osDirGetCwd();
+  if (!path || !cwd || osPathResolve(osPathStyleNative, cwd, path, &out) != 0) {
+    osErrorReport(logCatFile, (uint32_t)(errno ? errno : EINVAL), "Unable to get pathname of %s",
+                  path ? path : "<null>");
+    memFree(cwd);
+    return nullptr;
+  }
+  memFree(cwd);
+  logDebug(logCatFile, "Path is now '%s'\n", out);
+  return out;
+}
+
+int osFileCreateSymlink(const char* target, const char* link, StringBuffer* reason) {
+  if (posixSys.symlink(target, link) != 0) {
+    if (reason)
+      sbAppendString(reason, osErrorText(nullptr, (uint32_t)errno));
+    else
+      osErrorReport(logCatFile, (uint32_t)errno, "Cannot create symlink %s -> %s", link, target);
+    return -1;
+  }
+  logDebug(logCatFile, "new symlink %s -> %s\n", link, target);
+  return 0;
+}
+
+int osFileRedirectStdHandles(IoStream* stream) {
+  if (!stream || !stream->ops || !stream->ops->name) {
+    logError(logCatFile, "Invalid IoStream\n");
+    return -1;
+  }
+  IoStream* level = stream;
+  while (level->ops != &osFileStreamOps && level->next) level = level->next;
+  if (level->ops != &osFileStreamOps) {
+    logError(logCatFile, "Cannot find %s on IoStream of type %s\n", osFileStreamOps.name, stream->ops->name);
+    return -1;
+  }
+  const PosixFile* f = static_cast<const PosixFile*>(level->state);
+  if (dup2(f->fd, 1) < 0 || dup2(f->fd, 2) < 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot redirect standard handles");
+    return -1;
+  }
+  return 0;
+}

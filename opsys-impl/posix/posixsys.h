@@ -1,0 +1,39 @@
+// Private to the POSIX backend: the file-system calls of the file and
+// directory layer, reached through one replaceable table. Each default entry
+// passes the fault-injection counter (ostest.h) before making the real call,
+// so a test can fail the n-th call; a test may also put its own function in
+// a slot and restore the saved table afterwards.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "compiler.h"
+
+struct PosixSyscalls {
+  int (*open)(const char* path, int flags, mode_t mode);
+  int (*close)(int fd);
+  ssize_t (*read)(int fd, void* buf, size_t len);
+  ssize_t (*write)(int fd, const void* buf, size_t len);
+  off_t (*lseek)(int fd, off_t offset, int whence);
+  int (*fsync)(int fd);
+  int (*fallocate)(int fd, off_t offset, off_t len);  // returns an error number like posix_fallocate
+  int (*unlink)(const char* path);
+  int (*rename)(const char* from, const char* to);
+  int (*chmod)(const char* path, mode_t mode);
+  int (*stat)(const char* path, struct stat* st);
+  int (*lstat)(const char* path, struct stat* st);
+  int (*utimens)(const char* path, const struct timespec times[2]);
+  int (*mkdir)(const char* path, mode_t mode);
+  int (*rmdir)(const char* path);
+  DIR* (*opendir)(const char* path);
+  int (*symlink)(const char* target, const char* link);
+};
+
+// The table the backend calls through; tests may replace entries.
+extern PosixSyscalls posixSys;
+// The defaults, for restoring after a test.
+extern const PosixSyscalls posixSysDefault;

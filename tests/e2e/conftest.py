@@ -1,0 +1,102 @@
+"""Black-box test harness: builds real installers from the built stubs and
+runs them as a user would, natively (installer.sh) and under wine
+(installer.cmd run by wine's cmd.exe)."""
+import os
+import shutil
+import subprocess
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("SFX_BUILD_ROOT", ROOT / "build"))
+WINE_RUN = ROOT / "scripts" / "wine-run"
+DEMO = ROOT / "tools" / "demo-payload"
+RELEASE = "2025.1.0-20250129_14"
+TAG = "2025_1_0_20250129_14"
+
+
+class Platform:
+    """One way of running the stub: natively or as a Windows program under wine."""
+
+    def __init__(self, name):
+        self.name = name
+        self.wine = name == "wine"
+        self.stub = BUILD / ("win64/sfx.exe" if self.wine else "native/sfx")
+        self.script = "installer.cmd" if self.wine else "installer.sh"
+        self.exe_suffix = ".exe" if self.wine else ""
+
+    def run(self, exe, *args, cwd=None, env=None, timeout=120, stdin=None):
+        """Runs an installer; returns CompletedProcess with text output."""
+        cmd = ([str(WINE_RUN)] if self.wine else []) + [str(exe)] + [str(a) for a in args]
+        full_env = dict(os.environ)
+        full_env.pop("QZR_LOGLEVEL", None)
+        full_env.pop("QZR_LOGFILE", None)
+        if env:
+            full_env.update(env)
+        return subprocess.run(cmd, cwd=cwd, env=full_env, capture_output=True, timeout=timeout,
+                              stdin=stdin if stdin is not None else subprocess.DEVNULL, text=True,
+                              errors="replace")
+
+    def popen(self, exe, *args, cwd=None, env=None):
+        cmd = ([str(WINE_RUN)] if self.wine else []) + [str(exe)] + [str(a) for a in args]
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        return subprocess.Popen(cmd, cwd=cwd, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL, text=True, errors="replace", start_new_session=True)
+
+
+def platforms():
+    names = os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",")
+    return [n for n in names if n]
+
+
+@pytest.fixture(params=platforms())
+def plat(request):
+    p = Platform(request.param)
+    if not p.stub.exists():
+        pytest.fail(f"stub {p.stub} is not built")
+    return p
+
+
+def zip_tree(src: Path, dest: Path, skip=(), method=zipfile.ZIP_DEFLATED):
+    """Writes the files below src into a ZIP at dest, names relative to src."""
+    with zipfile.ZipFile(dest, "w", method) as z:
+        for path in sorted(src.rglob("*")):
+            rel = path.relative_to(src).as_posix()
+            if any(path.name == s for s in skip):
+                continue
+            if path.is_dir():
+                z.write(path, rel + "/")
+            else:
+                z.write(path, rel)
+    return dest
+
+
+def make_installer(plat: Platform, zip_path: Path, out: Path):
+    """The stub with the archive appended, by concatenation."""
+    out = out.with_suffix(plat.exe_suffix) if plat.exe_suffix else out
+    with open(out, "wb") as f:
+        f.write(plat.stub.read_bytes())
+        f.write(zip_path.read_bytes())
+    out.chmod(0o755)
+    return out
+
+
+def demo_tree(plat: Platform, dest: Path, script_exit=None):
+    """A copy of the demo payload holding only this platform's installer script."""
+    shutil.copytree(DEMO, dest)
+    other = "installer.sh" if plat.wine else "installer.cmd"
+    (dest / TAG / "bin" / other).unlink()
+    return dest
+
+
+def tree_snapshot(root: Path):
+    """Relative path -> bytes (None for directories) of everything below root."""
+    out = {}
+    for p in sorted(root.rglob("*")):
+        rel = p.relative_to(root).as_posix()
+        out[rel] = None if p.is_dir() else p.read_bytes()
+    return out

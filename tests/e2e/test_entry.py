@@ -1,0 +1,45 @@
+"""Program entry: version queries, logging options and exit codes."""
+import re
+
+from conftest import RELEASE
+
+BUILD_LINE = "Build: 2025.1.0-20250129_14-41a0bf0acd5"
+
+
+def test_version_query_any_case(plat):
+    for opt in ("-v", "-V"):
+        r = plat.run(plat.stub, opt)
+        assert r.returncode == 0, r.stderr
+        assert BUILD_LINE in r.stderr
+        assert "Compiled on: 2025-01-29" in r.stderr
+        assert re.search(r"^INFO  \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} Etc/GMT\S* \[\d+-utilix\] main\.main - Build",
+                         r.stderr, re.M), r.stderr
+        assert r.stdout == ""
+
+
+def test_secure_version_without_library_is_startup_failure(plat):
+    r = plat.run(plat.stub, "--secureversion")
+    assert r.returncode == 3
+    assert BUILD_LINE in r.stderr
+    assert "FATAL" in r.stderr and "is missing; encryption is not available" in r.stderr
+
+
+def test_loglevel_then_v_reaches_the_driver(plat):
+    r = plat.run(plat.stub, "--loglevel", "debug", "-v")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "2025.1.0-20250129_14-41a0bf0acd5"
+    assert "logParseLevels('debug'" in r.stderr
+
+
+def test_missing_loglevel_value_is_reported(plat):
+    r = plat.run(plat.stub, "-v", "--loglevel")
+    assert "--loglevel option to set log level needs argument" in r.stderr
+
+
+def test_no_archive_fails_with_exit_2(plat):
+    r = plat.run(plat.stub)
+    assert r.returncode == 2
+    assert "No installation content found in" in r.stderr
+    r = plat.run(plat.stub, "-copyright")
+    assert r.returncode == 2
+    assert RELEASE not in r.stdout

@@ -1,0 +1,336 @@
+// Thread layer: named threads, self-joining, stopping, wait objects,
+// mutexes, the per-thread logging state and the interruptible sleep.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "osdate.h"
+#include "osinit.h"
+#include "osthread.h"
+#include "stringbuf.h"
+
+namespace {
+
+class OsThread : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(osThreadInit(), 0); }
+  void TearDown() override {
+    EXPECT_EQ(osThreadStopAll(), 0);
+    EXPECT_EQ(osThreadCount(), 0);
+    osClearStopRequested();
+  }
+};
+
+// Polls until cond holds or about ten seconds have passed.
+template <typename F>
+bool eventually(F cond) {
+  for (int i = 0; i < 1000; i++) {
+    if (cond()) return true;
+    osSleep(10);
+  }
+  return cond();
+}
+
+struct Blocker {
+  OsWaitObject* release = nullptr;   // notified to let the thread end
+  std::string name;                  // osThreadCurrentName seen inside
+  std::atomic<bool> started{false};  // the thread is running
+};
+
+void blockUntilReleased(void* p) {
+  Blocker* b = static_cast<Blocker*>(p);
+  b->name = osThreadCurrentName();
+  b->started = true;
+  osWaitObjectWait(b->release, UINT64_MAX);
+}
+
+TEST_F(OsThread, SameNameGetsDistinctSerials) {
+  Blocker a, b;
+  a.release = osWaitObjectCreate("rel-a", true);
+  b.release = osWaitObjectCreate("rel-b", true);
+  ASSERT_NE(a.release, nullptr);
+  ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &a, &a.release, nullptr), 0);
+  ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &b, &b.release, nullptr), 0);
+  ASSERT_TRUE(eventually([&] { return a.started && b.started; }));
+  EXPECT_EQ(osThreadCount(), 2);
+  EXPECT_EQ(a.name.rfind("worker #", 0), 0u);
+  EXPECT_EQ(b.name.rfind("worker #", 0), 0u);
+  EXPECT_NE(a.name, b.name);
+  // Serials are consecutive hexadecimal numbers.
+  unsigned long sa = std::stoul(a.name.substr(8), nullptr, 16);
+  unsigned long sb = std::stoul(b.name.substr(8), nullptr, 16);
+  EXPECT_EQ(sb, sa + 1);
+  // The stop notifies each thread's stop wait object and joins both.
+  EXPECT_EQ(osThreadStopAll(), 0);
+  EXPECT_EQ(osThreadCount(), 0);
+  EXPECT_EQ(osWaitObjectDestroy(&a.release), 0);
+  EXPECT_EQ(osWaitObjectDestroy(&b.release), 0);
+}
+
+void returnAtOnce(void* p) { static_cast<std::atomic<int>*>(p)->fetch_add(1); }
+
+TEST_F(OsThread, FinishedThreadJoinsItself) {
+  std::atomic<int> runs{0};
+  ASSERT_EQ(osThreadCreate("dummy-thread", returnAtOnce, &runs, nullptr, nullptr), 0);
+  EXPECT_TRUE(osThreadsExist());
+  ASSERT_TRUE(eventually([&] { return osThreadCount() == 0; }));
+  EXPECT_EQ(runs, 1);
+}
+
+struct StopFlag {
+  std::atomic<bool> stop{false};
+  std::atomic<bool> done{false};
+};
+
+void spinUntilStopped(void* p) {
+  StopFlag* f = static_cast<StopFlag*>(p);
+  while (!f->stop) osSleep(5);
+  f->done = true;
+}
+
+void setStop(void* p) { static_cast<StopFlag*>(p)->stop = true; }
+
+TEST_F(OsThread, StopAllCallsStopFunction) {
+  StopFlag f;
+  ASSERT_EQ(osThreadCreate("spinner", spinUntilStopped, &f, nullptr, setStop), 0);
+  EXPECT_EQ(osThreadStopAll(), 0);
+  EXPECT_TRUE(f.done);
+  EXPECT_EQ(osThreadCount(), 0);
+  EXPECT_FALSE(osStopRequested());
+}
+
+// The logging thread is joined only after every other thread ended and the
+// pipe was told to stop.
+std::atomic<int> countAtPipeStop{-1};
+OsWaitObject* loggingRelease = nullptr;
+
+void onPipeStop() {
+  countAtPipeStop = osThreadCount();
+  osWaitObjectNotify(loggingRelease);
+}
+
+void loggingBody(void*) { osWaitObjectWait(loggingRelease, UINT64_MAX); }
+
+TEST_F(OsThread, LoggingThreadJoinedLast) {
+  loggingRelease = osWaitObjectCreate("logging-release", true);
+  ASSERT_NE(loggingRelease, nullptr);
+  StopFlag f;
+  osThreadLogStopPipe = onPipeStop;
+  ASSERT_EQ(osThreadCreate("logging", loggingBody, nullptr, nullptr, nullptr), 0);
+  ASSERT_EQ(osThreadCreate("worker", spinUntilStopped, &f, nullptr, setStop), 0);
+  EXPECT_EQ(osThreadStopAll(), 0);
+  osThreadLogStopPipe = nullptr;
+  EXPECT_EQ(countAtPipeStop, 1);  // only the logging thread was left
+  EXPECT_EQ(osThreadCount(), 0);
+  EXPECT_EQ(osWaitObjectDestroy(&loggingRelease), 0);
+}
+
+TEST_F(OsThread, WaitObjectNamesAreUnique) {
+  OsWaitObject* first = osWaitObjectCreate("unique-name", true);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(osWaitObjectCreate("unique-name", false), nullptr);
+  // The first one still works.
+  EXPECT_EQ(osWaitObjectNotify(first), 0);
+  EXPECT_EQ(osWaitObjectWait(first, 0), 0);
+  OsWaitObject* copy = first;
+  EXPECT_EQ(osWaitObjectDestroy(&first), 0);
+  EXPECT_EQ(first, nullptr);
+  EXPECT_EQ(osWaitObjectDestroy(&copy), -1);  // double destroy
+  EXPECT_EQ(copy, nullptr);
+  EXPECT_EQ(osWaitObjectDestroy(&copy), 0);  // empty holder: nothing to do
+}
+
+TEST_F(OsThread, WaitObjectResetKinds) {
+  OsWaitObject* manual = osWaitObjectCreate("manual", true);
+  OsWaitObject* automatic = osWaitObjectCreateAuto("automatic");
+  ASSERT_NE(manual, nullptr);
+  ASSERT_NE(automatic, nullptr);
+  EXPECT_EQ(osWaitObjectWait(manual, 20), -1);  // not signalled yet
+  osWaitObjectNotify(manual);
+  osWaitObjectNotify(automatic);
+  EXPECT_EQ(osWaitObjectWait(manual, 0), 0);
+  EXPECT_EQ(osWaitObjectWait(manual, 0), 0);  // stays signalled
+  EXPECT_EQ(osWaitObjectWait(automatic, 0), 0);
+  EXPECT_EQ(osWaitObjectWait(automatic, 20), -1);  // consumed by the wait
+  EXPECT_EQ(osWaitObjectReset(manual), 0);
+  EXPECT_EQ(osWaitObjectWait(manual, 0), -1);
+  EXPECT_EQ(osWaitObjectNotify(nullptr), -1);
+  EXPECT_EQ(osWaitObjectWait(nullptr, 0), -1);
+  osWaitObjectDestroy(&manual);
+  osWaitObjectDestroy(&automatic);
+}
+
+TEST_F(OsThread, WaitObjectWakesOtherThread) {
+  OsWaitObject* w = osWaitObjectCreateAuto("cross-thread");
+  std::atomic<int> result{1};
+  std::thread t([&] { result = osWaitObjectWait(w, 10000); });
+  osSleep(50);
+  osWaitObjectNotify(w);
+  t.join();
+  EXPECT_EQ(result, 0);
+  osWaitObjectDestroy(&w);
+}
+
+TEST_F(OsThread, SleepDuringPendingStopIsCutToOneSecond) {
+  osSetStopRequested();
+  uint64_t start = osDateNow();
+  osSleep(5000);
+  uint64_t took = osDateNow() - start;
+  osClearStopRequested();
+  EXPECT_GE(took, 900u);
+  EXPECT_LT(took, 4500u);
+}
+
+TEST_F(OsThread, StopDuringSleepEndsIt) {
+  osSleep(1);  // creates the sleep wait object
+  std::thread stopper([] {
+    osSleep(100);
+    osSetStopRequested();
+    osNotifySleepers();
+  });
+  uint64_t start = osDateNow();
+  osSleep(60000);
+  uint64_t took = osDateNow() - start;
+  stopper.join();
+  osClearStopRequested();
+  EXPECT_LT(took, 30000u);
+}
+
+TEST(OsMutex, RecursiveAndSuppressing) {
+  OsMutex* m = osThreadMakeMutex("test-recursive");
+  ASSERT_NE(m, nullptr);
+  EXPECT_STREQ(osMutexName(m), "test-recursive");
+  EXPECT_EQ(osThreadLockMutex(m), 0);
+  EXPECT_EQ(osThreadLockMutex(m), 0);  // same thread again
+  // Another thread cannot take it while we hold it.
+  std::atomic<bool> got{false};
+  std::thread t([&] {
+    osThreadLockMutex(m);
+    got = true;
+    osThreadUnlockMutex(m);
+  });
+  osSleep(50);
+  EXPECT_FALSE(got);
+  osThreadUnlockMutex(m);
+  osThreadUnlockMutex(m);
+  t.join();
+  EXPECT_TRUE(got);
+  osThreadDestroyMutex(m);
+
+  OsMutex* s = osMutexCreateSuppressing("test-suppressing");
+  int32_t before = osThreadSuppressDepth();
+  osThreadLockMutex(s);
+  EXPECT_EQ(osThreadSuppressDepth(), before + 1);
+  osThreadUnlockMutex(s);
+  EXPECT_EQ(osThreadSuppressDepth(), before);
+  osThreadDestroyMutex(s);
+
+  EXPECT_EQ(osThreadLockMutex(nullptr), 0);
+  EXPECT_EQ(osThreadUnlockMutex(nullptr), 0);
+  std::string longName(200, 'x');
+  OsMutex* l = osThreadMakeMutex(longName.c_str());
+  EXPECT_EQ(strlen(osMutexName(l)), 79u);
+  osThreadDestroyMutex(l);
+  OsMutex* mc = osThreadMakeMutex("memory.mc");
+  ASSERT_NE(mc, nullptr);
+  osThreadDestroyMutex(mc);
+}
+
+struct LogState {
+  bool hadRecordBuffer = false;
+  bool errorBufferAtZero = true;
+  bool errorBufferAtOne = false;
+  uint32_t modeAfterSet = 0;
+  std::string name;
+};
+
+void probeLogState(void* p) {
+  LogState* s = static_cast<LogState*>(p);
+  s->hadRecordBuffer = osThreadRecordBuffer() != nullptr;
+  s->errorBufferAtZero = osThreadErrorBuffer() != nullptr;
+  osThreadSetErrorMode(1);
+  s->modeAfterSet = osThreadGetErrorMode();
+  StringBuffer* eb = osThreadErrorBuffer();
+  s->errorBufferAtOne = eb != nullptr;
+  if (eb) sbAppendString(eb, "kept until mode 0");
+  osThreadSetErrorMode(0);
+  s->name = osThreadCurrentName();
+}
+
+TEST_F(OsThread, LoggingStatePerThread) {
+  LogState s;
+  ASSERT_EQ(osThreadCreate("probe", probeLogState, &s, nullptr, nullptr), 0);
+  ASSERT_TRUE(eventually([] { return osThreadCount() == 0; }));
+  EXPECT_TRUE(s.hadRecordBuffer);
+  EXPECT_FALSE(s.errorBufferAtZero);
+  EXPECT_TRUE(s.errorBufferAtOne);
+  EXPECT_EQ(s.modeAfterSet, 1u);
+  EXPECT_EQ(s.name.rfind("probe #", 0), 0u);
+
+  // The main thread has the "Main" record, named after the process type.
+  EXPECT_NE(osThreadRecordBuffer(), nullptr);
+  EXPECT_STREQ(osThreadCurrentName(), "sfx");
+  osThreadSetErrorMode(2);
+  sbAppendString(osThreadErrorBuffer(), "abc");
+  EXPECT_STREQ(sbGet(osThreadErrorBuffer()), "abc");
+  osThreadSetErrorMode(0);
+  EXPECT_EQ(osThreadErrorBuffer(), nullptr);
+  osThreadSetErrorMode(2);
+  EXPECT_EQ(sbGetLength(osThreadErrorBuffer()), 0u);  // mode 0 emptied it
+  osThreadSetErrorMode(0);
+
+  // A thread the layer did not start has no record: it shares one
+  // suppression counter and gets no record buffer.
+  std::string foreignName;
+  bool foreignBuffer = true;
+  int32_t d1 = 0, d2 = 0;
+  std::thread t([&] {
+    foreignName = osThreadCurrentName();
+    foreignBuffer = osThreadRecordBuffer() != nullptr;
+    d1 = osThreadSuppressIncrement();
+    d2 = osThreadSuppressDecrement();
+  });
+  t.join();
+  EXPECT_EQ(foreignName, "windows-thread");
+  EXPECT_FALSE(foreignBuffer);
+  EXPECT_EQ(d1, d2 + 1);
+}
+
+TEST_F(OsThread, ScratchAndCounters) {
+  char* a = osThreadScratch(16);
+  ASSERT_NE(a, nullptr);
+  memset(a, 'x', 16);
+  char* b = osThreadScratch(8);  // big enough already: same buffer
+  EXPECT_EQ(a, b);
+  char* c = osThreadScratch(4096);
+  ASSERT_NE(c, nullptr);
+  memset(c, 'y', 4096);
+
+  uint64_t counter = 6;
+  osThreadSafeIncrement(&counter, 1, 7);
+  EXPECT_EQ(counter, 7u);
+  osThreadSafeIncrement(&counter, 1, 7);
+  EXPECT_EQ(counter, 1u);
+
+  // Concurrent increments under the layer lost none.
+  std::atomic<int> ready{0};
+  uint64_t shared = 0;
+  struct Ctx {
+    uint64_t* counter;
+    std::atomic<int>* ready;
+  } ctx{&shared, &ready};
+  auto body = [](void* p) {
+    Ctx* x = static_cast<Ctx*>(p);
+    for (int i = 0; i < 10000; i++) osThreadSafeIncrement(x->counter, 0, UINT64_MAX);
+    x->ready->fetch_add(1);
+  };
+  for (int i = 0; i < 4; i++) ASSERT_EQ(osThreadCreate("inc", body, &ctx, nullptr, nullptr), 0);
+  ASSERT_TRUE(eventually([&] { return ready == 4; }));
+  EXPECT_EQ(osThreadStopAll(), 0);
+  EXPECT_EQ(shared, 40000u);
+}
+
+}  // namespace

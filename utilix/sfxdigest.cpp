@@ -1,0 +1,68 @@
+// The payload digest block and its check.
+#include "sfxdigest.h"
+
+#include <cstring>
+
+#include "iostream.h"
+#include "logging.h"
+#include "memory.h"
+#include "osfile.h"
+#include "sha256.h"
+
+// The block as it sits in the image: marker, then the digest. Volatile, so
+// that the compiler reads the bytes the builder wrote, not the zeros it saw.
+extern "C" {
+extern volatile const uint8_t sfxPayloadDigestBlock[64];
+volatile const uint8_t sfxPayloadDigestBlock[64] = {
+    0x89, 'S', 'F', 'X', '-', 'P', 'A', 'Y', 'L', 'O', 'A', 'D', '-', 'S', 'H', 'A',
+    '2',  '5', '6', '-', 'B', 'L', 'O', 'C', 'K', 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x01, 0x7E,
+};
+}
+static_assert(sizeof sfxDigestMarker == 32);
+
+bool sfxDigestPresent() {
+  for (int i = 32; i < 64; i++)
+    if (sfxPayloadDigestBlock[i]) return true;
+  return false;
+}
+
+int sfxVerifyPayload(const char* exePath, uint64_t archiveStart) {
+  if (!sfxDigestPresent()) return 0;
+  IoStream* in = osFileOpen(exePath, osFileModeRead, osFileTypeArchive, nullptr, false, false);
+  if (!in) {
+    logFatal(logCatSfx, "Cannot open %s to verify the installer payload\n", exePath);
+    return -1;
+  }
+  Sha256 ctx;
+  sha256Init(&ctx);
+  const uint32_t chunk = 256 * 1024;
+  uint8_t* buf = static_cast<uint8_t*>(memAlloc(chunk));
+  int rc = iosSeek(in, archiveStart);
+  uint64_t total = 0;
+  while (rc == 0) {
+    uint32_t got = 0;
+    rc = iosRead(in, buf, chunk, &got);
+    if (rc != 0 || got == 0) break;
+    sha256Update(&ctx, buf, got);
+    total += got;
+  }
+  memFree(buf);
+  iosClose(in);
+  if (rc != 0) {
+    logFatal(logCatSfx, "Cannot read the installer payload of %s\n", exePath);
+    return -1;
+  }
+  uint8_t digest[32];
+  sha256Final(&ctx, digest);
+  for (int i = 0; i < 32; i++) {
+    if (digest[i] != sfxPayloadDigestBlock[32 + i]) {
+      logFatal(logCatSfx,
+               "The installer payload of %s (%" PRIu64 " bytes from offset %" PRIu64
+               ") does not match the digest signed into the installer; refusing to extract anything\n",
+               exePath, total, archiveStart);
+      return -1;
+    }
+  }
+  logDebug(logCatSfx, "Installer payload matches its signed digest (%" PRIu64 " bytes)\n", total);
+  return 0;
+}
