@@ -46,3 +46,14 @@ char* memStrDupFunc(const char* text, const char* file, int line);
 // A block of length + 1 bytes with that many bytes of text and a NUL;
 // a length of 0xFFFFFFFF gives null.
 char* memStrNDup(const char* text, uint32_t length, const char* file, int line);
+
+// Diagnostics for tests and reports.
+// Runs the heap check of the cell-tracking modes now (force) or as the
+// periodic check counts it; quiet drops the summary when nothing is live.
+void memHeapCheck(bool force, bool quiet);
+// The three operation counters since start (each out may be null).
+void memGetStatistics(int64_t* allocs, int64_t* frees, int64_t* reallocs);
+// The QZR_MALLOC_DEBUG level in effect.
+uint32_t memDebugLevel();
+// Cell id of a live block in the cell-tracking modes; 0 otherwise.
+uint32_t memBlockId(const void* block);

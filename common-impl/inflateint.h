@@ -49,11 +49,14 @@ static_assert((inflateRingSize & inflateRingMask) == 0, "ring size is a power of
 // Length base and extra bits for symbols 257..285, distance base and extra
 // bits for symbols 0..29.
 inline constexpr uint16_t inflateLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                     31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-inline constexpr uint8_t inflateLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-inline constexpr uint16_t inflateDistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-                                       193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-inline constexpr uint8_t inflateDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+                                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+inline constexpr uint8_t inflateLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+inline constexpr uint16_t inflateDistanceBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                                     33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+inline constexpr uint8_t inflateDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 static_assert(SFX_ARRAY_SIZE(inflateLengthBase) == SFX_ARRAY_SIZE(inflateLengthExtra), "length tables");
 static_assert(SFX_ARRAY_SIZE(inflateDistanceBase) == SFX_ARRAY_SIZE(inflateDistanceExtra), "distance tables");
 static_assert(inflateLengthBase[28] == inflateMaxMatch, "longest match");
@@ -88,14 +91,14 @@ enum : uint32_t {
 //    is indexed by the bits above the first 9. One zeroed allocation.
 //  - `fast`: 32-bit entries for the fast loop (format above).
 struct InflateTable {
-  int16_t* entries;         // reference table (decodes every symbol)
-  uint32_t entryCount;      // 512 + sum of sub-table sizes
-  uint32_t* fast;           // fast-loop table
-  uint32_t fastCount;       // primary + sub-table entries
-  uint32_t fastBits;        // primary index width of `fast`
-  uint32_t symbolCount;     // number of code lengths the table was built from
-  uint8_t literalLength;    // a literal/length table (else distance or code lengths)
-  uint8_t complete;         // the code fills its space (every index decodes)
+  int16_t* entries;       // reference table (decodes every symbol)
+  uint32_t entryCount;    // 512 + sum of sub-table sizes
+  uint32_t* fast;         // fast-loop table
+  uint32_t fastCount;     // primary + sub-table entries
+  uint32_t fastBits;      // primary index width of `fast`
+  uint32_t symbolCount;   // number of code lengths the table was built from
+  uint8_t literalLength;  // a literal/length table (else distance or code lengths)
+  uint8_t complete;       // the code fills its space (every index decodes)
 };
 
 // Kinds of table for the fast form.
@@ -114,22 +117,22 @@ void inflateFreeTable(InflateTable* table);
 
 // Per-level decoder state, allocated zeroed and owned by the level.
 struct InflateState {
-  IoStream* source;      // the "BufferedInputStream" level below
-  uint64_t total;        // decompressed bytes delivered so far
-  uint8_t failed;        // error flag; once set, every read returns -1
-  int format;            // INFLATE_FORMAT_*
-  uint8_t closeSource;   // closing this level also closes the source
-  int* endFlag;          // caller's flag, set to 1 when the data has ended; may be null
-  uint8_t bitsPending;   // bits still to collect (zlib fields) or extra bits of the current code
-  int state;             // InflateStateId
-  uint32_t adler;        // Adler-32 of the delivered bytes (zlib formats)
-  int length;            // length of the current match
-  int distance;          // distance of the current match
-  uint8_t lastBlock;     // the current block has the final-block bit
-  int storedLeft;        // bytes left in the current stored block
-  uint32_t collected;    // bytes collected for the dictionary id or checksum, most significant first
-  uint32_t windowPending;  // bytes decoded and not yet delivered (0..32768)
-  uint32_t windowWrite;    // write position in the ring (0..inflateRingSize-1)
+  IoStream* source;                  // the "BufferedInputStream" level below
+  uint64_t total;                    // decompressed bytes delivered so far
+  uint8_t failed;                    // error flag; once set, every read returns -1
+  int format;                        // INFLATE_FORMAT_*
+  uint8_t closeSource;               // closing this level also closes the source
+  int* endFlag;                      // caller's flag, set to 1 when the data has ended; may be null
+  uint8_t bitsPending;               // bits still to collect (zlib fields) or extra bits of the current code
+  int state;                         // InflateStateId
+  uint32_t adler;                    // Adler-32 of the delivered bytes (zlib formats)
+  int length;                        // length of the current match
+  int distance;                      // distance of the current match
+  uint8_t lastBlock;                 // the current block has the final-block bit
+  int storedLeft;                    // bytes left in the current stored block
+  uint32_t collected;                // bytes collected for the dictionary id or checksum, most significant first
+  uint32_t windowPending;            // bytes decoded and not yet delivered (0..32768)
+  uint32_t windowWrite;              // write position in the ring (0..inflateRingSize-1)
   InflateTable* fixedLiteralTable;   // built on first use, kept until the level ends
   InflateTable* fixedDistanceTable;  // likewise
   InflateTable* literalTable;        // tables of the current block (the fixed ones for a fixed block)

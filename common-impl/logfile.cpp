@@ -167,7 +167,7 @@ bool logWriteBytes(const void* data, uint32_t length, bool checkSize) {
 // under the logging mutex (taken once per record, at its first line).
 static bool logEmitLine(const char* line, uint32_t n, bool checkSize, bool* locked) {
   if (logPipeSend(line, n)) return false;
-  if (!*locked && !logOnPipeThread) *locked = logLock() == 0;
+  if (!*locked) *locked = logLock() == 0;
   return logWriteBytes(line, n, checkSize);
 }
 

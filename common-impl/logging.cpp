@@ -292,6 +292,9 @@ const char* logGetChildLevel() {
 void logSetErrLevelEnvName(bool toStdout) { logState.errLevelEnvName = toStdout ? "QZR_OUT_LOGLEVEL" : "QZR_ERR_LOGLEVEL"; }
 uint32_t logGetBufferSize() { return logState.bufferSize; }
 bool logPipeRequested() { return logState.pipeRequested; }
+void logSetPipeRequested(bool on) { logState.pipeRequested = on; }
+bool logFileSettingGiven() { return logState.logFileSetting != nullptr; }
+const char* logGetErrLevelEnvName() { return logState.errLevelEnvName; }
 
 void logListLevels(bool toStderr) {
   for (uint32_t i = 0; i < logCatCount; i++) {

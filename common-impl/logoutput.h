@@ -59,6 +59,7 @@ void logSetErrLevelEnvName(bool toStdout);
 const char* logGetErrLevelEnvName();
 uint32_t logGetBufferSize();
 bool logPipeRequested();
+void logSetPipeRequested(bool on);
 bool logFileSettingGiven();
 
 // True on the "logging" thread, which writes the log file itself.

@@ -67,19 +67,26 @@ void logPipeThread(void*) {
 }  // namespace
 
 void logPipeConsume(const uint8_t* data, uint32_t length, bool commands) {
+  // Threads that found the pipe not yet active write to the stream directly
+  // under the mutex, so the pipe thread takes it as well.
+  bool locked = logLock() == 0;
   uint32_t start = 0;
   for (uint32_t i = 0; commands && i < length; i++) {
     uint8_t c = data[i];
     if (c != logPipeFlush && c != logPipeReopen) continue;
-    logDebug(logCatLogging, "Processing log-pipe command #%d at index %u\n", (int)c, i);
+    // The bytes before a command end with a whole line (each line is one
+    // pipe write), so the thread's own record cannot split a line.
     if (i > start) logWriteBytes(data + start, i - start, false);
+    logDebug(logCatLogging, "Processing log-pipe command #%d at index %u\n", (int)c, i);
     start = i + 1;
     if (c == logPipeReopen)
       logSwitchFile(false);
     else if (logOut.stream)
       iosFlush(logOut.stream);
   }
-  if (length > start && logWriteBytes(data + start, length - start, true)) logSwitchFile(true);
+  bool full = length > start && logWriteBytes(data + start, length - start, true);
+  if (locked) logUnlock();
+  if (full) logSwitchFile(true);
 }
 
 // Sends one line or command into the pipe; false when the pipe is not (or no

@@ -140,6 +140,15 @@ int makeFreeNames(const char* baseDir, const char* name, StringBuffer* pathName,
   return -1;
 }
 
+// True when a file exists at path. Moving the new file into place replaces
+// whatever is there, so absence is confirmed by a second, independent query:
+// one failing query must not cost the previous version.
+bool targetExists(const char* path) {
+  if (osFileIsPresent(path)) return true;
+  bool isDir = false;
+  return osFileGetInfo(path, nullptr, nullptr, nullptr, &isDir, nullptr, nullptr, nullptr) == 0 && !isDir;
+}
+
 // Moves an existing file at pathName aside to oldName (journalled before the
 // move, so a rollback finds it) and records pathName as created. Without
 // journals the caller deletes oldName once the new file is in place.
@@ -165,7 +174,7 @@ int extractLink(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
   do {
     if (zipExtractToBuffer(info, e, name, &target) != 0) break;
     if (zipEnsureParentDirectory(pathName, info) != 0) break;
-    if (osFileIsPresent(pathName)) {
+    if (targetExists(pathName)) {
       if (moveAside(info, pathName, oldName) != 0) break;
       replaced = true;
     }
@@ -334,7 +343,7 @@ int extractFile(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
 
     // Put the file in place. Each journal record is made before the step it
     // describes, so a rollback after any failure finds everything.
-    if (osFileIsPresent(pathName)) {
+    if (targetExists(pathName)) {
       if (moveAside(info, pathName, oldName) != 0) break;
       if (zipAddRollback(info, pathName) != 0) break;
       if (osFileMove(tempName, pathName) != 0) break;

@@ -112,7 +112,7 @@ int exeInit() {
   networkDirectory = nullptr;
   if (installDirectory) {
     logDebug(logCatExeName, "Install directory is %s\n", installDirectory);
-    char net[1100];
+    char net[1200];
     snprintf(net, sizeof net, "%s%cnet", up, osPathSeparator);
     networkDirectory = osFileFullPath(net);
     if (networkDirectory) logDebug(logCatExeName, "Network directory is %s\n", networkDirectory);

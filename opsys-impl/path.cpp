@@ -225,3 +225,23 @@ bool osFileIsStdOutputName(const char* name) {
   }
   return false;
 }
+
+char* osPathLongForm(const char* path) {
+  if (!path) return nullptr;
+  const bool alnum = (path[2] >= '0' && path[2] <= '9') || isDriveLetter(path[2]);
+  if (hasDrive(path) && path[2] == '\\') {
+    const size_t n = strlen(path);
+    char* out = static_cast<char*>(memAlloc(n + 5));
+    memcpy(out, "\\\\?\\", 4);
+    memcpy(out + 4, path, n + 1);
+    return out;
+  }
+  if (path[0] == '\\' && path[1] == '\\' && alnum) {
+    const size_t n = strlen(path + 2);
+    char* out = static_cast<char*>(memAlloc(n + 9));
+    memcpy(out, "\\\\?\\UNC\\", 8);
+    memcpy(out + 8, path + 2, n + 1);
+    return out;
+  }
+  return nullptr;
+}

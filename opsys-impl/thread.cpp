@@ -537,19 +537,28 @@ OsWaitObject* osWaitObjectCreateAuto(const char* name) { return osWaitObjectCrea
 int osWaitObjectDestroy(OsWaitObject** holder) {
   if (!holder || !*holder) return 0;
   OsWaitObject* w = *holder;
-  logTrace(logCatThread, "Destroy %s notification object\n", w->name);
   if (!waitObjectsMutex) {
     logError(logCatThread, "Cannot obtain lock thread wait object mutex\n");
     return -1;
   }
   osThreadLockMutex(waitObjectsMutex);
+  // Found by address, never by reading the object: a second destroy through
+  // another holder points at freed memory.
+  const char* key = nullptr;
+  bool registered = false;
+  for (void* v = waitObjectMap ? smFirst(waitObjectMap, &key) : nullptr; key; v = smNext(waitObjectMap, &key))
+    if (v == w) {
+      registered = true;
+      break;
+    }
   int result = 0;
-  // Only an object still registered under its name is ours to free: a
-  // second destroy through another holder must not touch freed memory.
-  if (!waitObjectMap || smGet(waitObjectMap, w->name) != w) {
-    logError(logCatThread, "Double destroy of %s\n", w->name);
+  if (!registered) {
+    char name[32];
+    snprintf(name, sizeof name, "%p", (void*)w);
+    logError(logCatThread, "Double destroy of %s\n", name);
     result = -1;
   } else {
+    logTrace(logCatThread, "Destroy %s notification object\n", w->name);
     smDetach(waitObjectMap, w->name);
     primEventClose(w->event);
     memFree(w);

@@ -4,10 +4,12 @@
 #include <sys/time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "logging.h"
 #include "osdate.h"
+#include "ostest.h"
 
 namespace {
 
@@ -59,20 +61,22 @@ uint64_t osDateToFileTime(uint64_t ms) {
   return ms * 10000 + epochBase;
 }
 
-// DOS date and time are local time, two-second resolution.
+// DOS date and time as stored in archive entries, taken as UTC (two-second
+// resolution); an impossible date or time gives 0.
 uint64_t osDateFromDos(uint16_t dosDate, uint16_t dosTime) {
-  struct tm tm = {};
-  tm.tm_year = ((dosDate >> 9) & 0x7F) + 80;
-  tm.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
-  tm.tm_mday = dosDate & 0x1F;
-  tm.tm_hour = (dosTime >> 11) & 0x1F;
-  tm.tm_min = (dosTime >> 5) & 0x3F;
-  tm.tm_sec = (dosTime & 0x1F) * 2;
-  tm.tm_isdst = -1;
-  if (tm.tm_mon < 0 || tm.tm_mday == 0) return 0;
-  time_t t = mktime(&tm);
-  if (t == (time_t)-1) return 0;
-  return (uint64_t)t * 1000;
+  const int year = ((dosDate >> 9) & 0x7F) + 1980, month = (dosDate >> 5) & 0x0F, day = dosDate & 0x1F;
+  const int hour = (dosTime >> 11) & 0x1F, minute = (dosTime >> 5) & 0x3F, second = (dosTime & 0x1F) * 2;
+  if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return 0;
+  const int64_t days = daysFromCivil(year, (unsigned)month, (unsigned)day);
+  return (uint64_t)(((days * 24 + hour) * 60 + minute) * 60 + second) * 1000;
+}
+
+void osTestSetTimeZone(const char* zone) {
+  if (zone)
+    setenv("TZ", zone, 1);
+  else
+    unsetenv("TZ");
+  tzset();
 }
 
 const char* osDateFormatLocal(uint64_t ms, char* buffer, uint32_t format) {
@@ -104,7 +108,7 @@ int osDateParseNumericUTC(const char* text, uint64_t* ms) {
   int n = sscanf(text, "%04d%02d%02d%02d%02d%02d.%03d", &y, &mo, &d, &h, &mi, &s, &milli);
   if (n < 5) return -1;
   logTrace(logCatDate, "osDateParseNumericUTC y=%d m=%d d=%d h=%d m=%d s=%d milli=%d\n", y, mo, d, h, mi, s, milli);
-  if (mo < 1 || mo > 12 || d < 1 || d > 31) return -1;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || milli > 999 || milli < 0) return -1;
   int64_t days = daysFromCivil(y, (unsigned)mo, (unsigned)d);
   int64_t v = ((days * 24 + h) * 60 + mi) * 60 + s;
   if (v < 0) return -1;

@@ -1,8 +1,15 @@
 // POSIX backend only: the process environment (UTF-8 already).
 #include <cstdlib>
+#include <cstring>
 
-#include "osenv.h"
+#include "initprim.h"
 
-const char* osGetEnv(const char* name) { return getenv(name); }
+extern char** environ;
 
-int osSetEnv(const char* name, const char* value) { return value ? setenv(name, value, 1) : unsetenv(name); }
+void envPrimEnumerate(void (*add)(const char* entry, void* context), void* context) {
+  for (char** e = environ; e && *e; e++) add(*e, context);
+}
+
+const char* envPrimGetDirect(const char* name) { return getenv(name); }
+
+int envPrimSet(const char* name, const char* value) { return value ? setenv(name, value, 1) : unsetenv(name); }

@@ -1,9 +1,11 @@
 // Windows backend only: the clock as a system file time and its calendar
 // conversions.
 #include <cstdio>
+#include <cstring>
 
 #include "logging.h"
 #include "osdate.h"
+#include "ostest.h"
 #include "winsupport.h"
 
 namespace {
@@ -61,17 +63,45 @@ uint64_t osDateToFileTime(uint64_t ms) {
   return ms * 10000 + epochBase;
 }
 
+// DOS date and time as stored in archive entries, taken as UTC; an
+// impossible date or time gives 0.
 uint64_t osDateFromDos(uint16_t dosDate, uint16_t dosTime) {
-  FILETIME local, utc;
-  if (!DosDateTimeToFileTime(dosDate, dosTime, &local)) return 0;
-  if (!LocalFileTimeToFileTime(&local, &utc)) return 0;
-  return osDateFromFileTime(fromFt(utc));
+  FILETIME ft;
+  if (!DosDateTimeToFileTime(dosDate, dosTime, &ft)) return 0;
+  return osDateFromFileTime(fromFt(ft));
+}
+
+namespace {
+
+// A zone set by a test (standard time only), or null for the system's.
+TIME_ZONE_INFORMATION testZone;
+const TIME_ZONE_INFORMATION* zoneOverride = nullptr;
+
+}  // namespace
+
+// Reads a POSIX-style zone "NAME[+|-]h[:mm]" (hours west of Greenwich,
+// as TZ writes them) into a fixed zone without daylight saving.
+void osTestSetTimeZone(const char* zone) {
+  zoneOverride = nullptr;
+  if (!zone) return;
+  const char* p = zone;
+  while (*p && !(*p == '+' || *p == '-' || (*p >= '0' && *p <= '9'))) p++;
+  int sign = 1, hours = 0, minutes = 0;
+  if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1 : 1;
+  while (*p >= '0' && *p <= '9') hours = hours * 10 + (*p++ - '0');
+  if (*p == ':') {
+    p++;
+    while (*p >= '0' && *p <= '9') minutes = minutes * 10 + (*p++ - '0');
+  }
+  memset(&testZone, 0, sizeof testZone);
+  testZone.Bias = sign * (hours * 60 + minutes);
+  zoneOverride = &testZone;
 }
 
 const char* osDateFormatLocal(uint64_t ms, char* buffer, uint32_t format) {
   FILETIME ft = toFt(osDateToFileTime(ms)), back;
   SYSTEMTIME utc, local;
-  if (!FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) ||
+  if (!FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(zoneOverride, &utc, &local) ||
       !SystemTimeToFileTime(&local, &back)) {
     snprintf(buffer, 69, "epoch+%" PRIu64, ms);
     return buffer;

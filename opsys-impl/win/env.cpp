@@ -2,48 +2,37 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "initprim.h"
 #include "memory.h"
-#include "osenv.h"
 #include "winsupport.h"
 
-namespace {
-
-// Converted values, one slot per distinct name asked for; kept for the
-// process lifetime so returned texts stay valid.
-struct EnvSlot {
-  char* name;
-  char* value;
-};
-EnvSlot envSlots[64];
-
-}  // namespace
-
-const char* osGetEnv(const char* name) {
-  wchar_t wname[256];
-  if (!MultiByteToWideChar(CP_UTF8, 0, name, -1, wname, 256)) return nullptr;
-  wchar_t wvalue[4096];
-  DWORD n = GetEnvironmentVariableW(wname, wvalue, 4096);
-  if (n == 0 || n >= 4096) return nullptr;
-  char value[4096 * 3];
-  if (!WideCharToMultiByte(CP_UTF8, 0, wvalue, -1, value, sizeof value, nullptr, nullptr)) return nullptr;
-  for (EnvSlot& s : envSlots) {
-    if (s.name && strcmp(s.name, name) == 0) {
-      if (strcmp(s.value, value) != 0) {
-        free(s.value);
-        s.value = strdup(value);
-      }
-      return s.value;
-    }
-    if (!s.name) {
-      s.name = strdup(name);
-      s.value = strdup(value);
-      return s.value;
-    }
+void envPrimEnumerate(void (*add)(const char* entry, void* context), void* context) {
+  wchar_t* block = GetEnvironmentStringsW();
+  if (!block) return;
+  for (wchar_t* e = block; *e; e += wcslen(e) + 1) {
+    char* entry = winWideToUtf8(e);
+    if (!entry) continue;  // entries that do not convert are skipped
+    add(entry, context);
+    memFree(entry);
   }
-  return nullptr;
+  FreeEnvironmentStringsW(block);
 }
 
-int osSetEnv(const char* name, const char* value) {
+// After shut-down: straight from the process environment into a buffer of
+// the calling thread.
+const char* envPrimGetDirect(const char* name) {
+  static thread_local char value[32768];
+  wchar_t* wname = winUtf8ToWide(name);
+  if (!wname) return nullptr;
+  static thread_local wchar_t wvalue[32768];
+  DWORD n = GetEnvironmentVariableW(wname, wvalue, 32768);
+  memFree(wname);
+  if (n == 0 || n >= 32768) return nullptr;
+  if (!WideCharToMultiByte(CP_UTF8, 0, wvalue, -1, value, sizeof value, nullptr, nullptr)) return nullptr;
+  return value;
+}
+
+int envPrimSet(const char* name, const char* value) {
   wchar_t* wname = winUtf8ToWide(name);
   wchar_t* wvalue = value ? winUtf8ToWide(value) : nullptr;
   BOOL ok = wname && (value == nullptr || wvalue) && SetEnvironmentVariableW(wname, wvalue);

@@ -12,6 +12,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("SFX_BUILD_ROOT", ROOT / "build"))
 WINE_RUN = ROOT / "scripts" / "wine-run"
+WINEPREFIX = Path(os.environ.get("SFX_WINEPREFIX", ROOT / "build" / "wineprefix"))
 DEMO = ROOT / "tools" / "demo-payload"
 RELEASE = "2025.1.0-20250129_14"
 TAG = "2025_1_0_20250129_14"
@@ -26,6 +27,22 @@ class Platform:
         self.stub = BUILD / ("win64/sfx.exe" if self.wine else "native/sfx")
         self.script = "installer.cmd" if self.wine else "installer.sh"
         self.exe_suffix = ".exe" if self.wine else ""
+
+    def env(self, work, extra=None):
+        """Environment of a run whose temporary installer directory goes below
+        work/tmp. Wine sets TEMP itself (and TMPDIR would move its server's
+        socket), so a wine run uses the prefix's own Temp folder."""
+        env = {} if self.wine else {"TEMP": str(work / "tmp"), "TMP": str(work / "tmp"), "TMPDIR": str(work / "tmp")}
+        if extra:
+            env.update(extra)
+        return env
+
+    def leftover_temp_dirs(self, work):
+        """Temporary installer directories that a run left behind."""
+        root = WINEPREFIX / "drive_c" / "users" / os.environ.get("USER", "root") / "Temp" if self.wine else work / "tmp"
+        if not root.exists():
+            return []
+        return [p.name for p in root.iterdir() if p.name.startswith("installer-" + TAG)]
 
     def run(self, exe, *args, cwd=None, env=None, timeout=120, stdin=None):
         """Runs an installer; returns CompletedProcess with text output."""

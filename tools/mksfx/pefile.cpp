@@ -76,9 +76,22 @@ uint32_t pePaddingFor(const PeInfo* info, uint64_t archiveSize) {
   return (uint32_t)((8 - (info->certSize + archiveSize) % 8) % 8);
 }
 
+// The table and its last entry both grow over the appended bytes: verifiers
+// require the entries' lengths to add up to the table's size, and the
+// signature blob's DER length still says where the signature itself ends.
 int peExtendCertificateTable(uint8_t* data, const PeInfo* info, uint64_t extra) {
   uint64_t size = (uint64_t)info->certSize + extra;
   if (size > 0xFFFFFFFFu) return -1;
+  uint32_t last = info->certOffset, pos = info->certOffset;
+  const uint32_t end = info->certOffset + info->certSize;
+  while (pos + 8 <= end) {
+    uint32_t length = le32(data + pos);
+    if (length < 8) return -1;
+    last = pos;
+    pos += (length + 7) & ~7u;
+  }
+  if (pos != end) return -1;
+  put32(data + last, (uint32_t)(end + extra - last));
   put32(data + info->securityEntry + 4, (uint32_t)size);
   return 0;
 }

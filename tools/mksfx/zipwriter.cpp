@@ -209,9 +209,14 @@ int zipWriteTree(const char* root, IoStream* out, const ZipWriterOptions* option
     }
     m.directory = fs::is_directory(st);
     if (m.directory) m.name += '/';
-    auto ftime = fs::last_write_time(p, ec);
-    auto sys = std::chrono::clock_cast<std::chrono::system_clock>(ftime);
-    time_t t = std::chrono::system_clock::to_time_t(sys);
+    auto u8 = p.u8string();
+    std::string full(reinterpret_cast<const char*>(u8.data()), u8.size());
+    uint64_t mtimeMs = 0;
+    if (osFileGetAttributes(full.c_str(), nullptr, &mtimeMs, nullptr, nullptr) != 0) {
+      fprintf(stderr, "mksfx: cannot read the time of %s\n", full.c_str());
+      return -1;
+    }
+    time_t t = (time_t)(mtimeMs / 1000);
     m.mtime = (uint32_t)t;
     dosDateTime(t, &m.dosDate, &m.dosTime);
     uint32_t perms = (uint32_t)fs::status(p, ec).permissions() & 07777;

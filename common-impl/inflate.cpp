@@ -1,0 +1,643 @@
+// Inflate stream level: the resumable deflate state machine, the output ring,
+// the zlib wrapper and the level's read and close operations. The fast loop
+// (inflatefast.cpp) takes over inside Huffman blocks when enough input and
+// window space are at hand; everything here is the reference path, which can
+// stop and resume at any bit.
+#include <cinttypes>
+#include <cstring>
+
+#include "inflate.h"
+#include "inflateint.h"
+#include "iosbuffered.h"
+#include "iostream.h"
+#include "logging.h"
+#include "memory.h"
+
+namespace {
+
+const char* const stateNames[inflateStateCount] = {
+    "HEADER",  "DICTIONARY",         "BLOCKS",       "LITERAL_LEN",      "LITERAL_NLEN", "LITERAL",  "DYN_HEADER",
+    "HUFFMAN", "HUFFMAN_EXTRA_BITS", "HUFFMAN_DIST", "HUFFMAN_DISTBITS", "CHECKSUM",     "FINISHED",
+};
+static_assert(SFX_ARRAY_SIZE(stateNames) == inflateStateCount, "one name per state");
+
+// Order in which the code-length code lengths are stored.
+constexpr uint8_t codeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// A decode step either made progress (may be repeated at once) or not (the
+// read stops, delivering what is pending).
+constexpr bool progress = true;
+constexpr bool noProgress = false;
+
+int inflateReadOp(IoStream* level, void* buffer, uint32_t n, uint32_t* got);
+int inflateCloseOp(void* state);
+
+// ---- window ----
+
+// Stores one decoded byte. -1 when the window is full of undelivered bytes.
+int windowPut(InflateState* st, uint8_t byte) {
+  if (st->windowPending >= inflateWindowSize) {
+    logError(logCatInflate, "Window overflow\n");
+    return -1;
+  }
+  st->window[st->windowWrite] = byte;
+  st->windowWrite = (st->windowWrite + 1) & inflateRingMask;
+  st->windowPending++;
+  return 0;
+}
+
+// Copies a match of `length` bytes from `distance` back. Overlapping matches
+// repeat their pattern (bytewise copy); a distance before the first decoded
+// byte reads the zero-filled ring.
+int windowCopyMatch(InflateState* st, uint32_t length, uint32_t distance) {
+  if (st->windowPending + length > inflateWindowSize) {
+    logError(logCatInflate, "Window overflow\n");
+    return -1;
+  }
+  uint32_t w = st->windowWrite;
+  uint32_t src = (w - distance) & inflateRingMask;
+  uint8_t* win = st->window;
+  if (src + length <= inflateRingSize && w + length <= inflateRingSize && length <= distance) {
+    memcpy(win + w, win + src, length);
+  } else {
+    for (uint32_t i = 0; i < length; i++) win[(w + i) & inflateRingMask] = win[(src + i) & inflateRingMask];
+  }
+  st->windowWrite = (w + length) & inflateRingMask;
+  st->windowPending += length;
+  return 0;
+}
+
+// Reads up to n stored bytes from the source straight into the ring (at most
+// the free window space and the contiguous room before the ring's end).
+// *count gets the bytes read (0 at end of input); -1 on a read failure.
+int outputWindowRead(InflateState* st, uint32_t n, uint32_t* count) {
+  *count = 0;
+  uint32_t freeSpace = inflateWindowSize - st->windowPending;
+  if (n > freeSpace) n = freeSpace;
+  uint32_t room = inflateRingSize - st->windowWrite;
+  if (n > room) n = room;
+  logTrace(logCatInflate, "outputWindowRead(%u)\n", n);
+  if (n == 0) return 0;
+  uint32_t got = 0;
+  if (iosRead(st->source, st->window + st->windowWrite, n, &got) != 0) return -1;
+  if (got > n) got = n;
+  st->windowWrite = (st->windowWrite + got) & inflateRingMask;
+  st->windowPending += got;
+  *count = got;
+  return 0;
+}
+
+// Delivers up to n of the oldest pending bytes (one or two pieces when they
+// wrap around the ring's end).
+uint32_t outputWindowGetData(InflateState* st, uint8_t* buffer, uint32_t n) {
+  uint32_t k = n < st->windowPending ? n : st->windowPending;
+  if (k > 0) {
+    uint32_t start = (st->windowWrite - st->windowPending) & inflateRingMask;
+    uint32_t first = inflateRingSize - start;
+    if (first > k) first = k;
+    memcpy(buffer, st->window + start, first);
+    if (k > first) memcpy(buffer + first, st->window, k - first);
+    st->windowPending -= k;
+  }
+  logTrace(logCatInflate, "outputWindowGetData: %u bytes\n", k);
+  return k;
+}
+
+// ---- bits ----
+
+// Reads n (0..16) bits; -1 when the input cannot supply them yet.
+inline int getBits(InflateState* st, uint32_t n) { return n == 0 ? 0 : iosGetBits(st->source, n); }
+
+// Result of inflateDecodeSymbol.
+enum DecodeResult { decodeOk, decodeNeedInput, decodeUnreached };
+
+// Decodes one symbol with `table` without consuming it: *sym and *length
+// (bits to consume) on decodeOk. When fewer bits than a full lookup are left
+// the raw and zlib formats decode from the bits actually held, so that the
+// short last code of a stream that ends mid-byte still decodes; the strict
+// format needs the full lookup width. An index that no code reaches (only
+// possible in an empty or single-code table) gives decodeUnreached for a
+// literal/length table, and symbol 0 without bits for the others.
+DecodeResult inflateDecodeSymbol(InflateState* st, const InflateTable* table, int* sym, uint32_t* length) {
+  IoStream* src = st->source;
+  uint32_t held = inflateTableBits;
+  int bits = iosPeekBits(src, inflateTableBits);
+  if (bits < 0) {
+    if (st->format == INFLATE_FORMAT_ZLIB_STRICT) return decodeNeedInput;
+    int have = iosPeekBits(src, 0);
+    if (have <= 0) return decodeNeedInput;
+    held = (uint32_t)have;
+    bits = iosPeekBits(src, held);
+    if (bits < 0) return decodeNeedInput;
+  }
+  int e = table->entries[bits & ((1 << inflateTableBits) - 1)];
+  if (e < 0) {
+    uint32_t longest = (uint32_t)(e & 15);
+    uint32_t start = (uint32_t)(-(e >> 4));
+    int wide = iosPeekBits(src, longest);
+    if (wide < 0) {
+      if (st->format == INFLATE_FORMAT_ZLIB_STRICT) return decodeNeedInput;
+      int have = iosPeekBits(src, 0);
+      if (have <= (int)inflateTableBits) return decodeNeedInput;
+      held = (uint32_t)have < longest ? (uint32_t)have : longest;
+      wide = iosPeekBits(src, held);
+      if (wide < 0) return decodeNeedInput;
+    } else {
+      held = longest;
+    }
+    e = table->entries[start + ((uint32_t)wide >> inflateTableBits)];
+  }
+  uint32_t len = (uint32_t)(e & 15);
+  if (len > held) return decodeNeedInput;
+  if (len == 0 && table->literalLength) return decodeUnreached;
+  *sym = e >> 4;
+  *length = len;
+  return decodeOk;
+}
+
+// Consumes bits already peeked.
+inline void consumeBits(InflateState* st, uint32_t n) {
+  if (n) iosGetBits(st->source, n);
+}
+
+// ---- tables ----
+
+void releaseBlockTables(InflateState* st) {
+  if (st->literalTable != st->fixedLiteralTable) inflateFreeTable(st->literalTable);
+  if (st->distanceTable != st->fixedDistanceTable) inflateFreeTable(st->distanceTable);
+  st->literalTable = st->distanceTable = nullptr;
+}
+
+int buildFixedTables(InflateState* st) {
+  if (st->fixedLiteralTable) return 0;
+  uint8_t lengths[288];
+  for (int i = 0; i < 288; i++) lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+  uint8_t dist[32];
+  memset(dist, 5, sizeof dist);
+  if (inflateBuildTable(lengths, 288, inflateKindLiteralLength, &st->fixedLiteralTable) != 0) return -1;
+  return inflateBuildTable(dist, 32, inflateKindDistance, &st->fixedDistanceTable);
+}
+
+// Reads the code definitions of a dynamic block and builds its tables.
+int readDynamicHeader(InflateState* st) {
+  int hlit = getBits(st, 5), hdist = getBits(st, 5), hclen = getBits(st, 4);
+  if (hlit < 0 || hdist < 0 || hclen < 0) return -1;
+  uint32_t nlit = (uint32_t)hlit + 257, ndist = (uint32_t)hdist + 1, ncl = (uint32_t)hclen + 4;
+  uint8_t clLengths[19] = {0};
+  for (uint32_t i = 0; i < ncl; i++) {
+    int v = getBits(st, 3);
+    if (v < 0) return -1;
+    clLengths[codeLengthOrder[i]] = (uint8_t)v;
+  }
+  InflateTable* clTable = nullptr;
+  if (inflateBuildTable(clLengths, 19, inflateKindCodeLength, &clTable) != 0) return -1;
+  uint8_t lengths[288 + 32] = {0};
+  uint32_t total = nlit + ndist, i = 0;
+  uint8_t previous = 0;
+  int result = 0;
+  while (i < total) {
+    int sym = 0;
+    uint32_t len = 0;
+    if (inflateDecodeSymbol(st, clTable, &sym, &len) != decodeOk) {
+      result = -1;
+      break;
+    }
+    consumeBits(st, len);
+    if (sym < 16) {
+      lengths[i++] = previous = (uint8_t)sym;
+      continue;
+    }
+    int extra;
+    uint32_t repeat;
+    uint8_t value = 0;
+    if (sym == 16) {
+      extra = getBits(st, 2);
+      repeat = 3;
+      value = previous;
+    } else if (sym == 17) {
+      extra = getBits(st, 3);
+      repeat = 3;
+    } else if (sym == 18) {
+      extra = getBits(st, 7);
+      repeat = 11;
+    } else {
+      logError(logCatInflate, "Unexpected dynamic code length %d\n", sym);
+      result = -1;
+      break;
+    }
+    if (extra < 0 || i + repeat + (uint32_t)extra > total) {
+      result = -1;
+      break;
+    }
+    repeat += (uint32_t)extra;
+    memset(lengths + i, value, repeat);
+    i += repeat;
+    previous = value;
+  }
+  inflateFreeTable(clTable);
+  if (result != 0) return -1;
+  releaseBlockTables(st);
+  if (inflateBuildTable(lengths, nlit, inflateKindLiteralLength, &st->literalTable) != 0) return -1;
+  return inflateBuildTable(lengths + nlit, ndist, inflateKindDistance, &st->distanceTable);
+}
+
+// ---- decode steps ----
+
+void setEnded(InflateState* st) {
+  st->state = inflateFinished;
+  if (st->endFlag) *st->endFlag = 1;
+  logTrace(logCatInflate, "iis: set EOF\n");
+}
+
+bool stepHeader(InflateState* st) {
+  int v = getBits(st, 16);
+  if (v < 0) {
+    logError(logCatInflate, "No compression header\n");
+  } else {
+    uint32_t cmf = (uint32_t)v & 0xFF, flg = (uint32_t)v >> 8;
+    if ((cmf * 256 + flg) % 31 != 0) {
+      logError(logCatInflate, "Header checksum illegal\n");
+    } else if ((cmf & 0x0F) != 8) {
+      logError(logCatInflate, "Compression method %d unknown\n", (int)(cmf & 0x0F));
+    } else {
+      if (flg & 0x20) {
+        st->bitsPending = 32;
+        st->collected = 0;
+        st->state = inflateDictionary;
+      } else {
+        st->state = inflateBlocks;
+      }
+      return progress;
+    }
+  }
+  setEnded(st);
+  return noProgress;
+}
+
+// Collects whole bytes, most significant first, while bitsPending lasts.
+// false when the input ran out first.
+bool collectBytes(InflateState* st) {
+  while (st->bitsPending > 0) {
+    int v = getBits(st, 8);
+    if (v < 0) return false;
+    st->collected = (st->collected << 8) | (uint32_t)v;
+    st->bitsPending -= 8;
+  }
+  return true;
+}
+
+bool stepDictionary(InflateState* st) {
+  if (!collectBytes(st)) {
+    logError(logCatInflate, "Compression header too short\n");
+    setEnded(st);
+    return noProgress;
+  }
+  // Decoding needs the preset dictionary, which no caller can supply.
+  logError(logCatInflate, "Preset dictionary %08x not supported\n", st->collected);
+  st->failed = 1;
+  return noProgress;
+}
+
+bool stepBlocks(InflateState* st) {
+  if (st->lastBlock) {
+    iosSkipToNextByte(st->source);
+    if (st->format == INFLATE_FORMAT_RAW) {
+      st->state = inflateFinished;
+      logTrace(logCatInflate, "last block, skipped to byte, state=%s\n", "FINISHED");
+      return noProgress;
+    }
+    st->bitsPending = 32;
+    st->collected = 0;
+    st->state = inflateChecksum;
+    logTrace(logCatInflate, "last block, skipped to byte, state=%s\n", "CHECKSUM");
+    return progress;
+  }
+  int h = getBits(st, 3);
+  if (h < 0) {
+    logError(logCatInflate, "compressed block header TYPE missing\n");
+    st->failed = 1;
+    return noProgress;
+  }
+  st->lastBlock = (uint8_t)(h & 1);
+  int type = h >> 1;
+  logTrace(logCatInflate, "got block header %u, last=%s\n", (unsigned)type, st->lastBlock ? "true" : "false");
+  switch (type) {
+    case 0:
+      iosSkipToNextByte(st->source);
+      st->state = inflateLiteralLen;
+      return progress;
+    case 1:
+      if (buildFixedTables(st) != 0) {
+        st->failed = 1;
+        return noProgress;
+      }
+      releaseBlockTables(st);
+      st->literalTable = st->fixedLiteralTable;
+      st->distanceTable = st->fixedDistanceTable;
+      st->state = inflateHuffman;
+      return progress;
+    case 2:
+      st->state = inflateDynHeader;
+      return progress;
+    default:
+      logFatal(logCatInflate, "Encountered reserved blocktype %d\n", type);
+      st->failed = 1;
+      return noProgress;
+  }
+}
+
+bool stepLiteral(InflateState* st) {
+  while (st->storedLeft > 0) {
+    if (st->windowPending >= inflateWindowSize) return progress;  // deliver first
+    uint32_t count = 0;
+    if (outputWindowRead(st, (uint32_t)st->storedLeft, &count) != 0) {
+      st->failed = 1;
+      return noProgress;
+    }
+    if (count == 0) {
+      // The input ended inside the block: stay here so that a later read
+      // continues with the rest of the block.
+      logDebug(logCatInflate, "Source ran out of inflate data, truncating output\n");
+      return noProgress;
+    }
+    st->storedLeft -= (int)count;
+  }
+  st->state = inflateBlocks;
+  return progress;
+}
+
+// The Huffman loop: decodes symbols until the window needs draining, the
+// block ends, the input runs out or an invalid symbol appears. Each state
+// keeps what it has read, so decoding resumes at any bit.
+bool stepHuffman(InflateState* st) {
+  for (;;) {
+    if (inflateWindowSize - st->windowPending < inflateMaxMatch) return progress;
+    int sym = 0;
+    uint32_t len = 0;
+    DecodeResult r;
+    switch (st->state) {
+      case inflateHuffman:
+        if (inflateFastLoop(st) > 0) continue;
+        r = inflateDecodeSymbol(st, st->literalTable, &sym, &len);
+        if (r == decodeNeedInput) return noProgress;
+        if (r == decodeUnreached) {
+          logError(logCatInflate, "Invalid huffman distance %d\n", -1);
+          return noProgress;
+        }
+        if (sym < 256) {
+          consumeBits(st, len);
+          if (windowPut(st, (uint8_t)sym) != 0) return noProgress;
+          continue;
+        }
+        if (sym == 256) {
+          consumeBits(st, len);
+          releaseBlockTables(st);
+          st->state = inflateBlocks;
+          return progress;
+        }
+        if (sym > 285) {
+          // Left unconsumed, so the stream keeps reading as ended here.
+          logError(logCatInflate, "Invalid huffman distance %d\n", sym);
+          return noProgress;
+        }
+        consumeBits(st, len);
+        st->length = inflateLengthBase[sym - 257];
+        st->bitsPending = inflateLengthExtra[sym - 257];
+        [[fallthrough]];
+      case inflateHuffmanExtraBits: {
+        st->state = inflateHuffmanExtraBits;
+        int v = getBits(st, st->bitsPending);
+        if (v < 0) return noProgress;
+        st->length += v;
+        st->bitsPending = 0;
+      }
+        [[fallthrough]];
+      case inflateHuffmanDist:
+        st->state = inflateHuffmanDist;
+        r = inflateDecodeSymbol(st, st->distanceTable, &sym, &len);
+        if (r != decodeOk) return noProgress;
+        if (sym > 29) {
+          logError(logCatInflate, "Invalid huffman distance %d\n", sym);
+          return noProgress;
+        }
+        consumeBits(st, len);
+        st->distance = inflateDistanceBase[sym];
+        st->bitsPending = inflateDistanceExtra[sym];
+        [[fallthrough]];
+      case inflateHuffmanDistBits: {
+        st->state = inflateHuffmanDistBits;
+        int v = getBits(st, st->bitsPending);
+        if (v < 0) return noProgress;
+        st->distance += v;
+        st->bitsPending = 0;
+        if (windowCopyMatch(st, (uint32_t)st->length, (uint32_t)st->distance) != 0) return noProgress;
+        st->state = inflateHuffman;
+        continue;
+      }
+      default:
+        logError(logCatInflate, "Invalid inflater state %d\n", st->state);
+        return noProgress;
+    }
+  }
+}
+
+bool stepChecksum(InflateState* st) {
+  if (!collectBytes(st)) return noProgress;
+  if (st->collected != st->adler) logError(logCatInflate, "Checksum %04x != expected %04x\n", st->adler, st->collected);
+  st->state = inflateFinished;
+  return noProgress;
+}
+
+// Runs one decode step of the current state.
+bool decodeStep(InflateState* st) {
+  switch (st->state) {
+    case inflateHeader:
+      return stepHeader(st);
+    case inflateDictionary:
+      return stepDictionary(st);
+    case inflateBlocks:
+      return stepBlocks(st);
+    case inflateLiteralLen: {
+      int v = getBits(st, 16);
+      if (v < 0) {
+        logFatal(logCatInflate, "compressed block header LEN missing\n");
+        st->failed = 1;
+        return noProgress;
+      }
+      st->storedLeft = v;
+      st->state = inflateLiteralNlen;
+      return progress;
+    }
+    case inflateLiteralNlen: {
+      int v = getBits(st, 16);
+      if (v < 0) {
+        logFatal(logCatInflate, "compressed block header NLEN missing\n");
+        st->failed = 1;
+        return noProgress;
+      }
+      logTrace(logCatInflate, "Uncompressed literal block nlen=%X literalLen=%X\n", (unsigned)v,
+               (unsigned)st->storedLeft);
+      if ((uint32_t)v != ((uint32_t)st->storedLeft ^ 0xFFFF)) {
+        logError(logCatInflate, "Uncompressed literal block invalid header checksum\n");
+        st->failed = 1;
+        return noProgress;
+      }
+      st->state = inflateLiteral;
+      return progress;
+    }
+    case inflateLiteral:
+      return stepLiteral(st);
+    case inflateDynHeader:
+      if (readDynamicHeader(st) != 0) {
+        logError(logCatInflate, "Invalid inflater data during dynamic hoffman data\n");
+        st->failed = 1;
+        return noProgress;
+      }
+      st->state = inflateHuffman;
+      return progress;
+    case inflateHuffman:
+    case inflateHuffmanExtraBits:
+    case inflateHuffmanDist:
+    case inflateHuffmanDistBits:
+      return stepHuffman(st);
+    case inflateChecksum:
+      return stepChecksum(st);
+    case inflateFinished:
+      return noProgress;
+    default:
+      logError(logCatInflate, "Internal: unexpected inflate state %d\n", st->state);
+      st->failed = 1;
+      return noProgress;
+  }
+}
+
+// Closes the decoder: drains unread compressed data when nobody watches the
+// end flag, then closes the source or realigns it to whole bytes, and frees
+// the state. The OR of the drain's and the close's results.
+int inflateClose(InflateState* st) {
+  logDebug(logCatInflate, "Inflated %" PRIu64 " bytes\n", st->total);
+  int result = 0;
+  if (!st->endFlag && st->state != inflateFinished) {
+    uint32_t barf = 0;
+    logDebug(logCatInflate, "at end of inflate stream state=%s\n", inflateStateName(st->state));
+    for (uint32_t i = 0; i < 100000000 && st->state != inflateFinished; i++) {
+      uint8_t byte;
+      uint32_t got = 0;
+      int r = inflateRead(st, &byte, 1, &got);
+      logDebug(logCatInflate, "read gave %d, barf=%u state=%s\n", r, barf, inflateStateName(st->state));
+      if (r != 0) {
+        result = r;
+        break;
+      }
+      if (got == 0) break;
+      barf += got;
+    }
+    if (barf) logError(logCatInflate, "Inflation resulted in %u bytes that were not needed\n", barf);
+  }
+  if (st->closeSource)
+    result |= iosClose(st->source);
+  else
+    iosSkipToNextByte(st->source);
+  releaseBlockTables(st);
+  inflateFreeTable(st->fixedLiteralTable);
+  inflateFreeTable(st->fixedDistanceTable);
+  memFree(st);
+  return result;
+}
+
+int inflateReadOp(IoStream* level, void* buffer, uint32_t n, uint32_t* got) {
+  InflateState* st = static_cast<InflateState*>(level->state);
+  uint32_t count = 0;
+  int result = inflateRead(st, static_cast<uint8_t*>(buffer), n, &count);
+  if (st->state == inflateFinished) {
+    if (st->endFlag) *st->endFlag = 1;
+    logTrace(logCatInflate, "Unwrap inflate at state FINISHED\n");
+    st->closeSource = 0;
+    inflateClose(st);
+    level->state = nullptr;
+    iosUnwrap(level);
+  }
+  if (got) *got = count;
+  return result;
+}
+
+int inflateCloseOp(void* state) { return inflateClose(static_cast<InflateState*>(state)); }
+
+}  // namespace
+
+const IoStreamOps inflateInputStreamOps = {
+    .name = "InflateInputStream", .read = inflateReadOp, .close = inflateCloseOp};
+
+const char* inflateStateName(int state) { return state >= 0 && state < inflateStateCount ? stateNames[state] : "?"; }
+
+uint32_t inflateAdler32(uint32_t adler, const uint8_t* data, uint32_t length) {
+  constexpr uint32_t mod = 65521, chunk = 5552;  // largest chunk whose sums fit 32 bits
+  uint32_t a = adler & 0xFFFF, b = adler >> 16;
+  while (length > 0) {
+    uint32_t n = length < chunk ? length : chunk;
+    length -= n;
+    while (n--) {
+      a += *data++;
+      b += a;
+    }
+    a %= mod;
+    b %= mod;
+  }
+  return (b << 16) | a;
+}
+
+int inflateRead(InflateState* st, uint8_t* buffer, uint32_t n, uint32_t* got) {
+  logTrace(logCatInflate, "inflateRead> bytes=%u, state=%s\n", n, inflateStateName(st->state));
+  *got = 0;
+  if (n == 0 || st->state == inflateFinished) {
+    logTrace(logCatInflate, "inflateRead< OK state=%s\n", inflateStateName(st->state));
+    return 0;
+  }
+  for (;;) {
+    if (st->state != inflateChecksum) {
+      uint32_t k = outputWindowGetData(st, buffer, n);
+      if (k > 0) {
+        if (st->format != INFLATE_FORMAT_RAW) st->adler = inflateAdler32(st->adler, buffer, k);
+        st->total += k;
+        logTrace(logCatInflate, "%u bytes decoded, total %" PRIu64 "\n", k, st->total);
+        *got = k;
+        logTrace(logCatInflate, "inflateRead< bytes=%u, state=%s\n", k, inflateStateName(st->state));
+        return st->failed ? -1 : 0;
+      }
+    }
+    if (st->failed) return -1;  // sticky: nothing more is decoded
+    logTrace(logCatInflate, "decode state=%s\n", inflateStateName(st->state));
+    if (decodeStep(st)) {
+      logTrace(logCatInflate, "decoded state=%s, loop\n", inflateStateName(st->state));
+      continue;
+    }
+    if (st->failed) return -1;
+    if (st->windowPending > 0) continue;
+    return 0;
+  }
+}
+
+int inflateWrapInputStream(IoStream* stream, int format, int* endFlag, bool closeSource) {
+  if (!stream || !stream->ops || !stream->ops->read) {
+    logError(logCatInflate, "Performing inflateWrapInputStream operation on %s IoStream without read mechanism\n",
+             iosTypeName(stream));
+    return -1;
+  }
+  if (format < INFLATE_FORMAT_ZLIB || format > INFLATE_FORMAT_ZLIB_STRICT) {
+    logError(logCatInflate, "Unknown inflate format %d\n", format);
+    return -1;
+  }
+  if (iosWrapBufferedInputStream(stream, 0) != 0) return -1;
+  InflateState* st = memNew(InflateState);
+  st->format = format;
+  st->endFlag = endFlag;
+  st->state = format == INFLATE_FORMAT_RAW ? inflateBlocks : inflateHeader;
+  st->adler = 1;
+  if (iosWrap(stream, st, &inflateInputStreamOps) != 0) {
+    memFree(st);
+    return -1;
+  }
+  st->source = stream->next;
+  st->closeSource = closeSource ? 1 : 0;
+  return 0;
+}

@@ -1,0 +1,849 @@
+// Windows backend only: files as "WindowsFile" IoStreams and the file-level
+// operations, through UTF-16 paths with the long-path rule.
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "iostream.h"
+#include "logging.h"
+#include "memory.h"
+#include "osdate.h"
+#include "osdir.h"
+#include "oserror.h"
+#include "osfile.h"
+#include "osinit.h"
+#include "ospath.h"
+#include "ostest.h"
+#include "stringbuf.h"
+#include "winsupport.h"
+
+// ---- The system-call table ----
+
+namespace {
+
+#define SFX_FAULT_OR(failValue)          \
+  if (uint32_t e = osTestCheckFault()) { \
+    SetLastError(e);                     \
+    return failValue;                    \
+  }
+
+HANDLE WINAPI sysCreateFile(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD c, DWORD f, HANDLE t) {
+  SFX_FAULT_OR(INVALID_HANDLE_VALUE);
+  return CreateFileW(p, a, s, sa, c, f, t);
+}
+BOOL WINAPI sysReadFile(HANDLE h, LPVOID b, DWORD n, LPDWORD got, LPOVERLAPPED o) {
+  SFX_FAULT_OR(FALSE);
+  return ReadFile(h, b, n, got, o);
+}
+BOOL WINAPI sysWriteFile(HANDLE h, LPCVOID b, DWORD n, LPDWORD done, LPOVERLAPPED o) {
+  SFX_FAULT_OR(FALSE);
+  return WriteFile(h, b, n, done, o);
+}
+// A failed injected close still closes the handle, so nothing leaks.
+BOOL WINAPI sysCloseHandle(HANDLE h) {
+  const uint32_t e = osTestCheckFault();
+  const BOOL ok = CloseHandle(h);
+  if (e) {
+    SetLastError(e);
+    return FALSE;
+  }
+  return ok;
+}
+BOOL WINAPI sysSetFilePointerEx(HANDLE h, LARGE_INTEGER d, PLARGE_INTEGER n, DWORD m) {
+  SFX_FAULT_OR(FALSE);
+  return SetFilePointerEx(h, d, n, m);
+}
+BOOL WINAPI sysFlushFileBuffers(HANDLE h) {
+  SFX_FAULT_OR(FALSE);
+  return FlushFileBuffers(h);
+}
+BOOL WINAPI sysSetEndOfFile(HANDLE h) {
+  SFX_FAULT_OR(FALSE);
+  return SetEndOfFile(h);
+}
+BOOL WINAPI sysDeleteFile(LPCWSTR p) {
+  SFX_FAULT_OR(FALSE);
+  return DeleteFileW(p);
+}
+BOOL WINAPI sysMoveFileEx(LPCWSTR a, LPCWSTR b, DWORD f) {
+  SFX_FAULT_OR(FALSE);
+  return MoveFileExW(a, b, f);
+}
+BOOL WINAPI sysSetFileAttributes(LPCWSTR p, DWORD a) {
+  SFX_FAULT_OR(FALSE);
+  return SetFileAttributesW(p, a);
+}
+BOOL WINAPI sysGetFileAttributesEx(LPCWSTR p, GET_FILEEX_INFO_LEVELS l, LPVOID d) {
+  SFX_FAULT_OR(FALSE);
+  return GetFileAttributesExW(p, l, d);
+}
+BOOL WINAPI sysSetFileTime(HANDLE h, const FILETIME* c, const FILETIME* a, const FILETIME* m) {
+  SFX_FAULT_OR(FALSE);
+  return SetFileTime(h, c, a, m);
+}
+BOOL WINAPI sysCreateDirectory(LPCWSTR p, LPSECURITY_ATTRIBUTES sa) {
+  SFX_FAULT_OR(FALSE);
+  return CreateDirectoryW(p, sa);
+}
+BOOL WINAPI sysRemoveDirectory(LPCWSTR p) {
+  SFX_FAULT_OR(FALSE);
+  return RemoveDirectoryW(p);
+}
+HANDLE WINAPI sysFindFirstFile(LPCWSTR p, LPWIN32_FIND_DATAW d) {
+  SFX_FAULT_OR(INVALID_HANDLE_VALUE);
+  return FindFirstFileW(p, d);
+}
+
+#undef SFX_FAULT_OR
+
+}  // namespace
+
+const WinSyscalls winSysDefault = {
+    .createFile = sysCreateFile,
+    .readFile = sysReadFile,
+    .writeFile = sysWriteFile,
+    .closeHandle = sysCloseHandle,
+    .setFilePointerEx = sysSetFilePointerEx,
+    .flushFileBuffers = sysFlushFileBuffers,
+    .setEndOfFile = sysSetEndOfFile,
+    .deleteFile = sysDeleteFile,
+    .moveFileEx = sysMoveFileEx,
+    .setFileAttributes = sysSetFileAttributes,
+    .getFileAttributesEx = sysGetFileAttributesEx,
+    .setFileTime = sysSetFileTime,
+    .createDirectory = sysCreateDirectory,
+    .removeDirectory = sysRemoveDirectory,
+    .findFirstFile = sysFindFirstFile,
+};
+static_assert(sizeof(WinSyscalls) == 15 * sizeof(void*), "one slot per call");
+
+WinSyscalls winSys = winSysDefault;
+
+// ---- The file stream ----
+
+namespace {
+
+// State of one open file.
+struct WindowsFile {
+  HANDLE handle;        // the file; INVALID_HANDLE_VALUE for a standard stream taken at first use
+  char* path;           // owned copy of the name it was opened with
+  uint8_t input;        // a standard input stream
+  uint8_t standard;     // one of the process's standard streams
+  uint8_t bom;          // write the UTF-8 byte-order mark before the next write
+  uint8_t stdError;     // the deferred standard handle is standard error
+  uint32_t readCount;   // successful read calls
+  uint32_t writeCount;  // successful write calls
+  uint64_t bytesRead;
+  uint64_t bytesWritten;
+};
+
+const char* const modeWords[osFileModeCount] = {"reading and writing", "reading and writing", "reading", "writing",
+                                                "appending"};
+const DWORD modeAccess[osFileModeCount] = {GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE, GENERIC_READ,
+                                           GENERIC_WRITE, FILE_APPEND_DATA | SYNCHRONIZE};
+const DWORD modeDisposition[osFileModeCount] = {OPEN_ALWAYS, OPEN_EXISTING, OPEN_EXISTING, CREATE_ALWAYS, OPEN_ALWAYS};
+const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD modeShare[osFileModeCount] = {shareAll, shareAll, shareAll, FILE_SHARE_READ, FILE_SHARE_READ};
+static_assert(SFX_ARRAY_SIZE(modeWords) == osFileModeCount && SFX_ARRAY_SIZE(modeShare) == osFileModeCount);
+
+const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
+
+// A standard stream opened without a console gets one at first use.
+bool takeDeferredHandle(WindowsFile* f) {
+  if (f->handle != INVALID_HANDLE_VALUE) return true;
+  AllocConsole();
+  const DWORD which = f->input ? STD_INPUT_HANDLE : f->stdError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
+  HANDLE h = GetStdHandle(which), dup = INVALID_HANDLE_VALUE;
+  if (h == INVALID_HANDLE_VALUE || !h ||
+      !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    osErrorReport(logCatFile, GetLastError(), "Cannot take standard handle for %s", f->path);
+    return false;
+  }
+  f->handle = dup;
+  return true;
+}
+
+int fileRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
+  WindowsFile* f = static_cast<WindowsFile*>(level->state);
+  if (f->standard && !takeDeferredHandle(f)) return -1;
+  DWORD n = 0;
+  if (!winSys.readFile(f->handle, buf, len, &n, nullptr)) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_BROKEN_PIPE) {
+      *got = 0;
+      return 0;
+    }
+    osErrorReport(logCatFile, err, "Cannot read");
+    logTrace(logCatFile, "ReadFile error=%u\n", (unsigned)err);
+    return -1;
+  }
+  f->readCount++;
+  f->bytesRead += n;
+  *got = n;
+  return 0;
+}
+
+int writeRaw(WindowsFile* f, const void* buf, uint32_t len, uint32_t* written) {
+  DWORD n = 0;
+  if (!winSys.writeFile(f->handle, buf, len, &n, nullptr)) {
+    osErrorReport(logCatFile, GetLastError(), "Cannot write");
+    return -1;
+  }
+  f->writeCount++;
+  f->bytesWritten += n;
+  if (written) *written = n;
+  return 0;
+}
+
+int fileWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
+  WindowsFile* f = static_cast<WindowsFile*>(state);
+  if (f->standard && !takeDeferredHandle(f)) return -1;
+  if (f->bom) {
+    f->bom = 0;
+    uint32_t done = 0;
+    if (writeRaw(f, utf8Bom, sizeof utf8Bom, &done) != 0 || done != sizeof utf8Bom) return -1;
+  }
+  return writeRaw(f, buf, len, written);
+}
+
+int fileClose(void* state) {
+  WindowsFile* f = static_cast<WindowsFile*>(state);
+  int rc = 0;
+  if (f->handle != INVALID_HANDLE_VALUE && !winSys.closeHandle(f->handle)) {
+    osErrorReport(logCatFile, GetLastError(), "Cannot close file handle %d to %s", (int)(intptr_t)f->handle, f->path);
+    rc = -1;
+  } else {
+    if (f->bytesRead)
+      logDebug(logCatFile, "Closed %s; read %" PRIu64 " bytes in %u operations\n", f->path, f->bytesRead, f->readCount);
+    if (f->bytesWritten)
+      logDebug(logCatFile, "Closed %s; written %" PRIu64 " bytes in %u operations\n", f->path, f->bytesWritten,
+               f->writeCount);
+  }
+  memFree(f->path);
+  memFree(f);
+  return rc;
+}
+
+bool moveTo(HANDLE h, uint64_t offset, uint64_t* now) {
+  LARGE_INTEGER d, n;
+  d.QuadPart = (LONGLONG)offset;
+  if (!winSys.setFilePointerEx(h, d, &n, FILE_BEGIN)) return false;
+  if (now) *now = (uint64_t)n.QuadPart;
+  return true;
+}
+
+bool currentPosition(HANDLE h, uint64_t* pos) {
+  LARGE_INTEGER d, n;
+  d.QuadPart = 0;
+  if (!winSys.setFilePointerEx(h, d, &n, FILE_CURRENT)) return false;
+  *pos = (uint64_t)n.QuadPart;
+  return true;
+}
+
+int fileSeek(void* state, uint64_t offset) {
+  WindowsFile* f = static_cast<WindowsFile*>(state);
+  return moveTo(f->handle, offset, nullptr) ? 0 : -1;
+}
+
+int fileFlush(void* state) {
+  WindowsFile* f = static_cast<WindowsFile*>(state);
+  if (f->handle == INVALID_HANDLE_VALUE || winSys.flushFileBuffers(f->handle)) return 0;
+  const DWORD err = GetLastError();
+  if (err == 0 || err == ERROR_INVALID_HANDLE || err == ERROR_WRITE_PROTECT) return 0;
+  osErrorReport(logCatFile, err, "Cannot flush file %s", f->path);
+  return -1;
+}
+
+int fileGetSeek(void* state, uint64_t* pos) {
+  WindowsFile* f = static_cast<WindowsFile*>(state);
+  if (!currentPosition(f->handle, pos)) {
+    osErrorReport(logCatFile, GetLastError(), "Cannot retrieve current position for %s", f->path);
+    return -1;
+  }
+  return 0;
+}
+
+// Sets the file's size ahead of writing so that a full disk shows before
+// any data is written; small files are not worth it.
+int filePreallocate(IoStream* level, uint64_t size) {
+  WindowsFile* f = static_cast<WindowsFile*>(level->state);
+  if (size < 1048576) return 0;
+  uint64_t here = 0;
+  if (!currentPosition(f->handle, &here)) {
+    osErrorReport(logCatFile, GetLastError(), "Can determine current size of '%s'", f->path);
+    logWarn(logCatFile, "Unable to determine if there is enough disk space to grow file '%s' to %" PRIu64 " bytes\n",
+            f->path, size);
+    return 0;
+  }
+  if (moveTo(f->handle, size, nullptr) && winSys.setEndOfFile(f->handle))
+    return moveTo(f->handle, here, nullptr) ? 0 : -1;
+  const DWORD err = GetLastError();
+  if (err == ERROR_DISK_FULL) {
+    moveTo(f->handle, here, nullptr);
+    logError(logCatFile, "Insufficient diskspace to store %" PRIu64 " bytes for file '%s'\n", size, f->path);
+    return -1;
+  }
+  osErrorReport(logCatFile, err, "Unexpected error when trying to set file '%s' to size %" PRIu64 " bytes", f->path,
+                size);
+  logWarn(logCatFile, "Unable to determine if there is enough disk space to allocate %" PRIu64 " bytes for file '%s'\n",
+          size, f->path);
+  return moveTo(f->handle, here, nullptr) ? 0 : -1;
+}
+
+bool nameIs(const char* name, const char* want) {
+  size_t i = 0;
+  while (want[i] && name[i] && (name[i] | 0x20) == want[i]) i++;
+  return !want[i] && !name[i];
+}
+
+// 0, 1 or 2 for a standard stream name, -1 for a file.
+int standardStreamOf(const char* path, uint32_t mode) {
+  if (nameIs(path, "stdin") || nameIs(path, "conin$") || (strcmp(path, "-") == 0 && mode == osFileModeRead)) return 0;
+  if (nameIs(path, "stdout") || nameIs(path, "conout$") || strcmp(path, "-") == 0) return 1;
+  if (nameIs(path, "stderr") || nameIs(path, "conerr$")) return 2;
+  return -1;
+}
+
+IoStream* newFileStream(HANDLE h, const char* path) {
+  WindowsFile* f = memNew(WindowsFile);
+  f->handle = h;
+  f->path = memStrDup(path);
+  return iosNewLevel(f, &osFileStreamOps);
+}
+
+bool isDotName(const char* path) {
+  const char* base = nullptr;
+  osPathSplit(path, nullptr, nullptr, &base, nullptr, nullptr, nullptr);
+  return base && base[0] == '.';
+}
+
+// The access entries of a created file of type `fileType`; the count, or 0
+// when the file takes its rights from its directory.
+uint32_t fileTypeEntries(uint32_t fileType, const wchar_t* account, WinAceSpec* specs) {
+  if (fileType == osFileTypePlain || fileType == osFileTypeLog || fileType == osFileTypeExtracted ||
+      fileType == osFileTypeArchive)
+    return 0;
+  uint32_t n = 0;
+  specs[n++] = {winTrusteeAdmins, GENERIC_ALL, 0, nullptr};
+  specs[n++] = {winTrusteeCurrentUser, GENERIC_ALL, 0, nullptr};
+  if (account) specs[n++] = {winTrusteeNamed, GENERIC_READ | GENERIC_WRITE, 0, account};
+  if (fileType >= 16) specs[n++] = {winTrusteeEveryone, GENERIC_READ, 0, nullptr};
+  return n;
+}
+
+}  // namespace
+
+const IoStreamOps osFileStreamOps = {
+    .name = "WindowsFile",
+    .read = fileRead,
+    .write = fileWrite,
+    .close = fileClose,
+    .seek = fileSeek,
+    .flush = fileFlush,
+    .getseek = fileGetSeek,
+    .preallocate = filePreallocate,
+};
+
+IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const char* rights, bool share, bool quiet) {
+  if (!path || mode >= osFileModeCount) {
+    if (!quiet) logError(logCatFile, "Cannot open file '%s' for mode %u\n", path ? path : "<null>", (unsigned)mode);
+    return nullptr;
+  }
+  const int std = standardStreamOf(path, mode);
+  if (std >= 0) {
+    static const char* const what[3] = {"stdin", "stdout", "stderr"};
+    static const DWORD which[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    HANDLE h = GetStdHandle(which[std]), dup = INVALID_HANDLE_VALUE;
+    // A valid standard handle is used even without a console window (the
+    // output may be redirected to a file or pipe); otherwise it is taken at
+    // first use, after allocating a console.
+    if (h && h != INVALID_HANDLE_VALUE &&
+        !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      osErrorReport(logCatFile, GetLastError(), "Duplicating %s file descriptor failed", what[std]);
+      return nullptr;
+    }
+    IoStream* s = newFileStream(dup, path);
+    WindowsFile* f = static_cast<WindowsFile*>(s->state);
+    f->standard = 1;
+    f->input = std == 0;
+    f->stdError = std == 2;
+    return s;
+  }
+  const bool creates = mode == osFileModeReadWrite || mode == osFileModeWrite || mode == osFileModeAppend;
+  WinSecurity sec;
+  memset(&sec, 0, sizeof sec);
+  bool haveSecurity = false;
+  wchar_t* account = nullptr;
+  if (creates && !quiet) {
+    if (fileType >= osFileTypeCount || fileType == 6) {
+      logError(logCatFile, "Internal: osFileCreate() unhandled fileType %d\n", (int)fileType);
+      return nullptr;
+    }
+    WinAceSpec specs[4];
+    account = rights ? winUtf8ToWide(rights) : nullptr;
+    const uint32_t n = fileTypeEntries(fileType, account, specs);
+    if (n > 0) {
+      if (winSecurityBuild(&sec, specs, n, nullptr, nullptr, logCatFile) != 0) {
+        memFree(account);
+        return nullptr;
+      }
+      haveSecurity = true;
+    }
+  }
+  wchar_t* wide = winPathToWide(path);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  DWORD access = quiet ? FILE_READ_ATTRIBUTES : modeAccess[mode];
+  DWORD shareMode = modeShare[mode];
+  if (mode == osFileModeAppend && share) shareMode = shareAll;
+  if (quiet) shareMode = shareAll;
+  const DWORD disposition = quiet ? OPEN_EXISTING : modeDisposition[mode];
+  const DWORD attributes = isDotName(path) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL;
+  DWORD err = ERROR_NO_UNICODE_TRANSLATION;
+  if (wide) {
+    h = winSys.createFile(wide, access, shareMode, haveSecurity ? &sec.attributes : nullptr, disposition,
+                          attributes | (quiet ? FILE_FLAG_BACKUP_SEMANTICS : 0), nullptr);
+    err = GetLastError();
+  }
+  logTrace(logCatFile, "OpenFile('%s',%x,%x,%x,%x)=%p\n", path, (unsigned)access, (unsigned)shareMode,
+           (unsigned)disposition, (unsigned)attributes, (void*)h);
+  if (haveSecurity) winSecurityFree(&sec);
+  memFree(account);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (!quiet) {
+      osErrorReport(logCatFile, err, "Cannot open file '%s' for %s", path, modeWords[mode]);
+      if ((err == ERROR_PATH_NOT_FOUND || err == ERROR_ACCESS_DENIED) && wide &&
+          GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES)
+        osDirDiagnoseAccess(path, mode != osFileModeRead);
+    }
+    memFree(wide);
+    SetLastError(err);
+    return nullptr;
+  }
+  memFree(wide);
+  IoStream* s = newFileStream(h, path);
+  if (mode == osFileModeAppend && fileType == osFileTypeLog) {
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(h, &size) && size.QuadPart == 0) static_cast<WindowsFile*>(s->state)->bom = 1;
+  }
+  return s;
+}
+
+IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, const char* rights) {
+  return osFileOpen(path, mode, fileType, rights, false, false);
+}
+
+int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
+  wchar_t* wide = winPathToWide(path);
+  if (!wide) {
+    if (reason) sbPrintf(reason, "Unable to convert filename to wide characters: %s", "Unknown error");
+    return -1;
+  }
+  DWORD err = 0;
+  DWORD wait = 100;
+  for (int attempt = 1; attempt <= 20; attempt++) {
+    if (winSys.deleteFile(wide)) {
+      logDebug(logCatFile, "Deleted file %s\n", path);
+      memFree(wide);
+      return 0;
+    }
+    err = GetLastError();
+    logTrace(logCatFile, "delete file %s: %d\n", path, (int)err);
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_INVALID_DRIVE ||
+        err == ERROR_WRONG_DISK) {
+      logDebug(logCatFile, "Ignore delete file %s that was already deleted: %d\n", path, (int)err);
+      memFree(wide);
+      return 0;
+    }
+    if (err == ERROR_ACCESS_DENIED && attempt == 1) {
+      winSys.setFileAttributes(wide, FILE_ATTRIBUTE_NORMAL);
+      continue;
+    }
+    if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) break;
+    if ((flags & osFileDeleteAtReboot) && MoveFileExW(wide, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+      logWarn(logCatFile, "Unable to delete file %s now, it will be removed during the next reboot\n", path);
+      memFree(wide);
+      return 0;
+    }
+    if (attempt == 20 || (attempt > 5 && osStopRequested())) break;
+    Sleep(wait);
+    wait = wait * 2 > 500 ? 500 : wait * 2;
+  }
+  memFree(wide);
+  const char* text = osErrorText(nullptr, err);
+  logDebug(logCatFile, "Unable to delete file %s: %d = %s\n", path, (int)err, text);
+  if (reason) sbAppendString(reason, text);
+  SetLastError(err);
+  return -1;
+}
+
+int osFileDelete(const char* path) {
+  StringBuffer reason;
+  sbInitHere(&reason);
+  const int rc = osFileDeleteEx(path, &reason, 0);
+  if (rc != 0) logError(logCatFile, "Cannot delete file %s: %s\n", path, sbGet(&reason));
+  sbClean(&reason);
+  return rc;
+}
+
+// A file is hidden exactly when its base name starts with "."; only the
+// hidden bit is changed, other attributes (read-only) stay as they are.
+int osFileMove(const char* from, const char* to) {
+  wchar_t* wFrom = winPathToWide(from);
+  wchar_t* wTo = winPathToWide(to);
+  int rc = -1;
+  if (!wFrom || !wTo) {
+    osErrorReport(logCatFile, ERROR_NO_UNICODE_TRANSLATION, "Cannot move %s to %s", from, to);
+  } else {
+    const bool wasDot = isDotName(from), isDot = isDotName(to);
+    if (isDot && !wasDot) {
+      const DWORD a = GetFileAttributesW(wFrom);
+      if (a == INVALID_FILE_ATTRIBUTES ||
+          !winSys.setFileAttributes(wFrom, (a & ~(DWORD)FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_HIDDEN))
+        osErrorReport(logCatFile, GetLastError(), "Cannot set hidden attribute on %s", from);
+    }
+    if (!winSys.moveFileEx(wFrom, wTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+      osErrorReport(logCatFile, GetLastError(), "Cannot move %s to %s", from, to);
+    } else {
+      logDebug(logCatFile, "Moved file '%s' to '%s'\n", from, to);
+      if (wasDot && !isDot) {
+        DWORD a = GetFileAttributesW(wTo);
+        a = a == INVALID_FILE_ATTRIBUTES ? 0 : a & ~(DWORD)FILE_ATTRIBUTE_HIDDEN;
+        if (!winSys.setFileAttributes(wTo, a ? a : FILE_ATTRIBUTE_NORMAL))
+          osErrorReport(logCatFile, GetLastError(), "Cannot reset hidden attribute on %s", to);
+      }
+      rc = 0;
+    }
+  }
+  memFree(wFrom);
+  memFree(wTo);
+  return rc;
+}
+
+int osFileSetAttributes(const char* path, uint32_t attributes) {
+  DWORD a = attributes & 0x27;
+  const uint32_t unixMode = attributes >> 16;
+  if (unixMode != 0 && !(unixMode & 0x100)) a |= FILE_ATTRIBUTE_READONLY;
+  wchar_t* wide = winPathToWide(path);
+  if (!wide || !winSys.setFileAttributes(wide, a ? a : FILE_ATTRIBUTE_NORMAL)) {
+    osErrorReport(logCatFile, wide ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION, "Cannot set file attribute on %s",
+                  path);
+    memFree(wide);
+    return -1;
+  }
+  memFree(wide);
+  return 0;
+}
+
+namespace {
+
+FILETIME toFileTime(int64_t ms) {
+  const uint64_t v = osDateToFileTime((uint64_t)ms);
+  FILETIME ft;
+  ft.dwLowDateTime = (DWORD)v;
+  ft.dwHighDateTime = (DWORD)(v >> 32);
+  return ft;
+}
+
+uint64_t fromFileTime(const FILETIME& ft) {
+  return osDateFromFileTime(((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
+}
+
+}  // namespace
+
+int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64_t creation) {
+  const FILETIME m = toFileTime(modification), a = toFileTime(access), c = toFileTime(creation);
+  wchar_t* wide = winPathToWide(path);
+  const bool converted = wide != nullptr;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (wide)
+    h = winSys.createFile(wide, FILE_WRITE_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                          nullptr);
+  memFree(wide);
+  if (h == INVALID_HANDLE_VALUE || !winSys.setFileTime(h, &c, &a, &m)) {
+    const DWORD err = converted ? GetLastError() : (DWORD)ERROR_NO_UNICODE_TRANSLATION;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    osErrorReport(logCatFile, err, "Cannot set filetime of file '%s'", path);
+    return -1;
+  }
+  CloseHandle(h);
+  if (logGate(logCatFile, logLevelDebug)) {
+    char buf[70];
+    logDebugFunc(logCatFile, "Set mtime of %s to %s\n", path, osDateFormatLocal((uint64_t)modification, buf, 9));
+    logDebugFunc(logCatFile, "Set atime of %s to %s\n", path, osDateFormatLocal((uint64_t)access, buf, 9));
+    logDebugFunc(logCatFile, "Set ctime of %s to %s\n", path, osDateFormatLocal((uint64_t)creation, buf, 9));
+  }
+  return 0;
+}
+
+namespace {
+
+// "DOMAIN\name" of a SID, or its number when it has no account.
+void appendAccount(StringBuffer* sb, PSID sid) {
+  wchar_t name[256], domain[256];
+  DWORD nl = 256, dl = 256;
+  SID_NAME_USE use;
+  if (LookupAccountSidW(nullptr, sid, name, &nl, domain, &dl, &use)) {
+    char* n = winWideToUtf8(name);
+    char* d = winWideToUtf8(domain);
+    if (d && *d) sbPrintf(sb, "%s\\", d);
+    if (n) sbAppendString(sb, n);
+    memFree(n);
+    memFree(d);
+    return;
+  }
+  wchar_t* text = nullptr;
+  if (ConvertSidToStringSidW(sid, &text)) {
+    char* t = winWideToUtf8(text);
+    if (t) sbAppendString(sb, t);
+    memFree(t);
+    LocalFree(text);
+  } else {
+    sbAppendString(sb, "?");
+  }
+}
+
+// Owner name and a description of the access list: each entry as
+// "account:mask" (allow) or "!account:mask" (deny), separated by blanks.
+void describeSecurity(const wchar_t* wide, const char* path, StringBuffer* owner, StringBuffer* permissions) {
+  PSID ownerSid = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetNamedSecurityInfoW(wide, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &ownerSid,
+                            nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    if (owner) sbAppendString(owner, "?");
+    if (permissions) sbAppendString(permissions, "?");
+    return;
+  }
+  if (owner) {
+    if (ownerSid)
+      appendAccount(owner, ownerSid);
+    else
+      sbAppendString(owner, "?");
+  }
+  if (permissions) {
+    StringBuffer d;
+    sbInitHere(&d);
+    if (!dacl) sbAppendString(&d, "<no DACL>");
+    for (DWORD i = 0; dacl && i < dacl->AceCount; i++) {
+      void* ace = nullptr;
+      if (!GetAce(dacl, i, &ace)) continue;
+      const ACE_HEADER* hdr = static_cast<const ACE_HEADER*>(ace);
+      if (hdr->AceType != ACCESS_ALLOWED_ACE_TYPE && hdr->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+      const ACCESS_ALLOWED_ACE* a = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+      if (sbGetLength(&d)) sbAppendChar(&d, ' ');
+      if (hdr->AceType == ACCESS_DENIED_ACE_TYPE) sbAppendChar(&d, '!');
+      appendAccount(&d, (PSID)&a->SidStart);
+      sbPrintf(&d, ":%lx", (unsigned long)a->Mask);
+    }
+    logTrace(logCatFile, "DACL for %s is %s\n", path, sbGet(&d));
+    sbAppendStringBuffer(permissions, &d);
+    sbClean(&d);
+  }
+  LocalFree(sd);
+}
+
+void describeAttributes(StringBuffer* sb, DWORD a) {
+  static const struct {
+    DWORD bit;
+    const char* word;
+  } words[] = {
+      {FILE_ATTRIBUTE_READONLY, "Readonly "},
+      {FILE_ATTRIBUTE_HIDDEN, "Hidden "},
+      {FILE_ATTRIBUTE_SYSTEM, "System "},
+      {FILE_ATTRIBUTE_DIRECTORY, "Directory "},
+      {FILE_ATTRIBUTE_ARCHIVE, "Archive "},
+      {FILE_ATTRIBUTE_DEVICE, "Device "},
+      {FILE_ATTRIBUTE_NORMAL, "Normal "},
+      {FILE_ATTRIBUTE_TEMPORARY, "Temporary "},
+      {FILE_ATTRIBUTE_SPARSE_FILE, "Sparse "},
+      {FILE_ATTRIBUTE_REPARSE_POINT, "ReparsePoint "},
+      {FILE_ATTRIBUTE_COMPRESSED, "Compressed "},
+      {FILE_ATTRIBUTE_OFFLINE, "Offline "},
+      {FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, "NotContentIndexed "},
+      {FILE_ATTRIBUTE_ENCRYPTED, "Encrypted "},
+      {0x10000, "Virtual "},
+  };
+  static_assert(SFX_ARRAY_SIZE(words) == 15, "one word per attribute");
+  sbAppendString(sb, " (");
+  for (const auto& w : words)
+    if (a & w.bit) sbAppendString(sb, w.word);
+  sbAppendChar(sb, ')');
+}
+
+}  // namespace
+
+int osFileGetInfo(const char* path, uint64_t* size, uint64_t* modification, uint64_t* access, bool* isDirectory,
+                  StringBuffer* owner, StringBuffer* permissions, StringBuffer* reason) {
+  wchar_t* wide = path ? winPathToWide(path) : nullptr;
+  if (!wide) {
+    if (reason) sbAppendString(reason, osErrorText(nullptr, ERROR_INVALID_NAME));
+    return -1;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  DWORD attrs = 0;
+  uint64_t sz = 0;
+  FILETIME mt, at;
+  if (winSys.getFileAttributesEx(wide, GetFileExInfoStandard, &data)) {
+    attrs = data.dwFileAttributes;
+    sz = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    mt = data.ftLastWriteTime;
+    at = data.ftLastAccessTime;
+  } else {
+    HANDLE h = winSys.createFile(wide, FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) {
+      const DWORD err = GetLastError();
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+      if (reason) sbAppendString(reason, osErrorText(nullptr, err));
+      memFree(wide);
+      SetLastError(err);
+      return -1;
+    }
+    CloseHandle(h);
+    attrs = info.dwFileAttributes;
+    sz = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    mt = info.ftLastWriteTime;
+    at = info.ftLastAccessTime;
+  }
+  if (size) *size = sz;
+  if (modification) *modification = fromFileTime(mt);
+  if (access) *access = fromFileTime(at);
+  if (isDirectory) *isDirectory = (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (owner || permissions) describeSecurity(wide, path, owner, permissions);
+  if (permissions) describeAttributes(permissions, attrs);
+  memFree(wide);
+  return 0;
+}
+
+int osFileGetAttributes(const char* path, uint64_t* size, uint64_t* modification, uint64_t* access, bool* isDirectory) {
+  StringBuffer reason;
+  sbInitHere(&reason);
+  const int rc = osFileGetInfo(path, size, modification, access, isDirectory, nullptr, nullptr, &reason);
+  if (rc != 0) logError(logCatFile, "Cannot get attributes for %s: %s\n", path, sbGet(&reason));
+  sbClean(&reason);
+  return rc;
+}
+
+int osFileGetSize(const char* path, uint64_t* size) {
+  IoStream* s = osFileOpen(path, osFileModeRead, osFileTypePlain, nullptr, false, true);
+  LARGE_INTEGER li;
+  if (!s || !GetFileSizeEx(static_cast<WindowsFile*>(s->state)->handle, &li)) {
+    logTrace(logCatFile, "filesize of non-present file %s is unknown\n", path);
+    iosClose(s);
+    return -1;
+  }
+  *size = (uint64_t)li.QuadPart;
+  iosClose(s);
+  return 0;
+}
+
+namespace {
+
+// Attributes of `path`, or INVALID_FILE_ATTRIBUTES.
+DWORD attributesOf(const char* path) {
+  wchar_t* wide = path ? winPathToWide(path) : nullptr;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  DWORD a = INVALID_FILE_ATTRIBUTES;
+  if (wide && winSys.getFileAttributesEx(wide, GetFileExInfoStandard, &data)) a = data.dwFileAttributes;
+  memFree(wide);
+  return a;
+}
+
+}  // namespace
+
+bool osFileIsPresent(const char* path) {
+  const DWORD a = attributesOf(path);
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    logTrace(logCatFile, "file %s is not present\n", path ? path : "<null>");
+    return false;
+  }
+  if (a & FILE_ATTRIBUTE_DIRECTORY) {
+    logTrace(logCatFile, "file %s is a directory, not a file\n", path);
+    return false;
+  }
+  return true;
+}
+
+bool osIsFileDirectory(const char* path) {
+  const DWORD a = attributesOf(path);
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    logTrace(logCatFile, "directory %s is not present\n", path ? path : "<null>");
+    return false;
+  }
+  if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
+    logTrace(logCatFile, "file %s is not a directory\n", path);
+    return false;
+  }
+  return true;
+}
+
+char* osFileFullPath(const char* path) {
+  wchar_t* wide = path ? winUtf8ToWide(path) : nullptr;
+  wchar_t buf[512];
+  const DWORD n = wide ? GetFullPathNameW(wide, 512, buf, nullptr) : 0;
+  memFree(wide);
+  if (n == 0) {
+    osErrorReport(logCatFile, GetLastError(), "Unable to get pathname of %s", path ? path : "<null>");
+    return nullptr;
+  }
+  if (n >= 513 || n >= 512) {
+    logError(logCatFile, "Path to config file too long, required=%d, available=%d\n", (int)n, 512);
+    return nullptr;
+  }
+  char* out = winWideToUtf8(buf);
+  if (out) logDebug(logCatFile, "Path is now '%s'\n", out);
+  return out;
+}
+
+int osFileCreateSymlink(const char* target, const char* link, StringBuffer* reason) {
+  using CreateSymlinkFn = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+  static const char* const unsupported = "This version of Microsoft Windows does not support symbolic links\n";
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  CreateSymlinkFn fn =
+      kernel ? reinterpret_cast<CreateSymlinkFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "CreateSymbolicLinkW")))
+             : nullptr;
+  if (!fn) {
+    if (reason)
+      sbAppendString(reason, unsupported);
+    else
+      logError(logCatFile, "Cannot create symlink %s -> %s: %s", link, target, unsupported);
+    return -1;
+  }
+  const DWORD flags = (osIsFileDirectory(target) ? 1u : 0u) | 2u;  // directory link; no elevation needed
+  wchar_t* wTarget = winUtf8ToWide(target);
+  wchar_t* wLink = winPathToWide(link);
+  const bool ok = wTarget && wLink && fn(wLink, wTarget, flags);
+  const DWORD err = ok ? 0 : (wTarget && wLink ? GetLastError() : (DWORD)ERROR_NO_UNICODE_TRANSLATION);
+  memFree(wTarget);
+  memFree(wLink);
+  if (!ok) {
+    if (reason)
+      sbAppendString(reason, osErrorText(nullptr, err));
+    else
+      osErrorReport(logCatFile, err, "Cannot create symlink %s -> %s", link, target);
+    return -1;
+  }
+  logDebug(logCatFile, "new symlink %s -> %s\n", link, target);
+  return 0;
+}
+
+int osFileRedirectStdHandles(IoStream* stream) {
+  if (!stream || !stream->ops || !stream->ops->name) {
+    logError(logCatFile, "Invalid IoStream\n");
+    return -1;
+  }
+  IoStream* level = stream;
+  while (level->ops != &osFileStreamOps && level->next) level = level->next;
+  if (level->ops != &osFileStreamOps) {
+    logError(logCatFile, "Cannot find %s on IoStream of type %s\n", osFileStreamOps.name, stream->ops->name);
+    return -1;
+  }
+  HANDLE h = static_cast<const WindowsFile*>(level->state)->handle;
+  SetStdHandle(STD_OUTPUT_HANDLE, h);
+  SetStdHandle(STD_ERROR_HANDLE, h);
+  return 0;
+}

@@ -1,0 +1,150 @@
+"""Auto-update over an existing installation: the lock, the installed-release
+check, replacement and byte-for-byte rollback."""
+import os
+import shutil
+import signal
+import time
+
+import pytest
+
+from conftest import RELEASE, TAG, demo_tree, make_installer, tree_snapshot, zip_tree
+
+
+
+
+@pytest.fixture
+def setup(plat, tmp_path):
+    (tmp_path / "tmp").mkdir()
+    tree = demo_tree(plat, tmp_path / "payload")
+    exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
+    install = tmp_path / "install"
+    # An older installation: same layout, other contents, plus a file of its own.
+    shutil.copytree(tree, install)
+    for p in install.rglob("*"):
+        if p.is_file():
+            p.write_bytes(b"old " + p.name.encode() + b"\n")
+    (install / TAG / "etc" / "branch").write_text("2024.4.0-20241010_3\n")
+    (install / TAG / "etc" / "local.conf").write_text("site settings\n")
+    return exe, tree, install, tmp_path
+
+
+def test_update_replaces_all_but_registration(plat, setup):
+    exe, tree, install, work = setup
+    before_reg = (install / "register.properties").read_bytes()
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    out = r.stdout + r.stderr
+    assert r.returncode == 0, out
+    assert "Auto-update installer succeeded" in out
+    assert "Obtained installation lock" in out and "Released installation lock" in out
+    assert (install / "register.properties").read_bytes() == before_reg
+    for rel, data in tree_snapshot(tree).items():
+        if rel != "register.properties" and data is not None:
+            assert (install / rel).read_bytes() == data, rel
+    assert (install / TAG / "etc" / "local.conf").read_text() == "site settings\n"
+    assert not (install / ".lock").exists()
+
+
+def test_failing_update_restores_every_file(plat, setup):
+    exe, _, install, work = setup
+    before = tree_snapshot(install)
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work, {"DEMO_INSTALLER_EXIT": "1"}))
+    out = r.stdout + r.stderr
+    assert r.returncode == 2, out
+    assert "Auto-update installer failed" in out
+    after = tree_snapshot(install)
+    after.pop(f"{TAG}/bin/installer.log", None)  # written by the script itself
+    assert after == before
+
+
+def test_lock_file_blocks(plat, setup):
+    exe, _, install, work = setup
+    (install / ".lock").write_text("")
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    assert r.returncode == 2
+    assert "is blocked" in r.stderr
+
+
+def test_stale_lock_is_removed(plat, setup):
+    exe, _, install, work = setup
+    lock = install / ".lock"
+    lock.mkdir()
+    old = time.time() - 13 * 60
+    os.utime(lock, (old, old))
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    out = r.stdout + r.stderr
+    assert r.returncode == 0, out
+    assert "Removed stale installation lock" in out
+    assert not lock.exists()
+
+
+def test_fresh_lock_makes_installer_wait_and_fail(plat, setup):
+    exe, _, install, work = setup
+    (install / ".lock").mkdir()
+    start = time.time()
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work,
+                 env=plat.env(work, {"QZR_TEST_LOCK_ATTEMPTS": "3"}))
+    assert r.returncode == 2
+    assert "will wait 180 seconds" in r.stderr
+    assert "Failed to obtain installation lock" in r.stderr
+    assert time.time() - start >= 2.5
+    assert (install / ".lock").is_dir()  # somebody else's lock stays
+
+
+def test_installed_release_is_refused(plat, setup):
+    exe, _, install, work = setup
+    rel = install / "2025_1_0_20250129_14-installed"
+    (rel / "etc").mkdir(parents=True)
+    (rel / "bin").mkdir()
+    (rel / "etc" / "branch").write_text(RELEASE + "\n")
+    # The stub answers "-v" with its build line, which holds the release.
+    for name in ("agentsvc", "agentctl"):
+        shutil.copy(plat.stub, rel / "bin" / (name + plat.exe_suffix))
+    latest = install / "latest"
+    shutil.copytree(rel, latest)
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    assert r.returncode == 2, r.stdout + r.stderr
+    assert "there is already a valid installation for that version" in r.stderr
+
+
+def test_incomplete_installation_is_not_counted(plat, setup):
+    exe, _, install, work = setup
+    rel = install / "half"
+    (rel / "etc").mkdir(parents=True)
+    (rel / "etc" / "branch").write_text("# branch file\n" + RELEASE + "\n")
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "is not complete" in r.stderr and "does not exist" in r.stderr
+
+
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_two_installers_never_overlap(plat, setup):
+    exe, tree, install, work = setup
+    script = install.parent / "payload" / TAG / "bin" / "installer.sh"
+    stamp = work / "stamps.txt"
+    script.write_text("#!/bin/sh\n"
+                      f"echo start $$ >> '{stamp}'\nsleep 2\necho end $$ >> '{stamp}'\nexit 0\n")
+    exe = make_installer(plat, zip_tree(install.parent / "payload", work / "slow.zip"), work / "slow-setup")
+    procs = [plat.popen(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work)) for _ in range(2)]
+    results = [p.communicate(timeout=120) for p in procs]
+    assert [p.returncode for p in procs] == [0, 0], results
+    words = [l.split()[0] for l in stamp.read_text().splitlines()]
+    assert words == ["start", "end", "start", "end"]
+
+
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_interrupt_during_script_cleans_up(plat, setup):
+    exe, tree, install, work = setup
+    script = install.parent / "payload" / TAG / "bin" / "installer.sh"
+    started = work / "started"
+    script.write_text(f"#!/bin/sh\ntouch '{started}'\nsleep 5\nexit 0\n")
+    exe = make_installer(plat, zip_tree(install.parent / "payload", work / "slow.zip"), work / "slow-setup")
+    p = plat.popen(exe, cwd=work, env=plat.env(work))
+    for _ in range(200):
+        if started.exists():
+            break
+        time.sleep(0.05)
+    assert started.exists()
+    os.killpg(p.pid, signal.SIGINT)  # as a terminal does: the whole process group
+    out, err = p.communicate(timeout=60)
+    assert p.returncode == 1, out + err
+    assert plat.leftover_temp_dirs(work) == []

@@ -1,0 +1,59 @@
+// Test helpers for the file and directory layer: a fresh directory per test
+// under the scratch folder (SFX_TEST_SCRATCH, else the system temp dir), and
+// small file helpers that do not go through the code under test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "osdir.h"
+#include "osinit.h"
+#include "ostest.h"
+
+class OsFsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("SFX_TEST_SCRATCH");
+    if (!base || !*base) base = nullptr;
+    std::filesystem::path root = base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    static int counter = 0;
+    root /= std::string("os-") + info->test_suite_name() + "-" + info->name() + "-" + std::to_string(osProcessId()) +
+            "-" + std::to_string(counter++);
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+    std::filesystem::create_directories(root);
+    dir = root.string();
+  }
+  void TearDown() override {
+    osTestFailAfter(0, 0);
+    std::error_code ec;
+    // Read-only files would stop the clean-up on Windows.
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                   ec);
+    std::filesystem::remove_all(dir, ec);
+  }
+  // The path of `name` inside the test's directory.
+  std::string path(const std::string& name) const { return dir + osPathSeparator + name; }
+  static void writeText(const std::string& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary);
+    out << text;
+  }
+  static std::string readText(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  static bool exists(const std::string& p) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(p, ec));
+  }
+  static bool onWindows() { return osPathSeparator == '\\'; }
+
+  std::string dir;
+};

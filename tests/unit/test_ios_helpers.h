@@ -1,0 +1,161 @@
+// Helpers for the stream tests: a scripted level type whose reads hand out a
+// few bytes at a time and whose writes take a few bytes at a time, with
+// failures on chosen calls; log capture; fresh scratch directories.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "iostream.h"
+#include "logging.h"
+#include "stringbuf.h"
+
+namespace iostest {
+
+// What a mock level does and what was done to it. Owned by the test; the
+// level's close only records the call.
+struct Mock {
+  std::string in;               // bytes the level reads out
+  size_t pos = 0;               // next byte of `in`
+  uint32_t maxRead = 0;         // bytes per read at most (0: no limit)
+  int failReadAt = -1;          // read call number (0-based) that fails
+  int readCalls = 0;            // read calls so far
+  uint32_t largestRead = 0;     // largest length asked by a read
+  std::string out;              // bytes written to the level
+  uint32_t maxWrite = 0;        // bytes per write at most (0: no limit)
+  int failWriteAt = -1;         // write call number that fails (after taking nothing)
+  int writeCalls = 0;           // write calls so far
+  int flushCalls = 0;           // flush calls so far
+  int closeCalls = 0;           // close calls so far
+  int closeResult = 0;          // what close returns
+  std::vector<uint64_t> seeks;  // offsets given to seek
+};
+
+inline int mockRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
+  Mock* m = static_cast<Mock*>(level->state);
+  int call = m->readCalls++;
+  if (len > m->largestRead) m->largestRead = len;
+  if (call == m->failReadAt) {
+    *got = 0;
+    return -1;
+  }
+  size_t n = m->in.size() - m->pos;
+  if (n > len) n = len;
+  if (m->maxRead && n > m->maxRead) n = m->maxRead;
+  memcpy(buf, m->in.data() + m->pos, n);
+  m->pos += n;
+  *got = (uint32_t)n;
+  return 0;
+}
+
+inline int mockWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
+  Mock* m = static_cast<Mock*>(state);
+  int call = m->writeCalls++;
+  if (call == m->failWriteAt) {
+    if (written) *written = 0;
+    return -1;
+  }
+  uint32_t n = m->maxWrite && len > m->maxWrite ? m->maxWrite : len;
+  m->out.append(static_cast<const char*>(buf), n);
+  if (written) *written = n;
+  return 0;
+}
+
+inline int mockClose(void* state) {
+  Mock* m = static_cast<Mock*>(state);
+  m->closeCalls++;
+  return m->closeResult;
+}
+
+inline int mockFlush(void* state) {
+  static_cast<Mock*>(state)->flushCalls++;
+  return 0;
+}
+
+inline int mockSeek(void* state, uint64_t offset) {
+  Mock* m = static_cast<Mock*>(state);
+  m->seeks.push_back(offset);
+  m->pos = offset < m->in.size() ? (size_t)offset : m->in.size();
+  return 0;
+}
+
+inline int mockGetSeek(void* state, uint64_t* pos) {
+  *pos = static_cast<Mock*>(state)->pos;
+  return 0;
+}
+
+inline int mockCanRead(void* state, uint64_t) {
+  Mock* m = static_cast<Mock*>(state);
+  return m->pos < m->in.size() ? 0 : 1;
+}
+
+inline const IoStreamOps mockInOps = {.name = "MockIn",
+                                      .read = mockRead,
+                                      .close = mockClose,
+                                      .seek = mockSeek,
+                                      .getseek = mockGetSeek,
+                                      .canRead = mockCanRead};
+inline const IoStreamOps mockOutOps = {.name = "MockOut", .write = mockWrite, .close = mockClose, .flush = mockFlush};
+// A level that only closes: every other operation passes through it.
+inline const IoStreamOps mockPassOps = {.name = "MockPass", .close = mockClose};
+
+// Everything written to stderr (where log records go) while it lives.
+struct LogCapture {
+  uint32_t oldLevel;
+  explicit LogCapture(uint32_t level = logLevelTrace) {
+    oldLevel = logLevels[logCatIoStream];
+    logLevels[logCatIoStream] = level;
+    testing::internal::CaptureStderr();
+  }
+  std::string take() {
+    std::string s = testing::internal::GetCapturedStderr();
+    logLevels[logCatIoStream] = oldLevel;
+    taken = true;
+    return s;
+  }
+  ~LogCapture() {
+    if (!taken) take();
+  }
+  bool taken = false;
+};
+
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The stack description as a std::string.
+inline std::string describe(IoStream* s) {
+  StringBuffer sb;
+  sbInitHere(&sb);
+  iosDescribeStack(&sb, s);
+  std::string r(sbGet(&sb), sbGetLength(&sb));
+  sbClean(&sb);
+  return r;
+}
+
+// A fresh, empty directory for one test under SFX_TEST_SCRATCH (or the
+// system temp dir).
+inline std::filesystem::path scratchDir() {
+  static std::atomic<int> counter{0};
+  const char* env = getenv("SFX_TEST_SCRATCH");
+  std::filesystem::path base = env && *env ? std::filesystem::path(env) : std::filesystem::temp_directory_path();
+  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+  std::string name =
+      std::string("ios-") + info->test_suite_name() + "-" + info->name() + "-" + std::to_string(counter++);
+  std::filesystem::path dir = base / name;
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// n bytes of a recognisable pattern.
+inline std::string pattern(size_t n) {
+  std::string s(n, 0);
+  for (size_t i = 0; i < n; i++) s[i] = (char)(i * 7 + (i >> 8) * 13);
+  return s;
+}
+
+}  // namespace iostest

@@ -1,0 +1,326 @@
+// Log files: name patterns, opening and switching, regeneration of an
+// existing name, numbered rotation, removal of old logs and the log pipe.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging.h"
+#include "logoutput.h"
+#include "memory.h"
+#include "osdate.h"
+#include "osdir.h"
+#include "osfile.h"
+#include "osinit.h"
+#include "osthread.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return s;
+}
+
+// The lines of a log file without byte-order mark and "\r".
+std::vector<std::string> readLines(const std::string& path) {
+  std::string s = readFile(path);
+  if (s.rfind("\xEF\xBB\xBF", 0) == 0) s.erase(0, 3);
+  std::vector<std::string> out;
+  std::string cur;
+  for (char c : s) {
+    if (c == '\r') continue;
+    if (c == '\n') {
+      out.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back(c);
+    }
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::string expand(const char* pattern, bool wildcard) {
+  char* out = nullptr;
+  if (logExpandPattern(pattern, wildcard, &out) != 0) return "<failed>";
+  std::string s(out);
+  memFree(out);
+  return s;
+}
+
+// Each test gets a fresh directory and leaves logging as it found it: no
+// stream, no file setting, no limits.
+class LogFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = getenv("SFX_TEST_SCRATCH");
+    fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir = root / (std::string("logfiles-") + info->name() + "-" + std::to_string(osProcessId()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    testSetUpLevels();
+  }
+  void TearDown() override {
+    logStopPipe();
+    logSetPipeRequested(false);
+    logCloseStream();
+    logSetLogFile(nullptr);
+    logSetKeepCount(0);
+    logOut.maxSize = 0;
+    logOutputRelease();
+    logSetEnabled(true);
+    logParseLevels(nullptr);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  static void testSetUpLevels() { logParseLevels("info"); }
+  std::string path(const char* name) const { return (dir / name).string(); }
+  fs::path dir;
+};
+
+bool contains(const std::vector<std::string>& lines, const std::string& text) {
+  for (auto& l : lines)
+    if (l.find(text) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST_F(LogFiles, PatternVariables) {
+  std::string pid = std::to_string(osProcessId());
+  EXPECT_EQ(expand("x-${ProcessId}.log", false), "x-" + pid + ".log");
+  EXPECT_EQ(expand("x-${processid}.log", true), "x-*.log");
+  EXPECT_EQ(expand("${ProcessName}", false), "sfx");
+  EXPECT_EQ(expand("${PROCESSNAME}", true), "*");
+  EXPECT_EQ(expand("a${FileSeparator}b", false), std::string("a") + osPathSeparator + "b");
+  EXPECT_EQ(expand("a${FileSeparator}b", true), std::string("a") + osPathSeparator + "b");
+  EXPECT_EQ(expand("${ProcessType}", false), "standalone");
+  EXPECT_EQ(expand("${ProcessType}", true), "*");
+  std::string ts = expand("${TimeStamp}", false);
+  EXPECT_TRUE(std::regex_match(ts, std::regex(R"(\d{14})"))) << ts;
+  EXPECT_EQ(expand("${TimeStamp}", true), "*");
+  EXPECT_EQ(expand("plain.log", false), "plain.log");
+  // No parameters are loaded in this program: these cannot be expanded.
+  EXPECT_EQ(expand("${TraceDirectory}/x.log", false), "<failed>");
+  EXPECT_EQ(expand("${ProcessServer}", true), "<failed>");
+  EXPECT_EQ(expand("${Nope}", false), "<failed>");
+}
+
+TEST_F(LogFiles, UnknownVariableLogsToStderr) {
+  logSetLogFile(path("${Nope}.log").c_str());
+  ASSERT_EQ(logSwitchFile(false), 0);
+  EXPECT_STREQ(logOut.currentFile, "stderr");
+  EXPECT_STREQ(logGetErrLevelEnvName(), "QZR_ERR_LOGLEVEL");
+  EXPECT_FALSE(fs::exists(dir / "${Nope}.log"));
+}
+
+TEST_F(LogFiles, RecordsReachTheFileAndReopenContinues) {
+  std::string file = path("x.log");
+  logSetLogFile(file.c_str());
+  ASSERT_EQ(logSwitchFile(false), 0);
+  logInfo(logCatSfx, "hello %d\n", 42);
+  logDebug(logCatSfx, "not at info\n");
+  EXPECT_EQ(logReopen(), 0);
+  logInfo(logCatSfx, "after reopen\n");
+  logCloseStream();
+  std::string raw = readFile(file);
+  EXPECT_EQ(raw.rfind("\xEF\xBB\xBF", 0), 0u) << "a new log starts with a byte-order mark";
+  auto lines = readLines(file);
+  EXPECT_TRUE(contains(lines, "sfx.main - hello 42"));
+  EXPECT_FALSE(contains(lines, "not at info"));
+  EXPECT_TRUE(contains(lines, "common.logging - Continuing logging in "));
+  EXPECT_TRUE(contains(lines, "Logging at level INFO"));
+  EXPECT_TRUE(contains(lines, "sfx.main - after reopen"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(LogFiles, SwitchToNewNameAnnouncesItInBoth) {
+  std::string a = path("a.log"), b = path("b.log");
+  logSetLogFile(a.c_str());
+  ASSERT_EQ(logSwitchFile(false), 0);
+  logInfo(logCatSfx, "in a\n");
+  logSetLogFile(b.c_str());
+  ASSERT_EQ(logReopen(), 0);
+  logInfo(logCatSfx, "in b\n");
+  logCloseStream();
+  auto la = readLines(a), lb = readLines(b);
+  EXPECT_TRUE(contains(la, "in a"));
+  EXPECT_TRUE(contains(la, "Switching log to "));
+  EXPECT_FALSE(contains(la, "in b"));
+  EXPECT_TRUE(contains(lb, "Closed logfile "));
+  EXPECT_TRUE(contains(lb, "in b"));
+}
+
+TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
+  std::string first = path("first.log");
+  logSetLogFile(first.c_str());
+  ASSERT_EQ(logSwitchFile(false), 0);
+  std::string pattern = path("t-${TimeStamp}.log");
+  std::string taken = expand(pattern.c_str(), false);
+  writeFile(taken, "taken\n");
+  logSetLogFile(pattern.c_str());
+  ASSERT_EQ(logSwitchFile(false), 0);
+  std::string now = logOut.currentFile;
+  logCloseStream();
+  auto lines = readLines(first);
+  if (contains(lines, "Regenerating logfile name to be unique")) {
+    EXPECT_NE(now, taken) << "one second later the time stamp differs";
+  } else {
+    ADD_FAILURE() << "the taken name was not noticed (second changed before the switch?)";
+  }
+  EXPECT_EQ(readFile(taken), "taken\n");
+}
+
+TEST_F(LogFiles, FixedNameThatExistsIsAppendedTo) {
+  std::string file = path("fixed.log");
+  writeFile(file, "earlier run\n");
+  logSetLogFile(file.c_str());
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(logSwitchFile(false), 0);
+  auto waited = std::chrono::steady_clock::now() - t0;
+  logInfo(logCatSfx, "appended\n");
+  logCloseStream();
+  auto lines = readLines(file);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "earlier run");
+  EXPECT_TRUE(contains(lines, "appended"));
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 900);
+}
+
+TEST_F(LogFiles, RotationKeepsTwoNumberedFiles) {
+  std::string file = path("sfx.log");
+  writeFile(path("sfx-1.log"), "old one\n");
+  writeFile(path("sfx-2.log"), "old two\n");
+  logSetLogFile(file.c_str());
+  logSetKeepCount(2);
+  ASSERT_EQ(logSwitchFile(false), 0);
+  logOut.maxSize = 3000;
+  for (int i = 0; i < 40; i++) logInfo(logCatSfx, "record %02d with some text to fill the file\n", i);
+  logCloseStream();
+  EXPECT_EQ(readFile(path("sfx-2.log")), "old one\n");
+  auto one = readLines(path("sfx-1.log"));
+  auto cur = readLines(file);
+  EXPECT_TRUE(contains(one, "record 00 "));
+  EXPECT_FALSE(contains(cur, "record 00 "));
+  EXPECT_TRUE(contains(cur, "record 39 "));
+  EXPECT_FALSE(fs::exists(dir / "sfx-3.log"));
+  // Every record is in exactly one of the files.
+  for (int i = 0; i < 40; i++) {
+    char tag[32];
+    snprintf(tag, sizeof tag, "record %02d ", i);
+    EXPECT_NE(contains(one, tag), contains(cur, tag)) << tag;
+  }
+}
+
+TEST_F(LogFiles, RotateWithoutKeepCountDeletes) {
+  std::string file = path("r.log");
+  writeFile(file, "content\n");
+  logSetKeepCount(0);
+  logRotateFile(file.c_str(), file.c_str(), 1);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_FALSE(fs::exists(dir / "r-1.log"));
+  writeFile(file, "content\n");
+  logSetKeepCount(1);
+  logRotateFile(file.c_str(), file.c_str(), 1);
+  EXPECT_EQ(readFile(path("r-1.log")), "content\n");
+}
+
+TEST_F(LogFiles, CleanupKeepsTheNewestByTime) {
+  uint64_t base = osDateNow() - 100000000;
+  // Name order differs from time order on purpose.
+  const char* logs[] = {"app-1.log", "app-2.log", "app-3.log", "app-4.log"};
+  const int logAge[] = {2, 4, 1, 3};  // larger is newer
+  for (int i = 0; i < 4; i++) {
+    writeFile(path(logs[i]), "x");
+    ASSERT_EQ(osFileSetTimes(path(logs[i]).c_str(), (int64_t)(base + logAge[i] * 1000000), 0, 0), 0);
+  }
+  const char* dumps[] = {"a.dmp", "b.dmp", "c.dmp"};
+  const int dumpAge[] = {3, 1, 2};
+  for (int i = 0; i < 3; i++) {
+    writeFile(path(dumps[i]), "d");
+    ASSERT_EQ(osFileSetTimes(path(dumps[i]).c_str(), (int64_t)(base + dumpAge[i] * 1000000), 0, 0), 0);
+  }
+  writeFile(path("other.txt"), "keep");
+  logSetLogFile(path("app-${ProcessId}.log").c_str());
+  logSetKeepCount(2);
+  logCleanupOldLogs();
+  EXPECT_FALSE(fs::exists(dir / "app-3.log"));
+  EXPECT_FALSE(fs::exists(dir / "app-1.log"));
+  EXPECT_TRUE(fs::exists(dir / "app-2.log"));
+  EXPECT_TRUE(fs::exists(dir / "app-4.log"));
+  EXPECT_FALSE(fs::exists(dir / "b.dmp"));
+  EXPECT_TRUE(fs::exists(dir / "a.dmp"));
+  EXPECT_TRUE(fs::exists(dir / "c.dmp"));
+  EXPECT_TRUE(fs::exists(dir / "other.txt"));
+}
+
+namespace {
+
+std::atomic<int> pipeWritersDone{0};
+constexpr int pipeThreads = 4;
+constexpr int pipeLines = 400;
+
+void pipeWriter(void* arg) {
+  int id = (int)(intptr_t)arg;
+  for (int i = 0; i < pipeLines; i++) {
+    if (i % 50 == 0)
+      logInfo(logCatSfx, "T%d line %04d %0*d\n", id, i, 300, 0);
+    else
+      logDebug(logCatSfx, "T%d line %04d\n", id, i);
+  }
+  pipeWritersDone.fetch_add(1);
+}
+
+}  // namespace
+
+TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
+  ASSERT_EQ(osThreadInit(), 0);
+  std::string file = path("pipe.log");
+  logSetLogFile(file.c_str());
+  logSetLogLevel("debug");
+  ASSERT_EQ(logSwitchFile(false), 0);
+  logSetPipeRequested(true);
+  osThreadLogStartPipe = logStartPipe;
+  osThreadLogStopPipe = logStopPipe;
+  pipeWritersDone = 0;
+  for (int t = 0; t < pipeThreads; t++)
+    ASSERT_EQ(osThreadCreate("worker", pipeWriter, (void*)(intptr_t)t, nullptr, nullptr), 0);
+  while (pipeWritersDone.load() < pipeThreads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_NE(logOut.pipe, nullptr);
+  logStopPipe();
+  EXPECT_FALSE(logOut.pipeActive.load());
+  logInfo(logCatSfx, "after the pipe\n");
+  logCloseStream();
+  EXPECT_EQ(osThreadStopAll(), 0);
+  osClearStopRequested();
+  logSetLogLevel(nullptr);
+
+  std::regex line(R"(^(INFO |DEBUG) \S+ \S+ \S+ \[\d+-worker #[0-9a-f]+\] sfx\.main - T(\d) line (\d{4})( 0{300})?$)");
+  std::map<std::pair<int, int>, int> seen;
+  for (auto& l : readLines(file)) {
+    if (l.find("] sfx.main - T") == std::string::npos) continue;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(l, m, line)) << "mangled line: " << l.substr(0, 200);
+    seen[{std::stoi(m[2]), std::stoi(m[3])}]++;
+  }
+  EXPECT_EQ(seen.size(), (size_t)(pipeThreads * pipeLines));
+  for (auto& [key, count] : seen) EXPECT_EQ(count, 1) << "T" << key.first << " line " << key.second;
+  EXPECT_TRUE(contains(readLines(file), "after the pipe"));
+}

@@ -1,0 +1,236 @@
+// Log records: lines and prefixes, dumps, error-buffer modes, record
+// filtering. Records are captured by a stream level of the test's own.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "iostream.h"
+#include "logging.h"
+#include "logoutput.h"
+#include "memory.h"
+#include "stringbuf.h"
+
+namespace {
+
+int captureWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
+  static_cast<std::string*>(state)->append(static_cast<const char*>(buf), len);
+  if (written) *written = len;
+  return 0;
+}
+int captureClose(void*) { return 0; }
+const IoStreamOps captureOps = {.name = "TestCapture", .write = captureWrite, .close = captureClose};
+
+// Points the log at an in-memory stream for the life of the fixture.
+class LogCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved = logOut.stream;
+    stream = iosNewLevel(&text, &captureOps);
+    logOut.stream = stream;
+    logParseLevels("info");
+  }
+  void TearDown() override {
+    logEnableErrorBuffer(0);
+    logOut.stream = saved;
+    iosClose(stream);
+    logParseLevels(nullptr);
+  }
+  std::vector<std::string> lines() const {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t nl = text.find('\n', pos);
+      EXPECT_NE(nl, std::string::npos) << "unterminated line";
+      if (nl == std::string::npos) break;
+      out.push_back(text.substr(pos, nl - pos));
+      pos = nl + 1;
+    }
+    return out;
+  }
+  std::string text;
+  IoStream* stream = nullptr;
+  IoStream* saved = nullptr;
+};
+
+const std::regex prefixRe(R"(^(INFO |ERROR|WARN |DEBUG|FATAL|TRACE) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-[^\]]+\] sfx\.main - )");
+
+// The text of a line after its prefix; fails when the prefix is malformed.
+std::string body(const std::string& line) {
+  std::smatch m;
+  if (!std::regex_search(line, m, prefixRe)) {
+    ADD_FAILURE() << "bad prefix: " << line.substr(0, 120);
+    return "";
+  }
+  return line.substr(m.length(0));
+}
+
+std::string dump(bool hex, const void* data, uint32_t len) {
+  StringBuffer sb;
+  sbInitHere(&sb);
+  logHexDump(&sb, hex, data, len);
+  std::string s(sbGet(&sb), sbGetLength(&sb));
+  sbClean(&sb);
+  return s;
+}
+
+}  // namespace
+
+TEST_F(LogCapture, ThreeLineRecordRepeatsThePrefix) {
+  logInfo(logCatSfx, "one\ntwo\nthree\n");
+  auto l = lines();
+  ASSERT_EQ(l.size(), 3u) << text;
+  EXPECT_EQ(body(l[0]), "one");
+  EXPECT_EQ(body(l[1]), "two");
+  EXPECT_EQ(body(l[2]), "three");
+  EXPECT_EQ(l[0].substr(0, 6), "INFO  ");
+  // A record without a final "\n" gets one.
+  text.clear();
+  logWarn(logCatSfx, "no end");
+  ASSERT_EQ(lines().size(), 1u);
+  EXPECT_EQ(body(lines()[0]), "no end");
+}
+
+TEST_F(LogCapture, LongLineIsCutAfter1023Bytes) {
+  std::string big;
+  for (int i = 0; i < 3000; i++) big.push_back((char)('a' + i % 26));
+  logInfo(logCatSfx, "%s\n", big.c_str());
+  auto l = lines();
+  ASSERT_GE(l.size(), 3u);
+  std::string joined;
+  for (size_t i = 0; i < l.size(); i++) {
+    if (i + 1 < l.size()) {
+      EXPECT_EQ(l[i].size(), 1023u) << "line " << i;
+    }
+    EXPECT_LE(l[i].size(), 1023u);
+    joined += body(l[i]);
+  }
+  EXPECT_EQ(joined, big);
+}
+
+TEST_F(LogCapture, GateAndLevelsDropRecords) {
+  logDebug(logCatSfx, "hidden\n");
+  logAt(logLevelDebug, logCatSfx, "hidden too\n");
+  logInfo(logCatSfx, "%s", "");
+  EXPECT_EQ(text, "");
+  logParseLevels("sfx.sfx.main=debug");
+  logDebug(logCatSfx, "shown\n");
+  ASSERT_EQ(lines().size(), 1u);
+  EXPECT_EQ(lines()[0].substr(0, 6), "DEBUG ");
+}
+
+TEST_F(LogCapture, DumpVariants) {
+  logInfoStr(logCatSfx, "data", "a%b\n", 0);
+  logInfoStr(logCatSfx, "-raw", "\x01\xff", 2);
+  auto l = lines();
+  ASSERT_EQ(l.size(), 2u) << text;
+  EXPECT_EQ(body(l[0]), "data 4 bytes: a%25b\\n");
+  EXPECT_EQ(body(l[1]), "raw 2 bytes: 01ff");
+}
+
+TEST(LogDump, TextEscapes) {
+  EXPECT_EQ(dump(false, "a%b\n", 0), "4 bytes: a%25b\\n\n");
+  EXPECT_EQ(dump(false, "\t\v\f\r\\\x7f\x1f~ ", 9), "9 bytes: \\t\\v\\f\\r\\\\%7f%1f~ \n");
+  EXPECT_EQ(dump(true, "\x00\xab\x10", 3), "3 bytes: 00ab10\n");
+  EXPECT_EQ(dump(true, nullptr, 7), "0 bytes: \n");
+}
+
+TEST(LogDump, LargeBlockSkipsTheMiddle) {
+  std::string data(5000, 'x');
+  for (size_t i = 0; i < data.size(); i++) data[i] = (char)('A' + (i / 100) % 26);
+  std::string d = dump(false, data.data(), 5000);
+  std::string head = "5000 bytes (904 skipped): ";
+  ASSERT_EQ(d.substr(0, head.size()), head);
+  std::string rest = d.substr(head.size());
+  std::string expect = data.substr(0, 2048) + " ... <skipped> ... " + data.substr(5000 - 2048) + "\n";
+  EXPECT_EQ(rest, expect);
+  // Exactly 4096 bytes are shown in full.
+  EXPECT_EQ(dump(true, data.data(), 4096).substr(0, 16), "4096 bytes: 4141");
+  EXPECT_EQ(dump(true, data.data(), 4096).find("skipped"), std::string::npos);
+}
+
+TEST_F(LogCapture, ErrorBufferModes) {
+  // Mode 4: logged and kept.
+  logEnableErrorBuffer(4);
+  logError(logCatSfx, "first %d\n", 1);
+  logWarn(logCatSfx, "second\n");
+  logInfo(logCatSfx, "third\n");
+  EXPECT_EQ(lines().size(), 3u);
+  char* kept = logGetErrorBuffer();
+  ASSERT_NE(kept, nullptr);
+  EXPECT_STREQ(kept, "first 1\nsecond\n");
+  memFree(kept);
+  EXPECT_EQ(logGetErrorBuffer(), nullptr);  // the mode went back to 0
+
+  // Mode 5: only kept.
+  text.clear();
+  logEnableErrorBuffer(5);
+  logError(logCatSfx, "quiet error\n");
+  logInfo(logCatSfx, "quiet info\n");
+  logDebug(logCatSfx, "not at this level\n");
+  EXPECT_EQ(text, "");
+  StringBuffer took;
+  sbInitHere(&took);
+  logTakeErrorBuffer(&took);
+  EXPECT_STREQ(sbGet(&took), "quiet error\nquiet info\n");
+  sbClean(&took);
+  logError(logCatSfx, "back to the log\n");
+  EXPECT_EQ(lines().size(), 1u);
+
+  // Mode 3: errors go to the (empty) forwarding hook, the rest is dropped.
+  text.clear();
+  logEnableErrorBuffer(3);
+  logError(logCatSfx, "to server\n");
+  logInfo(logCatSfx, "dropped\n");
+  EXPECT_EQ(text, "");
+
+  // Mode 2: errors are marked in the prefix; warnings are plain.
+  logEnableErrorBuffer(2);
+  logError(logCatSfx, "marked\n");
+  logWarn(logCatSfx, "plain\n");
+  auto l = lines();
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_NE(l[0].find("sfx.main - Sending following error to server: marked"), std::string::npos) << l[0];
+  EXPECT_EQ(body(l[1]), "plain");
+
+  // Above 5 everything up to INFO is dropped.
+  text.clear();
+  logEnableErrorBuffer(6);
+  logError(logCatSfx, "gone\n");
+  EXPECT_EQ(text, "");
+}
+
+TEST_F(LogCapture, ErrorServerPicksTheTextByMode) {
+  logErrorServer(logCatSfx, "log %d\n", "server %d\n", 7);
+  ASSERT_EQ(lines().size(), 1u);
+  EXPECT_EQ(body(lines()[0]), "log 7");
+  text.clear();
+  logEnableErrorBuffer(2);
+  logErrorServer(logCatSfx, "log %d\n", "server %d\n", 8);
+  ASSERT_EQ(lines().size(), 1u);
+  EXPECT_EQ(body(lines()[0]), "log 8");  // the server text went to the hook only
+  char* none = logGetErrorBuffer();  // mode 2 is still set afterwards
+  memFree(none);
+}
+
+TEST(LogFilter, PicksRecordsBySeverity) {
+  StringBuffer in, out;
+  sbInitHere(&in);
+  sbInitHere(&out);
+  sbAppendString(&in, "ERROR a\nINFO  b\nWARN c\ncontinued\nFATAL d\nerror e\nDEBUG f");
+  EXPECT_EQ(logFilterLines(&out, &in, logLevelWarn), 0);
+  EXPECT_STREQ(sbGet(&out), "ERROR a\nWARN c\nFATAL d\n");
+  sbEmpty(&out);
+  EXPECT_EQ(logFilterLines(&out, &in, logLevelTrace), 0);
+  EXPECT_STREQ(sbGet(&out), "ERROR a\nINFO  b\nWARN c\nFATAL d\nDEBUG f\n");
+  sbEmpty(&out);
+  sbEmpty(&in);
+  sbAppendString(&in, "INFO x\n");
+  EXPECT_EQ(logFilterLines(&out, &in, logLevelError), -1);
+  sbEmpty(&in);
+  sbAppendString(&in, "ERR");  // too short to be examined
+  EXPECT_EQ(logFilterLines(&out, &in, logLevelTrace), -1);
+  sbClean(&in);
+  sbClean(&out);
+}

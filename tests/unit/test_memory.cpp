@@ -1,0 +1,418 @@
+// Tracked allocator: the plain mode in this process, the guard and
+// cell-tracking modes in child processes (the child re-runs this binary,
+// whose main() calls memInit with the QZR_MALLOC_* variables set here).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "memory.h"
+#include "osinit.h"
+#include "testenv.h"
+
+namespace {
+
+// Matches when the text contains every one of the given pieces.
+class ContainsAll : public testing::MatcherInterface<const std::string&> {
+ public:
+  explicit ContainsAll(std::vector<std::string> pieces) : pieces_(std::move(pieces)) {}
+  bool MatchAndExplain(const std::string& text, testing::MatchResultListener* listener) const override {
+    for (const auto& p : pieces_)
+      if (text.find(p) == std::string::npos) {
+        *listener << "lacks \"" << p << "\"";
+        return false;
+      }
+    return true;
+  }
+  void DescribeTo(std::ostream* os) const override {
+    *os << "contains";
+    for (const auto& p : pieces_) *os << " \"" << p << "\"";
+  }
+
+ private:
+  std::vector<std::string> pieces_;
+};
+
+testing::Matcher<const std::string&> hasAll(std::vector<std::string> pieces) {
+  return testing::MakeMatcher(new ContainsAll(std::move(pieces)));
+}
+
+const char* const abortText = "Aborting process as we are out of OS resources.";
+
+// Sets the allocator's variables for the children started in its scope.
+struct MemEnv {
+  explicit MemEnv(const char* level, const char* logFile = nullptr, const char* heapEach = nullptr) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    testSetEnv("QZR_MALLOC_DEBUG", level);
+    if (logFile) testSetEnv("QZR_MALLOC_LOGFILE", logFile);
+    if (heapEach) testSetEnv("QZR_MALLOC_DEBUG_HEAP_EACH", heapEach);
+  }
+  ~MemEnv() {
+    testUnsetEnv("QZR_MALLOC_DEBUG");
+    testUnsetEnv("QZR_MALLOC_LOGFILE");
+    testUnsetEnv("QZR_MALLOC_DEBUG_HEAP_EACH");
+  }
+};
+
+// In a child: fail with a message on stderr and exit code 1.
+void childCheck(bool ok, const char* what) {
+  if (ok) return;
+  fprintf(stderr, "CHECK FAILED: %s\n", what);
+  fflush(stderr);
+  _exit(1);
+}
+
+// In a child: the allocator must run at the expected level, else the test
+// would corrupt the real heap.
+void childExpectLevel(uint32_t level) { childCheck(memDebugLevel() == level, "allocator level from QZR_MALLOC_DEBUG"); }
+
+SFX_NORETURN void childDone() {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(0);
+}
+
+// A fresh directory for one test under the scratch folder.
+std::filesystem::path freshDir(const char* name) {
+  const char* root = getenv("SFX_TEST_SCRATCH");
+  std::filesystem::path dir = root && *root ? std::filesystem::path(root) : std::filesystem::temp_directory_path();
+  dir /= std::string("memory-") + name + "-" + std::to_string(osProcessId());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+std::string readAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+// ---- This process (whatever mode it runs in) ----
+
+TEST(MemoryPlain, NullAndEmptyStringReleasesCountNothing) {
+  int64_t a0, f0, r0, a1, f1, r1;
+  memGetStatistics(&a0, &f0, &r0);
+  memFree(nullptr);
+  memFree(memEmptyString);
+  memGetStatistics(&a1, &f1, &r1);
+  EXPECT_EQ(f1, f0);
+  EXPECT_EQ(a1, a0);
+  EXPECT_EQ(r1, r0);
+  // Reallocating the empty string allocates, it does not resize the static.
+  char* p = static_cast<char*>(memRealloc(memEmptyString, 8));
+  ASSERT_NE(p, memEmptyString);
+  strcpy(p, "1234567");
+  memFree(p);
+}
+
+TEST(MemoryPlain, OperationsAreCounted) {
+  int64_t a0, f0, r0, a1, f1, r1;
+  memGetStatistics(&a0, &f0, &r0);
+  void* p = memAlloc(16);
+  p = memRealloc(p, 4096);
+  memFree(p);
+  memGetStatistics(&a1, &f1, &r1);
+  EXPECT_EQ(a1 - a0, 1);
+  EXPECT_EQ(f1 - f0, 1);
+  if (memDebugLevel() < 2)
+    EXPECT_EQ(r1 - r0, 1);
+  else  // cell tracking reallocates as allocate, copy, release
+    EXPECT_GE(r1 - r0, 1);
+}
+
+TEST(MemoryPlain, ReallocKeepsContentAndSizeZeroFrees) {
+  char* p = static_cast<char*>(memAlloc(4));
+  memcpy(p, "abc", 4);
+  p = static_cast<char*>(memRealloc(p, 100000));
+  EXPECT_STREQ(p, "abc");
+  p = static_cast<char*>(memRealloc(p, 2));
+  EXPECT_EQ(memcmp(p, "ab", 2), 0);
+  EXPECT_EQ(memRealloc(p, 0), nullptr);
+}
+
+TEST(MemoryPlain, CallocZeroesAndTypedHelpers) {
+  struct Pair {
+    uint64_t a;
+    void* b;
+  };
+  Pair* v = memNewArray(Pair, 33);
+  for (int i = 0; i < 33; i++) {
+    EXPECT_EQ(v[i].a, 0u);
+    EXPECT_EQ(v[i].b, nullptr);
+  }
+  // Blocks are aligned for any plain type.
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(v) % alignof(Pair), 0u);
+  memFree(v);
+  uint8_t* bytes = static_cast<uint8_t*>(memCalloc(7, 3));
+  for (int i = 0; i < 21; i++) EXPECT_EQ(bytes[i], 0);
+  memFree(bytes);
+}
+
+TEST(MemoryPlain, StringCopies) {
+  char* a = memStrDup("hello");
+  EXPECT_STREQ(a, "hello");
+  EXPECT_EQ(memStrDup(nullptr), nullptr);
+  char* b = memStrDupN("hello world", 5);
+  EXPECT_STREQ(b, "hello");
+  char* c = memStrDupN("", 0);
+  EXPECT_STREQ(c, "");
+  EXPECT_EQ(memStrDupN("x", 0xFFFFFFFFu), nullptr);
+  memFree(a);
+  memFree(b);
+  memFree(c);
+}
+
+TEST(MemoryPlain, TryAllocGivesUsableBlock) {
+  char* p = static_cast<char*>(memTryAlloc(32));
+  ASSERT_NE(p, nullptr);
+  memset(p, 'x', 32);
+  memFree(p);
+}
+
+// ---- Guard mode (level 1) ----
+
+TEST(MemoryDeathTest, GuardTrailerOverwriteNamesBothPlaces) {
+  MemEnv env("1");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(1);
+        char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 11));
+        for (int i = 0; i < 10; i++) childCheck((uint8_t)p[i] == 0xCD, "new data is 0xCD");
+        p[10] = 'x';
+        memFreePtr(p, "free.cpp", 22);
+      },
+      testing::ExitedWithCode(3),
+      hasAll({"Trailer corrupt in memory free at free.cpp(22) allocated at alloc.cpp(11)", abortText}));
+}
+
+TEST(MemoryDeathTest, GuardHeaderOverwrite) {
+  MemEnv env("1");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(1);
+        char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 33));
+        p[-1] = 0;
+        memFreePtr(p, "free.cpp", 44);
+      },
+      testing::ExitedWithCode(3), hasAll({"Header corrupt in memory allocated at alloc.cpp(33)", abortText}));
+}
+
+TEST(MemoryDeathTest, GuardReallocChecksAndKeepsGuards) {
+  MemEnv env("1");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(1);
+        char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
+        memcpy(p, "abcd", 4);
+        p = static_cast<char*>(memReallocPtr(p, 8, "grow.cpp", 2));
+        childCheck(memcmp(p, "abcd", 4) == 0, "content kept");
+        childCheck((uint8_t)p[4] == 0xCD && (uint8_t)p[7] == 0xCD, "grown bytes are 0xCD");
+        p = static_cast<char*>(memReallocPtr(p, 3, "shrink.cpp", 3));
+        childCheck(memcmp(p, "abc", 3) == 0, "content kept after shrinking");
+        p[3] = 0;  // the trailer now starts right after the new size
+        memReallocPtr(p, 16, "again.cpp", 4);
+      },
+      testing::ExitedWithCode(3),
+      hasAll({"Trailer corrupt in memory realloc at again.cpp(4) allocated at alloc.cpp(1)", abortText}));
+}
+
+// ---- Cell tracking (levels 2 to 4) ----
+
+TEST(MemoryDeathTest, DoubleFreeAtLevel2IsUnknownPointer) {
+  MemEnv env("2");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(2);
+        void* p = memAllocPtr(8, "alloc.cpp", 5);
+        memFreePtr(p, "first.cpp", 6);
+        memFreePtr(p, "second.cpp", 7);
+      },
+      testing::ExitedWithCode(3), hasAll({"second.cpp(7): ptr ", " not in cell administration", abortText}));
+}
+
+TEST(MemoryDeathTest, DoubleFreeAtLevel4NamesBothReleases) {
+  MemEnv env("4");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(4);
+        void* p = memAllocPtr(8, "alloc.cpp", 5);
+        memFreePtr(p, "first.cpp", 6);
+        memFreePtr(p, "second.cpp", 7);
+      },
+      testing::ExitedWithCode(3),
+      hasAll({"double free id=", " 8@", "allocated alloc.cpp(5) free first.cpp(6) free2 second.cpp(7)", abortText}));
+}
+
+TEST(MemoryDeathTest, UseAfterFreeFoundByHeapCheck) {
+  MemEnv env("4", nullptr, "1");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(4);
+        char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+        char* q = static_cast<char*>(memAllocPtr(8, "other.cpp", 6));
+        memFreePtr(p, "first.cpp", 6);
+        childCheck((uint8_t)p[0] == 0xDD, "freed data is 0xDD");
+        p[3] = 'x';
+        memFreePtr(q, "next.cpp", 9);
+      },
+      testing::ExitedWithCode(3), hasAll({"Use-after-free id=", " 8@", abortText}));
+}
+
+TEST(MemoryDeathTest, HeapCheckPeriodZeroMeansThousand) {
+  MemEnv env("4", nullptr, "0");
+  // Ten releases after the damage are not yet a check.
+  EXPECT_EXIT(
+      {
+        childExpectLevel(4);
+        char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+        memFreePtr(p, "first.cpp", 6);
+        p[0] = 'x';
+        for (int i = 0; i < 10; i++) memFreePtr(memAllocPtr(4, "loop.cpp", 1), "loop.cpp", 2);
+        childDone();
+      },
+      testing::ExitedWithCode(0), "");
+  // Within a thousand more the check runs and finds it.
+  EXPECT_EXIT(
+      {
+        childExpectLevel(4);
+        char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+        memFreePtr(p, "first.cpp", 6);
+        p[0] = 'x';
+        for (int i = 0; i < 1001; i++) memFreePtr(memAllocPtr(4, "loop.cpp", 1), "loop.cpp", 2);
+        childDone();
+      },
+      testing::ExitedWithCode(3), hasAll({"Use-after-free id=", abortText}));
+}
+
+TEST(MemoryDeathTest, ZeroByteAllocation) {
+  MemEnv env("2");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(2);
+        memAllocPtr(0, "zero.cpp", 12);
+      },
+      testing::ExitedWithCode(3), hasAll({"zero byte  allocation zero.cpp(12)", abortText}));
+}
+
+TEST(MemoryDeathTest, CellTrailerAndHeaderCorruption) {
+  MemEnv env("2");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(2);
+        char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
+        p[5 + 31] = 0;  // last trailer byte
+        memFreePtr(p, "free.cpp", 6);
+      },
+      testing::ExitedWithCode(3), hasAll({"Corrupt trailer id=", " 5@", " at free.cpp(6)", abortText}));
+  EXPECT_EXIT(
+      {
+        childExpectLevel(2);
+        char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
+        p[-24] = 0;  // first header guard byte
+        memFreePtr(p, "free.cpp", 7);
+      },
+      testing::ExitedWithCode(3), hasAll({"Corrupt header id=", " at free.cpp(7)", abortText}));
+}
+
+TEST(MemoryDeathTest, ForeignPointerIsRefused) {
+  MemEnv env("2");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(2);
+        static char foreign[64];
+        memFreePtr(foreign + 32, "foreign.cpp", 3);
+      },
+      testing::ExitedWithCode(3), hasAll({"foreign.cpp(3): ptr ", "not in cell administration", abortText}));
+}
+
+TEST(MemoryDeathTest, CellReallocMovesWithNewId) {
+  MemEnv env("2");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(2);
+        char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
+        memcpy(p, "xyz", 4);
+        uint32_t id = memBlockId(p);
+        childCheck(id != 0, "live block has an id");
+        int64_t r0;
+        memGetStatistics(nullptr, nullptr, &r0);
+        char* q = static_cast<char*>(memReallocPtr(p, 64, "realloc.cpp", 2));
+        childCheck(q != p, "block moves");
+        childCheck(strcmp(q, "xyz") == 0, "content kept");
+        childCheck(memBlockId(q) > id, "new id");
+        childCheck(memBlockId(p) == 0, "old block released");
+        int64_t r1;
+        memGetStatistics(nullptr, nullptr, &r1);
+        childCheck(r1 == r0 + 1, "reallocation counted");
+        childCheck(memReallocPtr(q, 0, "realloc.cpp", 3) == nullptr, "size 0 gives null");
+        childCheck(memBlockId(q) == 0, "size 0 releases");
+        char* e = static_cast<char*>(memReallocPtr(memEmptyString, 3, "realloc.cpp", 4));
+        childCheck(e != memEmptyString && memBlockId(e) != 0, "empty string reallocates as new");
+        memFreePtr(e, "free.cpp", 5);
+        memFreePtr(nullptr, "free.cpp", 6);
+        memFreePtr(memEmptyString, "free.cpp", 7);
+        memHeapCheck(true, true);
+        childDone();
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(MemoryDeathTest, LeakReportWithDumps) {
+  std::filesystem::path dir = freshDir("leak");
+  std::string log = (dir / "memory.log").string();
+  MemEnv env("2", log.c_str());
+  EXPECT_EXIT(
+      {
+        childExpectLevel(2);
+        char* kept = static_cast<char*>(memAllocPtr(3, "leaky.cpp", 42));
+        memcpy(kept, "abc", 3);
+        memFreePtr(memAllocPtr(10, "tidy.cpp", 1), "tidy.cpp", 2);
+        memExit(true);
+        childDone();
+      },
+      testing::ExitedWithCode(0), "");
+  std::string text = readAll(log);
+  EXPECT_NE(text.find("MEMORY LEAKS 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("> LEAKED id="), std::string::npos) << text;
+  EXPECT_NE(text.find(" 3@"), std::string::npos) << text;
+  EXPECT_NE(text.find("allocated leaky.cpp(42)"), std::string::npos) << text;
+  EXPECT_NE(text.find("  HEX  3 bytes: 61 62 63 \n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  DATA 3 bytes: abc\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("END OF MEMORY PROBLEMS FOR PID"), std::string::npos) << text;
+  EXPECT_EQ(text.find("tidy.cpp"), std::string::npos) << text;
+  // Every message line carries the record header with the category.
+  EXPECT_NE(text.find(" common.memory - > LEAKED"), std::string::npos) << text;
+  std::filesystem::remove_all(dir);
+}
+
+TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
+  std::filesystem::path dir = freshDir("clean");
+  std::string log = (dir / "memory.log").string();
+  MemEnv env("3", log.c_str());
+  EXPECT_EXIT(
+      {
+        childExpectLevel(3);
+        void* p = memAllocPtr(7, "tidy.cpp", 1);
+        memFreePtr(p, "tidy.cpp", 2);
+        memExit(true);
+        childDone();
+      },
+      testing::ExitedWithCode(0), "");
+  std::string text = readAll(log);
+  EXPECT_EQ(text.find("MEMORY LEAKS"), std::string::npos) << text;
+  EXPECT_EQ(text.find("LEAKED"), std::string::npos) << text;
+  // Level 3 traces each operation.
+  EXPECT_NE(text.find("malloc  id="), std::string::npos) << text;
+  EXPECT_NE(text.find(" 7@"), std::string::npos) << text;
+  EXPECT_NE(text.find("allocated tidy.cpp(1) freed tidy.cpp(2)"), std::string::npos) << text;
+  std::filesystem::remove_all(dir);
+}

@@ -1,0 +1,306 @@
+// Process launching: argument quoting that survives the child's parser,
+// batch-file refusals, output and error collection with megabytes both
+// ways, exit codes, the wait limit, the interpreter form. The unit test
+// binary itself plays the child ("--child--" mode).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "initprim.h"
+#include "memory.h"
+#include "osenv.h"
+#include "osprocess.h"
+#include "processprim.h"
+#include "stringbuf.h"
+
+namespace {
+
+std::string toHex(const std::string& s) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// Pattern byte i of a flood (letters only: no text-mode translation).
+char floodByte(size_t i) { return (char)('a' + i % 26); }
+
+}  // namespace
+
+// Child modes, after "--child--":
+//   echo-args ARG...  prints each argument in hex on its own line
+//   exit N            exits with N
+//   flood N           writes N bytes to stdout and to stderr, then reads
+//                     stdin to its end and prints "got <bytes> <sum>"
+//   sleep MS          sleeps, exits 0
+//   env NAME          prints the variable's value
+int testChildMain(int, char**) {
+  char** args = processOwnArguments();
+  if (!args) return 100;
+  int start = 0;
+  while (args[start] && strcmp(args[start], "--child--") != 0) start++;
+  if (!args[start] || !args[start + 1]) return 101;
+  const char* mode = args[start + 1];
+  char** rest = args + start + 2;
+  int code = 0;
+  if (strcmp(mode, "echo-args") == 0) {
+    for (char** a = rest; *a; a++) printf("%s\n", toHex(*a).c_str());
+  } else if (strcmp(mode, "exit") == 0) {
+    code = atoi(rest[0]);
+  } else if (strcmp(mode, "flood") == 0) {
+    size_t n = strtoul(rest[0], nullptr, 10);
+    std::string chunk(65536, 0);
+    for (size_t done = 0; done < n;) {
+      size_t k = n - done < chunk.size() ? n - done : chunk.size();
+      for (size_t i = 0; i < k; i++) chunk[i] = floodByte(done + i);
+      fwrite(chunk.data(), 1, k, stdout);
+      fwrite(chunk.data(), 1, k, stderr);
+      done += k;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    size_t got = 0;
+    unsigned long sum = 0;
+    char buf[65536];
+    size_t r;
+    while ((r = fread(buf, 1, sizeof buf, stdin)) > 0) {
+      for (size_t i = 0; i < r; i++) sum += (unsigned char)buf[i];
+      got += r;
+    }
+    printf("got %zu %lu", got, sum);
+  } else if (strcmp(mode, "sleep") == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(atoi(rest[0])));
+  } else if (strcmp(mode, "env") == 0) {
+    const char* v = getenv(rest[0]);
+    printf("%s", v ? v : "<unset>");
+  } else {
+    code = 102;
+  }
+  fflush(stdout);
+  processFreeArgv(args);
+  return code;
+}
+
+namespace {
+
+class OsProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(osProcessInit(), 0);
+    char path[1024];
+    ASSERT_EQ(exePrimModulePath(path, sizeof path), 0);
+    self = path;
+    sbInitHere(&out);
+    sbInitHere(&err);
+    sbInitHere(&in);
+  }
+  void TearDown() override {
+    sbClean(&out);
+    sbClean(&err);
+    sbClean(&in);
+  }
+  // Runs this binary in a child mode with extra arguments.
+  int runChild(std::vector<std::string> args, StringBuffer* input, StringBuffer* output, StringBuffer* errors,
+               uint64_t* code) {
+    std::vector<const char*> argv = {self.c_str(), "--child--"};
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    return osRunArgv(argv.data(), input, output, errors, code);
+  }
+  std::string self;
+  StringBuffer out, err, in;
+};
+
+const std::vector<std::string> trickyElements = {
+    "plain",
+    "",
+    "with space",
+    "two  spaces and\ttab",
+    "quote\"inside",
+    "\"",
+    "trailing\\",
+    "trailing two\\\\",
+    "\\\\server\\share\\dir\\",
+    "back\\\"quote",
+    "a\\\\\"b",
+    "x^\"y",
+    "&echo x",
+    "%PATH%",
+    "a\"&echo x",
+    "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+};
+
+TEST(OsQuote, ParserGivesBackEveryElement) {
+  for (const std::string& e : trickyElements) {
+    StringBuffer line;
+    sbInitHere(&line);
+    sbAppendString(&line, "\"prog\" ");
+    ASSERT_EQ(osQuoteArgument(&line, e.c_str()), 0);
+    char** argv = processSplitCommandLine(sbGet(&line));
+    ASSERT_NE(argv[0], nullptr);
+    EXPECT_STREQ(argv[0], "prog");
+    ASSERT_NE(argv[1], nullptr) << e;
+    EXPECT_EQ(std::string(argv[1]), e) << sbGet(&line);
+    EXPECT_EQ(argv[2], nullptr);
+    processFreeArgv(argv);
+    sbClean(&line);
+  }
+}
+
+TEST(OsQuote, ParserRules) {
+  // Doubled quotes inside quotes, unquoted backslashes, program name rules.
+  char** argv = processSplitCommandLine("\"C:\\a b\\p.exe\" a\\\\b \"x\"\"y\" \\\\\\\"z  \"\"");
+  ASSERT_NE(argv[3], nullptr);
+  EXPECT_STREQ(argv[0], "C:\\a b\\p.exe");
+  EXPECT_STREQ(argv[1], "a\\\\b");
+  EXPECT_STREQ(argv[2], "x\"y");
+  EXPECT_STREQ(argv[3], "\\\"z");
+  ASSERT_NE(argv[4], nullptr);
+  EXPECT_STREQ(argv[4], "");
+  EXPECT_EQ(argv[5], nullptr);
+  processFreeArgv(argv);
+}
+
+TEST(OsQuote, BatchTargetsRefuseWhatTheInterpreterWouldRead) {
+  struct Case {
+    const char* element;
+    bool accepted;
+  } cases[] = {
+      {"&echo x", true},  // inside quotes & is plain text for the interpreter
+      {"a b", true},       {"trailing\\", true}, {"%PATH%", false},  {"a\"&echo x", false},
+      {"x^\"y", false},    {"line\nbreak", false}, {"cr\rx", false}, {"100%", false},
+  };
+  for (const Case& c : cases) {
+    StringBuffer line;
+    sbInitHere(&line);
+    EXPECT_EQ(osQuoteBatchArgument(&line, c.element) == 0, c.accepted) << c.element;
+    if (c.accepted) {
+      // What is carried is exactly what the element was.
+      std::string l = "\"x.cmd\" " + std::string(sbGet(&line));
+      char** argv = processSplitCommandLine(l.c_str());
+      EXPECT_STREQ(argv[1], c.element);
+      processFreeArgv(argv);
+    }
+    sbClean(&line);
+  }
+}
+
+TEST_F(OsProcess, BatchTargetWithUnsafeElementIsNotStarted) {
+  const char* argv[] = {"surely-missing-installer.cmd", "ok", "%PATH%", nullptr};
+  uint64_t code = 77;
+  EXPECT_EQ(osRunArgv(argv, nullptr, &out, nullptr, &code), -1);
+  EXPECT_EQ(code, 77u);  // nothing ran
+}
+
+TEST_F(OsProcess, ArgumentsArriveExactly) {
+  uint64_t code = 99;
+  ASSERT_EQ(runChild({"echo-args"}, nullptr, &out, &err, &code), 0);  // no elements
+  std::vector<std::string> args = {"echo-args"};
+  args.insert(args.end(), trickyElements.begin(), trickyElements.end());
+  sbEmpty(&out);
+  ASSERT_EQ(runChild(args, nullptr, &out, &err, &code), 0) << sbGet(&err);
+  EXPECT_EQ(code, 0u);
+  std::string expected;
+  for (const std::string& e : trickyElements) expected += toHex(e) + "\n";
+  std::string got = sbGet(&out);
+  // Text-mode output may carry \r before each line end.
+  std::string clean;
+  for (char c : got)
+    if (c != '\r') clean += c;
+  EXPECT_EQ(clean, expected);
+}
+
+TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
+  const size_t n = 3 * 1024 * 1024;
+  std::string data(n, 0);
+  unsigned long sum = 0;
+  for (size_t i = 0; i < n; i++) {
+    data[i] = (char)('A' + i % 23);
+    sum += (unsigned char)data[i];
+  }
+  sbAppendData(&in, data.data(), (uint32_t)n);
+  uint64_t code = 99;
+  ASSERT_EQ(runChild({"flood", std::to_string(n)}, &in, &out, &err, &code), 0);
+  EXPECT_EQ(code, 0u);
+  std::string tail = "got " + std::to_string(n) + " " + std::to_string(sum);
+  ASSERT_EQ(sbGetLength(&out), n + tail.size());
+  ASSERT_EQ(sbGetLength(&err), n);
+  const char* o = sbGet(&out);
+  const char* e = sbGet(&err);
+  size_t bad = 0;
+  for (size_t i = 0; i < n; i++) bad += (o[i] != floodByte(i)) + (e[i] != floodByte(i));
+  EXPECT_EQ(bad, 0u);
+  EXPECT_EQ(std::string(o + n), tail);
+}
+
+TEST_F(OsProcess, ErrorJoinsOutputWithoutErrorBuffer) {
+  uint64_t code = 99;
+  ASSERT_EQ(runChild({"flood", "1000"}, nullptr, &out, nullptr, &code), 0);
+  EXPECT_EQ(sbGetLength(&out), 2000u + strlen("got 0 0"));
+}
+
+TEST_F(OsProcess, ExitCodes) {
+  uint64_t code = 99;
+  EXPECT_EQ(runChild({"exit", "0"}, nullptr, &out, nullptr, &code), 0);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(runChild({"exit", "3"}, nullptr, &out, nullptr, &code), -1);
+  EXPECT_EQ(code, 3u);
+  EXPECT_EQ(runChild({"exit", "141"}, nullptr, &out, nullptr, nullptr), -1);
+  const char* missing[] = {"/surely/not/here/prog", nullptr};
+  EXPECT_EQ(osRunArgv(missing, nullptr, &out, nullptr, &code), -1);
+}
+
+TEST_F(OsProcess, WaitLimitKillsChild) {
+  uint64_t saved = osRunCommandTimeout;
+  osRunCommandTimeout = 300;
+  uint64_t code = 0;
+  auto begin = std::chrono::steady_clock::now();
+  int rc = runChild({"sleep", "30000"}, nullptr, &out, nullptr, &code);
+  auto took = std::chrono::steady_clock::now() - begin;
+  osRunCommandTimeout = saved;
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(code, 258u);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(took).count(), 20);
+}
+
+TEST_F(OsProcess, ChildSeesEnvironmentChanges) {
+  ASSERT_EQ(osSetEnv("QZR_TEST_CHILD_VAR", "value \xc3\xa9"), 0);
+  uint64_t code = 99;
+  ASSERT_EQ(runChild({"env", "QZR_TEST_CHILD_VAR"}, nullptr, &out, nullptr, &code), 0);
+  EXPECT_STREQ(sbGet(&out), "value \xc3\xa9");
+  osSetEnv("QZR_TEST_CHILD_VAR", nullptr);
+  sbEmpty(&out);
+  ASSERT_EQ(runChild({"env", "QZR_TEST_CHILD_VAR"}, nullptr, &out, nullptr, &code), 0);
+  EXPECT_STREQ(sbGet(&out), "<unset>");
+}
+
+TEST_F(OsProcess, InterpreterRunsCommandText) {
+  StringBuffer interpreter;
+  sbInitHere(&interpreter);
+  ASSERT_EQ(osGetCommandInterpreter(&interpreter), 0);
+  EXPECT_TRUE(osCanExecute(sbGet(&interpreter)));
+  sbClean(&interpreter);
+  ASSERT_EQ(osRunShellCommand("echo hello-from-shell", nullptr, &out), 0);
+  EXPECT_NE(strstr(sbGet(&out), "hello-from-shell"), nullptr);
+  EXPECT_EQ(osRunShellCommand("exit 4", nullptr, &out), -1);
+}
+
+TEST_F(OsProcess, HandlesOutMeansNoWait) {
+  OsProcessHandles h = {};
+  EXPECT_EQ(osRunCommand(("\"" + self + "\" --child-- exit 0").c_str(), nullptr, &out, nullptr, nullptr, &h), 0);
+  EXPECT_NE(h.processId, 0u);
+  char* description = osGetProcessDescription();
+  EXPECT_STREQ(description, "standalone");
+  memFree(description);
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// Process parameters: store life cycle, getters, the fill step and the
+// configuration step.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "logging.h"
+#include "logoutput.h"
+#include "memory.h"
+#include "osdir.h"
+#include "parameters.h"
+#include "sortmap.h"
+#include "stringbuf.h"
+
+namespace {
+
+std::filesystem::path scratchDir(const char* name) {
+  const char* base = getenv("SFX_TEST_SCRATCH");
+  std::filesystem::path dir = base && *base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+  dir /= std::string("parameters-") + name;
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// Captures what the parameters category logs at `level` while fn runs.
+template <typename Fn>
+std::string captureLog(uint32_t level, Fn fn) {
+  uint32_t saved = logLevels[logCatParameters];
+  logLevels[logCatParameters] = level;
+  testing::internal::CaptureStderr();
+  fn();
+  std::string out = testing::internal::GetCapturedStderr();
+  logLevels[logCatParameters] = saved;
+  return out;
+}
+
+std::string takeText(char* text) {
+  std::string s = text ? text : "<null>";
+  memFree(text);
+  return s;
+}
+
+// A map holding every mandatory parameter that has no default.
+SortMap* completeMap(const std::string& root) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  const char* pairs[][2] = {{"LogFile", "${TraceDirectory}/agent.log"},
+                            {"LogLevel", "info"},
+                            {"KeepEmptyFiles", "false"},
+                            {"KeepAllFiles", "N"},
+                            {"KeepErrorFiles", "true"},
+                            {"KeepCrashFiles", "Y"},
+                            {"MessageInterval", "60"},
+                            {"MonitorInterval", "-5"},
+                            {"SystemId", "SYS"},
+                            {"EnvironmentVariables", "HOME=${InstallDirectory}"},
+                            {"EnvironmentFile", "env.txt"},
+                            {"JobFilesDirectory", "jobfiles"},
+                            {"ProcessServer", "ps1"},
+                            {"LogFileSize", "1000000"}};
+  for (auto& p : pairs) smPutCopy(m, p[0], p[1]);
+  smPutCopy(m, "InstallDirectory", root.c_str());
+  smPutCopy(m, "DataRootDirectory", (root + "/data/${SystemId}").c_str());
+  return m;
+}
+
+}  // namespace
+
+TEST(Parameters, InitAndExit) {
+  std::string log = captureLog(logLevelTrace, [] {
+    parInit();
+    parExit();
+  });
+  EXPECT_NE(std::string::npos, log.find("parExit>")) << log;
+  EXPECT_NE(std::string::npos, log.find("parExit<")) << log;
+  EXPECT_EQ(std::string::npos, log.find("double")) << log;
+  EXPECT_EQ(std::string::npos, log.find("parResetDerived")) << log;
+  log = captureLog(logLevelTrace, [] { parExit(); });
+  EXPECT_NE(std::string::npos, log.find("parExit< double")) << log;
+}
+
+TEST(Parameters, GettersWithoutRecord) {
+  parInit();
+  EXPECT_FALSE(parIsConfigured());
+  EXPECT_EQ(nullptr, parGetTraceDirectory());
+  EXPECT_EQ(nullptr, parGetProcessServer());
+  EXPECT_EQ(nullptr, parGetLogFile());
+  EXPECT_EQ(nullptr, parCopyParameter("LogFile"));
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  smPutCopy(m, "LogFile", "x.log");
+  ASSERT_EQ(0, parSetParameters(m));
+  EXPECT_EQ("x.log", takeText(parCopyParameter("LogFile")));
+  EXPECT_EQ(nullptr, parCopyParameter("Other"));
+  // Handing over a map does not configure the record.
+  EXPECT_EQ(nullptr, parGetLogFile());
+  parExit();
+  EXPECT_EQ(nullptr, parCopyParameter("LogFile"));
+}
+
+TEST(Parameters, Table) {
+  EXPECT_STREQ("DataRootDirectory", parTable[0].name);
+  EXPECT_STREQ("${InstallDirectory}\\var\\${SystemId}\\${ProcessServer}", parTable[0].defaultValue);
+  EXPECT_STREQ("ServerUUID", parTable[41].name);
+  int mandatory = 0, defaults = 0;
+  for (const ParDefinition& row : parTable) {
+    mandatory += row.mandatory;
+    defaults += row.defaultValue != nullptr;
+    EXPECT_NE(nullptr, strstr(row.missingMessage, row.name));
+  }
+  EXPECT_EQ(17, mandatory);
+  EXPECT_EQ(6, defaults);
+  EXPECT_STREQ("Server did not set mandatory parameter LogFile\n", parTable[4].missingMessage);
+  EXPECT_STREQ("Server did not set optional parameter LogFileSize\n", parTable[5].missingMessage);
+}
+
+TEST(Parameters, FillStep) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  smPutCopy(m, "LogFileSize", "2147483647");
+  smPutCopy(m, "LowVolume", " TRUE ");
+  smPutCopy(m, "SystemId", "SYS");
+  ParameterRecord record = {};
+  StringBuffer missing;
+  sbInitHere(&missing);
+  std::string log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, parFill(m, &record, &missing)); });
+  EXPECT_NE(std::string::npos, log.find("Server did not set mandatory parameter LogFile\n")) << log;
+  EXPECT_NE(std::string::npos, log.find("Server did not set optional parameter LogFileRetention\n")) << log;
+  EXPECT_EQ(std::string::npos, log.find("parameter SystemId\n")) << log;
+  EXPECT_EQ(std::string::npos, log.find("parameter DataRootDirectory")) << log;
+  std::string list = sbGet(&missing);
+  EXPECT_EQ(0u, list.find("LogFile\nLogLevel\nKeepEmptyFiles\n")) << list;
+  EXPECT_EQ(std::string::npos, list.find("SystemId")) << list;
+  // Defaults go into the map and the record; values are typed.
+  EXPECT_STREQ("<not-required/>", static_cast<const char*>(smGet(m, "FileInUseCommand")));
+  EXPECT_STREQ("${InstallDirectory}", record.workingDirectory);
+  EXPECT_STREQ("SYS", record.systemId);
+  EXPECT_EQ(2147483647, record.logFileSize);
+  EXPECT_EQ(1, record.lowVolume);
+  EXPECT_EQ(nullptr, record.endPoint);
+  parFreeRecord(&record);
+  EXPECT_EQ(nullptr, record.systemId);
+
+  // Out of the 32-bit range, and not a boolean.
+  smPutCopy(m, "LogFileSize", "2147483648");
+  SortMap* full = completeMap("/r");
+  ASSERT_EQ(0, parFill(full, &record, nullptr));
+  EXPECT_EQ(-5, record.monitorInterval);
+  EXPECT_EQ(1, record.keepCrashFiles);
+  EXPECT_EQ(0, record.keepAllFiles);
+  parFreeRecord(&record);
+  smPutCopy(full, "LogFileSize", "2147483648");
+  captureLog(logLevelNone, [&] { EXPECT_EQ(-1, parFill(full, &record, nullptr)); });
+  parFreeRecord(&record);
+  smPutCopy(full, "LogFileSize", "5");
+  smPutCopy(full, "KeepAllFiles", "perhaps");
+  uint32_t savedStr = logLevels[logCatStrUtil];
+  logLevels[logCatStrUtil] = logLevelNone;
+  captureLog(logLevelNone, [&] { EXPECT_EQ(-1, parFill(full, &record, nullptr)); });
+  logLevels[logCatStrUtil] = savedStr;
+  parFreeRecord(&record);
+  smDestroy(full);
+  sbClean(&missing);
+  smDestroy(m);
+}
+
+TEST(Parameters, Configure) {
+  std::filesystem::path dir = scratchDir("configure");
+  std::string root = dir.string();
+  parInit();
+  ASSERT_EQ(0, parSetParameters(completeMap(root)));
+  StringBuffer missing;
+  sbInitHere(&missing);
+  ASSERT_EQ(0, parConfigure(&missing));
+  EXPECT_EQ(0u, sbGetLength(&missing));
+  EXPECT_TRUE(parIsConfigured());
+  std::filesystem::path dataRoot = dir / "data" / "SYS";
+  for (const char* sub : {"jobs", "trc", "pchannel", "fevents", "checks", "cache"})
+    EXPECT_TRUE(std::filesystem::is_directory(dataRoot / sub)) << sub;
+  EXPECT_TRUE(std::filesystem::exists(dataRoot / "config.map"));
+  std::string trace = takeText(parGetTraceDirectory());
+  EXPECT_EQ(std::string::npos, trace.find("${")) << trace;
+  EXPECT_TRUE(std::filesystem::equivalent(dataRoot / "trc", trace)) << trace;
+  EXPECT_EQ("ps1", takeText(parGetProcessServer()));
+  EXPECT_EQ("jobfiles", takeText(parGetJobWorkingDirectory()));
+  std::string env = takeText(parGetEnvironmentVariables());
+  EXPECT_EQ(0u, env.find("HOME=")) << env;
+  EXPECT_EQ(std::string::npos, env.find("${")) << env;
+  EXPECT_EQ(nullptr, parGetServerUUID());
+
+  // The saved map can be found again from a log file in the trace directory.
+  char* savedLog = logOut.currentFile;
+  std::string logName = trace + osPathSeparatorString + "agent.log";
+  logOut.currentFile = const_cast<char*>(logName.c_str());
+  SortMap* loaded = nullptr;
+  int r = parLoadConfigMap(&loaded);
+  logOut.currentFile = savedLog;
+  ASSERT_EQ(0, r);
+  EXPECT_STREQ("SYS", static_cast<const char*>(smGet(loaded, "SystemId")));
+  EXPECT_STREQ("<not-required/>", static_cast<const char*>(smGet(loaded, "SwitchUserCommand")));
+  smDestroy(loaded);
+  parExit();
+
+  // Another installation may not take over the same data root.
+  parInit();
+  SortMap* other = completeMap((dir / "other").string());
+  smPutCopy(other, "DataRootDirectory", (root + "/data/${SystemId}").c_str());
+  parSetParameters(other);
+  std::string log = captureLog(logLevelError, [] { EXPECT_EQ(-1, parConfigure(nullptr)); });
+  EXPECT_NE(std::string::npos, log.find("is already in use by a different instance")) << log;
+  EXPECT_FALSE(parIsConfigured());
+  parExit();
+  sbClean(&missing);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Parameters, ConfigureReportsMissing) {
+  parInit();
+  StringBuffer missing;
+  sbInitHere(&missing);
+  captureLog(logLevelNone, [&] { EXPECT_EQ(-1, parConfigure(&missing)); });
+  EXPECT_NE(nullptr, strstr(sbGet(&missing), "LogFile\n"));
+  EXPECT_FALSE(parIsConfigured());
+  sbClean(&missing);
+  parExit();
+}

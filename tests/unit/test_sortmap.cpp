@@ -1,0 +1,445 @@
+// SortMap: order, key kinds, the removal-tolerant iterator, growth, text
+// save and load, and ${name} resolution between values.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "logging.h"
+#include "memory.h"
+#include "sortmap.h"
+#include "stringbuf.h"
+#include "strutil.h"
+
+namespace {
+
+int freedValues = 0;
+void countingFree(void* value) {
+  freedValues++;
+  memFree(value);
+}
+
+std::vector<std::string> keysOf(SortMap* m) {
+  std::vector<std::string> keys;
+  const char* key = nullptr;
+  for (void* v = smFirst(m, &key); v; v = smNext(m, &key)) keys.push_back(key);
+  return keys;
+}
+
+std::string saved(SortMap* m) {
+  StringBuffer sb;
+  sbInitHere(&sb);
+  EXPECT_EQ(0, smSave(m, nullptr, &sb));
+  std::string s = sbGet(&sb);
+  sbClean(&sb);
+  return s;
+}
+
+const char* text(SortMap* m, const char* key) { return static_cast<const char*>(smGet(m, key)); }
+
+// A fresh directory for one test under the scratch folder.
+std::filesystem::path scratchDir(const char* name) {
+  const char* base = getenv("SFX_TEST_SCRATCH");
+  std::filesystem::path dir = base && *base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+  dir /= std::string("sortmap-") + name;
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+}  // namespace
+
+TEST(SortMap, OrderAndLookup) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  const char* words[] = {"pear", "apple", "zebra", "Mango", "kiwi", "banana", "apple2", "", "\xC3\xA9t\xC3\xA9"};
+  for (const char* w : words) ASSERT_EQ(0, smPutCopy(m, w, w));
+  EXPECT_EQ(9u, smCount(m));
+  std::vector<std::string> expected = {"",     "Mango", "apple", "apple2",           "banana",
+                                       "kiwi", "pear",  "zebra", "\xC3\xA9t\xC3\xA9"};
+  EXPECT_EQ(expected, keysOf(m));
+  for (const char* w : words) EXPECT_STREQ(w, text(m, w));
+  uint32_t index = 99;
+  EXPECT_EQ(0, smFind(m, "kiwi", &index));
+  EXPECT_EQ(5u, index);
+  EXPECT_EQ(-1, smFind(m, "mango", &index));
+  EXPECT_EQ(5u, index);
+  EXPECT_EQ(nullptr, smGet(m, "missing"));
+  EXPECT_EQ(nullptr, smGet(m, nullptr));
+  smDestroy(m);
+  smDestroy(nullptr);
+}
+
+TEST(SortMap, InsertPutReplaceRemove) {
+  freedValues = 0;
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, countingFree);
+  EXPECT_EQ(0, smInsert(m, "k", memStrDup("one")));
+  char* dup = memStrDup("two");
+  EXPECT_EQ(-1, smInsert(m, "k", dup));
+  EXPECT_EQ(0, freedValues);
+  EXPECT_EQ(0, smPut(m, "k", dup));
+  EXPECT_EQ(1, freedValues);
+  EXPECT_STREQ("two", text(m, "k"));
+  EXPECT_EQ(-1, smInsert(m, nullptr, dup));
+  EXPECT_EQ(-1, smInsert(m, "x", nullptr));
+  EXPECT_EQ(-1, smPutCopy(m, "x", nullptr));
+  EXPECT_EQ(-1, smReplace(m, "absent", dup));
+  EXPECT_EQ(0, smReplace(m, "k", memStrDup("three")));
+  EXPECT_EQ(2, freedValues);
+  EXPECT_FALSE(smPutIfChanged(m, "k", "three"));
+  EXPECT_TRUE(smPutIfChanged(m, "k", "four"));
+  EXPECT_EQ(3, freedValues);
+  EXPECT_TRUE(smPutU64(m, "n", 18446744073709551615ull));
+  EXPECT_STREQ("18446744073709551615", text(m, "n"));
+  EXPECT_FALSE(smPutU64(m, "n", 18446744073709551615ull));
+  EXPECT_EQ(-1, smRemove(m, "absent"));
+  EXPECT_EQ(0, smRemove(m, "n"));
+  EXPECT_EQ(4, freedValues);
+  char* taken = static_cast<char*>(smTake(m, "k"));
+  EXPECT_STREQ("four", taken);
+  EXPECT_EQ(4, freedValues);
+  EXPECT_EQ(0u, smCount(m));
+  EXPECT_EQ(nullptr, smTake(m, "k"));
+  EXPECT_EQ(0, smInsert(m, "d", taken));
+  EXPECT_EQ(0, smDetach(m, "d"));
+  EXPECT_EQ(4, freedValues);
+  memFree(taken);
+  smPutCopy(m, "last", "x");
+  smDestroy(m);
+  EXPECT_EQ(5, freedValues);
+}
+
+TEST(SortMap, KeyKinds) {
+  // Kind 0 stores the caller's pointer.
+  static const char sharedKey[] = "shared";
+  SortMap* m = smCreateHere(SORTMAP_SHARED_KEYS, nullptr);
+  static int value = 1;
+  ASSERT_EQ(0, smInsert(m, sharedKey, &value));
+  const char* key = nullptr;
+  smFirst(m, &key);
+  EXPECT_EQ(sharedKey, key);
+  smDestroy(m);
+
+  // Kind 1 copies.
+  char buf[] = "copied";
+  m = smCreateHere(SORTMAP_COPIED_KEYS, nullptr);
+  ASSERT_EQ(0, smInsert(m, buf, &value));
+  buf[0] = 'X';
+  EXPECT_EQ(&value, smGet(m, "copied"));
+  smDestroy(m);
+
+  // Kind 2 folds case, Unicode letters included.
+  m = smCreateHere(SORTMAP_CASELESS_KEYS, smFreeText);
+  ASSERT_EQ(0, smPutCopy(m, "Foo", "1"));
+  char* two = memStrDup("2");
+  EXPECT_EQ(-1, smInsert(m, "FOO", two));
+  memFree(two);
+  EXPECT_STREQ("1", text(m, "fOo"));
+  ASSERT_EQ(0, smPutCopy(m, "\xC3\x84rger", "2"));
+  EXPECT_STREQ("2", text(m, "\xC3\xA4RGER"));
+  ASSERT_EQ(0, smPutCopy(m, "bar", "3"));
+  ASSERT_EQ(0, smPutCopy(m, "Zed", "4"));
+  EXPECT_EQ((std::vector<std::string>{"bar", "Foo", "Zed", "\xC3\x84rger"}), keysOf(m));
+  EXPECT_EQ(4u, smCount(m));
+  smDestroy(m);
+
+  // Kind 3 takes the caller's block over and frees it.
+  m = smCreateHere(SORTMAP_TAKEN_KEYS, smFreeText);
+  ASSERT_EQ(0, smPut(m, memStrDup("taken"), memStrDup("a")));
+  ASSERT_EQ(0, smPut(m, memStrDup("taken"), memStrDup("b")));  // the second key block is freed too
+  EXPECT_STREQ("b", text(m, "taken"));
+  smDestroy(m);
+}
+
+TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
+  SortMap* m = smCreateHere(SORTMAP_CASELESS_KEYS, smFreeText);
+  const char* keys[] = {"a\xFF",
+                        "ab",
+                        "a\xC3\xA9",
+                        "A",
+                        "a\xFE"
+                        "b",
+                        "\xFF",
+                        "B"};
+  for (const char* k : keys) ASSERT_EQ(0, smPutCopy(m, k, k));
+  for (const char* k : keys) EXPECT_STREQ(k, text(m, k)) << k;
+  EXPECT_EQ(7u, smCount(m));
+  smDestroy(m);
+}
+
+TEST(SortMap, IteratorRemovalAndReverse) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  for (int i = 0; i < 10; i++) {
+    char k[8];
+    snprintf(k, sizeof k, "k%d", i);
+    smPutCopy(m, k, k);
+  }
+  // Removing the current entry after every step visits each entry once.
+  std::vector<std::string> seen;
+  const char* key = nullptr;
+  for (void* v = smFirst(m, &key); v; v = smNext(m, &key)) {
+    seen.push_back(static_cast<const char*>(v));
+    ASSERT_EQ(0, smRemove(m, key));
+  }
+  EXPECT_EQ(10u, seen.size());
+  EXPECT_EQ("k0", seen.front());
+  EXPECT_EQ("k9", seen.back());
+  EXPECT_EQ(0u, smCount(m));
+  EXPECT_EQ(nullptr, key);
+  EXPECT_EQ(nullptr, smFirst(m, &key));
+  EXPECT_EQ(nullptr, smLast(m, &key));
+
+  for (const char* k : {"a", "b", "c", "d"}) smPutCopy(m, k, k);
+  // Removing every other entry while walking forward.
+  seen.clear();
+  for (void* v = smFirst(m, &key); v; v = smNext(m, &key)) {
+    seen.push_back(static_cast<const char*>(v));
+    if (seen.size() % 2) smRemove(m, key);
+  }
+  EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d"}), seen);
+  EXPECT_EQ((std::vector<std::string>{"b", "d"}), keysOf(m));
+
+  smPutCopy(m, "c", "c");
+  seen.clear();
+  for (void* v = smLast(m, &key); v; v = smPrevious(m, &key)) {
+    seen.push_back(static_cast<const char*>(v));
+    if (seen.size() == 2) smRemove(m, key);
+  }
+  EXPECT_EQ((std::vector<std::string>{"d", "c", "b"}), seen);
+  EXPECT_EQ((std::vector<std::string>{"b", "d"}), keysOf(m));
+  smDestroy(m);
+}
+
+TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  smPutCopy(m, "a", "1");
+  smPutCopy(m, "b", "2");
+  const char* key = nullptr;
+  smFirst(m, &key);
+  const char* stale = "a";  // equal text, different pointer
+  EXPECT_DEATH(smNext(m, &stale), "SortMap iterator out of sync");
+  smDestroy(m);
+}
+
+TEST(SortMap, GrowthPast64) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  EXPECT_EQ(64u, m->capacity);
+  // Insert in a scrambled order so that inserts land all over the array.
+  for (int i = 0; i < 300; i++) {
+    char k[16];
+    snprintf(k, sizeof k, "key%04d", (i * 37) % 300);
+    ASSERT_EQ(0, smPutCopy(m, k, k));
+  }
+  EXPECT_EQ(300u, smCount(m));
+  EXPECT_EQ(320u, m->capacity);
+  std::vector<std::string> keys = keysOf(m);
+  ASSERT_EQ(300u, keys.size());
+  for (int i = 0; i < 300; i++) {
+    char k[16];
+    snprintf(k, sizeof k, "key%04d", i);
+    EXPECT_EQ(k, keys[(size_t)i]);
+    EXPECT_STREQ(k, text(m, k));
+  }
+  for (int i = 0; i < 300; i += 2) {
+    char k[16];
+    snprintf(k, sizeof k, "key%04d", i);
+    ASSERT_EQ(0, smRemove(m, k));
+  }
+  EXPECT_EQ(150u, smCount(m));
+  EXPECT_EQ(nullptr, smGet(m, "key0000"));
+  EXPECT_STREQ("key0299", text(m, "key0299"));
+  smDestroy(m);
+}
+
+TEST(SortMap, ToArray) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  const char** empty = smToArray(&m);
+  EXPECT_EQ(nullptr, m);
+  ASSERT_NE(nullptr, empty);
+  EXPECT_EQ(nullptr, empty[0]);
+  strFreeList(empty, 0);
+
+  freedValues = 0;
+  m = smCreateHere(SORTMAP_CASELESS_KEYS, countingFree);
+  for (const char* k : {"b.txt", "A.txt", "c.txt"}) smPutCopy(m, k, "v");
+  const char** names = smToArray(&m);
+  EXPECT_EQ(3, freedValues);
+  ASSERT_NE(nullptr, names);
+  EXPECT_STREQ("A.txt", names[0]);
+  EXPECT_STREQ("b.txt", names[1]);
+  EXPECT_STREQ("c.txt", names[2]);
+  EXPECT_EQ(nullptr, names[3]);
+  strFreeList(names, 0);
+}
+
+TEST(SortMapText, SaveQuoting) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  smPutCopy(m, "a b", "x");
+  smPutCopy(m, "multi", "line1\nline2");
+  smPutCopy(m, "plain_1", "Value_2");
+  smPutCopy(m, "q", "say \"hi\" \\ \r");
+  smPutCopy(m, "z", "");
+  EXPECT_EQ("\"a b\"=x\nmulti=\"line1\\nline2\"\nplain_1=Value_2\nq=\"say \\\"hi\\\" \\\\ \\r\"\nz=\n", saved(m));
+  smDestroy(m);
+}
+
+TEST(SortMapText, RoundTrip) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  const char* pairs[][2] = {{"a b", "x"},
+                            {"path", "C:\\Program Files\\Agent\\bin"},
+                            {"multi", "line1\nline2\r\n"},
+                            {"quote", "\"quoted\" and \\"},
+                            {"empty", ""},
+                            {"blanks", "  lead and trail  "},
+                            {"#hash", "# not a comment; nor = this"},
+                            {"utf8", "\xC3\xA9t\xC3\xA9"},
+                            {"=eq", "a=b"}};
+  for (auto& p : pairs) ASSERT_EQ(0, smPutCopy(m, p[0], p[1]));
+  StringBuffer sb;
+  sbInitHere(&sb);
+  ASSERT_EQ(0, smSave(m, nullptr, &sb));
+  for (bool shell : {false, true}) {
+    SortMap* back = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+    ASSERT_EQ(0, smLoadBuf(back, &sb, shell));
+    EXPECT_EQ(smCount(m), smCount(back));
+    for (auto& p : pairs) EXPECT_STREQ(p[1], text(back, p[0])) << p[0];
+    EXPECT_EQ(saved(m), saved(back));
+    smDestroy(back);
+  }
+  sbClean(&sb);
+  smDestroy(m);
+}
+
+TEST(SortMapText, LoadSyntax) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  ASSERT_EQ(0, smLoadText(m,
+                          "# comment line\n"
+                          "  indented = value with blanks  \r\n"
+                          "\n"
+                          "quoted=\"a\\\"b\" tail\n"
+                          "escaped=C:\\\\dir\n"
+                          "dup=1\n"
+                          "dup=2\n"
+                          "export notshell=1;x=2\n"));
+  EXPECT_STREQ("value with blanks", text(m, "indented"));
+  EXPECT_STREQ("a\"b tail", text(m, "quoted"));
+  EXPECT_STREQ("C:\\dir", text(m, "escaped"));
+  EXPECT_STREQ("2", text(m, "dup"));
+  EXPECT_STREQ("1;x=2", text(m, "export notshell"));
+  smDestroy(m);
+
+  m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  StringBuffer sb;
+  sbInitHere(&sb);
+  sbAppendString(&sb, "export A=1; B=\"two;three\"\nexport   C=3");
+  ASSERT_EQ(0, smLoadBuf(m, &sb, true));
+  EXPECT_STREQ("1", text(m, "A"));
+  EXPECT_STREQ("two;three", text(m, "B"));
+  EXPECT_STREQ("3", text(m, "C"));
+  EXPECT_EQ(3u, smCount(m));
+  sbClean(&sb);
+  smDestroy(m);
+}
+
+TEST(SortMapText, LoadMessages) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  uint32_t saved = logLevels[logCatSortMap];
+  logLevels[logCatSortMap] = logLevelTrace;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(0, smLoadText(m, "no equals here\nSharedSecret=s3cr3t\nUserPasswd=hunter2\nname=visible\n"));
+  std::string log = testing::internal::GetCapturedStderr();
+  logLevels[logCatSortMap] = saved;
+  EXPECT_NE(std::string::npos, log.find("Ignored line no equals here")) << log;
+  EXPECT_NE(std::string::npos, log.find("Loading SharedSecret=*****")) << log;
+  EXPECT_NE(std::string::npos, log.find("Loading UserPasswd=*****")) << log;
+  EXPECT_NE(std::string::npos, log.find("Loading name=visible")) << log;
+  EXPECT_EQ(std::string::npos, log.find("s3cr3t")) << log;
+  EXPECT_EQ(std::string::npos, log.find("hunter2")) << log;
+  EXPECT_NE(std::string::npos, log.find("smLoadBuf< succeeded loaded 3 keys in map of size 3")) << log;
+  EXPECT_STREQ("s3cr3t", text(m, "SharedSecret"));
+  smDestroy(m);
+
+  m = smCreateHere(SORTMAP_SHARED_KEYS, nullptr);
+  logLevels[logCatSortMap] = logLevelError;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(-1, smLoadText(m, "a=b\n"));
+  log = testing::internal::GetCapturedStderr();
+  logLevels[logCatSortMap] = saved;
+  EXPECT_NE(std::string::npos, log.find("Trying to call smLoadBuf() with SORTMAP_SHARED_KEYS set!")) << log;
+  EXPECT_EQ(0u, smCount(m));
+  smDestroy(m);
+}
+
+TEST(SortMapText, LoadFile) {
+  std::filesystem::path dir = scratchDir("loadfile");
+  std::string path = (dir / "config.map").string();
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f);
+  fputs("InstallDirectory=\"C:\\\\Agent\"\nSystemId=SYS1\n", f);
+  fclose(f);
+  SortMap* m = nullptr;
+  ASSERT_EQ(0, smLoadFile(&m, path.c_str(), false));
+  ASSERT_NE(nullptr, m);
+  EXPECT_STREQ("C:\\Agent", text(m, "InstallDirectory"));
+  EXPECT_STREQ("SYS1", text(m, "SystemId"));
+  smDestroy(m);
+  uint32_t saved = logLevels[logCatSortMap];
+  logLevels[logCatSortMap] = logLevelNone;
+  m = reinterpret_cast<SortMap*>(&saved);
+  EXPECT_EQ(-1, smLoadFile(&m, (dir / "missing.map").string().c_str(), false));
+  logLevels[logCatSortMap] = saved;
+  EXPECT_EQ(nullptr, m);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(SortMapResolve, Variables) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  smPutCopy(m, "InstallDirectory", "C:\\Agent");
+  smPutCopy(m, "SystemId", "SYS");
+  smPutCopy(m, "ProcessServer", "ps1");
+  smPutCopy(m, "DataRootDirectory", "${InstallDirectory}\\var\\${SystemId}\\${ProcessServer}");
+  smPutCopy(m, "WorkingDirectory", "${DataRootDirectory}\\work");  // a chain
+  smPutCopy(m, "EnvironmentVariables", "PATH=${InstallDirectory}\\bin;Q=${Quote}");
+  smPutCopy(m, "Quote", "say \"x\"");
+  smPutCopy(m, "Unknown", "${NotThere} and ${}");
+  EXPECT_EQ(0, smResolveVariables(m, true));
+  EXPECT_STREQ("C:\\Agent\\var\\SYS\\ps1", text(m, "DataRootDirectory"));
+  EXPECT_STREQ("C:\\Agent\\var\\SYS\\ps1\\work", text(m, "WorkingDirectory"));
+  EXPECT_STREQ("PATH=C:\\\\Agent\\bin;Q=say \\\"x\\\"", text(m, "EnvironmentVariables"));
+  EXPECT_STREQ("${NotThere} and ${}", text(m, "Unknown"));
+  EXPECT_STREQ("SYS", smResolve("SystemId", m));
+  EXPECT_EQ(nullptr, smResolve("Nope", m));
+  smDestroy(m);
+}
+
+TEST(SortMapResolve, RecursiveDefinitionFails) {
+  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  smPutCopy(m, "a", "x${b}");
+  smPutCopy(m, "b", "y${a}");
+  uint32_t saved = logLevels[logCatSortMap];
+  logLevels[logCatSortMap] = logLevelError;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(-1, smResolveVariables(m, false));
+  std::string log = testing::internal::GetCapturedStderr();
+  logLevels[logCatSortMap] = saved;
+  EXPECT_NE(std::string::npos, log.find("is defined recursively")) << log;
+  smDestroy(m);
+
+  // A chain against the key order needs several passes and still resolves.
+  m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  smPutCopy(m, "v9", "end");
+  for (int i = 0; i < 9; i++) {
+    char k[8], v[16];
+    snprintf(k, sizeof k, "v%d", i);
+    snprintf(v, sizeof v, "<${v%d}>", i + 1);
+    smPutCopy(m, k, v);
+  }
+  EXPECT_EQ(0, smResolveVariables(m, false));
+  EXPECT_STREQ("<<<<<<<<<end>>>>>>>>>", text(m, "v0"));
+  EXPECT_STREQ("<end>", text(m, "v8"));
+  smDestroy(m);
+}

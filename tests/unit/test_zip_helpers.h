@@ -1,0 +1,267 @@
+// Helpers for the archive tests: a small ZIP writer (stored and deflated
+// entries, extra fields, comments, ZIP64 records, data in front of the
+// archive), fresh scratch directories, and tree snapshots for comparing a
+// directory before and after an extraction.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ziptest {
+
+namespace fs = std::filesystem;
+
+// Bitwise CRC-32 (independent of the library's table-driven one).
+inline uint32_t crc32Of(const std::string& s) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (unsigned char b : s) {
+    c ^= b;
+    for (int k = 0; k < 8; k++) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+  }
+  return ~c;
+}
+
+inline void put16(std::string& s, uint32_t v) {
+  s += (char)(v & 0xFF);
+  s += (char)((v >> 8) & 0xFF);
+}
+inline void put32(std::string& s, uint32_t v) {
+  put16(s, v & 0xFFFF);
+  put16(s, v >> 16);
+}
+inline void put64(std::string& s, uint64_t v) {
+  put32(s, (uint32_t)v);
+  put32(s, (uint32_t)(v >> 32));
+}
+
+// LSB-first bit writer for deflate.
+struct BitWriter {
+  std::string out{};
+  uint32_t acc = 0;
+  int bits = 0;
+  void put(uint32_t value, int n) {
+    for (int i = 0; i < n; i++) {
+      acc |= ((value >> i) & 1u) << bits;
+      if (++bits == 8) {
+        out += (char)acc;
+        acc = 0;
+        bits = 0;
+      }
+    }
+  }
+  // Huffman codes go most significant bit first.
+  void putCode(uint32_t code, int n) {
+    for (int i = n - 1; i >= 0; i--) put((code >> i) & 1u, 1);
+  }
+  void flush() {
+    if (bits) put(0, 8 - bits);
+  }
+};
+
+// Raw deflate with one fixed-Huffman block of literals only.
+inline std::string deflateFixed(const std::string& data) {
+  BitWriter w;
+  w.put(1, 1);  // final
+  w.put(1, 2);  // fixed codes
+  for (unsigned char c : data) {
+    if (c < 144)
+      w.putCode(0x30 + c, 8);
+    else
+      w.putCode(0x190 + (c - 144), 9);
+  }
+  w.putCode(0, 7);  // end of block
+  w.flush();
+  return w.out;
+}
+
+// Raw deflate made of stored blocks (any size).
+inline std::string deflateStored(const std::string& data) {
+  std::string out{};
+  size_t pos = 0;
+  do {
+    const size_t n = std::min<size_t>(65535, data.size() - pos);
+    const bool last = pos + n == data.size();
+    out += (char)(last ? 1 : 0);
+    put16(out, (uint32_t)n);
+    put16(out, (uint32_t)(~n & 0xFFFF));
+    out.append(data, pos, n);
+    pos += n;
+  } while (pos < data.size());
+  return out;
+}
+
+struct Entry {
+  std::string name{};
+  std::string data{};
+  uint16_t method = 0;       // 0 store, 8 deflate (fixed block), 9 deflate (stored blocks) -> written as 8
+  uint16_t flags = 0;        // general-purpose flags
+  uint32_t extAttr = 0;      // external attributes
+  std::string extra{};       // central extra field
+  std::string localExtra{};  // local extra field
+  std::string comment{};     // entry comment
+  int crcDelta = 0;          // added to the recorded CRC (0: correct)
+  int64_t sizeDelta = 0;     // added to the recorded uncompressed size
+  uint16_t dosTime = 0x6000, dosDate = 0x5A3D;
+};
+
+struct Options {
+  std::string comment{};  // archive comment
+  std::string prefix{};   // bytes in front of the archive
+  bool offsetsIncludePrefix = false;
+  bool zip64 = false;       // write ZIP64 end record and locator
+  uint16_t diskNumber = 0;  // end record "number of this disk"
+  int truncateTail = 0;     // bytes cut from the end of the result
+};
+
+inline std::string buildZip(const std::vector<Entry>& entries, const Options& o = {}) {
+  std::string body, central;
+  const uint64_t base = o.offsetsIncludePrefix ? o.prefix.size() : 0;
+  for (const Entry& e : entries) {
+    std::string comp = e.data;
+    uint16_t method = e.method;
+    if (e.method == 8) comp = deflateFixed(e.data);
+    if (e.method == 9) {
+      comp = deflateStored(e.data);
+      method = 8;
+    }
+    const uint32_t crc = crc32Of(e.data) + (uint32_t)e.crcDelta;
+    const uint32_t usize = (uint32_t)((int64_t)e.data.size() + e.sizeDelta);
+    const uint64_t offset = base + body.size();
+    std::string lh;
+    put32(lh, 0x04034B50);
+    put16(lh, 20);
+    put16(lh, e.flags);
+    put16(lh, method);
+    put16(lh, e.dosTime);
+    put16(lh, e.dosDate);
+    put32(lh, crc);
+    put32(lh, (uint32_t)comp.size());
+    put32(lh, usize);
+    put16(lh, (uint32_t)e.name.size());
+    put16(lh, (uint32_t)e.localExtra.size());
+    body += lh + e.name + e.localExtra + comp;
+    std::string ch;
+    put32(ch, 0x02014B50);
+    put16(ch, 0x031E);
+    put16(ch, 20);
+    put16(ch, e.flags);
+    put16(ch, method);
+    put16(ch, e.dosTime);
+    put16(ch, e.dosDate);
+    put32(ch, crc);
+    put32(ch, (uint32_t)comp.size());
+    put32(ch, usize);
+    put16(ch, (uint32_t)e.name.size());
+    put16(ch, (uint32_t)e.extra.size());
+    put16(ch, (uint32_t)e.comment.size());
+    put16(ch, 0);
+    put16(ch, 0);
+    put32(ch, e.extAttr);
+    put32(ch, (uint32_t)offset);
+    central += ch + e.name + e.extra + e.comment;
+  }
+  std::string out = o.prefix + body;
+  const uint64_t cdOffset = base + body.size();
+  out += central;
+  if (o.zip64) {
+    const uint64_t z64Pos = base + body.size() + central.size();
+    std::string z;
+    put32(z, 0x06064B50);
+    put64(z, 44);
+    put16(z, 45);
+    put16(z, 45);
+    put32(z, 0);
+    put32(z, 0);
+    put64(z, entries.size());
+    put64(z, entries.size());
+    put64(z, central.size());
+    put64(z, cdOffset);
+    put32(z, 0x07064B50);
+    put32(z, 0);
+    put64(z, z64Pos);
+    put32(z, 1);
+    out += z;
+  }
+  std::string end{};
+  put32(end, 0x06054B50);
+  put16(end, o.diskNumber);
+  put16(end, 0);
+  put16(end, o.zip64 ? 0xFFFF : (uint32_t)entries.size());
+  put16(end, o.zip64 ? 0xFFFF : (uint32_t)entries.size());
+  put32(end, o.zip64 ? 0xFFFFFFFFu : (uint32_t)central.size());
+  put32(end, o.zip64 ? 0xFFFFFFFFu : (uint32_t)cdOffset);
+  put16(end, (uint32_t)o.comment.size());
+  out += end + o.comment;
+  if (o.truncateTail > 0) out.resize(out.size() - (size_t)o.truncateTail);
+  return out;
+}
+
+// A fresh, empty directory for one test under SFX_TEST_SCRATCH (or the
+// system's temporary directory).
+inline fs::path freshDir(const std::string& tag) {
+  const char* env = getenv("SFX_TEST_SCRATCH");
+  fs::path root = env && *env ? fs::path(env) : fs::temp_directory_path();
+  const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+  fs::path dir = root / "zip" / (std::string(t->test_suite_name()) + "." + t->name() + "." + tag);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  fs::create_directories(dir);
+  return dir;
+}
+
+inline void writeFile(const fs::path& p, const std::string& data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(data.data(), (std::streamsize)data.size());
+}
+
+inline std::string readFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// Relative path (with "/") -> content, "<dir>" for directories, "<link>" for
+// symbolic links.
+using Tree = std::map<std::string, std::string>;
+
+inline Tree snapshot(const fs::path& root) {
+  Tree t;
+  if (!fs::exists(root)) return t;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string rel = fs::relative(it->path(), root).generic_string();
+    if (it->is_symlink())
+      t[rel] = "<link>";
+    else if (it->is_directory())
+      t[rel] = "<dir>";
+    else
+      t[rel] = readFile(it->path());
+  }
+  return t;
+}
+
+// The tree without previous versions kept aside (".<stem>-old-<n>.tmp"),
+// which exist between a successful walk and its commit.
+inline Tree withoutOldVersions(Tree t) {
+  for (auto it = t.begin(); it != t.end();) {
+    const std::string& k = it->first;
+    const size_t slash = k.rfind('/');
+    const std::string base = slash == std::string::npos ? k : k.substr(slash + 1);
+    const size_t old = base.rfind("-old-");
+    const bool isOld =
+        base.size() > 4 && base[0] == '.' && old != std::string::npos && base.compare(base.size() - 4, 4, ".tmp") == 0;
+    it = isOld ? t.erase(it) : std::next(it);
+  }
+  return t;
+}
+
+// Native path text for the library.
+inline std::string str(const fs::path& p) { return p.string(); }
+
+}  // namespace ziptest

@@ -1,0 +1,312 @@
+// Archive walk, extraction and journal: listing, full and pattern
+// extraction, refused entries with rollback, replacement of existing trees
+// with commit and rollback, confinement of names and links, and fault
+// injection over every file-system call of an extraction.
+#include <gtest/gtest.h>
+
+#include "logging.h"
+#include "memory.h"
+#include "ostest.h"
+#include "stringbuf.h"
+#include "test_zip_helpers.h"
+#include "zip.h"
+
+using namespace ziptest;
+
+namespace {
+
+// An archive file in a fresh directory, opened; the test closes it.
+struct Archive {
+  fs::path dir;
+  std::string path;
+  ZipInfo* zip = nullptr;
+};
+
+Archive openArchive(const std::vector<Entry>& es, const Options& o = {}) {
+  Archive a;
+  a.dir = freshDir("archive");
+  a.path = str(a.dir / "payload.exe");
+  writeFile(a.path, buildZip(es, o));
+  EXPECT_EQ(zipOpen(&a.zip, a.path.c_str(), false), 0);
+  return a;
+}
+
+std::string bigData(size_t n, uint32_t seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) {
+    seed = seed * 1103515245u + 12345u;
+    s[i] = (char)('a' + (seed >> 16) % 26);
+  }
+  return s;
+}
+
+// A payload shaped like the installer's: a build directory with etc/, bin/,
+// www/ and a register.properties at the root.
+std::vector<Entry> payload() {
+  return {
+      {.name = "2025_1/"},
+      {.name = "2025_1/etc/"},
+      {.name = "2025_1/etc/agent.conf", .data = "port=8080\n", .method = 8},
+      {.name = "2025_1/bin/installer.cmd", .data = "@echo off\r\nexit 0\r\n", .method = 8},
+      {.name = "2025_1/bin/agent.exe", .data = bigData(600000, 1), .method = 9},
+      {.name = "2025_1/www/index.html", .data = "<html></html>", .method = 0},
+      {.name = "2025_1/www/empty.txt", .data = "", .method = 8},
+      {.name = "REGISTER.properties", .data = "id=1\n"},
+  };
+}
+
+Tree expectedTree(const std::vector<Entry>& es) {
+  Tree t;
+  for (const Entry& e : es) {
+    std::string n = e.name;
+    if (!n.empty() && n.back() == '/') {
+      n.pop_back();
+      t[n] = "<dir>";
+    } else {
+      t[n] = e.data;
+      for (size_t p = n.find('/'); p != std::string::npos; p = n.find('/', p + 1)) t[n.substr(0, p)] = "<dir>";
+    }
+  }
+  return t;
+}
+
+int walk(Archive& a, const fs::path& base, const char* pattern = nullptr, int mode = 2, int verbosity = 0,
+         StringBuffer* installer = nullptr) {
+  const std::string b = str(base);
+  return zipWalk(&a.zip, installer, pattern, mode, verbosity, b.c_str());
+}
+
+}  // namespace
+
+TEST(ZipWalk, ExtractsEverythingAndCommits) {
+  const auto es = payload();
+  Archive a = openArchive(es, {.comment = "sfx", .prefix = bigData(5000, 9)});
+  const fs::path base = freshDir("out") / "new" / "base";
+  ASSERT_EQ(walk(a, base), 0);
+  EXPECT_EQ(snapshot(base), expectedTree(es));
+  zipExit(&a.zip);
+  EXPECT_EQ(snapshot(base), expectedTree(es));
+}
+
+TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
+  std::vector<Entry> es = payload();
+  es.push_back({.name = "other/setup-installer.sh", .data = "x"});
+  Archive a = openArchive(es);
+  const fs::path out = freshDir("out");
+  StringBuffer installer;
+  sbInitHere(&installer);
+  testing::internal::CaptureStderr();
+  const std::string cwdBefore = fs::current_path().string();
+  EXPECT_EQ(zipWalk(&a.zip, &installer, "nothing-matches", 0, 1, nullptr), 0);
+  const std::string listing = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(fs::current_path().string(), cwdBefore);
+  EXPECT_STREQ(sbGet(&installer), "other/setup-installer.sh");  // the last match wins
+  EXPECT_NE(listing.find("2025_1/bin/agent.exe"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("Listed 7 files and 2 directories"), std::string::npos) << listing;
+  EXPECT_TRUE(snapshot(out).empty());
+  sbClean(&installer);
+  zipExit(&a.zip);
+}
+
+TEST(ZipWalk, PatternsSelectEntries) {
+  const auto es = payload();
+  Archive a = openArchive(es);
+  const fs::path base = freshDir("neg");
+  ASSERT_EQ(walk(a, base, "!register.properties"), 0);
+  Tree want = expectedTree(es);
+  want.erase("REGISTER.properties");
+  EXPECT_EQ(snapshot(base), want);
+
+  const fs::path base2 = freshDir("stem");
+  ASSERT_EQ(walk(a, base2, "*/installer*.*"), 0);
+  EXPECT_EQ(
+      snapshot(base2),
+      (Tree{{"2025_1", "<dir>"}, {"2025_1/bin", "<dir>"}, {"2025_1/bin/installer.cmd", "@echo off\r\nexit 0\r\n"}}));
+  zipExit(&a.zip);
+}
+
+TEST(ZipWalk, RefusedEntriesFailTheWalkAndRollBack) {
+  for (Entry bad :
+       {Entry{.name = "secret.txt", .data = "s", .flags = 1}, Entry{.name = "x.bz2", .data = "b", .method = 12},
+        Entry{.name = "p.txt", .data = "p", .flags = 0x20}, Entry{.name = "../escape.txt", .data = "e"},
+        Entry{.name = "/abs.txt", .data = "e"}}) {
+    std::vector<Entry> es = payload();
+    es.insert(es.begin() + 3, bad);
+    Archive a = openArchive(es);
+    const fs::path root = freshDir("out");
+    const fs::path base = root / "base";
+    EXPECT_EQ(walk(a, base), -1) << bad.name;
+    EXPECT_TRUE(snapshot(root).empty()) << bad.name;
+    zipExit(&a.zip);
+  }
+}
+
+TEST(ZipWalk, CorruptDataFailsAndKeepsExistingFiles) {
+  const std::vector<Entry> variants = {
+      {.name = "2025_1/etc/agent.conf", .data = "port=9090\n", .method = 8, .crcDelta = 1},
+      {.name = "2025_1/etc/agent.conf", .data = "port=9090\n", .method = 0, .sizeDelta = 4},
+      {.name = "2025_1/etc/agent.conf", .data = "port=9090\n", .method = 9, .sizeDelta = -2},
+  };
+  for (const Entry& v : variants) {
+    const fs::path base = freshDir("tree");
+    writeFile(base / "2025_1/etc/agent.conf", "old content");
+    writeFile(base / "2025_1/keep.txt", "mine");
+    const Tree before = snapshot(base);
+    std::vector<Entry> es = {{.name = "2025_1/a.txt", .data = "new a"}, v, {.name = "2025_1/z.txt", .data = "z"}};
+    Archive a = openArchive(es);
+    EXPECT_EQ(walk(a, base), -1);
+    EXPECT_EQ(snapshot(base), before);
+    zipExit(&a.zip);
+  }
+}
+
+TEST(ZipWalk, TruncatedArchiveDataFails) {
+  std::vector<Entry> es = {{.name = "a.txt", .data = bigData(3000, 3), .method = 9}};
+  std::string z = buildZip(es);
+  // Move the local header's offset far beyond the file.
+  const size_t cd = z.rfind(std::string("PK\x01\x02", 4));
+  z[cd + 45] = 0x7F;
+  const fs::path dir = freshDir("a");
+  writeFile(dir / "t.zip", z);
+  ZipInfo* zip = nullptr;
+  ASSERT_EQ(zipOpen(&zip, str(dir / "t.zip").c_str(), false), 0);
+  const fs::path base = freshDir("out") / "b";
+  EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str()), -1);
+  EXPECT_FALSE(fs::exists(base));
+  zipExit(&zip);
+}
+
+// Many files of one stem in one directory, all replaced within the same
+// millisecond: every previous version must come back on rollback and
+// disappear on commit.
+TEST(ZipJournal, SameStemReplacementsRollBackAndCommit) {
+  std::vector<Entry> es;
+  for (const char* n : {"a.txt", "a.cfg", "a.dat", "a", ".a", "a.b.c", "A.TXT2", "a.txt.bak"})
+    es.push_back({.name = std::string("d/") + n, .data = std::string("new ") + n, .method = 8});
+  for (int round = 0; round < 2; round++) {
+    const fs::path base = freshDir(round ? "commit" : "rollback");
+    for (const Entry& e : es) writeFile(base / e.name, "old " + e.name);
+    writeFile(base / "d/unrelated.txt", "u");
+    const Tree before = snapshot(base);
+    Archive a = openArchive(es);
+    ASSERT_EQ(walk(a, base), 0);
+    Tree after = before;
+    for (const Entry& e : es) after[e.name] = e.data;
+    if (round == 0) {
+      zipRollback(&a.zip);
+      EXPECT_EQ(snapshot(base), before);
+    }
+    zipExit(&a.zip);
+    EXPECT_EQ(snapshot(base), round ? after : before);
+  }
+}
+
+TEST(ZipJournal, DuplicateNamesRollBackToTheOriginal) {
+  std::vector<Entry> es = {{.name = "x.txt", .data = "first"},
+                           {.name = "x.txt", .data = "second"},
+                           {.name = "n.txt", .data = "one"},
+                           {.name = "n.txt", .data = "two"},
+                           {.name = "x.txt", .data = "third"}};
+  const fs::path base = freshDir("t");
+  writeFile(base / "x.txt", "original");
+  const Tree before = snapshot(base);
+  Archive a = openArchive(es);
+  ASSERT_EQ(walk(a, base), 0);
+  EXPECT_EQ(withoutOldVersions(snapshot(base)), (Tree{{"x.txt", "third"}, {"n.txt", "two"}}));
+  EXPECT_EQ(snapshot(base).size(), 6u);  // four previous versions kept until commit or rollback
+  zipRollback(&a.zip);
+  EXPECT_EQ(snapshot(base), before);
+  zipExit(&a.zip);
+
+  Archive b = openArchive(es);
+  ASSERT_EQ(walk(b, base), 0);
+  zipExit(&b.zip);  // commit: no previous versions left over
+  EXPECT_EQ(snapshot(base), (Tree{{"x.txt", "third"}, {"n.txt", "two"}}));
+}
+
+TEST(ZipJournal, WithoutJournalReplacedFilesGoAtOnce) {
+  const fs::path base = freshDir("t");
+  writeFile(base / "k/v.txt", "old");
+  Archive a = openArchive({{.name = "k/v.txt", .data = "new", .method = 8}, {.name = "k/w.txt", .data = "w"}});
+  ASSERT_EQ(walk(a, base, nullptr, 1), 0);
+  EXPECT_EQ(snapshot(base), (Tree{{"k", "<dir>"}, {"k/v.txt", "new"}, {"k/w.txt", "w"}}));
+  zipRollback(&a.zip);  // nothing journalled: nothing changes
+  EXPECT_EQ(snapshot(base), (Tree{{"k", "<dir>"}, {"k/v.txt", "new"}, {"k/w.txt", "w"}}));
+  zipExit(&a.zip);
+}
+
+TEST(ZipWalk, NothingIsWrittenThroughALinkOfTheArchive) {
+  const fs::path root = freshDir("t");
+  const fs::path outside = root / "outside";
+  fs::create_directories(outside);
+  {
+    std::error_code ec;
+    fs::create_directory_symlink(outside, root / "probe", ec);
+    if (ec) GTEST_SKIP() << "symbolic links are not available here";
+    fs::remove(root / "probe");
+  }
+  const std::string target = str(outside);
+  std::vector<Entry> es = {{.name = "lnk", .data = target, .extAttr = 0xA1FF0000u},
+                           {.name = "lnk/owned.txt", .data = "pwned"}};
+  Archive a = openArchive(es);
+  const fs::path base = root / "base";
+  EXPECT_EQ(walk(a, base), -1);
+  EXPECT_TRUE(fs::is_empty(outside));
+  EXPECT_FALSE(fs::exists(base));
+  zipExit(&a.zip);
+
+  // A link alone is extracted; a rollback removes the link, not its target.
+  writeFile(outside / "precious.txt", "keep");
+  Archive b = openArchive({es[0]});
+  ASSERT_EQ(walk(b, base), 0);
+  EXPECT_TRUE(fs::is_symlink(base / "lnk"));
+  zipRollback(&b.zip);
+  EXPECT_FALSE(fs::exists(base));
+  EXPECT_EQ(readFile(outside / "precious.txt"), "keep");
+  zipExit(&b.zip);
+}
+
+// Fails the n-th file-system call of an extraction over an existing tree,
+// for every n until no fault fires: a failed walk leaves the tree exactly
+// as it was; a walk that survives leaves the new tree, and its rollback the
+// old one.
+TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
+  std::vector<Entry> es = {
+      {.name = "app/"},
+      {.name = "app/bin/tool.exe", .data = bigData(300000, 5), .method = 9},
+      {.name = "app/bin/tool.cfg", .data = "cfg2", .method = 8},
+      {.name = "app/new/sub/file.txt", .data = "fresh"},
+      {.name = "app/readme.txt", .data = "readme v2"},
+  };
+  const fs::path base = freshDir("tree");
+  writeFile(base / "app/bin/tool.exe", "old exe");
+  writeFile(base / "app/bin/tool.cfg", "cfg1");
+  writeFile(base / "app/data.bin", "user data");
+  const Tree before = snapshot(base);
+  Tree after = before;
+  for (const auto& [k, v] : expectedTree(es)) after[k] = v;
+  Archive a = openArchive(es);
+  zipExit(&a.zip);
+  int failures = 0;
+  if (getenv("ZIPTEST_LOG")) logParseLevels(getenv("ZIPTEST_LOG"));
+  for (uint32_t n = 1; n < 2000; n++) {
+    ZipInfo* zip = nullptr;
+    ASSERT_EQ(zipOpen(&zip, a.path.c_str(), false), 0);
+    osTestFailAfter(n, 5);
+    const int rc = zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str());
+    const bool fired = osTestFaultFired();
+    osTestDisarm();
+    if (rc != 0) {
+      failures++;
+      EXPECT_EQ(snapshot(base), before) << "fault at call " << n;
+    } else {
+      EXPECT_EQ(withoutOldVersions(snapshot(base)), after) << "fault at call " << n;
+      zipRollback(&zip);
+      EXPECT_EQ(snapshot(base), before) << "rollback after fault at call " << n;
+    }
+    zipExit(&zip);
+    if (!fired) break;
+    ASSERT_LT(n, 1999u);
+  }
+  EXPECT_GT(failures, 10);
+}
