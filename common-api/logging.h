@@ -85,32 +85,57 @@ extern uint32_t logLevels[logCatCount];
 extern uint32_t processType;
 
 // The gate: true when category `cat` admits `level`. Constant categories fold.
-#define logGate(cat, level) (logLevels[(uint32_t)(cat) < logCatCount ? (uint32_t)(cat) : logCatUnknownUnknown] >= (uint32_t)(level))
+#define logGate(cat, level) \
+  (logLevels[(uint32_t)(cat) < logCatCount ? (uint32_t)(cat) : logCatUnknownUnknown] >= (uint32_t)(level))
 
-#define logFatal(cat, ...) \
-  do { if (logGate(cat, logLevelFatal)) logFatalFunc((cat), __VA_ARGS__); } while (0)
-#define logError(cat, ...) \
-  do { if (logGate(cat, logLevelError)) logErrorFunc((cat), __VA_ARGS__); } while (0)
-#define logWarn(cat, ...) \
-  do { if (logGate(cat, logLevelWarn)) logWarnFunc((cat), __VA_ARGS__); } while (0)
-#define logInfo(cat, ...) \
-  do { if (logGate(cat, logLevelInfo)) logInfoFunc((cat), __VA_ARGS__); } while (0)
-#define logDebug(cat, ...) \
-  do { if (logGate(cat, logLevelDebug)) logDebugFunc((cat), __VA_ARGS__); } while (0)
-#define logNet(cat, ...) \
-  do { if (logGate(cat, logLevelNet)) logNetFunc((cat), __VA_ARGS__); } while (0)
-#define logTrace(cat, ...) \
-  do { if (logGate(cat, logLevelTrace)) logTraceFunc((cat), __VA_ARGS__); } while (0)
-#define logErrorStr(cat, fmt, data, len, ...) \
-  do { if (logGate(cat, logLevelError)) logErrorStrFunc((cat), fmt, data, len, ##__VA_ARGS__); } while (0)
-#define logInfoStr(cat, fmt, data, len, ...) \
-  do { if (logGate(cat, logLevelInfo)) logInfoStrFunc((cat), fmt, data, len, ##__VA_ARGS__); } while (0)
-#define logDebugStr(cat, fmt, data, len, ...) \
-  do { if (logGate(cat, logLevelDebug)) logDebugStrFunc((cat), fmt, data, len, ##__VA_ARGS__); } while (0)
-#define logNetStr(cat, fmt, data, len, ...) \
-  do { if (logGate(cat, logLevelNet)) logNetStrFunc((cat), fmt, data, len, ##__VA_ARGS__); } while (0)
-#define logTraceStr(cat, fmt, data, len, ...) \
-  do { if (logGate(cat, logLevelTrace)) logTraceStrFunc((cat), fmt, data, len, ##__VA_ARGS__); } while (0)
+#define logFatal(cat, ...)                                             \
+  do {                                                                 \
+    if (logGate(cat, logLevelFatal)) logFatalFunc((cat), __VA_ARGS__); \
+  } while (0)
+#define logError(cat, ...)                                             \
+  do {                                                                 \
+    if (logGate(cat, logLevelError)) logErrorFunc((cat), __VA_ARGS__); \
+  } while (0)
+#define logWarn(cat, ...)                                            \
+  do {                                                               \
+    if (logGate(cat, logLevelWarn)) logWarnFunc((cat), __VA_ARGS__); \
+  } while (0)
+#define logInfo(cat, ...)                                            \
+  do {                                                               \
+    if (logGate(cat, logLevelInfo)) logInfoFunc((cat), __VA_ARGS__); \
+  } while (0)
+#define logDebug(cat, ...)                                             \
+  do {                                                                 \
+    if (logGate(cat, logLevelDebug)) logDebugFunc((cat), __VA_ARGS__); \
+  } while (0)
+#define logNet(cat, ...)                                           \
+  do {                                                             \
+    if (logGate(cat, logLevelNet)) logNetFunc((cat), __VA_ARGS__); \
+  } while (0)
+#define logTrace(cat, ...)                                             \
+  do {                                                                 \
+    if (logGate(cat, logLevelTrace)) logTraceFunc((cat), __VA_ARGS__); \
+  } while (0)
+#define logErrorStr(cat, fmt, data, len, ...)                                               \
+  do {                                                                                      \
+    if (logGate(cat, logLevelError)) logErrorStrFunc((cat), fmt, data, len, ##__VA_ARGS__); \
+  } while (0)
+#define logInfoStr(cat, fmt, data, len, ...)                                              \
+  do {                                                                                    \
+    if (logGate(cat, logLevelInfo)) logInfoStrFunc((cat), fmt, data, len, ##__VA_ARGS__); \
+  } while (0)
+#define logDebugStr(cat, fmt, data, len, ...)                                               \
+  do {                                                                                      \
+    if (logGate(cat, logLevelDebug)) logDebugStrFunc((cat), fmt, data, len, ##__VA_ARGS__); \
+  } while (0)
+#define logNetStr(cat, fmt, data, len, ...)                                             \
+  do {                                                                                  \
+    if (logGate(cat, logLevelNet)) logNetStrFunc((cat), fmt, data, len, ##__VA_ARGS__); \
+  } while (0)
+#define logTraceStr(cat, fmt, data, len, ...)                                               \
+  do {                                                                                      \
+    if (logGate(cat, logLevelTrace)) logTraceStrFunc((cat), fmt, data, len, ##__VA_ARGS__); \
+  } while (0)
 
 // The log call family. Each tests the gate again, so an ungated call is still
 // correct. The Str variants append a blank and a dump of `data` (length 0:
@@ -212,9 +237,9 @@ void logCleanupOldLogs();
 
 // Context of the log file name variables (${ProcessId} etc.).
 struct LogNameContext {
-  bool wildcard;     // variables that vary between runs become "*"
-  bool failed;       // an unknown variable or an absent value was met
-  char value[256];   // the last value handed out
+  bool wildcard;    // variables that vary between runs become "*"
+  bool failed;      // an unknown variable or an absent value was met
+  char value[256];  // the last value handed out
 };
 // Lookup function of the ${name} expansion of log file patterns.
 const char* logResolveVariable(const char* name, void* context);

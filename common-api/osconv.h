@@ -82,8 +82,8 @@ void convGetPair(uint32_t slot, uint32_t* source, uint32_t* target);
 // block (memFree it; NUL-terminated for convenience, not counted). A
 // trailing incomplete character is held back: *sourceLength is reduced to
 // what was consumed. Nothing to convert: 0 with a null block and length 0.
-int convertBuffer(const void* source, uint32_t* sourceLength, char** out, uint32_t* outLength,
-                  uint32_t sourceCodePage, uint32_t targetCodePage);
+int convertBuffer(const void* source, uint32_t* sourceLength, char** out, uint32_t* outLength, uint32_t sourceCodePage,
+                  uint32_t targetCodePage);
 // convertBuffer with a slot's pair; a length of -1 means NUL-terminated
 // (counted in 16-bit units for a UTF-16 source).
 int convertRole(const void* source, int32_t sourceLength, char** out, uint32_t* outLength, uint32_t slot);

@@ -46,7 +46,8 @@ struct ZipEntry {
   uint64_t accessTime;          // ms since 1970 UTC
   uint64_t changeTime;          // ms since 1970 UTC
   uint8_t created;              // the walk created the directory this entry names
-  uint8_t pad[7];               // keeps the record a multiple of 8 bytes
+  uint8_t zip64Fields;          // 32-bit fields that were 0xFFFFFFFF: 1 uncompressed, 2 compressed, 4 offset
+  uint8_t pad[6];               // keeps the record a multiple of 8 bytes
 };
 static_assert(sizeof(ZipEntry) == 96, "the name follows the fixed record at a known place");
 
@@ -134,6 +135,9 @@ void zipDumpEntry(const ZipEntry* entry);
 
 // Interprets the extra-field blocks ZIP64 (0x0001), extended timestamp
 // (0x5455) and Unix (0x000D), updating sizes, offset and times of entry.
+// The ZIP64 block holds only the values whose 32-bit fields are saturated
+// (entry->zip64Fields, in the order uncompressed, compressed, offset); for
+// an entry without that mark it is read by position.
 void zipParseExtraHeaders(ZipEntry* entry, const uint8_t* data, uint32_t length);
 
 // Walks the entries in archive order. mode 0 lists (verbosity >= 1 logs the

@@ -39,13 +39,13 @@ namespace {
 
 // Process-wide logging state.
 struct LogState {
-  bool enabled = true;        // master switch
-  bool enabledLocked = false; // master switch frozen
-  char* levelSetting = nullptr;   // --loglevel / -l
-  char* logFileSetting = nullptr; // --logfile / -f / -u / "stderr"
-  char* levelSpec = nullptr;      // normalised text of the last parse
-  StringBuffer childLevels{};          // elements handed to child processes
-  uint32_t bufferSize = 0;        // buffer=<n>
+  bool enabled = true;             // master switch
+  bool enabledLocked = false;      // master switch frozen
+  char* levelSetting = nullptr;    // --loglevel / -l
+  char* logFileSetting = nullptr;  // --logfile / -f / -u / "stderr"
+  char* levelSpec = nullptr;       // normalised text of the last parse
+  StringBuffer childLevels{};      // elements handed to child processes
+  uint32_t bufferSize = 0;         // buffer=<n>
   const char* errLevelEnvName = "QZR_ERR_LOGLEVEL";
   bool pipeRequested = false;
 };
@@ -154,8 +154,7 @@ bool logDispatch(uint32_t level, uint32_t cat, StringBuffer* record) {
 }
 
 // The common path of every log call after the caller's gate.
-void logDeliver(uint32_t level, uint32_t cat, const char* fmt, va_list ap, const void* data, uint32_t len,
-                bool dump) {
+void logDeliver(uint32_t level, uint32_t cat, const char* fmt, va_list ap, const void* data, uint32_t len, bool dump) {
   if (!logState.enabled || !fmt || !*fmt) return;
   cat = logClampCategory(cat);
   if (level > logLevels[cat]) return;
@@ -197,21 +196,21 @@ int32_t logThreadUnsuppress() { return osThreadSuppressDecrement(); }
 uint32_t logErrorBufferMode() { return osThreadGetErrorMode(); }
 void logSetErrorBufferMode(uint32_t mode) { osThreadSetErrorMode(mode); }
 
-#define LOG_VARIADIC(name, level, flush)          \
-  void name(uint32_t cat, const char* fmt, ...) { \
-    va_list ap;                                   \
-    va_start(ap, fmt);                            \
+#define LOG_VARIADIC(name, level, flush)                \
+  void name(uint32_t cat, const char* fmt, ...) {       \
+    va_list ap;                                         \
+    va_start(ap, fmt);                                  \
     logDeliver(level, cat, fmt, ap, nullptr, 0, false); \
-    va_end(ap);                                   \
-    if (flush) logFlush();                        \
+    va_end(ap);                                         \
+    if (flush) logFlush();                              \
   }
-#define LOG_VARIADIC_STR(name, level, flush)                                          \
-  void name(uint32_t cat, const char* fmt, const void* data, uint32_t len, ...) {     \
-    va_list ap;                                                                       \
-    va_start(ap, len);                                                                \
-    logDeliver(level, cat, fmt, ap, data, len, true);                                 \
-    va_end(ap);                                                                       \
-    if (flush) logFlush();                                                            \
+#define LOG_VARIADIC_STR(name, level, flush)                                      \
+  void name(uint32_t cat, const char* fmt, const void* data, uint32_t len, ...) { \
+    va_list ap;                                                                   \
+    va_start(ap, len);                                                            \
+    logDeliver(level, cat, fmt, ap, data, len, true);                             \
+    va_end(ap);                                                                   \
+    if (flush) logFlush();                                                        \
   }
 
 LOG_VARIADIC(logFatalFunc, logLevelFatal, true)
@@ -234,7 +233,9 @@ void logAt(uint32_t level, uint32_t cat, const char* fmt, ...) {
   va_end(ap);
 }
 
-void logV(uint32_t level, uint32_t cat, const char* fmt, va_list ap) { logDeliver(level, cat, fmt, ap, nullptr, 0, false); }
+void logV(uint32_t level, uint32_t cat, const char* fmt, va_list ap) {
+  logDeliver(level, cat, fmt, ap, nullptr, 0, false);
+}
 
 // Both formats share the arguments; the thread's error-buffer mode decides
 // which of them is written.
@@ -289,7 +290,9 @@ const char* logGetChildLevel() {
   return text;
 }
 
-void logSetErrLevelEnvName(bool toStdout) { logState.errLevelEnvName = toStdout ? "QZR_OUT_LOGLEVEL" : "QZR_ERR_LOGLEVEL"; }
+void logSetErrLevelEnvName(bool toStdout) {
+  logState.errLevelEnvName = toStdout ? "QZR_OUT_LOGLEVEL" : "QZR_ERR_LOGLEVEL";
+}
 uint32_t logGetBufferSize() { return logState.bufferSize; }
 bool logPipeRequested() { return logState.pipeRequested; }
 void logSetPipeRequested(bool on) { logState.pipeRequested = on; }
@@ -406,7 +409,8 @@ void logParseLevels(const char* spec) {
         int lvl = logLevelFromName(value, valueLen);
         if (asciiPrefixNoCase(p, nameLen, "buffer")) {
           uint32_t v = 0;
-          for (size_t i = 0; i < valueLen && value[i] >= '0' && value[i] <= '9'; i++) v = v * 10 + (uint32_t)(value[i] - '0');
+          for (size_t i = 0; i < valueLen && value[i] >= '0' && value[i] <= '9'; i++)
+            v = v * 10 + (uint32_t)(value[i] - '0');
           logState.bufferSize = v;
           sbAppendChar(n, ',');
           sbAppendData(n, p, (uint32_t)len);
@@ -431,14 +435,18 @@ void logParseLevels(const char* spec) {
   }
 
   if (help) {
-    fprintf(stderr, " Log level format: <element>,...\n <element> :== [[<process>.]<category>=]<level> | buffer=<n>\n <process> :== { ");
+    fprintf(stderr,
+            " Log level format: <element>,...\n <element> :== [[<process>.]<category>=]<level> | buffer=<n>\n "
+            "<process> :== { ");
     const char* sep = "";
     for (uint32_t i = 1; i < processTypeCount; i++) {
       if (strncmp(processTypeNames[i], "cunit", 5) == 0) continue;
       fprintf(stderr, "%s%s", sep, processTypeNames[i]);
       sep = " | ";
     }
-    fprintf(stderr, "}\n <level> :== { none | fatal | error | warn | info | debug | net | trace }\n <category> can contain '*' at end to indicate any matching string.\n <category> is one of (with current log level):\n");
+    fprintf(stderr,
+            "}\n <level> :== { none | fatal | error | warn | info | debug | net | trace }\n <category> can contain '*' "
+            "at end to indicate any matching string.\n <category> is one of (with current log level):\n");
     logListLevels(true);
   }
 
@@ -460,8 +468,8 @@ void logParseLevels(const char* spec) {
   memFree(logState.levelSpec);
   logState.levelSpec = sbTakeString(&fixed);
   sbClean(&fixed);
-  logDebug(logCatLogging, "logParseLevels('%s',QZR_XXX_LOGLEVEL='%s') -> '%s'\n", spec ? spec : "<null>", logLevelNames[r],
-           logState.levelSpec);
+  logDebug(logCatLogging, "logParseLevels('%s',QZR_XXX_LOGLEVEL='%s') -> '%s'\n", spec ? spec : "<null>",
+           logLevelNames[r], logState.levelSpec);
 }
 
 static bool argIs(const char* a, const char* b) { return asciiEqualNoCase(a, strlen(a), b); }

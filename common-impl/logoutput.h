@@ -15,22 +15,22 @@ struct StringBuffer;
 // Log output state, shared by every thread. Changed under the logging mutex
 // or by the pipe thread only.
 struct LogOutput {
-  IoStream* stream;               // the open log; null until the first successful switch
-  char* currentFile;              // full name of the open log ("stderr", "stdout", "-" for a standard stream)
-  char* previousFile;             // the log that currentFile replaced
-  char* lastPattern;              // unexpanded name pattern of the last switch
-  uint64_t currentSize;           // bytes in the current log file
-  uint64_t maxSize;               // size limit in bytes; 0: none
-  uint32_t keepCount;             // numbered or old log files that may remain
-  uint64_t records;               // writes to the log since start
-  uint64_t bytes;                 // bytes written to the log since start
-  uint64_t nextFlush;             // time of the next periodic flush (ms since 1970)
-  bool switching;                 // a switch is in progress or pending; suppresses size checks
-  bool switchAllowed;             // false once a socket target is in use
-  OsMutex* mutex;                 // "Logging"; made when the first thread is created
-  IoStream* pipe;                 // the log pipe (both ends), pipe mode only
-  std::atomic<bool> pipeActive;   // the pipe thread runs and writers send through the pipe
-  char crashLogName[1024];        // copy of currentFile for crash handling
+  IoStream* stream;              // the open log; null until the first successful switch
+  char* currentFile;             // full name of the open log ("stderr", "stdout", "-" for a standard stream)
+  char* previousFile;            // the log that currentFile replaced
+  char* lastPattern;             // unexpanded name pattern of the last switch
+  uint64_t currentSize;          // bytes in the current log file
+  uint64_t maxSize;              // size limit in bytes; 0: none
+  uint32_t keepCount;            // numbered or old log files that may remain
+  uint64_t records;              // writes to the log since start
+  uint64_t bytes;                // bytes written to the log since start
+  uint64_t nextFlush;            // time of the next periodic flush (ms since 1970)
+  bool switching;                // a switch is in progress or pending; suppresses size checks
+  bool switchAllowed;            // false once a socket target is in use
+  OsMutex* mutex;                // "Logging"; made when the first thread is created
+  IoStream* pipe;                // the log pipe (both ends), pipe mode only
+  std::atomic<bool> pipeActive;  // the pipe thread runs and writers send through the pipe
+  char crashLogName[1024];       // copy of currentFile for crash handling
 };
 extern LogOutput logOut;
 

@@ -49,16 +49,26 @@ void logPipeDrain() {
 }
 
 // The "logging" thread: copies the pipe into the log until its write end is
-// closed by logStopPipe.
+// closed by logStopPipe. An unfinished last line of a chunk waits for the
+// next chunk, so that records this thread writes itself (command messages,
+// switch announcements) never land inside another thread's line.
 void logPipeThread(void*) {
   logOnPipeThread = true;
   logOut.pipeActive.store(true);
-  uint8_t buf[logPipeChunk];
+  uint8_t buf[2 * logPipeChunk];
+  uint32_t carry = 0;
   for (;;) {
     uint32_t got = 0;
-    if (iosRead(logOut.pipe, buf, sizeof buf, &got) != 0 || got == 0) break;
-    logPipeConsume(buf, got, true);
+    if (iosRead(logOut.pipe, buf + carry, logPipeChunk, &got) != 0 || got == 0) break;
+    uint32_t n = carry + got;
+    uint32_t cut = n;
+    while (cut > 0 && buf[cut - 1] != '\n' && buf[cut - 1] != logPipeFlush && buf[cut - 1] != logPipeReopen) cut--;
+    if (cut == 0 && n >= logPipeChunk) cut = n;  // no line end in a whole line's length: pass it on
+    logPipeConsume(buf, cut, true);
+    memmove(buf, buf + cut, n - cut);
+    carry = n - cut;
   }
+  if (carry) logPipeConsume(buf, carry, true);
   logPipeDrain();
   logOnPipeThread = false;
   logPipeThreadRunning.store(false);

@@ -23,7 +23,6 @@
 
 #include "logging.h"
 #include "osdate.h"
-#include "osenv.h"
 #include "osinit.h"
 #include "osthread.h"
 
@@ -105,6 +104,11 @@ int64_t lastFreeCount = 0;
 int64_t lastReallocCount = 0;
 uint64_t lastReportTime = 0;
 
+// Set once a fatal fault was found: from then on releases are not checked
+// (the blocks are left alone), so that logging the fault and ending the
+// process cannot trip over the same fault again.
+std::atomic<bool> memDying{false};
+
 // Set while this thread hands a memory message to the normal log, whose own
 // allocations must not log again.
 thread_local bool inNormalLog = false;
@@ -131,6 +135,7 @@ FILE* memLogOpen() {
 // apart from what the normal log does.
 void memLogV(uint32_t level, const char* fmt, va_list ap) {
   char text[2 * dumpBytes + 256];
+  if (level == logLevelFatal) memDying.store(true);
   int n = vsnprintf(text, sizeof text, fmt, ap);
   if (n <= 0) return;
   if (FILE* f = memLogOpen()) {
@@ -176,6 +181,7 @@ void memLog(uint32_t level, const char* fmt, ...) {
 // The end of every fatal path: frees the reserve so that the message can be
 // written, logs what failed where, and ends the process with exit code 3.
 SFX_NORETURN void memFailure(bool sizeKnown, uint32_t size, const char* file, int line) {
+  memDying.store(true);
   memReleaseReserve();
   if (sizeKnown && file)
     memLog(logLevelFatal, "Memory failure allocating %u bytes at %s(%u)\n", size, file, (unsigned)line);
@@ -316,7 +322,7 @@ uint8_t* guardCheck(void* block, bool isRealloc, const char* file, int line, uin
 }
 
 void guardFree(void* block, const char* file, int line) {
-  if (isNullBlock(block)) return;
+  if (isNullBlock(block) || memDying.load()) return;
   uint32_t size = 0;
   uint8_t* raw = guardCheck(block, false, file, line, &size);
   memset(block, fillFreed, size);
@@ -331,7 +337,13 @@ void* guardRealloc(void* block, uint32_t size, const char* file, int line) {
     return nullptr;
   }
   uint32_t oldSize = 0;
-  uint8_t* raw = guardCheck(block, true, file, line, &oldSize);
+  uint8_t* raw = nullptr;
+  if (memDying.load()) {
+    raw = static_cast<uint8_t*>(block) - guardHeader;
+    oldSize = readU32(raw + guardSizeOffset);
+  } else {
+    raw = guardCheck(block, true, file, line, &oldSize);
+  }
   uint64_t total = guardTotal(size);
   uint8_t* grown = total > SIZE_MAX ? nullptr : static_cast<uint8_t*>(realloc(raw, (size_t)total));
   if (!grown) memFailure(true, size, file, line);
@@ -397,7 +409,7 @@ MemCell* cellCheck(uint8_t* data, MemCell* known, const char* file, int line) {
 
 // The periodic (or forced) walk over every live and quarantined cell.
 void heapCheck(bool force, bool quiet) {
-  if (settings.level < 2) return;
+  if (settings.level < 2 || memDying.load()) return;
   cellLock();
   if (!force) {
     cells.heapCounter++;
@@ -481,6 +493,7 @@ void cellFree(void* block, const char* file, int line) {
     if (settings.level >= 3) memLog(logLevelDebug, "free empty freed %s(%u)\n", nameOf(file), (unsigned)line);
     return;
   }
+  if (memDying.load()) return;
   uint8_t* data = static_cast<uint8_t*>(block);
   cellLock();
   MemCell* c = cellCheck(data, nullptr, file, line);
@@ -519,6 +532,16 @@ void* cellRealloc(void* block, uint32_t size, const char* file, int line) {
   uint32_t oldId = 0, oldSize = 0;
   const char* oldFile = nullptr;
   int oldLine = 0;
+  if (!isNullBlock(block) && memDying.load()) {
+    // Ending after a fault: move the bytes of a known block, check nothing.
+    cellLock();
+    MemCell* c = findIn(cells.live, static_cast<uint8_t*>(block) - cellHeader);
+    uint32_t copy = c ? std::min(c->size, size) : 0;
+    cellUnlock();
+    void* moved = size ? cellAlloc(size, file, line) : nullptr;
+    if (copy) memcpy(moved, block, copy);
+    return moved;
+  }
   if (!isNullBlock(block)) {
     cellLock();
     MemCell* c = cellCheck(static_cast<uint8_t*>(block), nullptr, file, line);
@@ -690,8 +713,11 @@ void leakReport(bool final) {
   cells.snapshotCount = count;
 }
 
+// The settings are read from the C runtime's environment: the OS layer's
+// environment cache allocates, and nothing may be allocated before the mode
+// is chosen (a block from one mode cannot be released by another).
 uint32_t envNumber(const char* name, uint32_t fallback) {
-  const char* v = osGetEnv(name);
+  const char* v = getenv(name);
   if (!v || !*v) return fallback;
   char* end = nullptr;
   unsigned long n = strtoul(v, &end, 10);
@@ -713,7 +739,7 @@ void memInit() {
     settings.heapEach = envNumber("QZR_MALLOC_DEBUG_HEAP_EACH", 1000);
     if (settings.heapEach == 0) settings.heapEach = 1000;
     settings.heapStart = envNumber("QZR_MALLOC_DEBUG_HEAP_START", 0);
-    const char* name = osGetEnv("QZR_MALLOC_LOGFILE");
+    const char* name = getenv("QZR_MALLOC_LOGFILE");
     snprintf(settings.logName, sizeof settings.logName, "%s", name ? name : "");
   }
   lastReportTime = osDateNow();

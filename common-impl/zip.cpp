@@ -78,6 +78,9 @@ int zipDecodeCentralHeader(const uint8_t* p, ZipEntry* e) {
   e->internalAttributes = zipLe16(p + 36);
   e->externalAttributes = zipLe32(p + 38);
   e->offset = zipLe32(p + 42);
+  if (e->uncompressedSize == 0xFFFFFFFFu) e->zip64Fields |= 1;
+  if (e->compressedSize == 0xFFFFFFFFu) e->zip64Fields |= 2;
+  if (e->offset == 0xFFFFFFFFu) e->zip64Fields |= 4;
   return e->signature == zipSigCentralHeader ? 0 : -1;
 }
 
@@ -146,21 +149,29 @@ void zipParseExtraHeaders(ZipEntry* e, const uint8_t* data, uint32_t length) {
     const uint8_t* d = data + pos + 4;
     logTrace(logCatZip, "ExtraHeader type %x\n", type);
     switch (type) {
-      case extraZip64:
+      case extraZip64: {
         logTrace(logCatZip, "zip64 extended len=%u\n", len);
-        if (len >= 8) {
-          e->uncompressedSize = zipLe64(d);
+        // Values appear for the saturated fields only, in this order; a
+        // record without saturated fields takes them by position.
+        const uint8_t mask = e->zip64Fields ? e->zip64Fields : 7;
+        uint32_t at = 0;
+        if ((mask & 1) && len - at >= 8) {
+          e->uncompressedSize = zipLe64(d + at);
+          at += 8;
           logTrace(logCatZip, "zip64 uncompressed len=%" PRIu64 "\n", e->uncompressedSize);
         }
-        if (len >= 16) {
-          e->compressedSize = zipLe64(d + 8);
+        if ((mask & 2) && len - at >= 8) {
+          e->compressedSize = zipLe64(d + at);
+          at += 8;
           logTrace(logCatZip, "zip64 compressed len=%" PRIu64 "\n", e->compressedSize);
         }
-        if (len >= 24) {
-          e->offset = zipLe64(d + 16);
+        if ((mask & 4) && len - at >= 8) {
+          e->offset = zipLe64(d + at);
+          at += 8;
           logTrace(logCatZip, "zip64 offset=%" PRIu64 "\n", e->offset);
         }
         break;
+      }
       case extraTimestamp:
         if (len >= 5) {
           const uint8_t flags = d[0];

@@ -296,8 +296,8 @@ static int utf8HeldBack(const unsigned char* s, uint32_t length) {
   return have < need ? (int)have : 0;
 }
 
-int convertBuffer(const void* source, uint32_t* sourceLength, char** out, uint32_t* outLength,
-                  uint32_t sourceCodePage, uint32_t targetCodePage) {
+int convertBuffer(const void* source, uint32_t* sourceLength, char** out, uint32_t* outLength, uint32_t sourceCodePage,
+                  uint32_t targetCodePage) {
   *out = nullptr;
   if (outLength) *outLength = 0;
   if (sourceCodePage == 0 || targetCodePage == 0) {
@@ -387,11 +387,11 @@ int utf8Decode(const unsigned char* bytes, uint32_t avail, uint32_t* codePoint) 
     return 1;
   }
   int length = (b & 0xE0) == 0xC0 && b > 0xC1 ? 2
-               : (b & 0xF0) == 0xE0        ? 3
-               : (b & 0xF8) == 0xF0        ? 4
-               : (b & 0xFC) == 0xF8        ? 5
-               : (b & 0xFE) == 0xFC        ? 6
-                                           : 0;
+               : (b & 0xF0) == 0xE0           ? 3
+               : (b & 0xF8) == 0xF0           ? 4
+               : (b & 0xFC) == 0xF8           ? 5
+               : (b & 0xFE) == 0xFC           ? 6
+                                              : 0;
   if (length == 0) {
     logError(logCatUtf, "Invalid first byte %02X in UTF8 sequence\n", b);
     return 0;
@@ -414,12 +414,18 @@ int utf8Decode(const unsigned char* bytes, uint32_t avail, uint32_t* codePoint) 
 
 int bomDetect(const void* bytes, uint32_t length, int* encoding) {
   const unsigned char* b = static_cast<const unsigned char*>(bytes);
-  if (length >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) *encoding = bomUtf8;
-  else if (length >= 2 && b[0] == 0xFE && b[1] == 0xFF) *encoding = bomUtf16Be;
-  else if (length >= 4 && b[0] == 0xFF && b[1] == 0xFE && b[2] == 0 && b[3] == 0) *encoding = bomUtf32Le;
-  else if (length >= 2 && b[0] == 0xFF && b[1] == 0xFE) *encoding = bomUtf16Le;
-  else if (length >= 4 && b[0] == 0 && b[1] == 0 && b[2] == 0xFE && b[3] == 0xFF) *encoding = bomUtf32Be;
-  else return -1;
+  if (length >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF)
+    *encoding = bomUtf8;
+  else if (length >= 2 && b[0] == 0xFE && b[1] == 0xFF)
+    *encoding = bomUtf16Be;
+  else if (length >= 4 && b[0] == 0xFF && b[1] == 0xFE && b[2] == 0 && b[3] == 0)
+    *encoding = bomUtf32Le;
+  else if (length >= 2 && b[0] == 0xFF && b[1] == 0xFE)
+    *encoding = bomUtf16Le;
+  else if (length >= 4 && b[0] == 0 && b[1] == 0 && b[2] == 0xFE && b[3] == 0xFF)
+    *encoding = bomUtf32Be;
+  else
+    return -1;
   return 0;
 }
 
@@ -517,8 +523,7 @@ void converterFree(Converter* c) {
 // Converts what pending holds and drops the consumed bytes from it.
 int converterRun(Converter* c, char** block, uint32_t* length) {
   uint32_t consumed = sbGetLength(&c->pending);
-  if (convertBuffer(sbGet(&c->pending), &consumed, block, length, c->sourceCodePage, c->targetCodePage) != 0)
-    return -1;
+  if (convertBuffer(sbGet(&c->pending), &consumed, block, length, c->sourceCodePage, c->targetCodePage) != 0) return -1;
   sbRemove(&c->pending, 0, consumed);
   return 0;
 }

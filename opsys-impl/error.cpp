@@ -12,7 +12,7 @@ namespace {
 
 // Formats the caller's message into `sb`; false when formatting failed.
 bool formatMessage(StringBuffer* sb, const char* format, va_list ap) {
-  return sbVPrintf(sb, format, ap) == 0 && sbGetLength(sb) > 0;
+  return sbVPrintf(sb, format, ap) == 0;
 }
 
 }  // namespace

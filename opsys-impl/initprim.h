@@ -36,5 +36,7 @@ int envPrimSet(const char* name, const char* value);
 // Shared: the environment cache and executable location release, used by
 // osExit.
 void envRelease();
+// Turns the cache on again after envRelease (tests).
+void envReset();
 void exeRelease();
 int exeInit();

@@ -141,8 +141,7 @@ void processLogSinkFinish(ProcessLogSink* sink) {
   sbClean(&sink->pending);
 }
 
-int processDeliver(StringBuffer* buffer, ProcessLogSink* sink, const char* label, const char* data,
-                   uint32_t length) {
+int processDeliver(StringBuffer* buffer, ProcessLogSink* sink, const char* label, const char* data, uint32_t length) {
   logDebugStr(logCatProcess, label, data, length);
   if (buffer) return sbAppendData(buffer, data, length);
   if (sink) processLogSinkWrite(sink, data, length);

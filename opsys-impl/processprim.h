@@ -21,8 +21,7 @@ void processLogSinkWrite(ProcessLogSink* sink, const char* data, uint32_t length
 void processLogSinkFinish(ProcessLogSink* sink);
 
 // Where the bytes of one output pipe go: a buffer or the log.
-int processDeliver(StringBuffer* buffer, ProcessLogSink* sink, const char* label, const char* data,
-                   uint32_t length);
+int processDeliver(StringBuffer* buffer, ProcessLogSink* sink, const char* label, const char* data, uint32_t length);
 
 // Splits a command line by the rules of the standard argument parser of
 // Windows programs (the inverse of osQuoteArgument), into a vector of

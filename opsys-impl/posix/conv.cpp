@@ -21,11 +21,11 @@ struct IconvName {
 };
 
 constexpr IconvName iconvNames[] = {
-    {65001, "UTF-8"},      {65000, "UTF-7"},     {1200, "UTF-16LE"},   {1201, "UTF-16BE"},  {12000, "UTF-32LE"},
-    {12001, "UTF-32BE"},   {20127, "ASCII"},     {20866, "KOI8-R"},    {21866, "KOI8-U"},   {10000, "MACINTOSH"},
-    {54936, "GB18030"},    {51949, "EUC-KR"},    {20932, "EUC-JP"},    {51936, "EUC-CN"},   {50220, "ISO-2022-JP"},
-    {50225, "ISO-2022-KR"}, {52936, "HZ"},       {950, "BIG5"},        {932, "CP932"},      {936, "CP936"},
-    {949, "CP949"},        {1361, "JOHAB"},      {38598, "ISO-8859-8"},
+    {65001, "UTF-8"},       {65000, "UTF-7"},  {1200, "UTF-16LE"},    {1201, "UTF-16BE"}, {12000, "UTF-32LE"},
+    {12001, "UTF-32BE"},    {20127, "ASCII"},  {20866, "KOI8-R"},     {21866, "KOI8-U"},  {10000, "MACINTOSH"},
+    {54936, "GB18030"},     {51949, "EUC-KR"}, {20932, "EUC-JP"},     {51936, "EUC-CN"},  {50220, "ISO-2022-JP"},
+    {50225, "ISO-2022-KR"}, {52936, "HZ"},     {950, "BIG5"},         {932, "CP932"},     {936, "CP936"},
+    {949, "CP949"},         {1361, "JOHAB"},   {38598, "ISO-8859-8"},
 };
 
 // The iconv name of a code page: the table, ISO-8859-n, else CPnnn.
@@ -42,8 +42,8 @@ const char* iconvName(uint32_t codePage, char* buf, size_t size) {
 
 // Runs iconv over the whole input into a growing block. replace: on a
 // character the target cannot hold, write "?" and skip one input unit.
-int runIconv(const char* to, const char* from, const char* in, size_t inLength, size_t unit, bool replace,
-             char** out, size_t* outLength, const char* what) {
+int runIconv(const char* to, const char* from, const char* in, size_t inLength, size_t unit, bool replace, char** out,
+             size_t* outLength, const char* what) {
   iconv_t cd = iconv_open(to, from);
   if (cd == (iconv_t)-1) {
     osErrorReport(logCatConv, (uint32_t)errno, "%s", what);

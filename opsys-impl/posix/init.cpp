@@ -167,8 +167,7 @@ int initPrimDescription(char* description, size_t descriptionSize, char* userAge
   snprintf(description, descriptionSize, "%s=v%u.%u build=%u kernel=%s processors=%u ram=%" PRIu64 "MB",
            u.sysname[0] ? u.sysname : "posix", major, minor, patch, u.machine[0] ? u.machine : "unknown",
            (unsigned)(cpus > 0 ? cpus : 1), ramMb);
-  snprintf(userAgent, userAgentSize, "%s/%s (%s;%u.%u;%s)", "QZR", releaseVersion, u.sysname, major, minor,
-           u.machine);
+  snprintf(userAgent, userAgentSize, "%s/%s (%s;%u.%u;%s)", "QZR", releaseVersion, u.sysname, major, minor, u.machine);
   return 0;
 }
 

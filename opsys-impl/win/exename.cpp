@@ -2,9 +2,9 @@
 #include <cstring>
 
 #include "initprim.h"
+#include "logging.h"
 #include "memory.h"
 #include "oserror.h"
-#include "logging.h"
 #include "winsupport.h"
 
 int exePrimModulePath(char* buffer, size_t size) {

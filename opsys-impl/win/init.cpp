@@ -1,7 +1,5 @@
 // Windows backend only: argument conversion, the console control handler,
 // user, host and system description, memory counters, the exit path.
-#include <psapi.h>
-
 #include <cstdio>
 
 #include "build.h"
@@ -14,6 +12,8 @@
 #include "osthread.h"
 #include "secure.h"
 #include "winsupport.h"
+// psapi.h needs the types of windows.h first.
+#include <psapi.h>
 
 namespace {
 

@@ -192,7 +192,8 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
       }
       if (!exitedAt && WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0) exitedAt = now;
       int got = 0;
-      if (outRead) got |= pumpRead(&outRead, outBuffer, toLog ? &sink : nullptr, "output", "EOF on output\n", &failed) > 0;
+      if (outRead)
+        got |= pumpRead(&outRead, outBuffer, toLog ? &sink : nullptr, "output", "EOF on output\n", &failed) > 0;
       if (errRead) got |= pumpRead(&errRead, errors, nullptr, "error", "EOF on error\n", &failed) > 0;
       if (got) {
         idle = 1;
@@ -211,8 +212,7 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
       break;
     }
     uint64_t now = osDateNow();
-    DWORD wait = timedOut || now >= deadline ? WAIT_TIMEOUT
-                                             : WaitForSingleObject(pi.hProcess, (DWORD)(deadline - now));
+    DWORD wait = timedOut || now >= deadline ? WAIT_TIMEOUT : WaitForSingleObject(pi.hProcess, (DWORD)(deadline - now));
     if (wait == WAIT_TIMEOUT) {
       logDebug(logCatProcess, "Wait failed; killing process %d\n", (int)pi.dwProcessId);
       TerminateProcess(pi.hProcess, 1);
@@ -299,8 +299,8 @@ int osGetCommandInterpreter(StringBuffer* out) {
 
 bool osCanExecute(const char* path) {
   wchar_t* wide = winUtf8ToWide(path);
-  HANDLE h = wide ? CreateFileW(wide, GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr)
+  HANDLE h = wide ? CreateFileW(wide, GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr)
                   : INVALID_HANDLE_VALUE;
   DWORD error = GetLastError();
   memFree(wide);

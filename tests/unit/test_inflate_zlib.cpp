@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -92,7 +93,7 @@ TEST(InflateZlib, OneBytePerReadAcrossSettings) {
 }
 
 TEST(InflateZlib, SizesAndKinds) {
-  const size_t sizes[] = {0, 1, 2, 3, 100, 258, 1000, 32767, 32768, 32769, 65536 + 7, 300000, 1500000};
+  const size_t sizes[] = {0, 1, 2, 3, 100, 258, 1000, 32767, 32768, 32769, 65536 + 7, 300000, 600000};
   for (int dk = 0; dk < dataKindCount; dk++)
     for (size_t n : sizes) {
       std::string data = sampleData((DataKind)dk, n, (uint32_t)(n + dk));
@@ -178,6 +179,7 @@ TEST(InflateZlib, OtherEncodersViaGzip) {
   for (const Tool& t : tools) {
     if (!haveTool(t.name)) continue;
     for (size_t n : {0u, 1u, 5000u, 70000u, 400000u}) {
+      if (n > 70000 && strcmp(t.name, "zopfli") == 0) continue;  // slow encoder
       std::string data = mixedData(n, (uint32_t)n + 17);
       std::filesystem::remove(dir / "in.gz");
       std::ofstream(dir / "in", std::ios::binary).write(data.data(), (std::streamsize)data.size());

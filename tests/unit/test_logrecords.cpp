@@ -54,7 +54,8 @@ class LogCapture : public ::testing::Test {
   IoStream* saved = nullptr;
 };
 
-const std::regex prefixRe(R"(^(INFO |ERROR|WARN |DEBUG|FATAL|TRACE) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-[^\]]+\] sfx\.main - )");
+const std::regex prefixRe(
+    R"(^(INFO |ERROR|WARN |DEBUG|FATAL|TRACE) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-[^\]]+\] sfx\.main - )");
 
 // The text of a line after its prefix; fails when the prefix is malformed.
 std::string body(const std::string& line) {
@@ -210,7 +211,7 @@ TEST_F(LogCapture, ErrorServerPicksTheTextByMode) {
   logErrorServer(logCatSfx, "log %d\n", "server %d\n", 8);
   ASSERT_EQ(lines().size(), 1u);
   EXPECT_EQ(body(lines()[0]), "log 8");  // the server text went to the hook only
-  char* none = logGetErrorBuffer();  // mode 2 is still set afterwards
+  char* none = logGetErrorBuffer();      // mode 2 is still set afterwards
   memFree(none);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "iostream.h"
 #include "memory.h"
 #include "osdir.h"
 #include "osfile.h"
@@ -311,7 +312,9 @@ TEST_F(OsDir, InjectedFaultFailsCreationAndLeavesNothing) {
       EXPECT_EQ(rc, 0);
       break;
     }
-    if (rc != 0) EXPECT_FALSE(osIsDirPresent(p.c_str())) << n;
+    if (rc != 0) {
+      EXPECT_FALSE(osIsDirPresent(p.c_str())) << n;
+    }
     osDirRemove(p.c_str(), nullptr);
     ASSERT_LT(n, 20u);
   }

@@ -256,7 +256,9 @@ TEST_F(OsFile, AttributesFromArchiveWords) {
   StringBuffer perms;
   sbInitHere(&perms);
   osFileGetInfo(p.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, &perms, nullptr);
-  if (!onWindows()) EXPECT_NE(strstr(sbGet(&perms), "r--r--r--"), nullptr) << sbGet(&perms);
+  if (!onWindows()) {
+    EXPECT_NE(strstr(sbGet(&perms), "r--r--r--"), nullptr) << sbGet(&perms);
+  }
   sbEmpty(&perms);
   // Rollback's reset: mode 0700, no DOS attributes: writable again.
   ASSERT_EQ(osFileSetAttributes(p.c_str(), 0x01C00000u), 0);
@@ -266,7 +268,9 @@ TEST_F(OsFile, AttributesFromArchiveWords) {
   // Mode 0200 lacks owner read, which Windows takes as read-only.
   ASSERT_EQ(osFileSetAttributes(p.c_str(), 0x80800000u), 0);
   osFileGetInfo(p.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, &perms, nullptr);
-  if (onWindows()) EXPECT_NE(strstr(sbGet(&perms), "Readonly "), nullptr) << sbGet(&perms);
+  if (onWindows()) {
+    EXPECT_NE(strstr(sbGet(&perms), "Readonly "), nullptr) << sbGet(&perms);
+  }
   sbEmpty(&perms);
   // Set-id and sticky bits of an archive are never applied (0107600).
   ASSERT_EQ(osFileSetAttributes(p.c_str(), 0x8F800000u), 0);

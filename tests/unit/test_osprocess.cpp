@@ -80,7 +80,7 @@ int testChildMain(int, char**) {
   } else if (strcmp(mode, "sleep") == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(atoi(rest[0])));
   } else if (strcmp(mode, "env") == 0) {
-    const char* v = getenv(rest[0]);
+    const char* v = osGetEnv(rest[0]);  // UTF-8 on every platform
     printf("%s", v ? v : "<unset>");
   } else {
     code = 102;
@@ -176,8 +176,8 @@ TEST(OsQuote, BatchTargetsRefuseWhatTheInterpreterWouldRead) {
     bool accepted;
   } cases[] = {
       {"&echo x", true},  // inside quotes & is plain text for the interpreter
-      {"a b", true},       {"trailing\\", true}, {"%PATH%", false},  {"a\"&echo x", false},
-      {"x^\"y", false},    {"line\nbreak", false}, {"cr\rx", false}, {"100%", false},
+      {"a b", true},     {"trailing\\", true},   {"%PATH%", false}, {"a\"&echo x", false},
+      {"x^\"y", false},  {"line\nbreak", false}, {"cr\rx", false},  {"100%", false},
   };
   for (const Case& c : cases) {
     StringBuffer line;

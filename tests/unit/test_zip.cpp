@@ -138,6 +138,24 @@ TEST(ZipExtra, Zip64FieldsReadByPosition) {
   EXPECT_EQ(e.uncompressedSize, 1u);
   EXPECT_EQ(e.compressedSize, 2u);
   EXPECT_EQ(e.offset, 6000000000ull);
+
+  // A directory record whose only saturated field is the offset carries
+  // just the offset (as Info-ZIP and Python write it for a small file that
+  // lies above 4 GiB).
+  ZipEntry f{};
+  std::string raw(46, '\0');
+  raw[0] = 'P', raw[1] = 'K', raw[2] = 1, raw[3] = 2;
+  for (int i = 42; i < 46; i++) raw[i] = (char)0xFF;
+  raw[24] = 23;
+  ASSERT_EQ(zipDecodeCentralHeader(reinterpret_cast<const uint8_t*>(raw.data()), &f), 0);
+  EXPECT_EQ(f.zip64Fields, 4);
+  std::string z;
+  put16(z, 1);
+  put16(z, 8);
+  put64(z, 4294967700ull);
+  zipParseExtraHeaders(&f, reinterpret_cast<const uint8_t*>(z.data()), (uint32_t)z.size());
+  EXPECT_EQ(f.offset, 4294967700ull);
+  EXPECT_EQ(f.uncompressedSize, 23u);
 }
 
 TEST(ZipExtra, TimestampsAndUnixBlocks) {

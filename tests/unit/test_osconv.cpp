@@ -1,0 +1,229 @@
+// Character sets: code page names, held-back incomplete characters, round
+// trips through code pages, the character-set options, the stream levels,
+// the UTF-8 and byte-order-mark helpers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "iostream.h"
+#include "memory.h"
+#include "osconv.h"
+#include "stringbuf.h"
+
+namespace {
+
+std::string convert(const std::string& in, uint32_t from, uint32_t to, uint32_t* consumed = nullptr) {
+  uint32_t length = (uint32_t)in.size();
+  char* out = nullptr;
+  uint32_t outLength = 0;
+  EXPECT_EQ(convertBuffer(in.data(), &length, &out, &outLength, from, to), 0);
+  if (consumed) *consumed = length;
+  std::string result(out ? out : "", outLength);
+  memFree(out);
+  return result;
+}
+
+TEST(OsConvNames, CodePageFromName) {
+  EXPECT_EQ(cpFromName("IBM-037"), 37u);
+  EXPECT_EQ(cpFromName("IBM-273"), 20273u);
+  EXPECT_EQ(cpFromName("ibm-924"), 20924u);
+  EXPECT_EQ(cpFromName("IBM-Thai"), 20838u);
+  EXPECT_EQ(cpFromName("iso-8859-15"), 28605u);
+  EXPECT_EQ(cpFromName("ISO-8859-1"), 28591u);
+  EXPECT_EQ(cpFromName("iso-8859-16"), 0u);
+  EXPECT_EQ(cpFromName("iso-8859-8-i"), 38598u);
+  EXPECT_EQ(cpFromName("windows-1252"), 1252u);
+  EXPECT_EQ(cpFromName("Windows-1252"), 0u);  // the pattern keeps its case
+  EXPECT_EQ(cpFromName("utf-8"), 65001u);
+  EXPECT_EQ(cpFromName("UCS2"), 1200u);
+  EXPECT_EQ(cpFromName("850"), 850u);
+  EXPECT_EQ(cpFromName("cp437"), 437u);
+  EXPECT_EQ(cpFromName("x-iscii-pa"), 57011u);
+  EXPECT_EQ(cpFromName("OEM"), 1u);
+  EXPECT_EQ(cpFromName("ANSI"), 0u);
+  EXPECT_EQ(cpFromName("no-such-set"), 0u);
+}
+
+TEST(OsConvNames, NamesTurnBackIntoTheirNumbers) {
+  for (uint32_t cp : {437u, 850u, 932u, 1250u, 1252u, 10000u, 20127u, 20273u, 28591u, 28605u, 50220u, 65001u}) {
+    char name[40];
+    cpName(cp, name, sizeof name);
+    EXPECT_EQ(cpFromName(name), cp) << name;
+  }
+  EXPECT_STREQ(cpNameFormat(1252), "windows-%d");
+  EXPECT_STREQ(cpNameFormat(10079), "x-mac-icelandic");
+}
+
+TEST(OsConvBuffer, HoldsBackIncompleteUtf8) {
+  // "a" + first two bytes of a three-byte character (U+20AC).
+  std::string in = "ab\xe2\x82";
+  uint32_t consumed = 0;
+  EXPECT_EQ(convert(in, cpUtf8, cpUtf8, &consumed), "ab");
+  EXPECT_EQ(consumed, 2u);
+  // A complete two-byte character at the end goes through.
+  EXPECT_EQ(convert("x\xc3\xa9", cpUtf8, cpUtf8, &consumed), "x\xc3\xa9");
+  EXPECT_EQ(consumed, 3u);
+  // Only an incomplete character: nothing, and nothing consumed.
+  uint32_t length = 1;
+  char* out = reinterpret_cast<char*>(1);
+  EXPECT_EQ(convertBuffer("\xe2", &length, &out, nullptr, cpUtf8, cpUtf16Le), 0);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(length, 0u);
+  // Starting halfway through a character is an error.
+  length = 2;
+  EXPECT_EQ(convertBuffer("\x82\xac", &length, &out, nullptr, cpUtf8, cpUtf16Le), -1);
+  EXPECT_EQ(convertBuffer("x", &length, &out, nullptr, 0, cpUtf8), -1);
+}
+
+TEST(OsConvBuffer, RoundTripsThroughCodePages) {
+  std::string text =
+      "Gr\xc3\xbc\xc3\x9f"
+      "e \xe2\x82\xac 1";  // "Grüße € 1"
+  std::string wide = convert(text, cpUtf8, cpUtf16Le);
+  ASSERT_EQ(wide.size(), 2u * 9);
+  EXPECT_EQ((unsigned char)wide[4], 0xFCu);  // ü
+  EXPECT_EQ(convert(wide, cpUtf16Le, cpUtf8), text);
+  std::string latin = convert(text, cpUtf8, 1252);
+  EXPECT_EQ(latin,
+            "Gr\xfc\xdf"
+            "e \x80 1");
+  EXPECT_EQ(convert(latin, 1252, cpUtf8), text);
+  // A character the target cannot hold becomes "?".
+  EXPECT_EQ(convert("a\xe2\x82\xac"
+                    "b",
+                    cpUtf8, 28591),
+            "a?b");
+  // A lone high surrogate at the end of UTF-16 waits for its partner.
+  std::string pair = convert("\xf0\x9f\x98\x80", cpUtf8, cpUtf16Le);
+  ASSERT_EQ(pair.size(), 4u);
+  uint32_t consumed = 0;
+  EXPECT_EQ(convert(pair.substr(0, 2) + "", cpUtf16Le, cpUtf8, &consumed), "");
+  EXPECT_EQ(consumed, 0u);
+  EXPECT_EQ(convert(pair, cpUtf16Le, cpUtf8), "\xf0\x9f\x98\x80");
+}
+
+TEST(OsConvInit, OptionsAreConsumed) {
+  std::vector<std::string> storage = {"prog", "a", "--filedata", "UTF-8", "b", "--pipedata", "iso-8859-1", "c"};
+  std::vector<char*> argv;
+  for (std::string& s : storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  int argc = (int)storage.size();
+  char** args = argv.data();
+  ASSERT_EQ(convInit(&argc, &args), 0);
+  ASSERT_EQ(argc, 4);
+  EXPECT_STREQ(args[1], "a");
+  EXPECT_STREQ(args[2], "b");
+  EXPECT_STREQ(args[3], "c");
+  EXPECT_STREQ(convCharsetName(convRoleFiledata), "UTF-8");
+  EXPECT_STREQ(convCharsetName(convRolePipedata), "iso-8859-1");
+  EXPECT_EQ(convCharsetName(6), nullptr);
+  uint32_t s = 9, t = 9;
+  convGetPair(convInternalToFiledata, &s, &t);
+  EXPECT_EQ(s, t);  // filedata equals internal: no conversion
+  convGetPair(convInternalToPipedata, &s, &t);
+  EXPECT_EQ(s, 65001u);
+  EXPECT_EQ(t, 28591u);
+  convGetPair(convPipedataToInternal, &s, &t);
+  EXPECT_EQ(s, 28591u);
+  EXPECT_EQ(t, 65001u);
+
+  // "--pipedata" last, without a value: it stays.
+  std::vector<std::string> s2 = {"prog", "--pipedata"};
+  std::vector<char*> a2 = {s2[0].data(), s2[1].data(), nullptr};
+  argc = 2;
+  args = a2.data();
+  EXPECT_EQ(convInit(&argc, &args), 0);
+  EXPECT_EQ(argc, 2);
+  EXPECT_STREQ(args[1], "--pipedata");
+
+  // An unknown name fails its pairs.
+  std::vector<std::string> s3 = {"prog", "--filedata", "bogus-set"};
+  std::vector<char*> a3 = {s3[0].data(), s3[1].data(), s3[2].data(), nullptr};
+  argc = 3;
+  args = a3.data();
+  EXPECT_EQ(convInit(&argc, &args), -1);
+  EXPECT_EQ(argc, 1);
+  convGetPair(convInternalToFiledata, &s, &t);
+  EXPECT_EQ(s, t);
+}
+
+TEST(OsConvStream, ConvertsOnTheWayOut) {
+  // Set internal -> pipedata to UTF-8 -> ISO-8859-1.
+  std::vector<std::string> storage = {"prog", "--pipedata", "iso-8859-1"};
+  std::vector<char*> argv = {storage[0].data(), storage[1].data(), storage[2].data(), nullptr};
+  int argc = 3;
+  char** args = argv.data();
+  ASSERT_EQ(convInit(&argc, &args), 0);
+  FILE* f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  IoStream* s = iosNewFileIO(f);
+  ASSERT_EQ(iosWrapConversionOutputStream(s, convInternalToPipedata), 0);
+  // "é" split across two writes: the first byte waits for the second.
+  ASSERT_EQ(iosWrite(s, "caf\xc3", 4, nullptr), 0);
+  ASSERT_EQ(iosWrite(s, "\xa9!", 2, nullptr), 0);
+  iosFlush(s);
+  rewind(f);
+  char buf[16] = {};
+  size_t n = fread(buf, 1, sizeof buf, f);
+  EXPECT_EQ(std::string(buf, n), "caf\xe9!");
+  // Reading back through the reverse direction gives UTF-8.
+  rewind(f);
+  ASSERT_EQ(iosUnwrap(s), 0);
+  ASSERT_EQ(iosWrapConversionInputStream(s, convPipedataToInternal), 0);
+  char got[16] = {};
+  uint32_t count = 0;
+  ASSERT_EQ(iosRead(s, got, 3, &count), 0);
+  uint32_t more = 0;
+  ASSERT_EQ(iosRead(s, got + count, 10, &more), 0);
+  EXPECT_EQ(std::string(got, count + more), "caf\xc3\xa9!");
+  iosClose(s);
+  // An equal pair wraps nothing.
+  EXPECT_EQ(iosWrapConversionInputStream(nullptr, 0), 0);
+}
+
+TEST(OsConvHelpers, Utf8DecodeAndMarks) {
+  uint32_t cp = 0;
+  EXPECT_EQ(utf8Decode((const unsigned char*)"A", 1, &cp), 1);
+  EXPECT_EQ(cp, 0x41u);
+  EXPECT_EQ(utf8Decode((const unsigned char*)"\xe2\x82\xac", 3, &cp), 3);
+  EXPECT_EQ(cp, 0x20ACu);
+  EXPECT_EQ(utf8Decode((const unsigned char*)"\xf0\x9f\x98\x80", 4, &cp), 4);
+  EXPECT_EQ(cp, 0x1F600u);
+  EXPECT_EQ(utf8Decode((const unsigned char*)"\xc0\x80", 2, &cp), 0);  // overlong lead
+  EXPECT_EQ(utf8Decode((const unsigned char*)"\xe2\x41\x41", 3, &cp), 0);
+  EXPECT_EQ(utf8Decode((const unsigned char*)"\xe2\x82", 2, &cp), 0);  // cut short
+
+  int e = -9;
+  EXPECT_EQ(bomDetect("\xef\xbb\xbfx", 4, &e), 0);
+  EXPECT_EQ(e, bomUtf8);
+  EXPECT_EQ(bomDetect("\xff\xfe\x00\x00", 4, &e), 0);
+  EXPECT_EQ(e, bomUtf32Le);
+  EXPECT_EQ(bomDetect("\xff\xfe\x41\x00", 4, &e), 0);
+  EXPECT_EQ(e, bomUtf16Le);
+  EXPECT_EQ(bomDetect("\xfe\xff", 2, &e), 0);
+  EXPECT_EQ(e, bomUtf16Be);
+  EXPECT_EQ(bomDetect("\x00\x00\xfe\xff", 4, &e), 0);
+  EXPECT_EQ(e, bomUtf32Be);
+  EXPECT_EQ(bomDetect("\xef\xbb", 2, &e), -1);
+  EXPECT_EQ(bomDetect("abc", 3, &e), -1);
+
+  char* out = nullptr;
+  ASSERT_EQ(anyToUtf8(bomUtf16Be,
+                      "\x00"
+                      "A\x20\xac\xd8\x3d\xde\x00",
+                      8, &out),
+            0);
+  EXPECT_STREQ(out, "A\xe2\x82\xac\xf0\x9f\x98\x80");
+  memFree(out);
+  ASSERT_EQ(anyToUtf8(bomUtf32Le, "\xac\x20\x00\x00", 4, &out), 0);
+  EXPECT_STREQ(out, "\xe2\x82\xac");
+  memFree(out);
+  uint16_t w[] = {'h', 'i', 0};
+  uint16_t* copy = convWideDup(w);
+  EXPECT_EQ(copy[1], 'i');
+  EXPECT_EQ(copy[2], 0);
+  memFree(copy);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// OS start-up and shut-down: exit code mapping, stop requests, the
+// environment cache, the executable's location and the child environment.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "build.h"
+#include "initprim.h"
+#include "memory.h"
+#include "osenv.h"
+#include "osinit.h"
+#include "osthread.h"
+
+namespace {
+
+void nothing(void*) {}
+
+TEST(OsInit, ExitCodeMapping) {
+  ASSERT_EQ(osThreadInit(), 0);
+  specialExitCode = 0;
+  EXPECT_EQ(osExit(2), 2);
+  EXPECT_EQ(osExit(140), 0);
+  EXPECT_EQ(osExit(200), 0);
+  EXPECT_EQ(osExit(-1), -1);
+  EXPECT_EQ(osExit(139), 139);
+  // After a thread exists a stop request only records its code.
+  ASSERT_EQ(osThreadInit(), 0);
+  ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
+  EXPECT_TRUE(osThreadsExist());
+  EXPECT_EQ(osRequestStop(140), 0);
+  EXPECT_EQ(specialExitCode, 0);  // 140 is not recorded
+  EXPECT_TRUE(osStopRequested());
+  EXPECT_EQ(osRequestStop(5), 0);
+  EXPECT_EQ(specialExitCode, 5);
+  EXPECT_EQ(osExit(0), 5);
+  EXPECT_EQ(osExit(2), 5);
+  specialExitCode = 0;
+  osClearStopRequested();
+  envReset();
+  osThreadInit();
+}
+
+TEST(OsInit, FirstControlEventRequestsStop) {
+  ASSERT_EQ(osThreadInit(), 0);
+  ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
+  specialExitCode = 0;
+  EXPECT_EQ(osConsoleCtrlHandler(0), 1);
+  EXPECT_TRUE(osStopRequested());
+  EXPECT_EQ(specialExitCode, 1);
+  EXPECT_EQ(osExit(0), 1);
+  specialExitCode = 0;
+  osClearStopRequested();
+  envReset();
+  osThreadInit();
+}
+
+TEST(OsInit, SecondControlEventEndsProcess) {
+  // The second event ends the process with the recorded code.
+  EXPECT_EXIT(
+      {
+        osThreadInit();
+        osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr);
+        osConsoleCtrlHandler(0);
+        osConsoleCtrlHandler(2);
+        _Exit(99);
+      },
+      ::testing::ExitedWithCode(1), "");
+}
+
+TEST(OsInit, EnvironmentCacheFollowsChanges) {
+  envReset();
+  ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", "one"), 0);
+  const char* v = osGetEnv("QZR_TEST_CACHE");
+  ASSERT_NE(v, nullptr);
+  EXPECT_STREQ(v, "one");
+  ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", "two \xc3\xa9"), 0);
+  EXPECT_STREQ(osGetEnv("QZR_TEST_CACHE"), "two \xc3\xa9");
+  ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", nullptr), 0);
+  EXPECT_EQ(osGetEnv("QZR_TEST_CACHE"), nullptr);
+  // Names are matched exactly.
+  ASSERT_EQ(osSetEnv("QZR_TEST_Case", "x"), 0);
+  EXPECT_STREQ(osGetEnv("QZR_TEST_Case"), "x");
+  osSetEnv("QZR_TEST_Case", nullptr);
+}
+
+TEST(OsInit, StartUpSetsLocationAndChildEnvironment) {
+  envReset();
+  ASSERT_EQ(osInit(0, nullptr), 0);
+  std::string exe = osGetExecutableName();
+  std::string dir = osGetExecutableDirectory();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(exe.compare(0, dir.size(), dir), 0);
+  EXPECT_STREQ(osGetEnv("QZR_PARENT_EXECUTABLE_NAME"), exe.c_str());
+  EXPECT_STREQ(osGetEnv("QZR_BRANCH"), releaseVersion);
+  char* install = osGetInstallDirectory();
+  ASSERT_NE(install, nullptr);
+  // Two levels above the executable's directory.
+  std::string up = dir.substr(0, dir.find_last_of("/\\"));
+  up = up.substr(0, up.find_last_of("/\\"));
+  EXPECT_EQ(std::string(install), up);
+  char* net = osGetNetworkDirectory();
+  ASSERT_NE(net, nullptr);
+  EXPECT_EQ(std::string(net), up + std::string(1, exe[dir.size()]) + "net");
+  memFree(install);
+  memFree(net);
+  EXPECT_NE(osGetHostName(0), nullptr);
+  EXPECT_NE(osGetCurrentUser(), nullptr);
+  EXPECT_NE(std::string(osGetDescription()).find("processors="), std::string::npos);
+  EXPECT_EQ(osExit(0), 0);
+  envReset();
+  osThreadInit();
+}
+
+}  // namespace

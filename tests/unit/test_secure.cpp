@@ -1,0 +1,67 @@
+// Secure library binding against the stand-in libraries of
+// tests/securelib: bound, missing, and missing a mandatory entry.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "initprim.h"
+#include "osdir.h"
+#include "osinit.h"
+#include "secure.h"
+
+namespace {
+
+// <unit test binary dir>/securelib/<variant>/<file>.
+std::string stubPath(const char* variant) {
+  char self[1024];
+  EXPECT_EQ(exePrimModulePath(self, sizeof self), 0);
+  std::string dir(self);
+  dir = dir.substr(0, dir.find_last_of(osPathSeparator));
+  std::string file = osPathSeparator == '\\' ? "secure.dll" : "libsecure.so";
+  return dir + osPathSeparatorString + "securelib" + osPathSeparatorString + variant + osPathSeparatorString + file;
+}
+
+using CountsFn = int (*)();
+
+TEST(SecureBinding, BindsAndForwards) {
+  secureUnload();
+  ASSERT_EQ(osLibraryBind(stubPath("good").c_str(), true), 0);
+  EXPECT_TRUE(secureIsBound());
+  EXPECT_EQ(secureBind(1), 0);  // already bound: nothing to do
+  EXPECT_EQ(secureUsage(1), 0);
+  EXPECT_EQ(secureGetProtocolName(2), 1002);
+  EXPECT_EQ(secureGetCertificateInfo(nullptr), 42);
+  EXPECT_EQ(secureSsh(0, nullptr), 5);
+  EXPECT_EQ(secureSftp(0, nullptr), 3);  // optional entry absent
+  EXPECT_EQ(secureWrapIoStream(nullptr), 0);
+  secureExit();
+  secureUnload();
+  EXPECT_FALSE(secureIsBound());
+}
+
+TEST(SecureBinding, MissingMandatoryEntryLeavesItUnbound) {
+  secureUnload();
+  EXPECT_EQ(osLibraryBind(stubPath("nocert").c_str(), true), -1);
+  EXPECT_FALSE(secureIsBound());
+}
+
+TEST(SecureBinding, MissingLibrary) {
+  secureUnload();
+  std::string missing = stubPath("nowhere");
+  EXPECT_EQ(osLibraryBind(missing.c_str(), false), -1);
+  EXPECT_EQ(osLibraryBind(missing.c_str(), true), -1);
+  EXPECT_FALSE(secureIsBound());
+}
+
+TEST(SecureBinding, TableHasEveryRow) {
+  EXPECT_STREQ(secureSymbols[0].name, "logLevels");
+  EXPECT_STREQ(secureSymbols[60].name, "utf8CaseCmp");
+  for (const SecureSymbol& s : secureSymbols) {
+    EXPECT_EQ(s.reserved, 0u);
+    if (std::string(s.name) != "memCallocPtr" && std::string(s.name) != "memFreePtr") {
+      EXPECT_NE(s.pointer, nullptr) << s.name;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,372 @@
+// StringBuffer: growth, validity states, editing, appending and escaping.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "memory.h"
+#include "stringbuf.h"
+
+namespace {
+
+std::string text(StringBuffer* sb) { return std::string(sbGet(sb), sbGetLength(sb)); }
+
+// A growable buffer cleaned on scope exit.
+struct Sb {
+  StringBuffer b;
+  Sb() { sbInitHere(&b); }
+  explicit Sb(const char* s) {
+    sbInitHere(&b);
+    sbAppendString(&b, s);
+  }
+  ~Sb() { sbClean(&b); }
+  StringBuffer* operator&() { return &b; }
+};
+
+}  // namespace
+
+TEST(StringBufGrowth, NewBufferIsEmptyWithoutBlock) {
+  Sb sb;
+  EXPECT_EQ(sbGetLength(&sb), 0u);
+  EXPECT_TRUE(sbHasNoData(&sb));
+  ASSERT_NE(sbGet(&sb), nullptr);
+  EXPECT_STREQ(sbGet(&sb), "");
+  EXPECT_TRUE(sbIsValid(&sb));
+  EXPECT_TRUE(sbIsGrowable(&sb));
+  // A zero-initialised buffer is just as usable.
+  StringBuffer zero{};
+  EXPECT_TRUE(sbIsGrowable(&zero));
+  EXPECT_EQ(sbAppendString(&zero, "x"), 0);
+  EXPECT_STREQ(sbGet(&zero), "x");
+  sbClean(&zero);
+}
+
+TEST(StringBufGrowth, CapacityDoublesFrom64) {
+  Sb sb;
+  ASSERT_EQ(sbAppendChar(&sb, 'a'), 0);
+  EXPECT_EQ(sb.b.capacity, 64u);
+  char* block = sb.b.data;
+  for (int i = 1; i < 62; i++) ASSERT_EQ(sbAppendChar(&sb, 'a'), 0);
+  EXPECT_EQ(sbGetLength(&sb), 62u);
+  EXPECT_EQ(sb.b.capacity, 64u);
+  EXPECT_EQ(sb.b.data, block);
+  ASSERT_EQ(sbAppendChar(&sb, 'a'), 0);
+  EXPECT_EQ(sb.b.capacity, 128u);
+  EXPECT_EQ(sb.b.data[63], 0);
+  EXPECT_EQ(sb.b.dataCheck, (uint32_t)(uintptr_t)sb.b.data);
+  ASSERT_EQ(sbEnsureCapacity(&sb, 1000), 0);
+  EXPECT_EQ(sb.b.capacity, 1024u);
+  EXPECT_EQ(sbGetLength(&sb), 63u);
+}
+
+TEST(StringBufGrowth, LimitsRefuseWithoutDamage) {
+  Sb sb("keep");
+  EXPECT_EQ(sbEnsureCapacity(&sb, sbMaxCapacity), -1);
+  EXPECT_EQ(sbEnsureCapacity(&sb, 0xFFFFFFFFu), -1);
+  EXPECT_EQ(sbAppendData(&sb, "x", 0xFFFFFFF0u), -1);
+  EXPECT_STREQ(sbGet(&sb), "keep");
+  EXPECT_TRUE(sbIsGrowable(&sb));
+}
+
+TEST(StringBufStates, CleanedBufferIsInvalid) {
+  StringBuffer sb;
+  sbInitHere(&sb);
+  sbAppendString(&sb, "abc");
+  sbClean(&sb);
+  EXPECT_EQ(sb.magic, (uint32_t)sbMagicFreed);
+  EXPECT_EQ(sb.dataCheck, 0xFFFFu);
+  EXPECT_FALSE(sbIsValid(&sb));
+  EXPECT_EQ(sbGet(&sb), nullptr);
+  EXPECT_EQ(sbPointer(&sb), nullptr);
+  EXPECT_EQ(sbTakeString(&sb), nullptr);
+  EXPECT_EQ(sbAppendString(&sb, "x"), -1);
+  EXPECT_EQ(sbEnsureCapacity(&sb, 10), -1);
+  sbClean(&sb);  // twice is harmless
+  EXPECT_EQ(sb.data, nullptr);
+}
+
+TEST(StringBufStates, MismatchedDataCheckIsInvalid) {
+  Sb sb("abc");
+  sb.b.dataCheck ^= 1;
+  EXPECT_FALSE(sbIsValid(&sb));
+  EXPECT_EQ(sbAppendChar(&sb, 'd'), -1);
+  sb.b.dataCheck ^= 1;
+  EXPECT_EQ(sbAppendChar(&sb, 'd'), 0);
+  EXPECT_STREQ(sbGet(&sb), "abcd");
+}
+
+TEST(StringBufStatesDeathTest, EmptyingACleanedBufferEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        StringBuffer sb;
+        sbInitHere(&sb);
+        sbClean(&sb);
+        sbEmpty(&sb);
+      },
+      testing::ExitedWithCode(3), "Sequencing error; call to empty StringBuffer .memory error: c1ea.");
+}
+
+TEST(StringBufStates, FixedViewIsReadOnly) {
+  const char bytes[] = "hello";
+  StringBuffer v;
+  sbInitFixedHere(&v, bytes, 5);
+  EXPECT_TRUE(sbIsValid(&v));
+  EXPECT_FALSE(sbIsGrowable(&v));
+  EXPECT_EQ(sbGet(&v), bytes);
+  EXPECT_EQ(sbAppendChar(&v, 'x'), -1);
+  EXPECT_EQ(sbEnsureCapacity(&v, 3), -1);
+  EXPECT_EQ(sbSetByteAt(&v, 0, 'j'), -1);
+  sbEmpty(&v);
+  EXPECT_EQ(sbGetLength(&v), 5u);
+  sbClean(&v);
+  sbClean(&v);
+  EXPECT_EQ(v.magic, (uint32_t)sbMagicFixed);
+  EXPECT_STREQ(bytes, "hello");
+  // Taking the string copies the bytes into a block of the caller's.
+  char* copy = sbTakeString(&v);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_NE(copy, bytes);
+  EXPECT_STREQ(copy, "hello");
+  memFree(copy);
+}
+
+TEST(StringBufAccess, TakeStringLeavesEmptyValidBuffer) {
+  Sb sb("owned");
+  char* s = sbTakeString(&sb);
+  EXPECT_STREQ(s, "owned");
+  EXPECT_TRUE(sbIsGrowable(&sb));
+  EXPECT_TRUE(sbHasNoData(&sb));
+  EXPECT_EQ(sbGetLength(&sb), 0u);
+  memFree(s);
+  // An empty buffer gives the static empty string, which memFree ignores.
+  char* e = sbTakeString(&sb);
+  EXPECT_STREQ(e, "");
+  memFree(e);
+  EXPECT_EQ(sbAppendString(&sb, "again"), 0);
+  EXPECT_STREQ(sbGet(&sb), "again");
+}
+
+TEST(StringBufAccess, AdoptTakesBlock) {
+  Sb sb("old");
+  char* block = static_cast<char*>(memAlloc(10));
+  memcpy(block, "new!", 4);
+  EXPECT_EQ(sbAdopt(&sb, block, 4), 5u);
+  EXPECT_STREQ(sbGet(&sb), "new!");
+  EXPECT_EQ(sb.b.capacity, 5u);
+  EXPECT_EQ(sbAppendString(&sb, " more"), 0);
+  EXPECT_STREQ(sbGet(&sb), "new! more");
+}
+
+TEST(StringBufEdit, SetLength) {
+  Sb sb("abcdef");
+  uint32_t len = 0;
+  EXPECT_EQ(sbSetLength(&sb, sb.b.capacity, &len), -1);
+  EXPECT_EQ(len, 6u);
+  EXPECT_EQ(sbSetLength(&sb, 3, &len), 0);
+  EXPECT_EQ(len, 3u);
+  EXPECT_STREQ(sbGet(&sb), "abc");
+  Sb none;
+  EXPECT_EQ(sbSetLength(&none, 0, nullptr), -1);
+}
+
+TEST(StringBufEdit, Remove) {
+  Sb sb("abcdefg");
+  EXPECT_EQ(sbRemove(&sb, 2, 5), 0);
+  EXPECT_STREQ(sbGet(&sb), "abfg");
+  EXPECT_EQ(sbRemove(&sb, 4, 5), -1);
+  EXPECT_EQ(sbRemove(&sb, 2, 2), -1);
+  EXPECT_EQ(sbRemove(&sb, 1, 100), 0);
+  EXPECT_STREQ(sbGet(&sb), "a");
+  Sb all("abcdefg");
+  EXPECT_EQ(sbRemove(&all, 0, 100), 0);
+  EXPECT_EQ(sbGetLength(&all), 0u);
+  EXPECT_STREQ(sbGet(&all), "");
+}
+
+TEST(StringBufEdit, ByteAccessAndSearch) {
+  Sb sb("a/b\xE9");
+  int16_t v = 0;
+  EXPECT_EQ(sbGetByteAt(&sb, 3, &v), 0);
+  EXPECT_EQ(v, -23);  // 0xE9 sign-extended
+  EXPECT_EQ(sbGetByteAt(&sb, 4, &v), -1);
+  EXPECT_EQ(sbSetByteAt(&sb, 0, 'x'), 0);
+  EXPECT_EQ(sbSetByteAt(&sb, 4, 'x'), -1);
+  uint32_t at = 99;
+  EXPECT_EQ(sbFindByte(&sb, '/', 0, &at), 0);
+  EXPECT_EQ(at, 1u);
+  EXPECT_EQ(sbFindByte(&sb, '/', 2, &at), -1);
+  EXPECT_EQ(sbFindByte(&sb, 'x', 4, &at), -1);
+  Sb path("a/b/c");
+  EXPECT_EQ(sbFindLastByte(&path, '/', &at), 0);
+  EXPECT_EQ(at, 3u);
+  Sb lead("/abc");
+  EXPECT_EQ(sbFindLastByte(&lead, '/', &at), -1);  // index 0 is never examined
+  Sb one("/");
+  EXPECT_EQ(sbFindLastByte(&one, '/', &at), -1);
+  Sb nul;
+  sbAppendData(&nul, "a/\0bc", 5);
+  EXPECT_EQ(sbFindLastByte(&nul, '/', &at), -1);  // stops at the NUL
+}
+
+TEST(StringBufEdit, TrimAndReplace) {
+  Sb sb(" \t hello world \r\n");
+  EXPECT_EQ(sbTrim(&sb), 0);
+  EXPECT_STREQ(sbGet(&sb), "hello world");
+  Sb set("--==x=y==--");
+  EXPECT_EQ(sbTrimSet(&set, "-="), 0);
+  EXPECT_STREQ(sbGet(&set), "x=y");
+  Sb blank("   ");
+  EXPECT_EQ(sbTrim(&blank), 0);
+  EXPECT_STREQ(sbGet(&blank), "");
+  Sb r("aXbXc");
+  EXPECT_EQ(sbReplaceAll(&r, "X", "XX"), 0);  // scanning goes on after the inserted text
+  EXPECT_STREQ(sbGet(&r), "aXXbXXc");
+  EXPECT_EQ(sbReplaceFirst(&r, "XX", "-"), 0);
+  EXPECT_STREQ(sbGet(&r), "a-bXXc");
+  EXPECT_EQ(sbReplaceAll(&r, "XX", ""), 0);
+  EXPECT_STREQ(sbGet(&r), "a-bc");
+  EXPECT_EQ(sbReplaceAll(&r, "Q", "x"), -1);
+  EXPECT_EQ(sbReplaceAll(&r, "", "x"), -1);
+}
+
+TEST(StringBufAppend, DataStringsAndNul) {
+  Sb sb;
+  EXPECT_EQ(sbAppendData(&sb, "ab", 0), 0);
+  EXPECT_TRUE(sbHasNoData(&sb));
+  EXPECT_EQ(sbAppendWithNul(&sb, "ab"), 0);
+  EXPECT_EQ(sbAppendString(&sb, "cd"), 0);
+  EXPECT_EQ(sbGetLength(&sb), 5u);
+  EXPECT_EQ(memcmp(sbGet(&sb), "ab\0cd", 6), 0);
+  Sb other("xyz");
+  EXPECT_EQ(sbAppendStringBuffer(&sb, &other), 0);
+  EXPECT_EQ(text(&sb), std::string("ab\0cdxyz", 8));
+}
+
+TEST(StringBufAppend, MoveHandsBlockToEmptyDestination) {
+  Sb src("payload");
+  char* block = src.b.data;
+  Sb dst;
+  EXPECT_EQ(sbMoveStringBuffer(&dst, &src), 0);
+  EXPECT_EQ(dst.b.data, block);
+  EXPECT_STREQ(sbGet(&dst), "payload");
+  EXPECT_TRUE(sbIsGrowable(&src));
+  EXPECT_TRUE(sbHasNoData(&src));
+  // Into a destination with text the bytes are appended and the source emptied.
+  Sb more(" and more");
+  EXPECT_EQ(sbMoveStringBuffer(&dst, &more), 0);
+  EXPECT_STREQ(sbGet(&dst), "payload and more");
+  EXPECT_EQ(sbGetLength(&more), 0u);
+  EXPECT_FALSE(sbHasNoData(&more));
+}
+
+TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
+  Sb sb("n=");
+  EXPECT_EQ(sbPrintf(&sb, "%d/%s", 42, "x"), 0);
+  EXPECT_STREQ(sbGet(&sb), "n=42/x");
+  std::string big(1000, 'q');
+  EXPECT_EQ(sbPrintf(&sb, "[%s]", big.c_str()), 0);
+  EXPECT_EQ(text(&sb), "n=42/x[" + big + "]");
+  // Exactly at a chunk boundary.
+  Sb edge;
+  std::string s127(127, 'e');
+  EXPECT_EQ(sbPrintf(&edge, "%s", s127.c_str()), 0);
+  EXPECT_EQ(text(&edge), s127);
+  // 4 MiB or more in one append: dropped, still 0.
+  Sb huge("keep");
+  EXPECT_EQ(sbPrintf(&huge, "%*s", 5000000, "x"), 0);
+  EXPECT_STREQ(sbGet(&huge), "keep");
+  EXPECT_EQ(sbSetPrintf(&huge, "%u", 7u), 0);
+  EXPECT_STREQ(sbGet(&huge), "7");
+}
+
+TEST(StringBufAppend, Numbers) {
+  Sb sb;
+  sbAppendUInt16(&sb, 65535);
+  sbAppendChar(&sb, ' ');
+  sbAppendUInt32(&sb, 4294967295u);
+  sbAppendChar(&sb, ' ');
+  sbAppendUInt64(&sb, 18446744073709551615ull);
+  EXPECT_STREQ(sbGet(&sb), "65535 4294967295 18446744073709551615");
+}
+
+TEST(StringBufAppend, TrimmedAndPrintable) {
+  Sb sb;
+  EXPECT_EQ(sbAppendTrimmed(&sb, "  ab c  ", -1), 0);
+  EXPECT_EQ(sbAppendTrimmed(&sb, " de  fg", 5), 0);
+  EXPECT_EQ(sbAppendTrimmed(&sb, " h\0ij", 10), 0);
+  EXPECT_STREQ(sbGet(&sb), "ab cdeh");
+  Sb p;
+  EXPECT_EQ(sbAppendPrintable(&p, "a\x01\"b'\xC3\xA9\tc~", false), 0);
+  EXPECT_STREQ(sbGet(&p), "abc~");
+  Sb q;
+  EXPECT_EQ(sbAppendPrintable(&q, "'x\"", true), 0);
+  EXPECT_STREQ(sbGet(&q), "'x\"");
+}
+
+TEST(StringBufAppend, QuotedValue) {
+  Sb sb;
+  EXPECT_EQ(sbAppendQuotedValue(&sb, "a b#c=d\\e\"f\ng", true), 0);
+  EXPECT_STREQ(sbGet(&sb), "\"a b\\#c\\=d\\\\e\\\"f\\ng\"");
+  Sb flat;
+  EXPECT_EQ(sbAppendQuotedValue(&flat, "a b", false), 0);
+  EXPECT_STREQ(sbGet(&flat), "a\\ b");
+  Sb plain;
+  EXPECT_EQ(sbAppendQuotedValue(&plain, "abc", true), 0);
+  EXPECT_STREQ(sbGet(&plain), "abc");
+}
+
+TEST(StringBufAppend, Hex) {
+  Sb sb;
+  sbAppendHexByte(&sb, 0x0F);
+  sbAppendHexByte(&sb, 0xA0);
+  Sb bytes;
+  sbAppendData(&bytes, "\x00\xff\x10", 3);
+  EXPECT_EQ(sbAppendHex(&sb, &bytes), 0);
+  EXPECT_STREQ(sbGet(&sb), "0fa000ff10");
+}
+
+TEST(StringBufAppend, UrlEscapingByMode) {
+  const char* in = "a b/c?d:~";
+  Sb m1, m2, m0;
+  sbAppendUrlEscaped(&m1, in, 1);
+  sbAppendUrlEscaped(&m2, in, 2);
+  sbAppendUrlEscaped(&m0, in, 0);
+  EXPECT_STREQ(sbGet(&m1), "a%20b/c?d:%7E");
+  EXPECT_STREQ(sbGet(&m2), "a%20b/c%3Fd%3A%7E");
+  EXPECT_STREQ(sbGet(&m0), "a%20b%2Fc%3Fd%3A%7E");
+  Sb hi;
+  sbAppendUrlEscaped(&hi, "\xC3\xA9", 3);
+  EXPECT_STREQ(sbGet(&hi), "%C3%A9");
+}
+
+TEST(StringBufTokens, NextTokenOverFixedView) {
+  const char list[] = " a , b,,c ";
+  StringBuffer v;
+  sbInitFixedHere(&v, list, (uint32_t)strlen(list));
+  v.length = 0;
+  Sb out;
+  std::string seen;
+  while (sbNextToken(&v, &out)) seen += "[" + text(&out) + "]";
+  EXPECT_EQ(seen, "[a][b][][c]");
+  EXPECT_FALSE(sbNextToken(&v, &out));
+}
+
+TEST(StringBufTokensDeathTest, NextTokenOnGrowableEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Sb sb("a,b");
+        Sb out;
+        sbNextToken(&sb, &out);
+      },
+      testing::ExitedWithCode(3), "Cannot iterate over non-fixed SB");
+}
+
+TEST(StringBufTokens, NextWordSplitsInPlace) {
+  Sb sb("  one two\tthree  ");
+  char* cursor = nullptr;
+  std::string seen;
+  while (char* w = sbNextWord(&sb, &cursor)) seen += std::string("[") + w + "]";
+  EXPECT_EQ(seen, "[one][two][three]");
+}

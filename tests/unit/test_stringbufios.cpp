@@ -1,0 +1,241 @@
+// StringBuffer with streams (the "StringBufferIoStream" type, appending from
+// a stream) and the date pattern formatter.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "iostream.h"
+#include "osconv.h"
+#include "osinit.h"
+#include "stringbuf.h"
+
+namespace {
+
+std::string text(StringBuffer* sb) { return std::string(sbGet(sb), sbGetLength(sb)); }
+
+struct Sb {
+  StringBuffer b;
+  explicit Sb(const char* s = "") {
+    sbInitHere(&b);
+    sbAppendString(&b, s);
+  }
+  ~Sb() { sbClean(&b); }
+  StringBuffer* operator&() { return &b; }
+};
+
+// Milliseconds of a local calendar time.
+uint64_t localMs(int y, int mo, int d, int h, int mi, int s, int ms) {
+  struct tm tm = {};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  tm.tm_isdst = -1;
+  return (uint64_t)mktime(&tm) * 1000 + (uint64_t)ms;
+}
+
+std::string date(uint64_t ms, const char* pattern) {
+  Sb sb;
+  EXPECT_EQ(sbAppendDateFormat(&sb, ms, pattern), 0);
+  return text(&sb);
+}
+
+// A fresh directory for one test under the scratch folder.
+std::filesystem::path freshDir(const char* name) {
+  const char* root = getenv("SFX_TEST_SCRATCH");
+  std::filesystem::path dir = root && *root ? std::filesystem::path(root) : std::filesystem::temp_directory_path();
+  dir /= std::string("stringbuf-") + name + "-" + std::to_string(osProcessId());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+std::string writeFile(const std::filesystem::path& dir, const char* name, const std::string& bytes) {
+  std::filesystem::path p = dir / name;
+  std::ofstream(p, std::ios::binary) << bytes;
+  return p.string();
+}
+
+}  // namespace
+
+TEST(StringBufStream, ReadGetcSeekAndEnd) {
+  Sb in("hello world");
+  IoStream* s = sbStringBufferIoStream(&in, nullptr);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->ops, &sbIoStreamReadOps);
+  EXPECT_STREQ(iosTypeName(s), "StringBufferIoStream");
+  char buf[8];
+  uint32_t got = 0;
+  EXPECT_EQ(iosRead(s, buf, 5, &got), 0);
+  EXPECT_EQ(std::string(buf, got), "hello");
+  EXPECT_EQ(iosGetByte(s), ' ');
+  uint64_t pos = 0;
+  EXPECT_EQ(iosGetSeek(s, &pos), 0);
+  EXPECT_EQ(pos, 6u);
+  EXPECT_EQ(iosCanRead(s, 0), 0);
+  EXPECT_EQ(iosRead(s, buf, 8, &got), 0);
+  EXPECT_EQ(std::string(buf, got), "world");
+  EXPECT_EQ(iosRead(s, buf, 8, &got), 0);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(iosGetByte(s), -1);
+  EXPECT_NE(iosCanRead(s, 0), 0);
+  EXPECT_EQ(iosSeek(s, 11), -1);  // the length itself is refused
+  EXPECT_EQ(iosSeek(s, 1ull << 32), -1);
+  EXPECT_EQ(iosSeek(s, 10), 0);
+  EXPECT_EQ(iosGetByte(s), 'd');
+  EXPECT_EQ(iosWrite(s, "x", 1, &got), -1);
+  EXPECT_EQ(iosClose(s), 0);
+  EXPECT_STREQ(sbGet(&in), "hello world");  // the buffer stays the caller's
+}
+
+TEST(StringBufStream, UngetPutsBytesBack) {
+  Sb in("abcdef");
+  IoStream* s = sbStringBufferIoStream(&in, nullptr);
+  char buf[4];
+  uint32_t got = 0;
+  ASSERT_EQ(iosRead(s, buf, 3, &got), 0);
+  EXPECT_EQ(iosUnGetData(s, "XY", 2), 0);
+  EXPECT_EQ(iosRead(s, buf, 4, &got), 0);
+  EXPECT_EQ(std::string(buf, got), "XYde");
+  EXPECT_EQ(iosUnGetData(s, "123456789", 9), -1);
+  iosClose(s);
+  // A fixed view's bytes are not overwritten: only the bytes read go back.
+  const char bytes[] = "fixed";
+  StringBuffer view;
+  sbInitFixedHere(&view, bytes, 5);
+  IoStream* f = sbStringBufferIoStream(&view, nullptr);
+  ASSERT_EQ(iosRead(f, buf, 2, &got), 0);
+  EXPECT_EQ(iosUnGetData(f, "zz", 2), -1);
+  EXPECT_EQ(iosUnGetData(f, "fi", 2), 0);
+  EXPECT_EQ(iosGetByte(f), 'f');
+  iosClose(f);
+}
+
+TEST(StringBufStream, SharedBufferDropsReadBytesBeforeWriting) {
+  Sb rw("0123456789");
+  IoStream* s = sbStringBufferIoStream(&rw, &rw);
+  EXPECT_EQ(s->ops, &sbIoStreamReadWriteOps);
+  char buf[5];
+  uint32_t got = 0;
+  ASSERT_EQ(iosRead(s, buf, 5, &got), 0);
+  uint32_t put = 0;
+  EXPECT_EQ(iosWrite(s, "abc", 3, &put), 0);
+  EXPECT_EQ(put, 3u);
+  EXPECT_STREQ(sbGet(&rw), "56789abc");
+  EXPECT_EQ(iosGetByte(s), '5');
+  EXPECT_EQ(iosFlush(s), 0);
+  iosClose(s);
+}
+
+TEST(StringBufStream, WriteOnlyRefusesReads) {
+  Sb out;
+  IoStream* s = sbStringBufferIoStream(nullptr, &out);
+  EXPECT_EQ(s->ops, &sbIoStreamWriteOps);
+  EXPECT_EQ(iosPrintf(s, "%s=%d", "n", 5), 0);
+  EXPECT_EQ(iosWriteString(s, ";", nullptr), 0);
+  EXPECT_STREQ(sbGet(&out), "n=5;");
+  EXPECT_EQ(iosGetByte(s), -1);
+  char buf[2];
+  uint32_t got = 0;
+  EXPECT_EQ(iosRead(s, buf, 2, &got), -1);
+  EXPECT_EQ(iosRead(s, nullptr, 0, &got), -1);  // no read mechanism
+  iosClose(s);
+  EXPECT_EQ(sbStringBufferIoStream(nullptr, nullptr), nullptr);
+}
+
+TEST(StringBufStream, AppendInputStreamAndIosRead) {
+  std::string big(20000, 'z');
+  big[0] = 'A';
+  big[19999] = 'Z';
+  Sb src(big.c_str());
+  IoStream* s = sbStringBufferIoStream(&src, nullptr);
+  Sb dst("<");
+  uint32_t got = 0;
+  EXPECT_EQ(sbAppendInputStream(&dst, s, 10, &got), 0);
+  EXPECT_EQ(got, 10u);
+  EXPECT_EQ(sbGetLength(&dst), 11u);
+  EXPECT_EQ(sbAppendInputStream(&dst, s, 0, &got), 0);  // to the end
+  EXPECT_EQ(got, 19990u);
+  EXPECT_EQ(text(&dst), "<" + big);
+  EXPECT_EQ(sbGet(&dst)[sbGetLength(&dst)], 0);
+  EXPECT_EQ(sbAppendInputStream(&dst, s, 5, &got), 0);  // end of data
+  EXPECT_EQ(got, 0u);
+  iosSeek(s, 19998);
+  Sb one;
+  EXPECT_EQ(sbAppendIosRead(&one, s, 0, &got), -1);
+  EXPECT_EQ(sbAppendIosRead(&one, s, 100, &got), 0);
+  EXPECT_EQ(got, 2u);
+  EXPECT_STREQ(sbGet(&one), "zZ");
+  iosClose(s);
+}
+
+TEST(StringBufDate, TimestampPattern) {
+  uint64_t t = localMs(2025, 1, 29, 14, 5, 9, 7);
+  EXPECT_EQ(date(t, "yyyy-MM-dd HH:mm:ss.SSS"), "2025-01-29 14:05:09.007");
+  EXPECT_EQ(date(t, "yy"), "25");
+  EXPECT_EQ(date(t, "y-M-d H"), "25-1-29 14");
+  EXPECT_EQ(date(t, "D"), "29");
+  EXPECT_EQ(date(t, "h K k W"), "2 2 14 4");
+  EXPECT_EQ(date(t, "'at' HH 'o''clock'"), "at 14 o'clock");
+  EXPECT_EQ(date(t, "''"), "'");
+  EXPECT_EQ(date(t, "G"), "AD");
+  EXPECT_EQ(date(t, "xx-qq"), "xx-qq");  // letters without a meaning stay
+  EXPECT_EQ(date(t, "E EEEE MMM F"), "3 Wednesday Jan 3");
+  EXPECT_EQ(date(t, "ww"), "05");
+}
+
+TEST(StringBufDate, MidnightHours) {
+  uint64_t t = localMs(2024, 12, 31, 0, 0, 0, 0);
+  EXPECT_EQ(date(t, "h k H K"), "12 24 0 0");
+  EXPECT_EQ(date(t, "D"), "366");
+  EXPECT_EQ(date(t, "w"), "01");  // ISO week of 2024-12-31 is week 1 of 2025
+  std::string zone = date(t, "Z");
+  ASSERT_EQ(zone.size(), 5u);
+  EXPECT_TRUE(zone[0] == '+' || zone[0] == '-');
+}
+
+TEST(StringBufFile, AppendFileReadsAllBytes) {
+  auto dir = freshDir("append");
+  std::string bytes(70000, 'b');
+  bytes[5] = 0;
+  std::string path = writeFile(dir, "data.bin", bytes);
+  Sb sb("head:");
+  EXPECT_EQ(sbAppendFile(&sb, path.c_str()), 0);
+  EXPECT_EQ(text(&sb), "head:" + bytes);
+  EXPECT_EQ(sbAppendFile(&sb, (dir / "missing").string().c_str()), -1);
+  EXPECT_EQ(sbGetLength(&sb), 5u + 70000u);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(StringBufFile, ReadTextFileHonoursByteOrderMarks) {
+  auto dir = freshDir("text");
+  Sb utf8;
+  EXPECT_EQ(sbReadTextFile(&utf8, writeFile(dir, "u8.txt", "\xEF\xBB\xBFgr\xC3\xBC\xC3\x9F").c_str()), 0);
+  EXPECT_EQ(text(&utf8), "gr\xC3\xBC\xC3\x9F");
+  Sb le;
+  EXPECT_EQ(sbReadTextFile(&le, writeFile(dir, "le.txt", std::string("\xFF\xFEh\0\xFC\0", 6)).c_str()), 0);
+  EXPECT_EQ(text(&le), "h\xC3\xBC");
+  Sb be;
+  EXPECT_EQ(sbReadTextFile(&be, writeFile(dir, "be.txt", std::string("\xFE\xFF\0h\0i", 6)).c_str()), 0);
+  EXPECT_EQ(text(&be), "hi");
+  // Text without a mark is in the local code page ("--filedata" here).
+  char arg0[] = "unit", arg1[] = "--filedata", arg2[] = "UTF-8";
+  char* args[] = {arg0, arg1, arg2, nullptr};
+  char** argv = args;
+  int argc = 3;
+  ASSERT_EQ(convInit(&argc, &argv), 0);
+  Sb plain("> ");
+  EXPECT_EQ(sbReadTextFile(&plain, writeFile(dir, "plain.txt", "ascii only").c_str()), 0);
+  EXPECT_EQ(text(&plain), "> ascii only");
+  Sb none;
+  EXPECT_EQ(sbReadTextFile(&none, (dir / "missing.txt").string().c_str()), -1);
+  convRelease();
+  std::filesystem::remove_all(dir);
+}
