@@ -304,6 +304,12 @@ TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
     ASSERT_EQ(osThreadCreate("worker", pipeWriter, (void*)(intptr_t)t, nullptr, nullptr), 0);
   while (pipeWritersDone.load() < pipeThreads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_NE(logOut.pipe, nullptr);
+  // A re-open travels through the pipe in order with the lines.
+  std::string second = path("second.log");
+  logInfo(logCatSfx, "before the switch\n");
+  logSetLogFile(second.c_str());
+  EXPECT_EQ(logReopen(), 0);
+  logInfo(logCatSfx, "after the switch\n");
   logStopPipe();
   EXPECT_FALSE(logOut.pipeActive.load());
   logInfo(logCatSfx, "after the pipe\n");
@@ -322,5 +328,8 @@ TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
   }
   EXPECT_EQ(seen.size(), (size_t)(pipeThreads * pipeLines));
   for (auto& [key, count] : seen) EXPECT_EQ(count, 1) << "T" << key.first << " line " << key.second;
-  EXPECT_TRUE(contains(readLines(file), "after the pipe"));
+  EXPECT_TRUE(contains(readLines(file), "before the switch"));
+  EXPECT_FALSE(contains(readLines(file), "after the switch"));
+  EXPECT_TRUE(contains(readLines(second), "after the switch"));
+  EXPECT_TRUE(contains(readLines(second), "after the pipe"));
 }

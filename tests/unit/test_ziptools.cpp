@@ -60,7 +60,10 @@ TEST(ZipTools, FullExtractionMatchesTheSourceTree) {
       if (!fs::exists(exe)) continue;
       tried++;
       ZipInfo* zip = nullptr;
-      ASSERT_EQ(zipOpen(&zip, str(exe).c_str(), *suffix == 0), 0) << exe;
+      // Probing sees only the end record at the very end of the file; the
+      // ZIP64 record in front of it lies outside the probe window.
+      const bool probe = *suffix == 0 && std::string(tool) != "infozip64";
+      ASSERT_EQ(zipOpen(&zip, str(exe).c_str(), probe), 0) << exe;
       EXPECT_EQ(zip->prefix, fs::file_size(fx / "stub.bin")) << exe;
       if (*suffix) {
         ASSERT_NE(zip->comment, nullptr);
