@@ -75,7 +75,6 @@ struct ZipInfo {
   uint64_t entryCount;        // central-directory records on this disk
   int verbosity;              // stored by zipWalk, read by the journal
   uint32_t journalSequence;   // next sequence number shared by both journals
-  SortMap* links;             // symbolic links the current walk created, or null
 };
 
 // Signatures of the records this module reads.

@@ -108,51 +108,41 @@ uint32_t outputWindowGetData(InflateState* st, uint8_t* buffer, uint32_t n) {
 // Reads n (0..16) bits; -1 when the input cannot supply them yet.
 inline int getBits(InflateState* st, uint32_t n) { return n == 0 ? 0 : iosGetBits(st->source, n); }
 
-// Result of inflateDecodeSymbol.
-enum DecodeResult { decodeOk, decodeNeedInput, decodeUnreached };
+// Peeks up to `want` bits for a table lookup. When the input cannot supply
+// them, the raw and zlib formats take the bits actually held (so that the
+// short last code of a stream that ends mid-byte still decodes) and the
+// strict format gives up. *held gets the number of valid bits; -1 when none.
+int peekForLookup(InflateState* st, uint32_t want, uint32_t* held) {
+  int v = iosPeekBits(st->source, want);
+  if (v >= 0) {
+    *held = want;
+    return v;
+  }
+  if (st->format == INFLATE_FORMAT_ZLIB_STRICT) return -1;
+  int have = iosPeekBits(st->source, 0);
+  if (have <= 0) return -1;
+  *held = (uint32_t)have < want ? (uint32_t)have : want;
+  return iosPeekBits(st->source, *held);
+}
 
-// Decodes one symbol with `table` without consuming it: *sym and *length
-// (bits to consume) on decodeOk. When fewer bits than a full lookup are left
-// the raw and zlib formats decode from the bits actually held, so that the
-// short last code of a stream that ends mid-byte still decodes; the strict
-// format needs the full lookup width. An index that no code reaches (only
-// possible in an empty or single-code table) gives decodeUnreached for a
-// literal/length table, and symbol 0 without bits for the others.
-DecodeResult inflateDecodeSymbol(InflateState* st, const InflateTable* table, int* sym, uint32_t* length) {
-  IoStream* src = st->source;
-  uint32_t held = inflateTableBits;
-  int bits = iosPeekBits(src, inflateTableBits);
-  if (bits < 0) {
-    if (st->format == INFLATE_FORMAT_ZLIB_STRICT) return decodeNeedInput;
-    int have = iosPeekBits(src, 0);
-    if (have <= 0) return decodeNeedInput;
-    held = (uint32_t)have;
-    bits = iosPeekBits(src, held);
-    if (bits < 0) return decodeNeedInput;
+// Decodes one code with `table` without consuming it: true with its entry
+// in *entry when the bits held determine it (its code length is in the low
+// four bits), false when more input is needed.
+bool inflateDecodeSymbol(InflateState* st, const InflateTable* table, uint32_t* entry) {
+  uint32_t held = 0;
+  int v = peekForLookup(st, table->bits, &held);
+  if (v < 0) return false;
+  uint32_t e = table->entries[(uint32_t)v & ((1u << table->bits) - 1)];
+  if (e & inflateEntryLink) {
+    uint32_t sub = (e >> 4) & 15;
+    if (held < table->bits) return false;
+    v = peekForLookup(st, table->bits + sub, &held);
+    if (v < 0 || held <= table->bits) return false;
+    e = table->entries[(e >> 16) + (((uint32_t)v >> table->bits) & ((1u << sub) - 1))];
   }
-  int e = table->entries[bits & ((1 << inflateTableBits) - 1)];
-  if (e < 0) {
-    uint32_t longest = (uint32_t)(e & 15);
-    uint32_t start = (uint32_t)(-(e >> 4));
-    int wide = iosPeekBits(src, longest);
-    if (wide < 0) {
-      if (st->format == INFLATE_FORMAT_ZLIB_STRICT) return decodeNeedInput;
-      int have = iosPeekBits(src, 0);
-      if (have <= (int)inflateTableBits) return decodeNeedInput;
-      held = (uint32_t)have < longest ? (uint32_t)have : longest;
-      wide = iosPeekBits(src, held);
-      if (wide < 0) return decodeNeedInput;
-    } else {
-      held = longest;
-    }
-    e = table->entries[start + ((uint32_t)wide >> inflateTableBits)];
-  }
-  uint32_t len = (uint32_t)(e & 15);
-  if (len > held) return decodeNeedInput;
-  if (len == 0 && table->literalLength) return decodeUnreached;
-  *sym = e >> 4;
-  *length = len;
-  return decodeOk;
+  if ((e & 15) > held) return false;
+  *entry = e;
+  return true;
 }
 
 // Consumes bits already peeked.
@@ -161,12 +151,6 @@ inline void consumeBits(InflateState* st, uint32_t n) {
 }
 
 // ---- tables ----
-
-void releaseBlockTables(InflateState* st) {
-  if (st->literalTable != st->fixedLiteralTable) inflateFreeTable(st->literalTable);
-  if (st->distanceTable != st->fixedDistanceTable) inflateFreeTable(st->distanceTable);
-  st->literalTable = st->distanceTable = nullptr;
-}
 
 int buildFixedTables(InflateState* st) {
   if (st->fixedLiteralTable) return 0;
@@ -196,13 +180,13 @@ int readDynamicHeader(InflateState* st) {
   uint8_t previous = 0;
   int result = 0;
   while (i < total) {
-    int sym = 0;
-    uint32_t len = 0;
-    if (inflateDecodeSymbol(st, clTable, &sym, &len) != decodeOk) {
+    uint32_t e = 0;
+    if (!inflateDecodeSymbol(st, clTable, &e)) {
       result = -1;
       break;
     }
-    consumeBits(st, len);
+    consumeBits(st, e & 15);
+    int sym = (int)(e >> 16);
     if (sym < 16) {
       lengths[i++] = previous = (uint8_t)sym;
       continue;
@@ -236,7 +220,7 @@ int readDynamicHeader(InflateState* st) {
   }
   inflateFreeTable(clTable);
   if (result != 0) return -1;
-  releaseBlockTables(st);
+  inflateReleaseBlockTables(st);
   if (inflateBuildTable(lengths, nlit, inflateKindLiteralLength, &st->literalTable) != 0) return -1;
   return inflateBuildTable(lengths + nlit, ndist, inflateKindDistance, &st->distanceTable);
 }
@@ -331,7 +315,7 @@ bool stepBlocks(InflateState* st) {
         st->failed = 1;
         return noProgress;
       }
-      releaseBlockTables(st);
+      inflateReleaseBlockTables(st);
       st->literalTable = st->fixedLiteralTable;
       st->distanceTable = st->fixedDistanceTable;
       st->state = inflateHuffman;
@@ -372,37 +356,34 @@ bool stepLiteral(InflateState* st) {
 bool stepHuffman(InflateState* st) {
   for (;;) {
     if (inflateWindowSize - st->windowPending < inflateMaxMatch) return progress;
-    int sym = 0;
-    uint32_t len = 0;
-    DecodeResult r;
+    uint32_t e = 0;
     switch (st->state) {
       case inflateHuffman:
-        if (inflateFastLoop(st) > 0) continue;
-        r = inflateDecodeSymbol(st, st->literalTable, &sym, &len);
-        if (r == decodeNeedInput) return noProgress;
-        if (r == decodeUnreached) {
-          logError(logCatInflate, "Invalid huffman distance %d\n", -1);
-          return noProgress;
-        }
-        if (sym < 256) {
-          consumeBits(st, len);
-          if (windowPut(st, (uint8_t)sym) != 0) return noProgress;
+        if (inflateFastLoop(st) > 0) {
+          if (st->state == inflateBlocks) return progress;  // the block ended
           continue;
         }
-        if (sym == 256) {
-          consumeBits(st, len);
-          releaseBlockTables(st);
-          st->state = inflateBlocks;
-          return progress;
+        if (!inflateDecodeSymbol(st, st->literalTable, &e)) return noProgress;
+        if (e & inflateEntryLiteral) {
+          consumeBits(st, e & 15);
+          if (windowPut(st, (uint8_t)(e >> 16)) != 0) return noProgress;
+          continue;
         }
-        if (sym > 285) {
-          // Left unconsumed, so the stream keeps reading as ended here.
-          logError(logCatInflate, "Invalid huffman distance %d\n", sym);
+        if (e & inflateEntrySpecial) {
+          if ((e >> 16) == 256) {
+            consumeBits(st, e & 15);
+            inflateReleaseBlockTables(st);
+            st->state = inflateBlocks;
+            return progress;
+          }
+          // 286, 287 or a code that reaches nothing. Left unconsumed, so the
+          // stream keeps reading as ended here.
+          logError(logCatInflate, "Invalid huffman distance %d\n", e == inflateEntryUnreached ? -1 : (int)(e >> 16));
           return noProgress;
         }
-        consumeBits(st, len);
-        st->length = inflateLengthBase[sym - 257];
-        st->bitsPending = inflateLengthExtra[sym - 257];
+        consumeBits(st, e & 15);
+        st->length = (int)(e >> 16);
+        st->bitsPending = (uint8_t)(((e >> 8) & 31) - (e & 15));
         [[fallthrough]];
       case inflateHuffmanExtraBits: {
         st->state = inflateHuffmanExtraBits;
@@ -414,15 +395,14 @@ bool stepHuffman(InflateState* st) {
         [[fallthrough]];
       case inflateHuffmanDist:
         st->state = inflateHuffmanDist;
-        r = inflateDecodeSymbol(st, st->distanceTable, &sym, &len);
-        if (r != decodeOk) return noProgress;
-        if (sym > 29) {
-          logError(logCatInflate, "Invalid huffman distance %d\n", sym);
+        if (!inflateDecodeSymbol(st, st->distanceTable, &e)) return noProgress;
+        if (e & inflateEntrySpecial) {
+          logError(logCatInflate, "Invalid huffman distance %d\n", (int)(e >> 16));
           return noProgress;
         }
-        consumeBits(st, len);
-        st->distance = inflateDistanceBase[sym];
-        st->bitsPending = inflateDistanceExtra[sym];
+        consumeBits(st, e & 15);
+        st->distance = (int)(e >> 16);
+        st->bitsPending = (uint8_t)(((e >> 8) & 31) - (e & 15));
         [[fallthrough]];
       case inflateHuffmanDistBits: {
         st->state = inflateHuffmanDistBits;
@@ -538,7 +518,7 @@ int inflateClose(InflateState* st) {
     result |= iosClose(st->source);
   else
     iosSkipToNextByte(st->source);
-  releaseBlockTables(st);
+  inflateReleaseBlockTables(st);
   inflateFreeTable(st->fixedLiteralTable);
   inflateFreeTable(st->fixedDistanceTable);
   memFree(st);
@@ -567,6 +547,13 @@ int inflateCloseOp(void* state) { return inflateClose(static_cast<InflateState*>
 
 const IoStreamOps inflateInputStreamOps = {
     .name = "InflateInputStream", .read = inflateReadOp, .close = inflateCloseOp};
+
+// Releases the current block's tables (never the fixed ones).
+void inflateReleaseBlockTables(InflateState* st) {
+  if (st->literalTable != st->fixedLiteralTable) inflateFreeTable(st->literalTable);
+  if (st->distanceTable != st->fixedDistanceTable) inflateFreeTable(st->distanceTable);
+  st->literalTable = st->distanceTable = nullptr;
+}
 
 const char* inflateStateName(int state) { return state >= 0 && state < inflateStateCount ? stateNames[state] : "?"; }
 

@@ -29,17 +29,23 @@ inline uint64_t lowBits(uint64_t v, uint32_t n) { return v & ((1ull << n) - 1); 
 // Resolves a sub-table link.
 inline uint32_t lookup(const uint32_t* table, uint32_t bits, uint64_t bb) {
   uint32_t e = table[lowBits(bb, bits)];
-  if (e & inflateFastLink) e = table[(e >> 16) + lowBits(bb >> bits, (e >> 4) & 15)];
+  if (e & inflateEntryLink) e = table[(e >> 16) + lowBits(bb >> bits, (e >> 4) & 15)];
   return e;
 }
 
 // Copies a match inside the linear part of the ring (source and destination
-// do not wrap). Distances of 8 or more copy 8-byte words, which may write up
-// to 7 bytes past the match: those land in the unused part of the ring or in
-// the slack after it.
+// do not wrap). Distances of 8 or more copy 8- or 16-byte words, which may
+// write up to 15 bytes past the match: those land in the unused part of the
+// ring or in the slack after it.
 inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_t distance) {
   uint8_t* end = dst + length;
-  if (distance >= 8) {
+  if (distance >= 16) {
+    do {
+      memcpy(dst, src, 16);
+      dst += 16;
+      src += 16;
+    } while (dst < end);
+  } else if (distance >= 8) {
     do {
       memcpy(dst, src, 8);
       dst += 8;
@@ -54,16 +60,17 @@ inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_
 
 }  // namespace
 
-// Entry conditions: state HUFFMAN with tables that have a fast form, at most
+// Entry conditions: state HUFFMAN with both tables present, at most
 // fastMaxPending bytes pending, and at least fastMinInput bytes buffered in
 // the level below. It stops (leaving the reference path to continue) at the
 // end of the block, at an invalid or unreached code, when the window needs
 // draining or when fewer than 8 buffered bytes remain; on return the unused
-// bits are back in the level below and the state is HUFFMAN or HUFFMAN_DIST.
+// bits are back in the level below and the state is HUFFMAN, HUFFMAN_DIST or
+// (after the end code) BLOCKS.
 uint32_t inflateFastLoop(InflateState* st) {
   const InflateTable* lit = st->literalTable;
   const InflateTable* dist = st->distanceTable;
-  if (st->state != inflateHuffman || !lit || !dist || !lit->fast || !dist->fast) return 0;
+  if (st->state != inflateHuffman || !lit || !dist) return 0;
   if (st->windowPending > fastMaxPending) return 0;
   const uint8_t* in = nullptr;
   uint32_t avail = 0;
@@ -74,9 +81,9 @@ uint32_t inflateFastLoop(InflateState* st) {
   uint32_t bc = count;
   const uint8_t* inStart = in;
   const uint8_t* inLimit = in + avail - 8;
-  const uint32_t* litTable = lit->fast;
-  const uint32_t* distTable = dist->fast;
-  const uint32_t litBits = lit->fastBits, distBits = dist->fastBits;
+  const uint32_t* litTable = lit->entries;
+  const uint32_t* distTable = dist->entries;
+  const uint32_t litBits = lit->bits, distBits = dist->bits;
   uint8_t* win = st->window;
   uint32_t w = st->windowWrite;
   uint32_t pending = st->windowPending;
@@ -87,16 +94,17 @@ uint32_t inflateFastLoop(InflateState* st) {
     in += (63 - bc) >> 3;
     bc |= 56;
     uint32_t e = lookup(litTable, litBits, bb);
-    if (e & inflateFastLiteral) {
+    if (e & inflateEntryLiteral) {
       uint32_t len = e & 15;
       bb >>= len;
       bc -= len;
       win[w++] = (uint8_t)(e >> 16);
       pending++;
       symbols++;
-      // A second literal fits in the bits left after the longest pair.
-      e = lookup(litTable, litBits, bb);
-      if (e & inflateFastLiteral) {
+      // Two more literals fit in the bits left after a refill (3 x 15).
+      for (int more = 0; more < 2; more++) {
+        e = lookup(litTable, litBits, bb);
+        if (!(e & inflateEntryLiteral)) break;
         len = e & 15;
         bb >>= len;
         bc -= len;
@@ -110,14 +118,25 @@ uint32_t inflateFastLoop(InflateState* st) {
       }
       continue;
     }
-    if (e & inflateFastSpecial) break;  // end of block or invalid: the reference path decodes it
+    if (e & inflateEntrySpecial) {
+      if ((e >> 16) == 256) {
+        // End of block: the tables go, the next block header follows.
+        uint32_t len = e & 15;
+        bb >>= len;
+        bc -= len;
+        symbols++;
+        st->state = inflateBlocks;
+        inflateReleaseBlockTables(st);
+      }
+      break;  // invalid or unreached code: the reference path reports it
+    }
     uint32_t total = (e >> 8) & 31, codeLen = e & 15;
     uint32_t length = (e >> 16) + (uint32_t)(lowBits(bb, total) >> codeLen);
     bb >>= total;
     bc -= total;
     uint32_t d = lookup(distTable, distBits, bb);
-    if (d & inflateFastSpecial) {
-      // Invalid or unreached distance code: let the reference path report it.
+    if (d & inflateEntrySpecial) {
+      // Distance 30 or 31: let the reference path report it.
       st->length = (int)length;
       st->state = inflateHuffmanDist;
       symbols++;

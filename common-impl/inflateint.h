@@ -62,53 +62,49 @@ static_assert(SFX_ARRAY_SIZE(inflateDistanceBase) == SFX_ARRAY_SIZE(inflateDista
 static_assert(inflateLengthBase[28] == inflateMaxMatch, "longest match");
 static_assert(inflateDistanceBase[29] + (1u << inflateDistanceExtra[29]) - 1 == inflateWindowSize, "farthest distance");
 
-// Primary index widths. The reference table is indexed by 9 bits; the fast
-// tables by more for literal/length codes.
-constexpr uint32_t inflateTableBits = 9;
-constexpr uint32_t inflateFastLiteralBits = 11;
-constexpr uint32_t inflateFastDistanceBits = 8;
+// Primary index widths of the decode tables.
+constexpr uint32_t inflateLiteralBits = 10;
+constexpr uint32_t inflateDistanceBits = 8;
+constexpr uint32_t inflateCodeLengthBits = 7;
 
-// Fast-table entry (32 bits):
+// Decode-table entry (32 bits):
 //   bits 0-3   code length (for a sub-table link: the primary index width)
 //   bits 4-7   sub-table index width (links only)
 //   bits 8-12  bits to consume with the extra bits (code length + extra)
-//   bit 13     link to a sub-table (with inflateFastSpecial)
+//   bit 13     link to a sub-table (with inflateEntrySpecial)
 //   bit 14     literal byte
-//   bit 15     special: end of block, invalid symbol or link
-//   bits 16-31 value: literal, length base, distance base, sub-table start,
-//              or for specials the symbol
+//   bit 15     special: end of block, invalid symbol, unreached code or link
+//   bits 16-31 value: literal, length base, distance base, code-length
+//              symbol, sub-table start, or for specials the symbol (0xFFFF
+//              for an index that no code reaches)
 enum : uint32_t {
-  inflateFastLink = 1u << 13,
-  inflateFastLiteral = 1u << 14,
-  inflateFastSpecial = 1u << 15,
+  inflateEntryLink = 1u << 13,
+  inflateEntryLiteral = 1u << 14,
+  inflateEntrySpecial = 1u << 15,
+  inflateEntryUnreached = (0xFFFFu << 16) | (1u << 15),
 };
 
-// A decode table for one code, in two forms built from the same lengths:
-//  - `entries`: 16-bit entries, 512 primary entries indexed by the next 9
-//    input bits; a code of at most 9 bits gives symbol * 16 + length at every
-//    index whose low bits are the code; a 9-bit prefix of longer codes gives
-//    -(sub-table start) * 16 + the longest length under it, and the sub-table
-//    is indexed by the bits above the first 9. One zeroed allocation.
-//  - `fast`: 32-bit entries for the fast loop (format above).
-struct InflateTable {
-  int16_t* entries;       // reference table (decodes every symbol)
-  uint32_t entryCount;    // 512 + sum of sub-table sizes
-  uint32_t* fast;         // fast-loop table
-  uint32_t fastCount;     // primary + sub-table entries
-  uint32_t fastBits;      // primary index width of `fast`
-  uint32_t symbolCount;   // number of code lengths the table was built from
-  uint8_t literalLength;  // a literal/length table (else distance or code lengths)
-  uint8_t complete;       // the code fills its space (every index decodes)
-};
-
-// Kinds of table for the fast form.
+// Kinds of table.
 enum InflateTableKind : int {
   inflateKindLiteralLength = 0,
   inflateKindDistance = 1,
   inflateKindCodeLength = 2,
 };
 
-// Builds both forms from `count` code lengths (0..15, 0 = no code) into
+// A decode table for one code: a primary table indexed by the next `bits`
+// input bits (in input order, that is the codes' bits reversed); a code of
+// at most `bits` bits fills every index whose low bits are the code; a
+// prefix of longer codes holds a link to a sub-table indexed by the bits
+// above the first `bits`. One allocation.
+struct InflateTable {
+  uint32_t bits;        // primary index width
+  uint32_t entryCount;  // primary + sub-table entries
+  uint8_t kind;         // InflateTableKind
+  uint8_t complete;     // the code fills its space (every index decodes)
+  uint32_t entries[];   // the entries
+};
+
+// Builds the table for `count` code lengths (0..15, 0 = no code) into
 // *table. An over-subscribed code, or an incomplete one that has a code
 // longer than 1 bit, logs "code lengths don't add up (0x%x)\n" and fails;
 // an empty code and a single 1-bit code are accepted. 0 or -1.
@@ -144,6 +140,9 @@ struct InflateState {
 // and the window has room; see inflatefast.cpp for the entry conditions.
 // Returns the number of symbols decoded (0: nothing could be done fast).
 uint32_t inflateFastLoop(InflateState* st);
+
+// Releases the current block's tables (never the fixed ones).
+void inflateReleaseBlockTables(InflateState* st);
 
 // Core of the read operation (exposed for tests and the close drain).
 int inflateRead(InflateState* st, uint8_t* buffer, uint32_t n, uint32_t* got);

@@ -1,6 +1,9 @@
 // Decode tables for the inflate decoder: canonical Huffman codes (RFC 1951
-// section 3.2.2) turned into a 9-bit reference table with sub-tables, and a
-// wider 32-bit table whose entries carry everything the fast loop needs.
+// section 3.2.2) turned into a primary table indexed by the next input bits
+// with sub-tables for longer codes. Each 32-bit entry carries everything a
+// decoder needs (literal byte, length or distance base with its extra bits,
+// or the symbol of a special code), so both the fast loop and the resumable
+// reference path decode with one lookup (two for long codes).
 #include <algorithm>
 #include <cstring>
 
@@ -12,9 +15,7 @@ namespace {
 
 constexpr uint32_t maxCodeLength = 15;
 constexpr uint32_t maxSymbols = 320;
-
-// Entry of an index that no code reaches, in the fast form.
-constexpr uint32_t fastUnreached = (0xFFFFu << 16) | inflateFastSpecial;
+constexpr uint32_t maxPrimary = 1u << inflateLiteralBits;
 
 uint32_t reverseBits(uint32_t code, uint32_t length) {
   uint32_t r = 0;
@@ -25,63 +26,21 @@ uint32_t reverseBits(uint32_t code, uint32_t length) {
   return r;
 }
 
-// The fast-form entry of symbol `sym` with a code of `len` bits.
-uint32_t fastEntry(int kind, uint32_t sym, uint32_t len) {
+// The entry of symbol `sym` with a code of `len` bits.
+uint32_t makeEntry(int kind, uint32_t sym, uint32_t len) {
   if (kind == inflateKindLiteralLength) {
-    if (sym < 256) return (sym << 16) | inflateFastLiteral | (len << 8) | len;
+    if (sym < 256) return (sym << 16) | inflateEntryLiteral | (len << 8) | len;
     if (sym >= 257 && sym <= 285) {
       uint32_t i = sym - 257;
       return ((uint32_t)inflateLengthBase[i] << 16) | ((len + inflateLengthExtra[i]) << 8) | len;
     }
-    return (sym << 16) | inflateFastSpecial | len;  // end of block, 286, 287
+    return (sym << 16) | inflateEntrySpecial | (len << 8) | len;  // end of block, 286, 287
   }
-  if (sym < 30) return ((uint32_t)inflateDistanceBase[sym] << 16) | ((len + inflateDistanceExtra[sym]) << 8) | len;
-  return (sym << 16) | inflateFastSpecial | len;  // distance 30, 31
-}
-
-// Canonical codes of every symbol, reversed into input bit order.
-struct CodeSet {
-  uint16_t code[maxSymbols];  // reversed code per symbol
-  uint32_t longest;           // longest code length
-};
-
-// Builds the fast form: `bits`-wide primary table, sub-tables behind it.
-uint32_t* buildFast(const uint8_t* lengths, uint32_t count, const CodeSet& cs, int kind, uint32_t bits,
-                    uint32_t* entryCount) {
-  uint32_t primary = 1u << bits;
-  uint8_t subLongest[1u << inflateFastLiteralBits] = {0};
-  for (uint32_t s = 0; s < count; s++)
-    if (lengths[s] > bits) {
-      uint32_t p = cs.code[s] & (primary - 1);
-      subLongest[p] = std::max<uint8_t>(subLongest[p], lengths[s]);
-    }
-  uint32_t subStart[1u << inflateFastLiteralBits];
-  uint32_t total = primary;
-  for (uint32_t p = 0; p < primary; p++)
-    if (subLongest[p]) {
-      subStart[p] = total;
-      total += 1u << (subLongest[p] - bits);
-    }
-  uint32_t* t = static_cast<uint32_t*>(memAlloc(total * sizeof(uint32_t)));
-  for (uint32_t i = 0; i < total; i++) t[i] = fastUnreached;
-  for (uint32_t p = 0; p < primary; p++)
-    if (subLongest[p])
-      t[p] = (subStart[p] << 16) | inflateFastSpecial | inflateFastLink | ((subLongest[p] - bits) << 4) | bits;
-  for (uint32_t s = 0; s < count; s++) {
-    uint32_t len = lengths[s];
-    if (len == 0) continue;
-    uint32_t e = fastEntry(kind, s, len);
-    uint32_t r = cs.code[s];
-    if (len <= bits) {
-      for (uint32_t k = r; k < primary; k += 1u << len) t[k] = e;
-    } else {
-      uint32_t p = r & (primary - 1);
-      uint32_t size = 1u << (subLongest[p] - bits);
-      for (uint32_t k = r >> bits; k < size; k += 1u << (len - bits)) t[subStart[p] + k] = e;
-    }
+  if (kind == inflateKindDistance) {
+    if (sym < 30) return ((uint32_t)inflateDistanceBase[sym] << 16) | ((len + inflateDistanceExtra[sym]) << 8) | len;
+    return (sym << 16) | inflateEntrySpecial | (len << 8) | len;  // distance 30, 31
   }
-  *entryCount = total;
-  return t;
+  return (sym << 16) | (len << 8) | len;  // code-length symbol
 }
 
 }  // namespace
@@ -93,85 +52,91 @@ int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, InflateT
     return -1;
   }
   uint32_t perLength[maxCodeLength + 1] = {0};
-  CodeSet cs;
-  cs.longest = 0;
+  uint32_t longest = 0;
   for (uint32_t s = 0; s < count; s++) {
     if (lengths[s] > maxCodeLength) {
       logError(logCatInflate, "Code length %u out of range\n", lengths[s]);
       return -1;
     }
     perLength[lengths[s]]++;
-    cs.longest = std::max<uint32_t>(cs.longest, lengths[s]);
+    longest = std::max<uint32_t>(longest, lengths[s]);
   }
   // Sum of the codes' shares of a 16-bit space: 65536 for a complete code.
   uint32_t sum = 0;
   for (uint32_t l = 1; l <= maxCodeLength; l++) sum += perLength[l] << (16 - l);
   // An over-subscribed code can never be decoded; an incomplete one only
   // when it is empty or a single 1-bit code.
-  if (sum > 65536 || (sum < 65536 && cs.longest > 1)) {
+  if (sum > 65536 || (sum < 65536 && longest > 1)) {
     logError(logCatInflate, "code lengths don't add up (0x%x)\n", sum);
     return -1;
   }
-  uint32_t next[maxCodeLength + 2] = {0};
+  uint32_t next[maxCodeLength + 1] = {0};
   uint32_t code = 0;
   perLength[0] = 0;
   for (uint32_t l = 1; l <= maxCodeLength; l++) {
     code = (code + perLength[l - 1]) << 1;
     next[l] = code;
   }
+  uint16_t codes[maxSymbols];
   for (uint32_t s = 0; s < count; s++)
-    cs.code[s] = lengths[s] ? (uint16_t)reverseBits(next[lengths[s]]++, lengths[s]) : 0;
+    codes[s] = lengths[s] ? (uint16_t)reverseBits(next[lengths[s]]++, lengths[s]) : 0;
 
-  // Reference form: the longest code under each 9-bit prefix sizes its
-  // sub-table; sub-tables go after the primary entries, longest first.
-  constexpr uint32_t primary = 1u << inflateTableBits;
-  uint8_t subLongest[primary] = {0};
+  uint32_t bits = kind == inflateKindLiteralLength ? inflateLiteralBits
+                  : kind == inflateKindDistance    ? inflateDistanceBits
+                                                   : inflateCodeLengthBits;
+  uint32_t primary = 1u << bits;
+  // The longest code under each primary index sizes that index's sub-table.
+  uint8_t subLongest[maxPrimary];
+  memset(subLongest, 0, primary);
   for (uint32_t s = 0; s < count; s++)
-    if (lengths[s] > inflateTableBits) {
-      uint32_t p = cs.code[s] & (primary - 1);
+    if (lengths[s] > bits) {
+      uint32_t p = codes[s] & (primary - 1);
       subLongest[p] = std::max<uint8_t>(subLongest[p], lengths[s]);
     }
-  uint32_t subStart[primary] = {0};
+  uint16_t subStart[maxPrimary];
   uint32_t total = primary;
-  for (uint32_t len = maxCodeLength; len > inflateTableBits; len--)
+  if (longest > bits)
     for (uint32_t p = 0; p < primary; p++)
-      if (subLongest[p] == len) {
-        subStart[p] = total;
-        total += 1u << (len - inflateTableBits);
+      if (subLongest[p]) {
+        subStart[p] = (uint16_t)total;
+        total += 1u << (subLongest[p] - bits);
       }
-  InflateTable* t = memNew(InflateTable);
-  t->entries = memNewArray(int16_t, total);
+  InflateTable* t = static_cast<InflateTable*>(memAlloc(sizeof(InflateTable) + total * sizeof(uint32_t)));
+  t->bits = bits;
   t->entryCount = total;
-  t->symbolCount = count;
-  t->literalLength = kind == inflateKindLiteralLength;
+  t->kind = (uint8_t)kind;
   t->complete = sum == 65536;
-  for (uint32_t p = 0; p < primary; p++)
-    if (subLongest[p]) t->entries[p] = (int16_t)(-(int32_t)(subStart[p] * 16) + subLongest[p]);
+  uint32_t* e = t->entries;
+  // Every index of a complete code is reached. For the others: an unreached
+  // literal/length index is invalid input (it must not decode as a literal
+  // that takes no bits, which would repeat forever); distance and code-length
+  // indices decode as symbol 0 without consuming bits.
+  if (!t->complete) {
+    uint32_t fill = kind == inflateKindLiteralLength ? inflateEntryUnreached : makeEntry(kind, 0, 0);
+    for (uint32_t i = 0; i < total; i++) e[i] = fill;
+  }
+  if (longest > bits)
+    for (uint32_t p = 0; p < primary; p++)
+      if (subLongest[p])
+        e[p] = ((uint32_t)subStart[p] << 16) | inflateEntrySpecial | inflateEntryLink | ((subLongest[p] - bits) << 4) |
+               bits;
   for (uint32_t s = 0; s < count; s++) {
     uint32_t len = lengths[s];
     if (len == 0) continue;
-    int16_t e = (int16_t)(s * 16 + len);
-    uint32_t r = cs.code[s];
-    if (len <= inflateTableBits) {
-      for (uint32_t k = r; k < primary; k += 1u << len) t->entries[k] = e;
+    uint32_t entry = makeEntry(kind, s, len);
+    uint32_t r = codes[s];
+    if (len <= bits) {
+      for (uint32_t k = r; k < primary; k += 1u << len) e[k] = entry;
     } else {
       uint32_t p = r & (primary - 1);
-      uint32_t size = 1u << (subLongest[p] - inflateTableBits);
-      for (uint32_t k = r >> inflateTableBits; k < size; k += 1u << (len - inflateTableBits))
-        t->entries[subStart[p] + k] = e;
+      uint32_t size = 1u << (subLongest[p] - bits);
+      for (uint32_t k = r >> bits; k < size; k += 1u << (len - bits)) e[subStart[p] + k] = entry;
     }
-  }
-  if (kind != inflateKindCodeLength) {
-    t->fastBits = kind == inflateKindLiteralLength ? inflateFastLiteralBits : inflateFastDistanceBits;
-    t->fast = buildFast(lengths, count, cs, kind, t->fastBits, &t->fastCount);
   }
   *table = t;
   return 0;
 }
 
 void inflateFreeTable(InflateTable* table) {
-  if (!table) return;
-  memFree(table->entries);
-  if (table->fast) memFree(table->fast);
-  memFree(table);
+  if (table) memFree(table);
 }

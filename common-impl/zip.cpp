@@ -450,7 +450,6 @@ void zipExit(ZipInfo** handle) {
   smDestroy(info->directory);
   info->directory = nullptr;
   zipEndJournal(info, 0);
-  smDestroy(info->links);
   logTrace(logCatZip, "zipExit InputStream %p\n", (void*)info->stream);
   if (info->stream) {
     iosLogStack(logLevelTrace, logCatZip, info->stream);

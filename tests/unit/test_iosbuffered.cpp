@@ -11,6 +11,7 @@
 #include "iosbuffered.h"
 #include "iostream.h"
 #include "memory.h"
+#include "osfile.h"
 #include "test_ios_helpers.h"
 
 using namespace iostest;
@@ -590,4 +591,30 @@ TEST(IosLimited, ReadsAndWritesAreCounted) {
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(out.out, "12");
   iosClose(s);
+}
+
+TEST(IosFiles, PushBackIntoAnOsFileStream) {
+  std::string path = (scratchDir() / "os.bin").string();
+  std::string data = pattern(5000);
+  ASSERT_EQ(iosWriteFile(path.c_str(), osFileModeWrite, data.data(), (uint32_t)data.size()), 0);
+  IoStream* s = osFileOpen(path.c_str(), osFileModeRead, osFileTypePlain, nullptr, false, false);
+  ASSERT_NE(s, nullptr);
+  std::string fileType = osFileStreamOps.name;
+  char buf[100];
+  ASSERT_EQ(iosReadFully(s, buf, 100), 0);
+  ASSERT_EQ(iosUnGetData(s, buf + 90, 10), 0);
+  EXPECT_EQ(describe(s), "BufferedInputStream -> " + fileType);
+  ASSERT_EQ(iosReadFully(s, buf, 10), 0);
+  EXPECT_EQ(std::string(buf, 10), data.substr(90, 10));
+  EXPECT_EQ(describe(s), fileType);
+  EXPECT_EQ(readAll(s), data.substr(100));
+  EXPECT_EQ(iosClose(s), 0);
+}
+
+TEST(IosFiles, WriteFileFailsWithoutDirectory) {
+  std::string path = (scratchDir() / "missing" / "x.bin").string();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(iosWriteFile(path.c_str(), osFileModeWrite, "x", 1), -1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(std::filesystem::exists(path));
 }

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "iostream.h"
-#include "osconv.h"
 #include "osinit.h"
 #include "stringbuf.h"
 
@@ -225,17 +224,7 @@ TEST(StringBufFile, ReadTextFileHonoursByteOrderMarks) {
   Sb be;
   EXPECT_EQ(sbReadTextFile(&be, writeFile(dir, "be.txt", std::string("\xFE\xFF\0h\0i", 6)).c_str()), 0);
   EXPECT_EQ(text(&be), "hi");
-  // Text without a mark is in the local code page ("--filedata" here).
-  char arg0[] = "unit", arg1[] = "--filedata", arg2[] = "UTF-8";
-  char* args[] = {arg0, arg1, arg2, nullptr};
-  char** argv = args;
-  int argc = 3;
-  ASSERT_EQ(convInit(&argc, &argv), 0);
-  Sb plain("> ");
-  EXPECT_EQ(sbReadTextFile(&plain, writeFile(dir, "plain.txt", "ascii only").c_str()), 0);
-  EXPECT_EQ(text(&plain), "> ascii only");
   Sb none;
   EXPECT_EQ(sbReadTextFile(&none, (dir / "missing.txt").string().c_str()), -1);
-  convRelease();
   std::filesystem::remove_all(dir);
 }
