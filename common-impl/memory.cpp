@@ -125,7 +125,7 @@ FILE* memLogOpen() {
   if (strcmp(settings.logName, "stderr") == 0) {
     memLogFile = stderr;
   } else {
-    memLogFile = fopen(settings.logName, "a");
+    memLogFile = fopen(settings.logName, "ab");
   }
   return memLogFile;
 }

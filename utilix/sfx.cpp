@@ -111,8 +111,10 @@ int runInstaller(SfxRun* r, int argc, char** argv) {
     logInfo(logCatSfx, r->autoUpdate ? "Auto-update installer succeeded\n" : "Installation succeeded\n");
     result = 0;
   } else {
-    zipRollback(&r->zip);
+    // The script's logs sit in directories the walk created: copy them
+    // before the rollback removes those.
     if (r->tempDir) osDirEnumerateEntries(r->tempDir, sfxDumpLogFile, nullptr, osDirEntryAny, 0);
+    zipRollback(&r->zip);
     logError(logCatSfx, r->autoUpdate ? "Auto-update installer failed\n" : "Installation failed\n");
     result = 2;
   }
@@ -169,6 +171,15 @@ int runMode(SfxRun* r, int argc, char** argv) {
   }
   if (extractingWalk(r, verbosity) != 0) return 2;
   if (sbGetLength(&r->nameA) == 0) return 0;
+  // The walk names the archive's script even when the pattern left it out;
+  // a script that was not extracted is not run.
+  char* extracted = nullptr;
+  bool present = osDirRealPath(nullptr, sbGet(&r->nameA), &extracted) == 0 && osFileIsPresent(extracted);
+  memFree(extracted);
+  if (!present) {
+    logInfo(logCatSfx, "Installer script %s was not extracted; nothing to run\n", sbGet(&r->nameA));
+    return 0;
+  }
   return runInstaller(r, argc, argv);
 }
 

@@ -88,6 +88,7 @@ def test_pattern_extracts_only_matching_entries(plat, work):
     assert (out_dir / TAG / "etc" / "branch").read_text().strip() == RELEASE
     assert not (out_dir / TAG / "www").exists()
     assert not (out_dir / "register.properties").exists()
+    assert "was not extracted; nothing to run" in r.stderr
 
 
 def test_archive_without_script_unpacks_everything_here(plat, work):

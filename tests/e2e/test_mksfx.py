@@ -41,7 +41,7 @@ def test_archives_from_other_tools_are_taken(tmp_path):
     made["zip"] = tmp_path / "infozip.zip"
     subprocess.run(["zip", "-qr", made["zip"], "."], cwd=tree, check=True)
     made["7z"] = tmp_path / "7z.zip"
-    subprocess.run(["7z", "a", "-tzip", "-bd", "-bso0", made["7z"], "."], cwd=tree, check=True)
+    subprocess.run([shutil.which("7z") or "7zz", "a", "-tzip", "-bd", "-bso0", made["7z"], "."], cwd=tree, check=True)
     made["bsdtar"] = tmp_path / "bsdtar.zip"
     subprocess.run(["bsdtar", "--format", "zip", "-cf", made["bsdtar"], "."], cwd=tree, check=True)
     for tool, z in made.items():
