@@ -59,7 +59,7 @@ uint32_t strFold(uint32_t cp) { return cp < 4096 ? strCaseFoldTable[cp] : cp; }
 int strFoldCompare(const char* a, const char* b, size_t maxChars) {
   for (size_t n = 0; n < maxChars; n++) {
     if (!*a || !*b) return (int)(unsigned char)*a - (int)(unsigned char)*b;
-    uint32_t ca, cb;
+    uint32_t ca = 0, cb = 0;
     uint32_t la = strUtf8Decode(a, &ca);
     uint32_t lb = strUtf8Decode(b, &cb);
     if (la == 0 || lb == 0) return -1;

@@ -167,7 +167,7 @@ int strParseScaledInt64(const char* text, int64_t* value, int64_t minimum, int64
   int n;
   if (*p == 'x' || *p == 'X' || (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))) {
     p += *p == '0' ? 2 : 1;
-    uint64_t u;
+    uint64_t u = 0;
     n = strScanUnsigned(&p, 16, &u);
     number = (int64_t)u;
   } else {

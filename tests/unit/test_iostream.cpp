@@ -414,6 +414,18 @@ TEST(IosRead, ReadLineSplitsAndPushesBackTheRest) {
   EXPECT_EQ(iosReadLine(s, &line), -1);
   // The push-back level went away once drained.
   EXPECT_EQ(describe(s), "MockIn");
+  iosClose(s);
+
+  // A single byte after the line end is kept too.
+  Mock one;
+  one.in = "a\nb";
+  s = iosNewLevel(&one, &mockInOps);
+  sbEmpty(&line);
+  ASSERT_EQ(iosReadLine(s, &line), 0);
+  EXPECT_STREQ(sbGet(&line), "a\n");
+  sbEmpty(&line);
+  ASSERT_EQ(iosReadLine(s, &line), 0);
+  EXPECT_STREQ(sbGet(&line), "b");
   sbClean(&line);
   iosClose(s);
 }
