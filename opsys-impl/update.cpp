@@ -28,7 +28,7 @@ struct ReleaseSearch {
 // line; blanks, line ends and commas separate tokens; tokens are joined with
 // single commas.
 int readBranchTokens(const char* path, StringBuffer* out) {
-  IoStream* in = osFileOpen(path, osFileModeRead, osFileTypePlain, nullptr, false, true);
+  IoStream* in = osFileOpen(path, osFileModeRead, osFileTypePlain, nullptr, false, false);
   if (!in) return -1;
   char buf[4096];
   uint32_t got = 0;

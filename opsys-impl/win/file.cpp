@@ -250,7 +250,11 @@ int fileSeek(void* state, uint64_t offset) {
 
 int fileFlush(void* state) {
   WindowsFile* f = static_cast<WindowsFile*>(state);
-  if (f->handle == INVALID_HANDLE_VALUE || winSys.flushFileBuffers(f->handle)) return 0;
+  if (f->handle == INVALID_HANDLE_VALUE) return 0;
+  // Pipes and consoles deliver every write at once; only disk files have
+  // buffers to flush (and pipes refuse the call under some systems).
+  if (GetFileType(f->handle) != FILE_TYPE_DISK) return 0;
+  if (winSys.flushFileBuffers(f->handle)) return 0;
   const DWORD err = GetLastError();
   if (err == 0 || err == ERROR_INVALID_HANDLE || err == ERROR_WRITE_PROTECT) return 0;
   osErrorReport(logCatFile, err, "Cannot flush file %s", f->path);

@@ -32,13 +32,17 @@ class Platform:
         """Environment of a run whose temporary installer directory goes below
         work/tmp. Wine sets TEMP itself (and TMPDIR would move its server's
         socket), so a wine run uses the prefix's own Temp folder."""
+        self.temp_baseline = set(self._temp_dirs(work))
         env = {} if self.wine else {"TEMP": str(work / "tmp"), "TMP": str(work / "tmp"), "TMPDIR": str(work / "tmp")}
         if extra:
             env.update(extra)
         return env
 
     def leftover_temp_dirs(self, work):
-        """Temporary installer directories that a run left behind."""
+        """Temporary installer directories that runs since env() left behind."""
+        return sorted(set(self._temp_dirs(work)) - getattr(self, "temp_baseline", set()))
+
+    def _temp_dirs(self, work):
         root = WINEPREFIX / "drive_c" / "users" / os.environ.get("USER", "root") / "Temp" if self.wine else work / "tmp"
         if not root.exists():
             return []

@@ -38,7 +38,8 @@ def test_install_runs_script_with_arguments_and_copies_logs(plat, work):
         assert "arg[4]=-l" in out and "arg[5]=INFO" in out
         assert "installer-helper.txt" in out  # companion files come along
     else:
-        assert '"first arg" -x -f' in out or "first arg -x -f" in out
+        assert 'args: "first arg" "-x" "-f" ' in out and 'stdout.log" "-l" "INFO"' in out
+        assert "installer-helper.txt" in out
     # The temporary installer directory is gone.
     assert plat.leftover_temp_dirs(work) == []
 
