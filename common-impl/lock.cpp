@@ -18,13 +18,13 @@
 
 namespace {
 
-constexpr uint64_t lockStaleMs = 720000;        // a lock unchanged for 12 minutes is stale
-constexpr uint64_t lockRefreshMs = 60000;       // a held lock is touched every minute
-constexpr int lockWaitSeconds = 180;            // attempts, one second apart
+constexpr uint64_t lockStaleMs = 720000;   // a lock unchanged for 12 minutes is stale
+constexpr uint64_t lockRefreshMs = 60000;  // a held lock is touched every minute
+constexpr int lockWaitSeconds = 180;       // attempts, one second apart
 
 bool lockHeld = false;
-char* keeperPath = nullptr;             // the lock directory the keeper refreshes
-OsWaitObject* keeperStop = nullptr;     // notified to end the keeper
+char* keeperPath = nullptr;          // the lock directory the keeper refreshes
+OsWaitObject* keeperStop = nullptr;  // notified to end the keeper
 std::atomic<bool> keeperRunning{false};
 
 // Keeps a held lock fresh: sets the lock directory's modification time to
@@ -136,8 +136,9 @@ int lockObtain(const char* dir) {
     if (now > mtime && now - mtime > lockStaleMs && removeStaleLock(path, &age) == 0) {
       logWarn(logCatLock, "Removed stale installation lock '%s' that is %" PRIu64 " seconds old\n", path, age / 1000);
     } else {
-      logWarn(logCatLock, "The installation lock '%s' is taken and this program will wait %d seconds for it to disappear\n",
-              path, lockWaitSeconds);
+      logWarn(logCatLock,
+              "The installation lock '%s' is taken and this program will wait %d seconds for it to disappear\n", path,
+              lockWaitSeconds);
     }
   }
   // The failing attempts below collect their errors out of the log.

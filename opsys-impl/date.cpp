@@ -9,7 +9,7 @@
 namespace {
 
 const char* const dayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const monthNames[13] = {"", "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+const char* const monthNames[13] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 }  // namespace
@@ -26,20 +26,40 @@ const char* osDateFormatCalendar(const OsCalendar* cal, int64_t offsetMs, char* 
   const unsigned ms = cal->milliseconds;
   int n = 0;
   switch (format) {
-    case 0: n = snprintf(buffer, 60, "%4.4d/%2.2d/%2.2d %2.2d:%2.2d:%2.2d", y, mo, d, h, mi, s); break;
-    case 1: n = snprintf(buffer, 60, "%4.4d/%2.2d/%2.2d %2.2d:%2.2d:%2.2d,%3.3u", y, mo, d, h, mi, s, ms); break;
-    case 2: n = snprintf(buffer, 60, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d", y, mo, d, h, mi, s); break;
-    case 3: n = snprintf(buffer, 60, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d%3.3u", y, mo, d, h, mi, s, ms); break;
-    case 4: n = snprintf(buffer, 60, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d.%3.3u", y, mo, d, h, mi, s, ms); break;
+    case 0:
+      n = snprintf(buffer, 60, "%4.4d/%2.2d/%2.2d %2.2d:%2.2d:%2.2d", y, mo, d, h, mi, s);
+      break;
+    case 1:
+      n = snprintf(buffer, 60, "%4.4d/%2.2d/%2.2d %2.2d:%2.2d:%2.2d,%3.3u", y, mo, d, h, mi, s, ms);
+      break;
+    case 2:
+      n = snprintf(buffer, 60, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d", y, mo, d, h, mi, s);
+      break;
+    case 3:
+      n = snprintf(buffer, 60, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d%3.3u", y, mo, d, h, mi, s, ms);
+      break;
+    case 4:
+      n = snprintf(buffer, 60, "%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d.%3.3u", y, mo, d, h, mi, s, ms);
+      break;
     case 5:
       n = snprintf(buffer, 60, "%s, %02d %s %4.4d %2.2d:%2.2d:%2.2d", dayNames[cal->dayOfWeek % 7], d,
                    monthNames[mo <= 12 ? mo : 0], y, h, mi, s);
       break;
-    case 6: n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2dT%2.2d:%2.2d:%2.2d", y, mo, d, h, mi, s); break;
-    case 7: n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d", y, mo, d, h, mi, s); break;
-    case 8: n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2dT%2.2d:%2.2d:%2.2d.%3.3u", y, mo, d, h, mi, s, ms); break;
-    case 9: n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d.%3.3u", y, mo, d, h, mi, s, ms); break;
-    case 10: n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d,%3.3u", y, mo, d, h, mi, s, ms); break;
+    case 6:
+      n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2dT%2.2d:%2.2d:%2.2d", y, mo, d, h, mi, s);
+      break;
+    case 7:
+      n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d", y, mo, d, h, mi, s);
+      break;
+    case 8:
+      n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2dT%2.2d:%2.2d:%2.2d.%3.3u", y, mo, d, h, mi, s, ms);
+      break;
+    case 9:
+      n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d.%3.3u", y, mo, d, h, mi, s, ms);
+      break;
+    case 10:
+      n = snprintf(buffer, 60, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d,%3.3u", y, mo, d, h, mi, s, ms);
+      break;
   }
   if (n < 1 || n > 59) {
     logError(logCatDate, "Buffer too short for date format %d\n", (int)format);

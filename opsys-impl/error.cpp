@@ -11,9 +11,7 @@
 namespace {
 
 // Formats the caller's message into `sb`; false when formatting failed.
-bool formatMessage(StringBuffer* sb, const char* format, va_list ap) {
-  return sbVPrintf(sb, format, ap) == 0;
-}
+bool formatMessage(StringBuffer* sb, const char* format, va_list ap) { return sbVPrintf(sb, format, ap) == 0; }
 
 }  // namespace
 

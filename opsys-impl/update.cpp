@@ -19,9 +19,9 @@ namespace {
 
 // Context of one search.
 struct ReleaseSearch {
-  bool found;          // a complete installation was met
-  char* name;          // its subdirectory name (owned)
-  const char* release; // release text looked for
+  bool found;           // a complete installation was met
+  char* name;           // its subdirectory name (owned)
+  const char* release;  // release text looked for
 };
 
 // Reads etc/branch as a token list: "#" starts a comment to the end of the
@@ -153,7 +153,8 @@ const char* updateVersionOption(const char* release) {
   bool newSyntax = false;
   if (sscanf(release, "%d.%d.%d", &a, &b, &c) == 3 && versionNumber(a, b, c, 0) >= versionNumber(9, 0, 11, 0))
     newSyntax = true;
-  else if (sscanf(release, "%d.%d.%d.%d", &a, &b, &c, &d) == 4 && versionNumber(a, b, c, d) >= versionNumber(9, 0, 10, 5))
+  else if (sscanf(release, "%d.%d.%d.%d", &a, &b, &c, &d) == 4 &&
+           versionNumber(a, b, c, d) >= versionNumber(9, 0, 10, 5))
     newSyntax = true;
   if (!newSyntax) {
     logTrace(logCatUpdate, "Looking for %s with old syntax\n", release);

@@ -14,7 +14,7 @@
 extern "C" {
 extern volatile const uint8_t sfxPayloadDigestBlock[64];
 volatile const uint8_t sfxPayloadDigestBlock[64] = {
-    0x89, 'S', 'F', 'X', '-', 'P', 'A', 'Y', 'L', 'O', 'A', 'D', '-', 'S', 'H', 'A',
+    0x89, 'S', 'F', 'X', '-', 'P', 'A', 'Y', 'L', 'O',  'A',  'D',  '-',  'S',  'H',  'A',
     '2',  '5', '6', '-', 'B', 'L', 'O', 'C', 'K', 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x01, 0x7E,
 };
 }

@@ -9,9 +9,9 @@
 struct IoStream;
 
 // The 32-byte marker that precedes the digest in the image.
-inline constexpr uint8_t sfxDigestMarker[32] = {0x89, 'S', 'F', 'X', '-', 'P', 'A', 'Y', 'L', 'O', 'A',
-                                                'D', '-', 'S', 'H', 'A', '2', '5', '6', '-', 'B', 'L',
-                                                'O', 'C', 'K', 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x01, 0x7E};
+inline constexpr uint8_t sfxDigestMarker[32] = {0x89, 'S', 'F', 'X',  '-',  'P',  'A',  'Y',  'L',  'O', 'A',
+                                                'D',  '-', 'S', 'H',  'A',  '2',  '5',  '6',  '-',  'B', 'L',
+                                                'O',  'C', 'K', 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x01, 0x7E};
 
 // True when the builder filled the block (all zeros: no check).
 bool sfxDigestPresent();

@@ -9,10 +9,10 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "crc32.h"

@@ -229,16 +229,26 @@ int mksfxRun(int argc, char** argv) {
       return true;
     };
     bool ok = true;
-    if (strcmp(a, "--stub") == 0) ok = value(&o.stub);
-    else if (strcmp(a, "--dir") == 0) ok = value(&o.dir);
-    else if (strcmp(a, "--zip") == 0) ok = value(&o.zip);
-    else if (strcmp(a, "-o") == 0) ok = value(&o.out);
-    else if (strcmp(a, "--zip-out") == 0) ok = value(&o.zipOut);
-    else if (strcmp(a, "--verify") == 0) ok = value(&o.verify);
-    else if (strcmp(a, "--digest") == 0) o.digest = true;
-    else if (strcmp(a, "--stub-only") == 0) o.stubOnly = true;
-    else if (strcmp(a, "--store") == 0) o.store = true;
-    else if (strcmp(a, "--verbose") == 0) o.verbose = true;
+    if (strcmp(a, "--stub") == 0)
+      ok = value(&o.stub);
+    else if (strcmp(a, "--dir") == 0)
+      ok = value(&o.dir);
+    else if (strcmp(a, "--zip") == 0)
+      ok = value(&o.zip);
+    else if (strcmp(a, "-o") == 0)
+      ok = value(&o.out);
+    else if (strcmp(a, "--zip-out") == 0)
+      ok = value(&o.zipOut);
+    else if (strcmp(a, "--verify") == 0)
+      ok = value(&o.verify);
+    else if (strcmp(a, "--digest") == 0)
+      o.digest = true;
+    else if (strcmp(a, "--stub-only") == 0)
+      o.stubOnly = true;
+    else if (strcmp(a, "--store") == 0)
+      o.store = true;
+    else if (strcmp(a, "--verbose") == 0)
+      o.verbose = true;
     else if (strcmp(a, "--level") == 0) {
       const char* v = nullptr;
       ok = value(&v);

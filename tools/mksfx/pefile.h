@@ -27,10 +27,10 @@ int peExtendCertificateTable(uint8_t* data, const PeInfo* info, uint64_t extra);
 // `head` (the patched headers) and whose remaining bytes are fed through
 // peChecksumUpdate; the CheckSum field itself counts as zero.
 struct PeChecksum {
-  uint64_t sum;           // running 16-bit word sum
-  uint64_t length;        // bytes fed so far
-  uint32_t skipOffset;    // the CheckSum field's offset
-  int pendingByte;        // odd byte waiting for its partner, or -1
+  uint64_t sum;         // running 16-bit word sum
+  uint64_t length;      // bytes fed so far
+  uint32_t skipOffset;  // the CheckSum field's offset
+  int pendingByte;      // odd byte waiting for its partner, or -1
 };
 void peChecksumInit(PeChecksum* c, uint32_t checksumOffset);
 void peChecksumUpdate(PeChecksum* c, const uint8_t* data, size_t size);

@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint32_t maxEntrySize = 0xFFFFFFFEu;  // files this large are refused
-constexpr uint32_t deflateLimit = 512u << 20;    // larger files are stored
+constexpr uint32_t deflateLimit = 512u << 20;   // larger files are stored
 
 void put16(std::vector<uint8_t>& v, uint32_t x) {
   v.push_back((uint8_t)x);
@@ -44,16 +44,16 @@ void put64(std::vector<uint8_t>& v, uint64_t x) {
 
 // One archive member as the central directory needs it.
 struct Member {
-  std::string name;       // archive name, '/' separated, directories end in '/'
-  bool directory;         // a directory entry
-  uint16_t method;        // 0 stored, 8 deflated
-  uint32_t crc;           // CRC-32 of the data
-  uint64_t size;          // uncompressed size
-  uint64_t csize;         // compressed size
-  uint64_t offset;        // offset of the local header
+  std::string name;  // archive name, '/' separated, directories end in '/'
+  bool directory;    // a directory entry
+  uint16_t method;   // 0 stored, 8 deflated
+  uint32_t crc;      // CRC-32 of the data
+  uint64_t size;     // uncompressed size
+  uint64_t csize;    // compressed size
+  uint64_t offset;   // offset of the local header
   uint16_t dosTime, dosDate;
-  uint32_t mtime;         // seconds since 1970, for the extended timestamp
-  uint32_t external;      // external attributes
+  uint32_t mtime;     // seconds since 1970, for the extended timestamp
+  uint32_t external;  // external attributes
 };
 
 void dosDateTime(time_t t, uint16_t* date, uint16_t* tim) {
@@ -340,11 +340,15 @@ int zipCheckProbeTail(const uint8_t* tail, size_t tailSize, uint64_t fileSize, c
       size_t after = tailSize - i - 22;
       uint32_t comment = (uint32_t)(p[20] | p[21] << 8);
       if (comment)
-        snprintf(error, 200, "the archive has a %u-byte comment; the installer only finds archives without one "
-                 "(remove it, e.g. zip -z with an empty comment)", comment);
+        snprintf(error, 200,
+                 "the archive has a %u-byte comment; the installer only finds archives without one "
+                 "(remove it, e.g. zip -z with an empty comment)",
+                 comment);
       else
-        snprintf(error, 200, "%zu byte(s) follow the archive's end record; the installer only finds an archive that "
-                 "ends the file", after);
+        snprintf(error, 200,
+                 "%zu byte(s) follow the archive's end record; the installer only finds an archive that "
+                 "ends the file",
+                 after);
       return -1;
     }
   }

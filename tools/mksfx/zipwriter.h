@@ -8,9 +8,9 @@ struct IoStream;
 
 // Options of an archive build.
 struct ZipWriterOptions {
-  bool store;       // store every entry instead of deflating
-  int level;        // deflate level 1..12 (where the build has a compressor)
-  bool verbose;     // print each entry
+  bool store;    // store every entry instead of deflating
+  int level;     // deflate level 1..12 (where the build has a compressor)
+  bool verbose;  // print each entry
 };
 
 // True when this build can deflate (otherwise entries are stored).
