@@ -9,6 +9,8 @@
 #include "iostream.h"
 #include "logging.h"
 #include "logoutput.h"
+#include "osprocess.h"
+#include "parameters-get-gen.h"
 #include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
@@ -52,12 +54,15 @@ constexpr uint64_t logFlushInterval = 60000;
 // Product flavour named in the log's start-up line.
 const char* const logFlavor = "windows-x86";
 
-// The run mode of the process: this program never runs as a service.
-char* logProcessDescription() { return memStrDup("standalone"); }
+// The run mode of the process ("standalone" or "service <name>").
+char* logProcessDescription() { return osGetProcessDescription(); }
 
-// A process parameter as a new text, or null: this program loads no
-// parameters, so every parameter is absent.
-char* logParameter(const char*) { return nullptr; }
+// A process parameter as a new text, or null when it is not set.
+char* logParameter(const char* name) {
+  if (strcmp(name, "TraceDirectory") == 0) return parGetTraceDirectory();
+  if (strcmp(name, "ProcessServer") == 0) return parGetProcessServer();
+  return nullptr;
+}
 
 void replaceOwned(char** slot, char* value) {
   memFree(*slot);

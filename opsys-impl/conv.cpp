@@ -461,9 +461,14 @@ int anyToUtf8(int encoding, const void* bytes, uint32_t length, char** out) {
   if (encoding == bomLocal) {
     uint32_t n = length;
     char* text = nullptr;
+    // An equal pair is stored as the empty pair {0, 0}: the data is already
+    // in the internal character set.
+    const CodePagePair pair = slots[convFiledataToInternal];
+    if (pair.source == pair.target) {
+      *out = memStrDupN(reinterpret_cast<const char*>(b), n);
+      return 0;
+    }
     if (convertRole(b, (int32_t)n, &text, nullptr, convFiledataToInternal) != 0) return -1;
-    if (!text && slots[convFiledataToInternal].source == slots[convFiledataToInternal].target)
-      text = memStrDupN(reinterpret_cast<const char*>(b), n);
     *out = text ? text : memStrDup("");
     return 0;
   }

@@ -224,6 +224,11 @@ TEST(StringBufFile, ReadTextFileHonoursByteOrderMarks) {
   Sb be;
   EXPECT_EQ(sbReadTextFile(&be, writeFile(dir, "be.txt", std::string("\xFE\xFF\0h\0i", 6)).c_str()), 0);
   EXPECT_EQ(text(&be), "hi");
+  // Without a byte-order mark the file data set applies; it defaults to
+  // the internal one, so the bytes come through unchanged.
+  Sb local;
+  EXPECT_EQ(sbReadTextFile(&local, writeFile(dir, "local.txt", "plain h\xC3\xA9").c_str()), 0);
+  EXPECT_EQ(text(&local), "plain h\xC3\xA9");
   Sb none;
   EXPECT_EQ(sbReadTextFile(&none, (dir / "missing.txt").string().c_str()), -1);
   std::filesystem::remove_all(dir);
