@@ -37,6 +37,7 @@
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
+#include "osconv.h"
 #include "osdate.h"
 #include "osdir.h"
 #include "oserror.h"
@@ -383,8 +384,20 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   return s;
 }
 
+// osFileOpen, plus the character-set level of the console for a standard
+// stream that is a console: input is converted from the pipe data set,
+// output to it. A wrapping failure closes the stream.
 IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, const char* rights) {
-  return osFileOpen(path, mode, fileType, rights, false, false);
+  IoStream* s = osFileOpen(path, mode, fileType, rights, false, false);
+  const int std = s ? standardStreamOf(path, mode) : -1;
+  if (std < 0 || !(isatty(std) == 1)) return s;
+  const int rc = std == 0 ? iosWrapConversionInputStream(s, convPipedataToInternal)
+                          : iosWrapConversionOutputStream(s, convInternalToPipedata);
+  if (rc != 0) {
+    iosClose(s);
+    return nullptr;
+  }
+  return s;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
+#include "osconv.h"
 #include "osdate.h"
 #include "osdir.h"
 #include "oserror.h"
@@ -435,8 +436,28 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   return s;
 }
 
+// True when standard stream 0, 1 or 2 is a console.
+static bool isConsoleHandle(int std) {
+  static const DWORD ids[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  DWORD consoleMode = 0;
+  HANDLE h = GetStdHandle(ids[std]);
+  return h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &consoleMode);
+}
+
+// osFileOpen, plus the character-set level of the console for a standard
+// stream that is a console: input is converted from the pipe data set,
+// output to it. A wrapping failure closes the stream.
 IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, const char* rights) {
-  return osFileOpen(path, mode, fileType, rights, false, false);
+  IoStream* s = osFileOpen(path, mode, fileType, rights, false, false);
+  const int std = s ? standardStreamOf(path, mode) : -1;
+  if (std < 0 || !(isConsoleHandle(std))) return s;
+  const int rc = std == 0 ? iosWrapConversionInputStream(s, convPipedataToInternal)
+                          : iosWrapConversionOutputStream(s, convInternalToPipedata);
+  if (rc != 0) {
+    iosClose(s);
+    return nullptr;
+  }
+  return s;
 }
 
 int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {

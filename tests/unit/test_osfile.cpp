@@ -408,3 +408,4 @@ TEST_F(OsFile, LongPathsCanBeCreatedWrittenMovedAndRemoved) {
   EXPECT_FALSE(osIsDirPresent(top));
   memFree(top);
 }
+
