@@ -162,13 +162,13 @@ void logInit(int* argc, char*** argv);
 void logExit();
 
 void logSetLogFile(const char* name);
-void logSetLogLevel(const char* spec);
+void logSetLogLevel(const char* levels);
 const char* logGetLogFileSetting();
 const char* logGetLevelSetting();
 const char* logGetLevelSpec();
 const char* logGetChildLevel();
-// Parses a level specification and rewrites the level table.
-void logParseLevels(const char* spec);
+// Parses a level setting and rewrites the level table.
+void logParseLevels(const char* levels);
 void logListLevels(bool toStderr);
 void logSetEnabled(bool on);
 bool logIsEnabled();

@@ -417,8 +417,8 @@ int logSwitchFile(bool forceNew) {
   if (logOut.currentFile && !forceNew && (strcmp(logOut.currentFile, name) == 0 || (!stdName && samePattern))) {
     logInfo(logCatLogging, "Continuing logging in %s\n", logOut.currentFile);
     logParseLevels(logGetLevelSetting());
-    const char* spec = logGetLevelSpec();
-    logInfo(logCatLogging, "Logging at level %s\n", spec ? spec : "<null>");
+    const char* levels = logGetLevelSpec();
+    logInfo(logCatLogging, "Logging at level %s\n", levels ? levels : "<null>");
     if (logOut.stream) {
       logThreadSuppress();
       iosWrapBufferedOutputStream(logOut.stream, logGetBufferSize());

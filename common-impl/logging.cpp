@@ -268,7 +268,7 @@ int logLevelFromName(const char* name, size_t len) {
 }
 
 void logSetLogFile(const char* name) { replaceOwned(&logState.logFileSetting, name); }
-void logSetLogLevel(const char* spec) { replaceOwned(&logState.levelSetting, spec); }
+void logSetLogLevel(const char* levels) { replaceOwned(&logState.levelSetting, levels); }
 
 const char* logGetLogFileSetting() {
   if (logState.logFileSetting) return logState.logFileSetting;
@@ -363,7 +363,7 @@ static bool applyCategoryElement(const char* name, size_t nameLen, uint32_t leve
 
 // Parses "elem,elem,..." (see the level syntax in the README) and rewrites
 // the level table; levelSpec gets the normalised text.
-void logParseLevels(const char* spec) {
+void logParseLevels(const char* levels) {
   uint32_t start = logLevelInfo;
   const char* env = osGetEnv(logState.errLevelEnvName);
   if (env && *env) {
@@ -378,8 +378,8 @@ void logParseLevels(const char* spec) {
   StringBuffer* n = sbInitHere(&nb);
   bool help = false;
 
-  if (spec) {
-    const char* p = spec;
+  if (levels) {
+    const char* p = levels;
     while (*p) {
       const char* e = strchr(p, ',');
       size_t len = e ? (size_t)(e - p) : strlen(p);
@@ -468,7 +468,7 @@ void logParseLevels(const char* spec) {
   memFree(logState.levelSpec);
   logState.levelSpec = sbTakeString(&fixed);
   sbClean(&fixed);
-  logDebug(logCatLogging, "logParseLevels('%s',QZR_XXX_LOGLEVEL='%s') -> '%s'\n", spec ? spec : "<null>",
+  logDebug(logCatLogging, "logParseLevels('%s',QZR_XXX_LOGLEVEL='%s') -> '%s'\n", levels ? levels : "<null>",
            logLevelNames[r], logState.levelSpec);
 }
 

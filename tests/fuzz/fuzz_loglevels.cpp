@@ -1,6 +1,6 @@
 // Fuzz target for the level syntax: any text must parse without fault, leave
 // every category at a valid level 0..8 (never 5), and give a normalised
-// specification that parses to the same table again.
+// setting that parses to the same table again.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,15 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   (void)ready;
   if (size > 4096) return 0;
-  char* spec = static_cast<char*>(memAlloc(size + 1));
-  memcpy(spec, data, size);
-  spec[size] = 0;
-  if (memchr(spec, 'h', size) || memchr(spec, 'H', size)) {
+  char* levels = static_cast<char*>(memAlloc(size + 1));
+  memcpy(levels, data, size);
+  levels[size] = 0;
+  if (memchr(levels, 'h', size) || memchr(levels, 'H', size)) {
     // "help" prints the whole category list to stderr: keep runs quiet.
     for (size_t i = 0; i < size; i++)
-      if (spec[i] == 'h' || spec[i] == 'H') spec[i] = 'x';
+      if (levels[i] == 'h' || levels[i] == 'H') levels[i] = 'x';
   }
-  logParseLevels(spec);
+  logParseLevels(levels);
   uint32_t first[logCatCount];
   for (uint32_t i = 0; i < logCatCount; i++) {
     if (logLevels[i] > logLevelTrace || logLevels[i] == logLevelInfo2) abort();
@@ -39,6 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t i = 0; i < logCatCount; i++)
     if (logLevels[i] != first[i]) abort();
   memFree(again);
-  memFree(spec);
+  memFree(levels);
   return 0;
 }

@@ -408,4 +408,3 @@ TEST_F(OsFile, LongPathsCanBeCreatedWrittenMovedAndRemoved) {
   EXPECT_FALSE(osIsDirPresent(top));
   memFree(top);
 }
-
