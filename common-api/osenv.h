@@ -7,3 +7,6 @@ const char* osGetEnv(const char* name);
 // Sets (value non-null) or removes (null) a variable of the process
 // environment, which child processes inherit. 0 or -1.
 int osSetEnv(const char* name, const char* value);
+// Logs the process environment at DEBUG (category opsys.env), masking the
+// values of names that look like passwords, secrets or tokens.
+void osLogEnvironment();

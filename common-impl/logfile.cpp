@@ -11,7 +11,9 @@
 #include "logoutput.h"
 #include "memory.h"
 #include "osdate.h"
+#include "osconv.h"
 #include "osdir.h"
+#include "osdump.h"
 #include "osenv.h"
 #include "osfile.h"
 #include "osinit.h"
@@ -450,7 +452,15 @@ int logSwitchFile(bool forceNew) {
       const char* dir = nullptr;
       uint32_t dirLen = 0;
       osPathSplit(name, &dir, &dirLen, nullptr, nullptr, nullptr, nullptr);
-      if (!dir || stdName) logDebug(logCatLogging, "opsys.dump will use current dir\n");
+      if (!dir || stdName) {
+        logDebug(logCatLogging, "opsys.dump will use current dir\n");
+        osDumpSetDirectory(nullptr, processTypeNames[processType < processTypeCount ? processType : 0]);
+      } else {
+        // A file in the root directory has an empty directory part.
+        char* dumpDir = dirLen ? memStrDupN(dir, dirLen) : memStrDup(osPathSeparatorString);
+        osDumpSetDirectory(dumpDir, processTypeNames[processType < processTypeCount ? processType : 0]);
+        memFree(dumpDir);
+      }
       logOut.stream = fresh;
       logOut.currentSize = 0;
       logParseLevels(logGetLevelSetting());
@@ -472,6 +482,8 @@ int logSwitchFile(bool forceNew) {
       iosLogStack(logLevelTrace, logCatLogging, fresh);
       logAt(at, logCatLogging, "Flavor %s build %s\n", logFlavor, buildId);
       if (processType == 1 && strchr(logGetLevelSpec(), ',')) logListLevels(false);
+      convLogCharsets();
+      osLogEnvironment();
       if (logOut.keepCount && !stdName) logCleanupOldLogs();
     }
   }

@@ -75,6 +75,34 @@ int osSetEnv(const char* name, const char* value) {
   return 0;
 }
 
+// Names whose values are never written to a log: installer logs are sent
+// around, and agents' environments can carry proxy passwords and tokens.
+static bool envIsSecret(const char* name) {
+  static constexpr const char* words[] = {"PASSWORD",   "PASSWD", "SECRET",  "TOKEN",
+                                          "CREDENTIAL", "APIKEY", "API_KEY", "PRIVATE"};
+  char upper[256];
+  size_t n = 0;
+  for (; name[n] && n + 1 < sizeof upper; n++)
+    upper[n] = (char)(name[n] >= 'a' && name[n] <= 'z' ? name[n] - 32 : name[n]);
+  upper[n] = 0;
+  for (const char* w : words)
+    if (strstr(upper, w)) return true;
+  return false;
+}
+
+// Writes the process environment into the log after each log switch, so a
+// log file on its own shows what the run saw. Values of secret-looking names
+// are masked.
+void osLogEnvironment() {
+  if (!logGate(logCatEnv, logLevelDebug)) return;
+  SortMap* m = cache();
+  if (!m) return;
+  logDebug(logCatEnv, "Process environment (%u variables):\n", smCount(m));
+  const char* name = nullptr;
+  for (void* v = smFirst(m, &name); v; v = smNext(m, &name))
+    logDebug(logCatEnv, "   %s=%s\n", name, envIsSecret(name) ? "********" : static_cast<const char*>(v));
+}
+
 void envRelease() {
   smDestroy(envCache);
   envCache = nullptr;

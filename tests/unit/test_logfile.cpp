@@ -18,6 +18,7 @@
 #include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
+#include "osenv.h"
 #include "osfile.h"
 #include "osinit.h"
 #include "osthread.h"
@@ -166,6 +167,31 @@ TEST_F(LogFiles, SwitchToNewNameAnnouncesItInBoth) {
   EXPECT_FALSE(contains(la, "in b"));
   EXPECT_TRUE(contains(lb, "Closed logfile "));
   EXPECT_TRUE(contains(lb, "in b"));
+}
+
+// A new log file on its own tells what the run saw: the character sets and
+// the environment, with secret-looking values masked.
+TEST_F(LogFiles, NewFileShowsCharacterSetsAndMaskedEnvironment) {
+  std::string file = path("env.log");
+  osSetEnv("SFX_TEST_PLAIN", "visible value");
+  osSetEnv("SFX_TEST_PROXY_PASSWORD", "hunter2");
+  osSetEnv("sfx_test_api_token", "tok-123");
+  logSetLogLevel("debug");
+  logSetLogFile(file.c_str());
+  ASSERT_EQ(logSwitchFile(false), 0);
+  logCloseStream();
+  logSetLogLevel(nullptr);
+  osSetEnv("SFX_TEST_PLAIN", nullptr);
+  osSetEnv("SFX_TEST_PROXY_PASSWORD", nullptr);
+  osSetEnv("sfx_test_api_token", nullptr);
+  auto lines = readLines(file);
+  EXPECT_TRUE(contains(lines, "opsys.conv - Internal character set is UTF-8"));
+  EXPECT_TRUE(contains(lines, "opsys.conv - HTTP hdr character set is "));
+  EXPECT_TRUE(contains(lines, "opsys.env -    SFX_TEST_PLAIN=visible value"));
+  EXPECT_TRUE(contains(lines, "opsys.env -    SFX_TEST_PROXY_PASSWORD=********"));
+  EXPECT_TRUE(contains(lines, "opsys.env -    sfx_test_api_token=********"));
+  EXPECT_FALSE(contains(lines, "hunter2"));
+  EXPECT_FALSE(contains(lines, "tok-123"));
 }
 
 TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {

@@ -14,6 +14,7 @@
 
 #include "initprim.h"
 #include "memory.h"
+#include "osdump.h"
 #include "osenv.h"
 #include "osprocess.h"
 #include "processprim.h"
@@ -43,6 +44,7 @@ char floodByte(size_t i) { return (char)('a' + i % 26); }
 //                     stdin to its end and prints "got <bytes> <sum>"
 //   sleep MS          sleeps, exits 0
 //   env NAME          prints the variable's value
+//   crash DIR         arms crash dumps into DIR and faults
 int testChildMain(int, char**) {
   char** args = processOwnArguments();
   if (!args) return 100;
@@ -82,6 +84,10 @@ int testChildMain(int, char**) {
   } else if (strcmp(mode, "env") == 0) {
     const char* v = osGetEnv(rest[0]);  // UTF-8 on every platform
     printf("%s", v ? v : "<unset>");
+  } else if (strcmp(mode, "crash") == 0) {
+    if (osDumpSetDirectory(rest[0], "crashtest") != 0) return 103;
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
   } else {
     code = 102;
   }
