@@ -34,6 +34,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "fileprim.h"
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
@@ -186,11 +187,9 @@ struct PosixFile {
   uint64_t bytesWritten;
 };
 
-const char* const modeWords[osFileModeCount] = {"reading and writing", "reading and writing", "reading", "writing",
-                                                "appending"};
 const int modeFlags[osFileModeCount] = {O_RDWR | O_CREAT, O_RDWR, O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC,
                                         O_WRONLY | O_APPEND | O_CREAT};
-static_assert(SFX_ARRAY_SIZE(modeWords) == osFileModeCount && SFX_ARRAY_SIZE(modeFlags) == osFileModeCount);
+static_assert(SFX_ARRAY_SIZE(modeFlags) == osFileModeCount);
 
 const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
 
@@ -242,11 +241,7 @@ int fileClose(void* state) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot close file handle %d to %s", f->fd, f->path);
     rc = -1;
   } else {
-    if (f->bytesRead)
-      logDebug(logCatFile, "Closed %s; read %" PRIu64 " bytes in %u operations\n", f->path, f->bytesRead, f->readCount);
-    if (f->bytesWritten)
-      logDebug(logCatFile, "Closed %s; written %" PRIu64 " bytes in %u operations\n", f->path, f->bytesWritten,
-               f->writeCount);
+    fileLogClosed(f->path, f->bytesRead, f->readCount, f->bytesWritten, f->writeCount);
   }
   memFree(f->path);
   memFree(f);
@@ -295,20 +290,6 @@ int filePreallocate(IoStream* level, uint64_t size) {
   return 0;
 }
 
-bool nameIs(const char* name, const char* want) {
-  size_t i = 0;
-  while (want[i] && name[i] && (name[i] | 0x20) == want[i]) i++;
-  return !want[i] && !name[i];
-}
-
-// 0, 1 or 2 for a standard stream name, -1 for a file.
-int standardStreamOf(const char* path, uint32_t mode) {
-  if (nameIs(path, "stdin") || nameIs(path, "conin$") || (strcmp(path, "-") == 0 && mode == osFileModeRead)) return 0;
-  if (nameIs(path, "stdout") || nameIs(path, "conout$") || strcmp(path, "-") == 0) return 1;
-  if (nameIs(path, "stderr") || nameIs(path, "conerr$")) return 2;
-  return -1;
-}
-
 IoStream* newFileStream(int fd, const char* path) {
   PosixFile* f = memNew(PosixFile);
   f->fd = fd;
@@ -336,7 +317,7 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     if (!quiet) logError(logCatFile, "Cannot open file '%s' for mode %u\n", path ? path : "<null>", (unsigned)mode);
     return nullptr;
   }
-  const int std = standardStreamOf(path, mode);
+  const int std = fileStandardStreamOf(path, mode);
   if (std >= 0) {
     static const char* const what[3] = {"stdin", "stdout", "stderr"};
     const int fd = fcntl(std, F_DUPFD_CLOEXEC, 3);
@@ -368,7 +349,7 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   if (fd < 0) {
     const int err = errno;
     if (!quiet) {
-      osErrorReport(logCatFile, (uint32_t)err, "Cannot open file '%s' for %s", path, modeWords[mode]);
+      osErrorReport(logCatFile, (uint32_t)err, "Cannot open file '%s' for %s", path, fileModeWords[mode]);
       struct stat st;
       if ((err == ENOENT || err == EACCES || err == ENOTDIR) && posixSys.stat(path, &st) != 0)
         osDirDiagnoseAccess(path, mode != osFileModeRead);
@@ -384,21 +365,7 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   return s;
 }
 
-// osFileOpen, plus the character-set level of the console for a standard
-// stream that is a console: input is converted from the pipe data set,
-// output to it. A wrapping failure closes the stream.
-IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, const char* rights) {
-  IoStream* s = osFileOpen(path, mode, fileType, rights, false, false);
-  const int std = s ? standardStreamOf(path, mode) : -1;
-  if (std < 0 || !(isatty(std) == 1)) return s;
-  const int rc = std == 0 ? iosWrapConversionInputStream(s, convPipedataToInternal)
-                          : iosWrapConversionOutputStream(s, convInternalToPipedata);
-  if (rc != 0) {
-    iosClose(s);
-    return nullptr;
-  }
-  return s;
-}
+bool filePrimIsConsole(int std) { return isatty(std) == 1; }
 
 namespace {
 
@@ -439,15 +406,6 @@ int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
   logDebug(logCatFile, "Unable to delete file %s: %d = %s\n", path, err, text);
   if (reason) sbAppendString(reason, text);
   return -1;
-}
-
-int osFileDelete(const char* path) {
-  StringBuffer reason;
-  sbInitHere(&reason);
-  const int rc = osFileDeleteEx(path, &reason, 0);
-  if (rc != 0) logError(logCatFile, "Cannot delete file %s: %s\n", path, sbGet(&reason));
-  sbClean(&reason);
-  return rc;
 }
 
 namespace {
@@ -604,15 +562,6 @@ int osFileGetInfo(const char* path, uint64_t* size, uint64_t* modification, uint
   return 0;
 }
 
-int osFileGetAttributes(const char* path, uint64_t* size, uint64_t* modification, uint64_t* access, bool* isDirectory) {
-  StringBuffer reason;
-  sbInitHere(&reason);
-  const int rc = osFileGetInfo(path, size, modification, access, isDirectory, nullptr, nullptr, &reason);
-  if (rc != 0) logError(logCatFile, "Cannot get attributes for %s: %s\n", path, sbGet(&reason));
-  sbClean(&reason);
-  return rc;
-}
-
 int osFileGetSize(const char* path, uint64_t* size) {
   struct stat st;
   if (posixSys.stat(path, &st) != 0) {
@@ -676,16 +625,8 @@ int osFileCreateSymlink(const char* target, const char* link, StringBuffer* reas
 }
 
 int osFileRedirectStdHandles(IoStream* stream) {
-  if (!stream || !stream->ops || !stream->ops->name) {
-    logError(logCatFile, "Invalid IoStream\n");
-    return -1;
-  }
-  IoStream* level = stream;
-  while (level->ops != &osFileStreamOps && level->next) level = level->next;
-  if (level->ops != &osFileStreamOps) {
-    logError(logCatFile, "Cannot find %s on IoStream of type %s\n", osFileStreamOps.name, stream->ops->name);
-    return -1;
-  }
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return -1;
   const PosixFile* f = static_cast<const PosixFile*>(level->state);
   if (dup2(f->fd, 1) < 0 || dup2(f->fd, 2) < 0) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot redirect standard handles");

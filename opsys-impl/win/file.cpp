@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fileprim.h"
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
@@ -141,14 +142,12 @@ struct WindowsFile {
   uint64_t bytesWritten;
 };
 
-const char* const modeWords[osFileModeCount] = {"reading and writing", "reading and writing", "reading", "writing",
-                                                "appending"};
 const DWORD modeAccess[osFileModeCount] = {GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE, GENERIC_READ,
                                            GENERIC_WRITE, FILE_APPEND_DATA | SYNCHRONIZE};
 const DWORD modeDisposition[osFileModeCount] = {OPEN_ALWAYS, OPEN_EXISTING, OPEN_EXISTING, CREATE_ALWAYS, OPEN_ALWAYS};
 const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD modeShare[osFileModeCount] = {shareAll, shareAll, shareAll, FILE_SHARE_READ, FILE_SHARE_READ};
-static_assert(SFX_ARRAY_SIZE(modeWords) == osFileModeCount && SFX_ARRAY_SIZE(modeShare) == osFileModeCount);
+static_assert(SFX_ARRAY_SIZE(modeShare) == osFileModeCount);
 
 const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
 
@@ -217,11 +216,7 @@ int fileClose(void* state) {
     osErrorReport(logCatFile, GetLastError(), "Cannot close file handle %d to %s", (int)(intptr_t)f->handle, f->path);
     rc = -1;
   } else {
-    if (f->bytesRead)
-      logDebug(logCatFile, "Closed %s; read %" PRIu64 " bytes in %u operations\n", f->path, f->bytesRead, f->readCount);
-    if (f->bytesWritten)
-      logDebug(logCatFile, "Closed %s; written %" PRIu64 " bytes in %u operations\n", f->path, f->bytesWritten,
-               f->writeCount);
+    fileLogClosed(f->path, f->bytesRead, f->readCount, f->bytesWritten, f->writeCount);
   }
   memFree(f->path);
   memFree(f);
@@ -298,20 +293,6 @@ int filePreallocate(IoStream* level, uint64_t size) {
   return moveTo(f->handle, here, nullptr) ? 0 : -1;
 }
 
-bool nameIs(const char* name, const char* want) {
-  size_t i = 0;
-  while (want[i] && name[i] && (name[i] | 0x20) == want[i]) i++;
-  return !want[i] && !name[i];
-}
-
-// 0, 1 or 2 for a standard stream name, -1 for a file.
-int standardStreamOf(const char* path, uint32_t mode) {
-  if (nameIs(path, "stdin") || nameIs(path, "conin$") || (strcmp(path, "-") == 0 && mode == osFileModeRead)) return 0;
-  if (nameIs(path, "stdout") || nameIs(path, "conout$") || strcmp(path, "-") == 0) return 1;
-  if (nameIs(path, "stderr") || nameIs(path, "conerr$")) return 2;
-  return -1;
-}
-
 IoStream* newFileStream(HANDLE h, const char* path) {
   WindowsFile* f = memNew(WindowsFile);
   f->handle = h;
@@ -357,7 +338,7 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     if (!quiet) logError(logCatFile, "Cannot open file '%s' for mode %u\n", path ? path : "<null>", (unsigned)mode);
     return nullptr;
   }
-  const int std = standardStreamOf(path, mode);
+  const int std = fileStandardStreamOf(path, mode);
   if (std >= 0) {
     static const char* const what[3] = {"stdin", "stdout", "stderr"};
     static const DWORD which[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
@@ -418,7 +399,7 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   memFree(account);
   if (h == INVALID_HANDLE_VALUE) {
     if (!quiet) {
-      osErrorReport(logCatFile, err, "Cannot open file '%s' for %s", path, modeWords[mode]);
+      osErrorReport(logCatFile, err, "Cannot open file '%s' for %s", path, fileModeWords[mode]);
       if ((err == ERROR_PATH_NOT_FOUND || err == ERROR_ACCESS_DENIED) && wide &&
           GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES)
         osDirDiagnoseAccess(path, mode != osFileModeRead);
@@ -437,27 +418,11 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
 }
 
 // True when standard stream 0, 1 or 2 is a console.
-static bool isConsoleHandle(int std) {
+bool filePrimIsConsole(int std) {
   static const DWORD ids[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   DWORD consoleMode = 0;
   HANDLE h = GetStdHandle(ids[std]);
   return h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &consoleMode);
-}
-
-// osFileOpen, plus the character-set level of the console for a standard
-// stream that is a console: input is converted from the pipe data set,
-// output to it. A wrapping failure closes the stream.
-IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, const char* rights) {
-  IoStream* s = osFileOpen(path, mode, fileType, rights, false, false);
-  const int std = s ? standardStreamOf(path, mode) : -1;
-  if (std < 0 || !(isConsoleHandle(std))) return s;
-  const int rc = std == 0 ? iosWrapConversionInputStream(s, convPipedataToInternal)
-                          : iosWrapConversionOutputStream(s, convInternalToPipedata);
-  if (rc != 0) {
-    iosClose(s);
-    return nullptr;
-  }
-  return s;
 }
 
 int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
@@ -502,15 +467,6 @@ int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
   if (reason) sbAppendString(reason, text);
   SetLastError(err);
   return -1;
-}
-
-int osFileDelete(const char* path) {
-  StringBuffer reason;
-  sbInitHere(&reason);
-  const int rc = osFileDeleteEx(path, &reason, 0);
-  if (rc != 0) logError(logCatFile, "Cannot delete file %s: %s\n", path, sbGet(&reason));
-  sbClean(&reason);
-  return rc;
 }
 
 // A file is hidden exactly when its base name starts with "."; only the
@@ -744,15 +700,6 @@ int osFileGetInfo(const char* path, uint64_t* size, uint64_t* modification, uint
   return 0;
 }
 
-int osFileGetAttributes(const char* path, uint64_t* size, uint64_t* modification, uint64_t* access, bool* isDirectory) {
-  StringBuffer reason;
-  sbInitHere(&reason);
-  const int rc = osFileGetInfo(path, size, modification, access, isDirectory, nullptr, nullptr, &reason);
-  if (rc != 0) logError(logCatFile, "Cannot get attributes for %s: %s\n", path, sbGet(&reason));
-  sbClean(&reason);
-  return rc;
-}
-
 int osFileGetSize(const char* path, uint64_t* size) {
   IoStream* s = osFileOpen(path, osFileModeRead, osFileTypePlain, nullptr, false, true);
   LARGE_INTEGER li;
@@ -857,16 +804,8 @@ int osFileCreateSymlink(const char* target, const char* link, StringBuffer* reas
 }
 
 int osFileRedirectStdHandles(IoStream* stream) {
-  if (!stream || !stream->ops || !stream->ops->name) {
-    logError(logCatFile, "Invalid IoStream\n");
-    return -1;
-  }
-  IoStream* level = stream;
-  while (level->ops != &osFileStreamOps && level->next) level = level->next;
-  if (level->ops != &osFileStreamOps) {
-    logError(logCatFile, "Cannot find %s on IoStream of type %s\n", osFileStreamOps.name, stream->ops->name);
-    return -1;
-  }
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return -1;
   HANDLE h = static_cast<const WindowsFile*>(level->state)->handle;
   SetStdHandle(STD_OUTPUT_HANDLE, h);
   SetStdHandle(STD_ERROR_HANDLE, h);
