@@ -40,3 +40,7 @@ void envRelease();
 void envReset();
 void exeRelease();
 int exeInit();
+
+// Backend: opens a library by name with the system's search order, without
+// logging; null when it cannot be loaded.
+void* libPrimOpen(const char* name);

@@ -1,6 +1,7 @@
 // Windows backend only: dynamic libraries with LoadLibrary.
 #include <cstring>
 
+#include "initprim.h"
 #include "logging.h"
 #include "memory.h"
 #include "oserror.h"
@@ -39,34 +40,9 @@ char* osLibraryPathBesideExecutable(const char* name) {
   return path;
 }
 
-int osLoadFunctions(void** module, const OsFunctionSlot* table, const char* libraryName) {
-  if (!module) {
-    logDebug(logCatInit, "Can not load '%s'\n", libraryName);
-    return -1;
-  }
-  if (*module) return 0;
-  wchar_t* wide = winUtf8ToWide(libraryName);
+void* libPrimOpen(const char* name) {
+  wchar_t* wide = winUtf8ToWide(name);
   HMODULE h = wide ? LoadLibraryW(wide) : nullptr;
   memFree(wide);
-  if (!h) {
-    logDebug(logCatInit, "Can not load '%s'; either this is not the right Windows version or it has dependencies\n",
-             libraryName);
-    logDebug(logCatInit, "Loaded %d functions from %s result %d\n", 0, libraryName, -1);
-    return -1;
-  }
-  int count = 0;
-  for (const OsFunctionSlot* t = table; t->name; t++, count++) {
-    *t->slot = reinterpret_cast<void*>(GetProcAddress(h, t->name));
-    if (!*t->slot) {
-      logDebug(logCatInit, "Can not locate function %s() in '%s'\n", t->name, libraryName);
-      for (const OsFunctionSlot* u = table; u->name; u++) *u->slot = nullptr;
-      FreeLibrary(h);
-      logDebug(logCatInit, "Loaded %d functions from %s result %d\n", -1, libraryName, -1);
-      return -1;
-    }
-    logTrace(logCatInit, "Loaded %s - %s\n", libraryName, t->name);
-  }
-  *module = reinterpret_cast<void*>(h);
-  logDebug(logCatInit, "Loaded %d functions from %s result %d\n", count, libraryName, 0);
-  return 0;
+  return reinterpret_cast<void*>(h);
 }
