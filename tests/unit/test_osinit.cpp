@@ -7,6 +7,7 @@
 #include "build.h"
 #include "initprim.h"
 #include "memory.h"
+#include "osdir.h"
 #include "osenv.h"
 #include "osinit.h"
 #include "osthread.h"
@@ -112,3 +113,33 @@ TEST(OsInit, StartUpSetsLocationAndChildEnvironment) {
 }
 
 }  // namespace
+
+// A function table binds completely or not at all, and a bound module is
+// kept on the next call.
+TEST(OsInit, LoadFunctionsBindsAllOrNothing) {
+  const bool windows = osPathSeparator == '\\';
+  const char* library = windows ? "kernel32.dll" : "libc.so.6";
+  const char* present = windows ? "GetTickCount" : "strlen";
+  void* first = nullptr;
+  void* second = nullptr;
+  const OsFunctionSlot broken[] = {{present, &first}, {"surelyNoSuchFunction", &second}, {nullptr, nullptr}};
+  void* module = nullptr;
+  EXPECT_EQ(osLoadFunctions(&module, broken, library), -1);
+  EXPECT_EQ(module, nullptr);
+  EXPECT_EQ(first, nullptr) << "a partial binding must not survive";
+  EXPECT_EQ(second, nullptr);
+
+  const OsFunctionSlot good[] = {{present, &first}, {nullptr, nullptr}};
+  ASSERT_EQ(osLoadFunctions(&module, good, library), 0);
+  EXPECT_NE(module, nullptr);
+  EXPECT_NE(first, nullptr);
+  void* kept = module;
+  EXPECT_EQ(osLoadFunctions(&module, good, library), 0);
+  EXPECT_EQ(module, kept);
+  osLibraryUnload(module);
+
+  EXPECT_EQ(osLoadFunctions(nullptr, good, library), -1);
+  module = nullptr;
+  EXPECT_EQ(osLoadFunctions(&module, good, "surely-no-such-library.dll"), -1);
+  EXPECT_EQ(module, nullptr);
+}
