@@ -10,70 +10,58 @@
 
 namespace {
 
-// Formats the caller's message into `sb`; false when formatting failed.
-bool formatMessage(StringBuffer* sb, const char* format, va_list ap) { return sbVPrintf(sb, format, ap) == 0; }
+// How a report shows the code: ": <code>: <text>" or just ": <text>".
+enum class CodeShown { withNumber, textOnly };
+
+// Formats the caller's message, appends the system's description of `code`
+// and logs the line at `level`. The thread's last system error survives the
+// report, so callers can still pass it on. When the message itself cannot
+// be formatted, `fallback` stands in for it.
+void report(uint32_t level, uint32_t category, const char* moduleName, uint32_t code, CodeShown shown,
+            const char* fallback, const char* format, va_list ap) {
+  const uint32_t saved = osErrorLast();
+  StringBuffer sb;
+  sbInitHere(&sb);
+  if (sbVPrintf(&sb, format, ap) != 0) {
+    sbEmpty(&sb);
+    sbPrintf(&sb, fallback, code);
+  }
+  const char* text = osErrorText(moduleName, code);
+  if (shown == CodeShown::withNumber)
+    sbPrintf(&sb, ": %d: %s", (int)code, text);
+  else
+    sbPrintf(&sb, ": %s", text);
+  logAt(level, category, "%s\n", sbGet(&sb));
+  if (level <= logLevelInfo) logFlush();  // as the level macros do
+  sbClean(&sb);
+  osErrorSetLast(saved);
+}
 
 }  // namespace
 
 void osErrorReport(uint32_t category, uint32_t code, const char* format, ...) {
   if (!format || !*format) return;
   if (!logGate(logCatError, logLevelError) || !logGate(category, logLevelError)) return;
-  const uint32_t saved = osErrorLast();
-  StringBuffer sb;
-  sbInitHere(&sb);
   va_list ap;
   va_start(ap, format);
-  const bool ok = formatMessage(&sb, format, ap);
+  report(logLevelError, category, nullptr, code, CodeShown::withNumber, "OS error", format, ap);
   va_end(ap);
-  if (!ok) {
-    sbEmpty(&sb);
-    sbAppendString(&sb, "OS error");
-  }
-  const char* text = osErrorText(nullptr, code);
-  sbPrintf(&sb, ": %d: %s", (int)code, text);
-  logErrorFunc(category, "%s\n", sbGet(&sb));
-  sbClean(&sb);
-  osErrorSetLast(saved);
 }
 
 void osErrorReportModule(uint32_t category, const char* moduleName, uint32_t code, const char* format, ...) {
   if (!format || !*format) return;
   if (!logGate(logCatError, logLevelError) || !logGate(category, logLevelError)) return;
-  const uint32_t saved = osErrorLast();
-  StringBuffer sb;
-  sbInitHere(&sb);
   va_list ap;
   va_start(ap, format);
-  const bool ok = formatMessage(&sb, format, ap);
+  report(logLevelError, category, moduleName, code, CodeShown::textOnly, "OS error: %u", format, ap);
   va_end(ap);
-  if (!ok) {
-    sbEmpty(&sb);
-    sbPrintf(&sb, "OS error: %u", (unsigned)code);
-  }
-  const char* text = osErrorText(moduleName, code);
-  sbPrintf(&sb, ": %s", text);
-  logErrorFunc(category, "%s\n", sbGet(&sb));
-  sbClean(&sb);
-  osErrorSetLast(saved);
 }
 
 void osErrorLog(uint32_t level, uint32_t category, uint32_t code, const char* format, ...) {
   if (!format || !*format) return;
   if (!logGate(category, level)) return;
-  const uint32_t saved = osErrorLast();
-  StringBuffer sb;
-  sbInitHere(&sb);
   va_list ap;
   va_start(ap, format);
-  const bool ok = formatMessage(&sb, format, ap);
+  report(level, category, nullptr, code, CodeShown::textOnly, "OS error: %d", format, ap);
   va_end(ap);
-  if (!ok) {
-    sbEmpty(&sb);
-    sbPrintf(&sb, "OS error: %d", (int)code);
-  }
-  const char* text = osErrorText(nullptr, code);
-  sbPrintf(&sb, ": %s", text);
-  logAt(level, category, "%s\n", sbGet(&sb));
-  sbClean(&sb);
-  osErrorSetLast(saved);
 }
