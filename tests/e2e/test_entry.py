@@ -43,3 +43,24 @@ def test_no_archive_fails_with_exit_2(plat):
     r = plat.run(plat.stub, "-copyright")
     assert r.returncode == 2
     assert RELEASE not in r.stdout
+
+
+def test_logfile_receives_the_records(plat, tmp_path):
+    """--logfile sends everything to a new UTF-8 file with full record
+    prefixes; the run's environment is in it with secrets masked."""
+    work = tmp_path
+    log = work / "logs" / "x.log"
+    log.parent.mkdir()
+    r = plat.run(plat.stub, "--logfile", log, "--loglevel", "debug", "-v", cwd=work,
+                 env={"SFX_E2E_SECRET_TOKEN": "do-not-log-me", "SFX_E2E_PLAIN": "plain-value"})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "2025.1.0-20250129_14-41a0bf0acd5"
+    raw = log.read_bytes()
+    assert raw.startswith(b"\xef\xbb\xbf")
+    text = raw.decode("utf-8-sig")
+    assert re.search(r"^DEBUG \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-\S+\] common\.logging - Logging to .*x\.log "
+                     r"at level DEBUG", text, re.M), text[:2000]
+    assert "opsys.conv - Internal character set is UTF-8" in text
+    assert "SFX_E2E_PLAIN=plain-value" in text
+    assert "SFX_E2E_SECRET_TOKEN=********" in text and "do-not-log-me" not in text
+    assert "logParseLevels('debug'" not in r.stderr, "records belong in the file, not on standard error"
