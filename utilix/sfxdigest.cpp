@@ -26,34 +26,37 @@ bool sfxDigestPresent() {
   return false;
 }
 
-int sfxVerifyPayload(const char* exePath, uint64_t archiveStart) {
-  if (!sfxDigestPresent()) return 0;
-  IoStream* in = osFileOpen(exePath, osFileModeRead, osFileTypeArchive, nullptr, false, false);
-  if (!in) {
-    logFatal(logCatSfx, "Cannot open %s to verify the installer payload\n", exePath);
-    return -1;
-  }
+int sfxDigestFileTail(const char* path, uint64_t start, uint8_t digest[32], uint64_t* total) {
+  IoStream* in = osFileOpen(path, osFileModeRead, osFileTypeArchive, nullptr, false, false);
+  if (!in) return -1;
   Sha256 ctx;
   sha256Init(&ctx);
   const uint32_t chunk = 256 * 1024;
   uint8_t* buf = static_cast<uint8_t*>(memAlloc(chunk));
-  int rc = iosSeek(in, archiveStart);
-  uint64_t total = 0;
+  int rc = iosSeek(in, start);
+  uint64_t count = 0;
   while (rc == 0) {
     uint32_t got = 0;
     rc = iosRead(in, buf, chunk, &got);
     if (rc != 0 || got == 0) break;
     sha256Update(&ctx, buf, got);
-    total += got;
+    count += got;
   }
   memFree(buf);
   iosClose(in);
-  if (rc != 0) {
+  sha256Final(&ctx, digest);
+  if (total) *total = count;
+  return rc;
+}
+
+int sfxVerifyPayload(const char* exePath, uint64_t archiveStart) {
+  if (!sfxDigestPresent()) return 0;
+  uint8_t digest[32];
+  uint64_t total = 0;
+  if (sfxDigestFileTail(exePath, archiveStart, digest, &total) != 0) {
     logFatal(logCatSfx, "Cannot read the installer payload of %s\n", exePath);
     return -1;
   }
-  uint8_t digest[32];
-  sha256Final(&ctx, digest);
   for (int i = 0; i < 32; i++) {
     if (digest[i] != sfxPayloadDigestBlock[32 + i]) {
       logFatal(logCatSfx,

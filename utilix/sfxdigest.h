@@ -17,4 +17,8 @@ inline constexpr uint8_t sfxDigestMarker[32] = {0x89, 'S', 'F', 'X',  '-',  'P',
 bool sfxDigestPresent();
 // Checks the archive bytes from `archiveStart` to the end of `file` against
 // the digest. 0 when they match (or no digest is present), -1 otherwise.
+// SHA-256 of a file from `start` to its end into digest; the byte count in
+// *total when asked. 0, or -1 when the file cannot be opened or read (the
+// file layer has logged why).
+int sfxDigestFileTail(const char* path, uint64_t start, uint8_t digest[32], uint64_t* total);
 int sfxVerifyPayload(const char* exePath, uint64_t archiveStart);

@@ -9,7 +9,6 @@
 #include "logging.h"
 #include "osfile.h"
 #include "sfxdigest.h"
-#include "sha256.h"
 #include "stringbuf.h"
 #include "zip.h"
 
@@ -62,20 +61,8 @@ int mksfxVerify(const char* installer) {
   }
   uint8_t want[32];
   if (readStubDigest(installer, start, want)) {
-    IoStream* in = osFileOpen(installer, osFileModeRead, osFileTypePlain, nullptr, false, false);
-    Sha256 ctx;
-    sha256Init(&ctx);
-    std::vector<uint8_t> buf(1 << 20);
-    int r = in ? iosSeek(in, start) : -1;
-    while (r == 0) {
-      uint32_t got = 0;
-      r = iosRead(in, buf.data(), (uint32_t)buf.size(), &got);
-      if (r != 0 || got == 0) break;
-      sha256Update(&ctx, buf.data(), got);
-    }
-    if (in) iosClose(in);
     uint8_t have[32];
-    sha256Final(&ctx, have);
+    int r = sfxDigestFileTail(installer, start, have, nullptr);
     if (r != 0 || memcmp(have, want, 32) != 0) {
       fprintf(stderr, "mksfx: %s: the archive does not match the payload digest in the stub\n", installer);
       return 2;
