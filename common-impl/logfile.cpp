@@ -10,14 +10,15 @@
 #include "logging.h"
 #include "logoutput.h"
 #include "memory.h"
-#include "osdate.h"
 #include "osconv.h"
+#include "osdate.h"
 #include "osdir.h"
 #include "osdump.h"
 #include "osenv.h"
 #include "osfile.h"
 #include "osinit.h"
 #include "osprocess.h"
+#include "ossocket.h"
 #include "osthread.h"
 #include "parameters-get-gen.h"
 #include "sortmap.h"
@@ -37,6 +38,7 @@ LogOutput logOut = {
     .nextFlush = 0,
     .switching = true,
     .switchAllowed = true,
+    .targetLostNote = false,
     .mutex = nullptr,
     .pipe = nullptr,
     .pipeActive = false,
@@ -149,18 +151,54 @@ void logHexDump(StringBuffer* sb, bool hex, const void* data, uint32_t length) {
   sbAppendChar(sb, '\n');
 }
 
+// A log that goes to a socket and cannot be written any more (the listener
+// went away) continues on standard error, with the record that found it
+// broken, so that the rest of the run is not lost. File targets keep the
+// usual behaviour: their write errors are reported by the file layer.
+//
+// The socket layer reports the failure through the log while the log
+// stream is still writing, so the switch waits until the outermost write or
+// flush has returned: the stream is never closed under its own feet.
+namespace {
+uint32_t logStreamBusy = 0;  // nesting of writes and flushes of logOut.stream
+bool logStreamFailed = false;
+}  // namespace
+
+static void logTargetLost(const void* data, uint32_t length) {
+  logStreamFailed = false;
+  if (logOut.switchAllowed || !logOut.stream) return;
+  IoStream* err = osFileOpen("stderr", osFileModeWrite, osFileTypeLog, nullptr, false, false);
+  if (!err) return;
+  IoStream* old = logOut.stream;
+  logOut.stream = err;
+  logOut.currentSize = 0;
+  logStreamBusy++;  // what closing the socket reports goes to the new stream
+  iosClose(old);
+  logStreamBusy--;
+  logStreamFailed = false;
+  if (data && length) iosWrite(err, data, length, nullptr);
+  // Told by the next flush: inside a record the message would be dropped.
+  logOut.targetLostNote = true;
+}
+
 // Writes to the log stream with counting, the periodic flush and the size
 // check; true when the size limit was reached and a switch is now pending.
 bool logWriteBytes(const void* data, uint32_t length, bool checkSize) {
   uint64_t now = osDateNow();
   logOut.records++;
-  if (logOut.stream) iosWrite(logOut.stream, data, length, nullptr);
+  if (logOut.stream) {
+    logStreamBusy++;
+    int rc = iosWrite(logOut.stream, data, length, nullptr);
+    if (rc == 0 && logStreamBusy == 1 && now >= logOut.nextFlush) {
+      rc = iosFlush(logOut.stream);
+      logOut.nextFlush = now + logFlushInterval;
+    }
+    logStreamBusy--;
+    if (rc != 0) logStreamFailed = true;
+    if (logStreamFailed && logStreamBusy == 0) logTargetLost(data, length);
+  }
   logOut.bytes += length;
   logOut.currentSize += length;
-  if (logOut.stream && now >= logOut.nextFlush) {
-    iosFlush(logOut.stream);
-    logOut.nextFlush = now + logFlushInterval;
-  }
   if (!checkSize || !logOut.stream || !logFileSettingGiven() || logOut.maxSize == 0 || logOut.switching) return false;
   if (logOut.currentSize < logOut.maxSize) return false;
   logOut.switching = true;
@@ -213,8 +251,16 @@ void logFlush() {
   static const uint8_t command = 2;
   if (logPipeSend(&command, 1)) return;
   bool locked = logLock() == 0;
-  if (logOut.stream) iosFlush(logOut.stream);
+  if (logOut.stream) {
+    logStreamBusy++;
+    if (iosFlush(logOut.stream) != 0) logStreamFailed = true;
+    logStreamBusy--;
+    if (logStreamFailed && logStreamBusy == 0) logTargetLost(nullptr, 0);
+  }
+  const bool note = logOut.targetLostNote;
+  logOut.targetLostNote = false;
   if (locked) logUnlock();
+  if (note) logWarn(logCatLogging, "The log connection failed; the log continues on standard error\n");
 }
 
 void logCloseStream() {
@@ -499,23 +545,34 @@ int logReopen() {
   return logSwitchFile(false);
 }
 
-// The socket target: the address parser of this program's network layer is
-// empty (it succeeds with an all-zero address) and no socket layer connects
-// to such an address, so no stream results and the target stays unchanged.
+// The socket target: QZR_LOG_PIPE "socket:<host>:<port>" (syntax in
+// ossocket.h) sends the log to a TCP listener, one send per line. The
+// connection replaces the log stream under the logging mutex, and from then
+// on the log is not switched or reopened. A value that
+// does not parse or a host that does not answer leaves the log where it was;
+// the socket layer has logged why.
 void logConnectSocket() {
   const char* value = osGetEnv("QZR_LOG_PIPE");
   if (!value || strncmp(value, "socket:", 7) != 0) return;
-  uint8_t* address = memNewArray(uint8_t, 32);
+  OsSocketAddress* address = memNew(OsSocketAddress);
   IoStream* socket = nullptr;  // the connection to the parsed address
+  if (osSocketParseAddress(value, address) == 0) osSocketConnect(address, osSocketConnectTimeoutMs, &socket);
   if (socket) {
+    // Unbuffered, so a lost listener costs no more than the line that finds
+    // it gone, and that line goes to standard error.
+    logInfo(logCatLogging, "Switching log to %s\n", value);
     bool locked = logLock() == 0;
     IoStream* old = logOut.stream;
     logOut.stream = socket;
     logOut.switchAllowed = false;
+    logOut.currentSize = 0;
+    logOut.nextFlush = 0;
     if (locked) logUnlock();
     iosClose(old);
+    logDebug(logCatLogging, "Logging to %s\n", value);
   } else {
-    logDebug(logCatLogging, "No log connection for %s\n", value);
+    logInfo(logCatLogging, "No log connection for %s; logging stays in %s\n", value,
+            logOut.currentFile ? logOut.currentFile : "stderr");
   }
   memFree(address);
 }

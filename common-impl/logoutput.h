@@ -27,6 +27,7 @@ struct LogOutput {
   uint64_t nextFlush;            // time of the next periodic flush (ms since 1970)
   bool switching;                // a switch is in progress or pending; suppresses size checks
   bool switchAllowed;            // false once a socket target is in use
+  bool targetLostNote;           // the socket target failed: say so at the next flush
   OsMutex* mutex;                // "Logging"; made when the first thread is created
   IoStream* pipe;                // the log pipe (both ends), pipe mode only
   std::atomic<bool> pipeActive;  // the pipe thread runs and writers send through the pipe

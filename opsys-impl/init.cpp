@@ -13,6 +13,7 @@
 #include "osenv.h"
 #include "osinit.h"
 #include "osprocess.h"
+#include "ossocket.h"
 #include "osthread.h"
 #include "secure.h"
 
@@ -30,6 +31,8 @@ char osDescription[512];
 char userAgent[512];
 // Kept for the process lifetime: the environment may point into it.
 char branchEntry[35];
+// osInit started the socket layer, so osExit stops it (once).
+bool socketStarted = false;
 
 // The exit code the process ends with for a result: results from 140 up
 // (signed) mean success.
@@ -102,6 +105,8 @@ int osInit(int, char**) {
   if (exeInit() != 0) return -1;
   if (!hostName && initPrimHostNames(&hostName, &hostNameFqdn) != 0) return -1;
   if (osThreadInit() != 0) return -1;
+  if (osSocketInit() != 0) return -1;
+  socketStarted = true;
   if (osProcessInit() != 0) return -1;
   logDebug(logCatInit, "Host %s FQDN %s\n", hostName ? hostName : "<null>", hostNameFqdn ? hostNameFqdn : "<null>");
   if (processType == processTypeSfx) {
@@ -115,6 +120,8 @@ int osExit(int result) {
   osProcessExit();
   osThreadStopAll();
   logFlush();
+  if (socketStarted) osSocketExit();
+  socketStarted = false;
   secureExit();
   osThreadExit();
   exeRelease();
