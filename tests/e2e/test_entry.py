@@ -64,3 +64,40 @@ def test_logfile_receives_the_records(plat, tmp_path):
     assert "SFX_E2E_PLAIN=plain-value" in text
     assert "SFX_E2E_SECRET_TOKEN=********" in text and "do-not-log-me" not in text
     assert "logParseLevels('debug'" not in r.stderr, "records belong in the file, not on standard error"
+
+
+def test_socket_log_target_receives_the_whole_run(plat):
+    """QZR_LOG_PIPE=socket:... sends the log, up to the last line of the
+    run, to a TCP listener."""
+    import socket
+    import threading
+
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    server.settimeout(60)
+    received = []
+
+    def serve():
+        conn, _ = server.accept()
+        with conn:
+            while True:
+                data = conn.recv(65536)
+                if not data:
+                    break
+                received.append(data)
+
+    thread = threading.Thread(target=serve)
+    thread.start()
+    try:
+        port = server.getsockname()[1]
+        r = plat.run(plat.stub, "--loglevel", "debug", "-copyright",
+                     env={"QZR_LOG_PIPE": f"socket:127.0.0.1:{port}"})
+        thread.join(60)
+    finally:
+        server.close()
+    text = b"".join(received).decode("utf-8", "replace")
+    assert r.returncode == 2
+    assert "No installation content found in" in text, text[-2000:]
+    assert re.search(r"^DEBUG .* main\.main - exit 2$", text, re.M), text[-2000:]
+    assert "No installation content found in" not in r.stderr
