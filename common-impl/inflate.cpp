@@ -4,6 +4,7 @@
 // window space are at hand; everything here is the reference path, which can
 // stop and resume at any bit.
 #include <cinttypes>
+#include <cstddef>
 #include <cstring>
 
 #include "inflate.h"
@@ -20,9 +21,6 @@ const char* const stateNames[inflateStateCount] = {
     "HUFFMAN", "HUFFMAN_EXTRA_BITS", "HUFFMAN_DIST", "HUFFMAN_DISTBITS", "CHECKSUM",     "FINISHED",
 };
 static_assert(SFX_ARRAY_SIZE(stateNames) == inflateStateCount, "one name per state");
-
-// Order in which the code-length code lengths are stored.
-constexpr uint8_t codeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // A decode step either made progress (may be repeated at once) or not (the
 // read stops, delivering what is pending).
@@ -47,8 +45,9 @@ int windowPut(InflateState* st, uint8_t byte) {
 }
 
 // Copies a match of `length` bytes from `distance` back. Overlapping matches
-// repeat their pattern (bytewise copy); a distance before the first decoded
-// byte reads the zero-filled ring.
+// repeat their pattern (bytewise copy). The ring is never cleared: the part
+// of a match that reaches before the first decoded byte reads as zeros, as
+// if the history started with a zero-filled window.
 int windowCopyMatch(InflateState* st, uint32_t length, uint32_t distance) {
   if (st->windowPending + length > inflateWindowSize) {
     logError(logCatInflate, "Window overflow\n");
@@ -57,7 +56,13 @@ int windowCopyMatch(InflateState* st, uint32_t length, uint32_t distance) {
   uint32_t w = st->windowWrite;
   uint32_t src = (w - distance) & inflateRingMask;
   uint8_t* win = st->window;
-  if (src + length <= inflateRingSize && w + length <= inflateRingSize && length <= distance) {
+  uint64_t decoded = st->total + st->windowPending;
+  if (distance > decoded) {
+    uint32_t zeros = distance - (uint32_t)decoded;
+    if (zeros > length) zeros = length;
+    for (uint32_t i = 0; i < length; i++)
+      win[(w + i) & inflateRingMask] = i < zeros ? 0 : win[(src + i) & inflateRingMask];
+  } else if (src + length <= inflateRingSize && w + length <= inflateRingSize && length <= distance) {
     memcpy(win + w, win + src, length);
   } else {
     for (uint32_t i = 0; i < length; i++) win[(w + i) & inflateRingMask] = win[(src + i) & inflateRingMask];
@@ -83,6 +88,23 @@ int outputWindowRead(InflateState* st, uint32_t n, uint32_t* count) {
   if (got > n) got = n;
   st->windowWrite = (st->windowWrite + got) & inflateRingMask;
   st->windowPending += got;
+  *count = got;
+  return 0;
+}
+
+// Reads stored bytes from the source straight into a reader's buffer while
+// nothing is pending in the ring: at most n and at most what is left of the
+// block. *count gets the bytes read, which become the ring's history (not
+// those that end the final block); -1 on a read failure.
+int storedDirect(InflateState* st, uint8_t* out, uint32_t n, uint32_t* count) {
+  *count = 0;
+  if (n > (uint32_t)st->storedLeft) n = (uint32_t)st->storedLeft;
+  logTrace(logCatInflate, "outputWindowRead(%u)\n", n);
+  uint32_t got = 0;
+  if (iosRead(st->source, out, n, &got) != 0) return -1;
+  if (got > n) got = n;
+  st->storedLeft -= (int)got;
+  if (!(st->lastBlock && st->storedLeft == 0)) inflateKeepHistory(st, out, got);
   *count = got;
   return 0;
 }
@@ -152,18 +174,16 @@ inline void consumeBits(InflateState* st, uint32_t n) {
 
 // ---- tables ----
 
-int buildFixedTables(InflateState* st) {
-  if (st->fixedLiteralTable) return 0;
-  uint8_t lengths[288];
-  for (int i = 0; i < 288; i++) lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-  uint8_t dist[32];
-  memset(dist, 5, sizeof dist);
-  if (inflateBuildTable(lengths, 288, inflateKindLiteralLength, &st->fixedLiteralTable) != 0) return -1;
-  return inflateBuildTable(dist, 32, inflateKindDistance, &st->fixedDistanceTable);
+// Takes the shared fixed tables (made at compile time).
+void useFixedTables(InflateState* st) {
+  st->fixedLiteralTable = &inflateFixedLiteralTable;
+  st->fixedDistanceTable = &inflateFixedDistanceTable;
 }
 
-// Reads the code definitions of a dynamic block and builds its tables.
-int readDynamicHeader(InflateState* st) {
+// Reads the code definitions of a dynamic block bit by bit through the level
+// below (any input boundary may fall inside): the code lengths into
+// lengths[0..*nlit + *ndist), zero-filled by the caller. 0 or -1.
+int readCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlitOut, uint32_t* ndistOut) {
   int hlit = getBits(st, 5), hdist = getBits(st, 5), hclen = getBits(st, 4);
   if (hlit < 0 || hdist < 0 || hclen < 0) return -1;
   uint32_t nlit = (uint32_t)hlit + 257, ndist = (uint32_t)hdist + 1, ncl = (uint32_t)hclen + 4;
@@ -171,11 +191,10 @@ int readDynamicHeader(InflateState* st) {
   for (uint32_t i = 0; i < ncl; i++) {
     int v = getBits(st, 3);
     if (v < 0) return -1;
-    clLengths[codeLengthOrder[i]] = (uint8_t)v;
+    clLengths[inflateCodeLengthOrder[i]] = (uint8_t)v;
   }
-  InflateTable* clTable = nullptr;
+  const InflateTable* clTable = nullptr;
   if (inflateBuildTable(clLengths, 19, inflateKindCodeLength, &clTable) != 0) return -1;
-  uint8_t lengths[288 + 32] = {0};
   uint32_t total = nlit + ndist, i = 0;
   uint8_t previous = 0;
   int result = 0;
@@ -219,7 +238,18 @@ int readDynamicHeader(InflateState* st) {
     previous = value;
   }
   inflateFreeTable(clTable);
-  if (result != 0) return -1;
+  *nlitOut = nlit;
+  *ndistOut = ndist;
+  return result;
+}
+
+// Reads the code definitions of a dynamic block (from the buffered bytes at
+// once when the longest header is buffered) and builds its tables.
+int readDynamicHeader(InflateState* st) {
+  uint8_t lengths[288 + 32] = {0};
+  uint32_t nlit = 0, ndist = 0;
+  int fast = inflateFastCodeLengths(st, lengths, &nlit, &ndist);
+  if (fast < 0 || (fast == 0 && readCodeLengths(st, lengths, &nlit, &ndist) != 0)) return -1;
   inflateReleaseBlockTables(st);
   if (inflateBuildTable(lengths, nlit, inflateKindLiteralLength, &st->literalTable) != 0) return -1;
   return inflateBuildTable(lengths + nlit, ndist, inflateKindDistance, &st->distanceTable);
@@ -311,10 +341,7 @@ bool stepBlocks(InflateState* st) {
       st->state = inflateLiteralLen;
       return progress;
     case 1:
-      if (buildFixedTables(st) != 0) {
-        st->failed = 1;
-        return noProgress;
-      }
+      useFixedTables(st);
       inflateReleaseBlockTables(st);
       st->literalTable = st->fixedLiteralTable;
       st->distanceTable = st->fixedDistanceTable;
@@ -359,7 +386,7 @@ bool stepHuffman(InflateState* st) {
     uint32_t e = 0;
     switch (st->state) {
       case inflateHuffman:
-        if (inflateFastLoop(st) > 0) {
+        if (!st->symbolAtATime && inflateFastLoop(st) > 0) {
           if (st->state == inflateBlocks) return progress;  // the block ended
           continue;
         }
@@ -367,6 +394,7 @@ bool stepHuffman(InflateState* st) {
         if (e & inflateEntryLiteral) {
           consumeBits(st, e & 15);
           if (windowPut(st, (uint8_t)(e >> 16)) != 0) return noProgress;
+          if (st->symbolAtATime) return progress;
           continue;
         }
         if (e & inflateEntrySpecial) {
@@ -412,6 +440,7 @@ bool stepHuffman(InflateState* st) {
         st->bitsPending = 0;
         if (windowCopyMatch(st, (uint32_t)st->length, (uint32_t)st->distance) != 0) return noProgress;
         st->state = inflateHuffman;
+        if (st->symbolAtATime) return progress;
         continue;
       }
       default:
@@ -519,8 +548,6 @@ int inflateClose(InflateState* st) {
   else
     iosSkipToNextByte(st->source);
   inflateReleaseBlockTables(st);
-  inflateFreeTable(st->fixedLiteralTable);
-  inflateFreeTable(st->fixedDistanceTable);
   memFree(st);
   return result;
 }
@@ -550,8 +577,8 @@ const IoStreamOps inflateInputStreamOps = {
 
 // Releases the current block's tables (never the fixed ones).
 void inflateReleaseBlockTables(InflateState* st) {
-  if (st->literalTable != st->fixedLiteralTable) inflateFreeTable(st->literalTable);
-  if (st->distanceTable != st->fixedDistanceTable) inflateFreeTable(st->distanceTable);
+  inflateFreeTable(st->literalTable);  // leaves the fixed tables alone
+  inflateFreeTable(st->distanceTable);
   st->literalTable = st->distanceTable = nullptr;
 }
 
@@ -573,6 +600,24 @@ uint32_t inflateAdler32(uint32_t adler, const uint8_t* data, uint32_t length) {
   return (b << 16) | a;
 }
 
+// Hands the bytes gathered in buffer by one read to the reader: Adler-32
+// (zlib formats), traces and the read's result.
+int finishRead(InflateState* st, uint8_t* buffer, uint32_t k, uint32_t* got) {
+  if (st->format != INFLATE_FORMAT_RAW) st->adler = inflateAdler32(st->adler, buffer, k);
+  logTrace(logCatInflate, "%u bytes decoded, total %" PRIu64 "\n", k, st->total);
+  *got = k;
+  logTrace(logCatInflate, "inflateRead< bytes=%u, state=%s\n", k, inflateStateName(st->state));
+  return st->failed ? -1 : 0;
+}
+
+// A read returns as soon as it has bytes, except inside a Huffman or stored
+// block with a large buffer: there it decodes (or copies) straight into the
+// buffer and, where the input is too short for the fast loop, one symbol at a
+// time through the ring, until the buffer is nearly full, the block ends or
+// the input runs out. Those steps set `failed` only for a failing read of the
+// source, so the error of a later step (a bad block header, say) still comes
+// with the read after the bytes, as it would if every read stopped at the
+// first byte.
 int inflateRead(InflateState* st, uint8_t* buffer, uint32_t n, uint32_t* got) {
   logTrace(logCatInflate, "inflateRead> bytes=%u, state=%s\n", n, inflateStateName(st->state));
   *got = 0;
@@ -580,27 +625,44 @@ int inflateRead(InflateState* st, uint8_t* buffer, uint32_t n, uint32_t* got) {
     logTrace(logCatInflate, "inflateRead< OK state=%s\n", inflateStateName(st->state));
     return 0;
   }
+  uint32_t have = 0;
   for (;;) {
     if (st->state != inflateChecksum) {
-      uint32_t k = outputWindowGetData(st, buffer, n);
-      if (k > 0) {
-        if (st->format != INFLATE_FORMAT_RAW) st->adler = inflateAdler32(st->adler, buffer, k);
+      uint32_t k = outputWindowGetData(st, buffer + have, n - have);
+      st->total += k;
+      have += k;
+      k = inflateFastDirect(st, buffer + have, n - have);
+      st->total += k;
+      have += k;
+      // Stored bytes go straight to a large buffer as well; the stored step
+      // below reports the input running out.
+      while (st->state == inflateLiteral && st->storedLeft > 0 && !st->failed && st->windowPending == 0 &&
+             n - have >= inflateDirectMinOut) {
+        if (storedDirect(st, buffer + have, n - have, &k) != 0) {
+          st->failed = 1;
+          break;
+        }
+        if (k == 0) break;
         st->total += k;
-        logTrace(logCatInflate, "%u bytes decoded, total %" PRIu64 "\n", k, st->total);
-        *got = k;
-        logTrace(logCatInflate, "inflateRead< bytes=%u, state=%s\n", k, inflateStateName(st->state));
-        return st->failed ? -1 : 0;
+        have += k;
       }
+      if (st->state == inflateLiteral && st->storedLeft == 0) st->state = inflateBlocks;
+      bool direct = (st->state == inflateHuffman || st->state == inflateLiteral) && !st->failed &&
+                    st->windowPending == 0 && n - have >= inflateDirectMinOut;
+      if (have > 0 && !direct) return finishRead(st, buffer, have, got);
     }
-    if (st->failed) return -1;  // sticky: nothing more is decoded
+    if (st->failed) return have > 0 ? finishRead(st, buffer, have, got) : -1;  // sticky
+    // A large read decodes through the ring only until the direct loop can
+    // take over again.
+    st->symbolAtATime = n - have >= inflateDirectMinOut;
     logTrace(logCatInflate, "decode state=%s\n", inflateStateName(st->state));
     if (decodeStep(st)) {
       logTrace(logCatInflate, "decoded state=%s, loop\n", inflateStateName(st->state));
       continue;
     }
-    if (st->failed) return -1;
+    if (st->failed) return have > 0 ? finishRead(st, buffer, have, got) : -1;
     if (st->windowPending > 0) continue;
-    return 0;
+    return have > 0 ? finishRead(st, buffer, have, got) : 0;
   }
 }
 
@@ -615,7 +677,11 @@ int inflateWrapInputStream(IoStream* stream, int format, int* endFlag, bool clos
     return -1;
   }
   if (iosWrapBufferedInputStream(stream, 0) != 0) return -1;
-  InflateState* st = memNew(InflateState);
+  // Only the fields are cleared: the ring is written before it is read (see
+  // windowCopyMatch), and clearing 64 KiB per member is a measurable share
+  // of decoding the small members of an archive.
+  InflateState* st = static_cast<InflateState*>(memAlloc(sizeof(InflateState)));
+  memset(st, 0, offsetof(InflateState, window));
   st->format = format;
   st->endFlag = endFlag;
   st->state = format == INFLATE_FORMAT_RAW ? inflateBlocks : inflateHeader;

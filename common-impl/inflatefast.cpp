@@ -1,11 +1,15 @@
-// The inflate fast loop: decodes Huffman symbols with a 64-bit bit buffer fed
+// The inflate fast loops: decode Huffman symbols with a 64-bit bit buffer fed
 // straight from the buffered level's bytes, 32-bit table entries that carry
 // the length or distance base and the bits to consume, and wide match copies
-// that may overshoot into the unused part of the ring.
+// that may overshoot past the match. One loop decodes into the output ring;
+// the other decodes straight into the reader's buffer while the ring holds
+// nothing undelivered, and keeps the ring as the history for later reads.
 #include <cstring>
 
+#include "inflate.h"
 #include "inflateint.h"
 #include "iosbuffered.h"
+#include "logging.h"
 
 namespace {
 
@@ -33,32 +37,170 @@ inline uint32_t lookup(const uint32_t* table, uint32_t bits, uint64_t bb) {
   return e;
 }
 
-// Copies a match inside the linear part of the ring (source and destination
-// do not wrap). Distances of 8 or more copy 8- or 16-byte words, which may
-// write up to 15 bytes past the match: those land in the unused part of the
-// ring or in the slack after it.
+// The same for a primary width known at compile time (the direct loop's
+// tables), which keeps the masks out of registers.
+template <uint32_t bits>
+inline uint32_t lookupFixed(const uint32_t* table, uint64_t bb) {
+  uint32_t e = table[bb & ((1u << bits) - 1)];
+  if (e & inflateEntryLink) [[unlikely]]
+    e = table[(e >> 16) + lowBits(bb >> bits, (e >> 4) & 15)];
+  return e;
+}
+
+inline void copy8(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 8); }
+inline void copy16(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 16); }
+
+// Bytes a match copy may write past the match's end.
+constexpr uint32_t copyOvershoot = 32;
+
+static_assert(inflateRingSlack >= inflateMaxMatch + copyOvershoot, "a match at the ring's end stays in the slack");
+
+// For a distance d below 8: the smallest multiple of d that is at least 8.
+// Once the first 8 bytes of a match are in place, the match repeats with
+// that period too, so it can be copied in non-overlapping 8-byte words.
+constexpr uint8_t periodAtLeast8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+
+// Copies a match in linear memory (source and destination do not wrap).
+// Short matches are copied with a fixed number of words, so that the
+// common lengths take no loop at all; up to copyOvershoot - 1 bytes past the
+// match may be written, which the callers leave room for (the unused part of
+// the ring, its slack, or the reader's buffer beyond the decoding limit).
 inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_t distance) {
   uint8_t* end = dst + length;
   if (distance >= 16) {
-    do {
-      memcpy(dst, src, 16);
-      dst += 16;
-      src += 16;
-    } while (dst < end);
+    copy16(dst, src);
+    copy16(dst + 16, src + 16);
+    if (length > 32) {
+      dst += 32;
+      src += 32;
+      do {
+        copy16(dst, src);
+        dst += 16;
+        src += 16;
+      } while (dst < end);
+    }
   } else if (distance >= 8) {
-    do {
-      memcpy(dst, src, 8);
-      dst += 8;
-      src += 8;
-    } while (dst < end);
+    copy8(dst, src);
+    copy8(dst + 8, src + 8);
+    copy8(dst + 16, src + 16);
+    if (length > 24) {
+      dst += 24;
+      src += 24;
+      do {
+        copy8(dst, src);
+        dst += 8;
+        src += 8;
+      } while (dst < end);
+    }
   } else if (distance == 1) {
-    memset(dst, *src, length);
+    uint64_t v = 0x0101010101010101ull * *src;
+    do {
+      memcpy(dst, &v, 8);
+      memcpy(dst + 8, &v, 8);
+      dst += 16;
+    } while (dst < end);
   } else {
-    while (dst < end) *dst++ = *src++;
+    // The first 8 bytes one at a time (each may depend on the one just
+    // written), then whole words from one period back.
+    for (uint32_t i = 0; i < 8; i++) dst[i] = src[i];
+    uint32_t period = periodAtLeast8[distance];
+    dst += 8;
+    while (dst < end) {
+      copy8(dst, dst - period);
+      dst += 8;
+    }
   }
 }
 
+// Output room kept free when a symbol starts in the direct loop: the longest
+// match and the bytes a wide copy may write past it.
+constexpr uint32_t directSlack = inflateMaxMatch + copyOvershoot;
+
+// Copies a match in the direct loop whose source starts before out[0]: those
+// bytes come from the ring, which ends with the bytes decoded before out[0]
+// (`before` of them), or are zeros where they precede the first decoded byte;
+// the rest of the match (if any) comes from out itself. Exact: nothing past
+// the match is written.
+void copyFromHistory(const InflateState* st, uint64_t before, uint8_t* out, uint32_t pos, uint32_t length,
+                     uint32_t distance) {
+  uint32_t back = distance - pos;  // how far before out[0] the source starts
+  uint32_t early = back < length ? back : length;
+  uint32_t i = 0;
+  if (back > before) {
+    i = back - before < early ? back - (uint32_t)before : early;
+    memset(out + pos, 0, i);
+  }
+  while (i < early) {
+    uint32_t at = (st->windowWrite - (back - i)) & inflateRingMask;
+    uint32_t run = early - i < inflateRingSize - at ? early - i : inflateRingSize - at;
+    memcpy(out + pos + i, st->window + at, run);
+    i += run;
+  }
+  for (; i < length; i++) out[pos + i] = out[pos + i - distance];
+}
+
+// Decodes one symbol into out[pos..n) only when the bits held determine it
+// wholly (code and extra bits) and it fits exactly: the direct loop's way
+// through the last bytes of the input and of the buffer. Advances pos and
+// consumes the bits; false (nothing consumed) when it cannot, or when the
+// block ended (state BLOCKS) or the code is one the reference path reports.
+bool decodeExact(InflateState* st, uint64_t& bb, uint32_t& bc, uint8_t* out, uint32_t& pos, uint32_t n,
+                 uint64_t before) {
+  const uint32_t* litTable = st->literalTable->entries;
+  const uint32_t* distTable = st->distanceTable->entries;
+  uint32_t e = lookupFixed<inflateLiteralBits>(litTable, bb);
+  if (e & inflateEntryLiteral) {
+    uint32_t len = e & 15;
+    if (len > bc || pos >= n) return false;
+    bb >>= len;
+    bc -= len;
+    out[pos++] = (uint8_t)(e >> 16);
+    return true;
+  }
+  if (e & inflateEntrySpecial) {
+    if ((e >> 16) == 256 && (e & 15) <= bc) {
+      bb >>= e & 15;
+      bc -= e & 15;
+      st->state = inflateBlocks;
+      inflateReleaseBlockTables(st);
+    }
+    return false;
+  }
+  uint32_t total = (e >> 8) & 31;
+  if (total > bc) return false;
+  uint32_t length = (e >> 16) + (uint32_t)(lowBits(bb, total) >> (e & 15));
+  uint64_t rest = bb >> total;
+  uint32_t d = lookupFixed<inflateDistanceBits>(distTable, rest);
+  if (d & inflateEntrySpecial) return false;
+  uint32_t dtotal = (d >> 8) & 31;
+  if (total + dtotal > bc || length > n - pos) return false;
+  uint32_t distance = (d >> 16) + (uint32_t)(lowBits(rest, dtotal) >> (d & 15));
+  bb = rest >> dtotal;
+  bc -= total + dtotal;
+  if (distance <= pos) {
+    for (uint32_t i = 0; i < length; i++, pos++) out[pos] = out[pos - distance];
+  } else {
+    copyFromHistory(st, before, out, pos, length, distance);
+    pos += length;
+  }
+  return true;
+}
+
 }  // namespace
+
+// Makes the last (up to 32 KiB) of the `produced` bytes at out the ring's
+// history, as if they had been decoded into the ring and delivered: the write
+// position advances by all of them, so it still counts every decoded byte
+// modulo the ring size.
+void inflateKeepHistory(InflateState* st, const uint8_t* out, uint32_t produced) {
+  uint32_t keep = produced < inflateWindowSize ? produced : inflateWindowSize;
+  uint32_t at = (st->windowWrite + produced - keep) & inflateRingMask;
+  const uint8_t* from = out + produced - keep;
+  uint32_t first = inflateRingSize - at < keep ? inflateRingSize - at : keep;
+  memcpy(st->window + at, from, first);
+  memcpy(st->window, from + first, keep - first);
+  st->windowWrite = (st->windowWrite + produced) & inflateRingMask;
+}
 
 // Entry conditions: state HUFFMAN with both tables present, at most
 // fastMaxPending bytes pending, and at least fastMinInput bytes buffered in
@@ -149,6 +291,11 @@ uint32_t inflateFastLoop(InflateState* st) {
     bc -= total;
     if (distance <= w) {
       copyMatch(win + w, win + w - distance, length, distance);
+    } else if (st->total + pending < distance) {
+      // The match reaches before the first decoded byte (nothing has wrapped
+      // yet, so w counts every byte decoded): that part reads as zeros.
+      uint32_t zeros = distance - w;
+      for (uint32_t i = 0; i < length; i++) win[w + i] = i < zeros ? 0 : win[w + i - distance];
     } else {
       // The source wraps around the ring's end.
       uint32_t s = w + inflateRingSize - distance;
@@ -171,4 +318,243 @@ uint32_t inflateFastLoop(InflateState* st) {
   iosBufferedConsume(st->source, (uint32_t)(in - inStart));
   iosBufferedGiveBack(st->source, lowBits(bb, bc), bc);
   return symbols;
+}
+
+// Entry conditions: state HUFFMAN with both tables present, nothing pending
+// in the ring, not failed, at least inflateDirectMinOut bytes at out and at
+// least fastMinInput bytes buffered in the level below. Decodes into
+// out[0..n): with the wide loop while a whole match and its copy overshoot
+// still fit and 16 input bytes remain, then symbol by symbol with exact
+// copies, taking the next block of input from the level below when the
+// buffered bytes run out; no byte past out[n-1] is ever written. It stops
+// when the buffer is full, the input has nothing more for now, the block
+// ends, or at a code the reference path must report. Matches that reach
+// back past out[0] take their bytes from the ring (the history of earlier
+// reads) or, before the first decoded byte, zeros. On return the unused bits
+// are back in the level below and the last 32 KiB produced are in the ring
+// as history (not after the final block's end code: nothing can refer to
+// them any more). Returns the number of bytes produced; the caller accounts
+// for them.
+uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
+  const InflateTable* lit = st->literalTable;
+  const InflateTable* dist = st->distanceTable;
+  if (st->state != inflateHuffman || !lit || !dist || st->failed || st->windowPending != 0 || n < inflateDirectMinOut ||
+      lit->bits != inflateLiteralBits || dist->bits != inflateDistanceBits)
+    return 0;
+  const uint8_t* in = nullptr;
+  uint32_t avail = 0;
+  if (iosBufferedFill(st->source, &in, &avail) != 0 || avail < fastMinInput) return 0;
+
+  uint32_t count = 0;
+  uint64_t bb = iosBufferedTakeBits(st->source, &count);
+  uint32_t bc = count;
+  const uint8_t* inStart = in;
+  const uint8_t* inEnd = in + avail;
+  const uint32_t* litTable = lit->entries;
+  const uint32_t* distTable = dist->entries;
+  constexpr uint32_t litMask = (1u << inflateLiteralBits) - 1;
+  // A symbol starts only while the longest match plus the copy overshoot fit.
+  // (A smaller buffer is filled by exact decoding alone.)
+  const bool roomy = n >= directSlack;
+  const uint32_t outLimit = roomy ? n - directSlack : 0;
+  const uint64_t before = st->total;  // bytes decoded before out[0]
+  // The strict format must not decode a code from the last bits of the input
+  // that the reference path would refuse: there only whole lookups are made.
+  const uint32_t tailMinBits = st->format == INFLATE_FORMAT_ZLIB_STRICT ? 48 : 0;
+  uint32_t pos = 0;
+  bool inputEnded = false;  // the level below had nothing more for now
+  bool stop = false;        // a symbol the reference path must handle, or the block ended
+
+  for (;;) {
+    if (roomy && in + fastMinInput <= inEnd && pos <= outLimit) {
+      const uint8_t* inLimit = inEnd - 8;
+      // Every path through the loop ends with a refill (at least 56 bits
+      // held) and the entry of the next literal/length code already looked
+      // up, so the lookup overlaps the work of the symbol before it (a match
+      // copy above all). Each refill is preceded by the check that 8 input
+      // bytes remain.
+      bb |= load64(in) << bc;
+      in += (63 - bc) >> 3;
+      bc |= 56;
+      uint32_t e = litTable[bb & litMask];
+      while (in <= inLimit && pos <= outLimit) {
+        // Literals are tested first: their entries are never links, so the
+        // commonest symbol takes one test.
+        if (e & inflateEntryLiteral) {
+          // Up to three literals from one refill (3 x 15 bits), each lookup
+          // made with at least 15 bits held.
+          uint32_t len = e & 63;  // bits 4-5 are clear in a literal entry
+          bb >>= len;
+          bc -= len;
+          out[pos++] = (uint8_t)(e >> 16);
+          e = litTable[bb & litMask];
+          if (e & inflateEntryLiteral) {
+            len = e & 63;
+            bb >>= len;
+            bc -= len;
+            out[pos++] = (uint8_t)(e >> 16);
+            e = litTable[bb & litMask];
+            if (e & inflateEntryLiteral) {
+              len = e & 63;
+              bb >>= len;
+              bc -= len;
+              out[pos++] = (uint8_t)(e >> 16);
+              bb |= load64(in) << bc;
+              in += (63 - bc) >> 3;
+              bc |= 56;
+              e = litTable[bb & litMask];
+              continue;
+            }
+          }
+          bb |= load64(in) << bc;
+          in += (63 - bc) >> 3;
+          bc |= 56;
+          continue;
+        }
+        if (e & inflateEntrySpecial) {
+          if (e & inflateEntryLink) {
+            // A code longer than the primary width: decode it again from its
+            // sub-table (at least 41 bits are held here).
+            e = litTable[(e >> 16) + lowBits(bb >> inflateLiteralBits, (e >> 4) & 15)];
+            continue;
+          }
+          if ((e >> 16) == 256) {
+            uint32_t len = e & 15;
+            bb >>= len;
+            bc -= len;
+            st->state = inflateBlocks;
+            inflateReleaseBlockTables(st);
+          }
+          stop = true;  // invalid or unreached code: the reference path reports it
+          break;
+        }
+        // A length and a distance with their extra bits: at most 48 bits.
+        uint32_t total = (e >> 8) & 31, codeLen = e & 15;
+        uint32_t length = (e >> 16) + (uint32_t)(lowBits(bb, total) >> codeLen);
+        bb >>= total;
+        bc -= total;
+        uint32_t d = lookupFixed<inflateDistanceBits>(distTable, bb);
+        if (d & inflateEntrySpecial) {
+          st->length = (int)length;
+          st->state = inflateHuffmanDist;
+          stop = true;
+          break;
+        }
+        total = (d >> 8) & 31;
+        codeLen = d & 15;
+        uint32_t distance = (d >> 16) + (uint32_t)(lowBits(bb, total) >> codeLen);
+        bb >>= total;
+        bc -= total;
+        bb |= load64(in) << bc;
+        in += (63 - bc) >> 3;
+        bc |= 56;
+        e = litTable[bb & litMask];
+        if (distance <= pos)
+          copyMatch(out + pos, out + pos - distance, length, distance);
+        else
+          copyFromHistory(st, before, out, pos, length, distance);
+        pos += length;
+      }
+      if (stop) break;
+    }
+    // Near the end of the input or of the buffer: whole bytes, exact copies.
+    while (bc < 56 && in < inEnd) {  // at most 63 bits held
+      bb |= (uint64_t)*in++ << bc;
+      bc += 8;
+    }
+    if (bc < 48 && in == inEnd && !inputEnded) {
+      // The input may have more: the bits held stay ahead of the next block
+      // of bytes, read from the level below when all these are consumed.
+      iosBufferedConsume(st->source, (uint32_t)(in - inStart));
+      const uint8_t* next = nullptr;
+      uint32_t more = 0;
+      if (iosBufferedFill(st->source, &next, &more) != 0 || more == 0) {
+        inputEnded = true;
+        inStart = in;
+      } else {
+        in = inStart = next;
+        inEnd = next + more;
+      }
+      continue;
+    }
+    if (bc < tailMinBits || !decodeExact(st, bb, bc, out, pos, n, before)) break;
+  }
+
+  iosBufferedConsume(st->source, (uint32_t)(in - inStart));
+  iosBufferedGiveBack(st->source, lowBits(bb, bc), bc);
+  if (!(st->state == inflateBlocks && st->lastBlock)) inflateKeepHistory(st, out, pos);
+  return pos;
+}
+
+// The longest dynamic header: 14 bits of counts, 19 x 3 bits of code-length
+// code lengths, 320 lengths of at most 7 + 7 bits; plus the bytes a refill
+// runs ahead and loads.
+constexpr uint32_t dynamicHeaderMaxInput = (14 + 19 * 3 + 320 * 14 + 63) / 8 + 8;
+
+int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, uint32_t* ndist) {
+  const uint8_t* in = nullptr;
+  if (iosBufferedAvailable(st->source, &in) < dynamicHeaderMaxInput) return 0;
+  uint32_t count = 0;
+  uint64_t bb = iosBufferedTakeBits(st->source, &count);
+  uint32_t bc = count;
+  const uint8_t* inStart = in;
+  auto refill = [&] {
+    bb |= load64(in) << bc;
+    in += (63 - bc) >> 3;
+    bc |= 56;
+  };
+  auto take = [&](uint32_t n) {
+    uint32_t v = (uint32_t)lowBits(bb, n);
+    bb >>= n;
+    bc -= n;
+    return v;
+  };
+  refill();
+  uint32_t nl = take(5) + 257, nd = take(5) + 1, ncl = take(4) + 4;
+  uint8_t clLengths[19] = {0};
+  for (uint32_t i = 0; i < ncl; i++) {
+    if (bc < 3) refill();
+    clLengths[inflateCodeLengthOrder[i]] = (uint8_t)take(3);
+  }
+  const InflateTable* clTable = nullptr;
+  int result = inflateBuildTable(clLengths, 19, inflateKindCodeLength, &clTable);
+  uint32_t total = nl + nd, i = 0;
+  uint8_t previous = 0;
+  while (result == 0 && i < total) {
+    refill();  // a code and its repeat bits: at most 14
+    uint32_t e = clTable->entries[lowBits(bb, inflateCodeLengthBits)];
+    take(e & 15);
+    uint32_t sym = e >> 16;
+    if (sym < 16) {
+      lengths[i++] = previous = (uint8_t)sym;
+      continue;
+    }
+    uint32_t repeat;
+    uint8_t value = 0;
+    if (sym == 16) {
+      repeat = 3 + take(2);
+      value = previous;
+    } else if (sym == 17) {
+      repeat = 3 + take(3);
+    } else if (sym == 18) {
+      repeat = 11 + take(7);
+    } else {
+      logError(logCatInflate, "Unexpected dynamic code length %d\n", (int)sym);
+      result = -1;
+      break;
+    }
+    if (i + repeat > total) {
+      result = -1;
+      break;
+    }
+    memset(lengths + i, value, repeat);
+    i += repeat;
+    previous = value;
+  }
+  inflateFreeTable(clTable);
+  iosBufferedConsume(st->source, (uint32_t)(in - inStart));
+  iosBufferedGiveBack(st->source, lowBits(bb, bc), bc);
+  *nlit = nl;
+  *ndist = nd;
+  return result == 0 ? 1 : -1;
 }

@@ -62,6 +62,10 @@ static_assert(SFX_ARRAY_SIZE(inflateDistanceBase) == SFX_ARRAY_SIZE(inflateDista
 static_assert(inflateLengthBase[28] == inflateMaxMatch, "longest match");
 static_assert(inflateDistanceBase[29] + (1u << inflateDistanceExtra[29]) - 1 == inflateWindowSize, "farthest distance");
 
+// Order in which a dynamic block stores the code-length code lengths.
+inline constexpr uint8_t inflateCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
+
 // Primary index widths of the decode tables.
 constexpr uint32_t inflateLiteralBits = 10;
 constexpr uint32_t inflateDistanceBits = 8;
@@ -95,51 +99,82 @@ enum InflateTableKind : int {
 // input bits (in input order, that is the codes' bits reversed); a code of
 // at most `bits` bits fills every index whose low bits are the code; a
 // prefix of longer codes holds a link to a sub-table indexed by the bits
-// above the first `bits`. One allocation.
+// above the first `bits`. A built table is one allocation (the entries
+// follow the record); the fixed code's tables are static.
 struct InflateTable {
-  uint32_t bits;        // primary index width
-  uint32_t entryCount;  // primary + sub-table entries
-  uint8_t kind;         // InflateTableKind
-  uint8_t complete;     // the code fills its space (every index decodes)
-  uint32_t entries[];   // the entries
+  uint32_t bits;            // primary index width
+  uint32_t entryCount;      // primary + sub-table entries
+  uint8_t kind;             // InflateTableKind
+  uint8_t complete;         // the code fills its space (every index decodes)
+  const uint32_t* entries;  // the entries: right after this record, or static (the fixed code)
 };
+static_assert(sizeof(InflateTable) % alignof(uint32_t) == 0, "entries may follow the record");
+
+// The tables of the fixed code (block type 1), made at compile time and
+// shared by every level.
+extern const InflateTable inflateFixedLiteralTable;
+extern const InflateTable inflateFixedDistanceTable;
 
 // Builds the table for `count` code lengths (0..15, 0 = no code) into
 // *table. An over-subscribed code, or an incomplete one that has a code
 // longer than 1 bit, logs "code lengths don't add up (0x%x)\n" and fails;
 // an empty code and a single 1-bit code are accepted. 0 or -1.
-int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, InflateTable** table);
-void inflateFreeTable(InflateTable* table);
+int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const InflateTable** table);
+// Frees a table from inflateBuildTable (null and the fixed tables are ignored).
+void inflateFreeTable(const InflateTable* table);
 
-// Per-level decoder state, allocated zeroed and owned by the level.
+// Per-level decoder state, owned by the level. Its fields are zeroed at
+// creation, the ring is not (only bytes written are ever read).
 struct InflateState {
-  IoStream* source;                  // the "BufferedInputStream" level below
-  uint64_t total;                    // decompressed bytes delivered so far
-  uint8_t failed;                    // error flag; once set, every read returns -1
-  int format;                        // INFLATE_FORMAT_*
-  uint8_t closeSource;               // closing this level also closes the source
-  int* endFlag;                      // caller's flag, set to 1 when the data has ended; may be null
-  uint8_t bitsPending;               // bits still to collect (zlib fields) or extra bits of the current code
-  int state;                         // InflateStateId
-  uint32_t adler;                    // Adler-32 of the delivered bytes (zlib formats)
-  int length;                        // length of the current match
-  int distance;                      // distance of the current match
-  uint8_t lastBlock;                 // the current block has the final-block bit
-  int storedLeft;                    // bytes left in the current stored block
-  uint32_t collected;                // bytes collected for the dictionary id or checksum, most significant first
-  uint32_t windowPending;            // bytes decoded and not yet delivered (0..32768)
-  uint32_t windowWrite;              // write position in the ring (0..inflateRingSize-1)
-  InflateTable* fixedLiteralTable;   // built on first use, kept until the level ends
-  InflateTable* fixedDistanceTable;  // likewise
-  InflateTable* literalTable;        // tables of the current block (the fixed ones for a fixed block)
-  InflateTable* distanceTable;
-  uint8_t window[inflateRingSize + inflateRingSlack];  // output ring, zero-filled at creation
+  IoStream* source;        // the "BufferedInputStream" level below
+  uint64_t total;          // decompressed bytes delivered so far
+  uint8_t failed;          // error flag; once set, every read returns -1
+  int format;              // INFLATE_FORMAT_*
+  uint8_t closeSource;     // closing this level also closes the source
+  int* endFlag;            // caller's flag, set to 1 when the data has ended; may be null
+  uint8_t bitsPending;     // bits still to collect (zlib fields) or extra bits of the current code
+  int state;               // InflateStateId
+  uint32_t adler;          // Adler-32 of the delivered bytes (zlib formats)
+  int length;              // length of the current match
+  int distance;            // distance of the current match
+  uint8_t lastBlock;       // the current block has the final-block bit
+  int storedLeft;          // bytes left in the current stored block
+  uint32_t collected;      // bytes collected for the dictionary id or checksum, most significant first
+  uint8_t symbolAtATime;   // the Huffman step returns after each symbol (a large read waits to go direct)
+  uint32_t windowPending;  // bytes decoded and not yet delivered (0..32768)
+  uint32_t windowWrite;    // write position in the ring (0..inflateRingSize-1)
+  const InflateTable* fixedLiteralTable;   // the shared fixed tables once a fixed block has been seen
+  const InflateTable* fixedDistanceTable;  // likewise
+  const InflateTable* literalTable;        // tables of the current block (the fixed ones for a fixed block)
+  const InflateTable* distanceTable;
+  uint8_t window[inflateRingSize + inflateRingSlack];  // output ring; never cleared, only written bytes are read
 };
 
 // Decodes into the ring while whole symbols are buffered in the level below
 // and the window has room; see inflatefast.cpp for the entry conditions.
 // Returns the number of symbols decoded (0: nothing could be done fast).
 uint32_t inflateFastLoop(InflateState* st);
+
+// Smallest read for which inflateFastDirect decodes into the reader's buffer;
+// shorter reads go through the ring (cheaper per call for tiny reads).
+constexpr uint32_t inflateDirectMinOut = 64;
+
+// Decodes straight into a reader's buffer out[0..n) while the ring holds no
+// undelivered bytes; see inflatefast.cpp for the entry conditions. Returns
+// the number of bytes produced (0: nothing could be done this way).
+uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n);
+
+// Reads the code definitions of a dynamic block from the buffered bytes when
+// the longest possible header is buffered: the code lengths go to
+// lengths[0..*nlit + *ndist) (zero-filled by the caller). 1 when done, 0 when
+// too little is buffered (nothing consumed), -1 for invalid definitions
+// (logged as the bit-by-bit reader logs them).
+int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, uint32_t* ndist);
+
+// Makes the last (up to 32 KiB) of `produced` bytes decoded straight into a
+// reader's buffer the ring's history, advancing the write position by all
+// of them (it keeps counting every decoded byte modulo the ring size).
+void inflateKeepHistory(InflateState* st, const uint8_t* out, uint32_t produced);
 
 // Releases the current block's tables (never the fixed ones).
 void inflateReleaseBlockTables(InflateState* st);

@@ -586,7 +586,7 @@ TEST(InflateTables, EveryCodeUpToFifteenBitsDecodesToItsSymbol) {
   for (int l = 1; l <= 15; l++) lengths[(l * 19) % 286] = (uint8_t)l;
   lengths[284] = 15;
   std::vector<uint32_t> codes = canonicalCodes(lengths);
-  InflateTable* t = nullptr;
+  const InflateTable* t = nullptr;
   ASSERT_EQ(inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), 0);
   EXPECT_TRUE(t->complete);
   for (uint32_t s = 0; s < 288; s++) {
