@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -13,22 +12,11 @@
 #include "osdir.h"
 #include "osinit.h"
 #include "ostest.h"
+#include "testenv.h"
 
 class OsFsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("SFX_TEST_SCRATCH");
-    if (!base || !*base) base = nullptr;
-    std::filesystem::path root = base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    static int counter = 0;
-    root /= std::string("os-") + info->test_suite_name() + "-" + info->name() + "-" + std::to_string(osProcessId()) +
-            "-" + std::to_string(counter++);
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
-    std::filesystem::create_directories(root);
-    dir = root.string();
-  }
+  void SetUp() override { dir = testFreshDir("os").string(); }
   void TearDown() override {
     osTestFailAfter(0, 0);
     std::error_code ec;

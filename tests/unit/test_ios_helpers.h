@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,6 +12,7 @@
 #include "iostream.h"
 #include "logging.h"
 #include "stringbuf.h"
+#include "testenv.h"
 
 namespace iostest {
 
@@ -136,20 +135,8 @@ inline std::string describe(IoStream* s) {
   return r;
 }
 
-// A fresh, empty directory for one test under SFX_TEST_SCRATCH (or the
-// system temp dir).
-inline std::filesystem::path scratchDir() {
-  static std::atomic<int> counter{0};
-  const char* env = getenv("SFX_TEST_SCRATCH");
-  std::filesystem::path base = env && *env ? std::filesystem::path(env) : std::filesystem::temp_directory_path();
-  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-  std::string name =
-      std::string("ios-") + info->test_suite_name() + "-" + info->name() + "-" + std::to_string(counter++);
-  std::filesystem::path dir = base / name;
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
+// A fresh, empty directory for one test.
+inline std::filesystem::path scratchDir() { return testFreshDir("ios"); }
 
 // n bytes of a recognisable pattern.
 inline std::string pattern(size_t n) {

@@ -22,6 +22,7 @@
 #include "osfile.h"
 #include "osinit.h"
 #include "osthread.h"
+#include "testenv.h"
 
 namespace fs = std::filesystem;
 
@@ -70,12 +71,7 @@ std::string expand(const char* pattern, bool wildcard) {
 class LogFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* base = getenv("SFX_TEST_SCRATCH");
-    fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = root / (std::string("logfiles-") + info->name() + "-" + std::to_string(osProcessId()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = testFreshDir("logfiles");
     testSetUpLevels();
   }
   void TearDown() override {

@@ -77,16 +77,6 @@ SFX_NORETURN void childDone() {
   _exit(0);
 }
 
-// A fresh directory for one test under the scratch folder.
-std::filesystem::path freshDir(const char* name) {
-  const char* root = getenv("SFX_TEST_SCRATCH");
-  std::filesystem::path dir = root && *root ? std::filesystem::path(root) : std::filesystem::temp_directory_path();
-  dir /= std::string("memory-") + name + "-" + std::to_string(osProcessId());
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
 std::string readAll(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::stringstream ss;
@@ -367,7 +357,7 @@ TEST(MemoryDeathTest, CellReallocMovesWithNewId) {
 }
 
 TEST(MemoryDeathTest, LeakReportWithDumps) {
-  std::filesystem::path dir = freshDir("leak");
+  std::filesystem::path dir = testFreshDir("memory");
   std::string log = (dir / "memory.log").string();
   MemEnv env("2", log.c_str());
   EXPECT_EXIT(
@@ -381,13 +371,10 @@ TEST(MemoryDeathTest, LeakReportWithDumps) {
       },
       testing::ExitedWithCode(0), "");
   std::string text = readAll(log);
-  EXPECT_NE(text.find("MEMORY LEAKS 1\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("> LEAKED id="), std::string::npos) << text;
-  EXPECT_NE(text.find(" 3@"), std::string::npos) << text;
-  EXPECT_NE(text.find("allocated leaky.cpp(42)"), std::string::npos) << text;
-  EXPECT_NE(text.find("  HEX  3 bytes: 61 62 63 \n"), std::string::npos) << text;
-  EXPECT_NE(text.find("  DATA 3 bytes: abc\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("END OF MEMORY PROBLEMS FOR PID"), std::string::npos) << text;
+  EXPECT_TRUE(hasAll({"MEMORY LEAKS 1\n", "> LEAKED id=", " 3@", "allocated leaky.cpp(42)",
+                      "  HEX  3 bytes: 61 62 63 \n", "  DATA 3 bytes: abc\n", "END OF MEMORY PROBLEMS FOR PID"})
+                  .Matches(text))
+      << text;
   EXPECT_EQ(text.find("tidy.cpp"), std::string::npos) << text;
   // Every message line carries the record header with the category.
   EXPECT_NE(text.find(" common.memory - > LEAKED"), std::string::npos) << text;
@@ -395,7 +382,7 @@ TEST(MemoryDeathTest, LeakReportWithDumps) {
 }
 
 TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
-  std::filesystem::path dir = freshDir("clean");
+  std::filesystem::path dir = testFreshDir("memory");
   std::string log = (dir / "memory.log").string();
   MemEnv env("3", log.c_str());
   EXPECT_EXIT(
@@ -411,8 +398,6 @@ TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
   EXPECT_EQ(text.find("MEMORY LEAKS"), std::string::npos) << text;
   EXPECT_EQ(text.find("LEAKED"), std::string::npos) << text;
   // Level 3 traces each operation.
-  EXPECT_NE(text.find("malloc  id="), std::string::npos) << text;
-  EXPECT_NE(text.find(" 7@"), std::string::npos) << text;
-  EXPECT_NE(text.find("allocated tidy.cpp(1) freed tidy.cpp(2)"), std::string::npos) << text;
+  EXPECT_TRUE(hasAll({"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}).Matches(text)) << text;
   std::filesystem::remove_all(dir);
 }

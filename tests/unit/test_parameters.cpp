@@ -2,7 +2,6 @@
 // configuration step.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -14,28 +13,14 @@
 #include "parameters.h"
 #include "sortmap.h"
 #include "stringbuf.h"
+#include "testenv.h"
 
 namespace {
-
-std::filesystem::path scratchDir(const char* name) {
-  const char* base = getenv("SFX_TEST_SCRATCH");
-  std::filesystem::path dir = base && *base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
-  dir /= std::string("parameters-") + name;
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
 
 // Captures what the parameters category logs at `level` while fn runs.
 template <typename Fn>
 std::string captureLog(uint32_t level, Fn fn) {
-  uint32_t saved = logLevels[logCatParameters];
-  logLevels[logCatParameters] = level;
-  testing::internal::CaptureStderr();
-  fn();
-  std::string out = testing::internal::GetCapturedStderr();
-  logLevels[logCatParameters] = saved;
-  return out;
+  return testCaptureLog(logCatParameters, level, fn);
 }
 
 std::string takeText(char* text) {
@@ -166,7 +151,7 @@ TEST(Parameters, FillStep) {
 }
 
 TEST(Parameters, Configure) {
-  std::filesystem::path dir = scratchDir("configure");
+  std::filesystem::path dir = testFreshDir("parameters");
   std::string root = dir.string();
   parInit();
   ASSERT_EQ(0, parSetParameters(completeMap(root)));

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -14,6 +13,7 @@
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "strutil.h"
+#include "testenv.h"
 
 namespace {
 
@@ -41,14 +41,17 @@ std::string saved(SortMap* m) {
 
 const char* text(SortMap* m, const char* key) { return static_cast<const char*>(smGet(m, key)); }
 
-// A fresh directory for one test under the scratch folder.
-std::filesystem::path scratchDir(const char* name) {
-  const char* base = getenv("SFX_TEST_SCRATCH");
-  std::filesystem::path dir = base && *base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
-  dir /= std::string("sortmap-") + name;
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
+// What the sortmap category logs at `level` while fn runs.
+template <typename Fn>
+std::string captureLog(uint32_t level, Fn fn) {
+  return testCaptureLog(logCatSortMap, level, fn);
+}
+
+// "key0007" and the like.
+std::string numbered(const char* prefix, int i) {
+  char k[24];
+  snprintf(k, sizeof k, "%s%04d", prefix, i);
+  return k;
 }
 
 }  // namespace
@@ -172,11 +175,7 @@ TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
 
 TEST(SortMap, IteratorRemovalAndReverse) {
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  for (int i = 0; i < 10; i++) {
-    char k[8];
-    snprintf(k, sizeof k, "k%d", i);
-    smPutCopy(m, k, k);
-  }
+  for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), numbered("k", i).c_str());
   // Removing the current entry after every step visits each entry once.
   std::vector<std::string> seen;
   const char* key = nullptr;
@@ -185,8 +184,8 @@ TEST(SortMap, IteratorRemovalAndReverse) {
     ASSERT_EQ(0, smRemove(m, key));
   }
   EXPECT_EQ(10u, seen.size());
-  EXPECT_EQ("k0", seen.front());
-  EXPECT_EQ("k9", seen.back());
+  EXPECT_EQ("k0000", seen.front());
+  EXPECT_EQ("k0009", seen.back());
   EXPECT_EQ(0u, smCount(m));
   EXPECT_EQ(nullptr, key);
   EXPECT_EQ(nullptr, smFirst(m, &key));
@@ -230,25 +229,18 @@ TEST(SortMap, GrowthPast64) {
   EXPECT_EQ(64u, m->capacity);
   // Insert in a scrambled order so that inserts land all over the array.
   for (int i = 0; i < 300; i++) {
-    char k[16];
-    snprintf(k, sizeof k, "key%04d", (i * 37) % 300);
-    ASSERT_EQ(0, smPutCopy(m, k, k));
+    std::string k = numbered("key", (i * 37) % 300);
+    ASSERT_EQ(0, smPutCopy(m, k.c_str(), k.c_str()));
   }
   EXPECT_EQ(300u, smCount(m));
   EXPECT_EQ(320u, m->capacity);
   std::vector<std::string> keys = keysOf(m);
   ASSERT_EQ(300u, keys.size());
   for (int i = 0; i < 300; i++) {
-    char k[16];
-    snprintf(k, sizeof k, "key%04d", i);
-    EXPECT_EQ(k, keys[(size_t)i]);
-    EXPECT_STREQ(k, text(m, k));
+    EXPECT_EQ(numbered("key", i), keys[(size_t)i]);
+    EXPECT_STREQ(numbered("key", i).c_str(), text(m, numbered("key", i).c_str()));
   }
-  for (int i = 0; i < 300; i += 2) {
-    char k[16];
-    snprintf(k, sizeof k, "key%04d", i);
-    ASSERT_EQ(0, smRemove(m, k));
-  }
+  for (int i = 0; i < 300; i += 2) ASSERT_EQ(0, smRemove(m, numbered("key", i).c_str()));
   EXPECT_EQ(150u, smCount(m));
   EXPECT_EQ(nullptr, smGet(m, "key0000"));
   EXPECT_STREQ("key0299", text(m, "key0299"));
@@ -347,12 +339,9 @@ TEST(SortMapText, LoadSyntax) {
 
 TEST(SortMapText, LoadMessages) {
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  uint32_t saved = logLevels[logCatSortMap];
-  logLevels[logCatSortMap] = logLevelTrace;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(0, smLoadText(m, "no equals here\nSharedSecret=s3cr3t\nUserPasswd=hunter2\nname=visible\n"));
-  std::string log = testing::internal::GetCapturedStderr();
-  logLevels[logCatSortMap] = saved;
+  std::string log = captureLog(logLevelTrace, [&] {
+    EXPECT_EQ(0, smLoadText(m, "no equals here\nSharedSecret=s3cr3t\nUserPasswd=hunter2\nname=visible\n"));
+  });
   EXPECT_NE(std::string::npos, log.find("Ignored line no equals here")) << log;
   EXPECT_NE(std::string::npos, log.find("Loading SharedSecret=*****")) << log;
   EXPECT_NE(std::string::npos, log.find("Loading UserPasswd=*****")) << log;
@@ -364,18 +353,14 @@ TEST(SortMapText, LoadMessages) {
   smDestroy(m);
 
   m = smCreateHere(SORTMAP_SHARED_KEYS, nullptr);
-  logLevels[logCatSortMap] = logLevelError;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(-1, smLoadText(m, "a=b\n"));
-  log = testing::internal::GetCapturedStderr();
-  logLevels[logCatSortMap] = saved;
+  log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smLoadText(m, "a=b\n")); });
   EXPECT_NE(std::string::npos, log.find("Trying to call smLoadBuf() with SORTMAP_SHARED_KEYS set!")) << log;
   EXPECT_EQ(0u, smCount(m));
   smDestroy(m);
 }
 
 TEST(SortMapText, LoadFile) {
-  std::filesystem::path dir = scratchDir("loadfile");
+  std::filesystem::path dir = testFreshDir("sortmap");
   std::string path = (dir / "config.map").string();
   FILE* f = fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f);
@@ -387,11 +372,8 @@ TEST(SortMapText, LoadFile) {
   EXPECT_STREQ("C:\\Agent", text(m, "InstallDirectory"));
   EXPECT_STREQ("SYS1", text(m, "SystemId"));
   smDestroy(m);
-  uint32_t saved = logLevels[logCatSortMap];
-  logLevels[logCatSortMap] = logLevelNone;
-  m = reinterpret_cast<SortMap*>(&saved);
-  EXPECT_EQ(-1, smLoadFile(&m, (dir / "missing.map").string().c_str(), false));
-  logLevels[logCatSortMap] = saved;
+  m = reinterpret_cast<SortMap*>(&dir);  // any non-null value is replaced
+  captureLog(logLevelNone, [&] { EXPECT_EQ(-1, smLoadFile(&m, (dir / "missing.map").string().c_str(), false)); });
   EXPECT_EQ(nullptr, m);
   std::filesystem::remove_all(dir);
 }
@@ -420,26 +402,16 @@ TEST(SortMapResolve, RecursiveDefinitionFails) {
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
   smPutCopy(m, "a", "x${b}");
   smPutCopy(m, "b", "y${a}");
-  uint32_t saved = logLevels[logCatSortMap];
-  logLevels[logCatSortMap] = logLevelError;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(-1, smResolveVariables(m, false));
-  std::string log = testing::internal::GetCapturedStderr();
-  logLevels[logCatSortMap] = saved;
+  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smResolveVariables(m, false)); });
   EXPECT_NE(std::string::npos, log.find("is defined recursively")) << log;
   smDestroy(m);
 
   // A chain against the key order needs several passes and still resolves.
   m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  smPutCopy(m, "v9", "end");
-  for (int i = 0; i < 9; i++) {
-    char k[8], v[16];
-    snprintf(k, sizeof k, "v%d", i);
-    snprintf(v, sizeof v, "<${v%d}>", i + 1);
-    smPutCopy(m, k, v);
-  }
+  smPutCopy(m, "v0009", "end");
+  for (int i = 0; i < 9; i++) smPutCopy(m, numbered("v", i).c_str(), ("<${" + numbered("v", i + 1) + "}>").c_str());
   EXPECT_EQ(0, smResolveVariables(m, false));
-  EXPECT_STREQ("<<<<<<<<<end>>>>>>>>>", text(m, "v0"));
-  EXPECT_STREQ("<end>", text(m, "v8"));
+  EXPECT_STREQ("<<<<<<<<<end>>>>>>>>>", text(m, "v0000"));
+  EXPECT_STREQ("<end>", text(m, "v0008"));
   smDestroy(m);
 }

@@ -2,7 +2,6 @@
 // a stream) and the date pattern formatter.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include "iostream.h"
 #include "osinit.h"
 #include "stringbuf.h"
+#include "testenv.h"
 
 namespace {
 
@@ -44,16 +44,6 @@ std::string date(uint64_t ms, const char* pattern) {
   Sb sb;
   EXPECT_EQ(sbAppendDateFormat(&sb, ms, pattern), 0);
   return text(&sb);
-}
-
-// A fresh directory for one test under the scratch folder.
-std::filesystem::path freshDir(const char* name) {
-  const char* root = getenv("SFX_TEST_SCRATCH");
-  std::filesystem::path dir = root && *root ? std::filesystem::path(root) : std::filesystem::temp_directory_path();
-  dir /= std::string("stringbuf-") + name + "-" + std::to_string(osProcessId());
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
 }
 
 std::string writeFile(const std::filesystem::path& dir, const char* name, const std::string& bytes) {
@@ -201,7 +191,7 @@ TEST(StringBufDate, MidnightHours) {
 }
 
 TEST(StringBufFile, AppendFileReadsAllBytes) {
-  auto dir = freshDir("append");
+  auto dir = testFreshDir("stringbuf");
   std::string bytes(70000, 'b');
   bytes[5] = 0;
   std::string path = writeFile(dir, "data.bin", bytes);
@@ -214,7 +204,7 @@ TEST(StringBufFile, AppendFileReadsAllBytes) {
 }
 
 TEST(StringBufFile, ReadTextFileHonoursByteOrderMarks) {
-  auto dir = freshDir("text");
+  auto dir = testFreshDir("stringbuf");
   Sb utf8;
   EXPECT_EQ(sbReadTextFile(&utf8, writeFile(dir, "u8.txt", "\xEF\xBB\xBFgr\xC3\xBC\xC3\x9F").c_str()), 0);
   EXPECT_EQ(text(&utf8), "gr\xC3\xBC\xC3\x9F");

@@ -9,19 +9,14 @@
 #include "memory.h"
 #include "stringbuf.h"
 #include "strutil.h"
+#include "testenv.h"
 
 namespace {
 
 // Runs fn with the strutil category at `level` and returns what was logged.
 template <typename Fn>
 std::string captureLog(uint32_t level, Fn fn) {
-  uint32_t saved = logLevels[logCatStrUtil];
-  logLevels[logCatStrUtil] = level;
-  testing::internal::CaptureStderr();
-  fn();
-  std::string out = testing::internal::GetCapturedStderr();
-  logLevels[logCatStrUtil] = saved;
-  return out;
+  return testCaptureLog(logCatStrUtil, level, fn);
 }
 
 const char* lookupFixed(const char* name, void* context) {
@@ -51,39 +46,40 @@ std::string ksh(const char* text) {
 
 }  // namespace
 
-TEST(StrCompare, CaseFoldingTable) {
-  EXPECT_EQ(0x61, strCaseFoldTable[0x41]);
-  EXPECT_EQ(0x3BC, strCaseFoldTable[0xB5]);
-  EXPECT_EQ(0x73, strCaseFoldTable[0x17F]);
-  EXPECT_EQ(0x3C3, strCaseFoldTable[0x3C2]);
-  EXPECT_EQ(0xFF, strCaseFoldTable[0x178]);
-  EXPECT_EQ(0x3C3, strCaseFoldTable[0x3A3]);
-  // Status T and F mappings are not simple foldings; later additions stay.
-  EXPECT_EQ(0x130, strCaseFoldTable[0x130]);
-  EXPECT_EQ(0xDF, strCaseFoldTable[0xDF]);
-  EXPECT_EQ(0x370, strCaseFoldTable[0x370]);
-  EXPECT_EQ(0x7A, strCaseFoldTable[0x7A]);
-}
-
 TEST(StrCompare, EqualsIgnoreCase) {
-  EXPECT_TRUE(strEqualsIgnoreCase("Installer", "INSTALLER"));
-  EXPECT_TRUE(strEqualsIgnoreCase("\xCE\xA3", "\xCF\x82"));  // capital sigma, final sigma
-  EXPECT_TRUE(
-      strEqualsIgnoreCase("Stra\xC3\x9F"
-                          "e",
-                          "STRA\xC3\x9F"
-                          "E"));
-  EXPECT_TRUE(strEqualsIgnoreCase("\xC3\x84rger", "\xC3\xA4RGER"));  // A and a with diaeresis
-  EXPECT_FALSE(strEqualsIgnoreCase("abc", "abd"));
-  EXPECT_FALSE(strEqualsIgnoreCase("abc", "ab"));
-  EXPECT_FALSE(strEqualsIgnoreCase("a\xFF", "a\xFF"));
+  static const struct {
+    const char* a;
+    const char* b;
+    bool equal;
+  } cases[] = {
+      {"Installer", "INSTALLER", true},
+      {"\xCE\xA3", "\xCF\x82", true},          // capital sigma, final sigma
+      {"\xC2\xB5", "\xCE\xBC", true},          // micro sign, mu
+      {"\xC5\xBF", "S", true},                 // long s
+      {"\xC5\xB8", "\xC3\xBF", true},          // Y and y with diaeresis
+      {"\xC3\x84rger", "\xC3\xA4RGER", true},  // A and a with diaeresis
+      {"Stra\xC3\x9F"
+       "e",
+       "STRA\xC3\x9F"
+       "E",
+       true},                    // sharp s has no simple folding
+      {"\xC4\xB0", "i", false},  // status T mappings are not foldings
+      {"\xC3\x9F", "ss", false},
+      {"\xCD\xB0", "\xCD\xB1", false},          // later additions stay unfolded
+      {"\xE1\xB8\x80", "\xE1\xB8\x81", false},  // from U+1000 compared unfolded
+      {"abc", "abd", false},
+      {"abc", "ab", false},
+      {"a\xFF", "a\xFF", false},  // undecodable bytes never compare equal
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+    EXPECT_EQ(c.equal, strEqualsIgnoreCase(c.a, c.b));
+  }
   EXPECT_EQ(-1, utf8CaseCmp("a\xFF", "a\xFF"));
   EXPECT_EQ(-1, utf8CaseCmp("\xC3", "\xC3"));  // truncated sequence
   EXPECT_FALSE(strEqualsIgnoreCase(nullptr, "a"));
   EXPECT_FALSE(strEqualsIgnoreCase("a", nullptr));
   EXPECT_TRUE(strCaseEquals("-V", "-v"));
-  // Code points from U+1000 compare unfolded.
-  EXPECT_FALSE(strEqualsIgnoreCase("\xE1\xB8\x80", "\xE1\xB8\x81"));
 }
 
 TEST(StrCompare, Order) {
@@ -125,46 +121,51 @@ TEST(StrCompare, PrefixesAndSuffixes) {
   EXPECT_FALSE(strEndsWith(nullptr, ""));
 }
 
-TEST(StrWildcard, Basics) {
-  EXPECT_TRUE(strMatchWildcard("*.EXE", "setup.exe", false));
-  EXPECT_FALSE(strMatchWildcard("*.EXE", "setup.exe", true));
-  EXPECT_TRUE(strMatchWildcard("a?c", "abc", false));
-  EXPECT_FALSE(strMatchWildcard("a?c", "ac", false));
-  EXPECT_TRUE(strMatchWildcard("[a-c]x", "bx", false));
-  EXPECT_FALSE(strMatchWildcard("[a-c]x", "dx", false));
-  EXPECT_TRUE(strMatchWildcard("\\*", "*", false));
-  EXPECT_FALSE(strMatchWildcard("\\*", "a", false));
-  EXPECT_TRUE(strMatchWildcard("*", "", false));
-  EXPECT_TRUE(strMatchWildcard("a*b*c", "aXbYbZc", false));
-  EXPECT_FALSE(strMatchWildcard("a*b*c", "aXbYbZ", false));
-  EXPECT_TRUE(strMatchWildcard("", "", false));
-  EXPECT_FALSE(strMatchWildcard("", "a", false));
-  EXPECT_FALSE(strMatchWildcard("abc", "abcd", false));
+TEST(StrWildcard, Matching) {
+  static const struct {
+    const char* pattern;
+    const char* text;
+    bool caseSensitive;
+    bool match;
+  } cases[] = {
+      {"*.EXE", "setup.exe", false, true},
+      {"*.EXE", "setup.exe", true, false},
+      {"a?c", "abc", false, true},
+      {"a?c", "ac", false, false},
+      {"??", "\xC3\xA9", false, true},  // '?' takes exactly one byte
+      {"\\*", "*", false, true},
+      {"\\*", "a", false, false},
+      {"*", "", false, true},
+      {"", "", false, true},
+      {"", "a", false, false},
+      {"abc", "abcd", false, false},
+      {"a*b*c", "aXbYbZc", false, true},
+      {"a*b*c", "aXbYbZ", false, false},
+      {"installer*.*", "installer.cmd", false, true},  // a star may match nothing
+      {"installer*.*", "installer_de.properties", false, true},
+      {"installer*.*", "install.cmd", false, false},
+      {"2025_1/bin/*", "2025_1/bin/sub/x.exe", false, true},
+      {"**a**", "xxaxx", false, true},
+      {"*ab", "aaab", false, true},
+      {"[a-c]x", "bx", false, true},
+      {"[a-c]x", "dx", false, false},
+      {"[!a]", "b", false, true},
+      {"[!a]", "a", false, false},
+      {"[!a-c]", "B", false, false},
+      {"[A-C]", "b", false, true},
+      {"[A-C]", "b", true, false},
+      {"[xyz]1", "Y1", false, true},
+      {"[\\]]", "]", false, true},
+      {"*[a-", "xa", false, false},  // a range without its upper end fails even where a star could retry
+      {"[abc", "a", false, false},   // a set without its closing bracket matches nothing
+      {"*[abc", "xa", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.text);
+    EXPECT_EQ(c.match, strMatchWildcard(c.pattern, c.text, c.caseSensitive));
+  }
   EXPECT_FALSE(strMatchWildcard(nullptr, "a", false));
   EXPECT_FALSE(strMatchWildcard("a", nullptr, false));
-}
-
-TEST(StrWildcard, SetsStarsAndBacktracking) {
-  EXPECT_TRUE(strMatchWildcard("installer*.*", "installer.cmd", false));
-  EXPECT_TRUE(strMatchWildcard("installer*.*", "installer_de.properties", false));
-  EXPECT_FALSE(strMatchWildcard("installer*.*", "install.cmd", false));
-  EXPECT_TRUE(strMatchWildcard("2025_1/bin/*", "2025_1/bin/sub/x.exe", false));
-  EXPECT_TRUE(strMatchWildcard("**a**", "xxaxx", false));
-  EXPECT_TRUE(strMatchWildcard("*ab", "aaab", false));
-  EXPECT_TRUE(strMatchWildcard("[!a]", "b", false));
-  EXPECT_FALSE(strMatchWildcard("[!a]", "a", false));
-  EXPECT_FALSE(strMatchWildcard("[!a-c]", "B", false));
-  EXPECT_TRUE(strMatchWildcard("[A-C]", "b", false));
-  EXPECT_FALSE(strMatchWildcard("[A-C]", "b", true));
-  EXPECT_TRUE(strMatchWildcard("[xyz]1", "Y1", false));
-  EXPECT_TRUE(strMatchWildcard("[\\]]", "]", false));
-  // A range without its upper end fails even where a star could retry.
-  EXPECT_FALSE(strMatchWildcard("*[a-", "xa", false));
-  // A set without its closing bracket matches nothing.
-  EXPECT_FALSE(strMatchWildcard("[abc", "a", false));
-  EXPECT_FALSE(strMatchWildcard("*[abc", "xa", false));
-  // '?' takes exactly one byte.
-  EXPECT_TRUE(strMatchWildcard("??", "\xC3\xA9", false));
 }
 
 TEST(StrExpand, AntExpression) {
@@ -200,146 +201,137 @@ TEST(StrExpand, KshExpression) {
 }
 
 TEST(StrParse, Boolean) {
+  static const struct {
+    const char* text;
+    int rc;
+    uint8_t value;  // 7: left alone
+  } cases[] = {{"  TRUE  ", 0, 1}, {"false", 0, 0},  {"y", 0, 1}, {"N", 0, 0},
+               {"yes", -1, 7},     {"truex", -1, 7}, {"", -1, 7}, {"1", -1, 7}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    uint8_t f = 7;
+    EXPECT_EQ(c.rc, strParseBoolean(c.text, &f));
+    EXPECT_EQ(c.value, f);
+  }
   uint8_t f = 7;
-  EXPECT_EQ(0, strParseBoolean("  TRUE  ", &f));
-  EXPECT_EQ(1, f);
-  EXPECT_EQ(0, strParseBoolean("false", &f));
-  EXPECT_EQ(0, f);
-  EXPECT_EQ(0, strParseBoolean("y", &f));
-  EXPECT_EQ(1, f);
-  EXPECT_EQ(0, strParseBoolean("N", &f));
-  EXPECT_EQ(0, f);
-  f = 7;
-  EXPECT_EQ(-1, strParseBoolean("yes", &f));
-  EXPECT_EQ(-1, strParseBoolean("truex", &f));
-  EXPECT_EQ(-1, strParseBoolean("", &f));
-  EXPECT_EQ(-1, strParseBoolean("1", &f));
-  EXPECT_EQ(7, f);
   std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseBooleanLogged("maybe", &f)); });
   EXPECT_EQ(0, f);
   EXPECT_NE(std::string::npos, log.find("maybe")) << log;
 }
 
+// One case of a number parser: the text, the range, and the outcome (on
+// failure `value` is what the output holds afterwards, from a start of 5).
+template <typename T>
+struct ParseCase {
+  const char* text;
+  T minimum, maximum;
+  int rc;
+  T value;
+};
+
+template <typename T, size_t N>
+void checkParse(int (*parse)(const char*, T*, T, T), const ParseCase<T> (&cases)[N]) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    T v = 5;
+    EXPECT_EQ(c.rc, parse(c.text, &v, c.minimum, c.maximum));
+    EXPECT_EQ(c.value, v);
+  }
+}
+
 TEST(StrParse, Unsigned) {
+  static const ParseCase<uint64_t> u64[] = {
+      {"1234", 0, UINT64_MAX, 0, 1234},
+      {"18446744073709551615\r\n", 0, UINT64_MAX, 0, UINT64_MAX},
+      {"18446744073709551616", 0, UINT64_MAX, -1, 0},
+      {"", 0, 10, -1, 0},
+  };
+  checkParse(strParseUInt64, u64);
+  static const ParseCase<uint64_t> hex[] = {
+      {"0x1F", 0, UINT64_MAX, 0, 0x1F}, {"ffffffffffffffff\n", 0, UINT64_MAX, 0, UINT64_MAX}, {"fg", 0, 100, -1, 0}};
+  checkParse(strParseHex64, hex);
+  static const ParseCase<uint32_t> u32[] = {{"4294967295", 0, UINT32_MAX, 0, UINT32_MAX},
+                                            {"4294967296", 0, UINT32_MAX, -1, 0}};
+  checkParse(strParseUInt32, u32);
+  static const ParseCase<uint16_t> u16[] = {{"8080", 1, 65535, 0, 8080}, {"65536", 1, 65535, -1, 0}};
+  checkParse(strParseUInt16, u16);
   uint64_t v = 5;
-  EXPECT_EQ(0, strParseUInt64("1234", &v, 0, UINT64_MAX));
-  EXPECT_EQ(1234u, v);
-  EXPECT_EQ(0, strParseUInt64("18446744073709551615\r\n", &v, 0, UINT64_MAX));
-  EXPECT_EQ(UINT64_MAX, v);
-  EXPECT_EQ(-1, strParseUInt64("18446744073709551616", &v, 0, UINT64_MAX));
-  EXPECT_EQ(-1, strParseUInt64("", &v, 0, 10));
-  EXPECT_EQ(0u, v);
   std::string log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseUInt64("11", &v, 0, 10)); });
   EXPECT_NE(std::string::npos, log.find("Value 11 outside range 0 to 10")) << log;
   log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseUInt64("12a", &v, 0, 100)); });
   EXPECT_NE(std::string::npos,
             log.find("Found unknown character 'a' in string '12a' whilst scanning for numeric value"))
       << log;
-  EXPECT_EQ(0, strParseHex64("0x1F", &v, 0, UINT64_MAX));
-  EXPECT_EQ(0x1Fu, v);
-  EXPECT_EQ(0, strParseHex64("ffffffffffffffff\n", &v, 0, UINT64_MAX));
-  EXPECT_EQ(UINT64_MAX, v);
   log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseHex64("ff", &v, 0, 0x10)); });
   EXPECT_NE(std::string::npos, log.find("Value ff outside range 0 to 10")) << log;
-  EXPECT_EQ(-1, strParseHex64("fg", &v, 0, UINT64_MAX));
-  uint32_t v32 = 1;
-  EXPECT_EQ(0, strParseUInt32("4294967295", &v32, 0, UINT32_MAX));
-  EXPECT_EQ(UINT32_MAX, v32);
-  EXPECT_EQ(-1, strParseUInt32("4294967296", &v32, 0, UINT32_MAX));
-  uint16_t v16 = 1;
-  EXPECT_EQ(0, strParseUInt16("8080", &v16, 1, 65535));
-  EXPECT_EQ(8080, v16);
-  EXPECT_EQ(-1, strParseUInt16("65536", &v16, 1, 65535));
 }
 
 TEST(StrParse, Signed) {
+  static const ParseCase<int64_t> i64[] = {
+      {" -42 ", INT64_MIN, INT64_MAX, 0, -42},
+      {"-9223372036854775808", INT64_MIN, INT64_MAX, 0, INT64_MIN},
+      {"+9223372036854775807", INT64_MIN, INT64_MAX, 0, INT64_MAX},
+      {"12 3", INT64_MIN, INT64_MAX, -1, 5},
+      {"-", INT64_MIN, INT64_MAX, -1, 5},
+      {"", INT64_MIN, INT64_MAX, -1, 5},
+  };
+  checkParse(strParseInt64, i64);
+  static const ParseCase<int32_t> i32[] = {{"-2147483648", INT32_MIN, INT32_MAX, 0, INT32_MIN},
+                                           {"2147483648", INT32_MIN, INT32_MAX, -1, 5}};
+  checkParse(strParseInt32, i32);
   int64_t v = 5;
-  EXPECT_EQ(0, strParseInt64(" -42 ", &v, INT64_MIN, INT64_MAX));
-  EXPECT_EQ(-42, v);
-  EXPECT_EQ(0, strParseInt64("-9223372036854775808", &v, INT64_MIN, INT64_MAX));
-  EXPECT_EQ(INT64_MIN, v);
-  EXPECT_EQ(0, strParseInt64("+9223372036854775807", &v, INT64_MIN, INT64_MAX));
-  EXPECT_EQ(INT64_MAX, v);
-  v = 5;
   std::string log =
       captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseInt64("9223372036854775808", &v, INT64_MIN, INT64_MAX)); });
   EXPECT_NE(std::string::npos, log.find("does not contain (only) an integer value")) << log;
-  EXPECT_EQ(-1, strParseInt64("12 3", &v, INT64_MIN, INT64_MAX));
-  EXPECT_EQ(-1, strParseInt64("-", &v, INT64_MIN, INT64_MAX));
-  EXPECT_EQ(-1, strParseInt64("", &v, INT64_MIN, INT64_MAX));
-  EXPECT_EQ(5, v);
   log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseInt64("-3", &v, 0, 10)); });
   EXPECT_NE(std::string::npos, log.find("Value -3 outside range 0 to 10")) << log;
-  int32_t v32 = 0;
-  EXPECT_EQ(0, strParseInt32("-2147483648", &v32, INT32_MIN, INT32_MAX));
-  EXPECT_EQ(INT32_MIN, v32);
-  EXPECT_EQ(-1, strParseInt32("2147483648", &v32, INT32_MIN, INT32_MAX));
 }
 
 TEST(StrParse, ScaledNumbers) {
-  int64_t v = 0;
-  EXPECT_EQ(0, strParseScaledInt64("10K", &v, 0, INT64_MAX));
-  EXPECT_EQ(10000, v);
-  EXPECT_EQ(0, strParseScaledInt64("10Ki", &v, 0, INT64_MAX));
-  EXPECT_EQ(10240, v);
-  EXPECT_EQ(0, strParseScaledInt64("0x10", &v, 0, INT64_MAX));
-  EXPECT_EQ(16, v);
-  EXPECT_EQ(0, strParseScaledInt64("x10", &v, 0, INT64_MAX));
-  EXPECT_EQ(16, v);
-  EXPECT_EQ(0, strParseScaledInt64("10 kb", &v, 0, INT64_MAX));
-  EXPECT_EQ(10, v);
-  EXPECT_EQ(0, strParseScaledInt64("3g", &v, 0, INT64_MAX));
-  EXPECT_EQ(3000000000, v);
-  EXPECT_EQ(0, strParseScaledInt64("2Ti", &v, 0, INT64_MAX));
-  EXPECT_EQ(2LL << 40, v);
-  EXPECT_EQ(0, strParseScaledInt64("-5M", &v, INT64_MIN, INT64_MAX));
-  EXPECT_EQ(-5000000, v);
-  EXPECT_EQ(0, strParseScaledInt64("0X1fMi", &v, 0, INT64_MAX));
-  EXPECT_EQ(31LL << 20, v);
-  v = 1;
+  static const ParseCase<int64_t> cases[] = {
+      {"10K", 0, INT64_MAX, 0, 10000},
+      {"10Ki", 0, INT64_MAX, 0, 10240},
+      {"0x10", 0, INT64_MAX, 0, 16},
+      {"x10", 0, INT64_MAX, 0, 16},
+      {"10 kb", 0, INT64_MAX, 0, 10},
+      {"3g", 0, INT64_MAX, 0, 3000000000},
+      {"2Ti", 0, INT64_MAX, 0, 2LL << 40},
+      {"-5M", INT64_MIN, INT64_MAX, 0, -5000000},
+      {"0X1fMi", 0, INT64_MAX, 0, 31LL << 20},
+      {"1K", 0, 1000, 0, 1000},
+      {"10Kb", 0, INT64_MAX, -1, 5},
+      // The range applies to the scaled value; the product never overflows.
+      {"9223372036854775807Ti", INT64_MIN, INT64_MAX, -1, 5},
+  };
+  checkParse(strParseScaledInt64, cases);
+  int64_t v = 1;
   std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseScaledInt64("10Q", &v, 0, INT64_MAX)); });
   EXPECT_NE(std::string::npos, log.find("Found unknown ending 'Q' in string '10Q' whilst scanning for value")) << log;
   log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseScaledInt64("K", &v, 0, INT64_MAX)); });
   EXPECT_NE(std::string::npos, log.find("Illegal number: K")) << log;
-  EXPECT_EQ(-1, strParseScaledInt64("10Kb", &v, 0, INT64_MAX));
-  // The range applies to the scaled value; the product never overflows.
   log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseScaledInt64("2K", &v, 0, 1999)); });
   EXPECT_NE(std::string::npos, log.find("Value 2K outside range 0 to 1999")) << log;
-  EXPECT_EQ(-1, strParseScaledInt64("9223372036854775807Ti", &v, INT64_MIN, INT64_MAX));
-  EXPECT_EQ(0, strParseScaledInt64("1K", &v, 0, 1000));
-  EXPECT_EQ(1000, v);
 }
 
 TEST(StrParse, Range) {
-  StrRange r = {0, 0};
-  EXPECT_EQ(0, strParseRange("", &r, 1, 99));
-  EXPECT_EQ(1, r.low);
-  EXPECT_EQ(99, r.high);
-  EXPECT_EQ(0, strParseRange(nullptr, &r, 2, 98));
-  EXPECT_EQ(2, r.low);
-  EXPECT_EQ(0, strParseRange("5", &r, 1, 99));
-  EXPECT_EQ(5, r.low);
-  EXPECT_EQ(5, r.high);
-  EXPECT_EQ(0, strParseRange("5-", &r, 1, 99));
-  EXPECT_EQ(5, r.low);
-  EXPECT_EQ(99, r.high);
-  EXPECT_EQ(0, strParseRange("-7", &r, 1, 99));
-  EXPECT_EQ(1, r.low);
-  EXPECT_EQ(7, r.high);
-  EXPECT_EQ(0, strParseRange(" 3 - 7 ", &r, 1, 99));
-  EXPECT_EQ(3, r.low);
-  EXPECT_EQ(7, r.high);
-  EXPECT_EQ(0, strParseRange("7-3", &r, 1, 99));
-  EXPECT_EQ(7, r.low);
-  EXPECT_EQ(3, r.high);
-  r = {11, 12};
+  static const struct {
+    const char* text;
+    int rc;
+    int64_t low, high;  // 11, 12: left alone
+  } cases[] = {
+      {"", 0, 1, 99},       {nullptr, 0, 1, 99}, {"5", 0, 5, 5},      {"5-", 0, 5, 99},  {"-7", 0, 1, 7},
+      {" 3 - 7 ", 0, 3, 7}, {"7-3", 0, 7, 3},    {"3 4", -1, 11, 12}, {"a", -1, 11, 12}, {"1-2-3", -1, 11, 12},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text ? c.text : "(null)");
+    StrRange r = {11, 12};
+    EXPECT_EQ(c.rc, strParseRange(c.text, &r, 1, 99));
+    EXPECT_EQ(c.low, r.low);
+    EXPECT_EQ(c.high, r.high);
+  }
+  StrRange r = {11, 12};
   std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseRange("3-x", &r, 1, 99)); });
   EXPECT_NE(std::string::npos, log.find("Unable to parse '3-x' as a range of values between 1 and 99")) << log;
-  EXPECT_EQ(-1, strParseRange("3 4", &r, 1, 99));
-  EXPECT_EQ(-1, strParseRange("a", &r, 1, 99));
-  EXPECT_EQ(-1, strParseRange("1-2-3", &r, 1, 99));
-  EXPECT_EQ(11, r.low);
-  EXPECT_EQ(12, r.high);
 }
 
 TEST(StrParse, RangeList) {

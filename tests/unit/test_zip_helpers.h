@@ -7,12 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "testenv.h"
 
 namespace ziptest {
 
@@ -203,18 +204,8 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
   return out;
 }
 
-// A fresh, empty directory for one test under SFX_TEST_SCRATCH (or the
-// system's temporary directory).
-inline fs::path freshDir(const std::string& tag) {
-  const char* env = getenv("SFX_TEST_SCRATCH");
-  fs::path root = env && *env ? fs::path(env) : fs::temp_directory_path();
-  const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
-  fs::path dir = root / "zip" / (std::string(t->test_suite_name()) + "." + t->name() + "." + tag);
-  std::error_code ec;
-  fs::remove_all(dir, ec);
-  fs::create_directories(dir);
-  return dir;
-}
+// A fresh, empty directory for one test.
+inline fs::path freshDir(const std::string& tag) { return testFreshDir("zip-" + tag); }
 
 inline void writeFile(const fs::path& p, const std::string& data) {
   fs::create_directories(p.parent_path());

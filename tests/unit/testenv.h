@@ -1,7 +1,44 @@
 // Test helpers shared by the unit tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "logging.h"
 #include "osenv.h"
+#include "osinit.h"
 
 inline void testSetEnv(const char* name, const char* value) { osSetEnv(name, value); }
 inline void testUnsetEnv(const char* name) { osSetEnv(name, nullptr); }
+
+// A fresh, empty directory for the running test under SFX_TEST_SCRATCH (else
+// the system temp dir), named after the test, `tag` and the process, and new
+// on every call.
+inline std::filesystem::path testFreshDir(const std::string& tag) {
+  static std::atomic<int> counter{0};
+  const char* env = getenv("SFX_TEST_SCRATCH");
+  std::filesystem::path root = env && *env ? std::filesystem::path(env) : std::filesystem::temp_directory_path();
+  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+  std::filesystem::path dir = root / (tag + "-" + info->test_suite_name() + "-" + info->name() + "-" +
+                                      std::to_string(osProcessId()) + "-" + std::to_string(counter++));
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// What `category` logs (to stderr) at `level` while fn runs.
+template <typename Fn>
+std::string testCaptureLog(uint32_t category, uint32_t level, Fn fn) {
+  uint32_t saved = logLevels[category];
+  logLevels[category] = level;
+  testing::internal::CaptureStderr();
+  fn();
+  std::string out = testing::internal::GetCapturedStderr();
+  logLevels[category] = saved;
+  return out;
+}

@@ -1,0 +1,311 @@
+// Socket layer: the "socket:" address syntax, address texts, and TCP
+// connections as "Socket" streams against a listener on the loopback
+// address.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "iostream.h"
+#include "logging.h"
+#include "ossocket.h"
+
+namespace {
+
+// What the layer logs while no log stream is open goes to standard error.
+struct LogCapture {
+  LogCapture() { ::testing::internal::CaptureStderr(); }
+  std::string take() { return ::testing::internal::GetCapturedStderr(); }
+};
+
+std::string format(const OsSocketAddress& a) {
+  char text[osSocketAddressTextSize];
+  osSocketFormatAddress(&a, text, sizeof text);
+  return text;
+}
+
+OsSocketAddress v6(std::initializer_list<uint16_t> groups, uint16_t port) {
+  OsSocketAddress a = {};
+  a.family = osSocketFamilyIPv6;
+  a.port = port;
+  int i = 0;
+  for (uint16_t g : groups) {
+    a.address[i++] = (uint8_t)(g >> 8);
+    a.address[i++] = (uint8_t)g;
+  }
+  return a;
+}
+
+bool allZero(const OsSocketAddress& a) {
+  static const OsSocketAddress zero = {};
+  return memcmp(&a, &zero, sizeof a) == 0;
+}
+
+// A listener on 127.0.0.1 at a free port, with a client connected to it
+// and the server's end of that connection.
+class SocketPair : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logParseLevels("info");
+    ASSERT_EQ(osSocketInit(), 0);
+    OsSocketAddress any = {};
+    ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:1", &any), 0);
+    any.port = 0;
+    ASSERT_EQ(osSocketListen(&any, 4, &listener), 0);
+    ASSERT_EQ(osSocketLocalAddress(listener, &bound), 0);
+    ASSERT_NE(bound.port, 0);
+  }
+  void TearDown() override {
+    iosClose(client);
+    iosClose(server);
+    iosClose(listener);
+    osSocketExit();
+    logParseLevels(nullptr);
+  }
+  void connectBoth() {
+    ASSERT_EQ(osSocketConnect(&bound, osSocketConnectTimeoutMs, &client), 0);
+    uint32_t timeout = 5000;
+    ASSERT_EQ(iosAccept(&server, listener, &timeout, nullptr), 0);
+    ASSERT_NE(server, nullptr);
+  }
+  // Reads until `want` bytes arrived or the peer closed.
+  static std::string readAll(IoStream* s, size_t want) {
+    std::string got;
+    char buf[4096];
+    while (got.size() < want) {
+      uint32_t n = 0;
+      if (iosRead(s, buf, sizeof buf, &n) != 0 || n == 0) break;
+      got.append(buf, n);
+    }
+    return got;
+  }
+  IoStream* listener = nullptr;
+  IoStream* client = nullptr;
+  IoStream* server = nullptr;
+  OsSocketAddress bound = {};
+};
+
+}  // namespace
+
+TEST(SocketAddress, ParsesEachHostForm) {
+  ASSERT_EQ(osSocketInit(), 0);
+  OsSocketAddress a;
+  memset(&a, 0xAB, sizeof a);
+  ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:5140", &a), 0);
+  EXPECT_EQ(a.family, osSocketFamilyIPv4);
+  EXPECT_EQ(a.port, 5140);
+  EXPECT_EQ(std::vector<uint8_t>(a.address, a.address + 4), (std::vector<uint8_t>{127, 0, 0, 1}));
+  // The rest of the record is cleared, not left as it was.
+  EXPECT_EQ(a.address[4], 0);
+  EXPECT_EQ(a.reserved[7], 0);
+  EXPECT_EQ(format(a), "127.0.0.1:5140");
+
+  ASSERT_EQ(osSocketParseAddress("socket:[::1]:65535", &a), 0);
+  EXPECT_EQ(a.family, osSocketFamilyIPv6);
+  EXPECT_EQ(a.port, 65535);
+  EXPECT_EQ(a.address[15], 1);
+  EXPECT_EQ(format(a), "[::1]:65535");
+
+  ASSERT_EQ(osSocketParseAddress("socket:localhost:1", &a), 0);
+  EXPECT_TRUE(a.family == osSocketFamilyIPv4 || a.family == osSocketFamilyIPv6);
+  EXPECT_EQ(a.port, 1);
+  osSocketExit();
+}
+
+TEST(SocketAddress, RejectsMalformedValuesWithAReason) {
+  logParseLevels("info");
+  ASSERT_EQ(osSocketInit(), 0);
+  struct Case {
+    const char* value;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"socket:127.0.0.1", "missing port"},
+      {"socket:127.0.0.1:", "missing port"},
+      {"socket:[::1]", "missing port"},
+      {"socket:127.0.0.1:0", "out of range"},
+      {"socket:127.0.0.1:65536", "out of range"},
+      {"socket:127.0.0.1:99999999999999999999", "out of range"},
+      {"socket:127.0.0.1:80x", "after the port"},
+      {"socket:127.0.0.1:80 ", "after the port"},
+      {"socket:127.0.0.1:80:81", "after the port"},
+      {"socket:127.0.0.1:x80", "where the port belongs"},
+      {"socket:[::1]80", "where the port belongs"},
+      {"socket::80", "empty host"},
+      {"socket:", "empty host"},
+      {"socket:[]:80", "empty host"},
+      {"socket:[::1:80", "missing ]"},
+      {"socket:::1:80", "needs brackets"},
+      {"Socket:127.0.0.1:80", "does not start with socket:"},
+      {"tcp:127.0.0.1:80", "does not start with socket:"},
+  };
+  for (const Case& c : cases) {
+    OsSocketAddress a;
+    memset(&a, 0xAB, sizeof a);
+    LogCapture cap;
+    EXPECT_EQ(osSocketParseAddress(c.value, &a), -1) << c.value;
+    std::string log = cap.take();
+    EXPECT_NE(log.find("opsys.socket"), std::string::npos) << c.value << ": " << log;
+    EXPECT_NE(log.find(c.reason), std::string::npos) << c.value << ": " << log;
+    EXPECT_TRUE(allZero(a)) << c.value;
+  }
+  osSocketExit();
+  logParseLevels(nullptr);
+}
+
+TEST(SocketAddress, UnresolvableHostIsRejected) {
+  logParseLevels("info");
+  ASSERT_EQ(osSocketInit(), 0);
+  OsSocketAddress a;
+  LogCapture cap;
+  // ".invalid" never resolves; a bracketed text must be an IPv6 literal.
+  EXPECT_EQ(osSocketParseAddress("socket:no-such-host.invalid:80", &a), -1);
+  EXPECT_EQ(osSocketParseAddress("socket:[localhost]:80", &a), -1);
+  std::string log = cap.take();
+  EXPECT_NE(log.find("Cannot resolve host no-such-host.invalid"), std::string::npos) << log;
+  EXPECT_NE(log.find("Cannot resolve host localhost"), std::string::npos) << log;
+  EXPECT_TRUE(allZero(a));
+  osSocketExit();
+  logParseLevels(nullptr);
+}
+
+TEST(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
+  EXPECT_EQ(format(v6({0, 0, 0, 0, 0, 0, 0, 0}, 1)), "[::]:1");
+  EXPECT_EQ(format(v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}, 80)), "[2001:db8::1]:80");
+  EXPECT_EQ(format(v6({1, 0, 0, 2, 0, 0, 0, 3}, 80)), "[1:0:0:2::3]:80");
+  EXPECT_EQ(format(v6({1, 0, 2, 3, 4, 5, 6, 7}, 80)), "[1:0:2:3:4:5:6:7]:80");
+  EXPECT_EQ(format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 0}, 9)), "[fe80::]:9");
+  OsSocketAddress scoped = v6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 9);
+  scoped.scopeId = 3;
+  EXPECT_EQ(format(scoped), "[fe80::1%3]:9");
+  OsSocketAddress none = {};
+  EXPECT_EQ(format(none), "<none>");
+}
+
+TEST_F(SocketPair, DataTravelsBothWaysAndCloseIsEndOfData) {
+  connectBoth();
+  EXPECT_STREQ(iosTypeName(client), "Socket");
+  EXPECT_STREQ(iosTypeName(listener), "ServerSocket");
+  // More than the socket buffers hold, so the writer has to wait for room.
+  std::string big(3 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 7 + i / 4096);
+  std::string received;
+  std::thread reader([&] { received = readAll(server, big.size()); });
+  uint32_t written = 0;
+  EXPECT_EQ(iosWrite(client, big.data(), (uint32_t)big.size(), &written), 0);
+  EXPECT_EQ(written, big.size());
+  reader.join();
+  EXPECT_TRUE(received == big) << received.size();
+
+  EXPECT_EQ(iosWriteString(server, "pong", nullptr), 0);
+  EXPECT_EQ(iosCanRead(client, 5000), 0);
+  EXPECT_EQ(readAll(client, 4), "pong");
+
+  iosClose(client);
+  client = nullptr;
+  char b;
+  uint32_t n = 9;
+  EXPECT_EQ(iosCanRead(server, 5000), 0);  // the close is readable
+  EXPECT_EQ(iosRead(server, &b, 1, &n), 0);
+  EXPECT_EQ(n, 0u);
+}
+
+TEST_F(SocketPair, CanReadWaitsOnlyAsLongAsAsked) {
+  connectBoth();
+  EXPECT_NE(iosCanRead(client, 20), 0);
+  EXPECT_EQ(iosWriteString(server, "x", nullptr), 0);
+  EXPECT_EQ(iosCanRead(client, 5000), 0);
+}
+
+TEST_F(SocketPair, UrgentByteArrivesOutOfBand) {
+  connectBoth();
+  uint32_t n = 0;
+  EXPECT_EQ(iosUrgentWrite(client, "!", 1, &n), 0);
+  EXPECT_EQ(n, 1u);
+  char c = 0;
+  EXPECT_EQ(iosUrgentRead(server, &c, 1, &n), 0);
+  EXPECT_EQ(n, 1u);
+  EXPECT_EQ(c, '!');
+}
+
+TEST_F(SocketPair, AcceptGivesUpAfterItsTimeout) {
+  LogCapture cap;
+  uint32_t timeout = 30;
+  IoStream* none = nullptr;
+  EXPECT_EQ(iosAccept(&none, listener, &timeout, nullptr), -1);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_NE(cap.take().find("No connection on 127.0.0.1:"), std::string::npos);
+}
+
+// Writing to a peer that has gone must fail with an error (SIGPIPE would
+// end this test program), and once failed the connection fails at once.
+TEST_F(SocketPair, PeerThatClosedGivesAWriteErrorNotASignal) {
+  connectBoth();
+  iosClose(server);
+  server = nullptr;
+  std::string chunk(65536, 'z');
+  LogCapture cap;
+  int result = 0;
+  for (int i = 0; i < 200 && result == 0; i++) {
+    result = iosWrite(client, chunk.data(), (uint32_t)chunk.size(), nullptr);
+    if (result == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(result, -1);
+  uint32_t n = 7;
+  EXPECT_EQ(iosWrite(client, "more", 4, &n), -1);
+  EXPECT_EQ(n, 0u);
+  std::string log = cap.take();
+  EXPECT_NE(log.find("Cannot send to 127.0.0.1:"), std::string::npos) << log;
+  // The second failure is not reported again.
+  EXPECT_EQ(log.find("Cannot send to"), log.rfind("Cannot send to")) << log;
+}
+
+TEST_F(SocketPair, ConnectionRefusedFailsWithTheSystemReason) {
+  iosClose(listener);
+  listener = nullptr;
+  LogCapture cap;
+  EXPECT_EQ(osSocketConnect(&bound, osSocketConnectTimeoutMs, &client), -1);
+  EXPECT_EQ(client, nullptr);
+  std::string log = cap.take();
+  EXPECT_NE(log.find("ERROR"), std::string::npos) << log;
+  EXPECT_NE(log.find("Cannot connect to " + format(bound) + ": "), std::string::npos) << log;
+}
+
+TEST(SocketConnect, EmptyAddressIsRefusedWithoutASystemCall) {
+  logParseLevels("info");
+  OsSocketAddress none = {};
+  IoStream* s = reinterpret_cast<IoStream*>(1);
+  LogCapture cap;
+  EXPECT_EQ(osSocketConnect(&none, 100, &s), -1);
+  EXPECT_EQ(s, nullptr);
+  EXPECT_NE(cap.take().find("Cannot connect to <none>: no address"), std::string::npos);
+  logParseLevels(nullptr);
+}
+
+// The log connection is closed only when logging ends, after the OS layer
+// has stopped the socket layer: open connections keep it started.
+TEST(SocketConnect, ConnectionOutlivesTheLayerShutDown) {
+  logParseLevels("info");
+  ASSERT_EQ(osSocketInit(), 0);
+  OsSocketAddress local = {};
+  ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:1", &local), 0);
+  local.port = 0;
+  IoStream* listener = nullptr;
+  IoStream* client = nullptr;
+  IoStream* server = nullptr;
+  ASSERT_EQ(osSocketListen(&local, 1, &listener), 0);
+  ASSERT_EQ(osSocketLocalAddress(listener, &local), 0);
+  ASSERT_EQ(osSocketConnect(&local, osSocketConnectTimeoutMs, &client), 0);
+  ASSERT_EQ(iosAccept(&server, listener, nullptr, nullptr), 0);
+  EXPECT_EQ(osSocketExit(), 0);
+  EXPECT_EQ(iosWriteString(client, "late", nullptr), 0);
+  char buf[4] = {};
+  EXPECT_EQ(iosReadFully(server, buf, 4), 0);
+  EXPECT_EQ(std::string(buf, 4), "late");
+  EXPECT_EQ(iosClose(server), 0);
+  EXPECT_EQ(iosClose(client), 0);
+  EXPECT_EQ(iosClose(listener), 0);
+  logParseLevels(nullptr);
+}
