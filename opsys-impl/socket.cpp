@@ -358,22 +358,32 @@ void osSocketFormatAddress(const OsSocketAddress* address, char* text, uint32_t 
   }
 }
 
-int osSocketConnect(const OsSocketAddress* address, uint32_t timeoutMs, IoStream** out) {
-  *out = nullptr;
-  char text[osSocketAddressTextSize];
-  osSocketFormatAddress(address, text, sizeof text);
+// The common start of a connect or listen: the address as text, the socket
+// layer held for the new socket, and a socket of the address's family.
+// 0, or -1 after logging (`verb`: "connect to", "listen on").
+static int openFor(const OsSocketAddress* address, const char* verb, char text[osSocketAddressTextSize],
+                   SocketPrimHandle* h) {
+  osSocketFormatAddress(address, text, osSocketAddressTextSize);
   if (address->family != osSocketFamilyIPv4 && address->family != osSocketFamilyIPv6) {
-    logError(logCatSocket, "Cannot connect to %s: no address\n", text);
+    logError(logCatSocket, "Cannot %s %s: no address\n", verb, text);
     return -1;
   }
   if (socketPrimStart() != 0) return -1;
-  SocketPrimHandle h = socketPrimInvalid;
   uint32_t error = 0;
-  if (socketPrimOpen(address->family, &h, &error) != 0) {
+  if (socketPrimOpen(address->family, h, &error) != 0) {
     osErrorReport(logCatSocket, error, "Cannot create a socket for %s", text);
     socketPrimStop();
     return -1;
   }
+  return 0;
+}
+
+int osSocketConnect(const OsSocketAddress* address, uint32_t timeoutMs, IoStream** out) {
+  *out = nullptr;
+  char text[osSocketAddressTextSize];
+  SocketPrimHandle h = socketPrimInvalid;
+  if (openFor(address, "connect to", text, &h) != 0) return -1;
+  uint32_t error = 0;
   int r = socketPrimConnect(h, address, &error);
   if (r == 1) {
     int ready = socketPrimWait(h, socketPrimWritable, timeoutMs, &error);
@@ -404,19 +414,9 @@ int osSocketConnect(const OsSocketAddress* address, uint32_t timeoutMs, IoStream
 int osSocketListen(const OsSocketAddress* address, uint32_t backlog, IoStream** out) {
   *out = nullptr;
   char text[osSocketAddressTextSize];
-  osSocketFormatAddress(address, text, sizeof text);
-  if (address->family != osSocketFamilyIPv4 && address->family != osSocketFamilyIPv6) {
-    logError(logCatSocket, "Cannot listen on %s: no address\n", text);
-    return -1;
-  }
-  if (socketPrimStart() != 0) return -1;
   SocketPrimHandle h = socketPrimInvalid;
+  if (openFor(address, "listen on", text, &h) != 0) return -1;
   uint32_t error = 0;
-  if (socketPrimOpen(address->family, &h, &error) != 0) {
-    osErrorReport(logCatSocket, error, "Cannot create a socket for %s", text);
-    socketPrimStop();
-    return -1;
-  }
   OsSocketAddress local = {};
   if (socketPrimListen(h, address, backlog, &error) != 0 || socketPrimLocalAddress(h, &local, &error) != 0) {
     socketPrimClose(h);

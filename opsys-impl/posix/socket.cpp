@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "logging.h"
+#include "sockaddrconv.h"
 #include "socketprim.h"
 
 #ifndef MSG_NOSIGNAL
@@ -40,44 +41,6 @@ int prepare(int fd) {
   return 0;
 }
 
-socklen_t toSockaddr(const OsSocketAddress* a, sockaddr_storage* ss) {
-  memset(ss, 0, sizeof *ss);
-  if (a->family == osSocketFamilyIPv4) {
-    sockaddr_in* in = reinterpret_cast<sockaddr_in*>(ss);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(a->port);
-    memcpy(&in->sin_addr, a->address, 4);
-    return sizeof *in;
-  }
-  sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(ss);
-  in6->sin6_family = AF_INET6;
-  in6->sin6_port = htons(a->port);
-  in6->sin6_scope_id = a->scopeId;
-  memcpy(&in6->sin6_addr, a->address, 16);
-  return sizeof *in6;
-}
-
-// 0, or -1 for a family other than IPv4 and IPv6.
-int fromSockaddr(const sockaddr* sa, OsSocketAddress* a) {
-  memset(a, 0, sizeof *a);
-  if (sa->sa_family == AF_INET) {
-    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(sa);
-    a->family = osSocketFamilyIPv4;
-    a->port = ntohs(in->sin_port);
-    memcpy(a->address, &in->sin_addr, 4);
-    return 0;
-  }
-  if (sa->sa_family == AF_INET6) {
-    const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-    a->family = osSocketFamilyIPv6;
-    a->port = ntohs(in6->sin6_port);
-    a->scopeId = in6->sin6_scope_id;
-    memcpy(a->address, &in6->sin6_addr, 16);
-    return 0;
-  }
-  return -1;
-}
-
 bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
 }  // namespace
@@ -99,7 +62,7 @@ int socketPrimOpen(uint16_t family, SocketPrimHandle* out, uint32_t* error) {
 
 int socketPrimConnect(SocketPrimHandle h, const OsSocketAddress* address, uint32_t* error) {
   sockaddr_storage ss;
-  socklen_t len = toSockaddr(address, &ss);
+  socklen_t len = (socklen_t)toSockaddr(address, &ss);
   if (connect((int)h, reinterpret_cast<sockaddr*>(&ss), len) == 0) return 0;
   // An interrupted connect goes on in the background, as one in progress.
   if (errno == EINPROGRESS || errno == EINTR) return 1;
@@ -180,7 +143,7 @@ void socketPrimClose(SocketPrimHandle h) {
 int socketPrimListen(SocketPrimHandle h, const OsSocketAddress* address, uint32_t backlog, uint32_t* error) {
   int on = 1;
   sockaddr_storage ss;
-  socklen_t len = toSockaddr(address, &ss);
+  socklen_t len = (socklen_t)toSockaddr(address, &ss);
   if (setsockopt((int)h, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
       bind((int)h, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen((int)h, (int)backlog) != 0) {
     *error = (uint32_t)errno;
