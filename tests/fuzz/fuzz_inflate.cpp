@@ -7,42 +7,11 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzzsource.h"
 #include "inflate.h"
-#include "iostream.h"
-#include "logging.h"
-#include "memory.h"
-
-namespace {
-
-struct FuzzSource {
-  const uint8_t* data;
-  size_t size;
-  size_t pos;
-  uint32_t maxRead;  // bytes per read at most
-};
-
-int fuzzSourceRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
-  FuzzSource* s = static_cast<FuzzSource*>(level->state);
-  size_t n = s->size - s->pos;
-  if (n > len) n = len;
-  if (n > s->maxRead) n = s->maxRead;
-  memcpy(buf, s->data + s->pos, n);
-  s->pos += n;
-  *got = (uint32_t)n;
-  return 0;
-}
-
-const IoStreamOps fuzzSourceOps = {.name = "FuzzSource", .read = fuzzSourceRead};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool initialised = false;
-  if (!initialised) {
-    memInit();
-    for (uint32_t c = 0; c < logCatCount; c++) logLevels[c] = logLevelNone;
-    initialised = true;
-  }
+  fuzzInitSilently();
   if (size < 2 || size > 65536) return 0;
   // First byte: format and read pattern; second: source chunk size.
   int format = data[0] % 3;

@@ -7,44 +7,14 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzzsource.h"
 #include "inflate.h"
-#include "iostream.h"
-#include "logging.h"
-#include "memory.h"
 
 #if __has_include(<zlib.h>)
 #include <zlib.h>
 
-namespace {
-
-struct DiffSource {
-  std::vector<uint8_t> data;
-  size_t pos;
-  uint32_t maxRead;
-};
-
-int diffSourceRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
-  DiffSource* s = static_cast<DiffSource*>(level->state);
-  size_t n = s->data.size() - s->pos;
-  if (n > len) n = len;
-  if (n > s->maxRead) n = s->maxRead;
-  memcpy(buf, s->data.data() + s->pos, n);
-  s->pos += n;
-  *got = (uint32_t)n;
-  return 0;
-}
-
-const IoStreamOps diffSourceOps = {.name = "DiffSource", .read = diffSourceRead};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool initialised = false;
-  if (!initialised) {
-    memInit();
-    for (uint32_t c = 0; c < logCatCount; c++) logLevels[c] = logLevelNone;
-    initialised = true;
-  }
+  fuzzInitSilently();
   if (size < 3 || size > 65536) return 0;
   static const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
   int level = data[0] % 10;
@@ -59,21 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (deflateInit2(&z, level, Z_DEFLATED, zlibFormat ? windowBits : -windowBits, windowBits == 9 ? 1 : 8, strategy) !=
       Z_OK)
     return 0;
-  DiffSource src;
-  src.data.resize(deflateBound(&z, (uLong)n) + 64);
+  std::vector<uint8_t> compressed(deflateBound(&z, (uLong)n) + 64);
   z.next_in = const_cast<Bytef*>(input);
   z.avail_in = (uInt)n;
-  z.next_out = src.data.data();
-  z.avail_out = (uInt)src.data.size();
+  z.next_out = compressed.data();
+  z.avail_out = (uInt)compressed.size();
   if (deflate(&z, Z_FINISH) != Z_STREAM_END) __builtin_trap();
-  src.data.resize(z.total_out);
+  compressed.resize(z.total_out);
   deflateEnd(&z);
   static const uint8_t trailer[4] = {'T', 'A', 'I', 'L'};
-  src.data.insert(src.data.end(), trailer, trailer + 4);
-  src.pos = 0;
-  src.maxRead = 1u + data[2] * 61u;
+  compressed.insert(compressed.end(), trailer, trailer + 4);
+  FuzzSource src = {compressed.data(), compressed.size(), 0, 1u + data[2] * 61u};
 
-  IoStream* s = iosNewLevel(&src, &diffSourceOps);
+  IoStream* s = iosNewLevel(&src, &fuzzSourceOps);
   int end = 0;
   if (inflateWrapInputStream(s, zlibFormat ? INFLATE_FORMAT_ZLIB_STRICT : INFLATE_FORMAT_RAW, &end, false) != 0)
     __builtin_trap();
