@@ -44,3 +44,7 @@ int exeInit();
 // Backend: opens a library by name with the system's search order, without
 // logging; null when it cannot be loaded.
 void* libPrimOpen(const char* name);
+// Backend: how a library's file name is made from its bare name
+// ("lib" + name + ".so", name + ".dll").
+extern const char* const libPrimNamePrefix;
+extern const char* const libPrimNameSuffix;

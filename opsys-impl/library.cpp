@@ -1,8 +1,24 @@
 // Binding a table of functions from a library, shared by both backends;
 // the backends open libraries and look symbols up.
+#include <cstring>
+
 #include "initprim.h"
 #include "logging.h"
+#include "osdir.h"
 #include "osinit.h"
+#include "stringbuf.h"
+
+char* osLibraryPathBesideExecutable(const char* name) {
+  const char* dir = osGetExecutableDirectory();
+  if (!dir || !*dir) return nullptr;
+  StringBuffer sb;
+  sbInitHere(&sb);
+  bool hasExtension = strchr(name, '.') != nullptr;
+  sbPrintf(&sb, "%s%c%s%s%s", dir, osPathSeparator, libPrimNamePrefix, name, hasExtension ? "" : libPrimNameSuffix);
+  char* path = sbTakeString(&sb);
+  sbClean(&sb);
+  return path;
+}
 
 // Fills every slot of `table` from the library, or none: a missing function
 // leaves all slots null and the library unloaded. A library already bound

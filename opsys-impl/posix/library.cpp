@@ -21,16 +21,7 @@ void osLibraryUnload(void* library) {
   if (library) dlclose(library);
 }
 
-char* osLibraryPathBesideExecutable(const char* name) {
-  const char* dir = osGetExecutableDirectory();
-  if (!dir || !*dir) return nullptr;
-  StringBuffer sb;
-  sbInitHere(&sb);
-  bool hasExtension = strchr(name, '.') != nullptr;
-  sbPrintf(&sb, "%s/lib%s%s", dir, name, hasExtension ? "" : ".so");
-  char* path = sbTakeString(&sb);
-  sbClean(&sb);
-  return path;
-}
+const char* const libPrimNamePrefix = "lib";
+const char* const libPrimNameSuffix = ".so";
 
 void* libPrimOpen(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }

@@ -28,17 +28,8 @@ void osLibraryUnload(void* library) {
   if (library) FreeLibrary(reinterpret_cast<HMODULE>(library));
 }
 
-char* osLibraryPathBesideExecutable(const char* name) {
-  const char* dir = osGetExecutableDirectory();
-  if (!dir || !*dir) return nullptr;
-  StringBuffer sb;
-  sbInitHere(&sb);
-  bool hasExtension = strchr(name, '.') != nullptr;
-  sbPrintf(&sb, "%s\\%s%s", dir, name, hasExtension ? "" : ".dll");
-  char* path = sbTakeString(&sb);
-  sbClean(&sb);
-  return path;
-}
+const char* const libPrimNamePrefix = "";
+const char* const libPrimNameSuffix = ".dll";
 
 void* libPrimOpen(const char* name) {
   wchar_t* wide = winUtf8ToWide(name);
