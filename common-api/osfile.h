@@ -67,6 +67,10 @@ int osFileDelete(const char* path);
 // and volumes. Keeps the dot-name rule: a file is hidden exactly when its
 // base name starts with ".".
 int osFileMove(const char* from, const char* to);
+// Moves a file to a new name in the same volume, failing (and replacing
+// nothing) when a file of that name exists: for names that must not cost
+// another file, such as where a previous version is kept aside.
+int osFileMoveNoReplace(const char* from, const char* to);
 // Applies a ZIP external-attribute word: low bits are DOS attributes
 // (read-only, hidden, system, archive), the high 16 bits a Unix mode.
 int osFileSetAttributes(const char* path, uint32_t attributes);

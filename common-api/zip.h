@@ -183,6 +183,10 @@ int zipAddRollback(ZipInfo* info, const char* path);
 int zipAddRollbackLink(ZipInfo* info, const char* path);
 // Records that the previous version of pathName now lies at oldName.
 int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName);
+// Forgets the newest replacement record, whose move aside did not happen:
+// a rollback must not take whatever sits at that old name for the previous
+// version.
+void zipDropLastReplacement(ZipInfo* info);
 // Creates path and its missing parents (dirType 11), recording each created
 // directory when info has journals (info may be null).
 int zipMakeDirectories(ZipInfo* info, const char* path);

@@ -177,6 +177,15 @@ int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName) 
   return putSequenced(info, info->replaced, value);
 }
 
+void zipDropLastReplacement(ZipInfo* info) {
+  if (!info || !info->replaced) return;
+  const char* last = nullptr;
+  if (!smLast(info->replaced, &last) || !last) return;
+  char key[16];
+  snprintf(key, sizeof key, "%s", last);
+  smRemove(info->replaced, key);
+}
+
 int zipMakeDirectories(ZipInfo* info, const char* path) {
   char* parent = nullptr;
   if (osDirCopyParentDirectory(path, &parent) == 0 && parent) {

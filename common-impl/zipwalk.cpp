@@ -154,7 +154,13 @@ bool targetExists(const char* path) {
 // journals the caller deletes oldName once the new file is in place.
 int moveAside(ZipInfo* info, const char* pathName, const char* oldName) {
   if (zipAddReplacement(info, pathName, oldName) != 0) return -1;
-  if (osFileMove(pathName, oldName) != 0) return -1;
+  // Never over an existing file: the name was probed as free, but a failed
+  // probe reads as "absent", and a file there may be another entry's kept
+  // previous version.
+  if (osFileMoveNoReplace(pathName, oldName) != 0) {
+    zipDropLastReplacement(info);
+    return -1;
+  }
   return 0;
 }
 

@@ -110,6 +110,24 @@ int sysRename(const char* from, const char* to) {
   SFX_FAULT_OR(-1);
   return ::rename(from, to);
 }
+// An atomic rename that never replaces an existing target. Where the file
+// system cannot do that in one step, a hard link (which refuses an existing
+// name) and the removal of the old name do the same for files and links.
+int sysRenameNoReplace(const char* from, const char* to) {
+  SFX_FAULT_OR(-1);
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+#endif
+  if (::link(from, to) != 0) return -1;
+  if (::unlink(from) != 0) {
+    const int e = errno;
+    ::unlink(to);
+    errno = e;
+    return -1;
+  }
+  return 0;
+}
 int sysChmod(const char* path, mode_t mode) {
   SFX_FAULT_OR(-1);
   return ::chmod(path, mode);
@@ -157,6 +175,7 @@ const PosixSyscalls posixSysDefault = {
     .fallocate = sysFallocate,
     .unlink = sysUnlink,
     .rename = sysRename,
+    .renameNoReplace = sysRenameNoReplace,
     .chmod = sysChmod,
     .stat = sysStat,
     .lstat = sysLstat,
@@ -166,7 +185,7 @@ const PosixSyscalls posixSysDefault = {
     .opendir = sysOpendir,
     .symlink = sysSymlink,
 };
-static_assert(sizeof(PosixSyscalls) == 17 * sizeof(void*), "one slot per call");
+static_assert(sizeof(PosixSyscalls) == 18 * sizeof(void*), "one slot per call");
 
 PosixSyscalls posixSys = posixSysDefault;
 
@@ -458,6 +477,15 @@ int copyFile(const char* from, const char* to) {
 }
 
 }  // namespace
+
+int osFileMoveNoReplace(const char* from, const char* to) {
+  if (posixSys.renameNoReplace(from, to) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot move %s to %s", from, to);
+    return -1;
+  }
+  logDebug(logCatFile, "Moved file '%s' to '%s'\n", from, to);
+  return 0;
+}
 
 int osFileMove(const char* from, const char* to) {
   int rc = posixSys.rename(from, to);

@@ -23,6 +23,7 @@ struct PosixSyscalls {
   int (*fallocate)(int fd, off_t offset, off_t len);  // returns an error number like posix_fallocate
   int (*unlink)(const char* path);
   int (*rename)(const char* from, const char* to);
+  int (*renameNoReplace)(const char* from, const char* to);  // EEXIST when `to` exists
   int (*chmod)(const char* path, mode_t mode);
   int (*stat)(const char* path, struct stat* st);
   int (*lstat)(const char* path, struct stat* st);

@@ -471,7 +471,8 @@ int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
 
 // A file is hidden exactly when its base name starts with "."; only the
 // hidden bit is changed, other attributes (read-only) stay as they are.
-int osFileMove(const char* from, const char* to) {
+// Both moves: `moveFlags` decides whether an existing target is replaced.
+static int moveFile(const char* from, const char* to, DWORD moveFlags) {
   wchar_t* wFrom = winPathToWide(from);
   wchar_t* wTo = winPathToWide(to);
   int rc = -1;
@@ -479,14 +480,18 @@ int osFileMove(const char* from, const char* to) {
     osErrorReport(logCatFile, ERROR_NO_UNICODE_TRANSLATION, "Cannot move %s to %s", from, to);
   } else {
     const bool wasDot = isDotName(from), isDot = isDotName(to);
+    DWORD hiddenFrom = INVALID_FILE_ATTRIBUTES;  // attributes before hiding, to undo on failure
     if (isDot && !wasDot) {
       const DWORD a = GetFileAttributesW(wFrom);
       if (a == INVALID_FILE_ATTRIBUTES ||
           !winSys.setFileAttributes(wFrom, (a & ~(DWORD)FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_HIDDEN))
         osErrorReport(logCatFile, GetLastError(), "Cannot set hidden attribute on %s", from);
+      else
+        hiddenFrom = a;
     }
-    if (!winSys.moveFileEx(wFrom, wTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    if (!winSys.moveFileEx(wFrom, wTo, moveFlags)) {
       osErrorReport(logCatFile, GetLastError(), "Cannot move %s to %s", from, to);
+      if (hiddenFrom != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(wFrom, hiddenFrom);
     } else {
       logDebug(logCatFile, "Moved file '%s' to '%s'\n", from, to);
       if (wasDot && !isDot) {
@@ -502,6 +507,14 @@ int osFileMove(const char* from, const char* to) {
   memFree(wTo);
   return rc;
 }
+
+int osFileMove(const char* from, const char* to) {
+  return moveFile(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+}
+
+// Without MOVEFILE_REPLACE_EXISTING the system refuses an existing target
+// (ERROR_ALREADY_EXISTS) in the same step as the rename.
+int osFileMoveNoReplace(const char* from, const char* to) { return moveFile(from, to, 0); }
 
 int osFileSetAttributes(const char* path, uint32_t attributes) {
   DWORD a = attributes & 0x27;

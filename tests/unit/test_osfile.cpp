@@ -175,6 +175,23 @@ TEST_F(OsFile, MoveAcrossDirectoriesReplacesTarget) {
   EXPECT_EQ(readText(to), "new");
 }
 
+// Keeping a previous version aside must never cost the file already at that
+// name: the move fails and both files stay as they were, the source visible.
+TEST_F(OsFile, MoveNoReplaceRefusesAnExistingTarget) {
+  const std::string current = path("tool.cfg"), kept = path(".tool-old-1.tmp");
+  writeText(current, "cfg");
+  writeText(kept, "previous exe");
+  EXPECT_EQ(osFileMoveNoReplace(current.c_str(), kept.c_str()), -1);
+  EXPECT_EQ(readText(current), "cfg");
+  EXPECT_EQ(readText(kept), "previous exe");
+  EXPECT_FALSE(isHidden(current));
+  const std::string free = path(".tool-old-2.tmp");
+  ASSERT_EQ(osFileMoveNoReplace(current.c_str(), free.c_str()), 0);
+  EXPECT_FALSE(exists(current));
+  EXPECT_EQ(readText(free), "cfg");
+  EXPECT_TRUE(isHidden(free));
+}
+
 TEST_F(OsFile, DeleteMissingReadOnlyAndReason) {
   EXPECT_EQ(osFileDelete(path("never").c_str()), 0);
   const std::string ro = path("ro.txt");
