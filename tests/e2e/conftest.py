@@ -121,3 +121,10 @@ def tree_snapshot(root: Path):
         rel = p.relative_to(root).as_posix()
         out[rel] = None if p.is_dir() else p.read_bytes()
     return out
+
+
+def set_tree_times(root: Path, seconds):
+    """Gives everything below root (and root) one modification time, as a
+    fresh checkout at that moment would."""
+    for p in [root, *root.rglob("*")]:
+        os.utime(p, (seconds, seconds), follow_symlinks=False)

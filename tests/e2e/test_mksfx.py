@@ -1,20 +1,27 @@
 """The installer builder: archives from directories and from other tools,
-refusals, --verify, and installers whose code signature stays valid."""
+refusals, --verify, reproducible builds, and installers whose code signature
+stays valid."""
+import os
 import shutil
 import subprocess
 import zipfile
+from datetime import datetime, timezone
 
 import pytest
 
-from conftest import BUILD, RELEASE, ROOT, TAG, WINE_RUN, Platform, demo_tree, tree_snapshot, zip_tree
+from conftest import (BUILD, RELEASE, ROOT, TAG, WINE_RUN, Platform, demo_tree, set_tree_times, tree_snapshot,
+                      zip_tree)
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
 MKSFX_WIN = BUILD / "win64" / "tools" / "mksfx.exe"
 
 
-def mksfx(*args, wine=False, check=True):
+def mksfx(*args, wine=False, check=True, env=None):
     cmd = ([str(WINE_RUN), str(MKSFX_WIN)] if wine else [str(MKSFX)]) + [str(a) for a in args]
-    r = subprocess.run(cmd, capture_output=True, text=True, errors="replace", timeout=300)
+    full_env = dict(os.environ, **(env or {}))
+    if env is None:
+        full_env.pop("SOURCE_DATE_EPOCH", None)
+    r = subprocess.run(cmd, capture_output=True, text=True, errors="replace", timeout=300, env=full_env)
     if check:
         assert r.returncode == 0, r.stdout + r.stderr
     return r
@@ -145,3 +152,133 @@ def test_stub_with_digest_refuses_another_payload(tmp_path):
     other = zip_tree(tree, tmp_path / "other.zip", method=zipfile.ZIP_STORED)
     r = mksfx("--stub", stub, "--zip", other, "-o", tmp_path / "setup", check=False)
     assert r.returncode == 2 and "another payload" in r.stderr
+
+
+def big_tree(tmp_path, name):
+    """The Windows demo payload with the project's sources as compressible
+    content, so that compression makes a visible difference."""
+    tree = demo_tree(Platform("wine"), tmp_path / name)
+    for sub in ("common-impl", "opsys-impl"):
+        shutil.copytree(ROOT / sub, tree / TAG / "www" / sub)
+    return tree
+
+
+def test_windows_build_deflates_like_the_native_one(tmp_path):
+    tree = big_tree(tmp_path, "payload")
+    stub = Platform("wine").stub
+    sizes = {}
+    for wine in (False, True):
+        out = tmp_path / f"setup-{'win' if wine else 'native'}.exe"
+        r = mksfx("--stub", stub, "--dir", tree, "-o", out, wine=wine)
+        assert "(deflated)" in r.stdout
+        sizes[wine] = out.stat().st_size - stub.stat().st_size
+        for verifier in (False, True):
+            assert "CRC-32 matches" in mksfx("--verify", out, wine=verifier).stdout
+    stored = tmp_path / "stored.exe"
+    mksfx("--stub", stub, "--dir", tree, "--store", "-o", stored)
+    assert sizes[False] * 2 < stored.stat().st_size - stub.stat().st_size
+    assert sizes[True] <= sizes[False] * 1.03, sizes
+
+
+@pytest.mark.parametrize("wine", [False, True], ids=["native", "wine"])
+def test_verify_checks_every_entry(tmp_path, wine):
+    plat = Platform("native")
+    out = tmp_path / "setup"
+    mksfx("--stub", plat.stub, "--dir", demo_tree(plat, tmp_path / "payload"), "--store", "-o", out)
+    data = bytearray(out.read_bytes())
+    pos = data.rfind(b"The job-scheduling agent is installed")
+    assert pos > 0
+    data[pos] ^= 0x20
+    out.write_bytes(bytes(data))
+    r = mksfx("--verify", out, wine=wine, check=False)
+    assert r.returncode == 2 and "CRC-32" in r.stderr and f"{TAG}/www/index.html" in r.stderr, r.stdout + r.stderr
+
+
+@pytest.mark.parametrize("wine", [False, True], ids=["native", "wine"])
+def test_source_date_epoch_gives_identical_installers(tmp_path, wine):
+    epoch = 1700000000  # 2023-11-14 22:13:20 UTC
+    stub = Platform("wine").stub
+    outs = []
+    for i, offset in enumerate((1000, 9000000)):
+        tree = demo_tree(Platform("wine"), tmp_path / f"checkout{i}")
+        set_tree_times(tree, epoch + offset)
+        for env in ({"SOURCE_DATE_EPOCH": str(epoch)}, {}):
+            out = tmp_path / f"setup{i}{'-pinned' if env else ''}.exe"
+            mksfx("--stub", stub, "--dir", tree, "-o", out, wine=wine, env=env)
+            outs.append(out.read_bytes())
+    assert outs[0] == outs[2]
+    assert outs[1] != outs[3]
+    latest = datetime.fromtimestamp(epoch, timezone.utc).replace(tzinfo=None)
+    with zipfile.ZipFile(tmp_path / "setup0-pinned.exe") as z:
+        for info in z.infolist():
+            assert datetime(*info.date_time) <= latest, info.filename
+            assert int.from_bytes(info.extra[5:9], "little") == epoch, info.filename
+    r = mksfx("--stub", stub, "--dir", tree, "-o", tmp_path / "x.exe", env={"SOURCE_DATE_EPOCH": "yesterday"},
+              check=False)
+    assert r.returncode == 2 and "SOURCE_DATE_EPOCH" in r.stderr
+
+
+def _add(rel, text="x"):
+    def change(tree):
+        path = tree / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+    return change
+
+
+def _link(rel, target):
+    return lambda tree: (tree / rel).symlink_to(target)
+
+
+def _remove(rel):
+    return lambda tree: (tree / rel).unlink()
+
+
+def _flatten(tree):
+    shutil.rmtree(tree / TAG)
+
+
+# (change to the payload, the file the message names, what it says, --force packs it)
+REFUSALS = [
+    (_add(f"{TAG}/www/CON.txt"), f"{TAG}/www/CON.txt", "device name CON", True),
+    (_add(f"{TAG}/www/lpt1"), f"{TAG}/www/lpt1", "device name LPT1", True),
+    (_add(f"{TAG}/www/notes."), f"{TAG}/www/notes.", "ends with a dot or a space", True),
+    (_add(f"{TAG}/www/notes "), f"{TAG}/www/notes ", "ends with a dot or a space", True),
+    (_add(f"{TAG}/www/a:b"), f"{TAG}/www/a:b", "character ':'", True),
+    (_add(f"{TAG}/WWW/Index.html"), f"{TAG}/www", "only in letter case", True),
+    (_add(f"{TAG}/www/a\\b"), f"{TAG}/www/a\\b", "backslash", False),
+    (_link(f"{TAG}/www/passwd", "/etc/passwd"), f"{TAG}/www/passwd", "leads out of the tree", False),
+    (_link(f"{TAG}/www/up", "../../.."), f"{TAG}/www/up", "leads out of the tree", False),
+    (_add(f"{TAG}/bin/installer.sh"), f"{TAG}/bin/installer.sh", "installer scripts", True),
+    (_remove(f"{TAG}/etc/branch"), f"{TAG}/etc/branch", "is missing", True),
+    (_flatten, "top directory", "no top directory", True),
+]
+
+
+@pytest.mark.parametrize("change,name,says,forced", REFUSALS, ids=[r[2] + " " + r[1] for r in REFUSALS])
+def test_refuses_trees_the_installer_would_refuse_or_lose(tmp_path, change, name, says, forced):
+    plat = Platform("wine")
+    tree = demo_tree(plat, tmp_path / "payload")
+    change(tree)
+    out, kept = tmp_path / "setup.exe", tmp_path / "kept.zip"
+    kept.write_bytes(b"an earlier archive")
+    r = mksfx("--stub", plat.stub, "--dir", tree, "--zip-out", kept, "-o", out, check=False)
+    assert r.returncode == 2 and says in r.stderr and name in r.stderr, r.stderr
+    assert not out.exists() and kept.read_bytes() == b"an earlier archive"
+    r = mksfx("--stub", plat.stub, "--dir", tree, "--force", "-o", out, check=False)
+    assert (r.returncode == 0) == forced, r.stderr
+    if forced:
+        assert "warning" in r.stderr and mksfx("--verify", out).returncode == 0
+
+
+def test_links_inside_the_tree_are_packed(tmp_path):
+    plat = Platform("native")
+    tree = demo_tree(plat, tmp_path / "payload")
+    (tree / TAG / "www" / "home.html").symlink_to("index.html")
+    (tree / TAG / "docs").symlink_to("www")
+    out = tmp_path / "setup"
+    mksfx("--stub", plat.stub, "--dir", tree, "-o", out)
+    r = plat.run(out, "--unpack", tmp_path / "out", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert os.readlink(tmp_path / "out" / TAG / "www" / "home.html") == "index.html"
+    assert (tmp_path / "out" / TAG / "docs" / "index.html").read_bytes() == (tree / TAG / "www" / "index.html").read_bytes()

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "deflater.h"
 #include "iostream.h"
 #include "memory.h"
 #include "mksfxverify.h"
+#include "osenv.h"
 #include "osfile.h"
 #include "pefile.h"
 #include "sfxdigest.h"
@@ -34,9 +36,15 @@ const char usageText[] =
     "  --stub-only      write only the (digest-carrying) stub to -o, for signing\n"
     "  --zip-out FILE   also keep the archive built from --dir in FILE\n"
     "  --store          store entries instead of deflating them\n"
-    "  --level N        deflate level 1..12 (default 9)\n"
-    "  --verify FILE    open FILE the way the stub does and list its archive\n"
-    "  --verbose        list what is packed\n";
+    "  --level N        deflate level 1 (fastest) .. 12 (smallest), default 9\n"
+    "  --force          pack a tree with names only POSIX systems take, several\n"
+    "                   installer scripts or no build directory with etc/branch\n"
+    "  --verify FILE    open FILE the way the stub does, list its archive and\n"
+    "                   check every entry's CRC-32\n"
+    "  --verbose        list what is packed\n"
+    "\n"
+    "With SOURCE_DATE_EPOCH set (seconds since 1970), no entry of --dir is\n"
+    "dated later than it, and the same tree gives the same installer.\n";
 
 struct Options {
   const char* stub = nullptr;
@@ -49,7 +57,8 @@ struct Options {
   bool stubOnly = false;
   bool store = false;
   bool verbose = false;
-  int level = 9;
+  bool force = false;
+  int level = deflaterDefaultLevel;
 };
 
 int fail(const char* fmt, const char* arg = "") {
@@ -124,6 +133,19 @@ int checkArchive(const char* zip, uint64_t* size) {
   return 0;
 }
 
+// SOURCE_DATE_EPOCH, when set: the latest time an entry may carry.
+int sourceDateEpoch(bool* set, uint64_t* seconds) {
+  const char* v = osGetEnv("SOURCE_DATE_EPOCH");
+  *set = v && *v;
+  if (!*set) return 0;
+  char* end = nullptr;
+  unsigned long long n = strtoull(v, &end, 10);
+  if (*v < '0' || *v > '9' || *end || n > 0xFFFFFFFFull)
+    return fail("SOURCE_DATE_EPOCH must be seconds since 1970 (0 to 4294967295), not \"%s\"", v);
+  *seconds = n;
+  return 0;
+}
+
 int build(const Options& o) {
   std::vector<uint8_t> stub;
   if (readFile(o.stub, &stub) != 0) return fail("cannot read the stub %s", o.stub);
@@ -140,16 +162,10 @@ int build(const Options& o) {
   const char* zip = o.zip;
   if (o.dir) {
     tempZip = o.zipOut ? o.zipOut : std::string(o.out) + ".zip.tmp";
-    IoStream* z = osFileOpen(tempZip.c_str(), osFileModeWrite, osFileTypePlain, nullptr, false, false);
-    if (!z) return fail("cannot create %s", tempZip.c_str());
-    ZipWriterOptions zo{o.store || !zipWriterCanDeflate(), o.level, o.verbose};
+    ZipWriterOptions zo{o.store, o.level, o.verbose, o.force, false, 0};
+    if (sourceDateEpoch(&zo.clampTime, &zo.latestTime) != 0) return 2;
     uint64_t entries = 0;
-    int rc = zipWriteTree(o.dir, z, &zo, &entries);
-    if (iosClose(z) != 0) rc = -1;
-    if (rc != 0) {
-      osFileDelete(tempZip.c_str());
-      return 2;
-    }
+    if (zipWriteTree(o.dir, tempZip.c_str(), &zo, &entries) != 0) return 2;
     printf("mksfx: packed %llu entries from %s%s\n", (unsigned long long)entries, o.dir,
            zo.store ? " (stored)" : " (deflated)");
     zip = tempZip.c_str();
@@ -249,11 +265,13 @@ int mksfxRun(int argc, char** argv) {
       o.store = true;
     else if (strcmp(a, "--verbose") == 0)
       o.verbose = true;
+    else if (strcmp(a, "--force") == 0)
+      o.force = true;
     else if (strcmp(a, "--level") == 0) {
       const char* v = nullptr;
       ok = value(&v);
       if (ok) o.level = atoi(v);
-      if (o.level < 1 || o.level > 12) return fail("--level takes 1 to 12");
+      if (o.level < deflaterMinLevel || o.level > deflaterMaxLevel) return fail("--level takes 1 to 12");
     } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
       fputs(usageText, stdout);
       return 0;

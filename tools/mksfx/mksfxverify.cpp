@@ -7,6 +7,7 @@
 
 #include "iostream.h"
 #include "logging.h"
+#include "mksfxcrc.h"
 #include "osfile.h"
 #include "sfxdigest.h"
 #include "stringbuf.h"
@@ -53,12 +54,18 @@ int mksfxVerify(const char* installer) {
   if (rc == 0)
     printf("mksfx: installer script: %s\n", sbGetLength(&script) ? sbGet(&script) : "(none: everything is unpacked)");
   sbClean(&script);
+  int bad = rc == 0 ? mksfxCheckEntries(zip, installer) : 0;
   uint64_t start = zip->prefix;
   zipExit(&zip);
   if (rc != 0) {
     fprintf(stderr, "mksfx: %s: the archive cannot be listed\n", installer);
     return 2;
   }
+  if (bad) {
+    fprintf(stderr, "mksfx: %s: %d entr%s would not extract\n", installer, bad, bad == 1 ? "y" : "ies");
+    return 2;
+  }
+  printf("mksfx: every entry's CRC-32 matches\n");
   uint8_t want[32];
   if (readStubDigest(installer, start, want)) {
     uint8_t have[32];

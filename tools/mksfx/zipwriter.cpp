@@ -13,14 +13,12 @@
 #include <vector>
 
 #include "crc32.h"
+#include "deflater.h"
 #include "iostream.h"
 #include "memory.h"
 #include "osdir.h"
 #include "osfile.h"
-
-#ifdef SFX_HAVE_LIBDEFLATE
-#include <libdeflate.h>
-#endif
+#include "payloadcheck.h"
 
 namespace fs = std::filesystem;
 
@@ -52,22 +50,27 @@ struct Member {
   uint64_t csize;    // compressed size
   uint64_t offset;   // offset of the local header
   uint16_t dosTime, dosDate;
-  uint32_t mtime;     // seconds since 1970, for the extended timestamp
-  uint32_t external;  // external attributes
+  uint32_t mtime;       // seconds since 1970, for the extended timestamp
+  uint32_t external;    // external attributes
+  bool unixAttributes;  // the high 16 bits of external are a Unix mode
+  std::string target;   // a symbolic link's target (its data); empty otherwise
+  bool link;            // a symbolic link
 };
 
-void dosDateTime(time_t t, uint16_t* date, uint16_t* tim) {
-  struct tm tm;
-  struct tm* p = localtime(&t);
-  if (!p) {
-    *date = (1 << 5) | 1;
-    *tim = 0;
-    return;
-  }
-  tm = *p;
-  if (tm.tm_year < 80) tm.tm_year = 80, tm.tm_mon = 0, tm.tm_mday = 1, tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
-  *date = (uint16_t)(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
-  *tim = (uint16_t)((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+// DOS date and time of `t` (seconds since 1970) in UTC, as the installer
+// reads them: the same bytes on every machine, whatever its time zone.
+// Times before 1980 become 1980-01-01 00:00.
+void dosDateTime(uint32_t t, uint16_t* date, uint16_t* tim) {
+  if (t < 315532800u) t = 315532800u;
+  uint32_t days = t / 86400, secs = t % 86400;
+  // Civil date from days since 1970 (proleptic Gregorian, eras of 400 years).
+  uint32_t z = days + 719468, era = z / 146097, doe = z - era * 146097;
+  uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+  uint32_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+  uint32_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  *date = (uint16_t)(((year - 1980) << 9) | (month << 5) | day);
+  *tim = (uint16_t)(((secs / 3600) << 11) | ((secs / 60 % 60) << 5) | (secs % 60 / 2));
 }
 
 int writeAll(IoStream* out, const void* data, size_t size, uint64_t* pos) {
@@ -138,7 +141,7 @@ int writeLocal(IoStream* out, Member& m, const uint8_t* data, uint64_t* pos) {
   return data ? writeAll(out, data, m.csize, pos) : 0;
 }
 
-std::vector<uint8_t> centralHeader(const Member& m, bool unixHost) {
+std::vector<uint8_t> centralHeader(const Member& m) {
   std::vector<uint8_t> zip64;
   bool bigOffset = m.offset >= 0xFFFFFFFFull;
   if (bigOffset) {
@@ -148,7 +151,7 @@ std::vector<uint8_t> centralHeader(const Member& m, bool unixHost) {
   }
   std::vector<uint8_t> h;
   put32(h, 0x02014b50);
-  put16(h, (unixHost ? 3u << 8 : 0u) | (bigOffset ? 45u : 20u));
+  put16(h, (m.unixAttributes ? 3u << 8 : 0u) | (bigOffset ? 45u : 20u));
   put16(h, bigOffset ? 45 : 20);
   put16(h, 0x0800);
   put16(h, m.method);
@@ -171,24 +174,29 @@ std::vector<uint8_t> centralHeader(const Member& m, bool unixHost) {
   return h;
 }
 
-}  // namespace
-
-bool zipWriterCanDeflate() {
-#ifdef SFX_HAVE_LIBDEFLATE
-  return true;
-#else
-  return false;
-#endif
+// True when the link at `link` (below `base`) resolves to a place inside
+// the tree, following the links on the way as the system will after
+// extraction; an absolute target never does.
+bool linkStaysInside(const fs::path& base, const fs::path& link, const fs::path& target) {
+  if (target.empty() || target.is_absolute() || target.has_root_name() || target.has_root_directory()) return false;
+  std::error_code ec;
+  fs::path root = fs::weakly_canonical(base, ec);
+  if (ec) return false;
+  fs::path lexical = (link.parent_path() / target).lexically_normal();
+  fs::path resolved = fs::weakly_canonical(link.parent_path() / target, ec);
+  if (ec) return false;
+  auto inside = [&](const fs::path& p, const fs::path& top) {
+    auto rel = p.lexically_relative(top);
+    return !rel.empty() && *rel.begin() != "..";
+  };
+  return inside(lexical, base.lexically_normal()) && inside(resolved, root);
 }
 
-int zipWriteTree(const char* root, IoStream* out, const ZipWriterOptions* options, uint64_t* entries) {
+// One member for each file, directory and symbolic link below `base`,
+// sorted by name. A link that leads out of the tree is refused.
+int listTree(const fs::path& base, const char* root, const ZipWriterOptions* options, std::vector<Member>* members) {
   const bool unixHost = osPathSeparator == '/';
   std::error_code ec;
-  fs::path base = fs::u8path(root);
-  if (!fs::is_directory(base, ec)) {
-    fprintf(stderr, "mksfx: %s is not a directory\n", root);
-    return -1;
-  }
   std::vector<fs::path> paths;
   for (auto it = fs::recursive_directory_iterator(base, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec))
@@ -197,94 +205,109 @@ int zipWriteTree(const char* root, IoStream* out, const ZipWriterOptions* option
     fprintf(stderr, "mksfx: cannot list %s: %s\n", root, ec.message().c_str());
     return -1;
   }
-  std::vector<Member> members;
+  int rc = 0;
   for (const fs::path& p : paths) {
     Member m{};
     auto rel = p.lexically_relative(base).generic_u8string();
     m.name.assign(reinterpret_cast<const char*>(rel.data()), rel.size());
     fs::file_status st = fs::symlink_status(p, ec);
-    if (fs::is_symlink(st)) {
-      fprintf(stderr, "mksfx: %s is a symbolic link; links are not packed\n", m.name.c_str());
-      return -1;
-    }
-    m.directory = fs::is_directory(st);
-    if (m.directory) m.name += '/';
     auto u8 = p.u8string();
     std::string full(reinterpret_cast<const char*>(u8.data()), u8.size());
-    uint64_t mtimeMs = 0;
-    if (osFileGetAttributes(full.c_str(), nullptr, &mtimeMs, nullptr, nullptr) != 0) {
-      fprintf(stderr, "mksfx: cannot read the time of %s\n", full.c_str());
-      return -1;
+    uint64_t mtimeMs = 315532800000ull;  // links carry no time of their own
+    if (fs::is_symlink(st)) {
+      fs::path target = fs::read_symlink(p, ec);
+      auto t8 = target.generic_u8string();
+      m.target.assign(reinterpret_cast<const char*>(t8.data()), t8.size());
+      if (ec || !linkStaysInside(base, p, target)) {
+        fprintf(stderr, "mksfx: %s: the symbolic link to %s leads out of the tree\n", m.name.c_str(), m.target.c_str());
+        rc = -1;
+        continue;
+      }
+      m.link = true;
+      m.unixAttributes = true;
+      m.external = 0120777u << 16;
+    } else {
+      m.directory = fs::is_directory(st);
+      if (osFileGetAttributes(full.c_str(), nullptr, &mtimeMs, nullptr, nullptr) != 0) {
+        fprintf(stderr, "mksfx: cannot read the time of %s\n", full.c_str());
+        return -1;
+      }
+      uint32_t perms = (uint32_t)fs::status(p, ec).permissions() & 07777;
+      m.unixAttributes = unixHost;
+      m.external = unixHost ? (((m.directory ? 0040000u : 0100000u) | perms) << 16) : 0;
+      if (m.directory) m.external |= 0x10;
+      if (!(perms & 0222)) m.external |= 0x01;  // read-only
     }
-    time_t t = (time_t)(mtimeMs / 1000);
-    m.mtime = (uint32_t)t;
-    dosDateTime(t, &m.dosDate, &m.dosTime);
-    uint32_t perms = (uint32_t)fs::status(p, ec).permissions() & 07777;
-    m.external = unixHost ? (((m.directory ? 0040000u : 0100000u) | perms) << 16) : 0;
-    if (m.directory) m.external |= 0x10;
-    if (!(perms & 0222)) m.external |= 0x01;  // read-only
-    members.push_back(m);
+    uint64_t t = mtimeMs / 1000;
+    if (options->clampTime && t > options->latestTime) t = options->latestTime;
+    m.mtime = (uint32_t)(t > 0xFFFFFFFFu ? 0xFFFFFFFFu : t);
+    dosDateTime(m.mtime, &m.dosDate, &m.dosTime);
+    if (m.directory) m.name += '/';
+    members->push_back(m);
   }
-  std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.name < b.name; });
+  // Byte order of the archive names (UTF-8, directories ending in '/'), so
+  // a directory comes before everything in it.
+  std::sort(members->begin(), members->end(), [](const Member& a, const Member& b) { return a.name < b.name; });
+  return rc;
+}
 
-#ifdef SFX_HAVE_LIBDEFLATE
-  libdeflate_compressor* compressor = nullptr;
-  if (!options->store) compressor = libdeflate_alloc_compressor(options->level ? options->level : 9);
-#endif
-  uint64_t pos = 0;
-  int rc = 0;
-  for (Member& m : members) {
-    if (options->verbose) printf("  adding %s\n", m.name.c_str());
-    if (m.directory) {
-      if (writeLocal(out, m, nullptr, &pos) != 0) rc = -1;
-      if (rc) break;
-      continue;
-    }
+// The tree's names and layout, checked before anything is written.
+int checkTree(const std::vector<Member>& members, bool force) {
+  std::vector<std::string> names;  // directory names without their '/'
+  for (const Member& m : members) names.push_back(m.directory ? m.name.substr(0, m.name.size() - 1) : m.name);
+  std::vector<PayloadEntry> entries;
+  for (size_t i = 0; i < members.size(); i++) entries.push_back(PayloadEntry{names[i].c_str(), members[i].directory});
+  return payloadCheck(entries.data(), entries.size(), force);
+}
+
+// Reads, deflates (when that makes it smaller) and writes one file member.
+int writeFileMember(const fs::path& base, Member& m, Deflater* deflater, IoStream* out, uint64_t* pos) {
+  uint8_t* data = nullptr;
+  uint64_t size = m.target.size();
+  if (m.link) {
+    data = static_cast<uint8_t*>(memAlloc(size ? size : 1));
+    memcpy(data, m.target.data(), size);
+  } else {
     auto fp = (base / fs::u8path(m.name)).u8string();
     std::string full(reinterpret_cast<const char*>(fp.data()), fp.size());
-    uint64_t size = fs::file_size(fs::u8path(full), ec);
+    std::error_code ec;
+    size = fs::file_size(fs::u8path(full), ec);
     if (ec) {
       fprintf(stderr, "mksfx: cannot read %s: %s\n", full.c_str(), ec.message().c_str());
-      rc = -1;
-      break;
+      return -1;
     }
-    uint8_t* data = readWholeFile(full, size);
-    if (!data) {
-      rc = -1;
-      break;
-    }
-    m.size = size;
-    m.crc = 0;
-    crc32Update(&m.crc, data, (uint32_t)size);
-    const uint8_t* payload = data;
-    m.method = 0;
-    m.csize = size;
-    uint8_t* packed = nullptr;
-#ifdef SFX_HAVE_LIBDEFLATE
-    if (compressor && size > 0 && size <= deflateLimit) {
-      size_t bound = libdeflate_deflate_compress_bound(compressor, size);
-      packed = static_cast<uint8_t*>(memAlloc(bound));
-      size_t n = libdeflate_deflate_compress(compressor, data, size, packed, bound);
-      if (n > 0 && n < size) {
-        m.method = 8;
-        m.csize = n;
-        payload = packed;
-      }
-    }
-#endif
-    if (writeLocal(out, m, payload, &pos) != 0) rc = -1;
-    memFree(packed);
-    memFree(data);
-    if (rc) break;
+    data = readWholeFile(full, size);
+    if (!data) return -1;
   }
-#ifdef SFX_HAVE_LIBDEFLATE
-  if (compressor) libdeflate_free_compressor(compressor);
-#endif
-  if (rc) return -1;
+  m.size = size;
+  m.crc = 0;
+  crc32Update(&m.crc, data, (uint32_t)size);
+  const uint8_t* payload = data;
+  m.method = 0;
+  m.csize = size;
+  uint8_t* packed = nullptr;
+  if (deflater && size > 0 && size <= deflateLimit) {
+    size_t bound = deflaterBound(deflater, size);
+    packed = static_cast<uint8_t*>(memAlloc(bound));
+    size_t n = deflaterCompress(deflater, data, size, packed, bound);
+    if (n > 0 && n < size) {
+      m.method = 8;
+      m.csize = n;
+      payload = packed;
+    }
+  }
+  int rc = writeLocal(out, m, payload, pos);
+  memFree(packed);
+  memFree(data);
+  return rc;
+}
 
+// The central directory and the end records behind the members.
+int writeDirectory(const std::vector<Member>& members, IoStream* out, uint64_t* posIo) {
+  uint64_t& pos = *posIo;
   const uint64_t cdStart = pos;
   for (const Member& m : members) {
-    std::vector<uint8_t> h = centralHeader(m, unixHost);
+    std::vector<uint8_t> h = centralHeader(m);
     if (writeAll(out, h.data(), h.size(), &pos) != 0) return -1;
   }
   const uint64_t cdSize = pos - cdStart;
@@ -315,8 +338,51 @@ int zipWriteTree(const char* root, IoStream* out, const ZipWriterOptions* option
   put32(end, cdSize >= 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)cdSize);
   put32(end, cdStart >= 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)cdStart);
   put16(end, 0);
-  if (writeAll(out, end.data(), end.size(), &pos) != 0) return -1;
-  *entries = count;
+  return writeAll(out, end.data(), end.size(), &pos);
+}
+
+// Every member, then the directory.
+int writeArchive(const fs::path& base, std::vector<Member>& members, IoStream* out, const ZipWriterOptions* options) {
+  Deflater* deflater = nullptr;
+  if (!options->store && !(deflater = deflaterCreate(options->level))) return -1;
+  uint64_t pos = 0;
+  int rc = 0;
+  for (Member& m : members) {
+    if (options->verbose) printf("  adding %s\n", m.name.c_str());
+    rc = m.directory ? writeLocal(out, m, nullptr, &pos) : writeFileMember(base, m, deflater, out, &pos);
+    if (rc) break;
+  }
+  deflaterFree(deflater);
+  return rc ? -1 : writeDirectory(members, out, &pos);
+}
+
+}  // namespace
+
+int zipWriteTree(const char* root, const char* outPath, const ZipWriterOptions* options, uint64_t* entries) {
+  std::error_code ec;
+  fs::path base = fs::u8path(root);
+  if (!fs::is_directory(base, ec)) {
+    fprintf(stderr, "mksfx: %s is not a directory\n", root);
+    return -1;
+  }
+  std::vector<Member> members;
+  if (listTree(base, root, options, &members) != 0) {
+    fprintf(stderr, "mksfx: the tree is refused, nothing was written\n");
+    return -1;
+  }
+  if (checkTree(members, options->force) != 0) return -1;
+  IoStream* out = osFileOpen(outPath, osFileModeWrite, osFileTypePlain, nullptr, false, false);
+  if (!out) {
+    fprintf(stderr, "mksfx: cannot create %s\n", outPath);
+    return -1;
+  }
+  int rc = writeArchive(base, members, out, options);
+  if (iosClose(out) != 0) rc = -1;
+  if (rc != 0) {
+    osFileDelete(outPath);
+    return -1;
+  }
+  *entries = members.size();
   return 0;
 }
 

@@ -1,0 +1,125 @@
+// Payload checks before packing (see payloadcheck.h).
+#include "payloadcheck.h"
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What one check found: hard problems are refused even with --force.
+struct CheckState {
+  bool force;  // let soft problems through as warnings
+  int soft;    // soft problems seen
+  int hard;    // hard problems seen
+};
+
+void report(CheckState* st, bool hard, const std::string& name, const std::string& reason) {
+  const bool warn = st->force && !hard;
+  fprintf(stderr, "mksfx: %s%s: %s\n", warn ? "warning: " : "", name.c_str(), reason.c_str());
+  (hard ? st->hard : st->soft)++;
+}
+
+// Windows device names: a file whose stem is one of them opens the device.
+const char* const reservedNames[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",   "COM4",
+                                     "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",
+                                     "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
+
+std::string upperAscii(const std::string& s) {
+  std::string u = s;
+  for (char& c : u)
+    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+  return u;
+}
+
+// The last component of an entry name, checked for what Windows refuses or
+// changes, and for the backslash that the installer takes as a separator.
+void checkComponent(CheckState* st, const std::string& name) {
+  size_t slash = name.rfind('/');
+  std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
+  if (last.find('\\') != std::string::npos) {
+    report(st, true, name, "has a backslash, which the installer reads as a directory separator");
+    return;
+  }
+  for (unsigned char c : last) {
+    if (c < 0x20 || strchr("<>:\"|?*", c)) {
+      char why[80];
+      if (c < 0x20)
+        snprintf(why, sizeof why, "has the control character 0x%02x, which Windows does not allow in names", c);
+      else
+        snprintf(why, sizeof why, "has the character '%c', which Windows does not allow in names", c);
+      report(st, false, name, why);
+      return;
+    }
+  }
+  if (!last.empty() && (last.back() == '.' || last.back() == ' ')) {
+    report(st, false, name, "ends with a dot or a space, which Windows drops from names");
+    return;
+  }
+  std::string stem = upperAscii(last.substr(0, last.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (const char* reserved : reservedNames) {
+    if (stem == reserved) {
+      report(st, false, name, std::string("is the device name ") + reserved + " on Windows, not a file");
+      return;
+    }
+  }
+}
+
+bool endsWith(const std::string& s, const char* tail) {
+  size_t n = strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// The installer runs one script (the last one it meets), and the agent's
+// layout is one build directory at the root that holds etc/branch.
+void checkLayout(CheckState* st, const PayloadEntry* entries, size_t count) {
+  std::vector<std::string> scripts, tops;
+  std::map<std::string, bool> files;
+  for (size_t i = 0; i < count; i++) {
+    std::string name = entries[i].name;
+    if (entries[i].directory) {
+      if (name.find('/') == std::string::npos) tops.push_back(name);
+      continue;
+    }
+    files[name] = true;
+    if (endsWith(name, "installer.sh") || endsWith(name, "installer.cmd") || endsWith(name, "installer.exe"))
+      scripts.push_back(name);
+  }
+  if (scripts.size() > 1) {
+    std::string all;
+    for (const std::string& s : scripts) all += (all.empty() ? "" : ", ") + s;
+    report(st, false, scripts.back(),
+           "is one of " + std::to_string(scripts.size()) + " installer scripts (" + all +
+               "); the installer runs only one");
+  }
+  if (tops.empty()) report(st, false, ".", "has no top directory (the build's directory, holding etc/branch)");
+  for (const std::string& top : tops)
+    if (!files.count(top + "/etc/branch")) report(st, false, top + "/etc/branch", "is missing");
+}
+
+}  // namespace
+
+int payloadCheck(const PayloadEntry* entries, size_t count, bool force) {
+  CheckState st{force, 0, 0};
+  std::map<std::string, std::string> folded;  // upper-cased name -> first name
+  for (size_t i = 0; i < count; i++) {
+    std::string name = entries[i].name;
+    checkComponent(&st, name);
+    auto [it, fresh] = folded.emplace(upperAscii(name), name);
+    if (!fresh)
+      report(&st, false, name,
+             "differs from " + it->second +
+                 " only in letter case; on Windows one would replace "
+                 "the other");
+  }
+  checkLayout(&st, entries, count);
+  if (st.hard || (st.soft && !force)) {
+    fprintf(stderr, "mksfx: the tree is refused, nothing was written%s\n",
+            st.hard ? "" : " (--force packs it all the same)");
+    return -1;
+  }
+  return 0;
+}
