@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "deflater.h"
 #include "iostream.h"
 #include "memory.h"
 #include "mksfxverify.h"
@@ -58,7 +57,7 @@ struct Options {
   bool store = false;
   bool verbose = false;
   bool force = false;
-  int level = deflaterDefaultLevel;
+  int level = 9;
 };
 
 int fail(const char* fmt, const char* arg = "") {
@@ -271,7 +270,7 @@ int mksfxRun(int argc, char** argv) {
       const char* v = nullptr;
       ok = value(&v);
       if (ok) o.level = atoi(v);
-      if (o.level < deflaterMinLevel || o.level > deflaterMaxLevel) return fail("--level takes 1 to 12");
+      if (o.level < 1 || o.level > 12) return fail("--level takes 1 to 12");
     } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
       fputs(usageText, stdout);
       return 0;

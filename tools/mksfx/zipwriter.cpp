@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "crc32.h"
-#include "deflater.h"
 #include "iostream.h"
 #include "memory.h"
 #include "osdir.h"
 #include "osfile.h"
 #include "payloadcheck.h"
+
+#include <libdeflate.h>
 
 namespace fs = std::filesystem;
 
@@ -261,7 +262,7 @@ int checkTree(const std::vector<Member>& members, bool force) {
 }
 
 // Reads, deflates (when that makes it smaller) and writes one file member.
-int writeFileMember(const fs::path& base, Member& m, Deflater* deflater, IoStream* out, uint64_t* pos) {
+int writeFileMember(const fs::path& base, Member& m, libdeflate_compressor* compressor, IoStream* out, uint64_t* pos) {
   uint8_t* data = nullptr;
   uint64_t size = m.target.size();
   if (m.link) {
@@ -286,10 +287,10 @@ int writeFileMember(const fs::path& base, Member& m, Deflater* deflater, IoStrea
   m.method = 0;
   m.csize = size;
   uint8_t* packed = nullptr;
-  if (deflater && size > 0 && size <= deflateLimit) {
-    size_t bound = deflaterBound(deflater, size);
+  if (compressor && size > 0 && size <= deflateLimit) {
+    size_t bound = libdeflate_deflate_compress_bound(compressor, size);
     packed = static_cast<uint8_t*>(memAlloc(bound));
-    size_t n = deflaterCompress(deflater, data, size, packed, bound);
+    size_t n = libdeflate_deflate_compress(compressor, data, size, packed, bound);
     if (n > 0 && n < size) {
       m.method = 8;
       m.csize = n;
@@ -343,16 +344,19 @@ int writeDirectory(const std::vector<Member>& members, IoStream* out, uint64_t* 
 
 // Every member, then the directory.
 int writeArchive(const fs::path& base, std::vector<Member>& members, IoStream* out, const ZipWriterOptions* options) {
-  Deflater* deflater = nullptr;
-  if (!options->store && !(deflater = deflaterCreate(options->level))) return -1;
+  libdeflate_compressor* compressor = nullptr;
+  if (!options->store && !(compressor = libdeflate_alloc_compressor(options->level))) {
+    fprintf(stderr, "mksfx: cannot set up the compressor at level %d\n", options->level);
+    return -1;
+  }
   uint64_t pos = 0;
   int rc = 0;
   for (Member& m : members) {
     if (options->verbose) printf("  adding %s\n", m.name.c_str());
-    rc = m.directory ? writeLocal(out, m, nullptr, &pos) : writeFileMember(base, m, deflater, out, &pos);
+    rc = m.directory ? writeLocal(out, m, nullptr, &pos) : writeFileMember(base, m, compressor, out, &pos);
     if (rc) break;
   }
-  deflaterFree(deflater);
+  if (compressor) libdeflate_free_compressor(compressor);
   return rc ? -1 : writeDirectory(members, out, &pos);
 }
 

@@ -9,7 +9,7 @@ struct IoStream;
 // Options of an archive build.
 struct ZipWriterOptions {
   bool store;           // store every entry instead of deflating
-  int level;            // deflate level 1..12 (deflater.h)
+  int level;            // libdeflate level: 1 fastest .. 12 smallest
   bool verbose;         // print each entry
   bool force;           // pack a tree whose names or layout the checks refuse, where that is safe
   bool clampTime;       // no entry time later than latestTime
