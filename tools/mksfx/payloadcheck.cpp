@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "strutil.h"
+
 namespace {
 
 // What one check found: hard problems are refused even with --force.
@@ -104,11 +106,17 @@ void checkLayout(CheckState* st, const PayloadEntry* entries, size_t count) {
 
 int payloadCheck(const PayloadEntry* entries, size_t count, bool force) {
   CheckState st{force, 0, 0};
-  std::map<std::string, std::string> folded;  // upper-cased name -> first name
+  // Names equal under case folding (as Windows compares them), first seen.
+  struct FoldedLess {
+    bool operator()(const std::string& a, const std::string& b) const {
+      return utf8CaseOrder(a.c_str(), b.c_str()) < 0;
+    }
+  };
+  std::map<std::string, std::string, FoldedLess> folded;
   for (size_t i = 0; i < count; i++) {
     std::string name = entries[i].name;
     checkComponent(&st, name);
-    auto [it, fresh] = folded.emplace(upperAscii(name), name);
+    auto [it, fresh] = folded.emplace(name, name);
     if (!fresh)
       report(&st, false, name,
              "differs from " + it->second +
