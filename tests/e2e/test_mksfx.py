@@ -18,9 +18,8 @@ MKSFX_WIN = BUILD / "win64" / "tools" / "mksfx.exe"
 
 def mksfx(*args, wine=False, check=True, env=None):
     cmd = ([str(WINE_RUN), str(MKSFX_WIN)] if wine else [str(MKSFX)]) + [str(a) for a in args]
-    full_env = dict(os.environ, **(env or {}))
-    if env is None:
-        full_env.pop("SOURCE_DATE_EPOCH", None)
+    full_env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    full_env.update(env or {})
     r = subprocess.run(cmd, capture_output=True, text=True, errors="replace", timeout=300, env=full_env)
     if check:
         assert r.returncode == 0, r.stdout + r.stderr
@@ -219,9 +218,21 @@ def test_source_date_epoch_gives_identical_installers(tmp_path, wine):
         for info in z.infolist():
             assert datetime(*info.date_time) == latest, info.filename  # DOS time in UTC
             assert int.from_bytes(info.extra[5:9], "little") == epoch, info.filename
-    r = mksfx("--stub", stub, "--dir", tree, "-o", tmp_path / "x.exe", env={"SOURCE_DATE_EPOCH": "yesterday"},
+
+
+@pytest.mark.parametrize("args,env,says", [
+    (["--level", "9x"], {}, "--level takes 1 to 12"),
+    (["--level", "13"], {}, "--level takes 1 to 12"),
+    ([], {"SOURCE_DATE_EPOCH": "yesterday"}, "SOURCE_DATE_EPOCH must be"),
+    ([], {"SOURCE_DATE_EPOCH": "-1"}, "SOURCE_DATE_EPOCH must be"),
+    ([], {"SOURCE_DATE_EPOCH": "4294967296"}, "SOURCE_DATE_EPOCH must be"),
+])
+def test_refuses_bad_values(tmp_path, args, env, says):
+    plat = Platform("native")
+    out = tmp_path / "setup"
+    r = mksfx("--stub", plat.stub, "--dir", demo_tree(plat, tmp_path / "payload"), "-o", out, *args, env=env,
               check=False)
-    assert r.returncode == 2 and "SOURCE_DATE_EPOCH" in r.stderr
+    assert r.returncode == 2 and says in r.stderr and not out.exists(), r.stderr
 
 
 def _add(rel, text="x"):

@@ -269,8 +269,10 @@ int mksfxRun(int argc, char** argv) {
     else if (strcmp(a, "--level") == 0) {
       const char* v = nullptr;
       ok = value(&v);
-      if (ok) o.level = atoi(v);
-      if (o.level < 1 || o.level > 12) return fail("--level takes 1 to 12");
+      char* end = nullptr;
+      long n = ok ? strtol(v, &end, 10) : 0;
+      if (ok && (end == v || *end || n < 1 || n > 12)) return fail("--level takes 1 to 12, not \"%s\"", v);
+      if (ok) o.level = (int)n;
     } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
       fputs(usageText, stdout);
       return 0;
