@@ -9,6 +9,23 @@ struct OsCalendar {
   uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;
 };
 
+// The eleven text formats, shown for 2025-01-29 14:03:05.123 one hour east
+// of UTC. Formats from osDateFmtRfc1123 on carry the zone of the time.
+enum OsDateFormat : uint32_t {
+  osDateFmtSlashes = 0,           // "2025/01/29 14:03:05"
+  osDateFmtSlashesMillis = 1,     // "2025/01/29 14:03:05,123"
+  osDateFmtCompact = 2,           // "20250129140305" (log file names)
+  osDateFmtCompactMillis = 3,     // "20250129140305123"
+  osDateFmtCompactDotMillis = 4,  // "20250129140305.123"
+  osDateFmtRfc1123 = 5,           // "Wed, 29 Jan 2025 14:03:05+01:00"
+  osDateFmtIso = 6,               // "2025-01-29T14:03:05+01:00"
+  osDateFmtIsoSpace = 7,          // "2025-01-29 14:03:05 +01:00"
+  osDateFmtIsoMillis = 8,         // "2025-01-29T14:03:05.123+01:00"
+  osDateFmtIsoSpaceMillis = 9,    // "2025-01-29 14:03:05.123 +01:00"
+  osDateFmtLog = 10,              // "2025-01-29 14:03:05,123 Etc/GMT-1" (log records)
+  osDateFmtCount = 11,
+};
+
 int osDateInit();
 uint64_t osDateNow();
 uint64_t osDateNowSeconds();

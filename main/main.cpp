@@ -51,8 +51,8 @@ int sfxEntry(int wargc, const void* const* wargv) {
   if (query != queryNone) {
     logInfo(logCatMain, "Build: %s\nCompiled on: %s\n", buildId, buildDate);
     if (query == queryVersion) {
-      if (secureBind(0) == 0) secureUsage(1);
-    } else if (secureBind(1) != 0) {
+      if (secureBind(secureBindQuiet) == 0) secureUsage(1);
+    } else if (secureBind(secureBindReport) != 0) {
       result = 3;
     } else {
       secureUsage(1);

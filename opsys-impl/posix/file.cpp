@@ -563,9 +563,9 @@ int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64
   if (logGate(logCatFile, logLevelDebug)) {
     char buf[70];
     logDebugFunc(logCatFile, "Set mtime of %s to %s\n", path,
-                 osDateFormatLocal((uint64_t)modification, buf, 9));
+                 osDateFormatLocal((uint64_t)modification, buf, osDateFmtIsoSpaceMillis));
     logDebugFunc(logCatFile, "Set atime of %s to %s\n", path,
-                 osDateFormatLocal((uint64_t)access, buf, 9));
+                 osDateFormatLocal((uint64_t)access, buf, osDateFmtIsoSpaceMillis));
   }
   return 0;
 }
