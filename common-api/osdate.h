@@ -26,9 +26,12 @@ enum OsDateFormat : uint32_t {
   osDateFmtCount = 11,
 };
 
+// Computes the file time of 1970 from the calendar. 0 or -1 (logged).
 int osDateInit();
+// The wall clock (a test clock when one is set, see ostest.h).
 uint64_t osDateNow();
 uint64_t osDateNowSeconds();
+// File times (100 ns units since 1601 UTC) to and from the wall clock.
 uint64_t osDateFromFileTime(uint64_t fileTime);
 uint64_t osDateToFileTime(uint64_t ms);
 uint64_t osDateFromDos(uint16_t dosDate, uint16_t dosTime);
@@ -38,6 +41,9 @@ const char* osDateFormatLocalSeconds(uint64_t seconds, char* buffer, uint32_t fo
 const char* osDateFormatUtc(uint64_t ms, char* buffer, uint32_t format);
 const char* osDateFormatNow(char* buffer);
 int osDateParseNumericUTC(const char* text, uint64_t* ms);
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar
+// (negative before).
+int64_t osDateDaysFromCivil(int64_t y, unsigned m, unsigned d);
 
 // Formats a calendar record with a zone offset in milliseconds (shared by
 // both backends).

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "dateprim.h"
 #include "logging.h"
 #include "osdate.h"
+#include "ostest.h"
 
 namespace {
 
@@ -12,7 +14,42 @@ const char* const dayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"
 const char* const monthNames[13] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// The file time of 1970-01-01 00:00 UTC, set by osDateInit.
+uint64_t epochBase = 0;
+
 }  // namespace
+
+int64_t osDateDaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = (unsigned)(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + (int64_t)doe - 719468;
+}
+
+int osDateInit() {
+  if (datePrimEpochBase(&epochBase) != 0) {
+    logError(logCatDate, "Cannot obtain system wall clock time\n");
+    return -1;
+  }
+  return 0;
+}
+
+uint64_t osDateNow() {
+  if (const OsTestClock* clock = osTestClock()) return clock->now;
+  return datePrimNow();
+}
+
+uint64_t osDateFromFileTime(uint64_t fileTime) {
+  if (!epochBase) osDateInit();
+  return (fileTime - epochBase) / 10000;
+}
+
+uint64_t osDateToFileTime(uint64_t ms) {
+  if (!epochBase) osDateInit();
+  return ms * 10000 + epochBase;
+}
 
 // Formats `cal` in one of the eleven formats and appends the zone suffix for
 // `offsetMs` (local time minus UTC). Formats above 10 give null; a main part
