@@ -19,6 +19,7 @@
 #include "iostream.h"
 #include "logging.h"
 #include "test_bits_helpers.h"
+#include "testenv.h"
 
 namespace inflatetest {
 
@@ -414,25 +415,9 @@ inline Decoded decodeStack(const std::string& compressed, int format, ReadMode m
   return d;
 }
 
-// Everything written to stderr (where log records go) while it lives, with
-// common.inflate at the given level.
-struct InflateLog {
-  uint32_t oldLevel;
-  bool taken = false;
-  explicit InflateLog(uint32_t level = logLevelDebug) {
-    oldLevel = logLevels[logCatInflate];
-    logLevels[logCatInflate] = level;
-    testing::internal::CaptureStderr();
-  }
-  std::string take() {
-    std::string s = testing::internal::GetCapturedStderr();
-    logLevels[logCatInflate] = oldLevel;
-    taken = true;
-    return s;
-  }
-  ~InflateLog() {
-    if (!taken) take();
-  }
+// The inflate level's log records while it lives.
+struct InflateLog : TestLogCapture {
+  explicit InflateLog(uint32_t level = logLevelDebug) : TestLogCapture(logCatInflate, level) {}
 };
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
