@@ -21,8 +21,13 @@ extern SecureSymbol secureSymbols[secureSymbolCount];
 // as given. report=true reports a missing library as FATAL. 0 when bound,
 // else -1 or the result of Init.
 int osLibraryBind(const char* name, bool report);
-// 0 when the library is bound; report=1 reports a missing library as FATAL.
-int secureBind(int report);
+// How secureBind tells of a missing library.
+enum SecureBindReport : int {
+  secureBindQuiet = 0,   // only a debug line: the caller copes without it
+  secureBindReport = 1,  // FATAL: the caller needs the library
+};
+// 0 when the library is bound, else -1 or the result of Init.
+int secureBind(SecureBindReport report);
 bool secureIsBound();
 int secureUsage(int arg);
 void secureExit();

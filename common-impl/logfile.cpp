@@ -324,7 +324,7 @@ const char* logResolveVariable(const char* name, void* context) {
   } else if (strEqualsIgnoreCase(name, "ProcessServer")) {
     value = owned = logParameter("ProcessServer");
   } else if (strEqualsIgnoreCase(name, "TimeStamp")) {
-    value = ctx->wildcard ? "*" : osDateFormatLocal(osDateNow(), number, 2);
+    value = ctx->wildcard ? "*" : osDateFormatLocal(osDateNow(), number, osDateFmtCompact);
   }
   if (!value) {
     ctx->failed = true;

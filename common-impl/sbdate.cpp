@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "logging.h"
+#include "osdate.h"
 #include "stringbuf.h"
 
 namespace {
@@ -21,15 +22,6 @@ bool localCalendar(uint64_t seconds, struct tm* out) {
   if (!tm) return false;
   *out = *tm;
   return true;
-}
-
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = (unsigned)(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + (int64_t)doe - 719468;
 }
 
 // ISO 8601 weeks in a year: 53 when it starts or ends on a Thursday.
@@ -54,8 +46,9 @@ void textField(char* out, size_t size, const char* conv, const struct tm* tm, ui
       week = 1;
     snprintf(out, size, "%02d", week);
   } else if (strcmp(conv, "%z") == 0) {
-    int64_t localSeconds = daysFromCivil(tm->tm_year + 1900, (unsigned)tm->tm_mon + 1, (unsigned)tm->tm_mday) * 86400 +
-                           tm->tm_hour * 3600 + tm->tm_min * 60 + tm->tm_sec;
+    int64_t localSeconds =
+        osDateDaysFromCivil(tm->tm_year + 1900, (unsigned)tm->tm_mon + 1, (unsigned)tm->tm_mday) * 86400 +
+        tm->tm_hour * 3600 + tm->tm_min * 60 + tm->tm_sec;
     int64_t offset = (localSeconds - (int64_t)seconds) / 60;
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;

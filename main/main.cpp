@@ -1,12 +1,12 @@
 // Program entry: brings the layers up in a fixed order, answers the version
 // queries, runs the self-extractor and takes the layers down again.
-#include <cstring>
 
 #include "build.h"
+#include "entry.h"
 #include "logging.h"
-#include "memory.h"
 #include "osinit.h"
 #include "parameters.h"
+#include "programentry.h"
 #include "secure.h"
 #include "sfx.h"
 #include "strutil.h"
@@ -17,10 +17,10 @@ enum Query { queryNone, queryVersion, querySecureVersion };
 
 // The whole program between the converted arguments and the exit code.
 int sfxEntry(int wargc, const void* const* wargv) {
-  memInit();
-  int argc = 0;
-  char** argv = nullptr;
-  if (osConvertArguments(wargc, wargv, &argc, &argv) != 0) return 3;
+  EntryArgs a;
+  if (entryConvertArguments(wargc, wargv, &a) != 0) return 3;
+  const int argc = a.argc;
+  char** argv = a.argv;
 
   Query query = queryNone;
   if (argc == 2) {
@@ -34,25 +34,17 @@ int sfxEntry(int wargc, const void* const* wargv) {
     }
   }
 
-  // Logging removes its options from the vector: work on a copy.
-  char** args = memNewArray(char*, argc + 1);
-  memcpy(args, argv, sizeof(char*) * (size_t)(argc + 1));
-  int count = argc;
-  logInit(&count, &args);
+  entryStartLogging(&a);
   if (logGate(logCatMain, logLevelDebug)) osResourceReport();
   parInit();
-  if (osInit(count, args) != 0) {
-    osRelease();
-    memExit(true);
-    return 3;
-  }
+  if (entryStartOs(&a) != 0) return 3;
 
   int result = 0;
   if (query != queryNone) {
     logInfo(logCatMain, "Build: %s\nCompiled on: %s\n", buildId, buildDate);
     if (query == queryVersion) {
-      if (secureBind(0) == 0) secureUsage(1);
-    } else if (secureBind(1) != 0) {
+      if (secureBind(secureBindQuiet) == 0) secureUsage(1);
+    } else if (secureBind(secureBindReport) != 0) {
       result = 3;
     } else {
       secureUsage(1);
@@ -60,10 +52,9 @@ int sfxEntry(int wargc, const void* const* wargv) {
     }
   } else {
     logConnectSocket();
-    result = osExit(sfxRun(count, args));
+    result = osExit(sfxRun(a.count, a.args));
   }
 
-  memFree(args);
   parExit();
   if (processType == 1 || processType == 3) {
     if (result == 141)
@@ -73,24 +64,10 @@ int sfxEntry(int wargc, const void* const* wargv) {
   } else {
     logDebug(logCatMain, "exit %d\n", result);
   }
-  logExit();
-  osRelease();
-  memExit(true);
-  memReleaseReserve();
+  entryShutDown(&a);
   return result;
 }
 
 }  // namespace
 
-#ifdef _WIN32
-#include <windows.h>
-
-int wmain(int argc, wchar_t** argv) {
-  // Load DLLs only from the system directory: a planted DLL beside a
-  // downloaded installer, or in its temporary directory, is never used.
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return sfxEntry(argc, reinterpret_cast<const void* const*>(argv));
-}
-#else
-int main(int argc, char** argv) { return sfxEntry(argc, reinterpret_cast<const void* const*>(argv)); }
-#endif
+SFX_PROGRAM_ENTRY(sfxEntry)

@@ -1,47 +1,23 @@
 // Entry of the installer builder: the library's start-up and shut-down
 // around mksfxRun.
-#include <cstring>
-
+#include "entry.h"
 #include "logging.h"
-#include "memory.h"
 #include "mksfx.h"
-#include "osinit.h"
+#include "programentry.h"
 
 namespace {
 
 int mksfxEntry(int wargc, const void* const* wargv) {
-  memInit();
-  int argc = 0;
-  char** argv = nullptr;
-  if (osConvertArguments(wargc, wargv, &argc, &argv) != 0) return 3;
+  EntryArgs a;
+  if (entryConvertArguments(wargc, wargv, &a) != 0) return 3;
   processType = processTypeUtilix;
-  char** args = memNewArray(char*, argc + 1);
-  memcpy(args, argv, sizeof(char*) * (size_t)(argc + 1));
-  int count = argc;
-  logInit(&count, &args);
-  if (osInit(count, args) != 0) {
-    osRelease();
-    memExit(true);
-    return 3;
-  }
-  int result = mksfxRun(count, args);
-  memFree(args);
-  logExit();
-  osRelease();
-  memExit(true);
-  memReleaseReserve();
+  entryStartLogging(&a);
+  if (entryStartOs(&a) != 0) return 3;
+  const int result = mksfxRun(a.count, a.args);
+  entryShutDown(&a);
   return result;
 }
 
 }  // namespace
 
-#ifdef _WIN32
-#include <windows.h>
-
-int wmain(int argc, wchar_t** argv) {
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return mksfxEntry(argc, reinterpret_cast<const void* const*>(argv));
-}
-#else
-int main(int argc, char** argv) { return mksfxEntry(argc, reinterpret_cast<const void* const*>(argv)); }
-#endif
+SFX_PROGRAM_ENTRY(mksfxEntry)

@@ -4,6 +4,7 @@
 // platform.
 #include <cstring>
 
+#include "dirprim.h"
 #include "logging.h"
 #include "memory.h"
 #include "osdir.h"
@@ -176,4 +177,20 @@ void osDirDiagnoseAccess(const char* path, bool writing) {
     if (stop) break;
   }
   memFree(current);
+}
+
+// Lists the entries of a directory, or the roots for a null directory; the
+// backend does the listing.
+int osDirEnumerateEntries(const char* directory, OsDirCallback callback, void* context, int filter, uint32_t flags) {
+  const char* filterName = filter >= 0 && filter < osDirEntryTypeCount ? osDirEntryTypeNames[filter] : "?";
+  logTrace(logCatDir, "osDirEnumerateEntries> '%s',%p,%p,%s,0x%x\n", directory ? directory : "<<root>>",
+           (void*)callback, context, filterName, (unsigned)flags);
+  if (!callback) return -1;
+  int count = 0;
+  const int result = directory ? dirPrimEnumerate(directory, callback, context, filter, flags, &count)
+                               : dirPrimEnumerateRoots(callback, context, filter, flags, &count);
+  if (count >= 0)
+    logTrace(logCatDir, "osDirEnumerateEntries< '%s' (%d files) = %d\n", directory ? directory : "<DiskDevices>", count,
+             result);
+  return result;
 }

@@ -8,7 +8,9 @@
 #include "logging.h"
 #include "osconv.h"
 #include "osfile.h"
+#include "ostest.h"
 #include "stringbuf.h"
+#include "threadprim.h"
 
 const char* const fileModeWords[osFileModeCount] = {"reading and writing", "reading and writing", "reading", "writing",
                                                     "appending"};
@@ -46,6 +48,14 @@ IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, c
     return nullptr;
   }
   return s;
+}
+
+void fileRetryWait(uint32_t* wait) {
+  if (osTestClock())
+    osTestClockWait(*wait);
+  else
+    primSleep(*wait);
+  *wait = *wait * 2 > 500 ? 500 : *wait * 2;
 }
 
 int osFileDelete(const char* path) {

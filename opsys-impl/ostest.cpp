@@ -1,6 +1,8 @@
-// Fault injection for the file and directory layer: one counter that every
-// file-system call of the backends passes (see ostest.h).
+// Fault injection for the file and directory layer: one counter and the
+// named faults that every file-system call of the backends passes, and the
+// test clock (see ostest.h).
 #include <atomic>
+#include <cstring>
 
 #include "ostest.h"
 
@@ -11,6 +13,15 @@ std::atomic<uint32_t> failAt{0};  // 0: disarmed
 std::atomic<uint32_t> failError{0};
 std::atomic<uint32_t> failCount{1};
 std::atomic<bool> fired{false};
+// The named faults: a call's name (a string literal of the test), its error
+// and how many more calls fail. Armed by the test thread before the calls.
+struct NamedFault {
+  std::atomic<const char*> call{nullptr};
+  std::atomic<uint32_t> error{0};
+  std::atomic<uint32_t> left{0};
+};
+NamedFault namedFaults[4];
+std::atomic<OsTestClock*> testClock{nullptr};
 
 }  // namespace
 
@@ -27,12 +38,54 @@ void osTestDisarm() { failAt.store(0); }
 
 bool osTestFaultFired() { return fired.load(); }
 
-uint32_t osTestCallCount() { return callCount.load(); }
+void osTestFailCall(const char* name, uint32_t error, uint32_t count) {
+  for (NamedFault& f : namedFaults) {
+    const char* armed = f.call.load();
+    if (!name || (armed && strcmp(armed, name) == 0)) f.call.store(nullptr);
+  }
+  if (!name) return;
+  fired.store(false);
+  for (NamedFault& f : namedFaults) {
+    if (f.call.load()) continue;
+    f.error.store(error);
+    f.left.store(count);
+    f.call.store(name);
+    return;
+  }
+}
 
-uint32_t osTestCheckFault() {
+// The error of an armed fault for `call`, counting the call against it, or 0.
+static uint32_t namedFaultFor(const char* call) {
+  for (NamedFault& f : namedFaults) {
+    const char* armed = f.call.load(std::memory_order_relaxed);
+    if (!armed || strcmp(armed, call) != 0) continue;
+    uint32_t left = f.left.load();
+    while (left != 0 && !f.left.compare_exchange_weak(left, left == osTestFailAlways ? left : left - 1)) {
+    }
+    return left != 0 ? f.error.load() : 0;
+  }
+  return 0;
+}
+
+uint32_t osTestCheckFault(const char* call) {
+  if (const uint32_t e = namedFaultFor(call)) {
+    fired.store(true);
+    return e;
+  }
   const uint32_t n = callCount.fetch_add(1, std::memory_order_relaxed) + 1;
   const uint32_t at = failAt.load(std::memory_order_relaxed);
   if (at == 0 || n < at || n - at >= failCount.load(std::memory_order_relaxed)) return 0;
   fired.store(true);
   return failError.load();
+}
+
+void osTestSetClock(OsTestClock* clock) { testClock.store(clock); }
+
+OsTestClock* osTestClock() { return testClock.load(std::memory_order_relaxed); }
+
+void osTestClockWait(uint32_t milliseconds) {
+  OsTestClock* clock = testClock.load();
+  if (clock->waitCount < sizeof clock->waits / sizeof clock->waits[0]) clock->waits[clock->waitCount] = milliseconds;
+  clock->waitCount++;
+  clock->now += milliseconds;
 }

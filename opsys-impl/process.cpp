@@ -219,3 +219,21 @@ void processFreeArgv(char** argv) {
   for (char** a = argv; *a; a++) memFree(*a);
   memFree(argv);
 }
+
+// Runs a command line through the system's command interpreter, as
+// osRunCommand does with a program.
+int osRunShellCommand(const char* command, StringBuffer* input, StringBuffer* output) {
+  StringBuffer interpreter;
+  sbInitHere(&interpreter);
+  if (osGetCommandInterpreter(&interpreter) != 0) {
+    sbClean(&interpreter);
+    return -1;
+  }
+  StringBuffer line;
+  sbInitHere(&line);
+  processPrimShellLine(&line, sbGet(&interpreter), command);
+  int result = osRunCommand(sbGet(&line), input, output, nullptr, nullptr, nullptr);
+  sbClean(&line);
+  sbClean(&interpreter);
+  return result;
+}

@@ -32,3 +32,8 @@ void processFreeArgv(char** argv);
 // The calling process's own arguments as the standard parser gives them,
 // in UTF-8 (tracked texts, null-terminated; free with processFreeArgv).
 char** processOwnArguments();
+
+// Backend: appends the command line that runs `command` through the command
+// interpreter at `interpreter` ("sh" -c with the command quoted as one
+// argument; cmd.exe /S /C with the command in quotes).
+void processPrimShellLine(StringBuffer* line, const char* interpreter, const char* command);

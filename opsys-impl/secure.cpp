@@ -214,11 +214,11 @@ int osLibraryBind(const char* name, bool report) {
   return result;
 }
 
-int secureBind(int report) { return library ? 0 : osLibraryBind("secure", report != 0); }
+int secureBind(SecureBindReport report) { return library ? 0 : osLibraryBind("secure", report == secureBindReport); }
 bool secureIsBound() { return library != nullptr; }
 
 int secureUsage(int arg) {
-  int rc = secureBind(0);
+  int rc = secureBind(secureBindQuiet);
   return rc == 0 ? entry<UsageFn>(entryUsage)(arg) : rc;
 }
 
@@ -226,23 +226,25 @@ void secureExit() {
   if (library && entries[entryExit].slot) entry<ExitFn>(entryExit)();
 }
 
-int secureGetProtocolName(int protocol) { return secureBind(0) == 0 ? entry<ProtocolFn>(entryProtocol)(protocol) : 0; }
+int secureGetProtocolName(int protocol) {
+  return secureBind(secureBindQuiet) == 0 ? entry<ProtocolFn>(entryProtocol)(protocol) : 0;
+}
 
 void secureParseArguments(int* argc, char*** argv) {
-  if (secureBind(0) == 0) entry<ParseFn>(entryParse)(argc, argv);
+  if (secureBind(secureBindQuiet) == 0) entry<ParseFn>(entryParse)(argc, argv);
 }
 
 int secureGetCertificateInfo(void* info) {
-  return secureBind(1) == 0 ? entry<CertificateFn>(entryCertificate)(info) : -1;
+  return secureBind(secureBindReport) == 0 ? entry<CertificateFn>(entryCertificate)(info) : -1;
 }
 
 int secureWrapIoStream(IoStream* stream) {
   if (!stream) return 0;
-  return secureBind(1) == 0 ? entry<WrapFn>(entryWrap)(stream) : -1;
+  return secureBind(secureBindReport) == 0 ? entry<WrapFn>(entryWrap)(stream) : -1;
 }
 
 static int transfer(int index, int argc, char** argv) {
-  if (secureBind(1) != 0) return 3;
+  if (secureBind(secureBindReport) != 0) return 3;
   if (!entries[index].slot) {
     logFatal(logCatLibrary, "%s not implemented in secure library\n", entries[index].name);
     return 3;

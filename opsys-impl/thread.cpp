@@ -12,6 +12,7 @@
 #include "osdate.h"
 #include "oserror.h"
 #include "osinit.h"
+#include "ostest.h"
 #include "osthread.h"
 #include "sortmap.h"
 #include "stringbuf.h"
@@ -606,6 +607,10 @@ int osWaitObjectWait(OsWaitObject* waitObject, uint64_t milliseconds) {
 }
 
 void osSleep(uint64_t milliseconds) {
+  if (osTestClock()) {
+    osTestClockWait((uint32_t)milliseconds);
+    return;
+  }
   uint64_t now = osDateNow();
   uint64_t end = now + milliseconds;
   if (initialised && !sleepWaitObject && waitObjectsMutex)

@@ -160,7 +160,7 @@ const char* updateVersionOption(const char* release) {
     logTrace(logCatUpdate, "Looking for %s with old syntax\n", release);
     return "-v";
   }
-  if (secureBind(0) == 0) {
+  if (secureBind(secureBindQuiet) == 0) {
     logTrace(logCatUpdate, "Looking for %s with new syntax, must have secure library\n", release);
     return "--secureversion";
   }

@@ -33,8 +33,6 @@ namespace {
 
 const char copyrightLine[] = "Copyright (c) 2025 The job-scheduling agent authors. All rights reserved.";
 
-enum SfxMode { modeInstaller, modeUnpack, modeAutoUpdate, modePattern };
-
 // Working state of one call.
 struct SfxRun {
   ZipInfo* zip;            // the archive, released by zipExit
@@ -43,8 +41,8 @@ struct SfxRun {
   const char* installDir;  // -d value after --auto-update (borrowed)
   int verbosity;           // -verbose value, -1 until given
   const char* pattern;     // selection of the extracting walk
-  StringBuffer nameA;      // installer script met by the extracting walk
-  StringBuffer nameB;      // installer script met by the probe walk
+  StringBuffer script;     // installer script met by the extracting walk
+  StringBuffer probeName;  // installer script met by the probe walk
   char* startDir;          // working directory on entry (owned)
   char* tempDir;           // temporary installer directory (owned)
   char* scriptPath;        // absolute script path (owned)
@@ -55,7 +53,7 @@ struct SfxRun {
 
 // The extracting walk of every mode but unpack.
 int extractingWalk(SfxRun* r, int verbosity) {
-  return zipWalk(&r->zip, &r->nameA, r->pattern, 2, verbosity, nullptr) == 0 ? 0 : -1;
+  return zipWalk(&r->zip, &r->script, r->pattern, 2, verbosity, nullptr) == 0 ? 0 : -1;
 }
 
 // The installer's argument vector: script, the caller's arguments, then
@@ -89,10 +87,10 @@ int runInstaller(SfxRun* r, int argc, char** argv) {
   if (r->tempDir) {
     char* base = nullptr;
     if (osFileJoinPath(r->tempDir, "stdout.log", &r->stdoutLog) != 0) return 2;
-    if (osDirRealPath(r->tempDir, sbGet(&r->nameA), &base) != 0) return 2;
+    if (osDirRealPath(r->tempDir, sbGet(&r->script), &base) != 0) return 2;
     r->scriptPath = base;
   } else {
-    r->scriptPath = memStrDup(sbGet(&r->nameA));
+    r->scriptPath = memStrDup(sbGet(&r->script));
   }
   int slots = 0;
   const char** args = buildInstallerArgs(r, argc, argv, &slots);
@@ -145,10 +143,10 @@ int runMode(SfxRun* r, int argc, char** argv) {
     logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
     verbosity = r->verbosity;
   } else {
-    if (zipWalk(&r->zip, &r->nameB, nullptr, 0, 0, nullptr) != 0) return 2;
-    const char* b = sbGet(&r->nameB);
+    if (zipWalk(&r->zip, &r->probeName, nullptr, 0, 0, nullptr) != 0) return 2;
+    const char* b = sbGet(&r->probeName);
     const char* dot = strrchr(b, '.');
-    if (sbGetLength(&r->nameB) && dot && dot > b) {
+    if (sbGetLength(&r->probeName) && dot && dot > b) {
       StringBuffer pat;
       sbInitHere(&pat);
       sbAppendData(&pat, b, (uint32_t)(dot - b));
@@ -170,14 +168,14 @@ int runMode(SfxRun* r, int argc, char** argv) {
     }
   }
   if (extractingWalk(r, verbosity) != 0) return 2;
-  if (sbGetLength(&r->nameA) == 0) return 0;
+  if (sbGetLength(&r->script) == 0) return 0;
   // The walk names the archive's script even when the pattern left it out;
   // a script that was not extracted is not run.
   char* extracted = nullptr;
-  bool present = osDirRealPath(nullptr, sbGet(&r->nameA), &extracted) == 0 && osFileIsPresent(extracted);
+  bool present = osDirRealPath(nullptr, sbGet(&r->script), &extracted) == 0 && osFileIsPresent(extracted);
   memFree(extracted);
   if (!present) {
-    logInfo(logCatSfx, "Installer script %s was not extracted; nothing to run\n", sbGet(&r->nameA));
+    logInfo(logCatSfx, "Installer script %s was not extracted; nothing to run\n", sbGet(&r->script));
     return 0;
   }
   return runInstaller(r, argc, argv);
@@ -190,8 +188,8 @@ void cleanUp(SfxRun* r) {
     osDirRemoveContents(r->tempDir, false);
     osDirRemove(r->tempDir, nullptr);
   }
-  sbClean(&r->nameA);
-  sbClean(&r->nameB);
+  sbClean(&r->script);
+  sbClean(&r->probeName);
   zipExit(&r->zip);
   memFree(r->tempDir);
   memFree(r->scriptPath);
@@ -273,8 +271,8 @@ int sfxMain(int argc, char** argv, bool* contentFound) {
   *contentFound = false;
   SfxRun r{};
   r.verbosity = -1;
-  sbInitHere(&r.nameA);
-  sbInitHere(&r.nameB);
+  sbInitHere(&r.script);
+  sbInitHere(&r.probeName);
   r.startDir = osDirCurrent();
   const char* exe = osGetExecutableName();
   int result = 0;

@@ -7,23 +7,12 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "dateprim.h"
 #include "logging.h"
 #include "osdate.h"
 #include "ostest.h"
 
 namespace {
-
-uint64_t epochBase = 0;
-
-// Days from 1970-01-01 to a proleptic Gregorian date (negative before).
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = (unsigned)(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + (int64_t)doe - 719468;
-}
 
 void calendarFromTm(const struct tm* tm, unsigned ms, OsCalendar* cal) {
   cal->year = (uint16_t)(tm->tm_year + 1900);
@@ -38,27 +27,15 @@ void calendarFromTm(const struct tm* tm, unsigned ms, OsCalendar* cal) {
 
 }  // namespace
 
-int osDateInit() {
-  // 1601-01-01 to 1970-01-01, in 100 ns units, from the calendar.
-  const int64_t days = -daysFromCivil(1601, 1, 1);
-  epochBase = (uint64_t)days * 86400ull * 10000000ull;
+int datePrimEpochBase(uint64_t* base) {
+  *base = (uint64_t)-osDateDaysFromCivil(1601, 1, 1) * 86400ull * 10000000ull;
   return 0;
 }
 
-uint64_t osDateNow() {
+uint64_t datePrimNow() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   return (uint64_t)ts.tv_sec * 1000u + (uint64_t)(ts.tv_nsec / 1000000);
-}
-
-uint64_t osDateFromFileTime(uint64_t fileTime) {
-  if (!epochBase) osDateInit();
-  return (fileTime - epochBase) / 10000;
-}
-
-uint64_t osDateToFileTime(uint64_t ms) {
-  if (!epochBase) osDateInit();
-  return ms * 10000 + epochBase;
 }
 
 // DOS date and time as stored in archive entries, taken as UTC (two-second
@@ -67,7 +44,7 @@ uint64_t osDateFromDos(uint16_t dosDate, uint16_t dosTime) {
   const int year = ((dosDate >> 9) & 0x7F) + 1980, month = (dosDate >> 5) & 0x0F, day = dosDate & 0x1F;
   const int hour = (dosTime >> 11) & 0x1F, minute = (dosTime >> 5) & 0x3F, second = (dosTime & 0x1F) * 2;
   if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return 0;
-  const int64_t days = daysFromCivil(year, (unsigned)month, (unsigned)day);
+  const int64_t days = osDateDaysFromCivil(year, (unsigned)month, (unsigned)day);
   return (uint64_t)(((days * 24 + hour) * 60 + minute) * 60 + second) * 1000;
 }
 
@@ -109,7 +86,7 @@ int osDateParseNumericUTC(const char* text, uint64_t* ms) {
   if (n < 5) return -1;
   logTrace(logCatDate, "osDateParseNumericUTC y=%d m=%d d=%d h=%d m=%d s=%d milli=%d\n", y, mo, d, h, mi, s, milli);
   if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || milli > 999 || milli < 0) return -1;
-  int64_t days = daysFromCivil(y, (unsigned)mo, (unsigned)d);
+  int64_t days = osDateDaysFromCivil(y, (unsigned)mo, (unsigned)d);
   int64_t v = ((days * 24 + h) * 60 + mi) * 60 + s;
   if (v < 0) return -1;
   *ms = (uint64_t)v * 1000 + (uint64_t)milli;

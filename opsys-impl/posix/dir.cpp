@@ -19,6 +19,7 @@
 
 #include <cstring>
 
+#include "dirprim.h"
 #include "logging.h"
 #include "memory.h"
 #include "osdir.h"
@@ -187,24 +188,21 @@ int classify(const struct stat& st) {
 
 }  // namespace
 
-int osDirEnumerateEntries(const char* directory, OsDirCallback callback, void* context, int filter, uint32_t flags) {
-  const char* filterName = filter >= 0 && filter < osDirEntryTypeCount ? osDirEntryTypeNames[filter] : "?";
-  logTrace(logCatDir, "osDirEnumerateEntries> '%s',%p,%p,%s,0x%x\n", directory ? directory : "<<root>>",
-           (void*)callback, context, filterName, (unsigned)flags);
-  if (!callback) return -1;
-  int result = 0, count = 0;
-  if (!directory) {
-    logTrace(logCatDir, "Enumeration found %d drives.\n", 1);
-    if (filter == osDirEntryAny || filter == osDirEntryDirectory) {
-      count = 1;
-      if (callback("<DiskDevices>", "/", osDirEntryDirectory, context) != 0) result = -1;
-    }
-    logTrace(logCatDir, "osDirEnumerateEntries< '%s' (%d files) = %d\n", "<DiskDevices>", count, result);
-    return result;
-  }
+int dirPrimEnumerateRoots(OsDirCallback callback, void* context, int filter, uint32_t flags, int* count) {
+  (void)flags;
+  logTrace(logCatDir, "Enumeration found %d drives.\n", 1);
+  if (filter != osDirEntryAny && filter != osDirEntryDirectory) return 0;
+  *count = 1;
+  return callback("<DiskDevices>", "/", osDirEntryDirectory, context) != 0 ? -1 : 0;
+}
+
+int dirPrimEnumerate(const char* directory, OsDirCallback callback, void* context, int filter, uint32_t flags,
+                     int* count) {
+  int result = 0;
   DIR* dir = posixSys.opendir(directory);
   if (!dir) {
     const int err = errno;
+    *count = -1;
     if (err == ENOENT) {
       logTrace(logCatDir, "directory %s not present)\n", directory);
       return 0;
@@ -231,7 +229,7 @@ int osDirEnumerateEntries(const char* directory, OsDirCallback callback, void* c
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) continue;
     const int type = classify(st);
     if (filter != osDirEntryAny && filter != type) continue;
-    count++;
+    (*count)++;
     if (callback(directory, name, type, context) != 0) {
       result = -1;
       if (flags & osDirFlagStopOnFailure) break;
@@ -239,7 +237,6 @@ int osDirEnumerateEntries(const char* directory, OsDirCallback callback, void* c
   }
   sbClean(&full);
   closedir(dir);
-  logTrace(logCatDir, "osDirEnumerateEntries< '%s' (%d files) = %d\n", directory, count, result);
   return result;
 }
 

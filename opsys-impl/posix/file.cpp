@@ -20,8 +20,9 @@
 //   violation (retried with growing waits); EACCES/EPERM at the first attempt
 //   makes the file owner-writable and retries at once, later it fails.
 //   ENOENT and ENOTDIR mean already deleted. There is no delete at reboot.
-// - Moves: rename; across file systems (EXDEV) the file is copied and the
-//   source removed.
+// - Moves: rename; across file systems (EXDEV) the file is copied to a
+//   temporary name beside the target, flushed, the source removed and the
+//   copy renamed into place, so a failure on the way leaves both files.
 // - Flush: fsync; EINVAL, EROFS and ENOTSUP (pipes, terminals) count as done.
 // - Preallocation: posix_fallocate; ENOSPC is the full disk.
 // - Standard streams: duplicates of descriptors 0, 1 and 2.
@@ -53,14 +54,14 @@
 
 namespace {
 
-#define SFX_FAULT_OR(failValue)          \
-  if (uint32_t e = osTestCheckFault()) { \
-    errno = (int)e;                      \
-    return failValue;                    \
+#define SFX_FAULT_OR(call, failValue)        \
+  if (uint32_t e = osTestCheckFault(call)) { \
+    errno = (int)e;                          \
+    return failValue;                        \
   }
 
 int sysOpen(const char* path, int flags, mode_t mode) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("open", -1);
   int fd;
   do fd = ::open(path, flags | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
@@ -68,7 +69,7 @@ int sysOpen(const char* path, int flags, mode_t mode) {
 }
 // A failed injected close still closes the descriptor, so nothing leaks.
 int sysClose(int fd) {
-  const uint32_t e = osTestCheckFault();
+  const uint32_t e = osTestCheckFault("close");
   const int rc = ::close(fd);
   if (e) {
     errno = (int)e;
@@ -77,44 +78,44 @@ int sysClose(int fd) {
   return rc;
 }
 ssize_t sysRead(int fd, void* buf, size_t len) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("read", -1);
   ssize_t n;
   do n = ::read(fd, buf, len);
   while (n < 0 && errno == EINTR);
   return n;
 }
 ssize_t sysWrite(int fd, const void* buf, size_t len) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("write", -1);
   ssize_t n;
   do n = ::write(fd, buf, len);
   while (n < 0 && errno == EINTR);
   return n;
 }
 off_t sysLseek(int fd, off_t offset, int whence) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("lseek", -1);
   return ::lseek(fd, offset, whence);
 }
 int sysFsync(int fd) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("fsync", -1);
   return ::fsync(fd);
 }
 int sysFallocate(int fd, off_t offset, off_t len) {
-  SFX_FAULT_OR((int)e);
+  SFX_FAULT_OR("fallocate", (int)e);
   return ::posix_fallocate(fd, offset, len);
 }
 int sysUnlink(const char* path) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("unlink", -1);
   return ::unlink(path);
 }
 int sysRename(const char* from, const char* to) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("rename", -1);
   return ::rename(from, to);
 }
 // An atomic rename that never replaces an existing target. Where the file
 // system cannot do that in one step, a hard link (which refuses an existing
 // name) and the removal of the old name do the same for files and links.
 int sysRenameNoReplace(const char* from, const char* to) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("renameNoReplace", -1);
 #ifdef RENAME_NOREPLACE
   if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
@@ -129,35 +130,35 @@ int sysRenameNoReplace(const char* from, const char* to) {
   return 0;
 }
 int sysChmod(const char* path, mode_t mode) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("chmod", -1);
   return ::chmod(path, mode);
 }
 int sysStat(const char* path, struct stat* st) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("stat", -1);
   return ::stat(path, st);
 }
 int sysLstat(const char* path, struct stat* st) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("lstat", -1);
   return ::lstat(path, st);
 }
 int sysUtimens(const char* path, const struct timespec times[2]) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("utimens", -1);
   return ::utimensat(AT_FDCWD, path, times, 0);
 }
 int sysMkdir(const char* path, mode_t mode) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("mkdir", -1);
   return ::mkdir(path, mode);
 }
 int sysRmdir(const char* path) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("rmdir", -1);
   return ::rmdir(path);
 }
 DIR* sysOpendir(const char* path) {
-  SFX_FAULT_OR(nullptr);
+  SFX_FAULT_OR("opendir", nullptr);
   return ::opendir(path);
 }
 int sysSymlink(const char* target, const char* link) {
-  SFX_FAULT_OR(-1);
+  SFX_FAULT_OR("symlink", -1);
   return ::symlink(target, link);
 }
 
@@ -386,20 +387,10 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
 
 bool filePrimIsConsole(int std) { return isatty(std) == 1; }
 
-namespace {
-
-void sleepMs(uint32_t ms) {
-  struct timespec ts = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
-}  // namespace
-
 int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
   (void)flags;  // no delete at reboot on POSIX
   int err = 0;
-  uint32_t wait = 100;
+  uint32_t wait = fileRetryFirstWait;
   for (int attempt = 1; attempt <= 20; attempt++) {
     if (posixSys.unlink(path) == 0) {
       logDebug(logCatFile, "Deleted file %s\n", path);
@@ -418,8 +409,7 @@ int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
     }
     if (err != EBUSY && err != ETXTBSY) break;
     if (attempt == 20 || (attempt > 5 && osStopRequested())) break;
-    sleepMs(wait);
-    wait = wait * 2 > 500 ? 500 : wait * 2;
+    fileRetryWait(&wait);
   }
   const char* text = osErrorText(nullptr, (uint32_t)err);
   logDebug(logCatFile, "Unable to delete file %s: %d = %s\n", path, err, text);
@@ -429,14 +419,15 @@ int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
 
 namespace {
 
-// Copies a file to a new name (for moves across file systems), keeping its
-// permission bits and times. errno tells the reason on failure.
+// Copies a file to a new name that must not exist yet, keeping its
+// permission bits and times, and flushes the copy. On failure the new name
+// is removed again; errno tells the reason.
 int copyFile(const char* from, const char* to) {
   struct stat st;
   if (posixSys.stat(from, &st) != 0) return -1;
   const int in = posixSys.open(from, O_RDONLY, 0);
   if (in < 0) return -1;
-  const int out = posixSys.open(to, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777);
+  const int out = posixSys.open(to, O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 0777);
   if (out < 0) {
     const int e = errno;
     posixSys.close(in);
@@ -462,10 +453,14 @@ int copyFile(const char* from, const char* to) {
       break;
     }
   }
-  const int e = errno;
+  if (rc == 0 && posixSys.fsync(out) != 0) rc = -1;
+  int e = errno;
   memFree(buf);
   posixSys.close(in);
-  if (posixSys.close(out) != 0) rc = -1;
+  if (posixSys.close(out) != 0 && rc == 0) {
+    rc = -1;
+    e = errno;
+  }
   if (rc == 0) {
     struct timespec times[2] = {st.st_atim, st.st_mtim};
     posixSys.utimens(to, times);
@@ -473,6 +468,31 @@ int copyFile(const char* from, const char* to) {
     ::unlink(to);
   }
   errno = e;
+  return rc;
+}
+
+// A move across file systems: copy to a temporary name in the target's
+// directory, remove the source, rename the copy into place. Until the source
+// is gone a failure removes the copy; after it, a failed rename keeps the
+// copy under its temporary name and says so.
+int moveAcross(const char* from, const char* to) {
+  StringBuffer temp;
+  sbInitHere(&temp);
+  sbPrintf(&temp, "%s.%d-move.tmp", to, (int)getpid());
+  const char* copy = sbGet(&temp);
+  int rc = copyFile(from, copy);
+  if (rc == 0 && posixSys.unlink(from) != 0) {
+    const int e = errno;
+    ::unlink(copy);
+    errno = e;
+    rc = -1;
+  } else if (rc == 0 && posixSys.rename(copy, to) != 0) {
+    const int e = errno;
+    logError(logCatFile, "The data of %s is kept in %s\n", from, copy);
+    errno = e;
+    rc = -1;
+  }
+  sbClean(&temp);
   return rc;
 }
 
@@ -489,15 +509,7 @@ int osFileMoveNoReplace(const char* from, const char* to) {
 
 int osFileMove(const char* from, const char* to) {
   int rc = posixSys.rename(from, to);
-  if (rc != 0 && errno == EXDEV) {
-    rc = copyFile(from, to);
-    if (rc == 0 && posixSys.unlink(from) != 0) {
-      const int e = errno;
-      ::unlink(to);
-      errno = e;
-      rc = -1;
-    }
-  }
+  if (rc != 0 && errno == EXDEV) rc = moveAcross(from, to);
   if (rc != 0) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot move %s to %s", from, to);
     return -1;
@@ -550,8 +562,10 @@ int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64
   }
   if (logGate(logCatFile, logLevelDebug)) {
     char buf[70];
-    logDebugFunc(logCatFile, "Set mtime of %s to %s\n", path, osDateFormatLocal((uint64_t)modification, buf, 9));
-    logDebugFunc(logCatFile, "Set atime of %s to %s\n", path, osDateFormatLocal((uint64_t)access, buf, 9));
+    logDebugFunc(logCatFile, "Set mtime of %s to %s\n", path,
+                 osDateFormatLocal((uint64_t)modification, buf, osDateFmtIsoSpaceMillis));
+    logDebugFunc(logCatFile, "Set atime of %s to %s\n", path,
+                 osDateFormatLocal((uint64_t)access, buf, osDateFmtIsoSpaceMillis));
   }
   return 0;
 }

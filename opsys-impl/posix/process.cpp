@@ -257,21 +257,9 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
   return result;
 }
 
-int osRunShellCommand(const char* command, StringBuffer* input, StringBuffer* output) {
-  StringBuffer interpreter;
-  sbInitHere(&interpreter);
-  if (osGetCommandInterpreter(&interpreter) != 0) {
-    sbClean(&interpreter);
-    return -1;
-  }
-  StringBuffer line;
-  sbInitHere(&line);
-  sbPrintf(&line, "\"%s\" -c ", sbGet(&interpreter));
-  osQuoteArgument(&line, command);
-  int result = osRunCommand(sbGet(&line), input, output, nullptr, nullptr, nullptr);
-  sbClean(&line);
-  sbClean(&interpreter);
-  return result;
+void processPrimShellLine(StringBuffer* line, const char* interpreter, const char* command) {
+  sbPrintf(line, "\"%s\" -c ", interpreter);
+  osQuoteArgument(line, command);
 }
 
 int osGetCommandInterpreter(StringBuffer* out) {

@@ -3,14 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dateprim.h"
 #include "logging.h"
 #include "osdate.h"
 #include "ostest.h"
 #include "winsupport.h"
 
 namespace {
-
-uint64_t epochBase = 0;
 
 uint64_t fromFt(const FILETIME& ft) { return ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime; }
 FILETIME toFt(uint64_t v) {
@@ -32,35 +31,21 @@ void calFromSt(const SYSTEMTIME& st, OsCalendar* cal) {
 
 }  // namespace
 
-int osDateInit() {
+int datePrimEpochBase(uint64_t* base) {
   SYSTEMTIME st = {};
   st.wYear = 1970;
   st.wMonth = 1;
   st.wDay = 1;
   FILETIME ft;
-  if (!SystemTimeToFileTime(&st, &ft)) {
-    logError(logCatDate, "Cannot obtain system wall clock time\n");
-    return -1;
-  }
-  epochBase = fromFt(ft);
+  if (!SystemTimeToFileTime(&st, &ft)) return -1;
+  *base = fromFt(ft);
   return 0;
 }
 
-uint64_t osDateNow() {
-  if (!epochBase) osDateInit();
+uint64_t datePrimNow() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
-  return (fromFt(ft) - epochBase) / 10000;
-}
-
-uint64_t osDateFromFileTime(uint64_t fileTime) {
-  if (!epochBase) osDateInit();
-  return (fileTime - epochBase) / 10000;
-}
-
-uint64_t osDateToFileTime(uint64_t ms) {
-  if (!epochBase) osDateInit();
-  return ms * 10000 + epochBase;
+  return osDateFromFileTime(fromFt(ft));
 }
 
 // DOS date and time as stored in archive entries, taken as UTC; an

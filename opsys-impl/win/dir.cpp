@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "dirprim.h"
 #include "logging.h"
 #include "memory.h"
 #include "osdir.h"
@@ -133,21 +134,8 @@ int osDirSetWorking(const char* path) {
   return 0;
 }
 
-namespace {
-
-DWORD attributesOf(const char* path) {
-  wchar_t* wide = path ? winPathToWide(path) : nullptr;
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  DWORD a = INVALID_FILE_ATTRIBUTES;
-  if (wide && winSys.getFileAttributesEx(wide, GetFileExInfoStandard, &data)) a = data.dwFileAttributes;
-  memFree(wide);
-  return a;
-}
-
-}  // namespace
-
 bool osIsDirPresent(const char* path) {
-  const DWORD a = attributesOf(path);
+  const DWORD a = winAttributesOf(path);
   if (a == INVALID_FILE_ATTRIBUTES) {
     logDebug(logCatDir, "osIsDirPresent(%s): No\n", path ? path : "<null>");
     return false;
@@ -161,7 +149,7 @@ bool osIsDirPresent(const char* path) {
 }
 
 bool osDirIsLink(const char* path) {
-  const DWORD a = attributesOf(path);
+  const DWORD a = winAttributesOf(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
@@ -333,7 +321,9 @@ int classify(DWORD a) {
 const DWORD skipped = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_TEMPORARY |
                       0x10000 /* virtual */;
 
-int enumerateDrives(OsDirCallback callback, void* context, int filter, uint32_t flags, int* count) {
+}  // namespace
+
+int dirPrimEnumerateRoots(OsDirCallback callback, void* context, int filter, uint32_t flags, int* count) {
   wchar_t buf[512];
   const DWORD n = GetLogicalDriveStringsW(511, buf);
   if (n == 0 || n > 511) {
@@ -362,19 +352,9 @@ int enumerateDrives(OsDirCallback callback, void* context, int filter, uint32_t 
   return result;
 }
 
-}  // namespace
-
-int osDirEnumerateEntries(const char* directory, OsDirCallback callback, void* context, int filter, uint32_t flags) {
-  const char* filterName = filter >= 0 && filter < osDirEntryTypeCount ? osDirEntryTypeNames[filter] : "?";
-  logTrace(logCatDir, "osDirEnumerateEntries> '%s',%p,%p,%s,0x%x\n", directory ? directory : "<<root>>",
-           (void*)callback, context, filterName, (unsigned)flags);
-  if (!callback) return -1;
-  int count = 0, result = 0;
-  if (!directory) {
-    result = enumerateDrives(callback, context, filter, flags, &count);
-    logTrace(logCatDir, "osDirEnumerateEntries< '%s' (%d files) = %d\n", "<DiskDevices>", count, result);
-    return result;
-  }
+int dirPrimEnumerate(const char* directory, OsDirCallback callback, void* context, int filter, uint32_t flags,
+                     int* count) {
+  int result = 0;
   StringBuffer pattern;
   sbInitHere(&pattern);
   sbPrintf(&pattern, "%s\\*", directory);
@@ -385,6 +365,7 @@ int osDirEnumerateEntries(const char* directory, OsDirCallback callback, void* c
   const DWORD openErr = find == INVALID_HANDLE_VALUE ? (wide ? GetLastError() : (DWORD)ERROR_INVALID_NAME) : 0;
   memFree(wide);
   if (find == INVALID_HANDLE_VALUE) {
+    *count = -1;
     if (openErr == ERROR_FILE_NOT_FOUND || openErr == ERROR_PATH_NOT_FOUND) {
       logTrace(logCatDir, "directory %s not present)\n", directory);
       return 0;
@@ -401,7 +382,7 @@ int osDirEnumerateEntries(const char* directory, OsDirCallback callback, void* c
     if (filter != osDirEntryAny && filter != type) continue;
     char* name = winWideToUtf8(w);
     if (!name) continue;
-    count++;
+    (*count)++;
     const int rc = callback(directory, name, type, context);
     memFree(name);
     if (rc != 0) {
@@ -410,7 +391,6 @@ int osDirEnumerateEntries(const char* directory, OsDirCallback callback, void* c
     }
   } while (FindNextFileW(find, &data));
   FindClose(find);
-  logTrace(logCatDir, "osDirEnumerateEntries< '%s' (%d files) = %d\n", directory, count, result);
   return result;
 }
 

@@ -26,27 +26,27 @@
 
 namespace {
 
-#define SFX_FAULT_OR(failValue)          \
-  if (uint32_t e = osTestCheckFault()) { \
-    SetLastError(e);                     \
-    return failValue;                    \
+#define SFX_FAULT_OR(call, failValue)        \
+  if (uint32_t e = osTestCheckFault(call)) { \
+    SetLastError(e);                         \
+    return failValue;                        \
   }
 
 HANDLE WINAPI sysCreateFile(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD c, DWORD f, HANDLE t) {
-  SFX_FAULT_OR(INVALID_HANDLE_VALUE);
+  SFX_FAULT_OR("createFile", INVALID_HANDLE_VALUE);
   return CreateFileW(p, a, s, sa, c, f, t);
 }
 BOOL WINAPI sysReadFile(HANDLE h, LPVOID b, DWORD n, LPDWORD got, LPOVERLAPPED o) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("readFile", FALSE);
   return ReadFile(h, b, n, got, o);
 }
 BOOL WINAPI sysWriteFile(HANDLE h, LPCVOID b, DWORD n, LPDWORD done, LPOVERLAPPED o) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("writeFile", FALSE);
   return WriteFile(h, b, n, done, o);
 }
 // A failed injected close still closes the handle, so nothing leaks.
 BOOL WINAPI sysCloseHandle(HANDLE h) {
-  const uint32_t e = osTestCheckFault();
+  const uint32_t e = osTestCheckFault("closeHandle");
   const BOOL ok = CloseHandle(h);
   if (e) {
     SetLastError(e);
@@ -55,47 +55,47 @@ BOOL WINAPI sysCloseHandle(HANDLE h) {
   return ok;
 }
 BOOL WINAPI sysSetFilePointerEx(HANDLE h, LARGE_INTEGER d, PLARGE_INTEGER n, DWORD m) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("setFilePointerEx", FALSE);
   return SetFilePointerEx(h, d, n, m);
 }
 BOOL WINAPI sysFlushFileBuffers(HANDLE h) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("flushFileBuffers", FALSE);
   return FlushFileBuffers(h);
 }
 BOOL WINAPI sysSetEndOfFile(HANDLE h) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("setEndOfFile", FALSE);
   return SetEndOfFile(h);
 }
 BOOL WINAPI sysDeleteFile(LPCWSTR p) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("deleteFile", FALSE);
   return DeleteFileW(p);
 }
 BOOL WINAPI sysMoveFileEx(LPCWSTR a, LPCWSTR b, DWORD f) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("moveFileEx", FALSE);
   return MoveFileExW(a, b, f);
 }
 BOOL WINAPI sysSetFileAttributes(LPCWSTR p, DWORD a) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("setFileAttributes", FALSE);
   return SetFileAttributesW(p, a);
 }
 BOOL WINAPI sysGetFileAttributesEx(LPCWSTR p, GET_FILEEX_INFO_LEVELS l, LPVOID d) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("getFileAttributesEx", FALSE);
   return GetFileAttributesExW(p, l, d);
 }
 BOOL WINAPI sysSetFileTime(HANDLE h, const FILETIME* c, const FILETIME* a, const FILETIME* m) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("setFileTime", FALSE);
   return SetFileTime(h, c, a, m);
 }
 BOOL WINAPI sysCreateDirectory(LPCWSTR p, LPSECURITY_ATTRIBUTES sa) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("createDirectory", FALSE);
   return CreateDirectoryW(p, sa);
 }
 BOOL WINAPI sysRemoveDirectory(LPCWSTR p) {
-  SFX_FAULT_OR(FALSE);
+  SFX_FAULT_OR("removeDirectory", FALSE);
   return RemoveDirectoryW(p);
 }
 HANDLE WINAPI sysFindFirstFile(LPCWSTR p, LPWIN32_FIND_DATAW d) {
-  SFX_FAULT_OR(INVALID_HANDLE_VALUE);
+  SFX_FAULT_OR("findFirstFile", INVALID_HANDLE_VALUE);
   return FindFirstFileW(p, d);
 }
 
@@ -432,7 +432,7 @@ int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
     return -1;
   }
   DWORD err = 0;
-  DWORD wait = 100;
+  uint32_t wait = fileRetryFirstWait;
   for (int attempt = 1; attempt <= 20; attempt++) {
     if (winSys.deleteFile(wide)) {
       logDebug(logCatFile, "Deleted file %s\n", path);
@@ -458,8 +458,7 @@ int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
       return 0;
     }
     if (attempt == 20 || (attempt > 5 && osStopRequested())) break;
-    Sleep(wait);
-    wait = wait * 2 > 500 ? 500 : wait * 2;
+    fileRetryWait(&wait);
   }
   memFree(wide);
   const char* text = osErrorText(nullptr, err);
@@ -565,9 +564,12 @@ int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64
   CloseHandle(h);
   if (logGate(logCatFile, logLevelDebug)) {
     char buf[70];
-    logDebugFunc(logCatFile, "Set mtime of %s to %s\n", path, osDateFormatLocal((uint64_t)modification, buf, 9));
-    logDebugFunc(logCatFile, "Set atime of %s to %s\n", path, osDateFormatLocal((uint64_t)access, buf, 9));
-    logDebugFunc(logCatFile, "Set ctime of %s to %s\n", path, osDateFormatLocal((uint64_t)creation, buf, 9));
+    logDebugFunc(logCatFile, "Set mtime of %s to %s\n", path,
+                 osDateFormatLocal((uint64_t)modification, buf, osDateFmtIsoSpaceMillis));
+    logDebugFunc(logCatFile, "Set atime of %s to %s\n", path,
+                 osDateFormatLocal((uint64_t)access, buf, osDateFmtIsoSpaceMillis));
+    logDebugFunc(logCatFile, "Set ctime of %s to %s\n", path,
+                 osDateFormatLocal((uint64_t)creation, buf, osDateFmtIsoSpaceMillis));
   }
   return 0;
 }
@@ -726,10 +728,7 @@ int osFileGetSize(const char* path, uint64_t* size) {
   return 0;
 }
 
-namespace {
-
-// Attributes of `path`, or INVALID_FILE_ATTRIBUTES.
-DWORD attributesOf(const char* path) {
+DWORD winAttributesOf(const char* path) {
   wchar_t* wide = path ? winPathToWide(path) : nullptr;
   WIN32_FILE_ATTRIBUTE_DATA data;
   DWORD a = INVALID_FILE_ATTRIBUTES;
@@ -738,10 +737,8 @@ DWORD attributesOf(const char* path) {
   return a;
 }
 
-}  // namespace
-
 bool osFileIsPresent(const char* path) {
-  const DWORD a = attributesOf(path);
+  const DWORD a = winAttributesOf(path);
   if (a == INVALID_FILE_ATTRIBUTES) {
     logTrace(logCatFile, "file %s is not present\n", path ? path : "<null>");
     return false;
@@ -754,7 +751,7 @@ bool osFileIsPresent(const char* path) {
 }
 
 bool osIsFileDirectory(const char* path) {
-  const DWORD a = attributesOf(path);
+  const DWORD a = winAttributesOf(path);
   if (a == INVALID_FILE_ATTRIBUTES) {
     logTrace(logCatFile, "directory %s is not present\n", path ? path : "<null>");
     return false;

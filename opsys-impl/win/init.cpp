@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "build.h"
+#include "dateprim.h"
 #include "initprim.h"
 #include "logging.h"
 #include "memory.h"
@@ -105,12 +106,8 @@ void initPrimExitProcess(int code) {
 }
 
 int initPrimEpoch() {
-  SYSTEMTIME st = {};
-  st.wYear = 1970;
-  st.wMonth = 1;
-  st.wDay = 1;
-  FILETIME ft;
-  if (!SystemTimeToFileTime(&st, &ft)) {
+  uint64_t base;
+  if (datePrimEpochBase(&base) != 0) {
     osErrorReport(logCatInit, GetLastError(), "SystemTimeToFileTime");
     return -1;
   }

@@ -255,20 +255,8 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
   return result;
 }
 
-int osRunShellCommand(const char* command, StringBuffer* input, StringBuffer* output) {
-  StringBuffer interpreter;
-  sbInitHere(&interpreter);
-  if (osGetCommandInterpreter(&interpreter) != 0) {
-    sbClean(&interpreter);
-    return -1;
-  }
-  StringBuffer line;
-  sbInitHere(&line);
-  sbPrintf(&line, "\"%s\" /S /C \"%s\"", sbGet(&interpreter), command);
-  int result = osRunCommand(sbGet(&line), input, output, nullptr, nullptr, nullptr);
-  sbClean(&line);
-  sbClean(&interpreter);
-  return result;
+void processPrimShellLine(StringBuffer* line, const char* interpreter, const char* command) {
+  sbPrintf(line, "\"%s\" /S /C \"%s\"", interpreter, command);
 }
 
 int osGetCommandInterpreter(StringBuffer* out) {

@@ -48,6 +48,10 @@ struct WinSyscalls {
 extern WinSyscalls winSys;
 extern const WinSyscalls winSysDefault;
 
+// Attributes of `path` through the call table, or INVALID_FILE_ATTRIBUTES
+// (also for a null path or one that does not convert).
+DWORD winAttributesOf(const char* path);
+
 // ---- Access lists ----
 
 // Who an access entry is for.

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "osdir.h"
 #include "osinit.h"
@@ -19,6 +20,8 @@ class OsFsTest : public ::testing::Test {
   void SetUp() override { dir = testFreshDir("os").string(); }
   void TearDown() override {
     osTestFailAfter(0, 0);
+    osTestFailCall(nullptr, 0);
+    osTestSetClock(nullptr);
     std::error_code ec;
     // Read-only files would stop the clean-up on Windows.
     for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
@@ -42,6 +45,20 @@ class OsFsTest : public ::testing::Test {
     return std::filesystem::exists(std::filesystem::symlink_status(p, ec));
   }
   static bool onWindows() { return osPathSeparator == '\\'; }
+  // The name of a system call in the backend's table: the POSIX or the
+  // Windows one.
+  static const char* call(const char* posix, const char* windows) { return onWindows() ? windows : posix; }
+  // Runs the OS layer on a test clock: waits return at once and are recorded.
+  void useTestClock() {
+    clock = {};
+    clock.now = 1700000000000ull;
+    osTestSetClock(&clock);
+  }
+  // The waits recorded on the test clock.
+  std::vector<uint32_t> waits() const {
+    return std::vector<uint32_t>(clock.waits, clock.waits + (clock.waitCount < 32 ? clock.waitCount : 32));
+  }
 
   std::string dir;
+  OsTestClock clock = {};
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crc32.h"
+#include "test_bits_helpers.h"
 
 namespace {
 
@@ -13,16 +14,6 @@ uint32_t crcOf(const void* data, uint32_t length) {
   uint32_t crc = 0;
   crc32Update(&crc, data, length);
   return crc;
-}
-
-// One bit at a time, straight from the polynomial.
-uint32_t crcBitwise(const uint8_t* p, size_t n) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; i++) {
-    c ^= p[i];
-    for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-  }
-  return ~c;
 }
 
 std::vector<uint8_t> pseudoRandom(size_t n, uint32_t seed) {
@@ -52,14 +43,14 @@ TEST(Crc32, MatchesBitwiseAtEveryAlignmentAndLength) {
   std::vector<uint8_t> data = pseudoRandom(300, 7);
   for (size_t offset = 0; offset < 8; offset++)
     for (size_t len = 0; len + offset <= data.size(); len += (len < 70 ? 1 : 13))
-      ASSERT_EQ(crcOf(data.data() + offset, (uint32_t)len), crcBitwise(data.data() + offset, len))
+      ASSERT_EQ(crcOf(data.data() + offset, (uint32_t)len), testbits::crcBitwise(data.data() + offset, len))
           << "offset " << offset << " length " << len;
 }
 
 TEST(Crc32, ChainedUpdatesEqualOneUpdate) {
   std::vector<uint8_t> data = pseudoRandom(5000, 99);
   uint32_t whole = crcOf(data.data(), (uint32_t)data.size());
-  EXPECT_EQ(whole, crcBitwise(data.data(), data.size()));
+  EXPECT_EQ(whole, testbits::crcBitwise(data.data(), data.size()));
   for (size_t split = 0; split <= data.size(); split += 37) {
     uint32_t crc = 0;
     crc32Update(&crc, data.data(), (uint32_t)split);

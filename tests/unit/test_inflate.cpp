@@ -1,7 +1,8 @@
-// Inflate stream: our own vectors for each block type and each invalid
-// construct, the stream behaviour (self-removal, end flag, the bytes after
-// the data, close with drain) and round trips through our own encoders with
-// every read pattern. Runs on every platform (no peer library needed).
+// Inflate stream: one table of hex inputs, each valid construct and each
+// invalid one, decoded in every read pattern; the stream behaviour
+// (self-removal, end flag, the bytes after the data, close with drain) and
+// round trips through our own encoders with every read pattern. Runs on
+// every platform (no peer library needed).
 #include <gtest/gtest.h>
 
 #include "test_inflate_helpers.h"
@@ -10,189 +11,129 @@ using namespace inflatetest;
 
 namespace {
 
-// Bits of a fixed block: header, the fixed-code literal `c`.
-void fixedLiteral(BitWriter& bw, uint32_t c) {
-  static const std::vector<uint32_t> codes = canonicalCodes(fixedLiteralLengths());
-  static const std::vector<uint8_t> lens = fixedLiteralLengths();
-  bw.putCode(codes[c], lens[c]);
-}
+// How a decode ends.
+enum Outcome {
+  failed = -1,   // a read returns -1
+  ended = 0,     // the output stops without the end flag; the level stays
+  finished = 1,  // the end flag is set and the level removes itself
+};
 
-// A dynamic block header with explicit code lengths (litLen.size() = HLIT,
-// distLen.size() = HDIST), written without run-length codes.
-void dynamicPlain(BitWriter& bw, bool last, const std::vector<uint8_t>& litLen, const std::vector<uint8_t>& distLen) {
-  bw.put(last ? 1 : 0, 1);
-  bw.put(2, 2);
-  writeDynamicHeader(bw, litLen, distLen);
-}
+// One decode: the input, what the log must hold, the bytes it gives and how
+// it ends. A trailer follows the input and must be readable after it.
+struct Vector {
+  int format;
+  const char* hex;
+  const char* message;  // log texts, separated by '|' ("": not checked)
+  std::string out;
+  Outcome outcome;
+  const char* trailer = "";
+};
 
-// Literal/length lengths: 0..255 and 256 plus `extra` symbols beyond, a
-// complete code (8 bits for the first 240 literals, 9 for the rest, ...).
-std::vector<uint8_t> completeLitLen(size_t count) {
-  // count symbols, count in 257..288: lengths from a flat Huffman tree.
-  std::vector<uint64_t> f(count, 1);
-  return huffmanLengths(f);
-}
+std::string c8(size_t n) { return std::string(n, '\xC8'); }
+
+// The high-symbol inputs: "ok", one symbol that only HLIT 288 or HDIST 32
+// can code (286, 287; distance 30, 31), then "more" and the end code.
+#define HIGH_SYMBOL_HEAD "FD DF 02 40 18 B0 DB B6 6D DB C8 B6 6D DB B6 6D DB B6 6D DB B6 6D DB B6 DD 6C DB A3 A7 "
+
+const Vector vectors[] = {
+    // Stored: LEN and NLEN agree, or not.
+    {INFLATE_FORMAT_RAW, "01 00 00 FF FF", "", "", finished, "tail"},
+    {INFLATE_FORMAT_RAW, "01 05 00 FA FF 68 65 6C 6C 6F", "", "hello", finished},
+    {INFLATE_FORMAT_RAW, "01 05 00 FA FE 68 65 6C 6C 6F", "Uncompressed literal block invalid header checksum", "",
+     failed},
+    {INFLATE_FORMAT_RAW, "07 00", "Encountered reserved blocktype 3", "", failed},
+    // Fixed: "abc"; six 9-bit literals whose end code starts 7 bits before
+    // the end (a 9-bit lookup cannot be filled), raw and wrapped.
+    {INFLATE_FORMAT_RAW, "4b 4c 4a 06 00", "", "abc", finished, "XY"},
+    {INFLATE_FORMAT_RAW, "3B 71 E2 C4 89 13 27 00", "", c8(6), finished},
+    {INFLATE_FORMAT_ZLIB, "78 9C 3B 71 E2 C4 89 13 27 00 10 6E 04 B1", "", c8(6), finished},
+    // Five 9-bit literals and an 8-bit one ending exactly at the end of the
+    // input, no end code: the tolerant format decodes the last one, the
+    // strict one cannot fill the lookup and stops before it.
+    {INFLATE_FORMAT_ZLIB, "78 9C 3B 71 E2 C4 89 13 55", "", c8(5) + "z", ended},
+    {INFLATE_FORMAT_ZLIB_STRICT, "78 9C 3B 71 E2 C4 89 13 55", "", c8(5), ended},
+    // Dynamic: HLIT 288 and HDIST 32 with one 1-bit distance code (distance
+    // 4), valid while 286, 287, 30 and 31 never appear.
+    {INFLATE_FORMAT_RAW,
+     "FD DF B3 61 20 00 00 00 C0 B7 6D DB B6 11 DB B6 6D DB B6 6D DB B6 6D DB B6 6D DB 76 8A 5B 84 9D 83 93 6B CC 00",
+     "", "wxyzwxyzwxyz", finished},
+    // A repeat (16) as the first code length repeats zero.
+    {INFLATE_FORMAT_RAW, "05 E1 B5 0D 00 00 00 02 30 F8 A1 00 C0 FF 1F D0 0E 3E", "", "gad", finished},
+    // Code lengths over-subscribed (five 2-bit codes; three 1-bit codes) or
+    // incomplete with codes longer than one bit.
+    {INFLATE_FORMAT_RAW, "05 C1 05 01 00 00 00 80 20 EB FF 66 01 00 00",
+     "code lengths don't add up|Invalid inflater data during dynamic hoffman data", "", failed},
+    {INFLATE_FORMAT_RAW, "05 C1 81 00 00 00 00 80 20 D6 F7 87 B8 00 00 00",
+     "code lengths don't add up|Invalid inflater data during dynamic hoffman data", "", failed},
+    {INFLATE_FORMAT_RAW, "05 C1 81 00 00 00 00 00 10 FC 4F 03 00 00",
+     "code lengths don't add up|Invalid inflater data during dynamic hoffman data", "", failed},
+    // Two repeats of 138 zeros for 258 lengths; dynamic headers cut short.
+    {INFLATE_FORMAT_RAW, "05 C0 81 04 00 00 00 00 80 FF 7F 00 00", "", "", failed},
+    {INFLATE_FORMAT_RAW, "6D", "", "", failed},
+    {INFLATE_FORMAT_RAW, "6D 56", "", "", failed},
+    {INFLATE_FORMAT_RAW, "6D 56 5B 6E DB", "", "", failed},
+    {INFLATE_FORMAT_RAW, "6D 56 5B 6E DB 40 0C FC 96 4E", "", "", failed},
+    // Symbols beyond the alphabet end the output without a failure.
+    {INFLATE_FORMAT_RAW, HIGH_SYMBOL_HEAD "DE A3 A5 67 22 1D 00", "Invalid huffman distance 286", "ok", ended},
+    {INFLATE_FORMAT_RAW, HIGH_SYMBOL_HEAD "DE A7 A5 67 22 1D 00", "Invalid huffman distance 287", "ok", ended},
+    {INFLATE_FORMAT_RAW, HIGH_SYMBOL_HEAD "1E 7C 00 80 96 9E 89 74 00", "Invalid huffman distance 30", "ok", ended},
+    {INFLATE_FORMAT_RAW, HIGH_SYMBOL_HEAD "1E FC 00 80 96 9E 89 74 00", "Invalid huffman distance 31", "ok", ended},
+    // Only the end code has a code and the input's 1 bits reach nothing; or
+    // no literal has a code: the stream ends rather than loop.
+    {INFLATE_FORMAT_RAW, "05 C1 81 00 00 00 00 00 90 FF 6B FC 03", "", "", ended},
+    {INFLATE_FORMAT_RAW, "05 C1 81 00 00 00 00 00 90 FF 6C 00 00 00", "", "", ended},
+    // No end-of-block code ('p' and 'q' only): every literal, then the end
+    // of the input.
+    {INFLATE_FORMAT_RAW, "05 C1 21 01 00 00 00 00 90 CB FC 4F 24 49 92 24 49 02", "",
+     "qppqppqppqppqppqppqppqppqppqppqppqppqppqpppppp", ended},
+    // zlib headers: a bad check, a bad method (also with a good check) and a
+    // cut header read as empty; a preset dictionary fails; a wrong checksum
+    // is only logged.
+    {INFLATE_FORMAT_ZLIB, "78 9D 4B 4C 4A 06 00", "", "", finished},
+    {INFLATE_FORMAT_ZLIB, "79 9C 4B", "", "", finished},
+    {INFLATE_FORMAT_ZLIB, "78", "", "", finished},
+    {INFLATE_FORMAT_ZLIB, "77 09 4B 4C", "Compression method 7 unknown", "", finished},
+    {INFLATE_FORMAT_ZLIB, "78 20 01 02 03 04 4B 4C 4A 06 00", "", "", failed},
+    {INFLATE_FORMAT_ZLIB, "78 01 4b 4c 4a 06 00 02 4d 01 27", "", "abc", finished, "+"},
+    {INFLATE_FORMAT_ZLIB_STRICT, "78 01 4B 4C 4A 06 00 02 4D 01 26", "Checksum 24d0127 != expected 24d0126", "abc",
+     finished, "after"},
+};
 
 }  // namespace
 
-// ---- valid vectors ----
-
-TEST(InflateVectors, StoredEmptyFinalBlockRemovesLevelAndKeepsTrailer) {
-  Decoded d = decodeStack(fromHex("01 00 00 FF FF"), INFLATE_FORMAT_RAW, readWhole, 1, "tail");
-  EXPECT_EQ(d.out, "");
-  EXPECT_EQ(d.lastResult, 0);
-  EXPECT_EQ(d.endFlag, 1);
-  EXPECT_TRUE(d.levelGone);
-  EXPECT_EQ(d.after, "tail");
+TEST(InflateVectors, EveryVectorInEveryReadPattern) {
+  int row = 0;
+  for (const Vector& v : vectors) {
+    row++;
+    for (ReadMode mode : {readWhole, readOneByte, readRandomChunks}) {
+      SCOPED_TRACE(testing::Message() << "row " << row << " (" << v.hex << ") read mode " << mode);
+      InflateLog log;
+      Decoded d = decodeStack(fromHex(v.hex), v.format, mode, (uint32_t)row, v.trailer);
+      const std::string text = log.take();
+      EXPECT_EQ(d.out, v.out);
+      EXPECT_EQ(d.failed, v.outcome == failed);
+      EXPECT_EQ(d.endFlag, v.outcome == finished ? 1 : 0);
+      EXPECT_EQ(d.levelGone, v.outcome == finished);
+      if (*v.trailer) {
+        EXPECT_EQ(d.after, v.trailer);
+      }
+      for (const char *m = v.message, *bar; *m; m = *bar ? bar + 1 : bar) {
+        bar = strchr(m, '|');
+        if (!bar) bar = m + strlen(m);
+        EXPECT_TRUE(contains(text, std::string(m, bar))) << text;
+      }
+    }
+  }
 }
 
-TEST(InflateVectors, FixedBlockAbcAndRunOfDistanceOne) {
-  Decoded d = decodeStack(fromHex("4b 4c 4a 06 00"), INFLATE_FORMAT_RAW, readWhole, 1, "XY");
-  EXPECT_EQ(d.out, "abc");
-  EXPECT_EQ(d.after, "XY");
+TEST(InflateVectors, RunOfDistanceOne) {
   // 'a' then length 258 at distance 1: the last byte repeated 258 times.
-  d = decodeStack(fromHex("4b 4c 1c f1 00 00"), INFLATE_FORMAT_RAW, readOneByte);
+  Decoded d = decodeStack(fromHex("4b 4c 1c f1 00 00"), INFLATE_FORMAT_RAW, readOneByte);
   EXPECT_EQ(d.out, std::string(259, 'a'));
   EXPECT_EQ(d.endFlag, 1);
-  // The same through the zlib wrapper, checksum included.
-  d = decodeStack(fromHex("78 01 4b 4c 4a 06 00 02 4d 01 27"), INFLATE_FORMAT_ZLIB, readWhole, 1, "+");
-  EXPECT_EQ(d.out, "abc");
-  EXPECT_EQ(d.endFlag, 1);
-  EXPECT_EQ(d.after, "+");
 }
 
-TEST(InflateVectors, LastCodeInPartialFinalByte) {
-  // Six 9-bit literals and the end code: 64 bits, the end code starts 7 bits
-  // before the end, so a 9-bit lookup cannot be filled.
-  BitWriter bw;
-  bw.put(1, 1);
-  bw.put(1, 2);
-  for (int i = 0; i < 6; i++) fixedLiteral(bw, 0xC8);
-  fixedLiteral(bw, 256);
-  std::string raw = bw.finish();
-  ASSERT_EQ(raw.size(), 8u);
-  Decoded d = decodeStack(raw, INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_EQ(d.out, std::string(6, '\xC8'));
-  EXPECT_EQ(d.endFlag, 1);
-  d = decodeStack(zlibWrap(raw, std::string(6, '\xC8')), INFLATE_FORMAT_ZLIB, readOneByte);
-  EXPECT_EQ(d.out, std::string(6, '\xC8'));
-  EXPECT_EQ(d.endFlag, 1);
-
-  // Five 9-bit literals and an 8-bit one ending exactly at the end of the
-  // input (no end code): the tolerant format decodes it, the strict one
-  // cannot fill the lookup and stops before it.
-  BitWriter b2;
-  b2.put(0x9C78, 16);
-  b2.put(1, 1);
-  b2.put(1, 2);
-  for (int i = 0; i < 5; i++) fixedLiteral(b2, 0xC8);
-  fixedLiteral(b2, 'z');
-  std::string cut = b2.finish();
-  ASSERT_EQ(cut.size(), 9u);
-  d = decodeStack(cut, INFLATE_FORMAT_ZLIB, readWhole);
-  EXPECT_EQ(d.out, std::string(5, '\xC8') + "z");
-  EXPECT_FALSE(d.failed);
-  EXPECT_EQ(d.endFlag, 0);
-  d = decodeStack(cut, INFLATE_FORMAT_ZLIB_STRICT, readWhole);
-  EXPECT_EQ(d.out, std::string(5, '\xC8'));
-  EXPECT_FALSE(d.failed);
-  EXPECT_EQ(d.endFlag, 0);
-}
-
-TEST(InflateVectors, SingleOneBitDistanceCodeAndUnusedHighSymbolsAccepted) {
-  // HLIT 288 and HDIST 32 are allowed as long as 286, 287, 30 and 31 never
-  // appear; one distance code of one bit is a valid (incomplete) code.
-  std::vector<uint8_t> lit = completeLitLen(288);
-  std::vector<uint8_t> dist(32, 0);
-  dist[3] = 1;  // distance 4 only
-  BitWriter bw;
-  dynamicPlain(bw, true, lit, dist);
-  std::vector<Token> tokens = {{'w', 0}, {'x', 0}, {'y', 0}, {'z', 0}, {8, 4}};
-  writeTokens(bw, tokens, lit, dist);
-  Decoded d = decodeStack(bw.finish(), INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_EQ(d.out, "wxyzwxyzwxyz");
-  EXPECT_FALSE(d.failed);
-  EXPECT_EQ(d.endFlag, 1);
-}
-
-TEST(InflateVectors, RepeatAtStartRepeatsZero) {
-  // Code lengths written as: 16 (repeat "previous" = 0, 6 times), then the
-  // real lengths. The six leading symbols get no code.
-  std::vector<uint8_t> lit(257, 0);
-  for (int i = 6; i < 257; i++) lit[i] = 0;
-  // Symbols 'a'..'d', 256 and 257 with 3-bit codes, plus 2 more: complete with 8 codes of 3 bits.
-  const int used[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 256};
-  for (int s : used) lit[s] = 3;
-  std::vector<uint8_t> dist = {1, 1};
-  BitWriter bw;
-  bw.put(1, 1);
-  bw.put(2, 2);
-  bw.put(0, 5);   // HLIT 257
-  bw.put(1, 5);   // HDIST 2
-  bw.put(15, 4);  // all 19 code-length code lengths
-  // Code-length code: every symbol 0..18 gets 5 bits except ... keep it
-  // simple: lengths 16, 17, 18, 0, 1, 3 get codes of lengths 2,3,3,3,3,2.
-  uint8_t cl[19] = {0};
-  cl[16] = 2;
-  cl[17] = 3;
-  cl[18] = 3;
-  cl[0] = 3;
-  cl[1] = 3;
-  cl[3] = 2;
-  static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-  for (int i = 0; i < 19; i++) bw.put(cl[order[i]], 3);
-  std::vector<uint8_t> clv(cl, cl + 19);
-  std::vector<uint32_t> cc = canonicalCodes(clv);
-  auto sym = [&](int s) { bw.putCode(cc[s], cl[s]); };
-  sym(16);
-  bw.put(3, 2);  // 6 zeros (repeat of the initial 0)
-  // Symbols 6..96 are 0: 91 zeros = 18 with 80 (11+69), then 11 -> 17 with 8
-  uint32_t i = 6;
-  auto zeros = [&](uint32_t n) {
-    while (n > 0) {
-      uint32_t r = std::min<uint32_t>(n, 138);
-      if (r >= 11) {
-        sym(18);
-        bw.put(r - 11, 7);
-      } else if (r >= 3) {
-        sym(17);
-        bw.put(r - 3, 3);
-      } else {
-        for (uint32_t k = 0; k < r; k++) sym(0);
-      }
-      n -= r;
-      i += r;
-    }
-  };
-  zeros('a' - 6);
-  for (int k = 0; k < 7; k++, i++) sym(3);  // 'a'..'g'
-  zeros(256 - i);
-  sym(3);  // 256
-  i++;
-  sym(1);  // distance 0
-  sym(1);  // distance 1
-  writeTokens(bw, {{'g', 0}, {'a', 0}, {'d', 0}}, lit, dist);
-  Decoded d = decodeStack(bw.finish(), INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_EQ(d.out, "gad");
-  EXPECT_FALSE(d.failed);
-  EXPECT_EQ(d.endFlag, 1);
-}
-
-// ---- invalid streams ----
-
-TEST(InflateInvalid, StoredLengthCheckFails) {
-  InflateLog log;
-  Decoded d = decodeStack(fromHex("01 05 00 FA FE 68 65 6C 6C 6F"), INFLATE_FORMAT_RAW, readWhole);
-  std::string text = log.take();
-  EXPECT_TRUE(d.failed);
-  EXPECT_EQ(d.lastResult, -1);
-  EXPECT_EQ(d.out, "");
-  EXPECT_TRUE(contains(text, "Uncompressed literal block invalid header checksum")) << text;
-  // The correct complement decodes.
-  d = decodeStack(fromHex("01 05 00 FA FF 68 65 6C 6C 6F"), INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_EQ(d.out, "hello");
-}
-
+// A failed stream stays failed, and the level stays for the caller to close.
 TEST(InflateInvalid, ReservedBlockTypeFailsEveryRead) {
   Source src;
   src.data = fromHex("07 00");  // final block of type 3
@@ -200,181 +141,12 @@ TEST(InflateInvalid, ReservedBlockTypeFailsEveryRead) {
   ASSERT_EQ(inflateWrapInputStream(s, INFLATE_FORMAT_RAW, nullptr, false), 0);
   uint8_t buf[16];
   uint32_t got = 99;
-  {
-    InflateLog log;
-    EXPECT_EQ(iosRead(s, buf, sizeof buf, &got), -1);
-    EXPECT_TRUE(contains(log.take(), "Encountered reserved blocktype 3"));
-  }
+  EXPECT_EQ(iosRead(s, buf, sizeof buf, &got), -1);
   EXPECT_EQ(got, 0u);
   EXPECT_EQ(iosRead(s, buf, sizeof buf, &got), -1);  // sticky
   EXPECT_EQ(s->ops, &inflateInputStreamOps);
   iosCloseThisLevel(s);
   iosClose(s);
-}
-
-TEST(InflateInvalid, CodeLengthFaultsFailTheStream) {
-  std::vector<uint8_t> dist = {1, 1};
-  struct Case {
-    const char* what;
-    std::vector<uint8_t> lit;
-  };
-  std::vector<uint8_t> over(257, 0), under(257, 0), tooMany(257, 0);
-  for (int s = 0; s < 5; s++) over[s] = 2;  // five 2-bit codes: over-subscribed
-  over[256] = 2;
-  under['a'] = 2;  // three 2-bit codes: incomplete with codes longer than 1 bit
-  under['b'] = 2;
-  under[256] = 2;
-  for (int s = 0; s < 3; s++) tooMany[s] = 1;  // three 1-bit codes: over-subscribed
-  for (const Case& c : {Case{"over", over}, Case{"under", under}, Case{"one-bit over", tooMany}}) {
-    BitWriter bw;
-    dynamicPlain(bw, true, c.lit, dist);
-    bw.put(0, 16);
-    InflateLog log;
-    Decoded d = decodeStack(bw.finish(), INFLATE_FORMAT_RAW, readWhole);
-    std::string text = log.take();
-    EXPECT_TRUE(d.failed) << c.what;
-    EXPECT_TRUE(contains(text, "code lengths don't add up")) << c.what << text;
-    EXPECT_TRUE(contains(text, "Invalid inflater data during dynamic hoffman data")) << c.what;
-  }
-}
-
-TEST(InflateInvalid, RepeatPastCountAndMissingBitsFail) {
-  // HLIT 257, HDIST 1: 258 lengths; 18 with 138 zeros twice = 276 > 258.
-  BitWriter bw;
-  bw.put(1, 1);
-  bw.put(2, 2);
-  bw.put(0, 5);
-  bw.put(0, 5);
-  bw.put(14, 4);  // 18 code-length lengths: 16, 17, 18, 0, ... up to 1
-  uint8_t cl[19] = {0};
-  cl[18] = 1;
-  cl[0] = 1;
-  static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-  for (int i = 0; i < 18; i++) bw.put(cl[order[i]], 3);
-  // canonical: 0 -> '0', 18 -> '1'
-  bw.putCode(1, 1);
-  bw.put(127, 7);
-  bw.putCode(1, 1);
-  bw.put(127, 7);
-  bw.put(0, 16);
-  Decoded d = decodeStack(bw.finish(), INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_TRUE(d.failed);
-
-  // A dynamic header cut short fails too (no partial header is kept).
-  std::string whole = deflateOwn(sampleData(dataText, 3000, 5), 2);
-  for (size_t cut : {1, 2, 5, 10}) {
-    d = decodeStack(whole.substr(0, cut), INFLATE_FORMAT_RAW, readWhole);
-    EXPECT_TRUE(d.failed) << cut;
-    EXPECT_EQ(d.out, "");
-  }
-}
-
-TEST(InflateInvalid, HighSymbolsEndTheOutputWithoutFailure) {
-  // Literal/length 286 and 287 (only codable with HLIT 288) and distances 30
-  // and 31 (HDIST 32): the output ends there, later reads keep ending.
-  std::vector<uint8_t> lit = completeLitLen(288);
-  std::vector<uint8_t> dist(32, 5);
-  for (uint32_t bad : {286u, 287u, 1030u, 1031u}) {
-    BitWriter bw;
-    dynamicPlain(bw, true, lit, dist);
-    std::vector<uint32_t> lc = canonicalCodes(lit), dc = canonicalCodes(dist);
-    for (char c : std::string("ok")) bw.putCode(lc[(uint8_t)c], lit[(uint8_t)c]);
-    if (bad < 1000) {
-      bw.putCode(lc[bad], lit[bad]);
-    } else {
-      bw.putCode(lc[257], lit[257]);  // length 3
-      bw.putCode(dc[bad - 1000], dist[bad - 1000]);
-      bw.put(0, 13);
-    }
-    for (char c : std::string("more")) bw.putCode(lc[(uint8_t)c], lit[(uint8_t)c]);
-    bw.putCode(lc[256], lit[256]);
-    InflateLog log;
-    Decoded d = decodeStack(bw.finish(), INFLATE_FORMAT_RAW, readRandomChunks, bad);
-    std::string text = log.take();
-    EXPECT_EQ(d.out, "ok") << bad;
-    EXPECT_FALSE(d.failed) << bad;
-    EXPECT_EQ(d.endFlag, 0) << bad;
-    EXPECT_FALSE(d.levelGone);
-    EXPECT_TRUE(contains(text, "Invalid huffman distance " + std::to_string(bad % 1000))) << text;
-  }
-}
-
-TEST(InflateInvalid, UnreachedLiteralCodeEndsInsteadOfLooping) {
-  // Only the end code has a (1-bit) code; input bit 1 reaches nothing. The
-  // stream must end rather than produce bytes forever.
-  std::vector<uint8_t> lit(257, 0);
-  lit[256] = 1;
-  BitWriter bw;
-  dynamicPlain(bw, true, lit, {1, 1});
-  bw.put(0xFF, 8);
-  Decoded d = decodeStack(bw.finish(), INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_EQ(d.out, "");
-  EXPECT_FALSE(d.failed);
-  EXPECT_EQ(d.endFlag, 0);
-  // All literal lengths zero: an empty code, same outcome.
-  BitWriter b2;
-  dynamicPlain(b2, true, std::vector<uint8_t>(257, 0), {1, 1});
-  b2.put(0, 16);
-  d = decodeStack(b2.finish(), INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_EQ(d.out, "");
-  EXPECT_FALSE(d.failed);
-}
-
-TEST(InflateInvalid, NoEndOfBlockCodeEndsWithTheInput) {
-  // A code without symbol 256: the block never ends; the output is every
-  // literal present and the stream then reads as ended (not finished).
-  std::vector<uint8_t> lit(257, 0);
-  lit['p'] = 1;
-  lit['q'] = 1;
-  BitWriter bw;
-  dynamicPlain(bw, true, lit, {1, 1});
-  for (int i = 0; i < 40; i++) bw.putCode(i % 3 == 0 ? 1 : 0, 1);
-  std::string raw = bw.finish();
-  Decoded d = decodeStack(raw, INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_FALSE(d.failed);
-  EXPECT_EQ(d.endFlag, 0);
-  ASSERT_GE(d.out.size(), 40u);
-  EXPECT_EQ(d.out.substr(0, 4), "qppq");
-}
-
-TEST(InflateInvalid, ZlibHeaderFaultsReadAsEmpty) {
-  for (const char* hex : {"78 9D 4B 4C 4A 06 00", "79 9C 4B", "78"}) {
-    Decoded d = decodeStack(fromHex(hex), INFLATE_FORMAT_ZLIB, readWhole);
-    EXPECT_EQ(d.out, "") << hex;
-    EXPECT_FALSE(d.failed) << hex;
-    EXPECT_EQ(d.endFlag, 1) << hex;
-    EXPECT_TRUE(d.levelGone) << hex;
-  }
-  // Method 7 with a valid header check: 0x77 0x01 -> (0x7701 % 31) == 0?
-  uint32_t cmf = 0x77, flg = 0;
-  while ((cmf * 256 + flg) % 31) flg++;
-  std::string h{(char)cmf, (char)flg};
-  InflateLog log;
-  Decoded d = decodeStack(h + "\x4b\x4c", INFLATE_FORMAT_ZLIB, readWhole);
-  EXPECT_TRUE(contains(log.take(), "Compression method 7 unknown"));
-  EXPECT_EQ(d.endFlag, 1);
-}
-
-TEST(InflateInvalid, ChecksumMismatchIsOnlyLogged) {
-  std::string good = fromHex("78 01 4b 4c 4a 06 00 02 4d 01 27");
-  std::string bad = good;
-  bad[10] ^= 1;
-  InflateLog log;
-  Decoded d = decodeStack(bad, INFLATE_FORMAT_ZLIB_STRICT, readWhole, 1, "after");
-  EXPECT_TRUE(contains(log.take(), "Checksum 24d0127 != expected 24d0126"));
-  EXPECT_EQ(d.out, "abc");
-  EXPECT_FALSE(d.failed);
-  EXPECT_EQ(d.endFlag, 1);
-  EXPECT_EQ(d.after, "after");
-}
-
-TEST(InflateInvalid, PresetDictionaryRefused) {
-  uint32_t cmf = 0x78, flg = 0x20;
-  while ((cmf * 256 + flg) % 31) flg++;
-  std::string s{(char)cmf, (char)flg, 1, 2, 3, 4, 0x4b, 0x4c, 0x4a, 0x06, 0x00};
-  Decoded d = decodeStack(s, INFLATE_FORMAT_ZLIB, readWhole);
-  EXPECT_TRUE(d.failed);
-  EXPECT_EQ(d.out, "");
 }
 
 TEST(InflateInvalid, EveryPrefixGivesAPrefixOfTheData) {

@@ -1,6 +1,6 @@
 // Helpers for the inflate tests: a source level that hands out its bytes in
-// pieces (and can hold some back until the test releases them), a deflate bit
-// writer with small stored, fixed and dynamic encoders, sample data and a
+// pieces (and can hold some back until the test releases them), small
+// stored, fixed and dynamic encoders over the shared bit writer, sample data and a
 // decode driver that reads through the real stream stack.
 #pragma once
 
@@ -18,6 +18,8 @@
 #include "iosbuffered.h"
 #include "iostream.h"
 #include "logging.h"
+#include "test_bits_helpers.h"
+#include "testenv.h"
 
 namespace inflatetest {
 
@@ -50,34 +52,7 @@ inline int sourceRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
 
 inline const IoStreamOps sourceOps = {.name = "TestSource", .read = sourceRead};
 
-// Deflate bit order: values least significant bit first; Huffman codes most
-// significant bit first.
-struct BitWriter {
-  std::string out;
-  uint64_t acc = 0;
-  uint32_t n = 0;
-  void put(uint32_t value, uint32_t bits) {
-    acc |= (uint64_t)value << n;
-    n += bits;
-    while (n >= 8) {
-      out.push_back((char)(acc & 0xFF));
-      acc >>= 8;
-      n -= 8;
-    }
-  }
-  void putCode(uint32_t code, uint32_t len) {
-    uint32_t r = 0;
-    for (uint32_t i = 0; i < len; i++) r |= ((code >> i) & 1) << (len - 1 - i);
-    put(r, len);
-  }
-  void align() {
-    if (n > 0) put(0, 8 - n);
-  }
-  std::string finish() {
-    align();
-    return out;
-  }
-};
+using testbits::BitWriter;
 
 // Canonical codes for a set of lengths.
 inline std::vector<uint32_t> canonicalCodes(const std::vector<uint8_t>& lengths) {
@@ -440,25 +415,9 @@ inline Decoded decodeStack(const std::string& compressed, int format, ReadMode m
   return d;
 }
 
-// Everything written to stderr (where log records go) while it lives, with
-// common.inflate at the given level.
-struct InflateLog {
-  uint32_t oldLevel;
-  bool taken = false;
-  explicit InflateLog(uint32_t level = logLevelDebug) {
-    oldLevel = logLevels[logCatInflate];
-    logLevels[logCatInflate] = level;
-    testing::internal::CaptureStderr();
-  }
-  std::string take() {
-    std::string s = testing::internal::GetCapturedStderr();
-    logLevels[logCatInflate] = oldLevel;
-    taken = true;
-    return s;
-  }
-  ~InflateLog() {
-    if (!taken) take();
-  }
+// The inflate level's log records while it lives.
+struct InflateLog : TestLogCapture {
+  explicit InflateLog(uint32_t level = logLevelDebug) : TestLogCapture(logCatInflate, level) {}
 };
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

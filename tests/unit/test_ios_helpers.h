@@ -103,24 +103,9 @@ inline const IoStreamOps mockOutOps = {.name = "MockOut", .write = mockWrite, .c
 // A level that only closes: every other operation passes through it.
 inline const IoStreamOps mockPassOps = {.name = "MockPass", .close = mockClose};
 
-// Everything written to stderr (where log records go) while it lives.
-struct LogCapture {
-  uint32_t oldLevel;
-  explicit LogCapture(uint32_t level = logLevelTrace) {
-    oldLevel = logLevels[logCatIoStream];
-    logLevels[logCatIoStream] = level;
-    testing::internal::CaptureStderr();
-  }
-  std::string take() {
-    std::string s = testing::internal::GetCapturedStderr();
-    logLevels[logCatIoStream] = oldLevel;
-    taken = true;
-    return s;
-  }
-  ~LogCapture() {
-    if (!taken) take();
-  }
-  bool taken = false;
+// The stream layer's log records while it lives.
+struct LogCapture : TestLogCapture {
+  explicit LogCapture(uint32_t level = logLevelTrace) : TestLogCapture(logCatIoStream, level) {}
 };
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

@@ -12,32 +12,14 @@
 #include "iostream.h"
 #include "memory.h"
 #include "osfile.h"
+#include "test_bits_helpers.h"
 #include "test_ios_helpers.h"
 
 using namespace iostest;
 
 namespace {
 
-// Packs values least significant bit first, as the bit reader takes them.
-struct BitWriter {
-  std::string out;
-  uint64_t acc = 0;
-  uint32_t n = 0;
-  void put(uint32_t v, uint32_t bits) {
-    acc |= (uint64_t)(v & ((1u << bits) - 1)) << n;
-    n += bits;
-    while (n >= 8) {
-      out.push_back((char)(acc & 0xFF));
-      acc >>= 8;
-      n -= 8;
-    }
-  }
-  void finish() {
-    if (n) out.push_back((char)(acc & 0xFF));
-    acc = 0;
-    n = 0;
-  }
-};
+using testbits::BitWriter;
 
 // A small deterministic generator for the bit sequences.
 struct Lcg {

@@ -21,6 +21,7 @@
 #include "osenv.h"
 #include "osfile.h"
 #include "osinit.h"
+#include "ostest.h"
 #include "osthread.h"
 #include "testenv.h"
 
@@ -70,11 +71,15 @@ std::string expand(const char* pattern, bool wildcard) {
 // stream, no file setting, no limits.
 class LogFiles : public ::testing::Test {
  protected:
+  // Waits (for a new time stamp in a taken name) only advance the test clock.
   void SetUp() override {
     dir = testFreshDir("logfiles");
     testSetUpLevels();
+    clock.now = osDateNow();
+    osTestSetClock(&clock);
   }
   void TearDown() override {
+    osTestSetClock(nullptr);
     logStopPipe();
     logSetPipeRequested(false);
     logCloseStream();
@@ -90,6 +95,7 @@ class LogFiles : public ::testing::Test {
   static void testSetUpLevels() { logParseLevels("info"); }
   std::string path(const char* name) const { return (dir / name).string(); }
   fs::path dir;
+  OsTestClock clock = {};
 };
 
 bool contains(const std::vector<std::string>& lines, const std::string& text) {
@@ -214,16 +220,15 @@ TEST_F(LogFiles, FixedNameThatExistsIsAppendedTo) {
   std::string file = path("fixed.log");
   writeFile(file, "earlier run\n");
   logSetLogFile(file.c_str());
-  auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(logSwitchFile(false), 0);
-  auto waited = std::chrono::steady_clock::now() - t0;
   logInfo(logCatSfx, "appended\n");
   logCloseStream();
   auto lines = readLines(file);
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], "earlier run");
   EXPECT_TRUE(contains(lines, "appended"));
-  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 900);
+  EXPECT_EQ(std::vector<uint32_t>(clock.waits, clock.waits + clock.waitCount), std::vector<uint32_t>{1000})
+      << "one second's wait for a new name";
 }
 
 TEST_F(LogFiles, RotationKeepsTwoNumberedFiles) {
@@ -313,6 +318,7 @@ void pipeWriter(void* arg) {
 }  // namespace
 
 TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
+  osTestSetClock(nullptr);  // the test clock is for one thread
   ASSERT_EQ(osThreadInit(), 0);
   std::string file = path("pipe.log");
   logSetLogFile(file.c_str());

@@ -50,10 +50,10 @@ TEST(OsDate, AllFormatsInUtc) {
 TEST(OsDate, CalendarOffsetsSignsAndMinutes) {
   const OsCalendar cal = {2025, 1, 3, 29, 14, 3, 5, 123};
   char buf[70];
-  EXPECT_STREQ(osDateFormatCalendar(&cal, -30 * 60000, buf, 8), "2025-01-29T14:03:05.123-00:30");
-  EXPECT_STREQ(osDateFormatCalendar(&cal, -30 * 60000, buf, 10), "2025-01-29 14:03:05,123 Etc/GMT+0:30");
-  EXPECT_STREQ(osDateFormatCalendar(&cal, 14 * 3600000, buf, 10), "2025-01-29 14:03:05,123 Etc/GMT-14");
-  EXPECT_STREQ(osDateFormatCalendar(&cal, 3600000, buf, 5), "Wed, 29 Jan 2025 14:03:05+01:00");
+  EXPECT_STREQ(osDateFormatCalendar(&cal, -30 * 60000, buf, osDateFmtIsoMillis), "2025-01-29T14:03:05.123-00:30");
+  EXPECT_STREQ(osDateFormatCalendar(&cal, -30 * 60000, buf, osDateFmtLog), "2025-01-29 14:03:05,123 Etc/GMT+0:30");
+  EXPECT_STREQ(osDateFormatCalendar(&cal, 14 * 3600000, buf, osDateFmtLog), "2025-01-29 14:03:05,123 Etc/GMT-14");
+  EXPECT_STREQ(osDateFormatCalendar(&cal, 3600000, buf, osDateFmtRfc1123), "Wed, 29 Jan 2025 14:03:05+01:00");
   // A year that does not fit the 59-character main part cannot happen with
   // 16-bit fields; a bad format gives null.
   EXPECT_EQ(osDateFormatCalendar(&cal, 0, buf, 12), nullptr);
@@ -76,7 +76,7 @@ TEST_F(OsDateZone, HalfHourZonesBothWays) {
   osTestSetTimeZone("UTC0");
   EXPECT_EQ(local(sample, 7), "2025-01-29 14:03:05 Z");
   char buf[70];
-  EXPECT_EQ(std::string(osDateFormatLocalSeconds(sample / 1000, buf, 2)), "20250129140305");
+  EXPECT_EQ(std::string(osDateFormatLocalSeconds(sample / 1000, buf, osDateFmtCompact)), "20250129140305");
 }
 
 TEST(OsDate, FileTimesAndDosDates) {

@@ -1,6 +1,7 @@
 // Directory layer: path rules of both platforms (pure), creation,
 // enumeration, removal with links, the glob search, and long-path forms.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -199,6 +200,24 @@ TEST_F(OsDir, EnumerationSkipsHiddenAndFilters) {
   EXPECT_EQ(osDirEnumerateEntries(path("nope").c_str(), record, &missing, osDirEntryAny, 0), 0);
   EXPECT_TRUE(missing.names.empty());
   EXPECT_EQ(osDirEnumerateEntries(dir.c_str(), nullptr, nullptr, osDirEntryAny, 0), -1);
+}
+
+// A directory that cannot be opened: missing is empty, denied is empty only
+// when asked, anything else fails.
+TEST_F(OsDir, EnumerationOpenFailures) {
+  writeText(path("f1"), "1");
+  const struct {
+    uint32_t winError, posixError;  // the injected error on each platform
+    uint32_t flags;
+    int rc;
+  } cases[] = {{2, ENOENT, 0, 0}, {13, EACCES, 0, -1}, {13, EACCES, osDirFlagDeniedIsEmpty, 0}, {1117, EIO, 0, -1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.posixError);
+    Seen seen;
+    osTestFailCall(call("opendir", "findFirstFile"), onWindows() ? c.winError : c.posixError, 1);
+    EXPECT_EQ(osDirEnumerateEntries(dir.c_str(), record, &seen, osDirEntryAny, c.flags), c.rc);
+    EXPECT_TRUE(seen.names.empty());
+  }
 }
 
 TEST_F(OsDir, CallbackFailuresAndStopFlag) {

@@ -85,22 +85,6 @@ TEST(Parameters, GettersWithoutRecord) {
   EXPECT_EQ(nullptr, parCopyParameter("LogFile"));
 }
 
-TEST(Parameters, Table) {
-  EXPECT_STREQ("DataRootDirectory", parTable[0].name);
-  EXPECT_STREQ("${InstallDirectory}\\var\\${SystemId}\\${ProcessServer}", parTable[0].defaultValue);
-  EXPECT_STREQ("ServerUUID", parTable[41].name);
-  int mandatory = 0, defaults = 0;
-  for (const ParDefinition& row : parTable) {
-    mandatory += row.mandatory;
-    defaults += row.defaultValue != nullptr;
-    EXPECT_NE(nullptr, strstr(row.missingMessage, row.name));
-  }
-  EXPECT_EQ(17, mandatory);
-  EXPECT_EQ(6, defaults);
-  EXPECT_STREQ("Server did not set mandatory parameter LogFile\n", parTable[4].missingMessage);
-  EXPECT_STREQ("Server did not set optional parameter LogFileSize\n", parTable[5].missingMessage);
-}
-
 TEST(Parameters, FillStep) {
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
   smPutCopy(m, "LogFileSize", "2147483647");

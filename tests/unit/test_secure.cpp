@@ -27,7 +27,7 @@ TEST(SecureBinding, BindsAndForwards) {
   secureUnload();
   ASSERT_EQ(osLibraryBind(stubPath("good").c_str(), true), 0);
   EXPECT_TRUE(secureIsBound());
-  EXPECT_EQ(secureBind(1), 0);  // already bound: nothing to do
+  EXPECT_EQ(secureBind(secureBindReport), 0);  // already bound: nothing to do
   EXPECT_EQ(secureUsage(1), 0);
   EXPECT_EQ(secureGetProtocolName(2), 1002);
   EXPECT_EQ(secureGetCertificateInfo(nullptr), 42);

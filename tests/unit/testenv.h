@@ -42,3 +42,23 @@ std::string testCaptureLog(uint32_t category, uint32_t level, Fn fn) {
   logLevels[category] = saved;
   return out;
 }
+
+// Everything written to stderr (where log records go) while it lives, with
+// `category` at `level`; take() ends the capture early.
+struct TestLogCapture {
+  uint32_t category, oldLevel;
+  bool taken = false;
+  TestLogCapture(uint32_t cat, uint32_t level) : category(cat), oldLevel(logLevels[cat]) {
+    logLevels[category] = level;
+    testing::internal::CaptureStderr();
+  }
+  std::string take() {
+    std::string s = testing::internal::GetCapturedStderr();
+    logLevels[category] = oldLevel;
+    taken = true;
+    return s;
+  }
+  ~TestLogCapture() {
+    if (!taken) take();
+  }
+};
