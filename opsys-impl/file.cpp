@@ -48,6 +48,10 @@ IoStream* osFileOpenStream(const char* path, uint32_t mode, uint32_t fileType, c
   return s;
 }
 
+bool osFileStdIsConsole(int std) { return std >= 0 && std <= 2 && filePrimIsConsole(std); }
+
+uint32_t osFileConsoleColumns(int std) { return osFileStdIsConsole(std) ? filePrimConsoleColumns(std) : 0; }
+
 int osFileDelete(const char* path) {
   StringBuffer reason;
   sbInitHere(&reason);

@@ -20,3 +20,6 @@ void fileLogClosed(const char* path, uint64_t bytesRead, uint32_t reads, uint64_
 
 // Backend: whether standard stream 0, 1 or 2 is a console (a terminal).
 bool filePrimIsConsole(int std);
+// Backend: columns of the console behind standard stream 0, 1 or 2; 0 when
+// unknown.
+uint32_t filePrimConsoleColumns(int std);

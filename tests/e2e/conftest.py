@@ -121,3 +121,32 @@ def tree_snapshot(root: Path):
         rel = p.relative_to(root).as_posix()
         out[rel] = None if p.is_dir() else p.read_bytes()
     return out
+
+
+def run_in_pty(cmd, cwd, env, columns=100, timeout=120):
+    """Runs cmd with standard output and error on a pseudo-terminal of the
+    given width, as a person at a console would; the terminal is raw, so the
+    bytes arrive exactly as written. Returns (exit code, bytes)."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+    import tty
+
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
+                         start_new_session=True)
+    os.close(slave)
+    out = bytearray()
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO: every writer has closed the terminal
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.close(master)
+    return p.wait(timeout), bytes(out)
