@@ -76,11 +76,15 @@ uint32_t progressStdErrorWidth() {
   return width ? width : progressDefaultWidth;
 }
 
-// Writes to the console through the log stream; a failed write ends the
-// line for this walk (the log's own write errors are not reported).
+// Writes to the console through the log stream. The suppression depth is
+// raised, so what the file layer reports about a failed write is dropped
+// instead of coming back here as a record; a failed write ends the line for
+// this walk (the log's own write errors are not reported either).
 void progressWrite(const char* data, uint32_t length) {
+  logThreadSuppress();
   if (!logOut.stream || iosWrite(logOut.stream, data, length, nullptr) != 0 || iosFlush(logOut.stream) != 0)
     progress.active = false;
+  logThreadUnsuppress();
 }
 
 // Draws the formatted text over the line, blanking what a longer text drawn
@@ -133,6 +137,9 @@ void progressUpdate() {
     }
   }
   progress.lastDraw = now;
+  // A console made narrower since the last drawing must not wrap the line.
+  const uint32_t width = progressConsoleWidth();
+  if (width) progress.width = width;
   progress.textLength = progressFormat(progress.text, sizeof progress.text, c, progress.width);
   progressDrawLocked();
   if (locked) logUnlock();
