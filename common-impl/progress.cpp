@@ -57,7 +57,7 @@ bool progressSettingOff() {
     if (strEqualsIgnoreCase(value, word)) return progress.settingOff = true;
   for (const char* word : on)
     if (strEqualsIgnoreCase(value, word)) return false;
-  logWarn(logCatMain, "Unrecognised QZR_PROGRESS value '%s'; use off or on\n", value);
+  logWarn(logCatLogging, "Unrecognised QZR_PROGRESS value '%s'; use off or on\n", value);
   return false;
 }
 
