@@ -10,6 +10,10 @@
 #include "logoutput.h"
 #include "memory.h"
 #include "progress.h"
+#include "test_zip_helpers.h"
+#include "zip.h"
+
+using namespace ziptest;
 
 namespace {
 
@@ -160,6 +164,38 @@ TEST_F(ProgressConsole, NotShownWhereNoPersonSeesTheLog) {
     progressEnd();
     EXPECT_EQ(text.find('\r'), std::string::npos) << c.what;
   }
+}
+
+TEST_F(ProgressConsole, WalkTotalsCountTheSelectedEntriesAndTheirZip64Sizes) {
+  std::string zip64;
+  put16(zip64, 1);
+  put16(zip64, 8);
+  put64(zip64, 5ull << 30);
+  const fs::path dir = freshDir("progress");
+  writeFile(dir / "t.zip",
+            buildZip({{.name = "d/"},
+                      {.name = "d/a.txt", .data = std::string(mb, 'a')},
+                      {.name = "register.properties", .data = "x=1"},
+                      {.name = "d/big.bin", .data = "abc", .extra = zip64, .sizeDelta = 0xFFFFFFFFll - 3}}));
+  ZipInfo* zip = nullptr;
+  ASSERT_EQ(zipOpen(&zip, str(dir / "t.zip").c_str(), false), 0);
+  struct {
+    const char* pattern;
+    const char* want;
+  } const cases[] = {
+      {nullptr, "0/4 entries, 0.0/5121.0 MB"},
+      {"!register.properties", "0/3 entries, 0.0/5121.0 MB"},
+      {"*.txt", "0/1 entries, 0.0/1.0 MB"},
+  };
+  for (const auto& c : cases) {
+    text.clear();
+    zipProgressBegin(zip, c.pattern);
+    fakeNow += 200;
+    progressAdvance(0);
+    progressEnd();
+    EXPECT_NE(text.find(c.want), std::string::npos) << (c.pattern ? c.pattern : "<all>") << ": " << text;
+  }
+  zipExit(&zip);
 }
 
 }  // namespace
