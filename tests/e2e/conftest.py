@@ -123,24 +123,33 @@ def tree_snapshot(root: Path):
     return out
 
 
-def run_in_pty(cmd, cwd, env, columns=100, timeout=120):
-    """Runs cmd with standard output and error on a pseudo-terminal of the
-    given width, as a person at a console would; the terminal is raw, so the
-    bytes arrive exactly as written. Returns (exit code, bytes)."""
+def run_in_pty(cmd, cwd, env, columns=100, timeout=120, stdin_tty=False):
+    """Runs cmd with standard output and error (and with stdin_tty also
+    standard input) on a pseudo-terminal of the given width, as a person at a
+    console would; the terminal is raw, so the bytes arrive exactly as
+    written. Returns (exit code, bytes) once the program has ended and the
+    terminal is quiet (wine's helpers may keep it open)."""
     import fcntl
     import pty
+    import select
     import struct
     import termios
+    import time
     import tty
 
     master, slave = pty.openpty()
     tty.setraw(slave)
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
-                         start_new_session=True)
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdin=slave if stdin_tty else subprocess.DEVNULL, stdout=slave,
+                         stderr=slave, start_new_session=True)
     os.close(slave)
     out = bytearray()
-    while True:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not select.select([master], [], [], 0.5)[0]:
+            if p.poll() is not None:
+                break
+            continue
         try:
             chunk = os.read(master, 65536)
         except OSError:  # EIO: every writer has closed the terminal
@@ -149,4 +158,4 @@ def run_in_pty(cmd, cwd, env, columns=100, timeout=120):
             break
         out += chunk
     os.close(master)
-    return p.wait(timeout), bytes(out)
+    return p.wait(max(1, deadline - time.monotonic())), bytes(out)

@@ -8,7 +8,7 @@ import zipfile
 
 import pytest
 
-from conftest import WINE_RUN, Platform, make_installer, run_in_pty
+from conftest import WINE_RUN, WINEPREFIX, Platform, make_installer, run_in_pty
 
 COLUMNS = 100
 DRAW = re.compile(rb"\r(Extracting [^\r\n]*)")
@@ -115,19 +115,37 @@ def test_not_drawn_where_no_person_sees_the_log(big, tmp_path, extra_args, extra
     assert b"Extracting " not in raw and raw.count(b"\r") == raw.count(b"\r\n")
 
 
-def test_redirected_windows_run_is_unchanged(tmp_path):
-    """Under wine with standard error in a file: no console, so no line."""
+@pytest.fixture
+def windows_installer(tmp_path):
     plat = Platform("wine")
     if not plat.stub.exists():
         pytest.fail(f"stub {plat.stub} is not built")
     z = tmp_path / "p.zip"
     with zipfile.ZipFile(z, "w", zipfile.ZIP_STORED) as f:
-        for i in range(40):
-            f.writestr(f"data/f{i:03}.bin", os.urandom(64 * 1024))
-    exe = make_installer(plat, z, tmp_path / "setup")
-    rc, out = run_to_file([str(WINE_RUN), str(exe), "--unpack", "out", "-verbose", "2"], tmp_path,
+        for i in range(200):
+            f.writestr(f"data/f{i:03}.bin", os.urandom(96 * 1024))
+    return make_installer(plat, z, tmp_path / "setup")
+
+
+def test_redirected_windows_run_is_unchanged(windows_installer, tmp_path):
+    """Under wine with standard error in a file: no console, so no line."""
+    rc, out = run_to_file([str(WINE_RUN), str(windows_installer), "--unpack", "out", "-verbose", "2"], tmp_path,
                           tmp_path / "err.txt")
     assert rc == 0, out[-2000:]
     assert b"Extracting " not in out and out.count(b"\r") == out.count(b"\r\n")
     records = [line for line in out.split(b"\r\n") if RECORD.match(line)]
-    assert len(records) >= 41 and b"Unpacked 40 files" in out
+    assert len(records) >= 201 and b"Unpacked 200 files" in out
+
+
+def test_windows_console_shows_the_line(windows_installer, tmp_path):
+    """Wine's console on a terminal (it renders the console's screen with
+    escape sequences of its own): the line appears with new counts and is
+    gone after the walk."""
+    wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
+    e = env({"WINEPREFIX": str(WINEPREFIX), "WINEDEBUG": "-all"})
+    rc, raw = run_in_pty([wine, str(windows_installer), "--unpack", "out", "-verbose", "1"], cwd=tmp_path, env=e, stdin_tty=True,
+                         timeout=240)
+    assert rc == 0, raw[-2000:]
+    draws = re.findall(rb"Extracting \d+/200 entries, [\d.]+/18\.8 MB, \d+%, [\d.]+ MB/s", raw)
+    assert len(set(draws)) >= 2, raw[-2000:]
+    assert b"Extracting" not in raw[raw.rindex(b"Unpacked 200 files"):], raw[-600:]
