@@ -20,13 +20,12 @@ RECORD = re.compile(rb"(INFO |DEBUG|WARN |ERROR|FATAL|TRACE) \d{4}-\d\d-\d\d [^\
 def big(tmp_path):
     """An installer whose extraction takes long enough for several drawings:
     many stored files of random data, each written, flushed and moved."""
-    plat = Platform("native")
     z = tmp_path / "big.zip"
     with zipfile.ZipFile(z, "w", zipfile.ZIP_STORED) as f:
         f.writestr("data/", "")
         for i in range(400):
             f.writestr(f"data/f{i:04}.bin", os.urandom(96 * 1024))
-    return plat, make_installer(plat, z, tmp_path / "big")
+    return make_installer(Platform("native"), z, tmp_path / "big")
 
 
 def env(extra=None):
@@ -80,9 +79,8 @@ def normalise(text):
 
 
 def test_line_is_drawn_redrawn_and_never_tears_a_record(big, tmp_path):
-    plat, exe = big
     target = tmp_path / "out"
-    args = [str(exe), "--unpack", str(target), "-verbose", "2"]
+    args = [str(big), "--unpack", str(target), "-verbose", "2"]
     rc, raw = run_in_pty(args, cwd=tmp_path, env=env(), columns=COLUMNS)
     assert rc == 0, raw[-2000:]
     draws, text = screen(raw)
@@ -108,8 +106,7 @@ def test_line_is_drawn_redrawn_and_never_tears_a_record(big, tmp_path):
     ([], {"QZR_LOG_PIPE": "Y"}),
 ])
 def test_not_drawn_where_no_person_sees_the_log(big, tmp_path, extra_args, extra_env):
-    plat, exe = big
-    args = [str(exe)] + [a.format(tmp=tmp_path) for a in extra_args] + ["--unpack", str(tmp_path / "out")]
+    args = [str(big)] + [a.format(tmp=tmp_path) for a in extra_args] + ["--unpack", str(tmp_path / "out")]
     rc, raw = run_in_pty(args, cwd=tmp_path, env=env(extra_env), columns=COLUMNS)
     assert rc == 0, raw[-2000:]
     assert b"Extracting " not in raw and raw.count(b"\r") == raw.count(b"\r\n")

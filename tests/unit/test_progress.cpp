@@ -49,8 +49,7 @@ const IoStreamOps captureOps = {.name = "TestCapture", .write = captureWrite, .c
 
 uint64_t fakeNow = 0;
 uint64_t fakeClock() { return fakeNow; }
-uint32_t consoleWidth = 100;
-uint32_t fakeWidth() { return consoleWidth; }
+uint32_t fakeWidth() { return 100; }
 
 // The log goes to "stderr", which is a console of the test's width.
 class ProgressConsole : public ::testing::Test {
@@ -63,13 +62,11 @@ class ProgressConsole : public ::testing::Test {
     logOut.currentFile = memStrDup("stderr");
     progressClock = fakeClock;
     progressConsoleWidth = fakeWidth;
-    consoleWidth = 100;
     fakeNow = 1000000;
     logParseLevels("info");
   }
   void TearDown() override {
     progressEnd();
-    progressSetEnabled(true);
     memFree(logOut.currentFile);
     logOut.currentFile = savedFile;
     logOut.stream = savedStream;
@@ -125,45 +122,6 @@ TEST_F(ProgressConsole, RecordsEraseTheLineFirstAndRedrawItAfter) {
   logInfo(logCatSfx, "after\n");
   run(400, 200, mb);
   EXPECT_EQ(text.find('\r'), std::string::npos) << text;
-}
-
-TEST_F(ProgressConsole, AShorterLineBlanksTheRestOfTheLongerOne) {
-  progressBegin(1, 100 * mb);
-  run(200, 200, 50 * mb);  // 250.0 MB/s
-  text.clear();
-  run(800, 200, 0);  // measured over the whole second: 50.0 MB/s
-  EXPECT_EQ(text.substr(text.rfind('\r')), "\rExtracting 0/1 entries, 50.0/100.0 MB, 50%, 50.0 MB/s ");
-}
-
-TEST_F(ProgressConsole, NotShownWhereNoPersonSeesTheLog) {
-  struct Case {
-    const char* what;
-    void (*set)();
-  } const cases[] = {
-      {"not a console", [] { consoleWidth = 0; }},
-      {"turned off (unattended)", [] { progressSetEnabled(false); }},
-      {"log in a file",
-       [] {
-         memFree(logOut.currentFile);
-         logOut.currentFile = memStrDup("/var/log/sfx.log");
-       }},
-      {"log on standard output",
-       [] {
-         memFree(logOut.currentFile);
-         logOut.currentFile = memStrDup("stdout");
-       }},
-  };
-  for (const Case& c : cases) {
-    TearDown();
-    SetUp();
-    c.set();
-    progressBegin(4, 8 * mb);
-    run(1000, 100, mb);
-    progressEntriesDone(2);
-    logInfo(logCatSfx, "record\n");
-    progressEnd();
-    EXPECT_EQ(text.find('\r'), std::string::npos) << c.what;
-  }
 }
 
 TEST_F(ProgressConsole, WalkTotalsCountTheSelectedEntriesAndTheirZip64Sizes) {
