@@ -105,3 +105,9 @@ int osFileCreateSymlink(const char* target, const char* link, StringBuffer* reas
 int osFileRedirectStdHandles(IoStream* stream);
 // True for "stderr", "stdout" (any case) and "-".
 bool osFileIsStdOutputName(const char* name);
+// True when standard stream 0, 1 or 2 is an interactive console: a Windows
+// console, or a terminal on POSIX (never a file, pipe or null device).
+bool osFileStdIsConsole(int std);
+// Width in columns of the console behind standard stream 0, 1 or 2; 0 when
+// it is not a console or the width is unknown.
+uint32_t osFileConsoleColumns(int std);

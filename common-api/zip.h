@@ -139,6 +139,10 @@ void zipDumpEntry(const ZipEntry* entry);
 // an entry without that mark it is read by position.
 void zipParseExtraHeaders(ZipEntry* entry, const uint8_t* data, uint32_t length);
 
+// Starts the console's progress line (progress.h) for an extracting walk:
+// totals of the entries that pattern (as for zipWalk) selects.
+void zipProgressBegin(const ZipInfo* info, const char* pattern);
+
 // Walks the entries in archive order. mode 0 lists (verbosity >= 1 logs the
 // listing), mode 2 extracts with journals, any other mode extracts without.
 // installerName (may be null) receives the last entry whose name ends in

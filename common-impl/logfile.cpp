@@ -209,10 +209,12 @@ bool logWriteBytes(const void* data, uint32_t length, bool checkSize) {
 }
 
 // Writes one finished line: into the pipe in pipe mode, else to the stream
-// under the logging mutex (taken once per record, at its first line).
-static bool logEmitLine(const char* line, uint32_t n, bool checkSize, bool* locked) {
+// under the logging mutex (taken once per record, at its first line), with
+// the progress line erased from the console first.
+static bool logEmitLine(const char* line, uint32_t n, bool checkSize, bool* locked, bool* hid) {
   if (logPipeSend(line, n)) return false;
   if (!*locked) *locked = logLock() == 0;
+  if (!*hid) *hid = progressHideForRecord();
   return logWriteBytes(line, n, checkSize);
 }
 
@@ -221,6 +223,7 @@ static bool logEmitLine(const char* line, uint32_t n, bool checkSize, bool* lock
 // written under the logging mutex (in pipe mode each line is one pipe write).
 bool logWriteLines(const char* text, uint32_t length, const char* prefix, bool checkSize) {
   bool locked = false;
+  bool hid = false;  // the progress line was erased for this record
   bool full = false;
   char line[logLineSize];
   uint32_t prefixLen = prefix ? (uint32_t)strnlen(prefix, logMaxLinePrefix) : 0;
@@ -230,14 +233,15 @@ bool logWriteLines(const char* text, uint32_t length, const char* prefix, bool c
     line[n++] = text[i];
     if (text[i] == '\n' || n == logLineSize - 1) {
       if (text[i] != '\n') line[n++] = '\n';
-      full |= logEmitLine(line, n, checkSize, &locked);
+      full |= logEmitLine(line, n, checkSize, &locked, &hid);
       n = prefixLen;
     }
   }
   if (n > prefixLen) {
     line[n++] = '\n';
-    full |= logEmitLine(line, n, checkSize, &locked);
+    full |= logEmitLine(line, n, checkSize, &locked, &hid);
   }
+  if (hid) progressShowAfterRecord();
   if (locked) logUnlock();
   return full;
 }

@@ -49,6 +49,12 @@ void logOutputStatistics(uint64_t* records, uint64_t* bytes);
 // Releases the stored names and the logging mutex.
 void logOutputRelease();
 
+// The progress line on the console (progress.cpp), around a record written
+// to the log stream, with the logging mutex held: erases the line when it is
+// shown (true then), and draws it again after the record.
+bool progressHideForRecord();
+void progressShowAfterRecord();
+
 // Per-thread logging state: the thread record of the thread layer.
 int32_t logThreadSuppress();
 int32_t logThreadUnsuppress();

@@ -21,6 +21,7 @@
 #include "osdir.h"
 #include "osfile.h"
 #include "osinit.h"
+#include "progress.h"
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "strutil.h"
@@ -325,6 +326,7 @@ int extractFile(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
         break;
       }
       remaining -= got;
+      progressAdvance(got);
       if (osStopRequested()) {
         logError(logCatZip, "Aborting ZIP extraction of %s\n", name);
         failed = true;
@@ -440,6 +442,7 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
   sbInitHere(&oldName);
 
   if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) stop = true;
+  if (extracting) zipProgressBegin(info, pattern);
 
   const char* key = nullptr;
   for (ZipEntry* e = stop ? nullptr : static_cast<ZipEntry*>(smFirst(info->directory, &key)); e && !stop;
@@ -571,7 +574,9 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
       bytes += e->uncompressedSize;
     } while (false);
     memFree(name);
+    progressEntriesDone(files + dirs);
   }
+  progressEnd();
   if (stop && key) {
     // Leave the directory's iterator idle for the next walk.
     while (smNext(info->directory, &key)) {

@@ -58,6 +58,10 @@ void fileRetryWait(uint32_t* wait) {
   *wait = *wait * 2 > 500 ? 500 : *wait * 2;
 }
 
+bool osFileStdIsConsole(int std) { return std >= 0 && std <= 2 && filePrimIsConsole(std); }
+
+uint32_t osFileConsoleColumns(int std) { return osFileStdIsConsole(std) ? filePrimConsoleColumns(std) : 0; }
+
 int osFileDelete(const char* path) {
   StringBuffer reason;
   sbInitHere(&reason);

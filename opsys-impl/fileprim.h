@@ -28,3 +28,6 @@ void fileRetryWait(uint32_t* wait);
 
 // Backend: whether standard stream 0, 1 or 2 is a console (a terminal).
 bool filePrimIsConsole(int std);
+// Backend: columns of the console behind standard stream 0, 1 or 2; 0 when
+// unknown.
+uint32_t filePrimConsoleColumns(int std);

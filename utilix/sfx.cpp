@@ -24,6 +24,7 @@
 #include "osscript.h"
 #include "osthread.h"
 #include "osupdate.h"
+#include "progress.h"
 #include "sfxdigest.h"
 #include "stringbuf.h"
 #include "strutil.h"
@@ -326,6 +327,7 @@ int sfxMain(int argc, char** argv, bool* contentFound) {
     } else if (strEqualsIgnoreCase(a, "-u") && hasValue) {
       const char* file = argv[++i];
       logDebug(logCatSfx, "Unattended install with logging to %s\n", file);
+      progressSetEnabled(false);
       logSetLogFile(file);
       logReopen();
     }

@@ -28,6 +28,7 @@
 // - Standard streams: duplicates of descriptors 0, 1 and 2.
 #include <errno.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 
 #include <cinttypes>
@@ -386,6 +387,12 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
 }
 
 bool filePrimIsConsole(int std) { return isatty(std) == 1; }
+
+uint32_t filePrimConsoleColumns(int std) {
+  struct winsize size;
+  if (ioctl(std, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
   (void)flags;  // no delete at reboot on POSIX

@@ -425,6 +425,15 @@ bool filePrimIsConsole(int std) {
   return h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &consoleMode);
 }
 
+// The visible width of the console window (not of its scroll buffer).
+uint32_t filePrimConsoleColumns(int std) {
+  static const DWORD ids[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE h = GetStdHandle(ids[std]);
+  if (!h || h == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(h, &info)) return 0;
+  return (uint32_t)(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 int osFileDeleteEx(const char* path, StringBuffer* reason, uint32_t flags) {
   wchar_t* wide = winPathToWide(path);
   if (!wide) {

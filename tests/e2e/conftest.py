@@ -128,3 +128,41 @@ def set_tree_times(root: Path, seconds):
     fresh checkout at that moment would."""
     for p in [root, *root.rglob("*")]:
         os.utime(p, (seconds, seconds), follow_symlinks=False)
+
+
+def run_in_pty(cmd, cwd, env, columns=100, timeout=120, stdin_tty=False):
+    """Runs cmd with standard output and error (and with stdin_tty also
+    standard input) on a pseudo-terminal of the given width, as a person at a
+    console would; the terminal is raw, so the bytes arrive exactly as
+    written. Returns (exit code, bytes) once the program has ended and the
+    terminal is quiet (wine's helpers may keep it open)."""
+    import fcntl
+    import pty
+    import select
+    import struct
+    import termios
+    import time
+    import tty
+
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdin=slave if stdin_tty else subprocess.DEVNULL, stdout=slave,
+                         stderr=slave, start_new_session=True)
+    os.close(slave)
+    out = bytearray()
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not select.select([master], [], [], 0.5)[0]:
+            if p.poll() is not None:
+                break
+            continue
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO: every writer has closed the terminal
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.close(master)
+    return p.wait(max(1, deadline - time.monotonic())), bytes(out)
