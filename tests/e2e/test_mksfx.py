@@ -86,7 +86,7 @@ def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
         count = len(f.infolist())
     # Residues of the end record's offset modulo 256 around the ZIP64
     # locator (20 bytes) and record (56 bytes) in front of it.
-    for residue in (0, 21, 75, 76, 97, 255):
+    for residue in (0, 75, 76, 255):
         pad = (residue - (len(stub) + len(data) - 22)) % 256
         exe = tmp_path / f"setup{residue}{plat.exe_suffix}"
         exe.write_bytes(stub + b"\0" * pad + data)

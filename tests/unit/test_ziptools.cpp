@@ -174,7 +174,8 @@ TEST(ZipTools, Zip64ArchivesAreFoundBehindAnyStub) {
   for (const auto& c : cases) {
     if (!fs::exists(fx / c.zip)) continue;
     const size_t zipSize = (size_t)fs::file_size(fx / c.zip);
-    for (size_t residue : kResidues) {
+    // The ZIP64 records lie in front of a 256-byte boundary, or not.
+    for (size_t residue : {0, 75, 76, 255}) {
       SCOPED_TRACE(std::string(c.zip) + " residue " + std::to_string(residue));
       const size_t pad = prefixForResidue(zipSize, residue, 4096);
       const fs::path exe = freshDir("pad") / "setup.exe";
