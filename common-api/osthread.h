@@ -73,7 +73,8 @@ int osThreadSetName(const char* name);
 uint8_t osThreadGetFlag();
 void osThreadSetFlag(uint8_t flag);
 // The calling thread's scratch buffer of at least size bytes, or null
-// without a thread record or before osThreadInit. Owned by the record.
+// without a thread record. Owned by the record; before osThreadInit the main
+// thread gets a fixed buffer of 1024 bytes (null for more).
 char* osThreadScratch(uint32_t size);
 // *counter = resetValue when it equals limit, else *counter + 1; under
 // the "Threads" mutex once threads exist.

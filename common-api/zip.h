@@ -105,7 +105,9 @@ inline uint64_t zipLe64(const uint8_t* p) { return (uint64_t)zipLe32(p) | ((uint
 
 // Opens fileName, finds the archive in it and loads the central directory.
 // probe narrows the search to an end record without comment at the very end
-// of the file and lowers the failure messages to debug. On failure *handle is
+// of the file (with the ZIP64 locator and record when the locator directly
+// precedes it), whatever the file's size, and lowers the failure messages to
+// debug. On failure *handle is
 // null, the file closed and nothing allocated.
 int zipOpen(ZipInfo** handle, const char* fileName, bool probe);
 
@@ -122,7 +124,15 @@ uint32_t zipCount(ZipInfo* info);
 int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, uint64_t windowLength, ZipInfo* info,
                                    bool probe);
 
-// Reads the central directory from info->stream into info->directory.
+// 0 when an entry name (as the directory holds it: UTF-8 after decoding) is
+// well-formed UTF-8; else -1 with an error naming it, its invalid bytes
+// written as \xNN.
+int zipCheckEntryName(const char* name);
+
+// Reads the central directory from info->stream into info->directory. Names
+// are kept as UTF-8: a name that is UTF-8 or flagged as such stays as it
+// is, others are read as code page 437, and an Info-ZIP Unicode Path field
+// whose CRC matches the name takes precedence.
 int zipLoadDirectory(ZipInfo* info);
 
 // Decodes a 46-byte central-directory header into a zeroed entry record.

@@ -43,6 +43,7 @@ LogOutput logOut = {
     .pipe = nullptr,
     .pipeActive = false,
     .crashLogName = {0},
+    .openFailureWarned = false,
 };
 
 namespace {
@@ -486,9 +487,15 @@ int logSwitchFile(bool forceNew) {
       iosClose(old);
       logRotateFile(name, name, 1);
     }
-    IoStream* fresh = osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, true, false);
+    // Others may read the log while it is written, nothing more.
+    IoStream* fresh = osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, false, false);
     if (!fresh) {
-      logInfo(logCatLogging, "Failed to switch log to %s\n", name);
+      // The log that stays in use (standard error before the first open)
+      // still gets the levels asked for; the first failure is a warning.
+      logParseLevels(logGetLevelSetting());
+      logAt(logOut.openFailureWarned ? logLevelInfo : logLevelWarn, logCatLogging, "Failed to switch log to %s\n",
+            name);
+      logOut.openFailureWarned = true;
       memFree(name);
       result = -1;
     } else {

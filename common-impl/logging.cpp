@@ -456,7 +456,7 @@ void logParseLevels(const char* levels) {
   if (sbGetLength(n) == 0 || sbGet(n)[0] == ',') sbAppendString(&fixed, logLevelNames[d]);
   sbAppendStringBuffer(&fixed, n);
   sbClean(n);
-  if (sbGetLength(&logState.childLevels) && sbGet(&logState.childLevels)[0] == ',') {
+  if (sbGetLength(&logState.childLevels) == 0 || sbGet(&logState.childLevels)[0] == ',') {
     StringBuffer child;
     sbInitHere(&child);
     sbAppendString(&child, logLevelNames[d]);

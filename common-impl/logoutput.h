@@ -32,6 +32,7 @@ struct LogOutput {
   IoStream* pipe;                // the log pipe (both ends), pipe mode only
   std::atomic<bool> pipeActive;  // the pipe thread runs and writers send through the pipe
   char crashLogName[1024];       // copy of currentFile for crash handling
+  bool openFailureWarned;        // a failed open of a log file was reported as a warning
 };
 extern LogOutput logOut;
 

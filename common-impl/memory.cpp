@@ -145,6 +145,16 @@ void memLogV(uint32_t level, const char* fmt, va_list ap) {
     fputs(text, f);
     fflush(f);
   }
+  // A fatal fault met while the normal log was at work on this thread (its
+  // own allocations) cannot go there: its reason goes to standard error,
+  // unless the memory log already is standard error.
+  if (inNormalLog && level == logLevelFatal && memLogFile != stderr) {
+    char prefix[1024];
+    logFormatPrefix(prefix, sizeof prefix, level, logCatMemory);
+    fputs(prefix, stderr);
+    fputs(text, stderr);
+    fflush(stderr);
+  }
   if (inNormalLog || !logGate(logCatMemory, level)) return;
   inNormalLog = true;
   switch (level) {
@@ -505,9 +515,11 @@ void cellFree(void* block, const char* file, int line) {
   }
   c->freedFile = file ? file : "<null>";
   c->freedLine = line;
-  if (settings.level >= 3)
-    memLog(logLevelDebug, "free    id=%u %u@%p allocated %s(%u) freed %s(%u)\n", c->id, c->size, block, nameOf(c->file),
-           (unsigned)c->line, nameOf(file), (unsigned)line);
+  // The cell is complete (filled, unlinked) before anything is logged: the
+  // log may allocate and release, and so check the heap, on this thread.
+  const uint32_t id = c->id, size = c->size;
+  const char* allocFile = c->file;
+  const int allocLine = c->line;
   memset(data, fillFreed, c->size);
   if (c->newer)
     c->newer->older = c->older;
@@ -525,6 +537,9 @@ void cellFree(void* block, const char* file, int line) {
     free(c);
   }
   cellUnlock();
+  if (settings.level >= 3)
+    memLog(logLevelDebug, "free    id=%u %u@%p allocated %s(%u) freed %s(%u)\n", id, size, block, nameOf(allocFile),
+           (unsigned)allocLine, nameOf(file), (unsigned)line);
   countFree();
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crc32.h"
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
@@ -48,6 +49,106 @@ enum : uint16_t {
   extraUnix = 0x000D,
   extraTimestamp = 0x5455,
 };
+
+// Info-ZIP Unicode Path extra field: version, CRC-32 of the header name, name.
+constexpr uint16_t extraUnicodePath = 0x7075;
+// General-purpose flag: the name and comment are UTF-8.
+constexpr uint16_t flagUtf8 = 0x0800;
+
+// Code points of the bytes 0x80..0xFF in code page 437, the code page the ZIP
+// format gives names without the UTF-8 flag.
+const uint16_t cp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
+    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
+    0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
+    0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
+    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
+    0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
+    0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
+    0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+static_assert(sizeof cp437High / sizeof cp437High[0] == 128, "one code point per high byte");
+
+// Length of the well-formed UTF-8 sequence at s (shortest form, no
+// surrogates, at most U+10FFFF), or 0.
+uint32_t utf8SequenceLength(const uint8_t* s, size_t n) {
+  const uint8_t b = s[0];
+  if (b < 0x80) return 1;
+  const uint32_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  if (len == 0 || len > n) return 0;
+  for (uint32_t i = 1; i < len; i++)
+    if ((s[i] & 0xC0) != 0x80) return 0;
+  if (b == 0xE0 && s[1] < 0xA0) return 0;   // overlong
+  if (b == 0xED && s[1] >= 0xA0) return 0;  // surrogate
+  if (b == 0xF0 && s[1] < 0x90) return 0;   // overlong
+  if (b == 0xF4 && s[1] >= 0x90) return 0;  // above U+10FFFF
+  return len;
+}
+
+// True when the n bytes are well-formed UTF-8 without NUL.
+bool isUtf8Name(const uint8_t* s, size_t n) {
+  for (size_t i = 0; i < n;) {
+    const uint32_t len = s[i] ? utf8SequenceLength(s + i, n - i) : 0;
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+// The name of a Unicode Path block of the extra field whose CRC matches the
+// header name, when it is version 1 and well-formed UTF-8.
+bool unicodePathName(const uint8_t* extra, uint32_t extraLength, const uint8_t* name, uint32_t nameLength,
+                     const uint8_t** out, uint32_t* outLength) {
+  for (uint32_t pos = 0; extraLength - pos >= 4;) {
+    const uint16_t type = zipLe16(extra + pos);
+    const uint32_t len = zipLe16(extra + pos + 2);
+    if (len > extraLength - pos - 4) return false;
+    const uint8_t* d = extra + pos + 4;
+    if (type == extraUnicodePath && len > 5 && d[0] == 1) {
+      uint32_t crc = 0;
+      crc32Update(&crc, name, nameLength);
+      if (crc == zipLe32(d + 1) && isUtf8Name(d + 5, len - 5)) {
+        *out = d + 5;
+        *outLength = len - 5;
+        return true;
+      }
+      logDebug(logCatZip, "Unicode path field that does not match its entry name (skipped)\n");
+    }
+    pos += 4 + len;
+  }
+  return false;
+}
+
+// Writes the entry name as UTF-8 into out: the Unicode Path field when its
+// CRC matches; else the name as it is when it is UTF-8 or flagged as such;
+// else the name read as code page 437. A NUL byte, which would end the name
+// early, becomes 0xC0, which no UTF-8 text holds, so that the entry fails.
+void decodeEntryName(const ZipEntry* e, const uint8_t* name, const uint8_t* extra, StringBuffer* out) {
+  const uint8_t* unicode = nullptr;
+  uint32_t unicodeLength = 0;
+  if (unicodePathName(extra, e->extraFieldLength, name, e->fileNameLength, &unicode, &unicodeLength)) {
+    sbAppendData(out, unicode, unicodeLength);
+    return;
+  }
+  const bool asIs = (e->bitFlag & flagUtf8) || isUtf8Name(name, e->fileNameLength);
+  for (uint32_t i = 0; i < e->fileNameLength; i++) {
+    const uint32_t cp = asIs || name[i] < 0x80 ? name[i] : cp437High[name[i] - 0x80];
+    if (cp == 0) {
+      sbAppendChar(out, (char)0xC0);
+    } else if (asIs || cp < 0x80) {
+      sbAppendChar(out, (char)cp);
+    } else if (cp < 0x800) {
+      sbAppendChar(out, (char)(0xC0 | cp >> 6));
+      sbAppendChar(out, (char)(0x80 | (cp & 0x3F)));
+    } else {
+      sbAppendChar(out, (char)(0xE0 | cp >> 12));
+      sbAppendChar(out, (char)(0x80 | ((cp >> 6) & 0x3F)));
+      sbAppendChar(out, (char)(0x80 | (cp & 0x3F)));
+    }
+  }
+}
 
 // Logs a set time at debug level with its formatted value.
 void logTime(const char* fmt, uint64_t ms) {
@@ -226,7 +327,11 @@ int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, 
   const uint8_t* z64 = nullptr;
   const uint8_t* end = window + windowLength;
 
+  // A probe takes only an end record that is the file's last 22 bytes: the
+  // scan tries that one position, so the result never depends on how much
+  // of the file lies in front of the window.
   if (windowLength >= zipEndRecordSize) {
+    const uint8_t* last = probe ? end - zipEndRecordSize : window;
     for (const uint8_t* p = end - zipEndRecordSize;; p--) {
       if (logGate(logCatZip, logLevelTrace)) {
         logTraceFunc(logCatZip, "Locating EndOfCentralDirectory header @ %" PRIx64 "\n",
@@ -239,12 +344,13 @@ int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, 
                  windowStart + (uint64_t)(p - window));
         break;
       }
-      if (p == window) break;
+      if (p == last) break;
     }
   }
 
   do {
-    if (!rec) {
+    // A record at the very end that announces a comment has lost it.
+    if (!rec || (probe && zipLe16(rec + eocdCommentLength) != 0)) {
       sbAppendString(&msg, "ZIP file does not contain EndOfCentralDirectory record");
       break;
     }
@@ -344,6 +450,45 @@ int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, 
   return result;
 }
 
+// Appends the name, decoded to UTF-8, the extra field and the comment to the
+// block that starts with the entry record, whose name length it corrects.
+static void appendEntryTail(StringBuffer* block, ZipEntry* entry, const uint8_t* bytes) {
+  StringBuffer name;
+  sbInitHere(&name);
+  decodeEntryName(entry, bytes, bytes + entry->fileNameLength, &name);
+  const uint32_t length = sbGetLength(&name);
+  if (length <= 0xFFFF && (length != entry->fileNameLength || memcmp(sbGet(&name), bytes, length) != 0)) {
+    logDebug(logCatZip, "Entry name read as %s\n", sbGet(&name));
+    const uint16_t rawLength = entry->fileNameLength;
+    entry->fileNameLength = (uint16_t)length;
+    memcpy(sbGet(block), entry, sizeof *entry);
+    sbAppendStringBuffer(block, &name);
+    sbAppendData(block, bytes + rawLength, (uint32_t)entry->extraFieldLength + entry->commentLength);
+  } else {
+    sbAppendData(block, bytes, (uint32_t)entry->fileNameLength + entry->extraFieldLength + entry->commentLength);
+  }
+  sbClean(&name);
+}
+
+int zipCheckEntryName(const char* name) {
+  const size_t n = strlen(name);
+  if (isUtf8Name(reinterpret_cast<const uint8_t*>(name), n)) return 0;
+  StringBuffer shown;
+  sbInitHere(&shown);
+  for (size_t i = 0; i < n;) {
+    const uint32_t len = utf8SequenceLength(reinterpret_cast<const uint8_t*>(name) + i, n - i);
+    if (len) {
+      sbAppendData(&shown, name + i, len);
+      i += len;
+    } else {
+      sbPrintf(&shown, "\\x%02X", (unsigned)(uint8_t)name[i++]);
+    }
+  }
+  logError(logCatZip, "Entry name %s is not valid UTF-8\n", sbGet(&shown));
+  sbClean(&shown);
+  return -1;
+}
+
 // Reads the central directory records one after the other from the stream
 // into the directory map; each value is one block: record, name, extra
 // field, comment.
@@ -375,11 +520,12 @@ int zipLoadDirectory(ZipInfo* info) {
       result = -1;
       break;
     }
-    // The name, extra field and comment go straight behind the record.
+    // The name (as UTF-8), extra field and comment go straight behind the
+    // record.
     if (tail) {
       uint8_t* bytes = static_cast<uint8_t*>(memAlloc(tail));
       const int rc = iosReadFully(info->stream, bytes, tail);
-      if (rc == 0) sbAppendData(&block, bytes, tail);
+      if (rc == 0) appendEntryTail(&block, &entry, bytes);
       memFree(bytes);
       if (rc != 0) {
         logError(logCatZip, "Error in ZIP file: %s\n", "premature end of file");
@@ -401,8 +547,13 @@ int zipLoadDirectory(ZipInfo* info) {
   return result;
 }
 
+// Opens the archive. The window is the file's tail: without probe, the
+// last 65558 bytes or more, from a multiple of 256; with probe, exactly the
+// last 65558 bytes (or the whole file), of which the locator tries only the
+// end record at the very end, but which holds the ZIP64 locator and record
+// in front of it whatever the file's size.
 int zipOpen(ZipInfo** handle, const char* fileName, bool probe) {
-  const uint64_t windowSize = probe ? zipEndRecordSize : zipSearchWindow;
+  const uint64_t windowSize = zipSearchWindow;
   ZipInfo* info = memNew(ZipInfo);
   *handle = info;
   uint8_t* window = nullptr;
@@ -416,7 +567,7 @@ int zipOpen(ZipInfo** handle, const char* fileName, bool probe) {
     logTrace(logCatZip, "Locating zip in file of %" PRIu64 " bytes\n", size);
     uint64_t start = 0, length = size;
     if (size > windowSize) {
-      start = (size - windowSize) & ~(uint64_t)0xFF;
+      start = probe ? size - windowSize : (size - windowSize) & ~(uint64_t)0xFF;
       length = size - start;
       logTrace(logCatZip, "seeking to %" PRIu64 "\n", start);
       if (iosSeek(info->stream, start) != 0) break;

@@ -198,7 +198,7 @@ int extractLink(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
 
 int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBuffer* pathName, StringBuffer* tempName,
                  StringBuffer* oldName, bool* isDirectory) {
-  if (!name || !*name) return -1;
+  if (!name || !*name || zipCheckEntryName(name) != 0) return -1;
   int depth = 0;
   if (!nameIsConfined(name, &depth)) {
     logError(logCatZip, "Entry name %s leaves the target directory\n", name);

@@ -37,6 +37,19 @@ void osProcessExit() {
   processCreateMutex = nullptr;
 }
 
+void processChildLogLevelBegin(char** saved) {
+  const char* own = osGetEnv("QZR_LOGLEVEL");
+  *saved = own ? memStrDup(own) : nullptr;
+  const char* child = logGetChildLevel();
+  if (child) osSetEnv("QZR_LOGLEVEL", child);
+}
+
+void processChildLogLevelEnd(char** saved) {
+  if (logGetChildLevel()) osSetEnv("QZR_LOGLEVEL", *saved);
+  memFree(*saved);
+  *saved = nullptr;
+}
+
 char* osGetProcessDescription() { return memStrDup("standalone"); }
 
 // Quotes one element so that the standard parser gives it back unchanged:

@@ -23,6 +23,13 @@ void processLogSinkFinish(ProcessLogSink* sink);
 // Where the bytes of one output pipe go: a buffer or the log.
 int processDeliver(StringBuffer* buffer, ProcessLogSink* sink, const char* label, const char* data, uint32_t length);
 
+// The child's log level: puts the logging's child level into the
+// environment as QZR_LOGLEVEL for the child about to be created (under the
+// "CreateProcess" mutex); processChildLogLevelEnd restores this process's
+// own value, which its own level parsing may read again.
+void processChildLogLevelBegin(char** saved);
+void processChildLogLevelEnd(char** saved);
+
 // Splits a command line by the rules of the standard argument parser of
 // Windows programs (the inverse of osQuoteArgument), into a vector of
 // tracked texts ended by null. Free with processFreeArgv.

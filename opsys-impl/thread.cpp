@@ -416,6 +416,10 @@ void osThreadSetFlag(uint8_t flag) {
 
 char* osThreadScratch(uint32_t size) {
   ThreadRecord* r = record();
+  // Before the layer is up (or after it is down) the main thread gets a
+  // fixed buffer, so that error texts work from the first line of main.
+  static char early[1024];
+  if (r == &mainRecord && !initialised) return size <= sizeof early ? early : nullptr;
   if (!r || !initialised) return nullptr;
   if (r->scratchSize < size || !r->scratch) {
     memFree(r->scratch);

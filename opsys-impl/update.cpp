@@ -62,7 +62,10 @@ int readBranchTokens(const char* path, StringBuffer* out) {
   return rc;
 }
 
-// Lines of `text` that start with one of `names`, each followed by "\n".
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+
+// Lines of `text` that start with one of `names`, each without the white
+// space at its end (a CR of a CR/LF line end) and followed by "\n".
 void pickLines(const char* text, const char* const* names, StringBuffer* out) {
   const char* p = text;
   size_t left = strlen(text);
@@ -72,7 +75,9 @@ void pickLines(const char* text, const char* const* names, StringBuffer* out) {
     for (const char* const* n = names; *n; n++) {
       size_t k = strlen(*n);
       if (len >= k && strncmp(p, *n, k) == 0) {
-        sbAppendData(out, p, (uint32_t)len);
+        size_t kept = len;
+        while (kept > k && isBlank(p[kept - 1])) kept--;
+        sbAppendData(out, p, (uint32_t)kept);
         sbAppendChar(out, '\n');
         break;
       }
@@ -83,12 +88,13 @@ void pickLines(const char* text, const char* const* names, StringBuffer* out) {
   }
 }
 
-// Cuts blanks off both ends of the buffer's text; returns the text.
+// Cuts white space (blanks and line ends) off both ends of the buffer's
+// text; returns the text.
 const char* trimBlanks(StringBuffer* sb) {
   char* t = sbGet(sb);
   size_t n = strlen(t);
-  while (n && t[n - 1] == ' ') t[--n] = 0;
-  while (*t == ' ') t++;
+  while (n && isBlank(t[n - 1])) t[--n] = 0;
+  while (isBlank(*t)) t++;
   return t;
 }
 
@@ -129,13 +135,13 @@ int updateCheckReleaseDir(const char* dir, const char* name, int, void* context)
   sbInitHere(&tokens);
   if (osFileIsPresent(branch) && readBranchTokens(branch, &tokens) == 0 && sbGetLength(&tokens) &&
       strcmp(sbGet(&tokens), search->release) == 0) {
+    // Every executable is checked, so that each missing one is reported.
     bool all = true;
     for (const char* exe : osUpdateServiceExecutables) {
       const char* exeParts[] = {name, "bin", exe, nullptr};
       char* path = osFileBuildPath(dir, exeParts);
       if (!path || !updateVerifyExecutable(path, search->release)) all = false;
       memFree(path);
-      if (!all) break;
     }
     if (all) {
       search->found = true;

@@ -123,7 +123,10 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
     if (outPipe[1] >= 0) posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     int errTarget = errPipe[1] >= 0 ? errPipe[1] : outPipe[1];
     if (errTarget >= 0) posix_spawn_file_actions_adddup2(&actions, errTarget, 2);
+    char* ownLevel = nullptr;
+    processChildLogLevelBegin(&ownLevel);
     int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+    processChildLogLevelEnd(&ownLevel);
     if (rc != 0) {
       osErrorReport(logCatProcess, (uint32_t)rc, "Cannot run command %s", commandLine);
       pid = -1;

@@ -143,8 +143,11 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
              (void*)si.hStdError);
     if (!GetConsoleWindow()) AllocConsole();
     if (HWND window = GetConsoleWindow()) ShowWindow(window, SW_HIDE);
+    char* ownLevel = nullptr;
+    processChildLogLevelBegin(&ownLevel);
     BOOL created = CreateProcessW(nullptr, wide, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
     DWORD createError = GetLastError();
+    processChildLogLevelEnd(&ownLevel);
     closeHandle(&outWrite);
     closeHandle(&errWrite);
     closeHandle(&inRead);

@@ -101,3 +101,13 @@ def test_socket_log_target_receives_the_whole_run(plat):
     assert "No installation content found in" in text, text[-2000:]
     assert re.search(r"^DEBUG .* main\.main - exit 2$", text, re.M), text[-2000:]
     assert "No installation content found in" not in r.stderr
+
+
+def test_unopenable_logfile_keeps_the_levels_and_real_error_texts(plat, tmp_path):
+    """A log file that cannot be opened: standard error stays in use at the
+    level asked for, with one warning, and the error text is the system's."""
+    r = plat.run(plat.stub, "--logfile", "/nonexistent/dir/x.log", "--loglevel", "debug", "-v", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert "unable to specify details" not in r.stderr
+    assert re.search(r"^DEBUG .* common\.logging - logParseLevels\('debug'", r.stderr, re.M), r.stderr
+    assert len(re.findall(r"^WARN .* Failed to switch log to", r.stderr, re.M)) == 1, r.stderr

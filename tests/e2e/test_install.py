@@ -138,3 +138,18 @@ def test_corrupt_entry_fails_and_leaves_nothing(plat, work):
     assert r.returncode == 2
     assert sorted(p.name for p in out_dir.iterdir()) == ["a.txt"]
     assert (out_dir / "a.txt").read_text() == "previous"
+
+
+def test_script_gets_the_child_log_level(plat, work):
+    tree = demo_tree(plat, work / "payload")
+    script = tree / TAG / "bin" / plat.script
+    if plat.wine:
+        script.write_bytes(b"@echo QZR_LOGLEVEL=[%QZR_LOGLEVEL%]\r\n")
+    else:
+        script.write_text('#!/bin/sh\necho "QZR_LOGLEVEL=[$QZR_LOGLEVEL]"\n')
+        script.chmod(0o755)
+    exe = make_installer(plat, zip_tree(tree, work / "payload.zip"), work / "setup")
+    for level, child in (("debug", "DEBUG"), ("info,common.zip=trace", "INFO")):
+        r = plat.run(exe, "--loglevel", level, cwd=work, env=plat.env(work))
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert f"QZR_LOGLEVEL=[{child}]" in r.stdout + r.stderr, level

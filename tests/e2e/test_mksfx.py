@@ -81,6 +81,29 @@ def test_refuses_archives_the_stub_would_not_find(tmp_path):
     assert r.returncode == 2 and "would not find an archive" in r.stderr
 
 
+def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
+    """zip -fz writes ZIP64 end records; whatever the stub's size, --verify and
+    the stub itself find the archive, and agree on it."""
+    tree = demo_tree(plat, tmp_path / "payload")
+    z = tmp_path / "p.zip"
+    subprocess.run(["zip", "-qr", "-fz", z, "."], cwd=tree, check=True)
+    data, stub = z.read_bytes(), plat.stub.read_bytes()
+    with zipfile.ZipFile(z) as f:
+        count = len(f.infolist())
+    # Residues of the end record's offset modulo 256 around the ZIP64
+    # locator (20 bytes) and record (56 bytes) in front of it.
+    for residue in (0, 75, 76, 255):
+        pad = (residue - (len(stub) + len(data) - 22)) % 256
+        exe = tmp_path / f"setup{residue}{plat.exe_suffix}"
+        exe.write_bytes(stub + b"\0" * pad + data)
+        exe.chmod(0o755)
+        v = mksfx("--verify", exe)
+        assert f"archive of {count} entries at offset {len(stub) + pad}" in v.stdout, (residue, v.stdout)
+        r = plat.run(exe, "--unpack", tmp_path / f"out{residue}", cwd=tmp_path)
+        assert r.returncode == 0, (residue, r.stderr)
+        assert (tmp_path / f"out{residue}" / TAG / "etc" / "branch").read_text().strip() == RELEASE
+
+
 @pytest.fixture
 def signing(tmp_path):
     key, cert = tmp_path / "key.pem", tmp_path / "cert.pem"

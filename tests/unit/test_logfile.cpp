@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "iostream.h"
 #include "logging.h"
 #include "logoutput.h"
 #include "memory.h"
@@ -360,4 +361,44 @@ TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
   EXPECT_FALSE(contains(readLines(file), "after the switch"));
   EXPECT_TRUE(contains(readLines(second), "after the switch"));
   EXPECT_TRUE(contains(readLines(second), "after the pipe"));
+}
+
+// A log file that cannot be opened leaves standard error in use, with the
+// levels asked for, and says so once as a warning.
+TEST_F(LogFiles, OpenFailureKeepsTheLevelsAndWarnsOnce) {
+  logOut.openFailureWarned = false;
+  logSetLogFile(path("missing/dir/x.log").c_str());
+  logSetLogLevel("debug");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(logSwitchFile(false), -1);
+  logDebug(logCatSfx, "debug record\n");
+  EXPECT_EQ(logSwitchFile(false), -1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  logSetLogLevel(nullptr);
+  EXPECT_NE(err.find("sfx.main - debug record"), std::string::npos) << err;
+  size_t warnings = 0, failures = 0;
+  for (size_t at = err.find("Failed to switch log to"); at != std::string::npos;
+       at = err.find("Failed to switch log to", at + 1)) {
+    failures++;
+    if (err.rfind("WARN", at) != std::string::npos && err.rfind("WARN", at) > err.rfind('\n', at)) warnings++;
+  }
+  EXPECT_EQ(failures, 2u) << err;
+  EXPECT_EQ(warnings, 1u) << err;
+}
+
+// The open log may be read by others, but not written or deleted (Windows
+// share modes; other systems have none).
+TEST_F(LogFiles, OpenLogIsSharedForReadingOnly) {
+  if (osPathSeparator != '\\') GTEST_SKIP() << "no share modes";
+  const std::string file = path("x.log");
+  logSetLogFile(file.c_str());
+  ASSERT_EQ(logSwitchFile(false), 0);
+  IoStream* reader = osFileOpen(file.c_str(), osFileModeRead, osFileTypePlain, nullptr, true, false);
+  EXPECT_NE(reader, nullptr);
+  if (reader) iosClose(reader);
+  testing::internal::CaptureStderr();
+  IoStream* writer = osFileOpen(file.c_str(), osFileModeAppend, osFileTypePlain, nullptr, true, false);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(writer, nullptr);
+  if (writer) iosClose(writer);
 }

@@ -49,6 +49,30 @@ TEST(LogLevels, Examples) {
   EXPECT_STREQ(logGetLevelSpec(), "INFO,ERROR");
 }
 
+// The level handed to child processes is the level name, with the elements
+// meant for children when this process is an agent or a manager.
+TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
+  LevelGuard g;
+  const struct {
+    uint32_t type;
+    const char* spec;
+    const char* child;
+  } cases[] = {
+      {processTypeSfx, "debug", "DEBUG"},
+      {processTypeSfx, "common.zip=trace", "INFO"},
+      {processTypeSfx, nullptr, "INFO"},
+      {1, "debug,runner.common.zip=trace", "DEBUG,runner.common.zip=trace"},
+  };
+  const uint32_t saved = processType;
+  for (const auto& c : cases) {
+    processType = c.type;
+    logParseLevels(c.spec);
+    const char* child = logGetChildLevel();
+    EXPECT_STREQ(child, c.child) << (c.spec ? c.spec : "<null>");
+  }
+  processType = saved;
+}
+
 TEST(LogLevels, FirstBareLevelOnlyRaises) {
   LevelGuard g;
   logParseLevels("error");

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#include "logging.h"
 #include "memory.h"
 #include "osinit.h"
 #include "testenv.h"
@@ -400,4 +402,47 @@ TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
   // Level 3 traces each operation.
   EXPECT_TRUE(hasAll({"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}).Matches(text)) << text;
   std::filesystem::remove_all(dir);
+}
+
+// Every allocator mode, with the memory log at debug, from a thread without a
+// thread record (whose log records are formatted in fresh blocks): a correct
+// program ends cleanly, checked after every release.
+TEST(MemoryDeathTest, DebugLoggingFromAForeignThreadInEveryMode) {
+  for (const char* level : {"0", "1", "2", "3", "4"}) {
+    SCOPED_TRACE(level);
+    MemEnv env(level, nullptr, "1");
+    EXPECT_EXIT(
+        {
+          childExpectLevel((uint32_t)atoi(level));
+          logSetCategoryLevel(logCatMemory, logLevelDebug);
+          std::thread foreign([] {
+            for (int i = 1; i < 20; i++) {
+              char* p = static_cast<char*>(memAllocPtr((uint32_t)i, "foreign.cpp", i));
+              logDebug(logCatMemory, "block %d\n", i);
+              memFreePtr(p, "foreign.cpp", i);
+            }
+          });
+          foreign.join();
+          childDone();
+        },
+        testing::ExitedWithCode(0), "");
+  }
+}
+
+// A fault found while the log is at work for a memory message still has its
+// reason written (here without a memory log file: on standard error).
+TEST(MemoryDeathTest, FaultFoundInsideTheLogIsReported) {
+  MemEnv env("4", nullptr, "1");
+  EXPECT_EXIT(
+      {
+        childExpectLevel(4);
+        logSetCategoryLevel(logCatMemory, logLevelDebug);
+        char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+        memFreePtr(p, "first.cpp", 6);
+        p[3] = 'x';
+        std::thread foreign([] { memFreePtr(memAllocPtr(4, "foreign.cpp", 1), "foreign.cpp", 2); });
+        foreign.join();
+        childDone();
+      },
+      testing::ExitedWithCode(3), hasAll({"Use-after-free id=", " 8@", abortText}));
 }

@@ -240,21 +240,41 @@ TEST(ZipOpen, LoadsDirectoryInArchiveOrder) {
   zipExit(nullptr);
 }
 
-TEST(ZipOpen, ProbeFindsOnlyAnEndRecordAtTheVeryEnd) {
-  const std::string plain = tempFile(buildZip(twoFiles(), {.prefix = std::string(70000, 'E')}));
-  ZipInfo* zip = nullptr;
-  ASSERT_EQ(zipOpen(&zip, plain.c_str(), true), 0);
-  EXPECT_EQ(zip->prefix, 70000u);
-  zipExit(&zip);
-
-  // The probe window reaches back at most 255 bytes further (it starts at a
-  // multiple of 256), so a longer comment hides the end record.
-  const std::string commented =
-      tempFile(buildZip(twoFiles(), {.comment = std::string(300, 'c'), .prefix = std::string(70000, 'E')}));
-  EXPECT_EQ(zipOpen(&zip, commented.c_str(), true), -1);
-  EXPECT_EQ(zip, nullptr);
-  ASSERT_EQ(zipOpen(&zip, commented.c_str(), false), 0);
-  zipExit(&zip);
+TEST(ZipOpen, ProbeFindsOnlyAnEndRecordAtTheVeryEndWhateverTheFileSize) {
+  // (archive options, found by the probe): a plain archive, a ZIP64 archive
+  // whose plain end record is saturated, a ZIP64 archive whose plain end
+  // record holds other (wrong) values, and archives with a comment.
+  struct Case {
+    Options o;
+    bool probeFinds;
+  };
+  const Case cases[] = {
+      {{}, true},
+      {{.zip64 = true}, true},
+      {{.zip64 = true, .plainEndValues = true}, true},
+      {{.comment = std::string(10, 'c')}, false},
+      {{.comment = std::string(300, 'c')}, false},
+  };
+  for (const Case& c : cases) {
+    const size_t zipSize = buildZip(twoFiles(), c.o).size();
+    for (size_t residue : kResidues) {
+      Options o = c.o;
+      o.prefix = std::string(prefixForResidue(zipSize, residue), 'E');
+      const std::string path = tempFile(buildZip(twoFiles(), o));
+      SCOPED_TRACE("comment " + std::to_string(o.comment.size()) + " zip64 " + std::to_string(o.zip64) + " residue " +
+                   std::to_string(residue));
+      ZipInfo* zip = nullptr;
+      EXPECT_EQ(zipOpen(&zip, path.c_str(), true), c.probeFinds ? 0 : -1);
+      if (!c.probeFinds) {
+        EXPECT_EQ(zip, nullptr);
+        ASSERT_EQ(zipOpen(&zip, path.c_str(), false), 0);
+      }
+      ASSERT_NE(zip, nullptr);
+      EXPECT_EQ(zip->prefix, o.prefix.size());
+      EXPECT_EQ(zipCount(zip), 2u);
+      zipExit(&zip);
+    }
+  }
 }
 
 TEST(ZipOpen, BrokenDirectoriesAreRefused) {
@@ -325,4 +345,46 @@ TEST(ZipNames, NamesLeavingTheBaseAreRefused) {
   sbClean(&p);
   sbClean(&t);
   sbClean(&o);
+}
+
+// Names that are not UTF-8: read as code page 437 unless flagged as UTF-8;
+// a Unicode Path field with the right CRC wins; a name that stays invalid
+// fails its entry, naming it, and the walk undoes everything.
+TEST(ZipNames, LegacyNamesBecomeUtf8OrFailTheirEntry) {
+  const std::string cp932 = "\x95\x5C.txt";  // 表 in CP932: its second byte is a backslash
+  const struct {
+    Entry entry;
+    const char* extracted;  // name on disk (UTF-8), or null: the walk fails
+    const char* message;    // expected error text
+  } cases[] = {
+      {{.name = "caf\xC3\xA9.txt"}, "caf\xC3\xA9.txt", nullptr},
+      {{.name = "caf\x82.txt"}, "caf\xC3\xA9.txt", nullptr},
+      {{.name = "\xF0\xD2\xC9.txt"}, "\xE2\x89\xA1\xE2\x95\xA5\xE2\x95\x94.txt", nullptr},  // KOI8-R
+      {{.name = cp932, .extra = unicodePathExtra(cp932, "\xE8\xA1\xA8.txt")}, "\xE8\xA1\xA8.txt", nullptr},
+      {{.name = "x\x82.txt", .extra = unicodePathExtra("x\x82.txt", "y.txt", 1)}, "x\xC3\xA9.txt", nullptr},
+      {{.name = "ok.txt", .extra = unicodePathExtra("ok.txt", "renamed.txt")}, "renamed.txt", nullptr},
+      {{.name = "bad\xFF.txt", .flags = 0x0800}, nullptr, "Entry name bad\\xFF.txt is not valid UTF-8"},
+      {{.name = std::string("nul\0.txt", 8)}, nullptr, "Entry name nul\\xC0.txt is not valid UTF-8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry.name);
+    Entry e = c.entry;
+    e.data = "data";
+    const std::string path = tempFile(buildZip({{.name = "first.txt", .data = "1"}, e}));
+    ZipInfo* zip = nullptr;
+    ASSERT_EQ(zipOpen(&zip, path.c_str(), false), 0);
+    const fs::path base = freshDir("names");
+    testing::internal::CaptureStderr();
+    const int rc = zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str());
+    const std::string err = testing::internal::GetCapturedStderr();
+    zipExit(&zip);
+    if (c.extracted) {
+      EXPECT_EQ(rc, 0) << err;
+      EXPECT_EQ(snapshot(base), (Tree{{"first.txt", "1"}, {c.extracted, "data"}}));
+    } else {
+      EXPECT_EQ(rc, -1);
+      EXPECT_NE(err.find(c.message), std::string::npos) << err;
+      EXPECT_EQ(snapshot(base), Tree{});
+    }
+  }
 }

@@ -116,9 +116,10 @@ struct Options {
   std::string comment{};  // archive comment
   std::string prefix{};   // bytes in front of the archive
   bool offsetsIncludePrefix = false;
-  bool zip64 = false;       // write ZIP64 end record and locator
-  uint16_t diskNumber = 0;  // end record "number of this disk"
-  int truncateTail = 0;     // bytes cut from the end of the result
+  bool zip64 = false;           // write ZIP64 end record and locator
+  bool plainEndValues = false;  // with zip64: the plain end record holds the real values (zip -fz)
+  uint16_t diskNumber = 0;      // end record "number of this disk"
+  int truncateTail = 0;         // bytes cut from the end of the result
 };
 
 inline std::string buildZip(const std::vector<Entry>& entries, const Options& o = {}) {
@@ -194,14 +195,37 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
   put32(end, 0x06054B50);
   put16(end, o.diskNumber);
   put16(end, 0);
-  put16(end, o.zip64 ? 0xFFFF : (uint32_t)entries.size());
-  put16(end, o.zip64 ? 0xFFFF : (uint32_t)entries.size());
-  put32(end, o.zip64 ? 0xFFFFFFFFu : (uint32_t)central.size());
-  put32(end, o.zip64 ? 0xFFFFFFFFu : (uint32_t)cdOffset);
+  const bool saturated = o.zip64 && !o.plainEndValues;
+  put16(end, saturated ? 0xFFFF : (uint32_t)entries.size());
+  put16(end, saturated ? 0xFFFF : (uint32_t)entries.size());
+  put32(end, saturated ? 0xFFFFFFFFu : (uint32_t)central.size());
+  put32(end, saturated ? 0xFFFFFFFFu : (uint32_t)cdOffset);
   put16(end, (uint32_t)o.comment.size());
   out += end + o.comment;
   if (o.truncateTail > 0) out.resize(out.size() - (size_t)o.truncateTail);
   return out;
+}
+
+// The length of a prefix of at least `minimum` bytes that puts the end record
+// of a `zipSize`-byte archive behind it at `residue` modulo 256: the probe's
+// results must not depend on where a 256-byte boundary falls.
+inline size_t prefixForResidue(size_t zipSize, size_t residue, size_t minimum = 70000) {
+  return minimum + (residue + 256 * 4 - (minimum + zipSize - 22) % 256) % 256;
+}
+
+// Residues that put a 256-byte boundary inside the end record, the ZIP64
+// locator and the ZIP64 record, or just before each of them.
+constexpr size_t kResidues[] = {0, 10, 21, 22, 75, 76, 97, 98, 255};
+
+// An Info-ZIP Unicode Path extra block: version 1, the CRC-32 of the header
+// name `name`, the UTF-8 name.
+inline std::string unicodePathExtra(const std::string& name, const std::string& utf8, uint32_t crcDelta = 0) {
+  std::string x;
+  put16(x, 0x7075);
+  put16(x, (uint32_t)(5 + utf8.size()));
+  x += '\x01';
+  put32(x, crc32Of(name) + crcDelta);
+  return x + utf8;
 }
 
 // A fresh, empty directory for one test.
@@ -226,7 +250,8 @@ inline Tree snapshot(const fs::path& root) {
   Tree t;
   if (!fs::exists(root)) return t;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string rel = fs::relative(it->path(), root).generic_string();
+    const std::u8string u8 = fs::relative(it->path(), root).generic_u8string();
+    const std::string rel(u8.begin(), u8.end());
     if (it->is_symlink())
       t[rel] = "<link>";
     else if (it->is_directory())

@@ -38,13 +38,15 @@ int readStubDigest(const char* path, uint64_t stubEnd, uint8_t digest[32]) {
 }  // namespace
 
 int mksfxVerify(const char* installer) {
+  // The stub's own call: the probe finds the end record (and its ZIP64
+  // records) only at the very end of the file, whatever the stub's size.
   ZipInfo* zip = nullptr;
   if (zipOpen(&zip, installer, true) != 0) {
     fprintf(stderr, "mksfx: %s: the stub would not find an archive (it must end the file, without a comment)\n",
             installer);
     return 2;
   }
-  printf("mksfx: %s: archive of %llu entries at offset %llu\n", installer, (unsigned long long)zip->entryCount,
+  printf("mksfx: %s: archive of %llu entries at offset %llu\n", installer, (unsigned long long)zipCount(zip),
          (unsigned long long)zip->prefix);
   uint32_t saved = logSetCategoryLevel(logCatZip, logLevelInfo);
   StringBuffer script;

@@ -1,0 +1,73 @@
+// The installed-release check: what a service executable's answer looks
+// like in the error it causes, and an incomplete installation names every
+// executable it lacks.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "osdir.h"
+#include "osthread.h"
+#include "osupdate.h"
+#include "testenv.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool onWindows() { return osPathSeparator == '\\'; }
+
+// A command that prints `lines`, each ended by CR/LF as Windows programs end
+// them: a batch file on Windows, a shell script elsewhere.
+std::string printingCommand(const fs::path& dir, const std::vector<std::string>& lines) {
+  const fs::path path = dir / (onWindows() ? "answer.cmd" : "answer.sh");
+  std::ofstream f(path, std::ios::binary);
+  f << (onWindows() ? "@echo off\r\n" : "#!/bin/sh\n");
+  for (const std::string& l : lines) f << (onWindows() ? "echo " + l + "\r\n" : "printf '" + l + "\\r\\n'\n");
+  f.close();
+  fs::permissions(path, fs::perms::owner_all);
+  return path.string();
+}
+
+std::string verifyErrors(const std::string& path) {
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(updateVerifyExecutable(path.c_str(), "2025.1.0-20250129_14"));
+  return testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+TEST(OsUpdate, AnswersAreShownWithoutLineEndNoise) {
+  ASSERT_EQ(osThreadInit(), 0);
+  const struct {
+    std::vector<std::string> answer;
+    const char* message;
+    const char* last;  // the error ends with this
+  } cases[] = {
+      {{"garbage"}, "outputs a garbled response", "response\ngarbage\n"},
+      {{"ERROR no licence", "more"}, "reports the following error(s)", "error(s)\nERROR no licence\n\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string err = verifyErrors(printingCommand(testFreshDir("update"), c.answer));
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(err.find('\r'), std::string::npos) << err;
+    const std::string last = c.last;
+    ASSERT_GE(err.size(), last.size()) << err;
+    EXPECT_EQ(err.substr(err.size() - last.size()), last) << err;
+  }
+}
+
+TEST(OsUpdate, EveryMissingExecutableIsReported) {
+  ASSERT_EQ(osThreadInit(), 0);
+  const fs::path install = testFreshDir("update-install");
+  fs::create_directories(install / "half" / "etc");
+  std::ofstream(install / "half" / "etc" / "branch") << "2025.1.0-20250129_14\n";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(updateFindInstalledRelease(install.string().c_str(), "2025.1.0-20250129_14"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  for (const char* exe : osUpdateServiceExecutables) {
+    EXPECT_NE(err.find(std::string(exe) + " does not exist"), std::string::npos) << exe << "\n" << err;
+  }
+}
