@@ -83,12 +83,10 @@ int sfxEntry(int wargc, const void* const* wargv) {
 }  // namespace
 
 #ifdef _WIN32
-#include <windows.h>
+#include "winentry.h"
 
 int wmain(int argc, wchar_t** argv) {
-  // Load DLLs only from the system directory: a planted DLL beside a
-  // downloaded installer, or in its temporary directory, is never used.
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  winEntryRestrictDllSearch();
   return sfxEntry(argc, reinterpret_cast<const void* const*>(argv));
 }
 #else

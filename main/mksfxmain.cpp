@@ -36,10 +36,10 @@ int mksfxEntry(int wargc, const void* const* wargv) {
 }  // namespace
 
 #ifdef _WIN32
-#include <windows.h>
+#include "winentry.h"
 
 int wmain(int argc, wchar_t** argv) {
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  winEntryRestrictDllSearch();
   return mksfxEntry(argc, reinterpret_cast<const void* const*>(argv));
 }
 #else

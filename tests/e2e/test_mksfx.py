@@ -6,10 +6,10 @@ import zipfile
 
 import pytest
 
-from conftest import BUILD, RELEASE, ROOT, TAG, WINE_RUN, Platform, demo_tree, tree_snapshot, zip_tree
+from conftest import BUILD, RELEASE, WIN_BUILD, ROOT, TAG, WINE_RUN, Platform, demo_tree, tree_snapshot, zip_tree
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
-MKSFX_WIN = BUILD / "win64" / "tools" / "mksfx.exe"
+MKSFX_WIN = BUILD / WIN_BUILD / "tools" / "mksfx.exe"
 
 
 def mksfx(*args, wine=False, check=True):

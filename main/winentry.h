@@ -1,0 +1,21 @@
+// Start-up of the Windows program entries.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+
+// Loads DLLs only from the system directory, so that a planted DLL beside a
+// downloaded installer, or in its temporary directory, is never used.
+// SetDefaultDllDirectories is bound at run time: Windows 7 without its
+// update (KB2533623) lacks it, and a static import would stop the program
+// from starting there. There the current directory is at least taken out
+// of the search order.
+inline void winEntryRestrictDllSearch() {
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto setDefault = kernel ? reinterpret_cast<SetDefaultDllDirectoriesFn>(
+                                 reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")))
+                           : nullptr;
+  if (!setDefault || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryW(L"");
+}
+#endif
