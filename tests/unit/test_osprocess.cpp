@@ -191,7 +191,9 @@ TEST(OsQuote, BatchTargetsRefuseWhatTheInterpreterWouldRead) {
     sbInitHere(&line);
     EXPECT_EQ(osQuoteBatchArgument(&line, c.element) == 0, c.accepted) << c.element;
     // The interpreter has no escapes: %~1 is the text between the quotes.
-    if (c.accepted) EXPECT_EQ(std::string(sbGet(&line)), "\"" + std::string(c.element) + "\"");
+    if (c.accepted) {
+      EXPECT_EQ(std::string(sbGet(&line)), "\"" + std::string(c.element) + "\"");
+    }
     sbClean(&line);
   }
 }
