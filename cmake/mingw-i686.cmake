@@ -7,4 +7,4 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# 32-bit Windows code cannot run on this machine: tests are built, not run.
+# Tests run under wine32 where the machine runs 32-bit code (scripts/check-win32).

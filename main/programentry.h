@@ -1,15 +1,28 @@
 // The system's entry point of a program: hands the arguments, as the system
 // gives them (UTF-16 on Windows), to the program's portable entry function.
-// On Windows DLLs load only from the system directory, so a planted DLL
-// beside a downloaded program, or in its temporary directory, is never used.
 #pragma once
 
 #ifdef _WIN32
 #include <windows.h>
 
+// Loads DLLs only from the system directory, so that a planted DLL beside a
+// downloaded installer, or in its temporary directory, is never used.
+// SetDefaultDllDirectories is bound at run time: Windows 7 without its
+// update (KB2533623) lacks it, and a static import would stop the program
+// from starting there. There the current directory is at least taken out
+// of the search order.
+inline void winEntryRestrictDllSearch() {
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto setDefault = kernel ? reinterpret_cast<SetDefaultDllDirectoriesFn>(
+                                 reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")))
+                           : nullptr;
+  if (!setDefault || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryW(L"");
+}
+
 #define SFX_PROGRAM_ENTRY(entry)                                    \
   int wmain(int argc, wchar_t** argv) {                             \
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);         \
+    winEntryRestrictDllSearch();                                    \
     return entry(argc, reinterpret_cast<const void* const*>(argv)); \
   }
 #else

@@ -30,7 +30,8 @@ bool osDirIsLink(const char* path);
 // last error), so reports can keep it for their callers.
 void osErrorSetLast(uint32_t code);
 
-// The long-path form of a Windows path: "\\?\" before a drive path
+// The long-path form of a Windows path, resolved lexically first (the
+// prefix turns the system's normalisation off): "\\?\" before a drive path
 // ("C:\..."), "\\?\UNC\" instead of the two backslashes of a share path
 // ("\\host\..."); a new block, or null when the path keeps its form.
 char* osPathLongForm(const char* path);

@@ -226,22 +226,23 @@ bool osFileIsStdOutputName(const char* name) {
   return false;
 }
 
+// The prefix turns the system's own normalisation off, so the path is
+// resolved first: doubled and trailing separators, "/", "." and ".." would
+// otherwise reach the file system as part of the name.
 char* osPathLongForm(const char* path) {
   if (!path) return nullptr;
-  const bool alnum = (path[2] >= '0' && path[2] <= '9') || isDriveLetter(path[2]);
-  if (hasDrive(path) && path[2] == '\\') {
-    const size_t n = strlen(path);
-    char* out = static_cast<char*>(memAlloc(n + 5));
-    memcpy(out, "\\\\?\\", 4);
-    memcpy(out + 4, path, n + 1);
-    return out;
-  }
-  if (path[0] == '\\' && path[1] == '\\' && alnum) {
-    const size_t n = strlen(path + 2);
-    char* out = static_cast<char*>(memAlloc(n + 9));
-    memcpy(out, "\\\\?\\UNC\\", 8);
-    memcpy(out + 8, path + 2, n + 1);
-    return out;
-  }
-  return nullptr;
+  const bool drive = hasDrive(path) && path[2] == '\\';
+  const bool share =
+      !drive && path[0] == '\\' && path[1] == '\\' && ((path[2] >= '0' && path[2] <= '9') || isDriveLetter(path[2]));
+  if (!drive && !share) return nullptr;
+  char* resolved = nullptr;
+  if (osPathResolve(osPathStyleWindows, nullptr, path, &resolved) != 0) return nullptr;
+  const char* prefix = drive ? "\\\\?\\" : "\\\\?\\UNC\\";
+  const char* rest = drive ? resolved : resolved + 2;
+  const size_t pl = strlen(prefix), n = strlen(rest);
+  char* out = static_cast<char*>(memAlloc(pl + n + 1));
+  memcpy(out, prefix, pl);
+  memcpy(out + pl, rest, n + 1);
+  memFree(resolved);
+  return out;
 }

@@ -74,11 +74,13 @@ int osQuoteArgument(StringBuffer* out, const char* element) {
   return sbAppendChar(out, '"');
 }
 
-// A batch file's line is read by the command interpreter first: inside
-// double quotes it still expands %variables% and ends the line at a line
-// break, and a quote in the element would end the quoting and expose
-// & | < > to it. Such elements are refused; everything else is quoted as
-// for any program (the interpreter passes the quoted text on unchanged).
+// A batch file's line is read by the command interpreter, not by the
+// standard parser: inside double quotes it still expands %variables% and
+// ends the line at a line break, and a quote in the element would end the
+// quoting and expose & | < > to it. Such elements are refused. Backslashes
+// mean nothing to it (%~1 is exactly the text between the quotes), so the
+// rest is quoted as it is; the standard escaping would double a trailing
+// backslash.
 int osQuoteBatchArgument(StringBuffer* out, const char* element) {
   for (const char* p = element; *p; p++) {
     unsigned char c = (unsigned char)*p;
@@ -90,7 +92,8 @@ int osQuoteBatchArgument(StringBuffer* out, const char* element) {
       return -1;
     }
   }
-  return osQuoteArgument(out, element);
+  if (sbAppendChar(out, '"') != 0 || sbAppendString(out, element) != 0) return -1;
+  return sbAppendChar(out, '"');
 }
 
 int osRunArgv(const char* const* argv, StringBuffer* input, StringBuffer* output, StringBuffer* errors,

@@ -50,6 +50,8 @@ struct SfxRun {
   char* stdoutLog;         // "stdout.log" in the temporary directory (owned)
   bool lockTaken;          // the installation lock is ours
   char* patternText;       // owned text behind `pattern` in installer mode
+  char* installDirAbs;     // installDir resolved against startDir (owned)
+  char* unpackDirAbs;      // unpackDir resolved against startDir (owned)
 };
 
 // The extracting walk of every mode but unpack.
@@ -124,6 +126,17 @@ int runInstaller(SfxRun* r, int argc, char** argv) {
 
 // Everything after the archive is open and the options are read.
 int runMode(SfxRun* r, int argc, char** argv) {
+  // Directories given relative to the starting directory are resolved before
+  // the working directory changes, so that the lock and the installed-release
+  // check look where the caller meant.
+  if (r->installDir) {
+    if (osDirRealPath(r->startDir, r->installDir, &r->installDirAbs) != 0) return 2;
+    r->installDir = r->installDirAbs;
+  }
+  if (r->unpackDir) {
+    if (osDirRealPath(r->startDir, r->unpackDir, &r->unpackDirAbs) != 0) return 2;
+    r->unpackDir = r->unpackDirAbs;
+  }
   if (r->installDir) {
     if (osDirSetWorking(r->installDir) != 0) return 2;
     if (lockObtain(r->installDir) != 0) return 2;
@@ -196,6 +209,8 @@ void cleanUp(SfxRun* r) {
   memFree(r->scriptPath);
   memFree(r->startDir);
   memFree(r->patternText);
+  memFree(r->installDirAbs);
+  memFree(r->unpackDirAbs);
 }
 
 }  // namespace
@@ -209,7 +224,7 @@ int sfxCreateTempDir(char** path) {
   if (!env || !*env) env = osGetEnv("TMP");
   if (!env || !*env) env = osGetEnv("TMPDIR");
   if (env && *env)
-    base = memStrDup(env);
+    osDirRealPath(nullptr, env, &base);  // absolute and normalised
   else
     base = osCopyExecutableDirectory();
   if (!base) {

@@ -81,6 +81,13 @@ int winSecurityBuild(WinSecurity* sec, const WinAceSpec* specs, uint32_t count, 
     osErrorReport(cat, GetLastError(), "SetSecurityDescriptorDacl failed");
     rc = -1;
   }
+  // The list is the whole list: protected, so that a new object does not
+  // also take the inheritable entries of its parent (under the system's
+  // Temp folder those would let other users add files).
+  if (rc == 0 && !SetSecurityDescriptorControl(&sec->sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    osErrorReport(cat, GetLastError(), "SetSecurityDescriptorControl failed");
+    rc = -1;
+  }
   if (rc == 0 && owner && !SetSecurityDescriptorOwner(&sec->sd, owner, FALSE)) {
     osErrorReport(cat, GetLastError(), "SetSecurityDescriptorOwner failed");
     rc = -1;

@@ -40,6 +40,16 @@ LONG WINAPI dumpFilter(EXCEPTION_POINTERS* info) {
   for (size_t i = 0; suffix[i]; i++) name[n++] = (wchar_t)suffix[i];
   name[n] = 0;
   HMODULE dbghelp = LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!dbghelp) {
+    // Without the loader update of Windows 7 the flag is refused: the full
+    // path in the system directory.
+    wchar_t system[MAX_PATH + 16];
+    const UINT len = GetSystemDirectoryW(system, MAX_PATH);
+    if (len > 0 && len < MAX_PATH) {
+      wcscpy(system + len, L"\\dbghelp.dll");
+      dbghelp = LoadLibraryW(system);
+    }
+  }
   auto write =
       dbghelp
           ? reinterpret_cast<MiniDumpWriteDumpFn>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")))

@@ -154,7 +154,7 @@ const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
 // A standard stream opened without a console gets one at first use.
 bool takeDeferredHandle(WindowsFile* f) {
   if (f->handle != INVALID_HANDLE_VALUE) return true;
-  AllocConsole();
+  winAllocConsole();
   const DWORD which = f->input ? STD_INPUT_HANDLE : f->stdError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
   HANDLE h = GetStdHandle(which), dup = INVALID_HANDLE_VALUE;
   if (h == INVALID_HANDLE_VALUE || !h ||
@@ -610,8 +610,9 @@ void appendAccount(StringBuffer* sb, PSID sid) {
   }
 }
 
-// Owner name and a description of the access list: each entry as
-// "account:mask" (allow) or "!account:mask" (deny), separated by blanks.
+// Owner name and a description of the access list: "protected" when it
+// takes nothing from the parent, then each entry as "account:mask" (allow)
+// or "!account:mask" (deny), separated by blanks.
 void describeSecurity(const wchar_t* wide, const char* path, StringBuffer* owner, StringBuffer* permissions) {
   PSID ownerSid = nullptr;
   PACL dacl = nullptr;
@@ -631,7 +632,11 @@ void describeSecurity(const wchar_t* wide, const char* path, StringBuffer* owner
   if (permissions) {
     StringBuffer d;
     sbInitHere(&d);
-    if (!dacl) sbAppendString(&d, "<no DACL>");
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED))
+      sbAppendString(&d, "protected");
+    if (!dacl) sbAppendString(&d, sbGetLength(&d) ? " <no DACL>" : "<no DACL>");
     for (DWORD i = 0; dacl && i < dacl->AceCount; i++) {
       void* ace = nullptr;
       if (!GetAce(dacl, i, &ace)) continue;
@@ -790,28 +795,99 @@ char* osFileFullPath(const char* path) {
   return out;
 }
 
+namespace {
+
+using CreateSymlinkFn = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+constexpr DWORD linkDirectory = 1;     // SYMBOLIC_LINK_FLAG_DIRECTORY
+constexpr DWORD linkUnprivileged = 2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+
+// Turns on the right to create links in the process token; administrators
+// hold it, disabled, in an elevated token. True when it is now on.
+bool enableSymlinkPrivilege() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+  TOKEN_PRIVILEGES tp = {};
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  bool ok = LookupPrivilegeValueW(nullptr, SE_CREATE_SYMBOLIC_LINK_NAME, &tp.Privileges[0].Luid) &&
+            AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS;
+  CloseHandle(token);
+  return ok;
+}
+
+// Creates the link, retrying where another way can work: error 87 means a
+// system that does not know the unprivileged flag (before Windows 10 1703),
+// error 1314 one without developer mode, where an administrator's token can
+// enable the privilege. 0 or the last system error.
+DWORD createLink(CreateSymlinkFn fn, const wchar_t* link, const wchar_t* target, DWORD kind) {
+  if (fn(link, target, kind | linkUnprivileged)) return 0;
+  DWORD err = GetLastError();
+  if (err == ERROR_INVALID_PARAMETER) {
+    if (fn(link, target, kind)) return 0;
+    err = GetLastError();
+  }
+  if (err == ERROR_PRIVILEGE_NOT_HELD && enableSymlinkPrivilege()) {
+    if (fn(link, target, kind)) return 0;
+    err = GetLastError();
+  }
+  return err;
+}
+
+// Whether the link's target is a directory: a relative target is read from
+// the link's own folder, as the system will read it.
+bool linkTargetIsDirectory(const char* target, const char* link) {
+  if (osPathIsAbsolute(osPathStyleWindows, target)) return osIsFileDirectory(target);
+  char* folder = nullptr;
+  char* full = nullptr;
+  bool dir = false;
+  if (osPathParent(osPathStyleWindows, link, &folder) == 0 &&
+      osPathResolve(osPathStyleWindows, folder, target, &full) == 0)
+    dir = osIsFileDirectory(full);
+  memFree(folder);
+  memFree(full);
+  return dir;
+}
+
+// Reports a link failure into `reason` or, without one, to the log.
+void linkFailure(StringBuffer* reason, const char* link, const char* target, const char* text) {
+  if (reason)
+    sbAppendString(reason, text);
+  else
+    logError(logCatFile, "Cannot create symlink %s -> %s: %s", link, target, text);
+}
+
+}  // namespace
+
 int osFileCreateSymlink(const char* target, const char* link, StringBuffer* reason) {
-  using CreateSymlinkFn = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
-  static const char* const unsupported = "This version of Microsoft Windows does not support symbolic links\n";
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   CreateSymlinkFn fn =
       kernel ? reinterpret_cast<CreateSymlinkFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "CreateSymbolicLinkW")))
              : nullptr;
   if (!fn) {
-    if (reason)
-      sbAppendString(reason, unsupported);
-    else
-      logError(logCatFile, "Cannot create symlink %s -> %s: %s", link, target, unsupported);
+    linkFailure(reason, link, target, "This version of Microsoft Windows does not support symbolic links\n");
     return -1;
   }
-  const DWORD flags = (osIsFileDirectory(target) ? 1u : 0u) | 2u;  // directory link; no elevation needed
-  wchar_t* wTarget = winUtf8ToWide(target);
+  // The system reads a link's target with backslashes only.
+  char* native = memStrDup(target);
+  for (char* p = native; *p; p++)
+    if (*p == '/') *p = '\\';
+  const DWORD kind = linkTargetIsDirectory(native, link) ? linkDirectory : 0;
+  wchar_t* wTarget = winUtf8ToWide(native);
   wchar_t* wLink = winPathToWide(link);
-  const bool ok = wTarget && wLink && fn(wLink, wTarget, flags);
-  const DWORD err = ok ? 0 : (wTarget && wLink ? GetLastError() : (DWORD)ERROR_NO_UNICODE_TRANSLATION);
+  DWORD err = wTarget && wLink ? createLink(fn, wLink, wTarget, kind) : (DWORD)ERROR_NO_UNICODE_TRANSLATION;
+  // A reported success is checked: some systems (wine) report one and
+  // create nothing, and a missing link must fail the extraction.
+  const DWORD attributes = err == 0 ? GetFileAttributesW(wLink) : INVALID_FILE_ATTRIBUTES;
+  const bool missing =
+      err == 0 && (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT));
   memFree(wTarget);
   memFree(wLink);
-  if (!ok) {
+  memFree(native);
+  if (missing) {
+    linkFailure(reason, link, target, "the system reported the link as created but it is not there\n");
+    return -1;
+  }
+  if (err != 0) {
     if (reason)
       sbAppendString(reason, osErrorText(nullptr, err));
     else

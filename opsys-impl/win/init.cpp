@@ -20,7 +20,19 @@ namespace {
 
 char** convertedArgs = nullptr;
 
-BOOL WINAPI controlHandler(DWORD event) { return osConsoleCtrlHandler(event) ? TRUE : FALSE; }
+// What the system grants a handler of Close, Logoff and Shutdown before it
+// ends the process (5 s on current systems), less a margin.
+constexpr DWORD closeGraceMs = 4500;
+
+// After Close, Logoff and Shutdown the process ends as soon as the handler
+// returns. The handler therefore waits, within the system's grace, while
+// the main thread rolls back and cleans up; the main thread's exit ends the
+// process, this thread with it.
+BOOL WINAPI controlHandler(DWORD event) {
+  const BOOL handled = osConsoleCtrlHandler(event) ? TRUE : FALSE;
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) Sleep(closeGraceMs);
+  return handled;
+}
 
 // True when the console shows nothing yet: no screen buffer on standard
 // output, or the cursor still at the top left.
@@ -53,10 +65,7 @@ char* wideToNew(const wchar_t* text) { return winWideToUtf8(text); }
 // pointer array (count + 1, null-terminated) followed by the UTF-8 strings.
 int osConvertArguments(int argc, const void* const* args, int* outArgc, char*** outArgv) {
   const wchar_t* const* in = reinterpret_cast<const wchar_t* const*>(args);
-  if (processType == processTypeSfx && argc == 1 && consoleIsFresh()) {
-    HWND window = GetConsoleWindow();
-    if (window) ShowWindow(window, SW_HIDE);
-  }
+  if (processType == processTypeSfx && argc == 1 && consoleIsFresh()) winHideConsoleWindow();
   size_t total = 0;
   for (int i = 0; i < argc; i++) {
     int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, in[i], -1, nullptr, 0, nullptr, nullptr);
@@ -97,6 +106,26 @@ int initPrimInstallControlHandler() {
     return -1;
   }
   return 0;
+}
+
+void winAllocConsole() {
+  if (!AllocConsole()) return;
+  // A new console starts without the process's handler.
+  SetConsoleCtrlHandler(controlHandler, FALSE);
+  if (!SetConsoleCtrlHandler(controlHandler, TRUE)) osErrorReport(logCatInit, GetLastError(), "SetConsoleCtrlHandler");
+}
+
+void winHideConsoleWindow() {
+  using ShowWindowFn = BOOL(WINAPI*)(HWND, int);
+  static ShowWindowFn showWindow = nullptr;
+  HWND window = GetConsoleWindow();
+  if (!window) return;
+  if (!showWindow) {
+    HMODULE user = LoadLibraryW(L"user32.dll");
+    showWindow =
+        user ? reinterpret_cast<ShowWindowFn>(reinterpret_cast<void*>(GetProcAddress(user, "ShowWindow"))) : nullptr;
+  }
+  if (showWindow) showWindow(window, SW_HIDE);
 }
 
 void initPrimExitProcess(int code) {

@@ -6,6 +6,7 @@
 #include "memory.h"
 #include "oserror.h"
 #include "osinit.h"
+#include "ospath.h"
 #include "stringbuf.h"
 #include "winsupport.h"
 
@@ -15,6 +16,12 @@ void* osLibraryLoad(const char* path) {
   HMODULE h = wide ? LoadLibraryExW(wide, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)
                    : nullptr;
   DWORD error = GetLastError();
+  // Windows 7 without its loader update (KB2533623) refuses those flags;
+  // for a full path the altered search order also looks beside the library.
+  if (!h && wide && error == ERROR_INVALID_PARAMETER && osPathIsAbsolute(osPathStyleWindows, path)) {
+    h = LoadLibraryExW(wide, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    error = GetLastError();
+  }
   memFree(wide);
   if (!h) logFatal(logCatLibrary, "Cannot load '%s': %s\n", path, osErrorText(nullptr, error));
   return reinterpret_cast<void*>(h);

@@ -141,8 +141,8 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
       if (h && h != INVALID_HANDLE_VALUE) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     logTrace(logCatProcess, "hStdIn/Out/Err = %p %p %p\n", (void*)si.hStdInput, (void*)si.hStdOutput,
              (void*)si.hStdError);
-    if (!GetConsoleWindow()) AllocConsole();
-    if (HWND window = GetConsoleWindow()) ShowWindow(window, SW_HIDE);
+    if (!GetConsoleWindow()) winAllocConsole();
+    winHideConsoleWindow();
     char* ownLevel = nullptr;
     processChildLogLevelBegin(&ownLevel);
     BOOL created = CreateProcessW(nullptr, wide, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);

@@ -10,6 +10,15 @@ wchar_t* winUtf8ToWide(const char* text);
 // Converts UTF-16 to a new UTF-8 block (memFree it), or null on failure.
 char* winWideToUtf8(const wchar_t* text);
 
+// ---- Console ----
+
+// Allocates a console and registers the control handler with it again.
+void winAllocConsole();
+// Hides the console window, if there is one. USER32 is bound at run time and
+// loaded only then: a static import would have the system deliver Logoff
+// and Shutdown as window messages instead of console control events.
+void winHideConsoleWindow();
+
 // ---- Paths ----
 
 // Converts a UTF-8 path for a system call: UTF-16, with the long-path prefix

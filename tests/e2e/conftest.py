@@ -14,6 +14,9 @@ BUILD = Path(os.environ.get("SFX_BUILD_ROOT", ROOT / "build"))
 WINE_RUN = ROOT / "scripts" / "wine-run"
 WINEPREFIX = Path(os.environ.get("SFX_WINEPREFIX", ROOT / "build" / "wineprefix"))
 DEMO = ROOT / "tools" / "demo-payload"
+# The Windows build the wine runs use: win64, or win32 (the shipped i686 stub)
+# on machines that run 32-bit code (scripts/check-win32).
+WIN_BUILD = os.environ.get("SFX_E2E_WIN_BUILD", "win64")
 RELEASE = "2025.1.0-20250129_14"
 TAG = "2025_1_0_20250129_14"
 
@@ -24,9 +27,17 @@ class Platform:
     def __init__(self, name):
         self.name = name
         self.wine = name == "wine"
-        self.stub = BUILD / ("win64/sfx.exe" if self.wine else "native/sfx")
+        self.stub = BUILD / (f"{WIN_BUILD}/sfx.exe" if self.wine else "native/sfx")
         self.script = "installer.cmd" if self.wine else "installer.sh"
         self.exe_suffix = ".exe" if self.wine else ""
+
+    @property
+    def sep(self):
+        return "\\" if self.wine else "/"
+
+    def path(self, p):
+        """A host path as the program sees it (under wine on drive Z:)."""
+        return "Z:" + str(p).replace("/", "\\") if self.wine else str(p)
 
     def env(self, work, extra=None):
         """Environment of a run whose temporary installer directory goes below

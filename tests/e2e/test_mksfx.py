@@ -9,11 +9,11 @@ from datetime import datetime, timezone
 
 import pytest
 
-from conftest import (BUILD, RELEASE, ROOT, TAG, WINE_RUN, Platform, demo_tree, set_tree_times, tree_snapshot,
-                      zip_tree)
+from conftest import (BUILD, RELEASE, ROOT, TAG, WIN_BUILD, WINE_RUN, Platform, demo_tree, set_tree_times,
+                      tree_snapshot, zip_tree)
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
-MKSFX_WIN = BUILD / "win64" / "tools" / "mksfx.exe"
+MKSFX_WIN = BUILD / WIN_BUILD / "tools" / "mksfx.exe"
 
 
 def mksfx(*args, wine=False, check=True, env=None):

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BUILD, ROOT, TAG, Platform, demo_tree
+from conftest import BUILD, ROOT, TAG, WIN_BUILD, Platform, demo_tree
 
 
 def example(name):
@@ -22,7 +22,7 @@ def shell(tmp_path):
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     shutil.copy(BUILD / "native" / "tools" / "mksfx", bin_dir / "mksfx")
-    shutil.copy(BUILD / "win64" / "sfx.exe", tmp_path / "sfx.exe")
+    shutil.copy(BUILD / WIN_BUILD / "sfx.exe", tmp_path / "sfx.exe")
     demo_tree(Platform("wine"), tmp_path / "payload")
 
     def run(script):

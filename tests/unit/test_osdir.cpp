@@ -128,11 +128,30 @@ TEST(OsPath, SplitIntoDirectoryBaseAndExtension) {
 }
 
 TEST(OsPath, LongPathForms) {
-  EXPECT_EQ(longForm("D:\\dir\\f"), "\\\\?\\D:\\dir\\f");
-  EXPECT_EQ(longForm("\\\\host\\share\\f"), "\\\\?\\UNC\\host\\share\\f");
-  EXPECT_EQ(longForm("rel\\f"), "<unchanged>");
-  EXPECT_EQ(longForm("D:/dir/f"), "<unchanged>");
-  EXPECT_EQ(longForm("\\\\?\\D:\\f"), "<unchanged>");
+  // The prefix switches the system's normalisation off: doubled and trailing
+  // separators, "/", "." and ".." are resolved before it is added.
+  static const struct {
+    const char* path;
+    const char* want;
+  } cases[] = {
+      {"D:\\dir\\f", "\\\\?\\D:\\dir\\f"},
+      {"\\\\host\\share\\f", "\\\\?\\UNC\\host\\share\\f"},
+      {"rel\\f", "<unchanged>"},
+      {"D:/dir/f", "<unchanged>"},
+      {"\\\\?\\D:\\f", "<unchanged>"},
+      {"C:\\agent\\\\.lock", "\\\\?\\C:\\agent\\.lock"},
+      {"C:\\Temp\\", "\\\\?\\C:\\Temp"},
+      {"C:\\x\\..\\y", "\\\\?\\C:\\y"},
+      {"C:\\a/b\\.\\c", "\\\\?\\C:\\a\\b\\c"},
+      {"C:\\", "\\\\?\\C:\\"},
+      {"\\\\host\\share\\a\\\\..\\b\\", "\\\\?\\UNC\\host\\share\\b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(longForm(c.path), c.want) << c.path;
+  // Short paths in exactly sized blocks: nothing is read past their end.
+  for (const char* text : {"", "a", "C:"}) {
+    std::vector<char> exact(text, text + strlen(text) + 1);
+    EXPECT_EQ(longForm(exact.data()), "<unchanged>") << text;
+  }
 }
 
 using OsDir = OsFsTest;
@@ -278,6 +297,54 @@ TEST_F(OsDir, RecursiveRemovalRemovesLinksNotTargets) {
   EXPECT_FALSE(exists(victim));
   EXPECT_EQ(readText(target + osPathSeparator + "precious"), "keep me");
   EXPECT_EQ(readText(path("file-target")), "keep me too");
+}
+
+// A link reported as created is there; a relative target written with "/"
+// is read from the link's own folder, also to tell a directory from a file.
+TEST_F(OsDir, SymlinkIsThereWhenReportedCreated) {
+  ASSERT_EQ(osDirCreate(path("d").c_str(), osDirTypeInherit, nullptr), 0);
+  writeText(path("d") + osPathSeparator + "f", "through the link");
+  ASSERT_EQ(osDirCreate(path("links").c_str(), osDirTypeInherit, nullptr), 0);
+  static const struct {
+    const char* target;
+    const char* link;
+    bool directory;
+  } cases[] = {{"../d", "dl", true}, {"../d/f", "fl", false}};
+  for (const auto& c : cases) {
+    const std::string link = path("links") + osPathSeparator + c.link;
+    StringBuffer reason;
+    sbInitHere(&reason);
+    const int rc = osFileCreateSymlink(c.target, link.c_str(), &reason);
+    EXPECT_EQ(rc == 0, exists(link)) << c.link << ": " << sbGet(&reason);
+    sbClean(&reason);
+    if (rc != 0) continue;
+    EXPECT_EQ(osIsFileDirectory(link.c_str()), c.directory) << c.link;
+    const std::string file = c.directory ? link + osPathSeparator + "f" : link;
+    EXPECT_EQ(readText(file), "through the link") << c.link;
+  }
+}
+
+// The temporary installer directory's access list is protected: nothing
+// is inherited from a parent such as the system's Temp folder. Read back
+// from the directory; a system that does not keep access lists as set
+// (wine maps them to file modes) cannot show it.
+TEST_F(OsDir, PrivateClassesDoNotInherit) {
+  if (!onWindows()) GTEST_SKIP() << "access lists are a Windows matter";
+  auto describe = [&](uint32_t type) {
+    const std::string sub = path("class" + std::to_string(type));
+    StringBuffer perms;
+    sbInitHere(&perms);
+    EXPECT_EQ(osDirCreate(sub.c_str(), type, nullptr), 0);
+    EXPECT_EQ(osFileGetInfo(sub.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, &perms, nullptr), 0);
+    std::string text = sbGet(&perms);
+    sbClean(&perms);
+    return text;
+  };
+  const std::string traverse = describe(osDirTypeTraverse);
+  if (traverse.find("Everyone:20") == std::string::npos)
+    GTEST_SKIP() << "this system does not keep access lists as set: " << traverse;
+  EXPECT_EQ(traverse.rfind("protected ", 0), 0u) << traverse;
+  EXPECT_EQ(describe(osDirTypeInherit).find("protected"), std::string::npos);
 }
 
 TEST_F(OsDir, ListMatchingWithSubdirectoriesAndAnyDepth) {

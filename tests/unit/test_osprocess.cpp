@@ -182,19 +182,17 @@ TEST(OsQuote, BatchTargetsRefuseWhatTheInterpreterWouldRead) {
     bool accepted;
   } cases[] = {
       {"&echo x", true},  // inside quotes & is plain text for the interpreter
-      {"a b", true},     {"trailing\\", true},   {"%PATH%", false}, {"a\"&echo x", false},
-      {"x^\"y", false},  {"line\nbreak", false}, {"cr\rx", false},  {"100%", false},
+      {"a b", true},          {"trailing\\", true},  {"C:\\dir with space\\", true},
+      {"%PATH%", false},      {"a\"&echo x", false}, {"x^\"y", false},
+      {"line\nbreak", false}, {"cr\rx", false},      {"100%", false},
   };
   for (const Case& c : cases) {
     StringBuffer line;
     sbInitHere(&line);
     EXPECT_EQ(osQuoteBatchArgument(&line, c.element) == 0, c.accepted) << c.element;
+    // The interpreter has no escapes: %~1 is the text between the quotes.
     if (c.accepted) {
-      // What is carried is exactly what the element was.
-      std::string l = "\"x.cmd\" " + std::string(sbGet(&line));
-      char** argv = processSplitCommandLine(l.c_str());
-      EXPECT_STREQ(argv[1], c.element);
-      processFreeArgv(argv);
+      EXPECT_EQ(std::string(sbGet(&line)), "\"" + std::string(c.element) + "\"");
     }
     sbClean(&line);
   }
