@@ -86,25 +86,38 @@ bool throughCreatedLink(SortMap* links, const char* pathName) {
   return false;
 }
 
-// Applies the entry's attributes and times to an extracted path; failures
-// are logged by the file layer only.
-void applyAttributesAndTimes(const ZipEntry* e, const char* path) {
-  if (e->externalAttributes) osFileSetAttributes(path, e->externalAttributes);
-  osFileSetTimes(path, (int64_t)e->modificationTime, (int64_t)e->accessTime, (int64_t)e->changeTime);
+// Applies the entry's attributes and times to an extracted path. A failure
+// (logged by the file layer) fails the entry: a run that logged an error
+// never reports success.
+int applyAttributesAndTimes(const ZipEntry* e, const char* path) {
+  int rc = 0;
+  if (e->externalAttributes && osFileSetAttributes(path, e->externalAttributes) != 0) rc = -1;
+  if (osFileSetTimes(path, (int64_t)e->modificationTime, (int64_t)e->accessTime, (int64_t)e->changeTime) != 0) rc = -1;
+  return rc;
 }
 
-// Closes an inflate level that did not remove itself; after a successful
-// extraction first lets it consume the end of the deflate data.
-void finishInflate(ZipInfo* info, bool success) {
-  if (!info->stream || info->stream->ops != &inflateInputStreamOps) return;
-  if (success) {
-    uint8_t tail[10];
-    uint32_t got = 0;
-    if (iosRead(info->stream, tail, sizeof tail, &got) != 0)
-      logError(logCatZip, "ZIP end-of-file error\n");
-    else if (got != 0)
-      logError(logCatZip, "ZIP status error\n");
+// Once the declared size has been read, lets an inflate level that is still
+// on the stream consume the end of the deflate data. Data beyond the
+// declared size, or a stream that does not end, fails the entry: the file
+// would otherwise be accepted short.
+int checkInflateEnd(ZipInfo* info) {
+  if (!info->stream || info->stream->ops != &inflateInputStreamOps) return 0;
+  uint8_t tail[10];
+  uint32_t got = 0;
+  if (iosRead(info->stream, tail, sizeof tail, &got) != 0) {
+    logError(logCatZip, "ZIP end-of-file error\n");
+    return -1;
   }
+  if (got != 0) {
+    logError(logCatZip, "ZIP status error\n");
+    return -1;
+  }
+  return 0;
+}
+
+// Closes an inflate level that did not remove itself.
+void finishInflate(ZipInfo* info) {
+  if (!info->stream || info->stream->ops != &inflateInputStreamOps) return;
   iosLogStack(logLevelTrace, logCatZip, info->stream);
   if (info->stream->ops == &inflateInputStreamOps) iosCloseThisLevel(info->stream);
 }
@@ -112,6 +125,11 @@ void finishInflate(ZipInfo* info, bool success) {
 // Positions the archive at an entry's data: seek, local header, and the
 // inflate level for deflated entries.
 int openEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag) {
+  if (e->compressionMethod == 0 && e->compressedSize != e->uncompressedSize) {
+    // Stored data is its own size: sizes that disagree describe no file.
+    logError(logCatZip, "ZIP component %s size mismatch\n", name);
+    return -1;
+  }
   if (iosSeek(info->stream, e->offset + info->prefix) != 0) return -1;
   if (zipReadLocalHeader(e, info, name) != 0) return -1;
   if (e->compressionMethod == 8) {
@@ -193,6 +211,85 @@ int extractLink(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
   return result;
 }
 
+// The entry name as the extraction resolves it: "/" and "\\" separate,
+// empty and "." components go, ".." removes the component before it, and the
+// rest is joined with "/" (a trailing "/" kept for a directory). Selections
+// and the exclusion of files compare this form, so that "./a", ".//a" and
+// "x/../a" are all "a".
+int resolvedName(const char* name, StringBuffer* out) {
+  sbEmpty(out);
+  const char* p = name;
+  while (*p) {
+    const char* s = p;
+    while (*p && !isSeparator(*p)) p++;
+    const uint32_t n = (uint32_t)(p - s);
+    if (n == 2 && s[0] == '.' && s[1] == '.') {
+      // Drop the last component (and its separator) again.
+      uint32_t len = sbGetLength(out);
+      const char* text = sbGet(out);
+      while (len > 0 && text[len - 1] != '/') len--;
+      if (sbGetLength(out)) sbSetLength(out, len > 0 ? len - 1 : 0, nullptr);
+    } else if (n != 0 && !(n == 1 && s[0] == '.')) {
+      if (sbGetLength(out) && sbAppendData(out, "/", 1) != 0) return -1;
+      if (sbAppendData(out, s, n) != 0) return -1;
+    }
+    if (*p) p++;
+  }
+  const size_t len = strlen(name);
+  if (len && isSeparator(name[len - 1]) && sbGetLength(out) && sbAppendData(out, "/", 1) != 0) return -1;
+  return 0;
+}
+
+// True when `path` is `dir` or lies below it; both resolved by the system,
+// so they are compared exactly.
+bool liesWithin(const char* path, const char* dir) {
+  const size_t n = strlen(dir);
+  if (strncmp(path, dir, n) != 0) return false;
+  return path[n] == 0 || isSeparator(path[n]) || (n > 0 && isSeparator(dir[n - 1]));
+}
+
+// Cuts the last component off path in place, keeping a root ("/", "C:\\").
+// False when there is nothing left to cut.
+bool cutLastComponent(char* path) {
+  size_t len = strlen(path);
+  while (len > 0 && !isSeparator(path[len - 1])) len--;
+  if (len == 0 || path[len] == 0) return false;
+  const bool root = len == 1 || (len == 3 && path[1] == ':');
+  path[root ? len : len - 1] = 0;
+  return true;
+}
+
+// Refuses to write through a link that leads out of the base directory,
+// whoever made it. The deepest existing directory on the way to pathName
+// (pathName itself for a directory entry, else its parent) is resolved by
+// the system, links and all; what the walk creates below it is plain.
+int checkConfined(const char* realBase, const char* name, const char* pathName, bool isDir) {
+  char* way = memStrDup(pathName);
+  bool found = isDir ? true : cutLastComponent(way);
+  while (found && osFileKindOf(way) < 0) found = cutLastComponent(way);
+  char* real = nullptr;
+  int rc = found ? osFileResolveLinks(way, &real) : -1;
+  if (rc == 0 && !liesWithin(real, realBase)) {
+    logError(logCatZip, "Refusing to extract %s: %s leads out of %s through a link\n", name, way, realBase);
+    rc = -1;
+  }
+  memFree(real);
+  memFree(way);
+  return rc;
+}
+
+// What may stand where an entry goes: nothing, or the same kind. A file
+// entry may replace a file (or a link to a file), which is moved aside; a
+// directory entry may meet a directory. Anything else stays as it is and
+// fails the entry: a rollback must never remove what was there before.
+int checkExisting(const char* name, const char* pathName, bool isDir) {
+  const int kind = osFileKindOf(pathName);
+  if (kind < 0) return 0;
+  if (isDir ? osIsDirPresent(pathName) : (kind != osDirEntryOther && osFileIsPresent(pathName))) return 0;
+  logError(logCatZip, "Cannot extract %s: %s exists and is not a %s\n", name, pathName, isDir ? "directory" : "file");
+  return -1;
+}
+
 }  // namespace
 
 int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBuffer* pathName, StringBuffer* tempName,
@@ -208,6 +305,13 @@ int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBu
   if (depth == 0 && !*isDirectory) return -1;
   char* real = nullptr;
   if (osDirRealPath(baseDir, name, &real) != 0 || !real) return -1;
+  const size_t realLen = strlen(real);
+  if (realLen > osPathMaxLength()) {
+    logError(logCatZip, "Entry %.200s... is too long: its path has %u bytes, this system takes %u\n", name,
+             (unsigned)realLen, osPathMaxLength());
+    memFree(real);
+    return -1;
+  }
   sbEmpty(pathName);
   const int rc = sbAppendString(pathName, real);
   memFree(real);
@@ -331,7 +435,7 @@ int extractFile(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
         break;
       }
     }
-    if (failed) break;
+    if (failed || checkInflateEnd(info) != 0) break;
     logDebug(logCatZip, "Read ZIP component %s crc=%08x hdr.crc=%08x\n", name, crc, e->crc);
     if (remaining != 0) {
       // Fewer bytes than the directory promises: never accept such a file,
@@ -364,7 +468,7 @@ int extractFile(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
 
   logTrace(logCatZip, "extractFile final ret=%d\n", result);
   if (out) iosClose(out);
-  finishInflate(info, result == 0);
+  finishInflate(info);
   if (tempMade && osFileIsPresent(tempName)) osFileDelete(tempName);
   memFree(buf);
   return result;
@@ -392,11 +496,18 @@ int zipExtractToBuffer(ZipInfo* info, ZipEntry* e, const char* name, StringBuffe
                (uint64_t)(want - have));
       break;
     }
+    if (checkInflateEnd(info) != 0) break;
+    uint32_t crc = 0;
+    crc32Update(&crc, buf, have);
+    if (crc != e->crc) {
+      logError(logCatZip, "ZIP component %s CRC mismatch\n", name);
+      break;
+    }
     if (sbAppendData(out, buf, have) != 0) break;
     result = 0;
   } while (false);
   logTrace(logCatZip, "extractFile final ret=%d\n", result);
-  finishInflate(info, result == 0);
+  finishInflate(info);
   return result;
 }
 
@@ -434,12 +545,16 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
   uint32_t files = 0, dirs = 0;
   uint64_t bytes = 0;
   SortMap* links = extracting ? smCreateHere(SORTMAP_COPIED_KEYS, nullptr) : nullptr;
-  StringBuffer pathName, tempName, oldName;
+  StringBuffer pathName, tempName, oldName, resolved;
+  sbInitHere(&resolved);
   sbInitHere(&pathName);
   sbInitHere(&tempName);
   sbInitHere(&oldName);
 
   if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) stop = true;
+  // Where the base really is, links resolved: nothing is written outside it.
+  char* realBase = nullptr;
+  if (!stop && extracting && osFileResolveLinks(baseDir ? baseDir : ".", &realBase) != 0) stop = true;
 
   const char* key = nullptr;
   for (ZipEntry* e = stop ? nullptr : static_cast<ZipEntry*>(smFirst(info->directory, &key)); e && !stop;
@@ -447,6 +562,10 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
     char* name = memStrDupN(zipEntryName(e), e->fileNameLength);
     bool isDir = false;
     do {
+      if (resolvedName(name, &resolved) != 0) {
+        stop = true;
+        break;
+      }
       if (extracting) {
         if (zipMakeNames(baseDir, name, 0, &pathName, &tempName, &oldName, &isDir) != 0) {
           logError(logCatZip, "The OS was unable to create a valid filename, so skipping file %s\n", name);
@@ -491,7 +610,7 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
           if (strEndsWith(name, suffix)) {
             logDebug(logCatZip, "Found installer script '%s'\n", name);
             sbEmpty(installerName);
-            sbAppendString(installerName, name);
+            sbAppendStringBuffer(installerName, &resolved);
             break;
           }
         }
@@ -517,7 +636,7 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
         break;
       }
       if (pat) {
-        const bool match = strMatchWildcard(pat, name, false);
+        const bool match = strMatchWildcard(pat, sbGet(&resolved), false);
         if (match == negate) {
           logDebug(logCatZip, "%s does not match pattern %s\n", name, pattern);
           break;
@@ -527,6 +646,10 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
       if (throughCreatedLink(links, path)) {
         logError(logCatZip, "Skipping %s: it lies behind a symbolic link of this archive\n", name);
         status = -1;
+        break;
+      }
+      if (checkConfined(realBase, name, path, isDir) != 0 || checkExisting(name, path, isDir) != 0) {
+        stop = true;
         break;
       }
       if (isDir) {
@@ -561,7 +684,10 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
         stop = true;
         break;
       }
-      applyAttributesAndTimes(e, path);
+      if (applyAttributesAndTimes(e, path) != 0) {
+        stop = true;
+        break;
+      }
       files++;
       if (verbosity >= 2)
         logInfo(
@@ -587,7 +713,7 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
                e->externalAttributes);
       char* name = memStrDupN(zipEntryName(e), e->fileNameLength);
       char* real = nullptr;
-      if (osDirRealPath(baseDir, name, &real) == 0 && real) applyAttributesAndTimes(e, real);
+      if (osDirRealPath(baseDir, name, &real) == 0 && real && applyAttributesAndTimes(e, real) != 0) stop = true;
       memFree(real);
       memFree(name);
     }
@@ -607,6 +733,8 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
   const int result = stop ? -1 : status;
   if (result != 0) zipEndJournal(info, 1);
   smDestroy(links);
+  memFree(realBase);
+  sbClean(&resolved);
   sbClean(&pathName);
   sbClean(&tempName);
   sbClean(&oldName);
