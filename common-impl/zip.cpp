@@ -409,7 +409,9 @@ int zipOpen(ZipInfo** handle, const char* fileName, bool probe) {
   int result = -1;
   do {
     info->directory = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-    info->stream = osFileOpenStream(fileName, osFileModeRead, osFileTypeArchive, nullptr);
+    // Nobody may change the archive while it is open (Windows): the digest
+    // check and the extraction read the same bytes.
+    info->stream = osFileOpenStream(fileName, osFileModeReadNoWriters, osFileTypeArchive, nullptr);
     if (!info->stream) break;
     uint64_t size = 0;
     if (osFileGetSize(fileName, &size) != 0) break;

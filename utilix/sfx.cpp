@@ -223,14 +223,22 @@ int sfxCreateTempDir(char** path) {
     snprintf(name, sizeof name, "installer-%s-%u-%d.tmp", versionTag, osProcessId(), counter);
     char* candidate = nullptr;
     if (osDirJoinPath(base, name, &candidate) != 0) break;
-    if (osIsDirPresent(candidate)) {
+    // Anything at the name, a dangling link included, is somebody else's:
+    // take the next counter.
+    if (osIsDirPresent(candidate) || osFileKindOf(candidate) >= 0) {
       memFree(candidate);
       continue;
     }
     // A private class: creation fails when the name exists, so a directory
     // planted by someone else is never used, and other users cannot write
     // into ours before the script runs.
-    if (osDirCreate(candidate, osDirTypeTraverse, nullptr) != 0 || osDirSetWorking(candidate) != 0) {
+    if (osDirCreate(candidate, osDirTypeTraverse, nullptr) != 0) {
+      const bool planted = osFileKindOf(candidate) >= 0;
+      memFree(candidate);
+      if (planted) continue;
+      break;
+    }
+    if (osDirSetWorking(candidate) != 0) {
       memFree(candidate);
       break;
     }
@@ -293,7 +301,7 @@ int sfxMain(int argc, char** argv, bool* contentFound) {
   logDebug(logCatSfx, "Located ZIP files argc=%d\n", argc);
   // A signed installer carries the digest of its archive: check it before
   // anything is read from the archive.
-  if (sfxVerifyPayload(exe, r.zip->prefix) != 0) {
+  if (sfxVerifyPayload(r.zip, exe) != 0) {
     cleanUp(&r);
     return 2;
   }
