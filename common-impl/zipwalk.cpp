@@ -572,6 +572,12 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
           status = -1;
           break;
         }
+        // The names that will really be used, so that the line below tells
+        // where the data and the previous version go.
+        if (!isDir && makeFreeNames(baseDir, name, &pathName, &tempName, &oldName) != 0) {
+          stop = true;
+          break;
+        }
       } else {
         const size_t n = strlen(name);
         isDir = n > 0 && name[n - 1] == '/';
@@ -667,11 +673,6 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
         dirs++;
         break;
       }
-      if (makeFreeNames(baseDir, name, &pathName, &tempName, &oldName) != 0) {
-        stop = true;
-        break;
-      }
-      path = sbGet(&pathName);
       if ((zipEntryUnixMode(e) & 0xF000) == 0xA000) {
         if (extractLink(info, e, name, path, sbGet(&oldName)) != 0 || smPut(links, path, (void*)links) != 0) {
           stop = true;
@@ -709,9 +710,9 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
     for (ZipEntry* e = static_cast<ZipEntry*>(smLast(info->directory, &key)); e;
          e = static_cast<ZipEntry*>(smPrevious(info->directory, &key))) {
       if (!e->created) continue;
-      logDebug(logCatZip, "Set attributes of %s versionMadeBy=%04x externalAttr=%08x\n", key, e->versionMadeBy,
-               e->externalAttributes);
       char* name = memStrDupN(zipEntryName(e), e->fileNameLength);
+      logDebug(logCatZip, "Set attributes of %s versionMadeBy=%04x externalAttr=%08x\n", name, e->versionMadeBy,
+               e->externalAttributes);
       char* real = nullptr;
       if (osDirRealPath(baseDir, name, &real) == 0 && real && applyAttributesAndTimes(e, real) != 0) stop = true;
       memFree(real);

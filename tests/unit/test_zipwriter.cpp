@@ -145,3 +145,23 @@ TEST(ZipWriter, NamesBeyondThePlatformLimitAreRefused) {
   EXPECT_TRUE(snapshot(base).empty());
 }
 
+// The DEBUG lines name what is really used: the temporary and old names of
+// the replaced file (its previous version lies at the logged old name until
+// the commit), and the entry whose directory gets its attributes.
+TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
+  const fs::path base = freshDir("log");
+  writeFile(base / "d/f.txt", "old");
+  const fs::path dir = freshDir("archive");
+  writeFile(dir / "p.zip", buildZip({{.name = "n/"}, {.name = "d/f.txt", .data = "new"}}));
+  ZipInfo* zip = nullptr;
+  ASSERT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
+  const std::string log = testCaptureLog(
+      logCatZip, logLevelDebug, [&] { EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str()), 0); });
+  const size_t at = log.find("entry 'd/f.txt'");
+  ASSERT_NE(at, std::string::npos) << log;
+  const size_t old = log.find("oldName '", at) + 9;
+  const std::string oldName = log.substr(old, log.find('\'', old) - old);
+  EXPECT_EQ(readFile(oldName), "old") << log.substr(at, 300);
+  EXPECT_NE(log.find("Set attributes of n/ "), std::string::npos) << log;
+  zipExit(&zip);
+}
