@@ -152,7 +152,9 @@ int makeFreeNames(const char* baseDir, const char* name, StringBuffer* pathName,
     if (zipMakeNames(baseDir, name, stamp, pathName, tempName, oldName, &isDir) != 0) return -1;
     const char* t = sbGet(tempName);
     const char* o = sbGet(oldName);
-    if (!osFileIsPresent(t) && !osIsFileDirectory(t) && !osFileIsPresent(o) && !osIsFileDirectory(o)) return 0;
+    // Whatever is at a name, a dangling link included, makes it taken: the
+    // temporary file is created through its name.
+    if (osFileKindOf(t) < 0 && osFileKindOf(o) < 0) return 0;
   }
   logError(logCatZip, "No free temporary name for %s\n", sbGet(pathName));
   return -1;

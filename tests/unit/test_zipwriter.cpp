@@ -7,6 +7,7 @@
 #include "build.h"
 #include "logging.h"
 #include "memory.h"
+#include "osdate.h"
 #include "osdir.h"
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
@@ -164,4 +165,21 @@ TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
   EXPECT_EQ(readFile(oldName), "old") << log.substr(at, 300);
   EXPECT_NE(log.find("Set attributes of n/ "), std::string::npos) << log;
   zipExit(&zip);
+}
+
+// Dangling links planted at the coming temporary names (a name holds the
+// time in milliseconds; a walk probes up to 1000 of them) are taken names:
+// the data never follows one.
+TEST(ZipWriter, PlantedTemporaryNamesAreNotFollowed) {
+  const fs::path root = freshDir("temp");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path base = root / "base";
+  fs::create_directories(base / "d");
+  const uint64_t now = osDateNow();
+  for (uint64_t t = now; t < now + 900; t++)
+    fs::create_symlink(root / "evil", base / "d" / (".f-zip-" + std::to_string(t) + ".tmp"));
+  ASSERT_EQ(extract({{.name = "d/f.txt", .data = "new"}}, base), 0);
+  EXPECT_FALSE(fs::exists(root / "evil"));
+  EXPECT_FALSE(fs::is_symlink(base / "d/f.txt"));
+  EXPECT_EQ(readFile(base / "d/f.txt"), "new");
 }
