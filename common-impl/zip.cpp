@@ -3,7 +3,7 @@
 // how many bytes precede the archive, and loads the central directory into a
 // SortMap keyed by entry index. Records are decoded byte by byte from
 // little-endian fields; nothing is overlaid on raw bytes.
-#include "zip.h"
+#include "zipint.h"
 
 #include <cstdio>
 #include <cstring>
@@ -451,7 +451,7 @@ void zipExit(ZipInfo** handle) {
   logTrace(logCatZip, "zipExit zipInfo %p\n", (void*)info);
   smDestroy(info->directory);
   info->directory = nullptr;
-  zipEndJournal(info, 0);
+  zipEndJournal(info, zipJournalCommit);
   logTrace(logCatZip, "zipExit InputStream %p\n", (void*)info->stream);
   if (info->stream) {
     iosLogStack(logLevelTrace, logCatZip, info->stream);

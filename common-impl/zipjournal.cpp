@@ -23,11 +23,9 @@
 #include "osfile.h"
 #include "sortmap.h"
 #include "stringbuf.h"
-#include "zip.h"
+#include "zipint.h"
 
 namespace {
-
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 // Unix mode 0700 and no DOS attributes: clears read-only, hidden, system.
 constexpr uint32_t zipResetAttributes = 0x01C00000;
@@ -188,55 +186,9 @@ void zipDropLastReplacement(ZipInfo* info) {
   smRemove(info->replaced, key);
 }
 
-int zipMakeDirectories(ZipInfo* info, const char* path) {
-  // One copy of the path, cut at a separator to name an ancestor: up from
-  // the end to the deepest existing directory, then down again creating
-  // each missing one. Linear in the depth, however deep the name.
-  const size_t len = strlen(path);
-  if (len > osPathMaxLength()) {
-    logError(logCatZip, "Directory %.200s... is too long: %u bytes, this system takes %u\n", path, (unsigned)len,
-             osPathMaxLength());
-    return -1;
-  }
-  char* buf = memStrDup(path);
-  size_t end = len;  // buf[0..end) is the deepest ancestor known to exist, or nothing
-  while (end > 0) {
-    buf[end] = 0;
-    if (osIsDirPresent(buf)) break;
-    size_t cut = end;
-    while (cut > 0 && !isSeparator(path[cut - 1])) cut--;
-    if (cut == 0) {
-      end = 0;
-      break;
-    }
-    // A root ("/", "C:\") is never created.
-    const size_t sep = cut - 1;
-    if (sep == 0 || (sep == 2 && path[1] == ':')) {
-      end = sep + 1;
-      break;
-    }
-    end = sep;
-  }
-  memcpy(buf, path, len + 1);
-  int rc = 0;
-  for (size_t i = end + 1; i <= len && rc == 0; i++) {
-    if ((i < len && !isSeparator(path[i])) || isSeparator(path[i - 1])) continue;
-    buf[i] = 0;
-    // Only a directory this call really creates is journalled: recording one
-    // that was already there would let a rollback remove foreign content.
-    if (!osIsDirPresent(buf)) {
-      logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
-      rc = osDirCreate(buf, osDirTypeInherit, nullptr) == 0 ? zipAddRollback(info, buf) : -1;
-    }
-    buf[i] = path[i];
-  }
-  memFree(buf);
-  return rc;
-}
-
-void zipEndJournal(ZipInfo* info, int rollback) {
+void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
   if (!info || (!info->created && !info->replaced)) return;
-  if (rollback) {
+  if (end == zipJournalRollback) {
     logWarn(logCatZip, "Rolling back all changes to filesystem ...\n");
     bool undoFailed = false, restoreFailed = false;
     undoAll(info, &undoFailed, &restoreFailed);
@@ -253,5 +205,5 @@ void zipEndJournal(ZipInfo* info, int rollback) {
 }
 
 void zipRollback(ZipInfo** handle) {
-  if (handle && *handle) zipEndJournal(*handle, 1);
+  if (handle && *handle) zipEndJournal(*handle, zipJournalRollback);
 }

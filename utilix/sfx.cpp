@@ -55,7 +55,7 @@ struct SfxRun {
 
 // The extracting walk of every mode but unpack.
 int extractingWalk(SfxRun* r, int verbosity) {
-  return zipWalk(&r->zip, &r->nameA, r->pattern, 2, verbosity, nullptr) == 0 ? 0 : -1;
+  return zipWalk(&r->zip, &r->nameA, r->pattern, zipWalkJournal, verbosity, nullptr) == 0 ? 0 : -1;
 }
 
 // The installer's argument vector: script, the caller's arguments, then
@@ -133,7 +133,7 @@ int runMode(SfxRun* r, int argc, char** argv) {
   }
   if (r->unpackDir) {
     logInfo(logCatSfx, "Unzipping files in %s\n", r->unpackDir);
-    return zipWalk(&r->zip, nullptr, nullptr, 2, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
+    return zipWalk(&r->zip, nullptr, nullptr, zipWalkJournal, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
   }
   int verbosity;
   if (r->autoUpdate) {
@@ -145,7 +145,7 @@ int runMode(SfxRun* r, int argc, char** argv) {
     logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
     verbosity = r->verbosity;
   } else {
-    if (zipWalk(&r->zip, &r->nameB, nullptr, 0, 0, nullptr) != 0) return 2;
+    if (zipWalk(&r->zip, &r->nameB, nullptr, zipWalkList, zipQuiet, nullptr) != 0) return 2;
     const char* b = sbGet(&r->nameB);
     const char* dot = strrchr(b, '.');
     if (sbGetLength(&r->nameB) && dot && dot > b) {

@@ -25,7 +25,7 @@ int extract(const std::vector<Entry>& es, const fs::path& base, const char* patt
   writeFile(dir / "p.zip", buildZip(es));
   ZipInfo* zip = nullptr;
   EXPECT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
-  const int rc = zipWalk(&zip, nullptr, pattern, 2, 0, str(base).c_str());
+  const int rc = zipWalk(&zip, nullptr, pattern, zipWalkJournal, zipQuiet, str(base).c_str());
   zipExit(&zip);
   return rc;
 }
@@ -44,7 +44,7 @@ bool linksWork(const fs::path& dir) {
 // A file entry over an existing directory, a directory entry over an
 // existing file, a link entry over an existing directory: the walk fails and
 // what was there stays, contents included.
-TEST(ZipWriter, EntryMeetingTheOtherKindKeepsWhatExists) {
+TEST(ZipDisk, EntryMeetingTheOtherKindKeepsWhatExists) {
   struct Case {
     Entry entry;
     const char* existingDir;   // made as a directory holding "keep.txt"
@@ -71,7 +71,7 @@ TEST(ZipWriter, EntryMeetingTheOtherKindKeepsWhatExists) {
 
 // The registration file is kept however the payload spells its name, and
 // selections see names as the extraction resolves them.
-TEST(ZipWriter, SelectionSeesResolvedNames) {
+TEST(ZipDisk, SelectionSeesResolvedNames) {
   for (const char* spelling : {"./register.properties", ".//register.properties", "x/../register.properties",
                                "./x/../REGISTER.properties", "x\\..\\register.properties"}) {
     const fs::path base = freshDir("sel");
@@ -88,7 +88,7 @@ TEST(ZipWriter, SelectionSeesResolvedNames) {
 
 // Data longer than the declared size, with the CRC of the declared part:
 // the walk fails and the existing file stays.
-TEST(ZipWriter, DataBeyondTheDeclaredSizeFails) {
+TEST(ZipDisk, DataBeyondTheDeclaredSizeFails) {
   const std::string data = "port=9090 and more\n";
   const std::string cut = data.substr(0, data.size() - 4);
   const int crcDelta = (int)(crc32Of(cut) - crc32Of(data));
@@ -105,7 +105,7 @@ TEST(ZipWriter, DataBeyondTheDeclaredSizeFails) {
 
 // Links already on disk: nothing is written through one that leads out of
 // the base directory, whoever made it; links that stay inside are used.
-TEST(ZipWriter, LinksOnDiskThatLeaveTheBaseAreRefused) {
+TEST(ZipDisk, LinksOnDiskThatLeaveTheBaseAreRefused) {
   const fs::path root = freshDir("links");
   if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
   const fs::path outside = root / "outside";
@@ -134,7 +134,7 @@ TEST(ZipWriter, LinksOnDiskThatLeaveTheBaseAreRefused) {
 
 // A name longer than the platform allows is refused with a message that
 // says so, before anything is created.
-TEST(ZipWriter, NamesBeyondThePlatformLimitAreRefused) {
+TEST(ZipDisk, NamesBeyondThePlatformLimitAreRefused) {
   const fs::path base = freshDir("deep");
   std::string deep;
   while (deep.size() < 40000) deep += "a/";
@@ -156,8 +156,9 @@ TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
   writeFile(dir / "p.zip", buildZip({{.name = "n/"}, {.name = "d/f.txt", .data = "new"}}));
   ZipInfo* zip = nullptr;
   ASSERT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
-  const std::string log = testCaptureLog(
-      logCatZip, logLevelDebug, [&] { EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str()), 0); });
+  const std::string log = testCaptureLog(logCatZip, logLevelDebug, [&] {
+    EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0);
+  });
   const size_t at = log.find("entry 'd/f.txt'");
   ASSERT_NE(at, std::string::npos) << log;
   const size_t old = log.find("oldName '", at) + 9;
@@ -170,7 +171,7 @@ TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
 // Dangling links planted at the coming temporary names (a name holds the
 // time in milliseconds; a walk probes up to 1000 of them) are taken names:
 // the data never follows one.
-TEST(ZipWriter, PlantedTemporaryNamesAreNotFollowed) {
+TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
   const fs::path root = freshDir("temp");
   if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
   const fs::path base = root / "base";
