@@ -66,6 +66,9 @@ char* osDirGetCwd();
 int osDirSetWorking(const char* path);
 // True only for an existing directory.
 bool osIsDirPresent(const char* path);
+// The longest path, in bytes, that the file system calls of this platform
+// accept (a UTF-8 path is never shorter than its UTF-16 form).
+uint32_t osPathMaxLength();
 // The parent of `path` (the part before its last separator; a drive root
 // keeps its separator). -1 when there is none.
 int osDirCopyParentDirectory(const char* path, char** parent);

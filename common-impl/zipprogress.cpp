@@ -5,6 +5,7 @@
 #include "sortmap.h"
 #include "strutil.h"
 #include "zip.h"
+#include "zipint.h"
 
 namespace {
 

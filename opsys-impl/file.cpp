@@ -12,8 +12,8 @@
 #include "stringbuf.h"
 #include "threadprim.h"
 
-const char* const fileModeWords[osFileModeCount] = {"reading and writing", "reading and writing", "reading", "writing",
-                                                    "appending"};
+const char* const fileModeWords[osFileModeCount] = {
+    "reading and writing", "reading and writing", "reading", "writing", "appending", "reading"};
 
 static bool nameIs(const char* name, const char* want) {
   size_t i = 0;

@@ -8,6 +8,8 @@
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
 #include "zip.h"
+#include "zipdisk.h"
+#include "zipint.h"
 
 using namespace ziptest;
 
@@ -375,7 +377,7 @@ TEST(ZipNames, LegacyNamesBecomeUtf8OrFailTheirEntry) {
     ASSERT_EQ(zipOpen(&zip, path.c_str(), false), 0);
     const fs::path base = freshDir("names");
     testing::internal::CaptureStderr();
-    const int rc = zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str());
+    const int rc = zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str());
     const std::string err = testing::internal::GetCapturedStderr();
     zipExit(&zip);
     if (c.extracted) {

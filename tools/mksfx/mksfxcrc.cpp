@@ -11,6 +11,7 @@
 #include "iostream.h"
 #include "sortmap.h"
 #include "zip.h"
+#include "zipint.h"
 
 namespace {
 
