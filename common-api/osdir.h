@@ -66,6 +66,8 @@ char* osDirGetCwd();
 int osDirSetWorking(const char* path);
 // True only for an existing directory.
 bool osIsDirPresent(const char* path);
+// True when `path` itself is a symbolic link or junction (never followed).
+bool osDirIsLink(const char* path);
 // The parent of `path` (the part before its last separator; a drive root
 // keeps its separator). -1 when there is none.
 int osDirCopyParentDirectory(const char* path, char** parent);
