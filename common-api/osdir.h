@@ -68,6 +68,9 @@ int osDirSetWorking(const char* path);
 bool osIsDirPresent(const char* path);
 // True when `path` itself is a symbolic link or junction (never followed).
 bool osDirIsLink(const char* path);
+// The longest path, in bytes, that the file system calls of this platform
+// accept (a UTF-8 path is never shorter than its UTF-16 form).
+uint32_t osPathMaxLength();
 // The parent of `path` (the part before its last separator; a drive root
 // keeps its separator). -1 when there is none.
 int osDirCopyParentDirectory(const char* path, char** parent);

@@ -17,12 +17,13 @@ struct StringBuffer;
 
 // Open modes of osFileOpen.
 enum : uint32_t {
-  osFileModeReadWrite = 0,  // read and write; opened, else created
-  osFileModeUpdate = 1,     // read and write; must exist
-  osFileModeRead = 2,       // read; must exist
-  osFileModeWrite = 3,      // write; truncated or created; others may only read
-  osFileModeAppend = 4,     // append; opened, else created
-  osFileModeCount = 5,
+  osFileModeReadWrite = 0,      // read and write; opened, else created
+  osFileModeUpdate = 1,         // read and write; must exist
+  osFileModeRead = 2,           // read; must exist
+  osFileModeWrite = 3,          // write; truncated or created; others may only read
+  osFileModeAppend = 4,         // append; opened, else created
+  osFileModeReadNoWriters = 5,  // read; must exist; nobody may write it while it is open (Windows)
+  osFileModeCount = 6,
 };
 
 // File types: select the access list a created file gets. The ones this
@@ -90,6 +91,14 @@ int osFileGetSize(const char* path, uint64_t* size);
 bool osFileIsPresent(const char* path);
 // True when `path` exists and is a directory.
 bool osIsFileDirectory(const char* path);
+// What `path` itself is, links not followed: osDirEntryFile,
+// osDirEntryDirectory, osDirEntrySymlink (on Windows any reparse point,
+// junctions included) or osDirEntryOther; -1 when nothing is there. Logs
+// nothing.
+int osFileKindOf(const char* path);
+// The absolute path of an existing `path` with every link in it resolved, as
+// a new block (memFree it) in *out; null on failure (logged).
+int osFileResolveLinks(const char* path, char** out);
 // "directory<sep>name" as a new block (memFree it) in *out.
 int osFileJoinPath(const char* directory, const char* name, char** out);
 // The base followed by each part of the null-terminated list, each part

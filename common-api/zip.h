@@ -5,11 +5,11 @@
 // Usage (the self-extractor's road):
 //
 //   ZipInfo* zip = nullptr;
-//   if (zipOpen(&zip, exePath, true) != 0) ...;            // *zip is null on failure
-//   zipWalk(&zip, &installer, nullptr, 0, 0, nullptr);      // listing: find the installer
-//   zipWalk(&zip, nullptr, "installer*.*", 2, 1, nullptr);  // extracting, journalled
+//   if (zipOpen(&zip, exePath, true) != 0) ...;  // *zip is null on failure
+//   zipWalk(&zip, &installer, nullptr, zipWalkList, zipQuiet, nullptr);           // find the installer
+//   zipWalk(&zip, nullptr, "installer*.*", zipWalkJournal, zipSummary, nullptr);  // extract, journalled
 //   ... on a failed installation: zipRollback(&zip);
-//   zipExit(&zip);                                          // commits what is left
+//   zipExit(&zip);  // commits what is left
 //
 // Results are 0 for success and -1 for failure; every failure is logged under
 // "common.zip" where it is detected.
@@ -77,32 +77,6 @@ struct ZipInfo {
   uint32_t journalSequence;   // next sequence number shared by both journals
 };
 
-// Signatures of the records this module reads.
-enum : uint32_t {
-  zipSigLocalHeader = 0x04034B50,
-  zipSigCentralHeader = 0x02014B50,
-  zipSigEndOfCentralDir = 0x06054B50,
-  zipSigZip64EndOfCentralDir = 0x06064B50,
-  zipSigZip64Locator = 0x07064B50,
-};
-
-// Fixed record sizes on disk.
-enum : uint32_t {
-  zipEndRecordSize = 22,
-  zipZip64EndRecordSize = 56,
-  zipZip64LocatorSize = 20,
-  zipCentralHeaderSize = 46,
-  zipLocalHeaderSize = 30,
-  zipSearchWindow = 65536 + 22,
-};
-
-// Little-endian readers for on-disk records.
-inline uint16_t zipLe16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-inline uint32_t zipLe32(const uint8_t* p) {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-inline uint64_t zipLe64(const uint8_t* p) { return (uint64_t)zipLe32(p) | ((uint64_t)zipLe32(p + 4) << 32); }
-
 // Opens fileName, finds the archive in it and loads the central directory.
 // probe narrows the search to an end record without comment at the very end
 // of the file and lowers the failure messages to debug. On failure *handle is
@@ -116,82 +90,29 @@ void zipExit(ZipInfo** handle);
 // Number of entries in the directory.
 uint32_t zipCount(ZipInfo* info);
 
-// Finds the end-of-central-directory record (and the ZIP64 record) in a
-// window of the file's tail that starts at file offset windowStart, and fills
-// the offsets, sizes, count, comment and prefix of info.
-int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, uint64_t windowLength, ZipInfo* info,
-                                   bool probe);
+// Walk modes (the value appears in the walk's trace line).
+enum ZipWalkMode : int {
+  zipWalkList = 0,     // list the entries; nothing is written
+  zipWalkExtract = 1,  // extract; a replaced file's previous version goes at once
+  zipWalkJournal = 2,  // extract and journal every change, for a later rollback or commit
+};
 
-// Reads the central directory from info->stream into info->directory.
-int zipLoadDirectory(ZipInfo* info);
+// Verbosity levels of a walk (any int; these are the thresholds).
+enum : int {
+  zipQuiet = 0,    // nothing beyond DEBUG
+  zipSummary = 1,  // the listing lines and the closing summary
+  zipDetail = 2,   // also each directory and file, the detailed summary and the journal's items
+};
 
-// Decodes a 46-byte central-directory header into a zeroed entry record.
-// Returns -1 when the signature is wrong.
-int zipDecodeCentralHeader(const uint8_t* bytes, ZipEntry* entry);
-
-// Debug dump of an entry record, one line per field.
-void zipDumpEntry(const ZipEntry* entry);
-
-// Interprets the extra-field blocks ZIP64 (0x0001), extended timestamp
-// (0x5455) and Unix (0x000D), updating sizes, offset and times of entry.
-// The ZIP64 block holds only the values whose 32-bit fields are saturated
-// (entry->zip64Fields, in the order uncompressed, compressed, offset); for
-// an entry without that mark it is read by position.
-void zipParseExtraHeaders(ZipEntry* entry, const uint8_t* data, uint32_t length);
-
-// Walks the entries in archive order. mode 0 lists (verbosity >= 1 logs the
-// listing), mode 2 extracts with journals, any other mode extracts without.
-// installerName (may be null) receives the last entry whose name ends in
-// installer.sh, installer.cmd or installer.exe. pattern (may be null; a
-// leading "!" negates it) selects entries in the extracting modes. baseDir
-// null means the current directory. A failed extracting walk is rolled back.
-int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, int mode, int verbosity,
+// Walks the entries in archive order (see ZipWalkMode; zipSummary and more
+// logs the listing). installerName (may be null) receives the last entry
+// whose name ends in installer.sh, installer.cmd or installer.exe, resolved
+// as the extraction resolves it ("./a/../b" is "b"). pattern (may be null; a
+// leading "!" negates it) selects entries in the extracting modes by that
+// resolved name. baseDir null means the current directory. A failed
+// extracting walk is rolled back.
+int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, ZipWalkMode mode, int verbosity,
             const char* baseDir);
 
-// Builds the full path of an entry below baseDir and, for files, its
-// temporary and old names beside it (stamp: milliseconds since 1970).
-// Names that are empty, absolute, or whose ".." components leave baseDir are
-// refused with -1.
-int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBuffer* pathName, StringBuffer* tempName,
-                 StringBuffer* oldName, bool* isDirectory);
-
-// Reads the local header at the stream's position and parses its extra field
-// into entry. The stream is left at the entry's data.
-int zipReadLocalHeader(ZipEntry* entry, ZipInfo* info, const char* name);
-
-// Extracts one regular entry to tempName, checks its CRC, then moves it to
-// pathName, moving an existing file aside to oldName (journalled when
-// journals are open). Leaves no temporary file behind on failure.
-int extractFile(ZipInfo* info, ZipEntry* entry, const char* name, const char* pathName, const char* tempName,
-                const char* oldName);
-
-// Appends the uncompressed data of an entry to out (symbolic link targets).
-int zipExtractToBuffer(ZipInfo* info, ZipEntry* entry, const char* name, StringBuffer* out);
-
-// Creates the parent directory of path when missing (journalled with info's
-// journals when info is given).
-int zipEnsureParentDirectory(const char* path, ZipInfo* info);
-
-// ---- Journal -------------------------------------------------------------
-// Both journals share one sequence of "%09u" keys, so that a rollback can
-// undo every change newest first, whichever journal recorded it.
-
-// Records a created path (file, link or directory) in the created journal.
-int zipAddRollback(ZipInfo* info, const char* path);
-// Records a symbolic link the walk created; a rollback removes the link
-// itself, never what it points at.
-int zipAddRollbackLink(ZipInfo* info, const char* path);
-// Records that the previous version of pathName now lies at oldName.
-int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName);
-// Forgets the newest replacement record, whose move aside did not happen:
-// a rollback must not take whatever sits at that old name for the previous
-// version.
-void zipDropLastReplacement(ZipInfo* info);
-// Creates path and its missing parents (dirType 11), recording each created
-// directory when info has journals (info may be null).
-int zipMakeDirectories(ZipInfo* info, const char* path);
-// Ends the journals: rollback 0 commits (deletes previous versions), any other
-// value undoes every change. A handle without journals is left alone.
-void zipEndJournal(ZipInfo* info, int rollback);
 // Rolls back the journals of an open handle.
 void zipRollback(ZipInfo** handle);

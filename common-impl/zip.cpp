@@ -3,7 +3,7 @@
 // how many bytes precede the archive, and loads the central directory into a
 // SortMap keyed by entry index. Records are decoded byte by byte from
 // little-endian fields; nothing is overlaid on raw bytes.
-#include "zip.h"
+#include "zipint.h"
 
 #include <cstdio>
 #include <cstring>
@@ -409,7 +409,9 @@ int zipOpen(ZipInfo** handle, const char* fileName, bool probe) {
   int result = -1;
   do {
     info->directory = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-    info->stream = osFileOpenStream(fileName, osFileModeRead, osFileTypeArchive, nullptr);
+    // Nobody may change the archive while it is open (Windows): the digest
+    // check and the extraction read the same bytes.
+    info->stream = osFileOpenStream(fileName, osFileModeReadNoWriters, osFileTypeArchive, nullptr);
     if (!info->stream) break;
     uint64_t size = 0;
     if (osFileGetSize(fileName, &size) != 0) break;
@@ -449,7 +451,7 @@ void zipExit(ZipInfo** handle) {
   logTrace(logCatZip, "zipExit zipInfo %p\n", (void*)info);
   smDestroy(info->directory);
   info->directory = nullptr;
-  zipEndJournal(info, 0);
+  zipEndJournal(info, zipJournalCommit);
   logTrace(logCatZip, "zipExit InputStream %p\n", (void*)info->stream);
   if (info->stream) {
     iosLogStack(logLevelTrace, logCatZip, info->stream);

@@ -23,7 +23,7 @@
 #include "osfile.h"
 #include "sortmap.h"
 #include "stringbuf.h"
-#include "zip.h"
+#include "zipint.h"
 
 namespace {
 
@@ -186,25 +186,9 @@ void zipDropLastReplacement(ZipInfo* info) {
   smRemove(info->replaced, key);
 }
 
-int zipMakeDirectories(ZipInfo* info, const char* path) {
-  char* parent = nullptr;
-  if (osDirCopyParentDirectory(path, &parent) == 0 && parent) {
-    const bool present = osIsDirPresent(parent);
-    const int rc = present ? 0 : zipMakeDirectories(info, parent);
-    memFree(parent);
-    if (rc != 0) return -1;
-  }
-  // Only a directory this call really creates is journalled: recording one
-  // that was already there would let a rollback remove foreign content.
-  if (osIsDirPresent(path)) return 0;
-  logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", path);
-  if (osDirCreate(path, osDirTypeInherit, nullptr) != 0) return -1;
-  return zipAddRollback(info, path);
-}
-
-void zipEndJournal(ZipInfo* info, int rollback) {
+void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
   if (!info || (!info->created && !info->replaced)) return;
-  if (rollback) {
+  if (end == zipJournalRollback) {
     logWarn(logCatZip, "Rolling back all changes to filesystem ...\n");
     bool undoFailed = false, restoreFailed = false;
     undoAll(info, &undoFailed, &restoreFailed);
@@ -221,5 +205,5 @@ void zipEndJournal(ZipInfo* info, int rollback) {
 }
 
 void zipRollback(ZipInfo** handle) {
-  if (handle && *handle) zipEndJournal(*handle, 1);
+  if (handle && *handle) zipEndJournal(*handle, zipJournalRollback);
 }

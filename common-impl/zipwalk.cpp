@@ -1,14 +1,10 @@
 // Archive walk: lists the entries of an open archive, or extracts them below
-// a base directory. Each file is written under a temporary name beside its
-// target, checked against its CRC-32, and only then moved into place; an
-// existing file is first moved aside under an "old" name. In journalling
-// mode every change is recorded so that a failed walk (or a failed
-// installation afterwards) can be undone.
-//
-// Names are confined to the base directory: absolute names and names whose
-// ".." components climb out of it are refused, and nothing is written
-// through a symbolic link that the same walk created.
-#include <cctype>
+// a base directory through the disk writer (zipdisk.h). The walk reads: it
+// decides which entries are taken and streams their data; the writer owns
+// the disk. Each file is written under a temporary name beside its target,
+// checked against its size and CRC-32, and only then moved into place; in
+// journalling mode every change is recorded so that a failed walk (or a
+// failed installation afterwards) can be undone.
 #include <cstdio>
 #include <cstring>
 
@@ -19,18 +15,17 @@
 #include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
-#include "osfile.h"
 #include "osinit.h"
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "strutil.h"
-#include "zip.h"
+#include "zipdisk.h"
+#include "zipint.h"
 
 namespace {
 
 constexpr uint32_t zipChunkSize = 262144;    // bytes moved per read and write
 constexpr uint32_t zipMaxLinkTarget = 4096;  // longest symbolic link target accepted
-constexpr int zipMaxNameProbes = 1000;       // attempts to find unused temporary names
 
 // General-purpose flag bits the walk refuses.
 enum : uint16_t {
@@ -45,66 +40,57 @@ const char* const installerSuffixes[] = {"installer.sh", "installer.cmd", "insta
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
-// True when the entry name stays inside the base directory: not absolute
-// (leading separator, or a drive letter and colon) and no ".." climbing above
-// the start. *depth receives the depth the name resolves to.
-bool nameIsConfined(const char* name, int* depth) {
-  if (isSeparator(name[0])) return false;
-  if (isalpha((unsigned char)name[0]) && name[1] == ':') return false;
-  int d = 0;
+// The entry name as the extraction resolves it: "/" and "\\" separate,
+// empty and "." components go, ".." removes the component before it, and the
+// rest is joined with "/" (a trailing "/" kept for a directory). Selections
+// and the exclusion of files compare this form, so that "./a", ".//a" and
+// "x/../a" are all "a".
+int resolvedName(const char* name, StringBuffer* out) {
+  sbEmpty(out);
   const char* p = name;
   while (*p) {
     const char* s = p;
     while (*p && !isSeparator(*p)) p++;
-    const size_t n = (size_t)(p - s);
+    const uint32_t n = (uint32_t)(p - s);
     if (n == 2 && s[0] == '.' && s[1] == '.') {
-      if (--d < 0) return false;
+      // Drop the last component (and its separator) again.
+      uint32_t len = sbGetLength(out);
+      const char* text = sbGet(out);
+      while (len > 0 && text[len - 1] != '/') len--;
+      if (sbGetLength(out)) sbSetLength(out, len > 0 ? len - 1 : 0, nullptr);
     } else if (n != 0 && !(n == 1 && s[0] == '.')) {
-      d++;
+      if (sbGetLength(out) && sbAppendData(out, "/", 1) != 0) return -1;
+      if (sbAppendData(out, s, n) != 0) return -1;
     }
     if (*p) p++;
   }
-  *depth = d;
-  return true;
+  const size_t len = strlen(name);
+  if (len && isSeparator(name[len - 1]) && sbGetLength(out) && sbAppendData(out, "/", 1) != 0) return -1;
+  return 0;
 }
 
-// ASCII case-insensitive test that path is link or lies below it. Case is
-// ignored so that the test also holds on case-insensitive file systems.
-bool isAtOrBelow(const char* path, const char* link) {
-  const size_t n = strlen(link);
-  for (size_t i = 0; i < n; i++) {
-    if (!path[i] || tolower((unsigned char)path[i]) != tolower((unsigned char)link[i])) return false;
+// Once the declared size has been read, lets an inflate level that is still
+// on the stream consume the end of the deflate data. Data beyond the
+// declared size, or a stream that does not end, fails the entry: the file
+// would otherwise be accepted short.
+int checkInflateEnd(ZipInfo* info) {
+  if (!info->stream || info->stream->ops != &inflateInputStreamOps) return 0;
+  uint8_t tail[10];
+  uint32_t got = 0;
+  if (iosRead(info->stream, tail, sizeof tail, &got) != 0) {
+    logError(logCatZip, "ZIP end-of-file error\n");
+    return -1;
   }
-  return path[n] == 0 || isSeparator(path[n]);
+  if (got != 0) {
+    logError(logCatZip, "ZIP status error\n");
+    return -1;
+  }
+  return 0;
 }
 
-// True when pathName is, or lies below, a link created by this walk.
-bool throughCreatedLink(SortMap* links, const char* pathName) {
-  if (!links) return false;
-  for (uint32_t i = 0; i < links->count; i++)
-    if (isAtOrBelow(pathName, links->entries[i].key)) return true;
-  return false;
-}
-
-// Applies the entry's attributes and times to an extracted path; failures
-// are logged by the file layer only.
-void applyAttributesAndTimes(const ZipEntry* e, const char* path) {
-  if (e->externalAttributes) osFileSetAttributes(path, e->externalAttributes);
-  osFileSetTimes(path, (int64_t)e->modificationTime, (int64_t)e->accessTime, (int64_t)e->changeTime);
-}
-
-// Closes an inflate level that did not remove itself; after a successful
-// extraction first lets it consume the end of the deflate data.
-void finishInflate(ZipInfo* info, bool success) {
+// Closes an inflate level that did not remove itself.
+void finishInflate(ZipInfo* info) {
   if (!info->stream || info->stream->ops != &inflateInputStreamOps) return;
-  if (success) {
-    uint8_t tail[10];
-    uint32_t got = 0;
-    if (iosRead(info->stream, tail, sizeof tail, &got) != 0)
-      logError(logCatZip, "ZIP end-of-file error\n");
-    else if (got != 0)
-      logError(logCatZip, "ZIP status error\n");
-  }
   iosLogStack(logLevelTrace, logCatZip, info->stream);
   if (info->stream->ops == &inflateInputStreamOps) iosCloseThisLevel(info->stream);
 }
@@ -112,6 +98,11 @@ void finishInflate(ZipInfo* info, bool success) {
 // Positions the archive at an entry's data: seek, local header, and the
 // inflate level for deflated entries.
 int openEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag) {
+  if (e->compressionMethod == 0 && e->compressedSize != e->uncompressedSize) {
+    // Stored data is its own size: sizes that disagree describe no file.
+    logError(logCatZip, "ZIP component %s size mismatch\n", name);
+    return -1;
+  }
   if (iosSeek(info->stream, e->offset + info->prefix) != 0) return -1;
   if (zipReadLocalHeader(e, info, name) != 0) return -1;
   if (e->compressionMethod == 8) {
@@ -123,114 +114,213 @@ int openEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag) {
   return 0;
 }
 
-// Finds temporary and old names beside pathName that are not in use, so
-// that no file is ever overwritten or deleted to make room for them (many
-// files of one stem in a directory share the name pattern).
-int makeFreeNames(const char* baseDir, const char* name, StringBuffer* pathName, StringBuffer* tempName,
-                  StringBuffer* oldName) {
-  uint64_t stamp = osDateNow();
-  bool isDir = false;
-  for (int i = 0; i < zipMaxNameProbes; i++, stamp++) {
-    if (zipMakeNames(baseDir, name, stamp, pathName, tempName, oldName, &isDir) != 0) return -1;
-    const char* t = sbGet(tempName);
-    const char* o = sbGet(oldName);
-    if (!osFileIsPresent(t) && !osIsFileDirectory(t) && !osFileIsPresent(o) && !osIsFileDirectory(o)) return 0;
+// ---- The walk ----
+
+// State of one walk.
+struct Walk {
+  ZipInfo* info;
+  StringBuffer* installerName;  // receives the installer script's name, or null
+  const char* pattern;          // the selection as given (for messages), or null
+  const char* glob;             // the selection without its "!", or null
+  bool negate;                  // a leading "!": take the entries that do not match
+  ZipWalkMode mode;
+  int verbosity;
+  const char* baseDir;    // null: the current directory
+  ZipDisk disk;           // the writer (extracting modes)
+  StringBuffer resolved;  // the current entry's name as the extraction resolves it
+  int status;             // 0, or -1 once an entry was skipped
+  bool stop;              // an immediate failure ends the walk
+  bool madeDirs;          // this walk created directories
+  uint32_t files, dirs;
+  uint64_t bytes;
+};
+
+// True (logged, walk marked failed) for an entry this program cannot
+// extract: encrypted, patch data, or a method other than store and deflate.
+bool entryIsRefused(Walk* w, const ZipEntry* e, const char* name) {
+  if (e->bitFlag & (zipFlagEncrypted | zipFlagStrongEncryption | zipFlagMaskedDirectory)) {
+    logError(logCatZip, "This unzip program does not support encryption, so skipping file %s with flags %x\n", name,
+             e->bitFlag);
+    w->status = -1;
+    return true;
   }
-  logError(logCatZip, "No free temporary name for %s\n", sbGet(pathName));
-  return -1;
+  if (e->bitFlag & zipFlagPatchData) {
+    logError(logCatZip, "This unzip program does not support patch files, so skipping file %s with flags %x\n", name,
+             e->bitFlag);
+    w->status = -1;
+    return true;
+  }
+  if (e->compressionMethod != 0 && e->compressionMethod != 8) {
+    logError(logCatZip,
+             "This unzip program only supports methods 0 (store) and 8 (deflate), so skipping file %s with "
+             "method %u\n",
+             name, e->compressionMethod);
+    w->status = -1;
+    return true;
+  }
+  return false;
 }
 
-// True when a file exists at path. Moving the new file into place replaces
-// whatever is there, so absence is confirmed by a second, independent query:
-// one failing query must not cost the previous version.
-bool targetExists(const char* path) {
-  if (osFileIsPresent(path)) return true;
-  bool isDir = false;
-  return osFileGetInfo(path, nullptr, nullptr, nullptr, &isDir, nullptr, nullptr, nullptr) == 0 && !isDir;
+// Makes the resolved name the installer script's name when it is one.
+void noteInstaller(Walk* w, const char* name) {
+  logDebug(logCatZip, "Check installer script '%s'?\n", name);
+  for (const char* suffix : installerSuffixes) {
+    if (strEndsWith(name, suffix)) {
+      logDebug(logCatZip, "Found installer script '%s'\n", name);
+      sbEmpty(w->installerName);
+      sbAppendStringBuffer(w->installerName, &w->resolved);
+      return;
+    }
+  }
 }
 
-// Moves an existing file at pathName aside to oldName (journalled before the
-// move, so a rollback finds it) and records pathName as created. Without
-// journals the caller deletes oldName once the new file is in place.
-int moveAside(ZipInfo* info, const char* pathName, const char* oldName) {
-  if (zipAddReplacement(info, pathName, oldName) != 0) return -1;
-  // Never over an existing file: the name was probed as free, but a failed
-  // probe reads as "absent", and a file there may be another entry's kept
-  // previous version.
-  if (osFileMoveNoReplace(pathName, oldName) != 0) {
-    zipDropLastReplacement(info);
-    return -1;
+// Logs the listing header (zipSummary and more).
+void listHeader(const ZipInfo* info) {
+  if (info->comment) logInfo(logCatZip, "%s", info->comment);
+  logInfo(logCatZip, "%12s %12s %6s %19s %8s %s\n", "Length", "Size", "Method", "Timestamp", "CRC-32", "Filename");
+  const char* dash = "------------------------------------";
+  logInfo(logCatZip, "%12.12s %12.12s %6.6s %19.19s %8.8s %s\n", dash, dash, dash, dash, dash, dash);
+}
+
+// Listing: one line per entry (zipSummary and more), and the counts.
+void listEntry(Walk* w, const ZipEntry* e, const char* name, bool isDir) {
+  if (w->verbosity >= zipSummary) {
+    char when[80];
+    const char* at = osDateFormatLocal(e->modificationTime, when, 0);
+    if (e->commentLength) {
+      char* comment = memStrDupN(zipEntryComment(e), e->commentLength);
+      logInfo(logCatZip, "%12" PRIu64 " %12" PRIu64 " %6d %19.19s %08x %s (%s)\n", e->uncompressedSize,
+              e->compressedSize, e->compressionMethod, at ? at : "?", e->crc, name, comment);
+      memFree(comment);
+    } else {
+      logInfo(logCatZip, "%12" PRIu64 " %12" PRIu64 " %6d %19.19s %08x %s\n", e->uncompressedSize, e->compressedSize,
+              e->compressionMethod, at ? at : "?", e->crc, name);
+    }
   }
+  if (isDir)
+    w->dirs++;
+  else
+    w->files++;
+}
+
+// Whether the pattern takes the entry; it sees the resolved name.
+bool isSelected(Walk* w, const char* name) {
+  if (!w->glob || strMatchWildcard(w->glob, sbGet(&w->resolved), false) != w->negate) return true;
+  logDebug(logCatZip, "%s does not match pattern %s\n", name, w->pattern);
+  return false;
+}
+
+// Extracts one selected entry through the writer: a directory, a symbolic
+// link, or a file with its attributes and times. -1 ends the walk.
+int extractEntry(Walk* w, ZipEntry* e, const char* name, bool isDir) {
+  const ZipDiskVerdict verdict = zipDiskCheck(&w->disk, name, isDir);
+  if (verdict == zipDiskSkip) {
+    w->status = -1;
+    return 0;
+  }
+  if (verdict != zipDiskWrite) return -1;
+  const char* path = sbGet(&w->disk.pathName);
+  if (isDir) {
+    bool created = false;
+    if (zipDiskMakeDirectory(&w->disk, &created) != 0) return -1;
+    if (created) {
+      e->created = 1;
+      w->madeDirs = true;
+      if (w->verbosity >= zipDetail) logInfo(logCatZip, "Created directory %s\n", path);
+    }
+    w->dirs++;
+    return 0;
+  }
+  if ((zipEntryUnixMode(e) & 0xF000) == 0xA000) {
+    StringBuffer target;
+    sbInitHere(&target);
+    const int rc = zipExtractToBuffer(w->info, e, name, &target) == 0 ? zipDiskLink(&w->disk, sbGet(&target)) : -1;
+    sbClean(&target);
+    if (rc != 0) return -1;
+    w->files++;
+    return 0;
+  }
+  if (zipExtractFile(&w->disk, e, name) != 0 || zipDiskApplyAttributes(e, path) != 0) return -1;
+  w->files++;
+  if (w->verbosity >= zipDetail)
+    logInfo(logCatZip,
+            e->compressionMethod == 8 ? "Inflated %" PRIu64 " byte file %s\n" : "Extracted %" PRIu64 " byte file %s\n",
+            e->uncompressedSize, name);
+  w->bytes += e->uncompressedSize;
   return 0;
 }
 
-// Deletes the previous version at once when no journal keeps it.
-void dropOldWithoutJournal(ZipInfo* info, const char* oldName) {
-  if (info->replaced) return;
-  if (osFileDeleteEx(oldName, nullptr, osFileDeleteAtReboot) != 0)
-    logWarn(logCatZip, "Failed to remove existing file now named %s\n", oldName);
+// One entry: names, times, refusals, the installer script, then listing or
+// selection and extraction.
+void walkEntry(Walk* w, ZipEntry* e, const char* name) {
+  bool isDir = false;
+  StringBuffer* pathName = &w->disk.pathName;
+  if (resolvedName(name, &w->resolved) != 0) {
+    w->stop = true;
+    return;
+  }
+  if (w->mode != zipWalkList) {
+    if (zipMakeNames(w->baseDir, name, 0, pathName, &w->disk.tempName, &w->disk.oldName, &isDir) != 0) {
+      logError(logCatZip, "The OS was unable to create a valid filename, so skipping file %s\n", name);
+      w->status = -1;
+      return;
+    }
+    // The names that will really be used, so that the line below tells
+    // where the data and the previous version go.
+    if (!isDir && zipDiskFreeNames(&w->disk, name) != 0) {
+      w->stop = true;
+      return;
+    }
+  } else {
+    const size_t n = strlen(name);
+    isDir = n > 0 && name[n - 1] == '/';
+  }
+  logDebug(logCatZip,
+           "entry '%s' pathName '%s' tempName '%s' oldName '%s' versionMadeBy=%04x externalAttr=%08x "
+           "bitflag=%x directory=%s\n",
+           name, sbGet(pathName), sbGet(&w->disk.tempName), sbGet(&w->disk.oldName), e->versionMadeBy,
+           e->externalAttributes, e->bitFlag, isDir ? "true" : "false");
+  e->modificationTime = e->accessTime = e->changeTime = osDateFromDos(e->fileDate, e->fileTime);
+  if (e->extraFieldLength) zipParseExtraHeaders(e, zipEntryExtra(e), e->extraFieldLength);
+  if (entryIsRefused(w, e, name)) return;
+  if (w->installerName) noteInstaller(w, name);
+  if (w->mode == zipWalkList)
+    listEntry(w, e, name, isDir);
+  else if (isSelected(w, name) && extractEntry(w, e, name, isDir) != 0)
+    w->stop = true;
 }
 
-// Creates a symbolic link entry: its data is the target.
-int extractLink(ZipInfo* info, ZipEntry* e, const char* name, const char* pathName, const char* oldName) {
-  StringBuffer target;
-  sbInitHere(&target);
-  int result = -1;
-  bool replaced = false;
-  do {
-    if (zipExtractToBuffer(info, e, name, &target) != 0) break;
-    if (zipEnsureParentDirectory(pathName, info) != 0) break;
-    if (targetExists(pathName)) {
-      if (moveAside(info, pathName, oldName) != 0) break;
-      replaced = true;
-    }
-    if (zipAddRollbackLink(info, pathName) != 0) break;
-    if (osFileCreateSymlink(sbGet(&target), pathName, nullptr) != 0) break;
-    if (replaced) dropOldWithoutJournal(info, oldName);
-    result = 0;
-  } while (false);
-  sbClean(&target);
-  return result;
+// The reverse pass: attributes and times of the directories this walk
+// created, a directory after those inside it.
+void fixDirectories(Walk* w) {
+  logDebug(logCatZip, "Iterating 2nd time to process directory privileges and timestamps.\n");
+  const char* key = nullptr;
+  for (ZipEntry* e = static_cast<ZipEntry*>(smLast(w->info->directory, &key)); e;
+       e = static_cast<ZipEntry*>(smPrevious(w->info->directory, &key))) {
+    if (!e->created) continue;
+    char* name = memStrDupN(zipEntryName(e), e->fileNameLength);
+    logDebug(logCatZip, "Set attributes of %s versionMadeBy=%04x externalAttr=%08x\n", name, e->versionMadeBy,
+             e->externalAttributes);
+    char* real = nullptr;
+    if (osDirRealPath(w->baseDir, name, &real) == 0 && real && zipDiskApplyAttributes(e, real) != 0) w->stop = true;
+    memFree(real);
+    memFree(name);
+  }
+}
+
+// The closing summary (zipSummary and more).
+void logSummary(const Walk* w, uint64_t start) {
+  const double seconds = (double)(osDateNow() - start) / 1000.0;
+  if (w->mode == zipWalkList)
+    logInfo(logCatZip, "Listed %u files and %u directories in %1.1f seconds\n", w->files, w->dirs, seconds);
+  else if (w->verbosity == zipSummary)
+    logInfo(logCatZip, "Unpacked %u files and %u directories in %1.1f seconds\n", w->files, w->dirs, seconds);
+  else
+    logInfo(logCatZip, "Unpacked %u files, %u directories / %" PRIu64 " bytes in %1.1f seconds / %1.1f MB/s\n",
+            w->files, w->dirs, w->bytes, seconds, seconds > 0 ? (double)w->bytes / (seconds * 1024 * 1024) : 0.0);
 }
 
 }  // namespace
-
-int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBuffer* pathName, StringBuffer* tempName,
-                 StringBuffer* oldName, bool* isDirectory) {
-  if (!name || !*name) return -1;
-  int depth = 0;
-  if (!nameIsConfined(name, &depth)) {
-    logError(logCatZip, "Entry name %s leaves the target directory\n", name);
-    return -1;
-  }
-  const size_t len = strlen(name);
-  *isDirectory = name[len - 1] == '/';
-  if (depth == 0 && !*isDirectory) return -1;
-  char* real = nullptr;
-  if (osDirRealPath(baseDir, name, &real) != 0 || !real) return -1;
-  sbEmpty(pathName);
-  const int rc = sbAppendString(pathName, real);
-  memFree(real);
-  if (rc != 0) return -1;
-  sbEmpty(tempName);
-  sbEmpty(oldName);
-  if (*isDirectory) return 0;
-
-  // D: up to and including the last separator; B: the last component; S:
-  // B up to the first "." after its leading dots.
-  const char* path = sbGet(pathName);
-  const char* base = path;
-  for (const char* p = path; *p; p++)
-    if (isSeparator(*p)) base = p + 1;
-  const int dirLen = (int)(base - path);
-  const char* s = base;
-  while (*s == '.') s++;
-  while (*s && *s != '.') s++;
-  const int stemLen = (int)(s - base);
-  if (sbPrintf(tempName, "%.*s.%.*s-zip-%" PRIu64 ".tmp", dirLen, path, stemLen, base, stamp) != 0) return -1;
-  if (sbPrintf(oldName, "%.*s.%.*s-old-%" PRIu64 ".tmp", dirLen, path, stemLen, base, stamp) != 0) return -1;
-  return 0;
-}
 
 int zipReadLocalHeader(ZipEntry* e, ZipInfo* info, const char* name) {
   uint8_t hdr[zipLocalHeaderSize];
@@ -262,43 +352,15 @@ int zipReadLocalHeader(ZipEntry* e, ZipInfo* info, const char* name) {
   return result;
 }
 
-int zipEnsureParentDirectory(const char* path, ZipInfo* info) {
-  const char* dir = nullptr;
-  uint32_t dirLen = 0;
-  osPathSplit(path, &dir, &dirLen, nullptr, nullptr, nullptr, nullptr);
-  if (!dir || dirLen == 0) {
-    logDebug(logCatZip, "%s has no parent directory\n", path);
-    return 0;
-  }
-  char* parent = memStrDupN(dir, dirLen);
-  int rc = 0;
-  if (osIsDirPresent(parent))
-    logDebug(logCatZip, "Directory %s already exists\n", parent);
-  else
-    rc = zipMakeDirectories(info, parent);
-  memFree(parent);
-  return rc;
-}
-
-int extractFile(ZipInfo* info, ZipEntry* e, const char* name, const char* pathName, const char* tempName,
-                const char* oldName) {
+int zipExtractFile(ZipDisk* disk, ZipEntry* e, const char* name) {
+  ZipInfo* info = disk->info;
   uint8_t* buf = static_cast<uint8_t*>(memAlloc(zipChunkSize));
   IoStream* out = nullptr;
-  bool tempMade = false;
   int result = -1;
   int endFlag = 0;
   do {
     if (openEntryData(info, e, name, &endFlag) != 0) break;
-    if (zipEnsureParentDirectory(pathName, info) != 0) break;
-    // The temporary file is journalled before it exists, so that a rollback
-    // removes it even when the clean-up below cannot.
-    if (zipAddRollback(info, tempName) != 0) break;
-    tempMade = true;
-    out = osFileOpenStream(tempName, osFileModeWrite, osFileTypeExtracted, nullptr);
-    if (!out) {
-      logError(logCatZip, "Unable to write ZIP component %s to %s\n", name, tempName);
-      break;
-    }
+    if (zipDiskCreateTemp(disk, name, &out) != 0) break;
     uint64_t remaining = e->uncompressedSize;
     uint32_t crc = 0;
     bool failed = false;
@@ -331,7 +393,7 @@ int extractFile(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
         break;
       }
     }
-    if (failed) break;
+    if (failed || checkInflateEnd(info) != 0) break;
     logDebug(logCatZip, "Read ZIP component %s crc=%08x hdr.crc=%08x\n", name, crc, e->crc);
     if (remaining != 0) {
       // Fewer bytes than the directory promises: never accept such a file,
@@ -347,25 +409,14 @@ int extractFile(ZipInfo* info, ZipEntry* e, const char* name, const char* pathNa
     out = nullptr;
     if (closed != 0) break;
 
-    // Put the file in place. Each journal record is made before the step it
-    // describes, so a rollback after any failure finds everything.
-    if (targetExists(pathName)) {
-      if (moveAside(info, pathName, oldName) != 0) break;
-      if (zipAddRollback(info, pathName) != 0) break;
-      if (osFileMove(tempName, pathName) != 0) break;
-      dropOldWithoutJournal(info, oldName);
-    } else {
-      if (zipAddRollback(info, pathName) != 0) break;
-      if (osFileMove(tempName, pathName) != 0) break;
-    }
-    tempMade = false;
+    if (zipDiskPlace(disk) != 0) break;
     result = 0;
   } while (false);
 
   logTrace(logCatZip, "extractFile final ret=%d\n", result);
   if (out) iosClose(out);
-  finishInflate(info, result == 0);
-  if (tempMade && osFileIsPresent(tempName)) osFileDelete(tempName);
+  finishInflate(info);
+  if (result != 0) zipDiskDiscardTemp(disk);
   memFree(buf);
   return result;
 }
@@ -392,224 +443,72 @@ int zipExtractToBuffer(ZipInfo* info, ZipEntry* e, const char* name, StringBuffe
                (uint64_t)(want - have));
       break;
     }
+    if (checkInflateEnd(info) != 0) break;
+    uint32_t crc = 0;
+    crc32Update(&crc, buf, have);
+    if (crc != e->crc) {
+      logError(logCatZip, "ZIP component %s CRC mismatch\n", name);
+      break;
+    }
     if (sbAppendData(out, buf, have) != 0) break;
     result = 0;
   } while (false);
   logTrace(logCatZip, "extractFile final ret=%d\n", result);
-  finishInflate(info, result == 0);
+  finishInflate(info);
   return result;
 }
 
-int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, int mode, int verbosity,
+int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, ZipWalkMode mode, int verbosity,
             const char* baseDir) {
   ZipInfo* info = handle ? *handle : nullptr;
   logTrace(logCatZip, "zipWalk(is=%p,installerName=%p,pattern='%s',mode=%d,verbosity=%d,baseDir=%s)\n",
-           (void*)(info ? info->stream : nullptr), (void*)installerName, pattern ? pattern : "<null>", mode, verbosity,
-           baseDir ? baseDir : "<null>");
+           (void*)(info ? info->stream : nullptr), (void*)installerName, pattern ? pattern : "<null>", (int)mode,
+           verbosity, baseDir ? baseDir : "<null>");
   if (!info || !info->directory) {
     logError(logCatZip, "zipWalk on a closed archive\n");
     return -1;
   }
   const uint64_t start = osDateNow();
   info->verbosity = verbosity;
-  const bool negate = pattern && pattern[0] == '!';
-  const char* pat = negate ? pattern + 1 : pattern;
-  const bool extracting = mode != 0;
-
-  if (mode == 2) {
-    // A second journalling walk adds to the journals still open, so one
-    // rollback or commit covers both.
-    if (!info->created) info->created = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-    if (!info->replaced) info->replaced = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  } else if (mode == 0 && verbosity >= 1) {
-    if (info->comment) logInfo(logCatZip, "%s", info->comment);
-    logInfo(logCatZip, "%12s %12s %6s %19s %8s %s\n", "Length", "Size", "Method", "Timestamp", "CRC-32", "Filename");
-    const char* dash = "------------------------------------";
-    logInfo(logCatZip, "%12.12s %12.12s %6.6s %19.19s %8.8s %s\n", dash, dash, dash, dash, dash, dash);
+  Walk w{};
+  w.info = info;
+  w.installerName = installerName;
+  w.pattern = pattern;
+  w.negate = pattern && pattern[0] == '!';
+  w.glob = w.negate ? pattern + 1 : pattern;
+  w.mode = mode;
+  w.verbosity = verbosity;
+  w.baseDir = baseDir;
+  sbInitHere(&w.resolved);
+  if (mode == zipWalkList) {
+    sbInitHere(&w.disk.pathName);
+    sbInitHere(&w.disk.tempName);
+    sbInitHere(&w.disk.oldName);
+    if (verbosity >= zipSummary) listHeader(info);
+    if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) w.stop = true;
+  } else if (zipDiskOpen(&w.disk, info, baseDir, mode == zipWalkJournal ? (uint32_t)zipDiskJournal : 0u) != 0) {
+    w.stop = true;
   }
-
-  int status = 0;
-  bool stop = false;
-  bool madeDirs = false;
-  uint32_t files = 0, dirs = 0;
-  uint64_t bytes = 0;
-  SortMap* links = extracting ? smCreateHere(SORTMAP_COPIED_KEYS, nullptr) : nullptr;
-  StringBuffer pathName, tempName, oldName;
-  sbInitHere(&pathName);
-  sbInitHere(&tempName);
-  sbInitHere(&oldName);
-
-  if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) stop = true;
 
   const char* key = nullptr;
-  for (ZipEntry* e = stop ? nullptr : static_cast<ZipEntry*>(smFirst(info->directory, &key)); e && !stop;
+  for (ZipEntry* e = w.stop ? nullptr : static_cast<ZipEntry*>(smFirst(info->directory, &key)); e && !w.stop;
        e = static_cast<ZipEntry*>(smNext(info->directory, &key))) {
     char* name = memStrDupN(zipEntryName(e), e->fileNameLength);
-    bool isDir = false;
-    do {
-      if (extracting) {
-        if (zipMakeNames(baseDir, name, 0, &pathName, &tempName, &oldName, &isDir) != 0) {
-          logError(logCatZip, "The OS was unable to create a valid filename, so skipping file %s\n", name);
-          status = -1;
-          break;
-        }
-      } else {
-        const size_t n = strlen(name);
-        isDir = n > 0 && name[n - 1] == '/';
-      }
-      logDebug(logCatZip,
-               "entry '%s' pathName '%s' tempName '%s' oldName '%s' versionMadeBy=%04x externalAttr=%08x "
-               "bitflag=%x directory=%s\n",
-               name, sbGet(&pathName), sbGet(&tempName), sbGet(&oldName), e->versionMadeBy, e->externalAttributes,
-               e->bitFlag, isDir ? "true" : "false");
-      e->modificationTime = e->accessTime = e->changeTime = osDateFromDos(e->fileDate, e->fileTime);
-      if (e->extraFieldLength) zipParseExtraHeaders(e, zipEntryExtra(e), e->extraFieldLength);
-
-      if (e->bitFlag & (zipFlagEncrypted | zipFlagStrongEncryption | zipFlagMaskedDirectory)) {
-        logError(logCatZip, "This unzip program does not support encryption, so skipping file %s with flags %x\n", name,
-                 e->bitFlag);
-        status = -1;
-        break;
-      }
-      if (e->bitFlag & zipFlagPatchData) {
-        logError(logCatZip, "This unzip program does not support patch files, so skipping file %s with flags %x\n",
-                 name, e->bitFlag);
-        status = -1;
-        break;
-      }
-      if (e->compressionMethod != 0 && e->compressionMethod != 8) {
-        logError(logCatZip,
-                 "This unzip program only supports methods 0 (store) and 8 (deflate), so skipping file %s with "
-                 "method %u\n",
-                 name, e->compressionMethod);
-        status = -1;
-        break;
-      }
-      if (installerName) {
-        logDebug(logCatZip, "Check installer script '%s'?\n", name);
-        for (const char* suffix : installerSuffixes) {
-          if (strEndsWith(name, suffix)) {
-            logDebug(logCatZip, "Found installer script '%s'\n", name);
-            sbEmpty(installerName);
-            sbAppendString(installerName, name);
-            break;
-          }
-        }
-      }
-      if (!extracting) {
-        if (verbosity >= 1) {
-          char when[80];
-          const char* w = osDateFormatLocal(e->modificationTime, when, 0);
-          if (e->commentLength) {
-            char* comment = memStrDupN(zipEntryComment(e), e->commentLength);
-            logInfo(logCatZip, "%12" PRIu64 " %12" PRIu64 " %6d %19.19s %08x %s (%s)\n", e->uncompressedSize,
-                    e->compressedSize, e->compressionMethod, w ? w : "?", e->crc, name, comment);
-            memFree(comment);
-          } else {
-            logInfo(logCatZip, "%12" PRIu64 " %12" PRIu64 " %6d %19.19s %08x %s\n", e->uncompressedSize,
-                    e->compressedSize, e->compressionMethod, w ? w : "?", e->crc, name);
-          }
-        }
-        if (isDir)
-          dirs++;
-        else
-          files++;
-        break;
-      }
-      if (pat) {
-        const bool match = strMatchWildcard(pat, name, false);
-        if (match == negate) {
-          logDebug(logCatZip, "%s does not match pattern %s\n", name, pattern);
-          break;
-        }
-      }
-      const char* path = sbGet(&pathName);
-      if (throughCreatedLink(links, path)) {
-        logError(logCatZip, "Skipping %s: it lies behind a symbolic link of this archive\n", name);
-        status = -1;
-        break;
-      }
-      if (isDir) {
-        if (osIsDirPresent(path)) {
-          logDebug(logCatZip, "Directory %s already exists\n", path);
-        } else {
-          if (zipMakeDirectories(info, path) != 0) {
-            stop = true;
-            break;
-          }
-          e->created = 1;
-          madeDirs = true;
-          if (verbosity >= 2) logInfo(logCatZip, "Created directory %s\n", path);
-        }
-        dirs++;
-        break;
-      }
-      if (makeFreeNames(baseDir, name, &pathName, &tempName, &oldName) != 0) {
-        stop = true;
-        break;
-      }
-      path = sbGet(&pathName);
-      if ((zipEntryUnixMode(e) & 0xF000) == 0xA000) {
-        if (extractLink(info, e, name, path, sbGet(&oldName)) != 0 || smPut(links, path, (void*)links) != 0) {
-          stop = true;
-          break;
-        }
-        files++;
-        break;
-      }
-      if (extractFile(info, e, name, path, sbGet(&tempName), sbGet(&oldName)) != 0) {
-        stop = true;
-        break;
-      }
-      applyAttributesAndTimes(e, path);
-      files++;
-      if (verbosity >= 2)
-        logInfo(
-            logCatZip,
-            e->compressionMethod == 8 ? "Inflated %" PRIu64 " byte file %s\n" : "Extracted %" PRIu64 " byte file %s\n",
-            e->uncompressedSize, name);
-      bytes += e->uncompressedSize;
-    } while (false);
+    walkEntry(&w, e, name);
     memFree(name);
   }
-  if (stop && key) {
+  if (w.stop && key) {
     // Leave the directory's iterator idle for the next walk.
     while (smNext(info->directory, &key)) {
     }
   }
+  if (w.madeDirs && !w.stop) fixDirectories(&w);
+  if (verbosity >= zipSummary) logSummary(&w, start);
 
-  if (madeDirs && !stop) {
-    logDebug(logCatZip, "Iterating 2nd time to process directory privileges and timestamps.\n");
-    for (ZipEntry* e = static_cast<ZipEntry*>(smLast(info->directory, &key)); e;
-         e = static_cast<ZipEntry*>(smPrevious(info->directory, &key))) {
-      if (!e->created) continue;
-      logDebug(logCatZip, "Set attributes of %s versionMadeBy=%04x externalAttr=%08x\n", key, e->versionMadeBy,
-               e->externalAttributes);
-      char* name = memStrDupN(zipEntryName(e), e->fileNameLength);
-      char* real = nullptr;
-      if (osDirRealPath(baseDir, name, &real) == 0 && real) applyAttributesAndTimes(e, real);
-      memFree(real);
-      memFree(name);
-    }
-  }
-
-  if (verbosity >= 1) {
-    const double seconds = (double)(osDateNow() - start) / 1000.0;
-    if (!extracting)
-      logInfo(logCatZip, "Listed %u files and %u directories in %1.1f seconds\n", files, dirs, seconds);
-    else if (verbosity == 1)
-      logInfo(logCatZip, "Unpacked %u files and %u directories in %1.1f seconds\n", files, dirs, seconds);
-    else
-      logInfo(logCatZip, "Unpacked %u files, %u directories / %" PRIu64 " bytes in %1.1f seconds / %1.1f MB/s\n", files,
-              dirs, bytes, seconds, seconds > 0 ? (double)bytes / (seconds * 1024 * 1024) : 0.0);
-  }
-
-  const int result = stop ? -1 : status;
-  if (result != 0) zipEndJournal(info, 1);
-  smDestroy(links);
-  sbClean(&pathName);
-  sbClean(&tempName);
-  sbClean(&oldName);
+  const int result = w.stop ? -1 : w.status;
+  if (result != 0) zipEndJournal(info, zipJournalRollback);
+  zipDiskClose(&w.disk);
+  sbClean(&w.resolved);
   logDebug(logCatZip, "zipWalk result = %d\n", result);
   return result;
 }

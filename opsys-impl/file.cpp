@@ -10,8 +10,8 @@
 #include "osfile.h"
 #include "stringbuf.h"
 
-const char* const fileModeWords[osFileModeCount] = {"reading and writing", "reading and writing", "reading", "writing",
-                                                    "appending"};
+const char* const fileModeWords[osFileModeCount] = {
+    "reading and writing", "reading and writing", "reading", "writing", "appending", "reading"};
 
 static bool nameIs(const char* name, const char* want) {
   size_t i = 0;

@@ -55,7 +55,7 @@ struct SfxRun {
 
 // The extracting walk of every mode but unpack.
 int extractingWalk(SfxRun* r, int verbosity) {
-  return zipWalk(&r->zip, &r->nameA, r->pattern, 2, verbosity, nullptr) == 0 ? 0 : -1;
+  return zipWalk(&r->zip, &r->nameA, r->pattern, zipWalkJournal, verbosity, nullptr) == 0 ? 0 : -1;
 }
 
 // The installer's argument vector: script, the caller's arguments, then
@@ -133,7 +133,7 @@ int runMode(SfxRun* r, int argc, char** argv) {
   }
   if (r->unpackDir) {
     logInfo(logCatSfx, "Unzipping files in %s\n", r->unpackDir);
-    return zipWalk(&r->zip, nullptr, nullptr, 2, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
+    return zipWalk(&r->zip, nullptr, nullptr, zipWalkJournal, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
   }
   int verbosity;
   if (r->autoUpdate) {
@@ -145,7 +145,7 @@ int runMode(SfxRun* r, int argc, char** argv) {
     logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
     verbosity = r->verbosity;
   } else {
-    if (zipWalk(&r->zip, &r->nameB, nullptr, 0, 0, nullptr) != 0) return 2;
+    if (zipWalk(&r->zip, &r->nameB, nullptr, zipWalkList, zipQuiet, nullptr) != 0) return 2;
     const char* b = sbGet(&r->nameB);
     const char* dot = strrchr(b, '.');
     if (sbGetLength(&r->nameB) && dot && dot > b) {
@@ -223,14 +223,22 @@ int sfxCreateTempDir(char** path) {
     snprintf(name, sizeof name, "installer-%s-%u-%d.tmp", versionTag, osProcessId(), counter);
     char* candidate = nullptr;
     if (osDirJoinPath(base, name, &candidate) != 0) break;
-    if (osIsDirPresent(candidate)) {
+    // Anything at the name, a dangling link included, is somebody else's:
+    // take the next counter.
+    if (osIsDirPresent(candidate) || osFileKindOf(candidate) >= 0) {
       memFree(candidate);
       continue;
     }
     // A private class: creation fails when the name exists, so a directory
     // planted by someone else is never used, and other users cannot write
     // into ours before the script runs.
-    if (osDirCreate(candidate, osDirTypeTraverse, nullptr) != 0 || osDirSetWorking(candidate) != 0) {
+    if (osDirCreate(candidate, osDirTypeTraverse, nullptr) != 0) {
+      const bool planted = osFileKindOf(candidate) >= 0;
+      memFree(candidate);
+      if (planted) continue;
+      break;
+    }
+    if (osDirSetWorking(candidate) != 0) {
       memFree(candidate);
       break;
     }
@@ -293,7 +301,7 @@ int sfxMain(int argc, char** argv, bool* contentFound) {
   logDebug(logCatSfx, "Located ZIP files argc=%d\n", argc);
   // A signed installer carries the digest of its archive: check it before
   // anything is read from the archive.
-  if (sfxVerifyPayload(exe, r.zip->prefix) != 0) {
+  if (sfxVerifyPayload(r.zip, exe) != 0) {
     cleanUp(&r);
     return 2;
   }

@@ -8,6 +8,7 @@
 #include "memory.h"
 #include "osfile.h"
 #include "sha256.h"
+#include "zip.h"
 
 // The block as it sits in the image: marker, then the digest. Volatile, so
 // that the compiler reads the bytes the builder wrote, not the zeros it saw.
@@ -26,9 +27,7 @@ bool sfxDigestPresent() {
   return false;
 }
 
-int sfxDigestFileTail(const char* path, uint64_t start, uint8_t digest[32], uint64_t* total) {
-  IoStream* in = osFileOpen(path, osFileModeRead, osFileTypeArchive, nullptr, false, false);
-  if (!in) return -1;
+int sfxDigestStream(IoStream* in, uint64_t start, uint8_t digest[32], uint64_t* total) {
   Sha256 ctx;
   sha256Init(&ctx);
   const uint32_t chunk = 256 * 1024;
@@ -43,29 +42,42 @@ int sfxDigestFileTail(const char* path, uint64_t start, uint8_t digest[32], uint
     count += got;
   }
   memFree(buf);
-  iosClose(in);
   sha256Final(&ctx, digest);
   if (total) *total = count;
   return rc;
 }
 
-int sfxVerifyPayload(const char* exePath, uint64_t archiveStart) {
-  if (!sfxDigestPresent()) return 0;
+int sfxDigestFileTail(const char* path, uint64_t start, uint8_t digest[32], uint64_t* total) {
+  IoStream* in = osFileOpen(path, osFileModeRead, osFileTypeArchive, nullptr, false, false);
+  if (!in) return -1;
+  const int rc = sfxDigestStream(in, start, digest, total);
+  iosClose(in);
+  return rc;
+}
+
+int sfxCheckPayload(ZipInfo* zip, const char* exePath, const uint8_t expected[32]) {
   uint8_t digest[32];
   uint64_t total = 0;
-  if (sfxDigestFileTail(exePath, archiveStart, digest, &total) != 0) {
+  // Through the open that the extraction reads: a file swapped in by path
+  // after the archive was opened is never what gets checked.
+  if (sfxDigestStream(zip->stream, zip->prefix, digest, &total) != 0) {
     logFatal(logCatSfx, "Cannot read the installer payload of %s\n", exePath);
     return -1;
   }
-  for (int i = 0; i < 32; i++) {
-    if (digest[i] != sfxPayloadDigestBlock[32 + i]) {
-      logFatal(logCatSfx,
-               "The installer payload of %s (%" PRIu64 " bytes from offset %" PRIu64
-               ") does not match the digest signed into the installer; refusing to extract anything\n",
-               exePath, total, archiveStart);
-      return -1;
-    }
+  if (memcmp(digest, expected, sizeof digest) != 0) {
+    logFatal(logCatSfx,
+             "The installer payload of %s (%" PRIu64 " bytes from offset %" PRIu64
+             ") does not match the digest signed into the installer; refusing to extract anything\n",
+             exePath, total, zip->prefix);
+    return -1;
   }
   logDebug(logCatSfx, "Installer payload matches its signed digest (%" PRIu64 " bytes)\n", total);
   return 0;
+}
+
+int sfxVerifyPayload(ZipInfo* zip, const char* exePath) {
+  if (!sfxDigestPresent()) return 0;
+  uint8_t expected[32];
+  for (int i = 0; i < 32; i++) expected[i] = sfxPayloadDigestBlock[32 + i];
+  return sfxCheckPayload(zip, exePath, expected);
 }

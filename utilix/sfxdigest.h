@@ -7,6 +7,7 @@
 #include "compiler.h"
 
 struct IoStream;
+struct ZipInfo;
 
 // The 32-byte marker that precedes the digest in the image.
 inline constexpr uint8_t sfxDigestMarker[32] = {0x89, 'S', 'F', 'X',  '-',  'P',  'A',  'Y',  'L',  'O', 'A',
@@ -15,10 +16,15 @@ inline constexpr uint8_t sfxDigestMarker[32] = {0x89, 'S', 'F', 'X',  '-',  'P',
 
 // True when the builder filled the block (all zeros: no check).
 bool sfxDigestPresent();
-// Checks the archive bytes from `archiveStart` to the end of `file` against
-// the digest. 0 when they match (or no digest is present), -1 otherwise.
-// SHA-256 of a file from `start` to its end into digest; the byte count in
-// *total when asked. 0, or -1 when the file cannot be opened or read (the
-// file layer has logged why).
+// SHA-256 of a stream from `start` to its end into digest; the byte count in
+// *total when asked. 0, or -1 when it cannot be read (logged by the stream).
+int sfxDigestStream(IoStream* in, uint64_t start, uint8_t digest[32], uint64_t* total);
+// sfxDigestStream of a file opened by path (the installer builder's check).
 int sfxDigestFileTail(const char* path, uint64_t start, uint8_t digest[32], uint64_t* total);
-int sfxVerifyPayload(const char* exePath, uint64_t archiveStart);
+// Checks the archive bytes of an open archive, from its start to the end of
+// the file, against `expected`. 0 when they match, -1 (logged FATAL) when
+// they do not or cannot be read.
+int sfxCheckPayload(ZipInfo* zip, const char* exePath, const uint8_t expected[32]);
+// sfxCheckPayload against the digest signed into this stub; 0 when the
+// builder left the block empty.
+int sfxVerifyPayload(ZipInfo* zip, const char* exePath);

@@ -17,6 +17,7 @@
 // - Case sensitivity: POSIX file systems are taken as case-sensitive.
 #include <errno.h>
 
+#include <climits>
 #include <cstring>
 
 #include "logging.h"
@@ -66,6 +67,8 @@ int osDirSetWorking(const char* path) {
   logDebug(logCatDir, "Working directory set to %s\n", path);
   return 0;
 }
+
+uint32_t osPathMaxLength() { return PATH_MAX - 1; }
 
 bool osIsDirPresent(const char* path) {
   struct stat st;

@@ -30,7 +30,9 @@
 #include <sys/time.h>
 
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -206,8 +208,9 @@ struct PosixFile {
   uint64_t bytesWritten;
 };
 
-const int modeFlags[osFileModeCount] = {O_RDWR | O_CREAT, O_RDWR, O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC,
-                                        O_WRONLY | O_APPEND | O_CREAT};
+// POSIX has no share modes: reading without writers is plain reading.
+const int modeFlags[osFileModeCount] = {
+    O_RDWR | O_CREAT, O_RDWR, O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_APPEND | O_CREAT, O_RDONLY};
 static_assert(SFX_ARRAY_SIZE(modeFlags) == osFileModeCount);
 
 const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
@@ -660,5 +663,27 @@ int osFileRedirectStdHandles(IoStream* stream) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot redirect standard handles");
     return -1;
   }
+  return 0;
+}
+
+int osFileKindOf(const char* path) {
+  struct stat st;
+  if (!path || posixSys.lstat(path, &st) != 0) return -1;
+  if (S_ISLNK(st.st_mode)) return osDirEntrySymlink;
+  if (S_ISDIR(st.st_mode)) return osDirEntryDirectory;
+  return S_ISREG(st.st_mode) ? osDirEntryFile : osDirEntryOther;
+}
+
+int osFileResolveLinks(const char* path, char** out) {
+  *out = nullptr;
+  // A read-only query, so it goes to the C library directly.
+  char* real = path ? ::realpath(path, nullptr) : nullptr;
+  if (!real) {
+    osErrorReport(logCatFile, (uint32_t)(path ? errno : EINVAL), "Cannot resolve the links in %s",
+                  path ? path : "<null>");
+    return -1;
+  }
+  *out = memStrDup(real);
+  ::free(real);
   return 0;
 }

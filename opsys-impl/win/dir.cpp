@@ -146,6 +146,10 @@ DWORD attributesOf(const char* path) {
 
 }  // namespace
 
+// With the long-path prefix the system takes 32767 UTF-16 units, less the
+// prefix itself ("\\?\UNC\"); without it, MAX_PATH less the terminator.
+uint32_t osPathMaxLength() { return winLongPaths() ? 32767 - 8 : MAX_PATH - 1; }
+
 bool osIsDirPresent(const char* path) {
   const DWORD a = attributesOf(path);
   if (a == INVALID_FILE_ATTRIBUTES) {

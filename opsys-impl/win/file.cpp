@@ -142,11 +142,19 @@ struct WindowsFile {
   uint64_t bytesWritten;
 };
 
-const DWORD modeAccess[osFileModeCount] = {GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE, GENERIC_READ,
-                                           GENERIC_WRITE, FILE_APPEND_DATA | SYNCHRONIZE};
-const DWORD modeDisposition[osFileModeCount] = {OPEN_ALWAYS, OPEN_EXISTING, OPEN_EXISTING, CREATE_ALWAYS, OPEN_ALWAYS};
+const DWORD modeAccess[osFileModeCount] = {GENERIC_READ | GENERIC_WRITE,
+                                           GENERIC_READ | GENERIC_WRITE,
+                                           GENERIC_READ,
+                                           GENERIC_WRITE,
+                                           FILE_APPEND_DATA | SYNCHRONIZE,
+                                           GENERIC_READ};
+const DWORD modeDisposition[osFileModeCount] = {OPEN_ALWAYS,   OPEN_EXISTING, OPEN_EXISTING,
+                                                CREATE_ALWAYS, OPEN_ALWAYS,   OPEN_EXISTING};
 const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-const DWORD modeShare[osFileModeCount] = {shareAll, shareAll, shareAll, FILE_SHARE_READ, FILE_SHARE_READ};
+// Read without writers: others may read, rename or delete the file (the
+// open handle keeps its data), but not change it.
+const DWORD modeShare[osFileModeCount] = {shareAll,        shareAll,        shareAll,
+                                          FILE_SHARE_READ, FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_DELETE};
 static_assert(SFX_ARRAY_SIZE(modeShare) == osFileModeCount);
 
 const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
@@ -822,5 +830,48 @@ int osFileRedirectStdHandles(IoStream* stream) {
   HANDLE h = static_cast<const WindowsFile*>(level->state)->handle;
   SetStdHandle(STD_OUTPUT_HANDLE, h);
   SetStdHandle(STD_ERROR_HANDLE, h);
+  return 0;
+}
+
+int osFileKindOf(const char* path) {
+  const DWORD a = attributesOf(path);
+  if (a == INVALID_FILE_ATTRIBUTES) return -1;
+  if (a & FILE_ATTRIBUTE_REPARSE_POINT) return osDirEntrySymlink;
+  if (a & FILE_ATTRIBUTE_DIRECTORY) return osDirEntryDirectory;
+  return (a & FILE_ATTRIBUTE_DEVICE) ? osDirEntryOther : osDirEntryFile;
+}
+
+int osFileResolveLinks(const char* path, char** out) {
+  *out = nullptr;
+  wchar_t* wide = path ? winPathToWide(path) : nullptr;
+  HANDLE h = wide ? winSys.createFile(wide, FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                  : INVALID_HANDLE_VALUE;
+  DWORD err = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  memFree(wide);
+  wchar_t* buf = nullptr;
+  if (h != INVALID_HANDLE_VALUE) {
+    const DWORD need = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    buf = need ? memNewArray(wchar_t, need + 1) : nullptr;
+    if (!buf || GetFinalPathNameByHandleW(h, buf, need + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) == 0)
+      err = GetLastError();
+    winSys.closeHandle(h);
+  }
+  if (!err && buf) {
+    // The system answers with the long-path prefix: \\?\C:\x or \\?\UNC\host\x.
+    const wchar_t* p = buf;
+    if (wcsncmp(p, L"\\\\?\\UNC\\", 8) == 0) {
+      p += 6;
+      buf[6] = L'\\';
+    } else if (wcsncmp(p, L"\\\\?\\", 4) == 0) {
+      p += 4;
+    }
+    *out = winWideToUtf8(p);
+  }
+  memFree(buf);
+  if (!*out) {
+    osErrorReport(logCatFile, err ? err : ERROR_INVALID_NAME, "Cannot resolve the links in %s", path ? path : "<null>");
+    return -1;
+  }
   return 0;
 }

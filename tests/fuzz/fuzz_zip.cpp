@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (zipOpen(&zip, archive.c_str(), false) == 0) {
     StringBuffer installer;
     sbInitHere(&installer);
-    zipWalk(&zip, &installer, nullptr, 0, 0, nullptr);
-    zipWalk(&zip, nullptr, nullptr, 2, 0, out.c_str());
+    zipWalk(&zip, &installer, nullptr, zipWalkList, zipQuiet, nullptr);
+    zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, out.c_str());
     zipRollback(&zip);
     sbClean(&installer);
     zipExit(&zip);

@@ -8,6 +8,8 @@
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
 #include "zip.h"
+#include "zipdisk.h"
+#include "zipint.h"
 
 using namespace ziptest;
 

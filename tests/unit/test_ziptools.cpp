@@ -71,11 +71,11 @@ TEST(ZipTools, FullExtractionMatchesTheSourceTree) {
       }
       StringBuffer installer;
       sbInitHere(&installer);
-      EXPECT_EQ(zipWalk(&zip, &installer, nullptr, 0, 0, nullptr), 0);
+      EXPECT_EQ(zipWalk(&zip, &installer, nullptr, zipWalkList, zipQuiet, nullptr), 0);
       EXPECT_STREQ(sbGet(&installer), "2025_1_0/bin/installer.cmd") << exe;
       sbClean(&installer);
       const fs::path base = freshDir(std::string(tool) + suffix);
-      ASSERT_EQ(zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str()), 0) << exe;
+      ASSERT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0) << exe;
       zipExit(&zip);
       EXPECT_EQ(snapshot(base), src) << exe;
     }
@@ -92,13 +92,13 @@ TEST(ZipTools, PatternExtraction) {
     ZipInfo* zip = nullptr;
     ASSERT_EQ(zipOpen(&zip, str(exe).c_str(), false), 0);
     const fs::path neg = freshDir(std::string(tool) + "neg");
-    ASSERT_EQ(zipWalk(&zip, nullptr, "!*/REGISTER.PROPERTIES", 2, 0, str(neg).c_str()), 0);
+    ASSERT_EQ(zipWalk(&zip, nullptr, "!*/REGISTER.PROPERTIES", zipWalkJournal, zipQuiet, str(neg).c_str()), 0);
     Tree want = src;
     want.erase("2025_1_0/register.properties");
     EXPECT_EQ(snapshot(neg), want) << exe;
 
     const fs::path stem = freshDir(std::string(tool) + "stem");
-    ASSERT_EQ(zipWalk(&zip, nullptr, "*/installer*.*", 2, 0, str(stem).c_str()), 0);
+    ASSERT_EQ(zipWalk(&zip, nullptr, "*/installer*.*", zipWalkJournal, zipQuiet, str(stem).c_str()), 0);
     EXPECT_EQ(snapshot(stem), (Tree{{"2025_1_0", "<dir>"},
                                     {"2025_1_0/bin", "<dir>"},
                                     {"2025_1_0/bin/installer.cmd", src.at("2025_1_0/bin/installer.cmd")}}))
@@ -112,9 +112,9 @@ TEST(ZipTools, Zip64WithManyEntries) {
   ZipInfo* zip = nullptr;
   ASSERT_EQ(zipOpen(&zip, str(fx / "many.exe").c_str(), false), 0);
   EXPECT_EQ(zipCount(zip), 70000u);
-  EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, 0, 0, nullptr), 0);
+  EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkList, zipQuiet, nullptr), 0);
   const fs::path base = freshDir("many");
-  ASSERT_EQ(zipWalk(&zip, nullptr, "many/f6999[89].txt", 2, 0, str(base).c_str()), 0);
+  ASSERT_EQ(zipWalk(&zip, nullptr, "many/f6999[89].txt", zipWalkJournal, zipQuiet, str(base).c_str()), 0);
   zipExit(&zip);
   EXPECT_EQ(snapshot(base), (Tree{{"many", "<dir>"}, {"many/f69998.txt", "69998\n"}, {"many/f69999.txt", "69999\n"}}));
 }
@@ -126,7 +126,7 @@ TEST(ZipTools, EntryAboveFourGiB) {
   ASSERT_EQ(zipOpen(&zip, str(fx / "big.zip").c_str(), false), 0);
   ASSERT_EQ(zipCount(zip), 2u);
   const fs::path base = freshDir("big");
-  ASSERT_EQ(zipWalk(&zip, nullptr, "small.txt", 2, 0, str(base).c_str()), 0);
+  ASSERT_EQ(zipWalk(&zip, nullptr, "small.txt", zipWalkJournal, zipQuiet, str(base).c_str()), 0);
   // The walk has applied the ZIP64 extra fields to the directory entries.
   const char* key = nullptr;
   const ZipEntry* big = static_cast<const ZipEntry*>(smFirst(zip->directory, &key));

@@ -70,8 +70,8 @@ Tree expectedTree(const std::vector<Entry>& es) {
   return t;
 }
 
-int walk(Archive& a, const fs::path& base, const char* pattern = nullptr, int mode = 2, int verbosity = 0,
-         StringBuffer* installer = nullptr) {
+int walk(Archive& a, const fs::path& base, const char* pattern = nullptr, ZipWalkMode mode = zipWalkJournal,
+         int verbosity = zipQuiet, StringBuffer* installer = nullptr) {
   const std::string b = str(base);
   return zipWalk(&a.zip, installer, pattern, mode, verbosity, b.c_str());
 }
@@ -97,7 +97,7 @@ TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   sbInitHere(&installer);
   testing::internal::CaptureStderr();
   const std::string cwdBefore = fs::current_path().string();
-  EXPECT_EQ(zipWalk(&a.zip, &installer, "nothing-matches", 0, 1, nullptr), 0);
+  EXPECT_EQ(zipWalk(&a.zip, &installer, "nothing-matches", zipWalkList, zipSummary, nullptr), 0);
   const std::string listing = testing::internal::GetCapturedStderr();
   EXPECT_EQ(fs::current_path().string(), cwdBefore);
   EXPECT_STREQ(sbGet(&installer), "other/setup-installer.sh");  // the last match wins
@@ -171,7 +171,7 @@ TEST(ZipWalk, TruncatedArchiveDataFails) {
   ZipInfo* zip = nullptr;
   ASSERT_EQ(zipOpen(&zip, str(dir / "t.zip").c_str(), false), 0);
   const fs::path base = freshDir("out") / "b";
-  EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str()), -1);
+  EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), -1);
   EXPECT_FALSE(fs::exists(base));
   zipExit(&zip);
 }
@@ -228,7 +228,7 @@ TEST(ZipJournal, WithoutJournalReplacedFilesGoAtOnce) {
   const fs::path base = freshDir("t");
   writeFile(base / "k/v.txt", "old");
   Archive a = openArchive({{.name = "k/v.txt", .data = "new", .method = 8}, {.name = "k/w.txt", .data = "w"}});
-  ASSERT_EQ(walk(a, base, nullptr, 1), 0);
+  ASSERT_EQ(walk(a, base, nullptr, zipWalkExtract), 0);
   EXPECT_EQ(snapshot(base), (Tree{{"k", "<dir>"}, {"k/v.txt", "new"}, {"k/w.txt", "w"}}));
   zipRollback(&a.zip);  // nothing journalled: nothing changes
   EXPECT_EQ(snapshot(base), (Tree{{"k", "<dir>"}, {"k/v.txt", "new"}, {"k/w.txt", "w"}}));
@@ -293,7 +293,7 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
     ZipInfo* zip = nullptr;
     ASSERT_EQ(zipOpen(&zip, a.path.c_str(), false), 0);
     osTestFailAfter(n, 5);
-    const int rc = zipWalk(&zip, nullptr, nullptr, 2, 0, str(base).c_str());
+    const int rc = zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str());
     const bool fired = osTestFaultFired();
     osTestDisarm();
     if (rc != 0) {

@@ -48,7 +48,7 @@ int mksfxVerify(const char* installer) {
   uint32_t saved = logSetCategoryLevel(logCatZip, logLevelInfo);
   StringBuffer script;
   sbInitHere(&script);
-  int rc = zipWalk(&zip, &script, nullptr, 0, 1, nullptr);
+  int rc = zipWalk(&zip, &script, nullptr, zipWalkList, zipSummary, nullptr);
   logSetCategoryLevel(logCatZip, saved);
   if (rc == 0)
     printf("mksfx: installer script: %s\n", sbGetLength(&script) ? sbGet(&script) : "(none: everything is unpacked)");

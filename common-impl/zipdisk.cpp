@@ -1,0 +1,396 @@
+// The disk writer of extraction (see zipdisk.h): path confinement, the
+// kind of what already stands at a path, free temporary and old names,
+// write-then-rename with the previous version moved aside, directory
+// creation, and the journal record before each change.
+#include "zipdisk.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "iostream.h"
+#include "logging.h"
+#include "memory.h"
+#include "osdate.h"
+#include "osdir.h"
+#include "osfile.h"
+#include "sortmap.h"
+#include "zipint.h"
+
+namespace {
+
+constexpr int zipMaxNameProbes = 1000;  // attempts to find unused temporary names
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// True when the entry name stays inside the base directory: not absolute
+// (leading separator, or a drive letter and colon) and no ".." climbing above
+// the start. *depth receives the depth the name resolves to.
+bool nameIsConfined(const char* name, int* depth) {
+  if (isSeparator(name[0])) return false;
+  if (isalpha((unsigned char)name[0]) && name[1] == ':') return false;
+  int d = 0;
+  const char* p = name;
+  while (*p) {
+    const char* s = p;
+    while (*p && !isSeparator(*p)) p++;
+    const size_t n = (size_t)(p - s);
+    if (n == 2 && s[0] == '.' && s[1] == '.') {
+      if (--d < 0) return false;
+    } else if (n != 0 && !(n == 1 && s[0] == '.')) {
+      d++;
+    }
+    if (*p) p++;
+  }
+  *depth = d;
+  return true;
+}
+
+// ASCII case-insensitive test that path is link or lies below it. Case is
+// ignored so that the test also holds on case-insensitive file systems.
+bool isAtOrBelow(const char* path, const char* link) {
+  const size_t n = strlen(link);
+  for (size_t i = 0; i < n; i++) {
+    if (!path[i] || tolower((unsigned char)path[i]) != tolower((unsigned char)link[i])) return false;
+  }
+  return path[n] == 0 || isSeparator(path[n]);
+}
+
+// True when pathName is, or lies below, a link created by this walk.
+bool throughCreatedLink(SortMap* links, const char* pathName) {
+  if (!links) return false;
+  for (uint32_t i = 0; i < links->count; i++)
+    if (isAtOrBelow(pathName, links->entries[i].key)) return true;
+  return false;
+}
+
+// True when a file exists at path. Moving the new file into place replaces
+// whatever is there, so absence is confirmed by a second, independent query:
+// one failing query must not cost the previous version.
+bool targetExists(const char* path) {
+  if (osFileIsPresent(path)) return true;
+  bool isDir = false;
+  return osFileGetInfo(path, nullptr, nullptr, nullptr, &isDir, nullptr, nullptr, nullptr) == 0 && !isDir;
+}
+
+// Moves an existing file at pathName aside to oldName (journalled before the
+// move, so a rollback finds it) and records pathName as created. Without
+// journals the caller deletes oldName once the new file is in place.
+int moveAside(ZipInfo* info, const char* pathName, const char* oldName) {
+  if (zipAddReplacement(info, pathName, oldName) != 0) return -1;
+  // Never over an existing file: the name was probed as free, but a failed
+  // probe reads as "absent", and a file there may be another entry's kept
+  // previous version.
+  if (osFileMoveNoReplace(pathName, oldName) != 0) {
+    zipDropLastReplacement(info);
+    return -1;
+  }
+  return 0;
+}
+
+// Deletes the previous version at once when no journal keeps it.
+void dropOldWithoutJournal(ZipInfo* info, const char* oldName) {
+  if (info->replaced) return;
+  if (osFileDeleteEx(oldName, nullptr, osFileDeleteAtReboot) != 0)
+    logWarn(logCatZip, "Failed to remove existing file now named %s\n", oldName);
+}
+
+// True when `path` is `dir` or lies below it; both resolved by the system,
+// so they are compared exactly.
+bool liesWithin(const char* path, const char* dir) {
+  const size_t n = strlen(dir);
+  if (strncmp(path, dir, n) != 0) return false;
+  return path[n] == 0 || isSeparator(path[n]) || (n > 0 && isSeparator(dir[n - 1]));
+}
+
+// Cuts the last component off path in place, keeping a root ("/", "C:\\").
+// False when there is nothing left to cut.
+bool cutLastComponent(char* path) {
+  size_t len = strlen(path);
+  while (len > 0 && !isSeparator(path[len - 1])) len--;
+  if (len == 0 || path[len] == 0) return false;
+  const bool root = len == 1 || (len == 3 && path[1] == ':');
+  path[root ? len : len - 1] = 0;
+  return true;
+}
+
+// Refuses to write through a link that leads out of the base directory,
+// whoever made it. The deepest existing directory on the way to pathName
+// (pathName itself for a directory entry, else its parent) is resolved by
+// the system, links and all; what the walk creates below it is plain.
+int checkConfined(const char* realBase, const char* name, const char* pathName, bool isDir) {
+  char* way = memStrDup(pathName);
+  bool found = isDir ? true : cutLastComponent(way);
+  while (found && osFileKindOf(way) < 0) found = cutLastComponent(way);
+  char* real = nullptr;
+  int rc = found ? osFileResolveLinks(way, &real) : -1;
+  if (rc == 0 && !liesWithin(real, realBase)) {
+    logError(logCatZip, "Refusing to extract %s: %s leads out of %s through a link\n", name, way, realBase);
+    rc = -1;
+  }
+  memFree(real);
+  memFree(way);
+  return rc;
+}
+
+// What may stand where an entry goes: nothing, or the same kind. A file
+// entry may replace a file (or a link to a file), which is moved aside; a
+// directory entry may meet a directory. Anything else stays as it is and
+// fails the entry: a rollback must never remove what was there before.
+int checkExisting(const char* name, const char* pathName, bool isDir) {
+  const int kind = osFileKindOf(pathName);
+  if (kind < 0) return 0;
+  if (isDir ? osIsDirPresent(pathName) : (kind != osDirEntryOther && osFileIsPresent(pathName))) return 0;
+  logError(logCatZip, "Cannot extract %s: %s exists and is not a %s\n", name, pathName, isDir ? "directory" : "file");
+  return -1;
+}
+
+// Finds temporary and old names beside pathName that are not in use, so
+// that no file is ever overwritten or deleted to make room for them (many
+// files of one stem in a directory share the name pattern).
+int makeFreeNames(const char* baseDir, const char* name, StringBuffer* pathName, StringBuffer* tempName,
+                  StringBuffer* oldName) {
+  uint64_t stamp = osDateNow();
+  bool isDir = false;
+  for (int i = 0; i < zipMaxNameProbes; i++, stamp++) {
+    if (zipMakeNames(baseDir, name, stamp, pathName, tempName, oldName, &isDir) != 0) return -1;
+    const char* t = sbGet(tempName);
+    const char* o = sbGet(oldName);
+    // Whatever is at a name, a dangling link included, makes it taken: the
+    // temporary file is created through its name.
+    if (osFileKindOf(t) < 0 && osFileKindOf(o) < 0) return 0;
+  }
+  logError(logCatZip, "No free temporary name for %s\n", sbGet(pathName));
+  return -1;
+}
+
+}  // namespace
+
+int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBuffer* pathName, StringBuffer* tempName,
+                 StringBuffer* oldName, bool* isDirectory) {
+  if (!name || !*name) return -1;
+  int depth = 0;
+  if (!nameIsConfined(name, &depth)) {
+    logError(logCatZip, "Entry name %s leaves the target directory\n", name);
+    return -1;
+  }
+  const size_t len = strlen(name);
+  *isDirectory = name[len - 1] == '/';
+  if (depth == 0 && !*isDirectory) return -1;
+  char* real = nullptr;
+  if (osDirRealPath(baseDir, name, &real) != 0 || !real) return -1;
+  const size_t realLen = strlen(real);
+  if (realLen > osPathMaxLength()) {
+    logError(logCatZip, "Entry %.200s... is too long: its path has %u bytes, this system takes %u\n", name,
+             (unsigned)realLen, osPathMaxLength());
+    memFree(real);
+    return -1;
+  }
+  sbEmpty(pathName);
+  const int rc = sbAppendString(pathName, real);
+  memFree(real);
+  if (rc != 0) return -1;
+  sbEmpty(tempName);
+  sbEmpty(oldName);
+  if (*isDirectory) return 0;
+
+  // D: up to and including the last separator; B: the last component; S:
+  // B up to the first "." after its leading dots.
+  const char* path = sbGet(pathName);
+  const char* base = path;
+  for (const char* p = path; *p; p++)
+    if (isSeparator(*p)) base = p + 1;
+  const int dirLen = (int)(base - path);
+  const char* s = base;
+  while (*s == '.') s++;
+  while (*s && *s != '.') s++;
+  const int stemLen = (int)(s - base);
+  if (sbPrintf(tempName, "%.*s.%.*s-zip-%" PRIu64 ".tmp", dirLen, path, stemLen, base, stamp) != 0) return -1;
+  if (sbPrintf(oldName, "%.*s.%.*s-old-%" PRIu64 ".tmp", dirLen, path, stemLen, base, stamp) != 0) return -1;
+  return 0;
+}
+
+int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t options) {
+  memset(disk, 0, sizeof *disk);
+  disk->info = info;
+  disk->baseDir = baseDir;
+  disk->links = smCreateHere(SORTMAP_COPIED_KEYS, nullptr);
+  sbInitHere(&disk->pathName);
+  sbInitHere(&disk->tempName);
+  sbInitHere(&disk->oldName);
+  if (options & zipDiskJournal) {
+    // A second journalling walk adds to the journals still open, so one
+    // rollback or commit covers both.
+    if (!info->created) info->created = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+    if (!info->replaced) info->replaced = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  }
+  if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) return -1;
+  // Where the base really is, links resolved: nothing is written outside it.
+  return osFileResolveLinks(baseDir ? baseDir : ".", &disk->realBase);
+}
+
+void zipDiskClose(ZipDisk* disk) {
+  smDestroy(disk->links);
+  disk->links = nullptr;
+  memFree(disk->realBase);
+  disk->realBase = nullptr;
+  sbClean(&disk->pathName);
+  sbClean(&disk->tempName);
+  sbClean(&disk->oldName);
+}
+
+int zipDiskFreeNames(ZipDisk* disk, const char* name) {
+  return makeFreeNames(disk->baseDir, name, &disk->pathName, &disk->tempName, &disk->oldName);
+}
+
+ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
+  const char* path = sbGet(&disk->pathName);
+  if (throughCreatedLink(disk->links, path)) {
+    logError(logCatZip, "Skipping %s: it lies behind a symbolic link of this archive\n", name);
+    return zipDiskSkip;
+  }
+  if (checkConfined(disk->realBase, name, path, isDirectory) != 0 || checkExisting(name, path, isDirectory) != 0)
+    return zipDiskRefuse;
+  return zipDiskWrite;
+}
+
+int zipDiskMakeDirectory(ZipDisk* disk, bool* created) {
+  const char* path = sbGet(&disk->pathName);
+  *created = false;
+  if (osIsDirPresent(path)) {
+    logDebug(logCatZip, "Directory %s already exists\n", path);
+    return 0;
+  }
+  if (zipMakeDirectories(disk->info, path) != 0) return -1;
+  *created = true;
+  return 0;
+}
+
+int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
+  *out = nullptr;
+  const char* tempName = sbGet(&disk->tempName);
+  if (zipEnsureParentDirectory(sbGet(&disk->pathName), disk->info) != 0) return -1;
+  // The temporary file is journalled before it exists, so that a rollback
+  // removes it even when the clean-up after a failure cannot.
+  if (zipAddRollback(disk->info, tempName) != 0) return -1;
+  disk->tempMade = true;
+  *out = osFileOpenStream(tempName, osFileModeWrite, osFileTypeExtracted, nullptr);
+  if (!*out) {
+    logError(logCatZip, "Unable to write ZIP component %s to %s\n", name, tempName);
+    return -1;
+  }
+  return 0;
+}
+
+int zipDiskPlace(ZipDisk* disk) {
+  ZipInfo* info = disk->info;
+  const char* pathName = sbGet(&disk->pathName);
+  const char* tempName = sbGet(&disk->tempName);
+  const char* oldName = sbGet(&disk->oldName);
+  // Each journal record is made before the step it describes, so a
+  // rollback after any failure finds everything.
+  if (targetExists(pathName)) {
+    if (moveAside(info, pathName, oldName) != 0) return -1;
+    if (zipAddRollback(info, pathName) != 0) return -1;
+    if (osFileMove(tempName, pathName) != 0) return -1;
+    dropOldWithoutJournal(info, oldName);
+  } else {
+    if (zipAddRollback(info, pathName) != 0) return -1;
+    if (osFileMove(tempName, pathName) != 0) return -1;
+  }
+  disk->tempMade = false;
+  return 0;
+}
+
+void zipDiskDiscardTemp(ZipDisk* disk) {
+  const char* tempName = sbGet(&disk->tempName);
+  if (disk->tempMade && osFileIsPresent(tempName)) osFileDelete(tempName);
+  disk->tempMade = false;
+}
+
+int zipDiskLink(ZipDisk* disk, const char* target) {
+  ZipInfo* info = disk->info;
+  const char* pathName = sbGet(&disk->pathName);
+  const char* oldName = sbGet(&disk->oldName);
+  if (zipEnsureParentDirectory(pathName, info) != 0) return -1;
+  bool replaced = false;
+  if (targetExists(pathName)) {
+    if (moveAside(info, pathName, oldName) != 0) return -1;
+    replaced = true;
+  }
+  if (zipAddRollbackLink(info, pathName) != 0) return -1;
+  if (osFileCreateSymlink(target, pathName, nullptr) != 0) return -1;
+  if (replaced) dropOldWithoutJournal(info, oldName);
+  return smPut(disk->links, pathName, (void*)disk->links);
+}
+
+int zipDiskApplyAttributes(const ZipEntry* e, const char* path) {
+  int rc = 0;
+  if (e->externalAttributes && osFileSetAttributes(path, e->externalAttributes) != 0) rc = -1;
+  if (osFileSetTimes(path, (int64_t)e->modificationTime, (int64_t)e->accessTime, (int64_t)e->changeTime) != 0) rc = -1;
+  return rc;
+}
+
+int zipMakeDirectories(ZipInfo* info, const char* path) {
+  // One copy of the path, cut at a separator to name an ancestor: up from
+  // the end to the deepest existing directory, then down again creating
+  // each missing one. Linear in the depth, however deep the name.
+  const size_t len = strlen(path);
+  if (len > osPathMaxLength()) {
+    logError(logCatZip, "Directory %.200s... is too long: %u bytes, this system takes %u\n", path, (unsigned)len,
+             osPathMaxLength());
+    return -1;
+  }
+  char* buf = memStrDup(path);
+  size_t end = len;  // buf[0..end) is the deepest ancestor known to exist, or nothing
+  while (end > 0) {
+    buf[end] = 0;
+    if (osIsDirPresent(buf)) break;
+    size_t cut = end;
+    while (cut > 0 && !isSeparator(path[cut - 1])) cut--;
+    if (cut == 0) {
+      end = 0;
+      break;
+    }
+    // A root ("/", "C:\") is never created.
+    const size_t sep = cut - 1;
+    if (sep == 0 || (sep == 2 && path[1] == ':')) {
+      end = sep + 1;
+      break;
+    }
+    end = sep;
+  }
+  memcpy(buf, path, len + 1);
+  int rc = 0;
+  for (size_t i = end + 1; i <= len && rc == 0; i++) {
+    if ((i < len && !isSeparator(path[i])) || isSeparator(path[i - 1])) continue;
+    buf[i] = 0;
+    // Only a directory this call really creates is journalled: recording one
+    // that was already there would let a rollback remove foreign content.
+    if (!osIsDirPresent(buf)) {
+      logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
+      rc = osDirCreate(buf, osDirTypeInherit, nullptr) == 0 ? zipAddRollback(info, buf) : -1;
+    }
+    buf[i] = path[i];
+  }
+  memFree(buf);
+  return rc;
+}
+
+int zipEnsureParentDirectory(const char* path, ZipInfo* info) {
+  const char* dir = nullptr;
+  uint32_t dirLen = 0;
+  osPathSplit(path, &dir, &dirLen, nullptr, nullptr, nullptr, nullptr);
+  if (!dir || dirLen == 0) {
+    logDebug(logCatZip, "%s has no parent directory\n", path);
+    return 0;
+  }
+  char* parent = memStrDupN(dir, dirLen);
+  int rc = 0;
+  if (osIsDirPresent(parent))
+    logDebug(logCatZip, "Directory %s already exists\n", parent);
+  else
+    rc = zipMakeDirectories(info, parent);
+  memFree(parent);
+  return rc;
+}

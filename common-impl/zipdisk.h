@@ -1,0 +1,98 @@
+// The disk writer of extraction: everything an extracting walk does to the
+// file system goes through it. The walk reads entries; the writer owns the
+// disk.
+//
+// It confines paths to the base directory (no absolute names, no ".." out
+// of it, no link on disk leading out of it, nothing behind a link the same
+// walk created), refuses to put an entry where an object of the other kind
+// stands, writes each file under a free temporary name beside its target and
+// renames it into place, moves a previous version aside under a free old
+// name, and makes the journal records (zipjournal.cpp) before each change
+// they describe, so that a rollback after any failure finds everything.
+//
+// Usage, per extracting walk:
+//
+//   ZipDisk disk;
+//   if (zipDiskOpen(&disk, info, baseDir, zipDiskJournal) != 0) ...;  // base made, journals open
+//   per entry: zipMakeNames into disk.pathName/tempName/oldName, zipDiskFreeNames,
+//              zipDiskCheck, then zipDiskMakeDirectory, zipDiskLink, or
+//              zipExtractFile (zipDiskCreateTemp, write, zipDiskPlace / zipDiskDiscardTemp)
+//   zipDiskClose(&disk);
+#pragma once
+
+#include "compiler.h"
+#include "stringbuf.h"
+
+struct IoStream;
+struct SortMap;
+struct ZipEntry;
+struct ZipInfo;
+
+// Extraction policy, as flags.
+enum ZipDiskOption : uint32_t {
+  zipDiskJournal = 1,  // record every change in the handle's journals (opened when missing)
+};
+
+// What zipDiskCheck says about the current entry.
+enum ZipDiskVerdict : int {
+  zipDiskRefuse = -1,  // it would lose or escape: fail the walk now
+  zipDiskWrite = 0,    // it may be written
+  zipDiskSkip = 1,     // it lies behind a link of this archive: skip it, the walk fails at its end
+};
+
+// The disk side of one extracting walk.
+struct ZipDisk {
+  ZipInfo* info;          // the archive handle; its journals record the changes (when open)
+  const char* baseDir;    // the base directory as given (borrowed); null: the current directory
+  char* realBase;         // the base directory with its links resolved (owned)
+  SortMap* links;         // symbolic links this walk created (keys owned)
+  StringBuffer pathName;  // the current entry's full path
+  StringBuffer tempName;  // where its data is written first (files)
+  StringBuffer oldName;   // where a previous version is moved aside (files, links)
+  bool tempMade;          // the temporary name is journalled and may hold our file
+};
+
+// Starts the writer: opens the journals when asked, creates the base
+// directory with its missing parents (journalled), and resolves it. On
+// failure the writer is still to be closed.
+int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t options);
+// Releases the writer's memory; the journals stay with the handle.
+void zipDiskClose(ZipDisk* disk);
+
+// Builds the full path of an entry below baseDir and, for files, its
+// temporary and old names beside it (stamp: milliseconds since 1970).
+// Names that are empty, absolute, too long for the platform, or whose ".."
+// components leave baseDir are refused with -1.
+int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBuffer* pathName, StringBuffer* tempName,
+                 StringBuffer* oldName, bool* isDirectory);
+// Makes the writer's names for a file entry, with temporary and old names
+// at which nothing exists (a dangling link counts): no file is ever
+// overwritten or deleted to make room for them.
+int zipDiskFreeNames(ZipDisk* disk, const char* name);
+// Whether the current entry (the writer's pathName) may be written.
+ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory);
+
+// Creates the current directory entry with its missing parents, unless it
+// exists; *created tells which.
+int zipDiskMakeDirectory(ZipDisk* disk, bool* created);
+// Creates the current entry's parent when missing, journals the temporary
+// name, and opens it for writing in *out.
+int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out);
+// Puts the closed temporary file in place: an existing file is moved aside
+// to the old name first (deleted at once without journals).
+int zipDiskPlace(ZipDisk* disk);
+// Removes the temporary file after a failure.
+void zipDiskDiscardTemp(ZipDisk* disk);
+// Creates the current entry as a symbolic link to target, moving an
+// existing file aside first.
+int zipDiskLink(ZipDisk* disk, const char* target);
+// Applies an entry's attributes and times to an extracted path; a failure
+// (logged by the file layer) is the entry's failure.
+int zipDiskApplyAttributes(const ZipEntry* entry, const char* path);
+
+// Creates path and its missing parents (directory class inherit), recording
+// each created directory when info has journals (info may be null).
+int zipMakeDirectories(ZipInfo* info, const char* path);
+// Creates the parent directory of path when missing (journalled with info's
+// journals when info is given).
+int zipEnsureParentDirectory(const char* path, ZipInfo* info);

@@ -1,0 +1,93 @@
+// ZIP internals shared by the archive module's files (zip, zipwalk,
+// zipjournal, zipdisk) and their tests: on-disk record layout, directory
+// loading, entry names and data, and the journal records.
+#pragma once
+
+#include "compiler.h"
+#include "zip.h"
+
+struct ZipDisk;
+
+// Signatures of the records this module reads.
+enum : uint32_t {
+  zipSigLocalHeader = 0x04034B50,
+  zipSigCentralHeader = 0x02014B50,
+  zipSigEndOfCentralDir = 0x06054B50,
+  zipSigZip64EndOfCentralDir = 0x06064B50,
+  zipSigZip64Locator = 0x07064B50,
+};
+
+// Fixed record sizes on disk.
+enum : uint32_t {
+  zipEndRecordSize = 22,
+  zipZip64EndRecordSize = 56,
+  zipZip64LocatorSize = 20,
+  zipCentralHeaderSize = 46,
+  zipLocalHeaderSize = 30,
+  zipSearchWindow = 65536 + 22,
+};
+
+// Little-endian readers for on-disk records.
+inline uint16_t zipLe16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+inline uint32_t zipLe32(const uint8_t* p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+inline uint64_t zipLe64(const uint8_t* p) { return (uint64_t)zipLe32(p) | ((uint64_t)zipLe32(p + 4) << 32); }
+
+// Finds the end-of-central-directory record (and the ZIP64 record) in a
+// window of the file's tail that starts at file offset windowStart, and fills
+// the offsets, sizes, count, comment and prefix of info.
+int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, uint64_t windowLength, ZipInfo* info,
+                                   bool probe);
+
+// Reads the central directory from info->stream into info->directory.
+int zipLoadDirectory(ZipInfo* info);
+
+// Decodes a 46-byte central-directory header into a zeroed entry record.
+// Returns -1 when the signature is wrong.
+int zipDecodeCentralHeader(const uint8_t* bytes, ZipEntry* entry);
+
+// Debug dump of an entry record, one line per field.
+void zipDumpEntry(const ZipEntry* entry);
+
+// Interprets the extra-field blocks ZIP64 (0x0001), extended timestamp
+// (0x5455) and Unix (0x000D), updating sizes, offset and times of entry.
+// The ZIP64 block holds only the values whose 32-bit fields are saturated
+// (entry->zip64Fields, in the order uncompressed, compressed, offset); for
+// an entry without that mark it is read by position.
+void zipParseExtraHeaders(ZipEntry* entry, const uint8_t* data, uint32_t length);
+
+// Reads the local header at the stream's position and parses its extra field
+// into entry. The stream is left at the entry's data.
+int zipReadLocalHeader(ZipEntry* entry, ZipInfo* info, const char* name);
+
+// Extracts one regular entry through the disk writer: the data goes to the
+// writer's temporary name, is checked against its size and CRC, and only
+// then is put in place. Leaves no temporary file behind on failure.
+int zipExtractFile(ZipDisk* disk, ZipEntry* entry, const char* name);
+
+// Appends the uncompressed data of an entry to out (symbolic link targets).
+int zipExtractToBuffer(ZipInfo* info, ZipEntry* entry, const char* name, StringBuffer* out);
+
+// ---- Journal -------------------------------------------------------------
+// Both journals share one sequence of "%09u" keys, so that a rollback can
+// undo every change newest first, whichever journal recorded it.
+
+// Records a created path (file, link or directory) in the created journal.
+int zipAddRollback(ZipInfo* info, const char* path);
+// Records a symbolic link the walk created; a rollback removes the link
+// itself, never what it points at.
+int zipAddRollbackLink(ZipInfo* info, const char* path);
+// Records that the previous version of pathName now lies at oldName.
+int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName);
+// Forgets the newest replacement record, whose move aside did not happen:
+// a rollback must not take whatever sits at that old name for the previous
+// version.
+void zipDropLastReplacement(ZipInfo* info);
+// How journals end.
+enum ZipJournalEnd : int {
+  zipJournalCommit = 0,    // accept the changes: delete the previous versions kept aside
+  zipJournalRollback = 1,  // undo every change, newest first
+};
+// Ends the journals of a handle; a handle without journals is left alone.
+void zipEndJournal(ZipInfo* info, ZipJournalEnd end);

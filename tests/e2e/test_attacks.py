@@ -1,0 +1,81 @@
+"""Payloads and installations shaped to make the installer lose data or write
+outside its target: an existing directory where the payload has a file, the
+registration file spelled "./register.properties", links left on disk by an
+earlier update."""
+import os
+import shutil
+import subprocess
+import zipfile
+
+import pytest
+
+from conftest import BUILD, TAG, demo_tree, make_installer, tree_snapshot, zip_tree
+
+MKSFX = BUILD / "native" / "tools" / "mksfx"
+
+
+@pytest.fixture
+def installed(plat, tmp_path):
+    """A payload, its installer, and an older installation of the same layout."""
+    (tmp_path / "tmp").mkdir()
+    tree = demo_tree(plat, tmp_path / "payload")
+    install = tmp_path / "install"
+    shutil.copytree(tree, install)
+    (install / "register.properties").write_text("id=this-installation\n")
+    return tree, install, tmp_path
+
+
+def test_existing_directory_where_the_payload_has_a_file_survives(plat, installed):
+    tree, install, work = installed
+    props = install / TAG / "etc" / "agent.properties"
+    props.unlink()
+    (props / "log").mkdir(parents=True)
+    (props / "log" / "agent.log").write_text("history\n")
+    before = tree_snapshot(install)
+    exe = make_installer(plat, zip_tree(tree, work / "p.zip"), work / "setup")
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    assert r.returncode == 2, r.stdout + r.stderr
+    assert tree_snapshot(install) == before
+
+
+def test_bsdtar_payload_keeps_the_registration(plat, installed):
+    tree, install, work = installed
+    subprocess.run(["bsdtar", "-a", "-cf", work / "p.zip", "."], cwd=tree, check=True)
+    with zipfile.ZipFile(work / "p.zip") as z:
+        assert "./register.properties" in z.namelist()
+    out = work / ("setup" + plat.exe_suffix)
+    subprocess.run([MKSFX, "--stub", plat.stub, "--zip", work / "p.zip", "-o", out], check=True,
+                   capture_output=True)
+    r = plat.run(out, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert (install / "register.properties").read_text() == "id=this-installation\n"
+    assert (install / TAG / "etc" / "branch").read_bytes() == (tree / TAG / "etc" / "branch").read_bytes()
+
+
+def link_zip(dest, entries):
+    """A ZIP of (name, data, is_link) entries; a link's data is its target."""
+    with zipfile.ZipFile(dest, "w") as z:
+        for name, data, is_link in entries:
+            info = zipfile.ZipInfo(name)
+            info.create_system = 3
+            info.external_attr = (0o120777 if is_link else 0o100644) << 16
+            z.writestr(info, data)
+    return dest
+
+
+def test_link_left_by_an_earlier_update_is_not_written_through(plat, tmp_path):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    target = tmp_path / "target"
+    target_text = ("Z:" + str(outside).replace("/", "\\")) if plat.wine else str(outside)
+    first = make_installer(plat, link_zip(tmp_path / "1.zip", [("www/lnk", target_text, True)]), tmp_path / "one")
+    r = plat.run(first, "--unpack", target, cwd=tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr
+    if not os.path.islink(target / "www" / "lnk"):
+        pytest.skip("this platform made no symbolic link")
+    second = make_installer(plat, link_zip(tmp_path / "2.zip", [("www/lnk/evil.txt", "pwned", False),
+                                                                ("www/lnk/sub/", "", False)]), tmp_path / "two")
+    r = plat.run(second, "--unpack", target, cwd=tmp_path)
+    assert r.returncode == 2, r.stdout + r.stderr
+    assert "leads out of" in r.stderr
+    assert list(outside.iterdir()) == []

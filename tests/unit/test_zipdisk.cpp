@@ -1,0 +1,186 @@
+// The disk side of extraction under attack: entries that meet an existing
+// object of the other kind, selections spelled with "./" and "..", sizes
+// that disagree with the data, links that were already on disk, names too
+// deep for the platform. Nothing that existed before a walk may be lost.
+#include <gtest/gtest.h>
+
+#include "build.h"
+#include "logging.h"
+#include "memory.h"
+#include "osdate.h"
+#include "osdir.h"
+#include "stringbuf.h"
+#include "test_zip_helpers.h"
+#include "testenv.h"
+#include "zip.h"
+
+using namespace ziptest;
+
+namespace {
+
+// Extracts an archive of `es` below base in journalling mode; the walk's
+// result, with the handle closed (committing a successful walk).
+int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr) {
+  const fs::path dir = freshDir("archive");
+  writeFile(dir / "p.zip", buildZip(es));
+  ZipInfo* zip = nullptr;
+  EXPECT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
+  const int rc = zipWalk(&zip, nullptr, pattern, zipWalkJournal, zipQuiet, str(base).c_str());
+  zipExit(&zip);
+  return rc;
+}
+
+// Symbolic links need privileges on some Windows hosts.
+bool linksWork(const fs::path& dir) {
+  std::error_code ec;
+  fs::create_directory_symlink(dir, dir / "probe", ec);
+  if (ec) return false;
+  fs::remove(dir / "probe");
+  return true;
+}
+
+}  // namespace
+
+// A file entry over an existing directory, a directory entry over an
+// existing file, a link entry over an existing directory: the walk fails and
+// what was there stays, contents included.
+TEST(ZipDisk, EntryMeetingTheOtherKindKeepsWhatExists) {
+  struct Case {
+    Entry entry;
+    const char* existingDir;   // made as a directory holding "keep.txt"
+    const char* existingFile;  // made as a file
+  };
+  const Case cases[] = {
+      {{.name = "etc/agent.properties", .data = "new"}, "etc/agent.properties", nullptr},
+      {{.name = "etc/log", .data = "new", .method = 8}, "etc/log", nullptr},
+      {{.name = "etc/log/"}, nullptr, "etc/log"},
+      {{.name = "etc/log/x.txt", .data = "x"}, nullptr, "etc/log"},
+      {{.name = "etc/lnk", .data = "target", .extAttr = 0xA1FF0000u}, "etc/lnk", nullptr},
+  };
+  for (const Case& c : cases) {
+    const fs::path base = freshDir("kind");
+    writeFile(base / "etc/other.txt", "mine");
+    if (c.existingDir) writeFile(base / c.existingDir / "keep.txt", "keep");
+    if (c.existingFile) writeFile(base / c.existingFile, "keep");
+    const Tree before = snapshot(base);
+    EXPECT_EQ(extract({{.name = "etc/a.txt", .data = "a"}, c.entry, {.name = "z.txt", .data = "z"}}, base), -1)
+        << c.entry.name;
+    EXPECT_EQ(snapshot(base), before) << c.entry.name;
+  }
+}
+
+// The registration file is kept however the payload spells its name, and
+// selections see names as the extraction resolves them.
+TEST(ZipDisk, SelectionSeesResolvedNames) {
+  for (const char* spelling : {"./register.properties", ".//register.properties", "x/../register.properties",
+                               "./x/../REGISTER.properties", "x\\..\\register.properties"}) {
+    const fs::path base = freshDir("sel");
+    writeFile(base / "register.properties", "id=mine");
+    const std::vector<Entry> es = {{.name = "./bin/a.cmd", .data = "a"}, {.name = spelling, .data = "id=new"}};
+    ASSERT_EQ(extract(es, base, "!register.properties"), 0) << spelling;
+    EXPECT_EQ(snapshot(base), (Tree{{"bin", "<dir>"}, {"bin/a.cmd", "a"}, {"register.properties", "id=mine"}}))
+        << spelling;
+  }
+  const fs::path base = freshDir("sel");
+  ASSERT_EQ(extract({{.name = "./bin/a.cmd", .data = "a"}, {.name = "b.cmd", .data = "b"}}, base, "bin/*.cmd"), 0);
+  EXPECT_EQ(snapshot(base), (Tree{{"bin", "<dir>"}, {"bin/a.cmd", "a"}}));
+}
+
+// Data longer than the declared size, with the CRC of the declared part:
+// the walk fails and the existing file stays.
+TEST(ZipDisk, DataBeyondTheDeclaredSizeFails) {
+  const std::string data = "port=9090 and more\n";
+  const std::string cut = data.substr(0, data.size() - 4);
+  const int crcDelta = (int)(crc32Of(cut) - crc32Of(data));
+  for (uint16_t method : {0, 8, 9}) {
+    const fs::path base = freshDir("size");
+    writeFile(base / "agent.conf", "old");
+    const Tree before = snapshot(base);
+    const std::vector<Entry> es = {
+        {.name = "agent.conf", .data = data, .method = method, .crcDelta = crcDelta, .sizeDelta = -4}};
+    EXPECT_EQ(extract(es, base), -1) << method;
+    EXPECT_EQ(snapshot(base), before) << method;
+  }
+}
+
+// Links already on disk: nothing is written through one that leads out of
+// the base directory, whoever made it; links that stay inside are used.
+TEST(ZipDisk, LinksOnDiskThatLeaveTheBaseAreRefused) {
+  const fs::path root = freshDir("links");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path outside = root / "outside";
+  const fs::path base = root / "base";
+  fs::create_directories(outside);
+  fs::create_directories(base / "www/real");
+  fs::create_directory_symlink(outside, base / "www/lnk");
+  fs::create_directory_symlink(base / "www/real", base / "www/in");
+  fs::create_directory_symlink(fs::path("..") / ".." / "outside", base / "www/rel");
+  for (const char* name :
+       {"www/lnk/evil.txt", "www/lnk/sub/evil.txt", "www/lnk/sub/", "www/rel/evil.txt", "www/in/../lnk/evil.txt"}) {
+    const Tree before = snapshot(base);
+    EXPECT_EQ(extract({{.name = name, .data = "pwned"}}, base), -1) << name;
+    EXPECT_TRUE(fs::is_empty(outside)) << name;
+    EXPECT_EQ(snapshot(base), before) << name;
+  }
+  ASSERT_EQ(extract({{.name = "www/in/ok.txt", .data = "ok"}, {.name = "www/in/d/"}}, base), 0);
+  EXPECT_EQ(readFile(base / "www/real/ok.txt"), "ok");
+  EXPECT_TRUE(fs::is_directory(base / "www/real/d"));
+
+  // The base directory itself may be reached through a link.
+  fs::create_directory_symlink(base, root / "via");
+  ASSERT_EQ(extract({{.name = "www/in/via.txt", .data = "v"}}, root / "via"), 0);
+  EXPECT_EQ(readFile(base / "www/real/via.txt"), "v");
+}
+
+// A name longer than the platform allows is refused with a message that
+// says so, before anything is created.
+TEST(ZipDisk, NamesBeyondThePlatformLimitAreRefused) {
+  const fs::path base = freshDir("deep");
+  std::string deep;
+  while (deep.size() < 40000) deep += "a/";
+  deep += "f.txt";
+  const std::string log = testCaptureLog(logCatZip, logLevelError, [&] {
+    EXPECT_EQ(extract({{.name = "ok.txt", .data = "ok"}, {.name = deep, .data = "x"}}, base), -1);
+  });
+  EXPECT_NE(log.find("is too long"), std::string::npos) << log.substr(0, 400);
+  EXPECT_TRUE(snapshot(base).empty());
+}
+
+// The DEBUG lines name what is really used: the temporary and old names of
+// the replaced file (its previous version lies at the logged old name until
+// the commit), and the entry whose directory gets its attributes.
+TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
+  const fs::path base = freshDir("log");
+  writeFile(base / "d/f.txt", "old");
+  const fs::path dir = freshDir("archive");
+  writeFile(dir / "p.zip", buildZip({{.name = "n/"}, {.name = "d/f.txt", .data = "new"}}));
+  ZipInfo* zip = nullptr;
+  ASSERT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
+  const std::string log = testCaptureLog(logCatZip, logLevelDebug, [&] {
+    EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0);
+  });
+  const size_t at = log.find("entry 'd/f.txt'");
+  ASSERT_NE(at, std::string::npos) << log;
+  const size_t old = log.find("oldName '", at) + 9;
+  const std::string oldName = log.substr(old, log.find('\'', old) - old);
+  EXPECT_EQ(readFile(oldName), "old") << log.substr(at, 300);
+  EXPECT_NE(log.find("Set attributes of n/ "), std::string::npos) << log;
+  zipExit(&zip);
+}
+
+// Dangling links planted at the coming temporary names (a name holds the
+// time in milliseconds; a walk probes up to 1000 of them) are taken names:
+// the data never follows one.
+TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
+  const fs::path root = freshDir("temp");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path base = root / "base";
+  fs::create_directories(base / "d");
+  const uint64_t now = osDateNow();
+  for (uint64_t t = now; t < now + 900; t++)
+    fs::create_symlink(root / "evil", base / "d" / (".f-zip-" + std::to_string(t) + ".tmp"));
+  ASSERT_EQ(extract({{.name = "d/f.txt", .data = "new"}}, base), 0);
+  EXPECT_FALSE(fs::exists(root / "evil"));
+  EXPECT_FALSE(fs::is_symlink(base / "d/f.txt"));
+  EXPECT_EQ(readFile(base / "d/f.txt"), "new");
+}
