@@ -36,6 +36,7 @@ extern const char* const osDirEntryTypeNames[osDirEntryTypeCount];
 enum : uint32_t {
   osDirFlagDeniedIsEmpty = 1,  // a directory that cannot be opened (error 13) counts as empty
   osDirFlagStopOnFailure = 2,  // stop at the first callback failure
+  osDirFlagHidden = 4,         // hidden entries too (dot names; the hidden attribute on Windows)
 };
 
 // Directory classes of osDirCreate (by the access rights the directory gets).

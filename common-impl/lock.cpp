@@ -218,26 +218,68 @@ int lockTakeOver(const char* lock, const LockHolder* self, bool hasHolder) {
   return rc;
 }
 
-// A new lock directory, with this process as its holder. 1 when something
-// already is at the path, 0 when the lock was made, -1 when it cannot be
-// made (the system's reason is logged).
+// Deletes a holder file, or one a claim left half-way (holder-<pid>.tmp or
+// .old), found in a lock directory.
+int lockDropHolderFile(const char* dir, const char* name, int, void*) {
+  if (strncmp(name, lockHolderName, strlen(lockHolderName)) != 0) return 0;
+  char* file = lockFile(dir, name);
+  if (file) osFileDeleteEx(file, nullptr, 0);
+  memFree(file);
+  return 0;
+}
+
+// Removes a staging directory: its holder files, then the directory.
+void lockDropStage(const char* stage) {
+  if (osDirIsLink(stage)) return;
+  osDirEnumerateEntries(stage, lockDropHolderFile, nullptr, osDirEntryFile, osDirFlagHidden);
+  osDirRemove(stage, nullptr);
+}
+
+// A new lock directory, with this process as its holder. It is made under
+// a name of this process's own with the holder file in it and then renamed
+// to the lock's name, so that no lock is ever seen without its holder (a
+// crash in between leaves only the staging directory, which a later run
+// sweeps). 1 when something already is at the lock path, 0 when the lock
+// was made, -1 when it cannot be made (the system's reason is logged).
 int lockCreate(const char* lock, const LockHolder* self) {
-  uint32_t err = 0;
-  for (int attempt = 0; attempt < 2; attempt++) {
-    if (osDirCreate(lock, osDirTypeLock, nullptr) == 0) {
-      if (lockWriteHolder(lock, self) == 0) return 0;
-      osDirRemove(lock, nullptr);
-      return 1;
-    }
-    err = osErrorLast();
-    if (osFileGetInfo(lock, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0 || osDirIsLink(lock))
-      return 1;
-    // Nothing there: a lock released just now, or a directory that refuses
-    // new entries; one more try tells them apart.
+  StringBuffer stage;
+  sbInitHere(&stage);
+  sbPrintf(&stage, "%s.%u.new", lock, self->pid);
+  lockDropStage(sbGet(&stage));
+  int rc = 1;
+  if (osDirCreate(sbGet(&stage), osDirTypeLock, nullptr) != 0) {
+    const uint32_t err = osErrorLast();
+    memFree(logGetErrorBuffer());
+    logError(logCatLock, "Cannot create installation lock '%s': %s\n", lock, osErrorText(nullptr, err));
+    rc = -1;
+  } else if (lockWriteHolder(sbGet(&stage), self) != 0) {
+    const uint32_t err = osErrorLast();
+    memFree(logGetErrorBuffer());
+    logError(logCatLock, "Cannot create installation lock '%s': %s\n", lock, osErrorText(nullptr, err));
+    lockDropStage(sbGet(&stage));
+    rc = -1;
+  } else if (osFileMoveNoReplace(sbGet(&stage), lock) == 0) {
+    rc = 0;
+  } else {
+    lockDropStage(sbGet(&stage));
   }
-  memFree(logGetErrorBuffer());
-  logError(logCatLock, "Cannot create installation lock '%s': %s\n", lock, osErrorText(nullptr, err));
-  return -1;
+  sbClean(&stage);
+  return rc;
+}
+
+// Staging directories that ended processes left next to the lock.
+int lockSweepOne(const char* dir, const char* name, int, void* context) {
+  const LockHolder* self = static_cast<const LockHolder*>(context);
+  unsigned pid = 0;
+  char tail[8] = {0};
+  uint64_t start = 0;
+  if (sscanf(name, ".lock.%u.%7s", &pid, tail) != 2 || (strcmp(tail, "new") != 0 && strcmp(tail, "gone") != 0) ||
+      pid == self->pid || osProcessStartTime(pid, &start) != 1)
+    return 0;
+  char* stage = lockFile(dir, name);
+  if (stage) lockDropStage(stage);
+  memFree(stage);
+  return 0;
 }
 
 // One look at the lock path. 0 taken, 1 wait, -1 give up.
@@ -315,6 +357,10 @@ int lockObtain(const char* dir) {
   }
   memFree(logGetErrorBuffer());
   if (rc == 0) {
+    char* dirOfLock = nullptr;
+    if (osDirCopyParentDirectory(path, &dirOfLock) == 0 && dirOfLock)
+      osDirEnumerateEntries(dirOfLock, lockSweepOne, &self, osDirEntryDirectory, osDirFlagHidden);
+    memFree(dirOfLock);
     logInfo(logCatLock, "Obtained installation lock '%s'\n", path);
     lockHeld = true;
     startKeeper(path);
@@ -325,17 +371,27 @@ int lockObtain(const char* dir) {
   return rc == 0 ? 0 : -1;
 }
 
-// Removes the holder file and then the lock directory. A directory that
-// still holds other files (an unfinished journal) is left with this
-// process as its holder, which the next run finds gone and takes over.
-int lockRemove(const char* path, const LockHolder* self) {
-  char* file = lockFile(path, lockHolderName);
-  int rc = file ? osFileDelete(file) : -1;
-  if (rc == 0) {
-    rc = osDirRemove(path, nullptr);
-    if (rc != 0) lockWriteHolder(path, self);
-  }
-  memFree(file);
+// Counts the entries of a lock directory that are not holder files.
+static int lockCountOther(const char*, const char* name, int, void* context) {
+  if (strncmp(name, lockHolderName, strlen(lockHolderName)) != 0) ++*static_cast<int*>(context);
+  return 0;
+}
+
+// Removes the lock directory with its holder file. A directory that still
+// holds other files (an unfinished journal) is left with this process as
+// its holder, which the next run finds gone and takes over.
+static int lockRemove(const char* path, const LockHolder* self) {
+  int others = 0;
+  osDirEnumerateEntries(path, lockCountOther, &others, osDirEntryAny, osDirFlagHidden);
+  if (others > 0) return -1;
+  // Renamed away first, holder and all, so that a crash part-way never
+  // leaves a lock without its holder; the renamed one is swept.
+  StringBuffer gone;
+  sbInitHere(&gone);
+  sbPrintf(&gone, "%s.%u.gone", path, self->pid);
+  const int rc = osFileMoveNoReplace(path, sbGet(&gone));
+  if (rc == 0) lockDropStage(sbGet(&gone));
+  sbClean(&gone);
   return rc;
 }
 

@@ -43,14 +43,15 @@ int removeFile(const char* path, uint32_t* removed) {
 }
 
 // Undoes one record of an unfinished log; repeating it is harmless.
-int undoRecord(const UndoRecord* r, uint32_t* restored, uint32_t* removed) {
+// `aside` is where the previous version of a placed path was kept.
+int undoRecord(const UndoRecord* r, const char* aside, uint32_t* restored, uint32_t* removed) {
   switch (r->type) {
     case ulTempFile:
       return removeFile(r->path, removed);
     case ulPlaced:
       // A new version over a kept-aside one goes only while the previous
       // version still waits aside: once that is back, the path is the old.
-      if (*r->other && !osFileIsPresent(r->other)) return 0;
+      if (aside && *aside && !osFileIsPresent(aside)) return 0;
       return removeFile(r->path, removed);
     case ulMovedAside:
       if (!osFileIsPresent(r->other)) return 0;
@@ -73,6 +74,16 @@ int undoRecord(const UndoRecord* r, uint32_t* restored, uint32_t* removed) {
     default:
       return 0;
   }
+}
+
+// The kept-aside name of the path placed by record i: its own, else the
+// one of the latest earlier move aside of the same path (the journal of an
+// extraction records a move aside and then the placing separately).
+const char* keptAside(const UndoRecord* recs, uint32_t i) {
+  if (*recs[i].other) return recs[i].other;
+  for (uint32_t j = i; j-- > 0;)
+    if (recs[j].type == ulMovedAside && strcmp(recs[j].path, recs[i].path) == 0) return recs[j].other;
+  return nullptr;
 }
 
 // After the commit mark: the kept-aside versions and any temporary file go.
@@ -159,8 +170,18 @@ int ulRead(const char* path, UndoRecord** records, uint32_t* count) {
   sbInitHere(&data);
   char* p8 = nullptr;
   uint32_t len = 0;
-  if (sbAppendFile(&data, path) != 0 || !sbGetDataLength(&data, &p8, &len) || len < ulHeaderSize ||
-      memcmp(p8, ulMagic, sizeof ulMagic) != 0 || (uint8_t)p8[4] != ulVersion) {
+  uint8_t header[ulHeaderSize] = {0};
+  memcpy(header, ulMagic, sizeof ulMagic);
+  header[4] = ulVersion;
+  const bool read = sbAppendFile(&data, path) == 0;
+  sbGetDataLength(&data, &p8, &len);
+  // A header cut short by a crash is a log with no records yet.
+  if (read && len < ulHeaderSize && (len == 0 || memcmp(p8, header, len) == 0)) {
+    sbClean(&data);
+    *records = (UndoRecord*)memAlloc(sizeof(UndoRecord));
+    return 0;
+  }
+  if (!read || len < ulHeaderSize || memcmp(p8, header, 5) != 0) {
     logError(logCatZip, "%s is not an update journal of this program\n", path);
     sbClean(&data);
     return -1;
@@ -204,8 +225,12 @@ int ulRecover(const char* path, uint32_t* restored, uint32_t* removed) {
   int rc = ulRead(path, &recs, &n);
   bool done = false;
   for (uint32_t i = 0; rc == 0 && i < n; i++) done = done || recs[i].type == ulDone;
-  for (uint32_t i = n; rc == 0 && i-- > 0;)
-    if ((done ? finishRecord(&recs[i], removed) : undoRecord(&recs[i], restored, removed)) != 0) rc = -1;
+  // Every record is tried, also after one failed: the next run retries.
+  for (uint32_t i = n; i-- > 0;) {
+    const int one =
+        done ? finishRecord(&recs[i], removed) : undoRecord(&recs[i], keptAside(recs, i), restored, removed);
+    if (one != 0) rc = -1;
+  }
   // A log that cannot be read at all is no journal of ours and stays.
   if (rc == 0 && osFileDelete(path) != 0) rc = -1;
   ulFreeRecords(recs, n);

@@ -369,7 +369,9 @@ int zipMakeDirectories(ZipInfo* info, const char* path) {
     // that was already there would let a rollback remove foreign content.
     if (!osIsDirPresent(buf)) {
       logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
-      rc = osDirCreate(buf, osDirTypeInherit, nullptr) == 0 ? zipAddRollback(info, buf) : -1;
+      rc = zipLogDirectory(info, buf) == 0 && osDirCreate(buf, osDirTypeInherit, nullptr) == 0
+               ? zipAddRollback(info, buf)
+               : -1;
     }
     buf[i] = path[i];
   }

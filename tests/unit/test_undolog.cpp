@@ -93,6 +93,7 @@ TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
       {whole.substr(0, whole.size() - 1), 1},                          // torn CRC
       {whole.substr(0, whole.size() - 8), 1},                          // torn name
       {whole.substr(0, ulHeaderSize + 3), 0},                          // torn first record
+      {whole.substr(0, 3), 0},                                         // torn header
       {whole.substr(0, whole.size() - 2) + "\x55" + whole.back(), 1},  // damaged CRC
   };
   for (const Case& c : cases) {
