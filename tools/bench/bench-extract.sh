@@ -2,7 +2,12 @@
 # Extraction benchmark: the same ~200 MB payload unpacked by sfx --unpack
 # (an installer built with mksfx) and by unzip, 7-Zip and bsdtar, in one
 # run. Prints seconds, MB/s of output and each tool's time relative to sfx.
-# Usage: tools/bench/bench-extract.sh [MEGABYTES] [BUILD_DIR]
+# With BENCH_UPDATE=1 it also times an auto-update over an unpacked copy,
+# with the journal kept in memory only (no install directory given, no lock)
+# and with the journal on disk inside the lock ("-d"), which is flushed
+# before every previous version is moved aside: the difference is the cost
+# of crash safety.
+# Usage: [BENCH_UPDATE=1] tools/bench/bench-extract.sh [MEGABYTES] [BUILD_DIR]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mb=${1:-200}
@@ -35,6 +40,21 @@ PY
   run unzip unzip -q "$work/payload.zip" -d "$work/out"
   run 7z "$sevenzip" x -y -bd "-o$work/out" "$work/payload.zip"
   run bsdtar bsdtar -xf "$work/payload.zip" -C "$work/out"
+  if [ "${BENCH_UPDATE:-0}" = 1 ]; then
+    update() {  # name, extra arguments...
+      local name=$1; shift
+      rm -rf "$work/inst"; mkdir "$work/inst"
+      unzip -q "$work/payload.zip" -d "$work/inst"
+      sync
+      local t0 t1
+      t0=$(date +%s.%N)
+      (cd "$work/inst" && "$work/setup" --auto-update "$@" >/dev/null 2>&1)
+      t1=$(date +%s.%N)
+      printf '%s\t%s\n' "$name" "$(python3 -c "print(f'{$t1 - $t0:.2f}')")"
+    }
+    update upd-mem
+    update upd-disk -d "$work/inst"
+  fi
 } > "$work/times.tsv"
 
 python3 - "$work/times.tsv" "$bytes" <<'PY'
