@@ -103,16 +103,50 @@ bool liesWithin(const char* path, const char* dir) {
   return path[n] == 0 || isSeparator(path[n]) || (n > 0 && isSeparator(dir[n - 1]));
 }
 
-// Cuts the last component off path in place, keeping a root ("/", "C:\\").
-// False when there is nothing left to cut.
-bool cutLastComponent(char* path) {
-  size_t len = strlen(path);
-  while (len > 0 && !isSeparator(path[len - 1])) len--;
-  if (len == 0 || path[len] == 0) return false;
-  const bool root = len == 1 || (len == 3 && path[1] == ':');
-  path[root ? len : len - 1] = 0;
-  return true;
+// Length of the root of an absolute path ("/", "C:\\", "\\\\host\\share\\"),
+// which is never tested or created; 0 for a relative path.
+size_t rootLength(const char* p) {
+  if (isSeparator(p[0]) && isSeparator(p[1])) {
+    size_t i = 2, seps = 0;
+    for (; p[i] && seps < 2; i++)
+      if (isSeparator(p[i])) seps++;
+    return i;
+  }
+  if (isSeparator(p[0])) return 1;
+  if (isalpha((unsigned char)p[0]) && p[1] == ':') return isSeparator(p[2]) ? 3 : 2;
+  return 0;
 }
+
+// Length of the deepest ancestor of buf (or buf itself) for which exists()
+// holds, 0 when none does. Found by bisection over the places where the path
+// can be cut: a deeper name exists only below one that does, so a deep name
+// costs a few queries, not one per component (each query itself walks the
+// whole path). buf is cut in place and restored.
+size_t deepestExisting(char* buf, bool (*exists)(const char*)) {
+  const size_t len = strlen(buf);
+  uint32_t* cuts = memNewArray(uint32_t, len + 1);
+  uint32_t n = 0;
+  for (size_t i = rootLength(buf); i < len; i++)
+    if (isSeparator(buf[i]) && i > 0 && !isSeparator(buf[i - 1])) cuts[n++] = (uint32_t)i;
+  if (len > 0 && !isSeparator(buf[len - 1])) cuts[n++] = (uint32_t)len;
+  uint32_t lo = 0, hi = n;  // cuts[0..lo) exist, cuts[hi..n) do not
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    const char saved = buf[cuts[mid]];
+    buf[cuts[mid]] = 0;
+    const bool there = exists(buf);
+    buf[cuts[mid]] = saved;
+    if (there)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  const size_t have = lo > 0 ? cuts[lo - 1] : 0;
+  memFree(cuts);
+  return have;
+}
+
+bool anythingAt(const char* path) { return osFileKindOf(path) >= 0; }
 
 // Refuses to write through a link that leads out of the base directory,
 // whoever made it. The deepest existing directory on the way to pathName
@@ -120,10 +154,16 @@ bool cutLastComponent(char* path) {
 // the system, links and all; what the walk creates below it is plain.
 int checkConfined(const char* realBase, const char* name, const char* pathName, bool isDir) {
   char* way = memStrDup(pathName);
-  bool found = isDir ? true : cutLastComponent(way);
-  while (found && osFileKindOf(way) < 0) found = cutLastComponent(way);
+  if (!isDir) {
+    size_t len = strlen(way);
+    while (len > 0 && !isSeparator(way[len - 1])) len--;
+    way[len > 1 ? len - 1 : len] = 0;
+  }
+  const size_t have = deepestExisting(way, anythingAt);
+  way[have] = 0;
   char* real = nullptr;
-  int rc = found ? osFileResolveLinks(way, &real) : -1;
+  int rc = have > 0 ? osFileResolveLinks(way, &real) : -1;
+  if (have == 0) logError(logCatZip, "Refusing to extract %s: nothing on the way to %s exists\n", name, pathName);
   if (rc == 0 && !liesWithin(real, realBase)) {
     logError(logCatZip, "Refusing to extract %s: %s leads out of %s through a link\n", name, way, realBase);
     rc = -1;
@@ -332,9 +372,9 @@ int zipDiskApplyAttributes(const ZipEntry* e, const char* path) {
 }
 
 int zipMakeDirectories(ZipInfo* info, const char* path) {
-  // One copy of the path, cut at a separator to name an ancestor: up from
-  // the end to the deepest existing directory, then down again creating
-  // each missing one. Linear in the depth, however deep the name.
+  // One copy of the path, cut at a separator to name an ancestor: the
+  // deepest existing directory is found by bisection, then each missing one
+  // below it is created. Linear in the depth, however deep the name.
   const size_t len = strlen(path);
   if (len > osPathMaxLength()) {
     logError(logCatZip, "Directory %.200s... is too long: %u bytes, this system takes %u\n", path, (unsigned)len,
@@ -342,36 +382,21 @@ int zipMakeDirectories(ZipInfo* info, const char* path) {
     return -1;
   }
   char* buf = memStrDup(path);
-  size_t end = len;  // buf[0..end) is the deepest ancestor known to exist, or nothing
-  while (end > 0) {
-    buf[end] = 0;
-    if (osIsDirPresent(buf)) break;
-    size_t cut = end;
-    while (cut > 0 && !isSeparator(path[cut - 1])) cut--;
-    if (cut == 0) {
-      end = 0;
-      break;
-    }
-    // A root ("/", "C:\") is never created.
-    const size_t sep = cut - 1;
-    if (sep == 0 || (sep == 2 && path[1] == ':')) {
-      end = sep + 1;
-      break;
-    }
-    end = sep;
-  }
-  memcpy(buf, path, len + 1);
+  const size_t have = deepestExisting(buf, osIsDirPresent);
   int rc = 0;
-  for (size_t i = end + 1; i <= len && rc == 0; i++) {
-    if ((i < len && !isSeparator(path[i])) || isSeparator(path[i - 1])) continue;
+  bool madeOne = false;
+  for (size_t i = have + 1; i <= len && rc == 0; i++) {
+    if ((i < len && !isSeparator(path[i])) || isSeparator(path[i - 1]) || i <= rootLength(path)) continue;
     buf[i] = 0;
     // Only a directory this call really creates is journalled: recording one
     // that was already there would let a rollback remove foreign content.
-    if (!osIsDirPresent(buf)) {
+    // Below the first one made, nothing can be there yet.
+    if (madeOne || !osIsDirPresent(buf)) {
       logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
       rc = zipLogDirectory(info, buf) == 0 && osDirCreate(buf, osDirTypeInherit, nullptr) == 0
                ? zipAddRollback(info, buf)
                : -1;
+      madeOne = true;
     }
     buf[i] = path[i];
   }
