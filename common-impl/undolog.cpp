@@ -64,10 +64,13 @@ int undoRecord(const UndoRecord* r, const char* aside, uint32_t* restored, uint3
       return 0;
     case ulDirCreated:
       if (!osIsFileDirectory(r->path) || osDirIsLink(r->path)) return 0;
+      // What cannot be removed (a hidden file the script left, say) stays
+      // with its directory: nothing of the previous installation is in it,
+      // and a journal kept for that would block every later update.
       osDirRemoveContents(r->path, false);
       if (osDirRemove(r->path, nullptr) != 0) {
         logWarn(logCatZip, "Could not undo creation of directory %s\n", r->path);
-        return -1;
+        return 0;
       }
       (*removed)++;
       return 0;

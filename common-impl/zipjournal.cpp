@@ -254,7 +254,9 @@ void zipCloseJournalOnDisk(ZipInfo* info) {
 }
 
 void zipCommit(ZipInfo** handle) {
-  if (handle && *handle) zipEndJournal(*handle, zipJournalCommit);
+  if (!handle || !*handle) return;
+  zipEndJournal(*handle, zipJournalCommit);
+  zipCloseJournalOnDisk(*handle);
 }
 
 void zipRollback(ZipInfo** handle) {

@@ -322,7 +322,8 @@ int osProcessStartTime(uint32_t pid, uint64_t* startTime) {
   *startTime = 0;
   // Ids that are no process's (a negative pid_t would name a group).
   if (pid == 0 || pid > 0x7FFFFFFFu) return 1;
-  if (kill((pid_t)pid, 0) != 0) return errno == EPERM ? -1 : 1;
+  // EPERM: the process exists but belongs to another user.
+  if (kill((pid_t)pid, 0) != 0 && errno != EPERM) return 1;
   char path[64];
   snprintf(path, sizeof path, "/proc/%u/stat", pid);
   FILE* f = fopen(path, "r");
