@@ -168,3 +168,24 @@ TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// A directory the update created, holding a hidden file it did not make,
+// stays with that file; recovery still completes and the log goes, so the
+// next update is not blocked.
+TEST_F(UndoLogTest, CreatedDirectoryThatCannotBeEmptiedDoesNotBlock) {
+  oldTree();
+  UndoLog ul;
+  ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
+  ASSERT_EQ(0, ulAppend(&ul, ulDirCreated, t("new").c_str(), ""));
+  ulClose(&ul, false);
+  fs::create_directory(t("new"));
+  writeText(t("new/.hidden"), "script's");
+  uint32_t restored = 0, removed = 0;
+  EXPECT_EQ(0, ulRecover(log().c_str(), &restored, &removed));
+  EXPECT_FALSE(fs::exists(log()));
+  EXPECT_EQ("script's", readText(t("new/.hidden")));
+}
+
+}  // namespace
