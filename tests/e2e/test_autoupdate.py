@@ -188,3 +188,11 @@ def test_interrupt_during_script_cleans_up(plat, setup):
     out, err = p.communicate(timeout=60)
     assert p.returncode == 1, out + err
     assert plat.leftover_temp_dirs(work) == []
+
+
+def test_relative_install_directory_locks_that_directory(plat, setup):
+    exe, _, install, work = setup
+    r = plat.run(exe, "--auto-update", "-d", install.name, cwd=work, env=plat.env(work))
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert not (install / install.name).exists()  # no lock one level too deep
+    assert [p.name for p in install.iterdir() if p.name.startswith(".lock")] == []
