@@ -36,6 +36,7 @@ extern const char* const osDirEntryTypeNames[osDirEntryTypeCount];
 enum : uint32_t {
   osDirFlagDeniedIsEmpty = 1,  // a directory that cannot be opened (error 13) counts as empty
   osDirFlagStopOnFailure = 2,  // stop at the first callback failure
+  osDirFlagHidden = 4,         // hidden entries too (dot names; the hidden attribute on Windows)
 };
 
 // Directory classes of osDirCreate (by the access rights the directory gets).
@@ -66,6 +67,8 @@ char* osDirGetCwd();
 int osDirSetWorking(const char* path);
 // True only for an existing directory.
 bool osIsDirPresent(const char* path);
+// True when `path` itself is a symbolic link or junction (never followed).
+bool osDirIsLink(const char* path);
 // The longest path, in bytes, that the file system calls of this platform
 // accept (a UTF-8 path is never shorter than its UTF-16 form).
 uint32_t osPathMaxLength();

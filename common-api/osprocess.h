@@ -41,6 +41,11 @@ int osGetCommandInterpreter(StringBuffer* out);
 bool osCanExecute(const char* path);
 // Module start (creates the "CreateProcess" mutex) and shut-down.
 int osProcessInit();
+// Whether process `pid` runs on this machine and when it started, so that a
+// reused process id is not taken for an earlier process: 0 running (with
+// *startTime, an opaque system value that stays the same for the life of
+// the process), 1 not running, -1 unknown (for example access denied).
+int osProcessStartTime(uint32_t pid, uint64_t* startTime);
 void osProcessExit();
 // "standalone" for this program (memFree the result).
 char* osGetProcessDescription();

@@ -63,6 +63,8 @@ inline uint16_t zipEntryUnixMode(const ZipEntry* e) { return (uint16_t)(e->exter
 
 // The archive handle. Allocated zeroed by zipOpen; callers hold a pointer
 // variable and pass its address, so that zipExit can reset it to null.
+struct UndoLog;
+
 struct ZipInfo {
   SortMap* directory;         // "%09" index -> ZipEntry block (owned)
   SortMap* created;           // journal of created paths, or null
@@ -75,6 +77,7 @@ struct ZipInfo {
   uint64_t entryCount;        // central-directory records on this disk
   int verbosity;              // stored by zipWalk, read by the journal
   uint32_t journalSequence;   // next sequence number shared by both journals
+  UndoLog* undoLog;           // the journal's copy on disk (auto-update), or null
 };
 
 // Opens fileName, finds the archive in it and loads the central directory.
@@ -122,3 +125,10 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
 
 // Rolls back the journals of an open handle.
 void zipRollback(ZipInfo** handle);
+// Commits the journals of an open handle now rather than at zipExit.
+void zipCommit(ZipInfo** handle);
+// Keeps a copy of the journals of the next extracting walk in the file at
+// `path` (see undolog.h): every change is recorded there before it is
+// made, so that a run that ends abruptly can be undone by the next one.
+// The file is removed when the journals end. 0 or -1 (logged).
+int zipKeepJournalOnDisk(ZipInfo* info, const char* path);

@@ -603,6 +603,7 @@ void zipExit(ZipInfo** handle) {
   smDestroy(info->directory);
   info->directory = nullptr;
   zipEndJournal(info, zipJournalCommit);
+  zipCloseJournalOnDisk(info);
   logTrace(logCatZip, "zipExit InputStream %p\n", (void*)info->stream);
   if (info->stream) {
     iosLogStack(logLevelTrace, logCatZip, info->stream);

@@ -393,7 +393,9 @@ int zipMakeDirectories(ZipInfo* info, const char* path) {
     // Below the first one made, nothing can be there yet.
     if (madeOne || !osIsDirPresent(buf)) {
       logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
-      rc = osDirCreate(buf, osDirTypeInherit, nullptr) == 0 ? zipAddRollback(info, buf) : -1;
+      rc = zipLogDirectory(info, buf) == 0 && osDirCreate(buf, osDirTypeInherit, nullptr) == 0
+               ? zipAddRollback(info, buf)
+               : -1;
       madeOne = true;
     }
     buf[i] = path[i];

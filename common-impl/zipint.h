@@ -99,3 +99,9 @@ enum ZipJournalEnd : int {
 };
 // Ends the journals of a handle; a handle without journals is left alone.
 void zipEndJournal(ZipInfo* info, ZipJournalEnd end);
+// Records in the journal's copy on disk (when there is one) that the
+// directory `path` is about to be created.
+int zipLogDirectory(ZipInfo* info, const char* path);
+// Closes and removes the journal's copy on disk of a handle whose journals
+// recorded nothing.
+void zipCloseJournalOnDisk(ZipInfo* info);

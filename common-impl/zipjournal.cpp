@@ -23,6 +23,7 @@
 #include "osfile.h"
 #include "sortmap.h"
 #include "stringbuf.h"
+#include "undolog.h"
 #include "zipint.h"
 
 namespace {
@@ -149,9 +150,28 @@ int removeOldFiles(SortMap* replaced, int verbosity) {
   return result;
 }
 
+// Writes a record to the journal's copy on disk, before the step; with
+// `flush` it reaches the disk first.
+int logStep(ZipInfo* info, uint8_t type, const char* path, const char* other, bool flush) {
+  if (!info || !info->undoLog) return 0;
+  if (ulAppend(info->undoLog, type, path, other) != 0) return -1;
+  return flush ? ulFlush(info->undoLog) : 0;
+}
+
+// Ends the copy on disk: removed when the journals ended cleanly, else kept
+// so that the next run finishes the work.
+void endLogOnDisk(ZipInfo* info, bool clean) {
+  if (!info->undoLog) return;
+  if (!clean) logWarn(logCatZip, "Keeping update journal %s for the next run\n", info->undoLog->path);
+  ulClose(info->undoLog, clean);
+  memFree(info->undoLog);
+  info->undoLog = nullptr;
+}
+
 // Records a created path with its kind letter.
 int addCreated(ZipInfo* info, const char* path, char kind) {
   if (!info || !info->created) return 0;
+  if (logStep(info, ulPlaced, path, "", false) != 0) return -1;
   logTrace(logCatZip, "zipAddRollback('%s')\n", path);
   const size_t n = strlen(path);
   char* value = static_cast<char*>(memAlloc(n + 2));
@@ -170,6 +190,9 @@ int zipAddRollbackLink(ZipInfo* info, const char* path) { return addCreated(info
 
 int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName) {
   if (!info || !info->replaced) return 0;
+  // Each move aside begins a batch of moves: the journal reaches the disk
+  // before a previous version leaves its place.
+  if (logStep(info, ulMovedAside, pathName, oldName, true) != 0) return -1;
   const size_t a = strlen(pathName), b = strlen(oldName);
   char* value = static_cast<char*>(memAlloc(a + b + 2));
   memcpy(value, pathName, a + 1);
@@ -188,20 +211,52 @@ void zipDropLastReplacement(ZipInfo* info) {
 
 void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
   if (!info || (!info->created && !info->replaced)) return;
+  bool clean = true;
   if (end == zipJournalRollback) {
     logWarn(logCatZip, "Rolling back all changes to filesystem ...\n");
     bool undoFailed = false, restoreFailed = false;
     undoAll(info, &undoFailed, &restoreFailed);
     if (undoFailed) logFatal(logCatZip, "Could not undo all file operations\n");
     if (restoreFailed) logFatal(logCatZip, "Could not reset all old files back to previous content\n");
-  } else if (info->replaced && removeOldFiles(info->replaced, info->verbosity) != 0) {
-    logFatal(logCatZip, "Could not remove all previous files that are replaced with new content\n");
+    clean = !undoFailed && !restoreFailed;
+  } else {
+    // The commit mark reaches the disk before any previous version goes.
+    if (logStep(info, ulDone, "", "", true) != 0) clean = false;
+    if (clean && info->replaced && removeOldFiles(info->replaced, info->verbosity) != 0) {
+      logFatal(logCatZip, "Could not remove all previous files that are replaced with new content\n");
+      clean = false;
+    }
   }
+  endLogOnDisk(info, clean);
   smDestroy(info->created);
   info->created = nullptr;
   smDestroy(info->replaced);
   info->replaced = nullptr;
   info->journalSequence = 0;
+}
+
+int zipLogDirectory(ZipInfo* info, const char* path) { return logStep(info, ulDirCreated, path, "", false); }
+
+int zipKeepJournalOnDisk(ZipInfo* info, const char* path) {
+  if (!info) return -1;
+  endLogOnDisk(info, true);
+  UndoLog* log = (UndoLog*)memAlloc(sizeof(UndoLog));
+  if (ulCreate(path, log) != 0) {
+    memFree(log);
+    return -1;
+  }
+  info->undoLog = log;
+  return 0;
+}
+
+void zipCloseJournalOnDisk(ZipInfo* info) {
+  if (info) endLogOnDisk(info, true);
+}
+
+void zipCommit(ZipInfo** handle) {
+  if (!handle || !*handle) return;
+  zipEndJournal(*handle, zipJournalCommit);
+  zipCloseJournalOnDisk(*handle);
 }
 
 void zipRollback(ZipInfo** handle) {

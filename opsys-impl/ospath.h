@@ -23,9 +23,6 @@ int osPathResolve(OsPathStyle style, const char* dir, const char* path, char** o
 // The parent of `path` in `style` as a new block, or -1 when it has none.
 int osPathParent(OsPathStyle style, const char* path, char** out);
 
-// Backend: true when `path` is a symbolic link or junction (not followed).
-bool osDirIsLink(const char* path);
-
 // Backend: sets the calling thread's last system error (errno or the Win32
 // last error), so reports can keep it for their callers.
 void osErrorSetLast(uint32_t code);

@@ -2,6 +2,7 @@
 // named faults that every file-system call of the backends passes, and the
 // test clock (see ostest.h).
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "ostest.h"
@@ -54,6 +55,19 @@ void osTestFailCall(const char* name, uint32_t error, uint32_t count) {
   }
 }
 
+// QZR_TEST_CRASH_AT=n in the environment ends the process abruptly (no
+// clean-up, as a kill does) at its n-th file-system call, before the call:
+// the crash tests of the update journal run a real installer this way.
+static uint32_t crashAt() {
+  static const uint32_t at = [] {
+    const char* v = getenv("QZR_TEST_CRASH_AT");
+    return v && *v ? (uint32_t)strtoul(v, nullptr, 10) : 0u;
+  }();
+  return at;
+}
+
+static std::atomic<uint32_t> processCalls{0};
+
 // The error of an armed fault for `call`, counting the call against it, or 0.
 static uint32_t namedFaultFor(const char* call) {
   for (NamedFault& f : namedFaults) {
@@ -68,6 +82,8 @@ static uint32_t namedFaultFor(const char* call) {
 }
 
 uint32_t osTestCheckFault(const char* call) {
+  const uint32_t crash = crashAt();
+  if (crash && processCalls.fetch_add(1, std::memory_order_relaxed) + 1 == crash) std::_Exit(137);
   if (const uint32_t e = namedFaultFor(call)) {
     fired.store(true);
     return e;

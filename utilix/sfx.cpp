@@ -28,6 +28,7 @@
 #include "sfxdigest.h"
 #include "stringbuf.h"
 #include "strutil.h"
+#include "undolog.h"
 #include "zip.h"
 
 namespace {
@@ -40,6 +41,7 @@ struct SfxRun {
   const char* unpackDir;   // --unpack value (borrowed)
   bool autoUpdate;         // --auto-update seen
   const char* installDir;  // -d value after --auto-update (borrowed)
+  char* lockDir;           // the install directory as a full path, for the lock (owned)
   int verbosity;           // -verbose value, -1 until given
   const char* pattern;     // selection of the extracting walk
   StringBuffer script;     // installer script met by the extracting walk
@@ -124,6 +126,40 @@ int runInstaller(SfxRun* r, int argc, char** argv) {
   return result;
 }
 
+// The update journal's place: inside the installation lock, where only the
+// lock's holder writes. A new block, or null.
+char* updateJournalPath(const char* installDir) {
+  char* lock = nullptr;
+  char* out = nullptr;
+  if (lockPath(installDir, &lock) == 0) osFileJoinPath(lock, "journal", &out);
+  memFree(lock);
+  return out;
+}
+
+// Undoes an update that a run left unfinished (killed, power cut, the
+// machine restarted): its journal is still in the lock that this run took
+// over. An interrupted update is as if it never happened. 0, or -1 when
+// something could not be undone (the journal stays for the next run).
+int recoverInterruptedUpdate(const char* installDir) {
+  char* journal = updateJournalPath(installDir);
+  if (!journal) return -1;
+  int rc = 0;
+  if (osFileIsPresent(journal)) {
+    logWarn(logCatSfx, "Found the journal of an interrupted update %s\n", journal);
+    uint32_t restored = 0, removed = 0;
+    if (ulRecover(journal, &restored, &removed) != 0) {
+      logError(logCatSfx, "Could not undo the interrupted update recorded in %s; it is kept for the next run\n",
+               journal);
+      rc = -1;
+    } else {
+      logWarn(logCatSfx, "Recovered from the interrupted update: restored %u previous versions, removed %u files\n",
+              restored, removed);
+    }
+  }
+  memFree(journal);
+  return rc;
+}
+
 // Everything after the archive is open and the options are read.
 int runMode(SfxRun* r, int argc, char** argv) {
   // Directories given relative to the starting directory are resolved before
@@ -138,9 +174,13 @@ int runMode(SfxRun* r, int argc, char** argv) {
     r->unpackDir = r->unpackDirAbs;
   }
   if (r->installDir) {
-    if (osDirSetWorking(r->installDir) != 0) return 2;
-    if (lockObtain(r->installDir) != 0) return 2;
+    // The lock is named by full path: the working directory changes back
+    // before the lock is released.
+    r->lockDir = osFileFullPath(r->installDir);
+    if (!r->lockDir || osDirSetWorking(r->installDir) != 0) return 2;
+    if (lockObtain(r->lockDir) != 0) return 2;
     r->lockTaken = true;
+    if (recoverInterruptedUpdate(r->lockDir) != 0) return 2;
     if (sfxCheckInstalledVersion(r->installDir) != 0) return 2;
   }
   if (r->unpackDir) {
@@ -181,6 +221,12 @@ int runMode(SfxRun* r, int argc, char** argv) {
       verbosity = r->verbosity >= 0 ? r->verbosity : 1;
     }
   }
+  if (r->autoUpdate && r->lockTaken) {
+    char* journal = updateJournalPath(r->lockDir);
+    const int kept = journal ? zipKeepJournalOnDisk(r->zip, journal) : -1;
+    memFree(journal);
+    if (kept != 0) return 2;
+  }
   if (extractingWalk(r, verbosity) != 0) return 2;
   if (sbGetLength(&r->script) == 0) return 0;
   // The walk names the archive's script even when the pattern left it out;
@@ -197,7 +243,11 @@ int runMode(SfxRun* r, int argc, char** argv) {
 
 void cleanUp(SfxRun* r) {
   if (r->startDir) osDirSetWorking(r->startDir);
-  if (r->lockTaken) lockRelease(r->installDir);
+  if (r->lockTaken) {
+    // The journal ends (and leaves the lock directory) before the lock goes.
+    zipCommit(&r->zip);
+    lockRelease(r->lockDir);
+  }
   if (r->tempDir) {
     osDirRemoveContents(r->tempDir, false);
     osDirRemove(r->tempDir, nullptr);
@@ -208,6 +258,7 @@ void cleanUp(SfxRun* r) {
   memFree(r->tempDir);
   memFree(r->scriptPath);
   memFree(r->startDir);
+  memFree(r->lockDir);
   memFree(r->patternText);
   memFree(r->installDirAbs);
   memFree(r->unpackDirAbs);

@@ -222,7 +222,8 @@ int dirPrimEnumerate(const char* directory, OsDirCallback callback, void* contex
     struct dirent* e = readdir(dir);
     if (!e) break;
     const char* name = e->d_name;
-    if (name[0] == '.') continue;  // ".", ".." and hidden entries
+    // ".", ".." and hidden entries
+    if (name[0] == '.' && (!(flags & osDirFlagHidden) || !name[1] || (name[1] == '.' && !name[2]))) continue;
     sbEmpty(&full);
     sbAppendData(&full, directory, (uint32_t)dirLen);
     sbAppendChar(&full, '/');

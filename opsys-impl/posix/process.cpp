@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "logging.h"
@@ -303,4 +304,37 @@ char** processOwnArguments() {
   }
   sbClean(&all);
   return argv;
+}
+
+// Linux: the start time is field 22 of /proc/<pid>/stat (clock ticks since
+// boot). Elsewhere only whether the process exists is known, and its start
+// time is 0.
+int osProcessStartTime(uint32_t pid, uint64_t* startTime) {
+  *startTime = 0;
+  // Ids that are no process's (a negative pid_t would name a group).
+  if (pid == 0 || pid > 0x7FFFFFFFu) return 1;
+  // EPERM: the process exists but belongs to another user.
+  if (kill((pid_t)pid, 0) != 0 && errno != EPERM) return 1;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  FILE* f = fopen(path, "r");
+  if (!f) return 0;
+  char line[1024];
+  const size_t n = fread(line, 1, sizeof line - 1, f);
+  fclose(f);
+  line[n] = 0;
+  // The command name may hold blanks and parentheses: fields count from
+  // after its closing parenthesis, which is field 2.
+  const char* p = strrchr(line, ')');
+  if (!p) return 0;
+  int field = 2;
+  while (*p && field < 22)
+    if (*p++ == ' ') field++;
+  char* end = nullptr;
+  const unsigned long long v = strtoull(p, &end, 10);
+  if (end != p) *startTime = v;
+  // A zombie has ended; its id is only waiting for its parent.
+  const char* state = strrchr(line, ')');
+  if (state && state[1] == ' ' && (state[2] == 'Z' || state[2] == 'X')) return 1;
+  return 0;
 }

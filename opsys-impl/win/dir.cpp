@@ -388,7 +388,7 @@ int dirPrimEnumerate(const char* directory, OsDirCallback callback, void* contex
   do {
     const wchar_t* w = data.cFileName;
     if (w[0] == L'.' && (w[1] == 0 || (w[1] == L'.' && w[2] == 0))) continue;
-    if (data.dwFileAttributes & skipped) continue;
+    if (data.dwFileAttributes & (flags & osDirFlagHidden ? skipped & ~FILE_ATTRIBUTE_HIDDEN : skipped)) continue;
     const int type = classify(data.dwFileAttributes);
     if (filter != osDirEntryAny && filter != type) continue;
     char* name = winWideToUtf8(w);

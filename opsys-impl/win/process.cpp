@@ -322,3 +322,22 @@ char** processOwnArguments() {
   LocalFree(wide);
   return argv;
 }
+
+// The process's creation time (FILETIME units) identifies it: a reused
+// process id belongs to a process created later.
+int osProcessStartTime(uint32_t pid, uint64_t* startTime) {
+  *startTime = 0;
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!h) return GetLastError() == ERROR_INVALID_PARAMETER ? 1 : -1;
+  DWORD code = 0;
+  FILETIME created, exited, kernel, user;
+  int rc = 0;
+  if (!GetExitCodeProcess(h, &code) || !GetProcessTimes(h, &created, &exited, &kernel, &user))
+    rc = -1;
+  else if (code != STILL_ACTIVE)
+    rc = 1;
+  else
+    *startTime = ((uint64_t)created.dwHighDateTime << 32) | created.dwLowDateTime;
+  CloseHandle(h);
+  return rc;
+}

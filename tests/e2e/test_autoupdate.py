@@ -3,6 +3,7 @@ check, replacement and byte-for-byte rollback."""
 import os
 import shutil
 import signal
+import subprocess
 import time
 
 import pytest
@@ -62,6 +63,45 @@ def test_lock_file_blocks(plat, setup):
     r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
     assert r.returncode == 2
     assert "is blocked" in r.stderr
+
+
+def age(path, minutes):
+    """Sets a path's times (a link's own, not its target's) into the past."""
+    old = time.time() - minutes * 60
+    os.utime(path, (old, old), follow_symlinks=False)
+
+
+def test_lock_link_blocks_and_is_never_followed(plat, setup):
+    exe, _, install, work = setup
+    victim = work / "victim"
+    (victim / "sub").mkdir(parents=True)
+    (victim / "sub" / "keep.txt").write_text("keep\n")
+    (victim / "keep.txt").write_text("keep\n")
+    for p in (victim / "sub", victim):
+        age(p, 20)
+    (install / ".lock").symlink_to(victim, target_is_directory=True)
+    age(install / ".lock", 20)
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work,
+                 env=plat.env(work, {"QZR_TEST_LOCK_ATTEMPTS": "2"}))
+    assert r.returncode == 2, r.stdout + r.stderr
+    assert "is blocked" in r.stderr
+    assert tree_snapshot(victim) == {"keep.txt": b"keep\n", "sub": None, "sub/keep.txt": b"keep\n"}
+    assert (install / ".lock").is_symlink()
+    assert [p.name for p in install.iterdir() if p.name.startswith(".lock")] == [".lock"]
+
+
+def test_lock_that_cannot_be_created_fails_at_once(plat, setup):
+    exe, _, install, work = setup
+    subprocess.run(["chattr", "+i", str(install)], check=True)  # even root cannot add entries
+    try:
+        r = plat.run(exe, "--auto-update", "-d", install, cwd=work,
+                     env=plat.env(work, {"QZR_TEST_LOCK_ATTEMPTS": "2"}))
+    finally:
+        subprocess.run(["chattr", "-i", str(install)], check=True)
+    assert r.returncode == 2, r.stdout + r.stderr
+    line = next((l for l in r.stderr.splitlines() if "Cannot create installation lock" in l), "")
+    assert ("not permitted" in line) or ("denied" in line.lower()), r.stderr
+    assert "Failed to obtain installation lock" not in r.stderr
 
 
 def test_stale_lock_is_removed(plat, setup):
@@ -148,3 +188,11 @@ def test_interrupt_during_script_cleans_up(plat, setup):
     out, err = p.communicate(timeout=60)
     assert p.returncode == 1, out + err
     assert plat.leftover_temp_dirs(work) == []
+
+
+def test_relative_install_directory_locks_that_directory(plat, setup):
+    exe, _, install, work = setup
+    r = plat.run(exe, "--auto-update", "-d", install.name, cwd=work, env=plat.env(work))
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert not (install / install.name).exists()  # no lock one level too deep
+    assert [p.name for p in install.iterdir() if p.name.startswith(".lock")] == []

@@ -1,0 +1,70 @@
+// The undo log: the extraction journal of an auto-update kept on disk, so
+// that a run that ends abruptly (killed, power cut) can be undone by the
+// next one. Each record is written before the step it describes; undoing
+// the records from the newest to the oldest puts back the installation as
+// it was. A commit mark says the new files are all in place; after it only
+// the kept-aside previous versions are left to delete.
+//
+// File: an 8-byte header ("SFXJ", version byte, three zero bytes), then
+// records of: type (1 byte), length of the path and of the second path
+// (u32 little-endian each), both paths without NULs, and the CRC-32 of all
+// the bytes before it in the record (u32 little-endian). A record that is
+// short or whose CRC does not match ends the log: it was torn by the crash
+// and its step never began.
+#pragma once
+
+#include "compiler.h"
+
+struct IoStream;
+
+// Record types, each written before its step.
+enum : uint8_t {
+  ulDirCreated = 'D',  // a directory is created (path)
+  ulTempFile = 'T',    // a temporary file is written (path)
+  ulMovedAside = 'A',  // a previous version is moved aside (path, kept-aside name)
+  ulPlaced = 'P',      // a new file or link goes into place (path, kept-aside name or "")
+  ulDone = 'C',        // commit: every new file is in place
+};
+
+inline constexpr uint8_t ulVersion = 1;
+inline constexpr uint32_t ulHeaderSize = 8;
+inline constexpr uint32_t ulRecordOverhead = 13;  // type, two lengths, CRC
+
+// An open undo log being written.
+struct UndoLog {
+  IoStream* stream;  // the log file
+  char* path;        // its name (owned)
+  bool flushed;      // no record written since the last flush
+};
+
+// One record read back.
+struct UndoRecord {
+  uint8_t type;
+  char* path;   // owned
+  char* other;  // owned; "" when the record has none
+};
+
+// Creates (or truncates) the log at `path` with its header, flushed to
+// disk. 0 or -1 (logged).
+int ulCreate(const char* path, UndoLog* log);
+// Appends one record in one write. 0 or -1 (logged).
+int ulAppend(UndoLog* log, uint8_t type, const char* path, const char* other);
+// Forces what was written to the disk; nothing to do when nothing was
+// written since the last flush. 0 or -1 (logged).
+int ulFlush(UndoLog* log);
+// Closes the log; with `remove` also deletes the file. 0 or -1.
+int ulClose(UndoLog* log, bool remove);
+
+// Reads the log at `path` and returns its intact records in a new array
+// (ulFreeRecords) and their count. A torn or damaged record ends the list.
+// -1 when the file cannot be read or its header is not one this program
+// writes.
+int ulRead(const char* path, UndoRecord** records, uint32_t* count);
+void ulFreeRecords(UndoRecord* records, uint32_t count);
+// Finishes the log at `path` that a run left behind: before a commit mark
+// undoes every record from the newest to the oldest, after one only deletes
+// the remaining kept-aside files; then deletes the log. Safe to repeat
+// after a crash part-way. *restored counts previous versions put back,
+// *removed the files and directories removed. 0, or -1 when something could
+// not be undone (the log is then kept for another attempt).
+int ulRecover(const char* path, uint32_t* restored, uint32_t* removed);

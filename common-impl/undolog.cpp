@@ -1,0 +1,241 @@
+// The undo log of an auto-update on disk (see undolog.h): writer, reader and
+// recovery.
+#include "undolog.h"
+
+#include <cstring>
+
+#include "crc32.h"
+#include "iostream.h"
+#include "logging.h"
+#include "memory.h"
+#include "osdir.h"
+#include "osfile.h"
+#include "stringbuf.h"
+
+namespace {
+
+constexpr char ulMagic[4] = {'S', 'F', 'X', 'J'};
+constexpr uint32_t ulMaxPath = 65536;  // longer paths are no record of ours
+
+void putLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
+}
+
+uint32_t getLe32(const uint8_t* p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+bool knownType(uint8_t t) {
+  return t == ulDirCreated || t == ulTempFile || t == ulMovedAside || t == ulPlaced || t == ulDone;
+}
+
+// Deletes a file or link at `path` if one is there (a directory is left).
+int removeFile(const char* path, uint32_t* removed) {
+  if (osIsFileDirectory(path) && !osDirIsLink(path)) return 0;
+  if (!osFileIsPresent(path) && !osDirIsLink(path)) return 0;
+  if (osFileDeleteEx(path, nullptr, 0) != 0) {
+    logWarn(logCatZip, "Could not remove %s\n", path);
+    return -1;
+  }
+  logDebug(logCatZip, "Removed %s\n", path);
+  (*removed)++;
+  return 0;
+}
+
+// Undoes one record of an unfinished log; repeating it is harmless.
+// `aside` is where the previous version of a placed path was kept.
+int undoRecord(const UndoRecord* r, const char* aside, uint32_t* restored, uint32_t* removed) {
+  switch (r->type) {
+    case ulTempFile:
+      return removeFile(r->path, removed);
+    case ulPlaced:
+      // A new version over a kept-aside one goes only while the previous
+      // version still waits aside: once that is back, the path is the old.
+      if (aside && *aside && !osFileIsPresent(aside)) return 0;
+      return removeFile(r->path, removed);
+    case ulMovedAside:
+      if (!osFileIsPresent(r->other)) return 0;
+      if (osFileMove(r->other, r->path) != 0) {
+        logWarn(logCatZip, "Could not restore previous version of %s\n", r->path);
+        return -1;
+      }
+      logDebug(logCatZip, "Restored previous version of %s\n", r->path);
+      (*restored)++;
+      return 0;
+    case ulDirCreated:
+      if (!osIsFileDirectory(r->path) || osDirIsLink(r->path)) return 0;
+      // What cannot be removed (a hidden file the script left, say) stays
+      // with its directory: nothing of the previous installation is in it,
+      // and a journal kept for that would block every later update.
+      osDirRemoveContents(r->path, false);
+      if (osDirRemove(r->path, nullptr) != 0) {
+        logWarn(logCatZip, "Could not undo creation of directory %s\n", r->path);
+        return 0;
+      }
+      (*removed)++;
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+// The kept-aside name of the path placed by record i: its own, else the
+// one of the latest earlier move aside of the same path (the journal of an
+// extraction records a move aside and then the placing separately).
+const char* keptAside(const UndoRecord* recs, uint32_t i) {
+  if (*recs[i].other) return recs[i].other;
+  for (uint32_t j = i; j-- > 0;)
+    if (recs[j].type == ulMovedAside && strcmp(recs[j].path, recs[i].path) == 0) return recs[j].other;
+  return nullptr;
+}
+
+// After the commit mark: the kept-aside versions and any temporary file go.
+int finishRecord(const UndoRecord* r, uint32_t* removed) {
+  if (r->type == ulMovedAside) return removeFile(r->other, removed);
+  if (r->type == ulTempFile) return removeFile(r->path, removed);
+  return 0;
+}
+
+}  // namespace
+
+int ulCreate(const char* path, UndoLog* log) {
+  memset(log, 0, sizeof *log);
+  log->stream = osFileOpen(path, osFileModeWrite, osFileTypePlain, nullptr, false, false);
+  if (!log->stream) {
+    logError(logCatZip, "Cannot create the update journal %s\n", path);
+    return -1;
+  }
+  log->path = memStrDup(path);
+  uint8_t header[ulHeaderSize] = {0};
+  memcpy(header, ulMagic, sizeof ulMagic);
+  header[4] = ulVersion;
+  uint32_t written = 0;
+  if (iosWrite(log->stream, header, sizeof header, &written) != 0 || written != sizeof header || ulFlush(log) != 0) {
+    logError(logCatZip, "Cannot write the update journal %s\n", path);
+    ulClose(log, true);
+    return -1;
+  }
+  return 0;
+}
+
+int ulAppend(UndoLog* log, uint8_t type, const char* path, const char* other) {
+  if (!other) other = "";
+  const uint32_t a = (uint32_t)strlen(path), b = (uint32_t)strlen(other);
+  if (a > ulMaxPath || b > ulMaxPath) {
+    logError(logCatZip, "Path too long for the update journal: %s\n", path);
+    return -1;
+  }
+  const uint32_t size = ulRecordOverhead + a + b;
+  uint8_t* rec = (uint8_t*)memAlloc(size);
+  rec[0] = type;
+  putLe32(rec + 1, a);
+  putLe32(rec + 5, b);
+  memcpy(rec + 9, path, a);
+  memcpy(rec + 9 + a, other, b);
+  uint32_t crc = 0;
+  crc32Update(&crc, rec, size - 4);
+  putLe32(rec + size - 4, crc);
+  uint32_t written = 0;
+  const int rc = iosWrite(log->stream, rec, size, &written) == 0 && written == size ? 0 : -1;
+  memFree(rec);
+  if (rc != 0) {
+    logError(logCatZip, "Cannot write to the update journal %s\n", log->path);
+    return -1;
+  }
+  log->flushed = false;
+  return 0;
+}
+
+int ulFlush(UndoLog* log) {
+  if (log->flushed) return 0;
+  if (iosFlush(log->stream) != 0) {
+    logError(logCatZip, "Cannot flush the update journal %s\n", log->path);
+    return -1;
+  }
+  log->flushed = true;
+  return 0;
+}
+
+int ulClose(UndoLog* log, bool remove) {
+  int rc = 0;
+  if (log->stream && iosClose(log->stream) != 0) rc = -1;
+  log->stream = nullptr;
+  if (remove && log->path && osFileDelete(log->path) != 0) rc = -1;
+  memFree(log->path);
+  log->path = nullptr;
+  return rc;
+}
+
+int ulRead(const char* path, UndoRecord** records, uint32_t* count) {
+  *records = nullptr;
+  *count = 0;
+  StringBuffer data;
+  sbInitHere(&data);
+  char* p8 = nullptr;
+  uint32_t len = 0;
+  uint8_t header[ulHeaderSize] = {0};
+  memcpy(header, ulMagic, sizeof ulMagic);
+  header[4] = ulVersion;
+  const bool read = sbAppendFile(&data, path) == 0;
+  sbGetDataLength(&data, &p8, &len);
+  // A header cut short by a crash is a log with no records yet.
+  if (read && len < ulHeaderSize && (len == 0 || memcmp(p8, header, len) == 0)) {
+    sbClean(&data);
+    *records = (UndoRecord*)memAlloc(sizeof(UndoRecord));
+    return 0;
+  }
+  if (!read || len < ulHeaderSize || memcmp(p8, header, 5) != 0) {
+    logError(logCatZip, "%s is not an update journal of this program\n", path);
+    sbClean(&data);
+    return -1;
+  }
+  const uint8_t* p = (const uint8_t*)p8;
+  uint32_t cap = 16, n = 0;
+  UndoRecord* out = (UndoRecord*)memAlloc(cap * sizeof *out);
+  for (uint32_t pos = ulHeaderSize; len - pos >= ulRecordOverhead;) {
+    const uint8_t* r = p + pos;
+    const uint32_t a = getLe32(r + 1), b = getLe32(r + 5);
+    if (!knownType(r[0]) || a > ulMaxPath || b > ulMaxPath || len - pos < ulRecordOverhead + a + b) break;
+    uint32_t crc = 0;
+    crc32Update(&crc, r, 9 + a + b);
+    if (crc != getLe32(r + 9 + a + b)) break;
+    if (n == cap) {
+      cap *= 2;
+      out = (UndoRecord*)memRealloc(out, cap * sizeof *out);
+    }
+    out[n++] = {r[0], memStrDupN((const char*)r + 9, a), memStrDupN((const char*)r + 9 + a, b)};
+    pos += ulRecordOverhead + a + b;
+  }
+  sbClean(&data);
+  *records = out;
+  *count = n;
+  return 0;
+}
+
+void ulFreeRecords(UndoRecord* records, uint32_t count) {
+  for (uint32_t i = 0; records && i < count; i++) {
+    memFree(records[i].path);
+    memFree(records[i].other);
+  }
+  memFree(records);
+}
+
+int ulRecover(const char* path, uint32_t* restored, uint32_t* removed) {
+  *restored = 0;
+  *removed = 0;
+  UndoRecord* recs = nullptr;
+  uint32_t n = 0;
+  int rc = ulRead(path, &recs, &n);
+  bool done = false;
+  for (uint32_t i = 0; rc == 0 && i < n; i++) done = done || recs[i].type == ulDone;
+  // Every record is tried, also after one failed: the next run retries.
+  for (uint32_t i = n; i-- > 0;) {
+    const int one =
+        done ? finishRecord(&recs[i], removed) : undoRecord(&recs[i], keptAside(recs, i), restored, removed);
+    if (one != 0) rc = -1;
+  }
+  // A log that cannot be read at all is no journal of ours and stays.
+  if (rc == 0 && osFileDelete(path) != 0) rc = -1;
+  ulFreeRecords(recs, n);
+  return rc;
+}

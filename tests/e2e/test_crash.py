@@ -1,0 +1,101 @@
+"""An auto-update that ends abruptly (at every file-system call through the
+test seam, or by SIGKILL at random moments) is undone by the next run: the
+installation is the old one, or the new one after the commit, never a mix,
+and nothing is left behind."""
+import os
+import random
+import shutil
+import signal
+import time
+
+import pytest
+
+from conftest import TAG, demo_tree, make_installer, tree_snapshot, zip_tree
+
+SCRIPT_LOG = f"{TAG}/bin/installer.log"  # written by the script itself
+
+
+def state(root):
+    snap = tree_snapshot(root)
+    snap.pop(SCRIPT_LOG, None)
+    return snap
+
+
+def leftovers(root):
+    return sorted(p.relative_to(root).as_posix() for p in root.rglob("*")
+                  if p.name.startswith(".lock") or p.name.endswith(".tmp"))
+
+
+@pytest.fixture
+def update(plat, tmp_path):
+    """An old installation and an installer that replaces most of it, adds a
+    directory and keeps the registration; returns (exe, old, new, work)."""
+    (tmp_path / "tmp").mkdir()
+    tree = demo_tree(plat, tmp_path / "payload")
+    (tree / TAG / "www" / "new").mkdir()
+    for i in range(3):
+        (tree / TAG / "www" / "new" / f"p{i}.html").write_text(f"page {i}\n")
+    exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
+    old = tmp_path / "old"
+    shutil.copytree(tree, old)
+    shutil.rmtree(old / TAG / "www" / "new")
+    for p in old.rglob("*"):
+        if p.is_file():
+            p.write_bytes(b"old " + p.name.encode() + b"\n")
+    (old / TAG / "etc" / "local.conf").write_text("site settings\n")
+    new = tmp_path / "new"
+    shutil.copytree(old, new)
+    r = plat.run(exe, "--auto-update", "-d", new, cwd=tmp_path, env=plat.env(tmp_path))
+    assert r.returncode == 0, r.stdout + r.stderr
+    return exe, state(old), state(new), tmp_path
+
+
+def recover_and_check(plat, exe, inst, work, old, new, committed_ok):
+    """A second run recovers; its own update fails, so the tree it leaves is
+    what recovery made of the first."""
+    r = plat.run(exe, "--auto-update", "-d", inst, cwd=work,
+                 env=plat.env(work, {"DEMO_INSTALLER_EXIT": "1", "QZR_TEST_LOCK_ATTEMPTS": "3"}))
+    out = r.stdout + r.stderr
+    assert r.returncode == 2 and "Auto-update installer failed" in out, out
+    got = state(inst)
+    assert got == old or (committed_ok and got == new), out
+    assert leftovers(inst) == [], out
+    return got == old
+
+
+@pytest.mark.parametrize("script_exit", ["0", "1"])
+def test_crash_at_every_file_system_call(plat, update, script_exit):
+    """Every call natively; under wine, where a run takes a second, every
+    17th."""
+    exe, old, new, work = update
+    inst = work / "inst"
+    crashes = 0
+    for n in range(1, 5000, 17 if plat.wine else 1):
+        shutil.rmtree(inst, ignore_errors=True)
+        shutil.copytree(work / "old", inst)
+        r = plat.run(exe, "--auto-update", "-d", inst, cwd=work,
+                     env=plat.env(work, {"QZR_TEST_CRASH_AT": str(n), "DEMO_INSTALLER_EXIT": script_exit}))
+        if r.returncode != 137:
+            break
+        crashes += 1
+        recover_and_check(plat, exe, inst, work, old, new, committed_ok=script_exit == "0")
+    assert crashes > (10 if plat.wine else 50)  # the seam reached the update itself
+
+
+def test_random_kills(plat, update):
+    """SIGKILL to the process group: under wine that ends the Windows process
+    as abruptly as TerminateProcess does."""
+    exe, old, new, work = update
+    inst = work / "inst"
+    rng = random.Random(18)
+    restored = 0
+    for _ in range(10 if plat.wine else 30):
+        shutil.rmtree(inst, ignore_errors=True)
+        shutil.copytree(work / "old", inst)
+        p = plat.popen(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work))
+        time.sleep(rng.uniform(0.3, 1.5) if plat.wine else rng.uniform(0.0, 0.08))
+        os.killpg(p.pid, signal.SIGKILL)
+        p.communicate(timeout=60)
+        if recover_and_check(plat, exe, inst, work, old, new, committed_ok=True):
+            restored += 1
+    assert restored > 0

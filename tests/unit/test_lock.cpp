@@ -1,0 +1,117 @@
+// The installation lock judged by its holder and its age, against a test
+// clock: nothing here waits for real.
+#include <cstdio>
+#include <string>
+
+#include "lock.h"
+#include "osfile.h"
+#include "osfs.h"
+#include "osinit.h"
+#include "osprocess.h"
+
+namespace {
+
+uint64_t fakeNow = 0;
+int fakeSleeps = 0;
+uint64_t testNow() { return fakeNow; }
+void testSleep(uint64_t ms) {
+  fakeNow += ms;
+  fakeSleeps++;
+}
+constexpr LockClock testClock = {.now = testNow, .sleep = testSleep};
+
+class LockTest : public OsFsTest {
+ protected:
+  void SetUp() override {
+    OsFsTest::SetUp();
+    lockSetClock(&testClock);
+    fakeSleeps = 0;
+    testSetEnv("QZR_TEST_LOCK_ATTEMPTS", "90");
+  }
+  void TearDown() override {
+    lockRelease(dir.c_str());
+    lockSetClock(nullptr);
+    testUnsetEnv("QZR_TEST_LOCK_ATTEMPTS");
+    OsFsTest::TearDown();
+  }
+  std::string lock() { return path(".lock"); }
+  // A lock directory as another process left it, `ageMin` minutes old by
+  // the test clock; holder null for a lock without holder data.
+  void plant(const char* holder, int ageMin) {
+    std::filesystem::create_directory(lock());
+    if (holder) writeText(lock() + osPathSeparator + "holder", holder);
+    uint64_t mtime = 0;
+    osFileGetInfo(lock().c_str(), nullptr, &mtime, nullptr, nullptr, nullptr, nullptr, nullptr);
+    fakeNow = mtime + (uint64_t)ageMin * 60000;
+  }
+  static std::string holderOf(uint32_t pid, uint64_t start, const char* host) {
+    char line[512];
+    snprintf(line, sizeof line, "1 %u %llu %s\n", pid, (unsigned long long)start, host);
+    return line;
+  }
+  static std::string self() {
+    uint64_t start = 0;
+    osProcessStartTime(osProcessId(), &start);
+    return holderOf(osProcessId(), start, host());
+  }
+  // The host name as the lock records it.
+  static const char* host() {
+    const char* h = osGetHostName(0);
+    return h && *h ? h : "unknown";
+  }
+  int obtain(std::string* log) {
+    int rc = -1;
+    *log = testCaptureLog(logCatLock, logLevelInfo, [&] { rc = lockObtain(dir.c_str()); });
+    return rc;
+  }
+};
+
+TEST_F(LockTest, HolderDecidesOverAge) {
+  const uint32_t gone = 2147480000u;  // no process has this id
+  const std::string here = host();
+  struct Case {
+    std::string holder;  // "" for none
+    int ageMin;
+    int result, sleeps;
+    const char* says;
+  } cases[] = {
+      {self(), 20, -1, 90, "will wait 180 seconds"},                                // a live holder is never displaced
+      {holderOf(gone, 5, here.c_str()), 1, 0, 0, "of process 2147480000"},          // a dead one at once
+      {holderOf(osProcessId(), 1, here.c_str()), 1, 0, 0, "no longer runs"},        // id reused by another process
+      {holderOf(1, 5, "elsewhere"), 11, 0, 60, "Removed stale installation lock"},  // aged while waiting
+      {"", 13, 0, 0, "Removed stale installation lock"},                            // older version's lock
+      {"", 1, -1, 90, "Failed to obtain installation lock"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(lock());
+    fakeSleeps = 0;
+    plant(c.holder.empty() ? nullptr : c.holder.c_str(), c.ageMin);
+    std::string log;
+    EXPECT_EQ(c.result, obtain(&log)) << c.holder << log;
+    EXPECT_NEAR(c.sleeps, fakeSleeps, 1) << c.holder;
+    EXPECT_NE(std::string::npos, log.find(c.says)) << log;
+    if (c.result == 0) {
+      EXPECT_EQ(self(), readText(lock() + osPathSeparator + "holder"));
+      EXPECT_EQ(0, lockRelease(dir.c_str()));
+      EXPECT_FALSE(exists(lock()));
+    }
+  }
+}
+
+TEST_F(LockTest, ReleaseLeavesALockThatIsNoLongerOurs) {
+  std::string log;
+  ASSERT_EQ(0, obtain(&log));
+  writeText(lock() + osPathSeparator + "holder", holderOf(1, 5, "elsewhere"));
+  EXPECT_EQ(-1, lockRelease(dir.c_str()));
+  EXPECT_TRUE(exists(lock() + osPathSeparator + "holder"));
+}
+
+TEST_F(LockTest, LockWithOtherFilesIsKeptForTheNextRun) {
+  std::string log;
+  ASSERT_EQ(0, obtain(&log));
+  writeText(lock() + osPathSeparator + "journal", "x");
+  EXPECT_EQ(-1, lockRelease(dir.c_str()));
+  EXPECT_EQ(self(), readText(lock() + osPathSeparator + "holder"));
+}
+
+}  // namespace

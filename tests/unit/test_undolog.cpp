@@ -1,0 +1,191 @@
+// The update journal on disk: records survive a torn end, and recovery from
+// a crash at any step of an update gives back the old tree, or the new one
+// after the commit mark, also when recovery itself is cut short.
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "osfile.h"
+#include "osfs.h"
+#include "undolog.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class UndoLogTest : public OsFsTest {
+ protected:
+  // Relative path -> contents ("<dir>" for a directory) of the tree.
+  std::map<std::string, std::string> snapshot() {
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(path("tree")))
+      out[fs::relative(e.path(), path("tree")).generic_string()] =
+          e.is_directory() ? "<dir>" : readText(e.path().string());
+    return out;
+  }
+  std::string log() { return path("journal"); }
+  std::string t(const std::string& rel) { return path("tree") + osPathSeparator + rel; }
+
+  // One update of the tree, step by step, each record before its step, as
+  // the extraction makes it; stops after `steps` steps (all when -1).
+  // Returns the number of steps it has.
+  int update(int steps) {
+    UndoLog ul;
+    EXPECT_EQ(0, ulCreate(log().c_str(), &ul));
+    std::vector<std::function<void()>> s;
+    auto rec = [&](uint8_t type, std::string a, std::string b) {
+      s.push_back([&ul, type, a, b] { ASSERT_EQ(0, ulAppend(&ul, type, a.c_str(), b.c_str())); });
+    };
+    auto act = [&](std::function<void()> f) { s.push_back(f); };
+    rec(ulDirCreated, t("new"), "");
+    act([this] { fs::create_directory(t("new")); });
+    for (const char* name : {"new/n.txt", "a.txt", "sub/b.txt"}) {
+      const std::string p = t(name), tmp = p + ".zip.tmp", old = p + ".old.tmp";
+      const bool replace = fs::exists(p);
+      rec(ulTempFile, tmp, "");
+      act([tmp] { writeText(tmp, "new"); });
+      if (replace) {
+        rec(ulMovedAside, p, old);
+        act([&ul] { ASSERT_EQ(0, ulFlush(&ul)); });
+        act([p, old] { fs::rename(p, old); });
+      }
+      rec(ulPlaced, p, replace ? old : "");
+      act([tmp, p] { fs::rename(tmp, p); });
+    }
+    rec(ulDone, "", "");
+    act([&ul] { ASSERT_EQ(0, ulFlush(&ul)); });
+    for (const char* name : {"a.txt", "sub/b.txt"}) act([this, name] { fs::remove(t(name) + ".old.tmp"); });
+    act([&ul] { ulClose(&ul, true); });
+    const int n = (int)s.size();
+    for (int i = 0; i < n && (steps < 0 || i < steps); i++) s[i]();
+    if (ul.stream) ulClose(&ul, false);
+    return n;
+  }
+
+  void oldTree() {
+    fs::create_directories(t("sub"));
+    writeText(t("a.txt"), "old a");
+    writeText(t("sub/b.txt"), "old b");
+    writeText(t("keep.txt"), "keep");
+  }
+
+  const std::map<std::string, std::string> oldSnap = {
+      {"a.txt", "old a"}, {"keep.txt", "keep"}, {"sub", "<dir>"}, {"sub/b.txt", "old b"}};
+  const std::map<std::string, std::string> newSnap = {{"a.txt", "new"},     {"keep.txt", "keep"}, {"new", "<dir>"},
+                                                      {"new/n.txt", "new"}, {"sub", "<dir>"},     {"sub/b.txt", "new"}};
+};
+
+TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
+  UndoLog ul;
+  ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
+  ASSERT_EQ(0, ulAppend(&ul, ulMovedAside, "x/a", "x/.a-old"));
+  ASSERT_EQ(0, ulAppend(&ul, ulPlaced, "x/b", ""));
+  ASSERT_EQ(0, ulClose(&ul, false));
+  const std::string whole = readText(log());
+  struct Case {
+    std::string bytes;
+    uint32_t records;
+  } cases[] = {
+      {whole, 2},
+      {whole.substr(0, whole.size() - 1), 1},                          // torn CRC
+      {whole.substr(0, whole.size() - 8), 1},                          // torn name
+      {whole.substr(0, ulHeaderSize + 3), 0},                          // torn first record
+      {whole.substr(0, 3), 0},                                         // torn header
+      {whole.substr(0, whole.size() - 2) + "\x55" + whole.back(), 1},  // damaged CRC
+  };
+  for (const Case& c : cases) {
+    writeText(log(), c.bytes);
+    UndoRecord* r = nullptr;
+    uint32_t n = 99;
+    ASSERT_EQ(0, ulRead(log().c_str(), &r, &n));
+    EXPECT_EQ(c.records, n) << c.bytes.size();
+    if (n >= 1) {
+      EXPECT_EQ(std::string("x/.a-old"), r[0].other);
+    }
+    if (n == 2) {
+      EXPECT_EQ(std::string("x/b"), r[1].path);
+    }
+    ulFreeRecords(r, n);
+  }
+  for (const std::string& bad : {std::string("SFXJ\x02", 5) + std::string(3, '\0'), std::string("ZIP")}) {
+    writeText(log(), bad);
+    UndoRecord* r = nullptr;
+    uint32_t n = 0;
+    EXPECT_EQ(-1, ulRead(log().c_str(), &r, &n));
+  }
+}
+
+TEST_F(UndoLogTest, CrashAtEveryStepRecoversOldOrNewTree) {
+  oldTree();
+  const int steps = update(-1);
+  for (int k = 0; k <= steps; k++) {
+    fs::remove_all(path("tree"));
+    fs::remove(log());
+    oldTree();
+    update(k);
+    if (!fs::exists(log())) {
+      EXPECT_EQ(newSnap, snapshot()) << k;
+      continue;
+    }
+    uint32_t restored = 0, removed = 0;
+    ASSERT_EQ(0, ulRecover(log().c_str(), &restored, &removed)) << k;
+    EXPECT_FALSE(fs::exists(log()));
+    const auto got = snapshot();
+    EXPECT_TRUE(got == oldSnap || got == newSnap) << k;
+    // Past the commit mark only the new tree is right.
+    if (k >= steps - 4) {
+      EXPECT_EQ(newSnap, got) << k;
+    }
+  }
+}
+
+TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
+  oldTree();
+  const int steps = update(-1);
+  for (int k : {steps - 7, steps - 5}) {  // before the commit mark: undo
+    for (uint32_t n = 1;; n++) {
+      fs::remove_all(path("tree"));
+      oldTree();
+      update(k);
+      uint32_t restored = 0, removed = 0;
+      osTestFailAfter(n, EIO, osTestFailAlways);
+      const int rc = ulRecover(log().c_str(), &restored, &removed);
+      const bool fired = osTestFaultFired();
+      osTestFailAfter(0, 0);
+      if (!fired) {
+        ASSERT_EQ(0, rc);
+        break;
+      }
+      if (fs::exists(log())) {
+        EXPECT_EQ(0, ulRecover(log().c_str(), &restored, &removed)) << k << " " << n;
+      }
+      EXPECT_EQ(oldSnap, snapshot()) << k << " " << n;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A directory the update created, holding a hidden file it did not make,
+// stays with that file; recovery still completes and the log goes, so the
+// next update is not blocked.
+TEST_F(UndoLogTest, CreatedDirectoryThatCannotBeEmptiedDoesNotBlock) {
+  oldTree();
+  UndoLog ul;
+  ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
+  ASSERT_EQ(0, ulAppend(&ul, ulDirCreated, t("new").c_str(), ""));
+  ulClose(&ul, false);
+  fs::create_directory(t("new"));
+  writeText(t("new/.hidden"), "script's");
+  uint32_t restored = 0, removed = 0;
+  EXPECT_EQ(0, ulRecover(log().c_str(), &restored, &removed));
+  EXPECT_FALSE(fs::exists(log()));
+  EXPECT_EQ("script's", readText(t("new/.hidden")));
+}
+
+}  // namespace
