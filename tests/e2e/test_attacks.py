@@ -79,3 +79,42 @@ def test_link_left_by_an_earlier_update_is_not_written_through(plat, tmp_path):
     assert r.returncode == 2, r.stdout + r.stderr
     assert "leads out of" in r.stderr
     assert list(outside.iterdir()) == []
+
+
+def update_zip(tree, dest, extra):
+    """The payload tree with extra (name, data, is_link) entries after it."""
+    zip_tree(tree, dest)
+    with zipfile.ZipFile(dest, "a") as z:
+        for name, data, is_link in extra:
+            info = zipfile.ZipInfo(name)
+            info.create_system = 3
+            info.external_attr = (0o120777 if is_link else 0o100644) << 16
+            z.writestr(info, data)
+    return dest
+
+
+def test_update_through_a_link_of_an_earlier_update_keeps_the_registration(plat, installed):
+    tree, install, work = installed
+    first = make_installer(plat, update_zip(tree, work / "1.zip", [("cfg", ".", True)]), work / "one")
+    r = plat.run(first, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    assert r.returncode == 0, r.stdout + r.stderr
+    if not os.path.islink(install / "cfg"):
+        pytest.skip("this platform made no symbolic link")
+    second = make_installer(plat, update_zip(tree, work / "2.zip", [("cfg/register.properties", "id=evil", False)]),
+                            work / "two")
+    r = plat.run(second, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert (install / "register.properties").read_text() == "id=this-installation\n"
+
+
+@pytest.mark.parametrize("entry", [".lock/x", "./.lock/x", ".LOCK/x"])
+def test_update_entry_in_the_lock_fails_and_leaves_no_lock(plat, installed, entry):
+    tree, install, work = installed
+    if entry == ".LOCK/x" and not plat.wine:
+        pytest.skip("names differ by case here")
+    before = tree_snapshot(install)
+    exe = make_installer(plat, update_zip(tree, work / "p.zip", [(entry, "x", False)]), work / "setup")
+    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
+    assert r.returncode == 2, r.stdout + r.stderr
+    assert "installation lock" in r.stderr and entry in r.stderr
+    assert tree_snapshot(install) == before
