@@ -269,9 +269,11 @@ int checkExisting(const char* name, const char* pathName, bool isDir) {
 // files of one stem in a directory share the name pattern).
 int makeFreeNames(const char* baseDir, const char* name, StringBuffer* pathName, StringBuffer* tempName,
                   StringBuffer* oldName) {
+  // The step grows with each probe, so that a block of names someone made
+  // in advance is left behind after a few probes, not one per name.
   uint64_t stamp = osDateNow();
   bool isDir = false;
-  for (int i = 0; i < zipMaxNameProbes; i++, stamp++) {
+  for (int i = 0; i < zipMaxNameProbes; stamp += (uint64_t)++i) {
     if (zipMakeNames(baseDir, name, stamp, pathName, tempName, oldName, &isDir) != 0) return -1;
     const char* t = sbGet(tempName);
     const char* o = sbGet(oldName);
