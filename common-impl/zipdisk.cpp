@@ -264,6 +264,23 @@ int checkExisting(const char* name, const char* pathName, bool isDir) {
   return -1;
 }
 
+// A file that is to be moved aside must be the file at its own name: one
+// that the system opens as another file (a link it does not show as one, or
+// a short name for a longer one) would be moved and deleted in the other
+// file's place. resolved is where pathName really is, its directory's links
+// resolved.
+int checkAlias(const char* name, const char* pathName, const char* resolved, bool caseSensitive) {
+  if (osFileKindOf(pathName) != osDirEntryFile) return 0;
+  char* final = nullptr;
+  int rc = osFileResolveLinks(pathName, &final);
+  if (rc == 0 && !isPathOf(final, resolved, false, caseSensitive)) {
+    logError(logCatZip, "Cannot extract %s: %s is another file's name (it opens %s)\n", name, pathName, final);
+    rc = -1;
+  }
+  memFree(final);
+  return rc;
+}
+
 // Finds temporary and old names beside pathName that are not in use, so
 // that no file is ever overwritten or deleted to make room for them (many
 // files of one stem in a directory share the name pattern).
@@ -384,8 +401,10 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
   ZipDiskVerdict verdict =
       checkConfined(disk->realBase, name, path, isDirectory, &resolved) == 0 ? zipDiskWrite : zipDiskRefuse;
   if (verdict == zipDiskWrite && disk->update) verdict = checkInstallationFiles(disk, name, path, resolved);
+  if (verdict == zipDiskWrite && (checkExisting(name, path, isDirectory) != 0 ||
+                                  (!isDirectory && checkAlias(name, path, resolved, disk->caseSensitive) != 0)))
+    verdict = zipDiskRefuse;
   memFree(resolved);
-  if (verdict == zipDiskWrite && checkExisting(name, path, isDirectory) != 0) verdict = zipDiskRefuse;
   return verdict;
 }
 

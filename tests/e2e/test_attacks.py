@@ -118,3 +118,16 @@ def test_update_entry_in_the_lock_fails_and_leaves_no_lock(plat, installed, entr
     assert r.returncode == 2, r.stdout + r.stderr
     assert "installation lock" in r.stderr and entry in r.stderr
     assert tree_snapshot(install) == before
+
+
+def test_file_link_planted_where_an_entry_goes_keeps_its_target(plat, tmp_path):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "f").write_text("precious\n")
+    target = tmp_path / "target"
+    (target / "www").mkdir(parents=True)
+    os.symlink(outside / "f", target / "www" / "index.html")
+    exe = make_installer(plat, link_zip(tmp_path / "p.zip", [("www/index.html", "new", False)]), tmp_path / "setup")
+    r = plat.run(exe, "--unpack", plat.path(target), cwd=tmp_path)
+    assert (outside / "f").read_text() == "precious\n", r.stdout + r.stderr
+    assert r.returncode == 2 or (target / "www" / "index.html").read_text() == "new", r.stdout + r.stderr
