@@ -213,7 +213,7 @@ TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
   };
   for (const Case& c : cases) {
     const fs::path base = freshDir("update");
-    if (c.link && !linksWork(base)) GTEST_SKIP() << "symbolic links are not available here";
+    if (c.link && !linksWork(base)) continue;  // symbolic links need privileges on some Windows hosts
     writeFile(base / "register.properties", "id=mine");
     fs::create_directories(base / ".lock");
     fs::create_directories(base / "etc");
