@@ -100,6 +100,8 @@ enum ZipWalkMode : int {
   zipWalkList = 0,     // list the entries; nothing is written
   zipWalkExtract = 1,  // extract; a replaced file's previous version goes at once
   zipWalkJournal = 2,  // extract and journal every change, for a later rollback or commit
+  zipWalkUpdate = 3,   // as zipWalkJournal, updating the installation in baseDir: its
+                       // "register.properties" is kept and its lock is never entered
 };
 
 // Starts the console's progress line (progress.h) for an extracting walk:

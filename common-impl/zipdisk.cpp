@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "iostream.h"
+#include "lock.h"
 #include "logging.h"
 #include "memory.h"
 #include "osdate.h"
@@ -19,7 +20,8 @@
 
 namespace {
 
-constexpr int zipMaxNameProbes = 1000;  // attempts to find unused temporary names
+constexpr int zipMaxNameProbes = 1000;                              // attempts to find unused temporary names
+constexpr const char* zipRegistrationFile = "register.properties";  // an installation's own, kept by updates
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -44,6 +46,22 @@ bool nameIsConfined(const char* name, int* depth) {
   }
   *depth = d;
   return true;
+}
+
+// True when a component of the name would name another file on Windows
+// than it says: a trailing dot or space is dropped there, and a ':' names a
+// stream of a file ("register.properties." and "register.properties::$DATA"
+// are the registration file itself). "." and ".." are components of their own.
+bool nameAliasesAnother(const char* name) {
+  for (const char* p = name; *p;) {
+    const char* s = p;
+    while (*p && !isSeparator(*p)) p++;
+    const size_t n = (size_t)(p - s);
+    const bool dots = (n == 1 && s[0] == '.') || (n == 2 && s[0] == '.' && s[1] == '.');
+    if (memchr(s, ':', n) || (n > 0 && !dots && (s[n - 1] == '.' || s[n - 1] == ' '))) return true;
+    if (*p) p++;
+  }
+  return false;
 }
 
 // ASCII case-insensitive test that path is link or lies below it. Case is
@@ -151,8 +169,10 @@ bool anythingAt(const char* path) { return osFileKindOf(path) >= 0; }
 // Refuses to write through a link that leads out of the base directory,
 // whoever made it. The deepest existing directory on the way to pathName
 // (pathName itself for a directory entry, else its parent) is resolved by
-// the system, links and all; what the walk creates below it is plain.
-int checkConfined(const char* realBase, const char* name, const char* pathName, bool isDir) {
+// the system, links and all; what the walk creates below it is plain. On
+// success *resolved (owned) is where pathName really is.
+int checkConfined(const char* realBase, const char* name, const char* pathName, bool isDir, char** resolved) {
+  *resolved = nullptr;
   char* way = memStrDup(pathName);
   if (!isDir) {
     size_t len = strlen(way);
@@ -168,9 +188,68 @@ int checkConfined(const char* realBase, const char* name, const char* pathName, 
     logError(logCatZip, "Refusing to extract %s: %s leads out of %s through a link\n", name, way, realBase);
     rc = -1;
   }
+  if (rc == 0) {
+    StringBuffer out;
+    sbInitHere(&out);
+    rc = sbAppendString(&out, real) == 0 && sbAppendString(&out, pathName + have) == 0 ? 0 : -1;
+    *resolved = rc == 0 ? sbTakeString(&out) : nullptr;
+    sbClean(&out);
+  }
   memFree(real);
   memFree(way);
   return rc;
+}
+
+// True when the first n bytes of a and b are the same name, in ASCII case
+// unless caseSensitive.
+bool sameBytes(const char* a, const char* b, size_t n, bool caseSensitive) {
+  for (size_t i = 0; i < n; i++) {
+    if (!a[i] || !b[i]) return a[i] == b[i];
+    if (caseSensitive ? a[i] != b[i] : tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
+  }
+  return true;
+}
+
+// True when path is `dir` (resolved, as the system spells it) or, with
+// below, lies below it.
+bool isPathOf(const char* path, const char* dir, bool below, bool caseSensitive) {
+  const size_t n = strlen(dir);
+  if (!sameBytes(path, dir, n, caseSensitive)) return false;
+  return path[n] == 0 || (below && isSeparator(path[n]));
+}
+
+// Keeps an update out of the installation's own files, judged where the
+// entry really goes (resolved) and, when something stands there, where
+// that leads (links followed; on Windows also the long name behind a short
+// one): the registration file is left as it is, and nothing enters the
+// installation lock.
+ZipDiskVerdict checkInstallationFiles(ZipDisk* disk, const char* name, const char* pathName, const char* resolved) {
+  char* lock = nullptr;
+  char* registration = nullptr;
+  char* final = nullptr;
+  if (lockPath(disk->realBase, &lock) != 0 || osFileJoinPath(disk->realBase, zipRegistrationFile, &registration) != 0) {
+    memFree(lock);
+    return zipDiskRefuse;
+  }
+  if (osFileKindOf(pathName) >= 0 && osFileResolveLinks(pathName, &final) != 0) final = nullptr;
+  ZipDiskVerdict verdict = zipDiskWrite;
+  const char* const places[] = {resolved, final};
+  for (const char* p : places) {
+    if (!p) continue;
+    if (isPathOf(p, lock, true, disk->caseSensitive)) {
+      logError(logCatZip, "Refusing to extract %s: it lies in the installation lock %s\n", name, lock);
+      verdict = zipDiskRefuse;
+      break;
+    }
+    if (isPathOf(p, registration, false, disk->caseSensitive)) {
+      logInfo(logCatZip, "Keeping %s: the update does not replace it (entry %s)\n", registration, name);
+      verdict = zipDiskKeep;
+    }
+  }
+  memFree(final);
+  memFree(registration);
+  memFree(lock);
+  return verdict;
 }
 
 // What may stand where an entry goes: nothing, or the same kind. A file
@@ -185,14 +264,33 @@ int checkExisting(const char* name, const char* pathName, bool isDir) {
   return -1;
 }
 
+// A file that is to be moved aside must be the file at its own name: one
+// that the system opens as another file (a link it does not show as one, or
+// a short name for a longer one) would be moved and deleted in the other
+// file's place. resolved is where pathName really is, its directory's links
+// resolved.
+int checkAlias(const char* name, const char* pathName, const char* resolved, bool caseSensitive) {
+  if (osFileKindOf(pathName) != osDirEntryFile) return 0;
+  char* final = nullptr;
+  int rc = osFileResolveLinks(pathName, &final);
+  if (rc == 0 && !isPathOf(final, resolved, false, caseSensitive)) {
+    logError(logCatZip, "Cannot extract %s: %s is another file's name (it opens %s)\n", name, pathName, final);
+    rc = -1;
+  }
+  memFree(final);
+  return rc;
+}
+
 // Finds temporary and old names beside pathName that are not in use, so
 // that no file is ever overwritten or deleted to make room for them (many
 // files of one stem in a directory share the name pattern).
 int makeFreeNames(const char* baseDir, const char* name, StringBuffer* pathName, StringBuffer* tempName,
                   StringBuffer* oldName) {
+  // The step grows with each probe, so that a block of names someone made
+  // in advance is left behind after a few probes, not one per name.
   uint64_t stamp = osDateNow();
   bool isDir = false;
-  for (int i = 0; i < zipMaxNameProbes; i++, stamp++) {
+  for (int i = 0; i < zipMaxNameProbes; stamp += (uint64_t)++i) {
     if (zipMakeNames(baseDir, name, stamp, pathName, tempName, oldName, &isDir) != 0) return -1;
     const char* t = sbGet(tempName);
     const char* o = sbGet(oldName);
@@ -212,6 +310,13 @@ int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBu
   int depth = 0;
   if (!nameIsConfined(name, &depth)) {
     logError(logCatZip, "Entry name %s leaves the target directory\n", name);
+    return -1;
+  }
+  if (nameAliasesAnother(name)) {
+    logError(logCatZip,
+             "Entry name %s has a component ending with a dot or a space, or holding ':', which "
+             "names another file on Windows\n",
+             name);
     return -1;
   }
   const size_t len = strlen(name);
@@ -266,7 +371,10 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
   }
   if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) return -1;
   // Where the base really is, links resolved: nothing is written outside it.
-  return osFileResolveLinks(baseDir ? baseDir : ".", &disk->realBase);
+  if (osFileResolveLinks(baseDir ? baseDir : ".", &disk->realBase) != 0) return -1;
+  disk->update = (options & zipDiskUpdate) != 0;
+  disk->caseSensitive = osDirIsCaseSensitive(disk->realBase);
+  return 0;
 }
 
 void zipDiskClose(ZipDisk* disk) {
@@ -289,9 +397,15 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
     logError(logCatZip, "Skipping %s: it lies behind a symbolic link of this archive\n", name);
     return zipDiskSkip;
   }
-  if (checkConfined(disk->realBase, name, path, isDirectory) != 0 || checkExisting(name, path, isDirectory) != 0)
-    return zipDiskRefuse;
-  return zipDiskWrite;
+  char* resolved = nullptr;
+  ZipDiskVerdict verdict =
+      checkConfined(disk->realBase, name, path, isDirectory, &resolved) == 0 ? zipDiskWrite : zipDiskRefuse;
+  if (verdict == zipDiskWrite && disk->update) verdict = checkInstallationFiles(disk, name, path, resolved);
+  if (verdict == zipDiskWrite && (checkExisting(name, path, isDirectory) != 0 ||
+                                  (!isDirectory && checkAlias(name, path, resolved, disk->caseSensitive) != 0)))
+    verdict = zipDiskRefuse;
+  memFree(resolved);
+  return verdict;
 }
 
 int zipDiskMakeDirectory(ZipDisk* disk, bool* created) {

@@ -31,6 +31,7 @@ struct ZipInfo;
 // Extraction policy, as flags.
 enum ZipDiskOption : uint32_t {
   zipDiskJournal = 1,  // record every change in the handle's journals (opened when missing)
+  zipDiskUpdate = 2,   // an update of an installation: its registration file is kept, its lock never entered
 };
 
 // What zipDiskCheck says about the current entry.
@@ -38,6 +39,7 @@ enum ZipDiskVerdict : int {
   zipDiskRefuse = -1,  // it would lose or escape: fail the walk now
   zipDiskWrite = 0,    // it may be written
   zipDiskSkip = 1,     // it lies behind a link of this archive: skip it, the walk fails at its end
+  zipDiskKeep = 2,     // it is the installation's registration file: leave it out, as if not selected
 };
 
 // The disk side of one extracting walk.
@@ -50,6 +52,8 @@ struct ZipDisk {
   StringBuffer tempName;  // where its data is written first (files)
   StringBuffer oldName;   // where a previous version is moved aside (files, links)
   bool tempMade;          // the temporary name is journalled and may hold our file
+  bool update;            // zipDiskUpdate was given
+  bool caseSensitive;     // the base's file system tells names apart by case
 };
 
 // Starts the writer: opens the journals when asked, creates the base

@@ -215,6 +215,7 @@ bool isSelected(Walk* w, const char* name) {
 // link, or a file with its attributes and times. -1 ends the walk.
 int extractEntry(Walk* w, ZipEntry* e, const char* name, bool isDir) {
   const ZipDiskVerdict verdict = zipDiskCheck(&w->disk, name, isDir);
+  if (verdict == zipDiskKeep) return 0;
   if (verdict == zipDiskSkip) {
     w->status = -1;
     return 0;
@@ -488,7 +489,10 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
     sbInitHere(&w.disk.oldName);
     if (verbosity >= zipSummary) listHeader(info);
     if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) w.stop = true;
-  } else if (zipDiskOpen(&w.disk, info, baseDir, mode == zipWalkJournal ? (uint32_t)zipDiskJournal : 0u) != 0) {
+  } else if (zipDiskOpen(&w.disk, info, baseDir,
+                         mode == zipWalkUpdate    ? (uint32_t)(zipDiskJournal | zipDiskUpdate)
+                         : mode == zipWalkJournal ? (uint32_t)zipDiskJournal
+                                                  : 0u) != 0) {
     w.stop = true;
   }
 

@@ -58,7 +58,8 @@ struct SfxRun {
 
 // The extracting walk of every mode but unpack.
 int extractingWalk(SfxRun* r, int verbosity) {
-  return zipWalk(&r->zip, &r->script, r->pattern, zipWalkJournal, verbosity, nullptr) == 0 ? 0 : -1;
+  const ZipWalkMode mode = r->autoUpdate ? zipWalkUpdate : zipWalkJournal;
+  return zipWalk(&r->zip, &r->script, r->pattern, mode, verbosity, nullptr) == 0 ? 0 : -1;
 }
 
 // The installer's argument vector: script, the caller's arguments, then

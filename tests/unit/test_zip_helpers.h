@@ -250,7 +250,7 @@ inline Tree snapshot(const fs::path& root) {
   Tree t;
   if (!fs::exists(root)) return t;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::u8string u8 = fs::relative(it->path(), root).generic_u8string();
+    const std::u8string u8 = it->path().lexically_relative(root).generic_u8string();
     const std::string rel(u8.begin(), u8.end());
     if (it->is_symlink())
       t[rel] = "<link>";

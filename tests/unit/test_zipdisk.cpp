@@ -20,12 +20,13 @@ namespace {
 
 // Extracts an archive of `es` below base in journalling mode; the walk's
 // result, with the handle closed (committing a successful walk).
-int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr) {
+int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr,
+            ZipWalkMode mode = zipWalkJournal) {
   const fs::path dir = freshDir("archive");
   writeFile(dir / "p.zip", buildZip(es));
   ZipInfo* zip = nullptr;
   EXPECT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
-  const int rc = zipWalk(&zip, nullptr, pattern, zipWalkJournal, zipQuiet, str(base).c_str());
+  const int rc = zipWalk(&zip, nullptr, pattern, mode, zipQuiet, str(base).c_str());
   zipExit(&zip);
   return rc;
 }
@@ -173,18 +174,71 @@ TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
 }
 
 // Dangling links planted at the coming temporary names (a name holds the
-// time in milliseconds; a walk probes up to 1000 of them) are taken names:
-// the data never follows one.
+// time in milliseconds) are taken names: the data never follows one, and a
+// block of them longer than the number of probes does not stop the walk.
 TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
   const fs::path root = freshDir("temp");
   if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
   const fs::path base = root / "base";
   fs::create_directories(base / "d");
   const uint64_t now = osDateNow();
-  for (uint64_t t = now; t < now + 900; t++)
+  for (uint64_t t = now; t < now + 3000; t++)
     fs::create_symlink(root / "evil", base / "d" / (".f-zip-" + std::to_string(t) + ".tmp"));
   ASSERT_EQ(extract({{.name = "d/f.txt", .data = "new"}}, base), 0);
   EXPECT_FALSE(fs::exists(root / "evil"));
   EXPECT_FALSE(fs::is_symlink(base / "d/f.txt"));
   EXPECT_EQ(readFile(base / "d/f.txt"), "new");
+}
+
+// An update keeps the installation's registration file and stays out of its
+// lock however an entry reaches them: through a link an earlier update left,
+// a link at the entry's own path, or the lock's name spelled another way. A
+// kept registration file leaves the rest of the update to go on; an entry
+// for the lock fails the update, which is rolled back.
+TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
+  struct Case {
+    const char* link;    // a link made in the installation before the update, or null
+    const char* target;  // what it points to, relative to the link's directory
+    const char* entry;
+    int rc;
+  };
+  const Case cases[] = {
+      {"cfg", ".", "cfg/register.properties", 0},
+      {"etc/up", "..", "etc/up/register.properties", 0},
+      {"reg.txt", "register.properties", "reg.txt", 0},
+      {nullptr, nullptr, ".lock/x", -1},
+      {nullptr, nullptr, "./.lock/x", -1},
+      {nullptr, nullptr, "etc/../.lock/", -1},
+      {"lk", ".lock", "lk/x", -1},
+  };
+  for (const Case& c : cases) {
+    const fs::path base = freshDir("update");
+    if (c.link && !linksWork(base)) continue;  // symbolic links need privileges on some Windows hosts
+    writeFile(base / "register.properties", "id=mine");
+    fs::create_directories(base / ".lock");
+    fs::create_directories(base / "etc");
+    if (c.link) fs::create_symlink(c.target, base / c.link);
+    Tree after = snapshot(base);
+    if (c.rc == 0) after["bin"] = "<dir>", after["bin/a.cmd"] = "a";
+    EXPECT_EQ(extract({{.name = "bin/a.cmd", .data = "a"}, {.name = c.entry, .data = "id=evil"}}, base,
+                      "!register.properties", zipWalkUpdate),
+              c.rc)
+        << c.entry;
+    EXPECT_EQ(snapshot(base), after) << c.entry;
+  }
+}
+
+// Names that Windows takes for another file (a trailing dot or space is
+// dropped, ':' opens a stream of the file) are refused on every system.
+TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
+  for (const char* name : {"register.properties.", "register.properties ", "register.properties::$DATA", "bin./a.cmd",
+                           "bin /a.cmd", "bin/a:b", ".../x"}) {
+    const fs::path base = freshDir("alias");
+    writeFile(base / "register.properties", "id=mine");
+    const std::string log = testCaptureLog(logCatZip, logLevelError, [&] {
+      EXPECT_EQ(extract({{.name = "ok.txt", .data = "ok"}, {.name = name, .data = "id=evil"}}, base), -1) << name;
+    });
+    EXPECT_NE(log.find(name), std::string::npos) << log;
+    EXPECT_EQ(snapshot(base), (Tree{{"register.properties", "id=mine"}})) << name;
+  }
 }
