@@ -126,7 +126,8 @@ TEST(ZipWalk, PatternsSelectEntries) {
 }
 
 // Refused entries (encrypted, unknown method, patch data, names leaving the
-// base) and corrupt ones (wrong CRC, wrong size) fail the walk, after other
+// base) and corrupt ones (wrong CRC, wrong size, a link target with a wrong
+// CRC) fail the walk, after other
 // entries were written: a new base is removed, an existing tree stays as it was.
 TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
   const std::string conf = "2025_1/etc/agent.conf";
@@ -135,7 +136,8 @@ TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
         Entry{.name = "p.txt", .data = "p", .flags = 0x20}, Entry{.name = "../escape.txt", .data = "e"},
         Entry{.name = "/abs.txt", .data = "e"}, Entry{.name = conf, .data = "port=1\n", .method = 8, .crcDelta = 1},
         Entry{.name = conf, .data = "port=1\n", .method = 0, .sizeDelta = 4},
-        Entry{.name = conf, .data = "port=1\n", .method = 9, .sizeDelta = -2}}) {
+        Entry{.name = conf, .data = "port=1\n", .method = 9, .sizeDelta = -2},
+        Entry{.name = "2025_1/lnk", .data = "etc", .extAttr = 0xA1FF0000u, .crcDelta = 1}}) {
     std::vector<Entry> es = payload();
     es.insert(es.begin() + 3, bad);
     const fs::path root = freshDir("out");
