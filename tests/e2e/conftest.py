@@ -71,6 +71,14 @@ class Platform:
                               stdin=stdin if stdin is not None else subprocess.DEVNULL, text=True,
                               errors="replace")
 
+    def check(self, exe, *args, work, rc=0, extra=None):
+        """Runs exe in work with env(work, extra) and asserts its exit code;
+        the result also holds the whole output as out."""
+        r = self.run(exe, *args, cwd=work, env=self.env(work, extra))
+        r.out = r.stdout + r.stderr
+        assert r.returncode == rc, r.out
+        return r
+
     def popen(self, exe, *args, cwd=None, env=None):
         cmd = ([str(WINE_RUN)] if self.wine else []) + [str(exe)] + [str(a) for a in args]
         full_env = dict(os.environ)
@@ -123,6 +131,39 @@ def demo_tree(plat: Platform, dest: Path, script_exit=None):
     other = "installer.sh" if plat.wine else "installer.cmd"
     (dest / TAG / "bin" / other).unlink()
     return dest
+
+
+def old_installation(tree: Path, dest: Path):
+    """An older installation of tree at dest: same layout, other contents, an
+    older release and a file of its own."""
+    shutil.copytree(tree, dest)
+    for p in dest.rglob("*"):
+        if p.is_file():
+            p.write_bytes(b"old " + p.name.encode() + b"\n")
+    (dest / TAG / "etc" / "branch").write_text("2024.4.0-20241010_3\n")
+    (dest / TAG / "etc" / "local.conf").write_text("site settings\n")
+    return dest
+
+
+@pytest.fixture
+def setup(plat, tmp_path):
+    """An installer of the demo payload and an older installation of it:
+    (exe, payload tree, installation, work directory)."""
+    (tmp_path / "tmp").mkdir()
+    tree = demo_tree(plat, tmp_path / "payload")
+    exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
+    return exe, tree, old_installation(tree, tmp_path / "install"), tmp_path
+
+
+def installed_release(plat: Platform, rel: Path):
+    """A complete installation of this release at rel (the stub answers -v
+    with the release, as the agent's programs do)."""
+    (rel / "etc").mkdir(parents=True)
+    (rel / "bin").mkdir()
+    (rel / "etc" / "branch").write_text(RELEASE + "\n")
+    for name in ("agentsvc", "agentctl"):
+        shutil.copy(plat.stub, rel / "bin" / (name + plat.exe_suffix))
+    return rel
 
 
 def tree_snapshot(root: Path):

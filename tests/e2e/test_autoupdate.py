@@ -8,33 +8,13 @@ import time
 
 import pytest
 
-from conftest import RELEASE, TAG, demo_tree, make_installer, tree_snapshot, zip_tree
-
-
-
-
-@pytest.fixture
-def setup(plat, tmp_path):
-    (tmp_path / "tmp").mkdir()
-    tree = demo_tree(plat, tmp_path / "payload")
-    exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
-    install = tmp_path / "install"
-    # An older installation: same layout, other contents, plus a file of its own.
-    shutil.copytree(tree, install)
-    for p in install.rglob("*"):
-        if p.is_file():
-            p.write_bytes(b"old " + p.name.encode() + b"\n")
-    (install / TAG / "etc" / "branch").write_text("2024.4.0-20241010_3\n")
-    (install / TAG / "etc" / "local.conf").write_text("site settings\n")
-    return exe, tree, install, tmp_path
+from conftest import RELEASE, TAG, installed_release, make_installer, tree_snapshot, zip_tree
 
 
 def test_update_replaces_all_but_registration(plat, setup):
     exe, tree, install, work = setup
     before_reg = (install / "register.properties").read_bytes()
-    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
-    out = r.stdout + r.stderr
-    assert r.returncode == 0, out
+    out = plat.check(exe, "--auto-update", "-d", install, work=work).out
     assert "Auto-update installer succeeded" in out
     assert "Obtained installation lock" in out and "Released installation lock" in out
     assert (install / "register.properties").read_bytes() == before_reg
@@ -48,9 +28,7 @@ def test_update_replaces_all_but_registration(plat, setup):
 def test_failing_update_restores_every_file(plat, setup):
     exe, _, install, work = setup
     before = tree_snapshot(install)
-    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work, {"DEMO_INSTALLER_EXIT": "1"}))
-    out = r.stdout + r.stderr
-    assert r.returncode == 2, out
+    out = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2, extra={"DEMO_INSTALLER_EXIT": "1"}).out
     assert "Auto-update installer failed" in out
     after = tree_snapshot(install)
     after.pop(f"{TAG}/bin/installer.log", None)  # written by the script itself
@@ -60,9 +38,7 @@ def test_failing_update_restores_every_file(plat, setup):
 def test_lock_file_blocks(plat, setup):
     exe, _, install, work = setup
     (install / ".lock").write_text("")
-    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
-    assert r.returncode == 2
-    assert "is blocked" in r.stderr
+    assert "is blocked" in plat.check(exe, "--auto-update", "-d", install, work=work, rc=2).stderr
 
 
 def age(path, minutes):
@@ -81,9 +57,7 @@ def test_lock_link_blocks_and_is_never_followed(plat, setup):
         age(p, 20)
     (install / ".lock").symlink_to(victim, target_is_directory=True)
     age(install / ".lock", 20)
-    r = plat.run(exe, "--auto-update", "-d", install, cwd=work,
-                 env=plat.env(work, {"QZR_TEST_LOCK_ATTEMPTS": "2"}))
-    assert r.returncode == 2, r.stdout + r.stderr
+    r = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2, extra={"QZR_TEST_LOCK_ATTEMPTS": "2"})
     assert "is blocked" in r.stderr
     assert tree_snapshot(victim) == {"keep.txt": b"keep\n", "sub": None, "sub/keep.txt": b"keep\n"}
     assert (install / ".lock").is_symlink()
@@ -94,11 +68,9 @@ def test_lock_that_cannot_be_created_fails_at_once(plat, setup):
     exe, _, install, work = setup
     subprocess.run(["chattr", "+i", str(install)], check=True)  # even root cannot add entries
     try:
-        r = plat.run(exe, "--auto-update", "-d", install, cwd=work,
-                     env=plat.env(work, {"QZR_TEST_LOCK_ATTEMPTS": "2"}))
+        r = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2, extra={"QZR_TEST_LOCK_ATTEMPTS": "2"})
     finally:
         subprocess.run(["chattr", "-i", str(install)], check=True)
-    assert r.returncode == 2, r.stdout + r.stderr
     line = next((l for l in r.stderr.splitlines() if "Cannot create installation lock" in l), "")
     assert ("not permitted" in line) or ("denied" in line.lower()), r.stderr
     assert "Failed to obtain installation lock" not in r.stderr
@@ -110,10 +82,7 @@ def test_stale_lock_is_removed(plat, setup):
     lock.mkdir()
     old = time.time() - 13 * 60
     os.utime(lock, (old, old))
-    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
-    out = r.stdout + r.stderr
-    assert r.returncode == 0, out
-    assert "Removed stale installation lock" in out
+    assert "Removed stale installation lock" in plat.check(exe, "--auto-update", "-d", install, work=work).out
     assert not lock.exists()
 
 
@@ -121,9 +90,7 @@ def test_fresh_lock_makes_installer_wait_and_fail(plat, setup):
     exe, _, install, work = setup
     (install / ".lock").mkdir()
     start = time.time()
-    r = plat.run(exe, "--auto-update", "-d", install, cwd=work,
-                 env=plat.env(work, {"QZR_TEST_LOCK_ATTEMPTS": "3"}))
-    assert r.returncode == 2
+    r = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2, extra={"QZR_TEST_LOCK_ATTEMPTS": "3"})
     assert "will wait 180 seconds" in r.stderr
     assert "Failed to obtain installation lock" in r.stderr
     assert time.time() - start >= 2.5
@@ -132,17 +99,9 @@ def test_fresh_lock_makes_installer_wait_and_fail(plat, setup):
 
 def test_installed_release_is_refused(plat, setup):
     exe, _, install, work = setup
-    rel = install / "2025_1_0_20250129_14-installed"
-    (rel / "etc").mkdir(parents=True)
-    (rel / "bin").mkdir()
-    (rel / "etc" / "branch").write_text(RELEASE + "\n")
-    # The stub answers "-v" with its build line, which holds the release.
-    for name in ("agentsvc", "agentctl"):
-        shutil.copy(plat.stub, rel / "bin" / (name + plat.exe_suffix))
-    latest = install / "latest"
-    shutil.copytree(rel, latest)
-    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
-    assert r.returncode == 2, r.stdout + r.stderr
+    rel = installed_release(plat, install / "2025_1_0_20250129_14-installed")
+    shutil.copytree(rel, install / "latest")
+    r = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2)
     assert "there is already a valid installation for that version" in r.stderr
 
 
@@ -151,8 +110,7 @@ def test_incomplete_installation_is_not_counted(plat, setup):
     rel = install / "half"
     (rel / "etc").mkdir(parents=True)
     (rel / "etc" / "branch").write_text("# branch file\n" + RELEASE + "\n")
-    r = plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work))
-    assert r.returncode == 0, r.stdout + r.stderr
+    r = plat.check(exe, "--auto-update", "-d", install, work=work)
     assert "is not complete" in r.stderr and "does not exist" in r.stderr
 
 
@@ -188,11 +146,3 @@ def test_interrupt_during_script_cleans_up(plat, setup):
     out, err = p.communicate(timeout=60)
     assert p.returncode == 1, out + err
     assert plat.leftover_temp_dirs(work) == []
-
-
-def test_relative_install_directory_locks_that_directory(plat, setup):
-    exe, _, install, work = setup
-    r = plat.run(exe, "--auto-update", "-d", install.name, cwd=work, env=plat.env(work))
-    assert r.returncode == 0, r.stdout + r.stderr
-    assert not (install / install.name).exists()  # no lock one level too deep
-    assert [p.name for p in install.iterdir() if p.name.startswith(".lock")] == []

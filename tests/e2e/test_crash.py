@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import TAG, demo_tree, make_installer, tree_snapshot, zip_tree
+from conftest import TAG, demo_tree, make_installer, old_installation, tree_snapshot, zip_tree
 
 SCRIPT_LOG = f"{TAG}/bin/installer.log"  # written by the script itself
 
@@ -36,27 +36,20 @@ def update(plat, tmp_path):
     for i in range(3):
         (tree / TAG / "www" / "new" / f"p{i}.html").write_text(f"page {i}\n")
     exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
-    old = tmp_path / "old"
-    shutil.copytree(tree, old)
+    old = old_installation(tree, tmp_path / "old")
     shutil.rmtree(old / TAG / "www" / "new")
-    for p in old.rglob("*"):
-        if p.is_file():
-            p.write_bytes(b"old " + p.name.encode() + b"\n")
-    (old / TAG / "etc" / "local.conf").write_text("site settings\n")
     new = tmp_path / "new"
     shutil.copytree(old, new)
-    r = plat.run(exe, "--auto-update", "-d", new, cwd=tmp_path, env=plat.env(tmp_path))
-    assert r.returncode == 0, r.stdout + r.stderr
+    plat.check(exe, "--auto-update", "-d", new, work=tmp_path)
     return exe, state(old), state(new), tmp_path
 
 
 def recover_and_check(plat, exe, inst, work, old, new, committed_ok):
     """A second run recovers; its own update fails, so the tree it leaves is
     what recovery made of the first."""
-    r = plat.run(exe, "--auto-update", "-d", inst, cwd=work,
-                 env=plat.env(work, {"DEMO_INSTALLER_EXIT": "1", "QZR_TEST_LOCK_ATTEMPTS": "3"}))
-    out = r.stdout + r.stderr
-    assert r.returncode == 2 and "Auto-update installer failed" in out, out
+    out = plat.check(exe, "--auto-update", "-d", inst, work=work, rc=2,
+                     extra={"DEMO_INSTALLER_EXIT": "1", "QZR_TEST_LOCK_ATTEMPTS": "3"}).out
+    assert "Auto-update installer failed" in out, out
     got = state(inst)
     assert got == old or (committed_ok and got == new), out
     assert leftovers(inst) == [], out

@@ -1,6 +1,5 @@
 """The self-extractor as a user runs it: installer mode, unpacking, patterns,
 the script hand-over and its logs."""
-import os
 import zipfile
 
 import pytest
@@ -14,9 +13,9 @@ def work(tmp_path):
     return tmp_path
 
 
-
-
 def demo_installer(plat, work, name="setup"):
+
+
     tree = demo_tree(plat, work / "payload")
     z = zip_tree(tree, work / "payload.zip")
     return make_installer(plat, z, work / name), tree
@@ -24,9 +23,7 @@ def demo_installer(plat, work, name="setup"):
 
 def test_install_runs_script_with_arguments_and_copies_logs(plat, work):
     exe, _ = demo_installer(plat, work)
-    r = plat.run(exe, "first arg", "-x", cwd=work, env=plat.env(work))
-    out = r.stdout + r.stderr
-    assert r.returncode == 0, out
+    out = plat.check(exe, "first arg", "-x", work=work).out
     assert "Installation succeeded" in out
     # The script's own log, copied between the dashed lines.
     assert "Content of installer.log:\n-----------------------\n" in out
@@ -46,9 +43,7 @@ def test_install_runs_script_with_arguments_and_copies_logs(plat, work):
 
 def test_failing_script_rolls_back_and_still_copies_logs(plat, work):
     exe, _ = demo_installer(plat, work)
-    r = plat.run(exe, cwd=work, env=plat.env(work, {"DEMO_INSTALLER_EXIT": "3"}))
-    out = r.stdout + r.stderr
-    assert r.returncode == 2, out
+    out = plat.check(exe, work=work, rc=2, extra={"DEMO_INSTALLER_EXIT": "3"}).out
     assert "Installation failed" in out
     assert "Content of installer.log:" in out
     assert plat.leftover_temp_dirs(work) == []
@@ -61,8 +56,7 @@ def test_unpack_into_new_and_existing_directory(plat, work):
             target.mkdir()
             (target / "keep.txt").write_text("mine")
             (target / "register.properties").write_text("old")
-        r = plat.run(exe, "--unpack", target, cwd=work, env=plat.env(work))
-        assert r.returncode == 0, r.stdout + r.stderr
+        plat.check(exe, "--unpack", target, work=work)
         got = tree_snapshot(target)
         want = tree_snapshot(tree)
         for rel, data in want.items():
@@ -75,9 +69,7 @@ def test_unpack_into_new_and_existing_directory(plat, work):
 
 def test_unpack_without_directory_value(plat, work):
     exe, _ = demo_installer(plat, work)
-    r = plat.run(exe, "--unpack", cwd=work, env=plat.env(work))
-    assert r.returncode == 2
-    assert "No unpack directory argument given" in r.stderr
+    assert "No unpack directory argument given" in plat.check(exe, "--unpack", work=work, rc=2).stderr
 
 
 def test_pattern_extracts_only_matching_entries(plat, work):
@@ -108,13 +100,10 @@ def test_archive_without_script_unpacks_everything_here(plat, work):
 
 def test_copyright_and_unattended_log(plat, work):
     exe, _ = demo_installer(plat, work)
-    r = plat.run(exe, "-copyright", cwd=work, env=plat.env(work))
-    assert r.returncode == 0
-    lines = r.stdout.splitlines()
+    lines = plat.check(exe, "-copyright", work=work).stdout.splitlines()
     assert lines[0].startswith("Copyright") and lines[1] == RELEASE
     log = work / "unattended.log"
-    r = plat.run(exe, "-u", log, cwd=work, env=plat.env(work))
-    assert r.returncode == 0, r.stdout + r.stderr
+    plat.check(exe, "-u", log, work=work)
     text = log.read_text(encoding="utf-8-sig", errors="replace")
     assert "Installation succeeded" in text
     assert "Content of installer.log:" in text
@@ -134,8 +123,7 @@ def test_corrupt_entry_fails_and_leaves_nothing(plat, work):
     out_dir = work / "out"
     out_dir.mkdir()
     (out_dir / "a.txt").write_text("previous")
-    r = plat.run(exe, "--unpack", out_dir, cwd=work, env=plat.env(work))
-    assert r.returncode == 2
+    plat.check(exe, "--unpack", out_dir, work=work, rc=2)
     assert sorted(p.name for p in out_dir.iterdir()) == ["a.txt"]
     assert (out_dir / "a.txt").read_text() == "previous"
 
@@ -150,6 +138,4 @@ def test_script_gets_the_child_log_level(plat, work):
         script.chmod(0o755)
     exe = make_installer(plat, zip_tree(tree, work / "payload.zip"), work / "setup")
     for level, child in (("debug", "DEBUG"), ("info,common.zip=trace", "INFO")):
-        r = plat.run(exe, "--loglevel", level, cwd=work, env=plat.env(work))
-        assert r.returncode == 0, r.stdout + r.stderr
-        assert f"QZR_LOGLEVEL=[{child}]" in r.stdout + r.stderr, level
+        assert f"QZR_LOGLEVEL=[{child}]" in plat.check(exe, "--loglevel", level, work=work).out, level

@@ -1,10 +1,8 @@
 """Paths as users and the environment spell them: trailing and doubled
 separators, "/", "." and "..", relative install directories."""
-import shutil
-
 import pytest
 
-from conftest import RELEASE, TAG, demo_tree, make_installer, tree_snapshot, zip_tree
+from conftest import TAG, installed_release, tree_snapshot
 
 # How a user may write the directory d (its parent exists).
 SPELLINGS = {
@@ -16,25 +14,12 @@ SPELLINGS = {
 }
 
 
-@pytest.fixture
-def setup(plat, tmp_path):
-    (tmp_path / "tmp").mkdir()
-    tree = demo_tree(plat, tmp_path / "payload")
-    exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
-    install = tmp_path / "install"
-    shutil.copytree(tree, install)
-    (install / TAG / "etc" / "branch").write_text("2024.4.0-20241010_3\n")
-    return exe, tree, install, tmp_path
-
-
 @pytest.mark.parametrize("spelling", SPELLINGS)
 def test_install_directory_spellings(plat, setup, spelling):
     exe, _, install, work = setup
-    r = plat.run(exe, "--auto-update", "-d", SPELLINGS[spelling](plat, install), cwd=work,
-                 env=plat.env(work, {"QZR_TEST_LOCK_ATTEMPTS": "3"}))
-    out = r.stdout + r.stderr
-    assert r.returncode == 0, out
-    assert "Released installation lock" in out
+    r = plat.check(exe, "--auto-update", "-d", SPELLINGS[spelling](plat, install), work=work,
+                   extra={"QZR_TEST_LOCK_ATTEMPTS": "3"})
+    assert "Released installation lock" in r.out
     assert sorted(p.name for p in work.rglob(".lock")) == []
 
 
@@ -43,8 +28,7 @@ def test_unpack_directory_spellings(plat, setup, spelling):
     exe, tree, _, work = setup
     target = work / "unpacked"
     target.mkdir()
-    r = plat.run(exe, "--unpack", SPELLINGS[spelling](plat, target), cwd=work, env=plat.env(work))
-    assert r.returncode == 0, r.stdout + r.stderr
+    plat.check(exe, "--unpack", SPELLINGS[spelling](plat, target), work=work)
     assert tree_snapshot(target) == tree_snapshot(tree)
 
 
@@ -73,8 +57,7 @@ def test_log_file_spellings(plat, setup, option, spelling):
     exe, _, _, work = setup
     (work / "logs").mkdir()
     log = SPELLINGS[spelling](plat, work / "logs") + plat.sep + "run.log"
-    r = plat.run(exe, option, log, cwd=work, env=plat.env(work))
-    assert r.returncode == 0, r.stdout + r.stderr
+    plat.check(exe, option, log, work=work)
     assert "Installation succeeded" in (work / "logs" / "run.log").read_text(encoding="utf-8-sig", errors="replace")
 
 
@@ -82,18 +65,11 @@ def test_relative_install_directory(plat, setup):
     """A relative -d names a directory below the starting directory: the lock
     is taken and released there, and the installed-release check sees it."""
     exe, _, install, work = setup
-    r = plat.run(exe, "--auto-update", "-d", "install", cwd=work, env=plat.env(work))
-    out = r.stdout + r.stderr
-    assert r.returncode == 0, out
+    out = plat.check(exe, "--auto-update", "-d", "install", work=work).out
     assert f"Released installation lock {plat.path(install / '.lock')}" in out
-    assert not (install / "install").exists() and not (install / ".lock").exists()
-    rel = install / "installed"
-    (rel / "etc").mkdir(parents=True)
-    (rel / "bin").mkdir()
-    (rel / "etc" / "branch").write_text(RELEASE + "\n")
-    for name in ("agentsvc", "agentctl"):
-        shutil.copy(plat.stub, rel / "bin" / (name + plat.exe_suffix))
-    r = plat.run(exe, "--auto-update", "-d", "install", cwd=work, env=plat.env(work))
-    assert r.returncode == 2, r.stdout + r.stderr
+    assert not (install / "install").exists()  # no lock one level too deep
+    assert [p.name for p in install.iterdir() if p.name.startswith(".lock")] == []
+    installed_release(plat, install / "installed")
+    r = plat.check(exe, "--auto-update", "-d", "install", work=work, rc=2)
     assert "there is already a valid installation for that version" in r.stderr
     assert not (install / ".lock").exists()

@@ -1,10 +1,14 @@
-// The test-support basics every format suite shares: one deflate-order bit
-// writer and one bitwise CRC-32, both independent of the library's code.
+// The test-support library every format suite shares: one deflate-order bit
+// writer, one bitwise CRC-32 and one deflate encoder (stored, fixed and
+// dynamic blocks over a greedy LZ77), all independent of the library's code.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <queue>
 #include <string>
+#include <vector>
 
 namespace testbits {
 
@@ -49,6 +53,271 @@ inline uint32_t crcBitwise(const void* data, size_t n) {
     for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
   }
   return ~c;
+}
+
+// Canonical codes for a set of lengths.
+inline std::vector<uint32_t> canonicalCodes(const std::vector<uint8_t>& lengths) {
+  uint32_t count[16] = {0}, next[16] = {0};
+  for (uint8_t l : lengths) count[l]++;
+  count[0] = 0;
+  uint32_t code = 0;
+  for (int b = 1; b < 16; b++) {
+    code = (code + count[b - 1]) << 1;
+    next[b] = code;
+  }
+  std::vector<uint32_t> codes(lengths.size(), 0);
+  for (size_t s = 0; s < lengths.size(); s++)
+    if (lengths[s]) codes[s] = next[lengths[s]]++;
+  return codes;
+}
+
+inline std::vector<uint8_t> fixedLiteralLengths() {
+  std::vector<uint8_t> l(288);
+  for (int i = 0; i < 288; i++) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+  return l;
+}
+
+// One LZ77 token: a literal (distance 0) or a match.
+struct Token {
+  uint32_t value;     // literal byte or match length
+  uint32_t distance;  // 0 for a literal
+};
+
+// Greedy LZ77 with a small hash chain; `maxDistance` up to 32768.
+inline std::vector<Token> lz77(const std::string& data, uint32_t maxDistance = 32768) {
+  std::vector<Token> tokens;
+  std::vector<int64_t> head(1 << 15, -1), prev(data.size(), -1);
+  auto hash = [&](size_t i) {
+    return (((uint8_t)data[i] << 10) ^ ((uint8_t)data[i + 1] << 5) ^ (uint8_t)data[i + 2]) & 0x7FFF;
+  };
+  size_t i = 0;
+  while (i < data.size()) {
+    uint32_t bestLen = 0, bestDist = 0;
+    if (i + 3 <= data.size()) {
+      int64_t cand = head[hash(i)];
+      for (int chain = 0; chain < 32 && cand >= 0 && i - (size_t)cand <= maxDistance; chain++) {
+        uint32_t len = 0;
+        while (len < 258 && i + len < data.size() && data[cand + len] == data[i + len]) len++;
+        if (len > bestLen) {
+          bestLen = len;
+          bestDist = (uint32_t)(i - cand);
+        }
+        cand = prev[cand];
+      }
+    }
+    size_t step = bestLen >= 3 ? bestLen : 1;
+    for (size_t k = 0; k < step; k++, i++) {
+      if (i + 3 <= data.size()) {
+        uint32_t h = hash(i);
+        prev[i] = head[h];
+        head[h] = (int64_t)i;
+      }
+    }
+    if (bestLen >= 3)
+      tokens.push_back({bestLen, bestDist});
+    else
+      tokens.push_back({(uint8_t)data[i - 1], 0});
+  }
+  return tokens;
+}
+
+// The deflate length and distance codes, worked out from the format's rules
+// rather than taken from the decoder's tables.
+inline void lengthSymbol(uint32_t length, uint32_t* sym, uint32_t* extra, uint32_t* extraBits) {
+  uint32_t base = 3, i = 0, bits = 0;
+  for (; i < 28; i++, base += 1u << bits)
+    if (length != 258 && length < base + (1u << (bits = i < 8 ? 0 : (i - 4) / 4))) break;
+  *sym = 257 + i;
+  *extra = i == 28 ? 0 : length - base;
+  *extraBits = i == 28 ? 0 : bits;
+}
+
+inline void distanceSymbol(uint32_t distance, uint32_t* sym, uint32_t* extra, uint32_t* extraBits) {
+  uint32_t base = 1, i = 0, bits = 0;
+  for (; i < 30; i++, base += 1u << bits)
+    if (distance < base + (1u << (bits = i < 4 ? 0 : (i - 2) / 2))) break;
+  *sym = i;
+  *extra = distance - base;
+  *extraBits = bits;
+}
+
+// Writes tokens and the end-of-block code with the given codes.
+inline void writeTokens(BitWriter& bw, const std::vector<Token>& tokens, const std::vector<uint8_t>& litLen,
+                        const std::vector<uint8_t>& distLen) {
+  std::vector<uint32_t> lc = canonicalCodes(litLen), dc = canonicalCodes(distLen);
+  for (const Token& t : tokens) {
+    if (t.distance == 0) {
+      bw.putCode(lc[t.value], litLen[t.value]);
+      continue;
+    }
+    uint32_t sym = 0, extra = 0, bits = 0;
+    lengthSymbol(t.value, &sym, &extra, &bits);
+    bw.putCode(lc[sym], litLen[sym]);
+    bw.put(extra, bits);
+    distanceSymbol(t.distance, &sym, &extra, &bits);
+    bw.putCode(dc[sym], distLen[sym]);
+    bw.put(extra, bits);
+  }
+  bw.putCode(lc[256], litLen[256]);
+}
+
+// Stored blocks of at most `blockSize` bytes (an empty input gives one empty
+// final block).
+inline void writeStored(BitWriter& bw, const std::string& data, bool last, size_t blockSize = 65535) {
+  size_t pos = 0;
+  do {
+    size_t n = std::min(blockSize, data.size() - pos);
+    bool final = last && pos + n == data.size();
+    bw.put(final ? 1 : 0, 1);
+    bw.put(0, 2);
+    bw.align();
+    bw.put((uint32_t)n, 16);
+    bw.put((uint32_t)n ^ 0xFFFF, 16);
+    for (size_t i = 0; i < n; i++) bw.put((uint8_t)data[pos + i], 8);
+    pos += n;
+  } while (pos < data.size());
+}
+
+inline void writeFixed(BitWriter& bw, const std::vector<Token>& tokens, bool last) {
+  bw.put(last ? 1 : 0, 1);
+  bw.put(1, 2);
+  writeTokens(bw, tokens, fixedLiteralLengths(), std::vector<uint8_t>(32, 5));
+}
+
+// Huffman code lengths (at most maxLen bits) for the given frequencies; a
+// symbol with frequency 0 gets no code. At least two symbols get codes.
+inline std::vector<uint8_t> huffmanLengths(std::vector<uint64_t> freq, uint32_t maxLen = 15) {
+  size_t n = freq.size();
+  int used = 0;
+  for (auto f : freq) used += f > 0;
+  for (size_t i = 0; used < 2 && i < n; i++)
+    if (freq[i] == 0) {
+      freq[i] = 1;
+      used++;
+    }
+  for (;;) {
+    using Node = std::pair<uint64_t, int>;
+    std::priority_queue<Node, std::vector<Node>, std::greater<Node>> q;
+    std::vector<int> parent(2 * n, -1);
+    for (size_t i = 0; i < n; i++)
+      if (freq[i]) q.push({freq[i], (int)i});
+    int next = (int)n;
+    while (q.size() > 1) {
+      Node a = q.top();
+      q.pop();
+      Node b = q.top();
+      q.pop();
+      parent[a.second] = parent[b.second] = next;
+      q.push({a.first + b.first, next++});
+    }
+    std::vector<uint8_t> lengths(n, 0);
+    bool ok = true;
+    for (size_t i = 0; i < n; i++) {
+      if (!freq[i]) continue;
+      uint32_t d = 0;
+      for (int p = parent[i]; p >= 0; p = parent[p]) d++;
+      if (d > maxLen) ok = false;
+      lengths[i] = (uint8_t)d;
+    }
+    if (ok) return lengths;
+    for (auto& f : freq)
+      if (f) f = (f >> 1) + 1;  // flatten and retry
+  }
+}
+
+// Writes the code-length section of a dynamic block for the given lengths,
+// run-length coded with 16, 17 and 18.
+inline void writeDynamicHeader(BitWriter& bw, const std::vector<uint8_t>& litLen, const std::vector<uint8_t>& distLen) {
+  std::vector<uint8_t> all(litLen);
+  all.insert(all.end(), distLen.begin(), distLen.end());
+  struct Item {
+    uint32_t sym = 0, extra = 0, bits = 0;
+  };
+  std::vector<Item> items;
+  for (size_t i = 0; i < all.size();) {
+    size_t run = 1;
+    while (i + run < all.size() && all[i + run] == all[i]) run++;
+    if (all[i] == 0 && run >= 3) {
+      size_t r = std::min<size_t>(run, 138);
+      if (r >= 11)
+        items.push_back({18, (uint32_t)r - 11, 7});
+      else
+        items.push_back({17, (uint32_t)r - 3, 3});
+      i += r;
+    } else if (i > 0 && all[i] == all[i - 1] && run >= 3) {
+      size_t r = std::min<size_t>(run, 6);
+      items.push_back({16, (uint32_t)r - 3, 2});
+      i += r;
+    } else {
+      items.push_back({all[i], 0, 0});
+      i++;
+    }
+  }
+  std::vector<uint64_t> freq(19, 0);
+  for (auto& it : items) freq[it.sym]++;
+  std::vector<uint8_t> clLen = huffmanLengths(freq, 7);
+  static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  int hclen = 19;
+  while (hclen > 4 && clLen[order[hclen - 1]] == 0) hclen--;
+  bw.put((uint32_t)litLen.size() - 257, 5);
+  bw.put((uint32_t)distLen.size() - 1, 5);
+  bw.put((uint32_t)hclen - 4, 4);
+  for (int i = 0; i < hclen; i++) bw.put(clLen[order[i]], 3);
+  std::vector<uint32_t> clCodes = canonicalCodes(clLen);
+  for (auto& it : items) {
+    bw.putCode(clCodes[it.sym], clLen[it.sym]);
+    bw.put(it.extra, it.bits);
+  }
+}
+
+// One dynamic block with codes fitted to the tokens' frequencies.
+inline void writeDynamic(BitWriter& bw, const std::vector<Token>& tokens, bool last) {
+  std::vector<uint64_t> lf(286, 0), df(30, 0);
+  for (const Token& t : tokens) {
+    uint32_t sym = 0, extra = 0, bits = 0;
+    if (t.distance == 0) {
+      lf[t.value]++;
+      continue;
+    }
+    lengthSymbol(t.value, &sym, &extra, &bits);
+    lf[sym]++;
+    distanceSymbol(t.distance, &sym, &extra, &bits);
+    df[sym]++;
+  }
+  lf[256] = 1;
+  std::vector<uint8_t> litLen = huffmanLengths(lf), distLen = huffmanLengths(df);
+  while (litLen.size() > 257 && litLen.back() == 0) litLen.pop_back();
+  while (distLen.size() > 1 && distLen.back() == 0) distLen.pop_back();
+  bw.put(last ? 1 : 0, 1);
+  bw.put(2, 2);
+  writeDynamicHeader(bw, litLen, distLen);
+  writeTokens(bw, tokens, litLen, distLen);
+}
+
+// One block of `data`: kind 0 stored, 1 fixed, 2 dynamic.
+inline void writeBlock(BitWriter& bw, const std::string& data, int kind, bool last) {
+  if (kind == 0)
+    writeStored(bw, data, last);
+  else if (kind == 1)
+    writeFixed(bw, lz77(data), last);
+  else
+    writeDynamic(bw, lz77(data), last);
+}
+
+// Our own deflate encoder: the data in pieces of `blockSize`, each piece as
+// a stored, fixed or dynamic block in turn (kind: 0 stored, 1 fixed,
+// 2 dynamic, 3 rotate through all three).
+inline std::string deflateOwn(const std::string& data, int kind, size_t blockSize = 50000) {
+  BitWriter bw;
+  size_t pos = 0;
+  int block = 0;
+  do {
+    const size_t n = std::min(blockSize, data.size() - pos);
+    writeBlock(bw, data.substr(pos, n), kind == 3 ? block % 3 : kind, pos + n == data.size());
+    pos += n;
+    block++;
+  } while (pos < data.size());
+  return bw.finish();
 }
 
 }  // namespace testbits

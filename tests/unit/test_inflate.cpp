@@ -238,14 +238,7 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
   // data all get split.
   std::string data = sampleData(dataText, 20000, 8) + sampleData(dataRuns, 5000, 9);
   for (int kind : {0, 1, 2}) {
-    BitWriter bw;
-    if (kind == 0)
-      writeStored(bw, data, true);
-    else if (kind == 1)
-      writeFixed(bw, lz77(data), true);
-    else
-      writeDynamic(bw, lz77(data), true);
-    std::string raw = bw.finish();
+    std::string raw = deflateOwn(data, kind, data.size());
     size_t headerBytes = kind == 0 ? 5 : kind == 1 ? 1 : 200;
     Source src;
     src.data = raw;
@@ -276,10 +269,8 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
 
 TEST(InflateStream, SourceReadFailureInStoredBlockFails) {
   std::string data = sampleData(dataRandom, 200000, 4);
-  BitWriter bw;
-  writeStored(bw, data, true);
   Source src;
-  src.data = bw.finish();
+  src.data = deflateOwn(data, 0, data.size());
   src.failReadAt = 2;
   IoStream* s = iosNewLevel(&src, &sourceOps);
   ASSERT_EQ(inflateWrapInputStream(s, INFLATE_FORMAT_RAW, nullptr, false), 0);

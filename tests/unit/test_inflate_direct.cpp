@@ -204,12 +204,7 @@ TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {
   for (int kind = 0; kind <= 2; kind++) {
     std::string data = sampleData(dataText, 20000, 31);
     BitWriter bw;
-    if (kind == 0)
-      writeStored(bw, data, false);
-    else if (kind == 1)
-      writeFixed(bw, lz77(data), false);
-    else
-      writeDynamic(bw, lz77(data), false);
+    writeBlock(bw, data, kind, false);
     bw.put(1, 1);  // final
     bw.put(3, 2);  // reserved type
     Source src;

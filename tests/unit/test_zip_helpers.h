@@ -13,21 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "test_bits_helpers.h"
 #include "testenv.h"
 
 namespace ziptest {
 
 namespace fs = std::filesystem;
 
-// Bitwise CRC-32 (independent of the library's table-driven one).
-inline uint32_t crc32Of(const std::string& s) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (unsigned char b : s) {
-    c ^= b;
-    for (int k = 0; k < 8; k++) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
-  }
-  return ~c;
-}
+// CRC-32 of a string, bitwise (independent of the library's table-driven one).
+inline uint32_t crc32Of(const std::string& s) { return testbits::crcBitwise(s.data(), s.size()); }
 
 inline void put16(std::string& s, uint32_t v) {
   s += (char)(v & 0xFF);
@@ -42,60 +36,18 @@ inline void put64(std::string& s, uint64_t v) {
   put32(s, (uint32_t)(v >> 32));
 }
 
-// LSB-first bit writer for deflate.
-struct BitWriter {
-  std::string out{};
-  uint32_t acc = 0;
-  int bits = 0;
-  void put(uint32_t value, int n) {
-    for (int i = 0; i < n; i++) {
-      acc |= ((value >> i) & 1u) << bits;
-      if (++bits == 8) {
-        out += (char)acc;
-        acc = 0;
-        bits = 0;
-      }
-    }
+// Raw deflate with one fixed-Huffman block of literals only (kind 1), or
+// made of stored blocks of any size (kind 0).
+inline std::string deflateLiterals(const std::string& data, int kind) {
+  testbits::BitWriter w;
+  if (kind == 0) {
+    testbits::writeStored(w, data, true);
+  } else {
+    std::vector<testbits::Token> literals;
+    for (unsigned char c : data) literals.push_back({c, 0});
+    testbits::writeFixed(w, literals, true);
   }
-  // Huffman codes go most significant bit first.
-  void putCode(uint32_t code, int n) {
-    for (int i = n - 1; i >= 0; i--) put((code >> i) & 1u, 1);
-  }
-  void flush() {
-    if (bits) put(0, 8 - bits);
-  }
-};
-
-// Raw deflate with one fixed-Huffman block of literals only.
-inline std::string deflateFixed(const std::string& data) {
-  BitWriter w;
-  w.put(1, 1);  // final
-  w.put(1, 2);  // fixed codes
-  for (unsigned char c : data) {
-    if (c < 144)
-      w.putCode(0x30 + c, 8);
-    else
-      w.putCode(0x190 + (c - 144), 9);
-  }
-  w.putCode(0, 7);  // end of block
-  w.flush();
-  return w.out;
-}
-
-// Raw deflate made of stored blocks (any size).
-inline std::string deflateStored(const std::string& data) {
-  std::string out{};
-  size_t pos = 0;
-  do {
-    const size_t n = std::min<size_t>(65535, data.size() - pos);
-    const bool last = pos + n == data.size();
-    out += (char)(last ? 1 : 0);
-    put16(out, (uint32_t)n);
-    put16(out, (uint32_t)(~n & 0xFFFF));
-    out.append(data, pos, n);
-    pos += n;
-  } while (pos < data.size());
-  return out;
+  return w.finish();
 }
 
 struct Entry {
@@ -128,9 +80,8 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
   for (const Entry& e : entries) {
     std::string comp = e.data;
     uint16_t method = e.method;
-    if (e.method == 8) comp = deflateFixed(e.data);
-    if (e.method == 9) {
-      comp = deflateStored(e.data);
+    if (e.method == 8 || e.method == 9) {
+      comp = deflateLiterals(e.data, e.method == 8 ? 1 : 0);
       method = 8;
     }
     const uint32_t crc = crc32Of(e.data) + (uint32_t)e.crcDelta;
