@@ -81,12 +81,18 @@ def test_random_kills(plat, update):
     exe, old, new, work = update
     inst = work / "inst"
     rng = random.Random(18)
+    # Kills land within the length of a whole update as measured now, so
+    # that a loaded machine does not let every update finish first.
+    shutil.copytree(work / "old", inst)
+    t0 = time.monotonic()
+    plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work))
+    whole = time.monotonic() - t0
     restored = 0
-    for _ in range(10 if plat.wine else 30):
+    for _ in range(10 if plat.wine else 50):
         shutil.rmtree(inst, ignore_errors=True)
         shutil.copytree(work / "old", inst)
         p = plat.popen(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work))
-        time.sleep(rng.uniform(0.3, 1.5) if plat.wine else rng.uniform(0.0, 0.08))
+        time.sleep(rng.uniform(0.05, 0.8) * whole)
         os.killpg(p.pid, signal.SIGKILL)
         p.communicate(timeout=60)
         if recover_and_check(plat, exe, inst, work, old, new, committed_ok=True):
