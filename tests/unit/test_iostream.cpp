@@ -117,8 +117,7 @@ TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
 
   // With a whole byte in the bit buffer the buffered level stays.
   Mock in2;
-  in2.in = "AB";
-  s = iosNewLevel(&in2, &mockInOps);
+  s = mockInput(&in2, "AB");
   ASSERT_EQ(iosWrapBufferedInputStream(s, 0), 0);
   ASSERT_EQ(iosGetBits(s, 8), 'A');
   ASSERT_EQ(iosPeekBits(s, 8), 'B');  // 'B' now sits in the bit buffer
@@ -362,9 +361,7 @@ TEST(IosWrite, UrgentFallsBackToPlainTransfer) {
 
 TEST(IosRead, ReadFully) {
   Mock in;
-  in.in = "0123456789";
-  in.maxRead = 3;
-  IoStream* s = iosNewLevel(&in, &mockInOps);
+  IoStream* s = mockInput(&in, "0123456789", 3);
   char buf[16];
   EXPECT_EQ(iosReadFully(s, buf, 0), 0);
   EXPECT_EQ(in.readCalls, 0);
@@ -381,8 +378,7 @@ TEST(IosRead, ReadFully) {
 
 TEST(IosRead, ReadLineSplitsAndPushesBackTheRest) {
   Mock in;
-  in.in = "first\nsecond line\n" + std::string(300, 'L') + "\nlast";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
+  IoStream* s = mockInput(&in, "first\nsecond line\n" + std::string(300, 'L') + "\nlast");
   StringBuffer line;
   sbInitHere(&line);
   ASSERT_EQ(iosReadLine(s, &line), 0);
@@ -404,8 +400,7 @@ TEST(IosRead, ReadLineSplitsAndPushesBackTheRest) {
 
   // A single byte after the line end is kept too.
   Mock one;
-  one.in = "a\nb";
-  s = iosNewLevel(&one, &mockInOps);
+  s = mockInput(&one, "a\nb");
   sbEmpty(&line);
   ASSERT_EQ(iosReadLine(s, &line), 0);
   EXPECT_STREQ(sbGet(&line), "a\n");
