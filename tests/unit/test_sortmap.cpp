@@ -227,14 +227,12 @@ TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
 
 TEST(SortMap, GrowthPast64) {
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  EXPECT_EQ(64u, m->capacity);
   // Insert in a scrambled order so that inserts land all over the array.
   for (int i = 0; i < 300; i++) {
     std::string k = numbered("key", (i * 37) % 300);
     ASSERT_EQ(0, smPutCopy(m, k.c_str(), k.c_str()));
   }
   EXPECT_EQ(300u, smCount(m));
-  EXPECT_EQ(320u, m->capacity);
   std::vector<std::string> keys = keysOf(m);
   ASSERT_EQ(300u, keys.size());
   for (int i = 0; i < 300; i++) {
