@@ -15,6 +15,7 @@
 #include "logging.h"
 #include "memory.h"
 #include "osinit.h"
+#include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace {
@@ -392,16 +393,14 @@ TEST(MemoryDeathTest, LeakReportWithDumps) {
     memFreePtr(memAllocPtr(10, "tidy.cpp", 1), "tidy.cpp", 2);
   });
   // Every message line carries the record header with the category.
-  EXPECT_TRUE(hasAll({"MEMORY LEAKS 1\n", " common.memory - > LEAKED id=", " 3@", "allocated leaky.cpp(42)",
-                      "  HEX  3 bytes: 61 62 63 \n", "  DATA 3 bytes: abc\n", "END OF MEMORY PROBLEMS FOR PID"})
-                  .Matches(text))
-      << text;
-  EXPECT_EQ(text.find("tidy.cpp"), std::string::npos) << text;
+  expectText(text,
+             {"MEMORY LEAKS 1\n", " common.memory - > LEAKED id=", " 3@", "allocated leaky.cpp(42)",
+              "  HEX  3 bytes: 61 62 63 \n", "  DATA 3 bytes: abc\n", "END OF MEMORY PROBLEMS FOR PID"},
+             {"tidy.cpp"});
 }
 
 // Level 3 traces each operation; a clean program has no leak report.
 TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
   std::string text = childMemoryLog("3", [] { memFreePtr(memAllocPtr(7, "tidy.cpp", 1), "tidy.cpp", 2); });
-  EXPECT_EQ(text.find("LEAK"), std::string::npos) << text;
-  EXPECT_TRUE(hasAll({"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}).Matches(text)) << text;
+  expectText(text, {"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}, {"LEAK"});
 }
