@@ -916,7 +916,7 @@ int osFileRedirectStdHandles(IoStream* stream) {
 }
 
 int osFileKindOf(const char* path) {
-  const DWORD a = attributesOf(path);
+  const DWORD a = winAttributesOf(path);
   if (a == INVALID_FILE_ATTRIBUTES) return -1;
   if (a & FILE_ATTRIBUTE_REPARSE_POINT) return osDirEntrySymlink;
   if (a & FILE_ATTRIBUTE_DIRECTORY) return osDirEntryDirectory;
