@@ -100,6 +100,13 @@ inline const IoStreamOps mockInOps = {.name = "MockIn",
                                       .getseek = mockGetSeek,
                                       .canRead = mockCanRead};
 inline const IoStreamOps mockOutOps = {.name = "MockOut", .write = mockWrite, .close = mockClose, .flush = mockFlush};
+// A stream over `m` reading `data`, at most `maxRead` bytes a read (0: all).
+inline IoStream* mockInput(Mock* m, const std::string& data, uint32_t maxRead = 0) {
+  m->in = data;
+  m->maxRead = maxRead;
+  return iosNewLevel(m, &mockInOps);
+}
+
 // A level that only closes: every other operation passes through it.
 inline const IoStreamOps mockPassOps = {.name = "MockPass", .close = mockClose};
 

@@ -45,10 +45,10 @@ std::vector<Field> randomFields(uint32_t seed, size_t count) {
   return f;
 }
 
-// A stream over the mock with a buffered input level on top.
-IoStream* bufferedOver(Mock* m, uint32_t size = 0) {
-  IoStream* s = iosNewLevel(m, &mockInOps);
-  EXPECT_EQ(iosWrapBufferedInputStream(s, size), 0);
+// A stream over the mock reading `data` with a buffered input level on top.
+IoStream* bufferedOver(Mock* m, const std::string& data, uint32_t maxRead = 0) {
+  IoStream* s = mockInput(m, data, maxRead);
+  EXPECT_EQ(iosWrapBufferedInputStream(s, 0), 0);
   return s;
 }
 
@@ -64,40 +64,28 @@ IosBufferedInputState* bis(IoStream* s) { return static_cast<IosBufferedInputSta
 
 }  // namespace
 
+// The level a push-back adds on its own hands out only what it holds, and a
+// seek drops it without faking the end of data.
 TEST(IosBufferedInput, AutomaticLevelHandsOutOnlyWhatItHolds) {
-  Mock in;
-  in.in = "abcdef";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
-  ASSERT_EQ(iosUnGetData(s, "XY", 2), 0);
-  int before = in.readCalls;
-  char buf[10];
-  uint32_t n = 0;
-  ASSERT_EQ(iosRead(s, buf, 10, &n), 0);
-  EXPECT_EQ(std::string(buf, n), "XY");
-  EXPECT_EQ(in.readCalls, before);
-  EXPECT_EQ(describe(s), "MockIn");
-  iosClose(s);
-}
-
-TEST(IosBufferedInput, SeekOnAutomaticLevelDoesNotFakeEndOfData) {
-  Mock in;
-  in.in = "abcdef";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
-  ASSERT_EQ(iosUnGetData(s, "XY", 2), 0);
-  ASSERT_EQ(iosSeek(s, 3), 0);
-  ASSERT_EQ(in.seeks.size(), 1u);
-  char buf[10];
-  uint32_t n = 0;
-  ASSERT_EQ(iosRead(s, buf, 10, &n), 0);
-  EXPECT_EQ(std::string(buf, n), "def");
-  EXPECT_EQ(describe(s), "MockIn");
-  iosClose(s);
+  for (bool seek : {false, true}) {
+    Mock in;
+    IoStream* s = mockInput(&in, "abcdef");
+    ASSERT_EQ(iosUnGetData(s, "XY", 2), 0);
+    ASSERT_EQ(seek ? iosSeek(s, 3) : 0, 0);
+    EXPECT_EQ(in.seeks.size(), seek ? 1u : 0u);
+    char buf[10];
+    uint32_t n = 0;
+    ASSERT_EQ(iosRead(s, buf, 10, &n), 0);
+    EXPECT_EQ(std::string(buf, n), seek ? "def" : "XY");
+    EXPECT_EQ(in.readCalls, seek ? in.readCalls : 0);
+    EXPECT_EQ(describe(s), "MockIn");
+    iosClose(s);
+  }
 }
 
 TEST(IosBufferedInput, PushBackKeepsOrderOverSeveralNodes) {
   Mock in;
-  in.in = "0123456789";
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, "0123456789");
   char buf[4];
   ASSERT_EQ(iosReadFully(s, buf, 4), 0);
   ASSERT_EQ(iosUnGetData(s, "c", 1), 0);
@@ -110,10 +98,8 @@ TEST(IosBufferedInput, PushBackKeepsOrderOverSeveralNodes) {
 
 TEST(IosBufferedInput, RefillFailureAndDeliveredBytes) {
   Mock in;
-  in.in = "abcdef";
-  in.maxRead = 4;
   in.failReadAt = 1;
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, "abcdef", 4);
   char buf[10];
   uint32_t n = 0;
   // One refill; the read does not wait for more once bytes were delivered.
@@ -130,8 +116,7 @@ TEST(IosBufferedInput, RefillFailureAndDeliveredBytes) {
 
 TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
   Mock in;
-  in.in = "abc";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
+  IoStream* s = mockInput(&in, "abc");
   ASSERT_EQ(iosUnGetData(s, "z", 1), 0);
   EXPECT_EQ(bis(s)->automatic, 1);
   ASSERT_EQ(iosWrapBufferedInputStream(s, 100000), 0);
@@ -148,7 +133,8 @@ TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
   EXPECT_EQ(in.closeCalls, 1);
 
   Mock small;
-  s = bufferedOver(&small, 10);
+  s = iosNewLevel(&small, &mockInOps);
+  ASSERT_EQ(iosWrapBufferedInputStream(s, 10), 0);
   EXPECT_EQ(bis(s)->refillSize, 32768u);
   EXPECT_EQ(in.largestRead, 100000u);
   iosClose(s);
@@ -156,8 +142,7 @@ TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
 
 TEST(IosBufferedInput, CanReadAndSeekDiscard) {
   Mock in;
-  in.in = "abcdef";
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, "abcdef");
   EXPECT_EQ(iosCanRead(s, 0), 0);
   EXPECT_EQ(iosGetByte(s), 'a');
   EXPECT_EQ(iosCanRead(s, 0), 0);  // buffered bytes remain
@@ -174,8 +159,7 @@ TEST(IosBufferedInput, CanReadAndSeekDiscard) {
 
 TEST(IosBits, PeekZeroPeekTwiceAndGetConsumesExactBytes) {
   Mock in;
-  in.in = std::string("\xA5\x3C\x77", 3);
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, std::string("\xA5\x3C\x77", 3));
   EXPECT_EQ(iosPeekBits(s, 0), 0);
   int v = iosPeekBits(s, 9);
   EXPECT_EQ(v, 0xA5 | (0x3C & 1) << 8);
@@ -190,8 +174,7 @@ TEST(IosBits, PeekZeroPeekTwiceAndGetConsumesExactBytes) {
 
 TEST(IosBits, MisalignedByteReadThenSkip) {
   Mock in;
-  in.in = std::string("\xFF\x81\x42\x43\x44", 5);
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, std::string("\xFF\x81\x42\x43\x44", 5));
   ASSERT_EQ(iosGetBits(s, 3), 7);
   ASSERT_EQ(iosGetBits(s, 5), 0x1F);
   // Fast path: three bytes at once, then 13 bits are left.
@@ -217,8 +200,7 @@ TEST(IosBits, MisalignedByteReadThenSkip) {
 
 TEST(IosBits, EndOfDataKeepsGatheredBits) {
   Mock in;
-  in.in = "\x05";
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, "\x05");
   LogCapture cap;
   EXPECT_EQ(iosPeekBits(s, 12), -1);
   EXPECT_TRUE(contains(cap.take(), "iosPeekBits: no data, wanted 12 but have only 8\n"));
@@ -234,8 +216,7 @@ TEST(IosBits, EndOfDataKeepsGatheredBits) {
 
 TEST(IosBits, CountIsTakenModulo256) {
   Mock in;
-  in.in = "\x0F";
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, "\x0F");
   EXPECT_EQ(iosPeekBits(s, 256 + 4), 0xF);
   EXPECT_EQ(iosGetBits(s, 256), 8);  // n = 0: the number of held bits
   EXPECT_EQ(iosGetBits(s, 4), 0xF);
@@ -251,9 +232,7 @@ TEST(IosBits, SequenceAcrossRefillsInAnyChunking) {
   w.finish();
   for (uint32_t chunk : {1u, 2u, 3u, 5u, 7u, 4096u, 0u}) {
     Mock in;
-    in.in = w.out;
-    in.maxRead = chunk;
-    IoStream* s = bufferedOver(&in);
+    IoStream* s = bufferedOver(&in, w.out, chunk);
     size_t i = 0;
     for (; i < fields.size(); i++) {
       if (i % 3 == 0) {
@@ -280,9 +259,7 @@ TEST(IosBits, BytesAfterBitsFollowAlignedReads) {
   w.finish();
   std::string data = w.out + "tail";
   Mock in;
-  in.in = data;
-  in.maxRead = 2;
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, data, 2);
   EXPECT_EQ(iosGetBits(s, 3), 5);
   EXPECT_EQ(iosGetBits(s, 13), 0x1234);
   EXPECT_EQ(readAll(s), "tail");
@@ -291,8 +268,7 @@ TEST(IosBits, BytesAfterBitsFollowAlignedReads) {
 
 TEST(IosBits, SkipWrapsBufferedLevelWhenMissing) {
   Mock in;
-  in.in = "\x81Z";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
+  IoStream* s = mockInput(&in, "\x81Z");
   ASSERT_EQ(iosSkipToNextByte(s), 0);
   EXPECT_EQ(describe(s), "BufferedInputStream -> MockIn");
   EXPECT_EQ(bis(s)->automatic, 0);
@@ -305,8 +281,7 @@ TEST(IosBits, SkipWrapsBufferedLevelWhenMissing) {
 
 TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
   Mock in;
-  in.in = "ABCDEF";
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, "ABCDEF");
   ASSERT_EQ(iosGetBits(s, 8), 'A');
   ASSERT_EQ(iosPeekBits(s, 8), 'B');  // fast path: B, C and D go to the bit buffer
   EXPECT_EQ(iosPeekBits(s, 0), 24);
@@ -318,8 +293,7 @@ TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
   iosClose(s);
 
   Mock in2;
-  in2.in = "AB";
-  s = bufferedOver(&in2);
+  s = bufferedOver(&in2, "AB");
   ASSERT_EQ(iosGetBits(s, 3), 1);
   LogCapture cap2(logLevelError);
   EXPECT_EQ(iosUnGetData(s, "q", 1), -1);
@@ -331,8 +305,7 @@ TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
 
 TEST(IosBits, WrongLevelIsRefused) {
   Mock in;
-  in.in = "A";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
+  IoStream* s = mockInput(&in, "A");
   LogCapture cap(logLevelError);
   EXPECT_EQ(iosPeekBits(s, 3), -1);
   EXPECT_EQ(iosGetBits(s, 3), -1);
@@ -351,9 +324,7 @@ TEST(IosDirect, TakeLoadAndGiveBack) {
   std::string data = w.out + "END";
   for (uint32_t chunk : {1u, 3u, 64u, 0u}) {
     Mock in;
-    in.in = data;
-    in.maxRead = chunk;
-    IoStream* s = bufferedOver(&in);
+    IoStream* s = bufferedOver(&in, data, chunk);
     size_t i = 0;
     while (i < fields.size()) {
       // A few fields through the ordinary bit reader.
@@ -386,8 +357,7 @@ TEST(IosDirect, TakeLoadAndGiveBack) {
 
 TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   Mock in;
-  in.in = "abcdef";
-  IoStream* s = bufferedOver(&in);
+  IoStream* s = bufferedOver(&in, "abcdef");
   const uint8_t* p;
   uint32_t avail = 0;
   ASSERT_EQ(iosBufferedFill(s, &p, &avail), 0);
@@ -403,8 +373,7 @@ TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   EXPECT_EQ(readAll(s), "VWXYZcdef");
   // A held bit buffer refuses a give-back.
   Mock in2;
-  in2.in = "q";
-  IoStream* t = bufferedOver(&in2);
+  IoStream* t = bufferedOver(&in2, "q");
   ASSERT_EQ(iosGetBits(t, 1), 1);
   LogCapture cap(logLevelError);
   EXPECT_EQ(iosBufferedGiveBack(t, 1, 1), -1);
@@ -502,9 +471,7 @@ TEST(IosBufferedOutput, FailuresAndMessages) {
 
 TEST(IosLimited, ReadsAndWritesAreCounted) {
   Mock in;
-  in.in = "abcdefgh";
-  in.maxRead = 2;
-  IoStream* s = iosNewLevel(&in, &mockInOps);
+  IoStream* s = mockInput(&in, "abcdefgh", 2);
   LogCapture cap;
   ASSERT_EQ(iosWrapLimitedIoStream(s, 2, 0), 0);
   EXPECT_TRUE(contains(cap.take(), "wrapped limit for 2 reads and 0 writes\n"));
@@ -517,9 +484,7 @@ TEST(IosLimited, ReadsAndWritesAreCounted) {
   EXPECT_EQ(in.closeCalls, 1);
 
   Mock all;
-  all.in = pattern(1000);
-  all.maxRead = 10;
-  s = iosNewLevel(&all, &mockInOps);
+  s = mockInput(&all, pattern(1000), 10);
   ASSERT_EQ(iosWrapLimitedIoStream(s, -1, -1), 0);
   EXPECT_EQ(readAll(s), all.in);
   iosClose(s);

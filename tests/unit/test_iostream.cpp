@@ -56,11 +56,7 @@ TEST(IosStack, WrapAndUnwrapKeepTheHandle) {
   IoStream* handle = s;
   ASSERT_EQ(iosWrap(s, &pass, &mockPassOps), 0);
   EXPECT_EQ(s, handle);
-  EXPECT_EQ(s->ops, &mockPassOps);
-  ASSERT_NE(s->next, nullptr);
-  EXPECT_EQ(s->next->ops, &mockInOps);
   EXPECT_EQ(s->next->state, &in);
-  EXPECT_EQ(s->next->next, nullptr);
   ASSERT_EQ(iosWrapLimitedIoStream(s, -1, -1), 0);
   EXPECT_EQ(describe(s), "LimitedIoStream -> MockPass -> MockIn");
   // Reads pass through the levels that lack the slot.
@@ -75,9 +71,7 @@ TEST(IosStack, WrapAndUnwrapKeepTheHandle) {
   EXPECT_EQ(s, handle);
   EXPECT_EQ(describe(s), "MockPass -> MockIn");
   ASSERT_EQ(iosUnwrap(s), 0);
-  EXPECT_EQ(s->ops, &mockInOps);
-  EXPECT_EQ(s->state, &in);
-  EXPECT_EQ(s->next, nullptr);
+  EXPECT_EQ(describe(s), "MockIn");
   EXPECT_EQ(pass.closeCalls, 0);
   EXPECT_EQ(iosClose(s), 0);
   EXPECT_EQ(in.closeCalls, 1);
@@ -117,8 +111,7 @@ TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
 
   // With a whole byte in the bit buffer the buffered level stays.
   Mock in2;
-  in2.in = "AB";
-  s = iosNewLevel(&in2, &mockInOps);
+  s = mockInput(&in2, "AB");
   ASSERT_EQ(iosWrapBufferedInputStream(s, 0), 0);
   ASSERT_EQ(iosGetBits(s, 8), 'A');
   ASSERT_EQ(iosPeekBits(s, 8), 'B');  // 'B' now sits in the bit buffer
@@ -164,20 +157,13 @@ TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
   Mock bad;
   bad.closeResult = -1;
   EXPECT_NE(iosClose(iosNewLevel(&bad, &mockOutOps)), 0);
-}
-
-TEST(IosStack, CloseOfEventSocketDoesNotFlush) {
+  // An event socket is closed without a flush.
   Mock m;
-  IoStream* s = iosNewLevel(&m, &eventSocketOps);
+  s = iosNewLevel(&m, &eventSocketOps);
   ASSERT_EQ(iosWrite(s, "a", 1, nullptr), 0);
   EXPECT_EQ(iosClose(s), 0);
   EXPECT_EQ(m.flushCalls, 0);
   EXPECT_EQ(m.closeCalls, 1);
-  Mock o;
-  s = iosNewLevel(&o, &mockOutOps);
-  ASSERT_EQ(iosWrite(s, "a", 1, nullptr), 0);
-  EXPECT_EQ(iosClose(s), 0);
-  EXPECT_EQ(o.flushCalls, 1);
 }
 
 TEST(IosDispatch, NullBufferProbes) {
@@ -362,9 +348,7 @@ TEST(IosWrite, UrgentFallsBackToPlainTransfer) {
 
 TEST(IosRead, ReadFully) {
   Mock in;
-  in.in = "0123456789";
-  in.maxRead = 3;
-  IoStream* s = iosNewLevel(&in, &mockInOps);
+  IoStream* s = mockInput(&in, "0123456789", 3);
   char buf[16];
   EXPECT_EQ(iosReadFully(s, buf, 0), 0);
   EXPECT_EQ(in.readCalls, 0);
@@ -381,8 +365,7 @@ TEST(IosRead, ReadFully) {
 
 TEST(IosRead, ReadLineSplitsAndPushesBackTheRest) {
   Mock in;
-  in.in = "first\nsecond line\n" + std::string(300, 'L') + "\nlast";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
+  IoStream* s = mockInput(&in, "first\nsecond line\n" + std::string(300, 'L') + "\nlast");
   StringBuffer line;
   sbInitHere(&line);
   ASSERT_EQ(iosReadLine(s, &line), 0);
@@ -404,8 +387,7 @@ TEST(IosRead, ReadLineSplitsAndPushesBackTheRest) {
 
   // A single byte after the line end is kept too.
   Mock one;
-  one.in = "a\nb";
-  s = iosNewLevel(&one, &mockInOps);
+  s = mockInput(&one, "a\nb");
   sbEmpty(&line);
   ASSERT_EQ(iosReadLine(s, &line), 0);
   EXPECT_STREQ(sbGet(&line), "a\n");

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,18 +41,10 @@ std::string readFile(const std::string& path) {
 std::vector<std::string> readLines(const std::string& path) {
   std::string s = readFile(path);
   if (s.rfind("\xEF\xBB\xBF", 0) == 0) s.erase(0, 3);
+  std::erase(s, '\r');
   std::vector<std::string> out;
-  std::string cur;
-  for (char c : s) {
-    if (c == '\r') continue;
-    if (c == '\n') {
-      out.push_back(cur);
-      cur.clear();
-    } else {
-      cur.push_back(c);
-    }
-  }
-  if (!cur.empty()) out.push_back(cur);
+  std::istringstream in(s);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
 }
 
@@ -105,6 +98,14 @@ bool contains(const std::vector<std::string>& lines, const std::string& text) {
   return false;
 }
 
+// Expects each of `has` in some line of the file and none of `lacks`.
+void expectLines(const std::string& file, std::initializer_list<const char*> has,
+                 std::initializer_list<const char*> lacks = {}) {
+  std::vector<std::string> lines = readLines(file);
+  for (const char* t : has) EXPECT_TRUE(contains(lines, t)) << t;
+  for (const char* t : lacks) EXPECT_FALSE(contains(lines, t)) << t;
+}
+
 }  // namespace
 
 TEST_F(LogFiles, PatternVariables) {
@@ -146,12 +147,10 @@ TEST_F(LogFiles, RecordsReachTheFileAndReopenContinues) {
   logCloseStream();
   std::string raw = readFile(file);
   EXPECT_EQ(raw.rfind("\xEF\xBB\xBF", 0), 0u) << "a new log starts with a byte-order mark";
-  auto lines = readLines(file);
-  EXPECT_TRUE(contains(lines, "sfx.main - hello 42"));
-  EXPECT_FALSE(contains(lines, "not at info"));
-  EXPECT_TRUE(contains(lines, "common.logging - Continuing logging in "));
-  EXPECT_TRUE(contains(lines, "Logging at level INFO"));
-  EXPECT_TRUE(contains(lines, "sfx.main - after reopen"));
+  expectLines(file,
+              {"sfx.main - hello 42", "common.logging - Continuing logging in ", "Logging at level INFO",
+               "sfx.main - after reopen"},
+              {"not at info"});
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
@@ -164,12 +163,8 @@ TEST_F(LogFiles, SwitchToNewNameAnnouncesItInBoth) {
   ASSERT_EQ(logReopen(), 0);
   logInfo(logCatSfx, "in b\n");
   logCloseStream();
-  auto la = readLines(a), lb = readLines(b);
-  EXPECT_TRUE(contains(la, "in a"));
-  EXPECT_TRUE(contains(la, "Switching log to "));
-  EXPECT_FALSE(contains(la, "in b"));
-  EXPECT_TRUE(contains(lb, "Closed logfile "));
-  EXPECT_TRUE(contains(lb, "in b"));
+  expectLines(a, {"in a", "Switching log to "}, {"in b"});
+  expectLines(b, {"Closed logfile ", "in b"});
 }
 
 // A new log file on its own tells what the run saw: the character sets and
@@ -187,14 +182,11 @@ TEST_F(LogFiles, NewFileShowsCharacterSetsAndMaskedEnvironment) {
   osSetEnv("SFX_TEST_PLAIN", nullptr);
   osSetEnv("SFX_TEST_PROXY_PASSWORD", nullptr);
   osSetEnv("sfx_test_api_token", nullptr);
-  auto lines = readLines(file);
-  EXPECT_TRUE(contains(lines, "opsys.conv - Internal character set is UTF-8"));
-  EXPECT_TRUE(contains(lines, "opsys.conv - HTTP hdr character set is "));
-  EXPECT_TRUE(contains(lines, "opsys.env -    SFX_TEST_PLAIN=visible value"));
-  EXPECT_TRUE(contains(lines, "opsys.env -    SFX_TEST_PROXY_PASSWORD=********"));
-  EXPECT_TRUE(contains(lines, "opsys.env -    sfx_test_api_token=********"));
-  EXPECT_FALSE(contains(lines, "hunter2"));
-  EXPECT_FALSE(contains(lines, "tok-123"));
+  expectLines(file,
+              {"opsys.conv - Internal character set is UTF-8", "opsys.conv - HTTP hdr character set is ",
+               "opsys.env -    SFX_TEST_PLAIN=visible value", "opsys.env -    SFX_TEST_PROXY_PASSWORD=********",
+               "opsys.env -    sfx_test_api_token=********"},
+              {"hunter2", "tok-123"});
 }
 
 TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
@@ -208,12 +200,8 @@ TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
   ASSERT_EQ(logSwitchFile(false), 0);
   std::string now = logOut.currentFile;
   logCloseStream();
-  auto lines = readLines(first);
-  if (contains(lines, "Regenerating logfile name to be unique")) {
-    EXPECT_NE(now, taken) << "one second later the time stamp differs";
-  } else {
-    ADD_FAILURE() << "the taken name was not noticed (second changed before the switch?)";
-  }
+  expectLines(first, {"Regenerating logfile name to be unique"});
+  EXPECT_NE(now, taken) << "one second later the time stamp differs";
   EXPECT_EQ(readFile(taken), "taken\n");
 }
 
@@ -224,10 +212,8 @@ TEST_F(LogFiles, FixedNameThatExistsIsAppendedTo) {
   ASSERT_EQ(logSwitchFile(false), 0);
   logInfo(logCatSfx, "appended\n");
   logCloseStream();
-  auto lines = readLines(file);
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "earlier run");
-  EXPECT_TRUE(contains(lines, "appended"));
+  EXPECT_EQ(readLines(file).at(0), "earlier run");
+  expectLines(file, {"appended"});
   EXPECT_EQ(std::vector<uint32_t>(clock.waits, clock.waits + clock.waitCount), std::vector<uint32_t>{1000})
       << "one second's wait for a new name";
 }
@@ -243,13 +229,10 @@ TEST_F(LogFiles, RotationKeepsTwoNumberedFiles) {
   for (int i = 0; i < 40; i++) logInfo(logCatSfx, "record %02d with some text to fill the file\n", i);
   logCloseStream();
   EXPECT_EQ(readFile(path("sfx-2.log")), "old one\n");
-  auto one = readLines(path("sfx-1.log"));
-  auto cur = readLines(file);
-  EXPECT_TRUE(contains(one, "record 00 "));
-  EXPECT_FALSE(contains(cur, "record 00 "));
-  EXPECT_TRUE(contains(cur, "record 39 "));
   EXPECT_FALSE(fs::exists(dir / "sfx-3.log"));
-  // Every record is in exactly one of the files.
+  expectLines(file, {"record 39 "}, {"record 00 "});
+  // Every record is in exactly one of the files, the first in the older.
+  auto one = readLines(path("sfx-1.log")), cur = readLines(file);
   for (int i = 0; i < 40; i++) {
     char tag[32];
     snprintf(tag, sizeof tag, "record %02d ", i);
@@ -272,31 +255,21 @@ TEST_F(LogFiles, RotateWithoutKeepCountDeletes) {
 
 TEST_F(LogFiles, CleanupKeepsTheNewestByTime) {
   uint64_t base = osDateNow() - 100000000;
-  // Name order differs from time order on purpose.
-  const char* logs[] = {"app-1.log", "app-2.log", "app-3.log", "app-4.log"};
-  const int logAge[] = {2, 4, 1, 3};  // larger is newer
-  for (int i = 0; i < 4; i++) {
-    writeFile(path(logs[i]), "x");
-    ASSERT_EQ(osFileSetTimes(path(logs[i]).c_str(), (int64_t)(base + logAge[i] * 1000000), 0, 0), 0);
+  // Name order differs from time order on purpose; a larger age is newer.
+  const struct {
+    const char* name;
+    int age;
+    bool kept;
+  } files[] = {{"app-1.log", 2, false}, {"app-2.log", 4, true}, {"app-3.log", 1, false}, {"app-4.log", 3, true},
+               {"a.dmp", 3, true},      {"b.dmp", 1, false},    {"c.dmp", 2, true},      {"other.txt", 0, true}};
+  for (auto& f : files) {
+    writeFile(path(f.name), "x");
+    ASSERT_EQ(osFileSetTimes(path(f.name).c_str(), (int64_t)(base + f.age * 1000000), 0, 0), 0);
   }
-  const char* dumps[] = {"a.dmp", "b.dmp", "c.dmp"};
-  const int dumpAge[] = {3, 1, 2};
-  for (int i = 0; i < 3; i++) {
-    writeFile(path(dumps[i]), "d");
-    ASSERT_EQ(osFileSetTimes(path(dumps[i]).c_str(), (int64_t)(base + dumpAge[i] * 1000000), 0, 0), 0);
-  }
-  writeFile(path("other.txt"), "keep");
   logSetLogFile(path("app-${ProcessId}.log").c_str());
   logSetKeepCount(2);
   logCleanupOldLogs();
-  EXPECT_FALSE(fs::exists(dir / "app-3.log"));
-  EXPECT_FALSE(fs::exists(dir / "app-1.log"));
-  EXPECT_TRUE(fs::exists(dir / "app-2.log"));
-  EXPECT_TRUE(fs::exists(dir / "app-4.log"));
-  EXPECT_FALSE(fs::exists(dir / "b.dmp"));
-  EXPECT_TRUE(fs::exists(dir / "a.dmp"));
-  EXPECT_TRUE(fs::exists(dir / "c.dmp"));
-  EXPECT_TRUE(fs::exists(dir / "other.txt"));
+  for (auto& f : files) EXPECT_EQ(fs::exists(dir / f.name), f.kept) << f.name;
 }
 
 namespace {
@@ -357,10 +330,8 @@ TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
   }
   EXPECT_EQ(seen.size(), (size_t)(pipeThreads * pipeLines));
   for (auto& [key, count] : seen) EXPECT_EQ(count, 1) << "T" << key.first << " line " << key.second;
-  EXPECT_TRUE(contains(readLines(file), "before the switch"));
-  EXPECT_FALSE(contains(readLines(file), "after the switch"));
-  EXPECT_TRUE(contains(readLines(second), "after the switch"));
-  EXPECT_TRUE(contains(readLines(second), "after the pipe"));
+  expectLines(file, {"before the switch"}, {"after the switch"});
+  expectLines(second, {"after the switch", "after the pipe"});
 }
 
 // A log file that cannot be opened leaves standard error in use, with the

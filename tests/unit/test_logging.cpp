@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "logging.h"
 #include "testenv.h"
@@ -32,21 +34,42 @@ TEST(LogLevels, NamesMatchWholeAndCaseless) {
   EXPECT_EQ(logLevelFromName("infos", 5), -1);
 }
 
-TEST(LogLevels, Examples) {
+// One level setting: categories with the level they get, and the setting
+// as it reads back (null: not checked).
+struct LevelCase {
+  const char* spec;
+  std::vector<std::pair<const char*, uint32_t>> levels;
+  const char* readBack;
+};
+
+TEST(LogLevels, Settings) {
   LevelGuard g;
-  logParseLevels("debug,common.zip=trace");
-  EXPECT_EQ(level("common.zip"), 8u);
-  EXPECT_EQ(level("sfx.main"), 6u);
-  EXPECT_STREQ(logGetLevelSpec(), "DEBUG,common.zip=TRACE");
-
-  logParseLevels("common.zip=trace");
-  EXPECT_EQ(level("common.zip"), 8u);
-  EXPECT_EQ(level("opsys.file"), 4u);
-  EXPECT_STREQ(logGetLevelSpec(), "INFO,common.zip=TRACE");
-
-  logParseLevels("info,error");
-  EXPECT_EQ(level("opsys.file"), 2u);
-  EXPECT_STREQ(logGetLevelSpec(), "INFO,ERROR");
+  const LevelCase cases[] = {
+      {"debug,common.zip=trace", {{"common.zip", 8}, {"sfx.main", 6}}, "DEBUG,common.zip=TRACE"},
+      {"common.zip=trace", {{"common.zip", 8}, {"opsys.file", 4}}, "INFO,common.zip=TRACE"},
+      {"info,error", {{"opsys.file", 2}}, "INFO,ERROR"},
+      {"error", {{"common.zip", 4}}, "INFO"},  // the first bare level only raises
+      {"*=error", {{"common.zip", 2}, {"unknown", 2}}, nullptr},
+      {"sfx.main=debug", {{"sfx.main", 4}}, "INFO,sfx.main=DEBUG"},  // "sfx" is the process, "main" no category
+      {"*.sfx.main=debug", {{"sfx.main", 6}}, nullptr},
+      {"sfx.sfx.main=debug", {{"sfx.main", 6}}, nullptr},
+      {"utilix.sfx.main=debug", {{"sfx.main", 4}}, nullptr},  // another process: no effect
+      {"common.*=debug", {{"common.zip", 6}, {"common.aes", 6}, {"opsys.file", 4}}, nullptr},
+      {"*=trace", {{"opsys.file", 8}, {"unknown.unknown", 8}}, nullptr},
+      {"common.zip=verbose", {{"common.zip", 4}}, "INFO"},
+      {"a,,b,debug", {{"common.zip", 6}}, nullptr},
+      // An unknown element resets to the last bare level.
+      {"debug,x,common.zip=trace", {{"common.zip", 8}, {"opsys.dir", 6}}, nullptr},
+      {"buf=4096,warn", {{"opsys.dir", 3}}, "WARN,buf=4096,WARN"},  // the final default leads
+  };
+  for (const LevelCase& c : cases) {
+    SCOPED_TRACE(c.spec);
+    logParseLevels(c.spec);
+    for (auto& [category, expected] : c.levels) EXPECT_EQ(level(category), expected) << category;
+    if (c.readBack) {
+      EXPECT_STREQ(logGetLevelSpec(), c.readBack);
+    }
+  }
 }
 
 // The level handed to child processes is the level name, with the elements
@@ -71,51 +94,6 @@ TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
     EXPECT_STREQ(child, c.child) << (c.spec ? c.spec : "<null>");
   }
   processType = saved;
-}
-
-TEST(LogLevels, FirstBareLevelOnlyRaises) {
-  LevelGuard g;
-  logParseLevels("error");
-  EXPECT_EQ(level("common.zip"), 4u);
-  EXPECT_STREQ(logGetLevelSpec(), "INFO");
-  logParseLevels("*=error");
-  EXPECT_EQ(level("common.zip"), 2u);
-  EXPECT_EQ(level("unknown"), 2u);
-}
-
-TEST(LogLevels, ProcessPrefix) {
-  LevelGuard g;
-  logParseLevels("sfx.main=debug");  // "sfx" is the process, "main" no category
-  EXPECT_EQ(level("sfx.main"), 4u);
-  EXPECT_STREQ(logGetLevelSpec(), "INFO,sfx.main=DEBUG");
-  logParseLevels("*.sfx.main=debug");
-  EXPECT_EQ(level("sfx.main"), 6u);
-  logParseLevels("sfx.sfx.main=debug");
-  EXPECT_EQ(level("sfx.main"), 6u);
-  logParseLevels("utilix.sfx.main=debug");  // another process: no effect
-  EXPECT_EQ(level("sfx.main"), 4u);
-}
-
-TEST(LogLevels, WildcardsAndUnrecognised) {
-  LevelGuard g;
-  logParseLevels("common.*=debug");
-  EXPECT_EQ(level("common.zip"), 6u);
-  EXPECT_EQ(level("common.aes"), 6u);
-  EXPECT_EQ(level("opsys.file"), 4u);
-  logParseLevels("*=trace");
-  EXPECT_EQ(level("opsys.file"), 8u);
-  EXPECT_EQ(level("unknown.unknown"), 8u);
-  logParseLevels("common.zip=verbose");
-  EXPECT_EQ(level("common.zip"), 4u);
-  EXPECT_STREQ(logGetLevelSpec(), "INFO");
-  logParseLevels("a,,b,debug");
-  EXPECT_EQ(level("common.zip"), 6u);
-  logParseLevels("debug,x,common.zip=trace");  // unknown element resets to the last bare level
-  EXPECT_EQ(level("common.zip"), 8u);
-  EXPECT_EQ(level("opsys.dir"), 6u);
-  logParseLevels("buf=4096,warn");
-  EXPECT_STREQ(logGetLevelSpec(), "WARN,buf=4096,WARN");  // the final default leads
-  EXPECT_EQ(level("opsys.dir"), 3u);
 }
 
 TEST(LogLevels, EnvironmentDefault) {

@@ -15,6 +15,7 @@
 #include "logging.h"
 #include "memory.h"
 #include "osinit.h"
+#include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace {
@@ -90,25 +91,12 @@ std::string readAll(const std::filesystem::path& p) {
 
 // ---- This process (whatever mode it runs in) ----
 
-TEST(MemoryPlain, NullAndEmptyStringReleasesCountNothing) {
+// Releasing null or the empty string counts nothing; the rest is counted.
+TEST(MemoryPlain, OperationsAreCounted) {
   int64_t a0, f0, r0, a1, f1, r1;
   memGetStatistics(&a0, &f0, &r0);
   memFree(nullptr);
   memFree(memEmptyString);
-  memGetStatistics(&a1, &f1, &r1);
-  EXPECT_EQ(f1, f0);
-  EXPECT_EQ(a1, a0);
-  EXPECT_EQ(r1, r0);
-  // Reallocating the empty string allocates, it does not resize the static.
-  char* p = static_cast<char*>(memRealloc(memEmptyString, 8));
-  ASSERT_NE(p, memEmptyString);
-  strcpy(p, "1234567");
-  memFree(p);
-}
-
-TEST(MemoryPlain, OperationsAreCounted) {
-  int64_t a0, f0, r0, a1, f1, r1;
-  memGetStatistics(&a0, &f0, &r0);
   void* p = memAlloc(16);
   p = memRealloc(p, 4096);
   memFree(p);
@@ -129,6 +117,15 @@ TEST(MemoryPlain, ReallocKeepsContentAndSizeZeroFrees) {
   p = static_cast<char*>(memRealloc(p, 2));
   EXPECT_EQ(memcmp(p, "ab", 2), 0);
   EXPECT_EQ(memRealloc(p, 0), nullptr);
+  // Reallocating the empty string allocates, it does not resize the static.
+  p = static_cast<char*>(memRealloc(memEmptyString, 8));
+  ASSERT_NE(p, memEmptyString);
+  strcpy(p, "1234567");
+  memFree(p);
+  p = static_cast<char*>(memTryAlloc(32));
+  ASSERT_NE(p, nullptr);
+  memset(p, 'x', 32);
+  memFree(p);
 }
 
 TEST(MemoryPlain, CallocZeroesAndTypedHelpers) {
@@ -163,286 +160,247 @@ TEST(MemoryPlain, StringCopies) {
   memFree(c);
 }
 
-TEST(MemoryPlain, TryAllocGivesUsableBlock) {
-  char* p = static_cast<char*>(memTryAlloc(32));
-  ASSERT_NE(p, nullptr);
-  memset(p, 'x', 32);
-  memFree(p);
+// ---- Faults found in a child: guard mode (level 1), cell tracking (2 to 4) ----
+
+// One child run: the allocator level and heap-check period it runs with, what
+// it does (a fault ends it; else it exits 0) and the pieces its stderr holds.
+struct DeathCase {
+  const char* name;
+  const char *level, *heapEach;
+  void (*body)();
+  int exitCode;
+  std::vector<std::string> pieces;
+};
+
+// Frees `p` after damaging it, then frees `n` more blocks (heap checks).
+void damageFreed(int n) {
+  char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+  memFreePtr(p, "first.cpp", 6);
+  p[0] = 'x';
+  for (int i = 0; i < n; i++) memFreePtr(memAllocPtr(4, "loop.cpp", 1), "loop.cpp", 2);
 }
 
-// ---- Guard mode (level 1) ----
-
-TEST(MemoryDeathTest, GuardTrailerOverwriteNamesBothPlaces) {
-  MemEnv env("1");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(1);
-        char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 11));
-        for (int i = 0; i < 10; i++) childCheck((uint8_t)p[i] == 0xCD, "new data is 0xCD");
-        p[10] = 'x';
-        memFreePtr(p, "free.cpp", 22);
-      },
-      testing::ExitedWithCode(3),
-      hasAll({"Trailer corrupt in memory free at free.cpp(22) allocated at alloc.cpp(11)", abortText}));
+// With the memory log at debug, from a thread without a thread record (whose
+// log records are formatted in fresh blocks): a correct program ends cleanly
+// in every mode, checked after every release.
+void foreignThreadLogging() {
+  logSetCategoryLevel(logCatMemory, logLevelDebug);
+  std::thread foreign([] {
+    for (int i = 1; i < 20; i++) {
+      char* p = static_cast<char*>(memAllocPtr((uint32_t)i, "foreign.cpp", i));
+      logDebug(logCatMemory, "block %d\n", i);
+      memFreePtr(p, "foreign.cpp", i);
+    }
+  });
+  foreign.join();
 }
 
-TEST(MemoryDeathTest, GuardHeaderOverwrite) {
-  MemEnv env("1");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(1);
-        char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 33));
-        p[-1] = 0;
-        memFreePtr(p, "free.cpp", 44);
-      },
-      testing::ExitedWithCode(3), hasAll({"Header corrupt in memory allocated at alloc.cpp(33)", abortText}));
-}
+const DeathCase deathCases[] = {
+    {"DebugLoggingFromAForeignThread0", "0", "1", foreignThreadLogging, 0, {}},
+    {"DebugLoggingFromAForeignThread1", "1", "1", foreignThreadLogging, 0, {}},
+    {"DebugLoggingFromAForeignThread2", "2", "1", foreignThreadLogging, 0, {}},
+    {"DebugLoggingFromAForeignThread3", "3", "1", foreignThreadLogging, 0, {}},
+    {"DebugLoggingFromAForeignThread4", "4", "1", foreignThreadLogging, 0, {}},
+    {"GuardTrailerOverwriteNamesBothPlaces",
+     "1",
+     nullptr,
+     [] {
+       char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 11));
+       for (int i = 0; i < 10; i++) childCheck((uint8_t)p[i] == 0xCD, "new data is 0xCD");
+       p[10] = 'x';
+       memFreePtr(p, "free.cpp", 22);
+     },
+     3,
+     {"Trailer corrupt in memory free at free.cpp(22) allocated at alloc.cpp(11)", abortText}},
+    {"GuardHeaderOverwrite",
+     "1",
+     nullptr,
+     [] {
+       char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 33));
+       p[-1] = 0;
+       memFreePtr(p, "free.cpp", 44);
+     },
+     3,
+     {"Header corrupt in memory allocated at alloc.cpp(33)", abortText}},
+    {"GuardReallocChecksAndKeepsGuards",
+     "1",
+     nullptr,
+     [] {
+       char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
+       memcpy(p, "abcd", 4);
+       p = static_cast<char*>(memReallocPtr(p, 8, "grow.cpp", 2));
+       childCheck(memcmp(p, "abcd", 4) == 0, "content kept");
+       childCheck((uint8_t)p[4] == 0xCD && (uint8_t)p[7] == 0xCD, "grown bytes are 0xCD");
+       p = static_cast<char*>(memReallocPtr(p, 3, "shrink.cpp", 3));
+       childCheck(memcmp(p, "abc", 3) == 0, "content kept after shrinking");
+       p[3] = 0;  // the trailer now starts right after the new size
+       memReallocPtr(p, 16, "again.cpp", 4);
+     },
+     3,
+     {"Trailer corrupt in memory realloc at again.cpp(4) allocated at alloc.cpp(1)", abortText}},
+    {"DoubleFreeAtLevel2IsUnknownPointer",
+     "2",
+     nullptr,
+     [] {
+       void* p = memAllocPtr(8, "alloc.cpp", 5);
+       memFreePtr(p, "first.cpp", 6);
+       memFreePtr(p, "second.cpp", 7);
+     },
+     3,
+     {"second.cpp(7): ptr ", " not in cell administration", abortText}},
+    {"DoubleFreeAtLevel4NamesBothReleases",
+     "4",
+     nullptr,
+     [] {
+       void* p = memAllocPtr(8, "alloc.cpp", 5);
+       memFreePtr(p, "first.cpp", 6);
+       memFreePtr(p, "second.cpp", 7);
+     },
+     3,
+     {"double free id=", " 8@", "allocated alloc.cpp(5) free first.cpp(6) free2 second.cpp(7)", abortText}},
+    {"UseAfterFreeFoundByHeapCheck",
+     "4",
+     "1",
+     [] {
+       char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+       char* q = static_cast<char*>(memAllocPtr(8, "other.cpp", 6));
+       memFreePtr(p, "first.cpp", 6);
+       childCheck((uint8_t)p[0] == 0xDD, "freed data is 0xDD");
+       p[3] = 'x';
+       memFreePtr(q, "next.cpp", 9);
+     },
+     3,
+     {"Use-after-free id=", " 8@", abortText}},
+    // Period 0 means a thousand: ten releases after the damage are not yet a
+    // check, a thousand more are.
+    {"HeapCheckPeriodZeroWaits", "4", "0", [] { damageFreed(10); }, 0, {}},
+    {"HeapCheckPeriodZeroMeansThousand", "4", "0", [] { damageFreed(1001); }, 3, {"Use-after-free id=", abortText}},
+    {"ZeroByteAllocation",
+     "2",
+     nullptr,
+     [] { memAllocPtr(0, "zero.cpp", 12); },
+     3,
+     {"zero byte  allocation zero.cpp(12)", abortText}},
+    {"CellTrailerCorruption",
+     "2",
+     nullptr,
+     [] {
+       char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
+       p[5 + 31] = 0;  // last trailer byte
+       memFreePtr(p, "free.cpp", 6);
+     },
+     3,
+     {"Corrupt trailer id=", " 5@", " at free.cpp(6)", abortText}},
+    {"CellHeaderCorruption",
+     "2",
+     nullptr,
+     [] {
+       char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
+       p[-24] = 0;  // first header guard byte
+       memFreePtr(p, "free.cpp", 7);
+     },
+     3,
+     {"Corrupt header id=", " at free.cpp(7)", abortText}},
+    {"ForeignPointerIsRefused",
+     "2",
+     nullptr,
+     [] {
+       static char foreign[64];
+       memFreePtr(foreign + 32, "foreign.cpp", 3);
+     },
+     3,
+     {"foreign.cpp(3): ptr ", "not in cell administration", abortText}},
+    {"CellReallocMovesWithNewId",
+     "2",
+     nullptr,
+     [] {
+       char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
+       memcpy(p, "xyz", 4);
+       uint32_t id = memBlockId(p);
+       childCheck(id != 0, "live block has an id");
+       int64_t r0, r1;
+       memGetStatistics(nullptr, nullptr, &r0);
+       char* q = static_cast<char*>(memReallocPtr(p, 64, "realloc.cpp", 2));
+       childCheck(q != p, "block moves");
+       childCheck(strcmp(q, "xyz") == 0, "content kept");
+       childCheck(memBlockId(q) > id, "new id");
+       childCheck(memBlockId(p) == 0, "old block released");
+       memGetStatistics(nullptr, nullptr, &r1);
+       childCheck(r1 == r0 + 1, "reallocation counted");
+       childCheck(memReallocPtr(q, 0, "realloc.cpp", 3) == nullptr, "size 0 gives null");
+       childCheck(memBlockId(q) == 0, "size 0 releases");
+       char* e = static_cast<char*>(memReallocPtr(memEmptyString, 3, "realloc.cpp", 4));
+       childCheck(e != memEmptyString && memBlockId(e) != 0, "empty string reallocates as new");
+       memFreePtr(e, "free.cpp", 5);
+       memFreePtr(nullptr, "free.cpp", 6);
+       memFreePtr(memEmptyString, "free.cpp", 7);
+       memHeapCheck(true, true);
+     },
+     0,
+     {}},
+    // A fault found while the log is at work for a memory message still has
+    // its reason written (without a memory log file: on standard error).
+    {"FaultFoundInsideTheLogIsReported",
+     "4",
+     "1",
+     [] {
+       logSetCategoryLevel(logCatMemory, logLevelDebug);
+       char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+       memFreePtr(p, "first.cpp", 6);
+       p[3] = 'x';
+       std::thread foreign([] { memFreePtr(memAllocPtr(4, "foreign.cpp", 1), "foreign.cpp", 2); });
+       foreign.join();
+     },
+     3,
+     {"Use-after-free id=", " 8@", abortText}},
+};
 
-TEST(MemoryDeathTest, GuardReallocChecksAndKeepsGuards) {
-  MemEnv env("1");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(1);
-        char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
-        memcpy(p, "abcd", 4);
-        p = static_cast<char*>(memReallocPtr(p, 8, "grow.cpp", 2));
-        childCheck(memcmp(p, "abcd", 4) == 0, "content kept");
-        childCheck((uint8_t)p[4] == 0xCD && (uint8_t)p[7] == 0xCD, "grown bytes are 0xCD");
-        p = static_cast<char*>(memReallocPtr(p, 3, "shrink.cpp", 3));
-        childCheck(memcmp(p, "abc", 3) == 0, "content kept after shrinking");
-        p[3] = 0;  // the trailer now starts right after the new size
-        memReallocPtr(p, 16, "again.cpp", 4);
-      },
-      testing::ExitedWithCode(3),
-      hasAll({"Trailer corrupt in memory realloc at again.cpp(4) allocated at alloc.cpp(1)", abortText}));
-}
-
-// ---- Cell tracking (levels 2 to 4) ----
-
-TEST(MemoryDeathTest, DoubleFreeAtLevel2IsUnknownPointer) {
-  MemEnv env("2");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(2);
-        void* p = memAllocPtr(8, "alloc.cpp", 5);
-        memFreePtr(p, "first.cpp", 6);
-        memFreePtr(p, "second.cpp", 7);
-      },
-      testing::ExitedWithCode(3), hasAll({"second.cpp(7): ptr ", " not in cell administration", abortText}));
-}
-
-TEST(MemoryDeathTest, DoubleFreeAtLevel4NamesBothReleases) {
-  MemEnv env("4");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(4);
-        void* p = memAllocPtr(8, "alloc.cpp", 5);
-        memFreePtr(p, "first.cpp", 6);
-        memFreePtr(p, "second.cpp", 7);
-      },
-      testing::ExitedWithCode(3),
-      hasAll({"double free id=", " 8@", "allocated alloc.cpp(5) free first.cpp(6) free2 second.cpp(7)", abortText}));
-}
-
-TEST(MemoryDeathTest, UseAfterFreeFoundByHeapCheck) {
-  MemEnv env("4", nullptr, "1");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(4);
-        char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
-        char* q = static_cast<char*>(memAllocPtr(8, "other.cpp", 6));
-        memFreePtr(p, "first.cpp", 6);
-        childCheck((uint8_t)p[0] == 0xDD, "freed data is 0xDD");
-        p[3] = 'x';
-        memFreePtr(q, "next.cpp", 9);
-      },
-      testing::ExitedWithCode(3), hasAll({"Use-after-free id=", " 8@", abortText}));
-}
-
-TEST(MemoryDeathTest, HeapCheckPeriodZeroMeansThousand) {
-  MemEnv env("4", nullptr, "0");
-  // Ten releases after the damage are not yet a check.
-  EXPECT_EXIT(
-      {
-        childExpectLevel(4);
-        char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
-        memFreePtr(p, "first.cpp", 6);
-        p[0] = 'x';
-        for (int i = 0; i < 10; i++) memFreePtr(memAllocPtr(4, "loop.cpp", 1), "loop.cpp", 2);
-        childDone();
-      },
-      testing::ExitedWithCode(0), "");
-  // Within a thousand more the check runs and finds it.
-  EXPECT_EXIT(
-      {
-        childExpectLevel(4);
-        char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
-        memFreePtr(p, "first.cpp", 6);
-        p[0] = 'x';
-        for (int i = 0; i < 1001; i++) memFreePtr(memAllocPtr(4, "loop.cpp", 1), "loop.cpp", 2);
-        childDone();
-      },
-      testing::ExitedWithCode(3), hasAll({"Use-after-free id=", abortText}));
-}
-
-TEST(MemoryDeathTest, ZeroByteAllocation) {
-  MemEnv env("2");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(2);
-        memAllocPtr(0, "zero.cpp", 12);
-      },
-      testing::ExitedWithCode(3), hasAll({"zero byte  allocation zero.cpp(12)", abortText}));
-}
-
-TEST(MemoryDeathTest, CellTrailerAndHeaderCorruption) {
-  MemEnv env("2");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(2);
-        char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
-        p[5 + 31] = 0;  // last trailer byte
-        memFreePtr(p, "free.cpp", 6);
-      },
-      testing::ExitedWithCode(3), hasAll({"Corrupt trailer id=", " 5@", " at free.cpp(6)", abortText}));
-  EXPECT_EXIT(
-      {
-        childExpectLevel(2);
-        char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
-        p[-24] = 0;  // first header guard byte
-        memFreePtr(p, "free.cpp", 7);
-      },
-      testing::ExitedWithCode(3), hasAll({"Corrupt header id=", " at free.cpp(7)", abortText}));
-}
-
-TEST(MemoryDeathTest, ForeignPointerIsRefused) {
-  MemEnv env("2");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(2);
-        static char foreign[64];
-        memFreePtr(foreign + 32, "foreign.cpp", 3);
-      },
-      testing::ExitedWithCode(3), hasAll({"foreign.cpp(3): ptr ", "not in cell administration", abortText}));
-}
-
-TEST(MemoryDeathTest, CellReallocMovesWithNewId) {
-  MemEnv env("2");
-  EXPECT_EXIT(
-      {
-        childExpectLevel(2);
-        char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
-        memcpy(p, "xyz", 4);
-        uint32_t id = memBlockId(p);
-        childCheck(id != 0, "live block has an id");
-        int64_t r0;
-        memGetStatistics(nullptr, nullptr, &r0);
-        char* q = static_cast<char*>(memReallocPtr(p, 64, "realloc.cpp", 2));
-        childCheck(q != p, "block moves");
-        childCheck(strcmp(q, "xyz") == 0, "content kept");
-        childCheck(memBlockId(q) > id, "new id");
-        childCheck(memBlockId(p) == 0, "old block released");
-        int64_t r1;
-        memGetStatistics(nullptr, nullptr, &r1);
-        childCheck(r1 == r0 + 1, "reallocation counted");
-        childCheck(memReallocPtr(q, 0, "realloc.cpp", 3) == nullptr, "size 0 gives null");
-        childCheck(memBlockId(q) == 0, "size 0 releases");
-        char* e = static_cast<char*>(memReallocPtr(memEmptyString, 3, "realloc.cpp", 4));
-        childCheck(e != memEmptyString && memBlockId(e) != 0, "empty string reallocates as new");
-        memFreePtr(e, "free.cpp", 5);
-        memFreePtr(nullptr, "free.cpp", 6);
-        memFreePtr(memEmptyString, "free.cpp", 7);
-        memHeapCheck(true, true);
-        childDone();
-      },
-      testing::ExitedWithCode(0), "");
-}
-
-TEST(MemoryDeathTest, LeakReportWithDumps) {
-  std::filesystem::path dir = testFreshDir("memory");
-  std::string log = (dir / "memory.log").string();
-  MemEnv env("2", log.c_str());
-  EXPECT_EXIT(
-      {
-        childExpectLevel(2);
-        char* kept = static_cast<char*>(memAllocPtr(3, "leaky.cpp", 42));
-        memcpy(kept, "abc", 3);
-        memFreePtr(memAllocPtr(10, "tidy.cpp", 1), "tidy.cpp", 2);
-        memExit(true);
-        childDone();
-      },
-      testing::ExitedWithCode(0), "");
-  std::string text = readAll(log);
-  EXPECT_TRUE(hasAll({"MEMORY LEAKS 1\n", "> LEAKED id=", " 3@", "allocated leaky.cpp(42)",
-                      "  HEX  3 bytes: 61 62 63 \n", "  DATA 3 bytes: abc\n", "END OF MEMORY PROBLEMS FOR PID"})
-                  .Matches(text))
-      << text;
-  EXPECT_EQ(text.find("tidy.cpp"), std::string::npos) << text;
-  // Every message line carries the record header with the category.
-  EXPECT_NE(text.find(" common.memory - > LEAKED"), std::string::npos) << text;
-  std::filesystem::remove_all(dir);
-}
-
-TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
-  std::filesystem::path dir = testFreshDir("memory");
-  std::string log = (dir / "memory.log").string();
-  MemEnv env("3", log.c_str());
-  EXPECT_EXIT(
-      {
-        childExpectLevel(3);
-        void* p = memAllocPtr(7, "tidy.cpp", 1);
-        memFreePtr(p, "tidy.cpp", 2);
-        memExit(true);
-        childDone();
-      },
-      testing::ExitedWithCode(0), "");
-  std::string text = readAll(log);
-  EXPECT_EQ(text.find("MEMORY LEAKS"), std::string::npos) << text;
-  EXPECT_EQ(text.find("LEAKED"), std::string::npos) << text;
-  // Level 3 traces each operation.
-  EXPECT_TRUE(hasAll({"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}).Matches(text)) << text;
-  std::filesystem::remove_all(dir);
-}
-
-// Every allocator mode, with the memory log at debug, from a thread without a
-// thread record (whose log records are formatted in fresh blocks): a correct
-// program ends cleanly, checked after every release.
-TEST(MemoryDeathTest, DebugLoggingFromAForeignThreadInEveryMode) {
-  for (const char* level : {"0", "1", "2", "3", "4"}) {
-    SCOPED_TRACE(level);
-    MemEnv env(level, nullptr, "1");
+TEST(MemoryDeathTest, FaultsEndTheChildWithTheirReason) {
+  for (const DeathCase& c : deathCases) {
+    SCOPED_TRACE(c.name);
+    MemEnv env(c.level, nullptr, c.heapEach);
     EXPECT_EXIT(
         {
-          childExpectLevel((uint32_t)atoi(level));
-          logSetCategoryLevel(logCatMemory, logLevelDebug);
-          std::thread foreign([] {
-            for (int i = 1; i < 20; i++) {
-              char* p = static_cast<char*>(memAllocPtr((uint32_t)i, "foreign.cpp", i));
-              logDebug(logCatMemory, "block %d\n", i);
-              memFreePtr(p, "foreign.cpp", i);
-            }
-          });
-          foreign.join();
+          childExpectLevel((uint32_t)atoi(c.level));
+          c.body();
           childDone();
         },
-        testing::ExitedWithCode(0), "");
+        testing::ExitedWithCode(c.exitCode), hasAll(c.pieces));
   }
 }
 
-// A fault found while the log is at work for a memory message still has its
-// reason written (here without a memory log file: on standard error).
-TEST(MemoryDeathTest, FaultFoundInsideTheLogIsReported) {
-  MemEnv env("4", nullptr, "1");
+// The memory log of a child at `level` that runs body and then memExit.
+std::string childMemoryLog(const char* level, void (*body)()) {
+  std::filesystem::path dir = testFreshDir("memory");
+  std::string log = (dir / "memory.log").string();
+  MemEnv env(level, log.c_str());
   EXPECT_EXIT(
       {
-        childExpectLevel(4);
-        logSetCategoryLevel(logCatMemory, logLevelDebug);
-        char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
-        memFreePtr(p, "first.cpp", 6);
-        p[3] = 'x';
-        std::thread foreign([] { memFreePtr(memAllocPtr(4, "foreign.cpp", 1), "foreign.cpp", 2); });
-        foreign.join();
+        childExpectLevel((uint32_t)atoi(level));
+        body();
+        memExit(true);
         childDone();
       },
-      testing::ExitedWithCode(3), hasAll({"Use-after-free id=", " 8@", abortText}));
+      testing::ExitedWithCode(0), "");
+  std::string text = readAll(log);
+  std::filesystem::remove_all(dir);
+  return text;
+}
+
+TEST(MemoryDeathTest, LeakReportWithDumps) {
+  std::string text = childMemoryLog("2", [] {
+    memcpy(memAllocPtr(3, "leaky.cpp", 42), "abc", 3);
+    memFreePtr(memAllocPtr(10, "tidy.cpp", 1), "tidy.cpp", 2);
+  });
+  // Every message line carries the record header with the category.
+  expectText(text,
+             {"MEMORY LEAKS 1\n", " common.memory - > LEAKED id=", " 3@", "allocated leaky.cpp(42)",
+              "  HEX  3 bytes: 61 62 63 \n", "  DATA 3 bytes: abc\n", "END OF MEMORY PROBLEMS FOR PID"},
+             {"tidy.cpp"});
+}
+
+// Level 3 traces each operation; a clean program has no leak report.
+TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
+  std::string text = childMemoryLog("3", [] { memFreePtr(memAllocPtr(7, "tidy.cpp", 1), "tidy.cpp", 2); });
+  expectText(text, {"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}, {"LEAK"});
 }

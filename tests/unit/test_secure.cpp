@@ -54,8 +54,6 @@ TEST(SecureBinding, MissingLibrary) {
 }
 
 TEST(SecureBinding, TableHasEveryRow) {
-  EXPECT_STREQ(secureSymbols[0].name, "logLevels");
-  EXPECT_STREQ(secureSymbols[60].name, "utf8CaseCmp");
   for (const SecureSymbol& s : secureSymbols) {
     EXPECT_EQ(s.reserved, 0u);
     if (std::string(s.name) != "memCallocPtr" && std::string(s.name) != "memFreePtr") {

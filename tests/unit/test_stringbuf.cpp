@@ -23,6 +23,22 @@ struct Sb {
   StringBuffer* operator&() { return &b; }
 };
 
+// One edit: the text before, what is done, its result and the text after.
+struct EditCase {
+  const char* before;
+  int (*edit)(StringBuffer*);
+  int rc;
+  std::string after;
+};
+
+void checkEdits(std::initializer_list<EditCase> cases) {
+  for (const EditCase& c : cases) {
+    Sb sb(c.before);
+    EXPECT_EQ(c.edit(&sb), c.rc) << c.before << " -> " << c.after;
+    EXPECT_EQ(text(&sb), c.after) << c.before;
+  }
+}
+
 }  // namespace
 
 TEST(StringBufGrowth, NewBufferIsEmptyWithoutBlock) {
@@ -170,18 +186,23 @@ TEST(StringBufEdit, SetLength) {
   EXPECT_EQ(sbSetLength(&none, 0, nullptr), -1);
 }
 
-TEST(StringBufEdit, Remove) {
-  Sb sb("abcdefg");
-  EXPECT_EQ(sbRemove(&sb, 2, 5), 0);
-  EXPECT_STREQ(sbGet(&sb), "abfg");
-  EXPECT_EQ(sbRemove(&sb, 4, 5), -1);
-  EXPECT_EQ(sbRemove(&sb, 2, 2), -1);
-  EXPECT_EQ(sbRemove(&sb, 1, 100), 0);
-  EXPECT_STREQ(sbGet(&sb), "a");
-  Sb all("abcdefg");
-  EXPECT_EQ(sbRemove(&all, 0, 100), 0);
-  EXPECT_EQ(sbGetLength(&all), 0u);
-  EXPECT_STREQ(sbGet(&all), "");
+TEST(StringBufEdit, RemoveTrimReplace) {
+  checkEdits({
+      {"abcdefg", [](StringBuffer* b) { return sbRemove(b, 2, 5); }, 0, "abfg"},
+      {"abfg", [](StringBuffer* b) { return sbRemove(b, 4, 5); }, -1, "abfg"},
+      {"abfg", [](StringBuffer* b) { return sbRemove(b, 2, 2); }, -1, "abfg"},
+      {"abfg", [](StringBuffer* b) { return sbRemove(b, 1, 100); }, 0, "a"},
+      {"abcdefg", [](StringBuffer* b) { return sbRemove(b, 0, 100); }, 0, ""},
+      {" \t hello world \r\n", [](StringBuffer* b) { return sbTrim(b); }, 0, "hello world"},
+      {"   ", [](StringBuffer* b) { return sbTrim(b); }, 0, ""},
+      {"--==x=y==--", [](StringBuffer* b) { return sbTrimSet(b, "-="); }, 0, "x=y"},
+      // Scanning goes on after the inserted text.
+      {"aXbXc", [](StringBuffer* b) { return sbReplaceAll(b, "X", "XX"); }, 0, "aXXbXXc"},
+      {"aXXbXXc", [](StringBuffer* b) { return sbReplaceFirst(b, "XX", "-"); }, 0, "a-bXXc"},
+      {"a-bXXc", [](StringBuffer* b) { return sbReplaceAll(b, "XX", ""); }, 0, "a-bc"},
+      {"a-bc", [](StringBuffer* b) { return sbReplaceAll(b, "Q", "x"); }, -1, "a-bc"},
+      {"a-bc", [](StringBuffer* b) { return sbReplaceAll(b, "", "x"); }, -1, "a-bc"},
+  });
 }
 
 TEST(StringBufEdit, ByteAccessAndSearch) {
@@ -207,27 +228,6 @@ TEST(StringBufEdit, ByteAccessAndSearch) {
   Sb nul;
   sbAppendData(&nul, "a/\0bc", 5);
   EXPECT_EQ(sbFindLastByte(&nul, '/', &at), -1);  // stops at the NUL
-}
-
-TEST(StringBufEdit, TrimAndReplace) {
-  Sb sb(" \t hello world \r\n");
-  EXPECT_EQ(sbTrim(&sb), 0);
-  EXPECT_STREQ(sbGet(&sb), "hello world");
-  Sb set("--==x=y==--");
-  EXPECT_EQ(sbTrimSet(&set, "-="), 0);
-  EXPECT_STREQ(sbGet(&set), "x=y");
-  Sb blank("   ");
-  EXPECT_EQ(sbTrim(&blank), 0);
-  EXPECT_STREQ(sbGet(&blank), "");
-  Sb r("aXbXc");
-  EXPECT_EQ(sbReplaceAll(&r, "X", "XX"), 0);  // scanning goes on after the inserted text
-  EXPECT_STREQ(sbGet(&r), "aXXbXXc");
-  EXPECT_EQ(sbReplaceFirst(&r, "XX", "-"), 0);
-  EXPECT_STREQ(sbGet(&r), "a-bXXc");
-  EXPECT_EQ(sbReplaceAll(&r, "XX", ""), 0);
-  EXPECT_STREQ(sbGet(&r), "a-bc");
-  EXPECT_EQ(sbReplaceAll(&r, "Q", "x"), -1);
-  EXPECT_EQ(sbReplaceAll(&r, "", "x"), -1);
 }
 
 TEST(StringBufAppend, DataStringsAndNul) {
@@ -280,64 +280,31 @@ TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
   EXPECT_STREQ(sbGet(&huge), "7");
 }
 
-TEST(StringBufAppend, Numbers) {
-  Sb sb;
-  sbAppendUInt16(&sb, 65535);
-  sbAppendChar(&sb, ' ');
-  sbAppendUInt32(&sb, 4294967295u);
-  sbAppendChar(&sb, ' ');
-  sbAppendUInt64(&sb, 18446744073709551615ull);
-  EXPECT_STREQ(sbGet(&sb), "65535 4294967295 18446744073709551615");
-}
-
-TEST(StringBufAppend, TrimmedAndPrintable) {
-  Sb sb;
-  EXPECT_EQ(sbAppendTrimmed(&sb, "  ab c  ", -1), 0);
-  EXPECT_EQ(sbAppendTrimmed(&sb, " de  fg", 5), 0);
-  EXPECT_EQ(sbAppendTrimmed(&sb, " h\0ij", 10), 0);
-  EXPECT_STREQ(sbGet(&sb), "ab cdeh");
-  Sb p;
-  EXPECT_EQ(sbAppendPrintable(&p, "a\x01\"b'\xC3\xA9\tc~", false), 0);
-  EXPECT_STREQ(sbGet(&p), "abc~");
-  Sb q;
-  EXPECT_EQ(sbAppendPrintable(&q, "'x\"", true), 0);
-  EXPECT_STREQ(sbGet(&q), "'x\"");
-}
-
-TEST(StringBufAppend, QuotedValue) {
-  Sb sb;
-  EXPECT_EQ(sbAppendQuotedValue(&sb, "a b#c=d\\e\"f\ng", true), 0);
-  EXPECT_STREQ(sbGet(&sb), "\"a b\\#c\\=d\\\\e\\\"f\\ng\"");
-  Sb flat;
-  EXPECT_EQ(sbAppendQuotedValue(&flat, "a b", false), 0);
-  EXPECT_STREQ(sbGet(&flat), "a\\ b");
-  Sb plain;
-  EXPECT_EQ(sbAppendQuotedValue(&plain, "abc", true), 0);
-  EXPECT_STREQ(sbGet(&plain), "abc");
-}
-
-TEST(StringBufAppend, Hex) {
-  Sb sb;
+TEST(StringBufAppend, Formats) {
+  checkEdits({
+      {"", [](StringBuffer* b) { return sbAppendUInt16(b, 65535); }, 0, "65535"},
+      {"", [](StringBuffer* b) { return sbAppendUInt32(b, 4294967295u); }, 0, "4294967295"},
+      {"", [](StringBuffer* b) { return sbAppendUInt64(b, 18446744073709551615ull); }, 0, "18446744073709551615"},
+      {"", [](StringBuffer* b) { return sbAppendTrimmed(b, "  ab c  ", -1); }, 0, "ab c"},
+      {"", [](StringBuffer* b) { return sbAppendTrimmed(b, " de  fg", 5); }, 0, "de"},
+      {"", [](StringBuffer* b) { return sbAppendTrimmed(b, " h\0ij", 10); }, 0, "h"},
+      {"", [](StringBuffer* b) { return sbAppendPrintable(b, "a\x01\"b'\xC3\xA9\tc~", false); }, 0, "abc~"},
+      {"", [](StringBuffer* b) { return sbAppendPrintable(b, "'x\"", true); }, 0, "'x\""},
+      {"", [](StringBuffer* b) { return sbAppendQuotedValue(b, "a b#c=d\\e\"f\ng", true); }, 0,
+       "\"a b\\#c\\=d\\\\e\\\"f\\ng\""},
+      {"", [](StringBuffer* b) { return sbAppendQuotedValue(b, "a b", false); }, 0, "a\\ b"},
+      {"", [](StringBuffer* b) { return sbAppendQuotedValue(b, "abc", true); }, 0, "abc"},
+      {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "a b/c?d:~", 1); }, 0, "a%20b/c?d:%7E"},
+      {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "a b/c?d:~", 2); }, 0, "a%20b/c%3Fd%3A%7E"},
+      {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "a b/c?d:~", 0); }, 0, "a%20b%2Fc%3Fd%3A%7E"},
+      {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "\xC3\xA9", 3); }, 0, "%C3%A9"},
+  });
+  Sb sb, bytes;
   sbAppendHexByte(&sb, 0x0F);
   sbAppendHexByte(&sb, 0xA0);
-  Sb bytes;
   sbAppendData(&bytes, "\x00\xff\x10", 3);
   EXPECT_EQ(sbAppendHex(&sb, &bytes), 0);
   EXPECT_STREQ(sbGet(&sb), "0fa000ff10");
-}
-
-TEST(StringBufAppend, UrlEscapingByMode) {
-  const char* in = "a b/c?d:~";
-  Sb m1, m2, m0;
-  sbAppendUrlEscaped(&m1, in, 1);
-  sbAppendUrlEscaped(&m2, in, 2);
-  sbAppendUrlEscaped(&m0, in, 0);
-  EXPECT_STREQ(sbGet(&m1), "a%20b/c?d:%7E");
-  EXPECT_STREQ(sbGet(&m2), "a%20b/c%3Fd%3A%7E");
-  EXPECT_STREQ(sbGet(&m0), "a%20b%2Fc%3Fd%3A%7E");
-  Sb hi;
-  sbAppendUrlEscaped(&hi, "\xC3\xA9", 3);
-  EXPECT_STREQ(sbGet(&hi), "%C3%A9");
 }
 
 TEST(StringBufTokens, NextTokenOverFixedView) {

@@ -9,6 +9,7 @@
 #include "memory.h"
 #include "stringbuf.h"
 #include "strutil.h"
+#include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace {
@@ -195,9 +196,8 @@ TEST(StrExpand, KshExpression) {
   EXPECT_EQ("fallback", ksh("${unknown:-fallback}"));
   EXPECT_EQ("fallback", ksh("${empty:-fallback}"));
   EXPECT_EQ("VALUE", ksh("${unknown:-${known}}"));
-  std::string log;
-  log = captureLog(logLevelWarn, [] { EXPECT_EQ("<fail>", ksh("${loop}")); });
-  EXPECT_NE(std::string::npos, log.find("Script contains recursive include or variable.")) << log;
+  expectText(captureLog(logLevelWarn, [] { EXPECT_EQ("<fail>", ksh("${loop}")); }),
+             {"Script contains recursive include or variable."});
 }
 
 TEST(StrParse, Boolean) {
@@ -256,14 +256,12 @@ TEST(StrParse, Unsigned) {
   static const ParseCase<uint16_t> u16[] = {{"8080", 1, 65535, 0, 8080}, {"65536", 1, 65535, -1, 0}};
   checkParse(strParseUInt16, u16);
   uint64_t v = 5;
-  std::string log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseUInt64("11", &v, 0, 10)); });
-  EXPECT_NE(std::string::npos, log.find("Value 11 outside range 0 to 10")) << log;
-  log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseUInt64("12a", &v, 0, 100)); });
-  EXPECT_NE(std::string::npos,
-            log.find("Found unknown character 'a' in string '12a' whilst scanning for numeric value"))
-      << log;
-  log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseHex64("ff", &v, 0, 0x10)); });
-  EXPECT_NE(std::string::npos, log.find("Value ff outside range 0 to 10")) << log;
+  expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseUInt64("11", &v, 0, 10)); }),
+             {"Value 11 outside range 0 to 10"});
+  expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseUInt64("12a", &v, 0, 100)); }),
+             {"Found unknown character 'a' in string '12a' whilst scanning for numeric value"});
+  expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseHex64("ff", &v, 0, 0x10)); }),
+             {"Value ff outside range 0 to 10"});
 }
 
 TEST(StrParse, Signed) {
@@ -280,11 +278,11 @@ TEST(StrParse, Signed) {
                                            {"2147483648", INT32_MIN, INT32_MAX, -1, 5}};
   checkParse(strParseInt32, i32);
   int64_t v = 5;
-  std::string log =
-      captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseInt64("9223372036854775808", &v, INT64_MIN, INT64_MAX)); });
-  EXPECT_NE(std::string::npos, log.find("does not contain (only) an integer value")) << log;
-  log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseInt64("-3", &v, 0, 10)); });
-  EXPECT_NE(std::string::npos, log.find("Value -3 outside range 0 to 10")) << log;
+  expectText(
+      captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseInt64("9223372036854775808", &v, INT64_MIN, INT64_MAX)); }),
+      {"does not contain (only) an integer value"});
+  expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseInt64("-3", &v, 0, 10)); }),
+             {"Value -3 outside range 0 to 10"});
 }
 
 TEST(StrParse, ScaledNumbers) {
@@ -305,12 +303,12 @@ TEST(StrParse, ScaledNumbers) {
   };
   checkParse(strParseScaledInt64, cases);
   int64_t v = 1;
-  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseScaledInt64("10Q", &v, 0, INT64_MAX)); });
-  EXPECT_NE(std::string::npos, log.find("Found unknown ending 'Q' in string '10Q' whilst scanning for value")) << log;
-  log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseScaledInt64("K", &v, 0, INT64_MAX)); });
-  EXPECT_NE(std::string::npos, log.find("Illegal number: K")) << log;
-  log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseScaledInt64("2K", &v, 0, 1999)); });
-  EXPECT_NE(std::string::npos, log.find("Value 2K outside range 0 to 1999")) << log;
+  expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseScaledInt64("10Q", &v, 0, INT64_MAX)); }),
+             {"Found unknown ending 'Q' in string '10Q' whilst scanning for value"});
+  expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseScaledInt64("K", &v, 0, INT64_MAX)); }),
+             {"Illegal number: K"});
+  expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseScaledInt64("2K", &v, 0, 1999)); }),
+             {"Value 2K outside range 0 to 1999"});
 }
 
 TEST(StrParse, Range) {
@@ -330,8 +328,8 @@ TEST(StrParse, Range) {
     EXPECT_EQ(c.high, r.high);
   }
   StrRange r = {11, 12};
-  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseRange("3-x", &r, 1, 99)); });
-  EXPECT_NE(std::string::npos, log.find("Unable to parse '3-x' as a range of values between 1 and 99")) << log;
+  expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseRange("3-x", &r, 1, 99)); }),
+             {"Unable to parse '3-x' as a range of values between 1 and 99"});
 }
 
 TEST(StrParse, RangeList) {
@@ -366,8 +364,8 @@ TEST(StrArgs, RemoveArgs) {
   EXPECT_EQ(a3, args[1]);
   char* more[] = {a0, a1, a2, a3, nullptr};
   count = 4;
-  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strRemoveArgs(&count, more, 2, 3)); });
-  EXPECT_NE(std::string::npos, log.find("Cannot remove arguments 2..5 from list of 4 arguments.")) << log;
+  expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strRemoveArgs(&count, more, 2, 3)); }),
+             {"Cannot remove arguments 2..5 from list of 4 arguments."});
   EXPECT_EQ(4, count);
   EXPECT_EQ(a2, more[2]);
   EXPECT_EQ(0, strRemoveArgs(&count, more, 4, 0));

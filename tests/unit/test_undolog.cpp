@@ -167,10 +167,6 @@ TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // A directory the update created, holding a hidden file it did not make,
 // stays with that file; recovery still completes and the log goes, so the
 // next update is not blocked.
