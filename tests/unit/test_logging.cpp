@@ -37,7 +37,7 @@ TEST(LogLevels, NamesMatchWholeAndCaseless) {
 // One level setting: categories with the level they get, and the setting
 // as it reads back (null: not checked).
 struct LevelCase {
-  const char* levels;
+  const char* setting;
   std::vector<std::pair<const char*, uint32_t>> levels;
   const char* readBack;
 };
@@ -63,8 +63,8 @@ TEST(LogLevels, Settings) {
       {"buf=4096,warn", {{"opsys.dir", 3}}, "WARN,buf=4096,WARN"},  // the final default leads
   };
   for (const LevelCase& c : cases) {
-    SCOPED_TRACE(c.levels);
-    logParseLevels(c.levels);
+    SCOPED_TRACE(c.setting);
+    logParseLevels(c.setting);
     for (auto& [category, expected] : c.levels) EXPECT_EQ(level(category), expected) << category;
     if (c.readBack) {
       EXPECT_STREQ(logGetLevelSpec(), c.readBack);
@@ -78,7 +78,7 @@ TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
   LevelGuard g;
   const struct {
     uint32_t type;
-    const char* levels;
+    const char* setting;
     const char* child;
   } cases[] = {
       {processTypeSfx, "debug", "DEBUG"},
@@ -89,9 +89,9 @@ TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
   const uint32_t saved = processType;
   for (const auto& c : cases) {
     processType = c.type;
-    logParseLevels(c.levels);
+    logParseLevels(c.setting);
     const char* child = logGetChildLevel();
-    EXPECT_STREQ(child, c.child) << (c.levels ? c.levels : "<null>");
+    EXPECT_STREQ(child, c.child) << (c.setting ? c.setting : "<null>");
   }
   processType = saved;
 }
