@@ -50,6 +50,8 @@ struct ZipDisk {
   StringBuffer tempName;  // where its data is written first (files)
   StringBuffer oldName;   // where a previous version is moved aside (files, links)
   bool tempMade;          // the temporary name is journalled and may hold our file
+  int kind;               // what stood at pathName when it was checked (osDirEntry*), -1 nothing
+  char* confirmedDir;     // the last directory found to exist, plain, inside the base (owned), or null
 };
 
 // Starts the writer: opens the journals when asked, creates the base
