@@ -143,7 +143,7 @@ def test_windows_console_shows_the_line(windows_installer, tmp_path):
     escape sequences of its own): the line appears with new counts and is
     gone after the walk."""
     wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
-    e = env({"WINEPREFIX": str(WINEPREFIX), "WINEDEBUG": "-all"})
+    e = env({"WINEPREFIX": str(WINEPREFIX), "WINEDEBUG": "-all", "QZR_TEST_CLOSE_DELAY_MS": "10"})
     rc, raw = run_in_pty([wine, str(windows_installer), "--unpack", "out", "-verbose", "1"], cwd=tmp_path, env=e, stdin_tty=True,
                          timeout=240)
     assert rc == 0, raw[-2000:]
