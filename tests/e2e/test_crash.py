@@ -92,7 +92,10 @@ def test_random_kills(plat, update):
     for _ in range(10 if plat.wine else 30):
         shutil.rmtree(inst, ignore_errors=True)
         shutil.copytree(work / "old", inst)
-        p = plat.popen(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work))
+        # Each close slowed through the test seam, so that the extraction
+        # spans the window in which the kills fall.
+        p = plat.popen(exe, "--auto-update", "-d", inst, cwd=work,
+                       env=plat.env(work, {"QZR_TEST_CLOSE_DELAY_MS": "100"}))
         time.sleep(rng.uniform(0.3, 1.5) if plat.wine else rng.uniform(0.0, 0.08))
         os.killpg(p.pid, signal.SIGKILL)
         p.communicate(timeout=60)
