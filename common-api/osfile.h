@@ -72,6 +72,26 @@ int osFileMove(const char* from, const char* to);
 // nothing) when a file of that name exists: for names that must not cost
 // another file, such as where a previous version is kept aside.
 int osFileMoveNoReplace(const char* from, const char* to);
+
+// Files written without a flush of their own, made durable together: one
+// flush for a whole extraction instead of one per file.
+struct OsSyncBatch {
+  char** paths;       // files, links and directories written since the last flush (owned)
+  uint32_t count;     // paths held
+  uint32_t capacity;  // room in paths
+};
+// Turns the flush of a file stream (and so the flush when it is closed) into
+// nothing: its data becomes durable with the batch it is added to.
+int osFileDeferFlush(IoStream* stream);
+// Adds a path, by the name it will have at the flush.
+int osSyncBatchAdd(OsSyncBatch* batch, const char* path);
+// Makes every path of the batch, and the directory entries naming them,
+// durable; the batch is emptied either way. POSIX: one syncfs() per file
+// system, else an fsync of each file and directory; Windows: each file is
+// reopened and its buffers flushed.
+int osSyncBatchFlush(OsSyncBatch* batch);
+// Forgets the batch without flushing it and releases its memory.
+void osSyncBatchClear(OsSyncBatch* batch);
 // Applies a ZIP external-attribute word: low bits are DOS attributes
 // (read-only, hidden, system, archive), the high 16 bits a Unix mode.
 int osFileSetAttributes(const char* path, uint32_t attributes);

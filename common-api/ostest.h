@@ -49,6 +49,14 @@ struct OsTestClock {
 // Sets the test clock; null restores the system clock and real waits.
 void osTestSetClock(OsTestClock* clock);
 
+// Makes every close of a file stream take `milliseconds` longer, as
+// on-access virus scanners make it on Windows; 0 turns it off. Without a
+// call, QZR_TEST_CLOSE_DELAY_MS in the environment sets it (the benchmark's
+// slow-close case).
+void osTestSetCloseDelay(uint32_t milliseconds);
+// Used by the OS layer: the close delay in milliseconds, or 0.
+uint32_t osTestCloseDelay();
+
 // Used by the OS layer: counts one call of the named system call and returns
 // the error to simulate, or 0 to make the call for real.
 uint32_t osTestCheckFault(const char* call);

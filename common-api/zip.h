@@ -16,6 +16,7 @@
 #pragma once
 
 #include "compiler.h"
+#include "osfile.h"
 
 struct IoStream;
 struct SortMap;
@@ -78,6 +79,7 @@ struct ZipInfo {
   int verbosity;              // stored by zipWalk, read by the journal
   uint32_t journalSequence;   // next sequence number shared by both journals
   UndoLog* undoLog;           // the journal's copy on disk (auto-update), or null
+  OsSyncBatch unsynced;       // what extraction wrote and has not yet flushed to disk
 };
 
 // Opens fileName, finds the archive in it and loads the central directory.

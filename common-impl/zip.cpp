@@ -604,6 +604,7 @@ void zipExit(ZipInfo** handle) {
   info->directory = nullptr;
   zipEndJournal(info, zipJournalCommit);
   zipCloseJournalOnDisk(info);
+  zipFlushWritten(info);
   logTrace(logCatZip, "zipExit InputStream %p\n", (void*)info->stream);
   if (info->stream) {
     iosLogStack(logLevelTrace, logCatZip, info->stream);

@@ -166,19 +166,58 @@ size_t deepestExisting(char* buf, bool (*exists)(const char*)) {
 
 bool anythingAt(const char* path) { return osFileKindOf(path) >= 0; }
 
-// Refuses to write through a link that leads out of the base directory,
-// whoever made it. The deepest existing directory on the way to pathName
-// (pathName itself for a directory entry, else its parent) is resolved by
-// the system, links and all; what the walk creates below it is plain. On
-// success *resolved (owned) is where pathName really is.
-int checkConfined(const char* realBase, const char* name, const char* pathName, bool isDir, char** resolved) {
-  *resolved = nullptr;
+// The directory an entry goes into: pathName itself for a directory entry,
+// else its parent (a new string).
+char* entryDirectory(const char* pathName, bool isDir) {
   char* way = memStrDup(pathName);
   if (!isDir) {
     size_t len = strlen(way);
     while (len > 0 && !isSeparator(way[len - 1])) len--;
     way[len > 1 ? len - 1 : len] = 0;
   }
+  return way;
+}
+
+// Makes dir the writer's confirmed directory (taking it over), with real
+// (taken over too; may be null) where the system says it really is.
+void confirmDirectory(ZipDisk* disk, char* dir, char* real = nullptr) {
+  memFree(disk->confirmedDir);
+  memFree(disk->confirmedReal);
+  disk->confirmedDir = dir;
+  disk->confirmedReal = real;
+}
+
+// *resolved (a new string) = real followed by tail; -1 when out of memory.
+int joinResolved(const char* real, const char* tail, char** resolved) {
+  StringBuffer out;
+  sbInitHere(&out);
+  const int rc = sbAppendString(&out, real) == 0 && sbAppendString(&out, tail) == 0 ? 0 : -1;
+  *resolved = rc == 0 ? sbTakeString(&out) : nullptr;
+  sbClean(&out);
+  return rc;
+}
+
+// Refuses to write through a link that leads out of the base directory,
+// whoever made it. The deepest existing directory on the way to pathName
+// (pathName itself for a directory entry, else its parent) is resolved by
+// the system, links and all; what the walk creates below it is plain. On
+// success *resolved (owned) is where pathName really is. A directory that
+// exists completely is remembered with where it really is, so the next
+// entries of the same directory cost no further queries (until the walk
+// makes a link).
+int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool isDir, char** resolved) {
+  *resolved = nullptr;
+  char* way = entryDirectory(pathName, isDir);
+  const size_t full = strlen(way);
+  if (disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0) {
+    if (!disk->confirmedReal && osFileResolveLinks(way, &disk->confirmedReal) != 0) {
+      memFree(way);
+      return -1;
+    }
+    memFree(way);
+    return joinResolved(disk->confirmedReal, pathName + full, resolved);
+  }
+  const char* realBase = disk->realBase;
   const size_t have = deepestExisting(way, anythingAt);
   way[have] = 0;
   char* real = nullptr;
@@ -188,15 +227,13 @@ int checkConfined(const char* realBase, const char* name, const char* pathName, 
     logError(logCatZip, "Refusing to extract %s: %s leads out of %s through a link\n", name, way, realBase);
     rc = -1;
   }
-  if (rc == 0) {
-    StringBuffer out;
-    sbInitHere(&out);
-    rc = sbAppendString(&out, real) == 0 && sbAppendString(&out, pathName + have) == 0 ? 0 : -1;
-    *resolved = rc == 0 ? sbTakeString(&out) : nullptr;
-    sbClean(&out);
+  if (rc == 0) rc = joinResolved(real, pathName + have, resolved);
+  if (rc == 0 && have == full) {
+    confirmDirectory(disk, way, real);
+  } else {
+    memFree(way);
+    memFree(real);
   }
-  memFree(real);
-  memFree(way);
   return rc;
 }
 
@@ -256,8 +293,9 @@ ZipDiskVerdict checkInstallationFiles(ZipDisk* disk, const char* name, const cha
 // entry may replace a file (or a link to a file), which is moved aside; a
 // directory entry may meet a directory. Anything else stays as it is and
 // fails the entry: a rollback must never remove what was there before.
-int checkExisting(const char* name, const char* pathName, bool isDir) {
+int checkExisting(const char* name, const char* pathName, bool isDir, int* kindOut) {
   const int kind = osFileKindOf(pathName);
+  *kindOut = kind;
   if (kind < 0) return 0;
   if (isDir ? osIsDirPresent(pathName) : (kind != osDirEntryOther && osFileIsPresent(pathName))) return 0;
   logError(logCatZip, "Cannot extract %s: %s exists and is not a %s\n", name, pathName, isDir ? "directory" : "file");
@@ -382,6 +420,7 @@ void zipDiskClose(ZipDisk* disk) {
   disk->links = nullptr;
   memFree(disk->realBase);
   disk->realBase = nullptr;
+  confirmDirectory(disk, nullptr);
   sbClean(&disk->pathName);
   sbClean(&disk->tempName);
   sbClean(&disk->oldName);
@@ -398,10 +437,9 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
     return zipDiskSkip;
   }
   char* resolved = nullptr;
-  ZipDiskVerdict verdict =
-      checkConfined(disk->realBase, name, path, isDirectory, &resolved) == 0 ? zipDiskWrite : zipDiskRefuse;
+  ZipDiskVerdict verdict = checkConfined(disk, name, path, isDirectory, &resolved) == 0 ? zipDiskWrite : zipDiskRefuse;
   if (verdict == zipDiskWrite && disk->update) verdict = checkInstallationFiles(disk, name, path, resolved);
-  if (verdict == zipDiskWrite && (checkExisting(name, path, isDirectory) != 0 ||
+  if (verdict == zipDiskWrite && (checkExisting(name, path, isDirectory, &disk->kind) != 0 ||
                                   (!isDirectory && checkAlias(name, path, resolved, disk->caseSensitive) != 0)))
     verdict = zipDiskRefuse;
   memFree(resolved);
@@ -417,13 +455,25 @@ int zipDiskMakeDirectory(ZipDisk* disk, bool* created) {
   }
   if (zipMakeDirectories(disk->info, path) != 0) return -1;
   *created = true;
+  confirmDirectory(disk, memStrDup(path));  // made plain, below a checked directory
   return 0;
 }
 
 int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
   *out = nullptr;
   const char* tempName = sbGet(&disk->tempName);
-  if (zipEnsureParentDirectory(sbGet(&disk->pathName), disk->info) != 0) return -1;
+  // The parent checked just before is known to exist; else it is made here
+  // (plain, below a checked directory) and remembered.
+  char* parent = entryDirectory(sbGet(&disk->pathName), false);
+  if (!disk->confirmedDir || strcmp(disk->confirmedDir, parent) != 0) {
+    if (zipEnsureParentDirectory(sbGet(&disk->pathName), disk->info) != 0) {
+      memFree(parent);
+      return -1;
+    }
+    confirmDirectory(disk, parent);
+    parent = nullptr;
+  }
+  memFree(parent);
   // The temporary file is journalled before it exists, so that a rollback
   // removes it even when the clean-up after a failure cannot.
   if (zipAddRollback(disk->info, tempName) != 0) return -1;
@@ -433,7 +483,9 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
     logError(logCatZip, "Unable to write ZIP component %s to %s\n", name, tempName);
     return -1;
   }
-  return 0;
+  // Its data reaches the disk with all the others, before the walk
+  // succeeds or the update commits; not one flush per file.
+  return osFileDeferFlush(*out);
 }
 
 int zipDiskPlace(ZipDisk* disk) {
@@ -443,17 +495,23 @@ int zipDiskPlace(ZipDisk* disk) {
   const char* oldName = sbGet(&disk->oldName);
   // Each journal record is made before the step it describes, so a
   // rollback after any failure finds everything.
-  if (targetExists(pathName)) {
+  if (disk->kind >= 0) {
     if (moveAside(info, pathName, oldName) != 0) return -1;
     if (zipAddRollback(info, pathName) != 0) return -1;
     if (osFileMove(tempName, pathName) != 0) return -1;
     dropOldWithoutJournal(info, oldName);
   } else {
+    // Found free when checked: the move itself refuses a file that is there
+    // after all (or that the check failed to see), so it is never replaced
+    // unseen; the entry fails and the walk is undone instead.
     if (zipAddRollback(info, pathName) != 0) return -1;
-    if (osFileMove(tempName, pathName) != 0) return -1;
+    if (osFileMoveNoReplace(tempName, pathName) != 0) {
+      zipDropLastCreation(info);
+      return -1;
+    }
   }
   disk->tempMade = false;
-  return 0;
+  return osSyncBatchAdd(&info->unsynced, pathName);
 }
 
 void zipDiskDiscardTemp(ZipDisk* disk) {
@@ -468,6 +526,7 @@ int zipDiskLink(ZipDisk* disk, const char* target) {
   const char* oldName = sbGet(&disk->oldName);
   if (zipEnsureParentDirectory(pathName, info) != 0) return -1;
   bool replaced = false;
+  confirmDirectory(disk, nullptr);
   if (targetExists(pathName)) {
     if (moveAside(info, pathName, oldName) != 0) return -1;
     replaced = true;
@@ -475,6 +534,7 @@ int zipDiskLink(ZipDisk* disk, const char* target) {
   if (zipAddRollbackLink(info, pathName) != 0) return -1;
   if (osFileCreateSymlink(target, pathName, nullptr) != 0) return -1;
   if (replaced) dropOldWithoutJournal(info, oldName);
+  if (osSyncBatchAdd(&info->unsynced, pathName) != 0) return -1;
   return smPut(disk->links, pathName, (void*)disk->links);
 }
 
@@ -510,6 +570,7 @@ int zipMakeDirectories(ZipInfo* info, const char* path) {
       rc = zipLogDirectory(info, buf) == 0 && osDirCreate(buf, osDirTypeInherit, nullptr) == 0
                ? zipAddRollback(info, buf)
                : -1;
+      if (rc == 0 && info) rc = osSyncBatchAdd(&info->unsynced, buf);
       madeOne = true;
     }
     buf[i] = path[i];

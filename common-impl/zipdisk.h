@@ -54,6 +54,10 @@ struct ZipDisk {
   bool tempMade;          // the temporary name is journalled and may hold our file
   bool update;            // zipDiskUpdate was given
   bool caseSensitive;     // the base's file system tells names apart by case
+
+  int kind;             // what stood at pathName when it was checked (osDirEntry*), -1 nothing
+  char* confirmedDir;   // the last directory found to exist, plain, inside the base (owned), or null
+  char* confirmedReal;  // where confirmedDir really is (owned), or null until asked
 };
 
 // Starts the writer: opens the journals when asked, creates the base

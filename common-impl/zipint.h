@@ -92,6 +92,9 @@ int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName);
 // a rollback must not take whatever sits at that old name for the previous
 // version.
 void zipDropLastReplacement(ZipInfo* info);
+// Forgets the newest created path again, after the step it announced was
+// refused and changed nothing: a rollback must not remove what is there.
+void zipDropLastCreation(ZipInfo* info);
 // How journals end.
 enum ZipJournalEnd : int {
   zipJournalCommit = 0,    // accept the changes: delete the previous versions kept aside
@@ -102,6 +105,9 @@ void zipEndJournal(ZipInfo* info, ZipJournalEnd end);
 // Records in the journal's copy on disk (when there is one) that the
 // directory `path` is about to be created.
 int zipLogDirectory(ZipInfo* info, const char* path);
+// Flushes to disk, in one batch, everything extraction wrote since the last
+// flush (the file data was written without flushes of its own).
+int zipFlushWritten(ZipInfo* info);
 // Closes and removes the journal's copy on disk of a handle whose journals
 // recorded nothing.
 void zipCloseJournalOnDisk(ZipInfo* info);

@@ -209,6 +209,15 @@ void zipDropLastReplacement(ZipInfo* info) {
   smRemove(info->replaced, key);
 }
 
+void zipDropLastCreation(ZipInfo* info) {
+  if (!info || !info->created) return;
+  const char* last = nullptr;
+  if (!smLast(info->created, &last) || !last) return;
+  char key[16];
+  snprintf(key, sizeof key, "%s", last);
+  smRemove(info->created, key);
+}
+
 void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
   if (!info || (!info->created && !info->replaced)) return;
   bool clean = true;
@@ -220,19 +229,28 @@ void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
     if (restoreFailed) logFatal(logCatZip, "Could not reset all old files back to previous content\n");
     clean = !undoFailed && !restoreFailed;
   } else {
-    // The commit mark reaches the disk before any previous version goes.
-    if (logStep(info, ulDone, "", "", true) != 0) clean = false;
+    // Everything written is on the disk before the commit mark, and the
+    // mark before any previous version goes: a crash until then is undone.
+    if (zipFlushWritten(info) != 0 || logStep(info, ulDone, "", "", true) != 0) clean = false;
     if (clean && info->replaced && removeOldFiles(info->replaced, info->verbosity) != 0) {
       logFatal(logCatZip, "Could not remove all previous files that are replaced with new content\n");
       clean = false;
     }
   }
   endLogOnDisk(info, clean);
+  osSyncBatchClear(&info->unsynced);
   smDestroy(info->created);
   info->created = nullptr;
   smDestroy(info->replaced);
   info->replaced = nullptr;
   info->journalSequence = 0;
+}
+
+int zipFlushWritten(ZipInfo* info) {
+  if (!info || info->unsynced.count == 0) return 0;
+  if (osSyncBatchFlush(&info->unsynced) == 0) return 0;
+  logError(logCatZip, "Cannot flush the extracted files to disk\n");
+  return -1;
 }
 
 int zipLogDirectory(ZipInfo* info, const char* path) { return logStep(info, ulDirCreated, path, "", false); }

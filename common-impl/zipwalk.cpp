@@ -512,10 +512,16 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
     }
   }
   if (w.madeDirs && !w.stop) fixDirectories(&w);
+  // Success means every file is on the disk. With a journal on disk the
+  // batch waits for the commit: until then a crash is undone from it.
+  if (!w.stop && w.status == 0 && !info->undoLog && zipFlushWritten(info) != 0) w.stop = true;
   if (verbosity >= zipSummary) logSummary(&w, start);
 
   const int result = w.stop ? -1 : w.status;
-  if (result != 0) zipEndJournal(info, zipJournalRollback);
+  if (result != 0) {
+    zipEndJournal(info, zipJournalRollback);
+    osSyncBatchClear(&info->unsynced);
+  }
   zipDiskClose(&w.disk);
   sbClean(&w.resolved);
   logDebug(logCatZip, "zipWalk result = %d\n", result);

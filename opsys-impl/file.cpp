@@ -6,9 +6,11 @@
 
 #include "fileprim.h"
 #include "logging.h"
+#include "memory.h"
 #include "osconv.h"
 #include "osfile.h"
 #include "ostest.h"
+#include "osthread.h"
 #include "stringbuf.h"
 #include "threadprim.h"
 
@@ -78,4 +80,26 @@ int osFileGetAttributes(const char* path, uint64_t* size, uint64_t* modification
   if (rc != 0) logError(logCatFile, "Cannot get attributes for %s: %s\n", path, sbGet(&reason));
   sbClean(&reason);
   return rc;
+}
+
+void fileCloseDelay() {
+  if (const uint32_t ms = osTestCloseDelay()) osSleep(ms);
+}
+
+int osSyncBatchAdd(OsSyncBatch* batch, const char* path) {
+  if (batch->count == batch->capacity) {
+    const uint32_t room = batch->capacity ? batch->capacity * 2 : 64;
+    batch->paths = static_cast<char**>(memRealloc(batch->paths, (size_t)room * sizeof(char*)));
+    batch->capacity = room;
+  }
+  batch->paths[batch->count++] = memStrDup(path);
+  return 0;
+}
+
+void osSyncBatchClear(OsSyncBatch* batch) {
+  for (uint32_t i = 0; i < batch->count; i++) memFree(batch->paths[i]);
+  memFree(batch->paths);
+  batch->paths = nullptr;
+  batch->count = 0;
+  batch->capacity = 0;
 }

@@ -25,6 +25,8 @@ inline constexpr uint32_t fileRetryFirstWait = 100;
 // 500 ms, so the waits run 100, 200, 400, 500, 500, ... Under a test clock
 // the wait only advances the clock.
 void fileRetryWait(uint32_t* wait);
+// The simulated slow close of the test seam (osTestSetCloseDelay), if set.
+void fileCloseDelay();
 
 // Backend: whether standard stream 0, 1 or 2 is a console (a terminal).
 bool filePrimIsConsole(int std);

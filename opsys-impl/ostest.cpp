@@ -105,3 +105,18 @@ void osTestClockWait(uint32_t milliseconds) {
   clock->waitCount++;
   clock->now += milliseconds;
 }
+
+// Unset until read from the environment or set by a test.
+static std::atomic<uint32_t> closeDelay{osTestFailAlways};
+
+void osTestSetCloseDelay(uint32_t milliseconds) { closeDelay.store(milliseconds); }
+
+uint32_t osTestCloseDelay() {
+  uint32_t d = closeDelay.load(std::memory_order_relaxed);
+  if (d == osTestFailAlways) {
+    const char* v = getenv("QZR_TEST_CLOSE_DELAY_MS");
+    d = v && *v ? (uint32_t)strtoul(v, nullptr, 10) : 0u;
+    closeDelay.store(d);
+  }
+  return d;
+}

@@ -24,6 +24,8 @@
 //   temporary name beside the target, flushed, the source removed and the
 //   copy renamed into place, so a failure on the way leaves both files.
 // - Flush: fsync; EINVAL, EROFS and ENOTSUP (pipes, terminals) count as done.
+//   A batch flush (osSyncBatchFlush) is one syncfs per file system; where
+//   that call is missing, an fsync of each file and then of each directory.
 // - Preallocation: posix_fallocate; ENOSPC is the full disk.
 // - Standard streams: duplicates of descriptors 0, 1 and 2.
 #include <errno.h>
@@ -165,6 +167,18 @@ int sysSymlink(const char* target, const char* link) {
   return ::symlink(target, link);
 }
 
+// Writes back everything of the file system that holds fd.
+int sysSyncfs(int fd) {
+  SFX_FAULT_OR("syncfs", -1);
+#ifdef __linux__
+  return ::syncfs(fd);
+#else
+  (void)fd;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
 #undef SFX_FAULT_OR
 
 }  // namespace
@@ -188,8 +202,9 @@ const PosixSyscalls posixSysDefault = {
     .rmdir = sysRmdir,
     .opendir = sysOpendir,
     .symlink = sysSymlink,
+    .syncfs = sysSyncfs,
 };
-static_assert(sizeof(PosixSyscalls) == 18 * sizeof(void*), "one slot per call");
+static_assert(sizeof(PosixSyscalls) == 19 * sizeof(void*), "one slot per call");
 
 PosixSyscalls posixSys = posixSysDefault;
 
@@ -204,6 +219,7 @@ struct PosixFile {
   uint8_t input;       // a standard input stream
   uint8_t standard;    // one of the process's standard streams
   uint8_t bom;         // write the UTF-8 byte-order mark before the next write
+  uint8_t deferFlush;  // flushes are left to a batch (osFileDeferFlush)
   uint32_t readCount;  // successful read calls
   uint32_t writeCount;
   uint64_t bytesRead;
@@ -261,6 +277,7 @@ int fileWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
 int fileClose(void* state) {
   PosixFile* f = static_cast<PosixFile*>(state);
   int rc = 0;
+  fileCloseDelay();
   if (posixSys.close(f->fd) != 0) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot close file handle %d to %s", f->fd, f->path);
     rc = -1;
@@ -279,6 +296,7 @@ int fileSeek(void* state, uint64_t offset) {
 
 int fileFlush(void* state) {
   PosixFile* f = static_cast<PosixFile*>(state);
+  if (f->deferFlush) return 0;
   if (posixSys.fsync(f->fd) == 0) return 0;
   if (errno == EINVAL || errno == EROFS || errno == ENOTSUP || errno == EBADF) return 0;
   osErrorReport(logCatFile, (uint32_t)errno, "Cannot flush file %s", f->path);
@@ -707,4 +725,105 @@ int osFileResolveLinks(const char* path, char** out) {
   *out = memStrDup(real);
   ::free(real);
   return 0;
+}
+
+int osFileDeferFlush(IoStream* stream) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return -1;
+  static_cast<PosixFile*>(level->state)->deferFlush = 1;
+  return 0;
+}
+
+namespace {
+
+// Length of the directory part of path (up to its last "/"), or 0.
+size_t parentLength(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? (size_t)(slash - path) : 0;
+}
+
+// Opens the directory that holds path (the current one for a bare name).
+int openParent(const char* path) {
+  const size_t n = parentLength(path);
+  char* dir = n ? memStrDupN(path, n) : memStrDup(path[0] == '/' ? "/" : ".");
+  const int fd = posixSys.open(dir, O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) osErrorReport(logCatFile, (uint32_t)errno, "Cannot open directory %s to flush it", dir);
+  memFree(dir);
+  return fd;
+}
+
+// True when path has the same parent as prev (null: no previous path).
+bool sameParent(const char* prev, const char* path) {
+  const size_t n = parentLength(path);
+  return prev && parentLength(prev) == n && strncmp(prev, path, n) == 0;
+}
+
+// fsync of fd; the errors of descriptors that cannot be flushed count as done.
+int syncOne(int fd, const char* path) {
+  if (posixSys.fsync(fd) == 0 || errno == EINVAL || errno == EROFS || errno == ENOTSUP) return 0;
+  osErrorReport(logCatFile, (uint32_t)errno, "Cannot flush file %s", path);
+  return -1;
+}
+
+// Without syncfs: each file by name (links are not followed, their
+// directory holds them), then each directory that names one.
+int syncEach(const OsSyncBatch* batch) {
+  int rc = 0;
+  for (uint32_t i = 0; i < batch->count; i++) {
+    const char* path = batch->paths[i];
+    const int fd = posixSys.open(path, O_RDONLY | O_NOFOLLOW, 0);
+    if (fd < 0) {
+      if (errno == ELOOP) continue;
+      osErrorReport(logCatFile, (uint32_t)errno, "Cannot open file '%s' for %s", path, "reading");
+      rc = -1;
+      continue;
+    }
+    if (syncOne(fd, path) != 0) rc = -1;
+    posixSys.close(fd);
+  }
+  for (uint32_t i = 0; i < batch->count; i++) {
+    if (i > 0 && sameParent(batch->paths[i - 1], batch->paths[i])) continue;
+    const int fd = openParent(batch->paths[i]);
+    if (fd < 0 || syncOne(fd, batch->paths[i]) != 0) rc = -1;
+    if (fd >= 0) posixSys.close(fd);
+  }
+  return rc;
+}
+
+}  // namespace
+
+int osSyncBatchFlush(OsSyncBatch* batch) {
+  int rc = 0;
+  bool fallback = false;
+  dev_t synced[8];
+  uint32_t syncedCount = 0;
+  // One syncfs per file system; the directories of consecutive paths are
+  // mostly the same, so few are opened.
+  for (uint32_t i = 0; i < batch->count && !fallback; i++) {
+    if (i > 0 && sameParent(batch->paths[i - 1], batch->paths[i])) continue;
+    const int fd = openParent(batch->paths[i]);
+    if (fd < 0) {
+      rc = -1;
+      continue;
+    }
+    struct stat st {};
+    bool seen = false;
+    if (fstat(fd, &st) == 0)
+      for (uint32_t k = 0; k < syncedCount; k++) seen = seen || synced[k] == st.st_dev;
+    if (!seen && posixSys.syncfs(fd) != 0) {
+      if (errno == ENOSYS)
+        fallback = true;
+      else {
+        osErrorReport(logCatFile, (uint32_t)errno, "Cannot flush the file system of %s", batch->paths[i]);
+        rc = -1;
+      }
+    } else if (!seen && syncedCount < 8) {
+      synced[syncedCount++] = st.st_dev;
+    }
+    posixSys.close(fd);
+  }
+  if (fallback) rc = syncEach(batch);
+  if (batch->count) logDebug(logCatFile, "Flushed %u files in one batch\n", batch->count);
+  osSyncBatchClear(batch);
+  return rc;
 }

@@ -32,6 +32,7 @@ struct PosixSyscalls {
   int (*rmdir)(const char* path);
   DIR* (*opendir)(const char* path);
   int (*symlink)(const char* target, const char* link);
+  int (*syncfs)(int fd);  // ENOSYS where the system has no such call
 };
 
 // The table the backend calls through; tests may replace entries.

@@ -136,6 +136,7 @@ struct WindowsFile {
   uint8_t standard;     // one of the process's standard streams
   uint8_t bom;          // write the UTF-8 byte-order mark before the next write
   uint8_t stdError;     // the deferred standard handle is standard error
+  uint8_t deferFlush;   // flushes are left to a batch (osFileDeferFlush)
   uint32_t readCount;   // successful read calls
   uint32_t writeCount;  // successful write calls
   uint64_t bytesRead;
@@ -220,6 +221,7 @@ int fileWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
 int fileClose(void* state) {
   WindowsFile* f = static_cast<WindowsFile*>(state);
   int rc = 0;
+  fileCloseDelay();
   if (f->handle != INVALID_HANDLE_VALUE && !winSys.closeHandle(f->handle)) {
     osErrorReport(logCatFile, GetLastError(), "Cannot close file handle %d to %s", (int)(intptr_t)f->handle, f->path);
     rc = -1;
@@ -254,7 +256,7 @@ int fileSeek(void* state, uint64_t offset) {
 
 int fileFlush(void* state) {
   WindowsFile* f = static_cast<WindowsFile*>(state);
-  if (f->handle == INVALID_HANDLE_VALUE) return 0;
+  if (f->handle == INVALID_HANDLE_VALUE || f->deferFlush) return 0;
   // Pipes and consoles deliver every write at once; only disk files have
   // buffers to flush (and pipes refuse the call under some systems).
   if (GetFileType(f->handle) != FILE_TYPE_DISK) return 0;
@@ -956,4 +958,66 @@ int osFileResolveLinks(const char* path, char** out) {
     return -1;
   }
   return 0;
+}
+
+int osFileDeferFlush(IoStream* stream) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return -1;
+  static_cast<WindowsFile*>(level->state)->deferFlush = 1;
+  return 0;
+}
+
+namespace {
+
+// Reopens one file of a batch and flushes its buffers. The system has no
+// volume flush without privileges. A read-only file is made writable for
+// the moment; a directory is passed over (its entries are the file
+// system's own metadata, kept by its log).
+int flushByName(const char* path) {
+  wchar_t* wide = winPathToWide(path);
+  if (!wide) {
+    osErrorReport(logCatFile, ERROR_NO_UNICODE_TRANSLATION, "Cannot flush file %s", path);
+    return -1;
+  }
+  HANDLE h =
+      winSys.createFile(wide, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  DWORD err = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  DWORD attrs = INVALID_FILE_ATTRIBUTES;
+  bool madeWritable = false;
+  if (h == INVALID_HANDLE_VALUE && err == ERROR_ACCESS_DENIED) {
+    attrs = GetFileAttributesW(wide);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+      memFree(wide);
+      return 0;
+    }
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY) &&
+        winSys.setFileAttributes(wide, (attrs & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL)) {
+      madeWritable = true;
+      h = winSys.createFile(wide, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr);
+      err = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    }
+  }
+  bool ok = false;
+  if (h != INVALID_HANDLE_VALUE) {
+    ok = winSys.flushFileBuffers(h);
+    if (!ok) err = GetLastError();
+    winSys.closeHandle(h);
+  }
+  if (madeWritable) winSys.setFileAttributes(wide, attrs);
+  memFree(wide);
+  if (ok || err == 0 || err == ERROR_INVALID_HANDLE || err == ERROR_WRITE_PROTECT) return 0;
+  osErrorReport(logCatFile, err, "Cannot flush file %s", path);
+  return -1;
+}
+
+}  // namespace
+
+int osSyncBatchFlush(OsSyncBatch* batch) {
+  int rc = 0;
+  for (uint32_t i = 0; i < batch->count; i++)
+    if (flushByName(batch->paths[i]) != 0) rc = -1;
+  if (batch->count) logDebug(logCatFile, "Flushed %u files in one batch\n", batch->count);
+  osSyncBatchClear(batch);
+  return rc;
 }

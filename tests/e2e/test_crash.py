@@ -83,15 +83,18 @@ def test_random_kills(plat, update):
     rng = random.Random(18)
     # Kills land within the length of a whole update as measured now, so
     # that a loaded machine does not let every update finish first.
+    # Each close is slowed through the test seam, so that the extraction
+    # spans the window in which the kills fall.
+    slow = plat.env(work, {"QZR_TEST_CLOSE_DELAY_MS": "100" if plat.wine else "20"})
     shutil.copytree(work / "old", inst)
     t0 = time.monotonic()
-    plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work))
+    plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=slow)
     whole = time.monotonic() - t0
     restored = 0
     for _ in range(10 if plat.wine else 50):
         shutil.rmtree(inst, ignore_errors=True)
         shutil.copytree(work / "old", inst)
-        p = plat.popen(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work))
+        p = plat.popen(exe, "--auto-update", "-d", inst, cwd=work, env=slow)
         time.sleep(rng.uniform(0.05, 0.8) * whole)
         os.killpg(p.pid, signal.SIGKILL)
         p.communicate(timeout=60)

@@ -19,13 +19,17 @@ RECORD = re.compile(rb"(INFO |DEBUG|WARN |ERROR|FATAL|TRACE) \d{4}-\d\d-\d\d [^\
 @pytest.fixture
 def big(tmp_path):
     """An installer whose extraction takes long enough for several drawings:
-    many stored files of random data, each written, flushed and moved."""
+    many stored files of random data, each written and moved, each close
+    slowed down through the test seam (SLOW_CLOSE)."""
     z = tmp_path / "big.zip"
     with zipfile.ZipFile(z, "w", zipfile.ZIP_STORED) as f:
         f.writestr("data/", "")
         for i in range(400):
             f.writestr(f"data/f{i:04}.bin", os.urandom(96 * 1024))
     return make_installer(Platform("native"), z, tmp_path / "big")
+
+
+SLOW_CLOSE = {"QZR_TEST_CLOSE_DELAY_MS": "3"}  # 400 closes: over a second
 
 
 def env(extra=None):
@@ -81,7 +85,7 @@ def normalise(text):
 def test_line_is_drawn_redrawn_and_never_tears_a_record(big, tmp_path):
     target = tmp_path / "out"
     args = [str(big), "--unpack", str(target), "-verbose", "2"]
-    rc, raw = run_in_pty(args, cwd=tmp_path, env=env(), columns=COLUMNS)
+    rc, raw = run_in_pty(args, cwd=tmp_path, env=env(SLOW_CLOSE), columns=COLUMNS)
     assert rc == 0, raw[-2000:]
     draws, text = screen(raw)
     assert len(draws) >= 2 and len(set(draws)) >= 2, draws  # redrawn with new counts
@@ -139,7 +143,7 @@ def test_windows_console_shows_the_line(windows_installer, tmp_path):
     escape sequences of its own): the line appears with new counts and is
     gone after the walk."""
     wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
-    e = env({"WINEPREFIX": str(WINEPREFIX), "WINEDEBUG": "-all"})
+    e = env({"WINEPREFIX": str(WINEPREFIX), "WINEDEBUG": "-all", "QZR_TEST_CLOSE_DELAY_MS": "10"})
     rc, raw = run_in_pty([wine, str(windows_installer), "--unpack", "out", "-verbose", "1"], cwd=tmp_path, env=e, stdin_tty=True,
                          timeout=240)
     assert rc == 0, raw[-2000:]

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "build.h"
+#include "iostream.h"
 #include "logging.h"
 #include "memory.h"
 #include "osdate.h"
@@ -13,6 +14,8 @@
 #include "test_zip_helpers.h"
 #include "testenv.h"
 #include "zip.h"
+#include "zipdisk.h"
+#include "zipint.h"
 
 using namespace ziptest;
 
@@ -241,4 +244,27 @@ TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
     EXPECT_NE(log.find(name), std::string::npos) << log;
     EXPECT_EQ(snapshot(base), (Tree{{"register.properties", "id=mine"}})) << name;
   }
+}
+
+// A target that was free when checked but is taken when the new file goes
+// into place is never replaced unseen: the entry fails, and what is there
+// stays, also after the rollback.
+TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
+  const fs::path base = freshDir("taken");
+  const std::string baseName = str(base);  // the writer borrows it
+  ZipInfo info{};
+  ZipDisk disk;
+  ASSERT_EQ(zipDiskOpen(&disk, &info, baseName.c_str(), zipDiskJournal), 0);
+  ASSERT_EQ(zipDiskFreeNames(&disk, "a.txt"), 0);
+  ASSERT_EQ(zipDiskCheck(&disk, "a.txt", false), zipDiskWrite);
+  IoStream* out = nullptr;
+  ASSERT_EQ(zipDiskCreateTemp(&disk, "a.txt", &out), 0);
+  EXPECT_EQ(iosWrite(out, "new", 3, nullptr), 0);
+  EXPECT_EQ(iosClose(out), 0);
+  writeFile(base / "a.txt", "planted");
+  EXPECT_EQ(zipDiskPlace(&disk), -1);
+  zipDiskDiscardTemp(&disk);
+  zipEndJournal(&info, zipJournalRollback);
+  zipDiskClose(&disk);
+  EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "planted"}}));
 }

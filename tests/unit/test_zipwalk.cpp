@@ -4,8 +4,11 @@
 // injection over every file-system call of an extraction.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "logging.h"
 #include "memory.h"
+#include "osdir.h"
 #include "ostest.h"
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
@@ -302,4 +305,40 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
     ASSERT_LT(n, 1999u);
   }
   EXPECT_GT(failures, 10);
+}
+
+// Extracted files reach the disk in one batch before the walk succeeds, not
+// one flush per file: a failing flush of single files is never met, a
+// failing batch flush fails the walk and undoes it, and without syncfs each
+// file is flushed by name.
+TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
+  const bool windows = osPathSeparator == '\\';
+  const struct {
+    const char* name;
+    const char* posixFault;  // POSIX call that fails, with posixError
+    uint32_t posixError;
+    const char* windowsFault;  // Windows call that fails (error 5)
+    int rc;
+  } cases[] = {
+      {"single-file flushes are not made", "fsync", EIO, nullptr, 0},
+      {"the batch flush fails", "syncfs", EIO, "flushFileBuffers", -1},
+      {"no syncfs: each file by name", "syncfs", ENOSYS, nullptr, 0},
+  };
+  const auto es = payload();
+  const fs::path out = freshDir("batch");
+  for (const auto& c : cases) {
+    for (ZipWalkMode mode : {zipWalkJournal, zipWalkExtract}) {
+      SCOPED_TRACE(std::string(c.name) + (mode == zipWalkJournal ? ", journal" : ", no journal"));
+      Archive a = openArchive(es);
+      const fs::path base = out / (std::string(c.name) + std::to_string((int)mode));
+      const char* fault = windows ? c.windowsFault : c.posixFault;
+      if (fault) osTestFailCall(fault, windows ? 5 : c.posixError);
+      EXPECT_EQ(walk(a, base, nullptr, mode), c.rc);
+      osTestFailCall(nullptr, 0);
+      if (mode == zipWalkJournal) {
+        EXPECT_EQ(snapshot(base), c.rc == 0 ? expectedTree(es) : Tree{});
+      }
+      zipExit(&a.zip);
+    }
+  }
 }
