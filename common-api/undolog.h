@@ -65,6 +65,9 @@ void ulFreeRecords(UndoRecord* records, uint32_t count);
 // undoes every record from the newest to the oldest, after one only deletes
 // the remaining kept-aside files; then deletes the log. Safe to repeat
 // after a crash part-way. *restored counts previous versions put back,
-// *removed the files and directories removed. 0, or -1 when something could
-// not be undone (the log is then kept for another attempt).
-int ulRecover(const char* path, uint32_t* restored, uint32_t* removed);
+// *removed the files and directories removed. Every name in the log must
+// lie inside installDir, also with links resolved, or nothing is touched: a
+// log that names anything else was not written by an update of installDir.
+// 0, or -1 when something could not be undone or the log names a path
+// outside installDir (the log is then kept for another attempt).
+int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint32_t* removed);

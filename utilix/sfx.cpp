@@ -148,7 +148,7 @@ int recoverInterruptedUpdate(const char* installDir) {
   if (osFileIsPresent(journal)) {
     logWarn(logCatSfx, "Found the journal of an interrupted update %s\n", journal);
     uint32_t restored = 0, removed = 0;
-    if (ulRecover(journal, &restored, &removed) != 0) {
+    if (ulRecover(journal, installDir, &restored, &removed) != 0) {
       logError(logCatSfx, "Could not undo the interrupted update recorded in %s; it is kept for the next run\n",
                journal);
       rc = -1;

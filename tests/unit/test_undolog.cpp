@@ -131,7 +131,7 @@ TEST_F(UndoLogTest, CrashAtEveryStepRecoversOldOrNewTree) {
       continue;
     }
     uint32_t restored = 0, removed = 0;
-    ASSERT_EQ(0, ulRecover(log().c_str(), &restored, &removed)) << k;
+    ASSERT_EQ(0, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed)) << k;
     EXPECT_FALSE(fs::exists(log()));
     const auto got = snapshot();
     EXPECT_TRUE(got == oldSnap || got == newSnap) << k;
@@ -152,7 +152,7 @@ TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
       update(k);
       uint32_t restored = 0, removed = 0;
       osTestFailAfter(n, EIO, osTestFailAlways);
-      const int rc = ulRecover(log().c_str(), &restored, &removed);
+      const int rc = ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed);
       const bool fired = osTestFaultFired();
       osTestFailAfter(0, 0);
       if (!fired) {
@@ -160,7 +160,7 @@ TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
         break;
       }
       if (fs::exists(log())) {
-        EXPECT_EQ(0, ulRecover(log().c_str(), &restored, &removed)) << k << " " << n;
+        EXPECT_EQ(0, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed)) << k << " " << n;
       }
       EXPECT_EQ(oldSnap, snapshot()) << k << " " << n;
     }
@@ -179,9 +179,47 @@ TEST_F(UndoLogTest, CreatedDirectoryThatCannotBeEmptiedDoesNotBlock) {
   fs::create_directory(t("new"));
   writeText(t("new/.hidden"), "script's");
   uint32_t restored = 0, removed = 0;
-  EXPECT_EQ(0, ulRecover(log().c_str(), &restored, &removed));
+  EXPECT_EQ(0, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed));
   EXPECT_FALSE(fs::exists(log()));
   EXPECT_EQ("script's", readText(t("new/.hidden")));
+}
+
+// A journal that names anything outside the installation (planted, or not
+// of this installation) is refused whole: nothing inside or outside is
+// touched, and the journal stays for a person to look at.
+TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
+  oldTree();
+  fs::create_directories(path("outside"));
+  writeText(path("outside") + osPathSeparator + "f", "precious");
+  const bool links = [&] {
+    std::error_code ec;
+    fs::create_directory_symlink(path("outside"), t("lnk"), ec);
+    return !ec;
+  }();
+  const std::string out = path("outside"), f = out + osPathSeparator + "f";
+  struct Case {
+    uint8_t type;
+    std::string path, other;
+  } cases[] = {
+      {ulDirCreated, out, ""},
+      {ulPlaced, f, ""},
+      {ulPlaced, t("..") + osPathSeparator + "outside" + osPathSeparator + "f", ""},
+      {ulMovedAside, t("a.txt"), f},
+      {ulTempFile, t("lnk") + osPathSeparator + "f", ""},
+  };
+  for (const Case& c : cases) {
+    if (!links && c.path.find("lnk") != std::string::npos) continue;
+    UndoLog ul;
+    ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
+    ASSERT_EQ(0, ulAppend(&ul, ulPlaced, t("keep.txt").c_str(), ""));
+    ASSERT_EQ(0, ulAppend(&ul, c.type, c.path.c_str(), c.other.c_str()));
+    ASSERT_EQ(0, ulClose(&ul, false));
+    uint32_t restored = 0, removed = 0;
+    EXPECT_EQ(-1, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed)) << c.path;
+    EXPECT_EQ("precious", readText(f)) << c.path;
+    EXPECT_EQ("keep", readText(t("keep.txt"))) << c.path;
+    EXPECT_TRUE(fs::exists(log())) << c.path;
+  }
 }
 
 }  // namespace
