@@ -124,9 +124,10 @@ bool recordConfined(const char* path, const char* realBase) {
   size_t len = strlen(dir);
   bool ok = false;
   for (;;) {
+    const size_t was = len;
     while (len > 0 && !isSep(dir[len - 1])) len--;  // up to the parent
     while (len > 1 && isSep(dir[len - 1])) len--;
-    if (len == 0) break;
+    if (len == 0 || len == was) break;  // past the root: nothing there
     dir[len] = 0;
     if (osFileKindOf(dir) < 0) continue;
     char* real = nullptr;
@@ -289,7 +290,7 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
   UndoRecord* recs = nullptr;
   uint32_t n = 0;
   int rc = ulRead(path, &recs, &n);
-  if (rc == 0 && false) {
+  if (rc == 0 && checkRecords(path, recs, n, installDir) != 0) {
     ulFreeRecords(recs, n);
     return -1;
   }
