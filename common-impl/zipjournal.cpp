@@ -44,10 +44,12 @@ int putSequenced(ZipInfo* info, SortMap* map, char* value) {
 }
 
 // Removes one created path: a link itself, a directory with everything in
-// it, or a file. Returns 0 when removed or absent; counts what it removed.
+// it (never entering a link), or a file. Returns 0 when removed or absent; counts what it removed.
 int undoCreation(const char* value, int verbosity, int* files, int* dirs) {
-  const bool link = value[0] == 'L';
   const char* path = value + 1;
+  // A created directory someone swapped for a link since is undone like a
+  // link the walk made, so its target is never emptied.
+  const bool link = value[0] == 'L' || osDirIsLink(path);
   if (link) {
     // Never descend through a link: remove the link itself (a directory
     // link on Windows goes with the directory removal call).

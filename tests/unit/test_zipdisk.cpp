@@ -10,6 +10,7 @@
 #include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
+#include "sortmap.h"
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
 #include "testenv.h"
@@ -267,4 +268,27 @@ TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
   zipEndJournal(&info, zipJournalRollback);
   zipDiskClose(&disk);
   EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "planted"}}));
+}
+
+// A directory the walk created and that was swapped for a link before the
+// rollback (at its own name or one level down) is undone by removing the
+// link: what the link points at stays whole.
+TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
+  for (const char* swapped : {"www", "www/sub"}) {
+    const fs::path root = freshDir("swap");
+    if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+    const fs::path base = root / "base", outside = root / "outside";
+    writeFile(outside / "precious", "keep");
+    writeFile(outside / "sub" / "deep", "keep too");
+    fs::create_directories(base / "www" / "sub");
+    const std::string made = str(base / "www");
+    ZipInfo info{};
+    info.created = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+    ASSERT_EQ(zipAddRollback(&info, made.c_str()), 0);
+    fs::remove_all(base / swapped);
+    fs::create_directory_symlink(outside, base / swapped);
+    zipEndJournal(&info, zipJournalRollback);
+    EXPECT_EQ(snapshot(outside), (Tree{{"precious", "keep"}, {"sub", "<dir>"}, {"sub/deep", "keep too"}})) << swapped;
+    EXPECT_FALSE(fs::exists(base / "www")) << swapped;
+  }
 }
