@@ -202,20 +202,22 @@ int joinResolved(const char* real, const char* tail, char** resolved) {
 // (pathName itself for a directory entry, else its parent) is resolved by
 // the system, links and all; what the walk creates below it is plain. On
 // success *resolved (owned) is where pathName really is. A directory that
-// exists completely is remembered with where it really is, so the next
-// entries of the same directory cost no further queries (until the walk
-// makes a link).
+// exists completely is remembered with where it really is; the next entries
+// of the same directory still resolve it (someone may have swapped it for a
+// link meanwhile) but skip the search for the deepest existing part while
+// it resolves to the same place.
 int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool isDir, char** resolved) {
   *resolved = nullptr;
   char* way = entryDirectory(pathName, isDir);
   const size_t full = strlen(way);
-  if (disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0) {
-    if (!disk->confirmedReal && osFileResolveLinks(way, &disk->confirmedReal) != 0) {
+  if (disk->confirmedDir && disk->confirmedReal && strcmp(disk->confirmedDir, way) == 0) {
+    char* now = nullptr;
+    const bool same = osFileResolveLinks(way, &now) == 0 && now && strcmp(now, disk->confirmedReal) == 0;
+    memFree(now);
+    if (same) {
       memFree(way);
-      return -1;
+      return joinResolved(disk->confirmedReal, pathName + full, resolved);
     }
-    memFree(way);
-    return joinResolved(disk->confirmedReal, pathName + full, resolved);
   }
   const char* realBase = disk->realBase;
   const size_t have = deepestExisting(way, anythingAt);
@@ -235,6 +237,20 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
     memFree(real);
   }
   return rc;
+}
+
+// Checks, right before a file goes into place, that its directory still
+// lies inside the base: it may have been swapped for a link while the data
+// was written.
+int checkParentStillInside(ZipDisk* disk, const char* pathName) {
+  char* dir = entryDirectory(pathName, false);
+  char* real = nullptr;
+  const bool inside = osFileResolveLinks(dir, &real) == 0 && real && liesWithin(real, disk->realBase);
+  if (!inside)
+    logError(logCatZip, "Refusing to place %s: %s no longer lies inside %s\n", pathName, dir, disk->realBase);
+  memFree(real);
+  memFree(dir);
+  return inside ? 0 : -1;
 }
 
 // True when the first n bytes of a and b are the same name, in ASCII case
@@ -493,6 +509,7 @@ int zipDiskPlace(ZipDisk* disk) {
   const char* pathName = sbGet(&disk->pathName);
   const char* tempName = sbGet(&disk->tempName);
   const char* oldName = sbGet(&disk->oldName);
+  if (checkParentStillInside(disk, pathName) != 0) return -1;
   // Each journal record is made before the step it describes, so a
   // rollback after any failure finds everything.
   if (disk->kind >= 0) {

@@ -292,3 +292,35 @@ TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
     EXPECT_FALSE(fs::exists(base / "www")) << swapped;
   }
 }
+
+// A directory swapped for a link to the outside after an entry of it was
+// checked: neither the next entry's check nor the placing of a file written
+// before the swap goes through the link (the temporary file was moved out
+// with the directory, so a rename through the link would succeed).
+TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsRefused) {
+  const fs::path root = freshDir("midswap");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path base = root / "base", outside = root / "outside";
+  fs::create_directories(base / "www");
+  fs::create_directories(outside);
+  const std::string baseName = str(base);
+  ZipInfo info{};
+  ZipDisk disk;
+  ASSERT_EQ(zipDiskOpen(&disk, &info, baseName.c_str(), zipDiskJournal), 0);
+  ASSERT_EQ(zipDiskFreeNames(&disk, "www/a.txt"), 0);
+  ASSERT_EQ(zipDiskCheck(&disk, "www/a.txt", false), zipDiskWrite);
+  IoStream* out = nullptr;
+  ASSERT_EQ(zipDiskCreateTemp(&disk, "www/a.txt", &out), 0);
+  EXPECT_EQ(iosWrite(out, "new", 3, nullptr), 0);
+  EXPECT_EQ(iosClose(out), 0);
+  fs::rename(base / "www", outside / "www");
+  fs::create_directory_symlink(outside / "www", base / "www");
+  EXPECT_EQ(zipDiskPlace(&disk), -1);
+  zipDiskDiscardTemp(&disk);
+  ASSERT_EQ(zipDiskFreeNames(&disk, "www/b.txt"), 0);
+  EXPECT_EQ(zipDiskCheck(&disk, "www/b.txt", false), zipDiskRefuse);
+  zipEndJournal(&info, zipJournalRollback);
+  zipDiskClose(&disk);
+  for (const auto& e : fs::recursive_directory_iterator(outside))
+    EXPECT_TRUE(e.is_directory()) << e.path() << " was written outside the base";
+}
