@@ -171,6 +171,16 @@ int lockWriteHolder(const char* lock, const LockHolder* self) {
   return rc;
 }
 
+// Finds the claim file ("holder-<pid>.old" or ".tmp") a taker leaves while
+// it takes a lock over; its id goes to *context.
+int lockFindTaker(const char*, const char* name, int, void* context) {
+  unsigned pid = 0;
+  char tail[8] = {0};
+  if (sscanf(name, "holder-%u.%7s", &pid, tail) == 2 && (strcmp(tail, "old") == 0 || strcmp(tail, "tmp") == 0))
+    *static_cast<uint32_t*>(context) = pid;
+  return 0;
+}
+
 // Judges an existing lock directory: by its holder when the holder was on
 // this host, else by its age. *holder is filled when known.
 LockVerdict lockJudge(const char* lock, uint64_t mtime, const LockHolder* self, LockHolder* holder, bool* hasHolder,
@@ -182,7 +192,20 @@ LockVerdict lockJudge(const char* lock, uint64_t mtime, const LockHolder* self, 
     uint64_t start = 0;
     const int running = osProcessStartTime(holder->pid, &start);
     if (running == 1 || (running == 0 && holder->start != 0 && start != holder->start)) return lockVerdictDead;
-    if (running == 0) return lockVerdictLive;
+    // A holder whose start time was not known may be another process that
+    // got its id since: only the age tells.
+    if (running == 0 && holder->start != 0) return lockVerdictLive;
+  } else if (!*hasHolder) {
+    // A takeover the taker did not finish: judged by the taker.
+    uint32_t taker = 0;
+    osDirEnumerateEntries(lock, lockFindTaker, &taker, osDirEntryFile, osDirFlagHidden);
+    uint64_t start = 0;
+    if (taker && taker != self->pid && osProcessStartTime(taker, &start) == 1) {
+      memset(holder, 0, sizeof *holder);
+      holder->pid = taker;
+      snprintf(holder->host, sizeof holder->host, "%s", self->host);
+      return lockVerdictDead;
+    }
   }
   return *ageMs > lockStaleMs ? lockVerdictStale : lockVerdictLive;
 }

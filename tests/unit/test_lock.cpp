@@ -37,9 +37,9 @@ class LockTest : public OsFsTest {
   std::string lock() { return path(".lock"); }
   // A lock directory as another process left it, `ageMin` minutes old by
   // the test clock; holder null for a lock without holder data.
-  void plant(const char* holder, int ageMin) {
+  void plant(const char* holder, int ageMin, const char* file = "holder") {
     std::filesystem::create_directory(lock());
-    if (holder) writeText(lock() + osPathSeparator + "holder", holder);
+    if (holder) writeText(lock() + osPathSeparator + file, holder);
     uint64_t mtime = 0;
     osFileGetInfo(lock().c_str(), nullptr, &mtime, nullptr, nullptr, nullptr, nullptr, nullptr);
     fakeNow = mtime + (uint64_t)ageMin * 60000;
@@ -74,6 +74,7 @@ TEST_F(LockTest, HolderDecidesOverAge) {
     int ageMin;
     int result, sleeps;
     const char* says;
+    std::string file = "holder";  // where the holder line is
   } cases[] = {
       {self(), 20, -1, 90, "will wait 180 seconds"},                                // a live holder is never displaced
       {holderOf(gone, 5, here.c_str()), 1, 0, 0, "of process 2147480000"},          // a dead one at once
@@ -81,11 +82,17 @@ TEST_F(LockTest, HolderDecidesOverAge) {
       {holderOf(1, 5, "elsewhere"), 11, 0, 60, "Removed stale installation lock"},  // aged while waiting
       {"", 13, 0, 0, "Removed stale installation lock"},                            // older version's lock
       {"", 1, -1, 90, "Failed to obtain installation lock"},
+      // a live process whose start time is unknown is judged by the age
+      {holderOf(osProcessId(), 0, here.c_str()), 11, 0, 60, "Removed stale installation lock"},
+      // a takeover cut short by the end of its taker (holder moved aside)
+      {holderOf(gone, 5, here.c_str()), 1, 0, 0, "of process 2147480001", "holder-2147480001.old"},
+      {holderOf(gone, 5, here.c_str()), 1, -1, 90, "Failed to obtain",
+       "holder-" + std::to_string(osProcessId()) + ".old"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(lock());
     fakeSleeps = 0;
-    plant(c.holder.empty() ? nullptr : c.holder.c_str(), c.ageMin);
+    plant(c.holder.empty() ? nullptr : c.holder.c_str(), c.ageMin, c.file.c_str());
     std::string log;
     EXPECT_EQ(c.result, obtain(&log)) << c.holder << log;
     EXPECT_NEAR(c.sleeps, fakeSleeps, 1) << c.holder;
