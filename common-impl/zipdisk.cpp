@@ -239,13 +239,34 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
   return rc;
 }
 
+// True when dir is the base as given or lies below it, and no directory on the way
+// from the base to it (dir included) is a link: then it is inside without
+// asking the system for its final name (which some systems cannot give for
+// long names).
+bool plainBelowBase(const ZipDisk* disk, char* dir) {
+  char* lex = nullptr;
+  if (osDirRealPath(disk->baseDir, nullptr, &lex) != 0 || !lex) return false;
+  const size_t n = strlen(lex);
+  bool plain = strncmp(dir, lex, n) == 0 && (!dir[n] || isSeparator(dir[n]) || (n > 0 && isSeparator(lex[n - 1])));
+  memFree(lex);
+  for (size_t i = n + 1; plain && dir[i - 1]; i++) {
+    if (dir[i] && !isSeparator(dir[i])) continue;
+    const char c = dir[i];
+    dir[i] = 0;
+    plain = !osDirIsLink(dir);
+    dir[i] = c;
+  }
+  return plain;
+}
+
 // Checks, right before a file goes into place, that its directory still
 // lies inside the base: it may have been swapped for a link while the data
 // was written.
 int checkParentStillInside(ZipDisk* disk, const char* pathName) {
   char* dir = entryDirectory(pathName, false);
   char* real = nullptr;
-  const bool inside = osFileResolveLinks(dir, &real) == 0 && real && liesWithin(real, disk->realBase);
+  const bool inside =
+      plainBelowBase(disk, dir) || (osFileResolveLinks(dir, &real) == 0 && real && liesWithin(real, disk->realBase));
   if (!inside)
     logError(logCatZip, "Refusing to place %s: %s no longer lies inside %s\n", pathName, dir, disk->realBase);
   memFree(real);
