@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "iosbuffered.h"
 #include "iostream.h"
 #include "logging.h"
 #include "stringbuf.h"
+#include "test_sb_helpers.h"
+#include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace iostest {
@@ -119,12 +122,73 @@ inline bool contains(const std::string& text, const std::string& part) { return 
 
 // The stack description as a std::string.
 inline std::string describe(IoStream* s) {
-  StringBuffer sb;
-  sbInitHere(&sb);
+  Sb sb;
   iosDescribeStack(&sb, s);
-  std::string r(sbGet(&sb), sbGetLength(&sb));
-  sbClean(&sb);
+  return sbText(&sb);
+}
+
+// What the stream layer logs at `level` while fn runs.
+template <typename Fn>
+std::string logOf(uint32_t level, Fn fn) {
+  return testCaptureLog(logCatIoStream, level, fn);
+}
+
+// A mock level and the stream over it, closed at scope exit unless close()
+// ran; it converts to the stream handle.
+struct MockStream {
+  Mock m;
+  IoStream* s;
+  // An output stream, or a stream of the given table.
+  explicit MockStream(const IoStreamOps* ops = &mockOutOps) : s(iosNewLevel(&m, ops)) {}
+  // An input stream reading `data`, at most maxRead bytes a read (0: all),
+  // with a buffered input level on top when asked.
+  MockStream(const std::string& data, uint32_t maxRead, bool buffered = false) : s(mockInput(&m, data, maxRead)) {
+    EXPECT_EQ(buffered ? iosWrapBufferedInputStream(s, 0) : 0, 0);
+  }
+  ~MockStream() { close(); }
+  int close() {
+    int r = s ? iosClose(s) : 0;
+    s = nullptr;
+    return r;
+  }
+  operator IoStream*() const { return s; }
+};
+
+// What one read of up to len bytes gives: the bytes, or "<fail>" (with the
+// count when it is not 0) for a failure.
+inline std::string readSome(IoStream* s, uint32_t len) {
+  std::string buf(len, 0);
+  uint32_t n = 0;
+  if (iosRead(s, buf.data(), len, &n) != 0) return n ? "<fail " + std::to_string(n) + ">" : "<fail>";
+  return buf.substr(0, n);
+}
+
+// Everything read until the end of data or a failure.
+inline std::string readAll(IoStream* s) {
+  std::string r;
+  char buf[100];
+  uint32_t n;
+  while (iosRead(s, buf, sizeof buf, &n) == 0 && n > 0) r.append(buf, n);
   return r;
+}
+
+// One step of a bit-reader script: 'g' iosGetBits(n), 'p' iosPeekBits(n),
+// 'b' iosGetByte, 's' iosSkipToNextByte, and the result it must give.
+struct BitStep {
+  char op;
+  uint32_t n;
+  int want;
+};
+inline void runBits(IoStream* s, std::initializer_list<BitStep> steps) {
+  int i = 0;
+  for (const BitStep& t : steps) {
+    int got = t.op == 'g'   ? iosGetBits(s, t.n)
+              : t.op == 'p' ? iosPeekBits(s, t.n)
+              : t.op == 'b' ? iosGetByte(s)
+                            : iosSkipToNextByte(s);
+    EXPECT_EQ(got, t.want) << "step " << i << ": " << t.op << t.n;
+    i++;
+  }
 }
 
 // A fresh, empty directory for one test.
