@@ -1,6 +1,7 @@
 // Helpers for the stream tests: a scripted level type whose reads hand out a
 // few bytes at a time and whose writes take a few bytes at a time, with
-// failures on chosen calls; log capture; fresh scratch directories.
+// failures on chosen calls; a stream over it closed at scope exit; reads,
+// bit-reader scripts and log capture; fresh scratch directories.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -112,13 +113,6 @@ inline IoStream* mockInput(Mock* m, const std::string& data, uint32_t maxRead = 
 
 // A level that only closes: every other operation passes through it.
 inline const IoStreamOps mockPassOps = {.name = "MockPass", .close = mockClose};
-
-// The stream layer's log records while it lives.
-struct LogCapture : TestLogCapture {
-  explicit LogCapture(uint32_t level = logLevelTrace) : TestLogCapture(logCatIoStream, level) {}
-};
-
-inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The stack description as a std::string.
 inline std::string describe(IoStream* s) {
