@@ -6,22 +6,9 @@
 
 #include "memory.h"
 #include "stringbuf.h"
+#include "test_sb_helpers.h"
 
 namespace {
-
-std::string text(StringBuffer* sb) { return std::string(sbGet(sb), sbGetLength(sb)); }
-
-// A growable buffer cleaned on scope exit.
-struct Sb {
-  StringBuffer b;
-  Sb() { sbInitHere(&b); }
-  explicit Sb(const char* s) {
-    sbInitHere(&b);
-    sbAppendString(&b, s);
-  }
-  ~Sb() { sbClean(&b); }
-  StringBuffer* operator&() { return &b; }
-};
 
 // One edit: the text before, what is done, its result and the text after.
 struct EditCase {
@@ -35,7 +22,7 @@ void checkEdits(std::initializer_list<EditCase> cases) {
   for (const EditCase& c : cases) {
     Sb sb(c.before);
     EXPECT_EQ(c.edit(&sb), c.rc) << c.before << " -> " << c.after;
-    EXPECT_EQ(text(&sb), c.after) << c.before;
+    EXPECT_EQ(sbText(&sb), c.after) << c.before;
   }
 }
 
@@ -240,7 +227,7 @@ TEST(StringBufAppend, DataStringsAndNul) {
   EXPECT_EQ(memcmp(sbGet(&sb), "ab\0cd", 6), 0);
   Sb other("xyz");
   EXPECT_EQ(sbAppendStringBuffer(&sb, &other), 0);
-  EXPECT_EQ(text(&sb), std::string("ab\0cdxyz", 8));
+  EXPECT_EQ(sbText(&sb), std::string("ab\0cdxyz", 8));
 }
 
 TEST(StringBufAppend, MoveHandsBlockToEmptyDestination) {
@@ -266,12 +253,12 @@ TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
   EXPECT_STREQ(sbGet(&sb), "n=42/x");
   std::string big(1000, 'q');
   EXPECT_EQ(sbPrintf(&sb, "[%s]", big.c_str()), 0);
-  EXPECT_EQ(text(&sb), "n=42/x[" + big + "]");
+  EXPECT_EQ(sbText(&sb), "n=42/x[" + big + "]");
   // Exactly at a chunk boundary.
   Sb edge;
   std::string s127(127, 'e');
   EXPECT_EQ(sbPrintf(&edge, "%s", s127.c_str()), 0);
-  EXPECT_EQ(text(&edge), s127);
+  EXPECT_EQ(sbText(&edge), s127);
   // 4 MiB or more in one append: dropped, still 0.
   Sb huge("keep");
   EXPECT_EQ(sbPrintf(&huge, "%*s", 5000000, "x"), 0);
