@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -39,63 +41,53 @@ struct Mock {
   std::vector<uint64_t> seeks;  // offsets given to seek
 };
 
+inline Mock* mockOf(void* state) { return static_cast<Mock*>(state); }
+
 inline int mockRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
-  Mock* m = static_cast<Mock*>(level->state);
-  int call = m->readCalls++;
-  if (len > m->largestRead) m->largestRead = len;
-  if (call == m->failReadAt) {
-    *got = 0;
-    return -1;
-  }
-  size_t n = m->in.size() - m->pos;
-  if (n > len) n = len;
-  if (m->maxRead && n > m->maxRead) n = m->maxRead;
+  Mock* m = mockOf(level->state);
+  m->largestRead = std::max(m->largestRead, len);
+  size_t n = std::min({m->in.size() - m->pos, (size_t)len, m->maxRead ? (size_t)m->maxRead : SIZE_MAX});
+  *got = 0;
+  if (m->readCalls++ == m->failReadAt) return -1;
   memcpy(buf, m->in.data() + m->pos, n);
   m->pos += n;
   *got = (uint32_t)n;
   return 0;
 }
 
+// A failing write takes nothing.
 inline int mockWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
-  Mock* m = static_cast<Mock*>(state);
-  int call = m->writeCalls++;
-  if (call == m->failWriteAt) {
-    if (written) *written = 0;
-    return -1;
-  }
-  uint32_t n = m->maxWrite && len > m->maxWrite ? m->maxWrite : len;
+  Mock* m = mockOf(state);
+  bool fail = m->writeCalls++ == m->failWriteAt;
+  uint32_t n = fail ? 0 : m->maxWrite ? std::min(len, m->maxWrite) : len;
   m->out.append(static_cast<const char*>(buf), n);
   if (written) *written = n;
-  return 0;
+  return fail ? -1 : 0;
 }
 
 inline int mockClose(void* state) {
-  Mock* m = static_cast<Mock*>(state);
-  m->closeCalls++;
-  return m->closeResult;
+  mockOf(state)->closeCalls++;
+  return mockOf(state)->closeResult;
 }
 
 inline int mockFlush(void* state) {
-  static_cast<Mock*>(state)->flushCalls++;
+  mockOf(state)->flushCalls++;
   return 0;
 }
 
 inline int mockSeek(void* state, uint64_t offset) {
-  Mock* m = static_cast<Mock*>(state);
+  Mock* m = mockOf(state);
   m->seeks.push_back(offset);
-  m->pos = offset < m->in.size() ? (size_t)offset : m->in.size();
+  m->pos = (size_t)std::min<uint64_t>(offset, m->in.size());
   return 0;
 }
 
 inline int mockGetSeek(void* state, uint64_t* pos) {
-  *pos = static_cast<Mock*>(state)->pos;
+  *pos = mockOf(state)->pos;
   return 0;
 }
 
-inline int mockCanRead(void* state, uint64_t) {
-  Mock* m = static_cast<Mock*>(state);
-  return m->pos < m->in.size() ? 0 : 1;
-}
+inline int mockCanRead(void* state, uint64_t) { return mockOf(state)->pos < mockOf(state)->in.size() ? 0 : 1; }
 
 inline const IoStreamOps mockInOps = {.name = "MockIn",
                                       .read = mockRead,
