@@ -161,11 +161,7 @@ TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
   uint32_t n;
   uint64_t pos;
   void* res = nullptr;
-  struct Case {
-    const char* message;
-    int result;
-  };
-  std::vector<Case> cases;
+  std::vector<std::pair<const char*, int>> cases;  // the message and the result
   std::string log = logOf(logLevelError, [&] {
     cases = {
         {"Performing iosRead operation on MockOut IoStream without read mechanism\n", iosRead(w, b, 4, &n)},
@@ -178,9 +174,9 @@ TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
         {"Performing iosUnGetData operation on MockOut IoStream without ungetdata mechanism\n", iosUnGetData(w, b, 2)},
     };
   });
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.result, -1) << c.message;
-    expectText(log, {c.message});
+  for (const auto& [message, result] : cases) {
+    EXPECT_EQ(result, -1) << message;
+    expectText(log, {message});
   }
   expectText(log, {"IoStream stack Bare -> MockIn.\n", "IoStream stack MockOut.\n",
                    "Performing wrap BufferedInputStream operation on MockOut IoStream without read mechanism\n"});
