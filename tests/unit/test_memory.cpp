@@ -149,9 +149,11 @@ TEST(MemoryPlain, StringCopies) {
 
 // Runs body in a child with the allocator at `level` (heap check every
 // `heapEach` releases when given); the child must end with exitCode (a fault
-// ends it with 3, else it exits 0) and its stderr hold every piece.
+// ends it with 3, else it exits 0) and its stderr hold every piece. A
+// failure names the caller's line.
 static void expectChild(const char* level, const char* heapEach, int exitCode, std::vector<std::string> pieces,
-                        void (*body)()) {
+                        void (*body)(), int line = __builtin_LINE()) {
+  testing::ScopedTrace trace(__FILE__, line, std::string("allocator level ") + level);
   MemEnv env(level, nullptr, heapEach);
   EXPECT_EXIT(
       {
