@@ -128,40 +128,34 @@ TEST(SortMap, KeyKinds) {
   static const char sharedKey[] = "shared";
   static int value = 1;
   const char* key = nullptr;
-  {
-    Map m(SORTMAP_SHARED_KEYS, nullptr);
-    ASSERT_EQ(0, smInsert(m, sharedKey, &value));
-    smFirst(m, &key);
-    EXPECT_EQ(sharedKey, key);
-  }
+  Map shared(SORTMAP_SHARED_KEYS, nullptr);
+  ASSERT_EQ(0, smInsert(shared, sharedKey, &value));
+  smFirst(shared, &key);
+  EXPECT_EQ(sharedKey, key);
   // Kind 1 copies.
-  {
-    char buf[] = "copied";
-    Map m(SORTMAP_COPIED_KEYS, nullptr);
-    ASSERT_EQ(0, smInsert(m, buf, &value));
-    buf[0] = 'X';
-    EXPECT_EQ(&value, smGet(m, "copied"));
-  }
+  char buf[] = "copied";
+  Map copied(SORTMAP_COPIED_KEYS, nullptr);
+  ASSERT_EQ(0, smInsert(copied, buf, &value));
+  buf[0] = 'X';
+  EXPECT_EQ(&value, smGet(copied, "copied"));
   // Kind 2 folds case, Unicode letters included.
-  {
-    Map m(SORTMAP_CASELESS_KEYS);
-    ASSERT_EQ(0, smPutCopy(m, "Foo", "1"));
-    char* two = memStrDup("2");
-    EXPECT_EQ(-1, smInsert(m, "FOO", two));
-    memFree(two);
-    EXPECT_STREQ("1", text(m, "fOo"));
-    ASSERT_EQ(0, smPutCopy(m, "\xC3\x84rger", "2"));
-    EXPECT_STREQ("2", text(m, "\xC3\xA4RGER"));
-    ASSERT_EQ(0, smPutCopy(m, "bar", "3"));
-    ASSERT_EQ(0, smPutCopy(m, "Zed", "4"));
-    EXPECT_EQ((std::vector<std::string>{"bar", "Foo", "Zed", "\xC3\x84rger"}), keysOf(m));
-    EXPECT_EQ(4u, smCount(m));
-  }
+  Map caseless(SORTMAP_CASELESS_KEYS);
+  ASSERT_EQ(0, smPutCopy(caseless, "Foo", "1"));
+  char* two = memStrDup("2");
+  EXPECT_EQ(-1, smInsert(caseless, "FOO", two));
+  memFree(two);
+  EXPECT_STREQ("1", text(caseless, "fOo"));
+  ASSERT_EQ(0, smPutCopy(caseless, "\xC3\x84rger", "2"));
+  EXPECT_STREQ("2", text(caseless, "\xC3\xA4RGER"));
+  ASSERT_EQ(0, smPutCopy(caseless, "bar", "3"));
+  ASSERT_EQ(0, smPutCopy(caseless, "Zed", "4"));
+  EXPECT_EQ((std::vector<std::string>{"bar", "Foo", "Zed", "\xC3\x84rger"}), keysOf(caseless));
+  EXPECT_EQ(4u, smCount(caseless));
   // Kind 3 takes the caller's block over and frees it.
-  Map m(SORTMAP_TAKEN_KEYS);
-  ASSERT_EQ(0, smPut(m, memStrDup("taken"), memStrDup("a")));
-  ASSERT_EQ(0, smPut(m, memStrDup("taken"), memStrDup("b")));  // the second key block is freed too
-  EXPECT_STREQ("b", text(m, "taken"));
+  Map taken(SORTMAP_TAKEN_KEYS);
+  ASSERT_EQ(0, smPut(taken, memStrDup("taken"), memStrDup("a")));
+  ASSERT_EQ(0, smPut(taken, memStrDup("taken"), memStrDup("b")));  // the second key block is freed too
+  EXPECT_STREQ("b", text(taken, "taken"));
 }
 
 // Caseless keys with bytes that are no UTF-8 (octal 377 and 376) stay apart

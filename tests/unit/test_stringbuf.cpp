@@ -205,16 +205,13 @@ TEST(StringBufEdit, ByteAccessAndSearch) {
   EXPECT_EQ(at, 1u);
   EXPECT_EQ(sbFindByte(&sb, '/', 2, &at), -1);
   EXPECT_EQ(sbFindByte(&sb, 'x', 4, &at), -1);
-  Sb path("a/b/c");
-  EXPECT_EQ(sbFindLastByte(&path, '/', &at), 0);
-  EXPECT_EQ(at, 3u);
-  Sb lead("/abc");
-  EXPECT_EQ(sbFindLastByte(&lead, '/', &at), -1);  // index 0 is never examined
-  Sb one("/");
-  EXPECT_EQ(sbFindLastByte(&one, '/', &at), -1);
-  Sb nul;
-  sbAppendData(&nul, "a/\0bc", 5);
-  EXPECT_EQ(sbFindLastByte(&nul, '/', &at), -1);  // stops at the NUL
+  // The last '/' (-1: none); index 0 is never examined, a NUL ends the search.
+  const std::pair<std::string, int> lasts[] = {{"a/b/c", 3}, {"/abc", -1}, {"/", -1}, {std::string("a/\0bc", 5), -1}};
+  for (const auto& [text, want] : lasts) {
+    Sb t;
+    sbAppendData(&t, text.data(), (uint32_t)text.size());
+    EXPECT_EQ(sbFindLastByte(&t, '/', &at) == 0 ? (int)at : -1, want) << text;
+  }
 }
 
 TEST(StringBufAppend, DataStringsAndNul) {
