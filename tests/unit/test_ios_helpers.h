@@ -159,13 +159,16 @@ inline std::string readAll(IoStream* s) {
 }
 
 // One step of a bit-reader script: 'g' iosGetBits(n), 'p' iosPeekBits(n),
-// 'b' iosGetByte, 's' iosSkipToNextByte, and the result it must give.
+// 'b' iosGetByte, 's' iosSkipToNextByte, and the result it must give. A
+// failure names the caller's line and the step.
 struct BitStep {
   char op;
   uint32_t n;
   int want;
 };
-inline void runBits(IoStream* s, std::initializer_list<BitStep> steps) {
+inline void runBits(IoStream* s, std::initializer_list<BitStep> steps, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE()) {
+  testing::ScopedTrace trace(file, line, "bit script");
   int i = 0;
   for (const BitStep& t : steps) {
     int got = t.op == 'g'   ? iosGetBits(s, t.n)
