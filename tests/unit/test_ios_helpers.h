@@ -1,17 +1,23 @@
 // Helpers for the stream tests: a scripted level type whose reads hand out a
 // few bytes at a time and whose writes take a few bytes at a time, with
-// failures on chosen calls; log capture; fresh scratch directories.
+// failures on chosen calls; a stream over it closed at scope exit; reads,
+// bit-reader scripts and log capture; fresh scratch directories.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "iosbuffered.h"
 #include "iostream.h"
 #include "logging.h"
 #include "stringbuf.h"
+#include "test_sb_helpers.h"
+#include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace iostest {
@@ -35,63 +41,53 @@ struct Mock {
   std::vector<uint64_t> seeks;  // offsets given to seek
 };
 
+inline Mock* mockOf(void* state) { return static_cast<Mock*>(state); }
+
 inline int mockRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
-  Mock* m = static_cast<Mock*>(level->state);
-  int call = m->readCalls++;
-  if (len > m->largestRead) m->largestRead = len;
-  if (call == m->failReadAt) {
-    *got = 0;
-    return -1;
-  }
-  size_t n = m->in.size() - m->pos;
-  if (n > len) n = len;
-  if (m->maxRead && n > m->maxRead) n = m->maxRead;
+  Mock* m = mockOf(level->state);
+  m->largestRead = std::max(m->largestRead, len);
+  size_t n = std::min({m->in.size() - m->pos, (size_t)len, m->maxRead ? (size_t)m->maxRead : SIZE_MAX});
+  *got = 0;
+  if (m->readCalls++ == m->failReadAt) return -1;
   memcpy(buf, m->in.data() + m->pos, n);
   m->pos += n;
   *got = (uint32_t)n;
   return 0;
 }
 
+// A failing write takes nothing.
 inline int mockWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
-  Mock* m = static_cast<Mock*>(state);
-  int call = m->writeCalls++;
-  if (call == m->failWriteAt) {
-    if (written) *written = 0;
-    return -1;
-  }
-  uint32_t n = m->maxWrite && len > m->maxWrite ? m->maxWrite : len;
+  Mock* m = mockOf(state);
+  bool fail = m->writeCalls++ == m->failWriteAt;
+  uint32_t n = fail ? 0 : m->maxWrite ? std::min(len, m->maxWrite) : len;
   m->out.append(static_cast<const char*>(buf), n);
   if (written) *written = n;
-  return 0;
+  return fail ? -1 : 0;
 }
 
 inline int mockClose(void* state) {
-  Mock* m = static_cast<Mock*>(state);
-  m->closeCalls++;
-  return m->closeResult;
+  mockOf(state)->closeCalls++;
+  return mockOf(state)->closeResult;
 }
 
 inline int mockFlush(void* state) {
-  static_cast<Mock*>(state)->flushCalls++;
+  mockOf(state)->flushCalls++;
   return 0;
 }
 
 inline int mockSeek(void* state, uint64_t offset) {
-  Mock* m = static_cast<Mock*>(state);
+  Mock* m = mockOf(state);
   m->seeks.push_back(offset);
-  m->pos = offset < m->in.size() ? (size_t)offset : m->in.size();
+  m->pos = (size_t)std::min<uint64_t>(offset, m->in.size());
   return 0;
 }
 
 inline int mockGetSeek(void* state, uint64_t* pos) {
-  *pos = static_cast<Mock*>(state)->pos;
+  *pos = mockOf(state)->pos;
   return 0;
 }
 
-inline int mockCanRead(void* state, uint64_t) {
-  Mock* m = static_cast<Mock*>(state);
-  return m->pos < m->in.size() ? 0 : 1;
-}
+inline int mockCanRead(void* state, uint64_t) { return mockOf(state)->pos < mockOf(state)->in.size() ? 0 : 1; }
 
 inline const IoStreamOps mockInOps = {.name = "MockIn",
                                       .read = mockRead,
@@ -110,21 +106,78 @@ inline IoStream* mockInput(Mock* m, const std::string& data, uint32_t maxRead = 
 // A level that only closes: every other operation passes through it.
 inline const IoStreamOps mockPassOps = {.name = "MockPass", .close = mockClose};
 
-// The stream layer's log records while it lives.
-struct LogCapture : TestLogCapture {
-  explicit LogCapture(uint32_t level = logLevelTrace) : TestLogCapture(logCatIoStream, level) {}
-};
-
-inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // The stack description as a std::string.
 inline std::string describe(IoStream* s) {
-  StringBuffer sb;
-  sbInitHere(&sb);
+  Sb sb;
   iosDescribeStack(&sb, s);
-  std::string r(sbGet(&sb), sbGetLength(&sb));
-  sbClean(&sb);
+  return sbText(&sb);
+}
+
+// What the stream layer logs at `level` while fn runs.
+template <typename Fn>
+std::string logOf(uint32_t level, Fn fn) {
+  return testCaptureLog(logCatIoStream, level, fn);
+}
+
+// A mock level and the stream over it, closed at scope exit unless close()
+// ran; it converts to the stream handle.
+struct MockStream {
+  Mock m;
+  IoStream* s;
+  // An output stream, or a stream of the given table.
+  explicit MockStream(const IoStreamOps* ops = &mockOutOps) : s(iosNewLevel(&m, ops)) {}
+  // An input stream reading `data`, at most maxRead bytes a read (0: all),
+  // with a buffered input level on top when asked.
+  MockStream(const std::string& data, uint32_t maxRead, bool buffered = false) : s(mockInput(&m, data, maxRead)) {
+    EXPECT_EQ(buffered ? iosWrapBufferedInputStream(s, 0) : 0, 0);
+  }
+  ~MockStream() { close(); }
+  int close() {
+    int r = s ? iosClose(s) : 0;
+    s = nullptr;
+    return r;
+  }
+  operator IoStream*() const { return s; }
+};
+
+// What one read of up to len bytes gives: the bytes, or "<fail>" (with the
+// count when it is not 0) for a failure.
+inline std::string readSome(IoStream* s, uint32_t len) {
+  std::string buf(len, 0);
+  uint32_t n = 0;
+  if (iosRead(s, buf.data(), len, &n) != 0) return n ? "<fail " + std::to_string(n) + ">" : "<fail>";
+  return buf.substr(0, n);
+}
+
+// Everything read until the end of data or a failure.
+inline std::string readAll(IoStream* s) {
+  std::string r;
+  char buf[100];
+  uint32_t n;
+  while (iosRead(s, buf, sizeof buf, &n) == 0 && n > 0) r.append(buf, n);
   return r;
+}
+
+// One step of a bit-reader script: 'g' iosGetBits(n), 'p' iosPeekBits(n),
+// 'b' iosGetByte, 's' iosSkipToNextByte, and the result it must give. A
+// failure names the caller's line and the step.
+struct BitStep {
+  char op;
+  uint32_t n;
+  int want;
+};
+inline void runBits(IoStream* s, std::initializer_list<BitStep> steps, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE()) {
+  testing::ScopedTrace trace(file, line, "bit script");
+  int i = 0;
+  for (const BitStep& t : steps) {
+    int got = t.op == 'g'   ? iosGetBits(s, t.n)
+              : t.op == 'p' ? iosPeekBits(s, t.n)
+              : t.op == 'b' ? iosGetByte(s)
+                            : iosSkipToNextByte(s);
+    EXPECT_EQ(got, t.want) << "step " << i << ": " << t.op << t.n;
+    i++;
+  }
 }
 
 // A fresh, empty directory for one test.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "iosbuffered.h"
 #include "iostream.h"
@@ -47,433 +48,313 @@ int acceptCall(void* result, void* state, void* a, void*) {
 }
 const IoStreamOps serverOps = {.name = "Server", .accept = acceptCall, .close = mockClose};
 
-}  // namespace
-
-TEST(IosStack, WrapAndUnwrapKeepTheHandle) {
-  Mock in, pass;
-  in.in = "data";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
-  IoStream* handle = s;
-  ASSERT_EQ(iosWrap(s, &pass, &mockPassOps), 0);
-  EXPECT_EQ(s, handle);
-  EXPECT_EQ(s->next->state, &in);
-  ASSERT_EQ(iosWrapLimitedIoStream(s, -1, -1), 0);
-  EXPECT_EQ(describe(s), "LimitedIoStream -> MockPass -> MockIn");
-  // Reads pass through the levels that lack the slot.
-  char buf[8];
-  uint32_t n = 0;
-  ASSERT_EQ(iosRead(s, buf, sizeof buf, &n), 0);
-  EXPECT_EQ(std::string(buf, n), "data");
-  // Pop the limit by hand: its state is the caller's to release.
-  void* limitState = s->state;
-  ASSERT_EQ(iosUnwrap(s), 0);
-  memFree(limitState);
-  EXPECT_EQ(s, handle);
-  EXPECT_EQ(describe(s), "MockPass -> MockIn");
-  ASSERT_EQ(iosUnwrap(s), 0);
-  EXPECT_EQ(describe(s), "MockIn");
-  EXPECT_EQ(pass.closeCalls, 0);
-  EXPECT_EQ(iosClose(s), 0);
-  EXPECT_EQ(in.closeCalls, 1);
+// Every line iosReadLine hands out until it fails.
+std::vector<std::string> readLines(IoStream* s) {
+  std::vector<std::string> lines;
+  for (Sb line; iosReadLine(s, &line) == 0; sbEmpty(&line)) lines.push_back(sbText(&line));
+  return lines;
 }
 
-TEST(IosStack, UnwrapTypeRemovesTheNamedLevelOnly) {
-  Mock in, p1;
-  IoStream* s = iosNewLevel(&in, &mockInOps);
-  iosWrap(s, &p1, &mockPassOps);
-  iosWrapLimitedIoStream(s, -1, -1);
-  EXPECT_EQ(iosUnwrapType(s, "NoSuchType"), 0);
-  EXPECT_EQ(describe(s), "LimitedIoStream -> MockPass -> MockIn");
-  ASSERT_EQ(iosUnwrapType(s, "MockPass"), 0);
-  EXPECT_EQ(describe(s), "LimitedIoStream -> MockIn");
-  // The limit's inner pointer still reaches a valid level.
-  in.in = "abc";
-  char buf[4];
-  uint32_t n = 0;
-  ASSERT_EQ(iosRead(s, buf, 4, &n), 0);
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(iosClose(s), 0);
-  EXPECT_EQ(in.closeCalls, 1);
-  EXPECT_EQ(p1.closeCalls, 0);
+}  // namespace
+
+TEST(IosStack, WrapUnwrapAndUnwrapType) {
+  MockStream in("data", 0);
+  Mock pass;
+  ASSERT_EQ(iosWrap(in, &pass, &mockPassOps), 0);
+  EXPECT_EQ(in.s->next->state, &in.m);  // the old top moved below the handle
+  ASSERT_EQ(iosWrapLimitedIoStream(in, -1, -1), 0);
+  EXPECT_EQ(describe(in), "LimitedIoStream -> MockPass -> MockIn");
+  EXPECT_EQ(readSome(in, 2), "da");  // through the levels that lack the slot
+  EXPECT_EQ(iosUnwrapType(in, "NoSuchType"), 0);
+  EXPECT_EQ(describe(in), "LimitedIoStream -> MockPass -> MockIn");
+  ASSERT_EQ(iosUnwrapType(in, "MockPass"), 0);
+  EXPECT_EQ(describe(in), "LimitedIoStream -> MockIn");
+  EXPECT_EQ(readSome(in, 4), "ta");  // the limit's inner pointer still reaches a valid level
+  // Pop the limit by hand: its state is the caller's to release.
+  void* limitState = in.s->state;
+  ASSERT_EQ(iosUnwrap(in), 0);
+  memFree(limitState);
+  EXPECT_EQ(describe(in), "MockIn");
+  EXPECT_EQ(pass.closeCalls, 0);
+  EXPECT_EQ(in.close(), 0);
+  EXPECT_EQ(in.m.closeCalls, 1);
 }
 
 TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
-  Mock in, pass;
-  in.in = "ABCD";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
-  ASSERT_EQ(iosWrapBufferedInputStream(s, 0), 0);
-  iosWrap(s, &pass, &mockPassOps);
-  uint8_t buf[4];
-  ASSERT_EQ(iosReadFully(s, buf, 4), 0);
-  ASSERT_EQ(iosUnwrap(s), 0);
-  EXPECT_EQ(describe(s), "MockIn");
-  iosClose(s);
+  Mock pass;
+  MockStream in("ABCD", 0, true);
+  iosWrap(in, &pass, &mockPassOps);
+  EXPECT_EQ(readSome(in, 4), "ABCD");
+  ASSERT_EQ(iosUnwrap(in), 0);
+  EXPECT_EQ(describe(in), "MockIn");
 
-  // With a whole byte in the bit buffer the buffered level stays.
-  Mock in2;
-  s = mockInput(&in2, "AB");
-  ASSERT_EQ(iosWrapBufferedInputStream(s, 0), 0);
-  ASSERT_EQ(iosGetBits(s, 8), 'A');
-  ASSERT_EQ(iosPeekBits(s, 8), 'B');  // 'B' now sits in the bit buffer
-  iosWrap(s, &pass, &mockPassOps);
-  ASSERT_EQ(iosUnwrap(s), 0);
-  EXPECT_EQ(describe(s), "BufferedInputStream -> MockIn");
-  EXPECT_EQ(iosGetByte(s), 'B');
-  iosClose(s);
+  // With a whole byte ('B') in the bit buffer the buffered level stays.
+  MockStream bits("AB", 0, true);
+  runBits(bits, {{'g', 8, 'A'}, {'p', 8, 'B'}});
+  iosWrap(bits, &pass, &mockPassOps);
+  ASSERT_EQ(iosUnwrap(bits), 0);
+  EXPECT_EQ(describe(bits), "BufferedInputStream -> MockIn");
+  EXPECT_EQ(iosGetByte(bits), 'B');
 }
 
 TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
-  Mock in, pass;
-  in.in = "xyz";
-  IoStream* s = iosNewLevel(&in, &mockInOps);
-  iosWrap(s, &pass, &mockPassOps);
-  EXPECT_EQ(iosCloseThisLevel(s), 0);
+  MockStream in("xyz", 0);
+  Mock pass;
+  iosWrap(in, &pass, &mockPassOps);
+  EXPECT_EQ(iosCloseThisLevel(in), 0);
   EXPECT_EQ(pass.closeCalls, 1);
-  EXPECT_EQ(in.closeCalls, 0);
-  EXPECT_EQ(describe(s), "MockIn");
-  EXPECT_EQ(iosGetByte(s), 'x');
+  EXPECT_EQ(in.m.closeCalls, 0);
+  EXPECT_EQ(describe(in), "MockIn");
+  EXPECT_EQ(iosGetByte(in), 'x');
   pass.closeResult = -1;
-  iosWrap(s, &pass, &mockPassOps);
-  EXPECT_EQ(iosCloseThisLevel(s), -1);
+  iosWrap(in, &pass, &mockPassOps);
+  EXPECT_EQ(iosCloseThisLevel(in), -1);
   EXPECT_EQ(iosCloseThisLevel(nullptr), 0);
-  iosClose(s);
-  EXPECT_EQ(in.closeCalls, 1);
+  in.close();
+  EXPECT_EQ(in.m.closeCalls, 1);
 }
 
 TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
-  Mock out;
-  IoStream* s = iosNewLevel(&out, &mockOutOps);
-  ASSERT_EQ(iosWrapBufferedOutputStream(s, 0), 0);
-  ASSERT_EQ(iosWriteString(s, "line\n", nullptr), 0);
-  EXPECT_EQ(out.out, "");
-  out.closeResult = 0;
-  EXPECT_EQ(iosClose(s), 0);
-  EXPECT_EQ(out.out, "line\r\n");
-  EXPECT_EQ(out.closeCalls, 1);
-  EXPECT_GE(out.flushCalls, 1);
+  MockStream out;
+  ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
+  ASSERT_EQ(iosWriteString(out, "line\n", nullptr), 0);
+  EXPECT_EQ(out.m.out, "");
+  EXPECT_EQ(out.close(), 0);
+  EXPECT_EQ(out.m.out, "line\r\n");
+  EXPECT_EQ(out.m.closeCalls, 1);
+  EXPECT_GE(out.m.flushCalls, 1);
   EXPECT_EQ(iosClose(nullptr), 0);
 
   // A failing close is reported.
-  Mock bad;
-  bad.closeResult = -1;
-  EXPECT_NE(iosClose(iosNewLevel(&bad, &mockOutOps)), 0);
+  MockStream bad;
+  bad.m.closeResult = -1;
+  EXPECT_NE(bad.close(), 0);
   // An event socket is closed without a flush.
-  Mock m;
-  s = iosNewLevel(&m, &eventSocketOps);
-  ASSERT_EQ(iosWrite(s, "a", 1, nullptr), 0);
-  EXPECT_EQ(iosClose(s), 0);
-  EXPECT_EQ(m.flushCalls, 0);
-  EXPECT_EQ(m.closeCalls, 1);
+  MockStream sock(&eventSocketOps);
+  ASSERT_EQ(iosWrite(sock, "a", 1, nullptr), 0);
+  EXPECT_EQ(sock.close(), 0);
+  EXPECT_EQ(sock.m.flushCalls, 0);
+  EXPECT_EQ(sock.m.closeCalls, 1);
 }
 
 TEST(IosDispatch, NullBufferProbes) {
-  Mock out, in;
-  IoStream* w = iosNewLevel(&out, &mockOutOps);
-  IoStream* r = iosNewLevel(&in, &mockInOps);
+  MockStream w, r(&mockInOps);
   uint32_t n = 77;
-  {
-    LogCapture cap;
-    EXPECT_EQ(iosRead(w, nullptr, 10, &n), -1);
-    EXPECT_EQ(iosWrite(r, nullptr, 10, &n), -1);
-    EXPECT_EQ(cap.take(), "");
-  }
+  EXPECT_EQ(logOf(logLevelTrace,
+                  [&] {
+                    EXPECT_EQ(iosRead(w, nullptr, 10, &n), -1);
+                    EXPECT_EQ(iosWrite(r, nullptr, 10, &n), -1);
+                  }),
+            "");
   EXPECT_EQ(iosRead(r, nullptr, 10, &n), 0);
   EXPECT_EQ(n, 77u);
-  EXPECT_EQ(w->dirty, 0);
+  EXPECT_EQ(w.s->dirty, 0);
   EXPECT_EQ(iosWrite(w, nullptr, 10, &n), 0);
-  EXPECT_EQ(w->dirty, 1);
-  iosClose(w);
-  iosClose(r);
+  EXPECT_EQ(w.s->dirty, 1);
 }
 
 TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
-  Mock in, out, pass;
-  IoStream* r = iosNewLevel(&in, &mockInOps);
+  Mock pass;
+  MockStream r(&mockInOps), w;
   iosWrap(r, &pass, &bareOps);
-  IoStream* w = iosNewLevel(&out, &mockOutOps);
   uint8_t b[4] = {1, 2, 3, 4};
   uint32_t n;
   uint64_t pos;
   void* res = nullptr;
-  struct Case {
-    const char* message;
-    int result;
-  };
-  LogCapture cap(logLevelError);
-  std::vector<Case> cases = {
-      {"Performing iosRead operation on MockOut IoStream without read mechanism\n", iosRead(w, b, 4, &n)},
-      {"Performing iosWrite operation on Bare IoStream without write mechanism\n", iosWrite(r, b, 4, &n)},
-      {"Performing iosCanRead operation on MockOut IoStream without canRead mechanism\n", iosCanRead(w, 0)},
-      {"Performing iosPutByte operation on Bare IoStream without putc mechanism\n", iosPutByte(r, 'x')},
-      {"Performing iosAccept operation on Bare IoStream without accept mechanism\n", iosAccept(&res, r, b, b)},
-      {"Performing iosSeek operation on MockOut IoStream without seek mechanism\n", iosSeek(w, 5)},
-      {"Performing iosGetSeek operation on MockOut IoStream without seek mechanism\n", iosGetSeek(w, &pos)},
-      {"Performing iosUnGetData operation on MockOut IoStream without ungetdata mechanism\n", iosUnGetData(w, b, 2)},
-  };
-  std::string log = cap.take();
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.result, -1) << c.message;
-    EXPECT_TRUE(contains(log, c.message)) << c.message;
+  std::vector<std::pair<const char*, int>> cases;  // the message and the result
+  std::string log = logOf(logLevelError, [&] {
+    cases = {
+        {"Performing iosRead operation on MockOut IoStream without read mechanism\n", iosRead(w, b, 4, &n)},
+        {"Performing iosWrite operation on Bare IoStream without write mechanism\n", iosWrite(r, b, 4, &n)},
+        {"Performing iosCanRead operation on MockOut IoStream without canRead mechanism\n", iosCanRead(w, 0)},
+        {"Performing iosPutByte operation on Bare IoStream without putc mechanism\n", iosPutByte(r, 'x')},
+        {"Performing iosAccept operation on Bare IoStream without accept mechanism\n", iosAccept(&res, r, b, b)},
+        {"Performing iosSeek operation on MockOut IoStream without seek mechanism\n", iosSeek(w, 5)},
+        {"Performing iosGetSeek operation on MockOut IoStream without seek mechanism\n", iosGetSeek(w, &pos)},
+        {"Performing iosUnGetData operation on MockOut IoStream without ungetdata mechanism\n", iosUnGetData(w, b, 2)},
+    };
+  });
+  for (const auto& [message, result] : cases) {
+    EXPECT_EQ(result, -1) << message;
+    expectText(log, {message});
   }
-  EXPECT_TRUE(contains(log, "IoStream stack Bare -> MockIn.\n"));
-  EXPECT_TRUE(contains(log, "IoStream stack MockOut.\n"));
-  EXPECT_TRUE(
-      contains(log, "Performing wrap BufferedInputStream operation on MockOut IoStream without read mechanism\n"));
+  expectText(log, {"IoStream stack Bare -> MockIn.\n", "IoStream stack MockOut.\n",
+                   "Performing wrap BufferedInputStream operation on MockOut IoStream without read mechanism\n"});
   // The stacks are unchanged by the failures.
   EXPECT_EQ(describe(r), "Bare -> MockIn");
   EXPECT_EQ(describe(w), "MockOut");
-  iosClose(r);
-  iosClose(w);
 }
 
-TEST(IosDispatch, FlushPreallocateAndReservedDefaultToZero) {
-  Mock in;
-  IoStream* s = iosNewLevel(&in, &mockInOps);
-  s->dirty = 1;
-  EXPECT_EQ(iosFlush(s), 0);
-  EXPECT_EQ(s->dirty, 1);  // no level flushes: the flag stays
-  EXPECT_EQ(iosPreallocate(s, 100), 0);
-  EXPECT_EQ(iosReserved13(s), 0);
-  iosClose(s);
+TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
+  MockStream in(&mockInOps);
+  in.s->dirty = 1;
+  EXPECT_EQ(iosFlush(in), 0);
+  EXPECT_EQ(in.s->dirty, 1);  // no level flushes: the flag stays
+  EXPECT_EQ(iosPreallocate(in, 100), 0);
+  EXPECT_EQ(iosReserved13(in), 0);
 
   // iosPreallocate runs on every level that has the slot and ORs the results.
   IoStream* p = iosNewLevel((void*)(intptr_t)1, &preA);
   iosWrap(p, (void*)(intptr_t)2, &preA);
-  iosWrap(p, &in, &bareOps);
+  iosWrap(p, &in.m, &bareOps);
   EXPECT_EQ(iosPreallocate(p, 10), 3);
   EXPECT_EQ(iosClose(p), 0);
-}
 
-TEST(IosDispatch, AcceptReachesTheServerLevel) {
-  Mock m;
-  m.closeResult = 7;
-  IoStream* s = iosNewLevel(&m, &serverOps);
+  // Accept reaches the server level and returns its result.
+  MockStream srv(&serverOps);
+  srv.m.closeResult = 7;
   void* res = nullptr;
   int marker;
-  EXPECT_EQ(iosAccept(&res, s, &marker, nullptr), 7);
+  EXPECT_EQ(iosAccept(&res, srv, &marker, nullptr), 7);
   EXPECT_EQ(res, &marker);
-  m.closeResult = 0;
-  iosClose(s);
+  srv.m.closeResult = 0;
 }
 
 // The write loop: partial writes are repeated until all bytes are taken, a
 // level taking nothing ends it, and a failure reports what was taken before.
 TEST(IosWrite, LoopTakesAllStopsAtZeroAndKeepsCountOnFailure) {
-  Mock out;
-  out.maxWrite = 3;
-  IoStream* s = iosNewLevel(&out, &mockOutOps);
+  MockStream out;
+  out.m.maxWrite = 3;
   uint32_t n = 0;
-  EXPECT_EQ(iosWrite(s, "0123456789", 10, &n), 0);
+  EXPECT_EQ(iosWrite(out, "0123456789", 10, &n), 0);
   EXPECT_EQ(n, 10u);
-  EXPECT_EQ(out.writeCalls, 4);
-  EXPECT_EQ(out.out, "0123456789");
-  ASSERT_EQ(iosWrapLimitedIoStream(s, -1, 1), 0);
-  n = 99;
-  EXPECT_EQ(iosWrite(s, "abc", 3, &n), 0);
+  EXPECT_EQ(out.m.writeCalls, 4);
+  EXPECT_EQ(out.m.out, "0123456789");
+  ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 1), 0);
+  EXPECT_EQ(iosWrite(out, "abc", 3, &n), 0);
   EXPECT_EQ(n, 3u);
-  EXPECT_EQ(iosWrite(s, "def", 3, &n), 0);  // limit reached: takes nothing
+  EXPECT_EQ(iosWrite(out, "def", 3, &n), 0);  // limit reached: takes nothing
   EXPECT_EQ(n, 0u);
-  iosClose(s);
 
-  Mock f;
-  f.maxWrite = 4;
-  f.failWriteAt = 1;
-  s = iosNewLevel(&f, &mockOutOps);
-  EXPECT_EQ(iosWrite(s, "0123456789", 10, &n), -1);
+  MockStream f;
+  f.m.maxWrite = 4;
+  f.m.failWriteAt = 1;
+  EXPECT_EQ(iosWrite(f, "0123456789", 10, &n), -1);
   EXPECT_EQ(n, 4u);
-  iosClose(s);
 }
 
-TEST(IosWrite, PutByteUsesPutcOrOneByteWrite) {
-  Mock out;
-  IoStream* s = iosNewLevel(&out, &mockOutOps);
-  EXPECT_EQ(iosPutByte(s, 'q'), 0);
-  EXPECT_EQ(out.out, "q");
-  ASSERT_EQ(iosWrapBufferedOutputStream(s, 0), 0);
-  s->dirty = 0;
-  EXPECT_EQ(iosPutByte(s, 'r'), 0);
-  EXPECT_EQ(s->dirty, 1);
-  EXPECT_EQ(iosFlush(s), 0);
-  EXPECT_EQ(s->dirty, 0);
-  EXPECT_EQ(out.out, "qr");
-  iosClose(s);
+// iosPutByte (putc or a one-byte write), iosPrintf, iosWriteString and the
+// urgent transfers that fall back to plain ones.
+TEST(IosWrite, ConvenienceWrites) {
+  MockStream out;
+  EXPECT_EQ(iosPutByte(out, 'q'), 0);
+  ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
+  out.s->dirty = 0;
+  EXPECT_EQ(iosPutByte(out, 'r'), 0);
+  EXPECT_EQ(out.s->dirty, 1);
+  EXPECT_EQ(iosFlush(out), 0);
+  EXPECT_EQ(out.s->dirty, 0);
+  EXPECT_EQ(out.m.out, "qr");
+  EXPECT_EQ(iosPrintf(out, "%s=%" PRIu64 ";", "n", (uint64_t)1 << 40), 0);
+  uint32_t n = 5;
+  EXPECT_EQ(iosWriteString(out, nullptr, &n), 0);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(iosWriteString(out, "tail", &n), 0);
+  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(iosUrgentWrite(out, "!", 1, &n), 0);
+  EXPECT_EQ(iosFlush(out), 0);
+  EXPECT_EQ(out.m.out, "qrn=1099511627776;tail!");
+  MockStream in("zz", 0);
+  char buf[2];
+  EXPECT_EQ(iosUrgentRead(in, buf, 2, &n), 0);
+  EXPECT_EQ(n, 2u);
 }
 
 TEST(IosWrite, WriteStringBufferEmptiesOnlyAfterCompleteWrite) {
-  Mock out;
-  IoStream* s = iosNewLevel(&out, &mockOutOps);
-  StringBuffer sb;
-  sbInitHere(&sb);
-  EXPECT_EQ(iosWriteStringBuffer(s, &sb), 0);
-  EXPECT_EQ(iosWriteStringBuffer(s, nullptr), 0);
+  MockStream out;
+  Sb sb;
+  EXPECT_EQ(iosWriteStringBuffer(out, &sb), 0);
+  EXPECT_EQ(iosWriteStringBuffer(out, nullptr), 0);
   sbAppendString(&sb, "hello");
-  EXPECT_EQ(iosWriteStringBuffer(s, &sb), 0);
-  EXPECT_EQ(out.out, "hello");
+  EXPECT_EQ(iosWriteStringBuffer(out, &sb), 0);
+  EXPECT_EQ(out.m.out, "hello");
   EXPECT_EQ(sbGetLength(&sb), 0u);
-  ASSERT_EQ(iosWrapLimitedIoStream(s, -1, 0), 0);
+  ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 0), 0);
   sbAppendString(&sb, "lost?");
-  EXPECT_EQ(iosWriteStringBuffer(s, &sb), -1);
+  EXPECT_EQ(iosWriteStringBuffer(out, &sb), -1);
   EXPECT_EQ(sbGetLength(&sb), 5u);
-  sbClean(&sb);
-  iosClose(s);
-}
-
-TEST(IosWrite, PrintfAndWriteString) {
-  Mock out;
-  IoStream* s = iosNewLevel(&out, &mockOutOps);
-  EXPECT_EQ(iosPrintf(s, "%s=%" PRIu64 ";", "n", (uint64_t)1 << 40), 0);
-  uint32_t n = 5;
-  EXPECT_EQ(iosWriteString(s, nullptr, &n), 0);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(iosWriteString(s, "tail", &n), 0);
-  EXPECT_EQ(n, 4u);
-  EXPECT_EQ(out.out, "n=1099511627776;tail");
-  iosClose(s);
-}
-
-TEST(IosWrite, UrgentFallsBackToPlainTransfer) {
-  Mock in, out;
-  in.in = "zz";
-  IoStream* r = iosNewLevel(&in, &mockInOps);
-  IoStream* w = iosNewLevel(&out, &mockOutOps);
-  char buf[2];
-  uint32_t n = 0;
-  EXPECT_EQ(iosUrgentRead(r, buf, 2, &n), 0);
-  EXPECT_EQ(n, 2u);
-  EXPECT_EQ(iosUrgentWrite(w, "ok", 2, &n), 0);
-  EXPECT_EQ(out.out, "ok");
-  iosClose(r);
-  iosClose(w);
 }
 
 TEST(IosRead, ReadFully) {
-  Mock in;
-  IoStream* s = mockInput(&in, "0123456789", 3);
+  MockStream in("0123456789", 3);
   char buf[16];
-  EXPECT_EQ(iosReadFully(s, buf, 0), 0);
-  EXPECT_EQ(in.readCalls, 0);
-  ASSERT_EQ(iosReadFully(s, buf, 8), 0);
+  EXPECT_EQ(iosReadFully(in, buf, 0), 0);
+  EXPECT_EQ(in.m.readCalls, 0);
+  ASSERT_EQ(iosReadFully(in, buf, 8), 0);
   EXPECT_EQ(std::string(buf, 8), "01234567");
-  LogCapture cap(logLevelDebug);
-  EXPECT_EQ(iosReadFully(s, buf, 5), -1);
-  EXPECT_TRUE(contains(cap.take(), "Unable to read full 5 bytes from MockIn\n"));
-  in.failReadAt = in.readCalls;
-  in.pos = 0;
-  EXPECT_EQ(iosReadFully(s, buf, 5), -1);
-  iosClose(s);
+  expectText(logOf(logLevelDebug, [&] { EXPECT_EQ(iosReadFully(in, buf, 5), -1); }),
+             {"Unable to read full 5 bytes from MockIn\n"});
+  in.m.failReadAt = in.m.readCalls;
+  in.m.pos = 0;
+  EXPECT_EQ(iosReadFully(in, buf, 5), -1);
 }
 
 TEST(IosRead, ReadLineSplitsAndPushesBackTheRest) {
-  Mock in;
-  IoStream* s = mockInput(&in, "first\nsecond line\n" + std::string(300, 'L') + "\nlast");
-  StringBuffer line;
-  sbInitHere(&line);
-  ASSERT_EQ(iosReadLine(s, &line), 0);
-  EXPECT_STREQ(sbGet(&line), "first\n");
-  sbEmpty(&line);
-  ASSERT_EQ(iosReadLine(s, &line), 0);
-  EXPECT_STREQ(sbGet(&line), "second line\n");
-  sbEmpty(&line);
-  ASSERT_EQ(iosReadLine(s, &line), 0);
-  EXPECT_EQ(std::string(sbGet(&line)), std::string(300, 'L') + "\n");
-  sbEmpty(&line);
-  ASSERT_EQ(iosReadLine(s, &line), 0);
-  EXPECT_STREQ(sbGet(&line), "last");
-  sbEmpty(&line);
-  EXPECT_EQ(iosReadLine(s, &line), -1);
-  // The push-back level went away once drained.
-  EXPECT_EQ(describe(s), "MockIn");
-  iosClose(s);
-
+  std::string longLine(300, 'L');
+  MockStream in("first\nsecond line\n" + longLine + "\nlast", 0);
+  EXPECT_EQ(readLines(in), (std::vector<std::string>{"first\n", "second line\n", longLine + "\n", "last"}));
+  EXPECT_EQ(describe(in), "MockIn");  // the push-back level went away once drained
   // A single byte after the line end is kept too.
-  Mock one;
-  s = mockInput(&one, "a\nb");
-  sbEmpty(&line);
-  ASSERT_EQ(iosReadLine(s, &line), 0);
-  EXPECT_STREQ(sbGet(&line), "a\n");
-  sbEmpty(&line);
-  ASSERT_EQ(iosReadLine(s, &line), 0);
-  EXPECT_STREQ(sbGet(&line), "b");
-  sbClean(&line);
-  iosClose(s);
+  MockStream one("a\nb", 0);
+  EXPECT_EQ(readLines(one), (std::vector<std::string>{"a\n", "b"}));
 }
 
 TEST(IosCopy, WriteInputStreamStopsAtCount) {
   Counter c{1500000, 0};
   IoStream* in = iosNewLevel(&c, &counterOps);
-  Mock out;
-  IoStream* w = iosNewLevel(&out, &mockOutOps);
+  MockStream out;
   uint64_t total = 0;
-  ASSERT_EQ(iosWriteInputStream(w, in, 1000000, &total), 0);
+  ASSERT_EQ(iosWriteInputStream(out, in, 1000000, &total), 0);
   EXPECT_EQ(total, 1000000u);
-  EXPECT_EQ(out.out.size(), 1000000u);
+  EXPECT_EQ(out.m.out.size(), 1000000u);
   EXPECT_EQ(c.left, 500000u);
   EXPECT_EQ(c.largest, 524288u);
   // End of input before the count is success with the bytes copied.
-  ASSERT_EQ(iosWriteInputStream(w, in, 1000000, &total), 0);
+  ASSERT_EQ(iosWriteInputStream(out, in, 1000000, &total), 0);
   EXPECT_EQ(total, 500000u);
-  EXPECT_EQ(iosWriteInputStream(w, in, 0, &total), 0);
+  EXPECT_EQ(iosWriteInputStream(out, in, 0, &total), 0);
   EXPECT_EQ(total, 0u);
   iosClose(in);
-  iosClose(w);
 }
 
 TEST(IosCopy, WriteInputStreamFailures) {
-  Mock in, out;
-  in.in = "abcdef";
-  IoStream* r = iosNewLevel(&in, &mockInOps);
-  IoStream* w = iosNewLevel(&out, &mockOutOps);
-  ASSERT_EQ(iosWrapLimitedIoStream(w, -1, 0), 0);
+  MockStream in("abcdef", 0), out;
+  ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 0), 0);
   uint64_t total = 9;
-  LogCapture cap(logLevelError);
-  EXPECT_EQ(iosWriteInputStream(w, r, 6, &total), -1);
-  EXPECT_TRUE(contains(cap.take(), "Unable to write all output\n"));
+  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosWriteInputStream(out, in, 6, &total), -1); }),
+             {"Unable to write all output\n"});
   EXPECT_EQ(total, 0u);
-  in.failReadAt = in.readCalls;
-  EXPECT_EQ(iosWriteInputStream(w, r, 6, &total), -1);
-  iosClose(r);
-  iosClose(w);
+  in.m.failReadAt = in.m.readCalls;
+  EXPECT_EQ(iosWriteInputStream(out, in, 6, &total), -1);
 }
 
 TEST(IosCopyOutput, DuplicatesWritesAndLeavesSecondOpen) {
-  Mock main, copy;
-  IoStream* s = iosNewLevel(&main, &mockOutOps);
-  IoStream* second = iosNewLevel(&copy, &mockOutOps);
-  ASSERT_EQ(iosWrapCopyOutputStream(s, second), 0);
+  MockStream copy, out;  // out, which writes into copy, is closed first
+  ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
   uint32_t n = 0;
-  EXPECT_EQ(iosWrite(s, "tee", 3, &n), 0);
+  EXPECT_EQ(iosWrite(out, "tee", 3, &n), 0);
   EXPECT_EQ(n, 3u);
-  EXPECT_EQ(main.out, "tee");
-  EXPECT_EQ(copy.out, "tee");
-  EXPECT_EQ(iosFlush(s), 0);
-  EXPECT_EQ(main.flushCalls, 1);
-  EXPECT_EQ(copy.flushCalls, 1);
-  EXPECT_EQ(iosClose(s), 0);
-  EXPECT_EQ(main.closeCalls, 1);
-  EXPECT_EQ(copy.closeCalls, 0);
-  EXPECT_EQ(iosWrite(second, "!", 1, nullptr), 0);
-  iosClose(second);
+  EXPECT_EQ(out.m.out, "tee");
+  EXPECT_EQ(copy.m.out, "tee");
+  EXPECT_EQ(iosFlush(out), 0);
+  EXPECT_EQ(out.m.flushCalls, 1);
+  EXPECT_EQ(copy.m.flushCalls, 1);
+  EXPECT_EQ(out.close(), 0);
+  EXPECT_EQ(out.m.closeCalls, 1);
+  EXPECT_EQ(copy.m.closeCalls, 0);
+  EXPECT_EQ(iosWrite(copy, "!", 1, nullptr), 0);
 }
 
 TEST(IosCopyOutput, ShortWriteOfTheCopyFails) {
-  Mock main, copy;
-  IoStream* s = iosNewLevel(&main, &mockOutOps);
-  IoStream* second = iosNewLevel(&copy, &mockOutOps);
-  ASSERT_EQ(iosWrapLimitedIoStream(second, -1, 0), 0);
-  ASSERT_EQ(iosWrapCopyOutputStream(s, second), 0);
-  LogCapture cap(logLevelError);
-  EXPECT_EQ(iosWrite(s, "abc", 3, nullptr), -1);
-  EXPECT_TRUE(contains(cap.take(), "Unable to write all bytes\n"));
-  EXPECT_EQ(main.out, "");
-  iosClose(s);
-  iosClose(second);
-
-  Mock in;
-  IoStream* r = iosNewLevel(&in, &mockInOps);
-  LogCapture cap2(logLevelError);
-  EXPECT_EQ(iosWrapCopyOutputStream(r, r), -1);
-  EXPECT_TRUE(contains(cap2.take(), "Performing operation on IoStream without write mechanism\n"));
-  iosClose(r);
+  MockStream copy, out, in(&mockInOps);
+  ASSERT_EQ(iosWrapLimitedIoStream(copy, -1, 0), 0);
+  ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
+  std::string log = logOf(logLevelError, [&] {
+    EXPECT_EQ(iosWrite(out, "abc", 3, nullptr), -1);
+    EXPECT_EQ(iosWrapCopyOutputStream(in, in), -1);
+  });
+  expectText(log, {"Unable to write all bytes\n", "Performing operation on IoStream without write mechanism\n"});
+  EXPECT_EQ(out.m.out, "");
 }
 
 TEST(IosFileIO, RoundTripSeekAndEnd) {
@@ -492,34 +373,27 @@ TEST(IosFileIO, RoundTripSeekAndEnd) {
   ASSERT_EQ(iosFlush(s), 0);
   ASSERT_EQ(iosSeek(s, 990), 0);
   EXPECT_EQ(iosGetByte(s), (uint8_t)data[990]);
-  char buf[32];
-  ASSERT_EQ(iosRead(s, buf, sizeof buf, &n), 0);
-  EXPECT_EQ(n, 9u);
-  EXPECT_EQ(std::string(buf, 9), data.substr(991));
+  EXPECT_EQ(readSome(s, 32), data.substr(991));
   // End of file is end of data, not a failure.
-  ASSERT_EQ(iosRead(s, buf, sizeof buf, &n), 0);
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(readSome(s, 32), "");
   EXPECT_EQ(iosGetByte(s), -1);
   EXPECT_EQ(iosClose(s), 0);
 }
 
 TEST(IosHelpers, DescribeAndFindLevel) {
   EXPECT_EQ(describe(nullptr), "<NULL>");
-  Mock in;
-  IoStream* s = iosNewLevel(&in, &mockInOps);
-  iosWrapBufferedInputStream(s, 0);
-  EXPECT_EQ(iosFindLevel(s, &mockInOps, logCatIoStream), s->next);
-  LogCapture cap(logLevelError);
-  EXPECT_EQ(iosFindLevel(s, &iosFileIOOps, logCatIoStream), nullptr);
-  EXPECT_EQ(iosFindLevel(nullptr, &iosFileIOOps, logCatIoStream), nullptr);
-  std::string log = cap.take();
-  EXPECT_TRUE(contains(log, "Cannot find FileIO on IoStream of type BufferedInputStream\n"));
-  EXPECT_TRUE(contains(log, "Invalid IoStream\n"));
-  LogCapture cap2(logLevelDebug);
-  iosLogStack(logLevelDebug, logCatIoStream, s);
-  iosLogStack(logLevelTrace, logCatIoStream, s);  // above the category's level: nothing
-  log = cap2.take();
-  EXPECT_TRUE(contains(log, "IoStream stack BufferedInputStream -> MockIn.\n"));
+  MockStream in(&mockInOps);
+  iosWrapBufferedInputStream(in, 0);
+  EXPECT_EQ(iosFindLevel(in, &mockInOps, logCatIoStream), in.s->next);
+  std::string log = logOf(logLevelError, [&] {
+    EXPECT_EQ(iosFindLevel(in, &iosFileIOOps, logCatIoStream), nullptr);
+    EXPECT_EQ(iosFindLevel(nullptr, &iosFileIOOps, logCatIoStream), nullptr);
+  });
+  expectText(log, {"Cannot find FileIO on IoStream of type BufferedInputStream\n", "Invalid IoStream\n"});
+  log = logOf(logLevelDebug, [&] {
+    iosLogStack(logLevelDebug, logCatIoStream, in);
+    iosLogStack(logLevelTrace, logCatIoStream, in);  // above the category's level: nothing
+  });
+  expectText(log, {"IoStream stack BufferedInputStream -> MockIn.\n"});
   EXPECT_EQ(log.find("IoStream stack"), log.rfind("IoStream stack"));
-  iosClose(s);
 }

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -21,29 +21,16 @@
 namespace {
 
 // Matches when the text contains every one of the given pieces.
-class ContainsAll : public testing::MatcherInterface<const std::string&> {
- public:
-  explicit ContainsAll(std::vector<std::string> pieces) : pieces_(std::move(pieces)) {}
+struct ContainsAll : testing::MatcherInterface<const std::string&> {
+  std::vector<std::string> pieces;
+  explicit ContainsAll(std::vector<std::string> p) : pieces(std::move(p)) {}
   bool MatchAndExplain(const std::string& text, testing::MatchResultListener* listener) const override {
-    for (const auto& p : pieces_)
-      if (text.find(p) == std::string::npos) {
-        *listener << "lacks \"" << p << "\"";
-        return false;
-      }
+    for (const auto& p : pieces)
+      if (text.find(p) == std::string::npos) return *listener << "lacks \"" << p << "\"", false;
     return true;
   }
-  void DescribeTo(std::ostream* os) const override {
-    *os << "contains";
-    for (const auto& p : pieces_) *os << " \"" << p << "\"";
-  }
-
- private:
-  std::vector<std::string> pieces_;
+  void DescribeTo(std::ostream* os) const override { *os << "contains every expected piece"; }
 };
-
-testing::Matcher<const std::string&> hasAll(std::vector<std::string> pieces) {
-  return testing::MakeMatcher(new ContainsAll(std::move(pieces)));
-}
 
 const char* const abortText = "Aborting process as we are out of OS resources.";
 
@@ -82,9 +69,7 @@ SFX_NORETURN void childDone() {
 
 std::string readAll(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace
@@ -162,211 +147,156 @@ TEST(MemoryPlain, StringCopies) {
 
 // ---- Faults found in a child: guard mode (level 1), cell tracking (2 to 4) ----
 
-// One child run: the allocator level and heap-check period it runs with, what
-// it does (a fault ends it; else it exits 0) and the pieces its stderr holds.
-struct DeathCase {
-  const char* name;
-  const char *level, *heapEach;
-  void (*body)();
-  int exitCode;
-  std::vector<std::string> pieces;
-};
+// Runs body in a child with the allocator at `level` (heap check every
+// `heapEach` releases when given); the child must end with exitCode (a fault
+// ends it with 3, else it exits 0) and its stderr hold every piece. A
+// failure names the caller's line.
+static void expectChild(const char* level, const char* heapEach, int exitCode, std::vector<std::string> pieces,
+                        void (*body)(), int line = __builtin_LINE()) {
+  testing::ScopedTrace trace(__FILE__, line, std::string("allocator level ") + level);
+  MemEnv env(level, nullptr, heapEach);
+  EXPECT_EXIT(
+      {
+        childExpectLevel((uint32_t)atoi(level));
+        body();
+        childDone();
+      },
+      testing::ExitedWithCode(exitCode), testing::MakeMatcher(new ContainsAll(std::move(pieces))));
+}
 
-// Frees `p` after damaging it, then frees `n` more blocks (heap checks).
-void damageFreed(int n) {
+// Frees a block, damages it, then frees `n` more blocks (heap checks).
+static void damageFreed(int n) {
   char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
   memFreePtr(p, "first.cpp", 6);
   p[0] = 'x';
   for (int i = 0; i < n; i++) memFreePtr(memAllocPtr(4, "loop.cpp", 1), "loop.cpp", 2);
 }
 
-// With the memory log at debug, from a thread without a thread record (whose
-// log records are formatted in fresh blocks): a correct program ends cleanly
-// in every mode, checked after every release.
-void foreignThreadLogging() {
-  logSetCategoryLevel(logCatMemory, logLevelDebug);
-  std::thread foreign([] {
-    for (int i = 1; i < 20; i++) {
-      char* p = static_cast<char*>(memAllocPtr((uint32_t)i, "foreign.cpp", i));
-      logDebug(logCatMemory, "block %d\n", i);
-      memFreePtr(p, "foreign.cpp", i);
-    }
-  });
-  foreign.join();
+// Allocates, frees and frees again: a double free.
+static void doubleFree() {
+  void* p = memAllocPtr(8, "alloc.cpp", 5);
+  memFreePtr(p, "first.cpp", 6);
+  memFreePtr(p, "second.cpp", 7);
 }
 
-const DeathCase deathCases[] = {
-    {"DebugLoggingFromAForeignThread0", "0", "1", foreignThreadLogging, 0, {}},
-    {"DebugLoggingFromAForeignThread1", "1", "1", foreignThreadLogging, 0, {}},
-    {"DebugLoggingFromAForeignThread2", "2", "1", foreignThreadLogging, 0, {}},
-    {"DebugLoggingFromAForeignThread3", "3", "1", foreignThreadLogging, 0, {}},
-    {"DebugLoggingFromAForeignThread4", "4", "1", foreignThreadLogging, 0, {}},
-    {"GuardTrailerOverwriteNamesBothPlaces",
-     "1",
-     nullptr,
-     [] {
-       char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 11));
-       for (int i = 0; i < 10; i++) childCheck((uint8_t)p[i] == 0xCD, "new data is 0xCD");
-       p[10] = 'x';
-       memFreePtr(p, "free.cpp", 22);
-     },
-     3,
-     {"Trailer corrupt in memory free at free.cpp(22) allocated at alloc.cpp(11)", abortText}},
-    {"GuardHeaderOverwrite",
-     "1",
-     nullptr,
-     [] {
-       char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 33));
-       p[-1] = 0;
-       memFreePtr(p, "free.cpp", 44);
-     },
-     3,
-     {"Header corrupt in memory allocated at alloc.cpp(33)", abortText}},
-    {"GuardReallocChecksAndKeepsGuards",
-     "1",
-     nullptr,
-     [] {
-       char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
-       memcpy(p, "abcd", 4);
-       p = static_cast<char*>(memReallocPtr(p, 8, "grow.cpp", 2));
-       childCheck(memcmp(p, "abcd", 4) == 0, "content kept");
-       childCheck((uint8_t)p[4] == 0xCD && (uint8_t)p[7] == 0xCD, "grown bytes are 0xCD");
-       p = static_cast<char*>(memReallocPtr(p, 3, "shrink.cpp", 3));
-       childCheck(memcmp(p, "abc", 3) == 0, "content kept after shrinking");
-       p[3] = 0;  // the trailer now starts right after the new size
-       memReallocPtr(p, 16, "again.cpp", 4);
-     },
-     3,
-     {"Trailer corrupt in memory realloc at again.cpp(4) allocated at alloc.cpp(1)", abortText}},
-    {"DoubleFreeAtLevel2IsUnknownPointer",
-     "2",
-     nullptr,
-     [] {
-       void* p = memAllocPtr(8, "alloc.cpp", 5);
-       memFreePtr(p, "first.cpp", 6);
-       memFreePtr(p, "second.cpp", 7);
-     },
-     3,
-     {"second.cpp(7): ptr ", " not in cell administration", abortText}},
-    {"DoubleFreeAtLevel4NamesBothReleases",
-     "4",
-     nullptr,
-     [] {
-       void* p = memAllocPtr(8, "alloc.cpp", 5);
-       memFreePtr(p, "first.cpp", 6);
-       memFreePtr(p, "second.cpp", 7);
-     },
-     3,
-     {"double free id=", " 8@", "allocated alloc.cpp(5) free first.cpp(6) free2 second.cpp(7)", abortText}},
-    {"UseAfterFreeFoundByHeapCheck",
-     "4",
-     "1",
-     [] {
-       char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
-       char* q = static_cast<char*>(memAllocPtr(8, "other.cpp", 6));
-       memFreePtr(p, "first.cpp", 6);
-       childCheck((uint8_t)p[0] == 0xDD, "freed data is 0xDD");
-       p[3] = 'x';
-       memFreePtr(q, "next.cpp", 9);
-     },
-     3,
-     {"Use-after-free id=", " 8@", abortText}},
-    // Period 0 means a thousand: ten releases after the damage are not yet a
-    // check, a thousand more are.
-    {"HeapCheckPeriodZeroWaits", "4", "0", [] { damageFreed(10); }, 0, {}},
-    {"HeapCheckPeriodZeroMeansThousand", "4", "0", [] { damageFreed(1001); }, 3, {"Use-after-free id=", abortText}},
-    {"ZeroByteAllocation",
-     "2",
-     nullptr,
-     [] { memAllocPtr(0, "zero.cpp", 12); },
-     3,
-     {"zero byte  allocation zero.cpp(12)", abortText}},
-    {"CellTrailerCorruption",
-     "2",
-     nullptr,
-     [] {
-       char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
-       p[5 + 31] = 0;  // last trailer byte
-       memFreePtr(p, "free.cpp", 6);
-     },
-     3,
-     {"Corrupt trailer id=", " 5@", " at free.cpp(6)", abortText}},
-    {"CellHeaderCorruption",
-     "2",
-     nullptr,
-     [] {
-       char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
-       p[-24] = 0;  // first header guard byte
-       memFreePtr(p, "free.cpp", 7);
-     },
-     3,
-     {"Corrupt header id=", " at free.cpp(7)", abortText}},
-    {"ForeignPointerIsRefused",
-     "2",
-     nullptr,
-     [] {
-       static char foreign[64];
-       memFreePtr(foreign + 32, "foreign.cpp", 3);
-     },
-     3,
-     {"foreign.cpp(3): ptr ", "not in cell administration", abortText}},
-    {"CellReallocMovesWithNewId",
-     "2",
-     nullptr,
-     [] {
-       char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
-       memcpy(p, "xyz", 4);
-       uint32_t id = memBlockId(p);
-       childCheck(id != 0, "live block has an id");
-       int64_t r0, r1;
-       memGetStatistics(nullptr, nullptr, &r0);
-       char* q = static_cast<char*>(memReallocPtr(p, 64, "realloc.cpp", 2));
-       childCheck(q != p, "block moves");
-       childCheck(strcmp(q, "xyz") == 0, "content kept");
-       childCheck(memBlockId(q) > id, "new id");
-       childCheck(memBlockId(p) == 0, "old block released");
-       memGetStatistics(nullptr, nullptr, &r1);
-       childCheck(r1 == r0 + 1, "reallocation counted");
-       childCheck(memReallocPtr(q, 0, "realloc.cpp", 3) == nullptr, "size 0 gives null");
-       childCheck(memBlockId(q) == 0, "size 0 releases");
-       char* e = static_cast<char*>(memReallocPtr(memEmptyString, 3, "realloc.cpp", 4));
-       childCheck(e != memEmptyString && memBlockId(e) != 0, "empty string reallocates as new");
-       memFreePtr(e, "free.cpp", 5);
-       memFreePtr(nullptr, "free.cpp", 6);
-       memFreePtr(memEmptyString, "free.cpp", 7);
-       memHeapCheck(true, true);
-     },
-     0,
-     {}},
-    // A fault found while the log is at work for a memory message still has
-    // its reason written (without a memory log file: on standard error).
-    {"FaultFoundInsideTheLogIsReported",
-     "4",
-     "1",
-     [] {
-       logSetCategoryLevel(logCatMemory, logLevelDebug);
-       char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
-       memFreePtr(p, "first.cpp", 6);
-       p[3] = 'x';
-       std::thread foreign([] { memFreePtr(memAllocPtr(4, "foreign.cpp", 1), "foreign.cpp", 2); });
-       foreign.join();
-     },
-     3,
-     {"Use-after-free id=", " 8@", abortText}},
-};
-
-TEST(MemoryDeathTest, FaultsEndTheChildWithTheirReason) {
-  for (const DeathCase& c : deathCases) {
-    SCOPED_TRACE(c.name);
-    MemEnv env(c.level, nullptr, c.heapEach);
-    EXPECT_EXIT(
-        {
-          childExpectLevel((uint32_t)atoi(c.level));
-          c.body();
-          childDone();
-        },
-        testing::ExitedWithCode(c.exitCode), hasAll(c.pieces));
+// With the memory log at debug, from a thread without a thread record (whose
+// log records are formatted in fresh blocks), a correct program ends cleanly
+// in every mode, checked after every release.
+TEST(MemoryDeathTest, DebugLoggingFromAForeignThread) {
+  for (const char* level : {"0", "1", "2", "3", "4"}) {
+    SCOPED_TRACE(level);
+    expectChild(level, "1", 0, {}, [] {
+      logSetCategoryLevel(logCatMemory, logLevelDebug);
+      std::thread foreign([] {
+        for (int i = 1; i < 20; i++) {
+          char* p = static_cast<char*>(memAllocPtr((uint32_t)i, "foreign.cpp", i));
+          logDebug(logCatMemory, "block %d\n", i);
+          memFreePtr(p, "foreign.cpp", i);
+        }
+      });
+      foreign.join();
+    });
   }
+}
+
+TEST(MemoryDeathTest, GuardModeFaults) {
+  expectChild("1", nullptr, 3, {"Trailer corrupt in memory free at free.cpp(22) allocated at alloc.cpp(11)", abortText},
+              [] {
+                char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 11));
+                for (int i = 0; i < 10; i++) childCheck((uint8_t)p[i] == 0xCD, "new data is 0xCD");
+                p[10] = 'x';
+                memFreePtr(p, "free.cpp", 22);
+              });
+  expectChild("1", nullptr, 3, {"Header corrupt in memory allocated at alloc.cpp(33)", abortText}, [] {
+    char* p = static_cast<char*>(memAllocPtr(10, "alloc.cpp", 33));
+    p[-1] = 0;
+    memFreePtr(p, "free.cpp", 44);
+  });
+  // A reallocation checks the guards and moves them.
+  expectChild("1", nullptr, 3,
+              {"Trailer corrupt in memory realloc at again.cpp(4) allocated at alloc.cpp(1)", abortText}, [] {
+                char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
+                memcpy(p, "abcd", 4);
+                p = static_cast<char*>(memReallocPtr(p, 8, "grow.cpp", 2));
+                childCheck(memcmp(p, "abcd", 4) == 0, "content kept");
+                childCheck((uint8_t)p[4] == 0xCD && (uint8_t)p[7] == 0xCD, "grown bytes are 0xCD");
+                p = static_cast<char*>(memReallocPtr(p, 3, "shrink.cpp", 3));
+                childCheck(memcmp(p, "abc", 3) == 0, "content kept after shrinking");
+                p[3] = 0;  // the trailer now starts right after the new size
+                memReallocPtr(p, 16, "again.cpp", 4);
+              });
+}
+
+TEST(MemoryDeathTest, CellTrackingFaults) {
+  // A double free is an unknown pointer at level 2; level 4 names both releases.
+  expectChild("2", nullptr, 3, {"second.cpp(7): ptr ", " not in cell administration", abortText}, doubleFree);
+  expectChild("4", nullptr, 3,
+              {"double free id=", " 8@", "allocated alloc.cpp(5) free first.cpp(6) free2 second.cpp(7)", abortText},
+              doubleFree);
+  expectChild("4", "1", 3, {"Use-after-free id=", " 8@", abortText}, [] {
+    char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+    char* q = static_cast<char*>(memAllocPtr(8, "other.cpp", 6));
+    memFreePtr(p, "first.cpp", 6);
+    childCheck((uint8_t)p[0] == 0xDD, "freed data is 0xDD");
+    p[3] = 'x';
+    memFreePtr(q, "next.cpp", 9);
+  });
+  // Period 0 means a thousand: ten releases after the damage are not yet a
+  // check, a thousand more are.
+  expectChild("4", "0", 0, {}, [] { damageFreed(10); });
+  expectChild("4", "0", 3, {"Use-after-free id=", abortText}, [] { damageFreed(1001); });
+  expectChild("2", nullptr, 3, {"zero byte  allocation zero.cpp(12)", abortText},
+              [] { memAllocPtr(0, "zero.cpp", 12); });
+  expectChild("2", nullptr, 3, {"Corrupt trailer id=", " 5@", " at free.cpp(6)", abortText}, [] {
+    char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
+    p[5 + 31] = 0;  // last trailer byte
+    memFreePtr(p, "free.cpp", 6);
+  });
+  expectChild("2", nullptr, 3, {"Corrupt header id=", " at free.cpp(7)", abortText}, [] {
+    char* p = static_cast<char*>(memAllocPtr(5, "alloc.cpp", 5));
+    p[-24] = 0;  // first header guard byte
+    memFreePtr(p, "free.cpp", 7);
+  });
+  expectChild("2", nullptr, 3, {"foreign.cpp(3): ptr ", "not in cell administration", abortText}, [] {
+    static char foreign[64];
+    memFreePtr(foreign + 32, "foreign.cpp", 3);
+  });
+  // A fault found while the log is at work for a memory message still has
+  // its reason written (without a memory log file: on standard error).
+  expectChild("4", "1", 3, {"Use-after-free id=", " 8@", abortText}, [] {
+    logSetCategoryLevel(logCatMemory, logLevelDebug);
+    char* p = static_cast<char*>(memAllocPtr(8, "alloc.cpp", 5));
+    memFreePtr(p, "first.cpp", 6);
+    p[3] = 'x';
+    std::thread foreign([] { memFreePtr(memAllocPtr(4, "foreign.cpp", 1), "foreign.cpp", 2); });
+    foreign.join();
+  });
+}
+
+TEST(MemoryDeathTest, CellReallocMovesWithNewId) {
+  expectChild("2", nullptr, 0, {}, [] {
+    char* p = static_cast<char*>(memAllocPtr(4, "alloc.cpp", 1));
+    memcpy(p, "xyz", 4);
+    uint32_t id = memBlockId(p);
+    childCheck(id != 0, "live block has an id");
+    int64_t r0, r1;
+    memGetStatistics(nullptr, nullptr, &r0);
+    char* q = static_cast<char*>(memReallocPtr(p, 64, "realloc.cpp", 2));
+    childCheck(q != p, "block moves");
+    childCheck(strcmp(q, "xyz") == 0, "content kept");
+    childCheck(memBlockId(q) > id, "new id");
+    childCheck(memBlockId(p) == 0, "old block released");
+    memGetStatistics(nullptr, nullptr, &r1);
+    childCheck(r1 == r0 + 1, "reallocation counted");
+    childCheck(memReallocPtr(q, 0, "realloc.cpp", 3) == nullptr, "size 0 gives null");
+    childCheck(memBlockId(q) == 0, "size 0 releases");
+    char* e = static_cast<char*>(memReallocPtr(memEmptyString, 3, "realloc.cpp", 4));
+    childCheck(e != memEmptyString && memBlockId(e) != 0, "empty string reallocates as new");
+    memFreePtr(e, "free.cpp", 5);
+    memFreePtr(nullptr, "free.cpp", 6);
+    memFreePtr(memEmptyString, "free.cpp", 7);
+    memHeapCheck(true, true);
+  });
 }
 
 // The memory log of a child at `level` that runs body and then memExit.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "strutil.h"
+#include "test_sb_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
 
@@ -32,12 +34,9 @@ std::vector<std::string> keysOf(SortMap* m) {
 }
 
 std::string saved(SortMap* m) {
-  StringBuffer sb;
-  sbInitHere(&sb);
+  Sb sb;
   EXPECT_EQ(0, smSave(m, nullptr, &sb));
-  std::string s = sbGet(&sb);
-  sbClean(&sb);
-  return s;
+  return sbText(&sb);
 }
 
 const char* text(SortMap* m, const char* key) { return static_cast<const char*>(smGet(m, key)); }
@@ -47,6 +46,15 @@ template <typename Fn>
 std::string captureLog(uint32_t level, Fn fn) {
   return testCaptureLog(logCatSortMap, level, fn);
 }
+
+// A map of the given kind, destroyed at scope exit; it converts to the map.
+struct Map {
+  SortMap* m;
+  explicit Map(uint32_t kind = SORTMAP_COPIED_KEYS, SmValueFree valueFree = smFreeText)
+      : m(smCreateHere(kind, valueFree)) {}
+  ~Map() { smDestroy(m); }
+  operator SortMap*() const { return m; }
+};
 
 // "key0007" and the like.
 std::string numbered(const char* prefix, int i) {
@@ -58,13 +66,12 @@ std::string numbered(const char* prefix, int i) {
 }  // namespace
 
 TEST(SortMap, OrderAndLookup) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  Map m;
   const char* words[] = {"pear", "apple", "zebra", "Mango", "kiwi", "banana", "apple2", "", "\xC3\xA9t\xC3\xA9"};
   for (const char* w : words) ASSERT_EQ(0, smPutCopy(m, w, w));
   EXPECT_EQ(9u, smCount(m));
-  std::vector<std::string> expected = {"",     "Mango", "apple", "apple2",           "banana",
-                                       "kiwi", "pear",  "zebra", "\xC3\xA9t\xC3\xA9"};
-  EXPECT_EQ(expected, keysOf(m));
+  EXPECT_EQ(keysOf(m), (std::vector<std::string>{"", "Mango", "apple", "apple2", "banana", "kiwi", "pear", "zebra",
+                                                 "\xC3\xA9t\xC3\xA9"}));
   for (const char* w : words) EXPECT_STREQ(w, text(m, w));
   uint32_t index = 99;
   EXPECT_EQ(0, smFind(m, "kiwi", &index));
@@ -73,43 +80,43 @@ TEST(SortMap, OrderAndLookup) {
   EXPECT_EQ(5u, index);
   EXPECT_EQ(nullptr, smGet(m, "missing"));
   EXPECT_EQ(nullptr, smGet(m, nullptr));
-  smDestroy(m);
   smDestroy(nullptr);
 }
 
+// Each step: the call's result, the one expected, and how many values the
+// map has freed by then.
 TEST(SortMap, InsertPutReplaceRemove) {
   freedValues = 0;
+  int step = 0;
+  auto check = [&step](int got, int want, int freed) {
+    step++;
+    EXPECT_EQ(got, want) << "step " << step;
+    EXPECT_EQ(freedValues, freed) << "step " << step;
+  };
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, countingFree);
-  EXPECT_EQ(0, smInsert(m, "k", memStrDup("one")));
   char* dup = memStrDup("two");
-  EXPECT_EQ(-1, smInsert(m, "k", dup));
-  EXPECT_EQ(0, freedValues);
-  EXPECT_EQ(0, smPut(m, "k", dup));
-  EXPECT_EQ(1, freedValues);
+  check(smInsert(m, "k", memStrDup("one")), 0, 0);
+  check(smInsert(m, "k", dup), -1, 0);
+  check(smPut(m, "k", dup), 0, 1);
   EXPECT_STREQ("two", text(m, "k"));
-  EXPECT_EQ(-1, smInsert(m, nullptr, dup));
-  EXPECT_EQ(-1, smInsert(m, "x", nullptr));
-  EXPECT_EQ(-1, smPutCopy(m, "x", nullptr));
-  EXPECT_EQ(-1, smReplace(m, "absent", dup));
-  EXPECT_EQ(0, smReplace(m, "k", memStrDup("three")));
-  EXPECT_EQ(2, freedValues);
-  EXPECT_FALSE(smPutIfChanged(m, "k", "three"));
-  EXPECT_TRUE(smPutIfChanged(m, "k", "four"));
-  EXPECT_EQ(3, freedValues);
-  EXPECT_TRUE(smPutU64(m, "n", 18446744073709551615ull));
+  check(smInsert(m, nullptr, dup), -1, 1);
+  check(smInsert(m, "x", nullptr), -1, 1);
+  check(smPutCopy(m, "x", nullptr), -1, 1);
+  check(smReplace(m, "absent", dup), -1, 1);
+  check(smReplace(m, "k", memStrDup("three")), 0, 2);
+  check(smPutIfChanged(m, "k", "three"), false, 2);
+  check(smPutIfChanged(m, "k", "four"), true, 3);
+  check(smPutU64(m, "n", 18446744073709551615ull), true, 3);
   EXPECT_STREQ("18446744073709551615", text(m, "n"));
-  EXPECT_FALSE(smPutU64(m, "n", 18446744073709551615ull));
-  EXPECT_EQ(-1, smRemove(m, "absent"));
-  EXPECT_EQ(0, smRemove(m, "n"));
-  EXPECT_EQ(4, freedValues);
+  check(smPutU64(m, "n", 18446744073709551615ull), false, 3);
+  check(smRemove(m, "absent"), -1, 3);
+  check(smRemove(m, "n"), 0, 4);
   char* taken = static_cast<char*>(smTake(m, "k"));
   EXPECT_STREQ("four", taken);
-  EXPECT_EQ(4, freedValues);
-  EXPECT_EQ(0u, smCount(m));
+  check((int)smCount(m), 0, 4);
   EXPECT_EQ(nullptr, smTake(m, "k"));
-  EXPECT_EQ(0, smInsert(m, "d", taken));
-  EXPECT_EQ(0, smDetach(m, "d"));
-  EXPECT_EQ(4, freedValues);
+  check(smInsert(m, "d", taken), 0, 4);
+  check(smDetach(m, "d"), 0, 4);
   memFree(taken);
   smPutCopy(m, "last", "x");
   smDestroy(m);
@@ -119,63 +126,50 @@ TEST(SortMap, InsertPutReplaceRemove) {
 TEST(SortMap, KeyKinds) {
   // Kind 0 stores the caller's pointer.
   static const char sharedKey[] = "shared";
-  SortMap* m = smCreateHere(SORTMAP_SHARED_KEYS, nullptr);
   static int value = 1;
-  ASSERT_EQ(0, smInsert(m, sharedKey, &value));
   const char* key = nullptr;
-  smFirst(m, &key);
+  Map shared(SORTMAP_SHARED_KEYS, nullptr);
+  ASSERT_EQ(0, smInsert(shared, sharedKey, &value));
+  smFirst(shared, &key);
   EXPECT_EQ(sharedKey, key);
-  smDestroy(m);
-
   // Kind 1 copies.
   char buf[] = "copied";
-  m = smCreateHere(SORTMAP_COPIED_KEYS, nullptr);
-  ASSERT_EQ(0, smInsert(m, buf, &value));
+  Map copied(SORTMAP_COPIED_KEYS, nullptr);
+  ASSERT_EQ(0, smInsert(copied, buf, &value));
   buf[0] = 'X';
-  EXPECT_EQ(&value, smGet(m, "copied"));
-  smDestroy(m);
-
+  EXPECT_EQ(&value, smGet(copied, "copied"));
   // Kind 2 folds case, Unicode letters included.
-  m = smCreateHere(SORTMAP_CASELESS_KEYS, smFreeText);
-  ASSERT_EQ(0, smPutCopy(m, "Foo", "1"));
+  Map caseless(SORTMAP_CASELESS_KEYS);
+  ASSERT_EQ(0, smPutCopy(caseless, "Foo", "1"));
   char* two = memStrDup("2");
-  EXPECT_EQ(-1, smInsert(m, "FOO", two));
+  EXPECT_EQ(-1, smInsert(caseless, "FOO", two));
   memFree(two);
-  EXPECT_STREQ("1", text(m, "fOo"));
-  ASSERT_EQ(0, smPutCopy(m, "\xC3\x84rger", "2"));
-  EXPECT_STREQ("2", text(m, "\xC3\xA4RGER"));
-  ASSERT_EQ(0, smPutCopy(m, "bar", "3"));
-  ASSERT_EQ(0, smPutCopy(m, "Zed", "4"));
-  EXPECT_EQ((std::vector<std::string>{"bar", "Foo", "Zed", "\xC3\x84rger"}), keysOf(m));
-  EXPECT_EQ(4u, smCount(m));
-  smDestroy(m);
-
+  EXPECT_STREQ("1", text(caseless, "fOo"));
+  ASSERT_EQ(0, smPutCopy(caseless, "\xC3\x84rger", "2"));
+  EXPECT_STREQ("2", text(caseless, "\xC3\xA4RGER"));
+  ASSERT_EQ(0, smPutCopy(caseless, "bar", "3"));
+  ASSERT_EQ(0, smPutCopy(caseless, "Zed", "4"));
+  EXPECT_EQ((std::vector<std::string>{"bar", "Foo", "Zed", "\xC3\x84rger"}), keysOf(caseless));
+  EXPECT_EQ(4u, smCount(caseless));
   // Kind 3 takes the caller's block over and frees it.
-  m = smCreateHere(SORTMAP_TAKEN_KEYS, smFreeText);
-  ASSERT_EQ(0, smPut(m, memStrDup("taken"), memStrDup("a")));
-  ASSERT_EQ(0, smPut(m, memStrDup("taken"), memStrDup("b")));  // the second key block is freed too
-  EXPECT_STREQ("b", text(m, "taken"));
-  smDestroy(m);
+  Map taken(SORTMAP_TAKEN_KEYS);
+  ASSERT_EQ(0, smPut(taken, memStrDup("taken"), memStrDup("a")));
+  ASSERT_EQ(0, smPut(taken, memStrDup("taken"), memStrDup("b")));  // the second key block is freed too
+  EXPECT_STREQ("b", text(taken, "taken"));
 }
 
+// Caseless keys with bytes that are no UTF-8 (octal 377 and 376) stay apart
+// and findable.
 TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
-  SortMap* m = smCreateHere(SORTMAP_CASELESS_KEYS, smFreeText);
-  const char* keys[] = {"a\xFF",
-                        "ab",
-                        "a\xC3\xA9",
-                        "A",
-                        "a\xFE"
-                        "b",
-                        "\xFF",
-                        "B"};
+  Map m(SORTMAP_CASELESS_KEYS);
+  const char* keys[] = {"a\377", "ab", "a\303\251", "A", "a\376b", "\377", "B"};
   for (const char* k : keys) ASSERT_EQ(0, smPutCopy(m, k, k));
   for (const char* k : keys) EXPECT_STREQ(k, text(m, k)) << k;
   EXPECT_EQ(7u, smCount(m));
-  smDestroy(m);
 }
 
 TEST(SortMap, IteratorRemovalAndReverse) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  Map m;
   for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), numbered("k", i).c_str());
   // Removing the current entry after every step visits each entry once.
   std::vector<std::string> seen;
@@ -210,23 +204,21 @@ TEST(SortMap, IteratorRemovalAndReverse) {
   }
   EXPECT_EQ((std::vector<std::string>{"d", "c", "b"}), seen);
   EXPECT_EQ((std::vector<std::string>{"b", "d"}), keysOf(m));
-  smDestroy(m);
 }
 
 TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  Map m;
   smPutCopy(m, "a", "1");
   smPutCopy(m, "b", "2");
   const char* key = nullptr;
   smFirst(m, &key);
   const char* stale = "a";  // equal text, different pointer
   EXPECT_DEATH(smNext(m, &stale), "SortMap iterator out of sync");
-  smDestroy(m);
 }
 
 TEST(SortMap, GrowthPast64) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  Map m;
   // Insert in a scrambled order so that inserts land all over the array.
   for (int i = 0; i < 300; i++) {
     std::string k = numbered("key", (i * 37) % 300);
@@ -243,21 +235,22 @@ TEST(SortMap, GrowthPast64) {
   EXPECT_EQ(150u, smCount(m));
   EXPECT_EQ(nullptr, smGet(m, "key0000"));
   EXPECT_STREQ("key0299", text(m, "key0299"));
-  smDestroy(m);
 }
 
+// The keys in order as a list the caller frees; the values are freed and
+// the map is gone.
 TEST(SortMap, ToArray) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  const char** empty = smToArray(&m);
-  EXPECT_EQ(nullptr, m);
-  ASSERT_NE(nullptr, empty);
-  EXPECT_EQ(nullptr, empty[0]);
-  strFreeList(empty, 0);
+  Map empty;
+  const char** none = smToArray(&empty.m);
+  EXPECT_EQ(nullptr, empty.m);
+  ASSERT_NE(nullptr, none);
+  EXPECT_EQ(nullptr, none[0]);
+  strFreeList(none, 0);
 
   freedValues = 0;
-  m = smCreateHere(SORTMAP_CASELESS_KEYS, countingFree);
+  Map m(SORTMAP_CASELESS_KEYS, countingFree);
   for (const char* k : {"b.txt", "A.txt", "c.txt"}) smPutCopy(m, k, "v");
-  const char** names = smToArray(&m);
+  const char** names = smToArray(&m.m);
   EXPECT_EQ(3, freedValues);
   ASSERT_NE(nullptr, names);
   std::vector<std::string> got;
@@ -267,18 +260,15 @@ TEST(SortMap, ToArray) {
 }
 
 TEST(SortMapText, SaveQuoting) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  smPutCopy(m, "a b", "x");
-  smPutCopy(m, "multi", "line1\nline2");
-  smPutCopy(m, "plain_1", "Value_2");
-  smPutCopy(m, "q", "say \"hi\" \\ \r");
-  smPutCopy(m, "z", "");
+  Map m;
+  for (auto& p :
+       {std::pair{"a b", "x"}, {"multi", "line1\nline2"}, {"plain_1", "Value_2"}, {"q", "say \"hi\" \\ \r"}, {"z", ""}})
+    smPutCopy(m, p.first, p.second);
   EXPECT_EQ("\"a b\"=x\nmulti=\"line1\\nline2\"\nplain_1=Value_2\nq=\"say \\\"hi\\\" \\\\ \\r\"\nz=\n", saved(m));
-  smDestroy(m);
 }
 
 TEST(SortMapText, RoundTrip) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  Map m;
   const char* pairs[][2] = {{"a b", "x"},
                             {"path", "C:\\Program Files\\Agent\\bin"},
                             {"multi", "line1\nline2\r\n"},
@@ -289,23 +279,19 @@ TEST(SortMapText, RoundTrip) {
                             {"utf8", "\xC3\xA9t\xC3\xA9"},
                             {"=eq", "a=b"}};
   for (auto& p : pairs) ASSERT_EQ(0, smPutCopy(m, p[0], p[1]));
-  StringBuffer sb;
-  sbInitHere(&sb);
+  Sb sb;
   ASSERT_EQ(0, smSave(m, nullptr, &sb));
   for (bool shell : {false, true}) {
-    SortMap* back = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+    Map back;
     ASSERT_EQ(0, smLoadBuf(back, &sb, shell));
     EXPECT_EQ(smCount(m), smCount(back));
     for (auto& p : pairs) EXPECT_STREQ(p[1], text(back, p[0])) << p[0];
     EXPECT_EQ(saved(m), saved(back));
-    smDestroy(back);
   }
-  sbClean(&sb);
-  smDestroy(m);
 }
 
 TEST(SortMapText, LoadSyntax) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  Map m;
   ASSERT_EQ(0, smLoadText(m,
                           "# comment line\n"
                           "  indented = value with blanks  \r\n"
@@ -320,20 +306,15 @@ TEST(SortMapText, LoadSyntax) {
   EXPECT_STREQ("C:\\dir", text(m, "escaped"));
   EXPECT_STREQ("2", text(m, "dup"));
   EXPECT_STREQ("1;x=2", text(m, "export notshell"));
-  smDestroy(m);
 
-  m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  StringBuffer sb;
-  sbInitHere(&sb);
-  sbAppendString(&sb, "export A=1; B=\"two;three\"\nexport   C=3");
-  ASSERT_EQ(0, smLoadBuf(m, &sb, true));
-  EXPECT_EQ(saved(m), "A=1\nB=\"two;three\"\nC=3\n");
-  sbClean(&sb);
-  smDestroy(m);
+  Map shell;
+  Sb sb("export A=1; B=\"two;three\"\nexport   C=3");
+  ASSERT_EQ(0, smLoadBuf(shell, &sb, true));
+  EXPECT_EQ(saved(shell), "A=1\nB=\"two;three\"\nC=3\n");
 }
 
 TEST(SortMapText, LoadMessages) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  Map m;
   std::string log = captureLog(logLevelTrace, [&] {
     EXPECT_EQ(0, smLoadText(m, "no equals here\nSharedSecret=s3cr3t\nUserPasswd=hunter2\nname=visible\n"));
   });
@@ -342,22 +323,17 @@ TEST(SortMapText, LoadMessages) {
               "Loading name=visible", "smLoadBuf< succeeded loaded 3 keys in map of size 3"},
              {"s3cr3t", "hunter2"});
   EXPECT_STREQ("s3cr3t", text(m, "SharedSecret"));
-  smDestroy(m);
 
-  m = smCreateHere(SORTMAP_SHARED_KEYS, nullptr);
-  log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smLoadText(m, "a=b\n")); });
+  Map shared(SORTMAP_SHARED_KEYS, nullptr);
+  log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smLoadText(shared, "a=b\n")); });
   expectText(log, {"Trying to call smLoadBuf() with SORTMAP_SHARED_KEYS set!"});
-  EXPECT_EQ(0u, smCount(m));
-  smDestroy(m);
+  EXPECT_EQ(0u, smCount(shared));
 }
 
 TEST(SortMapText, LoadFile) {
   std::filesystem::path dir = testFreshDir("sortmap");
   std::string path = (dir / "config.map").string();
-  FILE* f = fopen(path.c_str(), "wb");
-  ASSERT_NE(nullptr, f);
-  fputs("InstallDirectory=\"C:\\\\Agent\"\nSystemId=SYS1\n", f);
-  fclose(f);
+  std::ofstream(path, std::ios::binary) << "InstallDirectory=\"C:\\\\Agent\"\nSystemId=SYS1\n";
   SortMap* m = nullptr;
   ASSERT_EQ(0, smLoadFile(&m, path.c_str(), false));
   ASSERT_NE(nullptr, m);
@@ -371,15 +347,17 @@ TEST(SortMapText, LoadFile) {
 }
 
 TEST(SortMapResolve, Variables) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  smPutCopy(m, "InstallDirectory", "C:\\Agent");
-  smPutCopy(m, "SystemId", "SYS");
-  smPutCopy(m, "ProcessServer", "ps1");
-  smPutCopy(m, "DataRootDirectory", "${InstallDirectory}\\var\\${SystemId}\\${ProcessServer}");
-  smPutCopy(m, "WorkingDirectory", "${DataRootDirectory}\\work");  // a chain
-  smPutCopy(m, "EnvironmentVariables", "PATH=${InstallDirectory}\\bin;Q=${Quote}");
-  smPutCopy(m, "Quote", "say \"x\"");
-  smPutCopy(m, "Unknown", "${NotThere} and ${}");
+  Map m;
+  // WorkingDirectory is a chain of references.
+  for (auto& p : {std::pair{"InstallDirectory", "C:\\Agent"},
+                  {"SystemId", "SYS"},
+                  {"ProcessServer", "ps1"},
+                  {"DataRootDirectory", "${InstallDirectory}\\var\\${SystemId}\\${ProcessServer}"},
+                  {"WorkingDirectory", "${DataRootDirectory}\\work"},
+                  {"EnvironmentVariables", "PATH=${InstallDirectory}\\bin;Q=${Quote}"},
+                  {"Quote", "say \"x\""},
+                  {"Unknown", "${NotThere} and ${}"}})
+    smPutCopy(m, p.first, p.second);
   EXPECT_EQ(0, smResolveVariables(m, true));
   EXPECT_STREQ("C:\\Agent\\var\\SYS\\ps1", text(m, "DataRootDirectory"));
   EXPECT_STREQ("C:\\Agent\\var\\SYS\\ps1\\work", text(m, "WorkingDirectory"));
@@ -387,23 +365,20 @@ TEST(SortMapResolve, Variables) {
   EXPECT_STREQ("${NotThere} and ${}", text(m, "Unknown"));
   EXPECT_STREQ("SYS", smResolve("SystemId", m));
   EXPECT_EQ(nullptr, smResolve("Nope", m));
-  smDestroy(m);
 }
 
 TEST(SortMapResolve, RecursiveDefinitionFails) {
-  SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  smPutCopy(m, "a", "x${b}");
-  smPutCopy(m, "b", "y${a}");
-  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smResolveVariables(m, false)); });
+  Map loop;
+  smPutCopy(loop, "a", "x${b}");
+  smPutCopy(loop, "b", "y${a}");
+  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smResolveVariables(loop, false)); });
   expectText(log, {"is defined recursively"});
-  smDestroy(m);
 
   // A chain against the key order needs several passes and still resolves.
-  m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  Map m;
   smPutCopy(m, "v0009", "end");
   for (int i = 0; i < 9; i++) smPutCopy(m, numbered("v", i).c_str(), ("<${" + numbered("v", i + 1) + "}>").c_str());
   EXPECT_EQ(0, smResolveVariables(m, false));
   EXPECT_STREQ("<<<<<<<<<end>>>>>>>>>", text(m, "v0000"));
   EXPECT_STREQ("<end>", text(m, "v0008"));
-  smDestroy(m);
 }

@@ -6,22 +6,9 @@
 
 #include "memory.h"
 #include "stringbuf.h"
+#include "test_sb_helpers.h"
 
 namespace {
-
-std::string text(StringBuffer* sb) { return std::string(sbGet(sb), sbGetLength(sb)); }
-
-// A growable buffer cleaned on scope exit.
-struct Sb {
-  StringBuffer b;
-  Sb() { sbInitHere(&b); }
-  explicit Sb(const char* s) {
-    sbInitHere(&b);
-    sbAppendString(&b, s);
-  }
-  ~Sb() { sbClean(&b); }
-  StringBuffer* operator&() { return &b; }
-};
 
 // One edit: the text before, what is done, its result and the text after.
 struct EditCase {
@@ -35,7 +22,7 @@ void checkEdits(std::initializer_list<EditCase> cases) {
   for (const EditCase& c : cases) {
     Sb sb(c.before);
     EXPECT_EQ(c.edit(&sb), c.rc) << c.before << " -> " << c.after;
-    EXPECT_EQ(text(&sb), c.after) << c.before;
+    EXPECT_EQ(sbText(&sb), c.after) << c.before;
   }
 }
 
@@ -218,16 +205,13 @@ TEST(StringBufEdit, ByteAccessAndSearch) {
   EXPECT_EQ(at, 1u);
   EXPECT_EQ(sbFindByte(&sb, '/', 2, &at), -1);
   EXPECT_EQ(sbFindByte(&sb, 'x', 4, &at), -1);
-  Sb path("a/b/c");
-  EXPECT_EQ(sbFindLastByte(&path, '/', &at), 0);
-  EXPECT_EQ(at, 3u);
-  Sb lead("/abc");
-  EXPECT_EQ(sbFindLastByte(&lead, '/', &at), -1);  // index 0 is never examined
-  Sb one("/");
-  EXPECT_EQ(sbFindLastByte(&one, '/', &at), -1);
-  Sb nul;
-  sbAppendData(&nul, "a/\0bc", 5);
-  EXPECT_EQ(sbFindLastByte(&nul, '/', &at), -1);  // stops at the NUL
+  // The last '/' (-1: none); index 0 is never examined, a NUL ends the search.
+  const std::pair<std::string, int> lasts[] = {{"a/b/c", 3}, {"/abc", -1}, {"/", -1}, {std::string("a/\0bc", 5), -1}};
+  for (const auto& [text, want] : lasts) {
+    Sb t;
+    sbAppendData(&t, text.data(), (uint32_t)text.size());
+    EXPECT_EQ(sbFindLastByte(&t, '/', &at) == 0 ? (int)at : -1, want) << text;
+  }
 }
 
 TEST(StringBufAppend, DataStringsAndNul) {
@@ -240,7 +224,7 @@ TEST(StringBufAppend, DataStringsAndNul) {
   EXPECT_EQ(memcmp(sbGet(&sb), "ab\0cd", 6), 0);
   Sb other("xyz");
   EXPECT_EQ(sbAppendStringBuffer(&sb, &other), 0);
-  EXPECT_EQ(text(&sb), std::string("ab\0cdxyz", 8));
+  EXPECT_EQ(sbText(&sb), std::string("ab\0cdxyz", 8));
 }
 
 TEST(StringBufAppend, MoveHandsBlockToEmptyDestination) {
@@ -266,12 +250,12 @@ TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
   EXPECT_STREQ(sbGet(&sb), "n=42/x");
   std::string big(1000, 'q');
   EXPECT_EQ(sbPrintf(&sb, "[%s]", big.c_str()), 0);
-  EXPECT_EQ(text(&sb), "n=42/x[" + big + "]");
+  EXPECT_EQ(sbText(&sb), "n=42/x[" + big + "]");
   // Exactly at a chunk boundary.
   Sb edge;
   std::string s127(127, 'e');
   EXPECT_EQ(sbPrintf(&edge, "%s", s127.c_str()), 0);
-  EXPECT_EQ(text(&edge), s127);
+  EXPECT_EQ(sbText(&edge), s127);
   // 4 MiB or more in one append: dropped, still 0.
   Sb huge("keep");
   EXPECT_EQ(sbPrintf(&huge, "%*s", 5000000, "x"), 0);
