@@ -11,19 +11,30 @@
 #include "osenv.h"
 #include "osinit.h"
 #include "osthread.h"
+#include "test_os_helpers.h"
 
 namespace {
 
 void nothing(void*) {}
 
-TEST(OsInit, ExitCodeMapping) {
-  ASSERT_EQ(osThreadInit(), 0);
-  specialExitCode = 0;
-  EXPECT_EQ(osExit(2), 2);
-  EXPECT_EQ(osExit(140), 0);
-  EXPECT_EQ(osExit(200), 0);
-  EXPECT_EQ(osExit(-1), -1);
-  EXPECT_EQ(osExit(139), 139);
+// Each test starts with no thread and no stop request, and leaves none.
+class OsInit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(osThreadInit(), 0);
+    specialExitCode = 0;
+  }
+  void TearDown() override {
+    specialExitCode = 0;
+    osClearStopRequested();
+    envReset();
+    osThreadInit();
+  }
+};
+
+TEST_F(OsInit, ExitCodeMapping) {
+  for (int code : {2, -1, 139}) EXPECT_EQ(osExit(code), code);
+  for (int code : {140, 200}) EXPECT_EQ(osExit(code), 0) << code;
   // After a thread exists a stop request only records its code.
   ASSERT_EQ(osThreadInit(), 0);
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
@@ -35,28 +46,16 @@ TEST(OsInit, ExitCodeMapping) {
   EXPECT_EQ(specialExitCode, 5);
   EXPECT_EQ(osExit(0), 5);
   EXPECT_EQ(osExit(2), 5);
-  specialExitCode = 0;
-  osClearStopRequested();
-  envReset();
-  osThreadInit();
 }
 
-TEST(OsInit, FirstControlEventRequestsStop) {
-  ASSERT_EQ(osThreadInit(), 0);
+// The first control event requests a stop with code 1; the second ends the
+// process with the recorded code.
+TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
-  specialExitCode = 0;
   EXPECT_EQ(osConsoleCtrlHandler(0), 1);
   EXPECT_TRUE(osStopRequested());
   EXPECT_EQ(specialExitCode, 1);
   EXPECT_EQ(osExit(0), 1);
-  specialExitCode = 0;
-  osClearStopRequested();
-  envReset();
-  osThreadInit();
-}
-
-TEST(OsInit, SecondControlEventEndsProcess) {
-  // The second event ends the process with the recorded code.
   EXPECT_EXIT(
       {
         osThreadInit();
@@ -68,12 +67,10 @@ TEST(OsInit, SecondControlEventEndsProcess) {
       ::testing::ExitedWithCode(1), "");
 }
 
-TEST(OsInit, EnvironmentCacheFollowsChanges) {
+TEST_F(OsInit, EnvironmentCacheFollowsChanges) {
   envReset();
   ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", "one"), 0);
-  const char* v = osGetEnv("QZR_TEST_CACHE");
-  ASSERT_NE(v, nullptr);
-  EXPECT_STREQ(v, "one");
+  EXPECT_STREQ(osGetEnv("QZR_TEST_CACHE"), "one");
   ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", "two \xc3\xa9"), 0);
   EXPECT_STREQ(osGetEnv("QZR_TEST_CACHE"), "two \xc3\xa9");
   ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", nullptr), 0);
@@ -84,7 +81,7 @@ TEST(OsInit, EnvironmentCacheFollowsChanges) {
   osSetEnv("QZR_TEST_Case", nullptr);
 }
 
-TEST(OsInit, StartUpSetsLocationAndChildEnvironment) {
+TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
   envReset();
   ASSERT_EQ(osInit(0, nullptr), 0);
   std::string exe = osGetExecutableName();
@@ -98,25 +95,19 @@ TEST(OsInit, StartUpSetsLocationAndChildEnvironment) {
   // Two levels above the executable's directory.
   std::string up = dir.substr(0, dir.find_last_of("/\\"));
   up = up.substr(0, up.find_last_of("/\\"));
-  EXPECT_EQ(std::string(install), up);
-  char* net = osGetNetworkDirectory();
-  ASSERT_NE(net, nullptr);
-  EXPECT_EQ(std::string(net), up + std::string(1, exe[dir.size()]) + "net");
-  memFree(install);
-  memFree(net);
+  EXPECT_EQ(testTakeText(install), up);
+  EXPECT_EQ(testTakeText(osGetNetworkDirectory()), up + std::string(1, exe[dir.size()]) + "net");
   EXPECT_NE(osGetHostName(0), nullptr);
   EXPECT_NE(osGetCurrentUser(), nullptr);
   EXPECT_NE(std::string(osGetDescription()).find("processors="), std::string::npos);
   EXPECT_EQ(osExit(0), 0);
-  envReset();
-  osThreadInit();
 }
 
 }  // namespace
 
 // A function table binds completely or not at all, and a bound module is
 // kept on the next call.
-TEST(OsInit, LoadFunctionsBindsAllOrNothing) {
+TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
   const bool windows = osPathSeparator == '\\';
   const char* library = windows ? "kernel32.dll" : "libc.so.6";
   const char* present = windows ? "GetTickCount" : "strlen";
