@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -18,17 +15,13 @@
 #include "osinit.h"
 #include "ossocket.h"
 #include "stringbuf.h"
+#include "test_os_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Each test starts logging into a file of its own fresh directory, with a
 // listener on 127.0.0.1 at a free port, and leaves logging as it found it.
@@ -37,12 +30,8 @@ class LogSocket : public ::testing::Test {
   void SetUp() override {
     dir = testFreshDir("logsocket");
     logParseLevels("info");
-    ASSERT_EQ(osSocketInit(), 0);
     OsSocketAddress local = {};
-    ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:1", &local), 0);
-    local.port = 0;
-    ASSERT_EQ(osSocketListen(&local, 4, &listener), 0);
-    ASSERT_EQ(osSocketLocalAddress(listener, &local), 0);
+    ASSERT_NO_FATAL_FAILURE(testListenLoopback(4, &listener, &local));
     target = "socket:127.0.0.1:" + std::to_string(local.port);
     logFile = (dir / "first.log").string();
     logSetLogFile(logFile.c_str());
@@ -96,11 +85,9 @@ TEST_F(LogSocket, RecordsArriveAsCompleteLinesWithTheirPrefix) {
   connectLog(target);
   ASSERT_NE(server, nullptr);
   EXPECT_FALSE(logOut.switchAllowed);
-  StringBuffer stack;
-  sbInitHere(&stack);
-  iosDescribeStack(&stack, logGetStream());
-  EXPECT_STREQ(sbGet(&stack), "Socket");
-  sbClean(&stack);
+  TestSb stack;
+  iosDescribeStack(stack.ptr(), logGetStream());
+  EXPECT_EQ(stack.str(), "Socket");
 
   logInfo(logCatMain, "over the wire\n");
   logWarn(logCatZip, "first\nsecond\n");
@@ -114,7 +101,7 @@ TEST_F(LogSocket, RecordsArriveAsCompleteLinesWithTheirPrefix) {
       text, std::regex(R"(WARN  [^\n]* common\.zip - first\r?\nWARN  [^\n]* common\.zip - second\r?\n)")))
       << text;
   // The file logged where the log went, and nothing after that.
-  expectText(readFile(logFile), {("Switching log to " + target).c_str()}, {"over the wire"});
+  expectText(testReadFile(logFile), {("Switching log to " + target).c_str()}, {"over the wire"});
 }
 
 TEST_F(LogSocket, LogIsNotSwitchedOrReopenedAfterwards) {
@@ -138,8 +125,8 @@ TEST_F(LogSocket, ClosedPortLeavesTheLogWhereItWas) {
   EXPECT_TRUE(logOut.switchAllowed);
   logInfo(logCatMain, "after the failed connection\n");
   logFlush();
-  expectText(readFile(logFile), {"opsys.socket - Cannot connect to 127.0.0.1:",
-                                 ("No log connection for " + target).c_str(), "after the failed connection"});
+  expectText(testReadFile(logFile), {"opsys.socket - Cannot connect to 127.0.0.1:",
+                                     ("No log connection for " + target).c_str(), "after the failed connection"});
   // The log can still be switched.
   std::string other = (dir / "other.log").string();
   logSetLogFile(other.c_str());
@@ -156,7 +143,7 @@ TEST_F(LogSocket, BadValuesLeaveTheLogWhereItWas) {
   connectLog("Y");
   EXPECT_TRUE(logOut.switchAllowed);
   logFlush();
-  expectText(readFile(logFile),
+  expectText(testReadFile(logFile),
              {"Invalid socket address 'socket:127.0.0.1:0': port out of range",
               "Invalid socket address 'socket:127.0.0.1': missing port"},
              {"SOCKET:"});
@@ -177,7 +164,7 @@ TEST_F(LogSocket, LostListenerMovesTheLogToStandardError) {
   receiveUntil("before the peer left");
   iosClose(server);
   server = nullptr;
-  ::testing::internal::CaptureStderr();
+  TestStderr cap;
   // The first records may still fit the socket's buffers; one soon finds the
   // connection reset.
   for (int i = 0; i < 200 && logGetStream()->ops == &osSocketStreamOps; i++) {
@@ -186,7 +173,7 @@ TEST_F(LogSocket, LostListenerMovesTheLogToStandardError) {
   }
   logInfo(logCatMain, "a record after the switch\n");
   logFlush();
-  std::string err = ::testing::internal::GetCapturedStderr();
+  const std::string err = cap.take();
   expectText(
       err, {"The log connection failed; the log continues on standard error", "main.main - a record after the switch"});
   EXPECT_TRUE(std::regex_search(err, std::regex("main.main - record \\d+ after the peer left"))) << err;

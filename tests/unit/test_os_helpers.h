@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -31,6 +32,12 @@ inline std::string testTakeText(char* s, const char* ifNull = "<null>") {
   std::string out = s ? s : ifNull;
   memFree(s);
   return out;
+}
+
+// The bytes of a file ("" when it cannot be read), read without the code under test.
+inline std::string testReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Everything a stream still holds.
