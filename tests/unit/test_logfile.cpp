@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -25,40 +24,27 @@
 #include "osinit.h"
 #include "ostest.h"
 #include "osthread.h"
+#include "test_os_helpers.h"
+#include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return s;
-}
-
-// The lines of a log file without byte-order mark and "\r".
-std::vector<std::string> readLines(const std::string& path) {
-  std::string s = readFile(path);
+// The text of a log file without byte-order mark and "\r".
+std::string logText(const std::string& path) {
+  std::string s = testReadFile(path);
   if (s.rfind("\xEF\xBB\xBF", 0) == 0) s.erase(0, 3);
   std::erase(s, '\r');
-  std::vector<std::string> out;
-  std::istringstream in(s);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
+  return s;
 }
 
 std::string expand(const char* pattern, bool wildcard) {
   char* out = nullptr;
-  if (logExpandPattern(pattern, wildcard, &out) != 0) return "<failed>";
-  std::string s(out);
-  memFree(out);
-  return s;
+  const int rc = logExpandPattern(pattern, wildcard, &out);
+  const std::string text = testTakeText(out);
+  return rc == 0 ? text : "<failed>";
 }
 
 // Each test gets a fresh directory and leaves logging as it found it: no
@@ -68,7 +54,7 @@ class LogFiles : public ::testing::Test {
   // Waits (for a new time stamp in a taken name) only advance the test clock.
   void SetUp() override {
     dir = testFreshDir("logfiles");
-    testSetUpLevels();
+    logParseLevels("info");
     clock.now = osDateNow();
     osTestSetClock(&clock);
   }
@@ -86,24 +72,22 @@ class LogFiles : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
-  static void testSetUpLevels() { logParseLevels("info"); }
   std::string path(const char* name) const { return (dir / name).string(); }
+  // Logs to `name` in the test's directory; its path.
+  std::string openLog(const char* name) {
+    const std::string file = path(name);
+    logSetLogFile(file.c_str());
+    EXPECT_EQ(logSwitchFile(false), 0);
+    return file;
+  }
   fs::path dir;
   OsTestClock clock = {};
 };
 
-bool contains(const std::vector<std::string>& lines, const std::string& text) {
-  for (auto& l : lines)
-    if (l.find(text) != std::string::npos) return true;
-  return false;
-}
-
-// Expects each of `has` in some line of the file and none of `lacks`.
+// Expects each of `has` in the log file and none of `lacks`.
 void expectLines(const std::string& file, std::initializer_list<const char*> has,
                  std::initializer_list<const char*> lacks = {}) {
-  std::vector<std::string> lines = readLines(file);
-  for (const char* t : has) EXPECT_TRUE(contains(lines, t)) << t;
-  for (const char* t : lacks) EXPECT_FALSE(contains(lines, t)) << t;
+  expectText(logText(file), has, lacks);
 }
 
 }  // namespace
@@ -129,24 +113,20 @@ TEST_F(LogFiles, PatternVariables) {
 }
 
 TEST_F(LogFiles, UnknownVariableLogsToStderr) {
-  logSetLogFile(path("${Nope}.log").c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  openLog("${Nope}.log");
   EXPECT_STREQ(logOut.currentFile, "stderr");
   EXPECT_STREQ(logGetErrLevelEnvName(), "QZR_ERR_LOGLEVEL");
   EXPECT_FALSE(fs::exists(dir / "${Nope}.log"));
 }
 
 TEST_F(LogFiles, RecordsReachTheFileAndReopenContinues) {
-  std::string file = path("x.log");
-  logSetLogFile(file.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("x.log");
   logInfo(logCatSfx, "hello %d\n", 42);
   logDebug(logCatSfx, "not at info\n");
   EXPECT_EQ(logReopen(), 0);
   logInfo(logCatSfx, "after reopen\n");
   logCloseStream();
-  std::string raw = readFile(file);
-  EXPECT_EQ(raw.rfind("\xEF\xBB\xBF", 0), 0u) << "a new log starts with a byte-order mark";
+  EXPECT_EQ(testReadFile(file).rfind("\xEF\xBB\xBF", 0), 0u) << "a new log starts with a byte-order mark";
   expectLines(file,
               {"sfx.main - hello 42", "common.logging - Continuing logging in ", "Logging at level INFO",
                "sfx.main - after reopen"},
@@ -155,9 +135,7 @@ TEST_F(LogFiles, RecordsReachTheFileAndReopenContinues) {
 }
 
 TEST_F(LogFiles, SwitchToNewNameAnnouncesItInBoth) {
-  std::string a = path("a.log"), b = path("b.log");
-  logSetLogFile(a.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string a = openLog("a.log"), b = path("b.log");
   logInfo(logCatSfx, "in a\n");
   logSetLogFile(b.c_str());
   ASSERT_EQ(logReopen(), 0);
@@ -190,29 +168,25 @@ TEST_F(LogFiles, NewFileShowsCharacterSetsAndMaskedEnvironment) {
 }
 
 TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
-  std::string first = path("first.log");
-  logSetLogFile(first.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string first = openLog("first.log");
   std::string pattern = path("t-${TimeStamp}.log");
   std::string taken = expand(pattern.c_str(), false);
-  writeFile(taken, "taken\n");
+  testWriteFile(taken, "taken\n");
   logSetLogFile(pattern.c_str());
   ASSERT_EQ(logSwitchFile(false), 0);
   std::string now = logOut.currentFile;
   logCloseStream();
   expectLines(first, {"Regenerating logfile name to be unique"});
   EXPECT_NE(now, taken) << "one second later the time stamp differs";
-  EXPECT_EQ(readFile(taken), "taken\n");
+  EXPECT_EQ(testReadFile(taken), "taken\n");
 }
 
 TEST_F(LogFiles, FixedNameThatExistsIsAppendedTo) {
-  std::string file = path("fixed.log");
-  writeFile(file, "earlier run\n");
-  logSetLogFile(file.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  testWriteFile(path("fixed.log"), "earlier run\n");
+  const std::string file = openLog("fixed.log");
   logInfo(logCatSfx, "appended\n");
   logCloseStream();
-  EXPECT_EQ(readLines(file).at(0), "earlier run");
+  EXPECT_EQ(logText(file).rfind("earlier run\n", 0), 0u);
   expectLines(file, {"appended"});
   EXPECT_EQ(std::vector<uint32_t>(clock.waits, clock.waits + clock.waitCount), std::vector<uint32_t>{1000})
       << "one second's wait for a new name";
@@ -220,37 +194,37 @@ TEST_F(LogFiles, FixedNameThatExistsIsAppendedTo) {
 
 TEST_F(LogFiles, RotationKeepsTwoNumberedFiles) {
   std::string file = path("sfx.log");
-  writeFile(path("sfx-1.log"), "old one\n");
-  writeFile(path("sfx-2.log"), "old two\n");
+  testWriteFile(path("sfx-1.log"), "old one\n");
+  testWriteFile(path("sfx-2.log"), "old two\n");
   logSetLogFile(file.c_str());
   logSetKeepCount(2);
   ASSERT_EQ(logSwitchFile(false), 0);
   logOut.maxSize = 3000;
   for (int i = 0; i < 40; i++) logInfo(logCatSfx, "record %02d with some text to fill the file\n", i);
   logCloseStream();
-  EXPECT_EQ(readFile(path("sfx-2.log")), "old one\n");
+  EXPECT_EQ(testReadFile(path("sfx-2.log")), "old one\n");
   EXPECT_FALSE(fs::exists(dir / "sfx-3.log"));
   expectLines(file, {"record 39 "}, {"record 00 "});
   // Every record is in exactly one of the files, the first in the older.
-  auto one = readLines(path("sfx-1.log")), cur = readLines(file);
+  const std::string one = logText(path("sfx-1.log")), cur = logText(file);
   for (int i = 0; i < 40; i++) {
     char tag[32];
     snprintf(tag, sizeof tag, "record %02d ", i);
-    EXPECT_NE(contains(one, tag), contains(cur, tag)) << tag;
+    EXPECT_NE(one.find(tag) == std::string::npos, cur.find(tag) == std::string::npos) << tag;
   }
 }
 
 TEST_F(LogFiles, RotateWithoutKeepCountDeletes) {
   std::string file = path("r.log");
-  writeFile(file, "content\n");
+  testWriteFile(file, "content\n");
   logSetKeepCount(0);
   logRotateFile(file.c_str(), file.c_str(), 1);
   EXPECT_FALSE(fs::exists(file));
   EXPECT_FALSE(fs::exists(dir / "r-1.log"));
-  writeFile(file, "content\n");
+  testWriteFile(file, "content\n");
   logSetKeepCount(1);
   logRotateFile(file.c_str(), file.c_str(), 1);
-  EXPECT_EQ(readFile(path("r-1.log")), "content\n");
+  EXPECT_EQ(testReadFile(path("r-1.log")), "content\n");
 }
 
 TEST_F(LogFiles, CleanupKeepsTheNewestByTime) {
@@ -263,7 +237,7 @@ TEST_F(LogFiles, CleanupKeepsTheNewestByTime) {
   } files[] = {{"app-1.log", 2, false}, {"app-2.log", 4, true}, {"app-3.log", 1, false}, {"app-4.log", 3, true},
                {"a.dmp", 3, true},      {"b.dmp", 1, false},    {"c.dmp", 2, true},      {"other.txt", 0, true}};
   for (auto& f : files) {
-    writeFile(path(f.name), "x");
+    testWriteFile(path(f.name), "x");
     ASSERT_EQ(osFileSetTimes(path(f.name).c_str(), (int64_t)(base + f.age * 1000000), 0, 0), 0);
   }
   logSetLogFile(path("app-${ProcessId}.log").c_str());
@@ -322,7 +296,8 @@ TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
 
   std::regex line(R"(^(INFO |DEBUG) \S+ \S+ \S+ \[\d+-worker #[0-9a-f]+\] sfx\.main - T(\d) line (\d{4})( 0{300})?$)");
   std::map<std::pair<int, int>, int> seen;
-  for (auto& l : readLines(file)) {
+  std::istringstream lines(logText(file));
+  for (std::string l; std::getline(lines, l);) {
     if (l.find("] sfx.main - T") == std::string::npos) continue;
     std::smatch m;
     ASSERT_TRUE(std::regex_match(l, m, line)) << "mangled line: " << l.substr(0, 200);
@@ -340,11 +315,11 @@ TEST_F(LogFiles, OpenFailureKeepsTheLevelsAndWarnsOnce) {
   logOut.openFailureWarned = false;
   logSetLogFile(path("missing/dir/x.log").c_str());
   logSetLogLevel("debug");
-  testing::internal::CaptureStderr();
+  TestStderr cap;
   EXPECT_EQ(logSwitchFile(false), -1);
   logDebug(logCatSfx, "debug record\n");
   EXPECT_EQ(logSwitchFile(false), -1);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = cap.take();
   logSetLogLevel(nullptr);
   EXPECT_NE(err.find("sfx.main - debug record"), std::string::npos) << err;
   size_t warnings = 0, failures = 0;
@@ -361,15 +336,12 @@ TEST_F(LogFiles, OpenFailureKeepsTheLevelsAndWarnsOnce) {
 // share modes; other systems have none).
 TEST_F(LogFiles, OpenLogIsSharedForReadingOnly) {
   if (osPathSeparator != '\\') GTEST_SKIP() << "no share modes";
-  const std::string file = path("x.log");
-  logSetLogFile(file.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("x.log");
   IoStream* reader = osFileOpen(file.c_str(), osFileModeRead, osFileTypePlain, nullptr, true, false);
   EXPECT_NE(reader, nullptr);
-  if (reader) iosClose(reader);
-  testing::internal::CaptureStderr();
+  iosClose(reader);
+  TestStderr cap;
   IoStream* writer = osFileOpen(file.c_str(), osFileModeAppend, osFileTypePlain, nullptr, true, false);
-  testing::internal::GetCapturedStderr();
   EXPECT_EQ(writer, nullptr);
-  if (writer) iosClose(writer);
+  iosClose(writer);
 }

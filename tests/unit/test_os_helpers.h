@@ -40,6 +40,11 @@ inline std::string testReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+inline void testWriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
 // Everything a stream still holds.
 inline std::string testReadAll(IoStream* s) {
   std::string out;
