@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "logging.h"
+#include "test_os_helpers.h"
+#include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace {
@@ -110,18 +112,11 @@ TEST(LogLevels, EnvironmentDefault) {
 
 TEST(LogInit, ConsumesOptionsUpToDoubleDash) {
   LevelGuard g;
-  const char* in[] = {"sfx", "-L", "debug", "--x", "--", "-l", "trace", nullptr};
-  char* v[8];
-  memcpy(v, in, sizeof in);
-  char** argv = v;
-  int argc = 7;
-  logInit(&argc, &argv);
-  ASSERT_EQ(argc, 5);
-  EXPECT_STREQ(argv[1], "--x");
-  EXPECT_STREQ(argv[2], "--");
-  EXPECT_STREQ(argv[3], "-l");
-  EXPECT_STREQ(argv[4], "trace");
-  EXPECT_EQ(argv[5], nullptr);
+  TestArgv a = {"sfx", "-L", "debug", "--x", "--", "-l", "trace"};
+  logInit(&a.argc, &a.argv);
+  EXPECT_EQ(std::vector<std::string>(a.argv + 1, a.argv + a.argc),
+            (std::vector<std::string>{"--x", "--", "-l", "trace"}));
+  EXPECT_EQ(a.argv[a.argc], nullptr);
   EXPECT_STREQ(logGetLevelSetting(), "debug");
   EXPECT_EQ(level("common.zip"), 6u);
   logSetLogLevel(nullptr);
@@ -130,10 +125,8 @@ TEST(LogInit, ConsumesOptionsUpToDoubleDash) {
 TEST(LogPrefix, Layout) {
   char buf[1024];
   logFormatPrefix(buf, sizeof buf, logLevelInfo, logCatSfx);
-  std::string p(buf);
-  EXPECT_EQ(p.rfind("INFO  ", 0), 0u) << p;
-  EXPECT_NE(p.find(" Etc/GMT"), std::string::npos) << p;
-  EXPECT_NE(p.find("-sfx] sfx.main - "), std::string::npos) << p;
+  EXPECT_EQ(std::string(buf).rfind("INFO  ", 0), 0u) << buf;
+  expectText(buf, {" Etc/GMT", "-sfx] sfx.main - "});
   logFormatPrefix(buf, sizeof buf, logLevelTrace, 5000);
   EXPECT_NE(std::string(buf).find("] unknown.unknown - "), std::string::npos);
 }
