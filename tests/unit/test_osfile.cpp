@@ -124,7 +124,7 @@ TEST_F(OsFile, DotNamesAreHiddenAndMovesKeepTheRule) {
   EXPECT_FALSE(testIsHidden(restored)) << testPerms(restored);
 }
 
-TEST_F(OsFile, MoveAcrossDirectoriesReplacesTarget) {
+TEST_F(OsFile, MoveReplacesATargetAndMoveNoReplaceRefusesIt) {
   ASSERT_EQ(osDirCreate(path("sub").c_str(), osDirTypeInherit, nullptr), 0);
   const std::string from = path("f.txt"), to = path("sub") + osPathSeparator + "f.txt";
   writeText(from, "new");
@@ -134,11 +134,9 @@ TEST_F(OsFile, MoveAcrossDirectoriesReplacesTarget) {
   EXPECT_EQ(readText(to), "new");
   EXPECT_EQ(osFileMove(path("missing").c_str(), to.c_str()), -1);
   EXPECT_EQ(readText(to), "new");
-}
 
-// Keeping a previous version aside must never cost the file already at that
-// name: the move fails and both files stay as they were, the source visible.
-TEST_F(OsFile, MoveNoReplaceRefusesAnExistingTarget) {
+  // Keeping a previous version aside must never cost the file already at that
+  // name: the move fails and both files stay as they were, the source visible.
   const std::string current = path("tool.cfg"), kept = path(".tool-old-1.tmp"), free = path(".tool-old-2.tmp");
   writeText(current, "cfg");
   writeText(kept, "previous exe");

@@ -67,16 +67,6 @@ TEST_F(OsThread, SameNameGetsDistinctSerials) {
   EXPECT_EQ(osWaitObjectDestroy(&b.release), 0);
 }
 
-void returnAtOnce(void* p) { static_cast<std::atomic<int>*>(p)->fetch_add(1); }
-
-TEST_F(OsThread, FinishedThreadJoinsItself) {
-  std::atomic<int> runs{0};
-  ASSERT_EQ(osThreadCreate("dummy-thread", returnAtOnce, &runs, nullptr, nullptr), 0);
-  EXPECT_TRUE(osThreadsExist());
-  ASSERT_TRUE(eventually([&] { return osThreadCount() == 0; }));
-  EXPECT_EQ(runs, 1);
-}
-
 struct StopFlag {
   std::atomic<bool> stop{false};
   std::atomic<bool> done{false};
@@ -90,7 +80,15 @@ void spinUntilStopped(void* p) {
 
 void setStop(void* p) { static_cast<StopFlag*>(p)->stop = true; }
 
-TEST_F(OsThread, StopAllCallsStopFunction) {
+void returnAtOnce(void* p) { static_cast<std::atomic<int>*>(p)->fetch_add(1); }
+
+TEST_F(OsThread, FinishedThreadJoinsItselfAndStopAllUsesTheStopFunction) {
+  std::atomic<int> runs{0};
+  ASSERT_EQ(osThreadCreate("dummy-thread", returnAtOnce, &runs, nullptr, nullptr), 0);
+  EXPECT_TRUE(osThreadsExist());
+  ASSERT_TRUE(eventually([&] { return osThreadCount() == 0; }));
+  EXPECT_EQ(runs, 1);
+  // A running thread is stopped through its stop function.
   StopFlag f;
   ASSERT_EQ(osThreadCreate("spinner", spinUntilStopped, &f, nullptr, setStop), 0);
   EXPECT_EQ(osThreadStopAll(), 0);
