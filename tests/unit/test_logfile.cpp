@@ -1,26 +1,19 @@
 // Log files: name patterns, opening and switching, regeneration of an
 // existing name, numbered rotation, removal of old logs and the log pipe.
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "iostream.h"
 #include "logging.h"
 #include "logoutput.h"
-#include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
 #include "osenv.h"
-#include "osfile.h"
 #include "osinit.h"
 #include "ostest.h"
 #include "osthread.h"

@@ -1,11 +1,7 @@
 // Level syntax, logInit's option scan and the record prefix.
-#include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "logging.h"
 #include "test_os_helpers.h"

@@ -1,16 +1,10 @@
 // Log records: lines and prefixes, dumps, error-buffer modes, record
 // filtering. Records are captured by a stream level of the test's own.
-#include <gtest/gtest.h>
 
 #include <regex>
-#include <string>
-#include <vector>
 
-#include "iostream.h"
 #include "logging.h"
 #include "logoutput.h"
-#include "memory.h"
-#include "stringbuf.h"
 #include "test_os_helpers.h"
 
 namespace {

@@ -1,20 +1,15 @@
 // The socket log target: QZR_LOG_PIPE "socket:<host>:<port>" moves the log
 // to a TCP listener, after which the log is not switched any more; values
 // that do not parse and hosts that do not answer leave the log where it was.
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <regex>
-#include <string>
 #include <thread>
 
-#include "iostream.h"
 #include "logging.h"
 #include "logoutput.h"
 #include "osinit.h"
-#include "ossocket.h"
-#include "stringbuf.h"
 #include "test_os_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"

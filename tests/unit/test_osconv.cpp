@@ -1,15 +1,8 @@
 // Character sets: code page names, held-back incomplete characters, round
 // trips through code pages, the character-set options, the stream levels,
 // the UTF-8 and byte-order-mark helpers.
-#include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
-#include "iostream.h"
-#include "memory.h"
 #include "osconv.h"
-#include "stringbuf.h"
 #include "test_os_helpers.h"
 
 namespace {

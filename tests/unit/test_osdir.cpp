@@ -3,16 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "iostream.h"
-#include "memory.h"
 #include "osdir.h"
-#include "osfile.h"
 #include "osfs.h"
 #include "ospath.h"
-#include "stringbuf.h"
 #include "test_os_helpers.h"
 
 namespace {

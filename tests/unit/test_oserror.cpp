@@ -1,11 +1,9 @@
 // OS error texts and reports: trimming, the per-thread text, the fallback
 // without a thread record, and the gates of the report.
-#include <gtest/gtest.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <string>
 #include <thread>
 
 #include "logging.h"

@@ -3,12 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "iostream.h"
-#include "memory.h"
 #include "osenv.h"
-#include "osfile.h"
 #include "osfs.h"
-#include "stringbuf.h"
 #include "test_os_helpers.h"
 
 namespace {

@@ -1,12 +1,8 @@
 // OS start-up and shut-down: exit code mapping, stop requests, the
 // environment cache, the executable's location and the child environment.
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "build.h"
 #include "initprim.h"
-#include "memory.h"
 #include "osdir.h"
 #include "osenv.h"
 #include "osinit.h"

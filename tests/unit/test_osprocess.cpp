@@ -2,23 +2,18 @@
 // batch-file refusals, output and error collection with megabytes both
 // ways, exit codes, the wait limit, the interpreter form. The unit test
 // binary itself plays the child ("--child--" mode).
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "initprim.h"
-#include "memory.h"
 #include "osdump.h"
 #include "osenv.h"
 #include "osprocess.h"
 #include "processprim.h"
-#include "stringbuf.h"
 #include "test_os_helpers.h"
 
 namespace {

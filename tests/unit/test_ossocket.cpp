@@ -1,16 +1,11 @@
 // Socket layer: the "socket:" address syntax, address texts, and TCP
 // connections as "Socket" streams against a listener on the loopback
 // address.
-#include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "iostream.h"
 #include "logging.h"
-#include "ossocket.h"
 #include "test_os_helpers.h"
 
 namespace {
