@@ -8,6 +8,7 @@
 
 #include "logging.h"
 #include "logoutput.h"
+#include "osthread.h"
 #include "test_os_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
@@ -318,7 +319,12 @@ TEST(LogInit, ConsumesOptionsUpToDoubleDash) {
   EXPECT_EQ(a.argv[a.argc], nullptr);
   EXPECT_STREQ(logGetLevelSetting(), "debug");
   EXPECT_EQ(level("common.zip"), 6u);
+  // logInit opened the log and plugged in the pipe: the tests after this one
+  // capture standard error themselves.
   logSetLogLevel(nullptr);
+  logCloseStream();
+  osThreadLogStartPipe = nullptr;
+  osThreadLogStopPipe = nullptr;
 }
 
 TEST(LogPrefix, Layout) {
