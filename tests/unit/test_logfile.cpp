@@ -1,64 +1,46 @@
-// Log files: name patterns, opening and switching, regeneration of an
-// existing name, numbered rotation, removal of old logs and the log pipe.
-#include <gtest/gtest.h>
+// Log targets: file name patterns, opening and switching, regeneration of
+// an existing name, numbered rotation, removal of old logs, the log pipe, and
+// the socket target (QZR_LOG_PIPE "socket:<host>:<port>" moves the log to a
+// TCP listener, after which the log is not switched any more; values that do
+// not parse and hosts that do not answer leave the log where it was).
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "iostream.h"
 #include "logging.h"
 #include "logoutput.h"
-#include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
 #include "osenv.h"
-#include "osfile.h"
 #include "osinit.h"
 #include "ostest.h"
 #include "osthread.h"
+#include "test_os_helpers.h"
+#include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return s;
-}
-
-// The lines of a log file without byte-order mark and "\r".
-std::vector<std::string> readLines(const std::string& path) {
-  std::string s = readFile(path);
+// The text of a log file without byte-order mark and "\r".
+std::string logText(const std::string& path) {
+  std::string s = testReadFile(path);
   if (s.rfind("\xEF\xBB\xBF", 0) == 0) s.erase(0, 3);
   std::erase(s, '\r');
-  std::vector<std::string> out;
-  std::istringstream in(s);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
+  return s;
 }
 
 std::string expand(const char* pattern, bool wildcard) {
   char* out = nullptr;
-  if (logExpandPattern(pattern, wildcard, &out) != 0) return "<failed>";
-  std::string s(out);
-  memFree(out);
-  return s;
+  const int rc = logExpandPattern(pattern, wildcard, &out);
+  const std::string text = testTakeText(out);
+  return rc == 0 ? text : "<failed>";
 }
 
 // Each test gets a fresh directory and leaves logging as it found it: no
@@ -68,7 +50,7 @@ class LogFiles : public ::testing::Test {
   // Waits (for a new time stamp in a taken name) only advance the test clock.
   void SetUp() override {
     dir = testFreshDir("logfiles");
-    testSetUpLevels();
+    logParseLevels("info");
     clock.now = osDateNow();
     osTestSetClock(&clock);
   }
@@ -86,24 +68,22 @@ class LogFiles : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
-  static void testSetUpLevels() { logParseLevels("info"); }
   std::string path(const char* name) const { return (dir / name).string(); }
+  // Logs to `name` in the test's directory; its path.
+  std::string openLog(const char* name) {
+    const std::string file = path(name);
+    logSetLogFile(file.c_str());
+    EXPECT_EQ(logSwitchFile(false), 0);
+    return file;
+  }
   fs::path dir;
   OsTestClock clock = {};
 };
 
-bool contains(const std::vector<std::string>& lines, const std::string& text) {
-  for (auto& l : lines)
-    if (l.find(text) != std::string::npos) return true;
-  return false;
-}
-
-// Expects each of `has` in some line of the file and none of `lacks`.
+// Expects each of `has` in the log file and none of `lacks`.
 void expectLines(const std::string& file, std::initializer_list<const char*> has,
                  std::initializer_list<const char*> lacks = {}) {
-  std::vector<std::string> lines = readLines(file);
-  for (const char* t : has) EXPECT_TRUE(contains(lines, t)) << t;
-  for (const char* t : lacks) EXPECT_FALSE(contains(lines, t)) << t;
+  expectText(logText(file), has, lacks);
 }
 
 }  // namespace
@@ -129,24 +109,20 @@ TEST_F(LogFiles, PatternVariables) {
 }
 
 TEST_F(LogFiles, UnknownVariableLogsToStderr) {
-  logSetLogFile(path("${Nope}.log").c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  openLog("${Nope}.log");
   EXPECT_STREQ(logOut.currentFile, "stderr");
   EXPECT_STREQ(logGetErrLevelEnvName(), "QZR_ERR_LOGLEVEL");
   EXPECT_FALSE(fs::exists(dir / "${Nope}.log"));
 }
 
 TEST_F(LogFiles, RecordsReachTheFileAndReopenContinues) {
-  std::string file = path("x.log");
-  logSetLogFile(file.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("x.log");
   logInfo(logCatSfx, "hello %d\n", 42);
   logDebug(logCatSfx, "not at info\n");
   EXPECT_EQ(logReopen(), 0);
   logInfo(logCatSfx, "after reopen\n");
   logCloseStream();
-  std::string raw = readFile(file);
-  EXPECT_EQ(raw.rfind("\xEF\xBB\xBF", 0), 0u) << "a new log starts with a byte-order mark";
+  EXPECT_EQ(testReadFile(file).rfind("\xEF\xBB\xBF", 0), 0u) << "a new log starts with a byte-order mark";
   expectLines(file,
               {"sfx.main - hello 42", "common.logging - Continuing logging in ", "Logging at level INFO",
                "sfx.main - after reopen"},
@@ -155,9 +131,7 @@ TEST_F(LogFiles, RecordsReachTheFileAndReopenContinues) {
 }
 
 TEST_F(LogFiles, SwitchToNewNameAnnouncesItInBoth) {
-  std::string a = path("a.log"), b = path("b.log");
-  logSetLogFile(a.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string a = openLog("a.log"), b = path("b.log");
   logInfo(logCatSfx, "in a\n");
   logSetLogFile(b.c_str());
   ASSERT_EQ(logReopen(), 0);
@@ -190,29 +164,25 @@ TEST_F(LogFiles, NewFileShowsCharacterSetsAndMaskedEnvironment) {
 }
 
 TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
-  std::string first = path("first.log");
-  logSetLogFile(first.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string first = openLog("first.log");
   std::string pattern = path("t-${TimeStamp}.log");
   std::string taken = expand(pattern.c_str(), false);
-  writeFile(taken, "taken\n");
+  testWriteFile(taken, "taken\n");
   logSetLogFile(pattern.c_str());
   ASSERT_EQ(logSwitchFile(false), 0);
   std::string now = logOut.currentFile;
   logCloseStream();
   expectLines(first, {"Regenerating logfile name to be unique"});
   EXPECT_NE(now, taken) << "one second later the time stamp differs";
-  EXPECT_EQ(readFile(taken), "taken\n");
+  EXPECT_EQ(testReadFile(taken), "taken\n");
 }
 
 TEST_F(LogFiles, FixedNameThatExistsIsAppendedTo) {
-  std::string file = path("fixed.log");
-  writeFile(file, "earlier run\n");
-  logSetLogFile(file.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  testWriteFile(path("fixed.log"), "earlier run\n");
+  const std::string file = openLog("fixed.log");
   logInfo(logCatSfx, "appended\n");
   logCloseStream();
-  EXPECT_EQ(readLines(file).at(0), "earlier run");
+  EXPECT_EQ(logText(file).rfind("earlier run\n", 0), 0u);
   expectLines(file, {"appended"});
   EXPECT_EQ(std::vector<uint32_t>(clock.waits, clock.waits + clock.waitCount), std::vector<uint32_t>{1000})
       << "one second's wait for a new name";
@@ -220,37 +190,37 @@ TEST_F(LogFiles, FixedNameThatExistsIsAppendedTo) {
 
 TEST_F(LogFiles, RotationKeepsTwoNumberedFiles) {
   std::string file = path("sfx.log");
-  writeFile(path("sfx-1.log"), "old one\n");
-  writeFile(path("sfx-2.log"), "old two\n");
+  testWriteFile(path("sfx-1.log"), "old one\n");
+  testWriteFile(path("sfx-2.log"), "old two\n");
   logSetLogFile(file.c_str());
   logSetKeepCount(2);
   ASSERT_EQ(logSwitchFile(false), 0);
   logOut.maxSize = 3000;
   for (int i = 0; i < 40; i++) logInfo(logCatSfx, "record %02d with some text to fill the file\n", i);
   logCloseStream();
-  EXPECT_EQ(readFile(path("sfx-2.log")), "old one\n");
+  EXPECT_EQ(testReadFile(path("sfx-2.log")), "old one\n");
   EXPECT_FALSE(fs::exists(dir / "sfx-3.log"));
   expectLines(file, {"record 39 "}, {"record 00 "});
   // Every record is in exactly one of the files, the first in the older.
-  auto one = readLines(path("sfx-1.log")), cur = readLines(file);
+  const std::string one = logText(path("sfx-1.log")), cur = logText(file);
   for (int i = 0; i < 40; i++) {
     char tag[32];
     snprintf(tag, sizeof tag, "record %02d ", i);
-    EXPECT_NE(contains(one, tag), contains(cur, tag)) << tag;
+    EXPECT_NE(one.find(tag) == std::string::npos, cur.find(tag) == std::string::npos) << tag;
   }
 }
 
 TEST_F(LogFiles, RotateWithoutKeepCountDeletes) {
   std::string file = path("r.log");
-  writeFile(file, "content\n");
+  testWriteFile(file, "content\n");
   logSetKeepCount(0);
   logRotateFile(file.c_str(), file.c_str(), 1);
   EXPECT_FALSE(fs::exists(file));
   EXPECT_FALSE(fs::exists(dir / "r-1.log"));
-  writeFile(file, "content\n");
+  testWriteFile(file, "content\n");
   logSetKeepCount(1);
   logRotateFile(file.c_str(), file.c_str(), 1);
-  EXPECT_EQ(readFile(path("r-1.log")), "content\n");
+  EXPECT_EQ(testReadFile(path("r-1.log")), "content\n");
 }
 
 TEST_F(LogFiles, CleanupKeepsTheNewestByTime) {
@@ -263,7 +233,7 @@ TEST_F(LogFiles, CleanupKeepsTheNewestByTime) {
   } files[] = {{"app-1.log", 2, false}, {"app-2.log", 4, true}, {"app-3.log", 1, false}, {"app-4.log", 3, true},
                {"a.dmp", 3, true},      {"b.dmp", 1, false},    {"c.dmp", 2, true},      {"other.txt", 0, true}};
   for (auto& f : files) {
-    writeFile(path(f.name), "x");
+    testWriteFile(path(f.name), "x");
     ASSERT_EQ(osFileSetTimes(path(f.name).c_str(), (int64_t)(base + f.age * 1000000), 0, 0), 0);
   }
   logSetLogFile(path("app-${ProcessId}.log").c_str());
@@ -322,7 +292,8 @@ TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
 
   std::regex line(R"(^(INFO |DEBUG) \S+ \S+ \S+ \[\d+-worker #[0-9a-f]+\] sfx\.main - T(\d) line (\d{4})( 0{300})?$)");
   std::map<std::pair<int, int>, int> seen;
-  for (auto& l : readLines(file)) {
+  std::istringstream lines(logText(file));
+  for (std::string l; std::getline(lines, l);) {
     if (l.find("] sfx.main - T") == std::string::npos) continue;
     std::smatch m;
     ASSERT_TRUE(std::regex_match(l, m, line)) << "mangled line: " << l.substr(0, 200);
@@ -340,11 +311,11 @@ TEST_F(LogFiles, OpenFailureKeepsTheLevelsAndWarnsOnce) {
   logOut.openFailureWarned = false;
   logSetLogFile(path("missing/dir/x.log").c_str());
   logSetLogLevel("debug");
-  testing::internal::CaptureStderr();
+  TestStderr cap;
   EXPECT_EQ(logSwitchFile(false), -1);
   logDebug(logCatSfx, "debug record\n");
   EXPECT_EQ(logSwitchFile(false), -1);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = cap.take();
   logSetLogLevel(nullptr);
   EXPECT_NE(err.find("sfx.main - debug record"), std::string::npos) << err;
   size_t warnings = 0, failures = 0;
@@ -361,15 +332,171 @@ TEST_F(LogFiles, OpenFailureKeepsTheLevelsAndWarnsOnce) {
 // share modes; other systems have none).
 TEST_F(LogFiles, OpenLogIsSharedForReadingOnly) {
   if (osPathSeparator != '\\') GTEST_SKIP() << "no share modes";
-  const std::string file = path("x.log");
-  logSetLogFile(file.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("x.log");
   IoStream* reader = osFileOpen(file.c_str(), osFileModeRead, osFileTypePlain, nullptr, true, false);
   EXPECT_NE(reader, nullptr);
-  if (reader) iosClose(reader);
-  testing::internal::CaptureStderr();
+  iosClose(reader);
+  TestStderr cap;
   IoStream* writer = osFileOpen(file.c_str(), osFileModeAppend, osFileTypePlain, nullptr, true, false);
-  testing::internal::GetCapturedStderr();
   EXPECT_EQ(writer, nullptr);
-  if (writer) iosClose(writer);
+  iosClose(writer);
+}
+
+namespace {
+
+// Each test starts logging into a file of its own fresh directory, with a
+// listener on 127.0.0.1 at a free port, and leaves logging as it found it.
+class LogSocket : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = testFreshDir("logsocket");
+    logParseLevels("info");
+    OsSocketAddress local = {};
+    ASSERT_NO_FATAL_FAILURE(testListenLoopback(4, &listener, &local));
+    target = "socket:127.0.0.1:" + std::to_string(local.port);
+    logFile = (dir / "first.log").string();
+    logSetLogFile(logFile.c_str());
+    ASSERT_EQ(logSwitchFile(false), 0);
+  }
+  void TearDown() override {
+    logCloseStream();
+    logOut.switchAllowed = true;
+    testUnsetEnv("QZR_LOG_PIPE");
+    logSetLogFile(nullptr);
+    logOutputRelease();
+    logParseLevels(nullptr);
+    iosClose(server);
+    iosClose(listener);
+    osSocketExit();
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  // Connects the log to `value` and, when that worked, takes the server's
+  // end of the connection.
+  void connectLog(const std::string& value) {
+    testSetEnv("QZR_LOG_PIPE", value.c_str());
+    logConnectSocket();
+    if (logOut.switchAllowed) return;
+    uint32_t timeout = 5000;
+    ASSERT_EQ(iosAccept(&server, listener, &timeout, nullptr), 0);
+  }
+  // What the listener received until `needle` arrived (or 10 s passed).
+  std::string receiveUntil(const std::string& needle) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (received.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      if (iosCanRead(server, 100) != 0) continue;
+      char buf[4096];
+      uint32_t n = 0;
+      if (iosRead(server, buf, sizeof buf, &n) != 0 || n == 0) break;
+      received.append(buf, n);
+    }
+    return received;
+  }
+  fs::path dir;
+  std::string logFile;
+  std::string target;
+  std::string received;
+  IoStream* listener = nullptr;
+  IoStream* server = nullptr;
+};
+
+}  // namespace
+
+TEST_F(LogSocket, RecordsArriveAsCompleteLinesWithTheirPrefix) {
+  connectLog(target);
+  ASSERT_NE(server, nullptr);
+  EXPECT_FALSE(logOut.switchAllowed);
+  TestSb stack;
+  iosDescribeStack(stack.ptr(), logGetStream());
+  EXPECT_EQ(stack.str(), "Socket");
+
+  logInfo(logCatMain, "over the wire\n");
+  logWarn(logCatZip, "first\nsecond\n");
+  logFlush();
+  std::string text = receiveUntil("second");
+  std::regex line(std::string(R"(INFO  \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-[^\]]+\] )") +
+                  logCategoryNames[logCatMain] + R"( - over the wire\r?\n)");
+  EXPECT_TRUE(std::regex_search(text, line)) << text;
+  // A record of two lines gives two lines, each with the whole prefix.
+  EXPECT_TRUE(std::regex_search(
+      text, std::regex(R"(WARN  [^\n]* common\.zip - first\r?\nWARN  [^\n]* common\.zip - second\r?\n)")))
+      << text;
+  // The file logged where the log went, and nothing after that.
+  expectText(testReadFile(logFile), {("Switching log to " + target).c_str()}, {"over the wire"});
+}
+
+TEST_F(LogSocket, LogIsNotSwitchedOrReopenedAfterwards) {
+  connectLog(target);
+  ASSERT_NE(server, nullptr);
+  std::string other = (dir / "other.log").string();
+  logSetLogFile(other.c_str());
+  EXPECT_EQ(logSwitchFile(false), -1);
+  EXPECT_EQ(logSwitchFile(true), -1);
+  EXPECT_EQ(logReopen(), -1);
+  EXPECT_FALSE(fs::exists(other));
+  logInfo(logCatMain, "still on the socket\n");
+  logFlush();
+  EXPECT_NE(receiveUntil("still on the socket").find("still on the socket"), std::string::npos);
+}
+
+TEST_F(LogSocket, ClosedPortLeavesTheLogWhereItWas) {
+  iosClose(listener);
+  listener = nullptr;
+  connectLog(target);
+  EXPECT_TRUE(logOut.switchAllowed);
+  logInfo(logCatMain, "after the failed connection\n");
+  logFlush();
+  expectText(testReadFile(logFile), {"opsys.socket - Cannot connect to 127.0.0.1:",
+                                     ("No log connection for " + target).c_str(), "after the failed connection"});
+  // The log can still be switched.
+  std::string other = (dir / "other.log").string();
+  logSetLogFile(other.c_str());
+  EXPECT_EQ(logSwitchFile(false), 0);
+  EXPECT_TRUE(fs::exists(other));
+}
+
+TEST_F(LogSocket, BadValuesLeaveTheLogWhereItWas) {
+  connectLog("socket:127.0.0.1:0");
+  connectLog("socket:127.0.0.1");
+  EXPECT_TRUE(logOut.switchAllowed);
+  // Values without the (case-sensitive) prefix are not for this target.
+  connectLog("SOCKET:" + target.substr(7));
+  connectLog("Y");
+  EXPECT_TRUE(logOut.switchAllowed);
+  logFlush();
+  expectText(testReadFile(logFile),
+             {"Invalid socket address 'socket:127.0.0.1:0': port out of range",
+              "Invalid socket address 'socket:127.0.0.1': missing port"},
+             {"SOCKET:"});
+  uint32_t timeout = 20;
+  IoStream* none = nullptr;
+  logParseLevels("none");
+  EXPECT_EQ(iosAccept(&none, listener, &timeout, nullptr), -1);  // nobody connected
+}
+
+// A listener that goes away must not take the rest of the log with it: the
+// log continues on standard error, starting with the record that found the
+// connection broken, and says why.
+TEST_F(LogSocket, LostListenerMovesTheLogToStandardError) {
+  connectLog(target);
+  ASSERT_NE(server, nullptr);
+  logInfo(logCatMain, "before the peer left\n");
+  logFlush();
+  receiveUntil("before the peer left");
+  iosClose(server);
+  server = nullptr;
+  TestStderr cap;
+  // The first records may still fit the socket's buffers; one soon finds the
+  // connection reset.
+  for (int i = 0; i < 200 && logGetStream()->ops == &osSocketStreamOps; i++) {
+    logInfo(logCatMain, "record %d after the peer left\n", i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  logInfo(logCatMain, "a record after the switch\n");
+  logFlush();
+  const std::string err = cap.take();
+  expectText(
+      err, {"The log connection failed; the log continues on standard error", "main.main - a record after the switch"});
+  EXPECT_TRUE(std::regex_search(err, std::regex("main.main - record \\d+ after the peer left"))) << err;
+  EXPECT_EQ(logReopen(), -1) << "the target chosen by the environment still holds";
 }

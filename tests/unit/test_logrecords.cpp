@@ -1,16 +1,17 @@
-// Log records: lines and prefixes, dumps, error-buffer modes, record
-// filtering. Records are captured by a stream level of the test's own.
-#include <gtest/gtest.h>
+// Log records and levels: lines and prefixes, dumps, error-buffer modes,
+// record filtering, the level syntax and logInit's option scan. Records are
+// captured by a stream level of the test's own.
 
+#include <cstring>
 #include <regex>
-#include <string>
-#include <vector>
+#include <utility>
 
-#include "iostream.h"
 #include "logging.h"
 #include "logoutput.h"
-#include "memory.h"
-#include "stringbuf.h"
+#include "osthread.h"
+#include "test_os_helpers.h"
+#include "test_text_helpers.h"
+#include "testenv.h"
 
 namespace {
 
@@ -21,6 +22,19 @@ int captureWrite(void* state, const void* buf, uint32_t len, uint32_t* written) 
 }
 int captureClose(void*) { return 0; }
 const IoStreamOps captureOps = {.name = "TestCapture", .write = captureWrite, .close = captureClose};
+
+const std::regex prefixRe(
+    R"(^(INFO |ERROR|WARN |DEBUG|FATAL|TRACE) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-[^\]]+\] sfx\.main - )");
+
+// The text of a line after its prefix; fails when the prefix is malformed.
+std::string body(const std::string& line) {
+  std::smatch m;
+  if (!std::regex_search(line, m, prefixRe)) {
+    ADD_FAILURE() << "bad prefix: " << line.substr(0, 120);
+    return "";
+  }
+  return line.substr(m.length(0));
+}
 
 // Points the log at an in-memory stream for the life of the fixture.
 class LogCapture : public ::testing::Test {
@@ -49,48 +63,33 @@ class LogCapture : public ::testing::Test {
     }
     return out;
   }
+  // The text of each line after its prefix.
+  std::vector<std::string> bodies() const {
+    std::vector<std::string> out;
+    for (const std::string& line : lines()) out.push_back(body(line));
+    return out;
+  }
   std::string text;
   IoStream* stream = nullptr;
   IoStream* saved = nullptr;
 };
 
-const std::regex prefixRe(
-    R"(^(INFO |ERROR|WARN |DEBUG|FATAL|TRACE) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-[^\]]+\] sfx\.main - )");
-
-// The text of a line after its prefix; fails when the prefix is malformed.
-std::string body(const std::string& line) {
-  std::smatch m;
-  if (!std::regex_search(line, m, prefixRe)) {
-    ADD_FAILURE() << "bad prefix: " << line.substr(0, 120);
-    return "";
-  }
-  return line.substr(m.length(0));
-}
-
 std::string dump(bool hex, const void* data, uint32_t len) {
-  StringBuffer sb;
-  sbInitHere(&sb);
-  logHexDump(&sb, hex, data, len);
-  std::string s(sbGet(&sb), sbGetLength(&sb));
-  sbClean(&sb);
-  return s;
+  TestSb sb;
+  logHexDump(sb.ptr(), hex, data, len);
+  return sb.str();
 }
 
 }  // namespace
 
 TEST_F(LogCapture, ThreeLineRecordRepeatsThePrefix) {
   logInfo(logCatSfx, "one\ntwo\nthree\n");
-  auto l = lines();
-  ASSERT_EQ(l.size(), 3u) << text;
-  EXPECT_EQ(body(l[0]), "one");
-  EXPECT_EQ(body(l[1]), "two");
-  EXPECT_EQ(body(l[2]), "three");
-  EXPECT_EQ(l[0].substr(0, 6), "INFO  ");
+  EXPECT_EQ(bodies(), (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(text.substr(0, 6), "INFO  ");
   // A record without a final "\n" gets one.
   text.clear();
   logWarn(logCatSfx, "no end");
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(body(lines()[0]), "no end");
+  EXPECT_EQ(bodies(), std::vector<std::string>{"no end"});
 }
 
 TEST_F(LogCapture, LongLineIsCutAfter1023Bytes) {
@@ -117,17 +116,14 @@ TEST_F(LogCapture, GateAndLevelsDropRecords) {
   EXPECT_EQ(text, "");
   logParseLevels("sfx.sfx.main=debug");
   logDebug(logCatSfx, "shown\n");
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0].substr(0, 6), "DEBUG ");
+  EXPECT_EQ(bodies(), std::vector<std::string>{"shown"});
+  EXPECT_EQ(text.substr(0, 6), "DEBUG ");
 }
 
 TEST_F(LogCapture, DumpVariants) {
   logInfoStr(logCatSfx, "data", "a%b\n", 0);
   logInfoStr(logCatSfx, "-raw", "\x01\xff", 2);
-  auto l = lines();
-  ASSERT_EQ(l.size(), 2u) << text;
-  EXPECT_EQ(body(l[0]), "data 4 bytes: a%25b\\n");
-  EXPECT_EQ(body(l[1]), "raw 2 bytes: 01ff");
+  EXPECT_EQ(bodies(), (std::vector<std::string>{"data 4 bytes: a%25b\\n", "raw 2 bytes: 01ff"}));
 }
 
 TEST(LogDump, TextEscapes) {
@@ -140,12 +136,8 @@ TEST(LogDump, TextEscapes) {
 TEST(LogDump, LargeBlockSkipsTheMiddle) {
   std::string data(5000, 'x');
   for (size_t i = 0; i < data.size(); i++) data[i] = (char)('A' + (i / 100) % 26);
-  std::string d = dump(false, data.data(), 5000);
-  std::string head = "5000 bytes (904 skipped): ";
-  ASSERT_EQ(d.substr(0, head.size()), head);
-  std::string rest = d.substr(head.size());
-  std::string expect = data.substr(0, 2048) + " ... <skipped> ... " + data.substr(5000 - 2048) + "\n";
-  EXPECT_EQ(rest, expect);
+  EXPECT_EQ(dump(false, data.data(), 5000), "5000 bytes (904 skipped): " + data.substr(0, 2048) +
+                                                " ... <skipped> ... " + data.substr(5000 - 2048) + "\n");
   // Exactly 4096 bytes are shown in full.
   EXPECT_EQ(dump(true, data.data(), 4096).substr(0, 16), "4096 bytes: 4141");
   EXPECT_EQ(dump(true, data.data(), 4096).find("skipped"), std::string::npos);
@@ -158,10 +150,7 @@ TEST_F(LogCapture, ErrorBufferModes) {
   logWarn(logCatSfx, "second\n");
   logInfo(logCatSfx, "third\n");
   EXPECT_EQ(lines().size(), 3u);
-  char* kept = logGetErrorBuffer();
-  ASSERT_NE(kept, nullptr);
-  EXPECT_STREQ(kept, "first 1\nsecond\n");
-  memFree(kept);
+  EXPECT_EQ(testTakeText(logGetErrorBuffer()), "first 1\nsecond\n");
   EXPECT_EQ(logGetErrorBuffer(), nullptr);  // the mode went back to 0
 
   // Mode 5: only kept.
@@ -171,11 +160,9 @@ TEST_F(LogCapture, ErrorBufferModes) {
   logInfo(logCatSfx, "quiet info\n");
   logDebug(logCatSfx, "not at this level\n");
   EXPECT_EQ(text, "");
-  StringBuffer took;
-  sbInitHere(&took);
-  logTakeErrorBuffer(&took);
-  EXPECT_STREQ(sbGet(&took), "quiet error\nquiet info\n");
-  sbClean(&took);
+  TestSb took;
+  logTakeErrorBuffer(took.ptr());
+  EXPECT_EQ(took.str(), "quiet error\nquiet info\n");
   logError(logCatSfx, "back to the log\n");
   EXPECT_EQ(lines().size(), 1u);
 
@@ -190,10 +177,7 @@ TEST_F(LogCapture, ErrorBufferModes) {
   logEnableErrorBuffer(2);
   logError(logCatSfx, "marked\n");
   logWarn(logCatSfx, "plain\n");
-  auto l = lines();
-  ASSERT_EQ(l.size(), 2u);
-  EXPECT_NE(l[0].find("sfx.main - Sending following error to server: marked"), std::string::npos) << l[0];
-  EXPECT_EQ(body(l[1]), "plain");
+  EXPECT_EQ(bodies(), (std::vector<std::string>{"Sending following error to server: marked", "plain"}));
 
   // Above 5 everything up to INFO is dropped.
   text.clear();
@@ -204,34 +188,150 @@ TEST_F(LogCapture, ErrorBufferModes) {
 
 TEST_F(LogCapture, ErrorServerPicksTheTextByMode) {
   logErrorServer(logCatSfx, "log %d\n", "server %d\n", 7);
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(body(lines()[0]), "log 7");
+  EXPECT_EQ(bodies(), std::vector<std::string>{"log 7"});
   text.clear();
   logEnableErrorBuffer(2);
   logErrorServer(logCatSfx, "log %d\n", "server %d\n", 8);
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(body(lines()[0]), "log 8");  // the server text went to the hook only
-  char* none = logGetErrorBuffer();      // mode 2 is still set afterwards
+  EXPECT_EQ(bodies(), std::vector<std::string>{"log 8"});  // the server text went to the hook only
+  char* none = logGetErrorBuffer();                        // mode 2 is still set afterwards
   memFree(none);
 }
 
+// The records at `level` or above of `input` ("<none>" when none is).
+std::string filtered(const char* input, uint32_t level) {
+  TestSb in, out;
+  sbAppendString(in.ptr(), input);
+  return logFilterLines(out.ptr(), in.ptr(), level) == 0 ? out.str() : "<none>";
+}
+
 TEST(LogFilter, PicksRecordsBySeverity) {
-  StringBuffer in, out;
-  sbInitHere(&in);
-  sbInitHere(&out);
-  sbAppendString(&in, "ERROR a\nINFO  b\nWARN c\ncontinued\nFATAL d\nerror e\nDEBUG f");
-  EXPECT_EQ(logFilterLines(&out, &in, logLevelWarn), 0);
-  EXPECT_STREQ(sbGet(&out), "ERROR a\nWARN c\nFATAL d\n");
-  sbEmpty(&out);
-  EXPECT_EQ(logFilterLines(&out, &in, logLevelTrace), 0);
-  EXPECT_STREQ(sbGet(&out), "ERROR a\nINFO  b\nWARN c\nFATAL d\nDEBUG f\n");
-  sbEmpty(&out);
-  sbEmpty(&in);
-  sbAppendString(&in, "INFO x\n");
-  EXPECT_EQ(logFilterLines(&out, &in, logLevelError), -1);
-  sbEmpty(&in);
-  sbAppendString(&in, "ERR");  // too short to be examined
-  EXPECT_EQ(logFilterLines(&out, &in, logLevelTrace), -1);
-  sbClean(&in);
-  sbClean(&out);
+  const char* log = "ERROR a\nINFO  b\nWARN c\ncontinued\nFATAL d\nerror e\nDEBUG f";
+  EXPECT_EQ(filtered(log, logLevelWarn), "ERROR a\nWARN c\nFATAL d\n");
+  EXPECT_EQ(filtered(log, logLevelTrace), "ERROR a\nINFO  b\nWARN c\nFATAL d\nDEBUG f\n");
+  EXPECT_EQ(filtered("INFO x\n", logLevelError), "<none>");
+  EXPECT_EQ(filtered("ERR", logLevelTrace), "<none>");  // too short to be examined
+}
+
+namespace {
+
+uint32_t level(const char* name) {
+  for (uint32_t i = 0; i < logCatCount; i++)
+    if (strcmp(logCategoryNames[i], name) == 0) return logLevels[i];
+  ADD_FAILURE() << "no category " << name;
+  return 99;
+}
+
+struct LevelGuard {
+  LevelGuard() { testUnsetEnv("QZR_ERR_LOGLEVEL"); }
+  ~LevelGuard() { logParseLevels(nullptr); }
+};
+
+}  // namespace
+
+TEST(LogLevels, NamesMatchWholeAndCaseless) {
+  EXPECT_EQ(logLevelFromName("info", 4), 4);
+  EXPECT_EQ(logLevelFromName("INFO", 4), 4);
+  EXPECT_EQ(logLevelFromName("Trace", 5), 8);
+  EXPECT_EQ(logLevelFromName("inf", 3), -1);
+  EXPECT_EQ(logLevelFromName("infos", 5), -1);
+}
+
+// One level setting: categories with the level they get, and the setting
+// as it reads back (null: not checked).
+struct LevelCase {
+  const char* setting;
+  std::vector<std::pair<const char*, uint32_t>> levels;
+  const char* readBack;
+};
+
+TEST(LogLevels, Settings) {
+  LevelGuard g;
+  const LevelCase cases[] = {
+      {"debug,common.zip=trace", {{"common.zip", 8}, {"sfx.main", 6}}, "DEBUG,common.zip=TRACE"},
+      {"common.zip=trace", {{"common.zip", 8}, {"opsys.file", 4}}, "INFO,common.zip=TRACE"},
+      {"info,error", {{"opsys.file", 2}}, "INFO,ERROR"},
+      {"error", {{"common.zip", 4}}, "INFO"},  // the first bare level only raises
+      {"*=error", {{"common.zip", 2}, {"unknown", 2}}, nullptr},
+      {"sfx.main=debug", {{"sfx.main", 4}}, "INFO,sfx.main=DEBUG"},  // "sfx" is the process, "main" no category
+      {"*.sfx.main=debug", {{"sfx.main", 6}}, nullptr},
+      {"sfx.sfx.main=debug", {{"sfx.main", 6}}, nullptr},
+      {"utilix.sfx.main=debug", {{"sfx.main", 4}}, nullptr},  // another process: no effect
+      {"common.*=debug", {{"common.zip", 6}, {"common.aes", 6}, {"opsys.file", 4}}, nullptr},
+      {"*=trace", {{"opsys.file", 8}, {"unknown.unknown", 8}}, nullptr},
+      {"common.zip=verbose", {{"common.zip", 4}}, "INFO"},
+      {"a,,b,debug", {{"common.zip", 6}}, nullptr},
+      // An unknown element resets to the last bare level.
+      {"debug,x,common.zip=trace", {{"common.zip", 8}, {"opsys.dir", 6}}, nullptr},
+      {"buf=4096,warn", {{"opsys.dir", 3}}, "WARN,buf=4096,WARN"},  // the final default leads
+  };
+  for (const LevelCase& c : cases) {
+    SCOPED_TRACE(c.setting);
+    logParseLevels(c.setting);
+    for (auto& [category, expected] : c.levels) EXPECT_EQ(level(category), expected) << category;
+    if (c.readBack) {
+      EXPECT_STREQ(logGetLevelSpec(), c.readBack);
+    }
+  }
+}
+
+// The level handed to child processes is the level name, with the elements
+// meant for children when this process is an agent or a manager.
+TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
+  LevelGuard g;
+  const struct {
+    uint32_t type;
+    const char* setting;
+    const char* child;
+  } cases[] = {
+      {processTypeSfx, "debug", "DEBUG"},
+      {processTypeSfx, "common.zip=trace", "INFO"},
+      {processTypeSfx, nullptr, "INFO"},
+      {1, "debug,runner.common.zip=trace", "DEBUG,runner.common.zip=trace"},
+  };
+  const uint32_t saved = processType;
+  for (const auto& c : cases) {
+    processType = c.type;
+    logParseLevels(c.setting);
+    const char* child = logGetChildLevel();
+    EXPECT_STREQ(child, c.child) << (c.setting ? c.setting : "<null>");
+  }
+  processType = saved;
+}
+
+TEST(LogLevels, EnvironmentDefault) {
+  testSetEnv("QZR_ERR_LOGLEVEL", "debug");
+  logParseLevels("error");
+  EXPECT_EQ(level("common.zip"), 6u);
+  EXPECT_STREQ(logGetLevelSpec(), "DEBUG");
+  testSetEnv("QZR_ERR_LOGLEVEL", "nonsense");
+  logParseLevels(nullptr);
+  EXPECT_EQ(level("common.zip"), 4u);
+  testUnsetEnv("QZR_ERR_LOGLEVEL");
+  logParseLevels(nullptr);
+}
+
+TEST(LogInit, ConsumesOptionsUpToDoubleDash) {
+  LevelGuard g;
+  TestArgv a = {"sfx", "-L", "debug", "--x", "--", "-l", "trace"};
+  logInit(&a.argc, &a.argv);
+  EXPECT_EQ(std::vector<std::string>(a.argv + 1, a.argv + a.argc),
+            (std::vector<std::string>{"--x", "--", "-l", "trace"}));
+  EXPECT_EQ(a.argv[a.argc], nullptr);
+  EXPECT_STREQ(logGetLevelSetting(), "debug");
+  EXPECT_EQ(level("common.zip"), 6u);
+  // logInit opened the log and plugged in the pipe: the tests after this one
+  // capture standard error themselves.
+  logSetLogLevel(nullptr);
+  logCloseStream();
+  osThreadLogStartPipe = nullptr;
+  osThreadLogStopPipe = nullptr;
+}
+
+TEST(LogPrefix, Layout) {
+  char buf[1024];
+  logFormatPrefix(buf, sizeof buf, logLevelInfo, logCatSfx);
+  EXPECT_EQ(std::string(buf).rfind("INFO  ", 0), 0u) << buf;
+  expectText(buf, {" Etc/GMT", "-sfx] sfx.main - "});
+  logFormatPrefix(buf, sizeof buf, logLevelTrace, 5000);
+  EXPECT_NE(std::string(buf).find("] unknown.unknown - "), std::string::npos);
 }

@@ -1,15 +1,9 @@
 // Character sets: code page names, held-back incomplete characters, round
 // trips through code pages, the character-set options, the stream levels,
 // the UTF-8 and byte-order-mark helpers.
-#include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
-#include "iostream.h"
-#include "memory.h"
 #include "osconv.h"
-#include "stringbuf.h"
+#include "test_os_helpers.h"
 
 namespace {
 
@@ -104,57 +98,42 @@ TEST(OsConvBuffer, RoundTripsThroughCodePages) {
 }
 
 TEST(OsConvInit, OptionsAreConsumed) {
-  std::vector<std::string> storage = {"prog", "a", "--filedata", "UTF-8", "b", "--pipedata", "iso-8859-1", "c"};
-  std::vector<char*> argv;
-  for (std::string& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  int argc = (int)storage.size();
-  char** args = argv.data();
-  ASSERT_EQ(convInit(&argc, &args), 0);
-  ASSERT_EQ(argc, 4);
-  EXPECT_STREQ(args[1], "a");
-  EXPECT_STREQ(args[2], "b");
-  EXPECT_STREQ(args[3], "c");
+  TestArgv a = {"prog", "a", "--filedata", "UTF-8", "b", "--pipedata", "iso-8859-1", "c"};
+  ASSERT_EQ(convInit(&a.argc, &a.argv), 0);
+  ASSERT_EQ(a.argc, 4);
+  EXPECT_STREQ(a.argv[1], "a");
+  EXPECT_STREQ(a.argv[2], "b");
+  EXPECT_STREQ(a.argv[3], "c");
   EXPECT_STREQ(convCharsetName(convRoleFiledata), "UTF-8");
   EXPECT_STREQ(convCharsetName(convRolePipedata), "iso-8859-1");
   EXPECT_EQ(convCharsetName(6), nullptr);
-  uint32_t s = 9, t = 9;
-  convGetPair(convInternalToFiledata, &s, &t);
-  EXPECT_EQ(s, t);  // filedata equals internal: no conversion
-  convGetPair(convInternalToPipedata, &s, &t);
-  EXPECT_EQ(s, 65001u);
-  EXPECT_EQ(t, 28591u);
-  convGetPair(convPipedataToInternal, &s, &t);
-  EXPECT_EQ(s, 28591u);
-  EXPECT_EQ(t, 65001u);
+  auto pairOf = [](uint32_t pair) {
+    uint32_t s = 9, t = 8;
+    convGetPair(pair, &s, &t);
+    return std::make_pair(s, t);
+  };
+  const auto same = pairOf(convInternalToFiledata);  // filedata is internal: no conversion
+  EXPECT_EQ(same.first, same.second);
+  EXPECT_EQ(pairOf(convInternalToPipedata), std::make_pair(65001u, 28591u));
+  EXPECT_EQ(pairOf(convPipedataToInternal), std::make_pair(28591u, 65001u));
 
   // "--pipedata" last, without a value: it stays.
-  std::vector<std::string> s2 = {"prog", "--pipedata"};
-  std::vector<char*> a2 = {s2[0].data(), s2[1].data(), nullptr};
-  argc = 2;
-  args = a2.data();
-  EXPECT_EQ(convInit(&argc, &args), 0);
-  EXPECT_EQ(argc, 2);
-  EXPECT_STREQ(args[1], "--pipedata");
+  TestArgv last = {"prog", "--pipedata"};
+  EXPECT_EQ(convInit(&last.argc, &last.argv), 0);
+  EXPECT_EQ(last.argc, 2);
+  EXPECT_STREQ(last.argv[1], "--pipedata");
 
   // An unknown name fails its pairs.
-  std::vector<std::string> s3 = {"prog", "--filedata", "bogus-set"};
-  std::vector<char*> a3 = {s3[0].data(), s3[1].data(), s3[2].data(), nullptr};
-  argc = 3;
-  args = a3.data();
-  EXPECT_EQ(convInit(&argc, &args), -1);
-  EXPECT_EQ(argc, 1);
-  convGetPair(convInternalToFiledata, &s, &t);
-  EXPECT_EQ(s, t);
+  TestArgv bogus = {"prog", "--filedata", "bogus-set"};
+  EXPECT_EQ(convInit(&bogus.argc, &bogus.argv), -1);
+  EXPECT_EQ(bogus.argc, 1);
+  EXPECT_EQ(pairOf(convInternalToFiledata), same);
 }
 
 TEST(OsConvStream, ConvertsOnTheWayOut) {
   // Set internal -> pipedata to UTF-8 -> ISO-8859-1.
-  std::vector<std::string> storage = {"prog", "--pipedata", "iso-8859-1"};
-  std::vector<char*> argv = {storage[0].data(), storage[1].data(), storage[2].data(), nullptr};
-  int argc = 3;
-  char** args = argv.data();
-  ASSERT_EQ(convInit(&argc, &args), 0);
+  TestArgv a = {"prog", "--pipedata", "iso-8859-1"};
+  ASSERT_EQ(convInit(&a.argc, &a.argv), 0);
   FILE* f = tmpfile();
   ASSERT_NE(f, nullptr);
   IoStream* s = iosNewFileIO(f);
@@ -175,42 +154,51 @@ TEST(OsConvStream, ConvertsOnTheWayOut) {
   rewind(g);
   IoStream* r = iosNewFileIO(g);
   ASSERT_EQ(iosWrapConversionInputStream(r, convPipedataToInternal), 0);
-  char got[16] = {};
+  char got[3] = {};
   uint32_t count = 0;
   ASSERT_EQ(iosRead(r, got, 3, &count), 0);
-  uint32_t more = 0;
-  ASSERT_EQ(iosRead(r, got + count, 10, &more), 0);
-  EXPECT_EQ(std::string(got, count + more), "caf\xc3\xa9!");
+  EXPECT_EQ(std::string(got, count) + testReadAll(r), "caf\xc3\xa9!");
   iosClose(r);
   // An equal pair wraps nothing.
   EXPECT_EQ(iosWrapConversionInputStream(nullptr, 0), 0);
 }
 
 TEST(OsConvHelpers, Utf8DecodeAndMarks) {
-  uint32_t cp = 0;
-  EXPECT_EQ(utf8Decode((const unsigned char*)"A", 1, &cp), 1);
-  EXPECT_EQ(cp, 0x41u);
-  EXPECT_EQ(utf8Decode((const unsigned char*)"\xe2\x82\xac", 3, &cp), 3);
-  EXPECT_EQ(cp, 0x20ACu);
-  EXPECT_EQ(utf8Decode((const unsigned char*)"\xf0\x9f\x98\x80", 4, &cp), 4);
-  EXPECT_EQ(cp, 0x1F600u);
-  EXPECT_EQ(utf8Decode((const unsigned char*)"\xc0\x80", 2, &cp), 0);  // overlong lead
-  EXPECT_EQ(utf8Decode((const unsigned char*)"\xe2\x41\x41", 3, &cp), 0);
-  EXPECT_EQ(utf8Decode((const unsigned char*)"\xe2\x82", 2, &cp), 0);  // cut short
-
-  int e = -9;
-  EXPECT_EQ(bomDetect("\xef\xbb\xbfx", 4, &e), 0);
-  EXPECT_EQ(e, bomUtf8);
-  EXPECT_EQ(bomDetect("\xff\xfe\x00\x00", 4, &e), 0);
-  EXPECT_EQ(e, bomUtf32Le);
-  EXPECT_EQ(bomDetect("\xff\xfe\x41\x00", 4, &e), 0);
-  EXPECT_EQ(e, bomUtf16Le);
-  EXPECT_EQ(bomDetect("\xfe\xff", 2, &e), 0);
-  EXPECT_EQ(e, bomUtf16Be);
-  EXPECT_EQ(bomDetect("\x00\x00\xfe\xff", 4, &e), 0);
-  EXPECT_EQ(e, bomUtf32Be);
-  EXPECT_EQ(bomDetect("\xef\xbb", 2, &e), -1);
-  EXPECT_EQ(bomDetect("abc", 3, &e), -1);
+  struct Decode {
+    const char* bytes;
+    int length;  // the bytes given
+    int rc;      // the bytes taken (0: invalid)
+    uint32_t cp;
+  };
+  const Decode decodes[] = {
+      {"A", 1, 1, 0x41},         {"\xe2\x82\xac", 3, 3, 0x20AC}, {"\xf0\x9f\x98\x80", 4, 4, 0x1F600},
+      {"\xc0\x80", 2, 0, 0},                             // overlong lead
+      {"\xe2\x41\x41", 3, 0, 0}, {"\xe2\x82", 2, 0, 0},  // cut short
+  };
+  for (const auto& d : decodes) {
+    uint32_t cp = 0;
+    EXPECT_EQ(utf8Decode((const unsigned char*)d.bytes, d.length, &cp), d.rc) << d.bytes;
+    EXPECT_TRUE(d.rc == 0 || cp == d.cp) << d.bytes << " gave " << cp;
+  }
+  struct Mark {
+    const char* bytes;
+    uint32_t length;
+    int rc, mark;
+  };
+  const Mark marks[] = {
+      {"\xef\xbb\xbfx", 4, 0, bomUtf8},
+      {"\xff\xfe\x00\x00", 4, 0, bomUtf32Le},
+      {"\xff\xfe\x41\x00", 4, 0, bomUtf16Le},
+      {"\xfe\xff", 2, 0, bomUtf16Be},
+      {"\x00\x00\xfe\xff", 4, 0, bomUtf32Be},
+      {"\xef\xbb", 2, -1, -9},
+      {"abc", 3, -1, -9},
+  };
+  for (const auto& m : marks) {
+    int e = -9;
+    EXPECT_EQ(bomDetect(m.bytes, m.length, &e), m.rc) << m.bytes;
+    EXPECT_TRUE(m.rc != 0 || e == m.mark) << m.bytes << " gave " << e;
+  }
 
   char* out = nullptr;
   ASSERT_EQ(anyToUtf8(bomUtf16Be,

@@ -3,46 +3,37 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "iostream.h"
-#include "memory.h"
 #include "osdir.h"
-#include "osfile.h"
 #include "osfs.h"
 #include "ospath.h"
-#include "stringbuf.h"
+#include "test_os_helpers.h"
 
 namespace {
 
+// The path a call handed out (freed here), or `fail` when it failed.
+std::string handedOut(int rc, char** out, const char* fail) {
+  const std::string text = testTakeText(*out);
+  *out = nullptr;
+  return rc == 0 ? text : fail;
+}
+
 std::string resolve(OsPathStyle style, const char* dir, const char* path) {
   char* out = nullptr;
-  if (osPathResolve(style, dir, path, &out) != 0) return "<fail>";
-  std::string s(out);
-  memFree(out);
-  return s;
+  return handedOut(osPathResolve(style, dir, path, &out), &out, "<fail>");
 }
 
 std::string parent(OsPathStyle style, const char* path) {
   char* out = nullptr;
-  if (osPathParent(style, path, &out) != 0) return "<none>";
-  std::string s(out);
-  memFree(out);
-  return s;
+  return handedOut(osPathParent(style, path, &out), &out, "<none>");
 }
 
-std::string longForm(const char* path) {
-  char* out = osPathLongForm(path);
-  std::string s = out ? out : "<unchanged>";
-  memFree(out);
-  return s;
-}
-
+// What an enumeration saw; the callback fails on entry `failOn`.
 struct Seen {
   std::vector<std::string> names;
   std::vector<int> types;
-  int failOn = -1;  // index of the call that fails
+  int failOn = -1;
+  int rc = 0;
 };
 
 int record(const char*, const char* name, int type, void* context) {
@@ -50,6 +41,13 @@ int record(const char*, const char* name, int type, void* context) {
   seen->names.push_back(name);
   seen->types.push_back(type);
   return (int)seen->names.size() - 1 == seen->failOn ? -1 : 0;
+}
+
+Seen enumerate(const char* dir, int filter, uint32_t flags = 0, int failOn = -1) {
+  Seen seen;
+  seen.failOn = failOn;
+  seen.rc = osDirEnumerateEntries(dir, record, &seen, filter, flags);
+  return seen;
 }
 
 std::vector<std::string> sorted(std::vector<std::string> v) {
@@ -68,42 +66,38 @@ std::vector<std::string> listMatching(const std::string& dir, const char* patter
 
 }  // namespace
 
-TEST(OsPath, ResolveWindowsRules) {
-  const OsPathStyle w = osPathStyleWindows;
-  EXPECT_EQ(resolve(w, "C:\\a", "./b//c/.."), "C:\\a\\b");
-  EXPECT_EQ(resolve(w, "C:\\a", "x/../../y"), "C:\\y");
-  // Climbing above the root stops at the root.
-  EXPECT_EQ(resolve(w, "C:\\a", "..\\..\\c"), "C:\\c");
-  EXPECT_EQ(resolve(w, "C:\\a", ".."), "C:\\");
-  EXPECT_EQ(resolve(w, "C:\\a", "D:/x/./y"), "D:\\x\\y");
-  EXPECT_EQ(resolve(w, "C:\\a", "\\\\host\\share\\..\\..\\f"), "\\\\host\\share\\f");
-  EXPECT_EQ(resolve(w, "C:\\a", "\\top\\x"), "\\top\\x");
-  EXPECT_EQ(resolve(w, "rel", "..\\x"), "x");
-  EXPECT_EQ(resolve(w, "rel", ".."), ".");
-  EXPECT_EQ(resolve(w, "", "x"), "<fail>");
-  EXPECT_EQ(resolve(w, nullptr, "x"), "<fail>");
-}
-
-TEST(OsPath, ResolvePosixRules) {
-  const OsPathStyle p = osPathStylePosix;
-  EXPECT_EQ(resolve(p, "/a", "./b//c/.."), "/a/b");
-  EXPECT_EQ(resolve(p, "/a", "x/../../../y"), "/y");
-  EXPECT_EQ(resolve(p, "/a", "dir\\file"), "/a/dir/file");
-  EXPECT_EQ(resolve(p, "/a", "/abs/./x"), "/abs/x");
-  EXPECT_EQ(resolve(p, "/a", "C:/x"), "/a/C:/x");
-  EXPECT_EQ(resolve(p, "/", ".."), "/");
-}
-
-TEST(OsPath, ParentDirectories) {
+TEST(OsPath, ResolveAndParentFollowEachPlatformsRules) {
   const OsPathStyle w = osPathStyleWindows, p = osPathStylePosix;
-  EXPECT_EQ(parent(w, "C:\\x"), "C:\\");
-  EXPECT_EQ(parent(w, "C:\\"), "<none>");
-  EXPECT_EQ(parent(w, "name"), "<none>");
-  EXPECT_EQ(parent(w, "\\name"), "<none>");
-  EXPECT_EQ(parent(w, "C:\\a\\b/c"), "C:\\a\\b");
-  EXPECT_EQ(parent(p, "/x"), "/");
-  EXPECT_EQ(parent(p, "/"), "<none>");
-  EXPECT_EQ(parent(p, "a/b"), "a");
+  const struct {
+    OsPathStyle style;
+    const char *dir, *path, *want;
+  } resolves[] = {{w, "C:\\a", "./b//c/..", "C:\\a\\b"},
+                  {w, "C:\\a", "x/../../y", "C:\\y"},
+                  {w, "C:\\a", "..\\..\\c", "C:\\c"},  // climbing above the root stops at the root
+                  {w, "C:\\a", "..", "C:\\"},
+                  {w, "C:\\a", "D:/x/./y", "D:\\x\\y"},
+                  {w, "C:\\a", "\\\\host\\share\\..\\..\\f", "\\\\host\\share\\f"},
+                  {w, "C:\\a", "\\top\\x", "\\top\\x"},
+                  {w, "rel", "..\\x", "x"},
+                  {w, "rel", "..", "."},
+                  {w, "", "x", "<fail>"},
+                  {w, nullptr, "x", "<fail>"},
+                  {p, "/a", "./b//c/..", "/a/b"},
+                  {p, "/a", "x/../../../y", "/y"},
+                  {p, "/a", "dir\\file", "/a/dir/file"},
+                  {p, "/a", "/abs/./x", "/abs/x"},
+                  {p, "/a", "C:/x", "/a/C:/x"},
+                  {p, "/", "..", "/"}};
+  for (const auto& r : resolves)
+    EXPECT_EQ(resolve(r.style, r.dir, r.path), r.want) << (r.dir ? r.dir : "<null>") << " + " << r.path;
+  const struct {
+    OsPathStyle style;
+    const char *path, *want;
+  } parents[] = {
+      {w, "C:\\x", "C:\\"},          {w, "C:\\", "<none>"}, {w, "name", "<none>"}, {w, "\\name", "<none>"},
+      {w, "C:\\a\\b/c", "C:\\a\\b"}, {p, "/x", "/"},        {p, "/", "<none>"},    {p, "a/b", "a"},
+  };
+  for (const auto& r : parents) EXPECT_EQ(parent(r.style, r.path), r.want) << r.path;
   char* out = nullptr;
   EXPECT_EQ(osDirCopyParentDirectory(nullptr, &out), -1);
   EXPECT_EQ(osDirCopyParentDirectory("x", nullptr), -1);
@@ -118,11 +112,8 @@ TEST(OsPath, SplitIntoDirectoryBaseAndExtension) {
   EXPECT_EQ(std::string(b, bl), "sfx.tar");
   EXPECT_EQ(std::string(e, el), "log");
   osPathSplit(".hidden", &d, &dl, &b, &bl, &e, &el);
-  EXPECT_EQ(d, nullptr);
-  EXPECT_EQ(dl, 0u);
+  EXPECT_TRUE(d == nullptr && dl == 0 && e == nullptr && el == 0);
   EXPECT_EQ(std::string(b, bl), ".hidden");
-  EXPECT_EQ(e, nullptr);
-  EXPECT_EQ(el, 0u);
   osPathSplit("dir/name", nullptr, nullptr, &b, &bl, nullptr, nullptr);
   EXPECT_EQ(std::string(b, bl), "name");
 }
@@ -133,42 +124,34 @@ TEST(OsPath, LongPathForms) {
   static const struct {
     const char* path;
     const char* want;
-  } cases[] = {
-      {"D:\\dir\\f", "\\\\?\\D:\\dir\\f"},
-      {"\\\\host\\share\\f", "\\\\?\\UNC\\host\\share\\f"},
-      {"rel\\f", "<unchanged>"},
-      {"D:/dir/f", "<unchanged>"},
-      {"\\\\?\\D:\\f", "<unchanged>"},
-      {"C:\\agent\\\\.lock", "\\\\?\\C:\\agent\\.lock"},
-      {"C:\\Temp\\", "\\\\?\\C:\\Temp"},
-      {"C:\\x\\..\\y", "\\\\?\\C:\\y"},
-      {"C:\\a/b\\.\\c", "\\\\?\\C:\\a\\b\\c"},
-      {"C:\\", "\\\\?\\C:\\"},
-      {"\\\\host\\share\\a\\\\..\\b\\", "\\\\?\\UNC\\host\\share\\b"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(longForm(c.path), c.want) << c.path;
+  } cases[] = {{"D:\\dir\\f", "\\\\?\\D:\\dir\\f"},
+               {"\\\\host\\share\\f", "\\\\?\\UNC\\host\\share\\f"},
+               {"rel\\f", "<unchanged>"},
+               {"D:/dir/f", "<unchanged>"},
+               {"\\\\?\\D:\\f", "<unchanged>"},
+               {"C:\\agent\\\\.lock", "\\\\?\\C:\\agent\\.lock"},
+               {"C:\\Temp\\", "\\\\?\\C:\\Temp"},
+               {"C:\\x\\..\\y", "\\\\?\\C:\\y"},
+               {"C:\\a/b\\.\\c", "\\\\?\\C:\\a\\b\\c"},
+               {"C:\\", "\\\\?\\C:\\"},
+               {"\\\\host\\share\\a\\\\..\\b\\", "\\\\?\\UNC\\host\\share\\b"}};
+  for (const auto& c : cases) EXPECT_EQ(testTakeText(osPathLongForm(c.path), "<unchanged>"), c.want) << c.path;
   // Short paths in exactly sized blocks: nothing is read past their end.
   for (const char* text : {"", "a", "C:"}) {
     std::vector<char> exact(text, text + strlen(text) + 1);
-    EXPECT_EQ(longForm(exact.data()), "<unchanged>") << text;
+    EXPECT_EQ(testTakeText(osPathLongForm(exact.data()), "<unchanged>"), "<unchanged>") << text;
   }
 }
 
 using OsDir = OsFsTest;
 
 TEST_F(OsDir, RealPathAgainstCurrentDirectory) {
-  char* out = nullptr;
-  char* base = nullptr;
-  ASSERT_EQ(osDirRealPath(nullptr, dir.c_str(), &base), 0);
-  ASSERT_EQ(osDirRealPath(dir.c_str(), "a/./b/../c", &out), 0);
-  EXPECT_EQ(std::string(out), std::string(base) + osPathSeparator + "a" + osPathSeparator + "c");
-  memFree(base);
-  memFree(out);
-  ASSERT_EQ(osDirRealPath(nullptr, "x", &out), 0);
-  char* cwd = osDirGetCwd();
-  EXPECT_EQ(std::string(out), std::string(cwd) + osPathSeparator + "x");
-  memFree(cwd);
-  memFree(out);
+  char *out = nullptr, *base = nullptr;
+  const std::string b = handedOut(osDirRealPath(nullptr, dir.c_str(), &base), &base, "<fail>");
+  EXPECT_EQ(handedOut(osDirRealPath(dir.c_str(), "a/./b/../c", &out), &out, "<fail>"),
+            b + osPathSeparator + "a" + osPathSeparator + "c");
+  EXPECT_EQ(handedOut(osDirRealPath(nullptr, "x", &out), &out, "<fail>"),
+            testTakeText(osDirGetCwd()) + osPathSeparator + "x");
   EXPECT_EQ(osDirRealPath(dir.c_str(), "", &out), -1);
   EXPECT_EQ(osDirRealPath(dir.c_str(), "x", nullptr), -1);
   EXPECT_EQ(osDirRealPath("", "x", &out), -1);
@@ -205,20 +188,26 @@ TEST_F(OsDir, EnumerationSkipsHiddenAndFilters) {
   writeText(path("f1"), "1");
   writeText(path(".hidden"), "h");
   ASSERT_EQ(osDirCreate(path("sub").c_str(), osDirTypeInherit, nullptr), 0);
-  IoStream* s = osFileOpenStream(path(".dot").c_str(), osFileModeWrite, osFileTypePlain, nullptr);
-  ASSERT_NE(s, nullptr);
-  iosClose(s);
-  Seen all;
-  EXPECT_EQ(osDirEnumerateEntries(dir.c_str(), record, &all, osDirEntryAny, 0), 0);
+  iosClose(osFileOpenStream(path(".dot").c_str(), osFileModeWrite, osFileTypePlain, nullptr));
+  ASSERT_TRUE(exists(path(".dot")));
+  const Seen all = enumerate(dir.c_str(), osDirEntryAny), dirs = enumerate(dir.c_str(), osDirEntryDirectory);
+  EXPECT_EQ(all.rc, 0);
   EXPECT_EQ(sorted(all.names), (std::vector<std::string>{"f1", "sub"}));
-  Seen dirs;
-  EXPECT_EQ(osDirEnumerateEntries(dir.c_str(), record, &dirs, osDirEntryDirectory, 0), 0);
+  EXPECT_EQ(dirs.rc, 0);
   EXPECT_EQ(dirs.names, (std::vector<std::string>{"sub"}));
   EXPECT_EQ(dirs.types, (std::vector<int>{osDirEntryDirectory}));
-  Seen missing;
-  EXPECT_EQ(osDirEnumerateEntries(path("nope").c_str(), record, &missing, osDirEntryAny, 0), 0);
+  const Seen missing = enumerate(path("nope").c_str(), osDirEntryAny);
+  EXPECT_EQ(missing.rc, 0);
   EXPECT_TRUE(missing.names.empty());
   EXPECT_EQ(osDirEnumerateEntries(dir.c_str(), nullptr, nullptr, osDirEntryAny, 0), -1);
+  // A failing callback fails the enumeration, which goes on unless asked to stop.
+  for (const char* n : {"a", "b"}) writeText(path(n), n);
+  const Seen goOn = enumerate(dir.c_str(), osDirEntryAny, 0, 0);
+  EXPECT_EQ(goOn.rc, -1);
+  EXPECT_EQ(goOn.names.size(), 4u);
+  const Seen stop = enumerate(dir.c_str(), osDirEntryAny, osDirFlagStopOnFailure, 0);
+  EXPECT_EQ(stop.rc, -1);
+  EXPECT_EQ(stop.names.size(), 1u);
 }
 
 // A directory that cannot be opened: missing is empty, denied is empty only
@@ -232,47 +221,35 @@ TEST_F(OsDir, EnumerationOpenFailures) {
   } cases[] = {{2, ENOENT, 0, 0}, {13, EACCES, 0, -1}, {13, EACCES, osDirFlagDeniedIsEmpty, 0}, {1117, EIO, 0, -1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.posixError);
-    Seen seen;
     osTestFailCall(call("opendir", "findFirstFile"), onWindows() ? c.winError : c.posixError, 1);
-    EXPECT_EQ(osDirEnumerateEntries(dir.c_str(), record, &seen, osDirEntryAny, c.flags), c.rc);
+    const Seen seen = enumerate(dir.c_str(), osDirEntryAny, c.flags);
+    EXPECT_EQ(seen.rc, c.rc);
     EXPECT_TRUE(seen.names.empty());
   }
 }
 
-TEST_F(OsDir, CallbackFailuresAndStopFlag) {
-  for (const char* n : {"a", "b", "c"}) writeText(path(n), n);
-  Seen goOn;
-  goOn.failOn = 0;
-  EXPECT_EQ(osDirEnumerateEntries(dir.c_str(), record, &goOn, osDirEntryAny, 0), -1);
-  EXPECT_EQ(goOn.names.size(), 3u);
-  Seen stop;
-  stop.failOn = 0;
-  EXPECT_EQ(osDirEnumerateEntries(dir.c_str(), record, &stop, osDirEntryAny, osDirFlagStopOnFailure), -1);
-  EXPECT_EQ(stop.names.size(), 1u);
-}
-
 TEST_F(OsDir, RemoveContentsLeavesHiddenFiles) {
   const std::string sub = path("t");
-  ASSERT_EQ(osDirCreate((sub + osPathSeparator + "deep").c_str(), osDirTypeInherit, nullptr), 0);
-  writeText(sub + osPathSeparator + "deep" + osPathSeparator + "f", "x");
-  writeText(sub + osPathSeparator + "g", "x");
+  auto in = [&](const char* name) { return sub + osPathSeparator + name; };
+  ASSERT_EQ(osDirCreate((in("deep") + osPathSeparator + "d").c_str(), osDirTypeInherit, nullptr), 0);
+  writeText(in("deep") + osPathSeparator + "d" + osPathSeparator + "f", "x");
+  writeText(in("g"), "x");
   EXPECT_EQ(osDirRemoveContents(sub.c_str(), false), 0);
   EXPECT_EQ(osDirRemove(sub.c_str(), nullptr), 0);
   EXPECT_FALSE(exists(sub));
 
   ASSERT_EQ(osDirCreate(sub.c_str(), osDirTypeInherit, nullptr), 0);
-  IoStream* s = osFileOpenStream((sub + osPathSeparator + ".keep").c_str(), osFileModeWrite, osFileTypePlain, nullptr);
-  ASSERT_NE(s, nullptr);
-  iosClose(s);
-  writeText(sub + osPathSeparator + "g", "x");
+  iosClose(osFileOpenStream(in(".keep").c_str(), osFileModeWrite, osFileTypePlain, nullptr));
+  ASSERT_TRUE(exists(in(".keep")));
+  writeText(in("g"), "x");
   EXPECT_EQ(osDirRemoveContents(sub.c_str(), false), 0);
-  EXPECT_FALSE(exists(sub + osPathSeparator + "g"));
-  EXPECT_TRUE(exists(sub + osPathSeparator + ".keep"));
+  EXPECT_FALSE(exists(in("g")));
+  EXPECT_TRUE(exists(in(".keep")));
   EXPECT_EQ(osDirRemove(sub.c_str(), nullptr), -1);
   // filesOnly keeps subdirectories.
-  ASSERT_EQ(osDirCreate((sub + osPathSeparator + "kept").c_str(), osDirTypeInherit, nullptr), 0);
+  ASSERT_EQ(osDirCreate(in("kept").c_str(), osDirTypeInherit, nullptr), 0);
   EXPECT_EQ(osDirRemoveContents(sub.c_str(), true), 0);
-  EXPECT_TRUE(osIsDirPresent((sub + osPathSeparator + "kept").c_str()));
+  EXPECT_TRUE(osIsDirPresent(in("kept").c_str()));
 }
 
 TEST_F(OsDir, RecursiveRemovalRemovesLinksNotTargets) {
@@ -281,16 +258,10 @@ TEST_F(OsDir, RecursiveRemovalRemovesLinksNotTargets) {
   writeText(target + osPathSeparator + "precious", "keep me");
   writeText(path("file-target"), "keep me too");
   ASSERT_EQ(osDirCreate(victim.c_str(), osDirTypeInherit, nullptr), 0);
-  StringBuffer reason;
-  sbInitHere(&reason);
-  const std::string dirLink = victim + osPathSeparator + "dirlink";
-  const std::string fileLink = victim + osPathSeparator + "filelink";
-  if (osFileCreateSymlink(target.c_str(), dirLink.c_str(), &reason) != 0) {
-    const std::string why = sbGet(&reason);
-    sbClean(&reason);
-    GTEST_SKIP() << "symbolic links are not available here: " << why;
-  }
-  sbClean(&reason);
+  TestSb reason;
+  const std::string dirLink = victim + osPathSeparator + "dirlink", fileLink = victim + osPathSeparator + "filelink";
+  if (osFileCreateSymlink(target.c_str(), dirLink.c_str(), reason.ptr()) != 0)
+    GTEST_SKIP() << "symbolic links are not available here: " << reason.str();
   ASSERT_EQ(osFileCreateSymlink(path("file-target").c_str(), fileLink.c_str(), nullptr), 0);
   EXPECT_EQ(osDirRemoveContents(victim.c_str(), false), 0);
   EXPECT_EQ(osDirRemove(victim.c_str(), nullptr), 0);
@@ -312,11 +283,9 @@ TEST_F(OsDir, SymlinkIsThereWhenReportedCreated) {
   } cases[] = {{"../d", "dl", true}, {"../d/f", "fl", false}};
   for (const auto& c : cases) {
     const std::string link = path("links") + osPathSeparator + c.link;
-    StringBuffer reason;
-    sbInitHere(&reason);
-    const int rc = osFileCreateSymlink(c.target, link.c_str(), &reason);
-    EXPECT_EQ(rc == 0, exists(link)) << c.link << ": " << sbGet(&reason);
-    sbClean(&reason);
+    TestSb reason;
+    const int rc = osFileCreateSymlink(c.target, link.c_str(), reason.ptr());
+    EXPECT_EQ(rc == 0, exists(link)) << c.link << ": " << reason.str();
     if (rc != 0) continue;
     EXPECT_EQ(osIsFileDirectory(link.c_str()), c.directory) << c.link;
     const std::string file = c.directory ? link + osPathSeparator + "f" : link;
@@ -332,13 +301,8 @@ TEST_F(OsDir, PrivateClassesDoNotInherit) {
   if (!onWindows()) GTEST_SKIP() << "access lists are a Windows matter";
   auto describe = [&](uint32_t type) {
     const std::string sub = path("class" + std::to_string(type));
-    StringBuffer perms;
-    sbInitHere(&perms);
     EXPECT_EQ(osDirCreate(sub.c_str(), type, nullptr), 0);
-    EXPECT_EQ(osFileGetInfo(sub.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, &perms, nullptr), 0);
-    std::string text = sbGet(&perms);
-    sbClean(&perms);
-    return text;
+    return testPerms(sub);
   };
   const std::string traverse = describe(osDirTypeTraverse);
   if (traverse.find("Everyone:20") == std::string::npos)
@@ -365,8 +329,8 @@ TEST_F(OsDir, ListMatchingWithSubdirectoriesAndAnyDepth) {
 }
 
 TEST_F(OsDir, DriveListHoldsDirectories) {
-  Seen drives;
-  EXPECT_EQ(osDirEnumerateEntries(nullptr, record, &drives, osDirEntryAny, 0), 0);
+  const Seen drives = enumerate(nullptr, osDirEntryAny);
+  EXPECT_EQ(drives.rc, 0);
   ASSERT_FALSE(drives.names.empty());
   for (int t : drives.types) EXPECT_EQ(t, osDirEntryDirectory);
   char** list = osDirListMatching(nullptr, nullptr);
@@ -376,15 +340,12 @@ TEST_F(OsDir, DriveListHoldsDirectories) {
 }
 
 TEST_F(OsDir, WorkingDirectoryAndCaseProbe) {
-  char* before = osDirCurrent();
-  ASSERT_NE(before, nullptr);
+  const std::string before = testTakeText(osDirCurrent(), "");
+  ASSERT_FALSE(before.empty());
   ASSERT_EQ(osDirSetWorking(dir.c_str()), 0);
-  char* now = osDirGetCwd();
-  EXPECT_TRUE(std::filesystem::equivalent(now, dir));
-  memFree(now);
+  EXPECT_TRUE(std::filesystem::equivalent(testTakeText(osDirGetCwd()), dir));
   EXPECT_EQ(osDirSetWorking(path("missing").c_str()), -1);
-  EXPECT_EQ(osDirSetWorking(before), 0);
-  memFree(before);
+  EXPECT_EQ(osDirSetWorking(before.c_str()), 0);
   EXPECT_FALSE(osDirIsCaseSensitive(path("missing").c_str()));
   EXPECT_EQ(osDirIsCaseSensitive(dir.c_str()), !onWindows());
 }

@@ -1,29 +1,45 @@
 // OS start-up and shut-down: exit code mapping, stop requests, the
-// environment cache, the executable's location and the child environment.
-#include <gtest/gtest.h>
+// environment cache, the executable's location and the child environment;
+// OS error texts and reports: trimming, the per-thread text, the fallback
+// without a thread record, and the gates of the report.
 
-#include <string>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <thread>
 
 #include "build.h"
 #include "initprim.h"
-#include "memory.h"
+#include "logging.h"
 #include "osdir.h"
 #include "osenv.h"
+#include "oserror.h"
 #include "osinit.h"
 #include "osthread.h"
+#include "test_os_helpers.h"
 
 namespace {
 
 void nothing(void*) {}
 
-TEST(OsInit, ExitCodeMapping) {
-  ASSERT_EQ(osThreadInit(), 0);
-  specialExitCode = 0;
-  EXPECT_EQ(osExit(2), 2);
-  EXPECT_EQ(osExit(140), 0);
-  EXPECT_EQ(osExit(200), 0);
-  EXPECT_EQ(osExit(-1), -1);
-  EXPECT_EQ(osExit(139), 139);
+// Each test starts with no thread and no stop request, and leaves none.
+class OsInit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(osThreadInit(), 0);
+    specialExitCode = 0;
+  }
+  void TearDown() override {
+    specialExitCode = 0;
+    osClearStopRequested();
+    envReset();
+    osThreadInit();
+  }
+};
+
+TEST_F(OsInit, ExitCodeMapping) {
+  for (int code : {2, -1, 139}) EXPECT_EQ(osExit(code), code);
+  for (int code : {140, 200}) EXPECT_EQ(osExit(code), 0) << code;
   // After a thread exists a stop request only records its code.
   ASSERT_EQ(osThreadInit(), 0);
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
@@ -35,28 +51,16 @@ TEST(OsInit, ExitCodeMapping) {
   EXPECT_EQ(specialExitCode, 5);
   EXPECT_EQ(osExit(0), 5);
   EXPECT_EQ(osExit(2), 5);
-  specialExitCode = 0;
-  osClearStopRequested();
-  envReset();
-  osThreadInit();
 }
 
-TEST(OsInit, FirstControlEventRequestsStop) {
-  ASSERT_EQ(osThreadInit(), 0);
+// The first control event requests a stop with code 1; the second ends the
+// process with the recorded code.
+TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
-  specialExitCode = 0;
   EXPECT_EQ(osConsoleCtrlHandler(0), 1);
   EXPECT_TRUE(osStopRequested());
   EXPECT_EQ(specialExitCode, 1);
   EXPECT_EQ(osExit(0), 1);
-  specialExitCode = 0;
-  osClearStopRequested();
-  envReset();
-  osThreadInit();
-}
-
-TEST(OsInit, SecondControlEventEndsProcess) {
-  // The second event ends the process with the recorded code.
   EXPECT_EXIT(
       {
         osThreadInit();
@@ -68,12 +72,10 @@ TEST(OsInit, SecondControlEventEndsProcess) {
       ::testing::ExitedWithCode(1), "");
 }
 
-TEST(OsInit, EnvironmentCacheFollowsChanges) {
+TEST_F(OsInit, EnvironmentCacheFollowsChanges) {
   envReset();
   ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", "one"), 0);
-  const char* v = osGetEnv("QZR_TEST_CACHE");
-  ASSERT_NE(v, nullptr);
-  EXPECT_STREQ(v, "one");
+  EXPECT_STREQ(osGetEnv("QZR_TEST_CACHE"), "one");
   ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", "two \xc3\xa9"), 0);
   EXPECT_STREQ(osGetEnv("QZR_TEST_CACHE"), "two \xc3\xa9");
   ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", nullptr), 0);
@@ -84,7 +86,7 @@ TEST(OsInit, EnvironmentCacheFollowsChanges) {
   osSetEnv("QZR_TEST_Case", nullptr);
 }
 
-TEST(OsInit, StartUpSetsLocationAndChildEnvironment) {
+TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
   envReset();
   ASSERT_EQ(osInit(0, nullptr), 0);
   std::string exe = osGetExecutableName();
@@ -98,25 +100,19 @@ TEST(OsInit, StartUpSetsLocationAndChildEnvironment) {
   // Two levels above the executable's directory.
   std::string up = dir.substr(0, dir.find_last_of("/\\"));
   up = up.substr(0, up.find_last_of("/\\"));
-  EXPECT_EQ(std::string(install), up);
-  char* net = osGetNetworkDirectory();
-  ASSERT_NE(net, nullptr);
-  EXPECT_EQ(std::string(net), up + std::string(1, exe[dir.size()]) + "net");
-  memFree(install);
-  memFree(net);
+  EXPECT_EQ(testTakeText(install), up);
+  EXPECT_EQ(testTakeText(osGetNetworkDirectory()), up + std::string(1, exe[dir.size()]) + "net");
   EXPECT_NE(osGetHostName(0), nullptr);
   EXPECT_NE(osGetCurrentUser(), nullptr);
   EXPECT_NE(std::string(osGetDescription()).find("processors="), std::string::npos);
   EXPECT_EQ(osExit(0), 0);
-  envReset();
-  osThreadInit();
 }
 
 }  // namespace
 
 // A function table binds completely or not at all, and a bound module is
 // kept on the next call.
-TEST(OsInit, LoadFunctionsBindsAllOrNothing) {
+TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
   const bool windows = osPathSeparator == '\\';
   const char* library = windows ? "kernel32.dll" : "libc.so.6";
   const char* present = windows ? "GetTickCount" : "strlen";
@@ -142,4 +138,95 @@ TEST(OsInit, LoadFunctionsBindsAllOrNothing) {
   module = nullptr;
   EXPECT_EQ(osLoadFunctions(&module, good, "surely-no-such-library.dll"), -1);
   EXPECT_EQ(module, nullptr);
+}
+
+namespace {
+
+bool onWindows() { return osPathSeparator == '\\'; }
+uint32_t notFound() { return onWindows() ? 2u : (uint32_t)ENOENT; }
+uint32_t denied() { return onWindows() ? 5u : (uint32_t)EACCES; }
+
+// Every test runs on a thread the layer knows.
+class OsError : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(osThreadInit(), 0); }
+};
+
+}  // namespace
+
+TEST_F(OsError, TextIsTrimmedAndPerThread) {
+  const char* text = osErrorText(nullptr, notFound());
+  ASSERT_NE(text, nullptr);
+  const std::string first = text;
+  ASSERT_FALSE(first.empty());
+  EXPECT_FALSE(isspace((unsigned char)first.back()) || isspace((unsigned char)first.front())) << first;
+  EXPECT_NE(first, "OS error occurred, unable to specify details");
+  // The next text of the same thread replaces it in the same buffer.
+  const char* second = osErrorText(nullptr, denied());
+  EXPECT_EQ(second, text);
+  EXPECT_NE(std::string(second), first);
+}
+
+TEST_F(OsError, UnknownCodesAndWin32Results) {
+  const std::string unknown = osErrorText(nullptr, 0x2FFFFFFFu);
+  EXPECT_FALSE(unknown.empty());
+  EXPECT_NE(unknown.back(), '\n');
+  if (onWindows()) {
+    EXPECT_EQ(unknown, "Windows NT error 805306367 (2fffffff)");
+    // A Win32-facility result value describes its low 16 bits.
+    const std::string plain = osErrorText(nullptr, 5);
+    EXPECT_EQ(std::string(osErrorText(nullptr, 0x80070005u)), plain);
+  }
+}
+
+TEST_F(OsError, WithoutThreadRecordTheTextIsFixed) {
+  std::string seen;
+  std::thread foreign([&] { seen = osErrorText(nullptr, notFound()); });
+  foreign.join();
+  EXPECT_EQ(seen, "OS error occurred, unable to specify details");
+}
+
+TEST_F(OsError, ReportJoinsMessageCodeAndText) {
+  const std::string description = osErrorText(nullptr, denied());
+  TestStderr cap;
+  osErrorReport(logCatFile, denied(), "Cannot move %s to %s", "a", "b");
+  const std::string out = cap.take();
+  const std::string want = "Cannot move a to b: " + std::to_string(denied()) + ": " + description + "\n";
+  EXPECT_NE(out.find(want), std::string::npos) << out;
+  EXPECT_NE(out.find("opsys.file"), std::string::npos) << out;
+}
+
+TEST_F(OsError, ReportGatesAndEmptyFormats) {
+  const uint32_t old = logSetCategoryLevel(logCatError, logLevelFatal);
+  const uint32_t oldFile = logSetCategoryLevel(logCatFile, logLevelTrace);
+  TestStderr cap;
+  osErrorReport(logCatFile, denied(), "gated %d", 1);
+  logSetCategoryLevel(logCatError, old);
+  const char* empty = "";
+  osErrorReport(logCatFile, denied(), empty);
+  osErrorReport(logCatFile, denied(), nullptr);
+  logSetCategoryLevel(logCatFile, logLevelFatal);
+  osErrorReport(logCatFile, denied(), "category gated");
+  logSetCategoryLevel(logCatFile, oldFile);
+  EXPECT_EQ(cap.take(), "");
+}
+
+TEST_F(OsError, LogAtLevelWithoutCode) {
+  const std::string description = osErrorText(nullptr, notFound());
+  const uint32_t old = logSetCategoryLevel(logCatError, logLevelNone);
+  TestStderr cap;
+  osErrorLog(logLevelWarn, logCatDir, notFound(), "Lookup of %s", "x");
+  logSetCategoryLevel(logCatError, old);
+  const std::string out = cap.take();
+  EXPECT_NE(out.find("WARN"), std::string::npos) << out;
+  EXPECT_NE(out.find("Lookup of x: " + description + "\n"), std::string::npos) << out;
+}
+
+TEST_F(OsError, ReportsKeepTheCallersLastError) {
+  errno = 0;
+  TestStderr cap;
+  osErrorReport(logCatFile, 7, "keep");
+  const uint32_t before = osErrorLast();
+  osErrorText(nullptr, 3);
+  EXPECT_EQ(osErrorLast(), before);
 }

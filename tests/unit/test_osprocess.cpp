@@ -2,23 +2,19 @@
 // batch-file refusals, output and error collection with megabytes both
 // ways, exit codes, the wait limit, the interpreter form. The unit test
 // binary itself plays the child ("--child--" mode).
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "initprim.h"
-#include "memory.h"
 #include "osdump.h"
 #include "osenv.h"
 #include "osprocess.h"
 #include "processprim.h"
-#include "stringbuf.h"
+#include "test_os_helpers.h"
 
 namespace {
 
@@ -105,14 +101,6 @@ class OsProcess : public ::testing::Test {
     char path[1024];
     ASSERT_EQ(exePrimModulePath(path, sizeof path), 0);
     self = path;
-    sbInitHere(&out);
-    sbInitHere(&err);
-    sbInitHere(&in);
-  }
-  void TearDown() override {
-    sbClean(&out);
-    sbClean(&err);
-    sbClean(&in);
   }
   // Runs this binary in a child mode with extra arguments.
   int runChild(std::vector<std::string> args, StringBuffer* input, StringBuffer* output, StringBuffer* errors,
@@ -123,7 +111,8 @@ class OsProcess : public ::testing::Test {
     return osRunArgv(argv.data(), input, output, errors, code);
   }
   std::string self;
-  StringBuffer out, err, in;
+  TestSb outBuf, errBuf, inBuf;
+  StringBuffer *out = outBuf.ptr(), *err = errBuf.ptr(), *in = inBuf.ptr();
 };
 
 const std::vector<std::string> trickyElements = {
@@ -147,18 +136,16 @@ const std::vector<std::string> trickyElements = {
 
 TEST(OsQuote, ParserGivesBackEveryElement) {
   for (const std::string& e : trickyElements) {
-    StringBuffer line;
-    sbInitHere(&line);
-    sbAppendString(&line, "\"prog\" ");
-    ASSERT_EQ(osQuoteArgument(&line, e.c_str()), 0);
-    char** argv = processSplitCommandLine(sbGet(&line));
+    TestSb line;
+    sbAppendString(line.ptr(), "\"prog\" ");
+    ASSERT_EQ(osQuoteArgument(line.ptr(), e.c_str()), 0);
+    char** argv = processSplitCommandLine(sbGet(line.ptr()));
     ASSERT_NE(argv[0], nullptr);
     EXPECT_STREQ(argv[0], "prog");
     ASSERT_NE(argv[1], nullptr) << e;
-    EXPECT_EQ(std::string(argv[1]), e) << sbGet(&line);
+    EXPECT_EQ(std::string(argv[1]), e) << line.str();
     EXPECT_EQ(argv[2], nullptr);
     processFreeArgv(argv);
-    sbClean(&line);
   }
 }
 
@@ -187,40 +174,33 @@ TEST(OsQuote, BatchTargetsRefuseWhatTheInterpreterWouldRead) {
       {"line\nbreak", false}, {"cr\rx", false},      {"100%", false},
   };
   for (const Case& c : cases) {
-    StringBuffer line;
-    sbInitHere(&line);
-    EXPECT_EQ(osQuoteBatchArgument(&line, c.element) == 0, c.accepted) << c.element;
+    TestSb line;
+    EXPECT_EQ(osQuoteBatchArgument(line.ptr(), c.element) == 0, c.accepted) << c.element;
     // The interpreter has no escapes: %~1 is the text between the quotes.
-    if (c.accepted) {
-      EXPECT_EQ(std::string(sbGet(&line)), "\"" + std::string(c.element) + "\"");
-    }
-    sbClean(&line);
+    EXPECT_EQ(line.str(), c.accepted ? "\"" + std::string(c.element) + "\"" : line.str());
   }
 }
 
 TEST_F(OsProcess, BatchTargetWithUnsafeElementIsNotStarted) {
   const char* argv[] = {"surely-missing-installer.cmd", "ok", "%PATH%", nullptr};
   uint64_t code = 77;
-  EXPECT_EQ(osRunArgv(argv, nullptr, &out, nullptr, &code), -1);
+  EXPECT_EQ(osRunArgv(argv, nullptr, out, nullptr, &code), -1);
   EXPECT_EQ(code, 77u);  // nothing ran
 }
 
 TEST_F(OsProcess, ArgumentsArriveExactly) {
   uint64_t code = 99;
-  ASSERT_EQ(runChild({"echo-args"}, nullptr, &out, &err, &code), 0);  // no elements
+  ASSERT_EQ(runChild({"echo-args"}, nullptr, out, err, &code), 0);  // no elements
   std::vector<std::string> args = {"echo-args"};
   args.insert(args.end(), trickyElements.begin(), trickyElements.end());
-  sbEmpty(&out);
-  ASSERT_EQ(runChild(args, nullptr, &out, &err, &code), 0) << sbGet(&err);
+  sbEmpty(out);
+  ASSERT_EQ(runChild(args, nullptr, out, err, &code), 0) << sbGet(err);
   EXPECT_EQ(code, 0u);
   std::string expected;
   for (const std::string& e : trickyElements) expected += toHex(e) + "\n";
-  std::string got = sbGet(&out);
-  // Text-mode output may carry \r before each line end.
-  std::string clean;
-  for (char c : got)
-    if (c != '\r') clean += c;
-  EXPECT_EQ(clean, expected);
+  std::string got = sbGet(out);
+  std::erase(got, '\r');  // text-mode output may carry \r before each line end
+  EXPECT_EQ(got, expected);
 }
 
 TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
@@ -231,15 +211,15 @@ TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
     data[i] = (char)('A' + i % 23);
     sum += (unsigned char)data[i];
   }
-  sbAppendData(&in, data.data(), (uint32_t)n);
+  sbAppendData(in, data.data(), (uint32_t)n);
   uint64_t code = 99;
-  ASSERT_EQ(runChild({"flood", std::to_string(n)}, &in, &out, &err, &code), 0);
+  ASSERT_EQ(runChild({"flood", std::to_string(n)}, in, out, err, &code), 0);
   EXPECT_EQ(code, 0u);
   std::string tail = "got " + std::to_string(n) + " " + std::to_string(sum);
-  ASSERT_EQ(sbGetLength(&out), n + tail.size());
-  ASSERT_EQ(sbGetLength(&err), n);
-  const char* o = sbGet(&out);
-  const char* e = sbGet(&err);
+  ASSERT_EQ(sbGetLength(out), n + tail.size());
+  ASSERT_EQ(sbGetLength(err), n);
+  const char* o = sbGet(out);
+  const char* e = sbGet(err);
   size_t bad = 0;
   for (size_t i = 0; i < n; i++) bad += (o[i] != floodByte(i)) + (e[i] != floodByte(i));
   EXPECT_EQ(bad, 0u);
@@ -248,19 +228,19 @@ TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
 
 TEST_F(OsProcess, ErrorJoinsOutputWithoutErrorBuffer) {
   uint64_t code = 99;
-  ASSERT_EQ(runChild({"flood", "1000"}, nullptr, &out, nullptr, &code), 0);
-  EXPECT_EQ(sbGetLength(&out), 2000u + strlen("got 0 0"));
+  ASSERT_EQ(runChild({"flood", "1000"}, nullptr, out, nullptr, &code), 0);
+  EXPECT_EQ(sbGetLength(out), 2000u + strlen("got 0 0"));
 }
 
 TEST_F(OsProcess, ExitCodes) {
   uint64_t code = 99;
-  EXPECT_EQ(runChild({"exit", "0"}, nullptr, &out, nullptr, &code), 0);
+  EXPECT_EQ(runChild({"exit", "0"}, nullptr, out, nullptr, &code), 0);
   EXPECT_EQ(code, 0u);
-  EXPECT_EQ(runChild({"exit", "3"}, nullptr, &out, nullptr, &code), -1);
+  EXPECT_EQ(runChild({"exit", "3"}, nullptr, out, nullptr, &code), -1);
   EXPECT_EQ(code, 3u);
-  EXPECT_EQ(runChild({"exit", "141"}, nullptr, &out, nullptr, nullptr), -1);
+  EXPECT_EQ(runChild({"exit", "141"}, nullptr, out, nullptr, nullptr), -1);
   const char* missing[] = {"/surely/not/here/prog", nullptr};
-  EXPECT_EQ(osRunArgv(missing, nullptr, &out, nullptr, &code), -1);
+  EXPECT_EQ(osRunArgv(missing, nullptr, out, nullptr, &code), -1);
 }
 
 TEST_F(OsProcess, WaitLimitKillsChild) {
@@ -268,7 +248,7 @@ TEST_F(OsProcess, WaitLimitKillsChild) {
   osRunCommandTimeout = 300;
   uint64_t code = 0;
   auto begin = std::chrono::steady_clock::now();
-  int rc = runChild({"sleep", "30000"}, nullptr, &out, nullptr, &code);
+  int rc = runChild({"sleep", "30000"}, nullptr, out, nullptr, &code);
   auto took = std::chrono::steady_clock::now() - begin;
   osRunCommandTimeout = saved;
   EXPECT_EQ(rc, -1);
@@ -277,34 +257,28 @@ TEST_F(OsProcess, WaitLimitKillsChild) {
 }
 
 TEST_F(OsProcess, ChildSeesEnvironmentChanges) {
-  ASSERT_EQ(osSetEnv("QZR_TEST_CHILD_VAR", "value \xc3\xa9"), 0);
-  uint64_t code = 99;
-  ASSERT_EQ(runChild({"env", "QZR_TEST_CHILD_VAR"}, nullptr, &out, nullptr, &code), 0);
-  EXPECT_STREQ(sbGet(&out), "value \xc3\xa9");
-  osSetEnv("QZR_TEST_CHILD_VAR", nullptr);
-  sbEmpty(&out);
-  ASSERT_EQ(runChild({"env", "QZR_TEST_CHILD_VAR"}, nullptr, &out, nullptr, &code), 0);
-  EXPECT_STREQ(sbGet(&out), "<unset>");
+  for (const char* value : {"value \xc3\xa9", (const char*)nullptr}) {
+    ASSERT_EQ(osSetEnv("QZR_TEST_CHILD_VAR", value), 0);
+    sbEmpty(out);
+    ASSERT_EQ(runChild({"env", "QZR_TEST_CHILD_VAR"}, nullptr, out, nullptr, nullptr), 0);
+    EXPECT_STREQ(sbGet(out), value ? value : "<unset>");
+  }
 }
 
 TEST_F(OsProcess, InterpreterRunsCommandText) {
-  StringBuffer interpreter;
-  sbInitHere(&interpreter);
-  ASSERT_EQ(osGetCommandInterpreter(&interpreter), 0);
-  EXPECT_TRUE(osCanExecute(sbGet(&interpreter)));
-  sbClean(&interpreter);
-  ASSERT_EQ(osRunShellCommand("echo hello-from-shell", nullptr, &out), 0);
-  EXPECT_NE(strstr(sbGet(&out), "hello-from-shell"), nullptr);
-  EXPECT_EQ(osRunShellCommand("exit 4", nullptr, &out), -1);
+  TestSb interpreter;
+  ASSERT_EQ(osGetCommandInterpreter(interpreter.ptr()), 0);
+  EXPECT_TRUE(osCanExecute(interpreter.str().c_str()));
+  ASSERT_EQ(osRunShellCommand("echo hello-from-shell", nullptr, out), 0);
+  EXPECT_NE(strstr(sbGet(out), "hello-from-shell"), nullptr);
+  EXPECT_EQ(osRunShellCommand("exit 4", nullptr, out), -1);
 }
 
 TEST_F(OsProcess, HandlesOutMeansNoWait) {
   OsProcessHandles h = {};
-  EXPECT_EQ(osRunCommand(("\"" + self + "\" --child-- exit 0").c_str(), nullptr, &out, nullptr, nullptr, &h), 0);
+  EXPECT_EQ(osRunCommand(("\"" + self + "\" --child-- exit 0").c_str(), nullptr, out, nullptr, nullptr, &h), 0);
   EXPECT_NE(h.processId, 0u);
-  char* description = osGetProcessDescription();
-  EXPECT_STREQ(description, "standalone");
-  memFree(description);
+  EXPECT_EQ(testTakeText(osGetProcessDescription()), "standalone");
 }
 
 }  // namespace

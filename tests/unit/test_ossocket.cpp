@@ -1,24 +1,14 @@
 // Socket layer: the "socket:" address syntax, address texts, and TCP
 // connections as "Socket" streams against a listener on the loopback
 // address.
-#include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "iostream.h"
 #include "logging.h"
-#include "ossocket.h"
+#include "test_os_helpers.h"
 
 namespace {
-
-// What the layer logs while no log stream is open goes to standard error.
-struct LogCapture {
-  LogCapture() { ::testing::internal::CaptureStderr(); }
-  std::string take() { return ::testing::internal::GetCapturedStderr(); }
-};
 
 std::string format(const OsSocketAddress& a) {
   char text[osSocketAddressTextSize];
@@ -49,13 +39,7 @@ class SocketPair : public ::testing::Test {
  protected:
   void SetUp() override {
     logParseLevels("info");
-    ASSERT_EQ(osSocketInit(), 0);
-    OsSocketAddress any = {};
-    ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:1", &any), 0);
-    any.port = 0;
-    ASSERT_EQ(osSocketListen(&any, 4, &listener), 0);
-    ASSERT_EQ(osSocketLocalAddress(listener, &bound), 0);
-    ASSERT_NE(bound.port, 0);
+    testListenLoopback(4, &listener, &bound);
   }
   void TearDown() override {
     iosClose(client);
@@ -87,10 +71,22 @@ class SocketPair : public ::testing::Test {
   OsSocketAddress bound = {};
 };
 
+// The address tests run with the layer started and records at INFO.
+class SocketAddress : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logParseLevels("info");
+    ASSERT_EQ(osSocketInit(), 0);
+  }
+  void TearDown() override {
+    osSocketExit();
+    logParseLevels(nullptr);
+  }
+};
+
 }  // namespace
 
-TEST(SocketAddress, ParsesEachHostForm) {
-  ASSERT_EQ(osSocketInit(), 0);
+TEST_F(SocketAddress, ParsesEachHostForm) {
   OsSocketAddress a;
   memset(&a, 0xAB, sizeof a);
   ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:5140", &a), 0);
@@ -111,12 +107,9 @@ TEST(SocketAddress, ParsesEachHostForm) {
   ASSERT_EQ(osSocketParseAddress("socket:localhost:1", &a), 0);
   EXPECT_TRUE(a.family == osSocketFamilyIPv4 || a.family == osSocketFamilyIPv6);
   EXPECT_EQ(a.port, 1);
-  osSocketExit();
 }
 
-TEST(SocketAddress, RejectsMalformedValuesWithAReason) {
-  logParseLevels("info");
-  ASSERT_EQ(osSocketInit(), 0);
+TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
   struct Case {
     const char* value;
     const char* reason;
@@ -144,22 +137,18 @@ TEST(SocketAddress, RejectsMalformedValuesWithAReason) {
   for (const Case& c : cases) {
     OsSocketAddress a;
     memset(&a, 0xAB, sizeof a);
-    LogCapture cap;
+    TestStderr cap;
     EXPECT_EQ(osSocketParseAddress(c.value, &a), -1) << c.value;
     std::string log = cap.take();
     EXPECT_NE(log.find("opsys.socket"), std::string::npos) << c.value << ": " << log;
     EXPECT_NE(log.find(c.reason), std::string::npos) << c.value << ": " << log;
     EXPECT_TRUE(allZero(a)) << c.value;
   }
-  osSocketExit();
-  logParseLevels(nullptr);
 }
 
-TEST(SocketAddress, UnresolvableHostIsRejected) {
-  logParseLevels("info");
-  ASSERT_EQ(osSocketInit(), 0);
+TEST_F(SocketAddress, UnresolvableHostIsRejected) {
   OsSocketAddress a;
-  LogCapture cap;
+  TestStderr cap;
   // ".invalid" never resolves; a bracketed text must be an IPv6 literal.
   EXPECT_EQ(osSocketParseAddress("socket:no-such-host.invalid:80", &a), -1);
   EXPECT_EQ(osSocketParseAddress("socket:[localhost]:80", &a), -1);
@@ -167,11 +156,9 @@ TEST(SocketAddress, UnresolvableHostIsRejected) {
   EXPECT_NE(log.find("Cannot resolve host no-such-host.invalid"), std::string::npos) << log;
   EXPECT_NE(log.find("Cannot resolve host localhost"), std::string::npos) << log;
   EXPECT_TRUE(allZero(a));
-  osSocketExit();
-  logParseLevels(nullptr);
 }
 
-TEST(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
+TEST_F(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
   EXPECT_EQ(format(v6({0, 0, 0, 0, 0, 0, 0, 0}, 1)), "[::]:1");
   EXPECT_EQ(format(v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}, 80)), "[2001:db8::1]:80");
   EXPECT_EQ(format(v6({1, 0, 0, 2, 0, 0, 0, 3}, 80)), "[1:0:0:2::3]:80");
@@ -184,7 +171,7 @@ TEST(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
   EXPECT_EQ(format(none), "<none>");
 }
 
-TEST_F(SocketPair, DataTravelsBothWaysAndCloseIsEndOfData) {
+TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
   connectBoth();
   EXPECT_STREQ(iosTypeName(client), "Socket");
   EXPECT_STREQ(iosTypeName(listener), "ServerSocket");
@@ -199,28 +186,13 @@ TEST_F(SocketPair, DataTravelsBothWaysAndCloseIsEndOfData) {
   reader.join();
   EXPECT_TRUE(received == big) << received.size();
 
+  // Waiting for data waits only as long as asked.
+  EXPECT_NE(iosCanRead(client, 20), 0);
   EXPECT_EQ(iosWriteString(server, "pong", nullptr), 0);
   EXPECT_EQ(iosCanRead(client, 5000), 0);
   EXPECT_EQ(readAll(client, 4), "pong");
 
-  iosClose(client);
-  client = nullptr;
-  char b;
-  uint32_t n = 9;
-  EXPECT_EQ(iosCanRead(server, 5000), 0);  // the close is readable
-  EXPECT_EQ(iosRead(server, &b, 1, &n), 0);
-  EXPECT_EQ(n, 0u);
-}
-
-TEST_F(SocketPair, CanReadWaitsOnlyAsLongAsAsked) {
-  connectBoth();
-  EXPECT_NE(iosCanRead(client, 20), 0);
-  EXPECT_EQ(iosWriteString(server, "x", nullptr), 0);
-  EXPECT_EQ(iosCanRead(client, 5000), 0);
-}
-
-TEST_F(SocketPair, UrgentByteArrivesOutOfBand) {
-  connectBoth();
+  // An urgent byte arrives out of band.
   uint32_t n = 0;
   EXPECT_EQ(iosUrgentWrite(client, "!", 1, &n), 0);
   EXPECT_EQ(n, 1u);
@@ -228,10 +200,17 @@ TEST_F(SocketPair, UrgentByteArrivesOutOfBand) {
   EXPECT_EQ(iosUrgentRead(server, &c, 1, &n), 0);
   EXPECT_EQ(n, 1u);
   EXPECT_EQ(c, '!');
+
+  iosClose(client);
+  client = nullptr;
+  n = 9;
+  EXPECT_EQ(iosCanRead(server, 5000), 0);  // the close is readable
+  EXPECT_EQ(iosRead(server, &c, 1, &n), 0);
+  EXPECT_EQ(n, 0u);
 }
 
 TEST_F(SocketPair, AcceptGivesUpAfterItsTimeout) {
-  LogCapture cap;
+  TestStderr cap;
   uint32_t timeout = 30;
   IoStream* none = nullptr;
   EXPECT_EQ(iosAccept(&none, listener, &timeout, nullptr), -1);
@@ -246,7 +225,7 @@ TEST_F(SocketPair, PeerThatClosedGivesAWriteErrorNotASignal) {
   iosClose(server);
   server = nullptr;
   std::string chunk(65536, 'z');
-  LogCapture cap;
+  TestStderr cap;
   int result = 0;
   for (int i = 0; i < 200 && result == 0; i++) {
     result = iosWrite(client, chunk.data(), (uint32_t)chunk.size(), nullptr);
@@ -265,7 +244,7 @@ TEST_F(SocketPair, PeerThatClosedGivesAWriteErrorNotASignal) {
 TEST_F(SocketPair, ConnectionRefusedFailsWithTheSystemReason) {
   iosClose(listener);
   listener = nullptr;
-  LogCapture cap;
+  TestStderr cap;
   EXPECT_EQ(osSocketConnect(&bound, osSocketConnectTimeoutMs, &client), -1);
   EXPECT_EQ(client, nullptr);
   std::string log = cap.take();
@@ -273,30 +252,22 @@ TEST_F(SocketPair, ConnectionRefusedFailsWithTheSystemReason) {
   EXPECT_NE(log.find("Cannot connect to " + format(bound) + ": "), std::string::npos) << log;
 }
 
-TEST(SocketConnect, EmptyAddressIsRefusedWithoutASystemCall) {
-  logParseLevels("info");
+TEST_F(SocketAddress, EmptyOneIsRefusedWithoutASystemCall) {
   OsSocketAddress none = {};
   IoStream* s = reinterpret_cast<IoStream*>(1);
-  LogCapture cap;
+  TestStderr cap;
   EXPECT_EQ(osSocketConnect(&none, 100, &s), -1);
   EXPECT_EQ(s, nullptr);
   EXPECT_NE(cap.take().find("Cannot connect to <none>: no address"), std::string::npos);
-  logParseLevels(nullptr);
 }
 
 // The log connection is closed only when logging ends, after the OS layer
 // has stopped the socket layer: open connections keep it started.
 TEST(SocketConnect, ConnectionOutlivesTheLayerShutDown) {
   logParseLevels("info");
-  ASSERT_EQ(osSocketInit(), 0);
   OsSocketAddress local = {};
-  ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:1", &local), 0);
-  local.port = 0;
-  IoStream* listener = nullptr;
-  IoStream* client = nullptr;
-  IoStream* server = nullptr;
-  ASSERT_EQ(osSocketListen(&local, 1, &listener), 0);
-  ASSERT_EQ(osSocketLocalAddress(listener, &local), 0);
+  IoStream *listener = nullptr, *client = nullptr, *server = nullptr;
+  ASSERT_NO_FATAL_FAILURE(testListenLoopback(1, &listener, &local));
   ASSERT_EQ(osSocketConnect(&local, osSocketConnectTimeoutMs, &client), 0);
   ASSERT_EQ(iosAccept(&server, listener, nullptr, nullptr), 0);
   EXPECT_EQ(osSocketExit(), 0);

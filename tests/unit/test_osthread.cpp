@@ -56,28 +56,15 @@ TEST_F(OsThread, SameNameGetsDistinctSerials) {
   ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &b, &b.release, nullptr), 0);
   ASSERT_TRUE(eventually([&] { return a.started && b.started; }));
   EXPECT_EQ(osThreadCount(), 2);
-  EXPECT_EQ(a.name.rfind("worker #", 0), 0u);
-  EXPECT_EQ(b.name.rfind("worker #", 0), 0u);
-  EXPECT_NE(a.name, b.name);
+  ASSERT_EQ(a.name.rfind("worker #", 0), 0u);
+  ASSERT_EQ(b.name.rfind("worker #", 0), 0u);
   // Serials are consecutive hexadecimal numbers.
-  unsigned long sa = std::stoul(a.name.substr(8), nullptr, 16);
-  unsigned long sb = std::stoul(b.name.substr(8), nullptr, 16);
-  EXPECT_EQ(sb, sa + 1);
+  EXPECT_EQ(std::stoul(b.name.substr(8), nullptr, 16), std::stoul(a.name.substr(8), nullptr, 16) + 1);
   // The stop notifies each thread's stop wait object and joins both.
   EXPECT_EQ(osThreadStopAll(), 0);
   EXPECT_EQ(osThreadCount(), 0);
   EXPECT_EQ(osWaitObjectDestroy(&a.release), 0);
   EXPECT_EQ(osWaitObjectDestroy(&b.release), 0);
-}
-
-void returnAtOnce(void* p) { static_cast<std::atomic<int>*>(p)->fetch_add(1); }
-
-TEST_F(OsThread, FinishedThreadJoinsItself) {
-  std::atomic<int> runs{0};
-  ASSERT_EQ(osThreadCreate("dummy-thread", returnAtOnce, &runs, nullptr, nullptr), 0);
-  EXPECT_TRUE(osThreadsExist());
-  ASSERT_TRUE(eventually([&] { return osThreadCount() == 0; }));
-  EXPECT_EQ(runs, 1);
 }
 
 struct StopFlag {
@@ -93,7 +80,15 @@ void spinUntilStopped(void* p) {
 
 void setStop(void* p) { static_cast<StopFlag*>(p)->stop = true; }
 
-TEST_F(OsThread, StopAllCallsStopFunction) {
+void returnAtOnce(void* p) { static_cast<std::atomic<int>*>(p)->fetch_add(1); }
+
+TEST_F(OsThread, FinishedThreadJoinsItselfAndStopAllUsesTheStopFunction) {
+  std::atomic<int> runs{0};
+  ASSERT_EQ(osThreadCreate("dummy-thread", returnAtOnce, &runs, nullptr, nullptr), 0);
+  EXPECT_TRUE(osThreadsExist());
+  ASSERT_TRUE(eventually([&] { return osThreadCount() == 0; }));
+  EXPECT_EQ(runs, 1);
+  // A running thread is stopped through its stop function.
   StopFlag f;
   ASSERT_EQ(osThreadCreate("spinner", spinUntilStopped, &f, nullptr, setStop), 0);
   EXPECT_EQ(osThreadStopAll(), 0);
@@ -128,7 +123,7 @@ TEST_F(OsThread, LoggingThreadJoinedLast) {
   EXPECT_EQ(osWaitObjectDestroy(&loggingRelease), 0);
 }
 
-TEST_F(OsThread, WaitObjectNamesAreUnique) {
+TEST_F(OsThread, WaitObjectsNamesResetKindsAndWakeUps) {
   OsWaitObject* first = osWaitObjectCreate("unique-name", true);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(osWaitObjectCreate("unique-name", false), nullptr);
@@ -141,9 +136,8 @@ TEST_F(OsThread, WaitObjectNamesAreUnique) {
   EXPECT_EQ(osWaitObjectDestroy(&copy), -1);  // double destroy
   EXPECT_EQ(copy, nullptr);
   EXPECT_EQ(osWaitObjectDestroy(&copy), 0);  // empty holder: nothing to do
-}
 
-TEST_F(OsThread, WaitObjectResetKinds) {
+  // A manual object stays signalled until reset; an automatic one wakes one wait.
   OsWaitObject* manual = osWaitObjectCreate("manual", true);
   OsWaitObject* automatic = osWaitObjectCreateAuto("automatic");
   ASSERT_NE(manual, nullptr);
@@ -159,22 +153,18 @@ TEST_F(OsThread, WaitObjectResetKinds) {
   EXPECT_EQ(osWaitObjectWait(manual, 0), -1);
   EXPECT_EQ(osWaitObjectNotify(nullptr), -1);
   EXPECT_EQ(osWaitObjectWait(nullptr, 0), -1);
+  // A notification wakes a wait on another thread.
+  std::atomic<int> result{1};
+  std::thread t([&] { result = osWaitObjectWait(automatic, 10000); });
+  osSleep(50);
+  osWaitObjectNotify(automatic);
+  t.join();
+  EXPECT_EQ(result, 0);
   osWaitObjectDestroy(&manual);
   osWaitObjectDestroy(&automatic);
 }
 
-TEST_F(OsThread, WaitObjectWakesOtherThread) {
-  OsWaitObject* w = osWaitObjectCreateAuto("cross-thread");
-  std::atomic<int> result{1};
-  std::thread t([&] { result = osWaitObjectWait(w, 10000); });
-  osSleep(50);
-  osWaitObjectNotify(w);
-  t.join();
-  EXPECT_EQ(result, 0);
-  osWaitObjectDestroy(&w);
-}
-
-TEST_F(OsThread, SleepDuringPendingStopIsCutToOneSecond) {
+TEST_F(OsThread, SleepIsCutByAPendingOrNewStop) {
   osSetStopRequested();
   uint64_t start = osDateNow();
   osSleep(5000);
@@ -182,18 +172,16 @@ TEST_F(OsThread, SleepDuringPendingStopIsCutToOneSecond) {
   osClearStopRequested();
   EXPECT_GE(took, 900u);
   EXPECT_LT(took, 4500u);
-}
 
-TEST_F(OsThread, StopDuringSleepEndsIt) {
-  osSleep(1);  // creates the sleep wait object
+  // A stop requested during a sleep ends it.
   std::thread stopper([] {
     osSleep(100);
     osSetStopRequested();
     osNotifySleepers();
   });
-  uint64_t start = osDateNow();
+  start = osDateNow();
   osSleep(60000);
-  uint64_t took = osDateNow() - start;
+  took = osDateNow() - start;
   stopper.join();
   osClearStopRequested();
   EXPECT_LT(took, 30000u);
@@ -239,36 +227,24 @@ TEST(OsMutex, RecursiveAndSuppressing) {
   osThreadDestroyMutex(mc);
 }
 
-struct LogState {
-  bool hadRecordBuffer = false;
-  bool errorBufferAtZero = true;
-  bool errorBufferAtOne = false;
-  uint32_t modeAfterSet = 0;
-  std::string name;
-};
-
+// What a thread of the layer sees of its logging state: the record buffer,
+// the error buffer in modes 0 and 1, the mode set and its name.
 void probeLogState(void* p) {
-  LogState* s = static_cast<LogState*>(p);
-  s->hadRecordBuffer = osThreadRecordBuffer() != nullptr;
-  s->errorBufferAtZero = osThreadErrorBuffer() != nullptr;
+  const bool record = osThreadRecordBuffer() != nullptr, atZero = osThreadErrorBuffer() != nullptr;
   osThreadSetErrorMode(1);
-  s->modeAfterSet = osThreadGetErrorMode();
   StringBuffer* eb = osThreadErrorBuffer();
-  s->errorBufferAtOne = eb != nullptr;
+  *static_cast<std::string*>(p) = std::string(record ? "record" : "no record") + (atZero ? ", buffer at 0" : "") +
+                                  (eb ? ", buffer at 1" : "") + ", mode " + std::to_string(osThreadGetErrorMode()) +
+                                  ", " + osThreadCurrentName();
   if (eb) sbAppendString(eb, "kept until mode 0");
   osThreadSetErrorMode(0);
-  s->name = osThreadCurrentName();
 }
 
 TEST_F(OsThread, LoggingStatePerThread) {
-  LogState s;
-  ASSERT_EQ(osThreadCreate("probe", probeLogState, &s, nullptr, nullptr), 0);
+  std::string seen;
+  ASSERT_EQ(osThreadCreate("probe", probeLogState, &seen, nullptr, nullptr), 0);
   ASSERT_TRUE(eventually([] { return osThreadCount() == 0; }));
-  EXPECT_TRUE(s.hadRecordBuffer);
-  EXPECT_FALSE(s.errorBufferAtZero);
-  EXPECT_TRUE(s.errorBufferAtOne);
-  EXPECT_EQ(s.modeAfterSet, 1u);
-  EXPECT_EQ(s.name.rfind("probe #", 0), 0u);
+  EXPECT_EQ(seen.rfind("record, buffer at 1, mode 1, probe #", 0), 0u) << seen;
 
   // The main thread has the "Main" record, named after the process type.
   EXPECT_NE(osThreadRecordBuffer(), nullptr);

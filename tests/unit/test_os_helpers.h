@@ -1,0 +1,112 @@
+// Helpers shared by the OS-layer and logging tests: scoped string buffers,
+// whole-stream reads and writes, file permissions as text, argument vectors,
+// standard-error capture and a listener on the loopback address.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "iostream.h"
+#include "memory.h"
+#include "osfile.h"
+#include "ossocket.h"
+#include "stringbuf.h"
+
+// A string buffer for the life of a scope.
+struct TestSb {
+  StringBuffer sb;
+  TestSb() { sbInitHere(&sb); }
+  ~TestSb() { sbClean(&sb); }
+  TestSb(const TestSb&) = delete;
+  TestSb& operator=(const TestSb&) = delete;
+  StringBuffer* ptr() { return &sb; }
+  std::string str() { return std::string(sbGet(&sb), sbGetLength(&sb)); }
+};
+
+// The text of an allocated string, which is freed; `ifNull` for none.
+inline std::string testTakeText(char* s, const char* ifNull = "<null>") {
+  std::string out = s ? s : ifNull;
+  memFree(s);
+  return out;
+}
+
+// The bytes of a file ("" when it cannot be read), read without the code under test.
+inline std::string testReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void testWriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+// Everything a stream still holds.
+inline std::string testReadAll(IoStream* s) {
+  std::string out;
+  char buf[4096];
+  uint32_t got = 0;
+  while (iosRead(s, buf, sizeof buf, &got) == 0 && got > 0) out.append(buf, got);
+  return out;
+}
+
+// 0 when all of `text` was written.
+inline int testWriteAll(IoStream* s, const std::string& text) {
+  uint32_t done = 0;
+  const int rc = iosWrite(s, text.data(), (uint32_t)text.size(), &done);
+  return rc == 0 && done == text.size() ? 0 : -1;
+}
+
+// The permission text osFileGetInfo gives for `path` ("<fail>" on failure).
+inline std::string testPerms(const std::string& path) {
+  TestSb perms;
+  if (osFileGetInfo(path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, perms.ptr(), nullptr) != 0)
+    return "<fail>";
+  return perms.str();
+}
+
+inline bool testIsHidden(const std::string& path) { return testPerms(path).find("Hidden ") != std::string::npos; }
+inline bool testIsReadOnly(const std::string& path) { return testPerms(path).find("Readonly ") != std::string::npos; }
+
+// A writable argument vector: argc and argv as a main function gets them.
+struct TestArgv {
+  std::vector<std::string> storage;
+  std::vector<char*> pointers;
+  int argc = 0;
+  char** argv = nullptr;
+  TestArgv(std::initializer_list<const char*> args) : storage(args.begin(), args.end()) {
+    for (std::string& s : storage) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    argc = (int)storage.size();
+    argv = pointers.data();
+  }
+};
+
+// What is written to standard error (where log records go while no log
+// stream is open) between construction and take().
+struct TestStderr {
+  bool taken = false;
+  TestStderr() { ::testing::internal::CaptureStderr(); }
+  std::string take() {
+    taken = true;
+    return ::testing::internal::GetCapturedStderr();
+  }
+  ~TestStderr() {
+    if (!taken) take();
+  }
+};
+
+// Starts a listener on 127.0.0.1 at a free port; `bound` gets its address.
+inline void testListenLoopback(uint32_t backlog, IoStream** listener, OsSocketAddress* bound) {
+  ASSERT_EQ(osSocketInit(), 0);
+  OsSocketAddress local = {};
+  ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:1", &local), 0);
+  local.port = 0;
+  ASSERT_EQ(osSocketListen(&local, backlog, listener), 0);
+  ASSERT_EQ(osSocketLocalAddress(*listener, bound), 0);
+  ASSERT_NE(bound->port, 0);
+}
