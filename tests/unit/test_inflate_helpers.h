@@ -108,46 +108,54 @@ enum ReadMode { readWhole, readOneByte, readRandomChunks };
 struct Decoded {
   std::string out;         // bytes read through the inflate level
   int lastResult = 0;      // result of the last read
+  uint32_t lastGot = 0;    // bytes the last read gave
   bool failed = false;     // some read returned -1
   int endFlag = 0;         // the caller's end flag
   bool levelGone = false;  // the inflate level removed itself
   std::string after;       // bytes read from the stream after the level went
 };
 
+// The source level over `src` with an inflate level on top (and a buffered
+// one between).
+inline IoStream* openInflate(Source& src, int format = INFLATE_FORMAT_RAW, int* endFlag = nullptr) {
+  IoStream* s = iosNewLevel(&src, &sourceOps);
+  EXPECT_EQ(inflateWrapInputStream(s, format, endFlag, false), 0);
+  return s;
+}
+
+// Closes the inflate level if it is still there, then the rest.
+inline void closeStack(IoStream* s) {
+  if (s->ops == &inflateInputStreamOps) iosCloseThisLevel(s);
+  iosClose(s);
+}
+
+// Reads through the inflate level on top of `s`, read i asking for size(i)
+// bytes, until it gives nothing, fails or removes itself.
+template <typename SizeFn>
+void readLevel(IoStream* s, Decoded& d, SizeFn size) {
+  std::vector<uint8_t> buf(1 << 17);
+  for (size_t i = 0; s->ops == &inflateInputStreamOps; i++) {
+    d.lastResult = iosRead(s, buf.data(), size(i), &d.lastGot);
+    d.out.append(reinterpret_cast<char*>(buf.data()), d.lastGot);
+    d.failed = d.lastResult != 0;
+    if (d.failed || d.lastGot == 0) break;
+  }
+  d.levelGone = s->ops != &inflateInputStreamOps;
+}
+
 // Decodes `compressed` (followed by `trailer`) through Source ->
 // BufferedInputStream -> InflateInputStream, reading in the given mode until
 // end of data or failure; then reads the rest of the stream.
 inline Decoded decodeStack(const std::string& compressed, int format, ReadMode mode, uint32_t seed = 1,
                            const std::string& trailer = "", uint32_t sourceChunk = 0) {
-  Source src;
-  src.data = compressed + trailer;
-  src.maxRead = sourceChunk;
-  IoStream* s = iosNewLevel(&src, &sourceOps);
+  Source src{.data = compressed + trailer, .maxRead = sourceChunk};
   Decoded d;
-  EXPECT_EQ(inflateWrapInputStream(s, format, &d.endFlag, false), 0);
+  IoStream* s = openInflate(src, format, &d.endFlag);
   std::mt19937 rng(seed);
-  std::vector<uint8_t> buf(1 << 17);
-  for (int guard = 0; guard < 100000000; guard++) {
-    uint32_t n = mode == readWhole ? (uint32_t)buf.size() : mode == readOneByte ? 1 : 1 + rng() % 70000;
-    uint32_t got = 0;
-    bool wasInflate = s->ops == &inflateInputStreamOps;
-    if (!wasInflate) break;
-    d.lastResult = iosRead(s, buf.data(), n, &got);
-    d.out.append(reinterpret_cast<char*>(buf.data()), got);
-    if (d.lastResult != 0) {
-      d.failed = true;
-      break;
-    }
-    if (got == 0) break;
-  }
-  d.levelGone = s->ops != &inflateInputStreamOps;
-  if (d.levelGone) {
-    uint32_t got = 0;
-    while (iosRead(s, buf.data(), (uint32_t)buf.size(), &got) == 0 && got > 0)
-      d.after.append(reinterpret_cast<char*>(buf.data()), got);
-  }
-  if (s->ops == &inflateInputStreamOps) iosCloseThisLevel(s);
-  iosClose(s);
+  readLevel(s, d, [&](size_t) { return mode == readWhole ? 1u << 17 : mode == readOneByte ? 1 : 1 + rng() % 70000; });
+  char buf[4096];
+  for (uint32_t got = 0; d.levelGone && iosRead(s, buf, sizeof buf, &got) == 0 && got > 0;) d.after.append(buf, got);
+  closeStack(s);
   return d;
 }
 
