@@ -125,16 +125,14 @@ TEST_F(ProgressConsole, RecordsEraseTheLineFirstAndRedrawItAfter) {
 }
 
 TEST_F(ProgressConsole, WalkTotalsCountTheSelectedEntriesAndTheirZip64Sizes) {
-  std::string zip64;
-  put16(zip64, 1);
-  put16(zip64, 8);
-  put64(zip64, 5ull << 30);
   const fs::path dir = freshDir("progress");
-  writeFile(dir / "t.zip",
-            buildZip({{.name = "d/"},
-                      {.name = "d/a.txt", .data = std::string(mb, 'a')},
-                      {.name = "register.properties", .data = "x=1"},
-                      {.name = "d/big.bin", .data = "abc", .extra = zip64, .sizeDelta = 0xFFFFFFFFll - 3}}));
+  writeFile(dir / "t.zip", buildZip({{.name = "d/"},
+                                     {.name = "d/a.txt", .data = std::string(mb, 'a')},
+                                     {.name = "register.properties", .data = "x=1"},
+                                     {.name = "d/big.bin",
+                                      .data = "abc",
+                                      .extra = extraBlock(1, fields("8", {5ull << 30})),
+                                      .sizeDelta = 0xFFFFFFFFll - 3}}));
   ZipInfo* zip = nullptr;
   ASSERT_EQ(zipOpen(&zip, str(dir / "t.zip").c_str(), false), 0);
   struct {
