@@ -151,24 +151,6 @@ TEST(InflateInvalid, FailuresAreStickyAndKeepTheLevel) {
   }
 }
 
-TEST(InflateInvalid, EveryPrefixGivesAPrefixOfTheData) {
-  // Stored, fixed and dynamic blocks; each cut either fails or ends early,
-  // and never yields bytes that are not the data's.
-  std::string data = sampleData(dataText, 4000, 11) + sampleData(dataRandom, 300, 12);
-  std::string raw = deflateOwn(data, 3, 1500);
-  InflateLog quiet(logLevelNone);
-  for (size_t cut = 0; cut < raw.size(); cut++) {
-    Decoded d =
-        decodeStack(raw.substr(0, cut), INFLATE_FORMAT_RAW, cut % 2 ? readWhole : readRandomChunks, (uint32_t)cut);
-    ASSERT_LE(d.out.size(), data.size()) << cut;
-    ASSERT_EQ(d.out, data.substr(0, d.out.size())) << cut;
-    ASSERT_EQ(d.endFlag, 0) << cut;
-  }
-  Decoded d = decodeStack(raw, INFLATE_FORMAT_RAW, readWhole);
-  EXPECT_EQ(d.out, data);
-  EXPECT_EQ(d.endFlag, 1);
-}
-
 // ---- stream behaviour ----
 
 TEST(InflateStream, StackNameAndZeroLengthRead) {

@@ -189,8 +189,9 @@ TEST(InflateDirect, EveryCutDecodesAsTheBitByBitPath) {
   // The direct path decodes the last bytes of the input only where every bit
   // of a symbol is present (in the strict format not even that), exactly as
   // the bit-by-bit path, which one-byte reads force: for every cut of the
-  // input near the end of each block, in every format, both give the same
-  // bytes, end flag and failure.
+  // input near the end of each block (stored, fixed and dynamic), in every
+  // format and read pattern, all give the same bytes, end flag and failure,
+  // and never bytes that are not the data's.
   std::string data = sampleData(dataText, 6000, 41) + sampleData(dataRecords, 3000, 42);
   std::string raw = deflateOwn(data, 3, 3000);
   InflateLog quiet(logLevelNone);
@@ -199,10 +200,16 @@ TEST(InflateDirect, EveryCutDecodesAsTheBitByBitPath) {
     for (size_t cut = 0; cut <= stream.size(); cut += cut % 97 < 40 ? 1 : 57) {
       std::string part = stream.substr(0, cut);
       Decoded ref = decodeStack(part, format, readOneByte);
-      Decoded direct = decodeStack(part, format, readWhole);
-      ASSERT_TRUE(direct.out == ref.out) << format << " " << cut;
-      ASSERT_EQ(direct.failed, ref.failed) << format << " " << cut;
-      ASSERT_EQ(direct.endFlag, ref.endFlag) << format << " " << cut;
+      ASSERT_TRUE(ref.out == data.substr(0, ref.out.size())) << format << " " << cut;
+      if (format == INFLATE_FORMAT_RAW) {
+        ASSERT_EQ(ref.endFlag, cut == stream.size()) << cut;
+      }
+      for (ReadMode mode : {readWhole, readRandomChunks}) {
+        Decoded other = decodeStack(part, format, mode, (uint32_t)cut);
+        ASSERT_TRUE(other.out == ref.out) << format << " " << cut << " " << mode;
+        ASSERT_EQ(other.failed, ref.failed) << format << " " << cut << " " << mode;
+        ASSERT_EQ(other.endFlag, ref.endFlag) << format << " " << cut << " " << mode;
+      }
     }
   }
 }
