@@ -261,26 +261,6 @@ TEST(InflateRoundTrip, OwnEncodersAllReadModes) {
       }
 }
 
-TEST(InflateRoundTrip, FarDistancesAcrossTheRing) {
-  // Matches at distances near 32768 right after the ring wraps.
-  std::string data = sampleData(dataRandom, 32768, 21);
-  std::string big = data + data + data.substr(0, 1000) + data;
-  std::vector<Token> tokens;
-  for (unsigned char c : data) tokens.push_back({c, 0});
-  for (size_t i = 0; i < data.size() + data.size() + 1000 + data.size(); i += 258) {
-    uint32_t len = (uint32_t)std::min<size_t>(258, big.size() - data.size() - i);
-    if (len < 3) break;
-    tokens.push_back({len, 32768});
-  }
-  BitWriter bw;
-  writeFixed(bw, tokens, true);
-  Decoded d = decodeStack(bw.finish(), INFLATE_FORMAT_RAW, readRandomChunks, 3);
-  // Every byte equals the byte 32768 before it.
-  ASSERT_GT(d.out.size(), 3 * data.size());
-  for (size_t i = 32768; i < d.out.size(); i++) ASSERT_EQ(d.out[i], d.out[i - 32768]) << i;
-  EXPECT_EQ(d.out.substr(0, data.size()), data);
-}
-
 // ---- decode tables ----
 
 TEST(InflateTables, EveryCodeUpToFifteenBitsDecodesToItsSymbol) {

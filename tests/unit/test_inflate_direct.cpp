@@ -88,10 +88,11 @@ TEST(InflateDirect, FixedTablesEqualTheBuiltOnes) {
 // reach before the first byte wholly and partly (zeros), then copies of
 // those zeros; (3) two stored blocks, then Huffman blocks reaching back into
 // them up to 32768 bytes, so that the history comes from the ring (earlier
-// reads) or from the reader's buffer (this read).
+// reads) or from the reader's buffer (this read); (4) matches at distance
+// 32768 right after the ring wraps.
 TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   std::mt19937 rng(7);
-  std::vector<Token> shortCopies, beforeStart, farBack;
+  std::vector<Token> shortCopies, beforeStart, farBack, wrap;
   for (uint32_t d = 1; d <= 40; d++)
     for (uint32_t len : {3, 4, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 63, 100, 257, 258}) {
       for (int i = 0; i < 40; i++) shortCopies.push_back({(uint32_t)('a' + rng() % 26), 0});
@@ -108,6 +109,8 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
     addLiterals(farBack, stored.substr(i * 7, 5));
     farBack.push_back({3 + (uint32_t)i, 40000 - 32768 + (uint32_t)i * 13 + 1});
   }
+  addLiterals(wrap, stored.substr(0, 32768));
+  for (int i = 0; i < 3 * 32768 / 258; i++) wrap.push_back({258, 32768});
   BitWriter bw;
   writeStored(bw, stored, false, 30000);
   writeFixed(bw, farBack, false);
@@ -115,8 +118,9 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   std::string farExpected = stored;
   applyTokens(farExpected, farBack);
   applyTokens(farExpected, farBack);
-  std::string shortExpected, beforeExpected;
+  std::string shortExpected, beforeExpected, wrapExpected;
   applyTokens(shortExpected, shortCopies);
+  applyTokens(wrapExpected, wrap);
   applyTokens(beforeExpected, beforeStart);
   ASSERT_EQ(beforeExpected.substr(40, 30), std::string(30, '\0'));
   const struct {
@@ -127,6 +131,7 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
       {"short distances, dynamic", encodeTokens(shortCopies, 2), shortExpected},
       {"before the first byte", encodeTokens(beforeStart, 1), beforeExpected},
       {"far back into stored blocks", bw.finish(), farExpected},
+      {"distance 32768 across the ring", encodeTokens(wrap, 1), wrapExpected},
   };
   for (const auto& c : cases)
     for (const auto& sizes : readPatterns) {
