@@ -41,9 +41,7 @@ std::string brokenZip64() {
 // The locator on whole archives: what it finds, or how it refuses (the log
 // text; a probe logs nothing at the default level).
 TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
-  std::string fakeEnd;
-  put32(fakeEnd, 0x06054B50);
-  fakeEnd += std::string(18, '\0');
+  const std::string fakeEnd = fields("4", {0x06054B50}) + std::string(18, '\0');
   const char* noEnd = "ZIP file does not contain EndOfCentralDirectory record";
   const std::string prefix(1234, 'M');
   struct Case {

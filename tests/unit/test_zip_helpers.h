@@ -53,24 +53,10 @@ inline std::string fields(const char* widths, std::initializer_list<uint64_t> va
 // An extra-field block: its id, its size and `body`.
 inline std::string extraBlock(uint16_t id, const std::string& body) { return fields("22", {id, body.size()}) + body; }
 
-// Raw deflate with one fixed-Huffman block of literals only (kind 1), or
-// made of stored blocks of any size (kind 0).
-inline std::string deflateLiterals(const std::string& data, int kind) {
-  testbits::BitWriter w;
-  if (kind == 0) {
-    testbits::writeStored(w, data, true);
-  } else {
-    std::vector<testbits::Token> literals;
-    for (unsigned char c : data) literals.push_back({c, 0});
-    testbits::writeFixed(w, literals, true);
-  }
-  return w.finish();
-}
-
 struct Entry {
   std::string name{};
   std::string data{};
-  uint16_t method = 0;       // 0 store, 8 deflate (fixed block), 9 deflate (stored blocks) -> written as 8
+  uint16_t method = 0;       // 0 store, 8 deflate (fixed blocks), 9 deflate (stored blocks) -> written as 8
   uint16_t flags = 0;        // general-purpose flags
   uint32_t extAttr = 0;      // external attributes
   std::string extra{};       // central extra field
@@ -98,7 +84,7 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
     std::string comp = e.data;
     uint16_t method = e.method;
     if (e.method == 8 || e.method == 9) {
-      comp = deflateLiterals(e.data, e.method == 8 ? 1 : 0);
+      comp = testbits::deflateOwn(e.data, e.method == 8 ? 1 : 0);
       method = 8;
     }
     const uint32_t crc = crc32Of(e.data) + (uint32_t)e.crcDelta;
