@@ -69,6 +69,23 @@ void expectDecodes(const std::string& compressed, const std::string& data, int f
   }
 }
 
+// Offset of the deflate data inside a gzip member (RFC 1952 header).
+size_t gzipBodyOffset(const std::string& gz) {
+  if (gz.size() < 18 || (uint8_t)gz[0] != 0x1F || (uint8_t)gz[1] != 0x8B || gz[2] != 8) return 0;
+  uint8_t flags = (uint8_t)gz[3];
+  size_t pos = 10;
+  if (flags & 4) pos += 2 + ((uint8_t)gz[pos] | (uint8_t)gz[pos + 1] << 8);
+  if (flags & 8) pos = gz.find('\0', pos) + 1;
+  if (flags & 16) pos = gz.find('\0', pos) + 1;
+  if (flags & 2) pos += 2;
+  return pos;
+}
+
+bool haveTool(const char* name) {
+  std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
 }  // namespace
 
 // Every level, strategy and window in whole and random reads; some of them
@@ -109,38 +126,6 @@ TEST(InflateZlib, FlushPointsMakeEmptyAndNonFinalBlocks) {
           data.substr(0, every == 1 ? 3000 : data.size()), INFLATE_FORMAT_RAW,
           "flush " + std::to_string(kind) + " every " + std::to_string(every), every >= 1000 && every < 5000);
 }
-
-TEST(InflateZlib, Crc32MatchesZlib) {
-  std::string data = mixedData(1 << 20, 4);
-  for (size_t off : {0u, 1u, 3u})
-    for (size_t n : {0u, 1u, 15u, 16u, 17u, 1000u, 1u << 19}) {
-      uint32_t mine = 0;
-      crc32Update(&mine, data.data() + off, (uint32_t)n);
-      uLong ref = crc32(0, (const Bytef*)data.data() + off, (uInt)n);
-      ASSERT_EQ(mine, (uint32_t)ref) << off << " " << n;
-    }
-}
-
-namespace {
-
-// Offset of the deflate data inside a gzip member (RFC 1952 header).
-size_t gzipBodyOffset(const std::string& gz) {
-  if (gz.size() < 18 || (uint8_t)gz[0] != 0x1F || (uint8_t)gz[1] != 0x8B || gz[2] != 8) return 0;
-  uint8_t flags = (uint8_t)gz[3];
-  size_t pos = 10;
-  if (flags & 4) pos += 2 + ((uint8_t)gz[pos] | (uint8_t)gz[pos + 1] << 8);
-  if (flags & 8) pos = gz.find('\0', pos) + 1;
-  if (flags & 16) pos = gz.find('\0', pos) + 1;
-  if (flags & 2) pos += 2;
-  return pos;
-}
-
-bool haveTool(const char* name) {
-  std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0;
-}
-
-}  // namespace
 
 TEST(InflateZlib, OtherEncodersViaGzip) {
   const std::filesystem::path dir = testFreshDir("inflate");
