@@ -124,10 +124,11 @@ TEST(Parameters, FillStep) {
   parFreeRecord(&record);
   const uint32_t savedStr = logLevels[logCatStrUtil];
   logLevels[logCatStrUtil] = logLevelNone;
-  for (const char* bad : {"LogFileSize=2147483648", "KeepAllFiles=perhaps"}) {
+  const char* const bad[][2] = {{"LogFileSize", "2147483648"}, {"KeepAllFiles", "perhaps"}};
+  for (const auto& b : bad) {
     smPutCopy(full, "LogFileSize", "5");
-    smPutCopy(full, std::string(bad, strchr(bad, '=')).c_str(), strchr(bad, '=') + 1);
-    captureLog(logLevelNone, [&] { EXPECT_EQ(-1, parFill(full, &record, nullptr)) << bad; });
+    smPutCopy(full, b[0], b[1]);
+    captureLog(logLevelNone, [&] { EXPECT_EQ(-1, parFill(full, &record, nullptr)) << b[0]; });
     parFreeRecord(&record);
   }
   logLevels[logCatStrUtil] = savedStr;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "logging.h"
 #include "memory.h"
@@ -174,8 +173,9 @@ TEST(ZipJournal, ReplacementsRollBackToTheOriginalAndCommit) {
   std::vector<Entry> es;
   for (const char* n : {"a.txt", "a.cfg", "a.dat", "a", ".a", "a.b.c", "A.TXT2", "a.txt.bak"})
     es.push_back({.name = std::string("d/") + n, .data = std::string("new ") + n, .method = 8});
-  for (const char* n : {"x.txt:first", "x.txt:second", "n.txt:one", "n.txt:two", "x.txt:third"})
-    es.push_back({.name = std::string(n, strchr(n, ':')), .data = strchr(n, ':') + 1});
+  const char* const duplicates[][2] = {
+      {"x.txt", "first"}, {"x.txt", "second"}, {"n.txt", "one"}, {"n.txt", "two"}, {"x.txt", "third"}};
+  for (const auto& d : duplicates) es.push_back({.name = d[0], .data = d[1]});
   for (bool commit : {false, true}) {
     const fs::path base = freshDir(commit ? "commit" : "rollback");
     for (size_t i = 0; i < 8; i++) writeFile(base / es[i].name, "old " + es[i].name);
