@@ -132,10 +132,10 @@ TEST(InflateVectors, EveryVectorInEveryReadPattern) {
 // so does one whose source fails in the middle of a stored block.
 TEST(InflateInvalid, FailuresAreStickyAndKeepTheLevel) {
   std::string data = sampleData(dataRandom, 200000, 4);
-  Source reserved{.data = fromHex("07 00")};  // final block of type 3
-  Source broken{.data = deflateOwn(data, 0, data.size()), .failReadAt = 2};
+  Mock reserved = source(fromHex("07 00"));  // final block of type 3
+  Mock broken = source(deflateOwn(data, 0, data.size()), 0, 2);
   InflateLog quiet(logLevelNone);
-  for (Source* src : {&reserved, &broken}) {
+  for (Mock* src : {&reserved, &broken}) {
     IoStream* s = openInflate(*src);
     Decoded d;
     readLevel(s, d, [](size_t) { return 1u << 16; });
@@ -154,11 +154,11 @@ TEST(InflateInvalid, FailuresAreStickyAndKeepTheLevel) {
 // ---- stream behaviour ----
 
 TEST(InflateStream, StackNameAndZeroLengthRead) {
-  Source src{.data = fromHex("4b 4c 4a 06 00")};
+  Mock src = source(fromHex("4b 4c 4a 06 00"));
   IoStream* s = openInflate(src);
   EXPECT_STREQ(iosTypeName(s), "InflateInputStream");
   EXPECT_STREQ(iosTypeName(s->next), "BufferedInputStream");
-  EXPECT_STREQ(iosTypeName(s->next->next), "TestSource");
+  EXPECT_STREQ(iosTypeName(s->next->next), "MockIn");
   uint32_t got = 7;
   char buf[8];
   EXPECT_EQ(iosRead(s, buf, 0, &got), 0);
@@ -182,7 +182,7 @@ TEST(InflateStream, StackNameAndZeroLengthRead) {
 TEST(InflateStream, CloseWithoutEndFlagDrainsToTheEnd) {
   std::string data = sampleData(dataText, 20000, 3);
   std::string raw = deflateOwn(data, 3, 7000);
-  Source src{.data = raw + "NEXT"};
+  Mock src = source(raw + "NEXT");
   IoStream* s = openInflate(src);
   char buf[100];
   uint32_t got = 0;
@@ -210,7 +210,7 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
   for (int kind : {0, 1, 2}) {
     std::string raw = deflateOwn(data, kind, data.size());
     size_t headerBytes = kind == 0 ? 5 : kind == 1 ? 1 : 200;
-    Source src{.data = raw, .limit = headerBytes};
+    Mock src = source(raw.substr(0, headerBytes));
     int end = 0;
     IoStream* s = openInflate(src, INFLATE_FORMAT_RAW, &end);
     std::string out;
@@ -222,8 +222,8 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
       out.append(buf.data(), got);
       if (got == 0) {
         emptyReads++;
-        if (src.limit >= raw.size()) break;
-        src.limit++;
+        if (src.in.size() >= raw.size()) break;
+        src.in += raw[src.in.size()];
       }
     }
     EXPECT_EQ(out, data) << kind;

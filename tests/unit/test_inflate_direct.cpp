@@ -33,7 +33,7 @@ void addLiterals(std::vector<Token>& tokens, const std::string& bytes) {
 // Decodes with reads whose sizes cycle through `sizes` (large ones take the
 // direct paths, small ones the ring); fails the test on a read error.
 std::string decodeWithSizes(const std::string& compressed, const std::vector<uint32_t>& sizes) {
-  Source src{.data = compressed};
+  Mock src = source(compressed);
   Decoded d;
   IoStream* s = openInflate(src, INFLATE_FORMAT_RAW, &d.endFlag);
   readLevel(s, d, [&](size_t i) { return sizes[i % sizes.size()]; });
@@ -155,8 +155,8 @@ TEST(InflateDirect, NextStreamNeverSeesTheHistoryOfThePreviousOne) {
   std::string expected;
   applyTokens(expected, tokens);
   for (uint32_t readSize : {1u << 17, 1000u}) {
-    Source src{.data = deflateOwn(first, 0) + deflateOwn(first, 2) + encodeTokens(tokens, 1)};
-    IoStream* s = iosNewLevel(&src, &sourceOps);
+    Mock src = source(deflateOwn(first, 0) + deflateOwn(first, 2) + encodeTokens(tokens, 1));
+    IoStream* s = iosNewLevel(&src, &mockInOps);
     for (int member = 0; member < 3; member++) {
       Decoded d;
       ASSERT_EQ(inflateWrapInputStream(s, INFLATE_FORMAT_RAW, &d.endFlag, false), 0);
@@ -179,7 +179,7 @@ TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {
     writeBlock(bw, data, kind, false);
     bw.put(1, 1);  // final
     bw.put(3, 2);  // reserved type
-    Source src{.data = bw.finish()};
+    Mock src = source(bw.finish());
     IoStream* s = openInflate(src);
     Decoded d;
     readLevel(s, d, [](size_t) { return 1u << 17; });

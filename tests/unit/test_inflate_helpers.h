@@ -1,7 +1,6 @@
-// Helpers for the inflate tests: a source level that hands out its bytes in
-// pieces (and can hold some back until the test releases them), small
-// stored, fixed and dynamic encoders over the shared bit writer, sample data and a
-// decode driver that reads through the real stream stack.
+// Helpers for the inflate tests: the scripted source level of the stream
+// tests, zlib wrapping, sample data and a decode driver that reads through
+// the real stream stack.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,38 +17,25 @@
 #include "iostream.h"
 #include "logging.h"
 #include "test_bits_helpers.h"
+#include "test_ios_helpers.h"
 #include "testenv.h"
 
 namespace inflatetest {
 
-// The bottom level: reads `data` from `pos`, never past `limit`, at most
-// `maxRead` bytes per call (0: no limit). Owned by the test.
-struct Source {
-  std::string data;
-  size_t pos = 0;
-  size_t limit = SIZE_MAX;
-  uint32_t maxRead = 0;
-  int failReadAt = -1;  // read call number (0-based) that fails
-  int readCalls = 0;
-};
+// The bottom level: the stream tests' scripted level, reading its `in`.
+using iostest::contains;
+using iostest::Mock;
+using iostest::mockInOps;
 
-inline int sourceRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
-  Source* s = static_cast<Source*>(level->state);
-  if (s->readCalls++ == s->failReadAt) {
-    *got = 0;
-    return -1;
-  }
-  size_t end = std::min(s->data.size(), s->limit);
-  size_t n = end > s->pos ? end - s->pos : 0;
-  if (n > len) n = len;
-  if (s->maxRead && n > s->maxRead) n = s->maxRead;
-  memcpy(buf, s->data.data() + s->pos, n);
-  s->pos += n;
-  *got = (uint32_t)n;
-  return 0;
+// A source reading `in`, at most `maxRead` bytes a read (0: no limit), whose
+// read call number `failReadAt` (0-based) fails.
+inline Mock source(const std::string& in, uint32_t maxRead = 0, int failReadAt = -1) {
+  Mock m;
+  m.in = in;
+  m.maxRead = maxRead;
+  m.failReadAt = failReadAt;
+  return m;
 }
-
-inline const IoStreamOps sourceOps = {.name = "TestSource", .read = sourceRead};
 
 using namespace testbits;
 
@@ -117,8 +103,8 @@ struct Decoded {
 
 // The source level over `src` with an inflate level on top (and a buffered
 // one between).
-inline IoStream* openInflate(Source& src, int format = INFLATE_FORMAT_RAW, int* endFlag = nullptr) {
-  IoStream* s = iosNewLevel(&src, &sourceOps);
+inline IoStream* openInflate(Mock& src, int format = INFLATE_FORMAT_RAW, int* endFlag = nullptr) {
+  IoStream* s = iosNewLevel(&src, &mockInOps);
   EXPECT_EQ(inflateWrapInputStream(s, format, endFlag, false), 0);
   return s;
 }
@@ -148,7 +134,7 @@ void readLevel(IoStream* s, Decoded& d, SizeFn size) {
 // end of data or failure; then reads the rest of the stream.
 inline Decoded decodeStack(const std::string& compressed, int format, ReadMode mode, uint32_t seed = 1,
                            const std::string& trailer = "", uint32_t sourceChunk = 0) {
-  Source src{.data = compressed + trailer, .maxRead = sourceChunk};
+  Mock src = source(compressed + trailer, sourceChunk);
   Decoded d;
   IoStream* s = openInflate(src, format, &d.endFlag);
   std::mt19937 rng(seed);
@@ -163,8 +149,6 @@ inline Decoded decodeStack(const std::string& compressed, int format, ReadMode m
 struct InflateLog : TestLogCapture {
   explicit InflateLog(uint32_t level = logLevelDebug) : TestLogCapture(logCatInflate, level) {}
 };
-
-inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 inline std::string fromHex(const char* hex) {
   std::string s;
