@@ -129,7 +129,7 @@ void readLevel(IoStream* s, Decoded& d, SizeFn size) {
   d.levelGone = s->ops != &inflateInputStreamOps;
 }
 
-// Decodes `compressed` (followed by `trailer`) through Source ->
+// Decodes `compressed` (followed by `trailer`) through the source ->
 // BufferedInputStream -> InflateInputStream, reading in the given mode until
 // end of data or failure; then reads the rest of the stream.
 inline Decoded decodeStack(const std::string& compressed, int format, ReadMode mode, uint32_t seed = 1,
