@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <queue>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testbits {
@@ -90,8 +91,7 @@ inline std::vector<Token> lz77(const std::string& data, uint32_t maxDistance = 3
   auto hash = [&](size_t i) {
     return (((uint8_t)data[i] << 10) ^ ((uint8_t)data[i + 1] << 5) ^ (uint8_t)data[i + 2]) & 0x7FFF;
   };
-  size_t i = 0;
-  while (i < data.size()) {
+  for (size_t i = 0; i < data.size();) {
     uint32_t bestLen = 0, bestDist = 0;
     if (i + 3 <= data.size()) {
       int64_t cand = head[hash(i)];
@@ -105,18 +105,9 @@ inline std::vector<Token> lz77(const std::string& data, uint32_t maxDistance = 3
         cand = prev[cand];
       }
     }
-    size_t step = bestLen >= 3 ? bestLen : 1;
-    for (size_t k = 0; k < step; k++, i++) {
-      if (i + 3 <= data.size()) {
-        uint32_t h = hash(i);
-        prev[i] = head[h];
-        head[h] = (int64_t)i;
-      }
-    }
-    if (bestLen >= 3)
-      tokens.push_back({bestLen, bestDist});
-    else
-      tokens.push_back({(uint8_t)data[i - 1], 0});
+    for (size_t end = i + (bestLen >= 3 ? bestLen : 1); i < end; i++)
+      if (i + 3 <= data.size()) prev[i] = std::exchange(head[hash(i)], (int64_t)i);
+    tokens.push_back(bestLen >= 3 ? Token{bestLen, bestDist} : Token{(uint8_t)data[i - 1], 0});
   }
   return tokens;
 }
@@ -187,41 +178,31 @@ inline void writeFixed(BitWriter& bw, const std::vector<Token>& tokens, bool las
 // Huffman code lengths (at most maxLen bits) for the given frequencies; a
 // symbol with frequency 0 gets no code. At least two symbols get codes.
 inline std::vector<uint8_t> huffmanLengths(std::vector<uint64_t> freq, uint32_t maxLen = 15) {
-  size_t n = freq.size();
-  int used = 0;
-  for (auto f : freq) used += f > 0;
-  for (size_t i = 0; used < 2 && i < n; i++)
-    if (freq[i] == 0) {
-      freq[i] = 1;
-      used++;
-    }
-  for (;;) {
+  const size_t n = freq.size();
+  for (size_t i = 0, used = n - std::count(freq.begin(), freq.end(), 0); used < 2 && i < n; i++)
+    if (freq[i] == 0) freq[i] = 1, used++;
+  for (;; /* flatten the frequencies and retry until no code is too long */) {
     using Node = std::pair<uint64_t, int>;
     std::priority_queue<Node, std::vector<Node>, std::greater<Node>> q;
     std::vector<int> parent(2 * n, -1);
     for (size_t i = 0; i < n; i++)
       if (freq[i]) q.push({freq[i], (int)i});
-    int next = (int)n;
-    while (q.size() > 1) {
-      Node a = q.top();
+    for (int next = (int)n; q.size() > 1; next++) {
+      const Node a = q.top();
       q.pop();
-      Node b = q.top();
+      const Node b = q.top();
       q.pop();
       parent[a.second] = parent[b.second] = next;
-      q.push({a.first + b.first, next++});
+      q.push({a.first + b.first, next});
     }
     std::vector<uint8_t> lengths(n, 0);
-    bool ok = true;
+    uint32_t longest = 0;
     for (size_t i = 0; i < n; i++) {
-      if (!freq[i]) continue;
-      uint32_t d = 0;
-      for (int p = parent[i]; p >= 0; p = parent[p]) d++;
-      if (d > maxLen) ok = false;
-      lengths[i] = (uint8_t)d;
+      for (int p = parent[i]; freq[i] && p >= 0; p = parent[p]) lengths[i]++;
+      longest = std::max<uint32_t>(longest, lengths[i]);
     }
-    if (ok) return lengths;
-    for (auto& f : freq)
-      if (f) f = (f >> 1) + 1;  // flatten and retry
+    if (longest <= maxLen) return lengths;
+    for (auto& f : freq) f = f ? (f >> 1) + 1 : 0;
   }
 }
 
@@ -237,21 +218,13 @@ inline void writeDynamicHeader(BitWriter& bw, const std::vector<uint8_t>& litLen
   for (size_t i = 0; i < all.size();) {
     size_t run = 1;
     while (i + run < all.size() && all[i + run] == all[i]) run++;
-    if (all[i] == 0 && run >= 3) {
-      size_t r = std::min<size_t>(run, 138);
-      if (r >= 11)
-        items.push_back({18, (uint32_t)r - 11, 7});
-      else
-        items.push_back({17, (uint32_t)r - 3, 3});
-      i += r;
-    } else if (i > 0 && all[i] == all[i - 1] && run >= 3) {
-      size_t r = std::min<size_t>(run, 6);
-      items.push_back({16, (uint32_t)r - 3, 2});
-      i += r;
-    } else {
-      items.push_back({all[i], 0, 0});
-      i++;
-    }
+    const bool zeros = all[i] == 0 && run >= 3, repeat = !zeros && i > 0 && all[i] == all[i - 1] && run >= 3;
+    const uint32_t r = (uint32_t)(zeros ? std::min<size_t>(run, 138) : repeat ? std::min<size_t>(run, 6) : 1);
+    if (zeros)
+      items.push_back(r >= 11 ? Item{18, r - 11, 7} : Item{17, r - 3, 3});
+    else
+      items.push_back(repeat ? Item{16, r - 3, 2} : Item{all[i], 0, 0});
+    i += r;
   }
   std::vector<uint64_t> freq(19, 0);
   for (auto& it : items) freq[it.sym]++;

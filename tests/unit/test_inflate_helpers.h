@@ -1,7 +1,6 @@
-// Helpers for the inflate tests: a source level that hands out its bytes in
-// pieces (and can hold some back until the test releases them), small
-// stored, fixed and dynamic encoders over the shared bit writer, sample data and a
-// decode driver that reads through the real stream stack.
+// Helpers for the inflate tests: the scripted source level of the stream
+// tests, zlib wrapping, sample data and a decode driver that reads through
+// the real stream stack.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,38 +17,25 @@
 #include "iostream.h"
 #include "logging.h"
 #include "test_bits_helpers.h"
+#include "test_ios_helpers.h"
 #include "testenv.h"
 
 namespace inflatetest {
 
-// The bottom level: reads `data` from `pos`, never past `limit`, at most
-// `maxRead` bytes per call (0: no limit). Owned by the test.
-struct Source {
-  std::string data;
-  size_t pos = 0;
-  size_t limit = SIZE_MAX;
-  uint32_t maxRead = 0;
-  int failReadAt = -1;  // read call number (0-based) that fails
-  int readCalls = 0;
-};
+// The bottom level: the stream tests' scripted level, reading its `in`.
+using iostest::contains;
+using iostest::Mock;
+using iostest::mockInOps;
 
-inline int sourceRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
-  Source* s = static_cast<Source*>(level->state);
-  if (s->readCalls++ == s->failReadAt) {
-    *got = 0;
-    return -1;
-  }
-  size_t end = std::min(s->data.size(), s->limit);
-  size_t n = end > s->pos ? end - s->pos : 0;
-  if (n > len) n = len;
-  if (s->maxRead && n > s->maxRead) n = s->maxRead;
-  memcpy(buf, s->data.data() + s->pos, n);
-  s->pos += n;
-  *got = (uint32_t)n;
-  return 0;
+// A source reading `in`, at most `maxRead` bytes a read (0: no limit), whose
+// read call number `failReadAt` (0-based) fails.
+inline Mock source(const std::string& in, uint32_t maxRead = 0, int failReadAt = -1) {
+  Mock m;
+  m.in = in;
+  m.maxRead = maxRead;
+  m.failReadAt = failReadAt;
+  return m;
 }
-
-inline const IoStreamOps sourceOps = {.name = "TestSource", .read = sourceRead};
 
 using namespace testbits;
 
@@ -108,46 +94,54 @@ enum ReadMode { readWhole, readOneByte, readRandomChunks };
 struct Decoded {
   std::string out;         // bytes read through the inflate level
   int lastResult = 0;      // result of the last read
+  uint32_t lastGot = 0;    // bytes the last read gave
   bool failed = false;     // some read returned -1
   int endFlag = 0;         // the caller's end flag
   bool levelGone = false;  // the inflate level removed itself
   std::string after;       // bytes read from the stream after the level went
 };
 
-// Decodes `compressed` (followed by `trailer`) through Source ->
+// The source level over `src` with an inflate level on top (and a buffered
+// one between).
+inline IoStream* openInflate(Mock& src, int format = INFLATE_FORMAT_RAW, int* endFlag = nullptr) {
+  IoStream* s = iosNewLevel(&src, &mockInOps);
+  EXPECT_EQ(inflateWrapInputStream(s, format, endFlag, false), 0);
+  return s;
+}
+
+// Closes the inflate level if it is still there, then the rest.
+inline void closeStack(IoStream* s) {
+  if (s->ops == &inflateInputStreamOps) iosCloseThisLevel(s);
+  iosClose(s);
+}
+
+// Reads through the inflate level on top of `s`, read i asking for size(i)
+// bytes, until it gives nothing, fails or removes itself.
+template <typename SizeFn>
+void readLevel(IoStream* s, Decoded& d, SizeFn size) {
+  std::vector<uint8_t> buf(1 << 17);
+  for (size_t i = 0; s->ops == &inflateInputStreamOps; i++) {
+    d.lastResult = iosRead(s, buf.data(), size(i), &d.lastGot);
+    d.out.append(reinterpret_cast<char*>(buf.data()), d.lastGot);
+    d.failed = d.lastResult != 0;
+    if (d.failed || d.lastGot == 0) break;
+  }
+  d.levelGone = s->ops != &inflateInputStreamOps;
+}
+
+// Decodes `compressed` (followed by `trailer`) through the source ->
 // BufferedInputStream -> InflateInputStream, reading in the given mode until
 // end of data or failure; then reads the rest of the stream.
 inline Decoded decodeStack(const std::string& compressed, int format, ReadMode mode, uint32_t seed = 1,
                            const std::string& trailer = "", uint32_t sourceChunk = 0) {
-  Source src;
-  src.data = compressed + trailer;
-  src.maxRead = sourceChunk;
-  IoStream* s = iosNewLevel(&src, &sourceOps);
+  Mock src = source(compressed + trailer, sourceChunk);
   Decoded d;
-  EXPECT_EQ(inflateWrapInputStream(s, format, &d.endFlag, false), 0);
+  IoStream* s = openInflate(src, format, &d.endFlag);
   std::mt19937 rng(seed);
-  std::vector<uint8_t> buf(1 << 17);
-  for (int guard = 0; guard < 100000000; guard++) {
-    uint32_t n = mode == readWhole ? (uint32_t)buf.size() : mode == readOneByte ? 1 : 1 + rng() % 70000;
-    uint32_t got = 0;
-    bool wasInflate = s->ops == &inflateInputStreamOps;
-    if (!wasInflate) break;
-    d.lastResult = iosRead(s, buf.data(), n, &got);
-    d.out.append(reinterpret_cast<char*>(buf.data()), got);
-    if (d.lastResult != 0) {
-      d.failed = true;
-      break;
-    }
-    if (got == 0) break;
-  }
-  d.levelGone = s->ops != &inflateInputStreamOps;
-  if (d.levelGone) {
-    uint32_t got = 0;
-    while (iosRead(s, buf.data(), (uint32_t)buf.size(), &got) == 0 && got > 0)
-      d.after.append(reinterpret_cast<char*>(buf.data()), got);
-  }
-  if (s->ops == &inflateInputStreamOps) iosCloseThisLevel(s);
-  iosClose(s);
+  readLevel(s, d, [&](size_t) { return mode == readWhole ? 1u << 17 : mode == readOneByte ? 1 : 1 + rng() % 70000; });
+  char buf[4096];
+  for (uint32_t got = 0; d.levelGone && iosRead(s, buf, sizeof buf, &got) == 0 && got > 0;) d.after.append(buf, got);
+  closeStack(s);
   return d;
 }
 
@@ -155,8 +149,6 @@ inline Decoded decodeStack(const std::string& compressed, int format, ReadMode m
 struct InflateLog : TestLogCapture {
   explicit InflateLog(uint32_t level = logLevelDebug) : TestLogCapture(logCatInflate, level) {}
 };
-
-inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 inline std::string fromHex(const char* hex) {
   std::string s;

@@ -10,6 +10,7 @@
 #include "logoutput.h"
 #include "memory.h"
 #include "progress.h"
+#include "test_ios_helpers.h"
 #include "test_zip_helpers.h"
 #include "zip.h"
 
@@ -39,14 +40,6 @@ TEST(ProgressFormat, CountsPercentRateAndWidth) {
   }
 }
 
-int captureWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
-  static_cast<std::string*>(state)->append(static_cast<const char*>(buf), len);
-  if (written) *written = len;
-  return 0;
-}
-int captureClose(void*) { return 0; }
-const IoStreamOps captureOps = {.name = "TestCapture", .write = captureWrite, .close = captureClose};
-
 uint64_t fakeNow = 0;
 uint64_t fakeClock() { return fakeNow; }
 uint32_t fakeWidth() { return 100; }
@@ -57,7 +50,7 @@ class ProgressConsole : public ::testing::Test {
   void SetUp() override {
     savedStream = logOut.stream;
     savedFile = logOut.currentFile;
-    stream = iosNewLevel(&text, &captureOps);
+    stream = iosNewLevel(&console, &iostest::mockOutOps);
     logOut.stream = stream;
     logOut.currentFile = memStrDup("stderr");
     progressClock = fakeClock;
@@ -85,7 +78,8 @@ class ProgressConsole : public ::testing::Test {
     for (size_t at = text.find("\rExtracting"); at != std::string::npos; at = text.find("\rExtracting", at + 1)) n++;
     return n;
   }
-  std::string text;
+  iostest::Mock console;
+  std::string& text = console.out;  // what the console shows
   IoStream* stream = nullptr;
   IoStream* savedStream = nullptr;
   char* savedFile = nullptr;
@@ -125,16 +119,14 @@ TEST_F(ProgressConsole, RecordsEraseTheLineFirstAndRedrawItAfter) {
 }
 
 TEST_F(ProgressConsole, WalkTotalsCountTheSelectedEntriesAndTheirZip64Sizes) {
-  std::string zip64;
-  put16(zip64, 1);
-  put16(zip64, 8);
-  put64(zip64, 5ull << 30);
   const fs::path dir = freshDir("progress");
-  writeFile(dir / "t.zip",
-            buildZip({{.name = "d/"},
-                      {.name = "d/a.txt", .data = std::string(mb, 'a')},
-                      {.name = "register.properties", .data = "x=1"},
-                      {.name = "d/big.bin", .data = "abc", .extra = zip64, .sizeDelta = 0xFFFFFFFFll - 3}}));
+  writeFile(dir / "t.zip", buildZip({{.name = "d/"},
+                                     {.name = "d/a.txt", .data = std::string(mb, 'a')},
+                                     {.name = "register.properties", .data = "x=1"},
+                                     {.name = "d/big.bin",
+                                      .data = "abc",
+                                      .extra = extraBlock(1, fields("8", {5ull << 30})),
+                                      .sizeDelta = 0xFFFFFFFFll - 3}}));
   ZipInfo* zip = nullptr;
   ASSERT_EQ(zipOpen(&zip, str(dir / "t.zip").c_str(), false), 0);
   struct {

@@ -41,9 +41,7 @@ std::string brokenZip64() {
 // The locator on whole archives: what it finds, or how it refuses (the log
 // text; a probe logs nothing at the default level).
 TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
-  std::string fakeEnd;
-  put32(fakeEnd, 0x06054B50);
-  fakeEnd += std::string(18, '\0');
+  const std::string fakeEnd = fields("4", {0x06054B50}) + std::string(18, '\0');
   const char* noEnd = "ZIP file does not contain EndOfCentralDirectory record";
   const std::string prefix(1234, 'M');
   struct Case {
@@ -97,97 +95,54 @@ TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
   }
 }
 
-TEST(ZipExtra, Zip64FieldsReadByPosition) {
-  ZipEntry e{};
-  e.compressedSize = 0xFFFFFFFFu;
-  std::string x;
-  put16(x, 1);
-  put16(x, 8);
-  put64(x, 5000000000ull);
-  zipParseExtraHeaders(&e, reinterpret_cast<const uint8_t*>(x.data()), (uint32_t)x.size());
-  EXPECT_EQ(e.uncompressedSize, 5000000000ull);
-  EXPECT_EQ(e.compressedSize, 0xFFFFFFFFu);  // only 8 bytes: compressed size untouched
-
-  std::string y;
-  put16(y, 1);
-  put16(y, 24);
-  put64(y, 1);
-  put64(y, 2);
-  put64(y, 6000000000ull);
-  zipParseExtraHeaders(&e, reinterpret_cast<const uint8_t*>(y.data()), (uint32_t)y.size());
-  EXPECT_EQ(e.uncompressedSize, 1u);
-  EXPECT_EQ(e.compressedSize, 2u);
-  EXPECT_EQ(e.offset, 6000000000ull);
-
-  // A directory record whose only saturated field is the offset carries
-  // just the offset (as Info-ZIP and Python write it for a small file that
-  // lies above 4 GiB).
+// Extra fields: ZIP64 sizes and offset read by position (only the fields
+// the record saturated, or all of them), timestamps and Unix blocks, unknown
+// blocks skipped, and a block longer than the field ends the walk.
+TEST(ZipExtra, BlocksFillTheEntry) {
+  const uint64_t t = 1700000000000ull;
+  ZipEntry csizeSet{}, offsetOnly{};
+  csizeSet.compressedSize = 0xFFFFFFFFu;
+  offsetOnly.uncompressedSize = 23, offsetOnly.zip64Fields = 4;
+  const struct {
+    const char* name;
+    ZipEntry start;
+    std::string extra;
+    uint64_t want[6];  // uncompressed and compressed size, offset, modification, access and change time
+  } cases[] = {
+      {"8 bytes: the uncompressed size only",
+       csizeSet,
+       extraBlock(1, fields("8", {5000000000})),
+       {5000000000, 0xFFFFFFFFu, 0, 0, 0, 0}},
+      {"all three in order", {}, extraBlock(1, fields("888", {1, 2, 6000000000})), {1, 2, 6000000000, 0, 0, 0}},
+      {"only the saturated offset", offsetOnly, extraBlock(1, fields("8", {4294967700})), {23, 0, 4294967700, 0, 0, 0}},
+      {"modification time for all three", {}, extraBlock(0x5455, fields("14", {1, t / 1000})), {0, 0, 0, t, t, t}},
+      {"three times, Unix block, unknown block",
+       {},
+       extraBlock(0x5455, fields("1444", {7, 10, 20, 30})) + extraBlock(0x000D, fields("4422", {40, 50, 1000, 1000})) +
+           extraBlock(0x7777, "zz"),
+       {0, 0, 0, 50000, 40000, 30000}},
+      {"overlong block stops the walk",
+       {},
+       extraBlock(0x5455, fields("14", {1, 100})) + fields("228", {1, 16, 77}),
+       {0, 0, 0, 100000, 100000, 100000}},
+      {"three stray bytes", {}, fields("21", {1, 8}), {0, 0, 0, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    ZipEntry e = c.start;
+    zipParseExtraHeaders(&e, reinterpret_cast<const uint8_t*>(c.extra.data()), (uint32_t)c.extra.size());
+    const uint64_t got[6] = {e.uncompressedSize, e.compressedSize, e.offset,
+                             e.modificationTime, e.accessTime,     e.changeTime};
+    EXPECT_EQ(std::vector<uint64_t>(got, got + 6), std::vector<uint64_t>(c.want, c.want + 6)) << c.name;
+  }
+  // A directory record whose only saturated field is the offset (as Info-ZIP
+  // and Python write it for a small file above 4 GiB) says so.
   ZipEntry f{};
   std::string raw(46, '\0');
-  raw[0] = 'P', raw[1] = 'K', raw[2] = 1, raw[3] = 2;
+  raw[0] = 'P', raw[1] = 'K', raw[2] = 1, raw[3] = 2, raw[24] = 23;
   for (int i = 42; i < 46; i++) raw[i] = (char)0xFF;
-  raw[24] = 23;
   ASSERT_EQ(zipDecodeCentralHeader(reinterpret_cast<const uint8_t*>(raw.data()), &f), 0);
   EXPECT_EQ(f.zip64Fields, 4);
-  std::string z;
-  put16(z, 1);
-  put16(z, 8);
-  put64(z, 4294967700ull);
-  zipParseExtraHeaders(&f, reinterpret_cast<const uint8_t*>(z.data()), (uint32_t)z.size());
-  EXPECT_EQ(f.offset, 4294967700ull);
   EXPECT_EQ(f.uncompressedSize, 23u);
-}
-
-TEST(ZipExtra, TimestampsAndUnixBlocks) {
-  ZipEntry e{};
-  std::string x;
-  put16(x, 0x5455);
-  put16(x, 5);
-  x += (char)1;
-  put32(x, 1700000000u);
-  zipParseExtraHeaders(&e, reinterpret_cast<const uint8_t*>(x.data()), (uint32_t)x.size());
-  EXPECT_EQ(e.modificationTime, 1700000000000ull);
-  EXPECT_EQ(e.accessTime, 1700000000000ull);
-  EXPECT_EQ(e.changeTime, 1700000000000ull);
-
-  std::string y;
-  put16(y, 0x5455);
-  put16(y, 13);
-  y += (char)7;
-  put32(y, 10);
-  put32(y, 20);
-  put32(y, 30);
-  put16(y, 0x000D);  // Unix: atime, mtime, uid, gid
-  put16(y, 12);
-  put32(y, 40);
-  put32(y, 50);
-  put16(y, 1000);
-  put16(y, 1000);
-  put16(y, 0x7777);  // unknown block, skipped
-  put16(y, 2);
-  y += "zz";
-  zipParseExtraHeaders(&e, reinterpret_cast<const uint8_t*>(y.data()), (uint32_t)y.size());
-  EXPECT_EQ(e.modificationTime, 50000u);
-  EXPECT_EQ(e.accessTime, 40000u);
-  EXPECT_EQ(e.changeTime, 30000u);
-}
-
-TEST(ZipExtra, OverlongBlockStopsTheWalk) {
-  ZipEntry e{};
-  std::string x;
-  put16(x, 0x5455);
-  put16(x, 5);
-  x += (char)1;
-  put32(x, 100);
-  put16(x, 1);  // claims 16 bytes, holds 8
-  put16(x, 16);
-  put64(x, 77);
-  zipParseExtraHeaders(&e, reinterpret_cast<const uint8_t*>(x.data()), (uint32_t)x.size());
-  EXPECT_EQ(e.modificationTime, 100000u);
-  EXPECT_EQ(e.uncompressedSize, 0u);
-  // Three stray bytes are not a block either.
-  zipParseExtraHeaders(&e, reinterpret_cast<const uint8_t*>("\x01\x00\x08"), 3);
-  EXPECT_EQ(e.uncompressedSize, 0u);
 }
 
 TEST(ZipOpen, LoadsDirectoryInArchiveOrder) {

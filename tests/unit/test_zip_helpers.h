@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,24 +37,26 @@ inline void put64(std::string& s, uint64_t v) {
   put32(s, (uint32_t)(v >> 32));
 }
 
-// Raw deflate with one fixed-Huffman block of literals only (kind 1), or
-// made of stored blocks of any size (kind 0).
-inline std::string deflateLiterals(const std::string& data, int kind) {
-  testbits::BitWriter w;
-  if (kind == 0) {
-    testbits::writeStored(w, data, true);
-  } else {
-    std::vector<testbits::Token> literals;
-    for (unsigned char c : data) literals.push_back({c, 0});
-    testbits::writeFixed(w, literals, true);
-  }
-  return w.finish();
+// Appends little-endian fields: `widths` gives each value's size in bytes
+// ('1', '2', '4' or '8'), one digit per value.
+inline void putFields(std::string& s, const char* widths, std::initializer_list<uint64_t> values) {
+  const uint64_t* v = values.begin();
+  for (const char* w = widths; *w && v != values.end(); w++, v++)
+    for (int i = 0; i < *w - '0'; i++) s += (char)(*v >> (8 * i));
 }
+inline std::string fields(const char* widths, std::initializer_list<uint64_t> values) {
+  std::string s;
+  putFields(s, widths, values);
+  return s;
+}
+
+// An extra-field block: its id, its size and `body`.
+inline std::string extraBlock(uint16_t id, const std::string& body) { return fields("22", {id, body.size()}) + body; }
 
 struct Entry {
   std::string name{};
   std::string data{};
-  uint16_t method = 0;       // 0 store, 8 deflate (fixed block), 9 deflate (stored blocks) -> written as 8
+  uint16_t method = 0;       // 0 store, 8 deflate (fixed blocks), 9 deflate (stored blocks) -> written as 8
   uint16_t flags = 0;        // general-purpose flags
   uint32_t extAttr = 0;      // external attributes
   std::string extra{};       // central extra field
@@ -81,43 +84,20 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
     std::string comp = e.data;
     uint16_t method = e.method;
     if (e.method == 8 || e.method == 9) {
-      comp = deflateLiterals(e.data, e.method == 8 ? 1 : 0);
+      comp = testbits::deflateOwn(e.data, e.method == 8 ? 1 : 0);
       method = 8;
     }
     const uint32_t crc = crc32Of(e.data) + (uint32_t)e.crcDelta;
     const uint32_t usize = (uint32_t)((int64_t)e.data.size() + e.sizeDelta);
     const uint64_t offset = base + body.size();
-    std::string lh;
-    put32(lh, 0x04034B50);
-    put16(lh, 20);
-    put16(lh, e.flags);
-    put16(lh, method);
-    put16(lh, e.dosTime);
-    put16(lh, e.dosDate);
-    put32(lh, crc);
-    put32(lh, (uint32_t)comp.size());
-    put32(lh, usize);
-    put16(lh, (uint32_t)e.name.size());
-    put16(lh, (uint32_t)e.localExtra.size());
+    std::string lh, ch;
+    putFields(lh, "42222244422",
+              {0x04034B50, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(),
+               e.localExtra.size()});
     body += lh + e.name + e.localExtra + comp;
-    std::string ch;
-    put32(ch, 0x02014B50);
-    put16(ch, 0x031E);
-    put16(ch, 20);
-    put16(ch, e.flags);
-    put16(ch, method);
-    put16(ch, e.dosTime);
-    put16(ch, e.dosDate);
-    put32(ch, crc);
-    put32(ch, (uint32_t)comp.size());
-    put32(ch, usize);
-    put16(ch, (uint32_t)e.name.size());
-    put16(ch, (uint32_t)e.extra.size());
-    put16(ch, (uint32_t)e.comment.size());
-    put16(ch, 0);
-    put16(ch, 0);
-    put32(ch, e.extAttr);
-    put32(ch, (uint32_t)offset);
+    putFields(ch, "42222224442222244",
+              {0x02014B50, 0x031E, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(),
+               e.extra.size(), e.comment.size(), 0, 0, e.extAttr, offset});
     central += ch + e.name + e.extra + e.comment;
   }
   std::string out = o.prefix + body;
@@ -126,32 +106,17 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
   if (o.zip64) {
     const uint64_t z64Pos = base + body.size() + central.size();
     std::string z;
-    put32(z, 0x06064B50);
-    put64(z, 44);
-    put16(z, 45);
-    put16(z, 45);
-    put32(z, 0);
-    put32(z, 0);
-    put64(z, entries.size());
-    put64(z, entries.size());
-    put64(z, central.size());
-    put64(z, cdOffset);
-    put32(z, 0x07064B50);
-    put32(z, 0);
-    put64(z, z64Pos);
-    put32(z, 1);
+    putFields(z, "48224488884484",
+              {0x06064B50, 44, 45, 45, 0, 0, entries.size(), entries.size(), central.size(), cdOffset, 0x07064B50, 0,
+               z64Pos, 1});
     out += z;
   }
   std::string end{};
-  put32(end, 0x06054B50);
-  put16(end, o.diskNumber);
-  put16(end, 0);
   const bool saturated = o.zip64 && !o.plainEndValues;
-  put16(end, saturated ? 0xFFFF : (uint32_t)entries.size());
-  put16(end, saturated ? 0xFFFF : (uint32_t)entries.size());
-  put32(end, saturated ? 0xFFFFFFFFu : (uint32_t)central.size());
-  put32(end, saturated ? 0xFFFFFFFFu : (uint32_t)cdOffset);
-  put16(end, (uint32_t)o.comment.size());
+  const uint64_t count = saturated ? 0xFFFF : entries.size();
+  putFields(end, "42222442",
+            {0x06054B50, o.diskNumber, 0, count, count, saturated ? 0xFFFFFFFFu : central.size(),
+             saturated ? 0xFFFFFFFFu : cdOffset, o.comment.size()});
   out += end + o.comment;
   if (o.truncateTail > 0) out.resize(out.size() - (size_t)o.truncateTail);
   return out;
@@ -171,12 +136,7 @@ constexpr size_t kResidues[] = {0, 10, 21, 22, 75, 76, 97, 98, 255};
 // An Info-ZIP Unicode Path extra block: version 1, the CRC-32 of the header
 // name `name`, the UTF-8 name.
 inline std::string unicodePathExtra(const std::string& name, const std::string& utf8, uint32_t crcDelta = 0) {
-  std::string x;
-  put16(x, 0x7075);
-  put16(x, (uint32_t)(5 + utf8.size()));
-  x += '\x01';
-  put32(x, crc32Of(name) + crcDelta);
-  return x + utf8;
+  return extraBlock(0x7075, fields("14", {1, crc32Of(name) + crcDelta}) + utf8);
 }
 
 // A fresh, empty directory for one test.
