@@ -106,6 +106,8 @@ inline IoStream* mockInput(Mock* m, const std::string& data, uint32_t maxRead = 
 // A level that only closes: every other operation passes through it.
 inline const IoStreamOps mockPassOps = {.name = "MockPass", .close = mockClose};
 
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 // The stack description as a std::string.
 inline std::string describe(IoStream* s) {
   Sb sb;
