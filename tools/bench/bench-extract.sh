@@ -17,10 +17,12 @@
 #   --workers N|all   decode with N workers (one-worker vs all workers)
 #   --slow-close MS   inject a close delay of MS per file through the OS layer
 #                     (QZR_TEST_CLOSE_DELAY_MS) and time sfx on tmpfs with it
+#   --flush-cost      time sfx on the real disk with the time spent inside its
+#                     flush calls (strace -T), to show what the flush costs
 # --workers prints "not available" while sfx has no worker threads.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-rounds=3 disk="" useDisk=1 useStrace=1 workers="" slowClose=""
+rounds=3 disk="" useDisk=1 useStrace=1 workers="" slowClose="" flushCost=0
 args=()
 while (($#)); do
   case $1 in
@@ -30,7 +32,8 @@ while (($#)); do
     --no-strace) useStrace=0; shift ;;
     --workers) workers=$2; shift 2 ;;
     --slow-close) slowClose=$2; shift 2 ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    --flush-cost) flushCost=1; shift ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) args+=("$1"); shift ;;
   esac
 done
@@ -181,4 +184,26 @@ if [[ -n $slowClose ]]; then
 fi
 if [[ -z $workers && -z $slowClose ]]; then
   echo "one worker vs all workers: not available (sfx decodes on one thread); slow close: --slow-close MS"
+fi
+
+if ((flushCost && useDisk)); then
+  # The wall time of each run and the time inside its flush calls, as strace
+  # reports them per call; the share is the flush's cost on this disk.
+  place=${places[1]}
+  for ((r = 0; r < rounds; r++)); do
+    rm -rf "$place/out"
+    mkdir "$place/out"
+    sync
+    python3 - "$tmpfs/flush.txt" "$tmpfs/setup" "$place/out" <<'PY'
+import re, subprocess, sys, time
+t0 = time.perf_counter()
+subprocess.run(["strace", "-f", "--seccomp-bpf", "-T", "-e", "trace=fsync,fdatasync,syncfs,sync_file_range", "-o", sys.argv[1],
+                sys.argv[2], "--unpack", sys.argv[3]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+wall = time.perf_counter() - t0
+calls = re.findall(r"<([0-9.]+)>", open(sys.argv[1]).read())
+spent = sum(float(c) for c in calls)
+print(f"flush cost, real disk: {wall:.2f} s in all, {spent:.2f} s ({100 * spent / wall:.0f}%) inside {len(calls)} flush calls")
+PY
+  done
+  rm -rf "$place/out"
 fi
