@@ -197,27 +197,45 @@ int joinResolved(const char* real, const char* tail, char** resolved) {
   return rc;
 }
 
+// True when dir is the base as given or lies below it, and no directory on the way
+// from the base to it (dir included) is a link: then it is inside without
+// asking the system for its final name (which some systems cannot give for
+// long names).
+bool plainBelowBase(const ZipDisk* disk, char* dir) {
+  char* lex = nullptr;
+  if (osDirRealPath(disk->baseDir, nullptr, &lex) != 0 || !lex) return false;
+  const size_t n = strlen(lex);
+  bool plain = strncmp(dir, lex, n) == 0 && (!dir[n] || isSeparator(dir[n]) || (n > 0 && isSeparator(lex[n - 1])));
+  memFree(lex);
+  for (size_t i = n + 1; plain && dir[i - 1]; i++) {
+    if (dir[i] && !isSeparator(dir[i])) continue;
+    const char c = dir[i];
+    dir[i] = 0;
+    plain = !osDirIsLink(dir);
+    dir[i] = c;
+  }
+  return plain;
+}
+
 // Refuses to write through a link that leads out of the base directory,
 // whoever made it. The deepest existing directory on the way to pathName
 // (pathName itself for a directory entry, else its parent) is resolved by
 // the system, links and all; what the walk creates below it is plain. On
 // success *resolved (owned) is where pathName really is. A directory that
 // exists completely is remembered with where it really is; the next entries
-// of the same directory still resolve it (someone may have swapped it for a
-// link meanwhile) but skip the search for the deepest existing part while
-// it resolves to the same place.
+// of the same directory use that while no directory on the way from the
+// base has become a link (someone may swap one in meanwhile).
 int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool isDir, char** resolved) {
   *resolved = nullptr;
   char* way = entryDirectory(pathName, isDir);
   const size_t full = strlen(way);
-  if (disk->confirmedDir && disk->confirmedReal && strcmp(disk->confirmedDir, way) == 0) {
-    char* now = nullptr;
-    const bool same = osFileResolveLinks(way, &now) == 0 && now && strcmp(now, disk->confirmedReal) == 0;
-    memFree(now);
-    if (same) {
+  if (disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0 && plainBelowBase(disk, way)) {
+    if (!disk->confirmedReal && osFileResolveLinks(way, &disk->confirmedReal) != 0) {
       memFree(way);
-      return joinResolved(disk->confirmedReal, pathName + full, resolved);
+      return -1;
     }
+    memFree(way);
+    return joinResolved(disk->confirmedReal, pathName + full, resolved);
   }
   const char* realBase = disk->realBase;
   const size_t have = deepestExisting(way, anythingAt);
@@ -237,26 +255,6 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
     memFree(real);
   }
   return rc;
-}
-
-// True when dir is the base as given or lies below it, and no directory on the way
-// from the base to it (dir included) is a link: then it is inside without
-// asking the system for its final name (which some systems cannot give for
-// long names).
-bool plainBelowBase(const ZipDisk* disk, char* dir) {
-  char* lex = nullptr;
-  if (osDirRealPath(disk->baseDir, nullptr, &lex) != 0 || !lex) return false;
-  const size_t n = strlen(lex);
-  bool plain = strncmp(dir, lex, n) == 0 && (!dir[n] || isSeparator(dir[n]) || (n > 0 && isSeparator(lex[n - 1])));
-  memFree(lex);
-  for (size_t i = n + 1; plain && dir[i - 1]; i++) {
-    if (dir[i] && !isSeparator(dir[i])) continue;
-    const char c = dir[i];
-    dir[i] = 0;
-    plain = !osDirIsLink(dir);
-    dir[i] = c;
-  }
-  return plain;
 }
 
 // Checks, right before a file goes into place, that its directory still
