@@ -139,6 +139,14 @@ bool recordConfined(const char* path, const char* realBase) {
   return ok;
 }
 
+// Says what a journal that every later run would refuse the same way takes.
+void needsAPerson(const char* log) {
+  logError(logCatZip,
+           "Update journal %s cannot be undone by this program; updates of this installation fail until a person has "
+           "checked the installation and removed the journal\n",
+           log);
+}
+
 // Checks every name of every record before anything is undone.
 int checkRecords(const char* log, const UndoRecord* recs, uint32_t n, const char* installDir) {
   char* realBase = nullptr;
@@ -248,8 +256,14 @@ int ulRead(const char* path, UndoRecord** records, uint32_t* count) {
     *records = (UndoRecord*)memAlloc(sizeof(UndoRecord));
     return 0;
   }
-  if (!read || len < ulHeaderSize || memcmp(p8, header, 5) != 0) {
+  if (!read) {
+    logError(logCatZip, "Cannot read the update journal %s\n", path);
+    sbClean(&data);
+    return -1;
+  }
+  if (len < ulHeaderSize || memcmp(p8, header, 5) != 0) {
     logError(logCatZip, "%s is not an update journal of this program\n", path);
+    needsAPerson(path);
     sbClean(&data);
     return -1;
   }
@@ -291,6 +305,7 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
   uint32_t n = 0;
   int rc = ulRead(path, &recs, &n);
   if (rc == 0 && checkRecords(path, recs, n, installDir) != 0) {
+    needsAPerson(path);
     ulFreeRecords(recs, n);
     return -1;
   }
@@ -302,7 +317,7 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
         done ? finishRecord(&recs[i], removed) : undoRecord(&recs[i], keptAside(recs, i), restored, removed);
     if (one != 0) rc = -1;
   }
-  // A log that cannot be read at all is no journal of ours and stays.
+  // A journal that could not be read, or not wholly undone, stays.
   if (rc == 0 && osFileDelete(path) != 0) rc = -1;
   ulFreeRecords(recs, n);
   return rc;

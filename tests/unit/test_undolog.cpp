@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "logging.h"
 #include "osfile.h"
 #include "osfs.h"
 #include "undolog.h"
@@ -112,9 +113,11 @@ TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
   }
   for (const std::string& bad : {std::string("SFXJ\x02", 5) + std::string(3, '\0'), std::string("ZIP")}) {
     writeText(log(), bad);
-    UndoRecord* r = nullptr;
-    uint32_t n = 0;
-    EXPECT_EQ(-1, ulRead(log().c_str(), &r, &n));
+    uint32_t restored = 0, removed = 0;
+    const std::string said = testCaptureLog(
+        logCatZip, logLevelError, [&] { EXPECT_EQ(-1, ulRecover(log().c_str(), dir.c_str(), &restored, &removed)); });
+    EXPECT_NE(std::string::npos, said.find("until a person has checked")) << said;
+    EXPECT_EQ(bad, readText(log()));
   }
 }
 
@@ -216,7 +219,10 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
     ASSERT_EQ(0, ulAppend(&ul, c.type, c.path.c_str(), c.other.c_str()));
     ASSERT_EQ(0, ulClose(&ul, false));
     uint32_t restored = 0, removed = 0;
-    EXPECT_EQ(-1, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed)) << c.path;
+    const std::string said = testCaptureLog(logCatZip, logLevelError, [&] {
+      EXPECT_EQ(-1, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed)) << c.path;
+    });
+    EXPECT_NE(std::string::npos, said.find("until a person has checked")) << said;
     EXPECT_EQ("precious", readText(f)) << c.path;
     EXPECT_EQ("keep", readText(t("keep.txt"))) << c.path;
     EXPECT_TRUE(fs::exists(log())) << c.path;
