@@ -69,6 +69,11 @@ int osDirSetWorking(const char* path);
 bool osIsDirPresent(const char* path);
 // True when `path` itself is a symbolic link or junction (never followed).
 bool osDirIsLink(const char* path);
+// True when `path` is `base` or lies below it (both spelled alike, as
+// osDirRealPath spells them) and no directory on the way from base to path,
+// path included, is a link. Says that path lies inside base without asking
+// the system for its final name.
+bool osDirNoLinkBelow(const char* base, const char* path);
 // The longest path, in bytes, that the file system calls of this platform
 // accept (a UTF-8 path is never shorter than its UTF-16 form).
 uint32_t osPathMaxLength();

@@ -71,3 +71,11 @@ void ulFreeRecords(UndoRecord* records, uint32_t count);
 // 0, or -1 when something could not be undone or the log names a path
 // outside installDir (the log is then kept for another attempt).
 int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint32_t* removed);
+// True when `path` names something strictly inside the directory that
+// resolves to realBase (the system's name for it): no "." or ".."
+// component, and the deepest existing directory on the way to it, links
+// resolved, at or below realBase. lexBase (may be null) is the same
+// directory as osDirRealPath spells it; a path below it through plain
+// directories only is inside without asking the system. Links are not
+// followed at the last component (an undo removes or moves the link).
+bool ulPathConfined(const char* path, const char* realBase, const char* lexBase);

@@ -80,6 +80,9 @@ struct ZipInfo {
   uint32_t journalSequence;   // next sequence number shared by both journals
   UndoLog* undoLog;           // the journal's copy on disk (auto-update), or null
   OsSyncBatch unsynced;       // what extraction wrote and has not yet flushed to disk
+  char* journalBase;          // the journalling walk's base as the system names it (owned), or null
+  char* journalLexBase;       // the same as osDirRealPath spells it (owned), or null
+  uint32_t journalBaseFrom;   // the first journal sequence made below that base
 };
 
 // Opens fileName, finds the archive in it and loads the central directory.

@@ -106,24 +106,39 @@ bool atOrBelow(const char* path, const char* dir) {
   return strncmp(path, dir, n) == 0 && (path[n] == 0 || isSep(path[n]));
 }
 
-// True when `path` names something strictly inside the directory that
-// resolves to realBase: no "." or ".." component, and the deepest
-// existing directory on the way to it, links resolved, at or below
-// realBase. Links are not followed at the last component (a recovery
-// removes or moves the link itself).
-bool recordConfined(const char* path, const char* realBase) {
-  if (!*path) return false;
+// Refuses "." and ".." components, and below `from` also components that end
+// in a dot or a space (Windows drops those, which would make "x\.. " an
+// upward step).
+bool plainComponents(const char* path, size_t from) {
   for (const char* p = path; *p;) {
     const char* s = p;
     while (*p && !isSep(*p)) p++;
     const size_t n = (size_t)(p - s);
     if ((n == 1 && s[0] == '.') || (n == 2 && s[0] == '.' && s[1] == '.')) return false;
+    if (n > 0 && (size_t)(s - path) >= from && (s[n - 1] == '.' || s[n - 1] == ' ')) return false;
     while (isSep(*p)) p++;
   }
+  return true;
+}
+
+}  // namespace
+
+bool ulPathConfined(const char* path, const char* realBase, const char* lexBase) {
+  if (!*path) return false;
+  const size_t lexLen = lexBase ? strlen(lexBase) : 0;
+  const bool spelledBelow = lexBase && strncmp(path, lexBase, lexLen) == 0 && isSep(path[lexLen]);
+  if (!plainComponents(path, spelledBelow ? lexLen : 0)) return false;
   char* dir = memStrDup(path);
   size_t len = strlen(dir);
-  bool ok = false;
-  for (;;) {
+  while (len > 0 && !isSep(dir[len - 1])) len--;
+  while (len > 1 && isSep(dir[len - 1])) len--;
+  dir[len] = 0;
+  // Plain directories all the way from the base: inside, without asking
+  // the system (which cannot name some long paths).
+  bool ok = spelledBelow && len >= lexLen && osDirNoLinkBelow(lexBase, dir);
+  len = strlen(path);
+  memcpy(dir, path, len + 1);
+  for (; !ok;) {
     const size_t was = len;
     while (len > 0 && !isSep(dir[len - 1])) len--;  // up to the parent
     while (len > 1 && isSep(dir[len - 1])) len--;
@@ -138,6 +153,8 @@ bool recordConfined(const char* path, const char* realBase) {
   memFree(dir);
   return ok;
 }
+
+namespace {
 
 // Says what a journal that every later run would refuse the same way takes.
 void needsAPerson(const char* log) {
@@ -154,16 +171,20 @@ int checkRecords(const char* log, const UndoRecord* recs, uint32_t n, const char
     logError(logCatZip, "Cannot resolve the installation directory %s\n", installDir);
     return -1;
   }
+  char* lexBase = nullptr;
+  if (osDirRealPath(installDir, nullptr, &lexBase) != 0) lexBase = nullptr;
   int rc = 0;
   for (uint32_t i = 0; i < n && rc == 0; i++) {
     for (const char* name : {recs[i].path, recs[i].other}) {
-      if (recs[i].type == ulDone || (name == recs[i].other && !*name) || recordConfined(name, realBase)) continue;
+      if (recs[i].type == ulDone || (name == recs[i].other && !*name) || ulPathConfined(name, realBase, lexBase))
+        continue;
       logError(logCatZip, "Update journal %s names %s, which is not inside the installation %s; nothing is undone\n",
                log, name, installDir);
       rc = -1;
       break;
     }
   }
+  memFree(lexBase);
   memFree(realBase);
   return rc;
 }

@@ -201,19 +201,10 @@ int joinResolved(const char* real, const char* tail, char** resolved) {
 // from the base to it (dir included) is a link: then it is inside without
 // asking the system for its final name (which some systems cannot give for
 // long names).
-bool plainBelowBase(const ZipDisk* disk, char* dir) {
+bool plainBelowBase(const ZipDisk* disk, const char* dir) {
   char* lex = nullptr;
-  if (osDirRealPath(disk->baseDir, nullptr, &lex) != 0 || !lex) return false;
-  const size_t n = strlen(lex);
-  bool plain = strncmp(dir, lex, n) == 0 && (!dir[n] || isSeparator(dir[n]) || (n > 0 && isSeparator(lex[n - 1])));
+  const bool plain = osDirRealPath(disk->baseDir, nullptr, &lex) == 0 && lex && osDirNoLinkBelow(lex, dir);
   memFree(lex);
-  for (size_t i = n + 1; plain && dir[i - 1]; i++) {
-    if (dir[i] && !isSeparator(dir[i])) continue;
-    const char c = dir[i];
-    dir[i] = 0;
-    plain = !osDirIsLink(dir);
-    dir[i] = c;
-  }
   return plain;
 }
 
@@ -445,6 +436,12 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
   if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) return -1;
   // Where the base really is, links resolved: nothing is written outside it.
   if (osFileResolveLinks(baseDir ? baseDir : ".", &disk->realBase) != 0) return -1;
+  // A rollback undoes nothing of the walk that no longer lies inside it.
+  if ((options & zipDiskJournal) && !info->journalBase) {
+    info->journalBase = memStrDup(disk->realBase);
+    if (osDirRealPath(baseDir, nullptr, &info->journalLexBase) != 0) info->journalLexBase = nullptr;
+    info->journalBaseFrom = info->journalSequence;
+  }
   disk->update = (options & zipDiskUpdate) != 0;
   disk->caseSensitive = osDirIsCaseSensitive(disk->realBase);
   return 0;

@@ -15,6 +15,7 @@
 // link) followed by the path; replaced-journal values are
 // "pathName\0oldName\0".
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "logging.h"
@@ -107,6 +108,17 @@ int restoreOld(const char* value, int verbosity, int* restored) {
   return result;
 }
 
+// True when the journal record under key may be undone: it was made before
+// the walk's base was known (the base's own creation), or its path still
+// lies inside that base. Someone may have swapped a directory of the walk
+// for a link since; what lies behind it is never touched.
+bool stillInside(const ZipInfo* info, const char* key, const char* path) {
+  if (!info->journalBase || (uint32_t)strtoul(key, nullptr, 10) < info->journalBaseFrom) return true;
+  if (ulPathConfined(path, info->journalBase, info->journalLexBase)) return true;
+  logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", path, info->journalBase);
+  return false;
+}
+
 // Undoes both journals newest first. Returns 0 when every creation was
 // undone and every previous version restored; *undoFailed and
 // *restoreFailed tell which kind of step failed.
@@ -118,10 +130,14 @@ void undoAll(ZipInfo* info, bool* undoFailed, bool* restoreFailed) {
   const char* rval = info->replaced ? static_cast<const char*>(smLast(info->replaced, &rkey)) : nullptr;
   while (cval || rval) {
     if (cval && (!rval || strcmp(ckey, rkey) > 0)) {
-      if (undoCreation(cval, info->verbosity, &files, &dirs) != 0) *undoFailed = true;
+      if (!stillInside(info, ckey, cval + 1) || undoCreation(cval, info->verbosity, &files, &dirs) != 0)
+        *undoFailed = true;
       cval = static_cast<const char*>(smPrevious(info->created, &ckey));
     } else {
-      if (restoreOld(rval, info->verbosity, &restored) != 0) *restoreFailed = true;
+      const char* oldName = rval + strlen(rval) + 1;
+      if (!stillInside(info, rkey, rval) || !stillInside(info, rkey, oldName) ||
+          restoreOld(rval, info->verbosity, &restored) != 0)
+        *restoreFailed = true;
       rval = static_cast<const char*>(smPrevious(info->replaced, &rkey));
     }
   }
@@ -131,13 +147,17 @@ void undoAll(ZipInfo* info, bool* undoFailed, bool* restoreFailed) {
 }
 
 // Deletes every previous version kept aside (commit).
-int removeOldFiles(SortMap* replaced, int verbosity) {
+int removeOldFiles(const ZipInfo* info, SortMap* replaced, int verbosity) {
   int result = 0, removed = 0;
   const char* key = nullptr;
   for (const char* v = static_cast<const char*>(smFirst(replaced, &key)); v;
        v = static_cast<const char*>(smNext(replaced, &key))) {
     const char* oldName = v + strlen(v) + 1;
     if (!osFileIsPresent(oldName)) continue;
+    if (!stillInside(info, key, oldName)) {
+      result = -1;
+      continue;
+    }
     osFileSetAttributes(oldName, zipResetAttributes);
     if (osFileDeleteEx(oldName, nullptr, osFileDeleteAtReboot) == 0) {
       removed++;
@@ -234,7 +254,7 @@ void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
     // Everything written is on the disk before the commit mark, and the
     // mark before any previous version goes: a crash until then is undone.
     if (zipFlushWritten(info) != 0 || logStep(info, ulDone, "", "", true) != 0) clean = false;
-    if (clean && info->replaced && removeOldFiles(info->replaced, info->verbosity) != 0) {
+    if (clean && info->replaced && removeOldFiles(info, info->replaced, info->verbosity) != 0) {
       logFatal(logCatZip, "Could not remove all previous files that are replaced with new content\n");
       clean = false;
     }
@@ -246,6 +266,10 @@ void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
   smDestroy(info->replaced);
   info->replaced = nullptr;
   info->journalSequence = 0;
+  memFree(info->journalBase);
+  memFree(info->journalLexBase);
+  info->journalBase = info->journalLexBase = nullptr;
+  info->journalBaseFrom = 0;
 }
 
 int zipFlushWritten(ZipInfo* info) {

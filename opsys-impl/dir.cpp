@@ -112,6 +112,23 @@ int collectDrive(const char*, const char* name, int, void* context) {
 
 }  // namespace
 
+bool osDirNoLinkBelow(const char* base, const char* path) {
+  const size_t n = strlen(base);
+  if (strncmp(path, base, n) != 0) return false;
+  if (path[n] && !osPathIsSep(path[n]) && !(n > 0 && osPathIsSep(base[n - 1]))) return false;
+  char* way = memStrDup(path);
+  bool plain = true;
+  for (size_t i = n + 1; plain && way[i - 1]; i++) {
+    if (way[i] && !osPathIsSep(way[i])) continue;
+    const char c = way[i];
+    way[i] = 0;
+    plain = !osDirIsLink(way);
+    way[i] = c;
+  }
+  memFree(way);
+  return plain;
+}
+
 int osDirRemoveContents(const char* path, bool filesOnly) {
   if (!path) return 0;
   RemoveContext ctx = {filesOnly};

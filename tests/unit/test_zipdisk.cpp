@@ -324,3 +324,29 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsRefused) {
   for (const auto& e : fs::recursive_directory_iterator(outside))
     EXPECT_TRUE(e.is_directory()) << e.path() << " was written outside the base";
 }
+
+// After a successful walk, a directory of it swapped for a link to the
+// outside (while the installer script runs, say): the rollback neither
+// deletes the new files nor moves kept-aside versions through the link.
+TEST(ZipDisk, RollbackStaysOutOfADirectorySwappedForALink) {
+  const fs::path root = freshDir("rbswap");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path base = root / "base", outside = root / "outside";
+  writeFile(base / "www" / "index.html", "old");
+  writeFile(root / "archive.zip",
+            buildZip({{.name = "www/index.html", .data = "new"}, {.name = "www/new.txt", .data = "n"}}));
+  ZipInfo* zip = nullptr;
+  ASSERT_EQ(zipOpen(&zip, str(root / "archive.zip").c_str(), false), 0);
+  ASSERT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0);
+  std::string kept;
+  for (const auto& e : fs::directory_iterator(base / "www"))
+    if (e.path().filename().string().find("-old-") != std::string::npos) kept = e.path().filename().string();
+  ASSERT_FALSE(kept.empty());
+  fs::rename(base / "www", root / "moved");
+  Tree victim = {{"index.html", "VICTIM"}, {"new.txt", "victim"}, {kept, "ATTACKER"}};
+  for (const auto& [name, text] : victim) writeFile(outside / name, text);
+  fs::create_directory_symlink(outside, base / "www");
+  zipRollback(&zip);
+  zipExit(&zip);
+  EXPECT_EQ(snapshot(outside), victim);
+}
