@@ -48,6 +48,21 @@ bool nameIsConfined(const char* name, int* depth) {
   return true;
 }
 
+// True when the n bytes at s name a Windows device whatever the extension
+// (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$; any case).
+bool isDeviceName(const char* s, size_t n) {
+  static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "COM#", "LPT#"};
+  const char* dot = static_cast<const char*>(memchr(s, '.', n));
+  const size_t stem = dot ? (size_t)(dot - s) : n;
+  for (const char* d : devices) {
+    bool same = stem == strlen(d);
+    for (size_t i = 0; same && i < stem; i++)
+      same = d[i] == '#' ? isdigit((unsigned char)s[i]) != 0 : toupper((unsigned char)s[i]) == d[i];
+    if (same) return true;
+  }
+  return false;
+}
+
 // True when a component of the name would name another file on Windows
 // than it says: a trailing dot or space is dropped there, and a ':' names a
 // stream of a file ("register.properties." and "register.properties::$DATA"
@@ -59,6 +74,7 @@ bool nameAliasesAnother(const char* name) {
     const size_t n = (size_t)(p - s);
     const bool dots = (n == 1 && s[0] == '.') || (n == 2 && s[0] == '.' && s[1] == '.');
     if (memchr(s, ':', n) || (n > 0 && !dots && (s[n - 1] == '.' || s[n - 1] == ' '))) return true;
+    if (isDeviceName(s, n)) return true;
     if (*p) p++;
   }
   return false;
@@ -378,8 +394,8 @@ int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBu
   }
   if (nameAliasesAnother(name)) {
     logError(logCatZip,
-             "Entry name %s has a component ending with a dot or a space, or holding ':', which "
-             "names another file on Windows\n",
+             "Entry name %s has a component ending with a dot or a space, holding ':', or naming a device "
+             "(CON, NUL, COM1, ...), which names another file or a device on Windows\n",
              name);
     return -1;
   }

@@ -233,10 +233,11 @@ TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
 }
 
 // Names that Windows takes for another file (a trailing dot or space is
-// dropped, ':' opens a stream of the file) are refused on every system.
+// dropped, ':' opens a stream of the file, a device name opens the device)
+// are refused on every system.
 TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
   for (const char* name : {"register.properties.", "register.properties ", "register.properties::$DATA", "bin./a.cmd",
-                           "bin /a.cmd", "bin/a:b", ".../x"}) {
+                           "bin /a.cmd", "bin/a:b", ".../x", "CON", "www/aux.txt", "lpt1/x", "www/Com9.log"}) {
     const fs::path base = freshDir("alias");
     writeFile(base / "register.properties", "id=mine");
     const std::string log = testCaptureLog(logCatZip, logLevelError, [&] {
