@@ -2,6 +2,7 @@
 // recovery.
 #include "undolog.h"
 
+#include <cctype>
 #include <cstring>
 #include <initializer_list>
 
@@ -156,6 +157,50 @@ bool ulPathConfined(const char* path, const char* realBase, const char* lexBase)
 
 namespace {
 
+// True when rel (a name relative to the installation) is its registration
+// file, its lock or lies in the lock, in any letter case.
+bool ownName(const char* rel) {
+  static const char* const own[] = {"register.properties", ".lock"};
+  for (const char* o : own) {
+    const size_t n = strlen(o);
+    bool same = true;
+    for (size_t i = 0; same && i < n; i++) same = rel[i] && tolower((unsigned char)rel[i]) == o[i];
+    if (same && (rel[n] == 0 || (o[1] == 'l' && isSep(rel[n])))) return true;
+  }
+  return false;
+}
+
+// ownName judged on where `path` really is: its parent resolved, and the
+// path itself when it exists (a short 8.3 name resolves to the long one).
+bool namesOwnFile(const char* path, const char* realBase, const char* lexBase) {
+  const size_t lexLen = lexBase ? strlen(lexBase) : 0;
+  if (lexBase && strncmp(path, lexBase, lexLen) == 0 && isSep(path[lexLen]) && ownName(path + lexLen + 1)) return true;
+  const size_t baseLen = strlen(realBase);
+  bool own = false;
+  char* real = nullptr;
+  if (osFileKindOf(path) >= 0 && osFileResolveLinks(path, &real) == 0 && real)
+    own = strlen(real) > baseLen && atOrBelow(real, realBase) && ownName(real + baseLen + 1);
+  memFree(real);
+  real = nullptr;
+  const char* slash = nullptr;
+  for (const char* p = path; *p; p++)
+    if (isSep(*p)) slash = p;
+  if (!own && slash) {
+    char* dir = memStrDupN(path, (size_t)(slash - path));
+    if (osFileKindOf(dir) >= 0 && osFileResolveLinks(dir, &real) == 0 && real && atOrBelow(real, realBase)) {
+      StringBuffer rel;
+      sbInitHere(&rel);
+      if (strlen(real) > baseLen) sbAppendString(&rel, real + baseLen + 1), sbAppendString(&rel, "/");
+      sbAppendString(&rel, slash + 1);
+      own = ownName(sbGet(&rel));
+      sbClean(&rel);
+    }
+    memFree(dir);
+  }
+  memFree(real);
+  return own;
+}
+
 // Says what a journal that every later run would refuse the same way takes.
 void needsAPerson(const char* log) {
   logError(logCatZip,
@@ -176,10 +221,18 @@ int checkRecords(const char* log, const UndoRecord* recs, uint32_t n, const char
   int rc = 0;
   for (uint32_t i = 0; i < n && rc == 0; i++) {
     for (const char* name : {recs[i].path, recs[i].other}) {
-      if (recs[i].type == ulDone || (name == recs[i].other && !*name) || ulPathConfined(name, realBase, lexBase))
+      if (recs[i].type == ulDone || (name == recs[i].other && !*name)) continue;
+      if (!ulPathConfined(name, realBase, lexBase)) {
+        logError(logCatZip, "Update journal %s names %s, which is not inside the installation %s; nothing is undone\n",
+                 log, name, installDir);
+      } else if (namesOwnFile(name, realBase, lexBase)) {
+        logError(logCatZip,
+                 "Update journal %s names %s, the installation's registration or lock, which no update changes; "
+                 "nothing is undone\n",
+                 log, name);
+      } else {
         continue;
-      logError(logCatZip, "Update journal %s names %s, which is not inside the installation %s; nothing is undone\n",
-               log, name, installDir);
+      }
       rc = -1;
       break;
     }

@@ -189,7 +189,8 @@ TEST_F(UndoLogTest, CreatedDirectoryThatCannotBeEmptiedDoesNotBlock) {
 }
 
 // A journal that names anything outside the installation (planted, or not
-// of this installation) is refused whole: nothing inside or outside is
+// of this installation), or the installation's registration or lock, is
+// refused whole: nothing inside or outside is
 // touched, and the journal stays for a person to look at.
 TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
   oldTree();
@@ -198,8 +199,12 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
   const bool links = [&] {
     std::error_code ec;
     fs::create_directory_symlink(path("outside"), t("lnk"), ec);
+    fs::create_directory_symlink(path("tree"), t("here"), ec);
     return !ec;
   }();
+  writeText(t("register.properties"), "id=mine");
+  fs::create_directories(t(".lock"));
+  writeText(t(".lock") + osPathSeparator + "holder", "1 2 3 h");
   const std::string out = path("outside"), f = out + osPathSeparator + "f";
   struct Case {
     uint8_t type;
@@ -210,9 +215,13 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
       {ulPlaced, t("..") + osPathSeparator + "outside" + osPathSeparator + "f", ""},
       {ulMovedAside, t("a.txt"), f},
       {ulTempFile, t("lnk") + osPathSeparator + "f", ""},
+      {ulPlaced, t("register.properties"), ""},
+      {ulMovedAside, t("Register.Properties"), t("keep.txt")},
+      {ulPlaced, t(".lock") + osPathSeparator + "holder", ""},
+      {ulPlaced, t("here") + osPathSeparator + "register.properties", ""},
   };
   for (const Case& c : cases) {
-    if (!links && c.path.find("lnk") != std::string::npos) continue;
+    if (!links && (c.path.find("lnk") != std::string::npos || c.path.find("here") != std::string::npos)) continue;
     UndoLog ul;
     ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
     ASSERT_EQ(0, ulAppend(&ul, ulPlaced, t("keep.txt").c_str(), ""));
@@ -225,6 +234,8 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
     EXPECT_NE(std::string::npos, said.find("until a person has checked")) << said;
     EXPECT_EQ("precious", readText(f)) << c.path;
     EXPECT_EQ("keep", readText(t("keep.txt"))) << c.path;
+    EXPECT_EQ("id=mine", readText(t("register.properties"))) << c.path;
+    EXPECT_EQ("1 2 3 h", readText(t(".lock") + osPathSeparator + "holder")) << c.path;
     EXPECT_TRUE(fs::exists(log())) << c.path;
   }
 }
