@@ -188,12 +188,9 @@ bool namesOwnFile(const char* path, const char* realBase, const char* lexBase) {
   if (!own && slash) {
     char* dir = memStrDupN(path, (size_t)(slash - path));
     if (osFileKindOf(dir) >= 0 && osFileResolveLinks(dir, &real) == 0 && real && atOrBelow(real, realBase)) {
-      StringBuffer rel;
-      sbInitHere(&rel);
-      if (strlen(real) > baseLen) sbAppendString(&rel, real + baseLen + 1), sbAppendString(&rel, "/");
-      sbAppendString(&rel, slash + 1);
-      own = ownName(sbGet(&rel));
-      sbClean(&rel);
+      // In the installation's top directory: the name itself; below it,
+      // the first component (the lock).
+      own = strlen(real) > baseLen ? ownName(real + baseLen + 1) : ownName(slash + 1);
     }
     memFree(dir);
   }

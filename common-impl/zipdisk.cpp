@@ -213,15 +213,12 @@ int joinResolved(const char* real, const char* tail, char** resolved) {
   return rc;
 }
 
-// True when dir is the base as given or lies below it, and no directory on the way
-// from the base to it (dir included) is a link: then it is inside without
-// asking the system for its final name (which some systems cannot give for
-// long names).
+// True when dir is the base as given or lies below it, and no directory on
+// the way from the base to it (dir included) is a link: then it is inside
+// without asking the system for its final name (which some systems cannot
+// give for long names).
 bool plainBelowBase(const ZipDisk* disk, const char* dir) {
-  char* lex = nullptr;
-  const bool plain = osDirRealPath(disk->baseDir, nullptr, &lex) == 0 && lex && osDirNoLinkBelow(lex, dir);
-  memFree(lex);
-  return plain;
+  return disk->lexBase && osDirNoLinkBelow(disk->lexBase, dir);
 }
 
 // Refuses to write through a link that leads out of the base directory,
@@ -452,10 +449,11 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
   if (baseDir && !osIsDirPresent(baseDir) && zipMakeDirectories(info, baseDir) != 0) return -1;
   // Where the base really is, links resolved: nothing is written outside it.
   if (osFileResolveLinks(baseDir ? baseDir : ".", &disk->realBase) != 0) return -1;
+  if (osDirRealPath(baseDir, nullptr, &disk->lexBase) != 0) disk->lexBase = nullptr;
   // A rollback undoes nothing of the walk that no longer lies inside it.
   if ((options & zipDiskJournal) && !info->journalBase) {
     info->journalBase = memStrDup(disk->realBase);
-    if (osDirRealPath(baseDir, nullptr, &info->journalLexBase) != 0) info->journalLexBase = nullptr;
+    info->journalLexBase = disk->lexBase ? memStrDup(disk->lexBase) : nullptr;
     info->journalBaseFrom = info->journalSequence;
   }
   disk->update = (options & zipDiskUpdate) != 0;
@@ -468,6 +466,8 @@ void zipDiskClose(ZipDisk* disk) {
   disk->links = nullptr;
   memFree(disk->realBase);
   disk->realBase = nullptr;
+  memFree(disk->lexBase);
+  disk->lexBase = nullptr;
   confirmDirectory(disk, nullptr);
   sbClean(&disk->pathName);
   sbClean(&disk->tempName);

@@ -47,6 +47,7 @@ struct ZipDisk {
   ZipInfo* info;          // the archive handle; its journals record the changes (when open)
   const char* baseDir;    // the base directory as given (borrowed); null: the current directory
   char* realBase;         // the base directory with its links resolved (owned)
+  char* lexBase;          // the base directory as osDirRealPath spells it (owned), or null
   SortMap* links;         // symbolic links this walk created (keys owned)
   StringBuffer pathName;  // the current entry's full path
   StringBuffer tempName;  // where its data is written first (files)

@@ -45,7 +45,8 @@ int putSequenced(ZipInfo* info, SortMap* map, char* value) {
 }
 
 // Removes one created path: a link itself, a directory with everything in
-// it (never entering a link), or a file. Returns 0 when removed or absent; counts what it removed.
+// it (never entering a link), or a file. Returns 0 when removed or absent;
+// counts what it removed.
 int undoCreation(const char* value, int verbosity, int* files, int* dirs) {
   const char* path = value + 1;
   // A created directory someone swapped for a link since is undone like a

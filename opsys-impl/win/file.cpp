@@ -925,32 +925,6 @@ int osFileKindOf(const char* path) {
   return (a & FILE_ATTRIBUTE_DEVICE) ? osDirEntryOther : osDirEntryFile;
 }
 
-namespace {
-
-// The name the system gives an open file (a new block), or null with *err
-// set. The buffer grows until the name fits: some systems under-report the
-// size a long name needs, or answer "more data" instead.
-wchar_t* finalPathOf(HANDLE h, DWORD* err) {
-  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-  DWORD cap = MAX_PATH;
-  for (int tries = 0; tries < 6; tries++) {
-    wchar_t* buf = memNewArray(wchar_t, cap + 1);
-    const DWORD got = GetFinalPathNameByHandleW(h, buf, cap + 1, flags);
-    const DWORD e = got == 0 ? GetLastError() : 0;
-    if (got > 0 && got <= cap) return buf;
-    memFree(buf);
-    if (got == 0 && e != ERROR_MORE_DATA && e != ERROR_NOT_ENOUGH_MEMORY && e != ERROR_INSUFFICIENT_BUFFER) {
-      *err = e;
-      return nullptr;
-    }
-    cap = got > cap ? got + 1 : cap * 4;
-  }
-  *err = ERROR_MORE_DATA;
-  return nullptr;
-}
-
-}  // namespace
-
 int osFileResolveLinks(const char* path, char** out) {
   *out = nullptr;
   wchar_t* wide = path ? winPathToWide(path) : nullptr;
@@ -961,7 +935,10 @@ int osFileResolveLinks(const char* path, char** out) {
   memFree(wide);
   wchar_t* buf = nullptr;
   if (h != INVALID_HANDLE_VALUE) {
-    buf = finalPathOf(h, &err);
+    const DWORD need = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    buf = need ? memNewArray(wchar_t, need + 1) : nullptr;
+    if (!buf || GetFinalPathNameByHandleW(h, buf, need + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) == 0)
+      err = GetLastError();
     winSys.closeHandle(h);
   }
   if (!err && buf) {
