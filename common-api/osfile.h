@@ -23,7 +23,8 @@ enum : uint32_t {
   osFileModeWrite = 3,          // write; truncated or created; others may only read
   osFileModeAppend = 4,         // append; opened, else created
   osFileModeReadNoWriters = 5,  // read; must exist; nobody may write it while it is open (Windows)
-  osFileModeCount = 6,
+  osFileModeCreateNew = 6,      // write; created, never opened: fails when anything, a link included, has the name
+  osFileModeCount = 7,
 };
 
 // File types: select the access list a created file gets. The ones this

@@ -526,9 +526,14 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
   // removes it even when the clean-up after a failure cannot.
   if (zipAddRollback(disk->info, tempName) != 0) return -1;
   disk->tempMade = true;
-  *out = osFileOpenStream(tempName, osFileModeWrite, osFileTypeExtracted, nullptr);
+  // Created new, never opened: something put at the name since it was found
+  // free (a link to another file, say) is neither written through nor, being
+  // not ours, removed.
+  *out = osFileOpenStream(tempName, osFileModeCreateNew, osFileTypeExtracted, nullptr);
   if (!*out) {
     logError(logCatZip, "Unable to write ZIP component %s to %s\n", name, tempName);
+    zipDropLastCreation(disk->info);
+    disk->tempMade = false;
     return -1;
   }
   // Its data reaches the disk with all the others, before the walk

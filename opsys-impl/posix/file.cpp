@@ -3,7 +3,8 @@
 // How the Windows model maps onto POSIX:
 // - Stream type: "PosixFile" over a file descriptor.
 // - Open modes: 0 O_RDWR|O_CREAT, 1 O_RDWR, 2 O_RDONLY, 3 O_WRONLY|O_CREAT|
-//   O_TRUNC, 4 O_WRONLY|O_APPEND|O_CREAT. POSIX has no share modes: the share
+//   O_TRUNC, 4 O_WRONLY|O_APPEND|O_CREAT, 6 O_WRONLY|O_CREAT|O_EXCL (which
+//   never follows a link at the name). POSIX has no share modes: the share
 //   column and the share flag have no effect. Quiet opens read-only.
 // - File types: 0, 9, 13 and 15 create files with 0666 (less the umask),
 //   i.e. the rights the directory's owner would give; the types with an
@@ -228,7 +229,8 @@ struct PosixFile {
 
 // POSIX has no share modes: reading without writers is plain reading.
 const int modeFlags[osFileModeCount] = {
-    O_RDWR | O_CREAT, O_RDWR, O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_APPEND | O_CREAT, O_RDONLY};
+    O_RDWR | O_CREAT,           O_RDWR, O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_APPEND | O_CREAT, O_RDONLY,
+    O_WRONLY | O_CREAT | O_EXCL};
 static_assert(SFX_ARRAY_SIZE(modeFlags) == osFileModeCount);
 
 const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
@@ -373,7 +375,8 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     f->input = std == 0;
     return s;
   }
-  const bool creates = mode == osFileModeReadWrite || mode == osFileModeWrite || mode == osFileModeAppend;
+  const bool creates =
+      mode == osFileModeReadWrite || mode == osFileModeWrite || mode == osFileModeAppend || mode == osFileModeCreateNew;
   mode_t perm = 0666;
   if (creates && !quiet) {
     if (fileType >= osFileTypeCount || fileType == 6) {

@@ -148,14 +148,18 @@ const DWORD modeAccess[osFileModeCount] = {GENERIC_READ | GENERIC_WRITE,
                                            GENERIC_READ,
                                            GENERIC_WRITE,
                                            FILE_APPEND_DATA | SYNCHRONIZE,
-                                           GENERIC_READ};
-const DWORD modeDisposition[osFileModeCount] = {OPEN_ALWAYS,   OPEN_EXISTING, OPEN_EXISTING,
-                                                CREATE_ALWAYS, OPEN_ALWAYS,   OPEN_EXISTING};
+                                           GENERIC_READ,
+                                           GENERIC_WRITE};
+// CREATE_NEW fails on any existing name, a link or junction included: it is
+// never followed.
+const DWORD modeDisposition[osFileModeCount] = {OPEN_ALWAYS, OPEN_EXISTING, OPEN_EXISTING, CREATE_ALWAYS,
+                                                OPEN_ALWAYS, OPEN_EXISTING, CREATE_NEW};
 const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Read without writers: others may read, rename or delete the file (the
 // open handle keeps its data), but not change it.
 const DWORD modeShare[osFileModeCount] = {shareAll,        shareAll,        shareAll,
-                                          FILE_SHARE_READ, FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_DELETE};
+                                          FILE_SHARE_READ, FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                          FILE_SHARE_READ};
 static_assert(SFX_ARRAY_SIZE(modeShare) == osFileModeCount);
 
 const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};
@@ -368,7 +372,8 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     f->stdError = std == 2;
     return s;
   }
-  const bool creates = mode == osFileModeReadWrite || mode == osFileModeWrite || mode == osFileModeAppend;
+  const bool creates =
+      mode == osFileModeReadWrite || mode == osFileModeWrite || mode == osFileModeAppend || mode == osFileModeCreateNew;
   WinSecurity sec;
   memset(&sec, 0, sizeof sec);
   bool haveSecurity = false;

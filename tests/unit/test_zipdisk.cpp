@@ -271,6 +271,32 @@ TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
   EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "planted"}}));
 }
 
+// A link planted at the temporary name after it was found free is neither
+// written through nor removed: the temporary file is only ever created new.
+TEST(ZipDisk, TemporaryNameTakenAfterTheProbeIsNotFollowed) {
+  const fs::path root = freshDir("tempraced");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path base = root / "base", victim = root / "victim.txt";
+  fs::create_directories(base);
+  writeFile(victim, "precious");
+  const std::string baseName = str(base);
+  ZipInfo info{};
+  ZipDisk disk;
+  ASSERT_EQ(zipDiskOpen(&disk, &info, baseName.c_str(), zipDiskJournal), 0);
+  ASSERT_EQ(zipDiskFreeNames(&disk, "a.txt"), 0);
+  ASSERT_EQ(zipDiskCheck(&disk, "a.txt", false), zipDiskWrite);
+  const fs::path temp = sbGet(&disk.tempName);
+  fs::create_symlink(victim, temp);
+  IoStream* out = nullptr;
+  EXPECT_EQ(zipDiskCreateTemp(&disk, "a.txt", &out), -1);
+  if (out) iosClose(out);
+  zipDiskDiscardTemp(&disk);
+  zipEndJournal(&info, zipJournalRollback);
+  zipDiskClose(&disk);
+  EXPECT_EQ(readFile(victim), "precious");
+  EXPECT_TRUE(fs::is_symlink(temp)) << "a link the walk did not make was removed";
+}
+
 // A directory the walk created and that was swapped for a link before the
 // rollback (at its own name or one level down) is undone by removing the
 // link: what the link points at stays whole.
