@@ -243,7 +243,9 @@ int checkRecords(const char* log, const UndoRecord* recs, uint32_t n, const char
 
 int ulCreate(const char* path, UndoLog* log) {
   memset(log, 0, sizeof *log);
-  log->stream = osFileOpen(path, osFileModeWrite, osFileTypePlain, nullptr, false, false);
+  // Created new: never through a link planted at the name, never over a
+  // journal that may still be needed.
+  log->stream = osFileOpen(path, osFileModeCreateNew, osFileTypePlain, nullptr, false, false);
   if (!log->stream) {
     logError(logCatZip, "Cannot create the update journal %s\n", path);
     return -1;

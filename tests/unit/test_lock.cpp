@@ -105,6 +105,22 @@ TEST_F(LockTest, HolderDecidesOverAge) {
   }
 }
 
+// A link planted at the name the holder file is written under, in a lock
+// left for stale, is never written through.
+TEST_F(LockTest, HolderIsNeverWrittenThroughAPlantedLink) {
+  const std::string victim = path("victim.txt");
+  writeText(victim, "precious");
+  plant(nullptr, 13);
+  std::error_code ec;
+  std::filesystem::create_symlink(victim, lock() + osPathSeparator + "holder-" + std::to_string(osProcessId()) + ".tmp",
+                                  ec);
+  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  std::string log;
+  EXPECT_EQ(0, obtain(&log)) << log;
+  EXPECT_EQ("precious", readText(victim));
+  EXPECT_EQ(self(), readText(lock() + osPathSeparator + "holder"));
+}
+
 TEST_F(LockTest, ReleaseLeavesALockThatIsNoLongerOurs) {
   std::string log;
   ASSERT_EQ(0, obtain(&log));

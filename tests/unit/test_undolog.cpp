@@ -79,6 +79,17 @@ class UndoLogTest : public OsFsTest {
                                                       {"new/n.txt", "new"}, {"sub", "<dir>"},     {"sub/b.txt", "new"}};
 };
 
+// A journal is only ever created new: never through a link planted at its
+// name, and never over an existing journal, which may be the only way back.
+TEST_F(UndoLogTest, JournalIsCreatedNewOrNotAtAll) {
+  std::error_code ec;
+  fs::create_symlink(path("elsewhere"), log(), ec);
+  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  UndoLog ul;
+  EXPECT_EQ(-1, ulCreate(log().c_str(), &ul));
+  EXPECT_FALSE(exists(path("elsewhere")));
+}
+
 TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
   UndoLog ul;
   ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
@@ -222,6 +233,7 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
   };
   for (const Case& c : cases) {
     if (!links && (c.path.find("lnk") != std::string::npos || c.path.find("here") != std::string::npos)) continue;
+    fs::remove(log());  // the refused journal of the row before stays
     UndoLog ul;
     ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
     ASSERT_EQ(0, ulAppend(&ul, ulPlaced, t("keep.txt").c_str(), ""));
