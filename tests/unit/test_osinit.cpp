@@ -1,5 +1,5 @@
 // OS start-up and shut-down: exit code mapping, stop requests, the
-// environment cache, the executable's location and the child environment;
+// executable's location and the child environment;
 // OS error texts and reports: trimming, the per-thread text, the fallback
 // without a thread record, and the gates of the report.
 
@@ -70,20 +70,6 @@ TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
         _Exit(99);
       },
       ::testing::ExitedWithCode(1), "");
-}
-
-TEST_F(OsInit, EnvironmentCacheFollowsChanges) {
-  envReset();
-  ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", "one"), 0);
-  EXPECT_STREQ(osGetEnv("QZR_TEST_CACHE"), "one");
-  ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", "two \xc3\xa9"), 0);
-  EXPECT_STREQ(osGetEnv("QZR_TEST_CACHE"), "two \xc3\xa9");
-  ASSERT_EQ(osSetEnv("QZR_TEST_CACHE", nullptr), 0);
-  EXPECT_EQ(osGetEnv("QZR_TEST_CACHE"), nullptr);
-  // Names are matched exactly.
-  ASSERT_EQ(osSetEnv("QZR_TEST_Case", "x"), 0);
-  EXPECT_STREQ(osGetEnv("QZR_TEST_Case"), "x");
-  osSetEnv("QZR_TEST_Case", nullptr);
 }
 
 TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
