@@ -133,6 +133,9 @@ TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
       {"socket:::1:80", "needs brackets"},
       {"Socket:127.0.0.1:80", "does not start with socket:"},
       {"tcp:127.0.0.1:80", "does not start with socket:"},
+      // ".invalid" never resolves; a bracketed text must be an IPv6 literal.
+      {"socket:no-such-host.invalid:80", "Cannot resolve host no-such-host.invalid"},
+      {"socket:[localhost]:80", "Cannot resolve host localhost"},
   };
   for (const Case& c : cases) {
     OsSocketAddress a;
@@ -144,18 +147,6 @@ TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
     EXPECT_NE(log.find(c.reason), std::string::npos) << c.value << ": " << log;
     EXPECT_TRUE(allZero(a)) << c.value;
   }
-}
-
-TEST_F(SocketAddress, UnresolvableHostIsRejected) {
-  OsSocketAddress a;
-  TestStderr cap;
-  // ".invalid" never resolves; a bracketed text must be an IPv6 literal.
-  EXPECT_EQ(osSocketParseAddress("socket:no-such-host.invalid:80", &a), -1);
-  EXPECT_EQ(osSocketParseAddress("socket:[localhost]:80", &a), -1);
-  std::string log = cap.take();
-  EXPECT_NE(log.find("Cannot resolve host no-such-host.invalid"), std::string::npos) << log;
-  EXPECT_NE(log.find("Cannot resolve host localhost"), std::string::npos) << log;
-  EXPECT_TRUE(allZero(a));
 }
 
 TEST_F(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
@@ -263,20 +254,12 @@ TEST_F(SocketAddress, EmptyOneIsRefusedWithoutASystemCall) {
 
 // The log connection is closed only when logging ends, after the OS layer
 // has stopped the socket layer: open connections keep it started.
-TEST(SocketConnect, ConnectionOutlivesTheLayerShutDown) {
-  logParseLevels("info");
-  OsSocketAddress local = {};
-  IoStream *listener = nullptr, *client = nullptr, *server = nullptr;
-  ASSERT_NO_FATAL_FAILURE(testListenLoopback(1, &listener, &local));
-  ASSERT_EQ(osSocketConnect(&local, osSocketConnectTimeoutMs, &client), 0);
-  ASSERT_EQ(iosAccept(&server, listener, nullptr, nullptr), 0);
+TEST_F(SocketPair, ConnectionOutlivesTheLayerShutDown) {
+  connectBoth();
   EXPECT_EQ(osSocketExit(), 0);
   EXPECT_EQ(iosWriteString(client, "late", nullptr), 0);
   char buf[4] = {};
   EXPECT_EQ(iosReadFully(server, buf, 4), 0);
   EXPECT_EQ(std::string(buf, 4), "late");
-  EXPECT_EQ(iosClose(server), 0);
-  EXPECT_EQ(iosClose(client), 0);
-  EXPECT_EQ(iosClose(listener), 0);
-  logParseLevels(nullptr);
+  ASSERT_EQ(osSocketInit(), 0);  // for the fixture's own shut-down
 }
