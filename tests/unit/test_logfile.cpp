@@ -416,39 +416,35 @@ TEST_F(LogSocket, RecordsArriveAsCompleteLinesAndTheLogStaysThere) {
   EXPECT_NE(receiveUntil("still on the socket").find("still on the socket"), std::string::npos);
 }
 
-TEST_F(LogSocket, ClosedPortLeavesTheLogWhereItWas) {
+// Values that do not parse or are not for this target, and a port nobody
+// listens on, leave the log where it was, and it can still be switched.
+TEST_F(LogSocket, BadValuesAndClosedPortsLeaveTheLogWhereItWas) {
+  connectLog("socket:127.0.0.1:0");
+  connectLog("socket:127.0.0.1");
+  // Values without the (case-sensitive) prefix are not for this target.
+  connectLog("SOCKET:" + target.substr(7));
+  connectLog("Y");
+  EXPECT_TRUE(logOut.switchAllowed);
+  uint32_t timeout = 20;
+  IoStream* none = nullptr;
+  logParseLevels("none");
+  EXPECT_EQ(iosAccept(&none, listener, &timeout, nullptr), -1);  // nobody connected
+  logParseLevels("info");
   iosClose(listener);
   listener = nullptr;
   connectLog(target);
   EXPECT_TRUE(logOut.switchAllowed);
   logInfo(logCatMain, "after the failed connection\n");
   logFlush();
-  expectText(testReadFile(logFile), {"opsys.socket - Cannot connect to 127.0.0.1:",
-                                     ("No log connection for " + target).c_str(), "after the failed connection"});
-  // The log can still be switched.
+  expectText(testReadFile(logFile),
+             {"Invalid socket address 'socket:127.0.0.1:0': port out of range",
+              "Invalid socket address 'socket:127.0.0.1': missing port", "opsys.socket - Cannot connect to 127.0.0.1:",
+              ("No log connection for " + target).c_str(), "after the failed connection"},
+             {"SOCKET:"});
   std::string other = (dir / "other.log").string();
   logSetLogFile(other.c_str());
   EXPECT_EQ(logSwitchFile(false), 0);
   EXPECT_TRUE(fs::exists(other));
-}
-
-TEST_F(LogSocket, BadValuesLeaveTheLogWhereItWas) {
-  connectLog("socket:127.0.0.1:0");
-  connectLog("socket:127.0.0.1");
-  EXPECT_TRUE(logOut.switchAllowed);
-  // Values without the (case-sensitive) prefix are not for this target.
-  connectLog("SOCKET:" + target.substr(7));
-  connectLog("Y");
-  EXPECT_TRUE(logOut.switchAllowed);
-  logFlush();
-  expectText(testReadFile(logFile),
-             {"Invalid socket address 'socket:127.0.0.1:0': port out of range",
-              "Invalid socket address 'socket:127.0.0.1': missing port"},
-             {"SOCKET:"});
-  uint32_t timeout = 20;
-  IoStream* none = nullptr;
-  logParseLevels("none");
-  EXPECT_EQ(iosAccept(&none, listener, &timeout, nullptr), -1);  // nobody connected
 }
 
 // A listener that goes away must not take the rest of the log with it: the
