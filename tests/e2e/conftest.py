@@ -115,6 +115,18 @@ def zip_tree(src: Path, dest: Path, skip=(), method=zipfile.ZIP_DEFLATED):
     return dest
 
 
+def zip_entries(dest: Path, entries, mode="w"):
+    """Writes (name, data, is_link) entries into the ZIP at dest, or with mode
+    "a" after what it holds; a link's data is its target."""
+    with zipfile.ZipFile(dest, mode) as z:
+        for name, data, is_link in entries:
+            info = zipfile.ZipInfo(name)
+            info.create_system = 3
+            info.external_attr = (0o120777 if is_link else 0o100644) << 16
+            z.writestr(info, data)
+    return dest
+
+
 def make_installer(plat: Platform, zip_path: Path, out: Path):
     """The stub with the archive appended, by concatenation."""
     out = out.with_suffix(plat.exe_suffix) if plat.exe_suffix else out

@@ -58,27 +58,20 @@ def test_socket_log_target_receives_the_whole_run(plat):
     import socket
     import threading
 
-    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    server.bind(("127.0.0.1", 0))
-    server.listen(1)
+    server = socket.create_server(("127.0.0.1", 0))
     server.settimeout(60)
     received = []
 
     def serve():
         conn, _ = server.accept()
-        with conn:
-            while True:
-                data = conn.recv(65536)
-                if not data:
-                    break
-                received.append(data)
+        with conn, conn.makefile("rb") as f:
+            received.append(f.read())
 
     thread = threading.Thread(target=serve)
     thread.start()
     try:
-        port = server.getsockname()[1]
         r = plat.run(plat.stub, "--loglevel", "debug", "-copyright",
-                     env={"QZR_LOG_PIPE": f"socket:127.0.0.1:{port}"})
+                     env={"QZR_LOG_PIPE": f"socket:127.0.0.1:{server.getsockname()[1]}"})
         thread.join(60)
     finally:
         server.close()

@@ -14,8 +14,6 @@ def work(tmp_path):
 
 
 def demo_installer(plat, work, name="setup"):
-
-
     tree = demo_tree(plat, work / "payload")
     z = zip_tree(tree, work / "payload.zip")
     return make_installer(plat, z, work / name), tree
@@ -51,20 +49,17 @@ def test_failing_script_rolls_back_and_still_copies_logs(plat, work):
 
 def test_unpack_into_new_and_existing_directory(plat, work):
     exe, tree = demo_installer(plat, work)
-    for target in (work / "new" / "deeper", work / "existing"):
-        if target.name == "existing":
-            target.mkdir()
-            (target / "keep.txt").write_text("mine")
-            (target / "register.properties").write_text("old")
+    existing = work / "existing"
+    existing.mkdir()
+    (existing / "keep.txt").write_text("mine")
+    (existing / "register.properties").write_text("old")
+    want = tree_snapshot(tree)
+    for target in (work / "new" / "deeper", existing):
         plat.check(exe, "--unpack", target, work=work)
         got = tree_snapshot(target)
-        want = tree_snapshot(tree)
-        for rel, data in want.items():
-            assert got.get(rel, "missing") == data, rel
-        if target.name == "existing":
-            assert (target / "keep.txt").read_text() == "mine"
-        # No script runs when unpacking.
-        assert not (target / TAG / "bin" / "installer.log").exists()
+        assert {rel: got.get(rel, "missing") for rel in want} == want, target
+        assert not (target / TAG / "bin" / "installer.log").exists()  # no script runs when unpacking
+    assert (existing / "keep.txt").read_text() == "mine"
 
 
 def test_unpack_without_directory_value(plat, work):

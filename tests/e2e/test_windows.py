@@ -4,11 +4,10 @@ import re
 import struct
 import subprocess
 import xml.etree.ElementTree as ET
-import zipfile
 
 import pytest
 
-from conftest import BUILD, RELEASE, WIN_BUILD, make_installer, zip_tree
+from conftest import BUILD, RELEASE, WIN_BUILD, make_installer, zip_entries, zip_tree
 
 # Awkward arguments for a batch script; each must arrive exactly.
 BATCH_ARGS = ["C:\\dir with space\\", "two\\\\", "a b", "x&y", "p|q", "<in>", "caret^", "bang!", "(par)",
@@ -60,13 +59,7 @@ def test_batch_arguments_that_cannot_pass_are_refused(wine, tmp_path):
 def test_link_entry_is_there_or_the_walk_fails(wine, tmp_path):
     """A link the system reports as created but that is not there (wine
     creates none) fails the walk, which then undoes everything."""
-    z = tmp_path / "links.zip"
-    with zipfile.ZipFile(z, "w") as f:
-        f.writestr("d/target.txt", "data")
-        info = zipfile.ZipInfo("d/lnk")
-        info.create_system = 3
-        info.external_attr = 0o120777 << 16
-        f.writestr(info, "target.txt")
+    z = zip_entries(tmp_path / "links.zip", [("d/target.txt", "data", False), ("d/lnk", "target.txt", True)])
     exe = make_installer(wine, z, tmp_path / "setup")
     out = tmp_path / "out"
     out.mkdir()

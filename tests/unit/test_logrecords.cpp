@@ -82,14 +82,22 @@ std::string dump(bool hex, const void* data, uint32_t len) {
 
 }  // namespace
 
-TEST_F(LogCapture, ThreeLineRecordRepeatsThePrefix) {
+// Records below their category's level, and empty ones, write nothing; a
+// record of three lines gives three, each with the whole prefix.
+TEST_F(LogCapture, GateAndLinesWithTheirPrefix) {
+  logDebug(logCatSfx, "hidden\n");
+  logAt(logLevelDebug, logCatSfx, "hidden too\n");
+  logInfo(logCatSfx, "%s", "");
+  EXPECT_EQ(text, "");
   logInfo(logCatSfx, "one\ntwo\nthree\n");
   EXPECT_EQ(bodies(), (std::vector<std::string>{"one", "two", "three"}));
   EXPECT_EQ(text.substr(0, 6), "INFO  ");
   // A record without a final "\n" gets one.
   text.clear();
-  logWarn(logCatSfx, "no end");
+  logParseLevels("sfx.sfx.main=debug");
+  logDebug(logCatSfx, "no end");
   EXPECT_EQ(bodies(), std::vector<std::string>{"no end"});
+  EXPECT_EQ(text.substr(0, 6), "DEBUG ");
 }
 
 TEST_F(LogCapture, LongLineIsCutAfter1023Bytes) {
@@ -107,17 +115,6 @@ TEST_F(LogCapture, LongLineIsCutAfter1023Bytes) {
     joined += body(l[i]);
   }
   EXPECT_EQ(joined, big);
-}
-
-TEST_F(LogCapture, GateAndLevelsDropRecords) {
-  logDebug(logCatSfx, "hidden\n");
-  logAt(logLevelDebug, logCatSfx, "hidden too\n");
-  logInfo(logCatSfx, "%s", "");
-  EXPECT_EQ(text, "");
-  logParseLevels("sfx.sfx.main=debug");
-  logDebug(logCatSfx, "shown\n");
-  EXPECT_EQ(bodies(), std::vector<std::string>{"shown"});
-  EXPECT_EQ(text.substr(0, 6), "DEBUG ");
 }
 
 TEST_F(LogCapture, DumpVariants) {
@@ -228,14 +225,6 @@ struct LevelGuard {
 
 }  // namespace
 
-TEST(LogLevels, NamesMatchWholeAndCaseless) {
-  EXPECT_EQ(logLevelFromName("info", 4), 4);
-  EXPECT_EQ(logLevelFromName("INFO", 4), 4);
-  EXPECT_EQ(logLevelFromName("Trace", 5), 8);
-  EXPECT_EQ(logLevelFromName("inf", 3), -1);
-  EXPECT_EQ(logLevelFromName("infos", 5), -1);
-}
-
 // One level setting: categories with the level they get, and the setting
 // as it reads back (null: not checked).
 struct LevelCase {
@@ -259,6 +248,9 @@ TEST(LogLevels, Settings) {
       {"common.*=debug", {{"common.zip", 6}, {"common.aes", 6}, {"opsys.file", 4}}, nullptr},
       {"*=trace", {{"opsys.file", 8}, {"unknown.unknown", 8}}, nullptr},
       {"common.zip=verbose", {{"common.zip", 4}}, "INFO"},
+      {"Trace", {{"common.zip", 8}}, nullptr},  // level names are whole and caseless
+      {"debu", {{"common.zip", 4}}, nullptr},
+      {"debugs", {{"common.zip", 4}}, nullptr},
       {"a,,b,debug", {{"common.zip", 6}}, nullptr},
       // An unknown element resets to the last bare level.
       {"debug,x,common.zip=trace", {{"common.zip", 8}, {"opsys.dir", 6}}, nullptr},
