@@ -113,24 +113,6 @@ TEST(MemoryPlain, ReallocKeepsContentAndSizeZeroFrees) {
   memFree(p);
 }
 
-TEST(MemoryPlain, CallocZeroesAndTypedHelpers) {
-  struct Pair {
-    uint64_t a;
-    void* b;
-  };
-  Pair* v = memNewArray(Pair, 33);
-  for (int i = 0; i < 33; i++) {
-    EXPECT_EQ(v[i].a, 0u);
-    EXPECT_EQ(v[i].b, nullptr);
-  }
-  // Blocks are aligned for any plain type.
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(v) % alignof(Pair), 0u);
-  memFree(v);
-  uint8_t* bytes = static_cast<uint8_t*>(memCalloc(7, 3));
-  for (int i = 0; i < 21; i++) EXPECT_EQ(bytes[i], 0);
-  memFree(bytes);
-}
-
 TEST(MemoryPlain, StringCopies) {
   char* a = memStrDup("hello");
   EXPECT_STREQ(a, "hello");

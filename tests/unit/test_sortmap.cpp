@@ -217,26 +217,6 @@ TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
   EXPECT_DEATH(smNext(m, &stale), "SortMap iterator out of sync");
 }
 
-TEST(SortMap, GrowthPast64) {
-  Map m;
-  // Insert in a scrambled order so that inserts land all over the array.
-  for (int i = 0; i < 300; i++) {
-    std::string k = numbered("key", (i * 37) % 300);
-    ASSERT_EQ(0, smPutCopy(m, k.c_str(), k.c_str()));
-  }
-  EXPECT_EQ(300u, smCount(m));
-  std::vector<std::string> keys = keysOf(m);
-  ASSERT_EQ(300u, keys.size());
-  for (int i = 0; i < 300; i++) {
-    EXPECT_EQ(numbered("key", i), keys[(size_t)i]);
-    EXPECT_STREQ(numbered("key", i).c_str(), text(m, numbered("key", i).c_str()));
-  }
-  for (int i = 0; i < 300; i += 2) ASSERT_EQ(0, smRemove(m, numbered("key", i).c_str()));
-  EXPECT_EQ(150u, smCount(m));
-  EXPECT_EQ(nullptr, smGet(m, "key0000"));
-  EXPECT_STREQ("key0299", text(m, "key0299"));
-}
-
 // The keys in order as a list the caller frees; the values are freed and
 // the map is gone.
 TEST(SortMap, ToArray) {
