@@ -35,15 +35,6 @@ int extract(const std::vector<Entry>& es, const fs::path& base, const char* patt
   return rc;
 }
 
-// Symbolic links need privileges on some Windows hosts.
-bool linksWork(const fs::path& dir) {
-  std::error_code ec;
-  fs::create_directory_symlink(dir, dir / "probe", ec);
-  if (ec) return false;
-  fs::remove(dir / "probe");
-  return true;
-}
-
 // Opens a journalling writer on `base` and writes "new" to the temporary
 // file of `name`, checked and ready to be placed.
 void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char* name) {

@@ -191,14 +191,9 @@ TEST(ZipJournal, WithoutJournalReplacedFilesGoAtOnce) {
 
 TEST(ZipWalk, NothingIsWrittenThroughALinkOfTheArchive) {
   const fs::path root = freshDir("t");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
   const fs::path outside = root / "outside";
   fs::create_directories(outside);
-  {
-    std::error_code ec;
-    fs::create_directory_symlink(outside, root / "probe", ec);
-    if (ec) GTEST_SKIP() << "symbolic links are not available here";
-    fs::remove(root / "probe");
-  }
   const std::string target = str(outside);
   std::vector<Entry> es = {{.name = "lnk", .data = target, .extAttr = 0xA1FF0000u},
                            {.name = "lnk/owned.txt", .data = "pwned"}};
