@@ -263,40 +263,16 @@ TEST(InflateRoundTrip, OwnEncodersAllReadModes) {
 
 // ---- decode tables ----
 
-TEST(InflateTables, EveryCodeUpToFifteenBitsDecodesToItsSymbol) {
-  // Lengths 1, 2, ..., 14, 15, 15 (a complete code), spread over the symbols,
-  // so that codes longer than the primary width need sub-tables.
+// Lengths 1, 2, ..., 14, 15, 15 make a complete code; one 15-bit code more
+// (over-subscribed) or one less (incomplete) is refused.
+TEST(InflateTables, CodesOffByOneLongCodeAreRefused) {
   std::vector<uint8_t> lengths(288, 0);
   for (int l = 1; l <= 15; l++) lengths[(l * 19) % 286] = (uint8_t)l;
   lengths[284] = 15;
-  std::vector<uint32_t> codes = canonicalCodes(lengths);
   const InflateTable* t = nullptr;
   ASSERT_EQ(inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), 0);
   EXPECT_TRUE(t->complete);
-  for (uint32_t s = 0; s < 288; s++) {
-    uint32_t len = lengths[s];
-    if (!len) continue;
-    uint32_t r = 0;
-    for (uint32_t i = 0; i < len; i++) r |= ((codes[s] >> i) & 1) << (len - 1 - i);
-    for (uint32_t high : {0u, 0x5A5Au, 0xFFFFu}) {
-      uint32_t bits = r | ((high << len) & 0x7FFF);  // the code followed by other bits
-      uint32_t e = t->entries[bits & ((1u << t->bits) - 1)];
-      if (e & inflateEntryLink) e = t->entries[(e >> 16) + ((bits >> t->bits) & ((1u << ((e >> 4) & 15)) - 1))];
-      ASSERT_EQ(e & 15, len) << s;
-      if (s < 256) {
-        ASSERT_TRUE(e & inflateEntryLiteral) << s;
-        ASSERT_EQ(e >> 16, s);
-      } else if (s == 256 || s > 285) {
-        ASSERT_TRUE(e & inflateEntrySpecial) << s;
-        ASSERT_EQ(e >> 16, s);
-      } else {
-        ASSERT_EQ(e >> 16, inflateLengthBase[s - 257]) << s;
-        ASSERT_EQ(((e >> 8) & 31) - len, inflateLengthExtra[s - 257]) << s;
-      }
-    }
-  }
   inflateFreeTable(t);
-  // Over-subscribed by one code, and one code short: both refused.
   lengths[1] = 15;
   EXPECT_EQ(inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), -1);
   lengths[1] = 0;

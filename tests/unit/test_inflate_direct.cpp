@@ -1,8 +1,8 @@
 // Inflate fast paths: decoding straight into the reader's buffer, stored
 // blocks copied straight into it, the history kept in the ring between
-// reads, wide match copies for every short distance, history that is never
-// cleared (matches before the first byte read zeros, never stale bytes of an
-// earlier stream) and the compile-time fixed tables.
+// reads, wide match copies for every short distance, and history that is
+// never cleared (matches before the first byte read zeros, never stale
+// bytes).
 #include <gtest/gtest.h>
 
 #include "test_inflate_helpers.h"
@@ -59,27 +59,6 @@ const std::vector<std::vector<uint32_t>> readPatterns = {
     {289, 290, 291, 300}, {4096}, {5000, 300, 70000, 17}, {65536}};
 
 }  // namespace
-
-TEST(InflateDirect, FixedTablesEqualTheBuiltOnes) {
-  std::vector<uint8_t> lit = fixedLiteralLengths(), dist(32, 5);
-  const InflateTable* built = nullptr;
-  ASSERT_EQ(inflateBuildTable(lit.data(), 288, inflateKindLiteralLength, &built), 0);
-  ASSERT_EQ(built->entryCount, inflateFixedLiteralTable.entryCount);
-  EXPECT_EQ(built->bits, inflateFixedLiteralTable.bits);
-  EXPECT_TRUE(inflateFixedLiteralTable.complete);
-  for (uint32_t i = 0; i < built->entryCount; i++)
-    ASSERT_EQ(built->entries[i], inflateFixedLiteralTable.entries[i]) << i;
-  inflateFreeTable(built);
-  ASSERT_EQ(inflateBuildTable(dist.data(), 32, inflateKindDistance, &built), 0);
-  ASSERT_EQ(built->entryCount, inflateFixedDistanceTable.entryCount);
-  for (uint32_t i = 0; i < built->entryCount; i++)
-    ASSERT_EQ(built->entries[i], inflateFixedDistanceTable.entries[i]) << i;
-  inflateFreeTable(built);
-  // The shared tables are never freed (a level that saw a fixed block
-  // releases its block tables through the same call).
-  inflateFreeTable(&inflateFixedLiteralTable);
-  EXPECT_EQ(inflateFixedLiteralTable.entries[0] >> 16, 256u);
-}
 
 // Matches the wide copies, the ring and the reader's buffer must get right,
 // in every read pattern: (1) distances 1..40 (the overlapping ones repeat
@@ -139,34 +118,6 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
       ASSERT_EQ(out.size(), c.expected.size()) << c.name << " " << sizes[0];
       ASSERT_TRUE(out == c.expected) << c.name << " " << sizes[0];
     }
-}
-
-TEST(InflateDirect, NextStreamNeverSeesTheHistoryOfThePreviousOne) {
-  // Two members one after the other on the same stream, each with its own
-  // level: the second starts with matches reaching before its first byte,
-  // which must read zeros and not what the first member left in memory
-  // (its state block is typically reused).
-  std::string first = sampleData(dataRandom, 70000, 11);
-  std::vector<Token> tokens;
-  addLiterals(tokens, "xyz0123456789abcdefghijklmnopqrstuvwxyz");
-  tokens.push_back({258, 1000});
-  tokens.push_back({258, 30000});
-  addLiterals(tokens, sampleData(dataText, 200, 12));
-  std::string expected;
-  applyTokens(expected, tokens);
-  for (uint32_t readSize : {1u << 17, 1000u}) {
-    Mock src = source(deflateOwn(first, 0) + deflateOwn(first, 2) + encodeTokens(tokens, 1));
-    IoStream* s = iosNewLevel(&src, &mockInOps);
-    for (int member = 0; member < 3; member++) {
-      Decoded d;
-      ASSERT_EQ(inflateWrapInputStream(s, INFLATE_FORMAT_RAW, &d.endFlag, false), 0);
-      readLevel(s, d, [&](size_t) { return readSize; });
-      ASSERT_FALSE(d.failed);
-      ASSERT_EQ(d.endFlag, 1);
-      ASSERT_TRUE(d.out == (member < 2 ? first : expected)) << member << " " << readSize;
-    }
-    iosClose(s);
-  }
 }
 
 TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {

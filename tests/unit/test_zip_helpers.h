@@ -24,19 +24,6 @@ namespace fs = std::filesystem;
 // CRC-32 of a string, bitwise (independent of the library's table-driven one).
 inline uint32_t crc32Of(const std::string& s) { return testbits::crcBitwise(s.data(), s.size()); }
 
-inline void put16(std::string& s, uint32_t v) {
-  s += (char)(v & 0xFF);
-  s += (char)((v >> 8) & 0xFF);
-}
-inline void put32(std::string& s, uint32_t v) {
-  put16(s, v & 0xFFFF);
-  put16(s, v >> 16);
-}
-inline void put64(std::string& s, uint64_t v) {
-  put32(s, (uint32_t)v);
-  put32(s, (uint32_t)(v >> 32));
-}
-
 // Appends little-endian fields: `widths` gives each value's size in bytes
 // ('1', '2', '4' or '8'), one digit per value.
 inline void putFields(std::string& s, const char* widths, std::initializer_list<uint64_t> values) {
@@ -56,14 +43,13 @@ inline std::string extraBlock(uint16_t id, const std::string& body) { return fie
 struct Entry {
   std::string name{};
   std::string data{};
-  uint16_t method = 0;       // 0 store, 8 deflate (fixed blocks), 9 deflate (stored blocks) -> written as 8
-  uint16_t flags = 0;        // general-purpose flags
-  uint32_t extAttr = 0;      // external attributes
-  std::string extra{};       // central extra field
-  std::string localExtra{};  // local extra field
-  std::string comment{};     // entry comment
-  int crcDelta = 0;          // added to the recorded CRC (0: correct)
-  int64_t sizeDelta = 0;     // added to the recorded uncompressed size
+  uint16_t method = 0;    // 0 store, 8 deflate (fixed blocks), 9 deflate (stored blocks) -> written as 8
+  uint16_t flags = 0;     // general-purpose flags
+  uint32_t extAttr = 0;   // external attributes
+  std::string extra{};    // central extra field
+  std::string comment{};  // entry comment
+  int crcDelta = 0;       // added to the recorded CRC (0: correct)
+  int64_t sizeDelta = 0;  // added to the recorded uncompressed size
   uint16_t dosTime = 0x6000, dosDate = 0x5A3D;
 };
 
@@ -92,9 +78,8 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
     const uint64_t offset = base + body.size();
     std::string lh, ch;
     putFields(lh, "42222244422",
-              {0x04034B50, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(),
-               e.localExtra.size()});
-    body += lh + e.name + e.localExtra + comp;
+              {0x04034B50, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(), 0});
+    body += lh + e.name + comp;
     putFields(ch, "42222224442222244",
               {0x02014B50, 0x031E, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(),
                e.extra.size(), e.comment.size(), 0, 0, e.extAttr, offset});
@@ -137,6 +122,16 @@ constexpr size_t kResidues[] = {0, 10, 21, 22, 75, 76, 97, 98, 255};
 // name `name`, the UTF-8 name.
 inline std::string unicodePathExtra(const std::string& name, const std::string& utf8, uint32_t crcDelta = 0) {
   return extraBlock(0x7075, fields("14", {1, crc32Of(name) + crcDelta}) + utf8);
+}
+
+// Whether symbolic links can be made in `dir` (they need privileges on some
+// Windows hosts).
+inline bool linksWork(const fs::path& dir) {
+  std::error_code ec;
+  fs::create_directory_symlink(dir, dir / "probe", ec);
+  if (ec) return false;
+  fs::remove(dir / "probe");
+  return true;
 }
 
 // A fresh, empty directory for one test.

@@ -47,30 +47,6 @@ fs::path fixtures() {
 
 const char* const kTools[] = {"python", "infozip", "infozip64", "7z", "bsdtar"};
 
-// Writes `pad` bytes and then the archive `zip` to `out`. Of an archive
-// above 64 MiB (big.zip) only the first and the last MiB are copied: the
-// bytes between them are the zeros of big.bin, left as a hole.
-void writePadded(const fs::path& out, size_t pad, const fs::path& zip) {
-  const uint64_t size = fs::file_size(zip);
-  const uint64_t part = 1 << 20;
-  std::ifstream in(zip, std::ios::binary);
-  std::ofstream f(out, std::ios::binary | std::ios::trunc);
-  f << std::string(pad, 'S');
-  auto copy = [&](uint64_t from, uint64_t length) {
-    std::string buf(length, '\0');
-    in.seekg((std::streamoff)from);
-    in.read(buf.data(), (std::streamsize)length);
-    f.seekp((std::streamoff)(pad + from));
-    f.write(buf.data(), (std::streamsize)length);
-  };
-  if (size <= 64 * part) {
-    copy(0, size);
-  } else {
-    copy(0, part);
-    copy(size - part, part);
-  }
-}
-
 }  // namespace
 
 TEST(ZipTools, FullAndPatternExtractionMatchTheSourceTree) {
@@ -148,35 +124,4 @@ TEST(ZipTools, EntryAboveFourGiB) {
   EXPECT_GT(small->offset, 4ull << 30);
   zipExit(&zip);
   EXPECT_EQ(snapshot(base), (Tree{{"small.txt", "small file above 4 GiB\n"}}));
-}
-
-// ZIP64 archives (zip -fz, more than 65535 entries, an entry above 4 GiB)
-// behind stubs of every size that matters are found by the probe as by the
-// full search, with the right count and prefix.
-TEST(ZipTools, Zip64ArchivesAreFoundBehindAnyStub) {
-  NEED_FIXTURES();
-  const struct {
-    const char* zip;
-    uint32_t entries;
-  } cases[] = {{"infozip64.zip", 0}, {"many.zip", 70000}, {"big.zip", 2}};
-  for (const auto& c : cases) {
-    if (!fs::exists(fx / c.zip)) continue;
-    const size_t zipSize = (size_t)fs::file_size(fx / c.zip);
-    // The ZIP64 records lie in front of a 256-byte boundary, or not.
-    for (size_t residue : {0, 75, 76, 255}) {
-      SCOPED_TRACE(std::string(c.zip) + " residue " + std::to_string(residue));
-      const size_t pad = prefixForResidue(zipSize, residue, 4096);
-      const fs::path exe = freshDir("pad") / "setup.exe";
-      writePadded(exe, pad, fx / c.zip);
-      ZipInfo* zip = nullptr;
-      ASSERT_EQ(zipOpen(&zip, str(exe).c_str(), true), 0);
-      EXPECT_EQ(zip->prefix, pad);
-      if (c.entries) {
-        EXPECT_EQ(zipCount(zip), c.entries);
-      }
-      EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkList, zipQuiet, nullptr), 0);
-      zipExit(&zip);
-      fs::remove(exe);
-    }
-  }
 }

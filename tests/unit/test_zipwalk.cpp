@@ -1,7 +1,8 @@
-// Archive walk, extraction and journal: listing, full and pattern
-// extraction, refused entries with rollback, replacement of existing trees
-// with commit and rollback, confinement of names and links, and fault
-// injection over every file-system call of an extraction.
+// Archive walk, extraction and journal: listing, refused entries with
+// rollback, replacement of existing trees with commit and rollback,
+// confinement of links, batched flushes, and fault injection over every
+// file-system call of an extraction. Full and pattern extraction of archives
+// made by real tools: test_ziptools.cpp.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -33,7 +34,7 @@ Archive openArchive(const std::string& bytes) {
   EXPECT_EQ(zipOpen(&a.zip, a.path.c_str(), false), 0);
   return a;
 }
-Archive openArchive(const std::vector<Entry>& es, const Options& o = {}) { return openArchive(buildZip(es, o)); }
+Archive openArchive(const std::vector<Entry>& es) { return openArchive(buildZip(es)); }
 
 std::string bigData(size_t n, uint32_t seed) {
   std::string s(n, '\0');
@@ -74,38 +75,12 @@ Tree expectedTree(const std::vector<Entry>& es) {
   return t;
 }
 
-int walk(Archive& a, const fs::path& base, const char* pattern = nullptr, ZipWalkMode mode = zipWalkJournal,
-         int verbosity = zipQuiet, StringBuffer* installer = nullptr) {
+int walk(Archive& a, const fs::path& base, ZipWalkMode mode = zipWalkJournal) {
   const std::string b = str(base);
-  return zipWalk(&a.zip, installer, pattern, mode, verbosity, b.c_str());
+  return zipWalk(&a.zip, nullptr, nullptr, mode, zipQuiet, b.c_str());
 }
 
 }  // namespace
-
-// Everything, or the entries a pattern selects, into a base whose parents
-// do not exist yet: the tree is there after the walk and after the commit.
-TEST(ZipWalk, ExtractsTheSelectedEntriesAndCommits) {
-  const auto es = payload();
-  Tree most = expectedTree(es);
-  most.erase("REGISTER.properties");
-  const struct {
-    const char* pattern;
-    Tree want;
-  } cases[] = {
-      {nullptr, expectedTree(es)},
-      {"!register.properties", most},
-      {"*/installer*.*",
-       {{"2025_1", "<dir>"}, {"2025_1/bin", "<dir>"}, {"2025_1/bin/installer.cmd", "@echo off\r\nexit 0\r\n"}}},
-  };
-  for (const auto& c : cases) {
-    Archive a = openArchive(es, {.comment = "sfx", .prefix = bigData(5000, 9)});
-    const fs::path base = freshDir("out") / "new" / "base";
-    ASSERT_EQ(walk(a, base, c.pattern), 0) << (c.pattern ? c.pattern : "all");
-    EXPECT_EQ(snapshot(base), c.want) << (c.pattern ? c.pattern : "all");
-    zipExit(&a.zip);
-    EXPECT_EQ(snapshot(base), c.want) << (c.pattern ? c.pattern : "all");
-  }
-}
 
 TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   std::vector<Entry> es = payload();
@@ -128,17 +103,22 @@ TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
 }
 
 // Refused entries (encrypted, unknown method, patch data, names leaving the
-// base) and corrupt ones (wrong CRC, wrong size, a link target with a wrong
-// CRC) fail the walk, after other
-// entries were written: a new base is removed, an existing tree stays as it was.
+// base) and corrupt ones (wrong CRC, wrong size, data beyond the declared
+// size with the CRC of the declared part, a link target with a wrong CRC)
+// fail the walk, after other entries were written: a new base is removed, an
+// existing tree stays as it was.
 TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
-  const std::string conf = "2025_1/etc/agent.conf";
+  const std::string conf = "2025_1/etc/agent.conf", more = "port=1 and more\n";
+  const int cutCrc = (int)(crc32Of(more.substr(0, more.size() - 4)) - crc32Of(more));
   for (Entry bad :
        {Entry{.name = "secret.txt", .data = "s", .flags = 1}, Entry{.name = "x.bz2", .data = "b", .method = 12},
         Entry{.name = "p.txt", .data = "p", .flags = 0x20}, Entry{.name = "../escape.txt", .data = "e"},
         Entry{.name = "/abs.txt", .data = "e"}, Entry{.name = conf, .data = "port=1\n", .method = 8, .crcDelta = 1},
         Entry{.name = conf, .data = "port=1\n", .method = 0, .sizeDelta = 4},
         Entry{.name = conf, .data = "port=1\n", .method = 9, .sizeDelta = -2},
+        Entry{.name = conf, .data = more, .method = 0, .crcDelta = cutCrc, .sizeDelta = -4},
+        Entry{.name = conf, .data = more, .method = 8, .crcDelta = cutCrc, .sizeDelta = -4},
+        Entry{.name = conf, .data = more, .method = 9, .crcDelta = cutCrc, .sizeDelta = -4},
         Entry{.name = "2025_1/lnk", .data = "etc", .extAttr = 0xA1FF0000u, .crcDelta = 1}}) {
     std::vector<Entry> es = payload();
     es.insert(es.begin() + 3, bad);
@@ -201,7 +181,7 @@ TEST(ZipJournal, WithoutJournalReplacedFilesGoAtOnce) {
   const fs::path base = freshDir("t");
   writeFile(base / "k/v.txt", "old");
   Archive a = openArchive({{.name = "k/v.txt", .data = "new", .method = 8}, {.name = "k/w.txt", .data = "w"}});
-  ASSERT_EQ(walk(a, base, nullptr, zipWalkExtract), 0);
+  ASSERT_EQ(walk(a, base, zipWalkExtract), 0);
   const Tree want = {{"k", "<dir>"}, {"k/v.txt", "new"}, {"k/w.txt", "w"}};
   EXPECT_EQ(snapshot(base), want);
   zipRollback(&a.zip);  // nothing journalled: nothing changes
@@ -211,14 +191,9 @@ TEST(ZipJournal, WithoutJournalReplacedFilesGoAtOnce) {
 
 TEST(ZipWalk, NothingIsWrittenThroughALinkOfTheArchive) {
   const fs::path root = freshDir("t");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
   const fs::path outside = root / "outside";
   fs::create_directories(outside);
-  {
-    std::error_code ec;
-    fs::create_directory_symlink(outside, root / "probe", ec);
-    if (ec) GTEST_SKIP() << "symbolic links are not available here";
-    fs::remove(root / "probe");
-  }
   const std::string target = str(outside);
   std::vector<Entry> es = {{.name = "lnk", .data = target, .extAttr = 0xA1FF0000u},
                            {.name = "lnk/owned.txt", .data = "pwned"}};
@@ -311,7 +286,7 @@ TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
       const fs::path base = out / (std::string(c.name) + std::to_string((int)mode));
       const char* fault = windows ? c.windowsFault : c.posixFault;
       if (fault) osTestFailCall(fault, windows ? 5 : c.posixError);
-      EXPECT_EQ(walk(a, base, nullptr, mode), c.rc);
+      EXPECT_EQ(walk(a, base, mode), c.rc);
       osTestFailCall(nullptr, 0);
       if (mode == zipWalkJournal) {
         EXPECT_EQ(snapshot(base), c.rc == 0 ? expectedTree(es) : Tree{});
