@@ -44,12 +44,12 @@ constexpr uint32_t makeEntry(int kind, uint32_t sym, uint32_t len) {
     if (sym < 256) return (sym << 16) | inflateEntryLiteral | (len << 8) | len;
     if (sym >= 257 && sym <= 285) {
       uint32_t i = sym - 257;
-      return ((uint32_t)inflateLengthBase[i] << 16) | ((len + inflateLengthExtra[i]) << 8) | len;
+      return ((uint32_t)inflateLengthBase[i] << 16) | (len << 8) | (len + inflateLengthExtra[i]);
     }
     return (sym << 16) | inflateEntrySpecial | (len << 8) | len;  // end of block, 286, 287
   }
   if (kind == inflateKindDistance) {
-    if (sym < 30) return ((uint32_t)inflateDistanceBase[sym] << 16) | ((len + inflateDistanceExtra[sym]) << 8) | len;
+    if (sym < 30) return ((uint32_t)inflateDistanceBase[sym] << 16) | (len << 8) | (len + inflateDistanceExtra[sym]);
     return (sym << 16) | inflateEntrySpecial | (len << 8) | len;  // distance 30, 31
   }
   return (sym << 16) | (len << 8) | len;  // code-length symbol
@@ -209,7 +209,7 @@ int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const In
   if (longest > bits)
     for (uint32_t p = 0; p < primary; p++)
       if (subLongest[p])
-        e[p] = ((uint32_t)subStart[p] << 16) | inflateEntrySpecial | inflateEntryLink | ((subLongest[p] - bits) << 4) |
+        e[p] = ((uint32_t)subStart[p] << 16) | inflateEntrySpecial | inflateEntryLink | ((subLongest[p] - bits) << 8) |
                bits;
   for (uint32_t s = 0; s < count; s++) {
     uint32_t len = lengths[s];

@@ -281,8 +281,9 @@ TEST(InflateTables, EveryCodeUpToFifteenBitsDecodesToItsSymbol) {
     for (uint32_t high : {0u, 0x5A5Au, 0xFFFFu}) {
       uint32_t bits = r | ((high << len) & 0x7FFF);  // the code followed by other bits
       uint32_t e = t->entries[bits & ((1u << t->bits) - 1)];
-      if (e & inflateEntryLink) e = t->entries[(e >> 16) + ((bits >> t->bits) & ((1u << ((e >> 4) & 15)) - 1))];
-      ASSERT_EQ(e & 15, len) << s;
+      if (e & inflateEntryLink)
+        e = t->entries[(e >> 16) + ((bits >> t->bits) & ((1u << inflateEntryCodeLength(e)) - 1))];
+      ASSERT_EQ(inflateEntryCodeLength(e), len) << s;
       if (s < 256) {
         ASSERT_TRUE(e & inflateEntryLiteral) << s;
         ASSERT_EQ(e >> 16, s);
@@ -291,7 +292,7 @@ TEST(InflateTables, EveryCodeUpToFifteenBitsDecodesToItsSymbol) {
         ASSERT_EQ(e >> 16, s);
       } else {
         ASSERT_EQ(e >> 16, inflateLengthBase[s - 257]) << s;
-        ASSERT_EQ(((e >> 8) & 31) - len, inflateLengthExtra[s - 257]) << s;
+        ASSERT_EQ(inflateEntryBits(e) - len, inflateLengthExtra[s - 257]) << s;
       }
     }
   }
