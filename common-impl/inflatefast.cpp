@@ -454,10 +454,21 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
         uint32_t distance = (d >> 16) + (uint32_t)(lowBits(saved, inflateEntryBits(d)) >> inflateEntryCodeLength(d));
         refillWord(bb, bc, in);
         e = litTable[bb & litMask];
-        if (distance <= pos)
+        if (distance <= pos) {
           copyMatch(out + pos, out + pos - distance, length, distance);
-        else
-          copyFromHistory(st, before, out, pos, length, distance);
+        } else {
+          // The match starts in the ring (the history of earlier reads). When
+          // it lies there wholly, after the first decoded byte and before the
+          // ring's end, it is copied at once (the ring and the reader's
+          // buffer do not overlap; a wide copy may read into the slack);
+          // otherwise piece by piece.
+          uint32_t back = distance - pos;
+          uint32_t at = (st->windowWrite - back) & inflateRingMask;
+          if (back >= length && back <= before && at + length <= inflateRingSize)
+            copyMatch(out + pos, st->window + at, length, inflateWindowSize);
+          else
+            copyFromHistory(st, before, out, pos, length, distance);
+        }
         pos += length;
       }
       bc &= 63;
