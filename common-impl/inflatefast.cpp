@@ -394,9 +394,9 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
         // Literals are tested first: their entries are never links, so the
         // commonest symbol takes one test.
         if (e & inflateEntryLiteral) {
-          // Up to three literals from one refill (3 x 10 bits of primary
-          // codes after at most 15 bits), each looked up with at least 26
-          // bits held.
+          // Up to three literals from one refill: the first may have come
+          // from a sub-table (15 bits), the next two are primary codes (10
+          // bits), so each is looked up with at least 31 bits held.
           out[pos++] = (uint8_t)(e >> 16);
           e = litTable[bb & litMask];
           if (e & inflateEntryLiteral) {
