@@ -408,8 +408,10 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
               bb >>= inflateEntryBits(e);
               bc -= e;
               out[pos++] = (uint8_t)(e >> 16);
-              refillWord(bb, bc, in);
+              // At least 21 bits are left, so the next lookup need not wait
+              // for the refill.
               e = litTable[bb & litMask];
+              refillWord(bb, bc, in);
               continue;
             }
           }
@@ -452,8 +454,15 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
         bb >>= inflateEntryBits(d);
         bc -= d;
         uint32_t distance = (d >> 16) + (uint32_t)(lowBits(saved, inflateEntryBits(d)) >> inflateEntryCodeLength(d));
-        refillWord(bb, bc, in);
-        e = litTable[bb & litMask];
+        // The next lookup goes first when the bits left cover the primary
+        // index (nearly always), so that it need not wait for the refill.
+        if ((bc & 63) >= inflateLiteralBits) {
+          e = litTable[bb & litMask];
+          refillWord(bb, bc, in);
+        } else {
+          refillWord(bb, bc, in);
+          e = litTable[bb & litMask];
+        }
         if (distance <= pos) {
           copyMatch(out + pos, out + pos - distance, length, distance);
         } else {
