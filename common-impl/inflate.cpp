@@ -148,21 +148,21 @@ int peekForLookup(InflateState* st, uint32_t want, uint32_t* held) {
 }
 
 // Decodes one code with `table` without consuming it: true with its entry
-// in *entry when the bits held determine it (its code length is in the low
-// four bits), false when more input is needed.
+// in *entry when the bits held determine it (inflateEntryCodeLength), false
+// when more input is needed.
 bool inflateDecodeSymbol(InflateState* st, const InflateTable* table, uint32_t* entry) {
   uint32_t held = 0;
   int v = peekForLookup(st, table->bits, &held);
   if (v < 0) return false;
   uint32_t e = table->entries[(uint32_t)v & ((1u << table->bits) - 1)];
   if (e & inflateEntryLink) {
-    uint32_t sub = (e >> 4) & 15;
+    uint32_t sub = inflateEntryCodeLength(e);
     if (held < table->bits) return false;
     v = peekForLookup(st, table->bits + sub, &held);
     if (v < 0 || held <= table->bits) return false;
     e = table->entries[(e >> 16) + (((uint32_t)v >> table->bits) & ((1u << sub) - 1))];
   }
-  if ((e & 15) > held) return false;
+  if (inflateEntryCodeLength(e) > held) return false;
   *entry = e;
   return true;
 }
@@ -204,7 +204,7 @@ int readCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlitOut, uint3
       result = -1;
       break;
     }
-    consumeBits(st, e & 15);
+    consumeBits(st, inflateEntryCodeLength(e));
     int sym = (int)(e >> 16);
     if (sym < 16) {
       lengths[i++] = previous = (uint8_t)sym;
@@ -392,14 +392,14 @@ bool stepHuffman(InflateState* st) {
         }
         if (!inflateDecodeSymbol(st, st->literalTable, &e)) return noProgress;
         if (e & inflateEntryLiteral) {
-          consumeBits(st, e & 15);
+          consumeBits(st, inflateEntryCodeLength(e));
           if (windowPut(st, (uint8_t)(e >> 16)) != 0) return noProgress;
           if (st->symbolAtATime) return progress;
           continue;
         }
         if (e & inflateEntrySpecial) {
           if ((e >> 16) == 256) {
-            consumeBits(st, e & 15);
+            consumeBits(st, inflateEntryCodeLength(e));
             inflateReleaseBlockTables(st);
             st->state = inflateBlocks;
             return progress;
@@ -409,9 +409,9 @@ bool stepHuffman(InflateState* st) {
           logError(logCatInflate, "Invalid huffman distance %d\n", e == inflateEntryUnreached ? -1 : (int)(e >> 16));
           return noProgress;
         }
-        consumeBits(st, e & 15);
+        consumeBits(st, inflateEntryCodeLength(e));
         st->length = (int)(e >> 16);
-        st->bitsPending = (uint8_t)(((e >> 8) & 31) - (e & 15));
+        st->bitsPending = (uint8_t)(inflateEntryBits(e) - inflateEntryCodeLength(e));
         [[fallthrough]];
       case inflateHuffmanExtraBits: {
         st->state = inflateHuffmanExtraBits;
@@ -428,9 +428,9 @@ bool stepHuffman(InflateState* st) {
           logError(logCatInflate, "Invalid huffman distance %d\n", (int)(e >> 16));
           return noProgress;
         }
-        consumeBits(st, e & 15);
+        consumeBits(st, inflateEntryCodeLength(e));
         st->distance = (int)(e >> 16);
-        st->bitsPending = (uint8_t)(((e >> 8) & 31) - (e & 15));
+        st->bitsPending = (uint8_t)(inflateEntryBits(e) - inflateEntryCodeLength(e));
         [[fallthrough]];
       case inflateHuffmanDistBits: {
         st->state = inflateHuffmanDistBits;

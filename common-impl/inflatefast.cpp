@@ -30,10 +30,19 @@ inline uint64_t load64(const uint8_t* p) {
 
 inline uint64_t lowBits(uint64_t v, uint32_t n) { return v & ((1ull << n) - 1); }
 
+// Tops the bit buffer up to 56..63 bits with one 8-byte load (8 bytes must
+// be readable at in). Only the low 6 bits of bc are used, so bc may carry
+// other bits above them (see the direct loop).
+inline void refillWord(uint64_t& bb, uint32_t& bc, const uint8_t*& in) {
+  bb |= load64(in) << (bc & 63);
+  in += 7 - ((bc >> 3) & 7);
+  bc |= 56;
+}
+
 // Resolves a sub-table link.
 inline uint32_t lookup(const uint32_t* table, uint32_t bits, uint64_t bb) {
   uint32_t e = table[lowBits(bb, bits)];
-  if (e & inflateEntryLink) e = table[(e >> 16) + lowBits(bb >> bits, (e >> 4) & 15)];
+  if (e & inflateEntryLink) e = table[(e >> 16) + lowBits(bb >> bits, inflateEntryCodeLength(e))];
   return e;
 }
 
@@ -43,7 +52,7 @@ template <uint32_t bits>
 inline uint32_t lookupFixed(const uint32_t* table, uint64_t bb) {
   uint32_t e = table[bb & ((1u << bits) - 1)];
   if (e & inflateEntryLink) [[unlikely]]
-    e = table[(e >> 16) + lowBits(bb >> bits, (e >> 4) & 15)];
+    e = table[(e >> 16) + lowBits(bb >> bits, inflateEntryCodeLength(e))];
   return e;
 }
 
@@ -150,7 +159,7 @@ bool decodeExact(InflateState* st, uint64_t& bb, uint32_t& bc, uint8_t* out, uin
   const uint32_t* distTable = st->distanceTable->entries;
   uint32_t e = lookupFixed<inflateLiteralBits>(litTable, bb);
   if (e & inflateEntryLiteral) {
-    uint32_t len = e & 15;
+    uint32_t len = inflateEntryBits(e);
     if (len > bc || pos >= n) return false;
     bb >>= len;
     bc -= len;
@@ -158,23 +167,23 @@ bool decodeExact(InflateState* st, uint64_t& bb, uint32_t& bc, uint8_t* out, uin
     return true;
   }
   if (e & inflateEntrySpecial) {
-    if ((e >> 16) == 256 && (e & 15) <= bc) {
-      bb >>= e & 15;
-      bc -= e & 15;
+    if ((e >> 16) == 256 && inflateEntryBits(e) <= bc) {
+      bb >>= inflateEntryBits(e);
+      bc -= inflateEntryBits(e);
       st->state = inflateBlocks;
       inflateReleaseBlockTables(st);
     }
     return false;
   }
-  uint32_t total = (e >> 8) & 31;
+  uint32_t total = inflateEntryBits(e);
   if (total > bc) return false;
-  uint32_t length = (e >> 16) + (uint32_t)(lowBits(bb, total) >> (e & 15));
+  uint32_t length = (e >> 16) + (uint32_t)(lowBits(bb, total) >> inflateEntryCodeLength(e));
   uint64_t rest = bb >> total;
   uint32_t d = lookupFixed<inflateDistanceBits>(distTable, rest);
   if (d & inflateEntrySpecial) return false;
-  uint32_t dtotal = (d >> 8) & 31;
+  uint32_t dtotal = inflateEntryBits(d);
   if (total + dtotal > bc || length > n - pos) return false;
-  uint32_t distance = (d >> 16) + (uint32_t)(lowBits(rest, dtotal) >> (d & 15));
+  uint32_t distance = (d >> 16) + (uint32_t)(lowBits(rest, dtotal) >> inflateEntryCodeLength(d));
   bb = rest >> dtotal;
   bc -= total + dtotal;
   if (distance <= pos) {
@@ -237,7 +246,7 @@ uint32_t inflateFastLoop(InflateState* st) {
     bc |= 56;
     uint32_t e = lookup(litTable, litBits, bb);
     if (e & inflateEntryLiteral) {
-      uint32_t len = e & 15;
+      uint32_t len = inflateEntryBits(e);
       bb >>= len;
       bc -= len;
       win[w++] = (uint8_t)(e >> 16);
@@ -247,7 +256,7 @@ uint32_t inflateFastLoop(InflateState* st) {
       for (int more = 0; more < 2; more++) {
         e = lookup(litTable, litBits, bb);
         if (!(e & inflateEntryLiteral)) break;
-        len = e & 15;
+        len = inflateEntryBits(e);
         bb >>= len;
         bc -= len;
         win[w++] = (uint8_t)(e >> 16);
@@ -263,7 +272,7 @@ uint32_t inflateFastLoop(InflateState* st) {
     if (e & inflateEntrySpecial) {
       if ((e >> 16) == 256) {
         // End of block: the tables go, the next block header follows.
-        uint32_t len = e & 15;
+        uint32_t len = inflateEntryBits(e);
         bb >>= len;
         bc -= len;
         symbols++;
@@ -272,7 +281,7 @@ uint32_t inflateFastLoop(InflateState* st) {
       }
       break;  // invalid or unreached code: the reference path reports it
     }
-    uint32_t total = (e >> 8) & 31, codeLen = e & 15;
+    uint32_t total = inflateEntryBits(e), codeLen = inflateEntryCodeLength(e);
     uint32_t length = (e >> 16) + (uint32_t)(lowBits(bb, total) >> codeLen);
     bb >>= total;
     bc -= total;
@@ -284,8 +293,8 @@ uint32_t inflateFastLoop(InflateState* st) {
       symbols++;
       break;
     }
-    total = (d >> 8) & 31;
-    codeLen = d & 15;
+    total = inflateEntryBits(d);
+    codeLen = inflateEntryCodeLength(d);
     uint32_t distance = (d >> 16) + (uint32_t)(lowBits(bb, total) >> codeLen);
     bb >>= total;
     bc -= total;
@@ -372,67 +381,68 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
       // held) and the entry of the next literal/length code already looked
       // up, so the lookup overlaps the work of the symbol before it (a match
       // copy above all). Each refill is preceded by the check that 8 input
-      // bytes remain.
-      bb |= load64(in) << bc;
-      in += (63 - bc) >> 3;
-      bc |= 56;
+      // bytes remain. An entry is consumed as soon as it is read, with one
+      // shift by its bits 0-5, and whole entries are subtracted from bc: only
+      // bc's low byte is exact here (the entries' bits 6-7 are clear), which
+      // takes the masking off the critical path; it is trimmed on the way out.
+      refillWord(bb, bc, in);
       uint32_t e = litTable[bb & litMask];
       while (in <= inLimit && pos <= outLimit) {
+        uint64_t saved = bb;  // the bits before this code: its extra bits and a way back
+        bb >>= inflateEntryBits(e);
+        bc -= e;
         // Literals are tested first: their entries are never links, so the
         // commonest symbol takes one test.
         if (e & inflateEntryLiteral) {
-          // Up to three literals from one refill (3 x 15 bits), each lookup
-          // made with at least 15 bits held.
-          uint32_t len = e & 63;  // bits 4-5 are clear in a literal entry
-          bb >>= len;
-          bc -= len;
+          // Up to three literals from one refill: the first may have come
+          // from a sub-table (15 bits), the next two are primary codes (10
+          // bits), so each is looked up with at least 31 bits held.
           out[pos++] = (uint8_t)(e >> 16);
           e = litTable[bb & litMask];
           if (e & inflateEntryLiteral) {
-            len = e & 63;
-            bb >>= len;
-            bc -= len;
+            bb >>= inflateEntryBits(e);
+            bc -= e;
             out[pos++] = (uint8_t)(e >> 16);
             e = litTable[bb & litMask];
             if (e & inflateEntryLiteral) {
-              len = e & 63;
-              bb >>= len;
-              bc -= len;
+              bb >>= inflateEntryBits(e);
+              bc -= e;
               out[pos++] = (uint8_t)(e >> 16);
-              bb |= load64(in) << bc;
-              in += (63 - bc) >> 3;
-              bc |= 56;
+              // At least 21 bits are left, so the next lookup need not wait
+              // for the refill.
               e = litTable[bb & litMask];
+              refillWord(bb, bc, in);
               continue;
             }
           }
-          bb |= load64(in) << bc;
-          in += (63 - bc) >> 3;
-          bc |= 56;
+          refillWord(bb, bc, in);
           continue;
         }
         if (e & inflateEntrySpecial) {
           if (e & inflateEntryLink) {
-            // A code longer than the primary width: decode it again from its
-            // sub-table (at least 41 bits are held here).
-            e = litTable[(e >> 16) + lowBits(bb >> inflateLiteralBits, (e >> 4) & 15)];
+            // A code longer than the primary width: take the entry from its
+            // sub-table (it holds the whole code length) and start again
+            // from the bits before the code.
+            uint32_t sub = litTable[(e >> 16) + lowBits(bb, inflateEntryCodeLength(e))];
+            bb = saved;
+            bc += e;
+            e = sub;
             continue;
           }
-          if ((e >> 16) == 256) {
-            uint32_t len = e & 15;
-            bb >>= len;
-            bc -= len;
+          if ((e >> 16) != 256) {
+            // Invalid or unreached code: left unconsumed for the reference
+            // path to report.
+            bb = saved;
+            bc += e;
+          } else {
             st->state = inflateBlocks;
             inflateReleaseBlockTables(st);
           }
-          stop = true;  // invalid or unreached code: the reference path reports it
+          stop = true;
           break;
         }
         // A length and a distance with their extra bits: at most 48 bits.
-        uint32_t total = (e >> 8) & 31, codeLen = e & 15;
-        uint32_t length = (e >> 16) + (uint32_t)(lowBits(bb, total) >> codeLen);
-        bb >>= total;
-        bc -= total;
+        uint32_t length = (e >> 16) + (uint32_t)(lowBits(saved, inflateEntryBits(e)) >> inflateEntryCodeLength(e));
         uint32_t d = lookupFixed<inflateDistanceBits>(distTable, bb);
         if (d & inflateEntrySpecial) {
           st->length = (int)length;
@@ -440,21 +450,37 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           stop = true;
           break;
         }
-        total = (d >> 8) & 31;
-        codeLen = d & 15;
-        uint32_t distance = (d >> 16) + (uint32_t)(lowBits(bb, total) >> codeLen);
-        bb >>= total;
-        bc -= total;
-        bb |= load64(in) << bc;
-        in += (63 - bc) >> 3;
-        bc |= 56;
-        e = litTable[bb & litMask];
-        if (distance <= pos)
+        saved = bb;
+        bb >>= inflateEntryBits(d);
+        bc -= d;
+        uint32_t distance = (d >> 16) + (uint32_t)(lowBits(saved, inflateEntryBits(d)) >> inflateEntryCodeLength(d));
+        // The next lookup goes first when the bits left cover the primary
+        // index (nearly always), so that it need not wait for the refill.
+        if ((bc & 63) >= inflateLiteralBits) {
+          e = litTable[bb & litMask];
+          refillWord(bb, bc, in);
+        } else {
+          refillWord(bb, bc, in);
+          e = litTable[bb & litMask];
+        }
+        if (distance <= pos) {
           copyMatch(out + pos, out + pos - distance, length, distance);
-        else
-          copyFromHistory(st, before, out, pos, length, distance);
+        } else {
+          // The match starts in the ring (the history of earlier reads). When
+          // it lies there wholly, after the first decoded byte and before the
+          // ring's end, it is copied at once (the ring and the reader's
+          // buffer do not overlap; a wide copy may read into the slack);
+          // otherwise piece by piece.
+          uint32_t back = distance - pos;
+          uint32_t at = (st->windowWrite - back) & inflateRingMask;
+          if (back >= length && back <= before && at + length <= inflateRingSize)
+            copyMatch(out + pos, st->window + at, length, inflateWindowSize);
+          else
+            copyFromHistory(st, before, out, pos, length, distance);
+        }
         pos += length;
       }
+      bc &= 63;
       if (stop) break;
     }
     // Near the end of the input or of the buffer: whole bytes, exact copies.
@@ -523,7 +549,7 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   while (result == 0 && i < total) {
     refill();  // a code and its repeat bits: at most 14
     uint32_t e = clTable->entries[lowBits(bb, inflateCodeLengthBits)];
-    take(e & 15);
+    take(inflateEntryBits(e));
     uint32_t sym = e >> 16;
     if (sym < 16) {
       lengths[i++] = previous = (uint8_t)sym;

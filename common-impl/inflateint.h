@@ -72,21 +72,30 @@ constexpr uint32_t inflateDistanceBits = 8;
 constexpr uint32_t inflateCodeLengthBits = 7;
 
 // Decode-table entry (32 bits):
-//   bits 0-3   code length (for a sub-table link: the primary index width)
-//   bits 4-7   sub-table index width (links only)
-//   bits 8-12  bits to consume with the extra bits (code length + extra)
+//   bits 0-5   bits to consume in all: code length + extra bits (for a
+//              sub-table link: the primary index width); bits 6-7 are clear,
+//              so the fast loops may subtract a whole entry from a bit count
+//              whose low byte alone is kept exact
+//   bits 8-11  code length (for a link: the sub-table index width)
 //   bit 13     link to a sub-table (with inflateEntrySpecial)
 //   bit 14     literal byte
 //   bit 15     special: end of block, invalid symbol, unreached code or link
 //   bits 16-31 value: literal, length base, distance base, code-length
 //              symbol, sub-table start, or for specials the symbol (0xFFFF
 //              for an index that no code reaches)
+// The extra bits of a length or distance are the bits under the whole
+// entry's mask above the code: (bits & mask(entry bits)) >> code length.
 enum : uint32_t {
   inflateEntryLink = 1u << 13,
   inflateEntryLiteral = 1u << 14,
   inflateEntrySpecial = 1u << 15,
   inflateEntryUnreached = (0xFFFFu << 16) | (1u << 15),
 };
+
+// Bits an entry consumes: its code and extra bits (a link: the primary width).
+constexpr uint32_t inflateEntryBits(uint32_t e) { return e & 63; }
+// Code length of an entry (a link: the width of its sub-table index).
+constexpr uint32_t inflateEntryCodeLength(uint32_t e) { return (e >> 8) & 15; }
 
 // Kinds of table.
 enum InflateTableKind : int {

@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint32_t maxCodeLength = 15;
 constexpr uint32_t maxSymbols = 320;
-constexpr uint32_t maxPrimary = 1u << inflateLiteralBits;
 
 // Bytes with their bits in reverse order.
 constexpr auto reversedBytes = [] {
@@ -44,12 +43,12 @@ constexpr uint32_t makeEntry(int kind, uint32_t sym, uint32_t len) {
     if (sym < 256) return (sym << 16) | inflateEntryLiteral | (len << 8) | len;
     if (sym >= 257 && sym <= 285) {
       uint32_t i = sym - 257;
-      return ((uint32_t)inflateLengthBase[i] << 16) | ((len + inflateLengthExtra[i]) << 8) | len;
+      return ((uint32_t)inflateLengthBase[i] << 16) | (len << 8) | (len + inflateLengthExtra[i]);
     }
     return (sym << 16) | inflateEntrySpecial | (len << 8) | len;  // end of block, 286, 287
   }
   if (kind == inflateKindDistance) {
-    if (sym < 30) return ((uint32_t)inflateDistanceBase[sym] << 16) | ((len + inflateDistanceExtra[sym]) << 8) | len;
+    if (sym < 30) return ((uint32_t)inflateDistanceBase[sym] << 16) | (len << 8) | (len + inflateDistanceExtra[sym]);
     return (sym << 16) | inflateEntrySpecial | (len << 8) | len;  // distance 30, 31
   }
   return (sym << 16) | (len << 8) | len;  // code-length symbol
@@ -109,6 +108,84 @@ const InflateTable inflateFixedDistanceTable = {.bits = inflateDistanceBits,
                                                 .complete = 1,
                                                 .entries = fixedEntries.distance};
 
+namespace {
+
+// makeEntry(kind, sym, 0) for every symbol: an entry is its template plus
+// the code length in bits 0-5 and 8-11, which saves the symbol's ranges being
+// tested for every code of every block.
+struct EntryTemplates {
+  uint32_t v[3][maxSymbols];
+};
+constexpr EntryTemplates entryTemplates = [] {
+  EntryTemplates t{};
+  for (int kind = 0; kind < 3; kind++)
+    for (uint32_t s = 0; s < maxSymbols; s++) t.v[kind][s] = makeEntry(kind, s, 0);
+  return t;
+}();
+constexpr uint32_t lengthToEntry = (1u << 8) | 1u;
+static_assert(entryTemplates.v[inflateKindLiteralLength][285] + 5 * lengthToEntry ==
+                  makeEntry(inflateKindLiteralLength, 285, 5),
+              "templates");
+static_assert(entryTemplates.v[inflateKindDistance][29] + 15 * lengthToEntry == makeEntry(inflateKindDistance, 29, 15),
+              "templates");
+
+// The entries of a complete code whose symbols, in canonical order (by code
+// length, then symbol), are sorted[0..n). The primary part is written
+// shortest codes first: the codes of length len are stored once in the
+// first 2^len entries, which are then doubled for the next length, so every
+// entry is written with wide copies rather than strided stores. Codes longer
+// than `bits` come last in canonical order; those that share their first
+// `bits` bits are adjacent there, so each such prefix gets one sub-table,
+// appended after the primary part and sized by its last (longest) code, and
+// a link to it. The number of entries written is returned.
+uint32_t fillCompleteCode(const uint16_t* sorted, const uint8_t* lengths, uint32_t n, int kind, uint32_t bits,
+                          uint32_t* e) {
+  const uint32_t* templ = entryTemplates.v[kind];
+  uint32_t code = 0;  // canonical code of sorted[k], most significant bit first
+  uint32_t k = 0;
+  for (uint32_t len = 1; len <= bits; len++) {
+    for (; k < n && lengths[sorted[k]] == len; k++, code++) {
+      uint32_t sym = sorted[k];
+      e[reverseBits(code, len)] = templ[sym] + len * lengthToEntry;
+    }
+    if (len < bits) memcpy(e + (1u << len), e, sizeof(uint32_t) << len);
+    code <<= 1;
+  }
+  uint32_t total = 1u << bits;
+  uint32_t codeLen = bits + 1;  // length of the codes `code` counts now
+  while (k < n) {
+    // A new prefix: its codes run while the first `bits` bits stay the same.
+    uint32_t len = lengths[sorted[k]];
+    code <<= len - codeLen;
+    codeLen = len;
+    uint32_t prefix = code >> (len - bits);
+    uint32_t end = k;
+    uint32_t c = code, cl = codeLen;
+    for (; end < n; end++, c++) {
+      uint32_t l = lengths[sorted[end]];
+      c <<= l - cl;
+      cl = l;
+      if (c >> (l - bits) != prefix) break;
+    }
+    uint32_t subBits = lengths[sorted[end - 1]] - bits;
+    e[reverseBits(prefix, bits)] = (total << 16) | inflateEntrySpecial | inflateEntryLink | (subBits << 8) | bits;
+    uint32_t* sub = e + total;
+    for (; k < end; k++, code++) {
+      uint32_t sym = sorted[k];
+      len = lengths[sym];
+      code <<= len - codeLen;
+      codeLen = len;
+      uint32_t entry = templ[sym] + len * lengthToEntry;
+      uint32_t r = reverseBits(code, len) >> bits;  // the bits after the prefix, in input order
+      for (uint32_t i = r; i < (1u << subBits); i += 1u << (len - bits)) sub[i] = entry;
+    }
+    total += 1u << subBits;
+  }
+  return total;
+}
+
+}  // namespace
+
 int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const InflateTable** table) {
   *table = nullptr;
   if (count > maxSymbols) {
@@ -134,91 +211,39 @@ int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const In
     logError(logCatInflate, "code lengths don't add up (0x%x)\n", sum);
     return -1;
   }
-  uint32_t next[maxCodeLength + 1] = {0};
-  uint32_t code = 0;
-  perLength[0] = 0;
-  for (uint32_t l = 1; l <= maxCodeLength; l++) {
-    code = (code + perLength[l - 1]) << 1;
-    next[l] = code;
-  }
-  uint16_t codes[maxSymbols];
-  for (uint32_t s = 0; s < count; s++)
-    codes[s] = lengths[s] ? (uint16_t)reverseBits(next[lengths[s]]++, lengths[s]) : 0;
-
   uint32_t bits = kind == inflateKindLiteralLength ? inflateLiteralBits
                   : kind == inflateKindDistance    ? inflateDistanceBits
                                                    : inflateCodeLengthBits;
   uint32_t primary = 1u << bits;
-  // The longest code under each primary index sizes that index's sub-table.
-  uint8_t subLongest[maxPrimary];
-  memset(subLongest, 0, primary);
-  for (uint32_t s = 0; s < count; s++)
-    if (lengths[s] > bits) {
-      uint32_t p = codes[s] & (primary - 1);
-      subLongest[p] = std::max<uint8_t>(subLongest[p], lengths[s]);
-    }
-  uint16_t subStart[maxPrimary];
-  uint32_t total = primary;
-  if (longest > bits)
-    for (uint32_t p = 0; p < primary; p++)
-      if (subLongest[p]) {
-        subStart[p] = (uint16_t)total;
-        total += 1u << (subLongest[p] - bits);
-      }
-  InflateTable* t = static_cast<InflateTable*>(memAlloc(sizeof(InflateTable) + total * sizeof(uint32_t)));
+  // Room for the sub-tables: one prefix's codes fill its sub-table exactly,
+  // and the longest of them alone fills as much of it as each code gets here.
+  uint32_t room = primary;
+  for (uint32_t l = bits + 1; l <= longest; l++) room += perLength[l] << (l - bits);
+  InflateTable* t = static_cast<InflateTable*>(memAlloc(sizeof(InflateTable) + room * sizeof(uint32_t)));
   uint32_t* e = reinterpret_cast<uint32_t*>(t + 1);
   t->bits = bits;
-  t->entryCount = total;
   t->kind = (uint8_t)kind;
   t->complete = sum == 65536;
   t->entries = e;
-  // Every index of a complete code is reached. For the others (empty or a
-  // single 1-bit code, so no sub-tables): an unreached
-  // literal/length index is invalid input (it must not decode as a literal
-  // that takes no bits, which would repeat forever); distance and code-length
-  // indices decode as symbol 0 without consuming bits.
   if (t->complete) {
-    // Primary part of a complete code, shortest codes first: the codes of
-    // length len are stored once in the first 2^len entries, which are then
-    // doubled for the next length, so every entry is written with wide copies
-    // rather than strided stores. Indices under long-code prefixes get their
-    // links below (no short code reaches them).
-    uint16_t byLength[maxSymbols];
+    // The symbols in canonical order.
+    uint16_t sorted[maxSymbols];
     uint32_t start[maxCodeLength + 2] = {0};
     for (uint32_t l = 1; l <= maxCodeLength; l++) start[l + 1] = start[l] + perLength[l];
     for (uint32_t s = 0; s < count; s++)
-      if (lengths[s]) byLength[start[lengths[s]]++] = (uint16_t)s;
-    uint32_t k = 0;  // position in byLength: codes in canonical order
-    for (uint32_t len = 1; len <= bits; len++) {
-      for (uint32_t n = perLength[len]; n > 0; n--, k++) {
-        uint32_t sym = byLength[k];
-        e[codes[sym]] = makeEntry(kind, sym, len);
-      }
-      if (len < bits) memcpy(e + (1u << len), e, sizeof(uint32_t) << len);
-    }
+      if (lengths[s]) sorted[start[lengths[s]]++] = (uint16_t)s;
+    t->entryCount = fillCompleteCode(sorted, lengths, start[maxCodeLength], kind, bits, e);
   } else {
+    // Empty or a single 1-bit code (code 0), so no sub-tables. An unreached
+    // literal/length index is invalid input (it must not decode as a
+    // literal that takes no bits, which would repeat forever); distance and
+    // code-length indices decode as symbol 0 without consuming bits.
     uint32_t fill = kind == inflateKindLiteralLength ? inflateEntryUnreached : makeEntry(kind, 0, 0);
-    for (uint32_t i = 0; i < total; i++) e[i] = fill;
-    for (uint32_t s = 0; s < count; s++) {
-      uint32_t len = lengths[s];
-      if (len == 0 || len > bits) continue;
-      uint32_t entry = makeEntry(kind, s, len);
-      for (uint32_t k = codes[s]; k < primary; k += 1u << len) e[k] = entry;
-    }
-  }
-  if (longest > bits)
-    for (uint32_t p = 0; p < primary; p++)
-      if (subLongest[p])
-        e[p] = ((uint32_t)subStart[p] << 16) | inflateEntrySpecial | inflateEntryLink | ((subLongest[p] - bits) << 4) |
-               bits;
-  for (uint32_t s = 0; s < count; s++) {
-    uint32_t len = lengths[s];
-    if (len <= bits) continue;
-    uint32_t entry = makeEntry(kind, s, len);
-    uint32_t r = codes[s];
-    uint32_t p = r & (primary - 1);
-    uint32_t size = 1u << (subLongest[p] - bits);
-    for (uint32_t k = r >> bits; k < size; k += 1u << (len - bits)) e[subStart[p] + k] = entry;
+    for (uint32_t i = 0; i < primary; i++) e[i] = fill;
+    for (uint32_t s = 0; s < count; s++)
+      if (lengths[s] == 1)
+        for (uint32_t k = 0; k < primary; k += 2) e[k] = makeEntry(kind, s, 1);
+    t->entryCount = primary;
   }
   *table = t;
   return 0;

@@ -80,6 +80,13 @@ const Vector vectors[] = {
     {INFLATE_FORMAT_RAW, HIGH_SYMBOL_HEAD "DE A7 A5 67 22 1D 00", "Invalid huffman distance 287", "ok", ended},
     {INFLATE_FORMAT_RAW, HIGH_SYMBOL_HEAD "1E 7C 00 80 96 9E 89 74 00", "Invalid huffman distance 30", "ok", ended},
     {INFLATE_FORMAT_RAW, HIGH_SYMBOL_HEAD "1E FC 00 80 96 9E 89 74 00", "Invalid huffman distance 31", "ok", ended},
+    // Fixed: 24 'a', then 286 with 20 'b' after it, so that a large read
+    // meets 286 in its wide loop.
+    {INFLATE_FORMAT_RAW,
+     "4B 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 4C 1C 4B 4A 4A 4A 4A 4A 4A 4A 4A 4A 4A 4A "
+     "4A "
+     "4A 4A 4A 4A 4A 4A 4A 02",
+     "Invalid huffman distance 286", std::string(24, 'a'), ended},
     // Only the end code has a code and the input's 1 bits reach nothing; or
     // no literal has a code: the stream ends rather than loop.
     {INFLATE_FORMAT_RAW, "05 C1 81 00 00 00 00 00 90 FF 6B FC 03", "", "", ended},

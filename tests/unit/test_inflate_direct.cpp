@@ -68,7 +68,10 @@ const std::vector<std::vector<uint32_t>> readPatterns = {
 // those zeros; (3) two stored blocks, then Huffman blocks reaching back into
 // them up to 32768 bytes, so that the history comes from the ring (earlier
 // reads) or from the reader's buffer (this read); (4) matches at distance
-// 32768 right after the ring wraps.
+// 32768 right after the ring wraps; (5) matches of 48 bits (15-bit codes
+// for a length of symbol 284 and a distance of symbol 29, with their 5 and
+// 13 extra bits) after runs of 1-bit literals of every length mod 8, so that
+// some leave fewer bits than a lookup takes before the refill.
 TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   std::mt19937 rng(7);
   std::vector<Token> shortCopies, beforeStart, farBack, wrap;
@@ -90,6 +93,25 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   }
   addLiterals(wrap, stored.substr(0, 32768));
   for (int i = 0; i < 3 * 32768 / 258; i++) wrap.push_back({258, 32768});
+  std::vector<Token> longest;
+  addLiterals(longest, std::string(30000, 'A'));
+  for (uint32_t i = 0; i < 40; i++) {
+    longest.push_back({227 + i % 31, 24577 + i * 97});
+    addLiterals(longest, std::string(i % 8, 'A'));
+  }
+  // Complete codes of lengths 1, 2, ..., 14, 15, 15.
+  std::vector<uint8_t> litLen(286, 0), distLen(30, 0);
+  litLen['A'] = 1;
+  litLen[256] = 2;
+  for (uint8_t l = 3; l <= 15; l++) litLen['B' + l - 3] = l;
+  litLen[284] = 15;
+  for (uint8_t l = 1; l <= 15; l++) distLen[l - 1] = l;
+  distLen[29] = 15;
+  BitWriter longBw;
+  longBw.put(1, 1);
+  longBw.put(2, 2);
+  writeDynamicHeader(longBw, litLen, distLen);
+  writeTokens(longBw, longest, litLen, distLen);
   BitWriter bw;
   writeStored(bw, stored, false, 30000);
   writeFixed(bw, farBack, false);
@@ -97,7 +119,8 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   std::string farExpected = stored;
   applyTokens(farExpected, farBack);
   applyTokens(farExpected, farBack);
-  std::string shortExpected, beforeExpected, wrapExpected;
+  std::string shortExpected, beforeExpected, wrapExpected, longestExpected;
+  applyTokens(longestExpected, longest);
   applyTokens(shortExpected, shortCopies);
   applyTokens(wrapExpected, wrap);
   applyTokens(beforeExpected, beforeStart);
@@ -111,6 +134,7 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
       {"before the first byte", encodeTokens(beforeStart, 1), beforeExpected},
       {"far back into stored blocks", bw.finish(), farExpected},
       {"distance 32768 across the ring", encodeTokens(wrap, 1), wrapExpected},
+      {"longest codes, most extra bits", longBw.finish(), longestExpected},
   };
   for (const auto& c : cases)
     for (const auto& sizes : readPatterns) {
