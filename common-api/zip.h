@@ -132,8 +132,10 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
 
 // Rolls back the journals of an open handle.
 void zipRollback(ZipInfo** handle);
-// Commits the journals of an open handle now rather than at zipExit.
-void zipCommit(ZipInfo** handle);
+// Commits the journals of an open handle now rather than at zipExit. 0, or
+// -1 when the extracted files could not be put on the disk before the commit
+// mark (the journal on disk stays, and the next run undoes the extraction).
+int zipCommit(ZipInfo** handle);
 // Keeps a copy of the journals of the next extracting walk in the file at
 // `path` (see undolog.h): every change is recorded there before it is
 // made, so that a run that ends abruptly can be undone by the next one.

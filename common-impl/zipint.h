@@ -101,7 +101,9 @@ enum ZipJournalEnd : int {
   zipJournalRollback = 1,  // undo every change, newest first
 };
 // Ends the journals of a handle; a handle without journals is left alone.
-void zipEndJournal(ZipInfo* info, ZipJournalEnd end);
+// 0, or -1 when a rollback could not undo everything or a commit could not
+// put the files on the disk and mark the journal done (it is kept).
+int zipEndJournal(ZipInfo* info, ZipJournalEnd end);
 // Records in the journal's copy on disk (when there is one) that the
 // directory `path` is about to be created.
 int zipLogDirectory(ZipInfo* info, const char* path);

@@ -241,9 +241,9 @@ void zipDropLastCreation(ZipInfo* info) {
   smRemove(info->created, key);
 }
 
-void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
-  if (!info || (!info->created && !info->replaced)) return;
-  bool clean = true;
+int zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
+  if (!info || (!info->created && !info->replaced)) return 0;
+  bool clean = true, marked = true;
   if (end == zipJournalRollback) {
     logWarn(logCatZip, "Rolling back all changes to filesystem ...\n");
     bool undoFailed = false, restoreFailed = false;
@@ -254,7 +254,7 @@ void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
   } else {
     // Everything written is on the disk before the commit mark, and the
     // mark before any previous version goes: a crash until then is undone.
-    if (zipFlushWritten(info) != 0 || logStep(info, ulDone, "", "", true) != 0) clean = false;
+    if (zipFlushWritten(info) != 0 || logStep(info, ulDone, "", "", true) != 0) clean = marked = false;
     if (clean && info->replaced && removeOldFiles(info, info->replaced, info->verbosity) != 0) {
       logFatal(logCatZip, "Could not remove all previous files that are replaced with new content\n");
       clean = false;
@@ -271,6 +271,8 @@ void zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
   memFree(info->journalLexBase);
   info->journalBase = info->journalLexBase = nullptr;
   info->journalBaseFrom = 0;
+  // Previous versions left behind after the commit mark do not undo it.
+  return (end == zipJournalRollback ? clean : marked) ? 0 : -1;
 }
 
 int zipFlushWritten(ZipInfo* info) {
@@ -298,10 +300,11 @@ void zipCloseJournalOnDisk(ZipInfo* info) {
   if (info) endLogOnDisk(info, true);
 }
 
-void zipCommit(ZipInfo** handle) {
-  if (!handle || !*handle) return;
-  zipEndJournal(*handle, zipJournalCommit);
+int zipCommit(ZipInfo** handle) {
+  if (!handle || !*handle) return 0;
+  const int rc = zipEndJournal(*handle, zipJournalCommit);
   zipCloseJournalOnDisk(*handle);
+  return rc;
 }
 
 void zipRollback(ZipInfo** handle) {

@@ -242,11 +242,18 @@ int runMode(SfxRun* r, int argc, char** argv) {
   return runInstaller(r, argc, argv);
 }
 
-void cleanUp(SfxRun* r) {
+// Ends the run's work on every path; -1 when an update could not be
+// committed: its files are not all on the disk, and the next run undoes it
+// from the journal, so the run must not report success.
+int cleanUp(SfxRun* r) {
+  int rc = 0;
   if (r->startDir) osDirSetWorking(r->startDir);
   if (r->lockTaken) {
     // The journal ends (and leaves the lock directory) before the lock goes.
-    zipCommit(&r->zip);
+    if (zipCommit(&r->zip) != 0) {
+      logError(logCatSfx, "Could not commit the update; the next run undoes it\n");
+      rc = -1;
+    }
     lockRelease(r->lockDir);
   }
   if (r->tempDir) {
@@ -263,6 +270,7 @@ void cleanUp(SfxRun* r) {
   memFree(r->patternText);
   memFree(r->installDirAbs);
   memFree(r->unpackDirAbs);
+  return rc;
 }
 
 }  // namespace
@@ -408,7 +416,7 @@ int sfxMain(int argc, char** argv, bool* contentFound) {
     }
   }
   result = runMode(&r, argc, argv);
-  cleanUp(&r);
+  if (cleanUp(&r) != 0) result = -1;
   return result == 0 ? 0 : 2;
 }
 

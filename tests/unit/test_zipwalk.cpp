@@ -295,3 +295,21 @@ TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
     }
   }
 }
+
+// With the journal on disk the files are flushed just before the commit
+// mark; when that flush fails, the commit says so (the run must not report
+// success) and the journal stays for the next run to undo.
+TEST(ZipWalk, FailedFlushAtTheCommitIsReported) {
+  const bool windows = osPathSeparator == '\\';
+  const auto es = payload();
+  const fs::path base = freshDir("commitflush");
+  const std::string journal = str(base.parent_path() / (base.filename().string() + ".journal"));
+  Archive a = openArchive(es);
+  ASSERT_EQ(zipKeepJournalOnDisk(a.zip, journal.c_str()), 0);
+  ASSERT_EQ(walk(a, base), 0);
+  osTestFailCall(windows ? "flushFileBuffers" : "syncfs", windows ? 5 : EIO);
+  EXPECT_EQ(zipCommit(&a.zip), -1);
+  osTestFailCall(nullptr, 0);
+  EXPECT_TRUE(fs::exists(journal));
+  zipExit(&a.zip);
+}
