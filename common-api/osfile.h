@@ -99,6 +99,10 @@ int osFileSetAttributes(const char* path, uint32_t attributes);
 // Sets modification, access and creation time (ms since 1970 UTC). Works on
 // directories too. POSIX has no creation time and ignores it.
 int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64_t creation);
+// The same two through an open file stream, whatever its name now leads to:
+// a file is given its attributes and times before it is moved into place.
+int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes);
+int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation);
 // Information about a file or directory; every out may be null. Times are
 // ms since 1970 UTC. `owner` receives the owner's name and `permissions` a
 // description of the access rights (both appended). On failure the system's

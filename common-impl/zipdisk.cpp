@@ -592,6 +592,14 @@ int zipDiskLink(ZipDisk* disk, const char* target) {
   return smPut(disk->links, pathName, (void*)disk->links);
 }
 
+int zipDiskApplyAttributesOpen(const ZipEntry* e, IoStream* file) {
+  int rc = 0;
+  if (e->externalAttributes && osFileStreamSetAttributes(file, e->externalAttributes) != 0) rc = -1;
+  if (osFileStreamSetTimes(file, (int64_t)e->modificationTime, (int64_t)e->accessTime, (int64_t)e->changeTime) != 0)
+    rc = -1;
+  return rc;
+}
+
 int zipDiskApplyAttributes(const ZipEntry* e, const char* path) {
   int rc = 0;
   if (e->externalAttributes && osFileSetAttributes(path, e->externalAttributes) != 0) rc = -1;

@@ -98,6 +98,8 @@ int zipDiskLink(ZipDisk* disk, const char* target);
 // Applies an entry's attributes and times to an extracted path; a failure
 // (logged by the file layer) is the entry's failure.
 int zipDiskApplyAttributes(const ZipEntry* entry, const char* path);
+// The same through the open temporary file of a file entry.
+int zipDiskApplyAttributesOpen(const ZipEntry* entry, IoStream* file);
 
 // Creates path and its missing parents (directory class inherit), recording
 // each created directory when info has journals (info may be null).

@@ -242,7 +242,7 @@ int extractEntry(Walk* w, ZipEntry* e, const char* name, bool isDir) {
     w->files++;
     return 0;
   }
-  if (zipExtractFile(&w->disk, e, name) != 0 || zipDiskApplyAttributes(e, path) != 0) return -1;
+  if (zipExtractFile(&w->disk, e, name) != 0) return -1;
   w->files++;
   if (w->verbosity >= zipDetail)
     logInfo(logCatZip,
@@ -408,6 +408,9 @@ int zipExtractFile(ZipDisk* disk, ZipEntry* e, const char* name) {
       logError(logCatZip, "ZIP component %s CRC mismatch\n", name);
       break;
     }
+    // Attributes and times go on through the handle, before the file is
+    // moved into place: a name could by then lead to another file.
+    if (zipDiskApplyAttributesOpen(e, out) != 0) break;
     const int closed = iosClose(out);
     out = nullptr;
     if (closed != 0) break;

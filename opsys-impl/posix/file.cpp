@@ -180,6 +180,19 @@ int sysSyncfs(int fd) {
 #endif
 }
 
+int sysFchmod(int fd, mode_t mode) {
+  SFX_FAULT_OR("fchmod", -1);
+  return ::fchmod(fd, mode);
+}
+int sysFstat(int fd, struct stat* st) {
+  SFX_FAULT_OR("fstat", -1);
+  return ::fstat(fd, st);
+}
+int sysFutimens(int fd, const struct timespec times[2]) {
+  SFX_FAULT_OR("futimens", -1);
+  return ::futimens(fd, times);
+}
+
 #undef SFX_FAULT_OR
 
 }  // namespace
@@ -204,8 +217,11 @@ const PosixSyscalls posixSysDefault = {
     .opendir = sysOpendir,
     .symlink = sysSymlink,
     .syncfs = sysSyncfs,
+    .fchmod = sysFchmod,
+    .fstat = sysFstat,
+    .futimens = sysFutimens,
 };
-static_assert(sizeof(PosixSyscalls) == 19 * sizeof(void*), "one slot per call");
+static_assert(sizeof(PosixSyscalls) == 22 * sizeof(void*), "one slot per call");
 
 PosixSyscalls posixSys = posixSysDefault;
 
@@ -549,21 +565,24 @@ int osFileMove(const char* from, const char* to) {
   return 0;
 }
 
-int osFileSetAttributes(const char* path, uint32_t attributes) {
+namespace {
+
+// The permission bits an attribute word gives a file whose bits are now
+// `current`: the Unix mode when there is one, else the DOS read-only bit
+// applied to the current bits.
+mode_t modeFor(uint32_t attributes, mode_t current) {
   const uint32_t unixMode = attributes >> 16;
-  mode_t mode;
-  if (unixMode != 0) {
-    mode = (mode_t)(unixMode & 0777);
-  } else {
-    struct stat st;
-    if (posixSys.stat(path, &st) != 0) {
-      osErrorReport(logCatFile, (uint32_t)errno, "Cannot set file attribute on %s", path);
-      return -1;
-    }
-    mode = st.st_mode & 0777;
-    mode = (attributes & 1) ? (mode_t)(mode & ~0222) : (mode_t)(mode | S_IWUSR);
-  }
-  if (posixSys.chmod(path, mode) != 0) {
+  if (unixMode != 0) return (mode_t)(unixMode & 0777);
+  const mode_t mode = current & 0777;
+  return (attributes & 1) ? (mode_t)(mode & ~0222) : (mode_t)(mode | S_IWUSR);
+}
+
+}  // namespace
+
+int osFileSetAttributes(const char* path, uint32_t attributes) {
+  struct stat st = {};
+  if (((attributes >> 16) == 0 && posixSys.stat(path, &st) != 0) ||
+      posixSys.chmod(path, modeFor(attributes, st.st_mode)) != 0) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot set file attribute on %s", path);
     return -1;
   }
@@ -727,6 +746,32 @@ int osFileResolveLinks(const char* path, char** out) {
   }
   *out = memStrDup(real);
   ::free(real);
+  return 0;
+}
+
+int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return -1;
+  const PosixFile* f = static_cast<PosixFile*>(level->state);
+  struct stat st = {};
+  if (((attributes >> 16) == 0 && posixSys.fstat(f->fd, &st) != 0) ||
+      posixSys.fchmod(f->fd, modeFor(attributes, st.st_mode)) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot set file attribute on %s", f->path);
+    return -1;
+  }
+  return 0;
+}
+
+int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation) {
+  (void)creation;
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return -1;
+  const PosixFile* f = static_cast<PosixFile*>(level->state);
+  const struct timespec times[2] = {toTimespec(access), toTimespec(modification)};
+  if (posixSys.futimens(f->fd, times) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot set filetime of file '%s'", f->path);
+    return -1;
+  }
   return 0;
 }
 

@@ -33,6 +33,9 @@ struct PosixSyscalls {
   DIR* (*opendir)(const char* path);
   int (*symlink)(const char* target, const char* link);
   int (*syncfs)(int fd);  // ENOSYS where the system has no such call
+  int (*fchmod)(int fd, mode_t mode);
+  int (*fstat)(int fd, struct stat* st);
+  int (*futimens)(int fd, const struct timespec times[2]);
 };
 
 // The table the backend calls through; tests may replace entries.

@@ -86,6 +86,10 @@ BOOL WINAPI sysSetFileTime(HANDLE h, const FILETIME* c, const FILETIME* a, const
   SFX_FAULT_OR("setFileTime", FALSE);
   return SetFileTime(h, c, a, m);
 }
+BOOL WINAPI sysSetFileInformationByHandle(HANDLE h, FILE_INFO_BY_HANDLE_CLASS c, LPVOID info, DWORD size) {
+  SFX_FAULT_OR("setFileInformationByHandle", FALSE);
+  return SetFileInformationByHandle(h, c, info, size);
+}
 BOOL WINAPI sysCreateDirectory(LPCWSTR p, LPSECURITY_ATTRIBUTES sa) {
   SFX_FAULT_OR("createDirectory", FALSE);
   return CreateDirectoryW(p, sa);
@@ -119,8 +123,9 @@ const WinSyscalls winSysDefault = {
     .createDirectory = sysCreateDirectory,
     .removeDirectory = sysRemoveDirectory,
     .findFirstFile = sysFindFirstFile,
+    .setFileInformationByHandle = sysSetFileInformationByHandle,
 };
-static_assert(sizeof(WinSyscalls) == 15 * sizeof(void*), "one slot per call");
+static_assert(sizeof(WinSyscalls) == 16 * sizeof(void*), "one slot per call");
 
 WinSyscalls winSys = winSysDefault;
 
@@ -539,12 +544,22 @@ int osFileMove(const char* from, const char* to) {
 // (ERROR_ALREADY_EXISTS) in the same step as the rename.
 int osFileMoveNoReplace(const char* from, const char* to) { return moveFile(from, to, 0); }
 
-int osFileSetAttributes(const char* path, uint32_t attributes) {
+namespace {
+
+// The DOS attributes of a ZIP attribute word: its low bits, and read-only
+// for a Unix mode without the owner's write bit.
+DWORD dosAttributesOf(uint32_t attributes) {
   DWORD a = attributes & 0x27;
   const uint32_t unixMode = attributes >> 16;
   if (unixMode != 0 && !(unixMode & 0x100)) a |= FILE_ATTRIBUTE_READONLY;
+  return a ? a : FILE_ATTRIBUTE_NORMAL;
+}
+
+}  // namespace
+
+int osFileSetAttributes(const char* path, uint32_t attributes) {
   wchar_t* wide = winPathToWide(path);
-  if (!wide || !winSys.setFileAttributes(wide, a ? a : FILE_ATTRIBUTE_NORMAL)) {
+  if (!wide || !winSys.setFileAttributes(wide, dosAttributesOf(attributes))) {
     osErrorReport(logCatFile, wide ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION, "Cannot set file attribute on %s",
                   path);
     memFree(wide);
@@ -960,6 +975,31 @@ int osFileResolveLinks(const char* path, char** out) {
   memFree(buf);
   if (!*out) {
     osErrorReport(logCatFile, err ? err : ERROR_INVALID_NAME, "Cannot resolve the links in %s", path ? path : "<null>");
+    return -1;
+  }
+  return 0;
+}
+
+int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return -1;
+  const WindowsFile* f = static_cast<WindowsFile*>(level->state);
+  FILE_BASIC_INFO info = {};  // zero times stay as they are
+  info.FileAttributes = dosAttributesOf(attributes);
+  if (!winSys.setFileInformationByHandle(f->handle, FileBasicInfo, &info, sizeof info)) {
+    osErrorReport(logCatFile, GetLastError(), "Cannot set file attribute on %s", f->path);
+    return -1;
+  }
+  return 0;
+}
+
+int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return -1;
+  const WindowsFile* f = static_cast<WindowsFile*>(level->state);
+  const FILETIME m = toFileTime(modification), a = toFileTime(access), c = toFileTime(creation);
+  if (!winSys.setFileTime(f->handle, &c, &a, &m)) {
+    osErrorReport(logCatFile, GetLastError(), "Cannot set filetime of file '%s'", f->path);
     return -1;
   }
   return 0;

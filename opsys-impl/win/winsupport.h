@@ -53,6 +53,7 @@ struct WinSyscalls {
   BOOL(WINAPI* createDirectory)(LPCWSTR, LPSECURITY_ATTRIBUTES);
   BOOL(WINAPI* removeDirectory)(LPCWSTR);
   HANDLE(WINAPI* findFirstFile)(LPCWSTR, LPWIN32_FIND_DATAW);
+  BOOL(WINAPI* setFileInformationByHandle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
 };
 extern WinSyscalls winSys;
 extern const WinSyscalls winSysDefault;
