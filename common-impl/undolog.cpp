@@ -239,6 +239,18 @@ int checkRecords(const char* log, const UndoRecord* recs, uint32_t n, const char
   return rc;
 }
 
+// Removes a journal, but only from a directory that is still a directory:
+// one swapped for a link (the lock renamed away and a link put in its place)
+// would make this delete a file of the same name wherever the link leads.
+int removeJournal(const char* path) {
+  char* dir = nullptr;
+  if (osDirCopyParentDirectory(path, &dir) != 0 || !dir) return -1;
+  const bool plain = osFileKindOf(dir) == osDirEntryDirectory;
+  if (!plain) logError(logCatZip, "Not removing the update journal %s: %s is no longer a directory\n", path, dir);
+  memFree(dir);
+  return plain ? osFileDelete(path) : -1;
+}
+
 }  // namespace
 
 int ulCreate(const char* path, UndoLog* log) {
@@ -305,7 +317,7 @@ int ulClose(UndoLog* log, bool remove) {
   int rc = 0;
   if (log->stream && iosClose(log->stream) != 0) rc = -1;
   log->stream = nullptr;
-  if (remove && log->path && osFileDelete(log->path) != 0) rc = -1;
+  if (remove && log->path && removeJournal(log->path) != 0) rc = -1;
   memFree(log->path);
   log->path = nullptr;
   return rc;
@@ -391,7 +403,7 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
     if (one != 0) rc = -1;
   }
   // A journal that could not be read, or not wholly undone, stays.
-  if (rc == 0 && osFileDelete(path) != 0) rc = -1;
+  if (rc == 0 && removeJournal(path) != 0) rc = -1;
   ulFreeRecords(recs, n);
   return rc;
 }

@@ -90,6 +90,23 @@ TEST_F(UndoLogTest, JournalIsCreatedNewOrNotAtAll) {
   EXPECT_FALSE(exists(path("elsewhere")));
 }
 
+// A lock directory swapped for a link while the journal was open: removing
+// the journal at the end must not delete a file of that name behind the link.
+TEST_F(UndoLogTest, JournalIsNotRemovedThroughASwappedDirectory) {
+  fs::create_directories(path("lk"));
+  fs::create_directories(path("outside"));
+  writeText(path("outside") + osPathSeparator + "journal", "precious");
+  const std::string journal = path("lk") + osPathSeparator + "journal";
+  UndoLog ul;
+  ASSERT_EQ(0, ulCreate(journal.c_str(), &ul));
+  fs::rename(path("lk"), path("lk-moved"));
+  std::error_code ec;
+  fs::create_directory_symlink(path("outside"), path("lk"), ec);
+  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  EXPECT_EQ(-1, ulClose(&ul, true));
+  EXPECT_EQ("precious", readText(path("outside") + osPathSeparator + "journal"));
+}
+
 TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
   UndoLog ul;
   ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
