@@ -102,6 +102,10 @@ int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64
 // The same two through an open file stream, whatever its name now leads to:
 // a file is given its attributes and times before it is moved into place.
 int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes);
+// True when `path` itself (a link at it not followed) is the file open in
+// `stream`: neither a link nor another file put at its name since it was
+// opened. Logs nothing.
+bool osFileStreamIsAt(IoStream* stream, const char* path);
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation);
 // Information about a file or directory; every out may be null. Times are
 // ms since 1970 UTC. `owner` receives the owner's name and `permissions` a

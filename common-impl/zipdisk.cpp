@@ -541,6 +541,21 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
   return osFileDeferFlush(*out);
 }
 
+int zipDiskCloseTemp(ZipDisk* disk, IoStream** out) {
+  const char* tempName = sbGet(&disk->tempName);
+  const bool ours = osFileStreamIsAt(*out, tempName);
+  int rc = iosClose(*out);
+  *out = nullptr;
+  if (!ours) {
+    // Whatever is at the name goes with the temporary file's record: a link
+    // is removed as a link, never what it leads to.
+    logError(logCatZip, "Not placing %s: it is not the file that was written (replaced meanwhile, or unreadable)\n",
+             tempName);
+    rc = -1;
+  }
+  return rc;
+}
+
 int zipDiskPlace(ZipDisk* disk) {
   ZipInfo* info = disk->info;
   const char* pathName = sbGet(&disk->pathName);

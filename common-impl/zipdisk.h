@@ -90,6 +90,10 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out);
 // Puts the closed temporary file in place: an existing file is moved aside
 // to the old name first (deleted at once without journals).
 int zipDiskPlace(ZipDisk* disk);
+// Closes the temporary file written through *out (set to null), after
+// checking that its name still leads to that very file: one swapped for a
+// link or another file while it was written is never moved into place.
+int zipDiskCloseTemp(ZipDisk* disk, IoStream** out);
 // Removes the temporary file after a failure.
 void zipDiskDiscardTemp(ZipDisk* disk);
 // Creates the current entry as a symbolic link to target, moving an

@@ -411,9 +411,7 @@ int zipExtractFile(ZipDisk* disk, ZipEntry* e, const char* name) {
     // Attributes and times go on through the handle, before the file is
     // moved into place: a name could by then lead to another file.
     if (zipDiskApplyAttributesOpen(e, out) != 0) break;
-    const int closed = iosClose(out);
-    out = nullptr;
-    if (closed != 0) break;
+    if (zipDiskCloseTemp(disk, &out) != 0) break;
 
     if (zipDiskPlace(disk) != 0) break;
     result = 0;

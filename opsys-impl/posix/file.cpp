@@ -762,6 +762,14 @@ int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes) {
   return 0;
 }
 
+bool osFileStreamIsAt(IoStream* stream, const char* path) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return false;
+  struct stat open = {}, named = {};
+  return posixSys.fstat(static_cast<PosixFile*>(level->state)->fd, &open) == 0 && posixSys.lstat(path, &named) == 0 &&
+         S_ISREG(named.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation) {
   (void)creation;
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);

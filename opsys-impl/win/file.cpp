@@ -993,6 +993,25 @@ int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes) {
   return 0;
 }
 
+bool osFileStreamIsAt(IoStream* stream, const char* path) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return false;
+  BY_HANDLE_FILE_INFORMATION open = {}, named = {};
+  if (!GetFileInformationByHandle(static_cast<WindowsFile*>(level->state)->handle, &open)) return false;
+  wchar_t* wide = winPathToWide(path);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (wide)
+    h = winSys.createFile(wide, FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  memFree(wide);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool got = GetFileInformationByHandle(h, &named);
+  CloseHandle(h);
+  return got && !(named.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+         named.dwVolumeSerialNumber == open.dwVolumeSerialNumber && named.nFileIndexHigh == open.nFileIndexHigh &&
+         named.nFileIndexLow == open.nFileIndexLow;
+}
+
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation) {
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
   if (!level) return -1;

@@ -277,6 +277,36 @@ TEST(ZipDisk, TemporaryNameTakenAfterTheProbeIsNotFollowed) {
   EXPECT_TRUE(fs::is_symlink(temp)) << "a link the walk did not make was removed";
 }
 
+// The temporary file swapped for a link (or another file) while it was
+// written is not moved into place: the entry fails and the link stays.
+TEST(ZipDisk, TemporaryFileSwappedWhileWrittenIsNotPlaced) {
+  const fs::path root = freshDir("tempswapped");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path base = root / "base", victim = root / "victim.txt";
+  fs::create_directories(base);
+  writeFile(victim, "precious");
+  const std::string baseName = str(base);
+  ZipInfo info{};
+  ZipDisk disk;
+  ASSERT_EQ(zipDiskOpen(&disk, &info, baseName.c_str(), zipDiskJournal), 0);
+  ASSERT_EQ(zipDiskFreeNames(&disk, "a.txt"), 0);
+  ASSERT_EQ(zipDiskCheck(&disk, "a.txt", false), zipDiskWrite);
+  IoStream* out = nullptr;
+  ASSERT_EQ(zipDiskCreateTemp(&disk, "a.txt", &out), 0);
+  EXPECT_EQ(iosWrite(out, "new", 3, nullptr), 0);
+  const fs::path temp = sbGet(&disk.tempName);
+  fs::rename(temp, root / "moved.tmp");
+  fs::create_symlink(victim, temp);
+  const int rc = zipDiskCloseTemp(&disk, &out);
+  EXPECT_EQ(rc, -1);
+  if (rc == 0) zipDiskPlace(&disk);
+  zipDiskDiscardTemp(&disk);
+  zipEndJournal(&info, zipJournalRollback);
+  zipDiskClose(&disk);
+  EXPECT_FALSE(fs::exists(base / "a.txt"));
+  EXPECT_EQ(readFile(victim), "precious");
+}
+
 // A directory the walk created and that was swapped for a link before the
 // rollback (at its own name or one level down) is undone by removing the
 // link: what the link points at stays whole.
