@@ -106,6 +106,11 @@ int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes);
 // `stream`: neither a link nor another file put at its name since it was
 // opened. Logs nothing.
 bool osFileStreamIsAt(IoStream* stream, const char* path);
+// True when the file open in `stream` belongs to this process's account or
+// to the system's administrators (root; SYSTEM or Administrators on
+// Windows): a file that someone else could have put there is not trusted.
+// False also when the owner cannot be read. Logs nothing.
+bool osFileStreamOwnerTrusted(IoStream* stream);
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation);
 // Information about a file or directory; every out may be null. Times are
 // ms since 1970 UTC. `owner` receives the owner's name and `permissions` a

@@ -333,7 +333,19 @@ int ulRead(const char* path, UndoRecord** records, uint32_t* count) {
   uint8_t header[ulHeaderSize] = {0};
   memcpy(header, ulMagic, sizeof ulMagic);
   header[4] = ulVersion;
-  const bool read = sbAppendFile(&data, path) == 0;
+  // Only a journal this program's account (or an administrator) wrote is
+  // acted on: someone who may merely create files in the lock could
+  // otherwise have any file of the installation deleted or moved.
+  IoStream* in = osFileOpen(path, osFileModeRead, osFileTypePlain, nullptr, false, false);
+  const bool trusted = in && osFileStreamOwnerTrusted(in);
+  const bool read = in && sbAppendInputStream(&data, in, 0, nullptr) == 0;
+  if (in) iosClose(in);
+  if (read && !trusted) {
+    logError(logCatZip, "%s was not written by this program's account or an administrator\n", path);
+    needsAPerson(path);
+    sbClean(&data);
+    return -1;
+  }
   sbGetDataLength(&data, &p8, &len);
   // A header cut short by a crash is a log with no records yet.
   if (read && len < ulHeaderSize && (len == 0 || memcmp(p8, header, len) == 0)) {

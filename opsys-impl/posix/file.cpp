@@ -770,6 +770,13 @@ bool osFileStreamIsAt(IoStream* stream, const char* path) {
          S_ISREG(named.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
+bool osFileStreamOwnerTrusted(IoStream* stream) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  struct stat st = {};
+  if (!level || posixSys.fstat(static_cast<PosixFile*>(level->state)->fd, &st) != 0) return false;
+  return st.st_uid == 0 || st.st_uid == geteuid();
+}
+
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation) {
   (void)creation;
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);

@@ -1012,6 +1012,44 @@ bool osFileStreamIsAt(IoStream* stream, const char* path) {
          named.nFileIndexLow == open.nFileIndexLow;
 }
 
+namespace {
+
+// True when sid is the user or the default owner of this process's token.
+bool ownSid(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  bool own = false;
+  const TOKEN_INFORMATION_CLASS classes[] = {TokenUser, TokenOwner};
+  for (TOKEN_INFORMATION_CLASS what : classes) {
+    union {
+      TOKEN_USER user;
+      TOKEN_OWNER owner;
+      BYTE raw[256];
+    } info;
+    DWORD size = 0;
+    if (!GetTokenInformation(token, what, &info, sizeof info, &size)) continue;
+    own = own || EqualSid(sid, what == TokenUser ? info.user.User.Sid : info.owner.Owner);
+  }
+  CloseHandle(token);
+  return own;
+}
+
+}  // namespace
+
+bool osFileStreamOwnerTrusted(IoStream* stream) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  if (!level) return false;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(static_cast<WindowsFile*>(level->state)->handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                      &owner, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+    return false;
+  const bool trusted = owner && (IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                 IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ownSid(owner));
+  LocalFree(sd);
+  return trusted;
+}
+
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation) {
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
   if (!level) return -1;

@@ -101,3 +101,30 @@ def test_random_kills(plat, update):
         if recover_and_check(plat, exe, inst, work, old, new, committed_ok=True):
             restored += 1
     assert restored > 0
+
+
+def test_journal_of_another_owner_is_left_alone(plat, update):
+    """A journal that another account could have planted in the lock is not
+    acted on: nothing is undone until it is the program's own again."""
+    if plat.wine or os.geteuid() != 0:
+        pytest.skip("giving the journal to another owner needs root natively")
+    exe, old, new, work = update
+    inst, journal = work / "inst", work / "inst" / ".lock" / "journal"
+    for n in range(20, 5000, 7):  # a crash in the middle of the update
+        shutil.rmtree(inst, ignore_errors=True)
+        shutil.copytree(work / "old", inst)
+        r = plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work, {"QZR_TEST_CRASH_AT": str(n)}))
+        if r.returncode == 137 and journal.exists() and state(inst) not in (old, new):
+            break
+    else:
+        pytest.fail("no crash left a half-done update")
+    def files():  # the holder line changes with each run that takes the lock
+        return {k: v for k, v in state(inst).items() if k != ".lock/holder"}
+
+    half = files()
+    os.chown(journal, 65534, 65534)
+    out = plat.check(exe, "--auto-update", "-d", inst, work=work, rc=2).out
+    assert "was not written by this program's account" in out, out
+    assert files() == half and journal.exists()
+    os.chown(journal, 0, 0)
+    recover_and_check(plat, exe, inst, work, old, new, committed_ok=False)
