@@ -403,7 +403,9 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
         fileType != osFileTypeArchive)
       perm = 0600;
   }
-  const int flags = quiet ? O_RDONLY : modeFlags[mode];
+  // A log is appended to as a file of its own, never through a link.
+  const bool log = mode == osFileModeAppend && fileType == osFileTypeLog;
+  const int flags = quiet ? O_RDONLY : modeFlags[mode] | (log ? O_NOFOLLOW : 0);
   const int fd = posixSys.open(path, flags, perm);
   logTrace(logCatFile, "OpenFile('%s',%x,%x,%x,%x)=%d\n", path, (unsigned)flags, (unsigned)perm, (unsigned)mode,
            (unsigned)fileType, fd);
@@ -418,11 +420,16 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     errno = err;
     return nullptr;
   }
-  IoStream* s = newFileStream(fd, path);
-  if (mode == osFileModeAppend && fileType == osFileTypeLog) {
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size == 0) static_cast<PosixFile*>(s->state)->bom = 1;
+  struct stat st = {};
+  if (log && !quiet && (posixSys.fstat(fd, &st) != 0 || st.st_nlink > 1)) {
+    logError(logCatFile, "Cannot open file '%s' for %s: it is not a file of its own (a hard link)\n", path,
+             fileModeWords[mode]);
+    posixSys.close(fd);
+    errno = EMLINK;
+    return nullptr;
   }
+  IoStream* s = newFileStream(fd, path);
+  if (log && st.st_size == 0) static_cast<PosixFile*>(s->state)->bom = 1;
   return s;
 }
 

@@ -406,7 +406,11 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   if (mode == osFileModeAppend && share) shareMode = shareAll;
   if (quiet) shareMode = shareAll;
   const DWORD disposition = quiet ? OPEN_EXISTING : modeDisposition[mode];
-  const DWORD attributes = isDotName(path) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL;
+  // A log is appended to as a file of its own: a link at its name is opened
+  // as the link, and refused below.
+  const bool log = mode == osFileModeAppend && fileType == osFileTypeLog && !quiet;
+  const DWORD attributes =
+      (isDotName(path) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL) | (log ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
   DWORD err = ERROR_NO_UNICODE_TRANSLATION;
   if (wide) {
     h = winSys.createFile(wide, access, shareMode, haveSecurity ? &sec.attributes : nullptr, disposition,
@@ -429,6 +433,15 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     return nullptr;
   }
   memFree(wide);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (log && (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+              info.nNumberOfLinks > 1)) {
+    logError(logCatFile, "Cannot open file '%s' for %s: it is not a file of its own (a link)\n", path,
+             fileModeWords[mode]);
+    CloseHandle(h);
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return nullptr;
+  }
   IoStream* s = newFileStream(h, path);
   if (mode == osFileModeAppend && fileType == osFileTypeLog) {
     LARGE_INTEGER size;

@@ -99,6 +99,21 @@ TEST_F(OsFile, LogFileGetsByteOrderMarkOnlyWhenEmpty) {
   EXPECT_EQ(readText(path("plain.log")), "x");
 }
 
+// A log is appended to as a file of its own: a link planted at its name,
+// symbolic or hard, is refused instead of being written through.
+TEST_F(OsFile, LogFileIsNeverWrittenThroughALink) {
+  const std::string victim = path("victim.txt");
+  writeText(victim, "precious");
+  std::error_code ec;
+  std::filesystem::create_symlink(victim, path("sym.log"), ec);
+  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  std::filesystem::create_hard_link(victim, path("hard.log"));
+  for (const char* name : {"sym.log", "hard.log"}) {
+    EXPECT_EQ(putFile(path(name), osFileModeAppend, osFileTypeLog, "line\n"), -1) << name;
+    EXPECT_EQ(readText(victim), "precious") << name;
+  }
+}
+
 TEST_F(OsFile, DotNamesAreHiddenAndMovesKeepTheRule) {
   const std::string dot = path(".config"), plain = path("config"), a = path("a"), dotA = path(".a");
   ASSERT_EQ(putFile(dot, osFileModeWrite, osFileTypeExtracted, "c"), 0);
