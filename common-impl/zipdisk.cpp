@@ -345,9 +345,9 @@ int checkExisting(const char* name, const char* pathName, bool isDir, int* kindO
 // that the system opens as another file (a link it does not show as one, or
 // a short name for a longer one) would be moved and deleted in the other
 // file's place. resolved is where pathName really is, its directory's links
-// resolved.
-int checkAlias(const char* name, const char* pathName, const char* resolved, bool caseSensitive) {
-  if (osFileKindOf(pathName) != osDirEntryFile) return 0;
+// resolved; kind is what checkExisting found at pathName.
+int checkAlias(const char* name, const char* pathName, const char* resolved, bool caseSensitive, int kind) {
+  if (kind != osDirEntryFile) return 0;
   char* final = nullptr;
   int rc = osFileResolveLinks(pathName, &final);
   if (rc == 0 && !isPathOf(final, resolved, false, caseSensitive)) {
@@ -487,8 +487,9 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
   char* resolved = nullptr;
   ZipDiskVerdict verdict = checkConfined(disk, name, path, isDirectory, &resolved) == 0 ? zipDiskWrite : zipDiskRefuse;
   if (verdict == zipDiskWrite && disk->update) verdict = checkInstallationFiles(disk, name, path, resolved);
-  if (verdict == zipDiskWrite && (checkExisting(name, path, isDirectory, &disk->kind) != 0 ||
-                                  (!isDirectory && checkAlias(name, path, resolved, disk->caseSensitive) != 0)))
+  if (verdict == zipDiskWrite &&
+      (checkExisting(name, path, isDirectory, &disk->kind) != 0 ||
+       (!isDirectory && checkAlias(name, path, resolved, disk->caseSensitive, disk->kind) != 0)))
     verdict = zipDiskRefuse;
   memFree(resolved);
   return verdict;
