@@ -102,10 +102,11 @@ int osFileSetTimes(const char* path, int64_t modification, int64_t access, int64
 // The same two through an open file stream, whatever its name now leads to:
 // a file is given its attributes and times before it is moved into place.
 int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes);
-// True when `path` itself (a link at it not followed) is the file open in
-// `stream`: neither a link nor another file put at its name since it was
-// opened. Logs nothing.
-bool osFileStreamIsAt(IoStream* stream, const char* path);
+// Whether `path` itself (a link at it not followed) is the file open in
+// `stream`: 1 when it is, 0 when a link or another file was put at its name
+// since it was opened, -1 when that cannot be told (a query failed). Logs
+// nothing.
+int osFileStreamIsAt(IoStream* stream, const char* path);
 // True when the file open in `stream` belongs to this process's account or
 // to the system's administrators (root; SYSTEM or Administrators on
 // Windows): a file that someone else could have put there is not trusted.

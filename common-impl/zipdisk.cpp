@@ -544,14 +544,20 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
 
 int zipDiskCloseTemp(ZipDisk* disk, IoStream** out) {
   const char* tempName = sbGet(&disk->tempName);
-  const bool ours = osFileStreamIsAt(*out, tempName);
+  const int ours = osFileStreamIsAt(*out, tempName);
   int rc = iosClose(*out);
   *out = nullptr;
-  if (!ours) {
-    // Whatever is at the name goes with the temporary file's record: a link
-    // is removed as a link, never what it leads to.
-    logError(logCatZip, "Not placing %s: it is not the file that was written (replaced meanwhile, or unreadable)\n",
+  if (ours == 0) {
+    // What is at the name now is not ours: it is left alone (on some
+    // systems removing a link removes what it leads to).
+    logError(logCatZip, "Not placing %s: it is not the file that was written; something was put at its name\n",
              tempName);
+    zipDropLastCreation(disk->info);
+    disk->tempMade = false;
+    rc = -1;
+  } else if (ours < 0) {
+    // Most likely our own file: it goes the way a failed entry's file goes.
+    logError(logCatZip, "Not placing %s: cannot tell whether it is the file that was written\n", tempName);
     rc = -1;
   }
   return rc;

@@ -769,12 +769,12 @@ int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes) {
   return 0;
 }
 
-bool osFileStreamIsAt(IoStream* stream, const char* path) {
+int osFileStreamIsAt(IoStream* stream, const char* path) {
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
-  if (!level) return false;
   struct stat open = {}, named = {};
-  return posixSys.fstat(static_cast<PosixFile*>(level->state)->fd, &open) == 0 && posixSys.lstat(path, &named) == 0 &&
-         S_ISREG(named.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+  if (!level || posixSys.fstat(static_cast<PosixFile*>(level->state)->fd, &open) != 0) return -1;
+  if (posixSys.lstat(path, &named) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+  return S_ISREG(named.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino ? 1 : 0;
 }
 
 bool osFileStreamOwnerTrusted(IoStream* stream) {

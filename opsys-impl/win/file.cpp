@@ -1006,23 +1006,27 @@ int osFileStreamSetAttributes(IoStream* stream, uint32_t attributes) {
   return 0;
 }
 
-bool osFileStreamIsAt(IoStream* stream, const char* path) {
+int osFileStreamIsAt(IoStream* stream, const char* path) {
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
-  if (!level) return false;
+  if (!level) return -1;
   BY_HANDLE_FILE_INFORMATION open = {}, named = {};
-  if (!GetFileInformationByHandle(static_cast<WindowsFile*>(level->state)->handle, &open)) return false;
+  if (!GetFileInformationByHandle(static_cast<WindowsFile*>(level->state)->handle, &open)) return -1;
   wchar_t* wide = winPathToWide(path);
   HANDLE h = INVALID_HANDLE_VALUE;
   if (wide)
     h = winSys.createFile(wide, FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const DWORD err = GetLastError();
   memFree(wide);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? 0 : -1;
   const bool got = GetFileInformationByHandle(h, &named);
   CloseHandle(h);
-  return got && !(named.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-         named.dwVolumeSerialNumber == open.dwVolumeSerialNumber && named.nFileIndexHigh == open.nFileIndexHigh &&
-         named.nFileIndexLow == open.nFileIndexLow;
+  if (!got) return -1;
+  const bool link = named.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
+  return !link && named.dwVolumeSerialNumber == open.dwVolumeSerialNumber &&
+                 named.nFileIndexHigh == open.nFileIndexHigh && named.nFileIndexLow == open.nFileIndexLow
+             ? 1
+             : 0;
 }
 
 namespace {

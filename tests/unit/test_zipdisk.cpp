@@ -305,6 +305,7 @@ TEST(ZipDisk, TemporaryFileSwappedWhileWrittenIsNotPlaced) {
   zipDiskClose(&disk);
   EXPECT_FALSE(fs::exists(base / "a.txt"));
   EXPECT_EQ(readFile(victim), "precious");
+  EXPECT_TRUE(fs::is_symlink(temp)) << "what was put at the name is not ours to remove";
 }
 
 // A directory the walk created and that was swapped for a link before the
