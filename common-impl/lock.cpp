@@ -153,9 +153,11 @@ bool lockSameHolder(const LockHolder* a, const LockHolder* b) {
 // Writes this process's holder file into the lock directory under a name of
 // its own, then moves it to "holder" without replacing one: of two
 // processes claiming one lock only one succeeds. 0 when the lock is ours.
-// A lock taken over may hold anything at that name, a link to another file
-// included: it is removed (a link as a link) and the file is created new, so
-// nothing is ever written through it.
+// A lock taken over may hold anything at that name: a file (left by an
+// earlier process of the same id) is removed; anything else, a link above
+// all, is left alone and the claim fails, since on some systems removing a
+// link removes what it leads to. The file is created new, so nothing is
+// ever written through a name.
 int lockWriteHolder(const char* lock, const LockHolder* self) {
   char own[64];
   snprintf(own, sizeof own, "%s-%u.tmp", lockHolderName, self->pid);
@@ -165,7 +167,8 @@ int lockWriteHolder(const char* lock, const LockHolder* self) {
   const int len = snprintf(line, sizeof line, "%d %u %llu %s\n", lockHolderVersion, self->pid,
                            (unsigned long long)self->start, self->host);
   int rc = -1;
-  if (tmp && file && (osFileKindOf(tmp) < 0 || osFileDelete(tmp) == 0) &&
+  const int kind = tmp ? osFileKindOf(tmp) : -1;
+  if (tmp && file && (kind < 0 || (kind == osDirEntryFile && osFileDelete(tmp) == 0)) &&
       iosWriteFile(tmp, osFileModeCreateNew, line, (uint32_t)len) == 0) {
     rc = osFileMoveNoReplace(tmp, file);
     if (rc != 0) osFileDelete(tmp);
