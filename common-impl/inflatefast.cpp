@@ -121,9 +121,10 @@ inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_
   }
 }
 
-// Output room kept free when a symbol starts in the direct loop: the longest
-// match and the bytes a wide copy may write past it.
-constexpr uint32_t directSlack = inflateMaxMatch + copyOvershoot;
+// Output room kept free when an iteration of the direct loop starts: up to
+// two literals and then the longest match, and the bytes a wide copy may
+// write past it.
+constexpr uint32_t directSlack = 2 + inflateMaxMatch + copyOvershoot;
 
 // Copies a match in the direct loop whose source starts before out[0]: those
 // bytes come from the ring, which ends with the bytes decoded before out[0]
@@ -376,12 +377,13 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
 
   for (;;) {
     if (roomy && in + fastMinInput <= inEnd && pos <= outLimit) {
-      const uint8_t* inLimit = inEnd - 8;
+      // An iteration refills at most twice (literals, then a match), each
+      // time advancing at most 7 bytes and loading 8.
+      const uint8_t* inLimit = inEnd - 15;
       // Every path through the loop ends with a refill (at least 56 bits
       // held) and the entry of the next literal/length code already looked
       // up, so the lookup overlaps the work of the symbol before it (a match
-      // copy above all). Each refill is preceded by the check that 8 input
-      // bytes remain. An entry is consumed as soon as it is read, with one
+      // copy above all). An entry is consumed as soon as it is read, with one
       // shift by its bits 0-5, and whole entries are subtracted from bc: only
       // bc's low byte is exact here (the entries' bits 6-7 are clear), which
       // takes the masking off the critical path; it is trimmed on the way out.
@@ -415,8 +417,12 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
               continue;
             }
           }
+          // The entry after the literals is not a literal: with the bits
+          // topped up it is taken at once, as at the top of the loop.
           refillWord(bb, bc, in);
-          continue;
+          saved = bb;
+          bb >>= inflateEntryBits(e);
+          bc -= e;
         }
         if (e & inflateEntrySpecial) {
           if (e & inflateEntryLink) {
