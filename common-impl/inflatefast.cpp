@@ -62,6 +62,7 @@ inline void copy16(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 16); }
 // Bytes a match copy may write past the match's end.
 constexpr uint32_t copyOvershoot = 32;
 
+static_assert(15 + 2 * inflateLiteralBits + inflateLiteralBits <= 56, "three literals and a lookup per refill");
 static_assert(inflateRingSlack >= inflateMaxMatch + copyOvershoot, "a match at the ring's end stays in the slack");
 
 // For a distance d below 8: the smallest multiple of d that is at least 8.
@@ -397,8 +398,8 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
         // commonest symbol takes one test.
         if (e & inflateEntryLiteral) {
           // Up to three literals from one refill: the first may have come
-          // from a sub-table (15 bits), the next two are primary codes (10
-          // bits), so each is looked up with at least 31 bits held.
+          // from a sub-table (15 bits), the next two are primary codes (11
+          // bits), so each is looked up with at least 30 bits held.
           out[pos++] = (uint8_t)(e >> 16);
           e = litTable[bb & litMask];
           if (e & inflateEntryLiteral) {
@@ -410,7 +411,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
               bb >>= inflateEntryBits(e);
               bc -= e;
               out[pos++] = (uint8_t)(e >> 16);
-              // At least 21 bits are left, so the next lookup need not wait
+              // At least 19 bits are left, so the next lookup need not wait
               // for the refill.
               e = litTable[bb & litMask];
               refillWord(bb, bc, in);

@@ -67,7 +67,7 @@ inline constexpr uint8_t inflateCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9, 
                                                        11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // Primary index widths of the decode tables.
-constexpr uint32_t inflateLiteralBits = 10;
+constexpr uint32_t inflateLiteralBits = 11;
 constexpr uint32_t inflateDistanceBits = 8;
 constexpr uint32_t inflateCodeLengthBits = 7;
 
