@@ -72,6 +72,16 @@ inline std::string testPerms(const std::string& path) {
 inline bool testIsHidden(const std::string& path) { return testPerms(path).find("Hidden ") != std::string::npos; }
 inline bool testIsReadOnly(const std::string& path) { return testPerms(path).find("Readonly ") != std::string::npos; }
 
+// A list of texts, as the expected side of a comparison.
+using TestNames = std::vector<std::string>;
+
+// The texts of a null-terminated list, or of its first `count` when that is not negative.
+inline TestNames testStrings(char* const* list, int count = -1) {
+  TestNames out;
+  for (int i = 0; list && (count < 0 ? list[i] != nullptr : i < count); i++) out.push_back(list[i]);
+  return out;
+}
+
 // A writable argument vector: argc and argv as a main function gets them.
 struct TestArgv {
   std::vector<std::string> storage;
