@@ -54,6 +54,18 @@ inline std::string testReadAll(IoStream* s) {
   return out;
 }
 
+// The position of a stream, or UINT64_MAX when it cannot be told.
+inline uint64_t testSeekOf(IoStream* s) {
+  uint64_t pos = 0;
+  return iosGetSeek(s, &pos) == 0 ? pos : UINT64_MAX;
+}
+
+// The size of a file, or -1 when osFileGetSize fails.
+inline int64_t testSizeOf(const std::string& path) {
+  uint64_t size = 0;
+  return osFileGetSize(path.c_str(), &size) == 0 ? (int64_t)size : -1;
+}
+
 // 0 when all of `text` was written.
 inline int testWriteAll(IoStream* s, const std::string& text) {
   uint32_t done = 0;

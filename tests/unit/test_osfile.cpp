@@ -27,8 +27,8 @@ using OsFile = OsFsTest;
 
 TEST_F(OsFile, OpenModesCreateTruncateAppendAndRequireExistence) {
   const std::string p = path("data.bin");
-  EXPECT_EQ(osFileOpen(p.c_str(), osFileModeRead, osFileTypePlain, nullptr, false, true), nullptr);
-  EXPECT_EQ(osFileOpen(p.c_str(), osFileModeUpdate, osFileTypePlain, nullptr, false, true), nullptr);
+  for (uint32_t mode : {osFileModeRead, osFileModeUpdate})
+    EXPECT_EQ(osFileOpen(p.c_str(), mode, osFileTypePlain, nullptr, false, true), nullptr) << mode;
   EXPECT_EQ(putFile(p, osFileModeWrite, osFileTypePlain, "hello world"), 0);
   EXPECT_EQ(putFile(p, osFileModeAppend, osFileTypePlain, "!"), 0);
   EXPECT_EQ(readText(p), "hello world!");
@@ -38,9 +38,7 @@ TEST_F(OsFile, OpenModesCreateTruncateAppendAndRequireExistence) {
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(iosSeek(s, 6), 0);
   EXPECT_EQ(testWriteAll(s, "WORLD"), 0);
-  uint64_t pos = 0;
-  EXPECT_EQ(iosGetSeek(s, &pos), 0);
-  EXPECT_EQ(pos, 11u);
+  EXPECT_EQ(testSeekOf(s), 11u);
   EXPECT_EQ(iosSeek(s, 0), 0);
   EXPECT_EQ(testReadAll(s), "hello WORLD!");
   EXPECT_EQ(iosClose(s), 0);
@@ -67,8 +65,8 @@ TEST_F(OsFile, StreamTypeAndUnknownFileTypes) {
   EXPECT_EQ(s->ops, &osFileStreamOps);
   EXPECT_STREQ(iosTypeName(s), onWindows() ? "WindowsFile" : "PosixFile");
   iosClose(s);
-  EXPECT_EQ(osFileOpenStream(p.c_str(), osFileModeWrite, 6, nullptr), nullptr);
-  EXPECT_EQ(osFileOpenStream(p.c_str(), osFileModeWrite, 20, nullptr), nullptr);
+  for (uint32_t type : {6u, 20u})
+    EXPECT_EQ(osFileOpenStream(p.c_str(), osFileModeWrite, type, nullptr), nullptr) << type;
   // Reading needs no access list, so the type does not matter.
   s = osFileOpenStream(p.c_str(), osFileModeRead, 20, nullptr);
   EXPECT_NE(s, nullptr);
@@ -81,11 +79,9 @@ TEST_F(OsFile, WriteModeSharesForReadingOnly) {
   IoStream* w = osFileOpenStream(p.c_str(), osFileModeWrite, osFileTypePlain, nullptr);
   ASSERT_NE(w, nullptr);
   IoStream* r = osFileOpen(p.c_str(), osFileModeRead, osFileTypePlain, nullptr, false, false);
-  IoStream* w2 = osFileOpen(p.c_str(), osFileModeAppend, osFileTypePlain, nullptr, false, false);
   EXPECT_NE(r, nullptr);
-  EXPECT_EQ(w2, nullptr);
+  EXPECT_EQ(osFileOpen(p.c_str(), osFileModeAppend, osFileTypePlain, nullptr, false, false), nullptr);
   iosClose(r);
-  iosClose(w2);
   iosClose(w);
 }
 
@@ -310,16 +306,14 @@ TEST_F(OsFile, AttributesFromArchiveWords) {
 TEST_F(OsFile, SizePresenceAndDirectoryTests) {
   const std::string p = path("s.bin"), none = path("none");
   writeText(p, std::string(1000, 'x'));
-  uint64_t size = 0;
-  ASSERT_EQ(osFileGetSize(p.c_str(), &size), 0);
-  EXPECT_EQ(size, 1000u);
-  EXPECT_EQ(osFileGetSize(none.c_str(), &size), -1);
-  EXPECT_TRUE(osFileIsPresent(p.c_str()));
-  EXPECT_FALSE(osFileIsPresent(dir.c_str()));
-  EXPECT_FALSE(osFileIsPresent(none.c_str()));
-  EXPECT_TRUE(osIsFileDirectory(dir.c_str()));
-  EXPECT_FALSE(osIsFileDirectory(p.c_str()));
+  EXPECT_EQ(testSizeOf(p), 1000);
+  EXPECT_EQ(testSizeOf(none), -1);
+  for (const std::string& q : {p, dir, none}) {
+    EXPECT_EQ(osFileIsPresent(q.c_str()), q == p) << q;
+    EXPECT_EQ(osIsFileDirectory(q.c_str()), q == dir) << q;
+  }
   TestSb reason;
+  uint64_t size = 0;
   EXPECT_EQ(osFileGetInfo(none.c_str(), &size, nullptr, nullptr, nullptr, nullptr, nullptr, reason.ptr()), -1);
   EXPECT_FALSE(reason.str().empty());
 }
@@ -330,14 +324,11 @@ TEST_F(OsFile, PreallocateFromOneMegabyteAndFailsOnAFullDisk) {
   const std::string p = path("big.bin");
   IoStream* s = osFileOpenStream(p.c_str(), osFileModeWrite, osFileTypeExtracted, nullptr);
   ASSERT_NE(s, nullptr);
-  uint64_t size = 1, pos = 1;
-  for (uint64_t ask : {1048575ull, 1048576ull}) {
+  for (int64_t ask : {1048575, 1048576}) {
     EXPECT_EQ(iosPreallocate(s, ask), 0);
-    ASSERT_EQ(osFileGetSize(p.c_str(), &size), 0);
-    EXPECT_EQ(size, ask < 1048576 ? 0u : ask);
+    EXPECT_EQ(testSizeOf(p), ask < 1048576 ? 0 : ask);
   }
-  EXPECT_EQ(iosGetSeek(s, &pos), 0);
-  EXPECT_EQ(pos, 0u);
+  EXPECT_EQ(testSeekOf(s), 0u);
   osTestFailCall(call("fallocate", "setEndOfFile"), onWindows() ? 112u : (uint32_t)ENOSPC);
   EXPECT_EQ(iosPreallocate(s, 2 * 1048576), -1);
   EXPECT_TRUE(osTestFaultFired());
