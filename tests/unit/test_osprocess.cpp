@@ -19,12 +19,8 @@
 namespace {
 
 std::string toHex(const std::string& s) {
-  static const char digits[] = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : s) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
+  for (unsigned char c : s) out.append(1, "0123456789abcdef"[c >> 4]).append(1, "0123456789abcdef"[c & 15]);
   return out;
 }
 
@@ -57,7 +53,7 @@ int testChildMain(int, char**) {
   } else if (strcmp(mode, "flood") == 0) {
     size_t n = strtoul(rest[0], nullptr, 10);
     std::string chunk(65536, 0);
-    for (size_t done = 0; done < n;) {
+    for (size_t done = 0; done < n;) {  // the two streams take turns
       size_t k = n - done < chunk.size() ? n - done : chunk.size();
       for (size_t i = 0; i < k; i++) chunk[i] = floodByte(done + i);
       fwrite(chunk.data(), 1, k, stdout);
@@ -68,12 +64,7 @@ int testChildMain(int, char**) {
     fflush(stderr);
     size_t got = 0;
     unsigned long sum = 0;
-    char buf[65536];
-    size_t r;
-    while ((r = fread(buf, 1, sizeof buf, stdin)) > 0) {
-      for (size_t i = 0; i < r; i++) sum += (unsigned char)buf[i];
-      got += r;
-    }
+    for (int c; (c = getchar()) != EOF; got++) sum += (unsigned char)c;
     printf("got %zu %lu", got, sum);
   } else if (strcmp(mode, "sleep") == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(atoi(rest[0])));
@@ -137,14 +128,7 @@ const std::vector<std::string> trickyElements = {
 TEST(OsQuote, ParserRules) {
   // Doubled quotes inside quotes, unquoted backslashes, program name rules.
   char** argv = processSplitCommandLine("\"C:\\a b\\p.exe\" a\\\\b \"x\"\"y\" \\\\\\\"z  \"\"");
-  ASSERT_NE(argv[3], nullptr);
-  EXPECT_STREQ(argv[0], "C:\\a b\\p.exe");
-  EXPECT_STREQ(argv[1], "a\\\\b");
-  EXPECT_STREQ(argv[2], "x\"y");
-  EXPECT_STREQ(argv[3], "\\\"z");
-  ASSERT_NE(argv[4], nullptr);
-  EXPECT_STREQ(argv[4], "");
-  EXPECT_EQ(argv[5], nullptr);
+  EXPECT_EQ(testStrings(argv), (TestNames{"C:\\a b\\p.exe", "a\\\\b", "x\"y", "\\\"z", ""}));
   processFreeArgv(argv);
 }
 
@@ -192,10 +176,7 @@ TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
   const size_t n = 3 * 1024 * 1024;
   std::string data(n, 0);
   unsigned long sum = 0;
-  for (size_t i = 0; i < n; i++) {
-    data[i] = (char)('A' + i % 23);
-    sum += (unsigned char)data[i];
-  }
+  for (size_t i = 0; i < n; i++) sum += (unsigned char)(data[i] = (char)('A' + i % 23));
   sbAppendData(in, data.data(), (uint32_t)n);
   uint64_t code = 99;
   ASSERT_EQ(runChild({"flood", std::to_string(n)}, in, out, err, &code), 0);
@@ -203,12 +184,10 @@ TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
   std::string tail = "got " + std::to_string(n) + " " + std::to_string(sum);
   ASSERT_EQ(sbGetLength(out), n + tail.size());
   ASSERT_EQ(sbGetLength(err), n);
-  const char* o = sbGet(out);
-  const char* e = sbGet(err);
   size_t bad = 0;
-  for (size_t i = 0; i < n; i++) bad += (o[i] != floodByte(i)) + (e[i] != floodByte(i));
+  for (size_t i = 0; i < n; i++) bad += (sbGet(out)[i] != floodByte(i)) + (sbGet(err)[i] != floodByte(i));
   EXPECT_EQ(bad, 0u);
-  EXPECT_EQ(std::string(o + n), tail);
+  EXPECT_EQ(std::string(sbGet(out) + n), tail);
 }
 
 TEST_F(OsProcess, ErrorJoinsOutputWithoutErrorBuffer) {
