@@ -16,10 +16,8 @@ std::string format(const OsSocketAddress& a) {
   return text;
 }
 
-OsSocketAddress v6(std::initializer_list<uint16_t> groups, uint16_t port) {
-  OsSocketAddress a = {};
-  a.family = osSocketFamilyIPv6;
-  a.port = port;
+OsSocketAddress v6(std::initializer_list<uint16_t> groups, uint16_t port, uint32_t scopeId = 0) {
+  OsSocketAddress a = {osSocketFamilyIPv6, port, scopeId, {}, {}};
   int i = 0;
   for (uint16_t g : groups) {
     a.address[i++] = (uint8_t)(g >> 8);
@@ -28,9 +26,11 @@ OsSocketAddress v6(std::initializer_list<uint16_t> groups, uint16_t port) {
   return a;
 }
 
-bool allZero(const OsSocketAddress& a) {
-  static const OsSocketAddress zero = {};
-  return memcmp(&a, &zero, sizeof a) == 0;
+// The 32 bytes of the record in hexadecimal, to compare records whole.
+std::string hexOf(const OsSocketAddress& a) {
+  char text[2 * sizeof a + 1];
+  for (size_t i = 0; i < sizeof a; i++) snprintf(text + 2 * i, 3, "%02x", ((const uint8_t*)&a)[i]);
+  return text;
 }
 
 // A listener on 127.0.0.1 at a free port, with a client connected to it
@@ -89,19 +89,12 @@ class SocketAddress : public ::testing::Test {
 TEST_F(SocketAddress, ParsesEachHostForm) {
   OsSocketAddress a;
   memset(&a, 0xAB, sizeof a);
+  // The whole record is written: the rest is cleared, not left as it was.
   ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:5140", &a), 0);
-  EXPECT_EQ(a.family, osSocketFamilyIPv4);
-  EXPECT_EQ(a.port, 5140);
-  EXPECT_EQ(std::vector<uint8_t>(a.address, a.address + 4), (std::vector<uint8_t>{127, 0, 0, 1}));
-  // The rest of the record is cleared, not left as it was.
-  EXPECT_EQ(a.address[4], 0);
-  EXPECT_EQ(a.reserved[7], 0);
+  EXPECT_EQ(hexOf(a), hexOf({osSocketFamilyIPv4, 5140, 0, {127, 0, 0, 1}, {}}));
   EXPECT_EQ(format(a), "127.0.0.1:5140");
-
   ASSERT_EQ(osSocketParseAddress("socket:[::1]:65535", &a), 0);
-  EXPECT_EQ(a.family, osSocketFamilyIPv6);
-  EXPECT_EQ(a.port, 65535);
-  EXPECT_EQ(a.address[15], 1);
+  EXPECT_EQ(hexOf(a), hexOf(v6({0, 0, 0, 0, 0, 0, 0, 1}, 65535)));
   EXPECT_EQ(format(a), "[::1]:65535");
 
   ASSERT_EQ(osSocketParseAddress("socket:localhost:1", &a), 0);
@@ -110,11 +103,10 @@ TEST_F(SocketAddress, ParsesEachHostForm) {
 }
 
 TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
-  struct Case {
+  const struct {
     const char* value;
     const char* reason;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"socket:127.0.0.1", "missing port"},
       {"socket:127.0.0.1:", "missing port"},
       {"socket:[::1]", "missing port"},
@@ -137,7 +129,7 @@ TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
       {"socket:no-such-host.invalid:80", "Cannot resolve host no-such-host.invalid"},
       {"socket:[localhost]:80", "Cannot resolve host localhost"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     OsSocketAddress a;
     memset(&a, 0xAB, sizeof a);
     TestStderr cap;
@@ -145,7 +137,7 @@ TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
     std::string log = cap.take();
     EXPECT_NE(log.find("opsys.socket"), std::string::npos) << c.value << ": " << log;
     EXPECT_NE(log.find(c.reason), std::string::npos) << c.value << ": " << log;
-    EXPECT_TRUE(allZero(a)) << c.value;
+    EXPECT_EQ(hexOf(a), hexOf({})) << c.value;
   }
 }
 
@@ -155,11 +147,8 @@ TEST_F(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
   EXPECT_EQ(format(v6({1, 0, 0, 2, 0, 0, 0, 3}, 80)), "[1:0:0:2::3]:80");
   EXPECT_EQ(format(v6({1, 0, 2, 3, 4, 5, 6, 7}, 80)), "[1:0:2:3:4:5:6:7]:80");
   EXPECT_EQ(format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 0}, 9)), "[fe80::]:9");
-  OsSocketAddress scoped = v6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 9);
-  scoped.scopeId = 3;
-  EXPECT_EQ(format(scoped), "[fe80::1%3]:9");
-  OsSocketAddress none = {};
-  EXPECT_EQ(format(none), "<none>");
+  EXPECT_EQ(format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 9, 3)), "[fe80::1%3]:9");
+  EXPECT_EQ(format({}), "<none>");
 }
 
 TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
@@ -171,9 +160,7 @@ TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
   for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 7 + i / 4096);
   std::string received;
   std::thread reader([&] { received = readAll(server, big.size()); });
-  uint32_t written = 0;
-  EXPECT_EQ(iosWrite(client, big.data(), (uint32_t)big.size(), &written), 0);
-  EXPECT_EQ(written, big.size());
+  EXPECT_EQ(testWriteAll(client, big), 0);
   reader.join();
   EXPECT_TRUE(received == big) << received.size();
 
