@@ -125,8 +125,7 @@ TEST_F(OsThread, WaitObjectsNamesResetKindsAndWakeUps) {
   // A manual object stays signalled until reset; an automatic one wakes one wait.
   OsWaitObject* manual = osWaitObjectCreate("manual", true);
   OsWaitObject* automatic = osWaitObjectCreateAuto("automatic");
-  ASSERT_NE(manual, nullptr);
-  ASSERT_NE(automatic, nullptr);
+  ASSERT_TRUE(manual && automatic);
   EXPECT_EQ(osWaitObjectWait(manual, 20), -1);  // not signalled yet
   osWaitObjectNotify(manual);
   osWaitObjectNotify(automatic);
@@ -203,8 +202,7 @@ TEST(OsMutex, RecursiveAndSuppressing) {
 
   EXPECT_EQ(osThreadLockMutex(nullptr), 0);
   EXPECT_EQ(osThreadUnlockMutex(nullptr), 0);
-  std::string longName(200, 'x');
-  OsMutex* l = osThreadMakeMutex(longName.c_str());
+  OsMutex* l = osThreadMakeMutex(std::string(200, 'x').c_str());
   EXPECT_EQ(strlen(osMutexName(l)), 79u);
   osThreadDestroyMutex(l);
   OsMutex* mc = osThreadMakeMutex("memory.mc");
@@ -245,19 +243,13 @@ TEST_F(OsThread, LoggingStatePerThread) {
 
   // A thread the layer did not start has no record: it shares one
   // suppression counter and gets no record buffer.
-  std::string foreignName;
-  bool foreignBuffer = true;
-  int32_t d1 = 0, d2 = 0;
-  std::thread t([&] {
-    foreignName = osThreadCurrentName();
-    foreignBuffer = osThreadRecordBuffer() != nullptr;
-    d1 = osThreadSuppressIncrement();
-    d2 = osThreadSuppressDecrement();
-  });
-  t.join();
-  EXPECT_EQ(foreignName, "windows-thread");
-  EXPECT_FALSE(foreignBuffer);
-  EXPECT_EQ(d1, d2 + 1);
+  std::string foreign;
+  std::thread([&] {
+    foreign = std::string(osThreadCurrentName()) + (osThreadRecordBuffer() ? ", record buffer" : "");
+    const int32_t up = osThreadSuppressIncrement();
+    foreign += up == osThreadSuppressDecrement() + 1 ? "" : ", counter lost";
+  }).join();
+  EXPECT_EQ(foreign, "windows-thread");
 }
 
 TEST_F(OsThread, ScratchAndCounters) {
@@ -277,21 +269,19 @@ TEST_F(OsThread, ScratchAndCounters) {
   EXPECT_EQ(counter, 1u);
 
   // Concurrent increments under the layer lost none.
-  std::atomic<int> ready{0};
-  uint64_t shared = 0;
   struct Ctx {
-    uint64_t* counter;
-    std::atomic<int>* ready;
-  } ctx{&shared, &ready};
+    uint64_t counter = 0;
+    std::atomic<int> ready{0};
+  } ctx;
   auto body = [](void* p) {
     Ctx* x = static_cast<Ctx*>(p);
-    for (int i = 0; i < 10000; i++) osThreadSafeIncrement(x->counter, 0, UINT64_MAX);
-    x->ready->fetch_add(1);
+    for (int i = 0; i < 10000; i++) osThreadSafeIncrement(&x->counter, 0, UINT64_MAX);
+    x->ready++;
   };
   for (int i = 0; i < 4; i++) ASSERT_EQ(osThreadCreate("inc", body, &ctx, nullptr, nullptr), 0);
-  ASSERT_TRUE(eventually([&] { return ready == 4; }));
+  ASSERT_TRUE(eventually([&] { return ctx.ready == 4; }));
   EXPECT_EQ(osThreadStopAll(), 0);
-  EXPECT_EQ(shared, 40000u);
+  EXPECT_EQ(ctx.counter, 40000u);
 }
 
 }  // namespace
