@@ -1,6 +1,5 @@
-// Helpers shared by the OS-layer and logging tests: scoped string buffers,
-// whole-stream reads and writes, file permissions as text, argument vectors,
-// standard-error capture and a listener on the loopback address.
+// Helpers shared by the OS-layer and logging tests: string buffers, stream reads and writes, file
+// facts, argument vectors, standard-error capture and a listener on the loopback address.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -108,8 +107,7 @@ struct TestArgv {
   }
 };
 
-// What is written to standard error (where log records go while no log
-// stream is open) between construction and take().
+// Standard error (where records go while no log is open) between construction and take().
 struct TestStderr {
   bool taken = false;
   TestStderr() { ::testing::internal::CaptureStderr(); }

@@ -1,5 +1,4 @@
-// Character sets: code page names, held-back incomplete characters, round
-// trips through code pages, the character-set options, the stream levels,
+// Character sets: code page names, incomplete characters, round trips, the options, the stream levels,
 // the UTF-8 and byte-order-mark helpers.
 
 #include "osconv.h"

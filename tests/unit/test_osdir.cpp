@@ -1,5 +1,4 @@
-// Directory layer: path rules of both platforms (pure), creation,
-// enumeration, removal with links, the glob search, and long-path forms.
+// Directory layer: path rules of both platforms, creation, enumeration, removal, links, globs, long paths.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -120,8 +119,7 @@ TEST(OsPath, SplitIntoDirectoryBaseAndExtension) {
 }
 
 TEST(OsPath, LongPathForms) {
-  // The prefix switches the system's normalisation off: doubled and trailing
-  // separators, "/", "." and ".." are resolved before it is added.
+  // The prefix turns normalisation off: doubled and trailing separators, "/", "." and ".." go first.
   static const struct {
     const char* path;
     const char* want;
@@ -203,8 +201,7 @@ TEST_F(OsDir, EnumerationSkipsHiddenAndFilters) {
   EXPECT_EQ(stop.names.size(), 1u);
 }
 
-// A directory that cannot be opened: missing is empty, denied is empty only
-// when asked, anything else fails.
+// A directory that cannot be opened: missing is empty, denied only when asked, anything else fails.
 TEST_F(OsDir, EnumerationOpenFailures) {
   writeText(path("f1"), "1");
   const struct {
@@ -261,8 +258,7 @@ TEST_F(OsDir, RecursiveRemovalRemovesLinksNotTargets) {
   EXPECT_EQ(readText(path("file-target")), "keep me too");
 }
 
-// A link reported as created is there; a relative target written with "/"
-// is read from the link's own folder, also to tell a directory from a file.
+// A link reported as created is there; a relative target with "/" is read from the link's own folder.
 TEST_F(OsDir, SymlinkIsThereWhenReportedCreated) {
   ASSERT_EQ(osDirCreate(path("d").c_str(), osDirTypeInherit, nullptr), 0);
   writeText(path("d") + osPathSeparator + "f", "through the link");
@@ -284,10 +280,8 @@ TEST_F(OsDir, SymlinkIsThereWhenReportedCreated) {
   }
 }
 
-// The temporary installer directory's access list is protected: nothing
-// is inherited from a parent such as the system's Temp folder. Read back
-// from the directory; a system that does not keep access lists as set
-// (wine maps them to file modes) cannot show it.
+// The temporary installer directory inherits nothing from a parent such as Temp. A system that does not
+// keep access lists as set (wine maps them to file modes) cannot show it.
 TEST_F(OsDir, PrivateClassesDoNotInherit) {
   if (!onWindows()) GTEST_SKIP() << "access lists are a Windows matter";
   auto describe = [&](uint32_t type) {

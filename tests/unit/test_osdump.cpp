@@ -1,6 +1,5 @@
-// Crash dumps: a child that faults after arming leaves exactly one dump in
-// the directory it was given, with the name pattern the old-log clean-up
-// trims ("*.dmp"), and still ends with a failure status.
+// Crash dumps: a child faulting after arming leaves one dump named as the old-log clean-up trims
+// ("*.dmp") in the directory it was given, and still ends with a failure status.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,5 +1,4 @@
-// File layer: open modes, the stream operations, dot-name hiding, deletion
-// with retries, moves, attributes, times, sizes and fault injection.
+// File layer: open modes, streams, dot-name hiding, deletion, moves, attributes, times, sizes, faults.
 #include <cerrno>
 #include <cstring>
 
@@ -43,8 +42,7 @@ TEST_F(OsFile, OpenModesCreateTruncateAppendAndRequireExistence) {
   EXPECT_EQ(testReadAll(s), "hello WORLD!");
   EXPECT_EQ(iosClose(s), 0);
 
-  // Write mode truncates, and reading the empty file ends the data at once;
-  // mode 0 creates a missing file.
+  // Write mode truncates, and reading the empty file ends at once; mode 0 creates a missing file.
   EXPECT_EQ(putFile(p, osFileModeWrite, osFileTypePlain, ""), 0);
   EXPECT_EQ(readText(p), "");
   s = osFileOpenStream(p.c_str(), osFileModeRead, osFileTypePlain, nullptr);
@@ -95,8 +93,7 @@ TEST_F(OsFile, LogFileGetsByteOrderMarkOnlyWhenEmpty) {
   EXPECT_EQ(readText(path("plain.log")), "x");
 }
 
-// A log is appended to as a file of its own: a link planted at its name,
-// symbolic or hard, is refused instead of being written through.
+// A link planted at a log's name, symbolic or hard, is refused instead of being written through.
 TEST_F(OsFile, LogFileIsNeverWrittenThroughALink) {
   const std::string victim = path("victim.txt");
   writeText(victim, "precious");
@@ -142,8 +139,7 @@ TEST_F(OsFile, MoveReplacesATargetAndMoveNoReplaceRefusesIt) {
   EXPECT_EQ(osFileMove(path("missing").c_str(), to.c_str()), -1);
   EXPECT_EQ(readText(to), "new");
 
-  // Keeping a previous version aside must never cost the file already at that
-  // name: the move fails and both files stay as they were, the source visible.
+  // Keeping a version aside never costs the file at that name: both stay, the source visible.
   const std::string current = path("tool.cfg"), kept = path(".tool-old-1.tmp"), free = path(".tool-old-2.tmp");
   writeText(current, "cfg");
   writeText(kept, "previous exe");
@@ -157,8 +153,7 @@ TEST_F(OsFile, MoveReplacesATargetAndMoveNoReplaceRefusesIt) {
   EXPECT_TRUE(testIsHidden(free));
 }
 
-// A move that the system refuses leaves the source as it was: on Windows the
-// hidden bit set for the dot name is taken back.
+// A refused move leaves the source as it was: on Windows the hidden bit for the dot name is taken back.
 TEST_F(OsFile, RefusedMoveToADotNameLeavesTheSourceVisible) {
   const std::string from = path("cfg"), to = path(".cfg-old");
   writeText(from, "v1");
@@ -173,8 +168,7 @@ TEST_F(OsFile, RefusedMoveToADotNameLeavesTheSourceVisible) {
   }
 }
 
-// Across file systems a move copies and removes the source. A copy that
-// fails on the way leaves both the source and the file it would replace.
+// Across file systems a move copies; a failed copy leaves the source and the file it would replace.
 TEST_F(OsFile, MoveAcrossFileSystemsCopiesOrLeavesBothFiles) {
   if (onWindows()) GTEST_SKIP() << "the system copies across volumes itself";
   const char* failing[] = {nullptr, "open", "write", "fsync", "unlink"};  // the call that fails, if any
@@ -205,8 +199,7 @@ TEST_F(OsFile, MoveAcrossFileSystemsCopiesOrLeavesBothFiles) {
   }
 }
 
-// A missing file counts as deleted; a read-only one is made writable and
-// deleted at once; a busy one is retried after 100, 200, 400 ms.
+// Missing counts as deleted; read-only is made writable first; busy is retried after 100, 200, 400 ms.
 TEST_F(OsFile, DeleteMissingReadOnlyAndBusyFiles) {
   const struct {
     const char* name;
@@ -236,14 +229,10 @@ TEST_F(OsFile, DeleteGivesUpAfterTwentyAttemptsWithReason) {
   useTestClock();
   const std::string p = path("held.txt");
   writeText(p, "x");
-  IoStream* holder = nullptr;
-  if (onWindows()) {
-    // A file open for writing shares only reading: deletion is refused.
-    holder = osFileOpenStream(p.c_str(), osFileModeWrite, osFileTypePlain, nullptr);
-    ASSERT_NE(holder, nullptr);
-  } else {
-    osTestFailCall("unlink", busyError());
-  }
+  // On Windows a file open for writing shares only reading: deletion is refused.
+  IoStream* holder = onWindows() ? osFileOpenStream(p.c_str(), osFileModeWrite, osFileTypePlain, nullptr) : nullptr;
+  ASSERT_TRUE(holder || !onWindows());
+  if (!onWindows()) osTestFailCall("unlink", busyError());
   TestSb reason;
   EXPECT_EQ(osFileDeleteEx(p.c_str(), reason.ptr(), 0), -1);
   osTestFailCall(nullptr, 0);
@@ -318,8 +307,7 @@ TEST_F(OsFile, SizePresenceAndDirectoryTests) {
   EXPECT_FALSE(reason.str().empty());
 }
 
-// Space is reserved only from one megabyte on, without moving the position;
-// a full disk fails the reservation.
+// Space is reserved from one megabyte on, the position kept; a full disk fails the reservation.
 TEST_F(OsFile, PreallocateFromOneMegabyteAndFailsOnAFullDisk) {
   const std::string p = path("big.bin");
   IoStream* s = osFileOpenStream(p.c_str(), osFileModeWrite, osFileTypeExtracted, nullptr);

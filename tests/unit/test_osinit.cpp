@@ -1,7 +1,5 @@
-// OS start-up and shut-down: exit code mapping, stop requests, the
-// executable's location and the child environment;
-// OS error texts and reports: trimming, the per-thread text, the fallback
-// without a thread record, and the gates of the report.
+// OS start-up and shut-down: exit codes, stop requests, the executable's location, the child environment;
+// OS error texts and reports: trimming, the per-thread text, the fallback, the gates.
 
 #include <cctype>
 #include <cerrno>
@@ -52,8 +50,7 @@ TEST_F(OsInit, ExitCodeMapping) {
   for (int code : {0, 2}) EXPECT_EQ(osExit(code), 5) << code;
 }
 
-// The first control event requests a stop with code 1; the second ends the
-// process with the recorded code.
+// The first control event requests a stop with code 1; the second ends the process with that code.
 TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(osConsoleCtrlHandler(0), 1);
@@ -93,8 +90,7 @@ TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
 
 }  // namespace
 
-// A function table binds completely or not at all, and a bound module is
-// kept on the next call.
+// A function table binds completely or not at all; a bound module is kept on the next call.
 TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
   const bool windows = osPathSeparator == '\\';
   const char* library = windows ? "kernel32.dll" : "libc.so.6";
@@ -134,8 +130,7 @@ class OsError : public ::testing::Test {
 
 }  // namespace
 
-// Known and unknown codes give a trimmed text; on Windows a Win32-facility
-// result value describes its low 16 bits.
+// Codes give a trimmed text; on Windows a Win32-facility result value describes its low 16 bits.
 TEST_F(OsError, TextIsTrimmedAndPerThread) {
   for (uint32_t code : {notFound(), 0x2FFFFFFFu}) {
     const std::string t = osErrorText(nullptr, code);

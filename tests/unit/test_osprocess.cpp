@@ -1,7 +1,5 @@
-// Process launching: argument quoting that survives the child's parser,
-// batch-file refusals, output and error collection with megabytes both
-// ways, exit codes, the wait limit, the interpreter form. The unit test
-// binary itself plays the child ("--child--" mode).
+// Process launching: quoting, batch refusals, megabytes both ways, exit codes, the wait limit, the
+// interpreter. The unit test binary itself plays the child ("--child--" mode).
 
 #include <chrono>
 #include <cstdio>
@@ -32,8 +30,7 @@ char floodByte(size_t i) { return (char)('a' + i % 26); }
 // Child modes, after "--child--":
 //   echo-args ARG...  prints each argument in hex on its own line
 //   exit N            exits with N
-//   flood N           writes N bytes to stdout and to stderr, then reads
-//                     stdin to its end and prints "got <bytes> <sum>"
+//   flood N           writes N bytes to stdout and stderr, prints "got <bytes> <sum>" of stdin
 //   sleep MS          sleeps, exits 0
 //   env NAME          prints the variable's value
 //   crash DIR         arms crash dumps into DIR and faults

@@ -1,6 +1,4 @@
-// Socket layer: the "socket:" address syntax, address texts, and TCP
-// connections as "Socket" streams against a listener on the loopback
-// address.
+// Socket layer: the "socket:" address syntax, address texts, and TCP "Socket" streams on the loopback.
 
 #include <cstring>
 #include <thread>
@@ -33,8 +31,7 @@ std::string hexOf(const OsSocketAddress& a) {
   return text;
 }
 
-// A listener on 127.0.0.1 at a free port, with a client connected to it
-// and the server's end of that connection.
+// A listener on 127.0.0.1 at a free port, a client connected to it and the server's end.
 class SocketPair : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -196,8 +193,7 @@ TEST_F(SocketPair, AcceptGivesUpAfterItsTimeout) {
   EXPECT_NE(cap.take().find("No connection on 127.0.0.1:"), std::string::npos);
 }
 
-// Writing to a peer that has gone must fail with an error (SIGPIPE would
-// end this test program), and once failed the connection fails at once.
+// Writing to a gone peer fails with an error, not SIGPIPE, and from then on at once.
 TEST_F(SocketPair, PeerThatClosedGivesAWriteErrorNotASignal) {
   connectBoth();
   iosClose(server);
@@ -239,8 +235,7 @@ TEST_F(SocketAddress, EmptyOneIsRefusedWithoutASystemCall) {
   EXPECT_NE(cap.take().find("Cannot connect to <none>: no address"), std::string::npos);
 }
 
-// The log connection is closed only when logging ends, after the OS layer
-// has stopped the socket layer: open connections keep it started.
+// The log connection outlives the socket layer's stop at shut-down: open connections keep it started.
 TEST_F(SocketPair, ConnectionOutlivesTheLayerShutDown) {
   connectBoth();
   EXPECT_EQ(osSocketExit(), 0);

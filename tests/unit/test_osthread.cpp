@@ -1,5 +1,4 @@
-// Thread layer: named threads, self-joining, stopping, wait objects,
-// mutexes, the per-thread logging state and the interruptible sleep.
+// Thread layer: named threads, stopping, wait objects, mutexes, per-thread logging state, the sleep.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -80,8 +79,7 @@ void spinUntilStopped(void* p) {
 
 void setStop(void* p) { static_cast<StopFlag*>(p)->stop = true; }
 
-// The logging thread is joined only after every other thread ended and the
-// pipe was told to stop; the others are stopped through their stop functions.
+// The logging thread is joined last, after the pipe was told to stop; others stop through their functions.
 std::atomic<int> countAtPipeStop{-1};
 OsWaitObject* loggingRelease = nullptr;
 
@@ -210,8 +208,7 @@ TEST(OsMutex, RecursiveAndSuppressing) {
   osThreadDestroyMutex(mc);
 }
 
-// What a thread of the layer sees of its logging state: the record buffer,
-// the error buffer in modes 0 and 1, the mode set and its name.
+// A layer thread's logging state: record buffer, error buffer in modes 0 and 1, the mode, its name.
 void probeLogState(void* p) {
   const bool record = osThreadRecordBuffer() != nullptr, atZero = osThreadErrorBuffer() != nullptr;
   osThreadSetErrorMode(1);
@@ -241,8 +238,7 @@ TEST_F(OsThread, LoggingStatePerThread) {
   EXPECT_EQ(sbGetLength(osThreadErrorBuffer()), 0u);  // mode 0 emptied it
   osThreadSetErrorMode(0);
 
-  // A thread the layer did not start has no record: it shares one
-  // suppression counter and gets no record buffer.
+  // A thread the layer did not start has no record buffer and shares one suppression counter.
   std::string foreign;
   std::thread([&] {
     foreign = std::string(osThreadCurrentName()) + (osThreadRecordBuffer() ? ", record buffer" : "");

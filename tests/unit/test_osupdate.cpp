@@ -1,6 +1,5 @@
-// The installed-release check: what a service executable's answer looks
-// like in the error it causes, and an incomplete installation names every
-// executable it lacks.
+// The installed-release check: a service executable's answer in the error it causes, and an
+// incomplete installation names every executable it lacks.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,8 +18,7 @@ namespace {
 
 bool onWindows() { return osPathSeparator == '\\'; }
 
-// A command that prints `lines`, each ended by CR/LF as Windows programs end
-// them: a batch file on Windows, a shell script elsewhere.
+// A batch file (Windows) or shell script printing `lines`, each ended by CR/LF as Windows programs do.
 std::string printingCommand(const fs::path& dir, const std::vector<std::string>& lines) {
   const fs::path path = dir / (onWindows() ? "answer.cmd" : "answer.sh");
   std::ofstream f(path, std::ios::binary);

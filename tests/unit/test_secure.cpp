@@ -1,5 +1,4 @@
-// Secure library binding against the stand-in libraries of
-// tests/securelib: bound, missing, and missing a mandatory entry.
+// Secure library binding against the stand-ins of tests/securelib: bound, and missing a mandatory entry.
 #include <gtest/gtest.h>
 
 #include <cstring>
