@@ -44,12 +44,12 @@ inline void testWriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
-// Everything a stream still holds.
-inline std::string testReadAll(IoStream* s) {
+// Everything a stream still holds, or its first `want` bytes or more (reads stop once they arrived).
+inline std::string testReadAll(IoStream* s, size_t want = SIZE_MAX) {
   std::string out;
   char buf[4096];
   uint32_t got = 0;
-  while (iosRead(s, buf, sizeof buf, &got) == 0 && got > 0) out.append(buf, got);
+  while (out.size() < want && iosRead(s, buf, sizeof buf, &got) == 0 && got > 0) out.append(buf, got);
   return out;
 }
 

@@ -51,17 +51,6 @@ class SocketPair : public ::testing::Test {
     ASSERT_EQ(iosAccept(&server, listener, &timeout, nullptr), 0);
     ASSERT_NE(server, nullptr);
   }
-  // Reads until `want` bytes arrived or the peer closed.
-  static std::string readAll(IoStream* s, size_t want) {
-    std::string got;
-    char buf[4096];
-    while (got.size() < want) {
-      uint32_t n = 0;
-      if (iosRead(s, buf, sizeof buf, &n) != 0 || n == 0) break;
-      got.append(buf, n);
-    }
-    return got;
-  }
   IoStream* listener = nullptr;
   IoStream* client = nullptr;
   IoStream* server = nullptr;
@@ -101,41 +90,32 @@ TEST_F(SocketAddress, ParsesEachHostForm) {
 
 TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
   const struct {
-    const char* value;
     const char* reason;
+    std::vector<const char*> values;
   } cases[] = {
-      {"socket:127.0.0.1", "missing port"},
-      {"socket:127.0.0.1:", "missing port"},
-      {"socket:[::1]", "missing port"},
-      {"socket:127.0.0.1:0", "out of range"},
-      {"socket:127.0.0.1:65536", "out of range"},
-      {"socket:127.0.0.1:99999999999999999999", "out of range"},
-      {"socket:127.0.0.1:80x", "after the port"},
-      {"socket:127.0.0.1:80 ", "after the port"},
-      {"socket:127.0.0.1:80:81", "after the port"},
-      {"socket:127.0.0.1:x80", "where the port belongs"},
-      {"socket:[::1]80", "where the port belongs"},
-      {"socket::80", "empty host"},
-      {"socket:", "empty host"},
-      {"socket:[]:80", "empty host"},
-      {"socket:[::1:80", "missing ]"},
-      {"socket:::1:80", "needs brackets"},
-      {"Socket:127.0.0.1:80", "does not start with socket:"},
-      {"tcp:127.0.0.1:80", "does not start with socket:"},
+      {"missing port", {"socket:127.0.0.1", "socket:127.0.0.1:", "socket:[::1]"}},
+      {"out of range", {"socket:127.0.0.1:0", "socket:127.0.0.1:65536", "socket:127.0.0.1:99999999999999999999"}},
+      {"after the port", {"socket:127.0.0.1:80x", "socket:127.0.0.1:80 ", "socket:127.0.0.1:80:81"}},
+      {"where the port belongs", {"socket:127.0.0.1:x80", "socket:[::1]80"}},
+      {"empty host", {"socket::80", "socket:", "socket:[]:80"}},
+      {"missing ]", {"socket:[::1:80"}},
+      {"needs brackets", {"socket:::1:80"}},
+      {"does not start with socket:", {"Socket:127.0.0.1:80", "tcp:127.0.0.1:80"}},
       // ".invalid" never resolves; a bracketed text must be an IPv6 literal.
-      {"socket:no-such-host.invalid:80", "Cannot resolve host no-such-host.invalid"},
-      {"socket:[localhost]:80", "Cannot resolve host localhost"},
+      {"Cannot resolve host no-such-host.invalid", {"socket:no-such-host.invalid:80"}},
+      {"Cannot resolve host localhost", {"socket:[localhost]:80"}},
   };
-  for (const auto& c : cases) {
-    OsSocketAddress a;
-    memset(&a, 0xAB, sizeof a);
-    TestStderr cap;
-    EXPECT_EQ(osSocketParseAddress(c.value, &a), -1) << c.value;
-    std::string log = cap.take();
-    EXPECT_NE(log.find("opsys.socket"), std::string::npos) << c.value << ": " << log;
-    EXPECT_NE(log.find(c.reason), std::string::npos) << c.value << ": " << log;
-    EXPECT_EQ(hexOf(a), hexOf({})) << c.value;
-  }
+  for (const auto& c : cases)
+    for (const char* value : c.values) {
+      OsSocketAddress a;
+      memset(&a, 0xAB, sizeof a);
+      TestStderr cap;
+      EXPECT_EQ(osSocketParseAddress(value, &a), -1) << value;
+      std::string log = cap.take();
+      EXPECT_NE(log.find("opsys.socket"), std::string::npos) << value << ": " << log;
+      EXPECT_NE(log.find(c.reason), std::string::npos) << value << ": " << log;
+      EXPECT_EQ(hexOf(a), hexOf({})) << value;
+    }
 }
 
 TEST_F(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
@@ -156,7 +136,7 @@ TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
   std::string big(3 * 1024 * 1024, '\0');
   for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 7 + i / 4096);
   std::string received;
-  std::thread reader([&] { received = readAll(server, big.size()); });
+  std::thread reader([&] { received = testReadAll(server, big.size()); });
   EXPECT_EQ(testWriteAll(client, big), 0);
   reader.join();
   EXPECT_TRUE(received == big) << received.size();
@@ -165,7 +145,7 @@ TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
   EXPECT_NE(iosCanRead(client, 20), 0);
   EXPECT_EQ(iosWriteString(server, "pong", nullptr), 0);
   EXPECT_EQ(iosCanRead(client, 5000), 0);
-  EXPECT_EQ(readAll(client, 4), "pong");
+  EXPECT_EQ(testReadAll(client, 4), "pong");
 
   // An urgent byte arrives out of band.
   uint32_t n = 0;
