@@ -257,11 +257,9 @@ TEST_F(OsFile, TimesRoundTripToTheMillisecond) {
     bool isDir = target == p;
     ASSERT_EQ(osFileGetInfo(target.c_str(), &size, &m, &a, &isDir, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(m, (uint64_t)mtime);
-    if (target == p) {
-      EXPECT_EQ(size, 5u);
-      EXPECT_EQ(a, (uint64_t)atime);
-    }
     EXPECT_EQ(isDir, target == dir);
+    if (target == dir) continue;  // a directory's size and access time are not checked
+    EXPECT_EQ(std::make_pair(size, a), std::make_pair(uint64_t{5}, (uint64_t)atime));
   }
   EXPECT_EQ(osFileSetTimes(path("missing").c_str(), mtime, atime, mtime), -1);
 }

@@ -88,6 +88,16 @@ TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
   EXPECT_EQ(osExit(0), 0);
 }
 
+bool onWindows() { return osPathSeparator == '\\'; }
+uint32_t notFound() { return onWindows() ? 2u : (uint32_t)ENOENT; }
+uint32_t denied() { return onWindows() ? 5u : (uint32_t)EACCES; }
+
+// Every test runs on a thread the layer knows.
+class OsError : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(osThreadInit(), 0); }
+};
+
 }  // namespace
 
 // A function table binds completely or not at all; a bound module is kept on the next call.
@@ -115,20 +125,6 @@ TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
   EXPECT_EQ(osLoadFunctions(&module, good, "surely-no-such-library.dll"), -1);
   EXPECT_EQ(module, nullptr);
 }
-
-namespace {
-
-bool onWindows() { return osPathSeparator == '\\'; }
-uint32_t notFound() { return onWindows() ? 2u : (uint32_t)ENOENT; }
-uint32_t denied() { return onWindows() ? 5u : (uint32_t)EACCES; }
-
-// Every test runs on a thread the layer knows.
-class OsError : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(osThreadInit(), 0); }
-};
-
-}  // namespace
 
 // Codes give a trimmed text; on Windows a Win32-facility result value describes its low 16 bits.
 TEST_F(OsError, TextIsTrimmedAndPerThread) {
