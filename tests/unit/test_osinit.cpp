@@ -71,8 +71,7 @@ TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
 TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
   envReset();
   ASSERT_EQ(osInit(0, nullptr), 0);
-  std::string exe = osGetExecutableName();
-  std::string dir = osGetExecutableDirectory();
+  const std::string exe = osGetExecutableName(), dir = osGetExecutableDirectory();
   ASSERT_FALSE(dir.empty());
   EXPECT_EQ(exe.compare(0, dir.size(), dir), 0);
   EXPECT_STREQ(osGetEnv("QZR_PARENT_EXECUTABLE_NAME"), exe.c_str());

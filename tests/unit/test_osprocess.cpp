@@ -48,15 +48,10 @@ int testChildMain(int, char**) {
   } else if (strcmp(mode, "exit") == 0) {
     code = atoi(rest[0]);
   } else if (strcmp(mode, "flood") == 0) {
-    size_t n = strtoul(rest[0], nullptr, 10);
-    std::string chunk(65536, 0);
-    for (size_t done = 0; done < n;) {  // the two streams take turns
-      size_t k = n - done < chunk.size() ? n - done : chunk.size();
-      for (size_t i = 0; i < k; i++) chunk[i] = floodByte(done + i);
-      fwrite(chunk.data(), 1, k, stdout);
-      fwrite(chunk.data(), 1, k, stderr);
-      done += k;
-    }
+    const size_t n = strtoul(rest[0], nullptr, 10);
+    for (size_t start = 0; start < n; start += 65536)  // the two streams take turns
+      for (FILE* f : {stdout, stderr})
+        for (size_t i = start; i < n && i < start + 65536; i++) putc(floodByte(i), f);
     fflush(stdout);
     fflush(stderr);
     size_t got = 0;
