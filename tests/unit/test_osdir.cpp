@@ -297,12 +297,10 @@ TEST_F(OsDir, PrivateClassesDoNotInherit) {
 }
 
 TEST_F(OsDir, ListMatchingWithSubdirectoriesAndAnyDepth) {
-  writeText(path("a.log"), "");
-  writeText(path("b.txt"), "");
   ASSERT_EQ(osDirCreate((path("sub") + osPathSeparator + "deeper").c_str(), osDirTypeInherit, nullptr), 0);
   const std::string sub = std::string("sub") + osPathSeparator;
-  writeText(path(sub + "c.log"), "");
-  writeText(path(sub + "deeper" + osPathSeparator + "d.log"), "");
+  for (const std::string& f : TestNames{"a.log", "b.txt", sub + "c.log", sub + "deeper" + osPathSeparator + "d.log"})
+    writeText(path(f), "");
   EXPECT_EQ(listMatching(dir, "*.log"), (TestNames{"a.log"}));
   EXPECT_EQ(listMatching(dir, "sub/*.log"), (TestNames{sub + "c.log"}));
   EXPECT_EQ(listMatching(dir, "**/*.log"),

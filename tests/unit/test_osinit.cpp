@@ -92,10 +92,7 @@ uint32_t notFound() { return onWindows() ? 2u : (uint32_t)ENOENT; }
 uint32_t denied() { return onWindows() ? 5u : (uint32_t)EACCES; }
 
 // Every test runs on a thread the layer knows.
-class OsError : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(osThreadInit(), 0); }
-};
+using OsError = OsInit;
 
 }  // namespace
 

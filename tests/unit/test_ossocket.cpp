@@ -39,9 +39,7 @@ class SocketPair : public ::testing::Test {
     testListenLoopback(4, &listener, &bound);
   }
   void TearDown() override {
-    iosClose(client);
-    iosClose(server);
-    iosClose(listener);
+    for (IoStream* s : {client, server, listener}) iosClose(s);
     osSocketExit();
     logParseLevels(nullptr);
   }

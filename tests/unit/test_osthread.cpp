@@ -55,8 +55,7 @@ TEST_F(OsThread, SameNameGetsDistinctSerials) {
   ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &b, &b.release, nullptr), 0);
   ASSERT_TRUE(eventually([&] { return a.started && b.started; }));
   EXPECT_EQ(osThreadCount(), 2);
-  ASSERT_EQ(a.name.rfind("worker #", 0), 0u);
-  ASSERT_EQ(b.name.rfind("worker #", 0), 0u);
+  ASSERT_TRUE(a.name.starts_with("worker #") && b.name.starts_with("worker #")) << a.name << ", " << b.name;
   // Serials are consecutive hexadecimal numbers.
   EXPECT_EQ(std::stoul(b.name.substr(8), nullptr, 16), std::stoul(a.name.substr(8), nullptr, 16) + 1);
   // The stop notifies each thread's stop wait object and joins both.
