@@ -45,8 +45,7 @@ TEST_F(OsFile, OpenModesCreateTruncateAppendAndRequireExistence) {
   // Write mode truncates, and reading the empty file ends at once; mode 0 creates a missing file.
   EXPECT_EQ(putFile(p, osFileModeWrite, osFileTypePlain, ""), 0);
   EXPECT_EQ(readText(p), "");
-  s = osFileOpenStream(p.c_str(), osFileModeRead, osFileTypePlain, nullptr);
-  ASSERT_NE(s, nullptr);
+  ASSERT_NE(s = osFileOpenStream(p.c_str(), osFileModeRead, osFileTypePlain, nullptr), nullptr);
   char buf[4];
   uint32_t got = 99;
   EXPECT_EQ(iosRead(s, buf, sizeof buf, &got), 0);
@@ -66,8 +65,7 @@ TEST_F(OsFile, StreamTypeAndUnknownFileTypes) {
   for (uint32_t type : {6u, 20u})
     EXPECT_EQ(osFileOpenStream(p.c_str(), osFileModeWrite, type, nullptr), nullptr) << type;
   // Reading needs no access list, so the type does not matter.
-  s = osFileOpenStream(p.c_str(), osFileModeRead, 20, nullptr);
-  EXPECT_NE(s, nullptr);
+  EXPECT_NE(s = osFileOpenStream(p.c_str(), osFileModeRead, 20, nullptr), nullptr);
   iosClose(s);
 }
 

@@ -48,9 +48,8 @@ void blockUntilReleased(void* p) {
 
 TEST_F(OsThread, SameNameGetsDistinctSerials) {
   Blocker a, b;
-  a.release = osWaitObjectCreate("rel-a", true);
+  ASSERT_NE(a.release = osWaitObjectCreate("rel-a", true), nullptr);
   b.release = osWaitObjectCreate("rel-b", true);
-  ASSERT_NE(a.release, nullptr);
   ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &a, &a.release, nullptr), 0);
   ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &b, &b.release, nullptr), 0);
   ASSERT_TRUE(eventually([&] { return a.started && b.started; }));
@@ -90,8 +89,7 @@ void onPipeStop() {
 void loggingBody(void*) { osWaitObjectWait(loggingRelease, UINT64_MAX); }
 
 TEST_F(OsThread, LoggingThreadJoinedLast) {
-  loggingRelease = osWaitObjectCreate("logging-release", true);
-  ASSERT_NE(loggingRelease, nullptr);
+  ASSERT_NE(loggingRelease = osWaitObjectCreate("logging-release", true), nullptr);
   StopFlag f;
   osThreadLogStopPipe = onPipeStop;
   ASSERT_EQ(osThreadCreate("logging", loggingBody, nullptr, nullptr, nullptr), 0);
