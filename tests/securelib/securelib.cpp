@@ -1,6 +1,5 @@
-// A stand-in for the secure library, built as a shared library for the
-// binding tests: it checks the table it is handed and logs through it.
-// Built with SECURE_NO_CERT it lacks the mandatory GetCertificateInfo.
+// A stand-in secure library for the binding tests: it checks the table it is handed and logs
+// through it. Built with SECURE_NO_CERT it lacks the mandatory GetCertificateInfo.
 #include <cstdint>
 #include <cstring>
 

@@ -1,6 +1,5 @@
-// Helpers shared by the OS-layer and logging tests: scoped string buffers,
-// whole-stream reads and writes, file permissions as text, argument vectors,
-// standard-error capture and a listener on the loopback address.
+// Helpers shared by the OS-layer and logging tests: string buffers, stream reads and writes, file
+// facts, argument vectors, standard-error capture and a listener on the loopback address.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -45,13 +44,25 @@ inline void testWriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
-// Everything a stream still holds.
-inline std::string testReadAll(IoStream* s) {
+// Everything a stream still holds, or its first `want` bytes or more (reads stop once they arrived).
+inline std::string testReadAll(IoStream* s, size_t want = SIZE_MAX) {
   std::string out;
   char buf[4096];
   uint32_t got = 0;
-  while (iosRead(s, buf, sizeof buf, &got) == 0 && got > 0) out.append(buf, got);
+  while (out.size() < want && iosRead(s, buf, sizeof buf, &got) == 0 && got > 0) out.append(buf, got);
   return out;
+}
+
+// The position of a stream, or UINT64_MAX when it cannot be told.
+inline uint64_t testSeekOf(IoStream* s) {
+  uint64_t pos = 0;
+  return iosGetSeek(s, &pos) == 0 ? pos : UINT64_MAX;
+}
+
+// The size of a file, or -1 when osFileGetSize fails.
+inline int64_t testSizeOf(const std::string& path) {
+  uint64_t size = 0;
+  return osFileGetSize(path.c_str(), &size) == 0 ? (int64_t)size : -1;
 }
 
 // 0 when all of `text` was written.
@@ -72,6 +83,16 @@ inline std::string testPerms(const std::string& path) {
 inline bool testIsHidden(const std::string& path) { return testPerms(path).find("Hidden ") != std::string::npos; }
 inline bool testIsReadOnly(const std::string& path) { return testPerms(path).find("Readonly ") != std::string::npos; }
 
+// A list of texts, as the expected side of a comparison.
+using TestNames = std::vector<std::string>;
+
+// The texts of a null-terminated list, or of its first `count` when that is not negative.
+inline TestNames testStrings(char* const* list, int count = -1) {
+  TestNames out;
+  for (int i = 0; list && (count < 0 ? list[i] != nullptr : i < count); i++) out.push_back(list[i]);
+  return out;
+}
+
 // A writable argument vector: argc and argv as a main function gets them.
 struct TestArgv {
   std::vector<std::string> storage;
@@ -86,8 +107,7 @@ struct TestArgv {
   }
 };
 
-// What is written to standard error (where log records go while no log
-// stream is open) between construction and take().
+// Standard error (where records go while no log is open) between construction and take().
 struct TestStderr {
   bool taken = false;
   TestStderr() { ::testing::internal::CaptureStderr(); }

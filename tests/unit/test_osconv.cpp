@@ -1,5 +1,4 @@
-// Character sets: code page names, held-back incomplete characters, round
-// trips through code pages, the character-set options, the stream levels,
+// Character sets: code page names, incomplete characters, round trips, the options, the stream levels,
 // the UTF-8 and byte-order-mark helpers.
 
 #include "osconv.h"
@@ -7,36 +6,34 @@
 
 namespace {
 
-std::string convert(const std::string& in, uint32_t from, uint32_t to, uint32_t* consumed = nullptr) {
-  uint32_t length = (uint32_t)in.size();
+// The converted text and the count of input bytes taken.
+using Converted = std::pair<std::string, uint32_t>;
+
+Converted convertCounted(const std::string& in, uint32_t from, uint32_t to) {
+  uint32_t length = (uint32_t)in.size(), outLength = 0;
   char* out = nullptr;
-  uint32_t outLength = 0;
   EXPECT_EQ(convertBuffer(in.data(), &length, &out, &outLength, from, to), 0);
-  if (consumed) *consumed = length;
-  std::string result(out ? out : "", outLength);
+  const Converted result(std::string(out ? out : "", outLength), length);
   memFree(out);
   return result;
 }
 
+std::string convert(const std::string& in, uint32_t from, uint32_t to) { return convertCounted(in, from, to).first; }
+
 TEST(OsConvNames, CodePageFromName) {
-  EXPECT_EQ(cpFromName("IBM-037"), 37u);
-  EXPECT_EQ(cpFromName("IBM-273"), 20273u);
-  EXPECT_EQ(cpFromName("ibm-924"), 20924u);
-  EXPECT_EQ(cpFromName("IBM-Thai"), 20838u);
-  EXPECT_EQ(cpFromName("iso-8859-15"), 28605u);
-  EXPECT_EQ(cpFromName("ISO-8859-1"), 28591u);
-  EXPECT_EQ(cpFromName("iso-8859-16"), 0u);
-  EXPECT_EQ(cpFromName("iso-8859-8-i"), 38598u);
-  EXPECT_EQ(cpFromName("windows-1252"), 1252u);
-  EXPECT_EQ(cpFromName("Windows-1252"), 0u);  // the pattern keeps its case
-  EXPECT_EQ(cpFromName("utf-8"), 65001u);
-  EXPECT_EQ(cpFromName("UCS2"), 1200u);
-  EXPECT_EQ(cpFromName("850"), 850u);
-  EXPECT_EQ(cpFromName("cp437"), 437u);
-  EXPECT_EQ(cpFromName("x-iscii-pa"), 57011u);
-  EXPECT_EQ(cpFromName("OEM"), 1u);
-  EXPECT_EQ(cpFromName("ANSI"), 0u);
-  EXPECT_EQ(cpFromName("no-such-set"), 0u);
+  const std::pair<const char*, uint32_t> rows[] = {
+      {"IBM-037", 37u},        {"IBM-273", 20273u},
+      {"ibm-924", 20924u},     {"IBM-Thai", 20838u},
+      {"iso-8859-15", 28605u}, {"ISO-8859-1", 28591u},
+      {"utf-8", 65001u},       {"iso-8859-8-i", 38598u},
+      {"windows-1252", 1252u}, {"UCS2", 1200u},
+      {"850", 850u},           {"cp437", 437u},
+      {"x-iscii-pa", 57011u},  {"OEM", 1u},
+  };
+  for (const auto& [name, cp] : rows) EXPECT_EQ(cpFromName(name), cp) << name;
+  // Unknown names give 0; the patterns keep their case.
+  for (const char* name : {"iso-8859-16", "Windows-1252", "ANSI", "no-such-set"})
+    EXPECT_EQ(cpFromName(name), 0u) << name;
 }
 
 TEST(OsConvNames, NamesTurnBackIntoTheirNumbers) {
@@ -50,14 +47,9 @@ TEST(OsConvNames, NamesTurnBackIntoTheirNumbers) {
 }
 
 TEST(OsConvBuffer, HoldsBackIncompleteUtf8) {
-  // "a" + first two bytes of a three-byte character (U+20AC).
-  std::string in = "ab\xe2\x82";
-  uint32_t consumed = 0;
-  EXPECT_EQ(convert(in, cpUtf8, cpUtf8, &consumed), "ab");
-  EXPECT_EQ(consumed, 2u);
-  // A complete two-byte character at the end goes through.
-  EXPECT_EQ(convert("x\xc3\xa9", cpUtf8, cpUtf8, &consumed), "x\xc3\xa9");
-  EXPECT_EQ(consumed, 3u);
+  // The first two bytes of U+20AC at the end wait; a complete two-byte character goes through.
+  EXPECT_EQ(convertCounted("ab\xe2\x82", cpUtf8, cpUtf8), Converted("ab", 2));
+  EXPECT_EQ(convertCounted("x\xc3\xa9", cpUtf8, cpUtf8), Converted("x\xc3\xa9", 3));
   // Only an incomplete character: nothing, and nothing consumed.
   uint32_t length = 1;
   char* out = reinterpret_cast<char*>(1);
@@ -71,39 +63,25 @@ TEST(OsConvBuffer, HoldsBackIncompleteUtf8) {
 }
 
 TEST(OsConvBuffer, RoundTripsThroughCodePages) {
-  std::string text =
-      "Gr\xc3\xbc\xc3\x9f"
-      "e \xe2\x82\xac 1";  // "Grüße € 1"
-  std::string wide = convert(text, cpUtf8, cpUtf16Le);
+  const std::string text = "Gr\xc3\xbc\xc3\x9f\x65 \xe2\x82\xac 1";  // "Grüße € 1"
+  const std::string wide = convert(text, cpUtf8, cpUtf16Le), latin = "Gr\xfc\xdf\x65 \x80 1";
   ASSERT_EQ(wide.size(), 2u * 9);
   EXPECT_EQ((unsigned char)wide[4], 0xFCu);  // ü
   EXPECT_EQ(convert(wide, cpUtf16Le, cpUtf8), text);
-  std::string latin = convert(text, cpUtf8, 1252);
-  EXPECT_EQ(latin,
-            "Gr\xfc\xdf"
-            "e \x80 1");
+  EXPECT_EQ(convert(text, cpUtf8, 1252), latin);
   EXPECT_EQ(convert(latin, 1252, cpUtf8), text);
-  // A character the target cannot hold becomes "?".
-  EXPECT_EQ(convert("a\xe2\x82\xac"
-                    "b",
-                    cpUtf8, 28591),
-            "a?b");
+  EXPECT_EQ(convert("a\xe2\x82\xac\x62", cpUtf8, 28591), "a?b");  // the target cannot hold the euro sign
   // A lone high surrogate at the end of UTF-16 waits for its partner.
-  std::string pair = convert("\xf0\x9f\x98\x80", cpUtf8, cpUtf16Le);
+  const std::string pair = convert("\xf0\x9f\x98\x80", cpUtf8, cpUtf16Le);
   ASSERT_EQ(pair.size(), 4u);
-  uint32_t consumed = 0;
-  EXPECT_EQ(convert(pair.substr(0, 2) + "", cpUtf16Le, cpUtf8, &consumed), "");
-  EXPECT_EQ(consumed, 0u);
+  EXPECT_EQ(convertCounted(pair.substr(0, 2), cpUtf16Le, cpUtf8), Converted("", 0));
   EXPECT_EQ(convert(pair, cpUtf16Le, cpUtf8), "\xf0\x9f\x98\x80");
 }
 
 TEST(OsConvInit, OptionsAreConsumed) {
   TestArgv a = {"prog", "a", "--filedata", "UTF-8", "b", "--pipedata", "iso-8859-1", "c"};
   ASSERT_EQ(convInit(&a.argc, &a.argv), 0);
-  ASSERT_EQ(a.argc, 4);
-  EXPECT_STREQ(a.argv[1], "a");
-  EXPECT_STREQ(a.argv[2], "b");
-  EXPECT_STREQ(a.argv[3], "c");
+  EXPECT_EQ(testStrings(a.argv, a.argc), (TestNames{"prog", "a", "b", "c"}));
   EXPECT_STREQ(convCharsetName(convRoleFiledata), "UTF-8");
   EXPECT_STREQ(convCharsetName(convRolePipedata), "iso-8859-1");
   EXPECT_EQ(convCharsetName(6), nullptr);
@@ -120,13 +98,11 @@ TEST(OsConvInit, OptionsAreConsumed) {
   // "--pipedata" last, without a value: it stays.
   TestArgv last = {"prog", "--pipedata"};
   EXPECT_EQ(convInit(&last.argc, &last.argv), 0);
-  EXPECT_EQ(last.argc, 2);
-  EXPECT_STREQ(last.argv[1], "--pipedata");
-
+  EXPECT_EQ(testStrings(last.argv, last.argc), (TestNames{"prog", "--pipedata"}));
   // An unknown name fails its pairs.
   TestArgv bogus = {"prog", "--filedata", "bogus-set"};
   EXPECT_EQ(convInit(&bogus.argc, &bogus.argv), -1);
-  EXPECT_EQ(bogus.argc, 1);
+  EXPECT_EQ(testStrings(bogus.argv, bogus.argc), (TestNames{"prog"}));
   EXPECT_EQ(pairOf(convInternalToFiledata), same);
 }
 
@@ -164,13 +140,12 @@ TEST(OsConvStream, ConvertsOnTheWayOut) {
 }
 
 TEST(OsConvHelpers, Utf8DecodeAndMarks) {
-  struct Decode {
+  const struct {
     const char* bytes;
     int length;  // the bytes given
     int rc;      // the bytes taken (0: invalid)
     uint32_t cp;
-  };
-  const Decode decodes[] = {
+  } decodes[] = {
       {"A", 1, 1, 0x41},         {"\xe2\x82\xac", 3, 3, 0x20AC}, {"\xf0\x9f\x98\x80", 4, 4, 0x1F600},
       {"\xc0\x80", 2, 0, 0},                             // overlong lead
       {"\xe2\x41\x41", 3, 0, 0}, {"\xe2\x82", 2, 0, 0},  // cut short
@@ -180,12 +155,11 @@ TEST(OsConvHelpers, Utf8DecodeAndMarks) {
     EXPECT_EQ(utf8Decode((const unsigned char*)d.bytes, d.length, &cp), d.rc) << d.bytes;
     EXPECT_TRUE(d.rc == 0 || cp == d.cp) << d.bytes << " gave " << cp;
   }
-  struct Mark {
+  const struct {
     const char* bytes;
     uint32_t length;
     int rc, mark;
-  };
-  const Mark marks[] = {
+  } marks[] = {
       {"\xef\xbb\xbfx", 4, 0, bomUtf8},
       {"\xff\xfe\x00\x00", 4, 0, bomUtf32Le},
       {"\xff\xfe\x41\x00", 4, 0, bomUtf16Le},
@@ -199,18 +173,13 @@ TEST(OsConvHelpers, Utf8DecodeAndMarks) {
     EXPECT_EQ(bomDetect(m.bytes, m.length, &e), m.rc) << m.bytes;
     EXPECT_TRUE(m.rc != 0 || e == m.mark) << m.bytes << " gave " << e;
   }
-
-  char* out = nullptr;
-  ASSERT_EQ(anyToUtf8(bomUtf16Be,
-                      "\x00"
-                      "A\x20\xac\xd8\x3d\xde\x00",
-                      8, &out),
-            0);
-  EXPECT_STREQ(out, "A\xe2\x82\xac\xf0\x9f\x98\x80");
-  memFree(out);
-  ASSERT_EQ(anyToUtf8(bomUtf32Le, "\xac\x20\x00\x00", 4, &out), 0);
-  EXPECT_STREQ(out, "\xe2\x82\xac");
-  memFree(out);
+  auto toUtf8 = [](int encoding, const std::string& bytes) {
+    char* out = nullptr;
+    const int rc = anyToUtf8(encoding, bytes.data(), (uint32_t)bytes.size(), &out);
+    return rc == 0 ? testTakeText(out) : "<fail>";
+  };
+  EXPECT_EQ(toUtf8(bomUtf16Be, std::string("\x00\x41\x20\xac\xd8\x3d\xde\x00", 8)), "A\xe2\x82\xac\xf0\x9f\x98\x80");
+  EXPECT_EQ(toUtf8(bomUtf32Le, std::string("\xac\x20\x00\x00", 4)), "\xe2\x82\xac");
   uint16_t w[] = {'h', 'i', 0};
   uint16_t* copy = convWideDup(w);
   EXPECT_EQ(copy[1], 'i');

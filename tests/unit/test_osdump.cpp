@@ -1,15 +1,15 @@
-// Crash dumps: a child that faults after arming leaves exactly one dump in
-// the directory it was given, with the name pattern the old-log clean-up
-// trims ("*.dmp"), and still ends with a failure status.
+// Crash dumps: a child faulting after arming leaves one dump named as the old-log clean-up trims
+// ("*.dmp") in the directory it was given, and still ends with a failure status.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "initprim.h"
 #include "osdump.h"
 #include "osfs.h"
 #include "osprocess.h"
-#include "stringbuf.h"
+#include "test_os_helpers.h"
 
 namespace {
 
@@ -23,13 +23,9 @@ TEST_F(OsDump, FaultLeavesOneDumpInTheDirectory) {
   std::string target = path("dumps dir");
   std::filesystem::create_directories(target);
   const char* argv[] = {self, "--child--", "crash", target.c_str(), nullptr};
-  StringBuffer out, err;
-  sbInitHere(&out);
-  sbInitHere(&err);
+  TestSb out, err;
   uint64_t code = 0;
-  osRunArgv(argv, nullptr, &out, &err, &code);
-  sbClean(&out);
-  sbClean(&err);
+  osRunArgv(argv, nullptr, out.ptr(), err.ptr(), &code);
   EXPECT_NE(code, 0u);
   EXPECT_NE(code, 103u) << "the child could not arm the handler";
 
@@ -37,26 +33,19 @@ TEST_F(OsDump, FaultLeavesOneDumpInTheDirectory) {
   for (const auto& entry : std::filesystem::directory_iterator(target)) dumps.push_back(entry.path());
   ASSERT_EQ(dumps.size(), 1u);
   std::string name = dumps[0].filename().string();
-  EXPECT_EQ(name.rfind("crashtest-", 0), 0u) << name;
-  EXPECT_EQ(name.substr(name.size() - 4), ".dmp") << name;
-  // crashtest-yyyymmdd-hhmmss-<pid>.dmp
-  EXPECT_EQ(name[18], '-') << name;
-  EXPECT_EQ(name[25], '-') << name;
-  std::string content = readText(dumps[0].string());
-  if (onWindows())
-    EXPECT_EQ(content.substr(0, 4), "MDMP");
-  else
-    EXPECT_EQ(content.rfind("Fatal signal ", 0), 0u) << content;
+  EXPECT_TRUE(std::regex_match(name, std::regex("crashtest-[0-9]{8}-[0-9]{6}-[0-9]+\\.dmp"))) << name;
+  const std::string content = readText(dumps[0].string());
+  EXPECT_EQ(content.rfind(onWindows() ? "MDMP" : "Fatal signal ", 0), 0u) << content.substr(0, 200);
 }
 
 TEST_F(OsDump, PrefixJoinsDirectoryAndName) {
   std::string sep(1, osPathSeparator);
-  ASSERT_EQ(osDumpSetDirectory((dir + sep).c_str(), "sfx"), 0);
-  EXPECT_EQ(std::string(osDumpPrefix()), dir + sep + "sfx") << "no doubled separator";
-  ASSERT_EQ(osDumpSetDirectory(dir.c_str(), nullptr), 0);
-  EXPECT_EQ(std::string(osDumpPrefix()), dir + sep + "sfx");
-  ASSERT_EQ(osDumpSetDirectory(nullptr, "agent"), 0);
-  EXPECT_EQ(std::string(osDumpPrefix()), "agent");
+  auto prefix = [](const char* d, const char* name) {
+    return osDumpSetDirectory(d, name) == 0 ? std::string(osDumpPrefix()) : "<fail>";
+  };
+  EXPECT_EQ(prefix((dir + sep).c_str(), "sfx"), dir + sep + "sfx") << "no doubled separator";
+  EXPECT_EQ(prefix(dir.c_str(), nullptr), dir + sep + "sfx");
+  EXPECT_EQ(prefix(nullptr, "agent"), "agent");
   EXPECT_EQ(osDumpSetDirectory(std::string(2000, 'x').c_str(), "sfx"), -1);
 }
 

@@ -1,7 +1,5 @@
-// OS start-up and shut-down: exit code mapping, stop requests, the
-// executable's location and the child environment;
-// OS error texts and reports: trimming, the per-thread text, the fallback
-// without a thread record, and the gates of the report.
+// OS start-up and shut-down: exit codes, stop requests, the executable's location, the child environment;
+// OS error texts and reports: trimming, the per-thread text, the fallback, the gates.
 
 #include <cctype>
 #include <cerrno>
@@ -49,12 +47,10 @@ TEST_F(OsInit, ExitCodeMapping) {
   EXPECT_TRUE(osStopRequested());
   EXPECT_EQ(osRequestStop(5), 0);
   EXPECT_EQ(specialExitCode, 5);
-  EXPECT_EQ(osExit(0), 5);
-  EXPECT_EQ(osExit(2), 5);
+  for (int code : {0, 2}) EXPECT_EQ(osExit(code), 5) << code;
 }
 
-// The first control event requests a stop with code 1; the second ends the
-// process with the recorded code.
+// The first control event requests a stop with code 1; the second ends the process with that code.
 TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(osConsoleCtrlHandler(0), 1);
@@ -75,18 +71,15 @@ TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
 TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
   envReset();
   ASSERT_EQ(osInit(0, nullptr), 0);
-  std::string exe = osGetExecutableName();
-  std::string dir = osGetExecutableDirectory();
+  const std::string exe = osGetExecutableName(), dir = osGetExecutableDirectory();
   ASSERT_FALSE(dir.empty());
   EXPECT_EQ(exe.compare(0, dir.size(), dir), 0);
   EXPECT_STREQ(osGetEnv("QZR_PARENT_EXECUTABLE_NAME"), exe.c_str());
   EXPECT_STREQ(osGetEnv("QZR_BRANCH"), releaseVersion);
-  char* install = osGetInstallDirectory();
-  ASSERT_NE(install, nullptr);
-  // Two levels above the executable's directory.
+  // The installation is two levels above the executable's directory.
   std::string up = dir.substr(0, dir.find_last_of("/\\"));
   up = up.substr(0, up.find_last_of("/\\"));
-  EXPECT_EQ(testTakeText(install), up);
+  EXPECT_EQ(testTakeText(osGetInstallDirectory()), up);
   EXPECT_EQ(testTakeText(osGetNetworkDirectory()), up + std::string(1, exe[dir.size()]) + "net");
   EXPECT_NE(osGetHostName(0), nullptr);
   EXPECT_NE(osGetCurrentUser(), nullptr);
@@ -94,10 +87,16 @@ TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
   EXPECT_EQ(osExit(0), 0);
 }
 
+bool onWindows() { return osPathSeparator == '\\'; }
+uint32_t notFound() { return onWindows() ? 2u : (uint32_t)ENOENT; }
+uint32_t denied() { return onWindows() ? 5u : (uint32_t)EACCES; }
+
+// Every test runs on a thread the layer knows.
+using OsError = OsInit;
+
 }  // namespace
 
-// A function table binds completely or not at all, and a bound module is
-// kept on the next call.
+// A function table binds completely or not at all; a bound module is kept on the next call.
 TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
   const bool windows = osPathSeparator == '\\';
   const char* library = windows ? "kernel32.dll" : "libc.so.6";
@@ -107,14 +106,11 @@ TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
   const OsFunctionSlot broken[] = {{present, &first}, {"surelyNoSuchFunction", &second}, {nullptr, nullptr}};
   void* module = nullptr;
   EXPECT_EQ(osLoadFunctions(&module, broken, library), -1);
-  EXPECT_EQ(module, nullptr);
-  EXPECT_EQ(first, nullptr) << "a partial binding must not survive";
-  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ((std::vector<void*>{module, first, second}), std::vector<void*>(3)) << "a partial binding must not survive";
 
   const OsFunctionSlot good[] = {{present, &first}, {nullptr, nullptr}};
   ASSERT_EQ(osLoadFunctions(&module, good, library), 0);
-  EXPECT_NE(module, nullptr);
-  EXPECT_NE(first, nullptr);
+  EXPECT_TRUE(module && first);
   void* kept = module;
   EXPECT_EQ(osLoadFunctions(&module, good, library), 0);
   EXPECT_EQ(module, kept);
@@ -126,22 +122,7 @@ TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
   EXPECT_EQ(module, nullptr);
 }
 
-namespace {
-
-bool onWindows() { return osPathSeparator == '\\'; }
-uint32_t notFound() { return onWindows() ? 2u : (uint32_t)ENOENT; }
-uint32_t denied() { return onWindows() ? 5u : (uint32_t)EACCES; }
-
-// Every test runs on a thread the layer knows.
-class OsError : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(osThreadInit(), 0); }
-};
-
-}  // namespace
-
-// Known and unknown codes give a trimmed text; on Windows a Win32-facility
-// result value describes its low 16 bits.
+// Codes give a trimmed text; on Windows a Win32-facility result value describes its low 16 bits.
 TEST_F(OsError, TextIsTrimmedAndPerThread) {
   for (uint32_t code : {notFound(), 0x2FFFFFFFu}) {
     const std::string t = osErrorText(nullptr, code);

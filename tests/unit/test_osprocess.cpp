@@ -1,7 +1,5 @@
-// Process launching: argument quoting that survives the child's parser,
-// batch-file refusals, output and error collection with megabytes both
-// ways, exit codes, the wait limit, the interpreter form. The unit test
-// binary itself plays the child ("--child--" mode).
+// Process launching: quoting, batch refusals, megabytes both ways, exit codes, the wait limit, the
+// interpreter. The unit test binary itself plays the child ("--child--" mode).
 
 #include <chrono>
 #include <cstdio>
@@ -19,12 +17,8 @@
 namespace {
 
 std::string toHex(const std::string& s) {
-  static const char digits[] = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : s) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
+  for (unsigned char c : s) out.append(1, "0123456789abcdef"[c >> 4]).append(1, "0123456789abcdef"[c & 15]);
   return out;
 }
 
@@ -36,8 +30,7 @@ char floodByte(size_t i) { return (char)('a' + i % 26); }
 // Child modes, after "--child--":
 //   echo-args ARG...  prints each argument in hex on its own line
 //   exit N            exits with N
-//   flood N           writes N bytes to stdout and to stderr, then reads
-//                     stdin to its end and prints "got <bytes> <sum>"
+//   flood N           writes N bytes to stdout and stderr, prints "got <bytes> <sum>" of stdin
 //   sleep MS          sleeps, exits 0
 //   env NAME          prints the variable's value
 //   crash DIR         arms crash dumps into DIR and faults
@@ -55,25 +48,15 @@ int testChildMain(int, char**) {
   } else if (strcmp(mode, "exit") == 0) {
     code = atoi(rest[0]);
   } else if (strcmp(mode, "flood") == 0) {
-    size_t n = strtoul(rest[0], nullptr, 10);
-    std::string chunk(65536, 0);
-    for (size_t done = 0; done < n;) {
-      size_t k = n - done < chunk.size() ? n - done : chunk.size();
-      for (size_t i = 0; i < k; i++) chunk[i] = floodByte(done + i);
-      fwrite(chunk.data(), 1, k, stdout);
-      fwrite(chunk.data(), 1, k, stderr);
-      done += k;
-    }
+    const size_t n = strtoul(rest[0], nullptr, 10);
+    for (size_t start = 0; start < n; start += 65536)  // the two streams take turns
+      for (FILE* f : {stdout, stderr})
+        for (size_t i = start; i < n && i < start + 65536; i++) putc(floodByte(i), f);
     fflush(stdout);
     fflush(stderr);
     size_t got = 0;
     unsigned long sum = 0;
-    char buf[65536];
-    size_t r;
-    while ((r = fread(buf, 1, sizeof buf, stdin)) > 0) {
-      for (size_t i = 0; i < r; i++) sum += (unsigned char)buf[i];
-      got += r;
-    }
+    for (int c; (c = getchar()) != EOF; got++) sum += (unsigned char)c;
     printf("got %zu %lu", got, sum);
   } else if (strcmp(mode, "sleep") == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(atoi(rest[0])));
@@ -137,14 +120,7 @@ const std::vector<std::string> trickyElements = {
 TEST(OsQuote, ParserRules) {
   // Doubled quotes inside quotes, unquoted backslashes, program name rules.
   char** argv = processSplitCommandLine("\"C:\\a b\\p.exe\" a\\\\b \"x\"\"y\" \\\\\\\"z  \"\"");
-  ASSERT_NE(argv[3], nullptr);
-  EXPECT_STREQ(argv[0], "C:\\a b\\p.exe");
-  EXPECT_STREQ(argv[1], "a\\\\b");
-  EXPECT_STREQ(argv[2], "x\"y");
-  EXPECT_STREQ(argv[3], "\\\"z");
-  ASSERT_NE(argv[4], nullptr);
-  EXPECT_STREQ(argv[4], "");
-  EXPECT_EQ(argv[5], nullptr);
+  EXPECT_EQ(testStrings(argv), (TestNames{"C:\\a b\\p.exe", "a\\\\b", "x\"y", "\\\"z", ""}));
   processFreeArgv(argv);
 }
 
@@ -192,10 +168,7 @@ TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
   const size_t n = 3 * 1024 * 1024;
   std::string data(n, 0);
   unsigned long sum = 0;
-  for (size_t i = 0; i < n; i++) {
-    data[i] = (char)('A' + i % 23);
-    sum += (unsigned char)data[i];
-  }
+  for (size_t i = 0; i < n; i++) sum += (unsigned char)(data[i] = (char)('A' + i % 23));
   sbAppendData(in, data.data(), (uint32_t)n);
   uint64_t code = 99;
   ASSERT_EQ(runChild({"flood", std::to_string(n)}, in, out, err, &code), 0);
@@ -203,12 +176,10 @@ TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
   std::string tail = "got " + std::to_string(n) + " " + std::to_string(sum);
   ASSERT_EQ(sbGetLength(out), n + tail.size());
   ASSERT_EQ(sbGetLength(err), n);
-  const char* o = sbGet(out);
-  const char* e = sbGet(err);
   size_t bad = 0;
-  for (size_t i = 0; i < n; i++) bad += (o[i] != floodByte(i)) + (e[i] != floodByte(i));
+  for (size_t i = 0; i < n; i++) bad += (sbGet(out)[i] != floodByte(i)) + (sbGet(err)[i] != floodByte(i));
   EXPECT_EQ(bad, 0u);
-  EXPECT_EQ(std::string(o + n), tail);
+  EXPECT_EQ(std::string(sbGet(out) + n), tail);
 }
 
 TEST_F(OsProcess, ErrorJoinsOutputWithoutErrorBuffer) {

@@ -1,6 +1,4 @@
-// Socket layer: the "socket:" address syntax, address texts, and TCP
-// connections as "Socket" streams against a listener on the loopback
-// address.
+// Socket layer: the "socket:" address syntax, address texts, and TCP "Socket" streams on the loopback.
 
 #include <cstring>
 #include <thread>
@@ -16,10 +14,8 @@ std::string format(const OsSocketAddress& a) {
   return text;
 }
 
-OsSocketAddress v6(std::initializer_list<uint16_t> groups, uint16_t port) {
-  OsSocketAddress a = {};
-  a.family = osSocketFamilyIPv6;
-  a.port = port;
+OsSocketAddress v6(std::initializer_list<uint16_t> groups, uint16_t port, uint32_t scopeId = 0) {
+  OsSocketAddress a = {osSocketFamilyIPv6, port, scopeId, {}, {}};
   int i = 0;
   for (uint16_t g : groups) {
     a.address[i++] = (uint8_t)(g >> 8);
@@ -28,13 +24,14 @@ OsSocketAddress v6(std::initializer_list<uint16_t> groups, uint16_t port) {
   return a;
 }
 
-bool allZero(const OsSocketAddress& a) {
-  static const OsSocketAddress zero = {};
-  return memcmp(&a, &zero, sizeof a) == 0;
+// The 32 bytes of the record in hexadecimal, to compare records whole.
+std::string hexOf(const OsSocketAddress& a) {
+  char text[2 * sizeof a + 1];
+  for (size_t i = 0; i < sizeof a; i++) snprintf(text + 2 * i, 3, "%02x", ((const uint8_t*)&a)[i]);
+  return text;
 }
 
-// A listener on 127.0.0.1 at a free port, with a client connected to it
-// and the server's end of that connection.
+// A listener on 127.0.0.1 at a free port, a client connected to it and the server's end.
 class SocketPair : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,9 +39,7 @@ class SocketPair : public ::testing::Test {
     testListenLoopback(4, &listener, &bound);
   }
   void TearDown() override {
-    iosClose(client);
-    iosClose(server);
-    iosClose(listener);
+    for (IoStream* s : {client, server, listener}) iosClose(s);
     osSocketExit();
     logParseLevels(nullptr);
   }
@@ -53,17 +48,6 @@ class SocketPair : public ::testing::Test {
     uint32_t timeout = 5000;
     ASSERT_EQ(iosAccept(&server, listener, &timeout, nullptr), 0);
     ASSERT_NE(server, nullptr);
-  }
-  // Reads until `want` bytes arrived or the peer closed.
-  static std::string readAll(IoStream* s, size_t want) {
-    std::string got;
-    char buf[4096];
-    while (got.size() < want) {
-      uint32_t n = 0;
-      if (iosRead(s, buf, sizeof buf, &n) != 0 || n == 0) break;
-      got.append(buf, n);
-    }
-    return got;
   }
   IoStream* listener = nullptr;
   IoStream* client = nullptr;
@@ -89,19 +73,12 @@ class SocketAddress : public ::testing::Test {
 TEST_F(SocketAddress, ParsesEachHostForm) {
   OsSocketAddress a;
   memset(&a, 0xAB, sizeof a);
+  // The whole record is written: the rest is cleared, not left as it was.
   ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:5140", &a), 0);
-  EXPECT_EQ(a.family, osSocketFamilyIPv4);
-  EXPECT_EQ(a.port, 5140);
-  EXPECT_EQ(std::vector<uint8_t>(a.address, a.address + 4), (std::vector<uint8_t>{127, 0, 0, 1}));
-  // The rest of the record is cleared, not left as it was.
-  EXPECT_EQ(a.address[4], 0);
-  EXPECT_EQ(a.reserved[7], 0);
+  EXPECT_EQ(hexOf(a), hexOf({osSocketFamilyIPv4, 5140, 0, {127, 0, 0, 1}, {}}));
   EXPECT_EQ(format(a), "127.0.0.1:5140");
-
   ASSERT_EQ(osSocketParseAddress("socket:[::1]:65535", &a), 0);
-  EXPECT_EQ(a.family, osSocketFamilyIPv6);
-  EXPECT_EQ(a.port, 65535);
-  EXPECT_EQ(a.address[15], 1);
+  EXPECT_EQ(hexOf(a), hexOf(v6({0, 0, 0, 0, 0, 0, 0, 1}, 65535)));
   EXPECT_EQ(format(a), "[::1]:65535");
 
   ASSERT_EQ(osSocketParseAddress("socket:localhost:1", &a), 0);
@@ -110,43 +87,33 @@ TEST_F(SocketAddress, ParsesEachHostForm) {
 }
 
 TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
-  struct Case {
-    const char* value;
+  const struct {
     const char* reason;
-  };
-  const Case cases[] = {
-      {"socket:127.0.0.1", "missing port"},
-      {"socket:127.0.0.1:", "missing port"},
-      {"socket:[::1]", "missing port"},
-      {"socket:127.0.0.1:0", "out of range"},
-      {"socket:127.0.0.1:65536", "out of range"},
-      {"socket:127.0.0.1:99999999999999999999", "out of range"},
-      {"socket:127.0.0.1:80x", "after the port"},
-      {"socket:127.0.0.1:80 ", "after the port"},
-      {"socket:127.0.0.1:80:81", "after the port"},
-      {"socket:127.0.0.1:x80", "where the port belongs"},
-      {"socket:[::1]80", "where the port belongs"},
-      {"socket::80", "empty host"},
-      {"socket:", "empty host"},
-      {"socket:[]:80", "empty host"},
-      {"socket:[::1:80", "missing ]"},
-      {"socket:::1:80", "needs brackets"},
-      {"Socket:127.0.0.1:80", "does not start with socket:"},
-      {"tcp:127.0.0.1:80", "does not start with socket:"},
+    std::vector<const char*> values;
+  } cases[] = {
+      {"missing port", {"socket:127.0.0.1", "socket:127.0.0.1:", "socket:[::1]"}},
+      {"out of range", {"socket:127.0.0.1:0", "socket:127.0.0.1:65536", "socket:127.0.0.1:99999999999999999999"}},
+      {"after the port", {"socket:127.0.0.1:80x", "socket:127.0.0.1:80 ", "socket:127.0.0.1:80:81"}},
+      {"where the port belongs", {"socket:127.0.0.1:x80", "socket:[::1]80"}},
+      {"empty host", {"socket::80", "socket:", "socket:[]:80"}},
+      {"missing ]", {"socket:[::1:80"}},
+      {"needs brackets", {"socket:::1:80"}},
+      {"does not start with socket:", {"Socket:127.0.0.1:80", "tcp:127.0.0.1:80"}},
       // ".invalid" never resolves; a bracketed text must be an IPv6 literal.
-      {"socket:no-such-host.invalid:80", "Cannot resolve host no-such-host.invalid"},
-      {"socket:[localhost]:80", "Cannot resolve host localhost"},
+      {"Cannot resolve host no-such-host.invalid", {"socket:no-such-host.invalid:80"}},
+      {"Cannot resolve host localhost", {"socket:[localhost]:80"}},
   };
-  for (const Case& c : cases) {
-    OsSocketAddress a;
-    memset(&a, 0xAB, sizeof a);
-    TestStderr cap;
-    EXPECT_EQ(osSocketParseAddress(c.value, &a), -1) << c.value;
-    std::string log = cap.take();
-    EXPECT_NE(log.find("opsys.socket"), std::string::npos) << c.value << ": " << log;
-    EXPECT_NE(log.find(c.reason), std::string::npos) << c.value << ": " << log;
-    EXPECT_TRUE(allZero(a)) << c.value;
-  }
+  for (const auto& c : cases)
+    for (const char* value : c.values) {
+      OsSocketAddress a;
+      memset(&a, 0xAB, sizeof a);
+      TestStderr cap;
+      EXPECT_EQ(osSocketParseAddress(value, &a), -1) << value;
+      std::string log = cap.take();
+      EXPECT_NE(log.find("opsys.socket"), std::string::npos) << value << ": " << log;
+      EXPECT_NE(log.find(c.reason), std::string::npos) << value << ": " << log;
+      EXPECT_EQ(hexOf(a), hexOf({})) << value;
+    }
 }
 
 TEST_F(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
@@ -155,11 +122,8 @@ TEST_F(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
   EXPECT_EQ(format(v6({1, 0, 0, 2, 0, 0, 0, 3}, 80)), "[1:0:0:2::3]:80");
   EXPECT_EQ(format(v6({1, 0, 2, 3, 4, 5, 6, 7}, 80)), "[1:0:2:3:4:5:6:7]:80");
   EXPECT_EQ(format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 0}, 9)), "[fe80::]:9");
-  OsSocketAddress scoped = v6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 9);
-  scoped.scopeId = 3;
-  EXPECT_EQ(format(scoped), "[fe80::1%3]:9");
-  OsSocketAddress none = {};
-  EXPECT_EQ(format(none), "<none>");
+  EXPECT_EQ(format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 9, 3)), "[fe80::1%3]:9");
+  EXPECT_EQ(format({}), "<none>");
 }
 
 TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
@@ -170,10 +134,8 @@ TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
   std::string big(3 * 1024 * 1024, '\0');
   for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 7 + i / 4096);
   std::string received;
-  std::thread reader([&] { received = readAll(server, big.size()); });
-  uint32_t written = 0;
-  EXPECT_EQ(iosWrite(client, big.data(), (uint32_t)big.size(), &written), 0);
-  EXPECT_EQ(written, big.size());
+  std::thread reader([&] { received = testReadAll(server, big.size()); });
+  EXPECT_EQ(testWriteAll(client, big), 0);
   reader.join();
   EXPECT_TRUE(received == big) << received.size();
 
@@ -181,7 +143,7 @@ TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
   EXPECT_NE(iosCanRead(client, 20), 0);
   EXPECT_EQ(iosWriteString(server, "pong", nullptr), 0);
   EXPECT_EQ(iosCanRead(client, 5000), 0);
-  EXPECT_EQ(readAll(client, 4), "pong");
+  EXPECT_EQ(testReadAll(client, 4), "pong");
 
   // An urgent byte arrives out of band.
   uint32_t n = 0;
@@ -209,8 +171,7 @@ TEST_F(SocketPair, AcceptGivesUpAfterItsTimeout) {
   EXPECT_NE(cap.take().find("No connection on 127.0.0.1:"), std::string::npos);
 }
 
-// Writing to a peer that has gone must fail with an error (SIGPIPE would
-// end this test program), and once failed the connection fails at once.
+// Writing to a gone peer fails with an error, not SIGPIPE, and from then on at once.
 TEST_F(SocketPair, PeerThatClosedGivesAWriteErrorNotASignal) {
   connectBoth();
   iosClose(server);
@@ -252,8 +213,7 @@ TEST_F(SocketAddress, EmptyOneIsRefusedWithoutASystemCall) {
   EXPECT_NE(cap.take().find("Cannot connect to <none>: no address"), std::string::npos);
 }
 
-// The log connection is closed only when logging ends, after the OS layer
-// has stopped the socket layer: open connections keep it started.
+// The log connection outlives the socket layer's stop at shut-down: open connections keep it started.
 TEST_F(SocketPair, ConnectionOutlivesTheLayerShutDown) {
   connectBoth();
   EXPECT_EQ(osSocketExit(), 0);

@@ -1,5 +1,4 @@
-// Thread layer: named threads, self-joining, stopping, wait objects,
-// mutexes, the per-thread logging state and the interruptible sleep.
+// Thread layer: named threads, stopping, wait objects, mutexes, per-thread logging state, the sleep.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,15 +48,13 @@ void blockUntilReleased(void* p) {
 
 TEST_F(OsThread, SameNameGetsDistinctSerials) {
   Blocker a, b;
-  a.release = osWaitObjectCreate("rel-a", true);
+  ASSERT_NE(a.release = osWaitObjectCreate("rel-a", true), nullptr);
   b.release = osWaitObjectCreate("rel-b", true);
-  ASSERT_NE(a.release, nullptr);
   ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &a, &a.release, nullptr), 0);
   ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &b, &b.release, nullptr), 0);
   ASSERT_TRUE(eventually([&] { return a.started && b.started; }));
   EXPECT_EQ(osThreadCount(), 2);
-  ASSERT_EQ(a.name.rfind("worker #", 0), 0u);
-  ASSERT_EQ(b.name.rfind("worker #", 0), 0u);
+  ASSERT_TRUE(a.name.starts_with("worker #") && b.name.starts_with("worker #")) << a.name << ", " << b.name;
   // Serials are consecutive hexadecimal numbers.
   EXPECT_EQ(std::stoul(b.name.substr(8), nullptr, 16), std::stoul(a.name.substr(8), nullptr, 16) + 1);
   // The stop notifies each thread's stop wait object and joins both.
@@ -80,8 +77,7 @@ void spinUntilStopped(void* p) {
 
 void setStop(void* p) { static_cast<StopFlag*>(p)->stop = true; }
 
-// The logging thread is joined only after every other thread ended and the
-// pipe was told to stop; the others are stopped through their stop functions.
+// The logging thread is joined last, after the pipe was told to stop; others stop through their functions.
 std::atomic<int> countAtPipeStop{-1};
 OsWaitObject* loggingRelease = nullptr;
 
@@ -93,8 +89,7 @@ void onPipeStop() {
 void loggingBody(void*) { osWaitObjectWait(loggingRelease, UINT64_MAX); }
 
 TEST_F(OsThread, LoggingThreadJoinedLast) {
-  loggingRelease = osWaitObjectCreate("logging-release", true);
-  ASSERT_NE(loggingRelease, nullptr);
+  ASSERT_NE(loggingRelease = osWaitObjectCreate("logging-release", true), nullptr);
   StopFlag f;
   osThreadLogStopPipe = onPipeStop;
   ASSERT_EQ(osThreadCreate("logging", loggingBody, nullptr, nullptr, nullptr), 0);
@@ -125,17 +120,15 @@ TEST_F(OsThread, WaitObjectsNamesResetKindsAndWakeUps) {
   // A manual object stays signalled until reset; an automatic one wakes one wait.
   OsWaitObject* manual = osWaitObjectCreate("manual", true);
   OsWaitObject* automatic = osWaitObjectCreateAuto("automatic");
-  ASSERT_NE(manual, nullptr);
-  ASSERT_NE(automatic, nullptr);
+  ASSERT_TRUE(manual && automatic);
   EXPECT_EQ(osWaitObjectWait(manual, 20), -1);  // not signalled yet
   osWaitObjectNotify(manual);
   osWaitObjectNotify(automatic);
-  EXPECT_EQ(osWaitObjectWait(manual, 0), 0);
-  EXPECT_EQ(osWaitObjectWait(manual, 0), 0);  // stays signalled
-  EXPECT_EQ(osWaitObjectWait(automatic, 0), 0);
-  EXPECT_EQ(osWaitObjectWait(automatic, 20), -1);  // consumed by the wait
-  EXPECT_EQ(osWaitObjectReset(manual), 0);
-  EXPECT_EQ(osWaitObjectWait(manual, 0), -1);
+  // Waits in this order: manual twice (it stays signalled), automatic twice (the first consumes it), the
+  // manual one's reset, and a wait on it.
+  EXPECT_EQ((std::vector<int>{osWaitObjectWait(manual, 0), osWaitObjectWait(manual, 0), osWaitObjectWait(automatic, 0),
+                              osWaitObjectWait(automatic, 20), osWaitObjectReset(manual), osWaitObjectWait(manual, 0)}),
+            (std::vector<int>{0, 0, 0, -1, 0, -1}));
   EXPECT_EQ(osWaitObjectNotify(nullptr), -1);
   EXPECT_EQ(osWaitObjectWait(nullptr, 0), -1);
   // A notification wakes a wait on another thread.
@@ -155,8 +148,7 @@ TEST_F(OsThread, SleepIsCutByAPendingOrNewStop) {
   osSleep(5000);
   uint64_t took = osDateNow() - start;
   osClearStopRequested();
-  EXPECT_GE(took, 900u);
-  EXPECT_LT(took, 4500u);
+  EXPECT_TRUE(took >= 900 && took < 4500) << took;
 
   // A stop requested during a sleep ends it.
   std::thread stopper([] {
@@ -203,8 +195,7 @@ TEST(OsMutex, RecursiveAndSuppressing) {
 
   EXPECT_EQ(osThreadLockMutex(nullptr), 0);
   EXPECT_EQ(osThreadUnlockMutex(nullptr), 0);
-  std::string longName(200, 'x');
-  OsMutex* l = osThreadMakeMutex(longName.c_str());
+  OsMutex* l = osThreadMakeMutex(std::string(200, 'x').c_str());
   EXPECT_EQ(strlen(osMutexName(l)), 79u);
   osThreadDestroyMutex(l);
   OsMutex* mc = osThreadMakeMutex("memory.mc");
@@ -212,8 +203,7 @@ TEST(OsMutex, RecursiveAndSuppressing) {
   osThreadDestroyMutex(mc);
 }
 
-// What a thread of the layer sees of its logging state: the record buffer,
-// the error buffer in modes 0 and 1, the mode set and its name.
+// A layer thread's logging state: record buffer, error buffer in modes 0 and 1, the mode, its name.
 void probeLogState(void* p) {
   const bool record = osThreadRecordBuffer() != nullptr, atZero = osThreadErrorBuffer() != nullptr;
   osThreadSetErrorMode(1);
@@ -243,21 +233,14 @@ TEST_F(OsThread, LoggingStatePerThread) {
   EXPECT_EQ(sbGetLength(osThreadErrorBuffer()), 0u);  // mode 0 emptied it
   osThreadSetErrorMode(0);
 
-  // A thread the layer did not start has no record: it shares one
-  // suppression counter and gets no record buffer.
-  std::string foreignName;
-  bool foreignBuffer = true;
-  int32_t d1 = 0, d2 = 0;
-  std::thread t([&] {
-    foreignName = osThreadCurrentName();
-    foreignBuffer = osThreadRecordBuffer() != nullptr;
-    d1 = osThreadSuppressIncrement();
-    d2 = osThreadSuppressDecrement();
-  });
-  t.join();
-  EXPECT_EQ(foreignName, "windows-thread");
-  EXPECT_FALSE(foreignBuffer);
-  EXPECT_EQ(d1, d2 + 1);
+  // A thread the layer did not start has no record buffer and shares one suppression counter.
+  std::string foreign;
+  std::thread([&] {
+    foreign = std::string(osThreadCurrentName()) + (osThreadRecordBuffer() ? ", record buffer" : "");
+    const int32_t up = osThreadSuppressIncrement();
+    foreign += up == osThreadSuppressDecrement() + 1 ? "" : ", counter lost";
+  }).join();
+  EXPECT_EQ(foreign, "windows-thread");
 }
 
 TEST_F(OsThread, ScratchAndCounters) {
@@ -277,21 +260,19 @@ TEST_F(OsThread, ScratchAndCounters) {
   EXPECT_EQ(counter, 1u);
 
   // Concurrent increments under the layer lost none.
-  std::atomic<int> ready{0};
-  uint64_t shared = 0;
   struct Ctx {
-    uint64_t* counter;
-    std::atomic<int>* ready;
-  } ctx{&shared, &ready};
+    uint64_t counter = 0;
+    std::atomic<int> ready{0};
+  } ctx;
   auto body = [](void* p) {
     Ctx* x = static_cast<Ctx*>(p);
-    for (int i = 0; i < 10000; i++) osThreadSafeIncrement(x->counter, 0, UINT64_MAX);
-    x->ready->fetch_add(1);
+    for (int i = 0; i < 10000; i++) osThreadSafeIncrement(&x->counter, 0, UINT64_MAX);
+    x->ready++;
   };
   for (int i = 0; i < 4; i++) ASSERT_EQ(osThreadCreate("inc", body, &ctx, nullptr, nullptr), 0);
-  ASSERT_TRUE(eventually([&] { return ready == 4; }));
+  ASSERT_TRUE(eventually([&] { return ctx.ready == 4; }));
   EXPECT_EQ(osThreadStopAll(), 0);
-  EXPECT_EQ(shared, 40000u);
+  EXPECT_EQ(ctx.counter, 40000u);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The installed-release check: what a service executable's answer looks
-// like in the error it causes, and an incomplete installation names every
-// executable it lacks.
+// The installed-release check: a service executable's answer in the error it causes, and an
+// incomplete installation names every executable it lacks.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,8 +18,7 @@ namespace {
 
 bool onWindows() { return osPathSeparator == '\\'; }
 
-// A command that prints `lines`, each ended by CR/LF as Windows programs end
-// them: a batch file on Windows, a shell script elsewhere.
+// A batch file (Windows) or shell script printing `lines`, each ended by CR/LF as Windows programs do.
 std::string printingCommand(const fs::path& dir, const std::vector<std::string>& lines) {
   const fs::path path = dir / (onWindows() ? "answer.cmd" : "answer.sh");
   std::ofstream f(path, std::ios::binary);
@@ -53,9 +51,7 @@ TEST(OsUpdate, AnswersAreShownWithoutLineEndNoise) {
     const std::string err = verifyErrors(printingCommand(testFreshDir("update"), c.answer));
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     EXPECT_EQ(err.find('\r'), std::string::npos) << err;
-    const std::string last = c.last;
-    ASSERT_GE(err.size(), last.size()) << err;
-    EXPECT_EQ(err.substr(err.size() - last.size()), last) << err;
+    EXPECT_TRUE(err.ends_with(c.last)) << err;
   }
 }
 
@@ -67,7 +63,6 @@ TEST(OsUpdate, EveryMissingExecutableIsReported) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(updateFindInstalledRelease(install.string().c_str(), "2025.1.0-20250129_14"));
   const std::string err = testing::internal::GetCapturedStderr();
-  for (const char* exe : osUpdateServiceExecutables) {
+  for (const char* exe : osUpdateServiceExecutables)
     EXPECT_NE(err.find(std::string(exe) + " does not exist"), std::string::npos) << exe << "\n" << err;
-  }
 }
