@@ -151,6 +151,14 @@ inline std::string readSome(IoStream* s, uint32_t len) {
   return buf.substr(0, n);
 }
 
+// What one write of `data` gives: the count taken, or "<fail n>" for a
+// failure after taking n bytes.
+inline std::string writeSome(IoStream* s, const std::string& data) {
+  uint32_t n = 0;
+  int r = iosWrite(s, data.data(), (uint32_t)data.size(), &n);
+  return r ? "<fail " + std::to_string(n) + ">" : std::to_string(n);
+}
+
 // Everything read until the end of data or a failure.
 inline std::string readAll(IoStream* s) {
   std::string r;

@@ -3,15 +3,7 @@
 // CopyOutputStream.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "iosbuffered.h"
-#include "iostream.h"
 #include "memory.h"
-#include "stringbuf.h"
 #include "test_ios_helpers.h"
 
 using namespace iostest;
@@ -57,9 +49,8 @@ TEST(IosStack, WrapUnwrapAndUnwrapType) {
   ASSERT_EQ(iosUnwrap(in), 0);
   memFree(limitState);
   EXPECT_EQ(describe(in), "MockIn");
-  EXPECT_EQ(pass.closeCalls, 0);
   EXPECT_EQ(in.close(), 0);
-  EXPECT_EQ(in.m.closeCalls, 1);
+  EXPECT_EQ(std::tuple(pass.closeCalls, in.m.closeCalls), std::tuple(0, 1));
 }
 
 TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
@@ -76,8 +67,7 @@ TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
   Mock pass;
   iosWrap(in, &pass, &mockPassOps);
   EXPECT_EQ(iosCloseThisLevel(in), 0);
-  EXPECT_EQ(pass.closeCalls, 1);
-  EXPECT_EQ(in.m.closeCalls, 0);
+  EXPECT_EQ(std::tuple(pass.closeCalls, in.m.closeCalls), std::tuple(1, 0));
   EXPECT_EQ(describe(in), "MockIn");
   EXPECT_EQ(iosGetByte(in), 'x');
   pass.closeResult = -1;
@@ -94,8 +84,7 @@ TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
   ASSERT_EQ(iosWriteString(out, "line\n", nullptr), 0);
   EXPECT_EQ(out.m.out, "");
   EXPECT_EQ(out.close(), 0);
-  EXPECT_EQ(out.m.out, "line\r\n");
-  EXPECT_EQ(out.m.closeCalls, 1);
+  EXPECT_EQ(std::tuple(out.m.out, out.m.closeCalls), std::tuple(std::string("line\r\n"), 1));
   EXPECT_GE(out.m.flushCalls, 1);
   EXPECT_EQ(iosClose(nullptr), 0);
 
@@ -103,8 +92,7 @@ TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
   MockStream sock(&eventSocketOps);
   ASSERT_EQ(iosWrite(sock, "a", 1, nullptr), 0);
   EXPECT_EQ(sock.close(), 0);
-  EXPECT_EQ(sock.m.flushCalls, 0);
-  EXPECT_EQ(sock.m.closeCalls, 1);
+  EXPECT_EQ(std::tuple(sock.m.flushCalls, sock.m.closeCalls), std::tuple(0, 1));
 }
 
 TEST(IosDispatch, NullBufferProbes) {
@@ -116,9 +104,7 @@ TEST(IosDispatch, NullBufferProbes) {
                     EXPECT_EQ(iosWrite(r, nullptr, 10, &n), -1);
                   }),
             "");
-  EXPECT_EQ(iosRead(r, nullptr, 10, &n), 0);
-  EXPECT_EQ(n, 77u);
-  EXPECT_EQ(w.s->dirty, 0);
+  EXPECT_EQ((std::tuple{iosRead(r, nullptr, 10, &n), n, w.s->dirty}), std::tuple(0, 77u, 0));
   EXPECT_EQ(iosWrite(w, nullptr, 10, &n), 0);
   EXPECT_EQ(w.s->dirty, 1);
 }
@@ -160,8 +146,7 @@ TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
   in.s->dirty = 1;
   EXPECT_EQ(iosFlush(in), 0);
   EXPECT_EQ(in.s->dirty, 1);  // no level flushes: the flag stays
-  EXPECT_EQ(iosPreallocate(in, 100), 0);
-  EXPECT_EQ(iosReserved13(in), 0);
+  EXPECT_EQ(std::tuple(iosPreallocate(in, 100), iosReserved13(in)), std::tuple(0, 0));
 
   // iosPreallocate runs on every level that has the slot and ORs the results.
   IoStream* p = iosNewLevel((void*)(intptr_t)1, &preA);
@@ -185,22 +170,16 @@ TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
 TEST(IosWrite, LoopTakesAllStopsAtZeroAndKeepsCountOnFailure) {
   MockStream out;
   out.m.maxWrite = 3;
-  uint32_t n = 0;
-  EXPECT_EQ(iosWrite(out, "0123456789", 10, &n), 0);
-  EXPECT_EQ(n, 10u);
-  EXPECT_EQ(out.m.writeCalls, 4);
-  EXPECT_EQ(out.m.out, "0123456789");
+  EXPECT_EQ(writeSome(out, "0123456789"), "10");
+  EXPECT_EQ(std::tuple(out.m.writeCalls, out.m.out), std::tuple(4, std::string("0123456789")));
   ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 1), 0);
-  EXPECT_EQ(iosWrite(out, "abc", 3, &n), 0);
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(iosWrite(out, "def", 3, &n), 0);  // limit reached: takes nothing
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(writeSome(out, "abc"), "3");
+  EXPECT_EQ(writeSome(out, "def"), "0");  // limit reached: takes nothing
 
   MockStream f;
   f.m.maxWrite = 4;
   f.m.failWriteAt = 1;
-  EXPECT_EQ(iosWrite(f, "0123456789", 10, &n), -1);
-  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(writeSome(f, "0123456789"), "<fail 4>");
 }
 
 // iosPutByte (putc or a one-byte write), iosPrintf, iosWriteString and the
@@ -210,24 +189,18 @@ TEST(IosWrite, ConvenienceWrites) {
   EXPECT_EQ(iosPutByte(out, 'q'), 0);
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
   out.s->dirty = 0;
-  EXPECT_EQ(iosPutByte(out, 'r'), 0);
-  EXPECT_EQ(out.s->dirty, 1);
-  EXPECT_EQ(iosFlush(out), 0);
-  EXPECT_EQ(out.s->dirty, 0);
-  EXPECT_EQ(out.m.out, "qr");
+  EXPECT_EQ((std::tuple{iosPutByte(out, 'r'), out.s->dirty}), std::tuple(0, 1));
+  EXPECT_EQ((std::tuple{iosFlush(out), out.s->dirty, out.m.out}), std::tuple(0, 0, std::string("qr")));
   EXPECT_EQ(iosPrintf(out, "%s=%" PRIu64 ";", "n", (uint64_t)1 << 40), 0);
   uint32_t n = 5;
-  EXPECT_EQ(iosWriteString(out, nullptr, &n), 0);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(iosWriteString(out, "tail", &n), 0);
-  EXPECT_EQ(n, 4u);
+  EXPECT_EQ((std::tuple{iosWriteString(out, nullptr, &n), n}), std::tuple(0, 0u));
+  EXPECT_EQ((std::tuple{iosWriteString(out, "tail", &n), n}), std::tuple(0, 4u));
   EXPECT_EQ(iosUrgentWrite(out, "!", 1, &n), 0);
   EXPECT_EQ(iosFlush(out), 0);
   EXPECT_EQ(out.m.out, "qrn=1099511627776;tail!");
   MockStream in("zz", 0);
   char buf[2];
-  EXPECT_EQ(iosUrgentRead(in, buf, 2, &n), 0);
-  EXPECT_EQ(n, 2u);
+  EXPECT_EQ((std::tuple{iosUrgentRead(in, buf, 2, &n), n}), std::tuple(0, 2u));
 }
 
 TEST(IosWrite, WriteStringBufferEmptiesOnlyAfterCompleteWrite) {
@@ -237,19 +210,16 @@ TEST(IosWrite, WriteStringBufferEmptiesOnlyAfterCompleteWrite) {
   EXPECT_EQ(iosWriteStringBuffer(out, nullptr), 0);
   sbAppendString(&sb, "hello");
   EXPECT_EQ(iosWriteStringBuffer(out, &sb), 0);
-  EXPECT_EQ(out.m.out, "hello");
-  EXPECT_EQ(sbGetLength(&sb), 0u);
+  EXPECT_EQ(std::tuple(out.m.out, sbGetLength(&sb)), std::tuple(std::string("hello"), 0u));
   ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 0), 0);
   sbAppendString(&sb, "lost?");
-  EXPECT_EQ(iosWriteStringBuffer(out, &sb), -1);
-  EXPECT_EQ(sbGetLength(&sb), 5u);
+  EXPECT_EQ((std::tuple{iosWriteStringBuffer(out, &sb), sbGetLength(&sb)}), std::tuple(-1, 5u));
 }
 
 TEST(IosRead, ReadFully) {
   MockStream in("0123456789", 3);
   char buf[16];
-  EXPECT_EQ(iosReadFully(in, buf, 0), 0);
-  EXPECT_EQ(in.m.readCalls, 0);
+  EXPECT_EQ((std::tuple{iosReadFully(in, buf, 0), in.m.readCalls}), std::tuple(0, 0));
   ASSERT_EQ(iosReadFully(in, buf, 8), 0);
   EXPECT_EQ(std::string(buf, 8), "01234567");
   expectText(logOf(logLevelDebug, [&] { EXPECT_EQ(iosReadFully(in, buf, 5), -1); }),
@@ -273,15 +243,11 @@ TEST(IosCopy, WriteInputStreamStopsAtCount) {
   MockStream in(std::string(1500000, 'x'), 0), out;
   uint64_t total = 0;
   ASSERT_EQ(iosWriteInputStream(out, in, 1000000, &total), 0);
-  EXPECT_EQ(total, 1000000u);
-  EXPECT_EQ(out.m.out.size(), 1000000u);
-  EXPECT_EQ(in.m.pos, 1000000u);
-  EXPECT_EQ(in.m.largestRead, 524288u);
+  EXPECT_EQ(std::tuple(total, out.m.out.size(), in.m.pos, in.m.largestRead),
+            std::tuple(1000000u, 1000000u, 1000000u, 524288u));
   // End of input before the count is success with the bytes copied.
-  ASSERT_EQ(iosWriteInputStream(out, in, 1000000, &total), 0);
-  EXPECT_EQ(total, 500000u);
-  EXPECT_EQ(iosWriteInputStream(out, in, 0, &total), 0);
-  EXPECT_EQ(total, 0u);
+  EXPECT_EQ((std::tuple{iosWriteInputStream(out, in, 1000000, &total), total}), std::tuple(0, 500000u));
+  EXPECT_EQ((std::tuple{iosWriteInputStream(out, in, 0, &total), total}), std::tuple(0, 0u));
 }
 
 TEST(IosCopy, WriteInputStreamFailures) {
@@ -298,17 +264,12 @@ TEST(IosCopy, WriteInputStreamFailures) {
 TEST(IosCopyOutput, DuplicatesWritesAndLeavesSecondOpen) {
   MockStream copy, out;  // out, which writes into copy, is closed first
   ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
-  uint32_t n = 0;
-  EXPECT_EQ(iosWrite(out, "tee", 3, &n), 0);
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(out.m.out, "tee");
-  EXPECT_EQ(copy.m.out, "tee");
+  EXPECT_EQ(writeSome(out, "tee"), "3");
+  EXPECT_EQ(out.m.out + "/" + copy.m.out, "tee/tee");
   EXPECT_EQ(iosFlush(out), 0);
-  EXPECT_EQ(out.m.flushCalls, 1);
-  EXPECT_EQ(copy.m.flushCalls, 1);
+  EXPECT_EQ(std::tuple(out.m.flushCalls, copy.m.flushCalls), std::tuple(1, 1));
   EXPECT_EQ(out.close(), 0);
-  EXPECT_EQ(out.m.closeCalls, 1);
-  EXPECT_EQ(copy.m.closeCalls, 0);
+  EXPECT_EQ(std::tuple(out.m.closeCalls, copy.m.closeCalls), std::tuple(1, 0));
   EXPECT_EQ(iosWrite(copy, "!", 1, nullptr), 0);
 }
 
@@ -331,12 +292,9 @@ TEST(IosFileIO, RoundTripSeekAndEnd) {
   IoStream* s = iosNewFileIO(f);
   EXPECT_STREQ(iosTypeName(s), "FileIO");
   std::string data = pattern(1000);
-  uint32_t n = 0;
-  ASSERT_EQ(iosWrite(s, data.data(), 1000, &n), 0);
-  EXPECT_EQ(n, 1000u);
+  ASSERT_EQ(writeSome(s, data), "1000");
   uint64_t pos = 0;
-  ASSERT_EQ(iosGetSeek(s, &pos), 0);
-  EXPECT_EQ(pos, 1000u);
+  EXPECT_EQ((std::tuple{iosGetSeek(s, &pos), pos}), std::tuple(0, (uint64_t)1000));
   ASSERT_EQ(iosFlush(s), 0);
   ASSERT_EQ(iosSeek(s, 990), 0);
   EXPECT_EQ(iosGetByte(s), (uint8_t)data[990]);
