@@ -3,14 +3,6 @@
 // level.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "iosbuffered.h"
-#include "iostream.h"
-#include "memory.h"
 #include "osfile.h"
 #include "test_ios_helpers.h"
 
@@ -58,17 +50,15 @@ TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
   ASSERT_EQ(iosUnGetData(in, "z", 1), 0);
   EXPECT_EQ(bis(in)->automatic, 1);
   ASSERT_EQ(iosWrapBufferedInputStream(in, 100000), 0);
-  EXPECT_EQ(bis(in)->automatic, 0);
-  EXPECT_EQ(bis(in)->refillSize, 100000u);
+  EXPECT_EQ(std::tuple(bis(in)->automatic, bis(in)->refillSize), std::tuple(0, 100000u));
   expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosWrapBufferedInputStream(in, 40000), 0); }),
              {"iosWrapBufferedInputStream: already in place, buffer 100000->100000\n"});
   EXPECT_EQ(bis(in)->refillSize, 100000u);
   EXPECT_EQ(describe(in), "BufferedInputStream -> MockIn");
   EXPECT_EQ(readAll(in), "zabc");
   EXPECT_EQ(describe(in), "BufferedInputStream -> MockIn");  // permanent: stays
-  EXPECT_EQ(in.m.largestRead, 100000u);
   in.close();
-  EXPECT_EQ(in.m.closeCalls, 1);
+  EXPECT_EQ(std::tuple(in.m.largestRead, in.m.closeCalls), std::tuple(100000u, 1));
 
   MockStream small(&mockInOps);
   ASSERT_EQ(iosWrapBufferedInputStream(small, 10), 0);
@@ -85,8 +75,7 @@ TEST(IosBufferedInput, CanReadAndSeekDiscard) {
   EXPECT_EQ(readAll(in), "ef");
   EXPECT_NE(iosCanRead(in, 0), 0);
   uint64_t pos = 0;
-  ASSERT_EQ(iosGetSeek(in, &pos), 0);  // the position of the level below
-  EXPECT_EQ(pos, 6u);
+  EXPECT_EQ((std::tuple{iosGetSeek(in, &pos), pos}), std::tuple(0, 6u));  // the position of the level below
 }
 
 TEST(IosBits, MisalignedByteReadThenSkip) {
@@ -148,9 +137,7 @@ TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   MockStream in("abcdef", 0, true);
   const uint8_t* p;
   uint32_t avail = 0;
-  ASSERT_EQ(iosBufferedFill(in, &p, &avail), 0);
-  ASSERT_EQ(avail, 6u);
-  EXPECT_EQ(iosBufferedAvailable(in, &p), 6u);
+  ASSERT_EQ((std::tuple{iosBufferedFill(in, &p, &avail), avail, iosBufferedAvailable(in, &p)}), std::tuple(0, 6u, 6u));
   iosBufferedConsume(in, 2);
   // 40 bits that did not come from this buffer: 32 stay as bits, one
   // byte is pushed in front.
@@ -231,11 +218,8 @@ TEST(IosBufferedOutput, FailuresAndMessages) {
   MockStream out;
   out.m.failWriteAt = 0;
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
-  ASSERT_EQ(iosWriteString(out, "lost", nullptr), 0);
-  EXPECT_EQ(iosFlush(out), -1);
-  ASSERT_EQ(iosWriteString(out, "kept", nullptr), 0);
-  EXPECT_EQ(iosFlush(out), 0);
-  EXPECT_EQ(out.m.out, "kept");
+  EXPECT_EQ((std::tuple{iosWriteString(out, "lost", nullptr), iosFlush(out)}), std::tuple(0, -1));
+  EXPECT_EQ((std::tuple{iosWriteString(out, "kept", nullptr), iosFlush(out), out.m.out}), std::tuple(0, 0, "kept"));
   out.m.closeResult = -1;
   EXPECT_NE(out.close(), 0);
 }
@@ -246,8 +230,7 @@ TEST(IosLimited, ReadsAndWritesAreCounted) {
              {"wrapped limit for 2 reads and 0 writes\n"});
   EXPECT_EQ(readAll(in), "abcd");
   EXPECT_EQ(readSome(in, 4), "");
-  in.close();
-  EXPECT_EQ(in.m.closeCalls, 1);
+  EXPECT_EQ((std::tuple{in.close(), in.m.closeCalls}), std::tuple(0, 1));
 
   MockStream all(pattern(1000), 10);
   ASSERT_EQ(iosWrapLimitedIoStream(all, -1, -1), 0);
