@@ -2,19 +2,13 @@
 // a stream) and the date pattern formatter.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
-#include <string>
 
-#include "iostream.h"
-#include "osinit.h"
-#include "stringbuf.h"
 #include "test_ios_helpers.h"
-#include "testenv.h"
 
 using iostest::readSome;
+using iostest::writeSome;
 
 namespace {
 
@@ -54,9 +48,7 @@ TEST(StringBufStream, ReadGetcSeekAndEnd) {
   EXPECT_EQ(readSome(s, 5), "hello");
   EXPECT_EQ(iosGetByte(s), ' ');
   uint64_t pos = 0;
-  EXPECT_EQ(iosGetSeek(s, &pos), 0);
-  EXPECT_EQ(pos, 6u);
-  EXPECT_EQ(iosCanRead(s, 0), 0);
+  EXPECT_EQ((std::tuple{iosGetSeek(s, &pos), pos, iosCanRead(s, 0)}), std::tuple(0, 6u, 0));
   EXPECT_EQ(readSome(s, 8), "world");
   EXPECT_EQ(readSome(s, 8), "");
   EXPECT_EQ(iosGetByte(s), -1);
@@ -95,9 +87,7 @@ TEST(StringBufStream, SharedBufferDropsReadBytesBeforeWriting) {
   IoStream* s = sbStringBufferIoStream(&rw, &rw);
   EXPECT_EQ(s->ops, &sbIoStreamReadWriteOps);
   EXPECT_EQ(readSome(s, 5), "01234");
-  uint32_t put = 0;
-  EXPECT_EQ(iosWrite(s, "abc", 3, &put), 0);
-  EXPECT_EQ(put, 3u);
+  EXPECT_EQ(writeSome(s, "abc"), "3");
   EXPECT_STREQ(sbGet(&rw), "56789abc");
   EXPECT_EQ(iosGetByte(s), '5');
   EXPECT_EQ(iosFlush(s), 0);
@@ -127,21 +117,15 @@ TEST(StringBufStream, AppendInputStreamAndIosRead) {
   IoStream* s = sbStringBufferIoStream(&src, nullptr);
   Sb dst("<");
   uint32_t got = 0;
-  EXPECT_EQ(sbAppendInputStream(&dst, s, 10, &got), 0);
-  EXPECT_EQ(got, 10u);
-  EXPECT_EQ(sbGetLength(&dst), 11u);
-  EXPECT_EQ(sbAppendInputStream(&dst, s, 0, &got), 0);  // to the end
-  EXPECT_EQ(got, 19990u);
+  EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 10, &got), got, sbGetLength(&dst)}), std::tuple(0, 10u, 11u));
+  EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 0, &got), got}), std::tuple(0, 19990u));  // to the end
   EXPECT_EQ(sbText(&dst), "<" + big);
   EXPECT_EQ(sbGet(&dst)[sbGetLength(&dst)], 0);
-  EXPECT_EQ(sbAppendInputStream(&dst, s, 5, &got), 0);  // end of data
-  EXPECT_EQ(got, 0u);
+  EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 5, &got), got}), std::tuple(0, 0u));  // end of data
   iosSeek(s, 19998);
   Sb one;
   EXPECT_EQ(sbAppendIosRead(&one, s, 0, &got), -1);
-  EXPECT_EQ(sbAppendIosRead(&one, s, 100, &got), 0);
-  EXPECT_EQ(got, 2u);
-  EXPECT_STREQ(sbGet(&one), "zZ");
+  EXPECT_EQ((std::tuple{sbAppendIosRead(&one, s, 100, &got), got, sbText(&one)}), std::tuple(0, 2u, "zZ"));
   iosClose(s);
 }
 
