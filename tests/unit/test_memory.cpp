@@ -3,18 +3,12 @@
 // whose main() calls memInit with the QZR_MALLOC_* variables set here).
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <thread>
 
-#include "logging.h"
 #include "memory.h"
-#include "osinit.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
 
@@ -86,8 +80,7 @@ TEST(MemoryPlain, OperationsAreCounted) {
   p = memRealloc(p, 4096);
   memFree(p);
   memGetStatistics(&a1, &f1, &r1);
-  EXPECT_EQ(a1 - a0, 1);
-  EXPECT_EQ(f1 - f0, 1);
+  EXPECT_EQ(std::tuple(a1 - a0, f1 - f0), std::tuple(1, 1));
   if (memDebugLevel() < 2)
     EXPECT_EQ(r1 - r0, 1);
   else  // cell tracking reallocates as allocate, copy, release
@@ -114,17 +107,14 @@ TEST(MemoryPlain, ReallocKeepsContentAndSizeZeroFrees) {
 }
 
 TEST(MemoryPlain, StringCopies) {
-  char* a = memStrDup("hello");
-  EXPECT_STREQ(a, "hello");
-  EXPECT_EQ(memStrDup(nullptr), nullptr);
-  char* b = memStrDupN("hello world", 5);
-  EXPECT_STREQ(b, "hello");
-  char* c = memStrDupN("", 0);
-  EXPECT_STREQ(c, "");
-  EXPECT_EQ(memStrDupN("x", 0xFFFFFFFFu), nullptr);
-  memFree(a);
-  memFree(b);
-  memFree(c);
+  auto text = [](char* copy) {  // the copy's text ("<null>" for none), released
+    std::string s = copy ? copy : "<null>";
+    memFree(copy);
+    return s;
+  };
+  EXPECT_EQ(std::tuple(text(memStrDup("hello")), text(memStrDup(nullptr)), text(memStrDupN("hello world", 5)),
+                       text(memStrDupN("", 0)), text(memStrDupN("x", 0xFFFFFFFFu))),
+            std::tuple("hello", "<null>", "hello", "", "<null>"));
 }
 
 // ---- Faults found in a child: guard mode (level 1), cell tracking (2 to 4) ----
