@@ -96,13 +96,6 @@ inline const IoStreamOps mockInOps = {.name = "MockIn",
                                       .getseek = mockGetSeek,
                                       .canRead = mockCanRead};
 inline const IoStreamOps mockOutOps = {.name = "MockOut", .write = mockWrite, .close = mockClose, .flush = mockFlush};
-// A stream over `m` reading `data`, at most `maxRead` bytes a read (0: all).
-inline IoStream* mockInput(Mock* m, const std::string& data, uint32_t maxRead = 0) {
-  m->in = data;
-  m->maxRead = maxRead;
-  return iosNewLevel(m, &mockInOps);
-}
-
 // A level that only closes: every other operation passes through it.
 inline const IoStreamOps mockPassOps = {.name = "MockPass", .close = mockClose};
 
@@ -130,7 +123,9 @@ struct MockStream {
   explicit MockStream(const IoStreamOps* ops = &mockOutOps) : s(iosNewLevel(&m, ops)) {}
   // An input stream reading `data`, at most maxRead bytes a read (0: all),
   // with a buffered input level on top when asked.
-  MockStream(const std::string& data, uint32_t maxRead, bool buffered = false) : s(mockInput(&m, data, maxRead)) {
+  MockStream(const std::string& data, uint32_t maxRead, bool buffered = false) : s(iosNewLevel(&m, &mockInOps)) {
+    m.in = data;
+    m.maxRead = maxRead;
     EXPECT_EQ(buffered ? iosWrapBufferedInputStream(s, 0) : 0, 0);
   }
   ~MockStream() { close(); }
