@@ -31,10 +31,9 @@ TEST(IosBufferedInput, AutomaticLevelHandsOutOnlyWhatItHolds) {
 TEST(IosBufferedInput, PushBackKeepsOrderOverSeveralNodes) {
   MockStream in("0123456789", 0, true);
   EXPECT_EQ(readSome(in, 4), "0123");
-  ASSERT_EQ(iosUnGetData(in, "c", 1), 0);
-  ASSERT_EQ(iosUnGetData(in, "ab", 2), 0);
-  ASSERT_EQ(iosUnGetByte(in, '_'), 0);
-  EXPECT_EQ(iosUnGetData(in, "", 0), 0);
+  ASSERT_EQ(
+      (std::tuple{iosUnGetData(in, "c", 1), iosUnGetData(in, "ab", 2), iosUnGetByte(in, '_'), iosUnGetData(in, "", 0)}),
+      std::tuple(0, 0, 0, 0));
   EXPECT_EQ(readAll(in), "_abc456789");
 }
 

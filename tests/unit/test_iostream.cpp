@@ -72,10 +72,8 @@ TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
   EXPECT_EQ(iosGetByte(in), 'x');
   pass.closeResult = -1;
   iosWrap(in, &pass, &mockPassOps);
-  EXPECT_EQ(iosCloseThisLevel(in), -1);
-  EXPECT_EQ(iosCloseThisLevel(nullptr), 0);
-  in.close();
-  EXPECT_EQ(in.m.closeCalls, 1);
+  EXPECT_EQ(std::tuple(iosCloseThisLevel(in), iosCloseThisLevel(nullptr)), std::tuple(-1, 0));
+  EXPECT_EQ((std::tuple{in.close(), in.m.closeCalls}), std::tuple(0, 1));
 }
 
 TEST(IosStack, CloseFlushesThenClosesEveryLevel) {

@@ -143,11 +143,9 @@ TEST(SortMap, KeyKinds) {
   char* two = memStrDup("2");
   EXPECT_EQ(-1, smInsert(caseless, "FOO", two));
   memFree(two);
-  EXPECT_STREQ("1", text(caseless, "fOo"));
-  ASSERT_EQ(0, smPutCopy(caseless, "\xC3\x84rger", "2"));
-  EXPECT_STREQ("2", text(caseless, "\xC3\xA4RGER"));
-  ASSERT_EQ(0, smPutCopy(caseless, "bar", "3"));
-  ASSERT_EQ(0, smPutCopy(caseless, "Zed", "4"));
+  for (auto [k, v] : {std::pair{"\xC3\x84rger", "2"}, {"bar", "3"}, {"Zed", "4"}})
+    ASSERT_EQ(0, smPutCopy(caseless, k, v));
+  EXPECT_EQ(texts(caseless, {"fOo", "\xC3\xA4RGER"}), (Texts{"1", "2"}));
   EXPECT_EQ((Texts{"bar", "Foo", "Zed", "\xC3\x84rger"}), keysOf(caseless));
   EXPECT_EQ(4u, smCount(caseless));
   // Kind 3 takes the caller's block over and frees it.
