@@ -108,8 +108,7 @@ TEST(IosBits, WithoutBufferedLevel) {
                      runBits(in, {{'p', 3, -1}, {'g', 3, -1}});
                    }),
              {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
-  ASSERT_EQ(iosSkipToNextByte(in), 0);
-  EXPECT_EQ(describe(in), "BufferedInputStream -> MockIn");
+  ASSERT_EQ((std::tuple{iosSkipToNextByte(in), describe(in)}), std::tuple(0, "BufferedInputStream -> MockIn"));
   EXPECT_EQ(bis(in)->automatic, 0);
   runBits(in, {{'g', 1, 1}, {'s', 0, 0}, {'b', 0, 'Z'}});
   EXPECT_EQ(iosSkipToNextByte(nullptr), -1);

@@ -39,10 +39,9 @@ TEST(IosStack, WrapUnwrapAndUnwrapType) {
   ASSERT_EQ(iosWrapLimitedIoStream(in, -1, -1), 0);
   EXPECT_EQ(describe(in), "LimitedIoStream -> MockPass -> MockIn");
   EXPECT_EQ(readSome(in, 2), "da");  // through the levels that lack the slot
-  EXPECT_EQ(iosUnwrapType(in, "NoSuchType"), 0);
-  EXPECT_EQ(describe(in), "LimitedIoStream -> MockPass -> MockIn");
-  ASSERT_EQ(iosUnwrapType(in, "MockPass"), 0);
-  EXPECT_EQ(describe(in), "LimitedIoStream -> MockIn");
+  EXPECT_EQ((std::tuple{iosUnwrapType(in, "NoSuchType"), describe(in)}),
+            std::tuple(0, "LimitedIoStream -> MockPass -> MockIn"));
+  ASSERT_EQ((std::tuple{iosUnwrapType(in, "MockPass"), describe(in)}), std::tuple(0, "LimitedIoStream -> MockIn"));
   EXPECT_EQ(readSome(in, 4), "ta");  // the limit's inner pointer still reaches a valid level
   // Pop the limit by hand: its state is the caller's to release.
   void* limitState = in.s->state;
@@ -58,8 +57,7 @@ TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
   MockStream in("ABCD", 0, true);
   iosWrap(in, &pass, &mockPassOps);
   EXPECT_EQ(readSome(in, 4), "ABCD");
-  ASSERT_EQ(iosUnwrap(in), 0);
-  EXPECT_EQ(describe(in), "MockIn");
+  EXPECT_EQ((std::tuple{iosUnwrap(in), describe(in)}), std::tuple(0, "MockIn"));
 }
 
 TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
@@ -135,8 +133,7 @@ TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
   expectText(log, {"IoStream stack Bare -> MockIn.\n", "IoStream stack MockOut.\n",
                    "Performing wrap BufferedInputStream operation on MockOut IoStream without read mechanism\n"});
   // The stacks are unchanged by the failures.
-  EXPECT_EQ(describe(r), "Bare -> MockIn");
-  EXPECT_EQ(describe(w), "MockOut");
+  EXPECT_EQ(std::tuple(describe(r), describe(w)), std::tuple("Bare -> MockIn", "MockOut"));
 }
 
 TEST(IosDispatch, FlushPreallocateReservedAndAccept) {

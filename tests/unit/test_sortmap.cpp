@@ -340,8 +340,8 @@ TEST(SortMapResolve, RecursiveDefinitionFails) {
   Map loop;
   smPutCopy(loop, "a", "x${b}");
   smPutCopy(loop, "b", "y${a}");
-  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smResolveVariables(loop, false)); });
-  expectText(log, {"is defined recursively"});
+  expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, smResolveVariables(loop, false)); }),
+             {"is defined recursively"});
 
   // A chain against the key order needs several passes and still resolves.
   Map m;

@@ -199,8 +199,7 @@ TEST(StrParse, Boolean) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     uint8_t f = 7;
-    EXPECT_EQ(c.rc, strParseBoolean(c.text, &f));
-    EXPECT_EQ(c.value, f);
+    EXPECT_EQ((std::tuple{strParseBoolean(c.text, &f), f}), std::tuple(c.rc, c.value));
   }
   uint8_t f = 7;
   std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseBooleanLogged("maybe", &f)); });
@@ -223,8 +222,7 @@ void checkParse(int (*parse)(const char*, T*, T, T), const ParseCase<T> (&cases)
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     T v = 5;
-    EXPECT_EQ(c.rc, parse(c.text, &v, c.minimum, c.maximum));
-    EXPECT_EQ(c.value, v);
+    EXPECT_EQ((std::tuple{parse(c.text, &v, c.minimum, c.maximum), v}), std::tuple(c.rc, c.value));
   }
 }
 
@@ -312,9 +310,7 @@ TEST(StrParse, Range) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text ? c.text : "(null)");
     StrRange r = {11, 12};
-    EXPECT_EQ(c.rc, strParseRange(c.text, &r, 1, 99));
-    EXPECT_EQ(c.low, r.low);
-    EXPECT_EQ(c.high, r.high);
+    EXPECT_EQ((std::tuple{strParseRange(c.text, &r, 1, 99), r.low, r.high}), std::tuple(c.rc, c.low, c.high));
   }
   StrRange r = {11, 12};
   expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseRange("3-x", &r, 1, 99)); }),
@@ -403,6 +399,5 @@ TEST(StrText, BuiltinVariables) {
   ASSERT_EQ(0, strResolveVariable("LISTALL", &value));
   EXPECT_NE(nullptr, strstr(value, "GUIDv4"));
   memFree(value);
-  EXPECT_EQ(-1, strResolveVariable("NoSuchName", &value));
-  EXPECT_EQ(nullptr, value);
+  EXPECT_EQ((std::tuple{strResolveVariable("NoSuchName", &value), value}), std::tuple(-1, nullptr));
 }
