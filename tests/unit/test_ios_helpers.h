@@ -1,7 +1,6 @@
-// Helpers for the stream tests: a scripted level type whose reads hand out a
-// few bytes at a time and whose writes take a few bytes at a time, with
-// failures on chosen calls; a stream over it closed at scope exit; reads,
-// bit-reader scripts and log capture; fresh scratch directories.
+// Helpers for the stream tests: a scripted level type whose reads hand out a few bytes at a time and whose writes take
+// a few bytes at a time, with failures on chosen calls; a stream over it closed at scope exit; reads, bit-reader
+// scripts and log capture; fresh scratch directories.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,8 +21,7 @@
 
 namespace iostest {
 
-// What a mock level does and what was done to it. Owned by the test; the
-// level's close only records the call.
+// What a mock level does and what was done to it. Owned by the test; the level's close only records the call.
 struct Mock {
   std::string in;               // bytes the level reads out
   size_t pos = 0;               // next byte of `in`
@@ -114,8 +112,7 @@ std::string logOf(uint32_t level, Fn fn) {
   return testCaptureLog(logCatIoStream, level, fn);
 }
 
-// A mock level and the stream over it, closed at scope exit unless close()
-// ran; it converts to the stream handle.
+// A mock level and the stream over it, closed at scope exit unless close() ran; it converts to the stream handle.
 struct MockStream {
   Mock m;
   IoStream* s;
@@ -137,8 +134,7 @@ struct MockStream {
   operator IoStream*() const { return s; }
 };
 
-// What one read of up to len bytes gives: the bytes, or "<fail>" (with the
-// count when it is not 0) for a failure.
+// What one read of up to len bytes gives: the bytes, or "<fail>" (with the count when it is not 0) for a failure.
 inline std::string readSome(IoStream* s, uint32_t len) {
   std::string buf(len, 0);
   uint32_t n = 0;
@@ -146,8 +142,7 @@ inline std::string readSome(IoStream* s, uint32_t len) {
   return buf.substr(0, n);
 }
 
-// What one write of `data` gives: the count taken, or "<fail n>" for a
-// failure after taking n bytes.
+// What one write of `data` gives: the count taken, or "<fail n>" for a failure after taking n bytes.
 inline std::string writeSome(IoStream* s, const std::string& data) {
   uint32_t n = 0;
   int r = iosWrite(s, data.data(), (uint32_t)data.size(), &n);
@@ -163,9 +158,8 @@ inline std::string readAll(IoStream* s) {
   return r;
 }
 
-// One step of a bit-reader script: 'g' iosGetBits(n), 'p' iosPeekBits(n),
-// 'b' iosGetByte, 's' iosSkipToNextByte, and the result it must give. A
-// failure names the caller's line and the step.
+// One step of a bit-reader script: 'g' iosGetBits(n), 'p' iosPeekBits(n), 'b' iosGetByte, 's' iosSkipToNextByte, and
+// the result it must give. A failure names the caller's line and the step.
 struct BitStep {
   char op;
   uint32_t n;

@@ -1,6 +1,5 @@
-// Buffered input with push-back and the bit reader, the direct byte access
-// of fast decoders, buffered output with line decoration, and the limited
-// level.
+// Buffered input with push-back and the bit reader, the direct byte access of fast decoders, buffered output with line
+// decoration, and the limited level.
 #include <gtest/gtest.h>
 
 #include "osfile.h"
@@ -99,8 +98,7 @@ TEST(IosBits, EndOfDataKeepsGatheredBitsAndCountIsModulo256) {
   runBits(mod, {{'p', 256 + 4, 0xF}, {'g', 256, 8}, {'g', 4, 0xF}});
 }
 
-// Without a buffered level the bit reader refuses and consumes nothing;
-// skipping to the next byte wraps one.
+// Without a buffered level the bit reader refuses and consumes nothing; skipping to the next byte wraps one.
 TEST(IosBits, WithoutBufferedLevel) {
   MockStream in("\x81Z", 0);
   expectText(logOf(logLevelError,
@@ -137,8 +135,7 @@ TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   uint32_t avail = 0;
   ASSERT_EQ((std::tuple{iosBufferedFill(in, &p, &avail), avail, iosBufferedAvailable(in, &p)}), std::tuple(0, 6u, 6u));
   iosBufferedConsume(in, 2);
-  // 40 bits that did not come from this buffer: 32 stay as bits, one
-  // byte is pushed in front.
+  // 40 bits that did not come from this buffer: 32 stay as bits, one byte is pushed in front.
   uint64_t bits = 0;
   for (int k = 0; k < 5; k++) bits |= (uint64_t)("VWXYZ"[k]) << (8 * k);
   ASSERT_EQ(iosBufferedGiveBack(in, bits, 40), 0);
@@ -153,9 +150,8 @@ TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   });
 }
 
-// Line start and end texts on one stream, changed between the rows; the
-// first row's line start wraps the buffered level itself. Each row leaves
-// the stream mid-line, so the next row's first line gets no line start.
+// Line start and end texts on one stream, changed between the rows; the first row's line start wraps the buffered level
+// itself. Each row leaves the stream mid-line, so the next row's first line gets no line start.
 TEST(IosBufferedOutput, LineDecoration) {
   static const struct {
     const char *start, *end;  // end null: left as it is

@@ -1,6 +1,5 @@
-// Stream core: stacking and unstacking, the dispatch rule and its messages,
-// the write loop, closing, the convenience operations, FileIO and
-// CopyOutputStream.
+// Stream core: stacking and unstacking, the dispatch rule and its messages, the write loop, closing, the convenience
+// operations, FileIO and CopyOutputStream.
 #include <gtest/gtest.h>
 
 #include "memory.h"

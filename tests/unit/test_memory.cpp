@@ -1,6 +1,5 @@
-// Tracked allocator: the plain mode in this process, the guard and
-// cell-tracking modes in child processes (the child re-runs this binary,
-// whose main() calls memInit with the QZR_MALLOC_* variables set here).
+// Tracked allocator: the plain mode in this process, the guard and cell-tracking modes in child processes (the child
+// re-runs this binary, whose main() calls memInit with the QZR_MALLOC_* variables set here).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -51,8 +50,7 @@ void childCheck(bool ok, const char* what) {
   _exit(1);
 }
 
-// In a child: the allocator must run at the expected level, else the test
-// would corrupt the real heap.
+// In a child: the allocator must run at the expected level, else the test would corrupt the real heap.
 void childExpectLevel(uint32_t level) { childCheck(memDebugLevel() == level, "allocator level from QZR_MALLOC_DEBUG"); }
 
 SFX_NORETURN void childDone() {
@@ -119,10 +117,9 @@ TEST(MemoryPlain, StringCopies) {
 
 // ---- Faults found in a child: guard mode (level 1), cell tracking (2 to 4) ----
 
-// Runs body in a child with the allocator at `level` (heap check every
-// `heapEach` releases when given); the child must end with exitCode (a fault
-// ends it with 3, else it exits 0) and its stderr hold every piece. A
-// failure names the caller's line.
+// Runs body in a child with the allocator at `level` (heap check every `heapEach` releases when given); the child must
+// end with exitCode (a fault ends it with 3, else it exits 0) and its stderr hold every piece. A failure names the
+// caller's line.
 static void expectChild(const char* level, const char* heapEach, int exitCode, std::vector<std::string> pieces,
                         void (*body)(), int line = __builtin_LINE()) {
   testing::ScopedTrace trace(__FILE__, line, std::string("allocator level ") + level);
@@ -151,9 +148,8 @@ static void doubleFree() {
   memFreePtr(p, "second.cpp", 7);
 }
 
-// With the memory log at debug, from a thread without a thread record (whose
-// log records are formatted in fresh blocks), a correct program ends cleanly
-// in every mode, checked after every release.
+// With the memory log at debug, from a thread without a thread record (whose log records are formatted in fresh
+// blocks), a correct program ends cleanly in every mode, checked after every release.
 TEST(MemoryDeathTest, DebugLoggingFromAForeignThread) {
   for (const char* level : {"0", "1", "2", "3", "4"}) {
     SCOPED_TRACE(level);
@@ -213,8 +209,7 @@ TEST(MemoryDeathTest, CellTrackingFaults) {
     p[3] = 'x';
     memFreePtr(q, "next.cpp", 9);
   });
-  // Period 0 means a thousand: ten releases after the damage are not yet a
-  // check, a thousand more are.
+  // Period 0 means a thousand: ten releases after the damage are not yet a check, a thousand more are.
   expectChild("4", "0", 0, {}, [] { damageFreed(10); });
   expectChild("4", "0", 3, {"Use-after-free id=", abortText}, [] { damageFreed(1001); });
   expectChild("2", nullptr, 3, {"zero byte  allocation zero.cpp(12)", abortText},

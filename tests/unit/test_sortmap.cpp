@@ -82,8 +82,7 @@ TEST(SortMap, OrderAndLookup) {
   smDestroy(nullptr);
 }
 
-// Each step: the call's result, the one expected, and how many values the
-// map has freed by then.
+// Each step: the call's result, the one expected, and how many values the map has freed by then.
 TEST(SortMap, InsertPutReplaceRemove) {
   freedValues = 0;
   int step = 0;
@@ -155,8 +154,7 @@ TEST(SortMap, KeyKinds) {
   EXPECT_STREQ("b", text(taken, "taken"));
 }
 
-// Caseless keys with bytes that are no UTF-8 (octal 377 and 376) stay apart
-// and findable.
+// Caseless keys with bytes that are no UTF-8 (octal 377 and 376) stay apart and findable.
 TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
   Map m(SORTMAP_CASELESS_KEYS);
   const char* keys[] = {"a\377", "ab", "a\303\251", "A", "a\376b", "\377", "B"};
@@ -211,8 +209,7 @@ TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
   EXPECT_DEATH(smNext(m, &stale), "SortMap iterator out of sync");
 }
 
-// The keys in order as a list the caller frees; the values are freed and
-// the map is gone.
+// The keys in order as a list the caller frees; the values are freed and the map is gone.
 TEST(SortMap, ToArray) {
   Map empty;
   const char** none = smToArray(&empty.m);

@@ -1,5 +1,4 @@
-// StringBuffer with streams (the "StringBufferIoStream" type, appending from
-// a stream) and the date pattern formatter.
+// StringBuffer with streams (the "StringBufferIoStream" type, appending from a stream) and the date pattern formatter.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -154,9 +153,8 @@ TEST(StringBufDate, MidnightHours) {
   EXPECT_TRUE(zone[0] == '+' || zone[0] == '-');
 }
 
-// A file appended as it stands, and read as text with or without a
-// byte-order mark: without one the file data set applies; it defaults to the
-// internal one, so the bytes come through unchanged.
+// A file appended as it stands, and read as text with or without a byte-order mark: without one the file data set
+// applies; it defaults to the internal one, so the bytes come through unchanged.
 TEST(StringBufFile, AppendAndReadText) {
   auto dir = testFreshDir("stringbuf");
   std::string bytes(70000, 'b');
