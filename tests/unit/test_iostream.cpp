@@ -138,24 +138,21 @@ TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
 TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
   MockStream in(&mockInOps);
   in.s->dirty = 1;
-  EXPECT_EQ(iosFlush(in), 0);
-  EXPECT_EQ(in.s->dirty, 1);  // no level flushes: the flag stays
+  EXPECT_EQ((std::tuple{iosFlush(in), in.s->dirty}), std::tuple(0, 1));  // no level flushes: the flag stays
   EXPECT_EQ(std::tuple(iosPreallocate(in, 100), iosReserved13(in)), std::tuple(0, 0));
 
   // iosPreallocate runs on every level that has the slot and ORs the results.
   IoStream* p = iosNewLevel((void*)(intptr_t)1, &preA);
   iosWrap(p, (void*)(intptr_t)2, &preA);
   iosWrap(p, &in.m, &bareOps);
-  EXPECT_EQ(iosPreallocate(p, 10), 3);
-  EXPECT_EQ(iosClose(p), 0);
+  EXPECT_EQ((std::tuple{iosPreallocate(p, 10), iosClose(p)}), std::tuple(3, 0));
 
   // Accept reaches the server level and returns its result.
   MockStream srv(&serverOps);
   srv.m.closeResult = 7;
   void* res = nullptr;
   int marker;
-  EXPECT_EQ(iosAccept(&res, srv, &marker, nullptr), 7);
-  EXPECT_EQ(res, &marker);
+  EXPECT_EQ((std::tuple{iosAccept(&res, srv, &marker, nullptr), res}), std::tuple(7, (void*)&marker));
   srv.m.closeResult = 0;
 }
 
@@ -214,8 +211,7 @@ TEST(IosRead, ReadFully) {
   MockStream in("0123456789", 3);
   char buf[16];
   EXPECT_EQ((std::tuple{iosReadFully(in, buf, 0), in.m.readCalls}), std::tuple(0, 0));
-  ASSERT_EQ(iosReadFully(in, buf, 8), 0);
-  EXPECT_EQ(std::string(buf, 8), "01234567");
+  ASSERT_EQ((std::tuple{iosReadFully(in, buf, 8), std::string(buf, 8)}), std::tuple(0, "01234567"));
   expectText(logOf(logLevelDebug, [&] { EXPECT_EQ(iosReadFully(in, buf, 5), -1); }),
              {"Unable to read full 5 bytes from MockIn\n"});
   in.m.failReadAt = in.m.readCalls;
@@ -258,12 +254,9 @@ TEST(IosCopy, WriteInputStreamFailures) {
 TEST(IosCopyOutput, DuplicatesWritesAndLeavesSecondOpen) {
   MockStream copy, out;  // out, which writes into copy, is closed first
   ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
-  EXPECT_EQ(writeSome(out, "tee"), "3");
-  EXPECT_EQ(out.m.out + "/" + copy.m.out, "tee/tee");
-  EXPECT_EQ(iosFlush(out), 0);
-  EXPECT_EQ(std::tuple(out.m.flushCalls, copy.m.flushCalls), std::tuple(1, 1));
-  EXPECT_EQ(out.close(), 0);
-  EXPECT_EQ(std::tuple(out.m.closeCalls, copy.m.closeCalls), std::tuple(1, 0));
+  EXPECT_EQ((std::tuple{writeSome(out, "tee"), out.m.out, copy.m.out}), std::tuple("3", "tee", "tee"));
+  EXPECT_EQ((std::tuple{iosFlush(out), out.m.flushCalls, copy.m.flushCalls}), std::tuple(0, 1, 1));
+  EXPECT_EQ((std::tuple{out.close(), out.m.closeCalls, copy.m.closeCalls}), std::tuple(0, 1, 0));
   EXPECT_EQ(iosWrite(copy, "!", 1, nullptr), 0);
 }
 
@@ -290,12 +283,10 @@ TEST(IosFileIO, RoundTripSeekAndEnd) {
   uint64_t pos = 0;
   EXPECT_EQ((std::tuple{iosGetSeek(s, &pos), pos}), std::tuple(0, (uint64_t)1000));
   ASSERT_EQ(iosFlush(s), 0);
-  ASSERT_EQ(iosSeek(s, 990), 0);
-  EXPECT_EQ(iosGetByte(s), (uint8_t)data[990]);
+  EXPECT_EQ((std::tuple{iosSeek(s, 990), iosGetByte(s)}), std::tuple(0, (uint8_t)data[990]));
   EXPECT_EQ(readSome(s, 32), data.substr(991));
   // End of file is end of data, not a failure.
-  EXPECT_EQ(readSome(s, 32), "");
-  EXPECT_EQ(iosGetByte(s), -1);
+  EXPECT_EQ((std::tuple{readSome(s, 32), iosGetByte(s)}), std::tuple("", -1));
   EXPECT_EQ(iosClose(s), 0);
 }
 
