@@ -45,33 +45,27 @@ TEST(IosBufferedInput, RefillFailureAndDeliveredBytes) {
 
 TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
   MockStream in("abc", 0);
-  ASSERT_EQ(iosUnGetData(in, "z", 1), 0);
-  EXPECT_EQ(bis(in)->automatic, 1);
+  ASSERT_EQ((std::tuple{iosUnGetData(in, "z", 1), bis(in)->automatic}), std::tuple(0, 1));
   ASSERT_EQ(iosWrapBufferedInputStream(in, 100000), 0);
   EXPECT_EQ(std::tuple(bis(in)->automatic, bis(in)->refillSize), std::tuple(0, 100000u));
   expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosWrapBufferedInputStream(in, 40000), 0); }),
              {"iosWrapBufferedInputStream: already in place, buffer 100000->100000\n"});
-  EXPECT_EQ(bis(in)->refillSize, 100000u);
-  EXPECT_EQ(describe(in), "BufferedInputStream -> MockIn");
-  EXPECT_EQ(readAll(in), "zabc");
-  EXPECT_EQ(describe(in), "BufferedInputStream -> MockIn");  // permanent: stays
+  EXPECT_EQ(std::tuple(bis(in)->refillSize, describe(in)), std::tuple(100000u, "BufferedInputStream -> MockIn"));
+  EXPECT_EQ((std::tuple{readAll(in), describe(in)}), std::tuple("zabc", "BufferedInputStream -> MockIn"));  // permanent
   in.close();
   EXPECT_EQ(std::tuple(in.m.largestRead, in.m.closeCalls), std::tuple(100000u, 1));
 
   MockStream small(&mockInOps);
-  ASSERT_EQ(iosWrapBufferedInputStream(small, 10), 0);
-  EXPECT_EQ(bis(small)->refillSize, 32768u);
+  ASSERT_EQ((std::tuple{iosWrapBufferedInputStream(small, 10), bis(small)->refillSize}), std::tuple(0, 32768u));
 }
 
 TEST(IosBufferedInput, CanReadAndSeekDiscard) {
   MockStream in("abcdef", 0, true);
-  EXPECT_EQ(iosCanRead(in, 0), 0);
-  EXPECT_EQ(iosGetByte(in), 'a');
-  EXPECT_EQ(iosCanRead(in, 0), 0);  // buffered bytes remain
+  // After the first byte, buffered bytes remain.
+  EXPECT_EQ((std::tuple{iosCanRead(in, 0), iosGetByte(in), iosCanRead(in, 0)}), std::tuple(0, 'a', 0));
   expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosSeek(in, 4), 0); }),
              {"Seeking to offset 4 caused flush of 5 buffered bytes\n"});
-  EXPECT_EQ(readAll(in), "ef");
-  EXPECT_NE(iosCanRead(in, 0), 0);
+  EXPECT_EQ((std::tuple{readAll(in), iosCanRead(in, 0) != 0}), std::tuple("ef", true));
   uint64_t pos = 0;
   EXPECT_EQ((std::tuple{iosGetSeek(in, &pos), pos}), std::tuple(0, 6u));  // the position of the level below
 }
@@ -181,10 +175,10 @@ TEST(IosBufferedOutput, HandsOnAtLineEndPastFlushSize) {
   MockStream out;
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
   std::string big(40000, 'b');
-  ASSERT_EQ(iosWrite(out, big.data(), (uint32_t)big.size(), nullptr), 0);
-  EXPECT_EQ(out.m.out.size(), 0u);  // no line end yet, however long
-  ASSERT_EQ(iosWrite(out, "\nrest", 5, nullptr), 0);
-  EXPECT_EQ(out.m.out, big + "\r\n");
+  // No line end yet, however long.
+  ASSERT_EQ((std::tuple{iosWrite(out, big.data(), (uint32_t)big.size(), nullptr), out.m.out.size()}),
+            std::tuple(0, 0u));
+  ASSERT_EQ((std::tuple{iosWrite(out, "\nrest", 5, nullptr), out.m.out}), std::tuple(0, big + "\r\n"));
   uint64_t pos = 0;
   // The mock cannot tell its position, but getseek flushed first.
   expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosGetSeek(out, &pos), -1); }),
@@ -222,20 +216,17 @@ TEST(IosLimited, ReadsAndWritesAreCounted) {
   MockStream in("abcdefgh", 2);
   expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosWrapLimitedIoStream(in, 2, 0), 0); }),
              {"wrapped limit for 2 reads and 0 writes\n"});
-  EXPECT_EQ(readAll(in), "abcd");
-  EXPECT_EQ(readSome(in, 4), "");
+  EXPECT_EQ((std::tuple{readAll(in), readSome(in, 4)}), std::tuple("abcd", ""));
   EXPECT_EQ((std::tuple{in.close(), in.m.closeCalls}), std::tuple(0, 1));
 
   MockStream all(pattern(1000), 10);
-  ASSERT_EQ(iosWrapLimitedIoStream(all, -1, -1), 0);
-  EXPECT_EQ(readAll(all), all.m.in);
+  EXPECT_EQ((std::tuple{iosWrapLimitedIoStream(all, -1, -1), readAll(all)}), std::tuple(0, all.m.in));
 
   MockStream out;
   ASSERT_EQ(iosWrapLimitedIoStream(out, 0, 2), 0);
   uint32_t n = 7;
   for (const char* c : {"1", "2", "3"}) EXPECT_EQ(iosWrite(out, c, 1, &n), 0);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(out.m.out, "12");
+  EXPECT_EQ(std::tuple(n, out.m.out), std::tuple(0u, "12"));
 }
 
 TEST(IosFiles, PushBackIntoAnOsFileStreamAndWriteFailure) {
