@@ -93,23 +93,18 @@ TEST(StrCompare, Order) {
 }
 
 TEST(StrCompare, PrefixesAndSuffixes) {
-  EXPECT_TRUE(strEquals("a", "a"));
-  EXPECT_FALSE(strEquals("a", "A"));
-  EXPECT_FALSE(strEquals(nullptr, nullptr));
-  EXPECT_TRUE(strnEquals("abcdef", "abcxyz", 3));
-  EXPECT_FALSE(strnEquals("abcdef", "abcxyz", 4));
-  EXPECT_TRUE(strStartsWith("--loglevel", "--log"));
-  EXPECT_FALSE(strStartsWith("--lo", "--log"));
-  EXPECT_TRUE(strStartsWithIgnoreCase("TRUE ", "true"));
-  EXPECT_TRUE(strStartsWithIgnoreCase("ISO-8859-1", "iso-8859-"));
-  EXPECT_FALSE(strStartsWithIgnoreCase("tru", "true"));
-  EXPECT_TRUE(strStartsWithIgnoreCase("\303\204b", "\303\244"));
-  EXPECT_TRUE(strEndsWith("setup.exe", ".exe"));
-  EXPECT_FALSE(strEndsWith("exe", "setup.exe"));
-  EXPECT_FALSE(strEndsWith("setup.exe", ".EXE"));
-  EXPECT_TRUE(strEndsWithIgnoreCase("install.LOG", ".log"));
-  EXPECT_FALSE(strEndsWithIgnoreCase("log", "x.log"));
-  EXPECT_FALSE(strEndsWith(nullptr, ""));
+  EXPECT_EQ(std::tuple(strEquals("a", "a"), strEquals("a", "A"), strEquals(nullptr, nullptr)),
+            std::tuple(true, false, false));
+  EXPECT_EQ(std::tuple(strnEquals("abcdef", "abcxyz", 3), strnEquals("abcdef", "abcxyz", 4)), std::tuple(true, false));
+  EXPECT_EQ(std::tuple(strStartsWith("--loglevel", "--log"), strStartsWith("--lo", "--log")), std::tuple(true, false));
+  EXPECT_EQ(std::tuple(strStartsWithIgnoreCase("TRUE ", "true"), strStartsWithIgnoreCase("ISO-8859-1", "iso-8859-"),
+                       strStartsWithIgnoreCase("tru", "true"), strStartsWithIgnoreCase("\303\204b", "\303\244")),
+            std::tuple(true, true, false, true));
+  EXPECT_EQ(std::tuple(strEndsWith("setup.exe", ".exe"), strEndsWith("exe", "setup.exe"),
+                       strEndsWith("setup.exe", ".EXE"), strEndsWith(nullptr, "")),
+            std::tuple(true, false, false, false));
+  EXPECT_EQ(std::tuple(strEndsWithIgnoreCase("install.LOG", ".log"), strEndsWithIgnoreCase("log", "x.log")),
+            std::tuple(true, false));
 }
 
 TEST(StrWildcard, Matching) {
@@ -155,8 +150,8 @@ TEST(StrWildcard, Matching) {
     SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.text);
     EXPECT_EQ(c.match, strMatchWildcard(c.pattern, c.text, c.caseSensitive));
   }
-  EXPECT_FALSE(strMatchWildcard(nullptr, "a", false));
-  EXPECT_FALSE(strMatchWildcard("a", nullptr, false));
+  EXPECT_EQ(std::tuple(strMatchWildcard(nullptr, "a", false), strMatchWildcard("a", nullptr, false)),
+            std::tuple(false, false));
 }
 
 TEST(StrExpand, AntExpression) {
@@ -364,10 +359,10 @@ TEST(StrText, BuildingAndTrimming) {
   strFreeList(counted, 2);
 
   char a[] = "path\\\\//", b[] = "////", c[] = "name.tmp";
-  EXPECT_STREQ("path", strTrimRightChars(a, "\\/"));
-  EXPECT_STREQ("/", strTrimRightChars(b, "/"));
-  EXPECT_STREQ("name", strRemoveSuffix(c, ".tmp"));
-  EXPECT_STREQ("name", strRemoveSuffix(c, ".tmp"));
+  EXPECT_EQ((std::tuple{std::string(strTrimRightChars(a, "\\/")), std::string(strTrimRightChars(b, "/"))}),
+            std::tuple("path", "/"));
+  EXPECT_EQ((std::tuple{std::string(strRemoveSuffix(c, ".tmp")), std::string(strRemoveSuffix(c, ".tmp"))}),
+            std::tuple("name", "name"));
 }
 
 TEST(StrText, FromInt64) {
@@ -383,17 +378,16 @@ TEST(StrText, FromInt64) {
 
 TEST(StrText, UriComponent) {
   Sb sb;
-  EXPECT_EQ(0, sbAppendUriComponent(&sb, "a b/c~d_e.f-g\xC3\xA9%"));
-  EXPECT_EQ(0, sbAppendUriComponent(&sb, nullptr));
-  EXPECT_EQ("a%20b%2Fc~d_e.f-g%C3%A9%25", sbText(&sb));
+  EXPECT_EQ((std::tuple{sbAppendUriComponent(&sb, "a b/c~d_e.f-g\xC3\xA9%"), sbAppendUriComponent(&sb, nullptr),
+                        sbText(&sb)}),
+            std::tuple(0, 0, "a%20b%2Fc~d_e.f-g%C3%A9%25"));
 }
 
 TEST(StrText, BuiltinVariables) {
   char* value = nullptr;
   ASSERT_EQ(0, strResolveVariable("GUIDv4", &value));
   ASSERT_EQ(36u, strlen(value));
-  EXPECT_EQ('4', value[14]);
-  EXPECT_TRUE(strchr("89ab", value[19]) != nullptr);
+  EXPECT_EQ(std::tuple(value[14], strchr("89ab", value[19]) != nullptr), std::tuple('4', true));
   EXPECT_TRUE(strMatchWildcard("*?-*?-4*?-[89ab]*?-*?", value, true));
   memFree(value);
   ASSERT_EQ(0, strResolveVariable("LISTALL", &value));
