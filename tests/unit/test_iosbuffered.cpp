@@ -119,8 +119,7 @@ TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
   ASSERT_EQ(iosGetBits(odd, 3), 1);
   expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosUnGetData(odd, "q", 1), -1); }),
              {"Attempting to unget data with non-aligned byte data present\n"});
-  ASSERT_EQ(iosSkipToNextByte(odd), 0);
-  EXPECT_EQ(readAll(odd), "B");  // nothing was pushed
+  EXPECT_EQ((std::tuple{iosSkipToNextByte(odd), readAll(odd)}), std::tuple(0, "B"));  // nothing was pushed
 }
 
 TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
@@ -132,15 +131,13 @@ TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   // 40 bits that did not come from this buffer: 32 stay as bits, one byte is pushed in front.
   uint64_t bits = 0;
   for (int k = 0; k < 5; k++) bits |= (uint64_t)("VWXYZ"[k]) << (8 * k);
-  ASSERT_EQ(iosBufferedGiveBack(in, bits, 40), 0);
-  EXPECT_EQ(iosPeekBits(in, 0), 32);
-  EXPECT_EQ(readAll(in), "VWXYZcdef");
+  EXPECT_EQ((std::tuple{iosBufferedGiveBack(in, bits, 40), iosPeekBits(in, 0), readAll(in)}),
+            std::tuple(0, 32, "VWXYZcdef"));
   // A held bit buffer refuses a give-back, and so does a count past 64.
   MockStream held("q", 0, true);
   ASSERT_EQ(iosGetBits(held, 1), 1);
   logOf(logLevelError, [&] {
-    EXPECT_EQ(iosBufferedGiveBack(held, 1, 1), -1);
-    EXPECT_EQ(iosBufferedGiveBack(in, 0, 65), -1);
+    EXPECT_EQ(std::tuple(iosBufferedGiveBack(held, 1, 1), iosBufferedGiveBack(in, 0, 65)), std::tuple(-1, -1));
   });
 }
 
@@ -240,11 +237,8 @@ TEST(IosFiles, PushBackIntoAnOsFileStreamAndWriteFailure) {
   ASSERT_EQ(iosReadFully(s, buf, 100), 0);
   std::string log = logOf(logLevelTrace, [&] { ASSERT_EQ(iosUnGetData(s, buf + 90, 10), 0); });
   EXPECT_NE(log.find("Make ios " + fileType + " unget capable by wrapping iosBufferedInputStream\n"), log.npos);
-  EXPECT_EQ(describe(s), "BufferedInputStream -> " + fileType);
-  EXPECT_EQ(readSome(s, 10), data.substr(90, 10));
-  EXPECT_EQ(describe(s), fileType);
-  EXPECT_EQ(readAll(s), data.substr(100));
-  EXPECT_EQ(iosClose(s), 0);
+  EXPECT_EQ((std::tuple{describe(s), readSome(s, 10), describe(s), readAll(s), iosClose(s)}),
+            std::tuple("BufferedInputStream -> " + fileType, data.substr(90, 10), fileType, data.substr(100), 0));
 
   // Writing into a folder that does not exist fails and leaves nothing.
   path = (scratchDir() / "missing" / "x.bin").string();

@@ -91,8 +91,7 @@ TEST(MemoryPlain, ReallocKeepsContentAndSizeZeroFrees) {
   p = static_cast<char*>(memRealloc(p, 100000));
   EXPECT_STREQ(p, "abc");
   p = static_cast<char*>(memRealloc(p, 2));
-  EXPECT_EQ(memcmp(p, "ab", 2), 0);
-  EXPECT_EQ(memRealloc(p, 0), nullptr);
+  EXPECT_EQ((std::tuple{memcmp(p, "ab", 2), memRealloc(p, 0)}), std::tuple(0, nullptr));
   // Reallocating the empty string allocates, it does not resize the static.
   p = static_cast<char*>(memRealloc(memEmptyString, 8));
   ASSERT_NE(p, memEmptyString);
