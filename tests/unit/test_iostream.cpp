@@ -35,8 +35,8 @@ TEST(IosStack, WrapUnwrapAndUnwrapType) {
   Mock pass;
   ASSERT_EQ(iosWrap(in, &pass, &mockPassOps), 0);
   EXPECT_EQ(in.s->next->state, &in.m);  // the old top moved below the handle
-  ASSERT_EQ(iosWrapLimitedIoStream(in, -1, -1), 0);
-  EXPECT_EQ(describe(in), "LimitedIoStream -> MockPass -> MockIn");
+  ASSERT_EQ((std::tuple{iosWrapLimitedIoStream(in, -1, -1), describe(in)}),
+            std::tuple(0, "LimitedIoStream -> MockPass -> MockIn"));
   EXPECT_EQ(readSome(in, 2), "da");  // through the levels that lack the slot
   EXPECT_EQ((std::tuple{iosUnwrapType(in, "NoSuchType"), describe(in)}),
             std::tuple(0, "LimitedIoStream -> MockPass -> MockIn"));
@@ -46,9 +46,7 @@ TEST(IosStack, WrapUnwrapAndUnwrapType) {
   void* limitState = in.s->state;
   ASSERT_EQ(iosUnwrap(in), 0);
   memFree(limitState);
-  EXPECT_EQ(describe(in), "MockIn");
-  EXPECT_EQ(in.close(), 0);
-  EXPECT_EQ(std::tuple(pass.closeCalls, in.m.closeCalls), std::tuple(0, 1));
+  EXPECT_EQ((std::tuple{describe(in), in.close(), pass.closeCalls, in.m.closeCalls}), std::tuple("MockIn", 0, 0, 1));
 }
 
 TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
@@ -63,10 +61,8 @@ TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
   MockStream in("xyz", 0);
   Mock pass;
   iosWrap(in, &pass, &mockPassOps);
-  EXPECT_EQ(iosCloseThisLevel(in), 0);
-  EXPECT_EQ(std::tuple(pass.closeCalls, in.m.closeCalls), std::tuple(1, 0));
-  EXPECT_EQ(describe(in), "MockIn");
-  EXPECT_EQ(iosGetByte(in), 'x');
+  EXPECT_EQ((std::tuple{iosCloseThisLevel(in), pass.closeCalls, in.m.closeCalls, describe(in), iosGetByte(in)}),
+            std::tuple(0, 1, 0, "MockIn", 'x'));
   pass.closeResult = -1;
   iosWrap(in, &pass, &mockPassOps);
   EXPECT_EQ(std::tuple(iosCloseThisLevel(in), iosCloseThisLevel(nullptr)), std::tuple(-1, 0));
@@ -76,18 +72,15 @@ TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
 TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
   MockStream out;
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
-  ASSERT_EQ(iosWriteString(out, "line\n", nullptr), 0);
-  EXPECT_EQ(out.m.out, "");
-  EXPECT_EQ(out.close(), 0);
-  EXPECT_EQ(std::tuple(out.m.out, out.m.closeCalls), std::tuple(std::string("line\r\n"), 1));
+  ASSERT_EQ((std::tuple{iosWriteString(out, "line\n", nullptr), out.m.out}), std::tuple(0, ""));
+  EXPECT_EQ((std::tuple{out.close(), out.m.out, out.m.closeCalls}), std::tuple(0, "line\r\n", 1));
   EXPECT_GE(out.m.flushCalls, 1);
   EXPECT_EQ(iosClose(nullptr), 0);
 
   // An event socket is closed without a flush.
   MockStream sock(&eventSocketOps);
   ASSERT_EQ(iosWrite(sock, "a", 1, nullptr), 0);
-  EXPECT_EQ(sock.close(), 0);
-  EXPECT_EQ(std::tuple(sock.m.flushCalls, sock.m.closeCalls), std::tuple(0, 1));
+  EXPECT_EQ((std::tuple{sock.close(), sock.m.flushCalls, sock.m.closeCalls}), std::tuple(0, 0, 1));
 }
 
 TEST(IosDispatch, NullBufferProbes) {
@@ -100,8 +93,7 @@ TEST(IosDispatch, NullBufferProbes) {
                   }),
             "");
   EXPECT_EQ((std::tuple{iosRead(r, nullptr, 10, &n), n, w.s->dirty}), std::tuple(0, 77u, 0));
-  EXPECT_EQ(iosWrite(w, nullptr, 10, &n), 0);
-  EXPECT_EQ(w.s->dirty, 1);
+  EXPECT_EQ((std::tuple{iosWrite(w, nullptr, 10, &n), w.s->dirty}), std::tuple(0, 1));
 }
 
 TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
