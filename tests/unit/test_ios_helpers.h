@@ -1,7 +1,6 @@
-// Helpers for the stream tests: a scripted level type whose reads hand out a
-// few bytes at a time and whose writes take a few bytes at a time, with
-// failures on chosen calls; a stream over it closed at scope exit; reads,
-// bit-reader scripts and log capture; fresh scratch directories.
+// Helpers for the stream tests: a scripted level type whose reads hand out a few bytes at a time and whose writes take
+// a few bytes at a time, with failures on chosen calls; a stream over it closed at scope exit; reads, bit-reader
+// scripts and log capture; fresh scratch directories.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,8 +21,7 @@
 
 namespace iostest {
 
-// What a mock level does and what was done to it. Owned by the test; the
-// level's close only records the call.
+// What a mock level does and what was done to it. Owned by the test; the level's close only records the call.
 struct Mock {
   std::string in;               // bytes the level reads out
   size_t pos = 0;               // next byte of `in`
@@ -96,13 +94,6 @@ inline const IoStreamOps mockInOps = {.name = "MockIn",
                                       .getseek = mockGetSeek,
                                       .canRead = mockCanRead};
 inline const IoStreamOps mockOutOps = {.name = "MockOut", .write = mockWrite, .close = mockClose, .flush = mockFlush};
-// A stream over `m` reading `data`, at most `maxRead` bytes a read (0: all).
-inline IoStream* mockInput(Mock* m, const std::string& data, uint32_t maxRead = 0) {
-  m->in = data;
-  m->maxRead = maxRead;
-  return iosNewLevel(m, &mockInOps);
-}
-
 // A level that only closes: every other operation passes through it.
 inline const IoStreamOps mockPassOps = {.name = "MockPass", .close = mockClose};
 
@@ -121,8 +112,7 @@ std::string logOf(uint32_t level, Fn fn) {
   return testCaptureLog(logCatIoStream, level, fn);
 }
 
-// A mock level and the stream over it, closed at scope exit unless close()
-// ran; it converts to the stream handle.
+// A mock level and the stream over it, closed at scope exit unless close() ran; it converts to the stream handle.
 struct MockStream {
   Mock m;
   IoStream* s;
@@ -130,7 +120,9 @@ struct MockStream {
   explicit MockStream(const IoStreamOps* ops = &mockOutOps) : s(iosNewLevel(&m, ops)) {}
   // An input stream reading `data`, at most maxRead bytes a read (0: all),
   // with a buffered input level on top when asked.
-  MockStream(const std::string& data, uint32_t maxRead, bool buffered = false) : s(mockInput(&m, data, maxRead)) {
+  MockStream(const std::string& data, uint32_t maxRead, bool buffered = false) : s(iosNewLevel(&m, &mockInOps)) {
+    m.in = data;
+    m.maxRead = maxRead;
     EXPECT_EQ(buffered ? iosWrapBufferedInputStream(s, 0) : 0, 0);
   }
   ~MockStream() { close(); }
@@ -142,13 +134,19 @@ struct MockStream {
   operator IoStream*() const { return s; }
 };
 
-// What one read of up to len bytes gives: the bytes, or "<fail>" (with the
-// count when it is not 0) for a failure.
+// What one read of up to len bytes gives: the bytes, or "<fail>" (with the count when it is not 0) for a failure.
 inline std::string readSome(IoStream* s, uint32_t len) {
   std::string buf(len, 0);
   uint32_t n = 0;
   if (iosRead(s, buf.data(), len, &n) != 0) return n ? "<fail " + std::to_string(n) + ">" : "<fail>";
   return buf.substr(0, n);
+}
+
+// What one write of `data` gives: the count taken, or "<fail n>" for a failure after taking n bytes.
+inline std::string writeSome(IoStream* s, const std::string& data) {
+  uint32_t n = 0;
+  int r = iosWrite(s, data.data(), (uint32_t)data.size(), &n);
+  return r ? "<fail " + std::to_string(n) + ">" : std::to_string(n);
 }
 
 // Everything read until the end of data or a failure.
@@ -160,9 +158,8 @@ inline std::string readAll(IoStream* s) {
   return r;
 }
 
-// One step of a bit-reader script: 'g' iosGetBits(n), 'p' iosPeekBits(n),
-// 'b' iosGetByte, 's' iosSkipToNextByte, and the result it must give. A
-// failure names the caller's line and the step.
+// One step of a bit-reader script: 'g' iosGetBits(n), 'p' iosPeekBits(n), 'b' iosGetByte, 's' iosSkipToNextByte, and
+// the result it must give. A failure names the caller's line and the step.
 struct BitStep {
   char op;
   uint32_t n;

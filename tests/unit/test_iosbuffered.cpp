@@ -1,16 +1,7 @@
-// Buffered input with push-back and the bit reader, the direct byte access
-// of fast decoders, buffered output with line decoration, and the limited
-// level.
+// Buffered input with push-back and the bit reader, the direct byte access of fast decoders, buffered output with line
+// decoration, and the limited level.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "iosbuffered.h"
-#include "iostream.h"
-#include "memory.h"
 #include "osfile.h"
 #include "test_ios_helpers.h"
 
@@ -39,10 +30,9 @@ TEST(IosBufferedInput, AutomaticLevelHandsOutOnlyWhatItHolds) {
 TEST(IosBufferedInput, PushBackKeepsOrderOverSeveralNodes) {
   MockStream in("0123456789", 0, true);
   EXPECT_EQ(readSome(in, 4), "0123");
-  ASSERT_EQ(iosUnGetData(in, "c", 1), 0);
-  ASSERT_EQ(iosUnGetData(in, "ab", 2), 0);
-  ASSERT_EQ(iosUnGetByte(in, '_'), 0);
-  EXPECT_EQ(iosUnGetData(in, "", 0), 0);
+  ASSERT_EQ(
+      (std::tuple{iosUnGetData(in, "c", 1), iosUnGetData(in, "ab", 2), iosUnGetByte(in, '_'), iosUnGetData(in, "", 0)}),
+      std::tuple(0, 0, 0, 0));
   EXPECT_EQ(readAll(in), "_abc456789");
 }
 
@@ -55,38 +45,29 @@ TEST(IosBufferedInput, RefillFailureAndDeliveredBytes) {
 
 TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
   MockStream in("abc", 0);
-  ASSERT_EQ(iosUnGetData(in, "z", 1), 0);
-  EXPECT_EQ(bis(in)->automatic, 1);
+  ASSERT_EQ((std::tuple{iosUnGetData(in, "z", 1), bis(in)->automatic}), std::tuple(0, 1));
   ASSERT_EQ(iosWrapBufferedInputStream(in, 100000), 0);
-  EXPECT_EQ(bis(in)->automatic, 0);
-  EXPECT_EQ(bis(in)->refillSize, 100000u);
+  EXPECT_EQ(std::tuple(bis(in)->automatic, bis(in)->refillSize), std::tuple(0, 100000u));
   expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosWrapBufferedInputStream(in, 40000), 0); }),
              {"iosWrapBufferedInputStream: already in place, buffer 100000->100000\n"});
-  EXPECT_EQ(bis(in)->refillSize, 100000u);
-  EXPECT_EQ(describe(in), "BufferedInputStream -> MockIn");
-  EXPECT_EQ(readAll(in), "zabc");
-  EXPECT_EQ(describe(in), "BufferedInputStream -> MockIn");  // permanent: stays
-  EXPECT_EQ(in.m.largestRead, 100000u);
+  EXPECT_EQ(std::tuple(bis(in)->refillSize, describe(in)), std::tuple(100000u, "BufferedInputStream -> MockIn"));
+  EXPECT_EQ((std::tuple{readAll(in), describe(in)}), std::tuple("zabc", "BufferedInputStream -> MockIn"));  // permanent
   in.close();
-  EXPECT_EQ(in.m.closeCalls, 1);
+  EXPECT_EQ(std::tuple(in.m.largestRead, in.m.closeCalls), std::tuple(100000u, 1));
 
   MockStream small(&mockInOps);
-  ASSERT_EQ(iosWrapBufferedInputStream(small, 10), 0);
-  EXPECT_EQ(bis(small)->refillSize, 32768u);
+  ASSERT_EQ((std::tuple{iosWrapBufferedInputStream(small, 10), bis(small)->refillSize}), std::tuple(0, 32768u));
 }
 
 TEST(IosBufferedInput, CanReadAndSeekDiscard) {
   MockStream in("abcdef", 0, true);
-  EXPECT_EQ(iosCanRead(in, 0), 0);
-  EXPECT_EQ(iosGetByte(in), 'a');
-  EXPECT_EQ(iosCanRead(in, 0), 0);  // buffered bytes remain
+  // After the first byte, buffered bytes remain.
+  EXPECT_EQ((std::tuple{iosCanRead(in, 0), iosGetByte(in), iosCanRead(in, 0)}), std::tuple(0, 'a', 0));
   expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosSeek(in, 4), 0); }),
              {"Seeking to offset 4 caused flush of 5 buffered bytes\n"});
-  EXPECT_EQ(readAll(in), "ef");
-  EXPECT_NE(iosCanRead(in, 0), 0);
+  EXPECT_EQ((std::tuple{readAll(in), iosCanRead(in, 0) != 0}), std::tuple("ef", true));
   uint64_t pos = 0;
-  ASSERT_EQ(iosGetSeek(in, &pos), 0);  // the position of the level below
-  EXPECT_EQ(pos, 6u);
+  EXPECT_EQ((std::tuple{iosGetSeek(in, &pos), pos}), std::tuple(0, 6u));  // the position of the level below
 }
 
 TEST(IosBits, MisalignedByteReadThenSkip) {
@@ -111,8 +92,7 @@ TEST(IosBits, EndOfDataKeepsGatheredBitsAndCountIsModulo256) {
   runBits(mod, {{'p', 256 + 4, 0xF}, {'g', 256, 8}, {'g', 4, 0xF}});
 }
 
-// Without a buffered level the bit reader refuses and consumes nothing;
-// skipping to the next byte wraps one.
+// Without a buffered level the bit reader refuses and consumes nothing; skipping to the next byte wraps one.
 TEST(IosBits, WithoutBufferedLevel) {
   MockStream in("\x81Z", 0);
   expectText(logOf(logLevelError,
@@ -120,8 +100,7 @@ TEST(IosBits, WithoutBufferedLevel) {
                      runBits(in, {{'p', 3, -1}, {'g', 3, -1}});
                    }),
              {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
-  ASSERT_EQ(iosSkipToNextByte(in), 0);
-  EXPECT_EQ(describe(in), "BufferedInputStream -> MockIn");
+  ASSERT_EQ((std::tuple{iosSkipToNextByte(in), describe(in)}), std::tuple(0, "BufferedInputStream -> MockIn"));
   EXPECT_EQ(bis(in)->automatic, 0);
   runBits(in, {{'g', 1, 1}, {'s', 0, 0}, {'b', 0, 'Z'}});
   EXPECT_EQ(iosSkipToNextByte(nullptr), -1);
@@ -140,37 +119,30 @@ TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
   ASSERT_EQ(iosGetBits(odd, 3), 1);
   expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosUnGetData(odd, "q", 1), -1); }),
              {"Attempting to unget data with non-aligned byte data present\n"});
-  ASSERT_EQ(iosSkipToNextByte(odd), 0);
-  EXPECT_EQ(readAll(odd), "B");  // nothing was pushed
+  EXPECT_EQ((std::tuple{iosSkipToNextByte(odd), readAll(odd)}), std::tuple(0, "B"));  // nothing was pushed
 }
 
 TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   MockStream in("abcdef", 0, true);
   const uint8_t* p;
   uint32_t avail = 0;
-  ASSERT_EQ(iosBufferedFill(in, &p, &avail), 0);
-  ASSERT_EQ(avail, 6u);
-  EXPECT_EQ(iosBufferedAvailable(in, &p), 6u);
+  ASSERT_EQ((std::tuple{iosBufferedFill(in, &p, &avail), avail, iosBufferedAvailable(in, &p)}), std::tuple(0, 6u, 6u));
   iosBufferedConsume(in, 2);
-  // 40 bits that did not come from this buffer: 32 stay as bits, one
-  // byte is pushed in front.
+  // 40 bits that did not come from this buffer: 32 stay as bits, one byte is pushed in front.
   uint64_t bits = 0;
   for (int k = 0; k < 5; k++) bits |= (uint64_t)("VWXYZ"[k]) << (8 * k);
-  ASSERT_EQ(iosBufferedGiveBack(in, bits, 40), 0);
-  EXPECT_EQ(iosPeekBits(in, 0), 32);
-  EXPECT_EQ(readAll(in), "VWXYZcdef");
+  EXPECT_EQ((std::tuple{iosBufferedGiveBack(in, bits, 40), iosPeekBits(in, 0), readAll(in)}),
+            std::tuple(0, 32, "VWXYZcdef"));
   // A held bit buffer refuses a give-back, and so does a count past 64.
   MockStream held("q", 0, true);
   ASSERT_EQ(iosGetBits(held, 1), 1);
   logOf(logLevelError, [&] {
-    EXPECT_EQ(iosBufferedGiveBack(held, 1, 1), -1);
-    EXPECT_EQ(iosBufferedGiveBack(in, 0, 65), -1);
+    EXPECT_EQ(std::tuple(iosBufferedGiveBack(held, 1, 1), iosBufferedGiveBack(in, 0, 65)), std::tuple(-1, -1));
   });
 }
 
-// Line start and end texts on one stream, changed between the rows; the
-// first row's line start wraps the buffered level itself. Each row leaves
-// the stream mid-line, so the next row's first line gets no line start.
+// Line start and end texts on one stream, changed between the rows; the first row's line start wraps the buffered level
+// itself. Each row leaves the stream mid-line, so the next row's first line gets no line start.
 TEST(IosBufferedOutput, LineDecoration) {
   static const struct {
     const char *start, *end;  // end null: left as it is
@@ -200,10 +172,10 @@ TEST(IosBufferedOutput, HandsOnAtLineEndPastFlushSize) {
   MockStream out;
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
   std::string big(40000, 'b');
-  ASSERT_EQ(iosWrite(out, big.data(), (uint32_t)big.size(), nullptr), 0);
-  EXPECT_EQ(out.m.out.size(), 0u);  // no line end yet, however long
-  ASSERT_EQ(iosWrite(out, "\nrest", 5, nullptr), 0);
-  EXPECT_EQ(out.m.out, big + "\r\n");
+  // No line end yet, however long.
+  ASSERT_EQ((std::tuple{iosWrite(out, big.data(), (uint32_t)big.size(), nullptr), out.m.out.size()}),
+            std::tuple(0, 0u));
+  ASSERT_EQ((std::tuple{iosWrite(out, "\nrest", 5, nullptr), out.m.out}), std::tuple(0, big + "\r\n"));
   uint64_t pos = 0;
   // The mock cannot tell its position, but getseek flushed first.
   expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosGetSeek(out, &pos), -1); }),
@@ -231,11 +203,8 @@ TEST(IosBufferedOutput, FailuresAndMessages) {
   MockStream out;
   out.m.failWriteAt = 0;
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
-  ASSERT_EQ(iosWriteString(out, "lost", nullptr), 0);
-  EXPECT_EQ(iosFlush(out), -1);
-  ASSERT_EQ(iosWriteString(out, "kept", nullptr), 0);
-  EXPECT_EQ(iosFlush(out), 0);
-  EXPECT_EQ(out.m.out, "kept");
+  EXPECT_EQ((std::tuple{iosWriteString(out, "lost", nullptr), iosFlush(out)}), std::tuple(0, -1));
+  EXPECT_EQ((std::tuple{iosWriteString(out, "kept", nullptr), iosFlush(out), out.m.out}), std::tuple(0, 0, "kept"));
   out.m.closeResult = -1;
   EXPECT_NE(out.close(), 0);
 }
@@ -244,21 +213,17 @@ TEST(IosLimited, ReadsAndWritesAreCounted) {
   MockStream in("abcdefgh", 2);
   expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosWrapLimitedIoStream(in, 2, 0), 0); }),
              {"wrapped limit for 2 reads and 0 writes\n"});
-  EXPECT_EQ(readAll(in), "abcd");
-  EXPECT_EQ(readSome(in, 4), "");
-  in.close();
-  EXPECT_EQ(in.m.closeCalls, 1);
+  EXPECT_EQ((std::tuple{readAll(in), readSome(in, 4)}), std::tuple("abcd", ""));
+  EXPECT_EQ((std::tuple{in.close(), in.m.closeCalls}), std::tuple(0, 1));
 
   MockStream all(pattern(1000), 10);
-  ASSERT_EQ(iosWrapLimitedIoStream(all, -1, -1), 0);
-  EXPECT_EQ(readAll(all), all.m.in);
+  EXPECT_EQ((std::tuple{iosWrapLimitedIoStream(all, -1, -1), readAll(all)}), std::tuple(0, all.m.in));
 
   MockStream out;
   ASSERT_EQ(iosWrapLimitedIoStream(out, 0, 2), 0);
   uint32_t n = 7;
   for (const char* c : {"1", "2", "3"}) EXPECT_EQ(iosWrite(out, c, 1, &n), 0);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(out.m.out, "12");
+  EXPECT_EQ(std::tuple(n, out.m.out), std::tuple(0u, "12"));
 }
 
 TEST(IosFiles, PushBackIntoAnOsFileStreamAndWriteFailure) {
@@ -272,11 +237,8 @@ TEST(IosFiles, PushBackIntoAnOsFileStreamAndWriteFailure) {
   ASSERT_EQ(iosReadFully(s, buf, 100), 0);
   std::string log = logOf(logLevelTrace, [&] { ASSERT_EQ(iosUnGetData(s, buf + 90, 10), 0); });
   EXPECT_NE(log.find("Make ios " + fileType + " unget capable by wrapping iosBufferedInputStream\n"), log.npos);
-  EXPECT_EQ(describe(s), "BufferedInputStream -> " + fileType);
-  EXPECT_EQ(readSome(s, 10), data.substr(90, 10));
-  EXPECT_EQ(describe(s), fileType);
-  EXPECT_EQ(readAll(s), data.substr(100));
-  EXPECT_EQ(iosClose(s), 0);
+  EXPECT_EQ((std::tuple{describe(s), readSome(s, 10), describe(s), readAll(s), iosClose(s)}),
+            std::tuple("BufferedInputStream -> " + fileType, data.substr(90, 10), fileType, data.substr(100), 0));
 
   // Writing into a folder that does not exist fails and leaves nothing.
   path = (scratchDir() / "missing" / "x.bin").string();

@@ -1,17 +1,8 @@
-// Stream core: stacking and unstacking, the dispatch rule and its messages,
-// the write loop, closing, the convenience operations, FileIO and
-// CopyOutputStream.
+// Stream core: stacking and unstacking, the dispatch rule and its messages, the write loop, closing, the convenience
+// operations, FileIO and CopyOutputStream.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "iosbuffered.h"
-#include "iostream.h"
 #include "memory.h"
-#include "stringbuf.h"
 #include "test_ios_helpers.h"
 
 using namespace iostest;
@@ -44,22 +35,18 @@ TEST(IosStack, WrapUnwrapAndUnwrapType) {
   Mock pass;
   ASSERT_EQ(iosWrap(in, &pass, &mockPassOps), 0);
   EXPECT_EQ(in.s->next->state, &in.m);  // the old top moved below the handle
-  ASSERT_EQ(iosWrapLimitedIoStream(in, -1, -1), 0);
-  EXPECT_EQ(describe(in), "LimitedIoStream -> MockPass -> MockIn");
+  ASSERT_EQ((std::tuple{iosWrapLimitedIoStream(in, -1, -1), describe(in)}),
+            std::tuple(0, "LimitedIoStream -> MockPass -> MockIn"));
   EXPECT_EQ(readSome(in, 2), "da");  // through the levels that lack the slot
-  EXPECT_EQ(iosUnwrapType(in, "NoSuchType"), 0);
-  EXPECT_EQ(describe(in), "LimitedIoStream -> MockPass -> MockIn");
-  ASSERT_EQ(iosUnwrapType(in, "MockPass"), 0);
-  EXPECT_EQ(describe(in), "LimitedIoStream -> MockIn");
+  EXPECT_EQ((std::tuple{iosUnwrapType(in, "NoSuchType"), describe(in)}),
+            std::tuple(0, "LimitedIoStream -> MockPass -> MockIn"));
+  ASSERT_EQ((std::tuple{iosUnwrapType(in, "MockPass"), describe(in)}), std::tuple(0, "LimitedIoStream -> MockIn"));
   EXPECT_EQ(readSome(in, 4), "ta");  // the limit's inner pointer still reaches a valid level
   // Pop the limit by hand: its state is the caller's to release.
   void* limitState = in.s->state;
   ASSERT_EQ(iosUnwrap(in), 0);
   memFree(limitState);
-  EXPECT_EQ(describe(in), "MockIn");
-  EXPECT_EQ(pass.closeCalls, 0);
-  EXPECT_EQ(in.close(), 0);
-  EXPECT_EQ(in.m.closeCalls, 1);
+  EXPECT_EQ((std::tuple{describe(in), in.close(), pass.closeCalls, in.m.closeCalls}), std::tuple("MockIn", 0, 0, 1));
 }
 
 TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
@@ -67,44 +54,33 @@ TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
   MockStream in("ABCD", 0, true);
   iosWrap(in, &pass, &mockPassOps);
   EXPECT_EQ(readSome(in, 4), "ABCD");
-  ASSERT_EQ(iosUnwrap(in), 0);
-  EXPECT_EQ(describe(in), "MockIn");
+  EXPECT_EQ((std::tuple{iosUnwrap(in), describe(in)}), std::tuple(0, "MockIn"));
 }
 
 TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
   MockStream in("xyz", 0);
   Mock pass;
   iosWrap(in, &pass, &mockPassOps);
-  EXPECT_EQ(iosCloseThisLevel(in), 0);
-  EXPECT_EQ(pass.closeCalls, 1);
-  EXPECT_EQ(in.m.closeCalls, 0);
-  EXPECT_EQ(describe(in), "MockIn");
-  EXPECT_EQ(iosGetByte(in), 'x');
+  EXPECT_EQ((std::tuple{iosCloseThisLevel(in), pass.closeCalls, in.m.closeCalls, describe(in), iosGetByte(in)}),
+            std::tuple(0, 1, 0, "MockIn", 'x'));
   pass.closeResult = -1;
   iosWrap(in, &pass, &mockPassOps);
-  EXPECT_EQ(iosCloseThisLevel(in), -1);
-  EXPECT_EQ(iosCloseThisLevel(nullptr), 0);
-  in.close();
-  EXPECT_EQ(in.m.closeCalls, 1);
+  EXPECT_EQ(std::tuple(iosCloseThisLevel(in), iosCloseThisLevel(nullptr)), std::tuple(-1, 0));
+  EXPECT_EQ((std::tuple{in.close(), in.m.closeCalls}), std::tuple(0, 1));
 }
 
 TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
   MockStream out;
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
-  ASSERT_EQ(iosWriteString(out, "line\n", nullptr), 0);
-  EXPECT_EQ(out.m.out, "");
-  EXPECT_EQ(out.close(), 0);
-  EXPECT_EQ(out.m.out, "line\r\n");
-  EXPECT_EQ(out.m.closeCalls, 1);
+  ASSERT_EQ((std::tuple{iosWriteString(out, "line\n", nullptr), out.m.out}), std::tuple(0, ""));
+  EXPECT_EQ((std::tuple{out.close(), out.m.out, out.m.closeCalls}), std::tuple(0, "line\r\n", 1));
   EXPECT_GE(out.m.flushCalls, 1);
   EXPECT_EQ(iosClose(nullptr), 0);
 
   // An event socket is closed without a flush.
   MockStream sock(&eventSocketOps);
   ASSERT_EQ(iosWrite(sock, "a", 1, nullptr), 0);
-  EXPECT_EQ(sock.close(), 0);
-  EXPECT_EQ(sock.m.flushCalls, 0);
-  EXPECT_EQ(sock.m.closeCalls, 1);
+  EXPECT_EQ((std::tuple{sock.close(), sock.m.flushCalls, sock.m.closeCalls}), std::tuple(0, 0, 1));
 }
 
 TEST(IosDispatch, NullBufferProbes) {
@@ -116,11 +92,8 @@ TEST(IosDispatch, NullBufferProbes) {
                     EXPECT_EQ(iosWrite(r, nullptr, 10, &n), -1);
                   }),
             "");
-  EXPECT_EQ(iosRead(r, nullptr, 10, &n), 0);
-  EXPECT_EQ(n, 77u);
-  EXPECT_EQ(w.s->dirty, 0);
-  EXPECT_EQ(iosWrite(w, nullptr, 10, &n), 0);
-  EXPECT_EQ(w.s->dirty, 1);
+  EXPECT_EQ((std::tuple{iosRead(r, nullptr, 10, &n), n, w.s->dirty}), std::tuple(0, 77u, 0));
+  EXPECT_EQ((std::tuple{iosWrite(w, nullptr, 10, &n), w.s->dirty}), std::tuple(0, 1));
 }
 
 TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
@@ -151,32 +124,27 @@ TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
   expectText(log, {"IoStream stack Bare -> MockIn.\n", "IoStream stack MockOut.\n",
                    "Performing wrap BufferedInputStream operation on MockOut IoStream without read mechanism\n"});
   // The stacks are unchanged by the failures.
-  EXPECT_EQ(describe(r), "Bare -> MockIn");
-  EXPECT_EQ(describe(w), "MockOut");
+  EXPECT_EQ(std::tuple(describe(r), describe(w)), std::tuple("Bare -> MockIn", "MockOut"));
 }
 
 TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
   MockStream in(&mockInOps);
   in.s->dirty = 1;
-  EXPECT_EQ(iosFlush(in), 0);
-  EXPECT_EQ(in.s->dirty, 1);  // no level flushes: the flag stays
-  EXPECT_EQ(iosPreallocate(in, 100), 0);
-  EXPECT_EQ(iosReserved13(in), 0);
+  EXPECT_EQ((std::tuple{iosFlush(in), in.s->dirty}), std::tuple(0, 1));  // no level flushes: the flag stays
+  EXPECT_EQ(std::tuple(iosPreallocate(in, 100), iosReserved13(in)), std::tuple(0, 0));
 
   // iosPreallocate runs on every level that has the slot and ORs the results.
   IoStream* p = iosNewLevel((void*)(intptr_t)1, &preA);
   iosWrap(p, (void*)(intptr_t)2, &preA);
   iosWrap(p, &in.m, &bareOps);
-  EXPECT_EQ(iosPreallocate(p, 10), 3);
-  EXPECT_EQ(iosClose(p), 0);
+  EXPECT_EQ((std::tuple{iosPreallocate(p, 10), iosClose(p)}), std::tuple(3, 0));
 
   // Accept reaches the server level and returns its result.
   MockStream srv(&serverOps);
   srv.m.closeResult = 7;
   void* res = nullptr;
   int marker;
-  EXPECT_EQ(iosAccept(&res, srv, &marker, nullptr), 7);
-  EXPECT_EQ(res, &marker);
+  EXPECT_EQ((std::tuple{iosAccept(&res, srv, &marker, nullptr), res}), std::tuple(7, (void*)&marker));
   srv.m.closeResult = 0;
 }
 
@@ -185,22 +153,16 @@ TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
 TEST(IosWrite, LoopTakesAllStopsAtZeroAndKeepsCountOnFailure) {
   MockStream out;
   out.m.maxWrite = 3;
-  uint32_t n = 0;
-  EXPECT_EQ(iosWrite(out, "0123456789", 10, &n), 0);
-  EXPECT_EQ(n, 10u);
-  EXPECT_EQ(out.m.writeCalls, 4);
-  EXPECT_EQ(out.m.out, "0123456789");
+  EXPECT_EQ(writeSome(out, "0123456789"), "10");
+  EXPECT_EQ(std::tuple(out.m.writeCalls, out.m.out), std::tuple(4, std::string("0123456789")));
   ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 1), 0);
-  EXPECT_EQ(iosWrite(out, "abc", 3, &n), 0);
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(iosWrite(out, "def", 3, &n), 0);  // limit reached: takes nothing
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(writeSome(out, "abc"), "3");
+  EXPECT_EQ(writeSome(out, "def"), "0");  // limit reached: takes nothing
 
   MockStream f;
   f.m.maxWrite = 4;
   f.m.failWriteAt = 1;
-  EXPECT_EQ(iosWrite(f, "0123456789", 10, &n), -1);
-  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(writeSome(f, "0123456789"), "<fail 4>");
 }
 
 // iosPutByte (putc or a one-byte write), iosPrintf, iosWriteString and the
@@ -210,24 +172,18 @@ TEST(IosWrite, ConvenienceWrites) {
   EXPECT_EQ(iosPutByte(out, 'q'), 0);
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
   out.s->dirty = 0;
-  EXPECT_EQ(iosPutByte(out, 'r'), 0);
-  EXPECT_EQ(out.s->dirty, 1);
-  EXPECT_EQ(iosFlush(out), 0);
-  EXPECT_EQ(out.s->dirty, 0);
-  EXPECT_EQ(out.m.out, "qr");
+  EXPECT_EQ((std::tuple{iosPutByte(out, 'r'), out.s->dirty}), std::tuple(0, 1));
+  EXPECT_EQ((std::tuple{iosFlush(out), out.s->dirty, out.m.out}), std::tuple(0, 0, std::string("qr")));
   EXPECT_EQ(iosPrintf(out, "%s=%" PRIu64 ";", "n", (uint64_t)1 << 40), 0);
   uint32_t n = 5;
-  EXPECT_EQ(iosWriteString(out, nullptr, &n), 0);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(iosWriteString(out, "tail", &n), 0);
-  EXPECT_EQ(n, 4u);
+  EXPECT_EQ((std::tuple{iosWriteString(out, nullptr, &n), n}), std::tuple(0, 0u));
+  EXPECT_EQ((std::tuple{iosWriteString(out, "tail", &n), n}), std::tuple(0, 4u));
   EXPECT_EQ(iosUrgentWrite(out, "!", 1, &n), 0);
   EXPECT_EQ(iosFlush(out), 0);
   EXPECT_EQ(out.m.out, "qrn=1099511627776;tail!");
   MockStream in("zz", 0);
   char buf[2];
-  EXPECT_EQ(iosUrgentRead(in, buf, 2, &n), 0);
-  EXPECT_EQ(n, 2u);
+  EXPECT_EQ((std::tuple{iosUrgentRead(in, buf, 2, &n), n}), std::tuple(0, 2u));
 }
 
 TEST(IosWrite, WriteStringBufferEmptiesOnlyAfterCompleteWrite) {
@@ -237,21 +193,17 @@ TEST(IosWrite, WriteStringBufferEmptiesOnlyAfterCompleteWrite) {
   EXPECT_EQ(iosWriteStringBuffer(out, nullptr), 0);
   sbAppendString(&sb, "hello");
   EXPECT_EQ(iosWriteStringBuffer(out, &sb), 0);
-  EXPECT_EQ(out.m.out, "hello");
-  EXPECT_EQ(sbGetLength(&sb), 0u);
+  EXPECT_EQ(std::tuple(out.m.out, sbGetLength(&sb)), std::tuple(std::string("hello"), 0u));
   ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 0), 0);
   sbAppendString(&sb, "lost?");
-  EXPECT_EQ(iosWriteStringBuffer(out, &sb), -1);
-  EXPECT_EQ(sbGetLength(&sb), 5u);
+  EXPECT_EQ((std::tuple{iosWriteStringBuffer(out, &sb), sbGetLength(&sb)}), std::tuple(-1, 5u));
 }
 
 TEST(IosRead, ReadFully) {
   MockStream in("0123456789", 3);
   char buf[16];
-  EXPECT_EQ(iosReadFully(in, buf, 0), 0);
-  EXPECT_EQ(in.m.readCalls, 0);
-  ASSERT_EQ(iosReadFully(in, buf, 8), 0);
-  EXPECT_EQ(std::string(buf, 8), "01234567");
+  EXPECT_EQ((std::tuple{iosReadFully(in, buf, 0), in.m.readCalls}), std::tuple(0, 0));
+  ASSERT_EQ((std::tuple{iosReadFully(in, buf, 8), std::string(buf, 8)}), std::tuple(0, "01234567"));
   expectText(logOf(logLevelDebug, [&] { EXPECT_EQ(iosReadFully(in, buf, 5), -1); }),
              {"Unable to read full 5 bytes from MockIn\n"});
   in.m.failReadAt = in.m.readCalls;
@@ -273,15 +225,11 @@ TEST(IosCopy, WriteInputStreamStopsAtCount) {
   MockStream in(std::string(1500000, 'x'), 0), out;
   uint64_t total = 0;
   ASSERT_EQ(iosWriteInputStream(out, in, 1000000, &total), 0);
-  EXPECT_EQ(total, 1000000u);
-  EXPECT_EQ(out.m.out.size(), 1000000u);
-  EXPECT_EQ(in.m.pos, 1000000u);
-  EXPECT_EQ(in.m.largestRead, 524288u);
+  EXPECT_EQ(std::tuple(total, out.m.out.size(), in.m.pos, in.m.largestRead),
+            std::tuple(1000000u, 1000000u, 1000000u, 524288u));
   // End of input before the count is success with the bytes copied.
-  ASSERT_EQ(iosWriteInputStream(out, in, 1000000, &total), 0);
-  EXPECT_EQ(total, 500000u);
-  EXPECT_EQ(iosWriteInputStream(out, in, 0, &total), 0);
-  EXPECT_EQ(total, 0u);
+  EXPECT_EQ((std::tuple{iosWriteInputStream(out, in, 1000000, &total), total}), std::tuple(0, 500000u));
+  EXPECT_EQ((std::tuple{iosWriteInputStream(out, in, 0, &total), total}), std::tuple(0, 0u));
 }
 
 TEST(IosCopy, WriteInputStreamFailures) {
@@ -298,17 +246,9 @@ TEST(IosCopy, WriteInputStreamFailures) {
 TEST(IosCopyOutput, DuplicatesWritesAndLeavesSecondOpen) {
   MockStream copy, out;  // out, which writes into copy, is closed first
   ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
-  uint32_t n = 0;
-  EXPECT_EQ(iosWrite(out, "tee", 3, &n), 0);
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(out.m.out, "tee");
-  EXPECT_EQ(copy.m.out, "tee");
-  EXPECT_EQ(iosFlush(out), 0);
-  EXPECT_EQ(out.m.flushCalls, 1);
-  EXPECT_EQ(copy.m.flushCalls, 1);
-  EXPECT_EQ(out.close(), 0);
-  EXPECT_EQ(out.m.closeCalls, 1);
-  EXPECT_EQ(copy.m.closeCalls, 0);
+  EXPECT_EQ((std::tuple{writeSome(out, "tee"), out.m.out, copy.m.out}), std::tuple("3", "tee", "tee"));
+  EXPECT_EQ((std::tuple{iosFlush(out), out.m.flushCalls, copy.m.flushCalls}), std::tuple(0, 1, 1));
+  EXPECT_EQ((std::tuple{out.close(), out.m.closeCalls, copy.m.closeCalls}), std::tuple(0, 1, 0));
   EXPECT_EQ(iosWrite(copy, "!", 1, nullptr), 0);
 }
 
@@ -331,19 +271,14 @@ TEST(IosFileIO, RoundTripSeekAndEnd) {
   IoStream* s = iosNewFileIO(f);
   EXPECT_STREQ(iosTypeName(s), "FileIO");
   std::string data = pattern(1000);
-  uint32_t n = 0;
-  ASSERT_EQ(iosWrite(s, data.data(), 1000, &n), 0);
-  EXPECT_EQ(n, 1000u);
+  ASSERT_EQ(writeSome(s, data), "1000");
   uint64_t pos = 0;
-  ASSERT_EQ(iosGetSeek(s, &pos), 0);
-  EXPECT_EQ(pos, 1000u);
+  EXPECT_EQ((std::tuple{iosGetSeek(s, &pos), pos}), std::tuple(0, (uint64_t)1000));
   ASSERT_EQ(iosFlush(s), 0);
-  ASSERT_EQ(iosSeek(s, 990), 0);
-  EXPECT_EQ(iosGetByte(s), (uint8_t)data[990]);
+  EXPECT_EQ((std::tuple{iosSeek(s, 990), iosGetByte(s)}), std::tuple(0, (uint8_t)data[990]));
   EXPECT_EQ(readSome(s, 32), data.substr(991));
   // End of file is end of data, not a failure.
-  EXPECT_EQ(readSome(s, 32), "");
-  EXPECT_EQ(iosGetByte(s), -1);
+  EXPECT_EQ((std::tuple{readSome(s, 32), iosGetByte(s)}), std::tuple("", -1));
   EXPECT_EQ(iosClose(s), 0);
 }
 

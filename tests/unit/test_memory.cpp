@@ -1,20 +1,13 @@
-// Tracked allocator: the plain mode in this process, the guard and
-// cell-tracking modes in child processes (the child re-runs this binary,
-// whose main() calls memInit with the QZR_MALLOC_* variables set here).
+// Tracked allocator: the plain mode in this process, the guard and cell-tracking modes in child processes (the child
+// re-runs this binary, whose main() calls memInit with the QZR_MALLOC_* variables set here).
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <thread>
 
-#include "logging.h"
 #include "memory.h"
-#include "osinit.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
 
@@ -57,8 +50,7 @@ void childCheck(bool ok, const char* what) {
   _exit(1);
 }
 
-// In a child: the allocator must run at the expected level, else the test
-// would corrupt the real heap.
+// In a child: the allocator must run at the expected level, else the test would corrupt the real heap.
 void childExpectLevel(uint32_t level) { childCheck(memDebugLevel() == level, "allocator level from QZR_MALLOC_DEBUG"); }
 
 SFX_NORETURN void childDone() {
@@ -86,8 +78,7 @@ TEST(MemoryPlain, OperationsAreCounted) {
   p = memRealloc(p, 4096);
   memFree(p);
   memGetStatistics(&a1, &f1, &r1);
-  EXPECT_EQ(a1 - a0, 1);
-  EXPECT_EQ(f1 - f0, 1);
+  EXPECT_EQ(std::tuple(a1 - a0, f1 - f0), std::tuple(1, 1));
   if (memDebugLevel() < 2)
     EXPECT_EQ(r1 - r0, 1);
   else  // cell tracking reallocates as allocate, copy, release
@@ -100,8 +91,7 @@ TEST(MemoryPlain, ReallocKeepsContentAndSizeZeroFrees) {
   p = static_cast<char*>(memRealloc(p, 100000));
   EXPECT_STREQ(p, "abc");
   p = static_cast<char*>(memRealloc(p, 2));
-  EXPECT_EQ(memcmp(p, "ab", 2), 0);
-  EXPECT_EQ(memRealloc(p, 0), nullptr);
+  EXPECT_EQ((std::tuple{memcmp(p, "ab", 2), memRealloc(p, 0)}), std::tuple(0, nullptr));
   // Reallocating the empty string allocates, it does not resize the static.
   p = static_cast<char*>(memRealloc(memEmptyString, 8));
   ASSERT_NE(p, memEmptyString);
@@ -114,25 +104,21 @@ TEST(MemoryPlain, ReallocKeepsContentAndSizeZeroFrees) {
 }
 
 TEST(MemoryPlain, StringCopies) {
-  char* a = memStrDup("hello");
-  EXPECT_STREQ(a, "hello");
-  EXPECT_EQ(memStrDup(nullptr), nullptr);
-  char* b = memStrDupN("hello world", 5);
-  EXPECT_STREQ(b, "hello");
-  char* c = memStrDupN("", 0);
-  EXPECT_STREQ(c, "");
-  EXPECT_EQ(memStrDupN("x", 0xFFFFFFFFu), nullptr);
-  memFree(a);
-  memFree(b);
-  memFree(c);
+  auto text = [](char* copy) {  // the copy's text ("<null>" for none), released
+    std::string s = copy ? copy : "<null>";
+    memFree(copy);
+    return s;
+  };
+  EXPECT_EQ(std::tuple(text(memStrDup("hello")), text(memStrDup(nullptr)), text(memStrDupN("hello world", 5)),
+                       text(memStrDupN("", 0)), text(memStrDupN("x", 0xFFFFFFFFu))),
+            std::tuple("hello", "<null>", "hello", "", "<null>"));
 }
 
 // ---- Faults found in a child: guard mode (level 1), cell tracking (2 to 4) ----
 
-// Runs body in a child with the allocator at `level` (heap check every
-// `heapEach` releases when given); the child must end with exitCode (a fault
-// ends it with 3, else it exits 0) and its stderr hold every piece. A
-// failure names the caller's line.
+// Runs body in a child with the allocator at `level` (heap check every `heapEach` releases when given); the child must
+// end with exitCode (a fault ends it with 3, else it exits 0) and its stderr hold every piece. A failure names the
+// caller's line.
 static void expectChild(const char* level, const char* heapEach, int exitCode, std::vector<std::string> pieces,
                         void (*body)(), int line = __builtin_LINE()) {
   testing::ScopedTrace trace(__FILE__, line, std::string("allocator level ") + level);
@@ -161,9 +147,8 @@ static void doubleFree() {
   memFreePtr(p, "second.cpp", 7);
 }
 
-// With the memory log at debug, from a thread without a thread record (whose
-// log records are formatted in fresh blocks), a correct program ends cleanly
-// in every mode, checked after every release.
+// With the memory log at debug, from a thread without a thread record (whose log records are formatted in fresh
+// blocks), a correct program ends cleanly in every mode, checked after every release.
 TEST(MemoryDeathTest, DebugLoggingFromAForeignThread) {
   for (const char* level : {"0", "1", "2", "3", "4"}) {
     SCOPED_TRACE(level);
@@ -223,8 +208,7 @@ TEST(MemoryDeathTest, CellTrackingFaults) {
     p[3] = 'x';
     memFreePtr(q, "next.cpp", 9);
   });
-  // Period 0 means a thousand: ten releases after the damage are not yet a
-  // check, a thousand more are.
+  // Period 0 means a thousand: ten releases after the damage are not yet a check, a thousand more are.
   expectChild("4", "0", 0, {}, [] { damageFreed(10); });
   expectChild("4", "0", 3, {"Use-after-free id=", abortText}, [] { damageFreed(1001); });
   expectChild("2", nullptr, 3, {"zero byte  allocation zero.cpp(12)", abortText},

@@ -6,8 +6,7 @@
 
 #include "stringbuf.h"
 
-// A growable buffer, holding `s` if not empty (else no block yet), cleaned
-// on scope exit.
+// A growable buffer, holding `s` if not empty (else no block yet), cleaned on scope exit.
 struct Sb {
   StringBuffer b;
   explicit Sb(const char* s = "") {

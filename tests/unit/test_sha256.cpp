@@ -1,5 +1,4 @@
-// SHA-256 against the FIPS 180-4 example vectors, each fed in pieces that
-// split the 64-byte blocks differently.
+// SHA-256 against the FIPS 180-4 example vectors, each fed in pieces that split the 64-byte blocks differently.
 #include <gtest/gtest.h>
 
 #include <string>

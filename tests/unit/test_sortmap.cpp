@@ -3,16 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <string>
 #include <vector>
 
-#include "logging.h"
 #include "memory.h"
 #include "sortmap.h"
-#include "stringbuf.h"
 #include "strutil.h"
 #include "test_sb_helpers.h"
 #include "test_text_helpers.h"
@@ -40,6 +35,14 @@ std::string saved(SortMap* m) {
 }
 
 const char* text(SortMap* m, const char* key) { return static_cast<const char*>(smGet(m, key)); }
+
+// The values of the keys as texts, "<null>" for a key not in the map.
+std::vector<std::string> texts(SortMap* m, std::initializer_list<const char*> keys) {
+  std::vector<std::string> values;
+  for (const char* k : keys) values.push_back(text(m, k) ? text(m, k) : "<null>");
+  return values;
+}
+using Texts = std::vector<std::string>;
 
 // What the sortmap category logs at `level` while fn runs.
 template <typename Fn>
@@ -69,22 +72,17 @@ TEST(SortMap, OrderAndLookup) {
   Map m;
   const char* words[] = {"pear", "apple", "zebra", "Mango", "kiwi", "banana", "apple2", "", "\xC3\xA9t\xC3\xA9"};
   for (const char* w : words) ASSERT_EQ(0, smPutCopy(m, w, w));
-  EXPECT_EQ(9u, smCount(m));
-  EXPECT_EQ(keysOf(m), (std::vector<std::string>{"", "Mango", "apple", "apple2", "banana", "kiwi", "pear", "zebra",
-                                                 "\xC3\xA9t\xC3\xA9"}));
+  EXPECT_EQ(std::tuple(smCount(m), keysOf(m)), std::tuple(9u, Texts{"", "Mango", "apple", "apple2", "banana", "kiwi",
+                                                                    "pear", "zebra", "\xC3\xA9t\xC3\xA9"}));
   for (const char* w : words) EXPECT_STREQ(w, text(m, w));
   uint32_t index = 99;
-  EXPECT_EQ(0, smFind(m, "kiwi", &index));
-  EXPECT_EQ(5u, index);
-  EXPECT_EQ(-1, smFind(m, "mango", &index));
-  EXPECT_EQ(5u, index);
-  EXPECT_EQ(nullptr, smGet(m, "missing"));
-  EXPECT_EQ(nullptr, smGet(m, nullptr));
+  EXPECT_EQ((std::tuple{smFind(m, "kiwi", &index), index}), std::tuple(0, 5u));
+  EXPECT_EQ((std::tuple{smFind(m, "mango", &index), index}), std::tuple(-1, 5u));
+  EXPECT_EQ(std::tuple(smGet(m, "missing"), smGet(m, nullptr)), std::tuple(nullptr, nullptr));
   smDestroy(nullptr);
 }
 
-// Each step: the call's result, the one expected, and how many values the
-// map has freed by then.
+// Each step: the call's result, the one expected, and how many values the map has freed by then.
 TEST(SortMap, InsertPutReplaceRemove) {
   freedValues = 0;
   int step = 0;
@@ -144,13 +142,11 @@ TEST(SortMap, KeyKinds) {
   char* two = memStrDup("2");
   EXPECT_EQ(-1, smInsert(caseless, "FOO", two));
   memFree(two);
-  EXPECT_STREQ("1", text(caseless, "fOo"));
-  ASSERT_EQ(0, smPutCopy(caseless, "\xC3\x84rger", "2"));
-  EXPECT_STREQ("2", text(caseless, "\xC3\xA4RGER"));
-  ASSERT_EQ(0, smPutCopy(caseless, "bar", "3"));
-  ASSERT_EQ(0, smPutCopy(caseless, "Zed", "4"));
-  EXPECT_EQ((std::vector<std::string>{"bar", "Foo", "Zed", "\xC3\x84rger"}), keysOf(caseless));
-  EXPECT_EQ(4u, smCount(caseless));
+  for (auto [k, v] : {std::pair{"\xC3\x84rger", "2"}, {"bar", "3"}, {"Zed", "4"}})
+    ASSERT_EQ(0, smPutCopy(caseless, k, v));
+  EXPECT_EQ(texts(caseless, {"fOo", "\xC3\xA4RGER"}), (Texts{"1", "2"}));
+  EXPECT_EQ(std::tuple(keysOf(caseless), smCount(caseless)),
+            std::tuple(Texts{"bar", "Foo", "Zed", "\xC3\x84rger"}, 4u));
   // Kind 3 takes the caller's block over and frees it.
   Map taken(SORTMAP_TAKEN_KEYS);
   ASSERT_EQ(0, smPut(taken, memStrDup("taken"), memStrDup("a")));
@@ -158,8 +154,7 @@ TEST(SortMap, KeyKinds) {
   EXPECT_STREQ("b", text(taken, "taken"));
 }
 
-// Caseless keys with bytes that are no UTF-8 (octal 377 and 376) stay apart
-// and findable.
+// Caseless keys with bytes that are no UTF-8 (octal 377 and 376) stay apart and findable.
 TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
   Map m(SORTMAP_CASELESS_KEYS);
   const char* keys[] = {"a\377", "ab", "a\303\251", "A", "a\376b", "\377", "B"};
@@ -179,12 +174,9 @@ TEST(SortMap, IteratorRemovalAndReverse) {
     ASSERT_EQ(0, smRemove(m, key));
   }
   EXPECT_EQ(10u, seen.size());
-  EXPECT_EQ("k0000", seen.front());
-  EXPECT_EQ("k0009", seen.back());
-  EXPECT_EQ(0u, smCount(m));
-  EXPECT_EQ(nullptr, key);
-  EXPECT_EQ(nullptr, smFirst(m, &key));
-  EXPECT_EQ(nullptr, smLast(m, &key));
+  EXPECT_EQ((Texts{seen.front(), seen.back()}), (Texts{"k0000", "k0009"}));
+  EXPECT_EQ((std::tuple{smCount(m), key, smFirst(m, &key), smLast(m, &key)}),
+            std::tuple(0u, nullptr, nullptr, nullptr));
 
   for (const char* k : {"a", "b", "c", "d"}) smPutCopy(m, k, k);
   // Removing every other entry while walking forward.
@@ -193,8 +185,8 @@ TEST(SortMap, IteratorRemovalAndReverse) {
     seen.push_back(static_cast<const char*>(v));
     if (seen.size() % 2) smRemove(m, key);
   }
-  EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d"}), seen);
-  EXPECT_EQ((std::vector<std::string>{"b", "d"}), keysOf(m));
+  EXPECT_EQ((Texts{"a", "b", "c", "d"}), seen);
+  EXPECT_EQ((Texts{"b", "d"}), keysOf(m));
 
   smPutCopy(m, "c", "c");
   seen.clear();
@@ -202,8 +194,8 @@ TEST(SortMap, IteratorRemovalAndReverse) {
     seen.push_back(static_cast<const char*>(v));
     if (seen.size() == 2) smRemove(m, key);
   }
-  EXPECT_EQ((std::vector<std::string>{"d", "c", "b"}), seen);
-  EXPECT_EQ((std::vector<std::string>{"b", "d"}), keysOf(m));
+  EXPECT_EQ((Texts{"d", "c", "b"}), seen);
+  EXPECT_EQ((Texts{"b", "d"}), keysOf(m));
 }
 
 TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
@@ -217,8 +209,7 @@ TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
   EXPECT_DEATH(smNext(m, &stale), "SortMap iterator out of sync");
 }
 
-// The keys in order as a list the caller frees; the values are freed and
-// the map is gone.
+// The keys in order as a list the caller frees; the values are freed and the map is gone.
 TEST(SortMap, ToArray) {
   Map empty;
   const char** none = smToArray(&empty.m);
@@ -235,7 +226,7 @@ TEST(SortMap, ToArray) {
   ASSERT_NE(nullptr, names);
   std::vector<std::string> got;
   for (const char** n = names; *n && got.size() < 4; n++) got.push_back(*n);
-  EXPECT_EQ(got, (std::vector<std::string>{"A.txt", "b.txt", "c.txt"}));
+  EXPECT_EQ(got, (Texts{"A.txt", "b.txt", "c.txt"}));
   strFreeList(names, 0);
 }
 
@@ -281,16 +272,12 @@ TEST(SortMapText, LoadSyntax) {
                           "dup=1\n"
                           "dup=2\n"
                           "export notshell=1;x=2\n"));
-  EXPECT_STREQ("value with blanks", text(m, "indented"));
-  EXPECT_STREQ("a\"b tail", text(m, "quoted"));
-  EXPECT_STREQ("C:\\dir", text(m, "escaped"));
-  EXPECT_STREQ("2", text(m, "dup"));
-  EXPECT_STREQ("1;x=2", text(m, "export notshell"));
+  EXPECT_EQ(texts(m, {"indented", "quoted", "escaped", "dup", "export notshell"}),
+            (Texts{"value with blanks", "a\"b tail", "C:\\dir", "2", "1;x=2"}));
 
   Map shell;
   Sb sb("export A=1; B=\"two;three\"\nexport   C=3");
-  ASSERT_EQ(0, smLoadBuf(shell, &sb, true));
-  EXPECT_EQ(saved(shell), "A=1\nB=\"two;three\"\nC=3\n");
+  EXPECT_EQ((std::tuple{smLoadBuf(shell, &sb, true), saved(shell)}), std::tuple(0, "A=1\nB=\"two;three\"\nC=3\n"));
 }
 
 TEST(SortMapText, LoadMessages) {
@@ -317,8 +304,7 @@ TEST(SortMapText, LoadFile) {
   SortMap* m = nullptr;
   ASSERT_EQ(0, smLoadFile(&m, path.c_str(), false));
   ASSERT_NE(nullptr, m);
-  EXPECT_STREQ("C:\\Agent", text(m, "InstallDirectory"));
-  EXPECT_STREQ("SYS1", text(m, "SystemId"));
+  EXPECT_EQ(texts(m, {"InstallDirectory", "SystemId"}), (Texts{"C:\\Agent", "SYS1"}));
   smDestroy(m);
   m = reinterpret_cast<SortMap*>(&dir);  // any non-null value is replaced
   captureLog(logLevelNone, [&] { EXPECT_EQ(-1, smLoadFile(&m, (dir / "missing.map").string().c_str(), false)); });
@@ -339,10 +325,9 @@ TEST(SortMapResolve, Variables) {
                   {"Unknown", "${NotThere} and ${}"}})
     smPutCopy(m, p.first, p.second);
   EXPECT_EQ(0, smResolveVariables(m, true));
-  EXPECT_STREQ("C:\\Agent\\var\\SYS\\ps1", text(m, "DataRootDirectory"));
-  EXPECT_STREQ("C:\\Agent\\var\\SYS\\ps1\\work", text(m, "WorkingDirectory"));
-  EXPECT_STREQ("PATH=C:\\\\Agent\\bin;Q=say \\\"x\\\"", text(m, "EnvironmentVariables"));
-  EXPECT_STREQ("${NotThere} and ${}", text(m, "Unknown"));
+  EXPECT_EQ(texts(m, {"DataRootDirectory", "WorkingDirectory", "EnvironmentVariables", "Unknown"}),
+            (Texts{"C:\\Agent\\var\\SYS\\ps1", "C:\\Agent\\var\\SYS\\ps1\\work",
+                   "PATH=C:\\\\Agent\\bin;Q=say \\\"x\\\"", "${NotThere} and ${}"}));
   EXPECT_STREQ("SYS", smResolve("SystemId", m));
   EXPECT_EQ(nullptr, smResolve("Nope", m));
 }
@@ -351,14 +336,13 @@ TEST(SortMapResolve, RecursiveDefinitionFails) {
   Map loop;
   smPutCopy(loop, "a", "x${b}");
   smPutCopy(loop, "b", "y${a}");
-  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smResolveVariables(loop, false)); });
-  expectText(log, {"is defined recursively"});
+  expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, smResolveVariables(loop, false)); }),
+             {"is defined recursively"});
 
   // A chain against the key order needs several passes and still resolves.
   Map m;
   smPutCopy(m, "v0009", "end");
   for (int i = 0; i < 9; i++) smPutCopy(m, numbered("v", i).c_str(), ("<${" + numbered("v", i + 1) + "}>").c_str());
   EXPECT_EQ(0, smResolveVariables(m, false));
-  EXPECT_STREQ("<<<<<<<<<end>>>>>>>>>", text(m, "v0000"));
-  EXPECT_STREQ("<end>", text(m, "v0008"));
+  EXPECT_EQ(texts(m, {"v0000", "v0008"}), (Texts{"<<<<<<<<<end>>>>>>>>>", "<end>"}));
 }

@@ -21,8 +21,7 @@ struct EditCase {
 void checkEdits(std::initializer_list<EditCase> cases) {
   for (const EditCase& c : cases) {
     Sb sb(c.before);
-    EXPECT_EQ(c.edit(&sb), c.rc) << c.before << " -> " << c.after;
-    EXPECT_EQ(sbText(&sb), c.after) << c.before;
+    EXPECT_EQ((std::tuple{c.edit(&sb), sbText(&sb)}), std::tuple(c.rc, c.after)) << c.before;
   }
 }
 
@@ -30,29 +29,21 @@ void checkEdits(std::initializer_list<EditCase> cases) {
 
 TEST(StringBufGrowth, CapacityDoublesFrom64) {
   Sb sb;
-  ASSERT_EQ(sbAppendChar(&sb, 'a'), 0);
-  EXPECT_EQ(sb.b.capacity, 64u);
+  ASSERT_EQ((std::tuple{sbAppendChar(&sb, 'a'), sb.b.capacity}), std::tuple(0, 64u));
   char* block = sb.b.data;
   for (int i = 1; i < 62; i++) ASSERT_EQ(sbAppendChar(&sb, 'a'), 0);
-  EXPECT_EQ(sbGetLength(&sb), 62u);
-  EXPECT_EQ(sb.b.capacity, 64u);
-  EXPECT_EQ(sb.b.data, block);
+  EXPECT_EQ(std::tuple(sbGetLength(&sb), sb.b.capacity, sb.b.data), std::tuple(62u, 64u, block));
   ASSERT_EQ(sbAppendChar(&sb, 'a'), 0);
-  EXPECT_EQ(sb.b.capacity, 128u);
-  EXPECT_EQ(sb.b.data[63], 0);
-  EXPECT_EQ(sb.b.dataCheck, (uint32_t)(uintptr_t)sb.b.data);
-  ASSERT_EQ(sbEnsureCapacity(&sb, 1000), 0);
-  EXPECT_EQ(sb.b.capacity, 1024u);
-  EXPECT_EQ(sbGetLength(&sb), 63u);
+  EXPECT_EQ(std::tuple(sb.b.capacity, sb.b.data[63], sb.b.dataCheck),
+            std::tuple(128u, 0, (uint32_t)(uintptr_t)sb.b.data));
+  EXPECT_EQ((std::tuple{sbEnsureCapacity(&sb, 1000), sb.b.capacity, sbGetLength(&sb)}), std::tuple(0, 1024u, 63u));
 }
 
 TEST(StringBufGrowth, LimitsRefuseWithoutDamage) {
   Sb sb("keep");
-  EXPECT_EQ(sbEnsureCapacity(&sb, sbMaxCapacity), -1);
-  EXPECT_EQ(sbEnsureCapacity(&sb, 0xFFFFFFFFu), -1);
-  EXPECT_EQ(sbAppendData(&sb, "x", 0xFFFFFFF0u), -1);
-  EXPECT_STREQ(sbGet(&sb), "keep");
-  EXPECT_TRUE(sbIsGrowable(&sb));
+  EXPECT_EQ((std::tuple{sbEnsureCapacity(&sb, sbMaxCapacity), sbEnsureCapacity(&sb, 0xFFFFFFFFu),
+                        sbAppendData(&sb, "x", 0xFFFFFFF0u), sbText(&sb), sbIsGrowable(&sb)}),
+            std::tuple(-1, -1, -1, "keep", true));
 }
 
 TEST(StringBufStates, CleanedBufferIsInvalid) {
@@ -60,14 +51,9 @@ TEST(StringBufStates, CleanedBufferIsInvalid) {
   sbInitHere(&sb);
   sbAppendString(&sb, "abc");
   sbClean(&sb);
-  EXPECT_EQ(sb.magic, (uint32_t)sbMagicFreed);
-  EXPECT_EQ(sb.dataCheck, 0xFFFFu);
-  EXPECT_FALSE(sbIsValid(&sb));
-  EXPECT_EQ(sbGet(&sb), nullptr);
-  EXPECT_EQ(sbPointer(&sb), nullptr);
-  EXPECT_EQ(sbTakeString(&sb), nullptr);
-  EXPECT_EQ(sbAppendString(&sb, "x"), -1);
-  EXPECT_EQ(sbEnsureCapacity(&sb, 10), -1);
+  EXPECT_EQ(std::tuple(sb.magic, sb.dataCheck, sbIsValid(&sb)), std::tuple((uint32_t)sbMagicFreed, 0xFFFFu, false));
+  EXPECT_EQ((std::tuple{sbGet(&sb), sbPointer(&sb), sbTakeString(&sb)}), std::tuple(nullptr, nullptr, nullptr));
+  EXPECT_EQ((std::tuple{sbAppendString(&sb, "x"), sbEnsureCapacity(&sb, 10)}), std::tuple(-1, -1));
   sbClean(&sb);  // twice is harmless
   EXPECT_EQ(sb.data, nullptr);
 }
@@ -75,11 +61,9 @@ TEST(StringBufStates, CleanedBufferIsInvalid) {
 TEST(StringBufStates, MismatchedDataCheckIsInvalid) {
   Sb sb("abc");
   sb.b.dataCheck ^= 1;
-  EXPECT_FALSE(sbIsValid(&sb));
-  EXPECT_EQ(sbAppendChar(&sb, 'd'), -1);
+  EXPECT_EQ((std::tuple{sbIsValid(&sb), sbAppendChar(&sb, 'd')}), std::tuple(false, -1));
   sb.b.dataCheck ^= 1;
-  EXPECT_EQ(sbAppendChar(&sb, 'd'), 0);
-  EXPECT_STREQ(sbGet(&sb), "abcd");
+  EXPECT_EQ((std::tuple{sbAppendChar(&sb, 'd'), sbText(&sb)}), std::tuple(0, "abcd"));
 }
 
 TEST(StringBufStatesDeathTest, EmptyingACleanedBufferEndsTheProcess) {
@@ -98,23 +82,18 @@ TEST(StringBufStates, FixedViewIsReadOnly) {
   const char bytes[] = "hello";
   StringBuffer v;
   sbInitFixedHere(&v, bytes, 5);
-  EXPECT_TRUE(sbIsValid(&v));
-  EXPECT_FALSE(sbIsGrowable(&v));
-  EXPECT_EQ(sbGet(&v), bytes);
-  EXPECT_EQ(sbAppendChar(&v, 'x'), -1);
-  EXPECT_EQ(sbEnsureCapacity(&v, 3), -1);
-  EXPECT_EQ(sbSetByteAt(&v, 0, 'j'), -1);
+  EXPECT_EQ(std::tuple(sbIsValid(&v), sbIsGrowable(&v), sbGet(&v)), std::tuple(true, false, bytes));
+  EXPECT_EQ((std::tuple{sbAppendChar(&v, 'x'), sbEnsureCapacity(&v, 3), sbSetByteAt(&v, 0, 'j')}),
+            std::tuple(-1, -1, -1));
   sbEmpty(&v);
   EXPECT_EQ(sbGetLength(&v), 5u);
   sbClean(&v);
   sbClean(&v);
-  EXPECT_EQ(v.magic, (uint32_t)sbMagicFixed);
-  EXPECT_STREQ(bytes, "hello");
+  EXPECT_EQ(std::tuple(v.magic, std::string(bytes)), std::tuple((uint32_t)sbMagicFixed, "hello"));
   // Taking the string copies the bytes into a block of the caller's.
   char* copy = sbTakeString(&v);
   ASSERT_NE(copy, nullptr);
-  EXPECT_NE(copy, bytes);
-  EXPECT_STREQ(copy, "hello");
+  EXPECT_EQ(std::tuple(copy == bytes, std::string(copy)), std::tuple(false, "hello"));
   memFree(copy);
 }
 
@@ -122,38 +101,30 @@ TEST(StringBufAccess, TakeStringLeavesEmptyValidBuffer) {
   Sb sb("owned");
   char* s = sbTakeString(&sb);
   EXPECT_STREQ(s, "owned");
-  EXPECT_TRUE(sbIsGrowable(&sb));
-  EXPECT_TRUE(sbHasNoData(&sb));
-  EXPECT_EQ(sbGetLength(&sb), 0u);
-  EXPECT_STREQ(sbGet(&sb), "");  // no block yet
+  // No block yet, but the empty text.
+  EXPECT_EQ(std::tuple(sbIsGrowable(&sb), sbHasNoData(&sb), sbGetLength(&sb), sbText(&sb)),
+            std::tuple(true, true, 0u, ""));
   memFree(s);
   // An empty buffer gives the static empty string, which memFree ignores.
   char* e = sbTakeString(&sb);
   EXPECT_STREQ(e, "");
   memFree(e);
-  EXPECT_EQ(sbAppendString(&sb, "again"), 0);
-  EXPECT_STREQ(sbGet(&sb), "again");
+  EXPECT_EQ((std::tuple{sbAppendString(&sb, "again"), sbText(&sb)}), std::tuple(0, "again"));
 }
 
 TEST(StringBufAccess, AdoptTakesBlock) {
   Sb sb("old");
   char* block = static_cast<char*>(memAlloc(10));
   memcpy(block, "new!", 4);
-  EXPECT_EQ(sbAdopt(&sb, block, 4), 5u);
-  EXPECT_STREQ(sbGet(&sb), "new!");
-  EXPECT_EQ(sb.b.capacity, 5u);
-  EXPECT_EQ(sbAppendString(&sb, " more"), 0);
-  EXPECT_STREQ(sbGet(&sb), "new! more");
+  EXPECT_EQ((std::tuple{sbAdopt(&sb, block, 4), sbText(&sb), sb.b.capacity}), std::tuple(5u, "new!", 5u));
+  EXPECT_EQ((std::tuple{sbAppendString(&sb, " more"), sbText(&sb)}), std::tuple(0, "new! more"));
 }
 
 TEST(StringBufEdit, SetLength) {
   Sb sb("abcdef");
   uint32_t len = 0;
-  EXPECT_EQ(sbSetLength(&sb, sb.b.capacity, &len), -1);
-  EXPECT_EQ(len, 6u);
-  EXPECT_EQ(sbSetLength(&sb, 3, &len), 0);
-  EXPECT_EQ(len, 3u);
-  EXPECT_STREQ(sbGet(&sb), "abc");
+  EXPECT_EQ((std::tuple{sbSetLength(&sb, sb.b.capacity, &len), len}), std::tuple(-1, 6u));
+  EXPECT_EQ((std::tuple{sbSetLength(&sb, 3, &len), len, sbText(&sb)}), std::tuple(0, 3u, "abc"));
   Sb none;
   EXPECT_EQ(sbSetLength(&none, 0, nullptr), -1);
 }
@@ -180,16 +151,12 @@ TEST(StringBufEdit, RemoveTrimReplace) {
 TEST(StringBufEdit, ByteAccessAndSearch) {
   Sb sb("a/b\xE9");
   int16_t v = 0;
-  EXPECT_EQ(sbGetByteAt(&sb, 3, &v), 0);
-  EXPECT_EQ(v, -23);  // 0xE9 sign-extended
-  EXPECT_EQ(sbGetByteAt(&sb, 4, &v), -1);
-  EXPECT_EQ(sbSetByteAt(&sb, 0, 'x'), 0);
-  EXPECT_EQ(sbSetByteAt(&sb, 4, 'x'), -1);
+  EXPECT_EQ((std::tuple{sbGetByteAt(&sb, 3, &v), v}), std::tuple(0, -23));  // 0xE9 sign-extended
+  EXPECT_EQ((std::tuple{sbGetByteAt(&sb, 4, &v), sbSetByteAt(&sb, 0, 'x'), sbSetByteAt(&sb, 4, 'x')}),
+            std::tuple(-1, 0, -1));
   uint32_t at = 99;
-  EXPECT_EQ(sbFindByte(&sb, '/', 0, &at), 0);
-  EXPECT_EQ(at, 1u);
-  EXPECT_EQ(sbFindByte(&sb, '/', 2, &at), -1);
-  EXPECT_EQ(sbFindByte(&sb, 'x', 4, &at), -1);
+  EXPECT_EQ((std::tuple{sbFindByte(&sb, '/', 0, &at), at}), std::tuple(0, 1u));
+  EXPECT_EQ((std::tuple{sbFindByte(&sb, '/', 2, &at), sbFindByte(&sb, 'x', 4, &at)}), std::tuple(-1, -1));
   // The last '/' (-1: none); index 0 is never examined, a NUL ends the search.
   const std::pair<std::string, int> lasts[] = {{"a/b/c", 3}, {"/abc", -1}, {"/", -1}, {std::string("a/\0bc", 5), -1}};
   for (const auto& [text, want] : lasts) {
@@ -201,52 +168,39 @@ TEST(StringBufEdit, ByteAccessAndSearch) {
 
 TEST(StringBufAppend, DataStringsAndNul) {
   Sb sb;
-  EXPECT_EQ(sbAppendData(&sb, "ab", 0), 0);
-  EXPECT_TRUE(sbHasNoData(&sb));
-  EXPECT_EQ(sbAppendWithNul(&sb, "ab"), 0);
-  EXPECT_EQ(sbAppendString(&sb, "cd"), 0);
-  EXPECT_EQ(sbGetLength(&sb), 5u);
+  EXPECT_EQ((std::tuple{sbAppendData(&sb, "ab", 0), sbHasNoData(&sb)}), std::tuple(0, true));
+  EXPECT_EQ((std::tuple{sbAppendWithNul(&sb, "ab"), sbAppendString(&sb, "cd"), sbGetLength(&sb)}),
+            std::tuple(0, 0, 5u));
   EXPECT_EQ(memcmp(sbGet(&sb), "ab\0cd", 6), 0);
   Sb other("xyz");
-  EXPECT_EQ(sbAppendStringBuffer(&sb, &other), 0);
-  EXPECT_EQ(sbText(&sb), std::string("ab\0cdxyz", 8));
+  EXPECT_EQ((std::tuple{sbAppendStringBuffer(&sb, &other), sbText(&sb)}), std::tuple(0, std::string("ab\0cdxyz", 8)));
 }
 
 TEST(StringBufAppend, MoveHandsBlockToEmptyDestination) {
   Sb src("payload");
   char* block = src.b.data;
   Sb dst;
-  EXPECT_EQ(sbMoveStringBuffer(&dst, &src), 0);
-  EXPECT_EQ(dst.b.data, block);
-  EXPECT_STREQ(sbGet(&dst), "payload");
-  EXPECT_TRUE(sbIsGrowable(&src));
-  EXPECT_TRUE(sbHasNoData(&src));
+  EXPECT_EQ((std::tuple{sbMoveStringBuffer(&dst, &src), dst.b.data, sbText(&dst)}), std::tuple(0, block, "payload"));
+  EXPECT_EQ(std::tuple(sbIsGrowable(&src), sbHasNoData(&src)), std::tuple(true, true));
   // Into a destination with text the bytes are appended and the source emptied.
   Sb more(" and more");
-  EXPECT_EQ(sbMoveStringBuffer(&dst, &more), 0);
-  EXPECT_STREQ(sbGet(&dst), "payload and more");
-  EXPECT_EQ(sbGetLength(&more), 0u);
-  EXPECT_FALSE(sbHasNoData(&more));
+  EXPECT_EQ((std::tuple{sbMoveStringBuffer(&dst, &more), sbText(&dst), sbGetLength(&more), sbHasNoData(&more)}),
+            std::tuple(0, "payload and more", 0u, false));
 }
 
 TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
   Sb sb("n=");
-  EXPECT_EQ(sbPrintf(&sb, "%d/%s", 42, "x"), 0);
-  EXPECT_STREQ(sbGet(&sb), "n=42/x");
+  EXPECT_EQ((std::tuple{sbPrintf(&sb, "%d/%s", 42, "x"), sbText(&sb)}), std::tuple(0, "n=42/x"));
   std::string big(1000, 'q');
-  EXPECT_EQ(sbPrintf(&sb, "[%s]", big.c_str()), 0);
-  EXPECT_EQ(sbText(&sb), "n=42/x[" + big + "]");
+  EXPECT_EQ((std::tuple{sbPrintf(&sb, "[%s]", big.c_str()), sbText(&sb)}), std::tuple(0, "n=42/x[" + big + "]"));
   // Exactly at a chunk boundary.
   Sb edge;
   std::string s127(127, 'e');
-  EXPECT_EQ(sbPrintf(&edge, "%s", s127.c_str()), 0);
-  EXPECT_EQ(sbText(&edge), s127);
+  EXPECT_EQ((std::tuple{sbPrintf(&edge, "%s", s127.c_str()), sbText(&edge)}), std::tuple(0, s127));
   // 4 MiB or more in one append: dropped, still 0.
   Sb huge("keep");
-  EXPECT_EQ(sbPrintf(&huge, "%*s", 5000000, "x"), 0);
-  EXPECT_STREQ(sbGet(&huge), "keep");
-  EXPECT_EQ(sbSetPrintf(&huge, "%u", 7u), 0);
-  EXPECT_STREQ(sbGet(&huge), "7");
+  EXPECT_EQ((std::tuple{sbPrintf(&huge, "%*s", 5000000, "x"), sbText(&huge)}), std::tuple(0, "keep"));
+  EXPECT_EQ((std::tuple{sbSetPrintf(&huge, "%u", 7u), sbText(&huge)}), std::tuple(0, "7"));
 }
 
 TEST(StringBufAppend, Formats) {
@@ -272,8 +226,7 @@ TEST(StringBufAppend, Formats) {
   sbAppendHexByte(&sb, 0x0F);
   sbAppendHexByte(&sb, 0xA0);
   sbAppendData(&bytes, "\x00\xff\x10", 3);
-  EXPECT_EQ(sbAppendHex(&sb, &bytes), 0);
-  EXPECT_STREQ(sbGet(&sb), "0fa000ff10");
+  EXPECT_EQ((std::tuple{sbAppendHex(&sb, &bytes), sbText(&sb)}), std::tuple(0, "0fa000ff10"));
 }
 
 TEST(StringBufTokens, NextTokenOverFixedView) {
@@ -283,13 +236,8 @@ TEST(StringBufTokens, NextTokenOverFixedView) {
   v.length = 0;
   Sb out;
   std::string seen;
-  while (sbNextToken(&v, &out)) {
-    seen += '[';
-    seen.append(sbGet(&out), sbGetLength(&out));
-    seen += ']';
-  }
-  EXPECT_EQ(seen, "[a][b][][c]");
-  EXPECT_FALSE(sbNextToken(&v, &out));
+  while (sbNextToken(&v, &out)) seen += "[" + sbText(&out) + "]";
+  EXPECT_EQ((std::tuple{seen, sbNextToken(&v, &out)}), std::tuple("[a][b][][c]", false));
 }
 
 TEST(StringBufTokensDeathTest, NextTokenOnGrowableEndsTheProcess) {
@@ -307,10 +255,6 @@ TEST(StringBufTokens, NextWordSplitsInPlace) {
   Sb sb("  one two\tthree  ");
   char* cursor = nullptr;
   std::string seen;
-  while (char* w = sbNextWord(&sb, &cursor)) {
-    seen += '[';
-    seen += w;
-    seen += ']';
-  }
+  while (char* w = sbNextWord(&sb, &cursor)) seen += "[" + std::string(w) + "]";
   EXPECT_EQ(seen, "[one][two][three]");
 }

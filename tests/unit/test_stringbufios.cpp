@@ -1,20 +1,13 @@
-// StringBuffer with streams (the "StringBufferIoStream" type, appending from
-// a stream) and the date pattern formatter.
+// StringBuffer with streams (the "StringBufferIoStream" type, appending from a stream) and the date pattern formatter.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
-#include <string>
 
-#include "iostream.h"
-#include "osinit.h"
-#include "stringbuf.h"
 #include "test_ios_helpers.h"
-#include "testenv.h"
 
 using iostest::readSome;
+using iostest::writeSome;
 
 namespace {
 
@@ -49,72 +42,51 @@ TEST(StringBufStream, ReadGetcSeekAndEnd) {
   Sb in("hello world");
   IoStream* s = sbStringBufferIoStream(&in, nullptr);
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(s->ops, &sbIoStreamReadOps);
-  EXPECT_STREQ(iosTypeName(s), "StringBufferIoStream");
-  EXPECT_EQ(readSome(s, 5), "hello");
-  EXPECT_EQ(iosGetByte(s), ' ');
+  EXPECT_EQ(std::tuple(s->ops, std::string(iosTypeName(s))), std::tuple(&sbIoStreamReadOps, "StringBufferIoStream"));
+  EXPECT_EQ((std::tuple{readSome(s, 5), iosGetByte(s)}), std::tuple("hello", ' '));
   uint64_t pos = 0;
-  EXPECT_EQ(iosGetSeek(s, &pos), 0);
-  EXPECT_EQ(pos, 6u);
-  EXPECT_EQ(iosCanRead(s, 0), 0);
-  EXPECT_EQ(readSome(s, 8), "world");
-  EXPECT_EQ(readSome(s, 8), "");
-  EXPECT_EQ(iosGetByte(s), -1);
-  EXPECT_NE(iosCanRead(s, 0), 0);
-  EXPECT_EQ(iosSeek(s, 11), -1);  // the length itself is refused
-  EXPECT_EQ(iosSeek(s, 1ull << 32), -1);
-  EXPECT_EQ(iosSeek(s, 10), 0);
-  EXPECT_EQ(iosGetByte(s), 'd');
-  EXPECT_EQ(iosWrite(s, "x", 1, nullptr), -1);
-  EXPECT_EQ(iosClose(s), 0);
+  EXPECT_EQ((std::tuple{iosGetSeek(s, &pos), pos, iosCanRead(s, 0)}), std::tuple(0, 6u, 0));
+  EXPECT_EQ((std::tuple{readSome(s, 8), readSome(s, 8), iosGetByte(s), iosCanRead(s, 0) != 0}),
+            std::tuple("world", "", -1, true));
+  // The length itself is refused.
+  EXPECT_EQ((std::tuple{iosSeek(s, 11), iosSeek(s, 1ull << 32), iosSeek(s, 10), iosGetByte(s)}),
+            std::tuple(-1, -1, 0, 'd'));
+  EXPECT_EQ((std::tuple{iosWrite(s, "x", 1, nullptr), iosClose(s)}), std::tuple(-1, 0));
   EXPECT_STREQ(sbGet(&in), "hello world");  // the buffer stays the caller's
 }
 
 TEST(StringBufStream, UngetPutsBytesBack) {
   Sb in("abcdef");
   IoStream* s = sbStringBufferIoStream(&in, nullptr);
-  EXPECT_EQ(readSome(s, 3), "abc");
-  EXPECT_EQ(iosUnGetData(s, "XY", 2), 0);
-  EXPECT_EQ(readSome(s, 4), "XYde");
-  EXPECT_EQ(iosUnGetData(s, "123456789", 9), -1);
+  EXPECT_EQ((std::tuple{readSome(s, 3), iosUnGetData(s, "XY", 2), readSome(s, 4), iosUnGetData(s, "123456789", 9)}),
+            std::tuple("abc", 0, "XYde", -1));
   iosClose(s);
   // A fixed view's bytes are not overwritten: only the bytes read go back.
   const char bytes[] = "fixed";
   StringBuffer view;
   sbInitFixedHere(&view, bytes, 5);
   IoStream* f = sbStringBufferIoStream(&view, nullptr);
-  EXPECT_EQ(readSome(f, 2), "fi");
-  EXPECT_EQ(iosUnGetData(f, "zz", 2), -1);
-  EXPECT_EQ(iosUnGetData(f, "fi", 2), 0);
-  EXPECT_EQ(iosGetByte(f), 'f');
+  EXPECT_EQ((std::tuple{readSome(f, 2), iosUnGetData(f, "zz", 2), iosUnGetData(f, "fi", 2), iosGetByte(f)}),
+            std::tuple("fi", -1, 0, 'f'));
   iosClose(f);
 }
 
 TEST(StringBufStream, SharedBufferDropsReadBytesBeforeWriting) {
   Sb rw("0123456789");
   IoStream* s = sbStringBufferIoStream(&rw, &rw);
-  EXPECT_EQ(s->ops, &sbIoStreamReadWriteOps);
-  EXPECT_EQ(readSome(s, 5), "01234");
-  uint32_t put = 0;
-  EXPECT_EQ(iosWrite(s, "abc", 3, &put), 0);
-  EXPECT_EQ(put, 3u);
-  EXPECT_STREQ(sbGet(&rw), "56789abc");
-  EXPECT_EQ(iosGetByte(s), '5');
-  EXPECT_EQ(iosFlush(s), 0);
+  EXPECT_EQ((std::tuple{s->ops, readSome(s, 5)}), std::tuple(&sbIoStreamReadWriteOps, "01234"));
+  EXPECT_EQ((std::tuple{writeSome(s, "abc"), sbText(&rw), iosGetByte(s), iosFlush(s)}),
+            std::tuple("3", "56789abc", '5', 0));
   iosClose(s);
 }
 
 TEST(StringBufStream, WriteOnlyRefusesReads) {
   Sb out;
   IoStream* s = sbStringBufferIoStream(nullptr, &out);
-  EXPECT_EQ(s->ops, &sbIoStreamWriteOps);
-  EXPECT_EQ(iosPrintf(s, "%s=%d", "n", 5), 0);
-  EXPECT_EQ(iosWriteString(s, ";", nullptr), 0);
-  EXPECT_STREQ(sbGet(&out), "n=5;");
-  EXPECT_EQ(iosGetByte(s), -1);
-  EXPECT_EQ(readSome(s, 2), "<fail>");
-  uint32_t got = 0;
-  EXPECT_EQ(iosRead(s, nullptr, 0, &got), -1);  // no read mechanism
+  EXPECT_EQ((std::tuple{s->ops, iosPrintf(s, "%s=%d", "n", 5), iosWriteString(s, ";", nullptr), sbText(&out)}),
+            std::tuple(&sbIoStreamWriteOps, 0, 0, "n=5;"));
+  uint32_t got = 0;  // reads fail: there is no read mechanism
+  EXPECT_EQ((std::tuple{iosGetByte(s), readSome(s, 2), iosRead(s, nullptr, 0, &got)}), std::tuple(-1, "<fail>", -1));
   iosClose(s);
   EXPECT_EQ(sbStringBufferIoStream(nullptr, nullptr), nullptr);
 }
@@ -127,21 +99,15 @@ TEST(StringBufStream, AppendInputStreamAndIosRead) {
   IoStream* s = sbStringBufferIoStream(&src, nullptr);
   Sb dst("<");
   uint32_t got = 0;
-  EXPECT_EQ(sbAppendInputStream(&dst, s, 10, &got), 0);
-  EXPECT_EQ(got, 10u);
-  EXPECT_EQ(sbGetLength(&dst), 11u);
-  EXPECT_EQ(sbAppendInputStream(&dst, s, 0, &got), 0);  // to the end
-  EXPECT_EQ(got, 19990u);
+  EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 10, &got), got, sbGetLength(&dst)}), std::tuple(0, 10u, 11u));
+  EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 0, &got), got}), std::tuple(0, 19990u));  // to the end
   EXPECT_EQ(sbText(&dst), "<" + big);
   EXPECT_EQ(sbGet(&dst)[sbGetLength(&dst)], 0);
-  EXPECT_EQ(sbAppendInputStream(&dst, s, 5, &got), 0);  // end of data
-  EXPECT_EQ(got, 0u);
+  EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 5, &got), got}), std::tuple(0, 0u));  // end of data
   iosSeek(s, 19998);
   Sb one;
   EXPECT_EQ(sbAppendIosRead(&one, s, 0, &got), -1);
-  EXPECT_EQ(sbAppendIosRead(&one, s, 100, &got), 0);
-  EXPECT_EQ(got, 2u);
-  EXPECT_STREQ(sbGet(&one), "zZ");
+  EXPECT_EQ((std::tuple{sbAppendIosRead(&one, s, 100, &got), got, sbText(&one)}), std::tuple(0, 2u, "zZ"));
   iosClose(s);
 }
 
@@ -170,9 +136,8 @@ TEST(StringBufDate, MidnightHours) {
   EXPECT_TRUE(zone[0] == '+' || zone[0] == '-');
 }
 
-// A file appended as it stands, and read as text with or without a
-// byte-order mark: without one the file data set applies; it defaults to the
-// internal one, so the bytes come through unchanged.
+// A file appended as it stands, and read as text with or without a byte-order mark: without one the file data set
+// applies; it defaults to the internal one, so the bytes come through unchanged.
 TEST(StringBufFile, AppendAndReadText) {
   auto dir = testFreshDir("stringbuf");
   std::string bytes(70000, 'b');
