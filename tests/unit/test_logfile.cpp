@@ -157,11 +157,9 @@ TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
   logInfo(logCatSfx, "appended\n");
   EXPECT_EQ(std::vector<uint32_t>(clock.waits, clock.waits + clock.waitCount), std::vector<uint32_t>{1000})
       << "one second's wait for a new name";
-  std::string pattern = path("t-${TimeStamp}.log");
-  std::string taken = expand(pattern.c_str(), false);
+  const std::string taken = expand(path("t-${TimeStamp}.log").c_str(), false);
   testWriteFile(taken, "taken\n");
-  logSetLogFile(pattern.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  openLog("t-${TimeStamp}.log");
   std::string now = logOut.currentFile;
   logCloseStream();
   EXPECT_EQ(logText(fixed).rfind("earlier run\n", 0), 0u);
@@ -171,12 +169,10 @@ TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
 }
 
 TEST_F(LogFiles, RotationKeepsTwoNumberedFiles) {
-  std::string file = path("sfx.log");
   testWriteFile(path("sfx-1.log"), "old one\n");
   testWriteFile(path("sfx-2.log"), "old two\n");
-  logSetLogFile(file.c_str());
   logSetKeepCount(2);
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("sfx.log");
   logOut.maxSize = 3000;
   for (int i = 0; i < 40; i++) logInfo(logCatSfx, "record %02d with some text to fill the file\n", i);
   logCloseStream();
@@ -235,10 +231,8 @@ void pipeWriter(void* arg) {
 TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
   osTestSetClock(nullptr);  // the test clock is for one thread
   ASSERT_EQ(osThreadInit(), 0);
-  std::string file = path("pipe.log");
-  logSetLogFile(file.c_str());
   logSetLogLevel("debug");
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("pipe.log");
   logSetPipeRequested(true);
   osThreadLogStartPipe = logStartPipe;
   osThreadLogStopPipe = logStopPipe;
