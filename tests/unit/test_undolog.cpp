@@ -235,6 +235,7 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
   writeText(t("register.properties"), "id=mine");
   fs::create_directories(t(".lock"));
   writeText(t(".lock") + osPathSeparator + "holder", "1 2 3 h");
+  const auto before = snapshot();
   const std::string out = path("outside"), f = out + osPathSeparator + "f";
   const Rec cases[] = {
       {ulDirCreated, out, ""},
@@ -253,9 +254,7 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
     ASSERT_NO_FATAL_FAILURE(journal({{ulPlaced, t("keep.txt"), ""}, c}));
     expectRefused(path("tree"), c.path);
     EXPECT_EQ("precious", readText(f)) << c.path;
-    EXPECT_EQ("keep", readText(t("keep.txt"))) << c.path;
-    EXPECT_EQ("id=mine", readText(t("register.properties"))) << c.path;
-    EXPECT_EQ("1 2 3 h", readText(t(".lock") + osPathSeparator + "holder")) << c.path;
+    EXPECT_EQ(before, snapshot()) << c.path;
     EXPECT_TRUE(fs::exists(log())) << c.path;
   }
 }
