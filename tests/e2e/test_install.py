@@ -8,6 +8,7 @@ from conftest import (RELEASE, TAG, assert_holds_tree, demo_tree, expect_rc, has
 @pytest.fixture
 def work(tmp_path):
     (tmp_path / "tmp").mkdir()
+    (tmp_path / "out").mkdir()  # a directory to run or unpack in
     return tmp_path
 
 
@@ -56,7 +57,6 @@ def test_unpack_without_directory_value(plat, work):
 def test_pattern_extracts_only_matching_entries(plat, work):
     exe, _ = demo_installer(plat, work)
     out_dir = work / "out"
-    out_dir.mkdir()
     r = expect_rc(plat.run(exe, "--pattern", f"{TAG}/etc/*", cwd=out_dir, env=plat.env(work)))
     assert (out_dir / TAG / "etc" / "branch").read_text().strip() == RELEASE
     assert not (out_dir / TAG / "www").exists()
@@ -71,7 +71,6 @@ def test_archive_without_script_unpacks_everything_here(plat, work):
     (src / "data.bin").write_bytes(bytes(range(256)) * 40)
     exe = make_installer(plat, zip_tree(src, work / "plain.zip"), work / "plain-setup")
     out_dir = work / "out"
-    out_dir.mkdir()
     expect_rc(plat.run(exe, cwd=out_dir, env=plat.env(work)))
     assert (out_dir / "docs" / "readme.txt").read_text() == "hello\n"
     assert (out_dir / "data.bin").read_bytes() == bytes(range(256)) * 40
@@ -94,7 +93,6 @@ def test_corrupt_entry_fails_and_leaves_nothing(plat, work):
     z.write_bytes(bytes(data))
     exe = make_installer(plat, z, work / "bad-setup")
     out_dir = work / "out"
-    out_dir.mkdir()
     (out_dir / "a.txt").write_text("previous")
     plat.check(exe, "--unpack", out_dir, work=work, rc=2)
     assert sorted(p.name for p in out_dir.iterdir()) == ["a.txt"]
