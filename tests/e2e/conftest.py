@@ -95,8 +95,7 @@ def has(text, *needles, lacks=()):
 
 
 def platforms():
-    names = os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",")
-    return [n for n in names if n]
+    return [n for n in os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",") if n]
 
 
 @pytest.fixture(params=platforms())

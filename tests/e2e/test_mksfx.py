@@ -25,10 +25,8 @@ def mksfx(*args, wine=False, check=True, env=None):
 def test_build_from_directory_and_install(plat, tmp_path):
     tree = demo_tree(plat, tmp_path / "payload")
     out = tmp_path / ("setup" + plat.exe_suffix)
-    r = mksfx("--stub", plat.stub, "--dir", tree, "-o", out, wine=plat.wine)
-    assert "packed" in r.stdout
-    v = mksfx("--verify", out)
-    assert f"installer script: {TAG}/bin/{plat.script}" in v.stdout, v.stdout + v.stderr
+    assert "packed" in mksfx("--stub", plat.stub, "--dir", tree, "-o", out, wine=plat.wine).stdout
+    has(mksfx("--verify", out).stdout, f"installer script: {TAG}/bin/{plat.script}")
     target = tmp_path / "unpacked"
     expect_rc(plat.run(out, "--unpack", target, cwd=tmp_path))
     assert_holds_tree(target, tree)
@@ -67,8 +65,7 @@ def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
         exe = tmp_path / f"setup{residue}{plat.exe_suffix}"
         exe.write_bytes(stub + b"\0" * pad + data)
         exe.chmod(0o755)
-        v = mksfx("--verify", exe)
-        assert f"archive of {count} entries at offset {len(stub) + pad}" in v.stdout, (residue, v.stdout)
+        has(mksfx("--verify", exe).stdout, f"archive of {count} entries at offset {len(stub) + pad}")
         r = plat.run(exe, "--unpack", tmp_path / f"out{residue}", cwd=tmp_path)
         assert r.returncode == 0, (residue, r.stderr)
         assert (tmp_path / f"out{residue}" / TAG / "etc" / "branch").read_text().strip() == RELEASE
@@ -83,6 +80,7 @@ def signing(tmp_path):
     def sign(src, dst):
         subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", src, "-out", dst],
                        check=True, capture_output=True)
+        return dst
 
     def verify(path):
         r = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path], capture_output=True, text=True)
@@ -97,8 +95,7 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     tree = demo_tree(plat, tmp_path / "payload")
     stub, payload = tmp_path / "stub.exe", tmp_path / "payload.zip"
     mksfx("--stub", plat.stub, "--dir", tree, "--store", "--digest", "--stub-only", "--zip-out", payload, "-o", stub)
-    signed = tmp_path / "signed.exe"
-    sign(stub, signed)
+    signed = sign(stub, tmp_path / "signed.exe")
     assert verify(signed)
     installer = tmp_path / "setup.exe"
     mksfx("--stub", signed, "--zip", payload, "-o", installer)
