@@ -1,6 +1,5 @@
-"""Black-box test harness: builds real installers from the built stubs and
-runs them as a user would, natively (installer.sh) and under wine
-(installer.cmd run by wine's cmd.exe)."""
+"""Black-box test harness: builds real installers from the built stubs and runs them as a user would, natively
+(installer.sh) and under wine (installer.cmd run by wine's cmd.exe)."""
 import os
 import shutil
 import subprocess
@@ -30,24 +29,18 @@ class Platform:
         self.stub = BUILD / (f"{WIN_BUILD}/sfx.exe" if self.wine else "native/sfx")
         self.script = "installer.cmd" if self.wine else "installer.sh"
         self.exe_suffix = ".exe" if self.wine else ""
-
-    @property
-    def sep(self):
-        return "\\" if self.wine else "/"
+        self.sep = "\\" if self.wine else "/"
 
     def path(self, p):
         """A host path as the program sees it (under wine on drive Z:)."""
         return "Z:" + str(p).replace("/", "\\") if self.wine else str(p)
 
     def env(self, work, extra=None):
-        """Environment of a run whose temporary installer directory goes below
-        work/tmp. Wine sets TEMP itself (and TMPDIR would move its server's
-        socket), so a wine run uses the prefix's own Temp folder."""
+        """Environment of a run whose temporary installer directory goes below work/tmp. Wine sets TEMP itself (and
+        TMPDIR would move its server's socket), so a wine run uses the prefix's own Temp folder."""
         self.temp_baseline = set(self._temp_dirs(work))
         env = {} if self.wine else {"TEMP": str(work / "tmp"), "TMP": str(work / "tmp"), "TMPDIR": str(work / "tmp")}
-        if extra:
-            env.update(extra)
-        return env
+        return {**env, **(extra or {})}
 
     def leftover_temp_dirs(self, work):
         """Temporary installer directories that runs since env() left behind."""
@@ -55,25 +48,22 @@ class Platform:
 
     def _temp_dirs(self, work):
         root = WINEPREFIX / "drive_c" / "users" / os.environ.get("USER", "root") / "Temp" if self.wine else work / "tmp"
-        if not root.exists():
-            return []
-        return [p.name for p in root.iterdir() if p.name.startswith("installer-" + TAG)]
+        return [p.name for p in root.iterdir() if p.name.startswith("installer-" + TAG)] if root.exists() else []
+
+    def _cmd(self, exe, args, env):
+        """The command line and environment of a run (no inherited log settings)."""
+        full_env = {k: v for k, v in os.environ.items() if k not in ("QZR_LOGLEVEL", "QZR_LOGFILE")}
+        return ([str(WINE_RUN)] if self.wine else []) + [str(exe)] + [str(a) for a in args], {**full_env, **(env or {})}
 
     def run(self, exe, *args, cwd=None, env=None, timeout=120, stdin=None):
         """Runs an installer; returns CompletedProcess with text output."""
-        cmd = ([str(WINE_RUN)] if self.wine else []) + [str(exe)] + [str(a) for a in args]
-        full_env = dict(os.environ)
-        full_env.pop("QZR_LOGLEVEL", None)
-        full_env.pop("QZR_LOGFILE", None)
-        if env:
-            full_env.update(env)
+        cmd, full_env = self._cmd(exe, args, env)
         for attempt in range(2):
             r = subprocess.run(cmd, cwd=cwd, env=full_env, capture_output=True, timeout=timeout,
                                stdin=stdin if stdin is not None else subprocess.DEVNULL, text=True,
                                errors="replace")
-            # Rarely, on a loaded machine, a wine start ends with code 1 before
-            # the program has written a single byte (the program itself always
-            # logs its start or its failure): such a start is tried once more.
+            # Rarely, on a loaded machine, a wine start ends with code 1 before the program has written a single byte
+            # (the program itself always logs its start or its failure): such a start is tried once more.
             if not (self.wine and r.returncode == 1 and not r.stdout and not r.stderr):
                 break
         return r
@@ -81,23 +71,31 @@ class Platform:
     def check(self, exe, *args, work, rc=0, extra=None):
         """Runs exe in work with env(work, extra) and asserts its exit code;
         the result also holds the whole output as out."""
-        r = self.run(exe, *args, cwd=work, env=self.env(work, extra))
-        r.out = r.stdout + r.stderr
-        assert r.returncode == rc, r.out
-        return r
+        return expect_rc(self.run(exe, *args, cwd=work, env=self.env(work, extra)), rc)
 
     def popen(self, exe, *args, cwd=None, env=None):
-        cmd = ([str(WINE_RUN)] if self.wine else []) + [str(exe)] + [str(a) for a in args]
-        full_env = dict(os.environ)
-        if env:
-            full_env.update(env)
+        cmd, full_env = self._cmd(exe, args, env)
         return subprocess.Popen(cmd, cwd=cwd, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 stdin=subprocess.DEVNULL, text=True, errors="replace", start_new_session=True)
 
 
+def expect_rc(r, rc=0):
+    """Asserts a finished run's exit code; the run also holds its whole output as out."""
+    r.out = r.stdout + r.stderr
+    assert r.returncode == rc, r.out
+    return r
+
+
+def has(text, *needles, lacks=()):
+    """Asserts that each of needles is in text and none of lacks is."""
+    for n in needles:
+        assert n in text, (n, text[-3000:])
+    for n in lacks:
+        assert n not in text, (n, text[-3000:])
+
+
 def platforms():
-    names = os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",")
-    return [n for n in names if n]
+    return [n for n in os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",") if n]
 
 
 @pytest.fixture(params=platforms())
@@ -112,13 +110,8 @@ def zip_tree(src: Path, dest: Path, skip=(), method=zipfile.ZIP_DEFLATED):
     """Writes the files below src into a ZIP at dest, names relative to src."""
     with zipfile.ZipFile(dest, "w", method) as z:
         for path in sorted(src.rglob("*")):
-            rel = path.relative_to(src).as_posix()
-            if any(path.name == s for s in skip):
-                continue
-            if path.is_dir():
-                z.write(path, rel + "/")
-            else:
-                z.write(path, rel)
+            if path.name not in skip:
+                z.write(path, path.relative_to(src).as_posix() + ("/" if path.is_dir() else ""))
     return dest
 
 
@@ -137,14 +130,12 @@ def zip_entries(dest: Path, entries, mode="w"):
 def make_installer(plat: Platform, zip_path: Path, out: Path):
     """The stub with the archive appended, by concatenation."""
     out = out.with_suffix(plat.exe_suffix) if plat.exe_suffix else out
-    with open(out, "wb") as f:
-        f.write(plat.stub.read_bytes())
-        f.write(zip_path.read_bytes())
+    out.write_bytes(plat.stub.read_bytes() + zip_path.read_bytes())
     out.chmod(0o755)
     return out
 
 
-def demo_tree(plat: Platform, dest: Path, script_exit=None):
+def demo_tree(plat: Platform, dest: Path):
     """A copy of the demo payload holding only this platform's installer script."""
     shutil.copytree(DEMO, dest)
     other = "installer.sh" if plat.wine else "installer.cmd"
@@ -153,8 +144,7 @@ def demo_tree(plat: Platform, dest: Path, script_exit=None):
 
 
 def old_installation(tree: Path, dest: Path):
-    """An older installation of tree at dest: same layout, other contents, an
-    older release and a file of its own."""
+    """An older installation of tree at dest: same layout, other contents, an older release and a file of its own."""
     shutil.copytree(tree, dest)
     for p in dest.rglob("*"):
         if p.is_file():
@@ -187,33 +177,26 @@ def installed_release(plat: Platform, rel: Path):
 
 def tree_snapshot(root: Path):
     """Relative path -> bytes (None for directories) of everything below root."""
-    out = {}
-    for p in sorted(root.rglob("*")):
-        rel = p.relative_to(root).as_posix()
-        out[rel] = None if p.is_dir() else p.read_bytes()
-    return out
+    return {p.relative_to(root).as_posix(): None if p.is_dir() else p.read_bytes() for p in sorted(root.rglob("*"))}
+
+
+def assert_holds_tree(root: Path, tree: Path):
+    """Asserts that everything below tree is below root too, the same."""
+    want, got = tree_snapshot(tree), tree_snapshot(root)
+    assert {rel: got.get(rel, "missing") for rel in want} == want, root
 
 
 def set_tree_times(root: Path, seconds):
-    """Gives everything below root (and root) one modification time, as a
-    fresh checkout at that moment would."""
+    """Gives everything below root (and root) one modification time, as a fresh checkout at that moment would."""
     for p in [root, *root.rglob("*")]:
         os.utime(p, (seconds, seconds), follow_symlinks=False)
 
 
 def run_in_pty(cmd, cwd, env, columns=100, timeout=120, stdin_tty=False):
-    """Runs cmd with standard output and error (and with stdin_tty also
-    standard input) on a pseudo-terminal of the given width, as a person at a
-    console would; the terminal is raw, so the bytes arrive exactly as
-    written. Returns (exit code, bytes) once the program has ended and the
-    terminal is quiet (wine's helpers may keep it open)."""
-    import fcntl
-    import pty
-    import select
-    import struct
-    import termios
-    import time
-    import tty
+    """Runs cmd with standard output and error (and with stdin_tty also standard input) on a pseudo-terminal of the
+    given width, as a person at a console would; the terminal is raw, so the bytes arrive exactly as written. Returns
+    (exit code, bytes) once the program has ended and the terminal is quiet (wine's helpers may keep it open)."""
+    import fcntl, pty, select, struct, termios, time, tty  # noqa: E401
 
     master, slave = pty.openpty()
     tty.setraw(slave)

@@ -8,15 +8,14 @@ import time
 
 import pytest
 
-from conftest import RELEASE, TAG, installed_release, make_installer, tree_snapshot, zip_tree
+from conftest import RELEASE, TAG, has, installed_release, make_installer, tree_snapshot, zip_tree
 
 
 def test_update_replaces_all_but_registration(plat, setup):
     exe, tree, install, work = setup
     before_reg = (install / "register.properties").read_bytes()
     out = plat.check(exe, "--auto-update", "-d", install, work=work).out
-    assert "Auto-update installer succeeded" in out
-    assert "Obtained installation lock" in out and "Released installation lock" in out
+    has(out, "Auto-update installer succeeded", "Obtained installation lock", "Released installation lock")
     assert (install / "register.properties").read_bytes() == before_reg
     for rel, data in tree_snapshot(tree).items():
         if rel != "register.properties" and data is not None:
@@ -41,14 +40,13 @@ def test_lock_link_blocks_and_is_never_followed(plat, setup):
     exe, _, install, work = setup
     victim = work / "victim"
     (victim / "sub").mkdir(parents=True)
-    (victim / "sub" / "keep.txt").write_text("keep\n")
-    (victim / "keep.txt").write_text("keep\n")
     for p in (victim / "sub", victim):
+        (p / "keep.txt").write_text("keep\n")
         age(p, 20)
     (install / ".lock").symlink_to(victim, target_is_directory=True)
     age(install / ".lock", 20)
-    r = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2, extra={"QZR_TEST_LOCK_ATTEMPTS": "2"})
-    assert "is blocked" in r.stderr
+    assert "is blocked" in plat.check(exe, "--auto-update", "-d", install, work=work, rc=2,
+                                      extra={"QZR_TEST_LOCK_ATTEMPTS": "2"}).stderr
     assert tree_snapshot(victim) == {"keep.txt": b"keep\n", "sub": None, "sub/keep.txt": b"keep\n"}
     assert (install / ".lock").is_symlink()
     assert [p.name for p in install.iterdir() if p.name.startswith(".lock")] == [".lock"]
@@ -70,8 +68,7 @@ def test_stale_lock_is_removed(plat, setup):
     exe, _, install, work = setup
     lock = install / ".lock"
     lock.mkdir()
-    old = time.time() - 13 * 60
-    os.utime(lock, (old, old))
+    age(lock, 13)
     assert "Removed stale installation lock" in plat.check(exe, "--auto-update", "-d", install, work=work).out
     assert not lock.exists()
 
@@ -81,18 +78,16 @@ def test_fresh_lock_makes_installer_wait_and_fail(plat, setup):
     (install / ".lock").mkdir()
     start = time.time()
     r = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2, extra={"QZR_TEST_LOCK_ATTEMPTS": "3"})
-    assert "will wait 180 seconds" in r.stderr
-    assert "Failed to obtain installation lock" in r.stderr
+    has(r.stderr, "will wait 180 seconds", "Failed to obtain installation lock")
     assert time.time() - start >= 2.5
     assert (install / ".lock").is_dir()  # somebody else's lock stays
 
 
 def test_installed_release_is_refused(plat, setup):
     exe, _, install, work = setup
-    rel = installed_release(plat, install / "2025_1_0_20250129_14-installed")
-    shutil.copytree(rel, install / "latest")
-    r = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2)
-    assert "there is already a valid installation for that version" in r.stderr
+    shutil.copytree(installed_release(plat, install / "2025_1_0_20250129_14-installed"), install / "latest")
+    has(plat.check(exe, "--auto-update", "-d", install, work=work, rc=2).stderr,
+        "there is already a valid installation for that version")
 
 
 def test_incomplete_installation_is_not_counted(plat, setup):
@@ -100,32 +95,31 @@ def test_incomplete_installation_is_not_counted(plat, setup):
     rel = install / "half"
     (rel / "etc").mkdir(parents=True)
     (rel / "etc" / "branch").write_text("# branch file\n" + RELEASE + "\n")
-    r = plat.check(exe, "--auto-update", "-d", install, work=work)
-    assert "is not complete" in r.stderr and "does not exist" in r.stderr
+    has(plat.check(exe, "--auto-update", "-d", install, work=work).stderr, "is not complete", "does not exist")
+
+
+def slow_installer(plat, work, script):
+    """An installer of the work's payload whose (POSIX) installer script is script."""
+    (work / "payload" / TAG / "bin" / "installer.sh").write_text("#!/bin/sh\n" + script + "exit 0\n")
+    return make_installer(plat, zip_tree(work / "payload", work / "slow.zip"), work / "slow-setup")
 
 
 @pytest.mark.parametrize("plat", ["native"], indirect=True)
 def test_two_installers_never_overlap(plat, setup):
-    exe, tree, install, work = setup
-    script = install.parent / "payload" / TAG / "bin" / "installer.sh"
+    _, _, install, work = setup
     stamp = work / "stamps.txt"
-    script.write_text("#!/bin/sh\n"
-                      f"echo start $$ >> '{stamp}'\nsleep 2\necho end $$ >> '{stamp}'\nexit 0\n")
-    exe = make_installer(plat, zip_tree(install.parent / "payload", work / "slow.zip"), work / "slow-setup")
+    exe = slow_installer(plat, work, f"echo start $$ >> '{stamp}'\nsleep 2\necho end $$ >> '{stamp}'\n")
     procs = [plat.popen(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work)) for _ in range(2)]
     results = [p.communicate(timeout=120) for p in procs]
     assert [p.returncode for p in procs] == [0, 0], results
-    words = [l.split()[0] for l in stamp.read_text().splitlines()]
-    assert words == ["start", "end", "start", "end"]
+    assert [l.split()[0] for l in stamp.read_text().splitlines()] == ["start", "end", "start", "end"]
 
 
 @pytest.mark.parametrize("plat", ["native"], indirect=True)
 def test_interrupt_during_script_cleans_up(plat, setup):
-    exe, tree, install, work = setup
-    script = install.parent / "payload" / TAG / "bin" / "installer.sh"
+    _, _, _, work = setup
     started = work / "started"
-    script.write_text(f"#!/bin/sh\ntouch '{started}'\nsleep 5\nexit 0\n")
-    exe = make_installer(plat, zip_tree(install.parent / "payload", work / "slow.zip"), work / "slow-setup")
+    exe = slow_installer(plat, work, f"touch '{started}'\nsleep 5\n")
     p = plat.popen(exe, cwd=work, env=plat.env(work))
     for _ in range(200):
         if started.exists():

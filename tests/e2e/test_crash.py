@@ -1,7 +1,6 @@
-"""An auto-update that ends abruptly (at every file-system call through the
-test seam, or by SIGKILL at random moments) is undone by the next run: the
-installation is the old one, or the new one after the commit, never a mix,
-and nothing is left behind."""
+"""An auto-update that ends abruptly (at every file-system call through the test seam, or by SIGKILL at random moments)
+is undone by the next run: the installation is the old one, or the new one after the commit, never a mix, and nothing is
+left behind."""
 import os
 import random
 import shutil
@@ -16,9 +15,7 @@ SCRIPT_LOG = f"{TAG}/bin/installer.log"  # written by the script itself
 
 
 def state(root):
-    snap = tree_snapshot(root)
-    snap.pop(SCRIPT_LOG, None)
-    return snap
+    return {rel: data for rel, data in tree_snapshot(root).items() if rel != SCRIPT_LOG}
 
 
 def leftovers(root):
@@ -45,8 +42,7 @@ def update(plat, tmp_path):
 
 
 def recover_and_check(plat, exe, inst, work, old, new, committed_ok):
-    """A second run recovers; its own update fails, so the tree it leaves is
-    what recovery made of the first."""
+    """A second run recovers; its own update fails, so the tree it leaves is what recovery made of the first."""
     out = plat.check(exe, "--auto-update", "-d", inst, work=work, rc=2,
                      extra={"DEMO_INSTALLER_EXIT": "1", "QZR_TEST_LOCK_ATTEMPTS": "3"}).out
     assert "Auto-update installer failed" in out, out
@@ -58,8 +54,7 @@ def recover_and_check(plat, exe, inst, work, old, new, committed_ok):
 
 @pytest.mark.parametrize("script_exit", ["0", "1"])
 def test_crash_at_every_file_system_call(plat, update, script_exit):
-    """Every call natively; under wine, where a run takes a second, every
-    17th."""
+    """Every call natively; under wine, where a run takes a second, every 17th."""
     exe, old, new, work = update
     inst = work / "inst"
     crashes = 0
@@ -76,15 +71,13 @@ def test_crash_at_every_file_system_call(plat, update, script_exit):
 
 
 def test_random_kills(plat, update):
-    """SIGKILL to the process group: under wine that ends the Windows process
-    as abruptly as TerminateProcess does."""
+    """SIGKILL to the process group: under wine that ends the Windows process as abruptly as TerminateProcess does."""
     exe, old, new, work = update
     inst = work / "inst"
     rng = random.Random(18)
-    # Kills land within the length of a whole update as measured now, so
-    # that a loaded machine does not let every update finish first.
-    # Each close is slowed through the test seam, so that the extraction
-    # spans the window in which the kills fall.
+    # Kills land within the length of a whole update as measured now, so that a loaded machine does not let every update
+    # finish first. Each close is slowed through the test seam, so that the extraction spans the window in which the
+    # kills fall.
     slow = plat.env(work, {"QZR_TEST_CLOSE_DELAY_MS": "100" if plat.wine else "20"})
     shutil.copytree(work / "old", inst)
     t0 = time.monotonic()

@@ -1,15 +1,14 @@
-"""The self-extractor as a user runs it: installer mode, unpacking, patterns,
-the script hand-over and its logs."""
-import zipfile
-
+"""The self-extractor as a user runs it: installer mode, unpacking, patterns, the script hand-over and its logs."""
 import pytest
 
-from conftest import RELEASE, TAG, demo_tree, make_installer, tree_snapshot, zip_tree
+from conftest import (RELEASE, TAG, assert_holds_tree, demo_tree, expect_rc, has, make_installer, zip_entries,
+                      zip_tree)
 
 
 @pytest.fixture
 def work(tmp_path):
     (tmp_path / "tmp").mkdir()
+    (tmp_path / "out").mkdir()  # a directory to run or unpack in
     return tmp_path
 
 
@@ -22,28 +21,18 @@ def demo_installer(plat, work, name="setup"):
 def test_install_runs_script_with_arguments_and_copies_logs(plat, work):
     exe, _ = demo_installer(plat, work)
     out = plat.check(exe, "first arg", "-x", work=work).out
-    assert "Installation succeeded" in out
-    # The script's own log, copied between the dashed lines.
-    assert "Content of installer.log:\n-----------------------\n" in out
-    assert "demo installer running in" in out
-    if not plat.wine:
-        assert "arg[0]=first arg" in out
-        assert "arg[1]=-x" in out
-        assert "arg[2]=-f" in out and "stdout.log" in out
-        assert "arg[4]=-l" in out and "arg[5]=INFO" in out
-        assert "installer-helper.txt" in out  # companion files come along
-    else:
-        assert 'args: "first arg" "-x" "-f" ' in out and 'stdout.log" "-l" "INFO"' in out
-        assert "installer-helper.txt" in out
-    # The temporary installer directory is gone.
-    assert plat.leftover_temp_dirs(work) == []
+    # The script's own log is copied between the dashed lines; companion files come along.
+    args = (['args: "first arg" "-x" "-f" ', 'stdout.log" "-l" "INFO"'] if plat.wine else
+            ["arg[0]=first arg", "arg[1]=-x", "arg[2]=-f", "stdout.log", "arg[4]=-l", "arg[5]=INFO"])
+    has(out, "Installation succeeded", "Content of installer.log:\n-----------------------\n",
+        "demo installer running in", "installer-helper.txt", *args)
+    assert plat.leftover_temp_dirs(work) == []  # the temporary installer directory is gone
 
 
 def test_failing_script_rolls_back_and_still_copies_logs(plat, work):
     exe, _ = demo_installer(plat, work)
     out = plat.check(exe, work=work, rc=2, extra={"DEMO_INSTALLER_EXIT": "3"}).out
-    assert "Installation failed" in out
-    assert "Content of installer.log:" in out
+    has(out, "Installation failed", "Content of installer.log:")
     assert plat.leftover_temp_dirs(work) == []
 
 
@@ -53,11 +42,9 @@ def test_unpack_into_new_and_existing_directory(plat, work):
     existing.mkdir()
     (existing / "keep.txt").write_text("mine")
     (existing / "register.properties").write_text("old")
-    want = tree_snapshot(tree)
     for target in (work / "new" / "deeper", existing):
         plat.check(exe, "--unpack", target, work=work)
-        got = tree_snapshot(target)
-        assert {rel: got.get(rel, "missing") for rel in want} == want, target
+        assert_holds_tree(target, tree)
         assert not (target / TAG / "bin" / "installer.log").exists()  # no script runs when unpacking
     assert (existing / "keep.txt").read_text() == "mine"
 
@@ -70,9 +57,7 @@ def test_unpack_without_directory_value(plat, work):
 def test_pattern_extracts_only_matching_entries(plat, work):
     exe, _ = demo_installer(plat, work)
     out_dir = work / "out"
-    out_dir.mkdir()
-    r = plat.run(exe, "--pattern", f"{TAG}/etc/*", cwd=out_dir, env=plat.env(work))
-    assert r.returncode == 0, r.stdout + r.stderr
+    r = expect_rc(plat.run(exe, "--pattern", f"{TAG}/etc/*", cwd=out_dir, env=plat.env(work)))
     assert (out_dir / TAG / "etc" / "branch").read_text().strip() == RELEASE
     assert not (out_dir / TAG / "www").exists()
     assert not (out_dir / "register.properties").exists()
@@ -86,9 +71,7 @@ def test_archive_without_script_unpacks_everything_here(plat, work):
     (src / "data.bin").write_bytes(bytes(range(256)) * 40)
     exe = make_installer(plat, zip_tree(src, work / "plain.zip"), work / "plain-setup")
     out_dir = work / "out"
-    out_dir.mkdir()
-    r = plat.run(exe, cwd=out_dir, env=plat.env(work))
-    assert r.returncode == 0, r.stdout + r.stderr
+    expect_rc(plat.run(exe, cwd=out_dir, env=plat.env(work)))
     assert (out_dir / "docs" / "readme.txt").read_text() == "hello\n"
     assert (out_dir / "data.bin").read_bytes() == bytes(range(256)) * 40
 
@@ -99,24 +82,17 @@ def test_copyright_and_unattended_log(plat, work):
     assert lines[0].startswith("Copyright") and lines[1] == RELEASE
     log = work / "unattended.log"
     plat.check(exe, "-u", log, work=work)
-    text = log.read_text(encoding="utf-8-sig", errors="replace")
-    assert "Installation succeeded" in text
-    assert "Content of installer.log:" in text
+    has(log.read_text(encoding="utf-8-sig", errors="replace"), "Installation succeeded", "Content of installer.log:")
 
 
 def test_corrupt_entry_fails_and_leaves_nothing(plat, work):
-    src = work / "plain"
-    src.mkdir()
-    (src / "a.txt").write_text("A" * 5000)
-    (src / "b.txt").write_text("B" * 5000)
-    z = zip_tree(src, work / "plain.zip", method=zipfile.ZIP_STORED)
+    z = zip_entries(work / "plain.zip", [("a.txt", "A" * 5000, False), ("b.txt", "B" * 5000, False)])  # stored
     data = bytearray(z.read_bytes())
     pos = data.find(b"B" * 100)
     data[pos + 10] ^= 0xFF  # CRC mismatch in b.txt
     z.write_bytes(bytes(data))
     exe = make_installer(plat, z, work / "bad-setup")
     out_dir = work / "out"
-    out_dir.mkdir()
     (out_dir / "a.txt").write_text("previous")
     plat.check(exe, "--unpack", out_dir, work=work, rc=2)
     assert sorted(p.name for p in out_dir.iterdir()) == ["a.txt"]

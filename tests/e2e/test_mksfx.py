@@ -1,6 +1,5 @@
-"""The installer builder: archives from directories and from other tools,
-refusals, --verify, reproducible builds, and installers whose code signature
-stays valid."""
+"""The installer builder: archives from directories and from other tools, refusals, --verify, reproducible builds, and
+installers whose code signature stays valid."""
 import os
 import shutil
 import subprocess
@@ -9,8 +8,8 @@ from datetime import datetime, timezone
 
 import pytest
 
-from conftest import (BUILD, RELEASE, ROOT, TAG, WIN_BUILD, WINE_RUN, Platform, demo_tree, set_tree_times,
-                      tree_snapshot, zip_tree)
+from conftest import (BUILD, RELEASE, ROOT, TAG, WIN_BUILD, WINE_RUN, Platform, assert_holds_tree, demo_tree,
+                      expect_rc, has, set_tree_times, zip_tree)
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
 MKSFX_WIN = BUILD / WIN_BUILD / "tools" / "mksfx.exe"
@@ -18,26 +17,19 @@ MKSFX_WIN = BUILD / WIN_BUILD / "tools" / "mksfx.exe"
 
 def mksfx(*args, wine=False, check=True, env=None):
     cmd = ([str(WINE_RUN), str(MKSFX_WIN)] if wine else [str(MKSFX)]) + [str(a) for a in args]
-    full_env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
-    full_env.update(env or {})
+    full_env = {**{k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}, **(env or {})}
     r = subprocess.run(cmd, capture_output=True, text=True, errors="replace", timeout=300, env=full_env)
-    if check:
-        assert r.returncode == 0, r.stdout + r.stderr
-    return r
+    return expect_rc(r) if check else r
 
 
 def test_build_from_directory_and_install(plat, tmp_path):
     tree = demo_tree(plat, tmp_path / "payload")
     out = tmp_path / ("setup" + plat.exe_suffix)
-    r = mksfx("--stub", plat.stub, "--dir", tree, "-o", out, wine=plat.wine)
-    assert "packed" in r.stdout
-    v = mksfx("--verify", out)
-    assert f"installer script: {TAG}/bin/{plat.script}" in v.stdout, v.stdout + v.stderr
+    assert "packed" in mksfx("--stub", plat.stub, "--dir", tree, "-o", out, wine=plat.wine).stdout
+    has(mksfx("--verify", out).stdout, f"installer script: {TAG}/bin/{plat.script}")
     target = tmp_path / "unpacked"
-    r = plat.run(out, "--unpack", target, cwd=tmp_path)
-    assert r.returncode == 0, r.stdout + r.stderr
-    for rel, data in tree_snapshot(tree).items():
-        assert tree_snapshot(target).get(rel, "missing") == data, rel
+    expect_rc(plat.run(out, "--unpack", target, cwd=tmp_path))
+    assert_holds_tree(target, tree)
 
 
 def test_refuses_archives_the_stub_would_not_find(tmp_path):
@@ -73,8 +65,7 @@ def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
         exe = tmp_path / f"setup{residue}{plat.exe_suffix}"
         exe.write_bytes(stub + b"\0" * pad + data)
         exe.chmod(0o755)
-        v = mksfx("--verify", exe)
-        assert f"archive of {count} entries at offset {len(stub) + pad}" in v.stdout, (residue, v.stdout)
+        has(mksfx("--verify", exe).stdout, f"archive of {count} entries at offset {len(stub) + pad}")
         r = plat.run(exe, "--unpack", tmp_path / f"out{residue}", cwd=tmp_path)
         assert r.returncode == 0, (residue, r.stderr)
         assert (tmp_path / f"out{residue}" / TAG / "etc" / "branch").read_text().strip() == RELEASE
@@ -89,6 +80,7 @@ def signing(tmp_path):
     def sign(src, dst):
         subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", src, "-out", dst],
                        check=True, capture_output=True)
+        return dst
 
     def verify(path):
         r = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path], capture_output=True, text=True)
@@ -101,11 +93,9 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     sign, verify = signing
     plat = Platform("wine")
     tree = demo_tree(plat, tmp_path / "payload")
-    stub = tmp_path / "stub.exe"
-    payload = tmp_path / "payload.zip"
+    stub, payload = tmp_path / "stub.exe", tmp_path / "payload.zip"
     mksfx("--stub", plat.stub, "--dir", tree, "--store", "--digest", "--stub-only", "--zip-out", payload, "-o", stub)
-    signed = tmp_path / "signed.exe"
-    sign(stub, signed)
+    signed = sign(stub, tmp_path / "signed.exe")
     assert verify(signed)
     installer = tmp_path / "setup.exe"
     mksfx("--stub", signed, "--zip", payload, "-o", installer)
@@ -118,8 +108,7 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     assert not verify(naive)
 
     target = tmp_path / "ok"
-    r = plat.run(installer, "--unpack", target, cwd=tmp_path)
-    assert r.returncode == 0, r.stdout + r.stderr
+    expect_rc(plat.run(installer, "--unpack", target, cwd=tmp_path))
     assert (target / TAG / "etc" / "branch").read_text().strip() == RELEASE
 
     # One changed payload byte: the signature still verifies (the archive
@@ -132,9 +121,8 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     tampered.write_bytes(bytes(data))
     assert verify(tampered)
     target = tmp_path / "tampered-out"
-    r = plat.run(tampered, "--unpack", target, cwd=tmp_path)
-    assert r.returncode == 2
-    assert "does not match the digest signed into the installer" in r.stderr
+    has(expect_rc(plat.run(tampered, "--unpack", target, cwd=tmp_path), 2).stderr,
+        "does not match the digest signed into the installer")
     assert not target.exists() or not any(target.iterdir())
 
     # A digest can only be written before signing.
@@ -152,17 +140,11 @@ def test_stub_with_digest_refuses_another_payload(tmp_path):
     assert r.returncode == 2 and "another payload" in r.stderr
 
 
-def big_tree(tmp_path, name):
-    """The Windows demo payload with the project's sources as compressible
-    content, so that compression makes a visible difference."""
-    tree = demo_tree(Platform("wine"), tmp_path / name)
+def test_windows_build_deflates_like_the_native_one(tmp_path):
+    # The project's sources as compressible content, so that compression makes a visible difference.
+    tree = demo_tree(Platform("wine"), tmp_path / "payload")
     for sub in ("common-impl", "opsys-impl"):
         shutil.copytree(ROOT / sub, tree / TAG / "www" / sub)
-    return tree
-
-
-def test_windows_build_deflates_like_the_native_one(tmp_path):
-    tree = big_tree(tmp_path, "payload")
     stub = Platform("wine").stub
     packed = {}
     for wine in (False, True):
@@ -296,7 +278,6 @@ def test_links_inside_the_tree_are_packed(tmp_path):
     (tree / TAG / "docs").symlink_to("www")
     out = tmp_path / "setup"
     mksfx("--stub", plat.stub, "--dir", tree, "-o", out)
-    r = plat.run(out, "--unpack", tmp_path / "out", cwd=tmp_path)
-    assert r.returncode == 0, r.stderr
+    expect_rc(plat.run(out, "--unpack", tmp_path / "out", cwd=tmp_path))
     assert os.readlink(tmp_path / "out" / TAG / "www" / "home.html") == "index.html"
     assert (tmp_path / "out" / TAG / "docs" / "index.html").read_bytes() == (tree / TAG / "www" / "index.html").read_bytes()

@@ -2,7 +2,7 @@
 separators, "/", "." and "..", relative install directories."""
 import pytest
 
-from conftest import TAG, installed_release, tree_snapshot
+from conftest import TAG, expect_rc, has, installed_release, tree_snapshot
 
 # How a user may write the directory d (its parent exists).
 SPELLINGS = {
@@ -17,9 +17,8 @@ SPELLINGS = {
 @pytest.mark.parametrize("spelling", SPELLINGS)
 def test_install_directory_spellings(plat, setup, spelling):
     exe, _, install, work = setup
-    r = plat.check(exe, "--auto-update", "-d", SPELLINGS[spelling](plat, install), work=work,
-                   extra={"QZR_TEST_LOCK_ATTEMPTS": "3"})
-    assert "Released installation lock" in r.out
+    assert "Released installation lock" in plat.check(exe, "--auto-update", "-d", SPELLINGS[spelling](plat, install),
+                                                      work=work, extra={"QZR_TEST_LOCK_ATTEMPTS": "3"}).out
     assert sorted(p.name for p in work.rglob(".lock")) == []
 
 
@@ -45,10 +44,8 @@ def run_with_temp(plat, exe, temp, work):
 @pytest.mark.parametrize("spelling", ["trailing", "doubled", "dotdot", "slash"])
 def test_temp_directory_spellings(plat, setup, spelling):
     exe, _, _, work = setup
-    r = run_with_temp(plat, exe, SPELLINGS[spelling](plat, work / "tmp"), work)
-    out = r.stdout + r.stderr
-    assert r.returncode == 0, out
-    assert "Installation succeeded" in out and plat.path(work / "tmp") + plat.sep + "installer-" + TAG in out
+    out = expect_rc(run_with_temp(plat, exe, SPELLINGS[spelling](plat, work / "tmp"), work)).out
+    has(out, "Installation succeeded", plat.path(work / "tmp") + plat.sep + "installer-" + TAG)
     assert list((work / "tmp").iterdir()) == []
 
 
@@ -70,6 +67,6 @@ def test_relative_install_directory(plat, setup):
     assert not (install / "install").exists()  # no lock one level too deep
     assert [p.name for p in install.iterdir() if p.name.startswith(".lock")] == []
     installed_release(plat, install / "installed")
-    r = plat.check(exe, "--auto-update", "-d", "install", work=work, rc=2)
-    assert "there is already a valid installation for that version" in r.stderr
+    has(plat.check(exe, "--auto-update", "-d", "install", work=work, rc=2).stderr,
+        "there is already a valid installation for that version")
     assert not (install / ".lock").exists()

@@ -16,33 +16,32 @@ ERASE = re.compile(rb"\r( *)\r")
 RECORD = re.compile(rb"(INFO |DEBUG|WARN |ERROR|FATAL|TRACE) \d{4}-\d\d-\d\d [^\n]* - ")
 
 
+def random_installer(plat, path, names):
+    """An installer of stored entries: each of names with 96 KiB of random data, or a directory when it ends in "/"."""
+    with zipfile.ZipFile(path.with_suffix(".zip"), "w", zipfile.ZIP_STORED) as f:
+        for name in names:
+            f.writestr(name, "" if name.endswith("/") else os.urandom(96 * 1024))
+    return make_installer(plat, path.with_suffix(".zip"), path)
+
+
 @pytest.fixture
 def big(tmp_path):
-    """An installer whose extraction takes long enough for several drawings:
-    many stored files of random data, each written and moved, each close
-    slowed down through the test seam (SLOW_CLOSE)."""
-    z = tmp_path / "big.zip"
-    with zipfile.ZipFile(z, "w", zipfile.ZIP_STORED) as f:
-        f.writestr("data/", "")
-        for i in range(400):
-            f.writestr(f"data/f{i:04}.bin", os.urandom(96 * 1024))
-    return make_installer(Platform("native"), z, tmp_path / "big")
+    """An installer whose extraction takes long enough for several drawings: many stored files of random data, each
+    written and moved, each close slowed down through the test seam (SLOW_CLOSE)."""
+    return random_installer(Platform("native"), tmp_path / "big", ["data/"] + [f"data/f{i:04}.bin" for i in range(400)])
 
 
 SLOW_CLOSE = {"QZR_TEST_CLOSE_DELAY_MS": "3"}  # 400 closes: over a second
 
 
 def env(extra=None):
-    e = {k: v for k, v in os.environ.items() if not k.startswith("QZR_")}
-    e.update(extra or {})
-    return e
+    return {**{k: v for k, v in os.environ.items() if not k.startswith("QZR_")}, **(extra or {})}
 
 
 def screen(raw):
-    """Reads the bytes a console received: returns the drawings of the line
-    and the text without them. Fails when a record is written while the line
-    is shown (torn), when an erase or a longer drawing does not cover what was
-    shown, or when the line is left on the console at the end."""
+    """Reads the bytes a console received: returns the drawings of the line and the text without them. Fails when a
+    record is written while the line is shown (torn), when an erase or a longer drawing does not cover what was shown,
+    or when the line is left on the console at the end."""
     shown, draws, text, pos = 0, [], bytearray(), 0
     while pos < len(raw):
         m = ERASE.match(raw, pos)
@@ -67,8 +66,7 @@ def screen(raw):
 
 
 def run_to_file(cmd, cwd, path):
-    """Runs cmd with standard output and error redirected to a file; returns
-    (exit code, the file's bytes)."""
+    """Runs cmd with standard output and error redirected to a file; returns (exit code, the file's bytes)."""
     with open(path, "wb") as out:
         rc = subprocess.run(cmd, cwd=cwd, env=env(), stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                             timeout=300).returncode
@@ -76,8 +74,7 @@ def run_to_file(cmd, cwd, path):
 
 
 def normalise(text):
-    """Log text without what differs between two runs: times, process ids,
-    durations and rates."""
+    """Log text without what differs between two runs: times, process ids, durations and rates."""
     text = re.sub(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-", b"T [P-", text)
     return re.sub(rb"in [\d.]+ seconds / [\d.]+ MB/s", b"in S", text)
 
@@ -121,11 +118,7 @@ def windows_installer(tmp_path):
     plat = Platform("wine")
     if not plat.stub.exists():
         pytest.fail(f"stub {plat.stub} is not built")
-    z = tmp_path / "p.zip"
-    with zipfile.ZipFile(z, "w", zipfile.ZIP_STORED) as f:
-        for i in range(200):
-            f.writestr(f"data/f{i:03}.bin", os.urandom(96 * 1024))
-    return make_installer(plat, z, tmp_path / "setup")
+    return random_installer(plat, tmp_path / "setup", [f"data/f{i:03}.bin" for i in range(200)])
 
 
 def test_redirected_windows_run_is_unchanged(windows_installer, tmp_path):
@@ -139,13 +132,12 @@ def test_redirected_windows_run_is_unchanged(windows_installer, tmp_path):
 
 
 def test_windows_console_shows_the_line(windows_installer, tmp_path):
-    """Wine's console on a terminal (it renders the console's screen with
-    escape sequences of its own): the line appears with new counts and is
-    gone after the walk."""
+    """Wine's console on a terminal (it renders the console's screen with escape sequences of its own): the line appears
+    with new counts and is gone after the walk."""
     wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
     e = env({"WINEPREFIX": str(WINEPREFIX), "WINEDEBUG": "-all", "QZR_TEST_CLOSE_DELAY_MS": "10"})
-    rc, raw = run_in_pty([wine, str(windows_installer), "--unpack", "out", "-verbose", "1"], cwd=tmp_path, env=e, stdin_tty=True,
-                         timeout=240)
+    rc, raw = run_in_pty([wine, str(windows_installer), "--unpack", "out", "-verbose", "1"], cwd=tmp_path, env=e,
+                         stdin_tty=True, timeout=240)
     assert rc == 0, raw[-2000:]
     draws = re.findall(rb"Extracting \d+/200 entries, [\d.]+/18\.8 MB, \d+%, [\d.]+ MB/s", raw)
     assert len(set(draws)) >= 2, raw[-2000:]

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BUILD, ROOT, TAG, WIN_BUILD, Platform, demo_tree
+from conftest import BUILD, ROOT, TAG, WIN_BUILD, Platform, demo_tree, expect_rc
 
 
 def example(name):
@@ -27,10 +27,8 @@ def shell(tmp_path):
 
     def run(script):
         env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}")
-        r = subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=tmp_path, env=env, capture_output=True,
-                           text=True, timeout=300)
-        assert r.returncode == 0, r.stdout + r.stderr
-        return r
+        return expect_rc(subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=tmp_path, env=env,
+                                        capture_output=True, text=True, timeout=300))
 
     return tmp_path, run
 

@@ -7,15 +7,14 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import BUILD, RELEASE, WIN_BUILD, make_installer, zip_entries, zip_tree
+from conftest import BUILD, RELEASE, expect_rc, make_installer, zip_entries, zip_tree
 
 # Awkward arguments for a batch script; each must arrive exactly.
 BATCH_ARGS = ["C:\\dir with space\\", "two\\\\", "a b", "x&y", "p|q", "<in>", "caret^", "bang!", "(par)",
               "semi;colon,comma=eq", "na\u00efve \u20ac", "", "\\\\host\\share\\"]
 # Arguments the interpreter would change or act on: refused.
 REFUSED_ARGS = ['say "hi"', "100%", "%PATH%", "line\nbreak"]
-# Writes %1..%9 (ARGQ) and %~1..%~9 (ARGU) as "name=value" lines; empty
-# values leave their name out.
+# Writes %1..%9 (ARGQ) and %~1..%~9 (ARGU) as "name=value" lines; empty values leave their name out.
 ARGS_SCRIPT = "@echo off\r\n" + "".join(f'set ARGQ{i}=%{i}\r\nset "ARGU{i}=%~{i}"\r\n' for i in range(1, 10)) + \
     'set ARGQ>> "%ARGS_OUT%"\r\nset ARGU>> "%ARGS_OUT%"\r\nexit /b 0\r\n'
 
@@ -38,8 +37,7 @@ def test_batch_arguments_arrive_unchanged(wine, tmp_path):
     for start in range(0, len(BATCH_ARGS), 7):  # -f and -l take the last slots
         chunk = BATCH_ARGS[start:start + 7]
         out = tmp_path / f"args{start}.txt"
-        r = wine.run(exe, *chunk, cwd=tmp_path, env=wine.env(tmp_path, {"ARGS_OUT": wine.path(out)}))
-        assert r.returncode == 0, r.stdout + r.stderr
+        expect_rc(wine.run(exe, *chunk, cwd=tmp_path, env=wine.env(tmp_path, {"ARGS_OUT": wine.path(out)})))
         seen = dict(l.split("=", 1) for l in out.read_text(encoding="cp1252").splitlines())
         for i, arg in enumerate(chunk, 1):
             assert seen.get(f"ARGU{i}", "") == arg, (i, arg, seen)
@@ -51,16 +49,15 @@ def test_batch_arguments_that_cannot_pass_are_refused(wine, tmp_path):
     out = tmp_path / "args.txt"
     for arg in REFUSED_ARGS:
         r = wine.run(exe, "fine", arg, cwd=tmp_path, env=wine.env(tmp_path, {"ARGS_OUT": wine.path(out)}))
-        assert r.returncode == 2, arg
-        assert "cannot be passed safely to a batch file" in r.stderr, arg
+        assert r.returncode == 2 and "cannot be passed safely to a batch file" in r.stderr, (arg, r.stderr)
         assert not out.exists()
 
 
 def test_link_entry_is_there_or_the_walk_fails(wine, tmp_path):
     """A link the system reports as created but that is not there (wine
     creates none) fails the walk, which then undoes everything."""
-    z = zip_entries(tmp_path / "links.zip", [("d/target.txt", "data", False), ("d/lnk", "target.txt", True)])
-    exe = make_installer(wine, z, tmp_path / "setup")
+    exe = make_installer(wine, zip_entries(tmp_path / "links.zip", [("d/target.txt", "data", False),
+                                                                   ("d/lnk", "target.txt", True)]), tmp_path / "setup")
     out = tmp_path / "out"
     out.mkdir()
     r = wine.run(exe, "--unpack", out, cwd=tmp_path, env=wine.env(tmp_path))
@@ -106,8 +103,7 @@ def test_image_manifest_flags_and_version(build, name):
     def string_value(key):
         m = re.search((key + "\0").encode("utf-16-le") + rb"(?:\0\0)?((?:[^\0]\0)+)", data)
         return m.group(1).decode("utf-16-le") if m else None
-    assert string_value("ProductVersion") == RELEASE
-    assert string_value("FileVersion") == RELEASE
+    assert [string_value("ProductVersion"), string_value("FileVersion")] == [RELEASE, RELEASE]
     fixed = data.find(struct.pack("<I", 0xFEEF04BD))
     assert fixed > 0
     ms, ls = struct.unpack_from("<II", data, fixed + 8)

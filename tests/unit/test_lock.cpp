@@ -1,5 +1,4 @@
-// The installation lock judged by its holder and its age, against a test
-// clock: nothing here waits for real.
+// The installation lock judged by its holder and its age, against a test clock: nothing here waits for real.
 #include <cstdio>
 #include <string>
 
@@ -111,15 +110,14 @@ TEST_F(LockTest, HolderIsNeverWrittenThroughAPlantedLink) {
   const std::string victim = path("victim.txt");
   writeText(victim, "precious");
   plant(nullptr, 13);
+  const std::string claim = lock() + osPathSeparator + "holder-" + std::to_string(osProcessId()) + ".tmp";
   std::error_code ec;
-  std::filesystem::create_symlink(victim, lock() + osPathSeparator + "holder-" + std::to_string(osProcessId()) + ".tmp",
-                                  ec);
+  std::filesystem::create_symlink(victim, claim, ec);
   if (ec) GTEST_SKIP() << "symbolic links are not available here";
   std::string log;
   EXPECT_EQ(-1, obtain(&log)) << log;
   EXPECT_EQ("precious", readText(victim));
-  EXPECT_TRUE(
-      std::filesystem::is_symlink(lock() + osPathSeparator + "holder-" + std::to_string(osProcessId()) + ".tmp"));
+  EXPECT_TRUE(std::filesystem::is_symlink(claim));
 }
 
 // A release leaves a lock that is no longer ours (another holder) or that

@@ -1,8 +1,5 @@
-// Log targets: file name patterns, opening and switching, regeneration of
-// an existing name, numbered rotation, removal of old logs, the log pipe, and
-// the socket target (QZR_LOG_PIPE "socket:<host>:<port>" moves the log to a
-// TCP listener, after which the log is not switched any more; values that do
-// not parse and hosts that do not answer leave the log where it was).
+// Log targets: file name patterns, opening and switching, regeneration of an existing name, numbered rotation, removal
+// of old logs, the log pipe, and the socket target (QZR_LOG_PIPE "socket:<host>:<port>").
 
 #include <atomic>
 #include <chrono>
@@ -43,8 +40,7 @@ std::string expand(const char* pattern, bool wildcard) {
   return rc == 0 ? text : "<failed>";
 }
 
-// Each test gets a fresh directory and leaves logging as it found it: no
-// stream, no file setting, no limits.
+// Each test gets a fresh directory and leaves logging as it found it: no stream, no file setting, no limits.
 class LogFiles : public ::testing::Test {
  protected:
   // Waits (for a new time stamp in a taken name) only advance the test clock.
@@ -115,8 +111,7 @@ TEST_F(LogFiles, UnknownVariableLogsToStderr) {
   EXPECT_FALSE(fs::exists(dir / "${Nope}.log"));
 }
 
-// A reopen of the same name continues the file; a new name is announced in
-// the old file and the new one.
+// A reopen of the same name continues the file; a new name is announced in the old file and the new one.
 TEST_F(LogFiles, ReopenContinuesAndANewNameIsAnnouncedInBoth) {
   const std::string file = openLog("x.log"), b = path("b.log");
   logInfo(logCatSfx, "hello %d\n", 42);
@@ -139,18 +134,14 @@ TEST_F(LogFiles, ReopenContinuesAndANewNameIsAnnouncedInBoth) {
 // A new log file on its own tells what the run saw: the character sets and
 // the environment, with secret-looking values masked.
 TEST_F(LogFiles, NewFileShowsCharacterSetsAndMaskedEnvironment) {
-  std::string file = path("env.log");
-  osSetEnv("SFX_TEST_PLAIN", "visible value");
-  osSetEnv("SFX_TEST_PROXY_PASSWORD", "hunter2");
-  osSetEnv("sfx_test_api_token", "tok-123");
+  const char* vars[][2] = {
+      {"SFX_TEST_PLAIN", "visible value"}, {"SFX_TEST_PROXY_PASSWORD", "hunter2"}, {"sfx_test_api_token", "tok-123"}};
+  for (auto& v : vars) osSetEnv(v[0], v[1]);
   logSetLogLevel("debug");
-  logSetLogFile(file.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("env.log");
   logCloseStream();
   logSetLogLevel(nullptr);
-  osSetEnv("SFX_TEST_PLAIN", nullptr);
-  osSetEnv("SFX_TEST_PROXY_PASSWORD", nullptr);
-  osSetEnv("sfx_test_api_token", nullptr);
+  for (auto& v : vars) osSetEnv(v[0], nullptr);
   expectLines(file,
               {"opsys.conv - Internal character set is UTF-8", "opsys.conv - HTTP hdr character set is ",
                "opsys.env -    SFX_TEST_PLAIN=visible value", "opsys.env -    SFX_TEST_PROXY_PASSWORD=********",
@@ -166,11 +157,9 @@ TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
   logInfo(logCatSfx, "appended\n");
   EXPECT_EQ(std::vector<uint32_t>(clock.waits, clock.waits + clock.waitCount), std::vector<uint32_t>{1000})
       << "one second's wait for a new name";
-  std::string pattern = path("t-${TimeStamp}.log");
-  std::string taken = expand(pattern.c_str(), false);
+  const std::string taken = expand(path("t-${TimeStamp}.log").c_str(), false);
   testWriteFile(taken, "taken\n");
-  logSetLogFile(pattern.c_str());
-  ASSERT_EQ(logSwitchFile(false), 0);
+  openLog("t-${TimeStamp}.log");
   std::string now = logOut.currentFile;
   logCloseStream();
   EXPECT_EQ(logText(fixed).rfind("earlier run\n", 0), 0u);
@@ -180,12 +169,10 @@ TEST_F(LogFiles, ExistingNameIsRegeneratedOnce) {
 }
 
 TEST_F(LogFiles, RotationKeepsTwoNumberedFiles) {
-  std::string file = path("sfx.log");
   testWriteFile(path("sfx-1.log"), "old one\n");
   testWriteFile(path("sfx-2.log"), "old two\n");
-  logSetLogFile(file.c_str());
   logSetKeepCount(2);
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("sfx.log");
   logOut.maxSize = 3000;
   for (int i = 0; i < 40; i++) logInfo(logCatSfx, "record %02d with some text to fill the file\n", i);
   logCloseStream();
@@ -195,8 +182,7 @@ TEST_F(LogFiles, RotationKeepsTwoNumberedFiles) {
   // Every record is in exactly one of the files, the first in the older.
   const std::string one = logText(path("sfx-1.log")), cur = logText(file);
   for (int i = 0; i < 40; i++) {
-    char tag[32];
-    snprintf(tag, sizeof tag, "record %02d ", i);
+    const std::string tag = (i < 10 ? "record 0" : "record ") + std::to_string(i) + " ";
     EXPECT_NE(one.find(tag) == std::string::npos, cur.find(tag) == std::string::npos) << tag;
   }
   logSetKeepCount(0);  // nothing to keep: every file goes
@@ -245,10 +231,8 @@ void pipeWriter(void* arg) {
 TEST_F(LogFiles, PipeModeLosesAndInterleavesNothing) {
   osTestSetClock(nullptr);  // the test clock is for one thread
   ASSERT_EQ(osThreadInit(), 0);
-  std::string file = path("pipe.log");
-  logSetLogFile(file.c_str());
   logSetLogLevel("debug");
-  ASSERT_EQ(logSwitchFile(false), 0);
+  const std::string file = openLog("pipe.log");
   logSetPipeRequested(true);
   osThreadLogStartPipe = logStartPipe;
   osThreadLogStopPipe = logStopPipe;
@@ -307,18 +291,16 @@ TEST_F(LogFiles, OpenFailureKeepsTheLevelsAndWarnsOnce) {
   EXPECT_EQ(count("WARN [^\n]*Failed to switch log to"), 1) << err;
 }
 
-// The open log may be read by others, but not written or deleted (Windows
-// share modes; other systems have none).
+// The open log may be read by others, but not written or deleted (Windows share modes; other systems have none).
 TEST_F(LogFiles, OpenLogIsSharedForReadingOnly) {
   if (osPathSeparator != '\\') GTEST_SKIP() << "no share modes";
   const std::string file = openLog("x.log");
-  IoStream* reader = osFileOpen(file.c_str(), osFileModeRead, osFileTypePlain, nullptr, true, false);
-  EXPECT_NE(reader, nullptr);
-  iosClose(reader);
   TestStderr cap;
-  IoStream* writer = osFileOpen(file.c_str(), osFileModeAppend, osFileTypePlain, nullptr, true, false);
-  EXPECT_EQ(writer, nullptr);
-  iosClose(writer);
+  for (const uint32_t mode : {osFileModeRead, osFileModeAppend}) {
+    IoStream* s = osFileOpen(file.c_str(), mode, osFileTypePlain, nullptr, true, false);
+    EXPECT_EQ(s != nullptr, mode == osFileModeRead) << mode;
+    iosClose(s);
+  }
 }
 
 namespace {
@@ -350,8 +332,7 @@ class LogSocket : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
-  // Connects the log to `value` and, when that worked, takes the server's
-  // end of the connection.
+  // Connects the log to `value` and, when that worked, takes the server's end of the connection.
   void connectLog(const std::string& value) {
     testSetEnv("QZR_LOG_PIPE", value.c_str());
     logConnectSocket();
@@ -445,9 +426,8 @@ TEST_F(LogSocket, BadValuesAndClosedPortsLeaveTheLogWhereItWas) {
   EXPECT_TRUE(fs::exists(other));
 }
 
-// A listener that goes away must not take the rest of the log with it: the
-// log continues on standard error, starting with the record that found the
-// connection broken, and says why.
+// A listener that goes away must not take the rest of the log with it: the log continues on standard error, starting
+// with the record that found the connection broken, and says why.
 TEST_F(LogSocket, LostListenerMovesTheLogToStandardError) {
   connectLog(target);
   ASSERT_NE(server, nullptr);
@@ -457,8 +437,7 @@ TEST_F(LogSocket, LostListenerMovesTheLogToStandardError) {
   iosClose(server);
   server = nullptr;
   TestStderr cap;
-  // The first records may still fit the socket's buffers; one soon finds the
-  // connection reset.
+  // The first records may still fit the socket's buffers; one soon finds the connection reset.
   for (int i = 0; i < 200 && logGetStream()->ops == &osSocketStreamOps; i++) {
     logInfo(logCatMain, "record %d after the peer left\n", i);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -1,9 +1,9 @@
-// Log records and levels: lines and prefixes, dumps, error-buffer modes,
-// record filtering, the level syntax and logInit's option scan. Records are
-// captured by a stream level of the test's own.
+// Log records and levels: lines and prefixes, dumps, error-buffer modes, record filtering, the level syntax and
+// logInit's option scan.
 
 #include <cstring>
 #include <regex>
+#include <sstream>
 #include <utility>
 
 #include "logging.h"
@@ -52,15 +52,10 @@ class LogCapture : public ::testing::Test {
     logParseLevels(nullptr);
   }
   std::vector<std::string> lines() const {
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "unterminated line";
     std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-      size_t nl = text.find('\n', pos);
-      EXPECT_NE(nl, std::string::npos) << "unterminated line";
-      if (nl == std::string::npos) break;
-      out.push_back(text.substr(pos, nl - pos));
-      pos = nl + 1;
-    }
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
     return out;
   }
   // The text of each line after its prefix.
@@ -225,8 +220,7 @@ struct LevelGuard {
 
 }  // namespace
 
-// One level setting: categories with the level they get, and the setting
-// as it reads back (null: not checked).
+// One level setting: categories with the level they get, and the setting as it reads back (null: not checked).
 struct LevelCase {
   const char* setting;
   std::vector<std::pair<const char*, uint32_t>> levels;
@@ -284,8 +278,7 @@ TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
   for (const auto& c : cases) {
     processType = c.type;
     logParseLevels(c.setting);
-    const char* child = logGetChildLevel();
-    EXPECT_STREQ(child, c.child) << (c.setting ? c.setting : "<null>");
+    EXPECT_STREQ(logGetChildLevel(), c.child) << (c.setting ? c.setting : "<null>");
   }
   processType = saved;
 }
@@ -311,8 +304,7 @@ TEST(LogInit, ConsumesOptionsUpToDoubleDash) {
   EXPECT_EQ(a.argv[a.argc], nullptr);
   EXPECT_STREQ(logGetLevelSetting(), "debug");
   EXPECT_EQ(level("common.zip"), 6u);
-  // logInit opened the log and plugged in the pipe: the tests after this one
-  // capture standard error themselves.
+  // logInit opened the log and plugged in the pipe: the tests after this one capture standard error themselves.
   logSetLogLevel(nullptr);
   logCloseStream();
   osThreadLogStartPipe = nullptr;

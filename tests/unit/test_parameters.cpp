@@ -1,18 +1,16 @@
-// Process parameters: store life cycle, getters, the fill step and the
-// configuration step.
+// Process parameters: store life cycle, getters, the fill step and the configuration step.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "logging.h"
 #include "logoutput.h"
-#include "memory.h"
 #include "osdir.h"
 #include "parameters.h"
 #include "sortmap.h"
 #include "stringbuf.h"
+#include "test_os_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
 
@@ -24,30 +22,15 @@ std::string captureLog(uint32_t level, Fn fn) {
   return testCaptureLog(logCatParameters, level, fn);
 }
 
-std::string takeText(char* text) {
-  std::string s = text ? text : "<null>";
-  memFree(text);
-  return s;
-}
-
 // A map holding every mandatory parameter that has no default.
 SortMap* completeMap(const std::string& root) {
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
-  const char* pairs[][2] = {{"LogFile", "${TraceDirectory}/agent.log"},
-                            {"LogLevel", "info"},
-                            {"KeepEmptyFiles", "false"},
-                            {"KeepAllFiles", "N"},
-                            {"KeepErrorFiles", "true"},
-                            {"KeepCrashFiles", "Y"},
-                            {"MessageInterval", "60"},
-                            {"MonitorInterval", "-5"},
-                            {"SystemId", "SYS"},
-                            {"EnvironmentVariables", "HOME=${InstallDirectory}"},
-                            {"EnvironmentFile", "env.txt"},
-                            {"JobFilesDirectory", "jobfiles"},
-                            {"ProcessServer", "ps1"},
-                            {"LogFileSize", "1000000"}};
-  for (auto& p : pairs) smPutCopy(m, p[0], p[1]);
+  EXPECT_EQ(0,
+            smLoadText(m,
+                       "LogFile=${TraceDirectory}/agent.log\nLogLevel=info\nKeepEmptyFiles=false\nKeepAllFiles=N\n"
+                       "KeepErrorFiles=true\nKeepCrashFiles=Y\nMessageInterval=60\nMonitorInterval=-5\nSystemId=SYS\n"
+                       "EnvironmentVariables=HOME=${InstallDirectory}\nEnvironmentFile=env.txt\n"
+                       "JobFilesDirectory=jobfiles\nProcessServer=ps1\nLogFileSize=1000000\n"));
   smPutCopy(m, "InstallDirectory", root.c_str());
   smPutCopy(m, "DataRootDirectory", (root + "/data/${SystemId}").c_str());
   return m;
@@ -72,16 +55,14 @@ TEST(Parameters, GettersWithoutRecord) {
   EXPECT_EQ(nullptr, parGetProcessServer());
   EXPECT_EQ(nullptr, parGetLogFile());
   EXPECT_EQ(nullptr, parCopyParameter("LogFile"));
-  StringBuffer missing;
-  sbInitHere(&missing);
-  captureLog(logLevelNone, [&] { EXPECT_EQ(-1, parConfigure(&missing)); });
-  EXPECT_NE(nullptr, strstr(sbGet(&missing), "LogFile\n"));
-  sbClean(&missing);
+  TestSb missing;
+  captureLog(logLevelNone, [&] { EXPECT_EQ(-1, parConfigure(missing.ptr())); });
+  EXPECT_NE(std::string::npos, missing.str().find("LogFile\n"));
   EXPECT_FALSE(parIsConfigured());
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
   smPutCopy(m, "LogFile", "x.log");
   ASSERT_EQ(0, parSetParameters(m));
-  EXPECT_EQ("x.log", takeText(parCopyParameter("LogFile")));
+  EXPECT_EQ("x.log", testTakeText(parCopyParameter("LogFile")));
   EXPECT_EQ(nullptr, parCopyParameter("Other"));
   // Handing over a map does not configure the record.
   EXPECT_EQ(nullptr, parGetLogFile());
@@ -95,14 +76,13 @@ TEST(Parameters, FillStep) {
   smPutCopy(m, "LowVolume", " TRUE ");
   smPutCopy(m, "SystemId", "SYS");
   ParameterRecord record = {};
-  StringBuffer missing;
-  sbInitHere(&missing);
-  std::string log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, parFill(m, &record, &missing)); });
+  TestSb missing;
+  std::string log = captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, parFill(m, &record, missing.ptr())); });
   expectText(
       log,
       {"Server did not set mandatory parameter LogFile\n", "Server did not set optional parameter LogFileRetention\n"},
       {"parameter SystemId\n", "parameter DataRootDirectory"});
-  std::string list = sbGet(&missing);
+  std::string list = missing.str();
   EXPECT_EQ(0u, list.find("LogFile\nLogLevel\nKeepEmptyFiles\n")) << list;
   EXPECT_EQ(std::string::npos, list.find("SystemId")) << list;
   // Defaults go into the map and the record; values are typed.
@@ -133,7 +113,6 @@ TEST(Parameters, FillStep) {
   }
   logLevels[logCatStrUtil] = savedStr;
   smDestroy(full);
-  sbClean(&missing);
   smDestroy(m);
 }
 
@@ -142,21 +121,20 @@ TEST(Parameters, Configure) {
   std::string root = dir.string();
   parInit();
   ASSERT_EQ(0, parSetParameters(completeMap(root)));
-  StringBuffer missing;
-  sbInitHere(&missing);
-  ASSERT_EQ(0, parConfigure(&missing));
-  EXPECT_EQ(0u, sbGetLength(&missing));
+  TestSb missing;
+  ASSERT_EQ(0, parConfigure(missing.ptr()));
+  EXPECT_EQ("", missing.str());
   EXPECT_TRUE(parIsConfigured());
   std::filesystem::path dataRoot = dir / "data" / "SYS";
   for (const char* sub : {"jobs", "trc", "pchannel", "fevents", "checks", "cache"})
     EXPECT_TRUE(std::filesystem::is_directory(dataRoot / sub)) << sub;
   EXPECT_TRUE(std::filesystem::exists(dataRoot / "config.map"));
-  std::string trace = takeText(parGetTraceDirectory());
+  std::string trace = testTakeText(parGetTraceDirectory());
   EXPECT_EQ(std::string::npos, trace.find("${")) << trace;
   EXPECT_TRUE(std::filesystem::equivalent(dataRoot / "trc", trace)) << trace;
-  EXPECT_EQ("ps1", takeText(parGetProcessServer()));
-  EXPECT_EQ("jobfiles", takeText(parGetJobWorkingDirectory()));
-  std::string env = takeText(parGetEnvironmentVariables());
+  EXPECT_EQ("ps1", testTakeText(parGetProcessServer()));
+  EXPECT_EQ("jobfiles", testTakeText(parGetJobWorkingDirectory()));
+  std::string env = testTakeText(parGetEnvironmentVariables());
   EXPECT_EQ(0u, env.find("HOME=")) << env;
   EXPECT_EQ(std::string::npos, env.find("${")) << env;
   EXPECT_EQ(nullptr, parGetServerUUID());
@@ -183,6 +161,5 @@ TEST(Parameters, Configure) {
              {"is already in use by a different instance"});
   EXPECT_FALSE(parIsConfigured());
   parExit();
-  sbClean(&missing);
   std::filesystem::remove_all(dir);
 }

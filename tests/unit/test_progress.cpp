@@ -1,5 +1,4 @@
-// Progress line: its text, the redraw limit under a test clock, and its
-// place among log records on a console captured by a stream of the test's own.
+// Progress line: its text, the redraw limit under a test clock, and its place among log records on a console.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -129,21 +128,19 @@ TEST_F(ProgressConsole, WalkTotalsCountTheSelectedEntriesAndTheirZip64Sizes) {
                                       .sizeDelta = 0xFFFFFFFFll - 3}}));
   ZipInfo* zip = nullptr;
   ASSERT_EQ(zipOpen(&zip, str(dir / "t.zip").c_str(), false), 0);
-  struct {
-    const char* pattern;
-    const char* want;
-  } const cases[] = {
+  // Pattern (null: all) and the totals it gives.
+  const char* const cases[][2] = {
       {nullptr, "0/4 entries, 0.0/5121.0 MB"},
       {"!register.properties", "0/3 entries, 0.0/5121.0 MB"},
       {"*.txt", "0/1 entries, 0.0/1.0 MB"},
   };
   for (const auto& c : cases) {
     text.clear();
-    zipProgressBegin(zip, c.pattern);
+    zipProgressBegin(zip, c[0]);
     fakeNow += 200;
     progressAdvance(0);
     progressEnd();
-    EXPECT_NE(text.find(c.want), std::string::npos) << (c.pattern ? c.pattern : "<all>") << ": " << text;
+    EXPECT_NE(text.find(c[1]), std::string::npos) << (c[0] ? c[0] : "<all>") << ": " << text;
   }
   zipExit(&zip);
 }

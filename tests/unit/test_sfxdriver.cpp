@@ -1,6 +1,5 @@
-// The self-extractor's guards around extraction: the temporary directory
-// against names planted in a shared TEMP, and the payload digest against a
-// file swapped or rewritten after the archive was opened.
+// The self-extractor's guards around extraction: the temporary directory against names planted in a shared TEMP, and
+// the payload digest against a file swapped or rewritten after the archive was opened.
 #include <gtest/gtest.h>
 
 #include <fstream>

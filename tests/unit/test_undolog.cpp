@@ -1,6 +1,5 @@
-// The update journal on disk: records survive a torn end, and recovery from
-// a crash at any step of an update gives back the old tree, or the new one
-// after the commit mark, also when recovery itself is cut short.
+// The update journal on disk: records survive a torn end, and recovery from a crash at any step of an update gives back
+// the old tree, or the new one after the commit mark, also when recovery itself is cut short.
 #include <cerrno>
 #include <filesystem>
 #include <functional>
@@ -29,10 +28,29 @@ class UndoLogTest : public OsFsTest {
   }
   std::string log() { return path("journal"); }
   std::string t(const std::string& rel) { return path("tree") + osPathSeparator + rel; }
+  struct Rec {
+    uint8_t type;
+    std::string path, other;
+  };
+  // A journal of `records`, left unfinished as a crash leaves it.
+  void journal(std::initializer_list<Rec> records) {
+    UndoLog ul;
+    ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
+    for (const Rec& r : records) ASSERT_EQ(0, ulAppend(&ul, r.type, r.path.c_str(), r.other.c_str()));
+    ASSERT_EQ(0, ulClose(&ul, false));
+  }
+  int recover(const std::string& root) {
+    uint32_t restored = 0, removed = 0;
+    return ulRecover(log().c_str(), root.c_str(), &restored, &removed);
+  }
+  // Expects recovery to refuse the journal and leave it for a person.
+  void expectRefused(const std::string& root, const std::string& row) {
+    const std::string said = testCaptureLog(logCatZip, logLevelError, [&] { EXPECT_EQ(-1, recover(root)) << row; });
+    EXPECT_NE(std::string::npos, said.find("until a person has checked")) << said;
+  }
 
-  // One update of the tree, step by step, each record before its step, as
-  // the extraction makes it; stops after `steps` steps (all when -1).
-  // Returns the number of steps it has.
+  // One update of the tree, step by step, each record before its step, as the extraction makes it; stops after `steps`
+  // steps (all when -1). Returns the number of steps it has.
   int update(int steps) {
     UndoLog ul;
     EXPECT_EQ(0, ulCreate(log().c_str(), &ul));
@@ -108,11 +126,7 @@ TEST_F(UndoLogTest, JournalIsNotRemovedThroughASwappedDirectory) {
 }
 
 TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
-  UndoLog ul;
-  ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
-  ASSERT_EQ(0, ulAppend(&ul, ulMovedAside, "x/a", "x/.a-old"));
-  ASSERT_EQ(0, ulAppend(&ul, ulPlaced, "x/b", ""));
-  ASSERT_EQ(0, ulClose(&ul, false));
+  ASSERT_NO_FATAL_FAILURE(journal({{ulMovedAside, "x/a", "x/.a-old"}, {ulPlaced, "x/b", ""}}));
   const std::string whole = readText(log());
   struct Case {
     std::string bytes;
@@ -141,10 +155,7 @@ TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
   }
   for (const std::string& bad : {std::string("SFXJ\x02", 5) + std::string(3, '\0'), std::string("ZIP")}) {
     writeText(log(), bad);
-    uint32_t restored = 0, removed = 0;
-    const std::string said = testCaptureLog(
-        logCatZip, logLevelError, [&] { EXPECT_EQ(-1, ulRecover(log().c_str(), dir.c_str(), &restored, &removed)); });
-    EXPECT_NE(std::string::npos, said.find("until a person has checked")) << said;
+    expectRefused(dir, bad);
     EXPECT_EQ(bad, readText(log()));
   }
 }
@@ -161,8 +172,7 @@ TEST_F(UndoLogTest, CrashAtEveryStepRecoversOldOrNewTree) {
       EXPECT_EQ(newSnap, snapshot()) << k;
       continue;
     }
-    uint32_t restored = 0, removed = 0;
-    ASSERT_EQ(0, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed)) << k;
+    ASSERT_EQ(0, recover(path("tree"))) << k;
     EXPECT_FALSE(fs::exists(log()));
     const auto got = snapshot();
     EXPECT_TRUE(got == oldSnap || got == newSnap) << k;
@@ -182,9 +192,8 @@ TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
       fs::remove_all(path("tree"));
       oldTree();
       update(k);
-      uint32_t restored = 0, removed = 0;
       osTestFailAfter(n, EIO, osTestFailAlways);
-      const int rc = ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed);
+      const int rc = recover(path("tree"));
       const bool fired = osTestFaultFired();
       osTestFailAfter(0, 0);
       if (!fired) {
@@ -192,34 +201,27 @@ TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
         break;
       }
       if (fs::exists(log())) {
-        EXPECT_EQ(0, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed)) << k << " " << n;
+        EXPECT_EQ(0, recover(path("tree"))) << k << " " << n;
       }
       EXPECT_EQ(oldSnap, snapshot()) << k << " " << n;
     }
   }
 }
 
-// A directory the update created, holding a hidden file it did not make,
-// stays with that file; recovery still completes and the log goes, so the
-// next update is not blocked.
+// A directory the update created, holding a hidden file it did not make, stays with that file; recovery still completes
+// and the log goes, so the next update is not blocked.
 TEST_F(UndoLogTest, CreatedDirectoryThatCannotBeEmptiedDoesNotBlock) {
   oldTree();
-  UndoLog ul;
-  ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
-  ASSERT_EQ(0, ulAppend(&ul, ulDirCreated, t("new").c_str(), ""));
-  ulClose(&ul, false);
+  ASSERT_NO_FATAL_FAILURE(journal({{ulDirCreated, t("new"), ""}}));
   fs::create_directory(t("new"));
   writeText(t("new/.hidden"), "script's");
-  uint32_t restored = 0, removed = 0;
-  EXPECT_EQ(0, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed));
+  EXPECT_EQ(0, recover(path("tree")));
   EXPECT_FALSE(fs::exists(log()));
   EXPECT_EQ("script's", readText(t("new/.hidden")));
 }
 
-// A journal that names anything outside the installation (planted, or not
-// of this installation), or the installation's registration or lock, is
-// refused whole: nothing inside or outside is
-// touched, and the journal stays for a person to look at.
+// A journal that names anything outside the installation (planted, or not of this installation), or the installation's
+// registration or lock, is refused whole: nothing inside or outside is touched, and the journal stays.
 TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
   oldTree();
   fs::create_directories(path("outside"));
@@ -233,11 +235,9 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
   writeText(t("register.properties"), "id=mine");
   fs::create_directories(t(".lock"));
   writeText(t(".lock") + osPathSeparator + "holder", "1 2 3 h");
+  const auto before = snapshot();
   const std::string out = path("outside"), f = out + osPathSeparator + "f";
-  struct Case {
-    uint8_t type;
-    std::string path, other;
-  } cases[] = {
+  const Rec cases[] = {
       {ulDirCreated, out, ""},
       {ulPlaced, f, ""},
       {ulPlaced, t("..") + osPathSeparator + "outside" + osPathSeparator + "f", ""},
@@ -248,23 +248,13 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
       {ulPlaced, t(".lock") + osPathSeparator + "holder", ""},
       {ulPlaced, t("here") + osPathSeparator + "register.properties", ""},
   };
-  for (const Case& c : cases) {
+  for (const Rec& c : cases) {
     if (!links && (c.path.find("lnk") != std::string::npos || c.path.find("here") != std::string::npos)) continue;
     fs::remove(log());  // the refused journal of the row before stays
-    UndoLog ul;
-    ASSERT_EQ(0, ulCreate(log().c_str(), &ul));
-    ASSERT_EQ(0, ulAppend(&ul, ulPlaced, t("keep.txt").c_str(), ""));
-    ASSERT_EQ(0, ulAppend(&ul, c.type, c.path.c_str(), c.other.c_str()));
-    ASSERT_EQ(0, ulClose(&ul, false));
-    uint32_t restored = 0, removed = 0;
-    const std::string said = testCaptureLog(logCatZip, logLevelError, [&] {
-      EXPECT_EQ(-1, ulRecover(log().c_str(), path("tree").c_str(), &restored, &removed)) << c.path;
-    });
-    EXPECT_NE(std::string::npos, said.find("until a person has checked")) << said;
+    ASSERT_NO_FATAL_FAILURE(journal({{ulPlaced, t("keep.txt"), ""}, c}));
+    expectRefused(path("tree"), c.path);
     EXPECT_EQ("precious", readText(f)) << c.path;
-    EXPECT_EQ("keep", readText(t("keep.txt"))) << c.path;
-    EXPECT_EQ("id=mine", readText(t("register.properties"))) << c.path;
-    EXPECT_EQ("1 2 3 h", readText(t(".lock") + osPathSeparator + "holder")) << c.path;
+    EXPECT_EQ(before, snapshot()) << c.path;
     EXPECT_TRUE(fs::exists(log())) << c.path;
   }
 }
