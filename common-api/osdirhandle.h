@@ -41,6 +41,10 @@ const char* osDirHandlePath(const OsDirHandle* dir);
 // failed.
 int osDirHandleIsAt(const OsDirHandle* dir, const char* path);
 
+// A file stream over the directory itself, to give it attributes and times
+// (osFileStreamSetAttributes, osFileStreamSetTimes); null on failure.
+IoStream* osDirHandleStream(const OsDirHandle* dir);
+
 // What stands at `name` in dir, a link itself and not what it leads to:
 // an osDirEntry* type, or -1 when nothing is there or the query failed.
 int osDirHandleKindOf(const OsDirHandle* dir, const char* name);

@@ -391,35 +391,44 @@ const char* leafOf(const char* path) {
 // after a few tries, not one per name.
 void nextStamp(ZipDisk* disk, int tries) { disk->stamp += (uint64_t)tries; }
 
+// Opens the directory at path, which must lie inside the base, below the
+// base handle one component at a time along where it really is: a link
+// swapped in on the way fails the open. real is where path really is, or
+// null when not known yet.
+int openInside(ZipDisk* disk, const char* path, const char* real, OsDirHandle** out) {
+  // Below the base as given, with no link on the way, the path itself
+  // leads there (and some systems cannot resolve a long one).
+  char* resolved = nullptr;
+  const char* tail = nullptr;
+  if (!real && plainBelowBase(disk, path)) {
+    tail = path + strlen(disk->lexBase);
+  } else {
+    if (!real && osFileResolveLinks(path, &resolved) != 0) return -1;
+    if (!real) real = resolved;
+    if (!liesWithin(real, disk->realBase)) {
+      logError(logCatZip, "Refusing to write into %s: it leads out of %s\n", path, disk->realBase);
+      memFree(resolved);
+      return -1;
+    }
+    tail = real + strlen(disk->realBase);
+  }
+  while (isSeparator(*tail)) tail++;
+  const int rc = osDirHandleOpenBelow(disk->base, tail, out);
+  if (rc != 0) logError(logCatZip, "Refusing to write into %s: it no longer lies inside %s\n", path, disk->realBase);
+  memFree(resolved);
+  return rc;
+}
+
 // Makes disk->dir the open handle of the directory the current file goes
-// into (confirmedDir). It is opened below the base, one component at a
-// time, along where the directory really is: a link swapped in on the way
-// fails the open, and each later step of the entry happens in this very
-// directory.
+// into (confirmedDir): each later step of the entry happens in this very
+// directory, whatever becomes of the names on the way.
 int openEntryDirectory(ZipDisk* disk) {
   if (disk->dir && strcmp(disk->dirPath, disk->confirmedDir) == 0) return 0;
   osDirHandleClose(disk->dir);
   disk->dir = nullptr;
   memFree(disk->dirPath);
   disk->dirPath = nullptr;
-  // Below the base as given, with no link on the way, the path itself
-  // leads there (and some systems cannot resolve a long one).
-  const char* tail = nullptr;
-  if (!disk->confirmedReal && plainBelowBase(disk, disk->confirmedDir)) {
-    tail = disk->confirmedDir + strlen(disk->lexBase);
-  } else {
-    if (!disk->confirmedReal && osFileResolveLinks(disk->confirmedDir, &disk->confirmedReal) != 0) return -1;
-    if (!liesWithin(disk->confirmedReal, disk->realBase)) {
-      logError(logCatZip, "Refusing to write into %s: it leads out of %s\n", disk->confirmedDir, disk->realBase);
-      return -1;
-    }
-    tail = disk->confirmedReal + strlen(disk->realBase);
-  }
-  while (isSeparator(*tail)) tail++;
-  if (osDirHandleOpenBelow(disk->base, tail, &disk->dir) != 0) {
-    logError(logCatZip, "Refusing to write into %s: it no longer lies inside %s\n", disk->confirmedDir, disk->realBase);
-    return -1;
-  }
+  if (openInside(disk, disk->confirmedDir, disk->confirmedReal, &disk->dir) != 0) return -1;
   disk->dirPath = memStrDup(disk->confirmedDir);
   return 0;
 }
@@ -704,10 +713,13 @@ int zipDiskApplyAttributesOpen(const ZipEntry* e, IoStream* file) {
   return rc;
 }
 
-int zipDiskApplyAttributes(const ZipEntry* e, const char* path) {
-  int rc = 0;
-  if (e->externalAttributes && osFileSetAttributes(path, e->externalAttributes) != 0) rc = -1;
-  if (osFileSetTimes(path, (int64_t)e->modificationTime, (int64_t)e->accessTime, (int64_t)e->changeTime) != 0) rc = -1;
+int zipDiskApplyDirectory(ZipDisk* disk, const ZipEntry* e, const char* path) {
+  OsDirHandle* dir = nullptr;
+  if (openInside(disk, path, nullptr, &dir) != 0) return -1;
+  IoStream* s = osDirHandleStream(dir);
+  int rc = s ? zipDiskApplyAttributesOpen(e, s) : -1;
+  if (s && iosClose(s) != 0) rc = -1;
+  osDirHandleClose(dir);
   return rc;
 }
 

@@ -116,9 +116,10 @@ void zipDiskDiscardTemp(ZipDisk* disk);
 // Creates the current entry as a symbolic link to target, moving an
 // existing file aside first.
 int zipDiskLink(ZipDisk* disk, const char* target);
-// Applies an entry's attributes and times to an extracted path; a failure
-// (logged by the file layer) is the entry's failure.
-int zipDiskApplyAttributes(const ZipEntry* entry, const char* path);
+// Applies a directory entry's attributes and times to the directory at
+// path (inside the base), through a handle opened as the writer opens the
+// directories of files; a failure (logged) is the entry's failure.
+int zipDiskApplyDirectory(ZipDisk* disk, const ZipEntry* entry, const char* path);
 // The same through the open temporary file of a file entry.
 int zipDiskApplyAttributesOpen(const ZipEntry* entry, IoStream* file);
 

@@ -304,7 +304,8 @@ void fixDirectories(Walk* w) {
     logDebug(logCatZip, "Set attributes of %s versionMadeBy=%04x externalAttr=%08x\n", name, e->versionMadeBy,
              e->externalAttributes);
     char* real = nullptr;
-    if (osDirRealPath(w->baseDir, name, &real) == 0 && real && zipDiskApplyAttributes(e, real) != 0) w->stop = true;
+    if (osDirRealPath(w->baseDir, name, &real) == 0 && real && zipDiskApplyDirectory(&w->disk, e, real) != 0)
+      w->stop = true;
     memFree(real);
     memFree(name);
   }

@@ -92,9 +92,19 @@ void osTestBeforeCall(const char* name, void (*step)(void*), void* context) {
   hookCall.store(name);
 }
 
+// True when call starts with one of the '|'-separated names.
+static bool callMatches(const char* names, const char* call) {
+  for (const char* p = names;; p++) {
+    const char* end = strchr(p, '|');
+    const size_t n = end ? (size_t)(end - p) : strlen(p);
+    if (n > 0 && strncmp(p, call, n) == 0) return true;
+    if (!end) return false;
+    p = end;
+  }
+}
+
 uint32_t osTestCheckFault(const char* call) {
-  if (const char* hooked = hookCall.load(std::memory_order_relaxed);
-      hooked && strncmp(hooked, call, strlen(hooked)) == 0) {
+  if (const char* hooked = hookCall.load(std::memory_order_relaxed); hooked && callMatches(hooked, call)) {
     hookCall.store(nullptr);
     hookStep(hookContext);
   }

@@ -107,6 +107,17 @@ int osDirHandleOpenBelow(const OsDirHandle* dir, const char* relative, OsDirHand
   return *out ? 0 : -1;
 }
 
+IoStream* osDirHandleStream(const OsDirHandle* dir) {
+  const int fd = fcntl(dir->fd, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot open directory %s", dir->path);
+    return nullptr;
+  }
+  IoStream* s = posixFileStream(fd, dir->path);
+  osFileDeferFlush(s);  // nothing is written through it
+  return s;
+}
+
 int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
   struct stat st;
   if (posixSys.stat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;

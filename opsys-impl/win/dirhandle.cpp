@@ -29,7 +29,8 @@ namespace {
 // What a held directory allows others: reading and writing inside, never
 // renaming or deleting it.
 constexpr DWORD heldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD heldAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD heldAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 
 // Opens the directory at path and holds it. Without followLinks, a link or
 // junction at path is opened as itself and refused.
@@ -135,6 +136,18 @@ void osDirHandleClose(OsDirHandle* dir) {
 }
 
 const char* osDirHandlePath(const OsDirHandle* dir) { return dir->path; }
+
+IoStream* osDirHandleStream(const OsDirHandle* dir) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (!DuplicateHandle(GetCurrentProcess(), dir->held[dir->count - 1], GetCurrentProcess(), &h, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    osErrorReport(logCatFile, GetLastError(), "Cannot open directory %s", dir->path);
+    return nullptr;
+  }
+  IoStream* s = winFileStream(h, dir->path);
+  osFileDeferFlush(s);  // nothing is written through it
+  return s;
+}
 
 int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
   wchar_t* wide = winPathToWide(path);

@@ -322,6 +322,8 @@ IoStream* newFileStream(HANDLE h, const char* path) {
 
 }  // namespace
 
+IoStream* winFileStream(HANDLE h, const char* path) { return newFileStream(h, path); }
+
 HANDLE winFileHandle(IoStream* stream) {
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
   return level ? static_cast<WindowsFile*>(level->state)->handle : INVALID_HANDLE_VALUE;

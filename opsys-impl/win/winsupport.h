@@ -96,6 +96,8 @@ int winSecurityBuild(WinSecurity* sec, const WinAceSpec* specs, uint32_t count, 
 void winSecurityFree(WinSecurity* sec);
 
 struct IoStream;
+// A file stream over the handle h (taken over), named path in messages.
+IoStream* winFileStream(HANDLE h, const char* path);
 // The handle under the file level of stream, or INVALID_HANDLE_VALUE (logged)
 // when it has none (file.cpp).
 HANDLE winFileHandle(IoStream* stream);

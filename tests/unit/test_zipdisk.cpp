@@ -353,6 +353,23 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
   }
 }
 
+// A directory of the walk swapped for a link to the outside right before it
+// gets the mode and times of its entry: they go to the directory the walk
+// made, never through the link.
+TEST(ZipDisk, DirectoryModeNeverGoesThroughASwappedLink) {
+  const fs::path root = freshDir("modeswap");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path base = root / "base", outside = root / "outside";
+  fs::create_directories(outside);
+  fs::create_directories(base);
+  const fs::perms before = fs::status(outside).permissions();
+  Swap swap{base / "www", root / "moved", outside};
+  osTestBeforeCall("chmod|fchmod", swapForLink, &swap);
+  extract({{.name = "www/", .extAttr = 040700u << 16}}, base);
+  osTestBeforeCall(nullptr, nullptr, nullptr);
+  EXPECT_EQ(fs::status(outside).permissions(), before);
+}
+
 // The temporary file exchanged for a link at the last moment, between the
 // check of its name and the move into place: the link moved in its place is
 // not kept, and what it leads to is untouched.
