@@ -38,6 +38,13 @@ void osTestSetTimeZone(const char* zone);
 // Independent of osTestFailAfter; osTestFaultFired tells of both.
 void osTestFailCall(const char* name, uint32_t error, uint32_t count = osTestFailAlways);
 
+// Runs step(context) once, right before the next system call of the file
+// layer whose name starts with one of the '|'-separated `names` (names as
+// for osTestFailCall; "rename" is any rename): a test puts another
+// process's move there, such as something exchanged for a file at its name.
+// A null name clears it.
+void osTestBeforeCall(const char* name, void (*step)(void*), void* context);
+
 // A test clock. While one is set, osDateNow returns `now`, and osSleep and
 // the retry waits of the file layer do not wait: they add the wait to `now`
 // and record it. For one test thread; the clock outlives its use.

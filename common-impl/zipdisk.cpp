@@ -14,6 +14,7 @@
 #include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
+#include "osdirhandle.h"
 #include "osfile.h"
 #include "sortmap.h"
 #include "zipint.h"
@@ -233,7 +234,11 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
   *resolved = nullptr;
   char* way = entryDirectory(pathName, isDir);
   const size_t full = strlen(way);
-  if (disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0 && plainBelowBase(disk, way)) {
+  // The directory the writer holds open must still be where its path
+  // leads (one query); else no directory on the way from the base may have
+  // become a link since it was confirmed.
+  const bool held = disk->dir && strcmp(disk->dirPath, way) == 0 && osDirHandleIsAt(disk->dir, way) == 1;
+  if (disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0 && (held || plainBelowBase(disk, way))) {
     if (!disk->confirmedReal && osFileResolveLinks(way, &disk->confirmedReal) != 0) {
       memFree(way);
       return -1;
@@ -261,9 +266,9 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
   return rc;
 }
 
-// Checks, right before a file goes into place, that its directory still
-// lies inside the base: it may have been swapped for a link while the data
-// was written.
+// Checks, right before a link is made by its name, that its directory
+// still lies inside the base: it may have been swapped for a link since the
+// entry was checked.
 int checkParentStillInside(ZipDisk* disk, const char* pathName) {
   char* dir = entryDirectory(pathName, false);
   char* real = nullptr;
@@ -358,24 +363,92 @@ int checkAlias(const char* name, const char* pathName, const char* resolved, boo
   return rc;
 }
 
-// Finds temporary and old names beside pathName that are not in use, so
-// that no file is ever overwritten or deleted to make room for them (many
-// files of one stem in a directory share the name pattern).
-int makeFreeNames(const char* baseDir, const char* name, StringBuffer* pathName, StringBuffer* tempName,
-                  StringBuffer* oldName) {
-  // The step grows with each probe, so that a block of names someone made
-  // in advance is left behind after a few probes, not one per name.
-  uint64_t stamp = osDateNow();
-  bool isDir = false;
-  for (int i = 0; i < zipMaxNameProbes; stamp += (uint64_t)++i) {
-    if (zipMakeNames(baseDir, name, stamp, pathName, tempName, oldName, &isDir) != 0) return -1;
-    const char* t = sbGet(tempName);
-    const char* o = sbGet(oldName);
-    // Whatever is at a name, a dangling link included, makes it taken: the
-    // temporary file is created through its name.
-    if (osFileKindOf(t) < 0 && osFileKindOf(o) < 0) return 0;
+// The name beside path that holds its data while it is written (what
+// "zip") or its previous version (what "old"): D "." S "-" what "-" stamp
+// ".tmp", where D is the directory part up to and including the last
+// separator, and S the base name up to the first "." after its leading dots.
+int sideName(const char* path, const char* what, uint64_t stamp, StringBuffer* out) {
+  const char* base = path;
+  for (const char* p = path; *p; p++)
+    if (isSeparator(*p)) base = p + 1;
+  const char* s = base;
+  while (*s == '.') s++;
+  while (*s && *s != '.') s++;
+  sbEmpty(out);
+  return sbPrintf(out, "%.*s.%.*s-%s-%" PRIu64 ".tmp", (int)(base - path), path, (int)(s - base), base, what, stamp);
+}
+
+// The last component of path.
+const char* leafOf(const char* path) {
+  const char* leaf = path;
+  for (const char* p = path; *p; p++)
+    if (isSeparator(*p)) leaf = p + 1;
+  return leaf;
+}
+
+// Moves the writer's stamp on after a taken name. The step grows with each
+// try, so that a block of names someone made in advance is left behind
+// after a few tries, not one per name.
+void nextStamp(ZipDisk* disk, int tries) { disk->stamp += (uint64_t)tries; }
+
+// Opens the directory at path, which must lie inside the base, below the
+// base handle one component at a time along where it really is: a link
+// swapped in on the way fails the open. real is where path really is, or
+// null when not known yet.
+int openInside(ZipDisk* disk, const char* path, const char* real, OsDirHandle** out) {
+  // Below the base as given, with no link on the way, the path itself
+  // leads there (and some systems cannot resolve a long one).
+  char* resolved = nullptr;
+  const char* tail = nullptr;
+  if (!real && plainBelowBase(disk, path)) {
+    tail = path + strlen(disk->lexBase);
+  } else {
+    if (!real && osFileResolveLinks(path, &resolved) != 0) return -1;
+    if (!real) real = resolved;
+    if (!liesWithin(real, disk->realBase)) {
+      logError(logCatZip, "Refusing to write into %s: it leads out of %s\n", path, disk->realBase);
+      memFree(resolved);
+      return -1;
+    }
+    tail = real + strlen(disk->realBase);
   }
-  logError(logCatZip, "No free temporary name for %s\n", sbGet(pathName));
+  while (isSeparator(*tail)) tail++;
+  const int rc = osDirHandleOpenBelow(disk->base, tail, out);
+  if (rc != 0) logError(logCatZip, "Refusing to write into %s: it no longer lies inside %s\n", path, disk->realBase);
+  memFree(resolved);
+  return rc;
+}
+
+// Makes disk->dir the open handle of the directory the current file goes
+// into (confirmedDir): each later step of the entry happens in this very
+// directory, whatever becomes of the names on the way.
+int openEntryDirectory(ZipDisk* disk) {
+  if (disk->dir && strcmp(disk->dirPath, disk->confirmedDir) == 0) return 0;
+  osDirHandleClose(disk->dir);
+  disk->dir = nullptr;
+  memFree(disk->dirPath);
+  disk->dirPath = nullptr;
+  if (openInside(disk, disk->confirmedDir, disk->confirmedReal, &disk->dir) != 0) return -1;
+  disk->dirPath = memStrDup(disk->confirmedDir);
+  return 0;
+}
+
+// Moves the file at pathName aside to a free old name in the open
+// directory, journalled before the move so that a rollback finds it.
+int moveAsideIn(ZipDisk* disk) {
+  const char* pathName = sbGet(&disk->pathName);
+  for (int tries = 1; tries <= zipMaxNameProbes; tries++) {
+    const char* oldName = sbGet(&disk->oldName);
+    if (zipAddReplacement(disk->info, pathName, oldName) != 0) return -1;
+    bool taken = false;
+    if (osDirHandleMove(disk->dir, leafOf(pathName), leafOf(oldName), &taken) == 0) return 0;
+    zipDropLastReplacement(disk->info);
+    if (!taken) return -1;
+    nextStamp(disk, tries);
+    if (sideName(pathName, "old", disk->stamp, &disk->oldName) != 0) return -1;
+    logDebug(logCatZip, "%s is taken; the previous version goes to %s\n", oldName, sbGet(&disk->oldName));
+  }
+  logError(logCatZip, "No free name to keep the previous version of %s\n", pathName);
   return -1;
 }
 
@@ -416,20 +489,8 @@ int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBu
   sbEmpty(oldName);
   if (*isDirectory) return 0;
 
-  // D: up to and including the last separator; B: the last component; S:
-  // B up to the first "." after its leading dots.
-  const char* path = sbGet(pathName);
-  const char* base = path;
-  for (const char* p = path; *p; p++)
-    if (isSeparator(*p)) base = p + 1;
-  const int dirLen = (int)(base - path);
-  const char* s = base;
-  while (*s == '.') s++;
-  while (*s && *s != '.') s++;
-  const int stemLen = (int)(s - base);
-  if (sbPrintf(tempName, "%.*s.%.*s-zip-%" PRIu64 ".tmp", dirLen, path, stemLen, base, stamp) != 0) return -1;
-  if (sbPrintf(oldName, "%.*s.%.*s-old-%" PRIu64 ".tmp", dirLen, path, stemLen, base, stamp) != 0) return -1;
-  return 0;
+  if (sideName(sbGet(pathName), "zip", stamp, tempName) != 0) return -1;
+  return sideName(sbGet(pathName), "old", stamp, oldName);
 }
 
 int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t options) {
@@ -458,7 +519,7 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
   }
   disk->update = (options & zipDiskUpdate) != 0;
   disk->caseSensitive = osDirIsCaseSensitive(disk->realBase);
-  return 0;
+  return osDirHandleOpen(disk->realBase, &disk->base);
 }
 
 void zipDiskClose(ZipDisk* disk) {
@@ -469,13 +530,23 @@ void zipDiskClose(ZipDisk* disk) {
   memFree(disk->lexBase);
   disk->lexBase = nullptr;
   confirmDirectory(disk, nullptr);
+  if (disk->temp) iosClose(disk->temp);
+  disk->temp = nullptr;
+  osDirHandleClose(disk->dir);
+  disk->dir = nullptr;
+  memFree(disk->dirPath);
+  disk->dirPath = nullptr;
+  osDirHandleClose(disk->base);
+  disk->base = nullptr;
   sbClean(&disk->pathName);
   sbClean(&disk->tempName);
   sbClean(&disk->oldName);
 }
 
 int zipDiskFreeNames(ZipDisk* disk, const char* name) {
-  return makeFreeNames(disk->baseDir, name, &disk->pathName, &disk->tempName, &disk->oldName);
+  bool isDir = false;
+  disk->stamp = osDateNow();
+  return zipMakeNames(disk->baseDir, name, disk->stamp, &disk->pathName, &disk->tempName, &disk->oldName, &isDir);
 }
 
 ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
@@ -510,7 +581,6 @@ int zipDiskMakeDirectory(ZipDisk* disk, bool* created) {
 
 int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
   *out = nullptr;
-  const char* tempName = sbGet(&disk->tempName);
   // The parent checked just before is known to exist; else it is made here
   // (plain, below a checked directory) and remembered.
   char* parent = entryDirectory(sbGet(&disk->pathName), false);
@@ -523,43 +593,40 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
     parent = nullptr;
   }
   memFree(parent);
-  // The temporary file is journalled before it exists, so that a rollback
-  // removes it even when the clean-up after a failure cannot.
-  if (zipAddRollback(disk->info, tempName) != 0) return -1;
-  disk->tempMade = true;
-  // Created new, never opened: something put at the name since it was found
-  // free (a link to another file, say) is neither written through nor, being
-  // not ours, removed.
-  *out = osFileOpenStream(tempName, osFileModeCreateNew, osFileTypeExtracted, nullptr);
-  if (!*out) {
-    logError(logCatZip, "Unable to write ZIP component %s to %s\n", name, tempName);
+  if (openEntryDirectory(disk) != 0) return -1;
+  for (int tries = 1; tries <= zipMaxNameProbes; tries++) {
+    const char* tempName = sbGet(&disk->tempName);
+    // The temporary file is journalled before it exists, so that a rollback
+    // removes it even when the clean-up after a failure cannot.
+    if (zipAddRollback(disk->info, tempName) != 0) return -1;
+    // Created new: something at the name (a link to another file, say) is
+    // neither written through nor, being not ours, removed.
+    bool taken = false;
+    disk->temp = osDirHandleCreateFile(disk->dir, leafOf(tempName), osFileTypeExtracted, &taken);
+    if (disk->temp) {
+      disk->tempMade = true;
+      *out = disk->temp;
+      // Its data reaches the disk with all the others, before the walk
+      // succeeds or the update commits; not one flush per file.
+      return osFileDeferFlush(*out);
+    }
     zipDropLastCreation(disk->info);
-    disk->tempMade = false;
-    return -1;
+    if (!taken) {
+      logError(logCatZip, "Unable to write ZIP component %s to %s\n", name, tempName);
+      return -1;
+    }
+    nextStamp(disk, tries);
+    if (sideName(sbGet(&disk->pathName), "zip", disk->stamp, &disk->tempName) != 0) return -1;
+    logDebug(logCatZip, "%s is taken; %s is written to %s\n", tempName, name, sbGet(&disk->tempName));
   }
-  // Its data reaches the disk with all the others, before the walk
-  // succeeds or the update commits; not one flush per file.
-  return osFileDeferFlush(*out);
+  logError(logCatZip, "No free temporary name for %s\n", sbGet(&disk->pathName));
+  return -1;
 }
 
 int zipDiskCloseTemp(ZipDisk* disk, IoStream** out) {
-  const char* tempName = sbGet(&disk->tempName);
-  const int ours = osFileStreamIsAt(*out, tempName);
-  int rc = iosClose(*out);
+  const int rc = disk->temp ? iosClose(disk->temp) : -1;
+  disk->temp = nullptr;
   *out = nullptr;
-  if (ours == 0) {
-    // What is at the name now is not ours: it is left alone (on some
-    // systems removing a link removes what it leads to).
-    logError(logCatZip, "Not placing %s: it is not the file that was written; something was put at its name\n",
-             tempName);
-    zipDropLastCreation(disk->info);
-    disk->tempMade = false;
-    rc = -1;
-  } else if (ours < 0) {
-    // Most likely our own file: it goes the way a failed entry's file goes.
-    logError(logCatZip, "Not placing %s: cannot tell whether it is the file that was written\n", tempName);
-    rc = -1;
-  }
   return rc;
 }
 
@@ -567,32 +634,56 @@ int zipDiskPlace(ZipDisk* disk) {
   ZipInfo* info = disk->info;
   const char* pathName = sbGet(&disk->pathName);
   const char* tempName = sbGet(&disk->tempName);
-  const char* oldName = sbGet(&disk->oldName);
-  if (checkParentStillInside(disk, pathName) != 0) return -1;
+  if (!disk->temp || !disk->dir) return -1;
   // Each journal record is made before the step it describes, so a
-  // rollback after any failure finds everything.
-  if (disk->kind >= 0) {
-    if (moveAside(info, pathName, oldName) != 0) return -1;
-    if (zipAddRollback(info, pathName) != 0) return -1;
-    if (osFileMove(tempName, pathName) != 0) return -1;
-    dropOldWithoutJournal(info, oldName);
-  } else {
-    // Found free when checked: the move itself refuses a file that is there
-    // after all (or that the check failed to see), so it is never replaced
-    // unseen; the entry fails and the walk is undone instead.
-    if (zipAddRollback(info, pathName) != 0) return -1;
-    if (osFileMoveNoReplace(tempName, pathName) != 0) {
-      zipDropLastCreation(info);
-      return -1;
-    }
+  // rollback after any failure finds everything. The move into place never
+  // replaces: a file found there was moved aside first, and one that is
+  // there after all (or that the check failed to see) fails the entry and
+  // is not recorded, so the rollback leaves it alone.
+  if (disk->kind >= 0 && moveAsideIn(disk) != 0) return -1;
+  if (zipAddRollback(info, pathName) != 0) return -1;
+  const OsPlaceResult placed = osFileStreamPlaceIn(disk->temp, disk->dir, leafOf(tempName), leafOf(pathName));
+  if (placed == osPlaceFailed || placed == osPlaceRefused) zipDropLastCreation(info);
+  if (placed == osPlaceFailed) return -1;
+  if (placed == osPlaceRefused) {
+    // What is at the temporary name is not ours: it is left alone (on some
+    // systems removing a link removes what it leads to).
+    logError(logCatZip, "Not placing %s: it is not the file that was written; something was put at its name\n",
+             tempName);
+    zipDropLastCreation(info);
+    disk->tempMade = false;
+    return -1;
   }
   disk->tempMade = false;
+  if (placed == osPlaceSwapped) {
+    // Something exchanged for the file at the very last moment was moved in
+    // its place. It stays recorded, so the rollback removes it (a link
+    // itself, never what it leads to).
+    logError(logCatZip, "Not keeping %s: it is not the file that was written; something was put at %s\n", pathName,
+             tempName);
+    return -1;
+  }
+  if (disk->kind >= 0 && !info->replaced) {
+    const char* oldName = sbGet(&disk->oldName);
+    if (osDirHandleDelete(disk->dir, leafOf(oldName)) != 0)
+      logWarn(logCatZip, "Failed to remove existing file now named %s\n", oldName);
+  }
   return osSyncBatchAdd(&info->unsynced, pathName);
 }
 
 void zipDiskDiscardTemp(ZipDisk* disk) {
-  const char* tempName = sbGet(&disk->tempName);
-  if (disk->tempMade && osFileIsPresent(tempName)) osFileDelete(tempName);
+  if (disk->temp && disk->tempMade && disk->dir) {
+    const char* tempName = sbGet(&disk->tempName);
+    // Only the file written is removed: what else stands at the name is
+    // left alone (on some systems removing a link removes what it leads to).
+    const int gone = osFileStreamDiscardIn(disk->temp, disk->dir, leafOf(tempName));
+    if (gone == 0) {
+      logError(logCatZip, "Not removing %s: it is not the file that was written\n", tempName);
+      zipDropLastCreation(disk->info);
+    }
+  }
+  if (disk->temp) iosClose(disk->temp);
+  disk->temp = nullptr;
   disk->tempMade = false;
 }
 
@@ -600,7 +691,7 @@ int zipDiskLink(ZipDisk* disk, const char* target) {
   ZipInfo* info = disk->info;
   const char* pathName = sbGet(&disk->pathName);
   const char* oldName = sbGet(&disk->oldName);
-  if (zipEnsureParentDirectory(pathName, info) != 0) return -1;
+  if (zipEnsureParentDirectory(pathName, info) != 0 || checkParentStillInside(disk, pathName) != 0) return -1;
   bool replaced = false;
   confirmDirectory(disk, nullptr);
   if (targetExists(pathName)) {
@@ -622,10 +713,13 @@ int zipDiskApplyAttributesOpen(const ZipEntry* e, IoStream* file) {
   return rc;
 }
 
-int zipDiskApplyAttributes(const ZipEntry* e, const char* path) {
-  int rc = 0;
-  if (e->externalAttributes && osFileSetAttributes(path, e->externalAttributes) != 0) rc = -1;
-  if (osFileSetTimes(path, (int64_t)e->modificationTime, (int64_t)e->accessTime, (int64_t)e->changeTime) != 0) rc = -1;
+int zipDiskApplyDirectory(ZipDisk* disk, const ZipEntry* e, const char* path) {
+  OsDirHandle* dir = nullptr;
+  if (openInside(disk, path, nullptr, &dir) != 0) return -1;
+  IoStream* s = osDirHandleStream(dir);
+  int rc = s ? zipDiskApplyAttributesOpen(e, s) : -1;
+  if (s && iosClose(s) != 0) rc = -1;
+  osDirHandleClose(dir);
   return rc;
 }
 

@@ -16,13 +16,20 @@
 //   if (zipDiskOpen(&disk, info, baseDir, zipDiskJournal) != 0) ...;  // base made, journals open
 //   per entry: zipMakeNames into disk.pathName/tempName/oldName, zipDiskFreeNames,
 //              zipDiskCheck, then zipDiskMakeDirectory, zipDiskLink, or
-//              zipExtractFile (zipDiskCreateTemp, write, zipDiskPlace / zipDiskDiscardTemp)
+//              zipExtractFile (zipDiskCreateTemp, write, zipDiskPlace, zipDiskCloseTemp;
+//              after a failure zipDiskDiscardTemp)
+//
+// A file is written, moved into place and its previous version moved aside
+// through an open handle of its directory (osdirhandle.h), opened below the
+// base without following a link: a directory swapped for a link meanwhile
+// does not send any of these steps elsewhere.
 //   zipDiskClose(&disk);
 #pragma once
 
 #include "compiler.h"
 #include "stringbuf.h"
 
+struct OsDirHandle;
 struct IoStream;
 struct SortMap;
 struct ZipEntry;
@@ -59,6 +66,12 @@ struct ZipDisk {
   int kind;             // what stood at pathName when it was checked (osDirEntry*), -1 nothing
   char* confirmedDir;   // the last directory found to exist, plain, inside the base (owned), or null
   char* confirmedReal;  // where confirmedDir really is (owned), or null until asked
+
+  uint64_t stamp;     // the stamp of the side names (milliseconds; moved on when a name is taken)
+  OsDirHandle* base;  // the base directory, open
+  OsDirHandle* dir;   // the directory of the current file, open below base, or null
+  char* dirPath;      // the confirmedDir that dir was opened for (owned), or null
+  IoStream* temp;     // the temporary file being written (owned from zipDiskCreateTemp), or null
 };
 
 // Starts the writer: opens the journals when asked, creates the base
@@ -74,9 +87,11 @@ void zipDiskClose(ZipDisk* disk);
 // components leave baseDir are refused with -1.
 int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBuffer* pathName, StringBuffer* tempName,
                  StringBuffer* oldName, bool* isDirectory);
-// Makes the writer's names for a file entry, with temporary and old names
-// at which nothing exists (a dangling link counts): no file is ever
-// overwritten or deleted to make room for them.
+// Makes the writer's names for a file entry. Whether the temporary and old
+// names are free is found by the calls that create and move files there,
+// which never replace anything (a dangling link counts): a taken name is
+// replaced by another, so no file is ever overwritten or deleted to make
+// room for them.
 int zipDiskFreeNames(ZipDisk* disk, const char* name);
 // Whether the current entry (the writer's pathName) may be written.
 ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory);
@@ -84,24 +99,27 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory);
 // Creates the current directory entry with its missing parents, unless it
 // exists; *created tells which.
 int zipDiskMakeDirectory(ZipDisk* disk, bool* created);
-// Creates the current entry's parent when missing, journals the temporary
-// name, and opens it for writing in *out.
+// Creates the current entry's parent when missing, opens it, journals the
+// temporary name, and creates the file there, open for writing in *out
+// (the writer keeps it: zipDiskCloseTemp or zipDiskDiscardTemp closes it).
 int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out);
-// Puts the closed temporary file in place: an existing file is moved aside
-// to the old name first (deleted at once without journals).
+// Moves the temporary file, still open, into place: an existing file is
+// moved aside to the old name first (deleted at once without journals).
+// What lands in place is checked to be the very file written: one swapped
+// at the temporary name fails the entry, and a rollback removes it.
 int zipDiskPlace(ZipDisk* disk);
-// Closes the temporary file written through *out (set to null), after
-// checking that its name still leads to that very file: one swapped for a
-// link or another file while it was written is never moved into place.
+// Closes the placed temporary file written through *out (set to null).
 int zipDiskCloseTemp(ZipDisk* disk, IoStream** out);
-// Removes the temporary file after a failure.
+// After a failure: removes the temporary file if its name still holds the
+// file written (anything else put there is left alone), and closes it.
 void zipDiskDiscardTemp(ZipDisk* disk);
 // Creates the current entry as a symbolic link to target, moving an
 // existing file aside first.
 int zipDiskLink(ZipDisk* disk, const char* target);
-// Applies an entry's attributes and times to an extracted path; a failure
-// (logged by the file layer) is the entry's failure.
-int zipDiskApplyAttributes(const ZipEntry* entry, const char* path);
+// Applies a directory entry's attributes and times to the directory at
+// path (inside the base), through a handle opened as the writer opens the
+// directories of files; a failure (logged) is the entry's failure.
+int zipDiskApplyDirectory(ZipDisk* disk, const ZipEntry* entry, const char* path);
 // The same through the open temporary file of a file entry.
 int zipDiskApplyAttributesOpen(const ZipEntry* entry, IoStream* file);
 

@@ -304,7 +304,8 @@ void fixDirectories(Walk* w) {
     logDebug(logCatZip, "Set attributes of %s versionMadeBy=%04x externalAttr=%08x\n", name, e->versionMadeBy,
              e->externalAttributes);
     char* real = nullptr;
-    if (osDirRealPath(w->baseDir, name, &real) == 0 && real && zipDiskApplyAttributes(e, real) != 0) w->stop = true;
+    if (osDirRealPath(w->baseDir, name, &real) == 0 && real && zipDiskApplyDirectory(&w->disk, e, real) != 0)
+      w->stop = true;
     memFree(real);
     memFree(name);
   }
@@ -411,14 +412,12 @@ int zipExtractFile(ZipDisk* disk, ZipEntry* e, const char* name) {
     // Attributes and times go on through the handle, before the file is
     // moved into place: a name could by then lead to another file.
     if (zipDiskApplyAttributesOpen(e, out) != 0) break;
-    if (zipDiskCloseTemp(disk, &out) != 0) break;
-
     if (zipDiskPlace(disk) != 0) break;
+    if (zipDiskCloseTemp(disk, &out) != 0) break;
     result = 0;
   } while (false);
 
   logTrace(logCatZip, "extractFile final ret=%d\n", result);
-  if (out) iosClose(out);
   finishInflate(info);
   if (result != 0) zipDiskDiscardTemp(disk);
   memFree(buf);
@@ -519,11 +518,13 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
   if (verbosity >= zipSummary) logSummary(&w, start);
 
   const int result = w.stop ? -1 : w.status;
+  // The writer's open directories are closed first: on Windows they cannot
+  // be removed while it holds them.
+  zipDiskClose(&w.disk);
   if (result != 0) {
     zipEndJournal(info, zipJournalRollback);
     osSyncBatchClear(&info->unsynced);
   }
-  zipDiskClose(&w.disk);
   sbClean(&w.resolved);
   logDebug(logCatZip, "zipWalk result = %d\n", result);
   return result;

@@ -81,7 +81,33 @@ static uint32_t namedFaultFor(const char* call) {
   return 0;
 }
 
+// The step osTestBeforeCall put before a named call, if any.
+static std::atomic<const char*> hookCall{nullptr};
+static void (*hookStep)(void*) = nullptr;
+static void* hookContext = nullptr;
+
+void osTestBeforeCall(const char* name, void (*step)(void*), void* context) {
+  hookStep = step;
+  hookContext = context;
+  hookCall.store(name);
+}
+
+// True when call starts with one of the '|'-separated names.
+static bool callMatches(const char* names, const char* call) {
+  for (const char* p = names;; p++) {
+    const char* end = strchr(p, '|');
+    const size_t n = end ? (size_t)(end - p) : strlen(p);
+    if (n > 0 && strncmp(p, call, n) == 0) return true;
+    if (!end) return false;
+    p = end;
+  }
+}
+
 uint32_t osTestCheckFault(const char* call) {
+  if (const char* hooked = hookCall.load(std::memory_order_relaxed); hooked && callMatches(hooked, call)) {
+    hookCall.store(nullptr);
+    hookStep(hookContext);
+  }
   const uint32_t crash = crashAt();
   if (crash && processCalls.fetch_add(1, std::memory_order_relaxed) + 1 == crash) std::_Exit(137);
   if (const uint32_t e = namedFaultFor(call)) {

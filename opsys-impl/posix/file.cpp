@@ -192,6 +192,34 @@ int sysFutimens(int fd, const struct timespec times[2]) {
   SFX_FAULT_OR("futimens", -1);
   return ::futimens(fd, times);
 }
+int sysOpenat(int dirfd, const char* name, int flags, mode_t mode) {
+  SFX_FAULT_OR("openat", -1);
+  return ::openat(dirfd, name, flags | O_CLOEXEC, mode);
+}
+int sysFstatat(int dirfd, const char* name, struct stat* st, int flags) {
+  SFX_FAULT_OR("fstatat", -1);
+  return ::fstatat(dirfd, name, st, flags);
+}
+// As sysRenameNoReplace, inside one directory.
+int sysRenameatNoReplace(int dirfd, const char* from, const char* to) {
+  SFX_FAULT_OR("renameatNoReplace", -1);
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+#endif
+  if (::linkat(dirfd, from, dirfd, to, 0) != 0) return -1;
+  if (::unlinkat(dirfd, from, 0) != 0) {
+    const int e = errno;
+    ::unlinkat(dirfd, to, 0);
+    errno = e;
+    return -1;
+  }
+  return 0;
+}
+int sysUnlinkat(int dirfd, const char* name, int flags) {
+  SFX_FAULT_OR("unlinkat", -1);
+  return ::unlinkat(dirfd, name, flags);
+}
 
 #undef SFX_FAULT_OR
 
@@ -220,8 +248,12 @@ const PosixSyscalls posixSysDefault = {
     .fchmod = sysFchmod,
     .fstat = sysFstat,
     .futimens = sysFutimens,
+    .openat = sysOpenat,
+    .fstatat = sysFstatat,
+    .renameatNoReplace = sysRenameatNoReplace,
+    .unlinkat = sysUnlinkat,
 };
-static_assert(sizeof(PosixSyscalls) == 22 * sizeof(void*), "one slot per call");
+static_assert(sizeof(PosixSyscalls) == 26 * sizeof(void*), "one slot per call");
 
 PosixSyscalls posixSys = posixSysDefault;
 
@@ -369,6 +401,13 @@ const IoStreamOps osFileStreamOps = {
     .getseek = fileGetSeek,
     .preallocate = filePreallocate,
 };
+
+IoStream* posixFileStream(int fd, const char* path) { return newFileStream(fd, path); }
+
+int posixFileDescriptor(IoStream* stream) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  return level ? static_cast<PosixFile*>(level->state)->fd : -1;
+}
 
 IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const char* rights, bool share, bool quiet) {
   (void)rights;

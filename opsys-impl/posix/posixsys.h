@@ -36,9 +36,21 @@ struct PosixSyscalls {
   int (*fchmod)(int fd, mode_t mode);
   int (*fstat)(int fd, struct stat* st);
   int (*futimens)(int fd, const struct timespec times[2]);
+  // The same calls on names inside an open directory (osdirhandle.h).
+  int (*openat)(int dirfd, const char* name, int flags, mode_t mode);
+  int (*fstatat)(int dirfd, const char* name, struct stat* st, int flags);
+  int (*renameatNoReplace)(int dirfd, const char* from, const char* to);  // EEXIST when `to` exists
+  int (*unlinkat)(int dirfd, const char* name, int flags);
 };
 
 // The table the backend calls through; tests may replace entries.
 extern PosixSyscalls posixSys;
 // The defaults, for restoring after a test.
 extern const PosixSyscalls posixSysDefault;
+
+struct IoStream;
+// A file stream over the descriptor fd, named path in messages (file.cpp).
+IoStream* posixFileStream(int fd, const char* path);
+// The descriptor under the file level of stream, or -1 (logged) when it has
+// none.
+int posixFileDescriptor(IoStream* stream);

@@ -148,13 +148,14 @@ struct WindowsFile {
   uint64_t bytesWritten;
 };
 
-const DWORD modeAccess[osFileModeCount] = {GENERIC_READ | GENERIC_WRITE,
-                                           GENERIC_READ | GENERIC_WRITE,
-                                           GENERIC_READ,
-                                           GENERIC_WRITE,
-                                           FILE_APPEND_DATA | SYNCHRONIZE,
-                                           GENERIC_READ,
-                                           GENERIC_WRITE};
+const DWORD modeAccess[osFileModeCount] = {
+    GENERIC_READ | GENERIC_WRITE,
+    GENERIC_READ | GENERIC_WRITE,
+    GENERIC_READ,
+    GENERIC_WRITE,
+    FILE_APPEND_DATA | SYNCHRONIZE,
+    GENERIC_READ,
+    GENERIC_WRITE | DELETE};  // a new file may be moved or deleted through its handle
 // CREATE_NEW fails on any existing name, a link or junction included: it is
 // never followed.
 const DWORD modeDisposition[osFileModeCount] = {OPEN_ALWAYS, OPEN_EXISTING, OPEN_EXISTING, CREATE_ALWAYS,
@@ -319,11 +320,22 @@ IoStream* newFileStream(HANDLE h, const char* path) {
   return iosNewLevel(f, &osFileStreamOps);
 }
 
-bool isDotName(const char* path) {
+}  // namespace
+
+IoStream* winFileStream(HANDLE h, const char* path) { return newFileStream(h, path); }
+
+HANDLE winFileHandle(IoStream* stream) {
+  IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
+  return level ? static_cast<WindowsFile*>(level->state)->handle : INVALID_HANDLE_VALUE;
+}
+
+bool winIsDotName(const char* path) {
   const char* base = nullptr;
   osPathSplit(path, nullptr, nullptr, &base, nullptr, nullptr, nullptr);
   return base && base[0] == '.';
 }
+
+namespace {
 
 // The access entries of a created file of type `fileType`; the count, or 0
 // when the file takes its rights from its directory.
@@ -410,7 +422,7 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   // as the link, and refused below.
   const bool log = mode == osFileModeAppend && fileType == osFileTypeLog && !quiet;
   const DWORD attributes =
-      (isDotName(path) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL) | (log ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+      (winIsDotName(path) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL) | (log ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
   DWORD err = ERROR_NO_UNICODE_TRANSLATION;
   if (wide) {
     h = winSys.createFile(wide, access, shareMode, haveSecurity ? &sec.attributes : nullptr, disposition,
@@ -520,7 +532,7 @@ static int moveFile(const char* from, const char* to, DWORD moveFlags) {
   if (!wFrom || !wTo) {
     osErrorReport(logCatFile, ERROR_NO_UNICODE_TRANSLATION, "Cannot move %s to %s", from, to);
   } else {
-    const bool wasDot = isDotName(from), isDot = isDotName(to);
+    const bool wasDot = winIsDotName(from), isDot = winIsDotName(to);
     DWORD hiddenFrom = INVALID_FILE_ATTRIBUTES;  // attributes before hiding, to undo on failure
     if (isDot && !wasDot) {
       const DWORD a = GetFileAttributesW(wFrom);

@@ -94,3 +94,12 @@ struct WinSecurity {
 // with the name of the failed call. 0 or -1; release with winSecurityFree.
 int winSecurityBuild(WinSecurity* sec, const WinAceSpec* specs, uint32_t count, PACL base, PSID owner, uint32_t cat);
 void winSecurityFree(WinSecurity* sec);
+
+struct IoStream;
+// A file stream over the handle h (taken over), named path in messages.
+IoStream* winFileStream(HANDLE h, const char* path);
+// The handle under the file level of stream, or INVALID_HANDLE_VALUE (logged)
+// when it has none (file.cpp).
+HANDLE winFileHandle(IoStream* stream);
+// True when the base name of path starts with "." (such files are hidden).
+bool winIsDotName(const char* path);

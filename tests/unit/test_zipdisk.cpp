@@ -10,6 +10,7 @@
 #include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
+#include "ostest.h"
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
@@ -44,7 +45,6 @@ void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char
   IoStream* out = nullptr;
   ASSERT_EQ(zipDiskCreateTemp(disk, name, &out), 0);
   EXPECT_EQ(iosWrite(out, "new", 3, nullptr), 0);
-  EXPECT_EQ(iosClose(out), 0);
 }
 
 }  // namespace
@@ -246,8 +246,8 @@ TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
   writeFile(base / "a.txt", "planted");
   EXPECT_EQ(zipDiskPlace(&disk), -1);
   zipDiskDiscardTemp(&disk);
-  zipEndJournal(&info, zipJournalRollback);
   zipDiskClose(&disk);
+  zipEndJournal(&info, zipJournalRollback);
   EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "planted"}}));
 }
 
@@ -276,13 +276,11 @@ TEST(ZipDisk, LinkAtTheTemporaryNameIsNeverFollowedPlacedOrRemoved) {
       fs::rename(temp, root / "moved.tmp");
     }
     fs::create_symlink(victim, temp);
-    const int rc = whileWritten ? zipDiskCloseTemp(&disk, &out) : zipDiskCreateTemp(&disk, "a.txt", &out);
-    EXPECT_EQ(rc, -1);
-    if (out) iosClose(out);
-    if (rc == 0 && whileWritten) zipDiskPlace(&disk);
+    // Before creation, the file is written under another name instead.
+    EXPECT_EQ(whileWritten ? zipDiskPlace(&disk) : zipDiskCreateTemp(&disk, "a.txt", &out), whileWritten ? -1 : 0);
     zipDiskDiscardTemp(&disk);
-    zipEndJournal(&info, zipJournalRollback);
     zipDiskClose(&disk);
+    zipEndJournal(&info, zipJournalRollback);
     EXPECT_FALSE(fs::exists(base / "a.txt"));
     EXPECT_EQ(readFile(victim), "precious");
     EXPECT_TRUE(fs::is_symlink(temp)) << "a link the walk did not make was removed";
@@ -312,30 +310,88 @@ TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
   }
 }
 
+// Another process's step at a given system call: `from` is renamed to
+// `away` (when given), and a link to `target` is put at `from`.
+struct Swap {
+  fs::path from, away, target;
+};
+void swapForLink(void* context) {
+  const Swap* s = static_cast<const Swap*>(context);
+  std::error_code ec;
+  if (!s->away.empty()) fs::rename(s->from, s->away, ec);
+  if (!ec) fs::create_symlink(s->target, s->from, ec);
+}
+
 // A directory swapped for a link to the outside after an entry of it was
-// checked: neither the next entry's check nor the placing of a file written
-// before the swap goes through the link (the temporary file was moved out
-// with the directory, so a rename through the link would succeed).
-TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsRefused) {
-  const fs::path root = freshDir("midswap");
+// checked, or at the very moment the previous version is moved aside: no
+// step of the entry goes through the link, and the next entry is refused.
+TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
+  for (const bool atTheMove : {false, true}) {
+    SCOPED_TRACE(atTheMove ? "at the move" : "before placing");
+    const fs::path root = freshDir("midswap");
+    if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+    const fs::path base = root / "base", outside = root / "outside";
+    writeFile(base / "www" / "a.txt", "old");
+    writeFile(outside / "a.txt", "precious");
+    const std::string baseName = str(base);
+    ZipInfo info{};
+    ZipDisk disk;
+    ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "www/a.txt"));
+    Swap swap{base / "www", root / "moved", outside};
+    if (atTheMove)
+      osTestBeforeCall("rename", swapForLink, &swap);
+    else
+      swapForLink(&swap);
+    zipDiskPlace(&disk);
+    osTestBeforeCall(nullptr, nullptr, nullptr);
+    zipDiskDiscardTemp(&disk);
+    ASSERT_EQ(zipDiskFreeNames(&disk, "www/b.txt"), 0);
+    EXPECT_EQ(zipDiskCheck(&disk, "www/b.txt", false), zipDiskRefuse);
+    zipDiskClose(&disk);
+    zipEndJournal(&info, zipJournalRollback);
+    EXPECT_EQ(snapshot(outside), (Tree{{"a.txt", "precious"}}));
+  }
+}
+
+// A directory of the walk swapped for a link to the outside right before it
+// gets the mode and times of its entry: they go to the directory the walk
+// made, never through the link.
+TEST(ZipDisk, DirectoryModeNeverGoesThroughASwappedLink) {
+  const fs::path root = freshDir("modeswap");
   if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
   const fs::path base = root / "base", outside = root / "outside";
-  fs::create_directories(base / "www");
   fs::create_directories(outside);
+  fs::create_directories(base);
+  const fs::perms before = fs::status(outside).permissions();
+  Swap swap{base / "www", root / "moved", outside};
+  osTestBeforeCall("chmod|fchmod", swapForLink, &swap);
+  extract({{.name = "www/", .extAttr = 040700u << 16}}, base);
+  osTestBeforeCall(nullptr, nullptr, nullptr);
+  EXPECT_EQ(fs::status(outside).permissions(), before);
+}
+
+// The temporary file exchanged for a link at the last moment, between the
+// check of its name and the move into place: the link moved in its place is
+// not kept, and what it leads to is untouched.
+TEST(ZipDisk, LinkExchangedAtTheMoveIntoPlaceIsNotKept) {
+  const fs::path root = freshDir("lastswap");
+  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  const fs::path base = root / "base", victim = root / "victim.txt";
+  fs::create_directories(base);
+  writeFile(victim, "precious");
   const std::string baseName = str(base);
   ZipInfo info{};
   ZipDisk disk;
-  ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "www/a.txt"));
-  fs::rename(base / "www", outside / "www");
-  fs::create_directory_symlink(outside / "www", base / "www");
+  ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
+  Swap swap{sbGet(&disk.tempName), root / "moved.tmp", victim};
+  osTestBeforeCall("rename", swapForLink, &swap);
   EXPECT_EQ(zipDiskPlace(&disk), -1);
+  osTestBeforeCall(nullptr, nullptr, nullptr);
   zipDiskDiscardTemp(&disk);
-  ASSERT_EQ(zipDiskFreeNames(&disk, "www/b.txt"), 0);
-  EXPECT_EQ(zipDiskCheck(&disk, "www/b.txt", false), zipDiskRefuse);
-  zipEndJournal(&info, zipJournalRollback);
   zipDiskClose(&disk);
-  for (const auto& e : fs::recursive_directory_iterator(outside))
-    EXPECT_TRUE(e.is_directory()) << e.path() << " was written outside the base";
+  zipEndJournal(&info, zipJournalRollback);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(base / "a.txt")));
+  EXPECT_EQ(readFile(victim), "precious");
 }
 
 // After a successful walk, a directory of it swapped for a link to the

@@ -1,0 +1,75 @@
+// Open directories of the OS layer: work on the names inside a directory
+// without looking the directory up by its path again.
+//
+// An extraction checks that a directory lies inside its base, then writes,
+// moves and deletes files in it. Done by path, each of those steps walks the
+// path anew, so a directory on the way swapped for a link between the check
+// and the step would send the step elsewhere. Done through a handle opened
+// once (and opened below the base one component at a time, never through a
+// link), every step lands in the directory that was checked.
+//
+// POSIX: a descriptor of the directory and the *at calls (openat, fstatat,
+// renameat2, unlinkat). Windows: the directory is held open without delete
+// sharing, so that neither it nor a directory above it can be renamed while
+// the handle is open, and the names inside it are used by path; the file
+// written is moved into place through its own handle.
+//
+// Names given with a handle are single components. Results are 0 or -1
+// unless said otherwise; failures are logged under "opsys.file".
+#pragma once
+
+#include "compiler.h"
+
+struct IoStream;
+struct OsDirHandle;
+
+// Opens the directory at path (links on the way are followed: the path is
+// where the caller has decided to work).
+int osDirHandleOpen(const char* path, OsDirHandle** out);
+// Opens the directory `relative` (components separated by the platform's
+// separator; "." components are skipped, ".." refused) below dir, one component at a time; a component that is a
+// link, or not a directory, fails the open. An empty `relative` opens dir
+// again.
+int osDirHandleOpenBelow(const OsDirHandle* dir, const char* relative, OsDirHandle** out);
+// Closes the handle (null is ignored).
+void osDirHandleClose(OsDirHandle* dir);
+// The path the directory had when it was opened, for messages.
+const char* osDirHandlePath(const OsDirHandle* dir);
+
+// 1 when path (links followed) leads to the directory dir holds, 0 when it
+// leads elsewhere or nowhere (it was moved or swapped), -1 when the query
+// failed.
+int osDirHandleIsAt(const OsDirHandle* dir, const char* path);
+
+// A file stream over the directory itself, to give it attributes and times
+// (osFileStreamSetAttributes, osFileStreamSetTimes); null on failure.
+IoStream* osDirHandleStream(const OsDirHandle* dir);
+
+// What stands at `name` in dir, a link itself and not what it leads to:
+// an osDirEntry* type, or -1 when nothing is there or the query failed.
+int osDirHandleKindOf(const OsDirHandle* dir, const char* name);
+// Creates the file `name` in dir, new (never over anything, never through a
+// link), open for writing as a file of type fileType. When the name is
+// taken, *taken is set and nothing is logged; the caller picks another.
+IoStream* osDirHandleCreateFile(const OsDirHandle* dir, const char* name, uint32_t fileType, bool* taken);
+// Renames `from` to `to` inside dir, never replacing what is at `to`. When
+// `to` is taken, *taken (optional) is set.
+int osDirHandleMove(const OsDirHandle* dir, const char* from, const char* to, bool* taken);
+// Deletes the file or link `name` in dir (a link itself, not what it leads
+// to).
+int osDirHandleDelete(const OsDirHandle* dir, const char* name);
+
+// What osFileStreamPlaceIn did.
+enum OsPlaceResult : int {
+  osPlaceFailed = -1,  // nothing was moved (logged)
+  osPlaceDone = 0,     // the file written is at `to`
+  osPlaceRefused = 1,  // `from` holds something else (a link put there, say): nothing was moved
+  osPlaceSwapped = 2,  // what was moved to `to` is not, or cannot be confirmed to be, the file written
+};
+// Moves the file written through `stream`, named `from` in dir, to `to` in
+// dir, never replacing anything, and only when `from` still holds that very
+// file; afterwards confirms that `to` is that file.
+OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, const char* from, const char* to);
+// Deletes `name` in dir if it is the file written through stream. 1:
+// deleted; 0: something else stands there and is left alone; -1: failed.
+int osFileStreamDiscardIn(IoStream* stream, const OsDirHandle* dir, const char* name);

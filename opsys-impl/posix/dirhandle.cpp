@@ -1,0 +1,218 @@
+// POSIX backend only: open directories (osdirhandle.h) as descriptors, and
+// the names inside them through the *at calls, so that no step looks the
+// directory up by its path again.
+#include <errno.h>
+
+#include <cstring>
+
+#include "iostream.h"
+#include "logging.h"
+#include "memory.h"
+#include "osdir.h"
+#include "osdirhandle.h"
+#include "oserror.h"
+#include "osfile.h"
+#include "posixsys.h"
+#include "stringbuf.h"
+
+struct OsDirHandle {
+  int fd;      // the directory, opened O_DIRECTORY
+  char* path;  // the path it had when opened (owned), for messages
+  dev_t dev;   // its device and inode, to recognise it by a path
+  ino_t ino;
+};
+
+namespace {
+
+// A handle over fd (taken over) named path; null (fd closed) when the
+// directory cannot be queried.
+OsDirHandle* newHandle(int fd, const char* path, size_t pathLen) {
+  struct stat st;
+  if (posixSys.fstat(fd, &st) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot query directory %.*s", (int)pathLen, path);
+    posixSys.close(fd);
+    return nullptr;
+  }
+  OsDirHandle* h = memNew(OsDirHandle);
+  h->fd = fd;
+  h->path = memStrDupN(path, pathLen);
+  h->dev = st.st_dev;
+  h->ino = st.st_ino;
+  return h;
+}
+
+// Opens the component `name` (n bytes) below the descriptor dirfd as a
+// directory, never through a link; -1 with errno on failure.
+int openComponent(int dirfd, const char* name, size_t n) {
+  char* part = memStrDupN(name, n);
+  const int fd = posixSys.openat(dirfd, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+  const int err = errno;
+  memFree(part);
+  errno = err;
+  return fd;
+}
+
+// *stat of the file behind stream and of `name` in dir, a link itself; -1
+// when either query fails (errno says why; ENOENT for a missing name).
+int statBoth(IoStream* stream, const OsDirHandle* dir, const char* name, struct stat* open, struct stat* named) {
+  const int fd = posixFileDescriptor(stream);
+  if (fd < 0 || posixSys.fstat(fd, open) != 0) return -1;
+  return posixSys.fstatat(dir->fd, name, named, AT_SYMLINK_NOFOLLOW);
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+int osDirHandleOpen(const char* path, OsDirHandle** out) {
+  *out = nullptr;
+  const int fd = posixSys.open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot open directory %s", path);
+    return -1;
+  }
+  *out = newHandle(fd, path, strlen(path));
+  return *out ? 0 : -1;
+}
+
+int osDirHandleOpenBelow(const OsDirHandle* dir, const char* relative, OsDirHandle** out) {
+  *out = nullptr;
+  int fd = posixSys.openat(dir->fd, ".", O_RDONLY | O_DIRECTORY, 0);
+  const char* p = relative;
+  while (fd >= 0 && *p) {
+    const char* s = p;
+    while (*p && *p != '/') p++;
+    const size_t n = (size_t)(p - s);
+    if (*p) p++;
+    if (n == 0 || (n == 1 && s[0] == '.')) continue;
+    const int next = n == 2 && s[0] == '.' && s[1] == '.' ? (errno = EINVAL, -1) : openComponent(fd, s, n);
+    const int err = errno;
+    posixSys.close(fd);
+    errno = err;
+    fd = next;
+  }
+  if (fd < 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot open directory %s below %s without following a link", relative,
+                  dir->path);
+    return -1;
+  }
+  StringBuffer path;
+  sbInitHere(&path);
+  const int rc = sbPrintf(&path, "%s%s%s", dir->path, *relative ? "/" : "", relative);
+  *out = rc == 0 ? newHandle(fd, sbGet(&path), strlen(sbGet(&path))) : nullptr;
+  sbClean(&path);
+  if (rc != 0) posixSys.close(fd);
+  return *out ? 0 : -1;
+}
+
+IoStream* osDirHandleStream(const OsDirHandle* dir) {
+  const int fd = fcntl(dir->fd, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot open directory %s", dir->path);
+    return nullptr;
+  }
+  IoStream* s = posixFileStream(fd, dir->path);
+  osFileDeferFlush(s);  // nothing is written through it
+  return s;
+}
+
+int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
+  struct stat st;
+  if (posixSys.stat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+  return st.st_dev == dir->dev && st.st_ino == dir->ino ? 1 : 0;
+}
+
+void osDirHandleClose(OsDirHandle* dir) {
+  if (!dir) return;
+  posixSys.close(dir->fd);
+  memFree(dir->path);
+  memFree(dir);
+}
+
+const char* osDirHandlePath(const OsDirHandle* dir) { return dir->path; }
+
+int osDirHandleKindOf(const OsDirHandle* dir, const char* name) {
+  struct stat st;
+  if (posixSys.fstatat(dir->fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return osDirEntryFile;
+  if (S_ISDIR(st.st_mode)) return osDirEntryDirectory;
+  if (S_ISLNK(st.st_mode)) return osDirEntrySymlink;
+  return osDirEntryOther;
+}
+
+IoStream* osDirHandleCreateFile(const OsDirHandle* dir, const char* name, uint32_t fileType, bool* taken) {
+  *taken = false;
+  // The rights osFileOpen gives a created file of this type.
+  const mode_t perm = fileType == osFileTypePlain || fileType == osFileTypeLog || fileType == osFileTypeExtracted ||
+                              fileType == osFileTypeArchive
+                          ? 0666
+                          : 0600;
+  const int fd = posixSys.openat(dir->fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, perm);
+  if (fd < 0) {
+    if (errno == EEXIST) {
+      *taken = true;
+      return nullptr;
+    }
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot open file '%s/%s' for writing", dir->path, name);
+    return nullptr;
+  }
+  StringBuffer path;
+  sbInitHere(&path);
+  IoStream* s = sbPrintf(&path, "%s/%s", dir->path, name) == 0 ? posixFileStream(fd, sbGet(&path)) : nullptr;
+  sbClean(&path);
+  if (!s) posixSys.close(fd);
+  return s;
+}
+
+int osDirHandleMove(const OsDirHandle* dir, const char* from, const char* to, bool* taken) {
+  if (taken) *taken = false;
+  if (posixSys.renameatNoReplace(dir->fd, from, to) == 0) {
+    logDebug(logCatFile, "Moved file '%s/%s' to '%s'\n", dir->path, from, to);
+    return 0;
+  }
+  if (errno == EEXIST && taken) {
+    *taken = true;
+    return -1;
+  }
+  osErrorReport(logCatFile, (uint32_t)errno, "Cannot move %s/%s to %s", dir->path, from, to);
+  return -1;
+}
+
+int osDirHandleDelete(const OsDirHandle* dir, const char* name) {
+  if (posixSys.unlinkat(dir->fd, name, 0) == 0 || errno == ENOENT) {
+    logDebug(logCatFile, "Deleted file %s/%s\n", dir->path, name);
+    return 0;
+  }
+  osErrorReport(logCatFile, (uint32_t)errno, "Cannot delete file %s/%s", dir->path, name);
+  return -1;
+}
+
+OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, const char* from, const char* to) {
+  struct stat open = {}, named = {};
+  if (statBoth(stream, dir, from, &open, &named) != 0 && errno != ENOENT) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot check %s/%s", dir->path, from);
+    return osPlaceFailed;
+  }
+  if (!sameFile(open, named)) return osPlaceRefused;
+  if (osDirHandleMove(dir, from, to, nullptr) != 0) return osPlaceFailed;
+  // The name can still be exchanged for another object between the check
+  // and the rename; what the rename moved is known only afterwards.
+  if (posixSys.fstatat(dir->fd, to, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot check what was moved to %s/%s", dir->path, to);
+    return osPlaceSwapped;
+  }
+  return sameFile(open, named) ? osPlaceDone : osPlaceSwapped;
+}
+
+int osFileStreamDiscardIn(IoStream* stream, const OsDirHandle* dir, const char* name) {
+  struct stat open = {}, named = {};
+  if (statBoth(stream, dir, name, &open, &named) != 0) {
+    if (errno == ENOENT) return 0;
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot check %s/%s", dir->path, name);
+    return -1;
+  }
+  if (!sameFile(open, named)) return 0;
+  return osDirHandleDelete(dir, name) == 0 ? 1 : -1;
+}

@@ -1,0 +1,70 @@
+// Open directories: nothing below one is reached through a link, names
+// taken are told apart from failures and left alone, and the file written
+// is what is placed or discarded.
+#include "osdirhandle.h"
+#include "osfs.h"
+#include "test_os_helpers.h"
+
+namespace fs = std::filesystem;
+
+using OsDirHandleTest = OsFsTest;
+
+TEST_F(OsDirHandleTest, OpensBelowWithoutFollowingLinksAndKnowsWhereItIs) {
+  fs::create_directories(path("a/b"));
+  OsDirHandle *base = nullptr, *below = nullptr;
+  ASSERT_EQ(osDirHandleOpen(dir.c_str(), &base), 0);
+  const std::string ab = std::string("a") + osPathSeparator + "b";
+  ASSERT_EQ(osDirHandleOpenBelow(base, ab.c_str(), &below), 0);
+  EXPECT_EQ(osDirHandleIsAt(below, path(ab).c_str()), 1);
+  EXPECT_EQ(osDirHandleIsAt(below, path("a").c_str()), 0);
+  OsDirHandle* none = nullptr;
+  EXPECT_EQ(osDirHandleOpenBelow(base, (ab + osPathSeparator + "..").c_str(), &none), -1);
+  EXPECT_EQ(none, nullptr);
+  // On Windows the directories on the way are held: none can be renamed.
+  // Elsewhere a renamed one is recognised by its path no more, and again
+  // when a link there leads to it.
+  std::error_code ec;
+  fs::rename(path("a"), path("moved"), ec);
+  if (onWindows()) {
+    EXPECT_TRUE(ec) << "a directory above a held one was renamed";
+  } else {
+    ASSERT_FALSE(ec);
+    EXPECT_EQ(osDirHandleIsAt(below, path(ab).c_str()), 0);
+    fs::create_directory_symlink(path("moved"), path("a"));
+    EXPECT_EQ(osDirHandleIsAt(below, path(ab).c_str()), 1);
+    // A link on the way is never followed below a handle.
+    EXPECT_EQ(osDirHandleOpenBelow(base, ab.c_str(), &none), -1);
+  }
+  osDirHandleClose(below);
+  osDirHandleClose(base);
+}
+
+TEST_F(OsDirHandleTest, TakenNamesAreReportedAndLeftAlone) {
+  OsDirHandle* d = nullptr;
+  ASSERT_EQ(osDirHandleOpen(dir.c_str(), &d), 0);
+  writeText(path("x"), "mine");
+  writeText(path("y"), "theirs");
+  bool taken = false;
+  EXPECT_EQ(osDirHandleCreateFile(d, "x", osFileTypeExtracted, &taken), nullptr);
+  EXPECT_TRUE(taken);
+  EXPECT_EQ(osDirHandleMove(d, "x", "y", &taken), -1);
+  EXPECT_TRUE(taken);
+  EXPECT_EQ(readText(path("x")) + readText(path("y")), "minetheirs");
+  EXPECT_EQ(osDirHandleKindOf(d, "x"), osDirEntryFile);
+  EXPECT_EQ(osDirHandleKindOf(d, "gone"), -1);
+
+  // The file written is placed; something else at its name is not, and is
+  // not discarded either.
+  IoStream* s = osDirHandleCreateFile(d, "t", osFileTypeExtracted, &taken);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(osFileStreamPlaceIn(s, d, "t", "placed"), osPlaceDone);
+  EXPECT_EQ(osFileStreamPlaceIn(s, d, "placed", "y"), osPlaceFailed);  // never replaces
+  writeText(path("t"), "other");
+  EXPECT_EQ(osFileStreamPlaceIn(s, d, "t", "z"), osPlaceRefused);
+  EXPECT_EQ(osFileStreamDiscardIn(s, d, "t"), 0);
+  EXPECT_EQ(readText(path("t")), "other");
+  EXPECT_EQ(osFileStreamDiscardIn(s, d, "placed"), 1);
+  EXPECT_EQ(iosClose(s), 0);
+  EXPECT_FALSE(exists(path("placed")));
+  osDirHandleClose(d);
+}
