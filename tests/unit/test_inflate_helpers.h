@@ -31,9 +31,7 @@ using iostest::mockInOps;
 // read call number `failReadAt` (0-based) fails.
 inline Mock source(const std::string& in, uint32_t maxRead = 0, int failReadAt = -1) {
   Mock m;
-  m.in = in;
-  m.maxRead = maxRead;
-  m.failReadAt = failReadAt;
+  m.in = in, m.maxRead = maxRead, m.failReadAt = failReadAt;
   return m;
 }
 
@@ -59,28 +57,21 @@ inline std::string sampleData(DataKind kind, size_t n, uint32_t seed) {
                                       "bytes ", "\n",       "zip ",    "entry ",   "{ ",      "} ",   "return ",
                                       "int ",   "0x1F ",    "\t",      "archive ", "block ",  "code "};
   while (s.size() < n) {
-    switch (kind) {
-      case dataRandom:
-        s.push_back((char)(rng() & 0xFF));
-        break;
-      case dataText:
-        s += words[rng() % SFX_ARRAY_SIZE(words)];
-        break;
-      case dataRuns:
-        s.append(1 + rng() % 300, (char)("ab\0\xFF"[rng() % 4]));
-        break;
-      case dataRecords: {
-        uint32_t id = (uint32_t)s.size() / 16;
-        char rec[16];
-        memcpy(rec, &id, 4);
-        memcpy(rec + 4, "REC:", 4);
-        for (int i = 8; i < 16; i++) rec[i] = (char)(rng() % 3 == 0 ? rng() : 'x');
-        s.append(rec, 16);
-        break;
-      }
-      default:
-        s.push_back(0);
-        break;
+    if (kind == dataRandom) {
+      s.push_back((char)(rng() & 0xFF));
+    } else if (kind == dataText) {
+      s += words[rng() % SFX_ARRAY_SIZE(words)];
+    } else if (kind == dataRuns) {
+      s.append(1 + rng() % 300, (char)("ab\0\xFF"[rng() % 4]));
+    } else if (kind == dataRecords) {
+      const uint32_t id = (uint32_t)s.size() / 16;
+      char rec[16];
+      memcpy(rec, &id, 4);
+      memcpy(rec + 4, "REC:", 4);
+      for (int i = 8; i < 16; i++) rec[i] = (char)(rng() % 3 == 0 ? rng() : 'x');
+      s.append(rec, 16);
+    } else {
+      s.push_back(0);
     }
   }
   s.resize(n);
@@ -152,14 +143,8 @@ struct InflateLog : TestLogCapture {
 
 inline std::string fromHex(const char* hex) {
   std::string s;
-  for (const char* p = hex; p[0] && p[1];) {
-    if (*p == ' ') {
-      p++;
-      continue;
-    }
-    s.push_back((char)std::stoi(std::string(p, 2), nullptr, 16));
-    p += 2;
-  }
+  for (const char* p = hex; p[0] && p[1]; p += *p == ' ' ? 1 : 2)
+    if (*p != ' ') s.push_back((char)std::stoi(std::string(p, 2), nullptr, 16));
   return s;
 }
 
