@@ -52,11 +52,9 @@ void expectDecodes(const std::string& compressed, const std::string& data, const
     if (mode == readOneByte && !oneByte) continue;
     Decoded d = decodeStack(compressed, INFLATE_FORMAT_RAW, mode, (uint32_t)data.size(), "TRAILER",
                             mode == readWhole ? 0 : 1000);
-    ASSERT_FALSE(d.failed) << what << " mode " << mode;
-    ASSERT_EQ(d.out.size(), data.size()) << what << " mode " << mode;
-    ASSERT_TRUE(d.out == data) << what << " mode " << mode;
-    ASSERT_EQ(d.endFlag, 1) << what;
-    ASSERT_EQ(d.after, "TRAILER") << what;
+    ASSERT_EQ(std::tuple(d.failed, d.out.size(), d.out == data, d.endFlag, d.after),
+              std::tuple(false, data.size(), true, 1, "TRAILER"))
+        << what << " mode " << mode;
   }
 }
 
