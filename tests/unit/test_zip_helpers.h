@@ -16,6 +16,7 @@
 
 #include "test_bits_helpers.h"
 #include "testenv.h"
+#include "zip.h"
 
 namespace ziptest {
 
@@ -185,5 +186,37 @@ inline Tree withoutOldVersions(Tree t) {
 
 // Native path text for the library.
 inline std::string str(const fs::path& p) { return p.string(); }
+
+// An archive file in a fresh directory, opened (checked); closed at scope
+// exit, which commits a successful walk.
+struct Archive {
+  fs::path dir = freshDir("archive");
+  std::string path = str(dir / "payload.exe");
+  ZipInfo* zip = nullptr;
+  explicit Archive(const std::string& bytes) {
+    writeFile(path, bytes);
+    EXPECT_EQ(zipOpen(&zip, path.c_str(), false), 0);
+  }
+  explicit Archive(const std::vector<Entry>& es) : Archive(buildZip(es)) {}
+  Archive(const Archive&) = delete;
+  ~Archive() { zipExit(&zip); }
+  // Walks the archive below `base`; the walk's result.
+  int walk(const fs::path& base, ZipWalkMode mode = zipWalkJournal, const char* pattern = nullptr) {
+    return zipWalk(&zip, nullptr, pattern, mode, zipQuiet, str(base).c_str());
+  }
+};
+
+// Extracts an archive of `es` below `base`; the walk's result, with the
+// archive closed (committing a successful walk).
+inline int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr,
+                   ZipWalkMode mode = zipWalkJournal) {
+  return Archive(es).walk(base, mode, pattern);
+}
+
+// A fresh directory `var` where symbolic links can be made, else the test
+// is skipped (they need privileges on some Windows hosts).
+#define ZIPTEST_LINKS_DIR(var, tag)   \
+  const fs::path var = freshDir(tag); \
+  if (!linksWork(var)) GTEST_SKIP() << "symbolic links are not available here"
 
 }  // namespace ziptest

@@ -22,19 +22,6 @@ using namespace ziptest;
 
 namespace {
 
-// Extracts an archive of `es` below base in journalling mode; the walk's
-// result, with the handle closed (committing a successful walk).
-int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr,
-            ZipWalkMode mode = zipWalkJournal) {
-  const fs::path dir = freshDir("archive");
-  writeFile(dir / "p.zip", buildZip(es));
-  ZipInfo* zip = nullptr;
-  EXPECT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
-  const int rc = zipWalk(&zip, nullptr, pattern, mode, zipQuiet, str(base).c_str());
-  zipExit(&zip);
-  return rc;
-}
-
 // Opens a journalling writer on `base` and writes "new" to the temporary
 // file of `name`, checked and ready to be placed.
 void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char* name) {
@@ -97,10 +84,8 @@ TEST(ZipDisk, SelectionSeesResolvedNames) {
 // Links already on disk: nothing is written through one that leads out of
 // the base directory, whoever made it; links that stay inside are used.
 TEST(ZipDisk, LinksOnDiskThatLeaveTheBaseAreRefused) {
-  const fs::path root = freshDir("links");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
-  const fs::path outside = root / "outside";
-  const fs::path base = root / "base";
+  ZIPTEST_LINKS_DIR(root, "links");
+  const fs::path outside = root / "outside", base = root / "base";
   fs::create_directories(outside);
   fs::create_directories(base / "www/real");
   fs::create_directory_symlink(outside, base / "www/lnk");
@@ -147,28 +132,21 @@ TEST(ZipDisk, NamesBeyondThePlatformLimitAreRefused) {
 TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
   const fs::path base = freshDir("log");
   writeFile(base / "d/f.txt", "old");
-  const fs::path dir = freshDir("archive");
-  writeFile(dir / "p.zip", buildZip({{.name = "n/"}, {.name = "d/f.txt", .data = "new"}}));
-  ZipInfo* zip = nullptr;
-  ASSERT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
-  const std::string log = testCaptureLog(logCatZip, logLevelDebug, [&] {
-    EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0);
-  });
+  Archive a({{.name = "n/"}, {.name = "d/f.txt", .data = "new"}});
+  const std::string log = testCaptureLog(logCatZip, logLevelDebug, [&] { EXPECT_EQ(a.walk(base), 0); });
   const size_t at = log.find("entry 'd/f.txt'");
   ASSERT_NE(at, std::string::npos) << log;
   const size_t old = log.find("oldName '", at) + 9;
   const std::string oldName = log.substr(old, log.find('\'', old) - old);
   EXPECT_EQ(readFile(oldName), "old") << log.substr(at, 300);
   EXPECT_NE(log.find("Set attributes of n/ "), std::string::npos) << log;
-  zipExit(&zip);
 }
 
 // Dangling links planted at the coming temporary names (a name holds the
 // time in milliseconds) are taken names: the data never follows one, and a
 // block of them longer than the number of probes does not stop the walk.
 TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
-  const fs::path root = freshDir("temp");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  ZIPTEST_LINKS_DIR(root, "temp");
   const fs::path base = root / "base";
   fs::create_directories(base / "d");
   const uint64_t now = osDateNow();
@@ -257,8 +235,7 @@ TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
 TEST(ZipDisk, LinkAtTheTemporaryNameIsNeverFollowedPlacedOrRemoved) {
   for (const bool whileWritten : {false, true}) {
     SCOPED_TRACE(whileWritten ? "while written" : "before creation");
-    const fs::path root = freshDir(whileWritten ? "tempswapped" : "tempraced");
-    if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+    ZIPTEST_LINKS_DIR(root, whileWritten ? "tempswapped" : "tempraced");
     const fs::path base = root / "base", victim = root / "victim.txt";
     fs::create_directories(base);
     writeFile(victim, "precious");
@@ -294,8 +271,7 @@ TEST(ZipDisk, LinkAtTheTemporaryNameIsNeverFollowedPlacedOrRemoved) {
 // link: what the link points at stays whole.
 TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
   for (const char* swapped : {"www", "www/sub"}) {
-    const fs::path root = freshDir("swap");
-    if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+    ZIPTEST_LINKS_DIR(root, "swap");
     const fs::path base = root / "base", outside = root / "outside";
     writeFile(outside / "precious", "keep");
     writeFile(outside / "sub" / "deep", "keep too");
@@ -317,8 +293,7 @@ TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
 // before the swap goes through the link (the temporary file was moved out
 // with the directory, so a rename through the link would succeed).
 TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsRefused) {
-  const fs::path root = freshDir("midswap");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  ZIPTEST_LINKS_DIR(root, "midswap");
   const fs::path base = root / "base", outside = root / "outside";
   fs::create_directories(base / "www");
   fs::create_directories(outside);
@@ -342,15 +317,11 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsRefused) {
 // outside (while the installer script runs, say): the rollback neither
 // deletes the new files nor moves kept-aside versions through the link.
 TEST(ZipDisk, RollbackStaysOutOfADirectorySwappedForALink) {
-  const fs::path root = freshDir("rbswap");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  ZIPTEST_LINKS_DIR(root, "rbswap");
   const fs::path base = root / "base", outside = root / "outside";
   writeFile(base / "www" / "index.html", "old");
-  writeFile(root / "archive.zip",
-            buildZip({{.name = "www/index.html", .data = "new"}, {.name = "www/new.txt", .data = "n"}}));
-  ZipInfo* zip = nullptr;
-  ASSERT_EQ(zipOpen(&zip, str(root / "archive.zip").c_str(), false), 0);
-  ASSERT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0);
+  Archive a({{.name = "www/index.html", .data = "new"}, {.name = "www/new.txt", .data = "n"}});
+  ASSERT_EQ(a.walk(base), 0);
   std::string kept;
   for (const auto& e : fs::directory_iterator(base / "www"))
     if (e.path().filename().string().find("-old-") != std::string::npos) kept = e.path().filename().string();
@@ -359,7 +330,7 @@ TEST(ZipDisk, RollbackStaysOutOfADirectorySwappedForALink) {
   Tree victim = {{"index.html", "VICTIM"}, {"new.txt", "victim"}, {kept, "ATTACKER"}};
   for (const auto& [name, text] : victim) writeFile(outside / name, text);
   fs::create_directory_symlink(outside, base / "www");
-  zipRollback(&zip);
-  zipExit(&zip);
+  zipRollback(&a.zip);
+  zipExit(&a.zip);
   EXPECT_EQ(snapshot(outside), victim);
 }
