@@ -13,6 +13,7 @@
 
 #include "sortmap.h"
 #include "stringbuf.h"
+#include "test_sb_helpers.h"
 #include "test_zip_helpers.h"
 #include "zip.h"
 
@@ -39,11 +40,9 @@ fs::path fixtures() {
   return dir;
 }
 
-#define NEED_FIXTURES()                                                           \
-  const fs::path fx = fixtures();                                                 \
-  if (fx.empty()) GTEST_SKIP() << "no tool-made fixtures (set SFX_ZIP_FIXTURES)"; \
-  do {                                                                            \
-  } while (0)
+#define NEED_FIXTURES()           \
+  const fs::path fx = fixtures(); \
+  if (fx.empty()) GTEST_SKIP() << "no tool-made fixtures (set SFX_ZIP_FIXTURES)"
 
 const char* const kTools[] = {"python", "infozip", "infozip64", "7z", "bsdtar"};
 
@@ -68,11 +67,9 @@ TEST(ZipTools, FullAndPatternExtractionMatchTheSourceTree) {
         ASSERT_NE(zip->comment, nullptr);
         EXPECT_NE(std::string(zip->comment).find("self-extracting payload"), std::string::npos);
       }
-      StringBuffer installer;
-      sbInitHere(&installer);
+      Sb installer;
       EXPECT_EQ(zipWalk(&zip, &installer, nullptr, zipWalkList, zipQuiet, nullptr), 0);
       EXPECT_STREQ(sbGet(&installer), "2025_1_0/bin/installer.cmd") << exe;
-      sbClean(&installer);
       const fs::path base = freshDir(std::string(tool) + suffix);
       ASSERT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0) << exe;
       if (*suffix) {  // patterns: a negated one and a stem one
