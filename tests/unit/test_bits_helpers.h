@@ -1,6 +1,5 @@
-// The test-support library every format suite shares: one deflate-order bit
-// writer, one bitwise CRC-32 and one deflate encoder (stored, fixed and
-// dynamic blocks over a greedy LZ77), all independent of the library's code.
+// The test-support library every format suite shares: one deflate-order bit writer, one bitwise CRC-32 and one deflate
+// encoder (stored, fixed and dynamic blocks over a greedy LZ77), all independent of the library's code.
 #pragma once
 
 #include <algorithm>
@@ -13,8 +12,7 @@
 
 namespace testbits {
 
-// Deflate bit order: values least significant bit first; Huffman codes most
-// significant bit first. Also the order the buffered bit reader takes.
+// Deflate bit order: values least significant bit first, Huffman codes most significant first (as the bit reader).
 struct BitWriter {
   std::string out;
   uint64_t acc = 0;
@@ -114,8 +112,7 @@ struct Sym {
   uint32_t sym, extra, bits;
 };
 
-// The deflate length and distance codes, worked out from the format's rules
-// rather than taken from the decoder's tables.
+// The deflate length and distance codes, worked out from the format's rules rather than from the decoder's tables.
 inline Sym lengthSymbol(uint32_t length) {
   uint32_t base = 3, i = 0, bits = 0;
   for (; i < 28; i++, base += 1u << bits)
@@ -143,8 +140,7 @@ inline void writeTokens(BitWriter& bw, const std::vector<Token>& tokens, const s
   bw.putCode(lc[256], litLen[256]);
 }
 
-// Stored blocks of at most `blockSize` bytes (an empty input gives one empty
-// final block).
+// Stored blocks of at most `blockSize` bytes (an empty input gives one empty final block).
 inline void writeStored(BitWriter& bw, const std::string& data, bool last, size_t blockSize = 65535) {
   size_t pos = 0;
   do {
@@ -163,8 +159,7 @@ inline void writeFixed(BitWriter& bw, const std::vector<Token>& tokens, bool las
   writeTokens(bw, tokens, fixedLiteralLengths(), std::vector<uint8_t>(32, 5));
 }
 
-// Huffman code lengths (at most maxLen bits) for the given frequencies; a
-// symbol with frequency 0 gets no code. At least two symbols get codes.
+// Huffman code lengths (at most maxLen bits) for the frequencies; frequency 0 gets no code; at least two symbols do.
 inline std::vector<uint8_t> huffmanLengths(std::vector<uint64_t> freq, uint32_t maxLen = 15) {
   const size_t n = freq.size();
   for (size_t i = 0, used = n - std::count(freq.begin(), freq.end(), 0); used < 2 && i < n; i++)
@@ -194,8 +189,7 @@ inline std::vector<uint8_t> huffmanLengths(std::vector<uint64_t> freq, uint32_t 
   }
 }
 
-// Writes the code-length section of a dynamic block for the given lengths,
-// run-length coded with 16, 17 and 18.
+// Writes the code-length section of a dynamic block for the given lengths, run-length coded with 16, 17 and 18.
 inline void writeDynamicHeader(BitWriter& bw, const std::vector<uint8_t>& litLen, const std::vector<uint8_t>& distLen) {
   std::vector<uint8_t> all(litLen);
   all.insert(all.end(), distLen.begin(), distLen.end());
@@ -247,9 +241,8 @@ inline void writeBlock(BitWriter& bw, const std::string& data, int kind, bool la
   (kind == 1 ? writeFixed : writeDynamic)(bw, lz77(data), last);
 }
 
-// Our own deflate encoder: the data in pieces of `blockSize`, each piece as
-// a stored, fixed or dynamic block in turn (kind: 0 stored, 1 fixed,
-// 2 dynamic, 3 rotate through all three).
+// Our own deflate encoder: the data in pieces of `blockSize`, each piece as a stored, fixed or dynamic block in turn
+// (kind: 0 stored, 1 fixed, 2 dynamic, 3 rotate through all three).
 inline std::string deflateOwn(const std::string& data, int kind, size_t blockSize = 50000) {
   BitWriter bw;
   size_t pos = 0;

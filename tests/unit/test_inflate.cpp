@@ -1,8 +1,6 @@
-// Inflate stream: one table of hex inputs, each valid construct and each
-// invalid one, decoded in every read pattern; the stream behaviour
-// (self-removal, end flag, the bytes after the data, close with drain) and
-// round trips through our own encoders with every read pattern. Runs on
-// every platform (no peer library needed).
+// Inflate stream: one table of hex inputs, each valid construct and each invalid one, decoded in every read pattern;
+// the stream behaviour (self-removal, end flag, the bytes after the data, close with drain) and round trips through our
+// own encoders with every read pattern. Runs on every platform (no peer library needed).
 #include <gtest/gtest.h>
 
 #include "test_inflate_helpers.h"
@@ -18,8 +16,7 @@ enum Outcome {
   finished = 1,  // the end flag is set and the level removes itself
 };
 
-// One decode: the input, what the log must hold, the bytes it gives and how
-// it ends. A trailer follows the input and must be readable after it.
+// One decode: the input, what the log must hold, the bytes it gives and how it ends, then a trailer readable after it.
 struct Vector {
   int format;
   std::string hex;
@@ -35,8 +32,7 @@ std::string times(int n, const std::string& s) { return n ? s + times(n - 1, s) 
 constexpr int RAW = INFLATE_FORMAT_RAW, ZLIB = INFLATE_FORMAT_ZLIB, STRICT = INFLATE_FORMAT_ZLIB_STRICT;
 const char* const kBadLengths = "code lengths don't add up|Invalid inflater data during dynamic hoffman data";
 
-// The high-symbol inputs: "ok", one symbol that only HLIT 288 or HDIST 32
-// can code (286, 287; distance 30, 31), then "more" and the end code.
+// High-symbol inputs: "ok", a symbol only HLIT 288 or HDIST 32 can code (286, 287; distance 30, 31), "more", end code.
 #define HIGH_SYMBOL_HEAD "FD DF 02 40 18 B0 DB B6 6D DB C8 B6 6D DB B6 6D DB B6 6D DB B6 6D DB B6 DD 6C DB A3 A7 "
 
 const Vector vectors[] = {
@@ -45,27 +41,23 @@ const Vector vectors[] = {
     {RAW, "01 05 00 FA FF 68 65 6C 6C 6F", "", "hello", finished},
     {RAW, "01 05 00 FA FE 68 65 6C 6C 6F", "Uncompressed literal block invalid header checksum", "", failed},
     {RAW, "07 00", "Encountered reserved blocktype 3", "", failed},
-    // Fixed: "abc"; six 9-bit literals whose end code starts 7 bits before
-    // the end (a 9-bit lookup cannot be filled), raw and wrapped.
+    // Fixed: "abc"; six 9-bit literals whose end code starts 7 bits before the end (no 9-bit lookup), raw and wrapped.
     {RAW, "4b 4c 4a 06 00", "", "abc", finished, "XY"},
     {RAW, "3B 71 E2 C4 89 13 27 00", "", c8(6), finished},
     // 'a' then length 258 at distance 1: the last byte repeated 258 times.
     {RAW, "4b 4c 1c f1 00 00", "", std::string(259, 'a'), finished},
     {ZLIB, "78 9C 3B 71 E2 C4 89 13 27 00 10 6E 04 B1", "", c8(6), finished},
-    // Five 9-bit literals and an 8-bit one ending exactly at the end of the
-    // input, no end code: the tolerant format decodes the last one, the
-    // strict one cannot fill the lookup and stops before it.
+    // Five 9-bit literals and an 8-bit one ending exactly at the end of the input, no end code: the tolerant format
+    // decodes the last one, the strict one cannot fill the lookup and stops before it.
     {ZLIB, "78 9C 3B 71 E2 C4 89 13 55", "", c8(5) + "z", ended},
     {STRICT, "78 9C 3B 71 E2 C4 89 13 55", "", c8(5), ended},
-    // Dynamic: HLIT 288 and HDIST 32 with one 1-bit distance code (distance
-    // 4), valid while 286, 287, 30 and 31 never appear.
+    // Dynamic: HLIT 288, HDIST 32, one 1-bit distance code (distance 4), valid while 286, 287, 30, 31 never occur.
     {RAW,
      "FD DF B3 61 20 00 00 00 C0 B7 6D DB B6 11 DB B6 6D DB B6 6D DB B6 6D DB B6 6D DB 76 8A 5B 84 9D 83 93 6B CC 00",
      "", "wxyzwxyzwxyz", finished},
     // A repeat (16) as the first code length repeats zero.
     {RAW, "05 E1 B5 0D 00 00 00 02 30 F8 A1 00 C0 FF 1F D0 0E 3E", "", "gad", finished},
-    // Code lengths over-subscribed (five 2-bit codes; three 1-bit codes) or
-    // incomplete with codes longer than one bit.
+    // Code lengths over-subscribed (five 2-bit codes; three 1-bit codes) or incomplete with codes longer than one bit.
     {RAW, "05 C1 05 01 00 00 00 80 20 EB FF 66 01 00 00", kBadLengths, "", failed},
     {RAW, "05 C1 81 00 00 00 00 80 20 D6 F7 87 B8 00 00 00", kBadLengths, "", failed},
     {RAW, "05 C1 81 00 00 00 00 00 10 FC 4F 03 00 00", kBadLengths, "", failed},
@@ -80,21 +72,17 @@ const Vector vectors[] = {
     {RAW, HIGH_SYMBOL_HEAD "DE A7 A5 67 22 1D 00", "Invalid huffman distance 287", "ok", ended},
     {RAW, HIGH_SYMBOL_HEAD "1E 7C 00 80 96 9E 89 74 00", "Invalid huffman distance 30", "ok", ended},
     {RAW, HIGH_SYMBOL_HEAD "1E FC 00 80 96 9E 89 74 00", "Invalid huffman distance 31", "ok", ended},
-    // Fixed: 24 'a', then 286 with 20 'b' after it, so that a large read
-    // meets 286 in its wide loop.
+    // Fixed: 24 'a', then 286 with 20 'b' after it, so that a large read meets 286 in its wide loop.
     {RAW, "4B " + times(23, "4C ") + "1C 4B " + times(19, "4A ") + "02", "Invalid huffman distance 286",
      std::string(24, 'a'), ended},
-    // Only the end code has a code and the input's 1 bits reach nothing; or
-    // no literal has a code: the stream ends rather than loop.
+    // Only the end code has a code and the input's 1 bits reach nothing; or no literal has one: the stream ends.
     {RAW, "05 C1 81 00 00 00 00 00 90 FF 6B FC 03", "", "", ended},
     {RAW, "05 C1 81 00 00 00 00 00 90 FF 6C 00 00 00", "", "", ended},
-    // No end-of-block code ('p' and 'q' only): every literal, then the end
-    // of the input.
+    // No end-of-block code ('p' and 'q' only): every literal, then the end of the input.
     {RAW, "05 C1 21 01 00 00 00 00 90 CB FC 4F 24 49 92 24 49 02", "", "qppqppqppqppqppqppqppqppqppqppqppqppqppqpppppp",
      ended},
-    // zlib headers: a bad check, a bad method (also with a good check) and a
-    // cut header read as empty; a preset dictionary fails; a wrong checksum
-    // is only logged.
+    // zlib headers: a bad check, a bad method (also with a good check) and a cut header read as empty; a preset
+    // dictionary fails; a wrong checksum is only logged.
     {ZLIB, "78 9D 4B 4C 4A 06 00", "", "", finished},
     {ZLIB, "79 9C 4B", "", "", finished},
     {ZLIB, "78", "", "", finished},
@@ -125,8 +113,7 @@ TEST(InflateVectors, EveryVectorInEveryReadPattern) {
   }
 }
 
-// A failed stream stays failed, and the level stays for the caller to close;
-// so does one whose source fails in the middle of a stored block.
+// A failed stream stays failed, and the level stays for the caller to close; also when the source fails mid-block.
 TEST(InflateInvalid, FailuresAreStickyAndKeepTheLevel) {
   std::string data = sampleData(dataRandom, 200000, 4);
   Mock reserved = source(fromHex("07 00"));  // final block of type 3
@@ -198,10 +185,8 @@ TEST(InflateStream, CloseWithoutEndFlagDrainsToTheEnd) {
 }
 
 TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
-  // The source releases its bytes one at a time after the block header; each
-  // read that runs dry returns what it has (or nothing, result 0) and a later
-  // read resumes at the same bit: lengths, extra bits, distances and stored
-  // data all get split.
+  // The source releases its bytes one at a time after the block header; each read that runs dry returns what it has (or
+  // nothing, result 0) and a later read resumes at the same bit: lengths, extra bits, distances, stored data all split.
   std::string data = sampleData(dataText, 20000, 8) + sampleData(dataRuns, 5000, 9);
   for (int kind : {0, 1, 2}) {
     std::string raw = deflateOwn(data, kind, data.size());
@@ -241,8 +226,7 @@ TEST(InflateRoundTrip, OwnEncodersAllReadModes) {
         std::string raw = deflateOwn(data, kind, 70000);
         for (ReadMode mode : {readWhole, readOneByte, readRandomChunks}) {
           if (mode == readOneByte && n > 70000) continue;
-          // Whole reads from a source that hands out 1, 7, ... bytes at a
-          // time take input from below in the middle of a symbol.
+          // Whole reads from a source handing out 1, 7, ... bytes at a time take input in the middle of a symbol.
           const uint32_t chunk = mode == readWhole ? sourceChunks[(kind + dk) % 5] : 777;
           Decoded d = decodeStack(raw, INFLATE_FORMAT_RAW, mode, (uint32_t)n, "after", chunk);
           ASSERT_EQ(d.out.size(), data.size()) << kind << " " << dk << " " << n << " " << mode;
@@ -259,8 +243,7 @@ TEST(InflateRoundTrip, OwnEncodersAllReadModes) {
 
 // ---- decode tables ----
 
-// Lengths 1, 2, ..., 14, 15, 15 make a complete code; one 15-bit code more
-// (over-subscribed) or one less (incomplete) is refused.
+// Lengths 1, 2, ..., 14, 15, 15 make a complete code; a 15-bit code more (over-subscribed) or less (incomplete) fails.
 TEST(InflateTables, CodesOffByOneLongCodeAreRefused) {
   std::vector<uint8_t> lengths(288, 0);
   for (int l = 1; l <= 15; l++) lengths[(l * 19) % 286] = (uint8_t)l;

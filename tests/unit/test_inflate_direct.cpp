@@ -1,8 +1,6 @@
-// Inflate fast paths: decoding straight into the reader's buffer, stored
-// blocks copied straight into it, the history kept in the ring between
-// reads, wide match copies for every short distance, and history that is
-// never cleared (matches before the first byte read zeros, never stale
-// bytes).
+// Inflate fast paths: decoding straight into the reader's buffer, stored blocks copied straight into it, the history
+// kept in the ring between reads, wide match copies for every short distance, and history that is never cleared
+// (matches before the first byte read zeros, never stale bytes).
 #include <gtest/gtest.h>
 
 #include "test_inflate_helpers.h"
@@ -11,8 +9,7 @@ using namespace inflatetest;
 
 namespace {
 
-// `out` followed by what `tokens` add by the deflate rules, with zeros for
-// the part of a match before the first byte.
+// `out` followed by what `tokens` add by the deflate rules, with zeros for the part of a match before the first byte.
 std::string applyTokens(std::string out, const std::vector<Token>& tokens) {
   for (const Token& t : tokens)
     for (uint32_t i = 0; i < (t.distance ? t.value : 1); i++)
@@ -24,8 +21,7 @@ void addLiterals(std::vector<Token>& tokens, const std::string& bytes) {
   for (unsigned char c : bytes) tokens.push_back({c, 0});
 }
 
-// Decodes with reads whose sizes cycle through `sizes` (large ones take the
-// direct paths, small ones the ring); fails the test on a read error.
+// Decodes with reads whose sizes cycle through `sizes` (large ones take the direct paths, small ones the ring).
 std::string decodeWithSizes(const std::string& compressed, const std::vector<uint32_t>& sizes) {
   Mock src = source(compressed);
   Decoded d;
@@ -51,18 +47,14 @@ const std::vector<std::vector<uint32_t>> readPatterns = {
 
 }  // namespace
 
-// Matches the wide copies, the ring and the reader's buffer must get right,
-// in every read pattern: (1) distances 1..40 (the overlapping ones repeat
-// their pattern) with lengths around the word sizes of the copies, each
-// after fresh literals, in a fixed and in a dynamic block; (2) matches that
-// reach before the first byte wholly and partly (zeros), then copies of
-// those zeros; (3) two stored blocks, then Huffman blocks reaching back into
-// them up to 32768 bytes, so that the history comes from the ring (earlier
-// reads) or from the reader's buffer (this read); (4) matches at distance
-// 32768 right after the ring wraps; (5) matches of 48 bits (15-bit codes
-// for a length of symbol 284 and a distance of symbol 29, with their 5 and
-// 13 extra bits) after runs of 1-bit literals of every length mod 8, so that
-// some leave fewer bits than a lookup takes before the refill.
+// Matches the wide copies, the ring and the reader's buffer must get right, in every read pattern: (1) distances 1..40
+// (the overlapping ones repeat their pattern) with lengths around the word sizes of the copies, each after fresh
+// literals, in a fixed and in a dynamic block; (2) matches that reach before the first byte wholly and partly (zeros),
+// then copies of those zeros; (3) two stored blocks, then Huffman blocks reaching back into them up to 32768 bytes, so
+// that the history comes from the ring (earlier reads) or from the reader's buffer (this read); (4) matches at distance
+// 32768 right after the ring wraps; (5) matches of 48 bits (15-bit codes for a length of symbol 284 and a distance of
+// symbol 29, with their 5 and 13 extra bits) after runs of 1-bit literals of every length mod 8, so that some leave
+// fewer bits than a lookup takes before the refill.
 TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   std::mt19937 rng(7);
   std::vector<Token> shortCopies, beforeStart, farBack, wrap;
@@ -128,8 +120,7 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
 }
 
 TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {
-  // A large read takes a whole block straight into the buffer; the reserved
-  // block type that follows fails the next read, not the one with the bytes.
+  // A large read takes a whole block straight into the buffer; the reserved block type after it fails the next read.
   const std::string data = sampleData(dataText, 20000, 31);
   InflateLog log(logLevelNone);
   for (int kind = 0; kind <= 2; kind++) {
@@ -148,12 +139,10 @@ TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {
 }
 
 TEST(InflateDirect, EveryCutDecodesAsTheBitByBitPath) {
-  // The direct path decodes the last bytes of the input only where every bit
-  // of a symbol is present (in the strict format not even that), exactly as
-  // the bit-by-bit path, which one-byte reads force: for every cut of the
-  // input near the end of each block (stored, fixed and dynamic), in every
-  // format and read pattern, all give the same bytes, end flag and failure,
-  // and never bytes that are not the data's.
+  // The direct path decodes the last bytes of the input only where every bit of a symbol is present (in the strict
+  // format not even that), exactly as the bit-by-bit path, which one-byte reads force: for every cut of the input near
+  // the end of each block (stored, fixed and dynamic), in every format and read pattern, all give the same bytes, end
+  // flag and failure, and never bytes that are not the data's.
   std::string data = sampleData(dataText, 6000, 41) + sampleData(dataRecords, 3000, 42);
   std::string raw = deflateOwn(data, 3, 3000);
   InflateLog quiet(logLevelNone);

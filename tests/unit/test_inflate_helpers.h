@@ -1,6 +1,5 @@
-// Helpers for the inflate tests: the scripted source level of the stream
-// tests, zlib wrapping, sample data and a decode driver that reads through
-// the real stream stack.
+// Helpers for the inflate tests: the scripted source level of the stream tests, zlib wrapping, sample data and a decode
+// driver that reads through the real stream stack.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,8 +26,7 @@ using iostest::contains;
 using iostest::Mock;
 using iostest::mockInOps;
 
-// A source reading `in`, at most `maxRead` bytes a read (0: no limit), whose
-// read call number `failReadAt` (0-based) fails.
+// A source reading `in`, at most `maxRead` bytes a read (0: no limit); read call number `failReadAt` (0-based) fails.
 inline Mock source(const std::string& in, uint32_t maxRead = 0, int failReadAt = -1) {
   Mock m;
   m.in = in, m.maxRead = maxRead, m.failReadAt = failReadAt;
@@ -92,8 +90,7 @@ struct Decoded {
   std::string after;       // bytes read from the stream after the level went
 };
 
-// The source level over `src` with an inflate level on top (and a buffered
-// one between).
+// The source level over `src` with an inflate level on top (and a buffered one between).
 inline IoStream* openInflate(Mock& src, int format = INFLATE_FORMAT_RAW, int* endFlag = nullptr) {
   IoStream* s = iosNewLevel(&src, &mockInOps);
   EXPECT_EQ(inflateWrapInputStream(s, format, endFlag, false), 0);
@@ -106,8 +103,7 @@ inline void closeStack(IoStream* s) {
   iosClose(s);
 }
 
-// Reads through the inflate level on top of `s`, read i asking for size(i)
-// bytes, until it gives nothing, fails or removes itself.
+// Reads through the inflate level on `s`, read i asking for size(i) bytes, until it gives nothing, fails or goes.
 template <typename SizeFn>
 void readLevel(IoStream* s, Decoded& d, SizeFn size) {
   std::vector<uint8_t> buf(1 << 17);
@@ -120,9 +116,8 @@ void readLevel(IoStream* s, Decoded& d, SizeFn size) {
   d.levelGone = s->ops != &inflateInputStreamOps;
 }
 
-// Decodes `compressed` (followed by `trailer`) through the source ->
-// BufferedInputStream -> InflateInputStream, reading in the given mode until
-// end of data or failure; then reads the rest of the stream.
+// Decodes `compressed` (followed by `trailer`) through the source -> BufferedInputStream -> InflateInputStream, reading
+// in the given mode until end of data or failure; then reads the rest of the stream.
 inline Decoded decodeStack(const std::string& compressed, int format, ReadMode mode, uint32_t seed = 1,
                            const std::string& trailer = "", uint32_t sourceChunk = 0) {
   Mock src = source(compressed + trailer, sourceChunk);

@@ -39,8 +39,7 @@ std::string brokenZip64() {
 
 }  // namespace
 
-// The locator on whole archives: what it finds, or how it refuses (the log
-// text; a probe logs nothing at the default level).
+// The locator on whole archives: what it finds, or how it refuses (the log text; a probe logs nothing by default).
 TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
   const std::string fakeEnd = fields("4", {0x06054B50}) + std::string(18, '\0');
   const char* noEnd = "ZIP file does not contain EndOfCentralDirectory record";
@@ -58,8 +57,7 @@ TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
       {buildZip(twoFiles(), {.prefix = prefix, .offsetsIncludePrefix = true}), false, false, 0, 0, nullptr, ""},
       {buildZip(twoFiles(), {.comment = "release 2025"}), false, false, 0, 0, "release 2025", ""},
       {buildZip(twoFiles(), {.prefix = std::string(300, 'P'), .zip64 = true}), false, true, 0, 300, nullptr, ""},
-      // A comment ending in a complete end record with zero entries: the scan
-      // from the end finds that one first and refuses the archive.
+      // A comment ending in a whole end record of zero entries: the scan from the end finds it first and refuses.
       {buildZip(twoFiles(), {.comment = "x" + fakeEnd}), false, false, -1, 0, nullptr, noEnd},
       {buildZip({}), false, false, -1, 0, nullptr, noEnd},
       {buildZip({}), true, false, -1, 0, nullptr, ""},
@@ -90,9 +88,8 @@ TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
   }
 }
 
-// Extra fields: ZIP64 sizes and offset read by position (only the fields
-// the record saturated, or all of them), timestamps and Unix blocks, unknown
-// blocks skipped, and a block longer than the field ends the walk.
+// Extra fields: ZIP64 sizes and offset read by position (only the fields the record saturated, or all of them),
+// timestamps and Unix blocks, unknown blocks skipped, and a block longer than the field ends the walk.
 TEST(ZipExtra, BlocksFillTheEntry) {
   const uint64_t t = 1700000000000ull, G5 = 5000000000;
   ZipEntry csizeSet{}, offsetOnly{};
@@ -126,8 +123,7 @@ TEST(ZipExtra, BlocksFillTheEntry) {
                              e.modificationTime, e.accessTime,     e.changeTime};
     EXPECT_EQ(std::vector<uint64_t>(got, got + 6), std::vector<uint64_t>(c.want, c.want + 6)) << c.name;
   }
-  // A directory record whose only saturated field is the offset (as Info-ZIP
-  // and Python write it for a small file above 4 GiB) says so.
+  // A directory record whose only saturated field is the offset (Info-ZIP, Python: small file above 4 GiB) says so.
   ZipEntry f{};
   const std::string zero(20, '\0'),
       raw = fields("4", {0x02014B50}) + zero + fields("4", {23}) + zero.substr(6) + fields("4", {0xFFFFFFFF});
@@ -164,9 +160,8 @@ TEST(ZipOpen, LoadsDirectoryInArchiveOrder) {
 }
 
 TEST(ZipOpen, ProbeFindsOnlyAnEndRecordAtTheVeryEndWhateverTheFileSize) {
-  // (archive options, found by the probe): a plain archive, a ZIP64 archive
-  // whose plain end record is saturated, a ZIP64 archive whose plain end
-  // record holds other (wrong) values, and archives with a comment.
+  // (archive options, found by the probe): a plain archive, a ZIP64 archive whose plain end record is saturated, a
+  // ZIP64 archive whose plain end record holds other (wrong) values, and archives with a comment.
   struct Case {
     Options o;
     bool probeFinds;
@@ -200,8 +195,7 @@ TEST(ZipOpen, ProbeFindsOnlyAnEndRecordAtTheVeryEndWhateverTheFileSize) {
 }
 
 TEST(ZipOpen, BrokenDirectoriesAreRefused) {
-  // Central directory damaged: the end record is intact but points at bytes
-  // that are not a directory.
+  // Central directory damaged: the end record is intact but points at bytes that are not a directory.
   std::string badSignature = buildZip(twoFiles());
   badSignature[badSignature.find(std::string("PK\x01\x02", 4)) + 1] = 'Q';
   // Name length running past the end of the file.
@@ -221,9 +215,8 @@ TEST(ZipOpen, BrokenDirectoriesAreRefused) {
   EXPECT_EQ(zip, nullptr);
 }
 
-// The target, temporary and old names of an entry: the temporary and the
-// old one sit beside the target and are made from its stem; a name that
-// would leave the base directory is refused.
+// The target, temporary and old names of an entry: the temporary and the old one sit beside the target and are made
+// from its stem; a name that would leave the base directory is refused.
 TEST(ZipNames, NamesUseTheStemAndStayInsideTheBase) {
   struct Case {
     const char* name;
@@ -258,9 +251,8 @@ TEST(ZipNames, NamesUseTheStemAndStayInsideTheBase) {
     EXPECT_EQ(zipMakeNames(base.c_str(), bad, 1, &p, &t, &o, &dir), -1) << bad;
 }
 
-// Names that are not UTF-8: read as code page 437 unless flagged as UTF-8;
-// a Unicode Path field with the right CRC wins; a name that stays invalid
-// fails its entry, naming it, and the walk undoes everything.
+// Names that are not UTF-8: read as code page 437 unless flagged as UTF-8; a Unicode Path field with the right CRC
+// wins; a name that stays invalid fails its entry, naming it, and the walk undoes everything.
 TEST(ZipNames, LegacyNamesBecomeUtf8OrFailTheirEntry) {
   const std::string cp932 = "\x95\x5C.txt";  // 表 in CP932: its second byte is a backslash
   const struct {

@@ -1,7 +1,6 @@
-// Helpers for the archive tests: a small ZIP writer (stored and deflated
-// entries, extra fields, comments, ZIP64 records, data in front of the
-// archive), fresh scratch directories, and tree snapshots for comparing a
-// directory before and after an extraction.
+// Helpers for the archive tests: a small ZIP writer (stored and deflated entries, extra fields, comments, ZIP64
+// records, data in front of the archive), fresh scratch directories, and tree snapshots for comparing a directory
+// before and after an extraction.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,8 +24,7 @@ namespace fs = std::filesystem;
 // CRC-32 of a string, bitwise (independent of the library's table-driven one).
 inline uint32_t crc32Of(const std::string& s) { return testbits::crcBitwise(s.data(), s.size()); }
 
-// Appends little-endian fields: `widths` gives each value's size in bytes
-// ('1', '2', '4' or '8'), one digit per value.
+// Appends little-endian fields: `widths` gives each value's size in bytes ('1', '2', '4' or '8'), one digit per value.
 inline void putFields(std::string& s, const char* widths, std::initializer_list<uint64_t> values) {
   const uint64_t* v = values.begin();
   for (const char* w = widths; *w && v != values.end(); w++, v++)
@@ -108,25 +106,21 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
   return out;
 }
 
-// The length of a prefix of at least `minimum` bytes that puts the end record
-// of a `zipSize`-byte archive behind it at `residue` modulo 256: the probe's
-// results must not depend on where a 256-byte boundary falls.
+// The length of a prefix of at least `minimum` bytes that puts the end record of a `zipSize`-byte archive behind it at
+// `residue` modulo 256: the probe's results must not depend on where a 256-byte boundary falls.
 inline size_t prefixForResidue(size_t zipSize, size_t residue, size_t minimum = 70000) {
   return minimum + (residue + 256 * 4 - (minimum + zipSize - 22) % 256) % 256;
 }
 
-// Residues that put a 256-byte boundary inside the end record, the ZIP64
-// locator and the ZIP64 record, or just before each of them.
+// Residues that put a 256-byte boundary inside the end record, the ZIP64 locator and the ZIP64 record, or just before.
 constexpr size_t kResidues[] = {0, 10, 21, 22, 75, 76, 97, 98, 255};
 
-// An Info-ZIP Unicode Path extra block: version 1, the CRC-32 of the header
-// name `name`, the UTF-8 name.
+// An Info-ZIP Unicode Path extra block: version 1, the CRC-32 of the header name `name`, the UTF-8 name.
 inline std::string unicodePathExtra(const std::string& name, const std::string& utf8, uint32_t crcDelta = 0) {
   return extraBlock(0x7075, fields("14", {1, crc32Of(name) + crcDelta}) + utf8);
 }
 
-// Whether symbolic links can be made in `dir` (they need privileges on some
-// Windows hosts).
+// Whether symbolic links can be made in `dir` (they need privileges on some Windows hosts).
 inline bool linksWork(const fs::path& dir) {
   std::error_code ec;
   fs::create_directory_symlink(dir, dir / "probe", ec);
@@ -149,8 +143,7 @@ inline std::string readFile(const fs::path& p) {
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-// Relative path (with "/") -> content, "<dir>" for directories, "<link>" for
-// symbolic links.
+// Relative path (with "/") -> content, "<dir>" for directories, "<link>" for symbolic links.
 using Tree = std::map<std::string, std::string>;
 
 inline Tree snapshot(const fs::path& root) {
@@ -169,8 +162,7 @@ inline Tree snapshot(const fs::path& root) {
   return t;
 }
 
-// The tree without previous versions kept aside (".<stem>-old-<n>.tmp"),
-// which exist between a successful walk and its commit.
+// The tree without previous versions kept aside (".<stem>-old-<n>.tmp"), there between a successful walk and commit.
 inline Tree withoutOldVersions(Tree t) {
   for (auto it = t.begin(); it != t.end();) {
     const std::string& k = it->first;
@@ -187,8 +179,7 @@ inline Tree withoutOldVersions(Tree t) {
 // Native path text for the library.
 inline std::string str(const fs::path& p) { return p.string(); }
 
-// An archive file in a fresh directory, opened (checked); closed at scope
-// exit, which commits a successful walk.
+// An archive file in a fresh directory, opened (checked); closed at scope exit, which commits a successful walk.
 struct Archive {
   fs::path dir = freshDir("archive");
   std::string path = str(dir / "payload.exe");
@@ -206,15 +197,13 @@ struct Archive {
   }
 };
 
-// Extracts an archive of `es` below `base`; the walk's result, with the
-// archive closed (committing a successful walk).
+// Extracts an archive of `es` below `base`; the walk's result, with the archive closed (committing a successful walk).
 inline int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr,
                    ZipWalkMode mode = zipWalkJournal) {
   return Archive(es).walk(base, mode, pattern);
 }
 
-// A fresh directory `var` where symbolic links can be made, else the test
-// is skipped (they need privileges on some Windows hosts).
+// A fresh directory `var` where symbolic links can be made, else the test is skipped (some Windows hosts forbid them).
 #define ZIPTEST_LINKS_DIR(var, tag)   \
   const fs::path var = freshDir(tag); \
   if (!linksWork(var)) GTEST_SKIP() << "symbolic links are not available here"

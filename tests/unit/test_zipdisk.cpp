@@ -1,7 +1,6 @@
-// The disk side of extraction under attack: entries that meet an existing
-// object of the other kind, selections spelled with "./" and "..", sizes
-// that disagree with the data, links that were already on disk, names too
-// deep for the platform. Nothing that existed before a walk may be lost.
+// The disk side of extraction under attack: entries that meet an existing object of the other kind, selections spelled
+// with "./" and "..", sizes that disagree with the data, links that were already on disk, names too deep for the
+// platform. Nothing that existed before a walk may be lost.
 #include <gtest/gtest.h>
 
 #include "build.h"
@@ -22,8 +21,7 @@ using namespace ziptest;
 
 namespace {
 
-// Opens a journalling writer on `base` and writes "new" to the temporary
-// file of `name`, checked and ready to be placed.
+// Opens a journalling writer on `base`, writes "new" to the temporary file of `name`, checked and ready to be placed.
 void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char* name) {
   ASSERT_EQ(zipDiskOpen(disk, info, base.c_str(), zipDiskJournal), 0);
   ASSERT_EQ(zipDiskFreeNames(disk, name), 0);
@@ -36,9 +34,8 @@ void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char
 
 }  // namespace
 
-// A file entry over an existing directory, a directory entry over an
-// existing file, a link entry over an existing directory: the walk fails and
-// what was there stays, contents included.
+// A file entry over an existing directory, a directory entry over an existing file, a link entry over an existing
+// directory: the walk fails and what was there stays, contents included.
 TEST(ZipDisk, EntryMeetingTheOtherKindKeepsWhatExists) {
   struct Case {
     Entry entry;
@@ -64,8 +61,7 @@ TEST(ZipDisk, EntryMeetingTheOtherKindKeepsWhatExists) {
   }
 }
 
-// The registration file is kept however the payload spells its name, and
-// selections see names as the extraction resolves them.
+// The registration file is kept however the payload spells its name; selections see names as extraction resolves them.
 TEST(ZipDisk, SelectionSeesResolvedNames) {
   for (const char* spelling : {"./register.properties", ".//register.properties", "x/../register.properties",
                                "./x/../REGISTER.properties", "x\\..\\register.properties"}) {
@@ -81,8 +77,7 @@ TEST(ZipDisk, SelectionSeesResolvedNames) {
   EXPECT_EQ(snapshot(base), (Tree{{"bin", "<dir>"}, {"bin/a.cmd", "a"}}));
 }
 
-// Links already on disk: nothing is written through one that leads out of
-// the base directory, whoever made it; links that stay inside are used.
+// Links already on disk: nothing is written through one leading out of the base, whoever made it; inner ones are used.
 TEST(ZipDisk, LinksOnDiskThatLeaveTheBaseAreRefused) {
   ZIPTEST_LINKS_DIR(root, "links");
   const fs::path outside = root / "outside", base = root / "base";
@@ -108,8 +103,7 @@ TEST(ZipDisk, LinksOnDiskThatLeaveTheBaseAreRefused) {
   EXPECT_EQ(readFile(base / "www/real/via.txt"), "v");
 }
 
-// A name longer than the platform allows is refused with a message that
-// says so, before anything is created.
+// A name longer than the platform allows is refused with a message that says so, before anything is created.
 TEST(ZipDisk, NamesBeyondThePlatformLimitAreRefused) {
   const fs::path base = freshDir("deep");
   std::string deep;
@@ -126,9 +120,8 @@ TEST(ZipDisk, NamesBeyondThePlatformLimitAreRefused) {
   EXPECT_EQ(readFile(base / (deep.substr(0, 600) + "f.txt")), "x");
 }
 
-// The DEBUG lines name what is really used: the temporary and old names of
-// the replaced file (its previous version lies at the logged old name until
-// the commit), and the entry whose directory gets its attributes.
+// The DEBUG lines name what is really used: the temporary and old names of the replaced file (its previous version lies
+// at the logged old name until the commit), and the entry whose directory gets its attributes.
 TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
   const fs::path base = freshDir("log");
   writeFile(base / "d/f.txt", "old");
@@ -142,9 +135,8 @@ TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
   EXPECT_NE(log.find("Set attributes of n/ "), std::string::npos) << log;
 }
 
-// Dangling links planted at the coming temporary names (a name holds the
-// time in milliseconds) are taken names: the data never follows one, and a
-// block of them longer than the number of probes does not stop the walk.
+// Dangling links planted at the coming temporary names (a name holds the time in milliseconds) are taken names: the
+// data never follows one, and a block of them longer than the number of probes does not stop the walk.
 TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
   ZIPTEST_LINKS_DIR(root, "temp");
   const fs::path base = root / "base";
@@ -158,11 +150,9 @@ TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
   EXPECT_EQ(readFile(base / "d/f.txt"), "new");
 }
 
-// An update keeps the installation's registration file and stays out of its
-// lock however an entry reaches them: through a link an earlier update left,
-// a link at the entry's own path, or the lock's name spelled another way. A
-// kept registration file leaves the rest of the update to go on; an entry
-// for the lock fails the update, which is rolled back.
+// An update keeps the installation's registration file and stays out of its lock however an entry reaches them: through
+// a link an earlier update left, a link at the entry's own path, or the lock's name spelled another way. A kept
+// registration file lets the rest of the update go on; an entry for the lock fails the update, which is rolled back.
 TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
   struct Case {
     const char* link;    // a link made in the installation before the update, or null
@@ -196,9 +186,8 @@ TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
   }
 }
 
-// Names that Windows takes for another file (a trailing dot or space is
-// dropped, ':' opens a stream of the file, a device name opens the device)
-// are refused on every system.
+// Names that Windows takes for another file (a trailing dot or space is dropped, ':' opens a stream of the file, a
+// device name opens the device) are refused on every system.
 TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
   for (const char* name : {"register.properties.", "register.properties ", "register.properties::$DATA", "bin./a.cmd",
                            "bin /a.cmd", "bin/a:b", ".../x", "CON", "www/aux.txt", "lpt1/x", "www/Com9.log"}) {
@@ -212,9 +201,8 @@ TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
   }
 }
 
-// A target that was free when checked but is taken when the new file goes
-// into place is never replaced unseen: the entry fails, and what is there
-// stays, also after the rollback.
+// A target that was free when checked but is taken when the new file goes into place is never replaced unseen: the
+// entry fails, and what is there stays, also after the rollback.
 TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
   const fs::path base = freshDir("taken");
   const std::string baseName = str(base);  // the writer borrows it
@@ -229,9 +217,8 @@ TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
   EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "planted"}}));
 }
 
-// A link put at the temporary name, after the name was found free or while
-// the file was written, is neither written through, nor placed, nor
-// removed (removing a link removes its target on some systems).
+// A link put at the temporary name, after the name was found free or while the file was written, is neither written
+// through, nor placed, nor removed (removing a link removes its target on some systems).
 TEST(ZipDisk, LinkAtTheTemporaryNameIsNeverFollowedPlacedOrRemoved) {
   for (const bool whileWritten : {false, true}) {
     SCOPED_TRACE(whileWritten ? "while written" : "before creation");
@@ -266,9 +253,8 @@ TEST(ZipDisk, LinkAtTheTemporaryNameIsNeverFollowedPlacedOrRemoved) {
   }
 }
 
-// A directory the walk created and that was swapped for a link before the
-// rollback (at its own name or one level down) is undone by removing the
-// link: what the link points at stays whole.
+// A directory the walk created and that was swapped for a link before the rollback (at its own name or one level down)
+// is undone by removing the link: what the link points at stays whole.
 TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
   for (const char* swapped : {"www", "www/sub"}) {
     ZIPTEST_LINKS_DIR(root, "swap");
@@ -288,10 +274,9 @@ TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
   }
 }
 
-// A directory swapped for a link to the outside after an entry of it was
-// checked: neither the next entry's check nor the placing of a file written
-// before the swap goes through the link (the temporary file was moved out
-// with the directory, so a rename through the link would succeed).
+// A directory swapped for a link to the outside after an entry of it was checked: neither the next entry's check nor
+// the placing of a file written before the swap goes through the link (the temporary file was moved out with the
+// directory, so a rename through the link would succeed).
 TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsRefused) {
   ZIPTEST_LINKS_DIR(root, "midswap");
   const fs::path base = root / "base", outside = root / "outside";
@@ -313,9 +298,8 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsRefused) {
     EXPECT_TRUE(e.is_directory()) << e.path() << " was written outside the base";
 }
 
-// After a successful walk, a directory of it swapped for a link to the
-// outside (while the installer script runs, say): the rollback neither
-// deletes the new files nor moves kept-aside versions through the link.
+// After a successful walk, a directory of it swapped for a link to the outside (while the installer script runs, say):
+// the rollback neither deletes the new files nor moves kept-aside versions through the link.
 TEST(ZipDisk, RollbackStaysOutOfADirectorySwappedForALink) {
   ZIPTEST_LINKS_DIR(root, "rbswap");
   const fs::path base = root / "base", outside = root / "outside";

@@ -1,12 +1,8 @@
-// Archives made by real tools (Python's zipfile, Info-ZIP with and without
-// -fz, 7-Zip, bsdtar), appended to a stub executable with and without a
-// comment: listing, full and pattern extraction compared file by file with
-// the source tree; ZIP64 with 70000 entries and with an entry above 4 GiB.
-//
-// The fixtures come from tests/fixtures/make-zip-fixtures.sh: from the
-// folder named by SFX_ZIP_FIXTURES when set (how the Windows build gets
-// them), else the script is run once into the scratch folder. Without
-// either the tests are skipped.
+// Archives made by real tools (Python's zipfile, Info-ZIP with and without -fz, 7-Zip, bsdtar), appended to a stub
+// executable with and without a comment: listing, full and pattern extraction compared file by file with the source
+// tree; ZIP64 with 70000 entries and with an entry above 4 GiB.
+// The fixtures come from tests/fixtures/make-zip-fixtures.sh: from the folder named by SFX_ZIP_FIXTURES when set (how
+// the Windows build gets them), else the script is run once into the scratch folder. Without either, tests are skipped.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,8 +1,6 @@
-// Archive walk, extraction and journal: listing, refused entries with
-// rollback, replacement of existing trees with commit and rollback,
-// confinement of links, batched flushes, and fault injection over every
-// file-system call of an extraction. Full and pattern extraction of archives
-// made by real tools: test_ziptools.cpp.
+// Archive walk, extraction and journal: listing, refused entries with rollback, replacement of existing trees with
+// commit and rollback, confinement of links, batched flushes, and fault injection over every file-system call of an
+// extraction. Full and pattern extraction of archives made by real tools: test_ziptools.cpp.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -29,8 +27,7 @@ std::string bigData(size_t n, uint32_t seed) {
   return s;
 }
 
-// A payload shaped like the installer's: a build directory with etc/, bin/,
-// www/ and a register.properties at the root.
+// A payload shaped like the installer's: a build directory with etc/, bin/, www/ and a register.properties at the root.
 std::vector<Entry> payload() {
   return {
       {.name = "2025_1/"},
@@ -76,11 +73,9 @@ TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   EXPECT_TRUE(snapshot(out).empty());
 }
 
-// Refused entries (encrypted, unknown method, patch data, names leaving the
-// base) and corrupt ones (wrong CRC, wrong size, data beyond the declared
-// size with the CRC of the declared part, a link target with a wrong CRC)
-// fail the walk, after other entries were written: a new base is removed, an
-// existing tree stays as it was.
+// Refused entries (encrypted, unknown method, patch data, names leaving the base) and corrupt ones (wrong CRC, wrong
+// size, data beyond the declared size with the CRC of the declared part, a link target with a wrong CRC) fail the walk,
+// after other entries were written: a new base is removed, an existing tree stays as it was.
 TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
   const std::string conf = "2025_1/etc/agent.conf", more = "port=1 and more\n";
   const int cutCrc = (int)(crc32Of(more.substr(0, more.size() - 4)) - crc32Of(more));
@@ -117,10 +112,9 @@ TEST(ZipWalk, TruncatedArchiveDataFails) {
   EXPECT_FALSE(fs::exists(base));
 }
 
-// Many files of one stem in one directory, all replaced within the same
-// millisecond, and names the archive holds more than once (one of them
-// replacing a file already there): every previous version is kept aside
-// until the end, comes back on rollback and disappears on commit.
+// Many files of one stem in one directory, all replaced within the same millisecond, and names the archive holds more
+// than once (one of them replacing a file already there): every previous version is kept aside until the end, comes
+// back on rollback and disappears on commit.
 TEST(ZipJournal, ReplacementsRollBackToTheOriginalAndCommit) {
   std::vector<Entry> es;
   for (const char* n : {"a.txt", "a.cfg", "a.dat", "a", ".a", "a.b.c", "A.TXT2", "a.txt.bak"})
@@ -181,10 +175,8 @@ TEST(ZipWalk, NothingIsWrittenThroughALinkOfTheArchive) {
   EXPECT_EQ(readFile(outside / "precious.txt"), "keep");
 }
 
-// Fails the n-th file-system call of an extraction over an existing tree,
-// for every n until no fault fires: a failed walk leaves the tree exactly
-// as it was; a walk that survives leaves the new tree, and its rollback the
-// old one.
+// Fails the n-th file-system call of an extraction over an existing tree, for every n until no fault fires: a failed
+// walk leaves the tree exactly as it was; a walk that survives leaves the new tree, and its rollback the old one.
 TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
   std::vector<Entry> es = {
       {.name = "app/"},
@@ -226,10 +218,8 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
   EXPECT_GT(failures, 10);
 }
 
-// Extracted files reach the disk in one batch before the walk succeeds, not
-// one flush per file: a failing flush of single files is never met, a
-// failing batch flush fails the walk and undoes it, and without syncfs each
-// file is flushed by name.
+// Extracted files reach the disk in one batch before the walk succeeds, not one flush per file: a failing flush of
+// single files is never met, a failing batch flush fails and undoes the walk, without syncfs each is flushed by name.
 TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
   const bool windows = osPathSeparator == '\\';
   const struct {
@@ -261,9 +251,8 @@ TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
   }
 }
 
-// With the journal on disk the files are flushed just before the commit
-// mark; when that flush fails, the commit says so (the run must not report
-// success) and the journal stays for the next run to undo.
+// With the journal on disk the files are flushed just before the commit mark; when that flush fails, the commit says so
+// (the run must not report success) and the journal stays for the next run to undo.
 TEST(ZipWalk, FailedFlushAtTheCommitIsReported) {
   const bool windows = osPathSeparator == '\\';
   const fs::path base = freshDir("commitflush");
@@ -277,9 +266,8 @@ TEST(ZipWalk, FailedFlushAtTheCommitIsReported) {
   EXPECT_TRUE(fs::exists(journal));
 }
 
-// A file's mode and times are set through the handle it was written with,
-// before it is moved into place: never by a name that a link swapped in
-// meanwhile could send to another file.
+// A file's mode and times are set through the handle it was written with, before it is moved into place: never by a
+// name that a link swapped in meanwhile could send to another file.
 TEST(ZipWalk, ModeAndTimesAreSetThroughTheWrittenFile) {
   if (osPathSeparator == '\\') GTEST_SKIP() << "attributes follow the name's rule on Windows";
   const std::vector<Entry> es = {{.name = "d/f.txt", .data = "x", .extAttr = 0100640u << 16}};
