@@ -5,10 +5,8 @@
 
 #include "memory.h"
 #include "sortmap.h"
-#include "stringbuf.h"
 #include "test_sb_helpers.h"
 #include "test_zip_helpers.h"
-#include "zip.h"
 #include "zipdisk.h"
 #include "zipint.h"
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -164,15 +165,8 @@ inline Tree snapshot(const fs::path& root) {
 
 // The tree without previous versions kept aside (".<stem>-old-<n>.tmp"), there between a successful walk and commit.
 inline Tree withoutOldVersions(Tree t) {
-  for (auto it = t.begin(); it != t.end();) {
-    const std::string& k = it->first;
-    const size_t slash = k.rfind('/');
-    const std::string base = slash == std::string::npos ? k : k.substr(slash + 1);
-    const size_t old = base.rfind("-old-");
-    const bool isOld =
-        base.size() > 4 && base[0] == '.' && old != std::string::npos && base.compare(base.size() - 4, 4, ".tmp") == 0;
-    it = isOld ? t.erase(it) : std::next(it);
-  }
+  static const std::regex old(R"((.*/)?\.[^/]*-old-[^/]*\.tmp)");
+  std::erase_if(t, [](const auto& kv) { return std::regex_match(kv.first, old); });
   return t;
 }
 

@@ -3,17 +3,13 @@
 // platform. Nothing that existed before a walk may be lost.
 #include <gtest/gtest.h>
 
-#include "build.h"
 #include "iostream.h"
 #include "logging.h"
-#include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
-#include "testenv.h"
-#include "zip.h"
 #include "zipdisk.h"
 #include "zipint.h"
 

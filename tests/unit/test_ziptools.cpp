@@ -8,10 +8,8 @@
 #include <cstdlib>
 
 #include "sortmap.h"
-#include "stringbuf.h"
 #include "test_sb_helpers.h"
 #include "test_zip_helpers.h"
-#include "zip.h"
 
 using namespace ziptest;
 

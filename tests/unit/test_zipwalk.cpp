@@ -6,13 +6,11 @@
 #include <cerrno>
 
 #include "logging.h"
-#include "memory.h"
 #include "osdir.h"
 #include "ostest.h"
 #include "test_sb_helpers.h"
 #include "test_text_helpers.h"
 #include "test_zip_helpers.h"
-#include "zip.h"
 
 using namespace ziptest;
 
