@@ -123,14 +123,11 @@ TEST(InflateInvalid, FailuresAreStickyAndKeepTheLevel) {
     IoStream* s = openInflate(*src);
     Decoded d;
     readLevel(s, d, [](size_t) { return 1u << 16; });
-    EXPECT_TRUE(d.failed);
-    EXPECT_EQ(d.lastGot, 0u);
-    EXPECT_LT(d.out.size(), data.size());
+    EXPECT_EQ(std::tuple(d.failed, d.lastGot, d.out.size() < data.size()), std::tuple(true, 0u, true));
     uint32_t got = 99;
     char buf[16];
-    EXPECT_EQ(iosRead(s, buf, sizeof buf, &got), -1);  // sticky
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(s->ops, &inflateInputStreamOps);
+    const int again = iosRead(s, buf, sizeof buf, &got);  // sticky
+    EXPECT_EQ(std::tuple(again, got, s->ops), std::tuple(-1, 0u, &inflateInputStreamOps));
     closeStack(s);
   }
 }
@@ -144,9 +141,8 @@ TEST(InflateStream, StackNameAndZeroLengthRead) {
             "InflateInputStream BufferedInputStream MockIn");
   uint32_t got = 7;
   char buf[8];
-  EXPECT_EQ(iosRead(s, buf, 0, &got), 0);
-  EXPECT_EQ(got, 0u);
-  EXPECT_EQ(src.readCalls, 0);
+  const int empty = iosRead(s, buf, 0, &got);
+  EXPECT_EQ(std::tuple(empty, got, src.readCalls), std::tuple(0, 0u, 0));
   EXPECT_EQ(iosRead(s, buf, sizeof buf, &got), 0);
   EXPECT_EQ(std::string(buf, got), "abc");
   closeStack(s);
@@ -207,9 +203,7 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
         src.in += raw[src.in.size()];
       }
     }
-    EXPECT_EQ(out, data) << kind;
-    EXPECT_EQ(end, 1) << kind;
-    EXPECT_GT(emptyReads, 100) << kind;
+    EXPECT_EQ(std::tuple(out == data, end, emptyReads > 100), std::tuple(true, 1, true)) << kind << " " << emptyReads;
     closeStack(s);
   }
 }
@@ -229,15 +223,13 @@ TEST(InflateRoundTrip, OwnEncodersAllReadModes) {
           // Whole reads from a source handing out 1, 7, ... bytes at a time take input in the middle of a symbol.
           const uint32_t chunk = mode == readWhole ? sourceChunks[(kind + dk) % 5] : 777;
           Decoded d = decodeStack(raw, INFLATE_FORMAT_RAW, mode, (uint32_t)n, "after", chunk);
-          ASSERT_EQ(d.out.size(), data.size()) << kind << " " << dk << " " << n << " " << mode;
-          ASSERT_TRUE(d.out == data) << kind << " " << dk << " " << n << " " << mode;
-          ASSERT_EQ(d.endFlag, 1);
-          ASSERT_EQ(d.after, "after");
+          ASSERT_EQ(std::tuple(d.out.size(), d.out == data, d.endFlag, d.after),
+                    std::tuple(data.size(), true, 1, "after"))
+              << kind << " " << dk << " " << n << " " << mode;
         }
         Decoded z = decodeStack(zlibWrap(raw, data), n % 2 ? INFLATE_FORMAT_ZLIB : INFLATE_FORMAT_ZLIB_STRICT,
                                 readRandomChunks, 5, "zz", sourceChunks[(n + dk) % 5]);
-        ASSERT_TRUE(z.out == data) << kind << " " << dk << " " << n;
-        ASSERT_EQ(z.after, "zz");
+        ASSERT_EQ(std::tuple(z.out == data, z.after), std::tuple(true, "zz")) << kind << " " << dk << " " << n;
       }
 }
 
