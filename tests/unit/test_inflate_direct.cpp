@@ -84,10 +84,8 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   }
   // Complete codes of lengths 1, 2, ..., 14, 15, 15.
   std::vector<uint8_t> litLen(286, 0), distLen(30, 0);
-  litLen['A'] = 1;
-  litLen[256] = 2;
+  litLen['A'] = 1, litLen[256] = 2, litLen[284] = 15;
   for (uint8_t l = 3; l <= 15; l++) litLen['B' + l - 3] = l;
-  litLen[284] = 15;
   for (uint8_t l = 1; l <= 15; l++) distLen[l - 1] = l;
   distLen[29] = 15;
   BitWriter longBw;
@@ -114,8 +112,8 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   for (const auto& c : cases)
     for (const auto& sizes : readPatterns) {
       const std::string out = decodeWithSizes(c.compressed, sizes);
-      ASSERT_EQ(out.size(), c.expected.size()) << c.name << " " << sizes[0];
-      ASSERT_TRUE(out == c.expected) << c.name << " " << sizes[0];
+      ASSERT_EQ(std::pair(out.size(), out == c.expected), std::pair(c.expected.size(), true))
+          << c.name << " " << sizes[0];
     }
 }
 
@@ -131,9 +129,7 @@ TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {
     IoStream* s = openInflate(src);
     Decoded d;
     readLevel(s, d, [](size_t) { return 1u << 17; });
-    EXPECT_TRUE(d.failed) << kind;
-    EXPECT_EQ(d.lastGot, 0u) << kind;
-    EXPECT_TRUE(d.out == data) << kind;
+    EXPECT_EQ(std::tuple(d.failed, d.lastGot, d.out == data), std::tuple(true, 0u, true)) << kind;
     closeStack(s);
   }
 }
