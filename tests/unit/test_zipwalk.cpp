@@ -18,10 +18,7 @@ namespace {
 
 std::string bigData(size_t n, uint32_t seed) {
   std::string s(n, '\0');
-  for (size_t i = 0; i < n; i++) {
-    seed = seed * 1103515245u + 12345u;
-    s[i] = (char)('a' + (seed >> 16) % 26);
-  }
+  for (size_t i = 0; i < n; i++) s[i] = (char)('a' + ((seed = seed * 1103515245u + 12345u) >> 16) % 26);
   return s;
 }
 
@@ -42,14 +39,10 @@ std::vector<Entry> payload() {
 Tree expectedTree(const std::vector<Entry>& es) {
   Tree t;
   for (const Entry& e : es) {
-    std::string n = e.name;
-    if (!n.empty() && n.back() == '/') {
-      n.pop_back();
-      t[n] = "<dir>";
-    } else {
-      t[n] = e.data;
-      for (size_t p = n.find('/'); p != std::string::npos; p = n.find('/', p + 1)) t[n.substr(0, p)] = "<dir>";
-    }
+    const bool dir = e.name.ends_with('/');
+    const std::string n = e.name.substr(0, e.name.size() - dir);
+    t[n] = dir ? "<dir>" : e.data;
+    for (size_t p = n.find('/'); p != std::string::npos; p = n.find('/', p + 1)) t[n.substr(0, p)] = "<dir>";
   }
   return t;
 }
