@@ -90,6 +90,9 @@ TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
 // timestamps and Unix blocks, unknown blocks skipped, and a block longer than the field ends the walk.
 TEST(ZipExtra, BlocksFillTheEntry) {
   const uint64_t t = 1700000000000ull, G5 = 5000000000;
+  const std::string times3 = extraBlock(0x5455, fields("1444", {7, 10, 20, 30})),
+                    unix = extraBlock(0x000D, fields("4422", {40, 50, 1000, 1000})), zz = extraBlock(0x7777, "zz"),
+                    overlong = extraBlock(0x5455, fields("14", {1, 100})) + fields("228", {1, 16, 77});
   ZipEntry csizeSet{}, offsetOnly{};
   csizeSet.compressedSize = 0xFFFFFFFFu;
   offsetOnly.uncompressedSize = 23, offsetOnly.zip64Fields = 4;
@@ -103,15 +106,8 @@ TEST(ZipExtra, BlocksFillTheEntry) {
       {"all three in order", {}, extraBlock(1, fields("888", {1, 2, 6000000000})), {1, 2, 6000000000, 0, 0, 0}},
       {"only the saturated offset", offsetOnly, extraBlock(1, fields("8", {4294967700})), {23, 0, 4294967700, 0, 0, 0}},
       {"modification time for all three", {}, extraBlock(0x5455, fields("14", {1, t / 1000})), {0, 0, 0, t, t, t}},
-      {"three times, Unix block, unknown block",
-       {},
-       extraBlock(0x5455, fields("1444", {7, 10, 20, 30})) + extraBlock(0x000D, fields("4422", {40, 50, 1000, 1000})) +
-           extraBlock(0x7777, "zz"),
-       {0, 0, 0, 50000, 40000, 30000}},
-      {"overlong block stops the walk",
-       {},
-       extraBlock(0x5455, fields("14", {1, 100})) + fields("228", {1, 16, 77}),
-       {0, 0, 0, 100000, 100000, 100000}},
+      {"three times, Unix block, unknown block", {}, times3 + unix + zz, {0, 0, 0, 50000, 40000, 30000}},
+      {"overlong block stops the walk", {}, overlong, {0, 0, 0, 100000, 100000, 100000}},
       {"three stray bytes", {}, fields("21", {1, 8}), {0, 0, 0, 0, 0, 0}},
   };
   for (const auto& c : cases) {
