@@ -67,42 +67,33 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
   std::string body, central;
   const uint64_t base = o.offsetsIncludePrefix ? o.prefix.size() : 0;
   for (const Entry& e : entries) {
-    std::string comp = e.data;
-    uint16_t method = e.method;
-    if (e.method == 8 || e.method == 9) {
-      comp = testbits::deflateOwn(e.data, e.method == 8 ? 1 : 0);
-      method = 8;
-    }
+    const bool deflated = e.method == 8 || e.method == 9;
+    const std::string comp = deflated ? testbits::deflateOwn(e.data, e.method == 8 ? 1 : 0) : e.data;
+    const uint16_t method = deflated ? 8 : e.method;
     const uint32_t crc = crc32Of(e.data) + (uint32_t)e.crcDelta;
     const uint32_t usize = (uint32_t)((int64_t)e.data.size() + e.sizeDelta);
     const uint64_t offset = base + body.size();
-    std::string lh, ch;
-    putFields(lh, "42222244422",
-              {0x04034B50, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(), 0});
-    body += lh + e.name + comp;
-    putFields(ch, "42222224442222244",
-              {0x02014B50, 0x031E, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(),
-               e.extra.size(), e.comment.size(), 0, 0, e.extAttr, offset});
-    central += ch + e.name + e.extra + e.comment;
+    body += fields("42222244422",
+                   {0x04034B50, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(), 0}) +
+            e.name + comp;
+    central +=
+        fields("42222224442222244", {0x02014B50, 0x031E, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(),
+                                     usize, e.name.size(), e.extra.size(), e.comment.size(), 0, 0, e.extAttr, offset}) +
+        e.name + e.extra + e.comment;
   }
   std::string out = o.prefix + body;
   const uint64_t cdOffset = base + body.size();
   out += central;
   if (o.zip64) {
     const uint64_t z64Pos = base + body.size() + central.size();
-    std::string z;
-    putFields(z, "48224488884484",
-              {0x06064B50, 44, 45, 45, 0, 0, entries.size(), entries.size(), central.size(), cdOffset, 0x07064B50, 0,
-               z64Pos, 1});
-    out += z;
+    out += fields("48224488884484", {0x06064B50, 44, 45, 45, 0, 0, entries.size(), entries.size(), central.size(),
+                                     cdOffset, 0x07064B50, 0, z64Pos, 1});
   }
-  std::string end{};
   const bool saturated = o.zip64 && !o.plainEndValues;
   const uint64_t count = saturated ? 0xFFFF : entries.size();
-  putFields(end, "42222442",
-            {0x06054B50, o.diskNumber, 0, count, count, saturated ? 0xFFFFFFFFu : central.size(),
-             saturated ? 0xFFFFFFFFu : cdOffset, o.comment.size()});
-  out += end + o.comment;
+  out += fields("42222442", {0x06054B50, o.diskNumber, 0, count, count, saturated ? 0xFFFFFFFFu : central.size(),
+                             saturated ? 0xFFFFFFFFu : cdOffset, o.comment.size()}) +
+         o.comment;
   if (o.truncateTail > 0) out.resize(out.size() - (size_t)o.truncateTail);
   return out;
 }
@@ -153,12 +144,7 @@ inline Tree snapshot(const fs::path& root) {
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
     const std::u8string u8 = it->path().lexically_relative(root).generic_u8string();
     const std::string rel(u8.begin(), u8.end());
-    if (it->is_symlink())
-      t[rel] = "<link>";
-    else if (it->is_directory())
-      t[rel] = "<dir>";
-    else
-      t[rel] = readFile(it->path());
+    t[rel] = it->is_symlink() ? "<link>" : it->is_directory() ? "<dir>" : readFile(it->path());
   }
   return t;
 }
