@@ -174,10 +174,8 @@ TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
     if (c.link) fs::create_symlink(c.target, base / c.link);
     Tree after = snapshot(base);
     if (c.rc == 0) after["bin"] = "<dir>", after["bin/a.cmd"] = "a";
-    EXPECT_EQ(extract({{.name = "bin/a.cmd", .data = "a"}, {.name = c.entry, .data = "id=evil"}}, base,
-                      "!register.properties", zipWalkUpdate),
-              c.rc)
-        << c.entry;
+    const std::vector<Entry> es = {{.name = "bin/a.cmd", .data = "a"}, {.name = c.entry, .data = "id=evil"}};
+    EXPECT_EQ(extract(es, base, "!register.properties", zipWalkUpdate), c.rc) << c.entry;
     EXPECT_EQ(snapshot(base), after) << c.entry;
   }
 }
