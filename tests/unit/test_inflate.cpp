@@ -181,8 +181,7 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
   std::string data = sampleData(dataText, 20000, 8) + sampleData(dataRuns, 5000, 9);
   for (int kind : {0, 1, 2}) {
     std::string raw = deflateOwn(data, kind, data.size());
-    size_t headerBytes = kind == 0 ? 5 : kind == 1 ? 1 : 200;
-    Mock src = source(raw.substr(0, headerBytes));
+    Mock src = source(raw.substr(0, kind == 0 ? 5 : kind == 1 ? 1 : 200));  // the block header
     int end = 0;
     IoStream* s = openInflate(src, INFLATE_FORMAT_RAW, &end);
     std::string out;

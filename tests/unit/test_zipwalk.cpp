@@ -194,14 +194,11 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
     const int rc = zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str());
     const bool fired = osTestFaultFired();
     osTestDisarm();
-    if (rc != 0) {
-      failures++;
-      EXPECT_EQ(snapshot(base), before) << "fault at call " << n;
-    } else {
-      EXPECT_EQ(withoutOldVersions(snapshot(base)), after) << "fault at call " << n;
-      zipRollback(&zip);
-      EXPECT_EQ(snapshot(base), before) << "rollback after fault at call " << n;
-    }
+    failures += rc != 0;
+    EXPECT_EQ(rc != 0 ? snapshot(base) : withoutOldVersions(snapshot(base)), rc != 0 ? before : after)
+        << "fault at " << n;
+    if (rc == 0) zipRollback(&zip);
+    EXPECT_EQ(snapshot(base), before) << "rollback after fault at call " << n;
     zipExit(&zip);
     if (!fired) break;
     ASSERT_LT(n, 1999u);
