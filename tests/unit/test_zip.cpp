@@ -64,7 +64,7 @@ TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
       {"no archive here at all, just text", false, false, -1, 0, nullptr, noEnd},
       {brokenZip64(), false, false, -1, 0, nullptr, "Cannot find ZIP64 EndOfCentralDirectory record"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.log);
     ZipInfo info;
     testing::internal::CaptureStderr();
@@ -156,18 +156,17 @@ TEST(ZipOpen, LoadsDirectoryInArchiveOrder) {
 TEST(ZipOpen, ProbeFindsOnlyAnEndRecordAtTheVeryEndWhateverTheFileSize) {
   // (archive options, found by the probe): a plain archive, a ZIP64 archive whose plain end record is saturated, a
   // ZIP64 archive whose plain end record holds other (wrong) values, and archives with a comment.
-  struct Case {
+  const struct {
     Options o;
     bool probeFinds;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {{}, true},
       {{.zip64 = true}, true},
       {{.zip64 = true, .plainEndValues = true}, true},
       {{.comment = std::string(10, 'c')}, false},
       {{.comment = std::string(300, 'c')}, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const size_t zipSize = buildZip(twoFiles(), c.o).size();
     for (size_t residue : kResidues) {
       Options o = c.o;
@@ -227,7 +226,7 @@ TEST(ZipNames, NamesUseTheStemAndStayInsideTheBase) {
   };
   Sb p, t, o;
   const std::string base = str(freshDir("n"));
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     bool dir = !c.dir;
     ASSERT_EQ(zipMakeNames(base.c_str(), c.name, 42, &p, &t, &o, &dir), 0) << c.name;
     EXPECT_EQ(dir, c.dir) << c.name;

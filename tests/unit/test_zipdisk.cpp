@@ -6,7 +6,6 @@
 #include "iostream.h"
 #include "logging.h"
 #include "osdate.h"
-#include "osdir.h"
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
@@ -33,19 +32,18 @@ void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char
 // A file entry over an existing directory, a directory entry over an existing file, a link entry over an existing
 // directory: the walk fails and what was there stays, contents included.
 TEST(ZipDisk, EntryMeetingTheOtherKindKeepsWhatExists) {
-  struct Case {
+  const struct {
     Entry entry;
     const char* existingDir;   // made as a directory holding "keep.txt"
     const char* existingFile;  // made as a file
-  };
-  const Case cases[] = {
+  } cases[] = {
       {{.name = "etc/agent.properties", .data = "new"}, "etc/agent.properties", nullptr},
       {{.name = "etc/log", .data = "new", .method = 8}, "etc/log", nullptr},
       {{.name = "etc/log/"}, nullptr, "etc/log"},
       {{.name = "etc/log/x.txt", .data = "x"}, nullptr, "etc/log"},
       {{.name = "etc/lnk", .data = "target", .extAttr = 0xA1FF0000u}, "etc/lnk", nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const fs::path base = freshDir("kind");
     writeFile(base / "etc/other.txt", "mine");
     if (c.existingDir) writeFile(base / c.existingDir / "keep.txt", "keep");
@@ -150,13 +148,12 @@ TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
 // a link an earlier update left, a link at the entry's own path, or the lock's name spelled another way. A kept
 // registration file lets the rest of the update go on; an entry for the lock fails the update, which is rolled back.
 TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
-  struct Case {
+  const struct {
     const char* link;    // a link made in the installation before the update, or null
     const char* target;  // what it points to, relative to the link's directory
     const char* entry;
     int rc;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"cfg", ".", "cfg/register.properties", 0},
       {"etc/up", "..", "etc/up/register.properties", 0},
       {"reg.txt", "register.properties", "reg.txt", 0},
@@ -165,7 +162,7 @@ TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
       {nullptr, nullptr, "etc/../.lock/", -1},
       {"lk", ".lock", "lk/x", -1},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const fs::path base = freshDir("update");
     if (c.link && !linksWork(base)) continue;  // symbolic links need privileges on some Windows hosts
     writeFile(base / "register.properties", "id=mine");
