@@ -59,11 +59,7 @@ inline std::vector<uint32_t> canonicalCodes(const std::vector<uint8_t>& lengths)
   uint32_t count[16] = {0}, next[16] = {0};
   for (uint8_t l : lengths) count[l]++;
   count[0] = 0;
-  uint32_t code = 0;
-  for (int b = 1; b < 16; b++) {
-    code = (code + count[b - 1]) << 1;
-    next[b] = code;
-  }
+  for (uint32_t b = 1, code = 0; b < 16; b++) next[b] = code = (code + count[b - 1]) << 1;
   std::vector<uint32_t> codes(lengths.size(), 0);
   for (size_t s = 0; s < lengths.size(); s++)
     if (lengths[s]) codes[s] = next[lengths[s]]++;
@@ -246,13 +242,11 @@ inline void writeBlock(BitWriter& bw, const std::string& data, int kind, bool la
 inline std::string deflateOwn(const std::string& data, int kind, size_t blockSize = 50000) {
   BitWriter bw;
   size_t pos = 0;
-  int block = 0;
-  do {
+  for (int block = 0; block == 0 || pos < data.size(); block++) {
     const size_t n = std::min(blockSize, data.size() - pos);
     writeBlock(bw, data.substr(pos, n), kind == 3 ? block % 3 : kind, pos + n == data.size());
     pos += n;
-    block++;
-  } while (pos < data.size());
+  }
   return bw.finish();
 }
 
