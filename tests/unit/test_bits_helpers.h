@@ -1,6 +1,5 @@
-// The test-support library every format suite shares: one deflate-order bit
-// writer, one bitwise CRC-32 and one deflate encoder (stored, fixed and
-// dynamic blocks over a greedy LZ77), all independent of the library's code.
+// The test-support library every format suite shares: one deflate-order bit writer, one bitwise CRC-32 and one deflate
+// encoder (stored, fixed and dynamic blocks over a greedy LZ77), all independent of the library's code.
 #pragma once
 
 #include <algorithm>
@@ -13,8 +12,7 @@
 
 namespace testbits {
 
-// Deflate bit order: values least significant bit first; Huffman codes most
-// significant bit first. Also the order the buffered bit reader takes.
+// Deflate bit order: values least significant bit first, Huffman codes most significant first (as the bit reader).
 struct BitWriter {
   std::string out;
   uint64_t acc = 0;
@@ -61,11 +59,7 @@ inline std::vector<uint32_t> canonicalCodes(const std::vector<uint8_t>& lengths)
   uint32_t count[16] = {0}, next[16] = {0};
   for (uint8_t l : lengths) count[l]++;
   count[0] = 0;
-  uint32_t code = 0;
-  for (int b = 1; b < 16; b++) {
-    code = (code + count[b - 1]) << 1;
-    next[b] = code;
-  }
+  for (uint32_t b = 1, code = 0; b < 16; b++) next[b] = code = (code + count[b - 1]) << 1;
   std::vector<uint32_t> codes(lengths.size(), 0);
   for (size_t s = 0; s < lengths.size(); s++)
     if (lengths[s]) codes[s] = next[lengths[s]]++;
@@ -98,10 +92,7 @@ inline std::vector<Token> lz77(const std::string& data, uint32_t maxDistance = 3
       for (int chain = 0; chain < 32 && cand >= 0 && i - (size_t)cand <= maxDistance; chain++) {
         uint32_t len = 0;
         while (len < 258 && i + len < data.size() && data[cand + len] == data[i + len]) len++;
-        if (len > bestLen) {
-          bestLen = len;
-          bestDist = (uint32_t)(i - cand);
-        }
+        if (len > bestLen) bestLen = len, bestDist = (uint32_t)(i - cand);
         cand = prev[cand];
       }
     }
@@ -112,24 +103,24 @@ inline std::vector<Token> lz77(const std::string& data, uint32_t maxDistance = 3
   return tokens;
 }
 
-// The deflate length and distance codes, worked out from the format's rules
-// rather than taken from the decoder's tables.
-inline void lengthSymbol(uint32_t length, uint32_t* sym, uint32_t* extra, uint32_t* extraBits) {
+// A symbol and the extra bits that follow its code.
+struct Sym {
+  uint32_t sym, extra, bits;
+};
+
+// The deflate length and distance codes, worked out from the format's rules rather than from the decoder's tables.
+inline Sym lengthSymbol(uint32_t length) {
   uint32_t base = 3, i = 0, bits = 0;
   for (; i < 28; i++, base += 1u << bits)
     if (length != 258 && length < base + (1u << (bits = i < 8 ? 0 : (i - 4) / 4))) break;
-  *sym = 257 + i;
-  *extra = i == 28 ? 0 : length - base;
-  *extraBits = i == 28 ? 0 : bits;
+  return i == 28 ? Sym{285, 0, 0} : Sym{257 + i, length - base, bits};
 }
 
-inline void distanceSymbol(uint32_t distance, uint32_t* sym, uint32_t* extra, uint32_t* extraBits) {
+inline Sym distanceSymbol(uint32_t distance) {
   uint32_t base = 1, i = 0, bits = 0;
   for (; i < 30; i++, base += 1u << bits)
     if (distance < base + (1u << (bits = i < 4 ? 0 : (i - 2) / 2))) break;
-  *sym = i;
-  *extra = distance - base;
-  *extraBits = bits;
+  return {i, distance - base, bits};
 }
 
 // Writes tokens and the end-of-block code with the given codes.
@@ -137,46 +128,34 @@ inline void writeTokens(BitWriter& bw, const std::vector<Token>& tokens, const s
                         const std::vector<uint8_t>& distLen) {
   std::vector<uint32_t> lc = canonicalCodes(litLen), dc = canonicalCodes(distLen);
   for (const Token& t : tokens) {
-    if (t.distance == 0) {
-      bw.putCode(lc[t.value], litLen[t.value]);
-      continue;
-    }
-    uint32_t sym = 0, extra = 0, bits = 0;
-    lengthSymbol(t.value, &sym, &extra, &bits);
-    bw.putCode(lc[sym], litLen[sym]);
-    bw.put(extra, bits);
-    distanceSymbol(t.distance, &sym, &extra, &bits);
-    bw.putCode(dc[sym], distLen[sym]);
-    bw.put(extra, bits);
+    const Sym s = t.distance ? lengthSymbol(t.value) : Sym{t.value, 0, 0}, d = distanceSymbol(t.distance);
+    bw.putCode(lc[s.sym], litLen[s.sym]);
+    bw.put(s.extra, s.bits);
+    if (t.distance) bw.putCode(dc[d.sym], distLen[d.sym]), bw.put(d.extra, d.bits);
   }
   bw.putCode(lc[256], litLen[256]);
 }
 
-// Stored blocks of at most `blockSize` bytes (an empty input gives one empty
-// final block).
+// Stored blocks of at most `blockSize` bytes (an empty input gives one empty final block).
 inline void writeStored(BitWriter& bw, const std::string& data, bool last, size_t blockSize = 65535) {
   size_t pos = 0;
   do {
     size_t n = std::min(blockSize, data.size() - pos);
     bool final = last && pos + n == data.size();
-    bw.put(final ? 1 : 0, 1);
-    bw.put(0, 2);
+    bw.put(final, 3);  // BFINAL, type 0
     bw.align();
-    bw.put((uint32_t)n, 16);
-    bw.put((uint32_t)n ^ 0xFFFF, 16);
+    bw.put((uint32_t)n | ((uint32_t)n ^ 0xFFFF) << 16, 32);  // LEN, NLEN
     for (size_t i = 0; i < n; i++) bw.put((uint8_t)data[pos + i], 8);
     pos += n;
   } while (pos < data.size());
 }
 
 inline void writeFixed(BitWriter& bw, const std::vector<Token>& tokens, bool last) {
-  bw.put(last ? 1 : 0, 1);
-  bw.put(1, 2);
+  bw.put(last + 2, 3);  // BFINAL, type 1
   writeTokens(bw, tokens, fixedLiteralLengths(), std::vector<uint8_t>(32, 5));
 }
 
-// Huffman code lengths (at most maxLen bits) for the given frequencies; a
-// symbol with frequency 0 gets no code. At least two symbols get codes.
+// Huffman code lengths (at most maxLen bits) for the frequencies; frequency 0 gets no code; at least two symbols do.
 inline std::vector<uint8_t> huffmanLengths(std::vector<uint64_t> freq, uint32_t maxLen = 15) {
   const size_t n = freq.size();
   for (size_t i = 0, used = n - std::count(freq.begin(), freq.end(), 0); used < 2 && i < n; i++)
@@ -206,24 +185,19 @@ inline std::vector<uint8_t> huffmanLengths(std::vector<uint64_t> freq, uint32_t 
   }
 }
 
-// Writes the code-length section of a dynamic block for the given lengths,
-// run-length coded with 16, 17 and 18.
+// Writes the code-length section of a dynamic block for the given lengths, run-length coded with 16, 17 and 18.
 inline void writeDynamicHeader(BitWriter& bw, const std::vector<uint8_t>& litLen, const std::vector<uint8_t>& distLen) {
   std::vector<uint8_t> all(litLen);
   all.insert(all.end(), distLen.begin(), distLen.end());
-  struct Item {
-    uint32_t sym = 0, extra = 0, bits = 0;
-  };
-  std::vector<Item> items;
+  std::vector<Sym> items;
   for (size_t i = 0; i < all.size();) {
     size_t run = 1;
     while (i + run < all.size() && all[i + run] == all[i]) run++;
     const bool zeros = all[i] == 0 && run >= 3, repeat = !zeros && i > 0 && all[i] == all[i - 1] && run >= 3;
     const uint32_t r = (uint32_t)(zeros ? std::min<size_t>(run, 138) : repeat ? std::min<size_t>(run, 6) : 1);
-    if (zeros)
-      items.push_back(r >= 11 ? Item{18, r - 11, 7} : Item{17, r - 3, 3});
-    else
-      items.push_back(repeat ? Item{16, r - 3, 2} : Item{all[i], 0, 0});
+    items.push_back(zeros    ? (r >= 11 ? Sym{18, r - 11, 7} : Sym{17, r - 3, 3})
+                    : repeat ? Sym{16, r - 3, 2}
+                             : Sym{all[i], 0, 0});
     i += r;
   }
   std::vector<uint64_t> freq(19, 0);
@@ -232,9 +206,7 @@ inline void writeDynamicHeader(BitWriter& bw, const std::vector<uint8_t>& litLen
   static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
   int hclen = 19;
   while (hclen > 4 && clLen[order[hclen - 1]] == 0) hclen--;
-  bw.put((uint32_t)litLen.size() - 257, 5);
-  bw.put((uint32_t)distLen.size() - 1, 5);
-  bw.put((uint32_t)hclen - 4, 4);
+  bw.put((uint32_t)(litLen.size() - 257) | (uint32_t)(distLen.size() - 1) << 5 | (uint32_t)(hclen - 4) << 10, 14);
   for (int i = 0; i < hclen; i++) bw.put(clLen[order[i]], 3);
   std::vector<uint32_t> clCodes = canonicalCodes(clLen);
   for (auto& it : items) {
@@ -247,49 +219,34 @@ inline void writeDynamicHeader(BitWriter& bw, const std::vector<uint8_t>& litLen
 inline void writeDynamic(BitWriter& bw, const std::vector<Token>& tokens, bool last) {
   std::vector<uint64_t> lf(286, 0), df(30, 0);
   for (const Token& t : tokens) {
-    uint32_t sym = 0, extra = 0, bits = 0;
-    if (t.distance == 0) {
-      lf[t.value]++;
-      continue;
-    }
-    lengthSymbol(t.value, &sym, &extra, &bits);
-    lf[sym]++;
-    distanceSymbol(t.distance, &sym, &extra, &bits);
-    df[sym]++;
+    lf[t.distance ? lengthSymbol(t.value).sym : t.value]++;
+    if (t.distance) df[distanceSymbol(t.distance).sym]++;
   }
   lf[256] = 1;
   std::vector<uint8_t> litLen = huffmanLengths(lf), distLen = huffmanLengths(df);
   while (litLen.size() > 257 && litLen.back() == 0) litLen.pop_back();
   while (distLen.size() > 1 && distLen.back() == 0) distLen.pop_back();
-  bw.put(last ? 1 : 0, 1);
-  bw.put(2, 2);
+  bw.put(last + 4, 3);  // BFINAL, type 2
   writeDynamicHeader(bw, litLen, distLen);
   writeTokens(bw, tokens, litLen, distLen);
 }
 
 // One block of `data`: kind 0 stored, 1 fixed, 2 dynamic.
 inline void writeBlock(BitWriter& bw, const std::string& data, int kind, bool last) {
-  if (kind == 0)
-    writeStored(bw, data, last);
-  else if (kind == 1)
-    writeFixed(bw, lz77(data), last);
-  else
-    writeDynamic(bw, lz77(data), last);
+  if (kind == 0) return writeStored(bw, data, last);
+  (kind == 1 ? writeFixed : writeDynamic)(bw, lz77(data), last);
 }
 
-// Our own deflate encoder: the data in pieces of `blockSize`, each piece as
-// a stored, fixed or dynamic block in turn (kind: 0 stored, 1 fixed,
-// 2 dynamic, 3 rotate through all three).
+// Our own deflate encoder: the data in pieces of `blockSize`, each piece as a stored, fixed or dynamic block in turn
+// (kind: 0 stored, 1 fixed, 2 dynamic, 3 rotate through all three).
 inline std::string deflateOwn(const std::string& data, int kind, size_t blockSize = 50000) {
   BitWriter bw;
   size_t pos = 0;
-  int block = 0;
-  do {
+  for (int block = 0; block == 0 || pos < data.size(); block++) {
     const size_t n = std::min(blockSize, data.size() - pos);
     writeBlock(bw, data.substr(pos, n), kind == 3 ? block % 3 : kind, pos + n == data.size());
     pos += n;
-    block++;
-  } while (pos < data.size());
+  }
   return bw.finish();
 }
 

@@ -1,8 +1,6 @@
-// Inflate fast paths: decoding straight into the reader's buffer, stored
-// blocks copied straight into it, the history kept in the ring between
-// reads, wide match copies for every short distance, and history that is
-// never cleared (matches before the first byte read zeros, never stale
-// bytes).
+// Inflate fast paths: decoding straight into the reader's buffer, stored blocks copied straight into it, the history
+// kept in the ring between reads, wide match copies for every short distance, and history that is never cleared
+// (matches before the first byte read zeros, never stale bytes).
 #include <gtest/gtest.h>
 
 #include "test_inflate_helpers.h"
@@ -11,27 +9,19 @@ using namespace inflatetest;
 
 namespace {
 
-// What a match adds to `out` by the deflate rules, with zeros for the part
-// before the first byte.
-void applyTokens(std::string& out, const std::vector<Token>& tokens) {
-  for (const Token& t : tokens) {
-    if (t.distance == 0) {
-      out.push_back((char)t.value);
-      continue;
-    }
-    for (uint32_t i = 0; i < t.value; i++) {
-      int64_t from = (int64_t)out.size() - t.distance;
-      out.push_back(from < 0 ? '\0' : out[(size_t)from]);
-    }
-  }
+// `out` followed by what `tokens` add by the deflate rules, with zeros for the part of a match before the first byte.
+std::string applyTokens(std::string out, const std::vector<Token>& tokens) {
+  for (const Token& t : tokens)
+    for (uint32_t i = 0; i < (t.distance ? t.value : 1); i++)
+      out.push_back(!t.distance ? (char)t.value : out.size() < t.distance ? '\0' : out[out.size() - t.distance]);
+  return out;
 }
 
 void addLiterals(std::vector<Token>& tokens, const std::string& bytes) {
   for (unsigned char c : bytes) tokens.push_back({c, 0});
 }
 
-// Decodes with reads whose sizes cycle through `sizes` (large ones take the
-// direct paths, small ones the ring); fails the test on a read error.
+// Decodes with reads whose sizes cycle through `sizes` (large ones take the direct paths, small ones the ring).
 std::string decodeWithSizes(const std::string& compressed, const std::vector<uint32_t>& sizes) {
   Mock src = source(compressed);
   Decoded d;
@@ -46,10 +36,7 @@ std::string decodeWithSizes(const std::string& compressed, const std::vector<uin
 // A block of `tokens`: kind 1 fixed, 2 dynamic.
 std::string encodeTokens(const std::vector<Token>& tokens, int kind) {
   BitWriter bw;
-  if (kind == 1)
-    writeFixed(bw, tokens, true);
-  else
-    writeDynamic(bw, tokens, true);
+  (kind == 1 ? writeFixed : writeDynamic)(bw, tokens, true);
   return bw.finish();
 }
 
@@ -60,18 +47,14 @@ const std::vector<std::vector<uint32_t>> readPatterns = {
 
 }  // namespace
 
-// Matches the wide copies, the ring and the reader's buffer must get right,
-// in every read pattern: (1) distances 1..40 (the overlapping ones repeat
-// their pattern) with lengths around the word sizes of the copies, each
-// after fresh literals, in a fixed and in a dynamic block; (2) matches that
-// reach before the first byte wholly and partly (zeros), then copies of
-// those zeros; (3) two stored blocks, then Huffman blocks reaching back into
-// them up to 32768 bytes, so that the history comes from the ring (earlier
-// reads) or from the reader's buffer (this read); (4) matches at distance
-// 32768 right after the ring wraps; (5) matches of 48 bits (15-bit codes
-// for a length of symbol 284 and a distance of symbol 29, with their 5 and
-// 13 extra bits) after runs of 1-bit literals of every length mod 8, so that
-// some leave fewer bits than a lookup takes before the refill.
+// Matches the wide copies, the ring and the reader's buffer must get right, in every read pattern: (1) distances 1..40
+// (the overlapping ones repeat their pattern) with lengths around the word sizes of the copies, each after fresh
+// literals, in a fixed and in a dynamic block; (2) matches that reach before the first byte wholly and partly (zeros),
+// then copies of those zeros; (3) two stored blocks, then Huffman blocks reaching back into them up to 32768 bytes, so
+// that the history comes from the ring (earlier reads) or from the reader's buffer (this read); (4) matches at distance
+// 32768 right after the ring wraps; (5) matches of 48 bits (15-bit codes for a length of symbol 284 and a distance of
+// symbol 29, with their 5 and 13 extra bits) after runs of 1-bit literals of every length mod 8, so that some leave
+// fewer bits than a lookup takes before the refill.
 TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   std::mt19937 rng(7);
   std::vector<Token> shortCopies, beforeStart, farBack, wrap;
@@ -101,29 +84,19 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
   }
   // Complete codes of lengths 1, 2, ..., 14, 15, 15.
   std::vector<uint8_t> litLen(286, 0), distLen(30, 0);
-  litLen['A'] = 1;
-  litLen[256] = 2;
+  litLen['A'] = 1, litLen[256] = 2, litLen[284] = 15;
   for (uint8_t l = 3; l <= 15; l++) litLen['B' + l - 3] = l;
-  litLen[284] = 15;
   for (uint8_t l = 1; l <= 15; l++) distLen[l - 1] = l;
   distLen[29] = 15;
   BitWriter longBw;
-  longBw.put(1, 1);
-  longBw.put(2, 2);
+  longBw.put(5, 3);  // final, dynamic
   writeDynamicHeader(longBw, litLen, distLen);
   writeTokens(longBw, longest, litLen, distLen);
   BitWriter bw;
   writeStored(bw, stored, false, 30000);
   writeFixed(bw, farBack, false);
   writeDynamic(bw, farBack, true);
-  std::string farExpected = stored;
-  applyTokens(farExpected, farBack);
-  applyTokens(farExpected, farBack);
-  std::string shortExpected, beforeExpected, wrapExpected, longestExpected;
-  applyTokens(longestExpected, longest);
-  applyTokens(shortExpected, shortCopies);
-  applyTokens(wrapExpected, wrap);
-  applyTokens(beforeExpected, beforeStart);
+  const std::string shortExpected = applyTokens("", shortCopies), beforeExpected = applyTokens("", beforeStart);
   ASSERT_EQ(beforeExpected.substr(40, 30), std::string(30, '\0'));
   const struct {
     const char* name;
@@ -132,46 +105,40 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
       {"short distances, fixed", encodeTokens(shortCopies, 1), shortExpected},
       {"short distances, dynamic", encodeTokens(shortCopies, 2), shortExpected},
       {"before the first byte", encodeTokens(beforeStart, 1), beforeExpected},
-      {"far back into stored blocks", bw.finish(), farExpected},
-      {"distance 32768 across the ring", encodeTokens(wrap, 1), wrapExpected},
-      {"longest codes, most extra bits", longBw.finish(), longestExpected},
+      {"far back into stored blocks", bw.finish(), applyTokens(applyTokens(stored, farBack), farBack)},
+      {"distance 32768 across the ring", encodeTokens(wrap, 1), applyTokens("", wrap)},
+      {"longest codes, most extra bits", longBw.finish(), applyTokens("", longest)},
   };
   for (const auto& c : cases)
     for (const auto& sizes : readPatterns) {
       const std::string out = decodeWithSizes(c.compressed, sizes);
-      ASSERT_EQ(out.size(), c.expected.size()) << c.name << " " << sizes[0];
-      ASSERT_TRUE(out == c.expected) << c.name << " " << sizes[0];
+      ASSERT_EQ(std::pair(out.size(), out == c.expected), std::pair(c.expected.size(), true))
+          << c.name << " " << sizes[0];
     }
 }
 
 TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {
-  // A large read takes a whole block straight into the buffer; the reserved
-  // block type that follows fails the next read, not the one with the bytes.
+  // A large read takes a whole block straight into the buffer; the reserved block type after it fails the next read.
   const std::string data = sampleData(dataText, 20000, 31);
   InflateLog log(logLevelNone);
   for (int kind = 0; kind <= 2; kind++) {
     BitWriter bw;
     writeBlock(bw, data, kind, false);
-    bw.put(1, 1);  // final
-    bw.put(3, 2);  // reserved type
+    bw.put(7, 3);  // final, reserved type
     Mock src = source(bw.finish());
     IoStream* s = openInflate(src);
     Decoded d;
     readLevel(s, d, [](size_t) { return 1u << 17; });
-    EXPECT_TRUE(d.failed) << kind;
-    EXPECT_EQ(d.lastGot, 0u) << kind;
-    EXPECT_TRUE(d.out == data) << kind;
+    EXPECT_EQ(std::tuple(d.failed, d.lastGot, d.out == data), std::tuple(true, 0u, true)) << kind;
     closeStack(s);
   }
 }
 
 TEST(InflateDirect, EveryCutDecodesAsTheBitByBitPath) {
-  // The direct path decodes the last bytes of the input only where every bit
-  // of a symbol is present (in the strict format not even that), exactly as
-  // the bit-by-bit path, which one-byte reads force: for every cut of the
-  // input near the end of each block (stored, fixed and dynamic), in every
-  // format and read pattern, all give the same bytes, end flag and failure,
-  // and never bytes that are not the data's.
+  // The direct path decodes the last bytes of the input only where every bit of a symbol is present (in the strict
+  // format not even that), exactly as the bit-by-bit path, which one-byte reads force: for every cut of the input near
+  // the end of each block (stored, fixed and dynamic), in every format and read pattern, all give the same bytes, end
+  // flag and failure, and never bytes that are not the data's.
   std::string data = sampleData(dataText, 6000, 41) + sampleData(dataRecords, 3000, 42);
   std::string raw = deflateOwn(data, 3, 3000);
   InflateLog quiet(logLevelNone);
@@ -186,9 +153,9 @@ TEST(InflateDirect, EveryCutDecodesAsTheBitByBitPath) {
       }
       for (ReadMode mode : {readWhole, readRandomChunks}) {
         Decoded other = decodeStack(part, format, mode, (uint32_t)cut);
-        ASSERT_TRUE(other.out == ref.out) << format << " " << cut << " " << mode;
-        ASSERT_EQ(other.failed, ref.failed) << format << " " << cut << " " << mode;
-        ASSERT_EQ(other.endFlag, ref.endFlag) << format << " " << cut << " " << mode;
+        ASSERT_EQ(std::tuple(other.out == ref.out, other.failed, other.endFlag),
+                  std::tuple(true, ref.failed, ref.endFlag))
+            << format << " " << cut << " " << mode;
       }
     }
   }

@@ -1,6 +1,5 @@
-// Helpers for the inflate tests: the scripted source level of the stream
-// tests, zlib wrapping, sample data and a decode driver that reads through
-// the real stream stack.
+// Helpers for the inflate tests: the scripted source level of the stream tests, zlib wrapping, sample data and a decode
+// driver that reads through the real stream stack.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,13 +26,10 @@ using iostest::contains;
 using iostest::Mock;
 using iostest::mockInOps;
 
-// A source reading `in`, at most `maxRead` bytes a read (0: no limit), whose
-// read call number `failReadAt` (0-based) fails.
+// A source reading `in`, at most `maxRead` bytes a read (0: no limit); read call number `failReadAt` (0-based) fails.
 inline Mock source(const std::string& in, uint32_t maxRead = 0, int failReadAt = -1) {
   Mock m;
-  m.in = in;
-  m.maxRead = maxRead;
-  m.failReadAt = failReadAt;
+  m.in = in, m.maxRead = maxRead, m.failReadAt = failReadAt;
   return m;
 }
 
@@ -59,28 +55,21 @@ inline std::string sampleData(DataKind kind, size_t n, uint32_t seed) {
                                       "bytes ", "\n",       "zip ",    "entry ",   "{ ",      "} ",   "return ",
                                       "int ",   "0x1F ",    "\t",      "archive ", "block ",  "code "};
   while (s.size() < n) {
-    switch (kind) {
-      case dataRandom:
-        s.push_back((char)(rng() & 0xFF));
-        break;
-      case dataText:
-        s += words[rng() % SFX_ARRAY_SIZE(words)];
-        break;
-      case dataRuns:
-        s.append(1 + rng() % 300, (char)("ab\0\xFF"[rng() % 4]));
-        break;
-      case dataRecords: {
-        uint32_t id = (uint32_t)s.size() / 16;
-        char rec[16];
-        memcpy(rec, &id, 4);
-        memcpy(rec + 4, "REC:", 4);
-        for (int i = 8; i < 16; i++) rec[i] = (char)(rng() % 3 == 0 ? rng() : 'x');
-        s.append(rec, 16);
-        break;
-      }
-      default:
-        s.push_back(0);
-        break;
+    if (kind == dataRandom) {
+      s.push_back((char)(rng() & 0xFF));
+    } else if (kind == dataText) {
+      s += words[rng() % SFX_ARRAY_SIZE(words)];
+    } else if (kind == dataRuns) {
+      s.append(1 + rng() % 300, (char)("ab\0\xFF"[rng() % 4]));
+    } else if (kind == dataRecords) {
+      const uint32_t id = (uint32_t)s.size() / 16;
+      char rec[16];
+      memcpy(rec, &id, 4);
+      memcpy(rec + 4, "REC:", 4);
+      for (int i = 8; i < 16; i++) rec[i] = (char)(rng() % 3 == 0 ? rng() : 'x');
+      s.append(rec, 16);
+    } else {
+      s.push_back(0);
     }
   }
   s.resize(n);
@@ -101,8 +90,7 @@ struct Decoded {
   std::string after;       // bytes read from the stream after the level went
 };
 
-// The source level over `src` with an inflate level on top (and a buffered
-// one between).
+// The source level over `src` with an inflate level on top (and a buffered one between).
 inline IoStream* openInflate(Mock& src, int format = INFLATE_FORMAT_RAW, int* endFlag = nullptr) {
   IoStream* s = iosNewLevel(&src, &mockInOps);
   EXPECT_EQ(inflateWrapInputStream(s, format, endFlag, false), 0);
@@ -115,8 +103,7 @@ inline void closeStack(IoStream* s) {
   iosClose(s);
 }
 
-// Reads through the inflate level on top of `s`, read i asking for size(i)
-// bytes, until it gives nothing, fails or removes itself.
+// Reads through the inflate level on `s`, read i asking for size(i) bytes, until it gives nothing, fails or goes.
 template <typename SizeFn>
 void readLevel(IoStream* s, Decoded& d, SizeFn size) {
   std::vector<uint8_t> buf(1 << 17);
@@ -129,9 +116,8 @@ void readLevel(IoStream* s, Decoded& d, SizeFn size) {
   d.levelGone = s->ops != &inflateInputStreamOps;
 }
 
-// Decodes `compressed` (followed by `trailer`) through the source ->
-// BufferedInputStream -> InflateInputStream, reading in the given mode until
-// end of data or failure; then reads the rest of the stream.
+// Decodes `compressed` (followed by `trailer`) through the source -> BufferedInputStream -> InflateInputStream, reading
+// in the given mode until end of data or failure; then reads the rest of the stream.
 inline Decoded decodeStack(const std::string& compressed, int format, ReadMode mode, uint32_t seed = 1,
                            const std::string& trailer = "", uint32_t sourceChunk = 0) {
   Mock src = source(compressed + trailer, sourceChunk);
@@ -152,14 +138,8 @@ struct InflateLog : TestLogCapture {
 
 inline std::string fromHex(const char* hex) {
   std::string s;
-  for (const char* p = hex; p[0] && p[1];) {
-    if (*p == ' ') {
-      p++;
-      continue;
-    }
-    s.push_back((char)std::stoi(std::string(p, 2), nullptr, 16));
-    p += 2;
-  }
+  for (const char* p = hex; p[0] && p[1]; p += *p == ' ' ? 1 : 2)
+    if (*p != ' ') s.push_back((char)std::stoi(std::string(p, 2), nullptr, 16));
   return s;
 }
 

@@ -1,7 +1,6 @@
-// Helpers for the archive tests: a small ZIP writer (stored and deflated
-// entries, extra fields, comments, ZIP64 records, data in front of the
-// archive), fresh scratch directories, and tree snapshots for comparing a
-// directory before and after an extraction.
+// Helpers for the archive tests: a small ZIP writer (stored and deflated entries, extra fields, comments, ZIP64
+// records, data in front of the archive), fresh scratch directories, and tree snapshots for comparing a directory
+// before and after an extraction.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,11 +10,13 @@
 #include <fstream>
 #include <initializer_list>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "test_bits_helpers.h"
 #include "testenv.h"
+#include "zip.h"
 
 namespace ziptest {
 
@@ -24,8 +25,7 @@ namespace fs = std::filesystem;
 // CRC-32 of a string, bitwise (independent of the library's table-driven one).
 inline uint32_t crc32Of(const std::string& s) { return testbits::crcBitwise(s.data(), s.size()); }
 
-// Appends little-endian fields: `widths` gives each value's size in bytes
-// ('1', '2', '4' or '8'), one digit per value.
+// Appends little-endian fields: `widths` gives each value's size in bytes ('1', '2', '4' or '8'), one digit per value.
 inline void putFields(std::string& s, const char* widths, std::initializer_list<uint64_t> values) {
   const uint64_t* v = values.begin();
   for (const char* w = widths; *w && v != values.end(); w++, v++)
@@ -67,65 +67,52 @@ inline std::string buildZip(const std::vector<Entry>& entries, const Options& o 
   std::string body, central;
   const uint64_t base = o.offsetsIncludePrefix ? o.prefix.size() : 0;
   for (const Entry& e : entries) {
-    std::string comp = e.data;
-    uint16_t method = e.method;
-    if (e.method == 8 || e.method == 9) {
-      comp = testbits::deflateOwn(e.data, e.method == 8 ? 1 : 0);
-      method = 8;
-    }
+    const bool deflated = e.method == 8 || e.method == 9;
+    const std::string comp = deflated ? testbits::deflateOwn(e.data, e.method == 8 ? 1 : 0) : e.data;
+    const uint16_t method = deflated ? 8 : e.method;
     const uint32_t crc = crc32Of(e.data) + (uint32_t)e.crcDelta;
     const uint32_t usize = (uint32_t)((int64_t)e.data.size() + e.sizeDelta);
     const uint64_t offset = base + body.size();
-    std::string lh, ch;
-    putFields(lh, "42222244422",
-              {0x04034B50, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(), 0});
-    body += lh + e.name + comp;
-    putFields(ch, "42222224442222244",
-              {0x02014B50, 0x031E, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(),
-               e.extra.size(), e.comment.size(), 0, 0, e.extAttr, offset});
-    central += ch + e.name + e.extra + e.comment;
+    body += fields("42222244422",
+                   {0x04034B50, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(), usize, e.name.size(), 0}) +
+            e.name + comp;
+    central +=
+        fields("42222224442222244", {0x02014B50, 0x031E, 20, e.flags, method, e.dosTime, e.dosDate, crc, comp.size(),
+                                     usize, e.name.size(), e.extra.size(), e.comment.size(), 0, 0, e.extAttr, offset}) +
+        e.name + e.extra + e.comment;
   }
   std::string out = o.prefix + body;
   const uint64_t cdOffset = base + body.size();
   out += central;
   if (o.zip64) {
     const uint64_t z64Pos = base + body.size() + central.size();
-    std::string z;
-    putFields(z, "48224488884484",
-              {0x06064B50, 44, 45, 45, 0, 0, entries.size(), entries.size(), central.size(), cdOffset, 0x07064B50, 0,
-               z64Pos, 1});
-    out += z;
+    out += fields("48224488884484", {0x06064B50, 44, 45, 45, 0, 0, entries.size(), entries.size(), central.size(),
+                                     cdOffset, 0x07064B50, 0, z64Pos, 1});
   }
-  std::string end{};
   const bool saturated = o.zip64 && !o.plainEndValues;
   const uint64_t count = saturated ? 0xFFFF : entries.size();
-  putFields(end, "42222442",
-            {0x06054B50, o.diskNumber, 0, count, count, saturated ? 0xFFFFFFFFu : central.size(),
-             saturated ? 0xFFFFFFFFu : cdOffset, o.comment.size()});
-  out += end + o.comment;
+  out += fields("42222442", {0x06054B50, o.diskNumber, 0, count, count, saturated ? 0xFFFFFFFFu : central.size(),
+                             saturated ? 0xFFFFFFFFu : cdOffset, o.comment.size()}) +
+         o.comment;
   if (o.truncateTail > 0) out.resize(out.size() - (size_t)o.truncateTail);
   return out;
 }
 
-// The length of a prefix of at least `minimum` bytes that puts the end record
-// of a `zipSize`-byte archive behind it at `residue` modulo 256: the probe's
-// results must not depend on where a 256-byte boundary falls.
+// The length of a prefix of at least `minimum` bytes that puts the end record of a `zipSize`-byte archive behind it at
+// `residue` modulo 256: the probe's results must not depend on where a 256-byte boundary falls.
 inline size_t prefixForResidue(size_t zipSize, size_t residue, size_t minimum = 70000) {
   return minimum + (residue + 256 * 4 - (minimum + zipSize - 22) % 256) % 256;
 }
 
-// Residues that put a 256-byte boundary inside the end record, the ZIP64
-// locator and the ZIP64 record, or just before each of them.
+// Residues that put a 256-byte boundary inside the end record, the ZIP64 locator and the ZIP64 record, or just before.
 constexpr size_t kResidues[] = {0, 10, 21, 22, 75, 76, 97, 98, 255};
 
-// An Info-ZIP Unicode Path extra block: version 1, the CRC-32 of the header
-// name `name`, the UTF-8 name.
+// An Info-ZIP Unicode Path extra block: version 1, the CRC-32 of the header name `name`, the UTF-8 name.
 inline std::string unicodePathExtra(const std::string& name, const std::string& utf8, uint32_t crcDelta = 0) {
   return extraBlock(0x7075, fields("14", {1, crc32Of(name) + crcDelta}) + utf8);
 }
 
-// Whether symbolic links can be made in `dir` (they need privileges on some
-// Windows hosts).
+// Whether symbolic links can be made in `dir` (they need privileges on some Windows hosts).
 inline bool linksWork(const fs::path& dir) {
   std::error_code ec;
   fs::create_directory_symlink(dir, dir / "probe", ec);
@@ -148,8 +135,7 @@ inline std::string readFile(const fs::path& p) {
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-// Relative path (with "/") -> content, "<dir>" for directories, "<link>" for
-// symbolic links.
+// Relative path (with "/") -> content, "<dir>" for directories, "<link>" for symbolic links.
 using Tree = std::map<std::string, std::string>;
 
 inline Tree snapshot(const fs::path& root) {
@@ -158,32 +144,48 @@ inline Tree snapshot(const fs::path& root) {
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
     const std::u8string u8 = it->path().lexically_relative(root).generic_u8string();
     const std::string rel(u8.begin(), u8.end());
-    if (it->is_symlink())
-      t[rel] = "<link>";
-    else if (it->is_directory())
-      t[rel] = "<dir>";
-    else
-      t[rel] = readFile(it->path());
+    t[rel] = it->is_symlink() ? "<link>" : it->is_directory() ? "<dir>" : readFile(it->path());
   }
   return t;
 }
 
-// The tree without previous versions kept aside (".<stem>-old-<n>.tmp"),
-// which exist between a successful walk and its commit.
+// The tree without previous versions kept aside (".<stem>-old-<n>.tmp"), there between a successful walk and commit.
 inline Tree withoutOldVersions(Tree t) {
-  for (auto it = t.begin(); it != t.end();) {
-    const std::string& k = it->first;
-    const size_t slash = k.rfind('/');
-    const std::string base = slash == std::string::npos ? k : k.substr(slash + 1);
-    const size_t old = base.rfind("-old-");
-    const bool isOld =
-        base.size() > 4 && base[0] == '.' && old != std::string::npos && base.compare(base.size() - 4, 4, ".tmp") == 0;
-    it = isOld ? t.erase(it) : std::next(it);
-  }
+  static const std::regex old(R"((.*/)?\.[^/]*-old-[^/]*\.tmp)");
+  std::erase_if(t, [](const auto& kv) { return std::regex_match(kv.first, old); });
   return t;
 }
 
 // Native path text for the library.
 inline std::string str(const fs::path& p) { return p.string(); }
+
+// An archive file in a fresh directory, opened (checked); closed at scope exit, which commits a successful walk.
+struct Archive {
+  fs::path dir = freshDir("archive");
+  std::string path = str(dir / "payload.exe");
+  ZipInfo* zip = nullptr;
+  explicit Archive(const std::string& bytes) {
+    writeFile(path, bytes);
+    EXPECT_EQ(zipOpen(&zip, path.c_str(), false), 0);
+  }
+  explicit Archive(const std::vector<Entry>& es) : Archive(buildZip(es)) {}
+  Archive(const Archive&) = delete;
+  ~Archive() { zipExit(&zip); }
+  // Walks the archive below `base`; the walk's result.
+  int walk(const fs::path& base, ZipWalkMode mode = zipWalkJournal, const char* pattern = nullptr) {
+    return zipWalk(&zip, nullptr, pattern, mode, zipQuiet, str(base).c_str());
+  }
+};
+
+// Extracts an archive of `es` below `base`; the walk's result, with the archive closed (committing a successful walk).
+inline int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr,
+                   ZipWalkMode mode = zipWalkJournal) {
+  return Archive(es).walk(base, mode, pattern);
+}
+
+// A fresh directory `var` where symbolic links can be made, else the test is skipped (some Windows hosts forbid them).
+#define ZIPTEST_LINKS_DIR(var, tag)   \
+  const fs::path var = freshDir(tag); \
+  if (!linksWork(var)) GTEST_SKIP() << "symbolic links are not available here"
 
 }  // namespace ziptest

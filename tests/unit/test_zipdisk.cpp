@@ -1,21 +1,15 @@
-// The disk side of extraction under attack: entries that meet an existing
-// object of the other kind, selections spelled with "./" and "..", sizes
-// that disagree with the data, links that were already on disk, names too
-// deep for the platform. Nothing that existed before a walk may be lost.
+// The disk side of extraction under attack: entries that meet an existing object of the other kind, selections spelled
+// with "./" and "..", sizes that disagree with the data, links that were already on disk, names too deep for the
+// platform. Nothing that existed before a walk may be lost.
 #include <gtest/gtest.h>
 
-#include "build.h"
 #include "iostream.h"
 #include "logging.h"
-#include "memory.h"
 #include "osdate.h"
-#include "osdir.h"
 #include "ostest.h"
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
-#include "testenv.h"
-#include "zip.h"
 #include "zipdisk.h"
 #include "zipint.h"
 
@@ -23,21 +17,7 @@ using namespace ziptest;
 
 namespace {
 
-// Extracts an archive of `es` below base in journalling mode; the walk's
-// result, with the handle closed (committing a successful walk).
-int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr,
-            ZipWalkMode mode = zipWalkJournal) {
-  const fs::path dir = freshDir("archive");
-  writeFile(dir / "p.zip", buildZip(es));
-  ZipInfo* zip = nullptr;
-  EXPECT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
-  const int rc = zipWalk(&zip, nullptr, pattern, mode, zipQuiet, str(base).c_str());
-  zipExit(&zip);
-  return rc;
-}
-
-// Opens a journalling writer on `base` and writes "new" to the temporary
-// file of `name`, checked and ready to be placed.
+// Opens a journalling writer on `base`, writes "new" to the temporary file of `name`, checked and ready to be placed.
 void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char* name) {
   ASSERT_EQ(zipDiskOpen(disk, info, base.c_str(), zipDiskJournal), 0);
   ASSERT_EQ(zipDiskFreeNames(disk, name), 0);
@@ -49,23 +29,21 @@ void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char
 
 }  // namespace
 
-// A file entry over an existing directory, a directory entry over an
-// existing file, a link entry over an existing directory: the walk fails and
-// what was there stays, contents included.
+// A file entry over an existing directory, a directory entry over an existing file, a link entry over an existing
+// directory: the walk fails and what was there stays, contents included.
 TEST(ZipDisk, EntryMeetingTheOtherKindKeepsWhatExists) {
-  struct Case {
+  const struct {
     Entry entry;
     const char* existingDir;   // made as a directory holding "keep.txt"
     const char* existingFile;  // made as a file
-  };
-  const Case cases[] = {
+  } cases[] = {
       {{.name = "etc/agent.properties", .data = "new"}, "etc/agent.properties", nullptr},
       {{.name = "etc/log", .data = "new", .method = 8}, "etc/log", nullptr},
       {{.name = "etc/log/"}, nullptr, "etc/log"},
       {{.name = "etc/log/x.txt", .data = "x"}, nullptr, "etc/log"},
       {{.name = "etc/lnk", .data = "target", .extAttr = 0xA1FF0000u}, "etc/lnk", nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const fs::path base = freshDir("kind");
     writeFile(base / "etc/other.txt", "mine");
     if (c.existingDir) writeFile(base / c.existingDir / "keep.txt", "keep");
@@ -77,8 +55,7 @@ TEST(ZipDisk, EntryMeetingTheOtherKindKeepsWhatExists) {
   }
 }
 
-// The registration file is kept however the payload spells its name, and
-// selections see names as the extraction resolves them.
+// The registration file is kept however the payload spells its name; selections see names as extraction resolves them.
 TEST(ZipDisk, SelectionSeesResolvedNames) {
   for (const char* spelling : {"./register.properties", ".//register.properties", "x/../register.properties",
                                "./x/../REGISTER.properties", "x\\..\\register.properties"}) {
@@ -94,13 +71,10 @@ TEST(ZipDisk, SelectionSeesResolvedNames) {
   EXPECT_EQ(snapshot(base), (Tree{{"bin", "<dir>"}, {"bin/a.cmd", "a"}}));
 }
 
-// Links already on disk: nothing is written through one that leads out of
-// the base directory, whoever made it; links that stay inside are used.
+// Links already on disk: nothing is written through one leading out of the base, whoever made it; inner ones are used.
 TEST(ZipDisk, LinksOnDiskThatLeaveTheBaseAreRefused) {
-  const fs::path root = freshDir("links");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
-  const fs::path outside = root / "outside";
-  const fs::path base = root / "base";
+  ZIPTEST_LINKS_DIR(root, "links");
+  const fs::path outside = root / "outside", base = root / "base";
   fs::create_directories(outside);
   fs::create_directories(base / "www/real");
   fs::create_directory_symlink(outside, base / "www/lnk");
@@ -123,8 +97,7 @@ TEST(ZipDisk, LinksOnDiskThatLeaveTheBaseAreRefused) {
   EXPECT_EQ(readFile(base / "www/real/via.txt"), "v");
 }
 
-// A name longer than the platform allows is refused with a message that
-// says so, before anything is created.
+// A name longer than the platform allows is refused with a message that says so, before anything is created.
 TEST(ZipDisk, NamesBeyondThePlatformLimitAreRefused) {
   const fs::path base = freshDir("deep");
   std::string deep;
@@ -141,34 +114,25 @@ TEST(ZipDisk, NamesBeyondThePlatformLimitAreRefused) {
   EXPECT_EQ(readFile(base / (deep.substr(0, 600) + "f.txt")), "x");
 }
 
-// The DEBUG lines name what is really used: the temporary and old names of
-// the replaced file (its previous version lies at the logged old name until
-// the commit), and the entry whose directory gets its attributes.
+// The DEBUG lines name what is really used: the temporary and old names of the replaced file (its previous version lies
+// at the logged old name until the commit), and the entry whose directory gets its attributes.
 TEST(ZipWalkLog, DebugLinesNameWhatIsUsed) {
   const fs::path base = freshDir("log");
   writeFile(base / "d/f.txt", "old");
-  const fs::path dir = freshDir("archive");
-  writeFile(dir / "p.zip", buildZip({{.name = "n/"}, {.name = "d/f.txt", .data = "new"}}));
-  ZipInfo* zip = nullptr;
-  ASSERT_EQ(zipOpen(&zip, str(dir / "p.zip").c_str(), false), 0);
-  const std::string log = testCaptureLog(logCatZip, logLevelDebug, [&] {
-    EXPECT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0);
-  });
+  Archive a({{.name = "n/"}, {.name = "d/f.txt", .data = "new"}});
+  const std::string log = testCaptureLog(logCatZip, logLevelDebug, [&] { EXPECT_EQ(a.walk(base), 0); });
   const size_t at = log.find("entry 'd/f.txt'");
   ASSERT_NE(at, std::string::npos) << log;
   const size_t old = log.find("oldName '", at) + 9;
   const std::string oldName = log.substr(old, log.find('\'', old) - old);
   EXPECT_EQ(readFile(oldName), "old") << log.substr(at, 300);
   EXPECT_NE(log.find("Set attributes of n/ "), std::string::npos) << log;
-  zipExit(&zip);
 }
 
-// Dangling links planted at the coming temporary names (a name holds the
-// time in milliseconds) are taken names: the data never follows one, and a
-// block of them longer than the number of probes does not stop the walk.
+// Dangling links planted at the coming temporary names (a name holds the time in milliseconds) are taken names: the
+// data never follows one, and a block of them longer than the number of probes does not stop the walk.
 TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
-  const fs::path root = freshDir("temp");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  ZIPTEST_LINKS_DIR(root, "temp");
   const fs::path base = root / "base";
   fs::create_directories(base / "d");
   const uint64_t now = osDateNow();
@@ -180,19 +144,16 @@ TEST(ZipDisk, PlantedTemporaryNamesAreNotFollowed) {
   EXPECT_EQ(readFile(base / "d/f.txt"), "new");
 }
 
-// An update keeps the installation's registration file and stays out of its
-// lock however an entry reaches them: through a link an earlier update left,
-// a link at the entry's own path, or the lock's name spelled another way. A
-// kept registration file leaves the rest of the update to go on; an entry
-// for the lock fails the update, which is rolled back.
+// An update keeps the installation's registration file and stays out of its lock however an entry reaches them: through
+// a link an earlier update left, a link at the entry's own path, or the lock's name spelled another way. A kept
+// registration file lets the rest of the update go on; an entry for the lock fails the update, which is rolled back.
 TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
-  struct Case {
+  const struct {
     const char* link;    // a link made in the installation before the update, or null
     const char* target;  // what it points to, relative to the link's directory
     const char* entry;
     int rc;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"cfg", ".", "cfg/register.properties", 0},
       {"etc/up", "..", "etc/up/register.properties", 0},
       {"reg.txt", "register.properties", "reg.txt", 0},
@@ -201,7 +162,7 @@ TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
       {nullptr, nullptr, "etc/../.lock/", -1},
       {"lk", ".lock", "lk/x", -1},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const fs::path base = freshDir("update");
     if (c.link && !linksWork(base)) continue;  // symbolic links need privileges on some Windows hosts
     writeFile(base / "register.properties", "id=mine");
@@ -210,17 +171,14 @@ TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
     if (c.link) fs::create_symlink(c.target, base / c.link);
     Tree after = snapshot(base);
     if (c.rc == 0) after["bin"] = "<dir>", after["bin/a.cmd"] = "a";
-    EXPECT_EQ(extract({{.name = "bin/a.cmd", .data = "a"}, {.name = c.entry, .data = "id=evil"}}, base,
-                      "!register.properties", zipWalkUpdate),
-              c.rc)
-        << c.entry;
+    const std::vector<Entry> es = {{.name = "bin/a.cmd", .data = "a"}, {.name = c.entry, .data = "id=evil"}};
+    EXPECT_EQ(extract(es, base, "!register.properties", zipWalkUpdate), c.rc) << c.entry;
     EXPECT_EQ(snapshot(base), after) << c.entry;
   }
 }
 
-// Names that Windows takes for another file (a trailing dot or space is
-// dropped, ':' opens a stream of the file, a device name opens the device)
-// are refused on every system.
+// Names that Windows takes for another file (a trailing dot or space is dropped, ':' opens a stream of the file, a
+// device name opens the device) are refused on every system.
 TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
   for (const char* name : {"register.properties.", "register.properties ", "register.properties::$DATA", "bin./a.cmd",
                            "bin /a.cmd", "bin/a:b", ".../x", "CON", "www/aux.txt", "lpt1/x", "www/Com9.log"}) {
@@ -234,9 +192,8 @@ TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
   }
 }
 
-// A target that was free when checked but is taken when the new file goes
-// into place is never replaced unseen: the entry fails, and what is there
-// stays, also after the rollback.
+// A target that was free when checked but is taken when the new file goes into place is never replaced unseen: the
+// entry fails, and what is there stays, also after the rollback.
 TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
   const fs::path base = freshDir("taken");
   const std::string baseName = str(base);  // the writer borrows it
@@ -251,14 +208,12 @@ TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
   EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "planted"}}));
 }
 
-// A link put at the temporary name, after the name was found free or while
-// the file was written, is neither written through, nor placed, nor
-// removed (removing a link removes its target on some systems).
+// A link put at the temporary name, after the name was found free or while the file was written, is neither written
+// through, nor placed, nor removed (removing a link removes its target on some systems).
 TEST(ZipDisk, LinkAtTheTemporaryNameIsNeverFollowedPlacedOrRemoved) {
   for (const bool whileWritten : {false, true}) {
     SCOPED_TRACE(whileWritten ? "while written" : "before creation");
-    const fs::path root = freshDir(whileWritten ? "tempswapped" : "tempraced");
-    if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+    ZIPTEST_LINKS_DIR(root, whileWritten ? "tempswapped" : "tempraced");
     const fs::path base = root / "base", victim = root / "victim.txt";
     fs::create_directories(base);
     writeFile(victim, "precious");
@@ -287,13 +242,11 @@ TEST(ZipDisk, LinkAtTheTemporaryNameIsNeverFollowedPlacedOrRemoved) {
   }
 }
 
-// A directory the walk created and that was swapped for a link before the
-// rollback (at its own name or one level down) is undone by removing the
-// link: what the link points at stays whole.
+// A directory the walk created and that was swapped for a link before the rollback (at its own name or one level down)
+// is undone by removing the link: what the link points at stays whole.
 TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
   for (const char* swapped : {"www", "www/sub"}) {
-    const fs::path root = freshDir("swap");
-    if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+    ZIPTEST_LINKS_DIR(root, "swap");
     const fs::path base = root / "base", outside = root / "outside";
     writeFile(outside / "precious", "keep");
     writeFile(outside / "sub" / "deep", "keep too");
@@ -328,8 +281,7 @@ void swapForLink(void* context) {
 TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
   for (const bool atTheMove : {false, true}) {
     SCOPED_TRACE(atTheMove ? "at the move" : "before placing");
-    const fs::path root = freshDir("midswap");
-    if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+    ZIPTEST_LINKS_DIR(root, "midswap");
     const fs::path base = root / "base", outside = root / "outside";
     writeFile(base / "www" / "a.txt", "old");
     writeFile(outside / "a.txt", "precious");
@@ -357,8 +309,7 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
 // gets the mode and times of its entry: they go to the directory the walk
 // made, never through the link.
 TEST(ZipDisk, DirectoryModeNeverGoesThroughASwappedLink) {
-  const fs::path root = freshDir("modeswap");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  ZIPTEST_LINKS_DIR(root, "modeswap");
   const fs::path base = root / "base", outside = root / "outside";
   fs::create_directories(outside);
   fs::create_directories(base);
@@ -374,8 +325,7 @@ TEST(ZipDisk, DirectoryModeNeverGoesThroughASwappedLink) {
 // check of its name and the move into place: the link moved in its place is
 // not kept, and what it leads to is untouched.
 TEST(ZipDisk, LinkExchangedAtTheMoveIntoPlaceIsNotKept) {
-  const fs::path root = freshDir("lastswap");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  ZIPTEST_LINKS_DIR(root, "lastswap");
   const fs::path base = root / "base", victim = root / "victim.txt";
   fs::create_directories(base);
   writeFile(victim, "precious");
@@ -394,19 +344,14 @@ TEST(ZipDisk, LinkExchangedAtTheMoveIntoPlaceIsNotKept) {
   EXPECT_EQ(readFile(victim), "precious");
 }
 
-// After a successful walk, a directory of it swapped for a link to the
-// outside (while the installer script runs, say): the rollback neither
-// deletes the new files nor moves kept-aside versions through the link.
+// After a successful walk, a directory of it swapped for a link to the outside (while the installer script runs, say):
+// the rollback neither deletes the new files nor moves kept-aside versions through the link.
 TEST(ZipDisk, RollbackStaysOutOfADirectorySwappedForALink) {
-  const fs::path root = freshDir("rbswap");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
+  ZIPTEST_LINKS_DIR(root, "rbswap");
   const fs::path base = root / "base", outside = root / "outside";
   writeFile(base / "www" / "index.html", "old");
-  writeFile(root / "archive.zip",
-            buildZip({{.name = "www/index.html", .data = "new"}, {.name = "www/new.txt", .data = "n"}}));
-  ZipInfo* zip = nullptr;
-  ASSERT_EQ(zipOpen(&zip, str(root / "archive.zip").c_str(), false), 0);
-  ASSERT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0);
+  Archive a({{.name = "www/index.html", .data = "new"}, {.name = "www/new.txt", .data = "n"}});
+  ASSERT_EQ(a.walk(base), 0);
   std::string kept;
   for (const auto& e : fs::directory_iterator(base / "www"))
     if (e.path().filename().string().find("-old-") != std::string::npos) kept = e.path().filename().string();
@@ -415,7 +360,7 @@ TEST(ZipDisk, RollbackStaysOutOfADirectorySwappedForALink) {
   Tree victim = {{"index.html", "VICTIM"}, {"new.txt", "victim"}, {kept, "ATTACKER"}};
   for (const auto& [name, text] : victim) writeFile(outside / name, text);
   fs::create_directory_symlink(outside, base / "www");
-  zipRollback(&zip);
-  zipExit(&zip);
+  zipRollback(&a.zip);
+  zipExit(&a.zip);
   EXPECT_EQ(snapshot(outside), victim);
 }

@@ -1,20 +1,15 @@
-// Archives made by real tools (Python's zipfile, Info-ZIP with and without
-// -fz, 7-Zip, bsdtar), appended to a stub executable with and without a
-// comment: listing, full and pattern extraction compared file by file with
-// the source tree; ZIP64 with 70000 entries and with an entry above 4 GiB.
-//
-// The fixtures come from tests/fixtures/make-zip-fixtures.sh: from the
-// folder named by SFX_ZIP_FIXTURES when set (how the Windows build gets
-// them), else the script is run once into the scratch folder. Without
-// either the tests are skipped.
+// Archives made by real tools (Python's zipfile, Info-ZIP with and without -fz, 7-Zip, bsdtar), appended to a stub
+// executable with and without a comment: listing, full and pattern extraction compared file by file with the source
+// tree; ZIP64 with 70000 entries and with an entry above 4 GiB.
+// The fixtures come from tests/fixtures/make-zip-fixtures.sh: from the folder named by SFX_ZIP_FIXTURES when set (how
+// the Windows build gets them), else the script is run once into the scratch folder. Without either, tests are skipped.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include "sortmap.h"
-#include "stringbuf.h"
+#include "test_sb_helpers.h"
 #include "test_zip_helpers.h"
-#include "zip.h"
 
 using namespace ziptest;
 
@@ -39,11 +34,9 @@ fs::path fixtures() {
   return dir;
 }
 
-#define NEED_FIXTURES()                                                           \
-  const fs::path fx = fixtures();                                                 \
-  if (fx.empty()) GTEST_SKIP() << "no tool-made fixtures (set SFX_ZIP_FIXTURES)"; \
-  do {                                                                            \
-  } while (0)
+#define NEED_FIXTURES()           \
+  const fs::path fx = fixtures(); \
+  if (fx.empty()) GTEST_SKIP() << "no tool-made fixtures (set SFX_ZIP_FIXTURES)"
 
 const char* const kTools[] = {"python", "infozip", "infozip64", "7z", "bsdtar"};
 
@@ -68,11 +61,9 @@ TEST(ZipTools, FullAndPatternExtractionMatchTheSourceTree) {
         ASSERT_NE(zip->comment, nullptr);
         EXPECT_NE(std::string(zip->comment).find("self-extracting payload"), std::string::npos);
       }
-      StringBuffer installer;
-      sbInitHere(&installer);
+      Sb installer;
       EXPECT_EQ(zipWalk(&zip, &installer, nullptr, zipWalkList, zipQuiet, nullptr), 0);
       EXPECT_STREQ(sbGet(&installer), "2025_1_0/bin/installer.cmd") << exe;
-      sbClean(&installer);
       const fs::path base = freshDir(std::string(tool) + suffix);
       ASSERT_EQ(zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str()), 0) << exe;
       if (*suffix) {  // patterns: a negated one and a stem one

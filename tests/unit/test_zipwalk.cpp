@@ -1,52 +1,28 @@
-// Archive walk, extraction and journal: listing, refused entries with
-// rollback, replacement of existing trees with commit and rollback,
-// confinement of links, batched flushes, and fault injection over every
-// file-system call of an extraction. Full and pattern extraction of archives
-// made by real tools: test_ziptools.cpp.
+// Archive walk, extraction and journal: listing, refused entries with rollback, replacement of existing trees with
+// commit and rollback, confinement of links, batched flushes, and fault injection over every file-system call of an
+// extraction. Full and pattern extraction of archives made by real tools: test_ziptools.cpp.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
 #include "logging.h"
-#include "memory.h"
 #include "osdir.h"
 #include "ostest.h"
-#include "stringbuf.h"
+#include "test_sb_helpers.h"
+#include "test_text_helpers.h"
 #include "test_zip_helpers.h"
-#include "zip.h"
 
 using namespace ziptest;
 
 namespace {
 
-// An archive file in a fresh directory, opened; the test closes it.
-struct Archive {
-  fs::path dir;
-  std::string path;
-  ZipInfo* zip = nullptr;
-};
-
-Archive openArchive(const std::string& bytes) {
-  Archive a;
-  a.dir = freshDir("archive");
-  a.path = str(a.dir / "payload.exe");
-  writeFile(a.path, bytes);
-  EXPECT_EQ(zipOpen(&a.zip, a.path.c_str(), false), 0);
-  return a;
-}
-Archive openArchive(const std::vector<Entry>& es) { return openArchive(buildZip(es)); }
-
 std::string bigData(size_t n, uint32_t seed) {
   std::string s(n, '\0');
-  for (size_t i = 0; i < n; i++) {
-    seed = seed * 1103515245u + 12345u;
-    s[i] = (char)('a' + (seed >> 16) % 26);
-  }
+  for (size_t i = 0; i < n; i++) s[i] = (char)('a' + ((seed = seed * 1103515245u + 12345u) >> 16) % 26);
   return s;
 }
 
-// A payload shaped like the installer's: a build directory with etc/, bin/,
-// www/ and a register.properties at the root.
+// A payload shaped like the installer's: a build directory with etc/, bin/, www/ and a register.properties at the root.
 std::vector<Entry> payload() {
   return {
       {.name = "2025_1/"},
@@ -63,21 +39,12 @@ std::vector<Entry> payload() {
 Tree expectedTree(const std::vector<Entry>& es) {
   Tree t;
   for (const Entry& e : es) {
-    std::string n = e.name;
-    if (!n.empty() && n.back() == '/') {
-      n.pop_back();
-      t[n] = "<dir>";
-    } else {
-      t[n] = e.data;
-      for (size_t p = n.find('/'); p != std::string::npos; p = n.find('/', p + 1)) t[n.substr(0, p)] = "<dir>";
-    }
+    const bool dir = e.name.ends_with('/');
+    const std::string n = e.name.substr(0, e.name.size() - dir);
+    t[n] = dir ? "<dir>" : e.data;
+    for (size_t p = n.find('/'); p != std::string::npos; p = n.find('/', p + 1)) t[n.substr(0, p)] = "<dir>";
   }
   return t;
-}
-
-int walk(Archive& a, const fs::path& base, ZipWalkMode mode = zipWalkJournal) {
-  const std::string b = str(base);
-  return zipWalk(&a.zip, nullptr, nullptr, mode, zipQuiet, b.c_str());
 }
 
 }  // namespace
@@ -85,28 +52,21 @@ int walk(Archive& a, const fs::path& base, ZipWalkMode mode = zipWalkJournal) {
 TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   std::vector<Entry> es = payload();
   es.push_back({.name = "other/setup-installer.sh", .data = "x"});
-  Archive a = openArchive(es);
+  Archive a(es);
   const fs::path out = freshDir("out");
-  StringBuffer installer;
-  sbInitHere(&installer);
-  testing::internal::CaptureStderr();
+  Sb installer;
   const std::string cwdBefore = fs::current_path().string();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(zipWalk(&a.zip, &installer, "nothing-matches", zipWalkList, zipSummary, nullptr), 0);
-  const std::string listing = testing::internal::GetCapturedStderr();
+  expectText(testing::internal::GetCapturedStderr(), {"2025_1/bin/agent.exe", "Listed 7 files and 2 directories"});
   EXPECT_EQ(fs::current_path().string(), cwdBefore);
   EXPECT_STREQ(sbGet(&installer), "other/setup-installer.sh");  // the last match wins
-  EXPECT_NE(listing.find("2025_1/bin/agent.exe"), std::string::npos) << listing;
-  EXPECT_NE(listing.find("Listed 7 files and 2 directories"), std::string::npos) << listing;
   EXPECT_TRUE(snapshot(out).empty());
-  sbClean(&installer);
-  zipExit(&a.zip);
 }
 
-// Refused entries (encrypted, unknown method, patch data, names leaving the
-// base) and corrupt ones (wrong CRC, wrong size, data beyond the declared
-// size with the CRC of the declared part, a link target with a wrong CRC)
-// fail the walk, after other entries were written: a new base is removed, an
-// existing tree stays as it was.
+// Refused entries (encrypted, unknown method, patch data, names leaving the base) and corrupt ones (wrong CRC, wrong
+// size, data beyond the declared size with the CRC of the declared part, a link target with a wrong CRC) fail the walk,
+// after other entries were written: a new base is removed, an existing tree stays as it was.
 TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
   const std::string conf = "2025_1/etc/agent.conf", more = "port=1 and more\n";
   const int cutCrc = (int)(crc32Of(more.substr(0, more.size() - 4)) - crc32Of(more));
@@ -127,10 +87,9 @@ TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
     writeFile(root / "old/2025_1/keep.txt", "mine");
     const Tree before = snapshot(root);
     for (const char* base : {"new", "old"}) {
-      Archive a = openArchive(es);
-      EXPECT_EQ(walk(a, root / base), -1) << bad.name << " into " << base;
+      Archive a(es);
+      EXPECT_EQ(a.walk(root / base), -1) << bad.name << " into " << base;
       EXPECT_EQ(snapshot(root), before) << bad.name << " into " << base;
-      zipExit(&a.zip);
     }
   }
 }
@@ -138,17 +97,15 @@ TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
 TEST(ZipWalk, TruncatedArchiveDataFails) {
   std::string z = buildZip({{.name = "a.txt", .data = bigData(3000, 3), .method = 9}});
   z[z.rfind(std::string("PK\x01\x02", 4)) + 45] = 0x7F;  // the local header's offset far beyond the file
-  Archive a = openArchive(z);
+  Archive a(z);
   const fs::path base = freshDir("out") / "b";
-  EXPECT_EQ(walk(a, base), -1);
+  EXPECT_EQ(a.walk(base), -1);
   EXPECT_FALSE(fs::exists(base));
-  zipExit(&a.zip);
 }
 
-// Many files of one stem in one directory, all replaced within the same
-// millisecond, and names the archive holds more than once (one of them
-// replacing a file already there): every previous version is kept aside
-// until the end, comes back on rollback and disappears on commit.
+// Many files of one stem in one directory, all replaced within the same millisecond, and names the archive holds more
+// than once (one of them replacing a file already there): every previous version is kept aside until the end, comes
+// back on rollback and disappears on commit.
 TEST(ZipJournal, ReplacementsRollBackToTheOriginalAndCommit) {
   std::vector<Entry> es;
   for (const char* n : {"a.txt", "a.cfg", "a.dat", "a", ".a", "a.b.c", "A.TXT2", "a.txt.bak"})
@@ -164,8 +121,8 @@ TEST(ZipJournal, ReplacementsRollBackToTheOriginalAndCommit) {
     const Tree before = snapshot(base);
     Tree after = before;
     for (const Entry& e : es) after[e.name] = e.data;
-    Archive a = openArchive(es);
-    ASSERT_EQ(walk(a, base), 0);
+    Archive a(es);
+    ASSERT_EQ(a.walk(base), 0);
     EXPECT_EQ(withoutOldVersions(snapshot(base)), after);
     EXPECT_EQ(snapshot(base).size(), after.size() + 12);  // 8 + 3 + 1 previous versions
     if (!commit) {
@@ -180,45 +137,37 @@ TEST(ZipJournal, ReplacementsRollBackToTheOriginalAndCommit) {
 TEST(ZipJournal, WithoutJournalReplacedFilesGoAtOnce) {
   const fs::path base = freshDir("t");
   writeFile(base / "k/v.txt", "old");
-  Archive a = openArchive({{.name = "k/v.txt", .data = "new", .method = 8}, {.name = "k/w.txt", .data = "w"}});
-  ASSERT_EQ(walk(a, base, zipWalkExtract), 0);
+  Archive a(std::vector<Entry>{{.name = "k/v.txt", .data = "new", .method = 8}, {.name = "k/w.txt", .data = "w"}});
+  ASSERT_EQ(a.walk(base, zipWalkExtract), 0);
   const Tree want = {{"k", "<dir>"}, {"k/v.txt", "new"}, {"k/w.txt", "w"}};
   EXPECT_EQ(snapshot(base), want);
   zipRollback(&a.zip);  // nothing journalled: nothing changes
   EXPECT_EQ(snapshot(base), want);
-  zipExit(&a.zip);
 }
 
 TEST(ZipWalk, NothingIsWrittenThroughALinkOfTheArchive) {
-  const fs::path root = freshDir("t");
-  if (!linksWork(root)) GTEST_SKIP() << "symbolic links are not available here";
-  const fs::path outside = root / "outside";
+  ZIPTEST_LINKS_DIR(root, "t");
+  const fs::path outside = root / "outside", base = root / "base";
   fs::create_directories(outside);
-  const std::string target = str(outside);
-  std::vector<Entry> es = {{.name = "lnk", .data = target, .extAttr = 0xA1FF0000u},
-                           {.name = "lnk/owned.txt", .data = "pwned"}};
-  Archive a = openArchive(es);
-  const fs::path base = root / "base";
-  EXPECT_EQ(walk(a, base), -1);
+  const Entry link = {.name = "lnk", .data = str(outside), .extAttr = 0xA1FF0000u};
+  Archive a({link, {.name = "lnk/owned.txt", .data = "pwned"}});
+  EXPECT_EQ(a.walk(base), -1);
   EXPECT_TRUE(fs::is_empty(outside));
   EXPECT_FALSE(fs::exists(base));
   zipExit(&a.zip);
 
   // A link alone is extracted; a rollback removes the link, not its target.
   writeFile(outside / "precious.txt", "keep");
-  Archive b = openArchive({es[0]});
-  ASSERT_EQ(walk(b, base), 0);
+  Archive b({link});
+  ASSERT_EQ(b.walk(base), 0);
   EXPECT_TRUE(fs::is_symlink(base / "lnk"));
   zipRollback(&b.zip);
   EXPECT_FALSE(fs::exists(base));
   EXPECT_EQ(readFile(outside / "precious.txt"), "keep");
-  zipExit(&b.zip);
 }
 
-// Fails the n-th file-system call of an extraction over an existing tree,
-// for every n until no fault fires: a failed walk leaves the tree exactly
-// as it was; a walk that survives leaves the new tree, and its rollback the
-// old one.
+// Fails the n-th file-system call of an extraction over an existing tree, for every n until no fault fires: a failed
+// walk leaves the tree exactly as it was; a walk that survives leaves the new tree, and its rollback the old one.
 TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
   std::vector<Entry> es = {
       {.name = "app/"},
@@ -234,7 +183,7 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
   const Tree before = snapshot(base);
   Tree after = before;
   for (const auto& [k, v] : expectedTree(es)) after[k] = v;
-  Archive a = openArchive(es);
+  Archive a(es);
   zipExit(&a.zip);
   int failures = 0;
   if (getenv("ZIPTEST_LOG")) logParseLevels(getenv("ZIPTEST_LOG"));
@@ -245,14 +194,11 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
     const int rc = zipWalk(&zip, nullptr, nullptr, zipWalkJournal, zipQuiet, str(base).c_str());
     const bool fired = osTestFaultFired();
     osTestDisarm();
-    if (rc != 0) {
-      failures++;
-      EXPECT_EQ(snapshot(base), before) << "fault at call " << n;
-    } else {
-      EXPECT_EQ(withoutOldVersions(snapshot(base)), after) << "fault at call " << n;
-      zipRollback(&zip);
-      EXPECT_EQ(snapshot(base), before) << "rollback after fault at call " << n;
-    }
+    failures += rc != 0;
+    EXPECT_EQ(rc != 0 ? snapshot(base) : withoutOldVersions(snapshot(base)), rc != 0 ? before : after)
+        << "fault at " << n;
+    if (rc == 0) zipRollback(&zip);
+    EXPECT_EQ(snapshot(base), before) << "rollback after fault at call " << n;
     zipExit(&zip);
     if (!fired) break;
     ASSERT_LT(n, 1999u);
@@ -260,10 +206,8 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
   EXPECT_GT(failures, 10);
 }
 
-// Extracted files reach the disk in one batch before the walk succeeds, not
-// one flush per file: a failing flush of single files is never met, a
-// failing batch flush fails the walk and undoes it, and without syncfs each
-// file is flushed by name.
+// Extracted files reach the disk in one batch before the walk succeeds, not one flush per file: a failing flush of
+// single files is never met, a failing batch flush fails and undoes the walk, without syncfs each is flushed by name.
 TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
   const bool windows = osPathSeparator == '\\';
   const struct {
@@ -282,50 +226,45 @@ TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
   for (const auto& c : cases) {
     for (ZipWalkMode mode : {zipWalkJournal, zipWalkExtract}) {
       SCOPED_TRACE(std::string(c.name) + (mode == zipWalkJournal ? ", journal" : ", no journal"));
-      Archive a = openArchive(es);
+      Archive a(es);
       const fs::path base = out / (std::string(c.name) + std::to_string((int)mode));
       const char* fault = windows ? c.windowsFault : c.posixFault;
       if (fault) osTestFailCall(fault, windows ? 5 : c.posixError);
-      EXPECT_EQ(walk(a, base, mode), c.rc);
+      EXPECT_EQ(a.walk(base, mode), c.rc);
       osTestFailCall(nullptr, 0);
       if (mode == zipWalkJournal) {
         EXPECT_EQ(snapshot(base), c.rc == 0 ? expectedTree(es) : Tree{});
       }
-      zipExit(&a.zip);
     }
   }
 }
 
-// With the journal on disk the files are flushed just before the commit
-// mark; when that flush fails, the commit says so (the run must not report
-// success) and the journal stays for the next run to undo.
+// With the journal on disk the files are flushed just before the commit mark; when that flush fails, the commit says so
+// (the run must not report success) and the journal stays for the next run to undo.
 TEST(ZipWalk, FailedFlushAtTheCommitIsReported) {
   const bool windows = osPathSeparator == '\\';
-  const auto es = payload();
   const fs::path base = freshDir("commitflush");
   const std::string journal = str(base.parent_path() / (base.filename().string() + ".journal"));
-  Archive a = openArchive(es);
+  Archive a(payload());
   ASSERT_EQ(zipKeepJournalOnDisk(a.zip, journal.c_str()), 0);
-  ASSERT_EQ(walk(a, base), 0);
+  ASSERT_EQ(a.walk(base), 0);
   osTestFailCall(windows ? "flushFileBuffers" : "syncfs", windows ? 5 : EIO);
   EXPECT_EQ(zipCommit(&a.zip), -1);
   osTestFailCall(nullptr, 0);
   EXPECT_TRUE(fs::exists(journal));
-  zipExit(&a.zip);
 }
 
-// A file's mode and times are set through the handle it was written with,
-// before it is moved into place: never by a name that a link swapped in
-// meanwhile could send to another file.
+// A file's mode and times are set through the handle it was written with, before it is moved into place: never by a
+// name that a link swapped in meanwhile could send to another file.
 TEST(ZipWalk, ModeAndTimesAreSetThroughTheWrittenFile) {
   if (osPathSeparator == '\\') GTEST_SKIP() << "attributes follow the name's rule on Windows";
   const std::vector<Entry> es = {{.name = "d/f.txt", .data = "x", .extAttr = 0100640u << 16}};
   const fs::path control = freshDir("attrcontrol"), base = freshDir("attrhandle");
-  Archive a = openArchive(es), b = openArchive(es);
-  ASSERT_EQ(walk(a, control), 0);
+  Archive a(es), b(es);
+  ASSERT_EQ(a.walk(control), 0);
   osTestFailCall("chmod", EIO);
   osTestFailCall("utimens", EIO);
-  EXPECT_EQ(walk(b, base), 0);
+  EXPECT_EQ(b.walk(base), 0);
   osTestFailCall(nullptr, 0);
   zipExit(&a.zip);
   zipExit(&b.zip);
