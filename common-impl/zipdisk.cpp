@@ -419,15 +419,19 @@ int openInside(ZipDisk* disk, const char* path, const char* real, OsDirHandle** 
   return rc;
 }
 
+void closeEntryDirectory(ZipDisk* disk) {
+  osDirHandleClose(disk->dir);
+  disk->dir = nullptr;
+  memFree(disk->dirPath);
+  disk->dirPath = nullptr;
+}
+
 // Makes disk->dir the open handle of the directory the current file goes
 // into (confirmedDir): each later step of the entry happens in this very
 // directory, whatever becomes of the names on the way.
 int openEntryDirectory(ZipDisk* disk) {
   if (disk->dir && strcmp(disk->dirPath, disk->confirmedDir) == 0) return 0;
-  osDirHandleClose(disk->dir);
-  disk->dir = nullptr;
-  memFree(disk->dirPath);
-  disk->dirPath = nullptr;
+  closeEntryDirectory(disk);
   if (openInside(disk, disk->confirmedDir, disk->confirmedReal, &disk->dir) != 0) return -1;
   disk->dirPath = memStrDup(disk->confirmedDir);
   return 0;
@@ -532,10 +536,7 @@ void zipDiskClose(ZipDisk* disk) {
   confirmDirectory(disk, nullptr);
   if (disk->temp) iosClose(disk->temp);
   disk->temp = nullptr;
-  osDirHandleClose(disk->dir);
-  disk->dir = nullptr;
-  memFree(disk->dirPath);
-  disk->dirPath = nullptr;
+  closeEntryDirectory(disk);
   osDirHandleClose(disk->base);
   disk->base = nullptr;
   sbClean(&disk->pathName);
