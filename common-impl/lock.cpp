@@ -16,6 +16,7 @@
 #include "memory.h"
 #include "osdate.h"
 #include "osdir.h"
+#include "osdirhandle.h"
 #include "osenv.h"
 #include "oserror.h"
 #include "osfile.h"
@@ -150,31 +151,56 @@ bool lockSameHolder(const LockHolder* a, const LockHolder* b) {
   return a->pid == b->pid && a->start == b->start && strcmp(a->host, b->host) == 0;
 }
 
-// Writes this process's holder file into the lock directory under a name of
-// its own, then moves it to "holder" without replacing one: of two
+// Opens the lock directory (or a staging one) at `lock` as a handle: its
+// parent by path, the directory itself without following a link, so that
+// the steps on the names inside it stay there whatever is put at its name
+// meanwhile. Null (logged) when it cannot be opened.
+OsDirHandle* lockOpenDir(const char* lock) {
+  char* parent = nullptr;
+  OsDirHandle* above = nullptr;
+  OsDirHandle* dir = nullptr;
+  const char* leaf = nullptr;
+  osPathSplit(lock, nullptr, nullptr, &leaf, nullptr, nullptr, nullptr);
+  if (leaf && *leaf && osDirCopyParentDirectory(lock, &parent) == 0 && parent && osDirHandleOpen(parent, &above) == 0 &&
+      osDirHandleOpenBelow(above, leaf, &dir) != 0)
+    dir = nullptr;
+  osDirHandleClose(above);
+  memFree(parent);
+  return dir;
+}
+
+// Writes this process's holder file into the open lock directory under a
+// name of its own, then moves it to "holder" without replacing one: of two
 // processes claiming one lock only one succeeds. 0 when the lock is ours.
 // A lock taken over may hold anything at that name: a file (left by an
 // earlier process of the same id) is removed; anything else, a link above
 // all, is left alone and the claim fails, since on some systems removing a
 // link removes what it leads to. The file is created new, so nothing is
 // ever written through a name.
-int lockWriteHolder(const char* lock, const LockHolder* self) {
+int lockWriteHolderIn(const OsDirHandle* dir, const LockHolder* self) {
   char own[64];
   snprintf(own, sizeof own, "%s-%u.tmp", lockHolderName, self->pid);
-  char* tmp = lockFile(lock, own);
-  char* file = lockFile(lock, lockHolderName);
   char line[400];
   const int len = snprintf(line, sizeof line, "%d %u %llu %s\n", lockHolderVersion, self->pid,
                            (unsigned long long)self->start, self->host);
-  int rc = -1;
-  const int kind = tmp ? osFileKindOf(tmp) : -1;
-  if (tmp && file && (kind < 0 || (kind == osDirEntryFile && osFileDelete(tmp) == 0)) &&
-      iosWriteFile(tmp, osFileModeCreateNew, line, (uint32_t)len) == 0) {
-    rc = osFileMoveNoReplace(tmp, file);
-    if (rc != 0) osFileDelete(tmp);
-  }
-  memFree(tmp);
-  memFree(file);
+  const int kind = osDirHandleKindOf(dir, own);
+  if (kind >= 0 && (kind != osDirEntryFile || osDirHandleDelete(dir, own) != 0)) return -1;
+  bool taken = false;
+  IoStream* out = osDirHandleCreateFile(dir, own, osFileTypePlain, &taken);
+  if (!out) return -1;
+  uint32_t written = 0;
+  int rc = iosWrite(out, line, (uint32_t)len, &written) == 0 && written == (uint32_t)len ? 0 : -1;
+  if (iosClose(out) != 0) rc = -1;
+  if (rc == 0) rc = osDirHandleMove(dir, own, lockHolderName, nullptr);
+  if (rc != 0) osDirHandleDelete(dir, own);
+  return rc;
+}
+
+// As lockWriteHolderIn, for the lock directory at `lock`.
+int lockWriteHolder(const char* lock, const LockHolder* self) {
+  OsDirHandle* dir = lockOpenDir(lock);
+  const int rc = dir ? lockWriteHolderIn(dir, self) : -1;
+  osDirHandleClose(dir);
   return rc;
 }
 
@@ -223,28 +249,25 @@ LockVerdict lockJudge(const char* lock, uint64_t mtime, const LockHolder* self, 
 // else is in it stay, so the work its earlier holder left can be finished
 // or undone.
 int lockTakeOver(const char* lock, const LockHolder* self, bool hasHolder) {
-  char* gone = nullptr;
-  if (hasHolder) {
-    char own[64];
-    snprintf(own, sizeof own, "%s-%u.old", lockHolderName, self->pid);
-    char* file = lockFile(lock, lockHolderName);
-    gone = lockFile(lock, own);
-    const int rc = file && gone ? osFileMoveNoReplace(file, gone) : -1;
-    memFree(file);
-    if (rc != 0) {
-      memFree(gone);
-      return -1;
-    }
+  OsDirHandle* dir = lockOpenDir(lock);
+  if (!dir) return -1;
+  char gone[64];
+  snprintf(gone, sizeof gone, "%s-%u.old", lockHolderName, self->pid);
+  if (hasHolder && osDirHandleMove(dir, lockHolderName, gone, nullptr) != 0) {
+    osDirHandleClose(dir);
+    return -1;
   }
-  const int rc = lockWriteHolder(lock, self);
-  if (gone) {
-    osFileDelete(gone);
-    memFree(gone);
-  }
+  const int rc = lockWriteHolderIn(dir, self);
+  if (hasHolder) osDirHandleDelete(dir, gone);
   if (rc == 0) {
     const int64_t now = (int64_t)lockClock->now();
-    osFileSetTimes(lock, now, now, 0);
+    IoStream* s = osDirHandleStream(dir);
+    if (s) {
+      osFileStreamSetTimes(s, now, now, 0);
+      iosClose(s);
+    }
   }
+  osDirHandleClose(dir);
   return rc;
 }
 

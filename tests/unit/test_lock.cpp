@@ -7,6 +7,7 @@
 #include "osfs.h"
 #include "osinit.h"
 #include "osprocess.h"
+#include "ostest.h"
 
 namespace {
 
@@ -135,3 +136,35 @@ TEST_F(LockTest, ReleaseLeavesALockThatIsNotOnlyOurs) {
 }
 
 }  // namespace
+
+// The lock swapped for a link to another directory at the moment a stale
+// holder is moved aside: the takeover stays in the lock it judged, and
+// nothing in the other directory is moved, created or deleted.
+TEST_F(LockTest, TakeoverStaysInTheLockItJudged) {
+  namespace fs = std::filesystem;
+  const std::string outside = path("outside");
+  fs::create_directory(outside);
+  writeText(outside + osPathSeparator + "holder", "theirs");
+  plant(holderOf(4242, 1, "elsewhere").c_str(), 13);
+  std::error_code ec;
+  fs::create_directory_symlink(outside, path("probe"), ec);
+  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  struct Swap {
+    std::string lock, moved, outside;
+  } swap{lock(), path("moved"), outside};
+  osTestBeforeCall(
+      "rename",
+      [](void* c) {
+        const Swap* s = static_cast<const Swap*>(c);
+        fs::rename(s->lock, s->moved);
+        fs::create_directory_symlink(s->outside, s->lock);
+      },
+      &swap);
+  std::string log;
+  obtain(&log);
+  osTestBeforeCall(nullptr, nullptr, nullptr);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(outside)) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"holder"}) << log;
+  EXPECT_EQ(readText(outside + osPathSeparator + "holder"), "theirs");
+}
