@@ -18,9 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "iostream.h"
 #include "logging.h"
 #include "memory.h"
 #include "osdir.h"
+#include "osdirhandle.h"
 #include "osfile.h"
 #include "sortmap.h"
 #include "stringbuf.h"
@@ -44,10 +46,59 @@ int putSequenced(ZipInfo* info, SortMap* map, char* value) {
   return 0;
 }
 
+// The directory holding `path` below the journal's base, opened from base
+// one component at a time without following a link, as the walk opened it;
+// *leaf is path's last component. Null (logged) when path no longer lies
+// inside: a directory on the way was swapped for a link since.
+OsDirHandle* openRecordDir(const ZipInfo* info, const OsDirHandle* base, const char* path, const char** leaf) {
+  const char* bases[] = {info->journalLexBase, info->journalBase};
+  const char* rest = nullptr;
+  for (const char* b : bases) {
+    const size_t n = b ? strlen(b) : 0;
+    if (!rest && n > 0 && strncmp(path, b, n) == 0 && (path[n] == '/' || path[n] == '\\')) rest = path + n + 1;
+  }
+  const char* last = rest;
+  for (const char* p = rest; p && *p; p++)
+    if (*p == '/' || *p == '\\') last = p + 1;
+  OsDirHandle* dir = nullptr;
+  if (rest && base && *last) {
+    char* parent = memStrDupN(rest, (size_t)(last - rest));
+    if (osDirHandleOpenBelow(base, parent, &dir) != 0) dir = nullptr;
+    memFree(parent);
+  }
+  if (!dir) logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", path, info->journalBase);
+  *leaf = last;
+  return dir;
+}
+
+// True when what stands at `leaf` in dir is a file or a link (never
+// followed), as a record's file or previous version may be.
+bool fileOrLinkIn(const OsDirHandle* dir, const char* leaf) {
+  const int kind = osDirHandleKindOf(dir, leaf);
+  return kind == osDirEntryFile || kind == osDirEntrySymlink;
+}
+
+// Makes the created directory `leaf` in dir (at path) writable before it is
+// emptied, through a handle of its own when dir is open.
+void resetDirectory(const OsDirHandle* dir, const char* leaf, const char* path) {
+  OsDirHandle* self = nullptr;
+  if (!dir) {
+    osFileSetAttributes(path, zipResetAttributes);
+  } else if (osDirHandleOpenBelow(dir, leaf, &self) == 0) {
+    IoStream* s = osDirHandleStream(self);
+    if (s) {
+      osFileStreamSetAttributes(s, zipResetAttributes);
+      iosClose(s);
+    }
+    osDirHandleClose(self);
+  }
+}
+
 // Removes one created path: a link itself, a directory with everything in
-// it (never entering a link), or a file. Returns 0 when removed or absent;
-// counts what it removed.
-int undoCreation(const char* value, int verbosity, int* files, int* dirs) {
+// it (never entering a link), or a file, the last through dir (its open
+// directory; null for the records of the base's own creation, which hold
+// no files). Returns 0 when removed or absent; counts what it removed.
+int undoCreation(const char* value, const OsDirHandle* dir, const char* leaf, int verbosity, int* files, int* dirs) {
   const char* path = value + 1;
   // A created directory someone swapped for a link since is undone like a
   // link the walk made, so its target is never emptied.
@@ -67,7 +118,7 @@ int undoCreation(const char* value, int verbosity, int* files, int* dirs) {
     return 0;
   }
   if (osIsFileDirectory(path)) {
-    osFileSetAttributes(path, zipResetAttributes);
+    resetDirectory(dir, leaf, path);
     if (osDirRemoveContents(path, false) != 0 || osDirRemove(path, nullptr) != 0 || osIsDirPresent(path)) {
       logWarn(logCatZip, "Could not undo creation of directory %s\n", path);
       return -1;
@@ -76,9 +127,10 @@ int undoCreation(const char* value, int verbosity, int* files, int* dirs) {
     if (verbosity == 2) logInfo(logCatZip, "Undid creation of directory %s\n", path);
     return 0;
   }
-  if (osFileIsPresent(path)) {
-    osFileSetAttributes(path, zipResetAttributes);
-    if (osFileDelete(path) != 0) {
+  if (dir && fileOrLinkIn(dir, leaf)) {
+    // Through the directory handle: a file that is read-only on Windows is
+    // made writable by the deletion itself.
+    if (osDirHandleDelete(dir, leaf) != 0) {
       logWarn(logCatZip, "Could not undo creation of file %s\n", path);
       return -1;
     }
@@ -88,19 +140,21 @@ int undoCreation(const char* value, int verbosity, int* files, int* dirs) {
   return 0;
 }
 
-// Moves the previous version of a path back. Only when the previous version
-// is really at its old name is the current file removed first, so a
-// replacement recorded just before a failed move-aside costs nothing.
-int restoreOld(const char* value, int verbosity, int* restored) {
+// Moves the previous version of a path back, inside its open directory.
+// Only when the previous version is really at its old name is the current
+// file removed first, so a replacement recorded just before a failed
+// move-aside costs nothing.
+int restoreOld(const char* value, const OsDirHandle* dir, int verbosity, int* restored) {
   const char* pathName = value;
   const char* oldName = value + strlen(value) + 1;
-  if (!osFileIsPresent(oldName)) return 0;
+  const char* leaf = pathName + strlen(pathName);
+  while (leaf > pathName && leaf[-1] != '/' && leaf[-1] != '\\') leaf--;
+  const char* oldLeaf = oldName + strlen(oldName);
+  while (oldLeaf > oldName && oldLeaf[-1] != '/' && oldLeaf[-1] != '\\') oldLeaf--;
+  if (!fileOrLinkIn(dir, oldLeaf)) return 0;
   int result = 0;
-  if (osFileIsPresent(pathName)) {
-    osFileSetAttributes(pathName, zipResetAttributes);
-    if (osFileDelete(pathName) != 0) result = -1;
-  }
-  if (osFileMove(oldName, pathName) != 0) {
+  if (fileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) != 0) result = -1;
+  if (osDirHandleMove(dir, oldLeaf, leaf, nullptr) != 0) {
     logWarn(logCatZip, "Could not restore previous version of %s\n", pathName);
     return -1;
   }
@@ -120,53 +174,89 @@ bool stillInside(const ZipInfo* info, const char* key, const char* path) {
   return false;
 }
 
+// The journal's base, open (null when there is none or it cannot be
+// opened; then nothing below it is undone).
+OsDirHandle* openJournalBase(const ZipInfo* info) {
+  OsDirHandle* base = nullptr;
+  if (info->journalBase && osDirHandleOpen(info->journalBase, &base) != 0) base = nullptr;
+  return base;
+}
+
+// Undoes one creation record (value) under key. A path below the base is
+// undone in its directory opened from *base; the records of the base's own
+// creation come last (newest first), and *base is closed before them, since
+// on some systems an open directory cannot be removed.
+int undoCreationRecord(const ZipInfo* info, OsDirHandle** base, const char* key, const char* value, int* files,
+                       int* dirs) {
+  const char* path = value + 1;
+  if (!info->journalBase || (uint32_t)strtoul(key, nullptr, 10) < info->journalBaseFrom) {
+    osDirHandleClose(*base);
+    *base = nullptr;
+    return undoCreation(value, nullptr, nullptr, info->verbosity, files, dirs);
+  }
+  const char* leaf = nullptr;
+  OsDirHandle* dir = stillInside(info, key, path) ? openRecordDir(info, *base, path, &leaf) : nullptr;
+  const int rc = dir ? undoCreation(value, dir, leaf, info->verbosity, files, dirs) : -1;
+  osDirHandleClose(dir);
+  return rc;
+}
+
 // Undoes both journals newest first. Returns 0 when every creation was
 // undone and every previous version restored; *undoFailed and
 // *restoreFailed tell which kind of step failed.
 void undoAll(ZipInfo* info, bool* undoFailed, bool* restoreFailed) {
   int files = 0, dirs = 0, restored = 0;
+  OsDirHandle* base = openJournalBase(info);
   const char* ckey = nullptr;
   const char* rkey = nullptr;
   const char* cval = info->created ? static_cast<const char*>(smLast(info->created, &ckey)) : nullptr;
   const char* rval = info->replaced ? static_cast<const char*>(smLast(info->replaced, &rkey)) : nullptr;
   while (cval || rval) {
     if (cval && (!rval || strcmp(ckey, rkey) > 0)) {
-      if (!stillInside(info, ckey, cval + 1) || undoCreation(cval, info->verbosity, &files, &dirs) != 0)
-        *undoFailed = true;
+      if (undoCreationRecord(info, &base, ckey, cval, &files, &dirs) != 0) *undoFailed = true;
       cval = static_cast<const char*>(smPrevious(info->created, &ckey));
     } else {
       const char* oldName = rval + strlen(rval) + 1;
-      if (!stillInside(info, rkey, rval) || !stillInside(info, rkey, oldName) ||
-          restoreOld(rval, info->verbosity, &restored) != 0)
-        *restoreFailed = true;
+      const char* leaf = nullptr;
+      OsDirHandle* dir = stillInside(info, rkey, rval) && stillInside(info, rkey, oldName)
+                             ? openRecordDir(info, base, rval, &leaf)
+                             : nullptr;
+      if (!dir || restoreOld(rval, dir, info->verbosity, &restored) != 0) *restoreFailed = true;
+      osDirHandleClose(dir);
       rval = static_cast<const char*>(smPrevious(info->replaced, &rkey));
     }
   }
   if (info->verbosity >= 1 && (files || dirs))
     logInfo(logCatZip, "Undid creation of %d files and %d directories\n", files, dirs);
   if (info->verbosity >= 1 && restored) logInfo(logCatZip, "Restored %d old versions of files\n", restored);
+  osDirHandleClose(base);
 }
 
 // Deletes every previous version kept aside (commit).
 int removeOldFiles(const ZipInfo* info, SortMap* replaced, int verbosity) {
   int result = 0, removed = 0;
+  OsDirHandle* base = openJournalBase(info);
   const char* key = nullptr;
   for (const char* v = static_cast<const char*>(smFirst(replaced, &key)); v;
        v = static_cast<const char*>(smNext(replaced, &key))) {
     const char* oldName = v + strlen(v) + 1;
-    if (!osFileIsPresent(oldName)) continue;
-    if (!stillInside(info, key, oldName)) {
+    if (!osFileIsPresent(oldName) && !osDirIsLink(oldName)) continue;
+    const char* leaf = nullptr;
+    OsDirHandle* dir = stillInside(info, key, oldName) ? openRecordDir(info, base, oldName, &leaf) : nullptr;
+    if (!dir) {
       result = -1;
       continue;
     }
-    osFileSetAttributes(oldName, zipResetAttributes);
-    if (osFileDeleteEx(oldName, nullptr, osFileDeleteAtReboot) == 0) {
+    // Through the directory handle; one in use goes at the next restart.
+    if (fileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) == 0) {
       removed++;
     } else {
       logWarn(logCatZip, "Could not remove old file %s\n", oldName);
       result = -1;
     }
+    osDirHandleClose(dir);
   }
+  osDirHandleClose(base);
   if (verbosity >= 1 && removed)
     logInfo(logCatZip, "%d files already existed and have been overwritten with new content\n", removed);
   if (result != 0) logWarn(logCatZip, "Not all old files could be removed. Some .old files may be present\n");

@@ -364,3 +364,19 @@ TEST(ZipDisk, RollbackStaysOutOfADirectorySwappedForALink) {
   zipExit(&a.zip);
   EXPECT_EQ(snapshot(outside), victim);
 }
+
+// A directory of a finished walk swapped for a link to the outside at the very moment the rollback deletes a new file
+// in it: the deletion stays in the directory the walk made.
+TEST(ZipDisk, RollbackDeletesInTheDirectoryTheWalkMade) {
+  ZIPTEST_LINKS_DIR(root, "rbflip");
+  const fs::path base = root / "base", outside = root / "outside";
+  writeFile(outside / "new.txt", "victim");
+  Archive a(std::vector<Entry>{{.name = "www/new.txt", .data = "n"}});
+  ASSERT_EQ(a.walk(base), 0);
+  Swap swap{base / "www", root / "moved", outside};
+  osTestBeforeCall("unlink", swapForLink, &swap);
+  zipRollback(&a.zip);
+  osTestBeforeCall(nullptr, nullptr, nullptr);
+  EXPECT_EQ(snapshot(outside), (Tree{{"new.txt", "victim"}}));
+  EXPECT_FALSE(fs::exists(root / "moved" / "new.txt"));
+}
