@@ -16,6 +16,7 @@
 #include "compiler.h"
 
 struct IoStream;
+struct OsDirHandle;
 
 // Record types, each written before its step.
 enum : uint8_t {
@@ -79,3 +80,14 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
 // directories only is inside without asking the system. Links are not
 // followed at the last component (an undo removes or moves the link).
 bool ulPathConfined(const char* path, const char* realBase, const char* lexBase);
+// The directory holding `path`, opened below base (the directory at
+// realBase, also spelled lexBase) one component at a time without following
+// a link; *leaf is path's last component. Null when path is not spelled
+// below the base or a directory on the way is not a plain directory, and
+// also (with *gone set, nothing logged) when nothing is at the directory's
+// path: then nothing of it is left to undo.
+OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char* realBase, const char* lexBase,
+                          const char** leaf, bool* gone);
+// True when what stands at `leaf` in dir is a file or a link (never
+// followed), as a record's file or previous version may be.
+bool ulFileOrLinkIn(const OsDirHandle* dir, const char* leaf);

@@ -11,6 +11,7 @@
 #include "logging.h"
 #include "memory.h"
 #include "osdir.h"
+#include "osdirhandle.h"
 #include "osfile.h"
 #include "stringbuf.h"
 
@@ -31,11 +32,11 @@ bool knownType(uint8_t t) {
   return t == ulDirCreated || t == ulTempFile || t == ulMovedAside || t == ulPlaced || t == ulDone;
 }
 
-// Deletes a file or link at `path` if one is there (a directory is left).
-int removeFile(const char* path, uint32_t* removed) {
-  if (osIsFileDirectory(path) && !osDirIsLink(path)) return 0;
-  if (!osFileIsPresent(path) && !osDirIsLink(path)) return 0;
-  if (osFileDeleteEx(path, nullptr, 0) != 0) {
+// Deletes a file or link `leaf` in dir (at `path`) if one is there (a
+// directory is left), through the directory handle.
+int removeFile(const OsDirHandle* dir, const char* leaf, const char* path, uint32_t* removed) {
+  if (!ulFileOrLinkIn(dir, leaf)) return 0;
+  if (osDirHandleDelete(dir, leaf) != 0) {
     logWarn(logCatZip, "Could not remove %s\n", path);
     return -1;
   }
@@ -44,20 +45,31 @@ int removeFile(const char* path, uint32_t* removed) {
   return 0;
 }
 
-// Undoes one record of an unfinished log; repeating it is harmless.
-// `aside` is where the previous version of a placed path was kept.
-int undoRecord(const UndoRecord* r, const char* aside, uint32_t* restored, uint32_t* removed) {
+// The last component of path.
+const char* leafOf(const char* path) {
+  const char* leaf = path;
+  for (const char* p = path; *p; p++)
+    if (*p == '/' || *p == '\\') leaf = p + 1;
+  return leaf;
+}
+
+// Undoes one record of an unfinished log in dir, the open directory of its
+// path; repeating it is harmless. `aside` is where the previous version of
+// a placed path was kept.
+int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, uint32_t* restored, uint32_t* removed) {
+  const char* leaf = leafOf(r->path);
   switch (r->type) {
     case ulTempFile:
-      return removeFile(r->path, removed);
+      return removeFile(dir, leaf, r->path, removed);
     case ulPlaced:
       // A new version over a kept-aside one goes only while the previous
       // version still waits aside: once that is back, the path is the old.
-      if (aside && *aside && !osFileIsPresent(aside)) return 0;
-      return removeFile(r->path, removed);
+      if (aside && *aside && !ulFileOrLinkIn(dir, leafOf(aside))) return 0;
+      return removeFile(dir, leaf, r->path, removed);
     case ulMovedAside:
-      if (!osFileIsPresent(r->other)) return 0;
-      if (osFileMove(r->other, r->path) != 0) {
+      // The previous version was kept beside its path, in the same directory.
+      if (!ulFileOrLinkIn(dir, leafOf(r->other))) return 0;
+      if (removeFile(dir, leaf, r->path, removed) != 0 || osDirHandleMove(dir, leafOf(r->other), leaf, nullptr) != 0) {
         logWarn(logCatZip, "Could not restore previous version of %s\n", r->path);
         return -1;
       }
@@ -91,10 +103,11 @@ const char* keptAside(const UndoRecord* recs, uint32_t i) {
   return nullptr;
 }
 
-// After the commit mark: the kept-aside versions and any temporary file go.
-int finishRecord(const UndoRecord* r, uint32_t* removed) {
-  if (r->type == ulMovedAside) return removeFile(r->other, removed);
-  if (r->type == ulTempFile) return removeFile(r->path, removed);
+// After the commit mark: the kept-aside versions and any temporary file go
+// (both beside the record's path, in dir).
+int finishRecord(const UndoRecord* r, const OsDirHandle* dir, uint32_t* removed) {
+  if (r->type == ulMovedAside) return removeFile(dir, leafOf(r->other), r->other, removed);
+  if (r->type == ulTempFile) return removeFile(dir, leafOf(r->path), r->path, removed);
   return 0;
 }
 
@@ -153,6 +166,33 @@ bool ulPathConfined(const char* path, const char* realBase, const char* lexBase)
   }
   memFree(dir);
   return ok;
+}
+
+OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char* realBase, const char* lexBase,
+                          const char** leaf, bool* gone) {
+  *gone = false;
+  const char* bases[] = {lexBase, realBase};
+  const char* rest = nullptr;
+  for (const char* b : bases) {
+    const size_t n = b ? strlen(b) : 0;
+    if (!rest && n > 0 && strncmp(path, b, n) == 0 && isSep(path[n])) rest = path + n + 1;
+  }
+  *leaf = rest ? leafOf(rest) : nullptr;
+  if (!rest || !**leaf) return nullptr;
+  char* parentPath = memStrDupN(path, (size_t)(*leaf - path));
+  *gone = osFileKindOf(parentPath) < 0;
+  memFree(parentPath);
+  if (*gone) return nullptr;
+  char* parent = memStrDupN(rest, (size_t)(*leaf - rest));
+  OsDirHandle* dir = nullptr;
+  if (osDirHandleOpenBelow(base, parent, &dir) != 0) dir = nullptr;
+  memFree(parent);
+  return dir;
+}
+
+bool ulFileOrLinkIn(const OsDirHandle* dir, const char* leaf) {
+  const int kind = osDirHandleKindOf(dir, leaf);
+  return kind == osDirEntryFile || kind == osDirEntrySymlink;
 }
 
 namespace {
@@ -408,12 +448,31 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
   }
   bool done = false;
   for (uint32_t i = 0; rc == 0 && i < n; i++) done = done || recs[i].type == ulDone;
+  // Each file is undone in its directory opened below the installation, so
+  // that no step follows a link swapped in since the records were checked.
+  char* realBase = nullptr;
+  char* lexBase = nullptr;
+  OsDirHandle* base = nullptr;
+  if (rc == 0 && (osFileResolveLinks(installDir, &realBase) != 0 || osDirHandleOpen(realBase, &base) != 0)) rc = -1;
+  if (rc == 0 && osDirRealPath(installDir, nullptr, &lexBase) != 0) lexBase = nullptr;
   // Every record is tried, also after one failed: the next run retries.
-  for (uint32_t i = n; i-- > 0;) {
-    const int one =
-        done ? finishRecord(&recs[i], removed) : undoRecord(&recs[i], keptAside(recs, i), restored, removed);
+  for (uint32_t i = n; base && i-- > 0;) {
+    if (recs[i].type == ulDone) continue;
+    const char* leaf = nullptr;
+    bool gone = false;
+    OsDirHandle* dir = ulOpenParent(base, recs[i].path, realBase, lexBase, &leaf, &gone);
+    int one = gone ? 0 : -1;
+    if (dir)
+      one = done ? finishRecord(&recs[i], dir, removed)
+                 : undoRecord(&recs[i], dir, keptAside(recs, i), restored, removed);
+    else if (!gone)
+      logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", recs[i].path, installDir);
+    osDirHandleClose(dir);
     if (one != 0) rc = -1;
   }
+  osDirHandleClose(base);
+  memFree(lexBase);
+  memFree(realBase);
   // A journal that could not be read, or not wholly undone, stays.
   if (rc == 0 && removeJournal(path) != 0) rc = -1;
   ulFreeRecords(recs, n);

@@ -49,33 +49,16 @@ int putSequenced(ZipInfo* info, SortMap* map, char* value) {
 // The directory holding `path` below the journal's base, opened from base
 // one component at a time without following a link, as the walk opened it;
 // *leaf is path's last component. Null (logged) when path no longer lies
-// inside: a directory on the way was swapped for a link since.
-OsDirHandle* openRecordDir(const ZipInfo* info, const OsDirHandle* base, const char* path, const char** leaf) {
-  const char* bases[] = {info->journalLexBase, info->journalBase};
-  const char* rest = nullptr;
-  for (const char* b : bases) {
-    const size_t n = b ? strlen(b) : 0;
-    if (!rest && n > 0 && strncmp(path, b, n) == 0 && (path[n] == '/' || path[n] == '\\')) rest = path + n + 1;
-  }
-  const char* last = rest;
-  for (const char* p = rest; p && *p; p++)
-    if (*p == '/' || *p == '\\') last = p + 1;
-  OsDirHandle* dir = nullptr;
-  if (rest && base && *last) {
-    char* parent = memStrDupN(rest, (size_t)(last - rest));
-    if (osDirHandleOpenBelow(base, parent, &dir) != 0) dir = nullptr;
-    memFree(parent);
-  }
-  if (!dir) logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", path, info->journalBase);
-  *leaf = last;
+// inside: a directory on the way was swapped for a link since; null with
+// *missing set (not logged) when the directory is gone, and with it what
+// the record undoes.
+OsDirHandle* openRecordDir(const ZipInfo* info, const OsDirHandle* base, const char* path, const char** leaf,
+                           bool* missing) {
+  bool gone = false;
+  OsDirHandle* dir = base ? ulOpenParent(base, path, info->journalBase, info->journalLexBase, leaf, &gone) : nullptr;
+  if (!dir && !gone) logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", path, info->journalBase);
+  *missing = gone;
   return dir;
-}
-
-// True when what stands at `leaf` in dir is a file or a link (never
-// followed), as a record's file or previous version may be.
-bool fileOrLinkIn(const OsDirHandle* dir, const char* leaf) {
-  const int kind = osDirHandleKindOf(dir, leaf);
-  return kind == osDirEntryFile || kind == osDirEntrySymlink;
 }
 
 // Makes the created directory `leaf` in dir (at path) writable before it is
@@ -127,7 +110,7 @@ int undoCreation(const char* value, const OsDirHandle* dir, const char* leaf, in
     if (verbosity == 2) logInfo(logCatZip, "Undid creation of directory %s\n", path);
     return 0;
   }
-  if (dir && fileOrLinkIn(dir, leaf)) {
+  if (dir && ulFileOrLinkIn(dir, leaf)) {
     // Through the directory handle: a file that is read-only on Windows is
     // made writable by the deletion itself.
     if (osDirHandleDelete(dir, leaf) != 0) {
@@ -151,9 +134,9 @@ int restoreOld(const char* value, const OsDirHandle* dir, int verbosity, int* re
   while (leaf > pathName && leaf[-1] != '/' && leaf[-1] != '\\') leaf--;
   const char* oldLeaf = oldName + strlen(oldName);
   while (oldLeaf > oldName && oldLeaf[-1] != '/' && oldLeaf[-1] != '\\') oldLeaf--;
-  if (!fileOrLinkIn(dir, oldLeaf)) return 0;
+  if (!ulFileOrLinkIn(dir, oldLeaf)) return 0;
   int result = 0;
-  if (fileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) != 0) result = -1;
+  if (ulFileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) != 0) result = -1;
   if (osDirHandleMove(dir, oldLeaf, leaf, nullptr) != 0) {
     logWarn(logCatZip, "Could not restore previous version of %s\n", pathName);
     return -1;
@@ -195,8 +178,9 @@ int undoCreationRecord(const ZipInfo* info, OsDirHandle** base, const char* key,
     return undoCreation(value, nullptr, nullptr, info->verbosity, files, dirs);
   }
   const char* leaf = nullptr;
-  OsDirHandle* dir = stillInside(info, key, path) ? openRecordDir(info, *base, path, &leaf) : nullptr;
-  const int rc = dir ? undoCreation(value, dir, leaf, info->verbosity, files, dirs) : -1;
+  bool missing = false;
+  OsDirHandle* dir = stillInside(info, key, path) ? openRecordDir(info, *base, path, &leaf, &missing) : nullptr;
+  const int rc = dir ? undoCreation(value, dir, leaf, info->verbosity, files, dirs) : missing ? 0 : -1;
   osDirHandleClose(dir);
   return rc;
 }
@@ -218,10 +202,11 @@ void undoAll(ZipInfo* info, bool* undoFailed, bool* restoreFailed) {
     } else {
       const char* oldName = rval + strlen(rval) + 1;
       const char* leaf = nullptr;
+      bool missing = false;
       OsDirHandle* dir = stillInside(info, rkey, rval) && stillInside(info, rkey, oldName)
-                             ? openRecordDir(info, base, rval, &leaf)
+                             ? openRecordDir(info, base, rval, &leaf, &missing)
                              : nullptr;
-      if (!dir || restoreOld(rval, dir, info->verbosity, &restored) != 0) *restoreFailed = true;
+      if (dir ? restoreOld(rval, dir, info->verbosity, &restored) != 0 : !missing) *restoreFailed = true;
       osDirHandleClose(dir);
       rval = static_cast<const char*>(smPrevious(info->replaced, &rkey));
     }
@@ -242,13 +227,14 @@ int removeOldFiles(const ZipInfo* info, SortMap* replaced, int verbosity) {
     const char* oldName = v + strlen(v) + 1;
     if (!osFileIsPresent(oldName) && !osDirIsLink(oldName)) continue;
     const char* leaf = nullptr;
-    OsDirHandle* dir = stillInside(info, key, oldName) ? openRecordDir(info, base, oldName, &leaf) : nullptr;
+    bool missing = false;
+    OsDirHandle* dir = stillInside(info, key, oldName) ? openRecordDir(info, base, oldName, &leaf, &missing) : nullptr;
     if (!dir) {
-      result = -1;
+      if (!missing) result = -1;
       continue;
     }
     // Through the directory handle; one in use goes at the next restart.
-    if (fileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) == 0) {
+    if (ulFileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) == 0) {
       removed++;
     } else {
       logWarn(logCatZip, "Could not remove old file %s\n", oldName);
