@@ -69,8 +69,7 @@ class Platform:
         return r
 
     def check(self, exe, *args, work, rc=0, extra=None):
-        """Runs exe in work with env(work, extra) and asserts its exit code;
-        the result also holds the whole output as out."""
+        """Runs exe in work with env(work, extra) and asserts its exit code; the result also holds the output as out."""
         return expect_rc(self.run(exe, *args, cwd=work, env=self.env(work, extra)), rc)
 
     def popen(self, exe, *args, cwd=None, env=None):
@@ -113,6 +112,12 @@ def zip_tree(src: Path, dest: Path, skip=(), method=zipfile.ZIP_DEFLATED):
             if path.name not in skip:
                 z.write(path, path.relative_to(src).as_posix() + ("/" if path.is_dir() else ""))
     return dest
+
+
+def zip_infos(path: Path):
+    """The entries of the ZIP at path, or of the archive at the end of an installer."""
+    with zipfile.ZipFile(path) as z:
+        return z.infolist()
 
 
 def zip_entries(dest: Path, entries, mode="w"):

@@ -32,7 +32,7 @@ def test_existing_directory_where_the_payload_has_a_file_survives(plat, installe
     (props / "log" / "agent.log").write_text("history\n")
     before = tree_snapshot(install)
     exe = make_installer(plat, zip_tree(tree, work / "p.zip"), work / "setup")
-    expect_rc(plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work)), 2)
+    plat.check(exe, "--auto-update", "-d", install, work=work, rc=2)
     assert tree_snapshot(install) == before
 
 
@@ -42,9 +42,8 @@ def test_bsdtar_payload_keeps_the_registration(plat, installed):
     with zipfile.ZipFile(work / "p.zip") as z:
         assert "./register.properties" in z.namelist()
     out = work / ("setup" + plat.exe_suffix)
-    subprocess.run([MKSFX, "--stub", plat.stub, "--zip", work / "p.zip", "-o", out], check=True,
-                   capture_output=True)
-    expect_rc(plat.run(out, "--auto-update", "-d", install, cwd=work, env=plat.env(work)))
+    subprocess.run([MKSFX, "--stub", plat.stub, "--zip", work / "p.zip", "-o", out], check=True, capture_output=True)
+    plat.check(out, "--auto-update", "-d", install, work=work)
     assert (install / "register.properties").read_text() == "id=this-installation\n"
     assert (install / TAG / "etc" / "branch").read_bytes() == (tree / TAG / "etc" / "branch").read_bytes()
 
@@ -71,8 +70,7 @@ def test_update_entry_in_the_lock_fails_and_leaves_no_lock(plat, installed, entr
         pytest.skip("names differ by case here")
     before = tree_snapshot(install)
     exe = make_installer(plat, zip_entries(zip_tree(tree, work / "p.zip"), [(entry, "x", False)], "a"), work / "setup")
-    has(expect_rc(plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work)), 2).stderr,
-        "installation lock", entry)
+    has(plat.check(exe, "--auto-update", "-d", install, work=work, rc=2).stderr, "installation lock", entry)
     assert tree_snapshot(install) == before
 
 
