@@ -180,8 +180,7 @@ TEST(OsConvHelpers, Utf8DecodeAndMarks) {
   EXPECT_EQ(toUtf8(bomUtf32Le, std::string("\xac\x20\x00\x00", 4)), "\xe2\x82\xac");
   uint16_t w[] = {'h', 'i', 0};
   uint16_t* copy = convWideDup(w);
-  EXPECT_EQ(copy[1], 'i');
-  EXPECT_EQ(copy[2], 0);
+  EXPECT_EQ((std::tuple{copy[1], copy[2]}), (std::tuple<uint16_t, uint16_t>{'i', 0}));
   memFree(copy);
 }
 
