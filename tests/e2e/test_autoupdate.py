@@ -91,9 +91,8 @@ def test_installed_release_is_refused(plat, setup):
 
 def test_incomplete_installation_is_not_counted(plat, setup):
     exe, _, install, work = setup
-    rel = install / "half"
-    (rel / "etc").mkdir(parents=True)
-    (rel / "etc" / "branch").write_text("# branch file\n" + RELEASE + "\n")
+    (install / "half" / "etc").mkdir(parents=True)
+    (install / "half" / "etc" / "branch").write_text("# branch file\n" + RELEASE + "\n")
     has(plat.check(exe, "--auto-update", "-d", install, work=work).stderr, "is not complete", "does not exist")
 
 
@@ -121,9 +120,8 @@ def test_interrupt_during_script_cleans_up(plat, setup):
     exe = slow_installer(plat, work, f"touch '{started}'\nsleep 5\n")
     p = plat.popen(exe, cwd=work, env=plat.env(work))
     for _ in range(200):
-        if started.exists():
-            break
-        time.sleep(0.05)
+        if not started.exists():
+            time.sleep(0.05)
     assert started.exists()
     os.killpg(p.pid, signal.SIGINT)  # as a terminal does: the whole process group
     out, err = p.communicate(timeout=60)
