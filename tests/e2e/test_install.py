@@ -1,7 +1,7 @@
 """The self-extractor as a user runs it: installer mode, unpacking, patterns, the script hand-over and its logs."""
 import pytest
 
-from conftest import (RELEASE, TAG, assert_holds_tree, demo_tree, expect_rc, has, make_installer,
+from conftest import (RELEASE, TAG, assert_holds_tree, expect_rc, has, make_installer,
                       tree_snapshot, zip_entries, zip_tree)
 
 
@@ -12,14 +12,8 @@ def work(tmp_path):
     return tmp_path
 
 
-def demo_installer(plat, work, name="setup"):
-    tree = demo_tree(plat, work / "payload")
-    z = zip_tree(tree, work / "payload.zip")
-    return make_installer(plat, z, work / name), tree
-
-
-def test_install_runs_script_with_arguments_and_copies_logs_and_rolls_back_a_failure(plat, work):
-    exe, _ = demo_installer(plat, work)
+def test_install_runs_script_with_arguments_and_copies_logs_and_rolls_back_a_failure(plat, setup):
+    exe, _, _, work = setup
     out = plat.check(exe, "first arg", "-x", work=work).out
     # The script's own log is copied between the dashed lines; companion files come along.
     args = (['args: "first arg" "-x" "-f" ', 'stdout.log" "-l" "INFO"'] if plat.wine else
@@ -33,8 +27,8 @@ def test_install_runs_script_with_arguments_and_copies_logs_and_rolls_back_a_fai
     assert plat.leftover_temp_dirs(work) == []
 
 
-def test_unpack_into_new_and_existing_directory(plat, work):
-    exe, tree = demo_installer(plat, work)
+def test_unpack_into_new_and_existing_directory(plat, setup):
+    exe, tree, _, work = setup
     assert "No unpack directory argument given" in plat.check(exe, "--unpack", work=work, rc=2).stderr
     existing = work / "existing"
     existing.mkdir()
@@ -47,9 +41,9 @@ def test_unpack_into_new_and_existing_directory(plat, work):
     assert (existing / "keep.txt").read_text() == "mine"
 
 
-def test_pattern_extracts_only_matching_entries(plat, work):
-    exe, _ = demo_installer(plat, work)
-    out_dir = work / "out"
+def test_pattern_extracts_only_matching_entries(plat, setup):
+    exe, _, _, work = setup
+    (out_dir := work / "out").mkdir()
     r = expect_rc(plat.run(exe, "--pattern", f"{TAG}/etc/*", cwd=out_dir, env=plat.env(work)))
     assert (out_dir / TAG / "etc" / "branch").read_text().strip() == RELEASE
     assert not (out_dir / TAG / "www").exists()
@@ -68,8 +62,8 @@ def test_archive_without_script_unpacks_everything_here(plat, work):
     assert_holds_tree(out_dir, src)
 
 
-def test_copyright_and_unattended_log(plat, work):
-    exe, _ = demo_installer(plat, work)
+def test_copyright_and_unattended_log(plat, setup):
+    exe, _, _, work = setup
     lines = plat.check(exe, "-copyright", work=work).stdout.splitlines()
     assert lines[0].startswith("Copyright") and lines[1] == RELEASE
     log = work / "unattended.log"
@@ -90,8 +84,8 @@ def test_corrupt_entry_fails_and_leaves_nothing(plat, work):
     assert tree_snapshot(out_dir) == {"a.txt": b"previous"}
 
 
-def test_script_gets_the_child_log_level(plat, work):
-    tree = demo_tree(plat, work / "payload")
+def test_script_gets_the_child_log_level(plat, setup):
+    _, tree, _, work = setup
     script = tree / TAG / "bin" / plat.script
     script.write_bytes(b"@echo QZR_LOGLEVEL=[%QZR_LOGLEVEL%]\r\n" if plat.wine else
                        b'#!/bin/sh\necho "QZR_LOGLEVEL=[$QZR_LOGLEVEL]"\n')
