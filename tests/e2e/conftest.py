@@ -161,8 +161,7 @@ def old_installation(tree: Path, dest: Path):
 
 @pytest.fixture
 def setup(plat, tmp_path):
-    """An installer of the demo payload and an older installation of it:
-    (exe, payload tree, installation, work directory)."""
+    """An installer of the demo payload and an older installation: (exe, payload tree, installation, work directory)."""
     (tmp_path / "tmp").mkdir()
     tree = demo_tree(plat, tmp_path / "payload")
     exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
@@ -170,8 +169,7 @@ def setup(plat, tmp_path):
 
 
 def installed_release(plat: Platform, rel: Path):
-    """A complete installation of this release at rel (the stub answers -v
-    with the release, as the agent's programs do)."""
+    """A complete installation of this release at rel (the stub answers -v with the release, as agent programs do)."""
     (rel / "etc").mkdir(parents=True)
     (rel / "bin").mkdir()
     (rel / "etc" / "branch").write_text(RELEASE + "\n")

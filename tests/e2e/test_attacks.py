@@ -63,8 +63,7 @@ def test_update_entry_in_the_lock_fails_and_leaves_no_lock(plat, setup, entry):
 
 
 def test_file_link_planted_where_an_entry_goes_keeps_its_target(plat, tmp_path):
-    outside = tmp_path / "outside"
-    outside.mkdir()
+    (outside := tmp_path / "outside").mkdir()
     (outside / "f").write_text("precious\n")
     target = tmp_path / "target"
     (target / "www").mkdir(parents=True)

@@ -65,8 +65,7 @@ def test_lock_that_cannot_be_created_fails_at_once(plat, setup):
 
 def test_fresh_lock_makes_installer_wait_and_fail_and_a_stale_one_is_removed(plat, setup):
     exe, _, install, work = setup
-    lock = install / ".lock"
-    lock.mkdir()
+    (lock := install / ".lock").mkdir()
     start = time.time()
     r = plat.check(exe, "--auto-update", "-d", install, work=work, rc=2, extra={"QZR_TEST_LOCK_ATTEMPTS": "3"})
     has(r.stderr, "will wait 180 seconds", "Failed to obtain installation lock")

@@ -20,8 +20,7 @@ RECORD = re.compile(r"^INFO  \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} Etc/GMT\S* \[\
     (["-copyright"], 2, [], None),
 ], ids=["-v", "-V", "--secureversion", "--loglevel then -v", "--loglevel without value", "no archive", "-copyright"])
 def test_entry_options_and_exit_codes(plat, args, rc, says, stdout):
-    """The stub alone: what it says on standard error, prints on standard
-    output (None: never the release) and exits with."""
+    """The stub alone: what it says on standard error, prints on standard output (None: never the release), returns."""
     r = plat.run(plat.stub, *args)
     assert rc is None or r.returncode == rc, r.stderr
     for text in says:
@@ -32,8 +31,7 @@ def test_entry_options_and_exit_codes(plat, args, rc, says, stdout):
 def test_logfile_receives_the_records_or_falls_back(plat, tmp_path):
     """--logfile sends everything to a new UTF-8 file with full record
     prefixes; the run's environment is in it with secrets masked."""
-    log = tmp_path / "logs" / "x.log"
-    log.parent.mkdir()
+    (log := tmp_path / "logs" / "x.log").parent.mkdir()
     r = expect_rc(plat.run(plat.stub, "--logfile", log, "--loglevel", "debug", "-v", cwd=tmp_path,
                            env={"SFX_E2E_SECRET_TOKEN": "do-not-log-me", "SFX_E2E_PLAIN": "plain-value"}))
     assert r.stdout.strip() == VERSION

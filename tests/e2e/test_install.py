@@ -30,8 +30,7 @@ def test_install_runs_script_with_arguments_and_copies_logs_and_rolls_back_a_fai
 def test_unpack_into_new_and_existing_directory(plat, setup):
     exe, tree, _, work = setup
     assert "No unpack directory argument given" in plat.check(exe, "--unpack", work=work, rc=2).stderr
-    existing = work / "existing"
-    existing.mkdir()
+    (existing := work / "existing").mkdir()
     (existing / "keep.txt").write_text("mine")
     (existing / "register.properties").write_text("old")
     for target in (work / "new" / "deeper", existing):

@@ -69,8 +69,7 @@ def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
     subprocess.run(["zip", "-qr", "-fz", z, "."], cwd=tree, check=True)
     data, stub = z.read_bytes(), plat.stub.read_bytes()
     count = len(zip_infos(z))
-    # Residues of the end record's offset modulo 256 around the ZIP64
-    # locator (20 bytes) and record (56 bytes) in front of it.
+    # Residues of the end record's offset modulo 256 around the ZIP64 locator (20 bytes) and record (56) before it.
     for residue in (0, 75, 76, 255):
         pad = (residue - (len(stub) + len(data) - 22)) % 256
         exe = tmp_path / f"setup{residue}{plat.exe_suffix}"

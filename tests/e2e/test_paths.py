@@ -20,8 +20,7 @@ def test_install_and_unpack_directory_spellings(plat, setup, spelling):
     assert "Released installation lock" in plat.check(exe, "--auto-update", "-d", SPELLINGS[spelling](plat, install),
                                                       work=work, extra={"QZR_TEST_LOCK_ATTEMPTS": "3"}).out
     assert sorted(p.name for p in work.rglob(".lock")) == []
-    target = work / "unpacked"
-    target.mkdir()
+    (target := work / "unpacked").mkdir()
     plat.check(exe, "--unpack", SPELLINGS[spelling](plat, target), work=work)
     assert tree_snapshot(target) == tree_snapshot(tree)
 

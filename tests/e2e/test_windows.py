@@ -55,8 +55,7 @@ def test_link_entry_is_there_or_the_walk_fails(wine, tmp_path):
     creates none) fails the walk, which then undoes everything."""
     exe = make_installer(wine, zip_entries(tmp_path / "links.zip", [("d/target.txt", "data", False),
                                                                    ("d/lnk", "target.txt", True)]), tmp_path / "setup")
-    out = tmp_path / "out"
-    out.mkdir()
+    (out := tmp_path / "out").mkdir()
     r = wine.run(exe, "--unpack", out, cwd=tmp_path, env=wine.env(tmp_path))
     link = out / "d" / "lnk"
     if r.returncode == 0:
