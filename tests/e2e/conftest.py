@@ -93,11 +93,7 @@ def has(text, *needles, lacks=()):
         assert n not in text, (n, text[-3000:])
 
 
-def platforms():
-    return [n for n in os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",") if n]
-
-
-@pytest.fixture(params=platforms())
+@pytest.fixture(params=[n for n in os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",") if n])
 def plat(request):
     p = Platform(request.param)
     if not p.stub.exists():

@@ -12,7 +12,7 @@ def work(tmp_path):
     return tmp_path
 
 
-def test_install_runs_script_with_arguments_and_copies_logs_and_rolls_back_a_failure(plat, setup):
+def test_install_mode_script_logs_rollback_copyright_and_unattended_log(plat, setup):
     exe, _, _, work = setup
     out = plat.check(exe, "first arg", "-x", work=work).out
     # The script's own log is copied between the dashed lines; companion files come along.
@@ -25,6 +25,11 @@ def test_install_runs_script_with_arguments_and_copies_logs_and_rolls_back_a_fai
     out = plat.check(exe, work=work, rc=2, extra={"DEMO_INSTALLER_EXIT": "3"}).out
     has(out, "Installation failed", "Content of installer.log:")
     assert plat.leftover_temp_dirs(work) == []
+    lines = plat.check(exe, "-copyright", work=work).stdout.splitlines()
+    assert lines[0].startswith("Copyright") and lines[1] == RELEASE
+    log = work / "unattended.log"
+    plat.check(exe, "-u", log, work=work)
+    has(log.read_text(encoding="utf-8-sig", errors="replace"), "Installation succeeded", "Content of installer.log:")
 
 
 def test_unpack_into_new_and_existing_directory(plat, setup):
@@ -59,15 +64,6 @@ def test_archive_without_script_unpacks_everything_here(plat, work):
     out_dir = work / "out"
     expect_rc(plat.run(exe, cwd=out_dir, env=plat.env(work)))
     assert_holds_tree(out_dir, src)
-
-
-def test_copyright_and_unattended_log(plat, setup):
-    exe, _, _, work = setup
-    lines = plat.check(exe, "-copyright", work=work).stdout.splitlines()
-    assert lines[0].startswith("Copyright") and lines[1] == RELEASE
-    log = work / "unattended.log"
-    plat.check(exe, "-u", log, work=work)
-    has(log.read_text(encoding="utf-8-sig", errors="replace"), "Installation succeeded", "Content of installer.log:")
 
 
 def test_corrupt_entry_fails_and_leaves_nothing(plat, work):

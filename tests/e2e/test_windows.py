@@ -26,14 +26,10 @@ def wine(plat):
     return plat
 
 
-def batch_installer(plat, work):
-    (work / "p" / "bin").mkdir(parents=True)
-    (work / "p" / "bin" / "installer.cmd").write_bytes(ARGS_SCRIPT.encode())
-    return make_installer(plat, zip_tree(work / "p", work / "p.zip"), work / "setup")
-
-
 def test_batch_arguments_arrive_unchanged_or_are_refused(wine, tmp_path):
-    exe = batch_installer(wine, tmp_path)
+    (tmp_path / "p" / "bin").mkdir(parents=True)
+    (tmp_path / "p" / "bin" / "installer.cmd").write_bytes(ARGS_SCRIPT.encode())
+    exe = make_installer(wine, zip_tree(tmp_path / "p", tmp_path / "p.zip"), tmp_path / "setup")
     for start in range(0, len(BATCH_ARGS), 7):  # -f and -l take the last slots
         chunk = BATCH_ARGS[start:start + 7]
         out = tmp_path / f"args{start}.txt"
