@@ -69,8 +69,7 @@ class Platform:
         return r
 
     def check(self, exe, *args, work, rc=0, extra=None):
-        """Runs exe in work with env(work, extra) and asserts its exit code;
-        the result also holds the whole output as out."""
+        """Runs exe in work with env(work, extra) and asserts its exit code; the result also holds the output as out."""
         return expect_rc(self.run(exe, *args, cwd=work, env=self.env(work, extra)), rc)
 
     def popen(self, exe, *args, cwd=None, env=None):
@@ -94,11 +93,7 @@ def has(text, *needles, lacks=()):
         assert n not in text, (n, text[-3000:])
 
 
-def platforms():
-    return [n for n in os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",") if n]
-
-
-@pytest.fixture(params=platforms())
+@pytest.fixture(params=[n for n in os.environ.get("SFX_E2E_PLATFORMS", "native,wine").split(",") if n])
 def plat(request):
     p = Platform(request.param)
     if not p.stub.exists():
@@ -113,6 +108,12 @@ def zip_tree(src: Path, dest: Path, skip=(), method=zipfile.ZIP_DEFLATED):
             if path.name not in skip:
                 z.write(path, path.relative_to(src).as_posix() + ("/" if path.is_dir() else ""))
     return dest
+
+
+def zip_infos(path: Path):
+    """The entries of the ZIP at path, or of the archive at the end of an installer."""
+    with zipfile.ZipFile(path) as z:
+        return z.infolist()
 
 
 def zip_entries(dest: Path, entries, mode="w"):
@@ -156,8 +157,7 @@ def old_installation(tree: Path, dest: Path):
 
 @pytest.fixture
 def setup(plat, tmp_path):
-    """An installer of the demo payload and an older installation of it:
-    (exe, payload tree, installation, work directory)."""
+    """An installer of the demo payload and an older installation: (exe, payload tree, installation, work directory)."""
     (tmp_path / "tmp").mkdir()
     tree = demo_tree(plat, tmp_path / "payload")
     exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
@@ -165,8 +165,7 @@ def setup(plat, tmp_path):
 
 
 def installed_release(plat: Platform, rel: Path):
-    """A complete installation of this release at rel (the stub answers -v
-    with the release, as the agent's programs do)."""
+    """A complete installation of this release at rel (the stub answers -v with the release, as agent programs do)."""
     (rel / "etc").mkdir(parents=True)
     (rel / "bin").mkdir()
     (rel / "etc" / "branch").write_text(RELEASE + "\n")

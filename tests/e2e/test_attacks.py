@@ -2,50 +2,37 @@
 where the payload has a file, the registration file spelled "./register.properties", links left on disk by an earlier
 update or planted where an entry goes, an entry in the lock."""
 import os
-import shutil
 import subprocess
 import zipfile
 
 import pytest
 
-from conftest import BUILD, TAG, demo_tree, expect_rc, has, make_installer, tree_snapshot, zip_entries, zip_tree
+from conftest import BUILD, TAG, expect_rc, has, make_installer, tree_snapshot, zip_entries, zip_tree
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
 
 
-@pytest.fixture
-def installed(plat, tmp_path):
-    """A payload, its installer, and an older installation of the same layout."""
-    (tmp_path / "tmp").mkdir()
-    tree = demo_tree(plat, tmp_path / "payload")
-    install = tmp_path / "install"
-    shutil.copytree(tree, install)
-    (install / "register.properties").write_text("id=this-installation\n")
-    return tree, install, tmp_path
-
-
-def test_existing_directory_where_the_payload_has_a_file_survives(plat, installed):
-    tree, install, work = installed
+def test_existing_directory_where_the_payload_has_a_file_survives(plat, setup):
+    exe, _, install, work = setup
     props = install / TAG / "etc" / "agent.properties"
     props.unlink()
     (props / "log").mkdir(parents=True)
     (props / "log" / "agent.log").write_text("history\n")
     before = tree_snapshot(install)
-    exe = make_installer(plat, zip_tree(tree, work / "p.zip"), work / "setup")
-    expect_rc(plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work)), 2)
+    plat.check(exe, "--auto-update", "-d", install, work=work, rc=2)
     assert tree_snapshot(install) == before
 
 
-def test_bsdtar_payload_keeps_the_registration(plat, installed):
-    tree, install, work = installed
+def test_bsdtar_payload_keeps_the_registration(plat, setup):
+    _, tree, install, work = setup
+    registration = (install / "register.properties").read_bytes()
     subprocess.run(["bsdtar", "-a", "-cf", work / "p.zip", "."], cwd=tree, check=True)
     with zipfile.ZipFile(work / "p.zip") as z:
         assert "./register.properties" in z.namelist()
-    out = work / ("setup" + plat.exe_suffix)
-    subprocess.run([MKSFX, "--stub", plat.stub, "--zip", work / "p.zip", "-o", out], check=True,
-                   capture_output=True)
-    expect_rc(plat.run(out, "--auto-update", "-d", install, cwd=work, env=plat.env(work)))
-    assert (install / "register.properties").read_text() == "id=this-installation\n"
+    out = work / ("bsdtar-setup" + plat.exe_suffix)
+    subprocess.run([MKSFX, "--stub", plat.stub, "--zip", work / "p.zip", "-o", out], check=True, capture_output=True)
+    plat.check(out, "--auto-update", "-d", install, work=work)
+    assert (install / "register.properties").read_bytes() == registration
     assert (install / TAG / "etc" / "branch").read_bytes() == (tree / TAG / "etc" / "branch").read_bytes()
 
 
@@ -65,20 +52,18 @@ def test_link_left_by_an_earlier_update_is_not_written_through(plat, tmp_path):
 
 
 @pytest.mark.parametrize("entry", [".lock/x", "./.lock/x", ".LOCK/x"])
-def test_update_entry_in_the_lock_fails_and_leaves_no_lock(plat, installed, entry):
-    tree, install, work = installed
+def test_update_entry_in_the_lock_fails_and_leaves_no_lock(plat, setup, entry):
+    _, tree, install, work = setup
     if entry == ".LOCK/x" and not plat.wine:
         pytest.skip("names differ by case here")
     before = tree_snapshot(install)
     exe = make_installer(plat, zip_entries(zip_tree(tree, work / "p.zip"), [(entry, "x", False)], "a"), work / "setup")
-    has(expect_rc(plat.run(exe, "--auto-update", "-d", install, cwd=work, env=plat.env(work)), 2).stderr,
-        "installation lock", entry)
+    has(plat.check(exe, "--auto-update", "-d", install, work=work, rc=2).stderr, "installation lock", entry)
     assert tree_snapshot(install) == before
 
 
 def test_file_link_planted_where_an_entry_goes_keeps_its_target(plat, tmp_path):
-    outside = tmp_path / "outside"
-    outside.mkdir()
+    (outside := tmp_path / "outside").mkdir()
     (outside / "f").write_text("precious\n")
     target = tmp_path / "target"
     (target / "www").mkdir(parents=True)

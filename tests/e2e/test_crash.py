@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import TAG, demo_tree, make_installer, old_installation, tree_snapshot, zip_tree
+from conftest import TAG, make_installer, tree_snapshot, zip_tree
 
 SCRIPT_LOG = f"{TAG}/bin/installer.log"  # written by the script itself
 
@@ -24,17 +24,15 @@ def leftovers(root):
 
 
 @pytest.fixture
-def update(plat, tmp_path):
+def update(plat, setup):
     """An old installation and an installer that replaces most of it, adds a
     directory and keeps the registration; returns (exe, old, new, work)."""
-    (tmp_path / "tmp").mkdir()
-    tree = demo_tree(plat, tmp_path / "payload")
+    _, tree, install, tmp_path = setup
     (tree / TAG / "www" / "new").mkdir()
     for i in range(3):
         (tree / TAG / "www" / "new" / f"p{i}.html").write_text(f"page {i}\n")
     exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
-    old = old_installation(tree, tmp_path / "old")
-    shutil.rmtree(old / TAG / "www" / "new")
+    old = install.rename(tmp_path / "old")  # made before the new directory
     new = tmp_path / "new"
     shutil.copytree(old, new)
     plat.check(exe, "--auto-update", "-d", new, work=tmp_path)
@@ -76,8 +74,7 @@ def test_random_kills(plat, update):
     inst = work / "inst"
     rng = random.Random(18)
     # Kills land within the length of a whole update as measured now, so that a loaded machine does not let every update
-    # finish first. Each close is slowed through the test seam, so that the extraction spans the window in which the
-    # kills fall.
+    # finish first. Each close is slowed through the test seam, so that the extraction spans the window of the kills.
     slow = plat.env(work, {"QZR_TEST_CLOSE_DELAY_MS": "100" if plat.wine else "20"})
     shutil.copytree(work / "old", inst)
     t0 = time.monotonic()

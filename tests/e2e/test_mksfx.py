@@ -9,7 +9,7 @@ from datetime import datetime, timezone
 import pytest
 
 from conftest import (BUILD, RELEASE, ROOT, TAG, WIN_BUILD, WINE_RUN, Platform, assert_holds_tree, demo_tree,
-                      expect_rc, has, set_tree_times, zip_tree)
+                      expect_rc, has, set_tree_times, zip_infos, zip_tree)
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
 MKSFX_WIN = BUILD / WIN_BUILD / "tools" / "mksfx.exe"
@@ -22,6 +22,23 @@ def mksfx(*args, wine=False, check=True, env=None):
     return expect_rc(r) if check else r
 
 
+def refused(*args, says, wine=False, env=None):
+    """Runs mksfx, asserting that it refuses (exit code 2) and that its error output holds says (a text or texts)."""
+    r = mksfx(*args, wine=wine, check=False, env=env)
+    has(r.stderr, *([says] if isinstance(says, str) else says))
+    assert r.returncode == 2, r.stderr
+    return r
+
+
+NATIVE, WINE = Platform("native"), Platform("wine")
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A copy of the demo payload for the native stub."""
+    return demo_tree(NATIVE, tmp_path / "payload")
+
+
 def test_build_from_directory_and_install(plat, tmp_path):
     tree = demo_tree(plat, tmp_path / "payload")
     out = tmp_path / ("setup" + plat.exe_suffix)
@@ -32,21 +49,16 @@ def test_build_from_directory_and_install(plat, tmp_path):
     assert_holds_tree(target, tree)
 
 
-def test_refuses_archives_the_stub_would_not_find(tmp_path):
-    plat = Platform("native")
-    z = zip_tree(demo_tree(plat, tmp_path / "payload"), tmp_path / "p.zip")
-    commented = tmp_path / "commented.zip"
-    shutil.copy(z, commented)
-    with zipfile.ZipFile(commented, "a") as f:
-        f.comment = b"built by hand"
-    for name, data, says in (("commented", commented.read_bytes(), "comment"),
+def test_refuses_archives_the_stub_would_not_find(tmp_path, tree):
+    z = zip_tree(tree, tmp_path / "p.zip")
+    # The end record's comment length (its last two bytes) and the comment.
+    for name, data, says in (("commented", z.read_bytes()[:-2] + b"\x0d\x00built by hand", "comment"),
                              ("trailing", z.read_bytes() + b"\n", "follow the archive"),
                              ("garbage", b"not a zip at all" * 10, "")):
         (tmp_path / f"{name}.zip").write_bytes(data)
-        r = mksfx("--stub", plat.stub, "--zip", tmp_path / f"{name}.zip", "-o", tmp_path / name, check=False)
-        assert r.returncode == 2 and says in r.stderr and not (tmp_path / name).exists(), (name, r.stderr)
-    r = mksfx("--verify", plat.stub, check=False)
-    assert r.returncode == 2 and "would not find an archive" in r.stderr
+        refused("--stub", NATIVE.stub, "--zip", tmp_path / f"{name}.zip", "-o", tmp_path / name, says=says)
+        assert not (tmp_path / name).exists(), name
+    refused("--verify", NATIVE.stub, says="would not find an archive")
 
 
 def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
@@ -56,10 +68,8 @@ def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
     z = tmp_path / "p.zip"
     subprocess.run(["zip", "-qr", "-fz", z, "."], cwd=tree, check=True)
     data, stub = z.read_bytes(), plat.stub.read_bytes()
-    with zipfile.ZipFile(z) as f:
-        count = len(f.infolist())
-    # Residues of the end record's offset modulo 256 around the ZIP64
-    # locator (20 bytes) and record (56 bytes) in front of it.
+    count = len(zip_infos(z))
+    # Residues of the end record's offset modulo 256 around the ZIP64 locator (20 bytes) and record (56) before it.
     for residue in (0, 75, 76, 255):
         pad = (residue - (len(stub) + len(data) - 22)) % 256
         exe = tmp_path / f"setup{residue}{plat.exe_suffix}"
@@ -91,7 +101,7 @@ def signing(tmp_path):
 
 def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, signing):
     sign, verify = signing
-    plat = Platform("wine")
+    plat = WINE
     tree = demo_tree(plat, tmp_path / "payload")
     stub, payload = tmp_path / "stub.exe", tmp_path / "payload.zip"
     mksfx("--stub", plat.stub, "--dir", tree, "--store", "--digest", "--stub-only", "--zip-out", payload, "-o", stub)
@@ -126,33 +136,27 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     assert not target.exists() or not any(target.iterdir())
 
     # A digest can only be written before signing.
-    r = mksfx("--stub", signed, "--zip", payload, "--digest", "-o", tmp_path / "again.exe", check=False)
-    assert r.returncode == 2 and "already signed" in r.stderr
+    refused("--stub", signed, "--zip", payload, "--digest", "-o", tmp_path / "again.exe", says="already signed")
 
 
-def test_stub_with_digest_refuses_another_payload(tmp_path):
-    plat = Platform("native")
-    tree = demo_tree(plat, tmp_path / "payload")
+def test_stub_with_digest_refuses_another_payload(tmp_path, tree):
     stub = tmp_path / "stub"
-    mksfx("--stub", plat.stub, "--dir", tree, "--digest", "--stub-only", "--zip-out", tmp_path / "p.zip", "-o", stub)
+    mksfx("--stub", NATIVE.stub, "--dir", tree, "--digest", "--stub-only", "--zip-out", tmp_path / "p.zip", "-o", stub)
     other = zip_tree(tree, tmp_path / "other.zip", method=zipfile.ZIP_STORED)
-    r = mksfx("--stub", stub, "--zip", other, "-o", tmp_path / "setup", check=False)
-    assert r.returncode == 2 and "another payload" in r.stderr
+    refused("--stub", stub, "--zip", other, "-o", tmp_path / "setup", says="another payload")
 
 
 def test_windows_build_deflates_like_the_native_one(tmp_path):
     # The project's sources as compressible content, so that compression makes a visible difference.
-    tree = demo_tree(Platform("wine"), tmp_path / "payload")
+    tree, stub = demo_tree(WINE, tmp_path / "payload"), WINE.stub
     for sub in ("common-impl", "opsys-impl"):
         shutil.copytree(ROOT / sub, tree / TAG / "www" / sub)
-    stub = Platform("wine").stub
     packed = {}
     for wine in (False, True):
         for level in ("9", "12"):
             out = tmp_path / f"setup-{wine}-{level}.exe"
             assert "(deflated)" in mksfx("--stub", stub, "--dir", tree, "--level", level, "-o", out, wine=wine).stdout
-            with zipfile.ZipFile(out) as z:
-                packed[wine, level] = {i.filename: i.compress_size for i in z.infolist()}
+            packed[wine, level] = {i.filename: i.compress_size for i in zip_infos(out)}
             assert "CRC-32 matches" in mksfx("--verify", out, wine=not wine).stdout
     # One library and one meaning of --level on every platform.
     assert packed[True, "9"] == packed[False, "9"] and packed[True, "12"] == packed[False, "12"]
@@ -164,41 +168,35 @@ def test_windows_build_deflates_like_the_native_one(tmp_path):
 
 @pytest.mark.parametrize("wine", [False, True], ids=["native", "wine"])
 @pytest.mark.parametrize("packing", ["--store", "--verbose"], ids=["stored", "deflated"])
-def test_verify_checks_every_entry(tmp_path, wine, packing):
-    plat = Platform("native")
-    tree = demo_tree(plat, tmp_path / "payload")
+def test_verify_checks_every_entry(tmp_path, tree, wine, packing):
     (tree / TAG / "www" / "big.txt").write_text("".join(f"line {i} of the agent's page\n" for i in range(5000)))
     out = tmp_path / "setup"
-    mksfx("--stub", plat.stub, "--dir", tree, packing, "-o", out)
-    with zipfile.ZipFile(out) as z:
-        info = z.getinfo(f"{TAG}/www/big.txt")
+    mksfx("--stub", NATIVE.stub, "--dir", tree, packing, "-o", out)
+    info = next(i for i in zip_infos(out) if i.filename == f"{TAG}/www/big.txt")
     data = bytearray(out.read_bytes())
     start = data.index(f"{TAG}/www/big.txt".encode(), info.header_offset) + len(info.filename) + len(info.extra)
     data[start + info.compress_size // 2] ^= 0x20
     out.write_bytes(bytes(data))
-    r = mksfx("--verify", out, wine=wine, check=False)
-    assert r.returncode == 2 and f"{TAG}/www/big.txt" in r.stderr and "would not extract" in r.stderr, r.stderr
+    refused("--verify", out, wine=wine, says=(f"{TAG}/www/big.txt", "would not extract"))
 
 
 @pytest.mark.parametrize("wine", [False, True], ids=["native", "wine"])
 def test_source_date_epoch_gives_identical_installers(tmp_path, wine):
     epoch = 1700000000  # 2023-11-14 22:13:20 UTC
-    stub = Platform("wine").stub
     outs = []
     for i, offset in enumerate((1000, 9000000)):
-        tree = demo_tree(Platform("wine"), tmp_path / f"checkout{i}")
+        tree = demo_tree(WINE, tmp_path / f"checkout{i}")
         set_tree_times(tree, epoch + offset)
         for env in ({"SOURCE_DATE_EPOCH": str(epoch)}, {}):
             out = tmp_path / f"setup{i}{'-pinned' if env else ''}.exe"
-            mksfx("--stub", stub, "--dir", tree, "-o", out, wine=wine, env=env)
+            mksfx("--stub", WINE.stub, "--dir", tree, "-o", out, wine=wine, env=env)
             outs.append(out.read_bytes())
     assert outs[0] == outs[2]
     assert outs[1] != outs[3]
     latest = datetime.fromtimestamp(epoch, timezone.utc).replace(tzinfo=None)
-    with zipfile.ZipFile(tmp_path / "setup0-pinned.exe") as z:
-        for info in z.infolist():
-            assert datetime(*info.date_time) == latest, info.filename  # DOS time in UTC
-            assert int.from_bytes(info.extra[5:9], "little") == epoch, info.filename
+    for info in zip_infos(tmp_path / "setup0-pinned.exe"):
+        assert datetime(*info.date_time) == latest, info.filename  # DOS time in UTC
+        assert int.from_bytes(info.extra[5:9], "little") == epoch, info.filename
 
 
 @pytest.mark.parametrize("args,env,says", [
@@ -208,32 +206,17 @@ def test_source_date_epoch_gives_identical_installers(tmp_path, wine):
     ([], {"SOURCE_DATE_EPOCH": "-1"}, "SOURCE_DATE_EPOCH must be"),
     ([], {"SOURCE_DATE_EPOCH": "4294967296"}, "SOURCE_DATE_EPOCH must be"),
 ])
-def test_refuses_bad_values(tmp_path, args, env, says):
-    plat = Platform("native")
-    out = tmp_path / "setup"
-    r = mksfx("--stub", plat.stub, "--dir", demo_tree(plat, tmp_path / "payload"), "-o", out, *args, env=env,
-              check=False)
-    assert r.returncode == 2 and says in r.stderr and not out.exists(), r.stderr
+def test_refuses_bad_values(tmp_path, tree, args, env, says):
+    refused("--stub", NATIVE.stub, "--dir", tree, "-o", tmp_path / "setup", *args, env=env, says=says)
+    assert not (tmp_path / "setup").exists()
 
 
 def _add(rel, text="x"):
-    def change(tree):
-        path = tree / rel
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
-    return change
+    return lambda tree: (tree / rel).parent.mkdir(parents=True, exist_ok=True) or (tree / rel).write_text(text)
 
 
 def _link(rel, target):
     return lambda tree: (tree / rel).symlink_to(target)
-
-
-def _remove(rel):
-    return lambda tree: (tree / rel).unlink()
-
-
-def _flatten(tree):
-    shutil.rmtree(tree / TAG)
 
 
 # (change to the payload, the file the message names, what it says, --force packs it)
@@ -250,34 +233,29 @@ REFUSALS = [
     (_link(f"{TAG}/www/passwd", "/etc/passwd"), f"{TAG}/www/passwd", "leads out of the tree", False),
     (_link(f"{TAG}/www/up", "../../.."), f"{TAG}/www/up", "leads out of the tree", False),
     (_add(f"{TAG}/bin/setup-installer.sh"), f"{TAG}/bin/setup-installer.sh", "installer scripts", True),
-    (_remove(f"{TAG}/etc/branch"), f"{TAG}/etc/branch", "is missing", True),
-    (_flatten, "top directory", "no top directory", True),
+    (lambda t: (t / TAG / "etc" / "branch").unlink(), f"{TAG}/etc/branch", "is missing", True),
+    (lambda t: shutil.rmtree(t / TAG), "top directory", "no top directory", True),
 ]
 
 
 @pytest.mark.parametrize("change,name,says,forced", REFUSALS, ids=[r[2] + " " + r[1] for r in REFUSALS])
-def test_refuses_trees_the_installer_would_refuse_or_lose(tmp_path, change, name, says, forced):
-    plat = Platform("native")
-    tree = demo_tree(plat, tmp_path / "payload")
+def test_refuses_trees_the_installer_would_refuse_or_lose(tmp_path, tree, change, name, says, forced):
     change(tree)
     out, kept = tmp_path / "setup", tmp_path / "kept.zip"
     kept.write_bytes(b"an earlier archive")
-    r = mksfx("--stub", plat.stub, "--dir", tree, "--zip-out", kept, "-o", out, check=False)
-    assert r.returncode == 2 and says in r.stderr and name in r.stderr, r.stderr
+    refused("--stub", NATIVE.stub, "--dir", tree, "--zip-out", kept, "-o", out, says=(says, name))
     assert not out.exists() and kept.read_bytes() == b"an earlier archive"
-    r = mksfx("--stub", plat.stub, "--dir", tree, "--force", "-o", out, check=False)
+    r = mksfx("--stub", NATIVE.stub, "--dir", tree, "--force", "-o", out, check=False)
     assert (r.returncode == 0) == forced, r.stderr
     if forced:
         assert "warning" in r.stderr and mksfx("--verify", out).returncode == 0
 
 
-def test_links_inside_the_tree_are_packed(tmp_path):
-    plat = Platform("native")
-    tree = demo_tree(plat, tmp_path / "payload")
+def test_links_inside_the_tree_are_packed(tmp_path, tree):
     (tree / TAG / "www" / "home.html").symlink_to("index.html")
     (tree / TAG / "docs").symlink_to("www")
     out = tmp_path / "setup"
-    mksfx("--stub", plat.stub, "--dir", tree, "-o", out)
-    expect_rc(plat.run(out, "--unpack", tmp_path / "out", cwd=tmp_path))
+    mksfx("--stub", NATIVE.stub, "--dir", tree, "-o", out)
+    expect_rc(NATIVE.run(out, "--unpack", tmp_path / "out", cwd=tmp_path))
     assert os.readlink(tmp_path / "out" / TAG / "www" / "home.html") == "index.html"
     assert (tmp_path / "out" / TAG / "docs" / "index.html").read_bytes() == (tree / TAG / "www" / "index.html").read_bytes()

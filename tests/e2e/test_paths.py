@@ -15,18 +15,12 @@ SPELLINGS = {
 
 
 @pytest.mark.parametrize("spelling", SPELLINGS)
-def test_install_directory_spellings(plat, setup, spelling):
-    exe, _, install, work = setup
+def test_install_and_unpack_directory_spellings(plat, setup, spelling):
+    exe, tree, install, work = setup
     assert "Released installation lock" in plat.check(exe, "--auto-update", "-d", SPELLINGS[spelling](plat, install),
                                                       work=work, extra={"QZR_TEST_LOCK_ATTEMPTS": "3"}).out
     assert sorted(p.name for p in work.rglob(".lock")) == []
-
-
-@pytest.mark.parametrize("spelling", SPELLINGS)
-def test_unpack_directory_spellings(plat, setup, spelling):
-    exe, tree, _, work = setup
-    target = work / "unpacked"
-    target.mkdir()
+    (target := work / "unpacked").mkdir()
     plat.check(exe, "--unpack", SPELLINGS[spelling](plat, target), work=work)
     assert tree_snapshot(target) == tree_snapshot(tree)
 

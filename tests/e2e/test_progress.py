@@ -95,8 +95,7 @@ def test_line_is_drawn_redrawn_and_never_tears_a_record(big, tmp_path):
     # Standard error in a file: the same records, and nothing of the line.
     shutil.rmtree(target)
     rc, redirected = run_to_file(args, tmp_path, tmp_path / "err.txt")
-    assert rc == 0
-    assert normalise(redirected) == normalise(text)
+    assert (rc, normalise(redirected)) == (0, normalise(text))
 
 
 @pytest.mark.parametrize("extra_args,extra_env", [
@@ -109,8 +108,7 @@ def test_line_is_drawn_redrawn_and_never_tears_a_record(big, tmp_path):
 def test_not_drawn_where_no_person_sees_the_log(big, tmp_path, extra_args, extra_env):
     args = [str(big)] + [a.format(tmp=tmp_path) for a in extra_args] + ["--unpack", str(tmp_path / "out")]
     rc, raw = run_in_pty(args, cwd=tmp_path, env=env(extra_env), columns=COLUMNS)
-    assert rc == 0, raw[-2000:]
-    assert b"Extracting " not in raw and raw.count(b"\r") == raw.count(b"\r\n")
+    assert rc == 0 and b"Extracting " not in raw and raw.count(b"\r") == raw.count(b"\r\n"), raw[-2000:]
 
 
 @pytest.fixture
@@ -125,8 +123,7 @@ def test_redirected_windows_run_is_unchanged(windows_installer, tmp_path):
     """Under wine with standard error in a file: no console, so no line."""
     rc, out = run_to_file([str(WINE_RUN), str(windows_installer), "--unpack", "out", "-verbose", "2"], tmp_path,
                           tmp_path / "err.txt")
-    assert rc == 0, out[-2000:]
-    assert b"Extracting " not in out and out.count(b"\r") == out.count(b"\r\n")
+    assert rc == 0 and b"Extracting " not in out and out.count(b"\r") == out.count(b"\r\n"), out[-2000:]
     records = [line for line in out.split(b"\r\n") if RECORD.match(line)]
     assert len(records) >= 201 and b"Unpacked 200 files" in out
 

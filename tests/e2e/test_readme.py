@@ -19,8 +19,7 @@ def example(name):
 
 @pytest.fixture
 def shell(tmp_path):
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
+    (bin_dir := tmp_path / "bin").mkdir()
     shutil.copy(BUILD / "native" / "tools" / "mksfx", bin_dir / "mksfx")
     shutil.copy(BUILD / WIN_BUILD / "sfx.exe", tmp_path / "sfx.exe")
     demo_tree(Platform("wine"), tmp_path / "payload")

@@ -26,14 +26,10 @@ def wine(plat):
     return plat
 
 
-def batch_installer(plat, work):
-    (work / "p" / "bin").mkdir(parents=True)
-    (work / "p" / "bin" / "installer.cmd").write_bytes(ARGS_SCRIPT.encode())
-    return make_installer(plat, zip_tree(work / "p", work / "p.zip"), work / "setup")
-
-
-def test_batch_arguments_arrive_unchanged(wine, tmp_path):
-    exe = batch_installer(wine, tmp_path)
+def test_batch_arguments_arrive_unchanged_or_are_refused(wine, tmp_path):
+    (tmp_path / "p" / "bin").mkdir(parents=True)
+    (tmp_path / "p" / "bin" / "installer.cmd").write_bytes(ARGS_SCRIPT.encode())
+    exe = make_installer(wine, zip_tree(tmp_path / "p", tmp_path / "p.zip"), tmp_path / "setup")
     for start in range(0, len(BATCH_ARGS), 7):  # -f and -l take the last slots
         chunk = BATCH_ARGS[start:start + 7]
         out = tmp_path / f"args{start}.txt"
@@ -42,10 +38,7 @@ def test_batch_arguments_arrive_unchanged(wine, tmp_path):
         for i, arg in enumerate(chunk, 1):
             assert seen.get(f"ARGU{i}", "") == arg, (i, arg, seen)
             assert seen.get(f"ARGQ{i}") == f'"{arg}"', (i, arg, seen)
-
-
-def test_batch_arguments_that_cannot_pass_are_refused(wine, tmp_path):
-    exe = batch_installer(wine, tmp_path)
+    # Arguments the interpreter would change or act on.
     out = tmp_path / "args.txt"
     for arg in REFUSED_ARGS:
         r = wine.run(exe, "fine", arg, cwd=tmp_path, env=wine.env(tmp_path, {"ARGS_OUT": wine.path(out)}))
@@ -58,8 +51,7 @@ def test_link_entry_is_there_or_the_walk_fails(wine, tmp_path):
     creates none) fails the walk, which then undoes everything."""
     exe = make_installer(wine, zip_entries(tmp_path / "links.zip", [("d/target.txt", "data", False),
                                                                    ("d/lnk", "target.txt", True)]), tmp_path / "setup")
-    out = tmp_path / "out"
-    out.mkdir()
+    (out := tmp_path / "out").mkdir()
     r = wine.run(exe, "--unpack", out, cwd=tmp_path, env=wine.env(tmp_path))
     link = out / "d" / "lnk"
     if r.returncode == 0:
@@ -100,10 +92,9 @@ def test_image_manifest_flags_and_version(build, name):
     assert {e.get("Id") for e in manifest.findall(".//c:supportedOS", ns)} == SUPPORTED_OS
     assert manifest.find(".//ws:longPathAware", ns).text.strip() == "true"
 
-    def string_value(key):
-        m = re.search((key + "\0").encode("utf-16-le") + rb"(?:\0\0)?((?:[^\0]\0)+)", data)
-        return m.group(1).decode("utf-16-le") if m else None
-    assert [string_value("ProductVersion"), string_value("FileVersion")] == [RELEASE, RELEASE]
+    keys = ("ProductVersion", "FileVersion")
+    strings = [re.search((k + "\0").encode("utf-16-le") + rb"(?:\0\0)?((?:[^\0]\0)+)", data) for k in keys]
+    assert [m and m.group(1).decode("utf-16-le") for m in strings] == [RELEASE, RELEASE]
     fixed = data.find(struct.pack("<I", 0xFEEF04BD))
     assert fixed > 0
     ms, ls = struct.unpack_from("<II", data, fixed + 8)

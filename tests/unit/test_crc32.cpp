@@ -2,7 +2,6 @@
 // and length the sliced loops distinguish, and chaining across calls.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "crc32.h"
@@ -31,8 +30,7 @@ std::vector<uint8_t> pseudoRandom(size_t n, uint32_t seed) {
 
 TEST(Crc32, KnownValues) {
   EXPECT_EQ(crcOf("123456789", 9), 0xCBF43926u);
-  const char* fox = "The quick brown fox jumps over the lazy dog";
-  EXPECT_EQ(crcOf(fox, (uint32_t)strlen(fox)), 0x414FA339u);
+  EXPECT_EQ(crcOf("The quick brown fox jumps over the lazy dog", 43), 0x414FA339u);
 }
 
 TEST(Crc32, MatchesBitwiseAtEveryAlignmentAndLength) {

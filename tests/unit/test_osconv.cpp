@@ -53,9 +53,8 @@ TEST(OsConvBuffer, HoldsBackIncompleteUtf8) {
   // Only an incomplete character: nothing, and nothing consumed.
   uint32_t length = 1;
   char* out = reinterpret_cast<char*>(1);
-  EXPECT_EQ(convertBuffer("\xe2", &length, &out, nullptr, cpUtf8, cpUtf16Le), 0);
-  EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(length, 0u);
+  EXPECT_EQ((std::tuple{convertBuffer("\xe2", &length, &out, nullptr, cpUtf8, cpUtf16Le), out, length}),
+            (std::tuple{0, (char*)nullptr, 0u}));
   // Starting halfway through a character is an error.
   length = 2;
   EXPECT_EQ(convertBuffer("\x82\xac", &length, &out, nullptr, cpUtf8, cpUtf16Le), -1);
@@ -115,8 +114,7 @@ TEST(OsConvStream, ConvertsOnTheWayOut) {
   IoStream* s = iosNewFileIO(f);
   ASSERT_EQ(iosWrapConversionOutputStream(s, convInternalToPipedata), 0);
   // "é" split across two writes: the first byte waits for the second.
-  ASSERT_EQ(iosWrite(s, "caf\xc3", 4, nullptr), 0);
-  ASSERT_EQ(iosWrite(s, "\xa9!", 2, nullptr), 0);
+  EXPECT_EQ((std::tuple{iosWrite(s, "caf\xc3", 4, nullptr), iosWrite(s, "\xa9!", 2, nullptr)}), (std::tuple{0, 0}));
   iosFlush(s);
   rewind(f);
   char buf[16] = {};
@@ -182,8 +180,7 @@ TEST(OsConvHelpers, Utf8DecodeAndMarks) {
   EXPECT_EQ(toUtf8(bomUtf32Le, std::string("\xac\x20\x00\x00", 4)), "\xe2\x82\xac");
   uint16_t w[] = {'h', 'i', 0};
   uint16_t* copy = convWideDup(w);
-  EXPECT_EQ(copy[1], 'i');
-  EXPECT_EQ(copy[2], 0);
+  EXPECT_EQ((std::tuple{copy[1], copy[2]}), (std::tuple<uint16_t, uint16_t>{'i', 0}));
   memFree(copy);
 }
 

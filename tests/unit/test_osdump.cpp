@@ -29,12 +29,11 @@ TEST_F(OsDump, FaultLeavesOneDumpInTheDirectory) {
   EXPECT_NE(code, 0u);
   EXPECT_NE(code, 103u) << "the child could not arm the handler";
 
-  std::vector<std::filesystem::path> dumps;
-  for (const auto& entry : std::filesystem::directory_iterator(target)) dumps.push_back(entry.path());
+  const std::vector<std::filesystem::directory_entry> dumps{std::filesystem::directory_iterator(target), {}};
   ASSERT_EQ(dumps.size(), 1u);
-  std::string name = dumps[0].filename().string();
+  std::string name = dumps[0].path().filename().string();
   EXPECT_TRUE(std::regex_match(name, std::regex("crashtest-[0-9]{8}-[0-9]{6}-[0-9]+\\.dmp"))) << name;
-  const std::string content = readText(dumps[0].string());
+  const std::string content = readText(dumps[0].path().string());
   EXPECT_EQ(content.rfind(onWindows() ? "MDMP" : "Fatal signal ", 0), 0u) << content.substr(0, 200);
 }
 

@@ -42,21 +42,17 @@ TEST_F(OsInit, ExitCodeMapping) {
   ASSERT_EQ(osThreadInit(), 0);
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
   EXPECT_TRUE(osThreadsExist());
-  EXPECT_EQ(osRequestStop(140), 0);
-  EXPECT_EQ(specialExitCode, 0);  // 140 is not recorded
-  EXPECT_TRUE(osStopRequested());
-  EXPECT_EQ(osRequestStop(5), 0);
-  EXPECT_EQ(specialExitCode, 5);
+  // 140 is not recorded.
+  EXPECT_EQ((std::tuple{osRequestStop(140), specialExitCode, osStopRequested()}), (std::tuple{0, 0, true}));
+  EXPECT_EQ((std::tuple{osRequestStop(5), specialExitCode}), (std::tuple{0, 5}));
   for (int code : {0, 2}) EXPECT_EQ(osExit(code), 5) << code;
 }
 
 // The first control event requests a stop with code 1; the second ends the process with that code.
 TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
-  EXPECT_EQ(osConsoleCtrlHandler(0), 1);
-  EXPECT_TRUE(osStopRequested());
-  EXPECT_EQ(specialExitCode, 1);
-  EXPECT_EQ(osExit(0), 1);
+  EXPECT_EQ((std::tuple{osConsoleCtrlHandler(0), osStopRequested(), specialExitCode, osExit(0)}),
+            (std::tuple{1, true, 1, 1}));
   EXPECT_EXIT(
       {
         osThreadInit();
@@ -98,11 +94,9 @@ using OsError = OsInit;
 
 // A function table binds completely or not at all; a bound module is kept on the next call.
 TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
-  const bool windows = osPathSeparator == '\\';
-  const char* library = windows ? "kernel32.dll" : "libc.so.6";
-  const char* present = windows ? "GetTickCount" : "strlen";
-  void* first = nullptr;
-  void* second = nullptr;
+  const char* library = onWindows() ? "kernel32.dll" : "libc.so.6";
+  const char* present = onWindows() ? "GetTickCount" : "strlen";
+  void *first = nullptr, *second = nullptr;
   const OsFunctionSlot broken[] = {{present, &first}, {"surelyNoSuchFunction", &second}, {nullptr, nullptr}};
   void* module = nullptr;
   EXPECT_EQ(osLoadFunctions(&module, broken, library), -1);
@@ -112,14 +106,13 @@ TEST_F(OsInit, LoadFunctionsBindsAllOrNothing) {
   ASSERT_EQ(osLoadFunctions(&module, good, library), 0);
   EXPECT_TRUE(module && first);
   void* kept = module;
-  EXPECT_EQ(osLoadFunctions(&module, good, library), 0);
-  EXPECT_EQ(module, kept);
+  EXPECT_EQ((std::tuple{osLoadFunctions(&module, good, library), module}), (std::tuple{0, kept}));
   osLibraryUnload(module);
 
   EXPECT_EQ(osLoadFunctions(nullptr, good, library), -1);
   module = nullptr;
-  EXPECT_EQ(osLoadFunctions(&module, good, "surely-no-such-library.dll"), -1);
-  EXPECT_EQ(module, nullptr);
+  EXPECT_EQ((std::tuple{osLoadFunctions(&module, good, "surely-no-such-library.dll"), module}),
+            (std::tuple{-1, (void*)nullptr}));
 }
 
 // Codes give a trimmed text; on Windows a Win32-facility result value describes its low 16 bits.
