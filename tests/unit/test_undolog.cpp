@@ -10,6 +10,7 @@
 #include "logging.h"
 #include "osfile.h"
 #include "osfs.h"
+#include "ostest.h"
 #include "undolog.h"
 
 namespace {
@@ -260,3 +261,32 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
 }
 
 }  // namespace
+
+// A directory of the installation swapped for a link to the outside at the very moment recovery deletes a file in it:
+// the deletion stays in the installation's own directory.
+TEST_F(UndoLogTest, RecoveryDeletesInTheInstallationsOwnDirectory) {
+  const std::string outside = path("outside");
+  fs::create_directories(outside);
+  writeText(outside + osPathSeparator + "n.txt", "victim");
+  fs::create_directories(t("www"));
+  writeText(t("www/n.txt"), "new");
+  std::error_code ec;
+  fs::create_directory_symlink(outside, path("probe"), ec);
+  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  journal({{ulPlaced, t("www/n.txt"), ""}});
+  struct Swap {
+    std::string dir, moved, outside;
+  } swap{t("www"), path("moved"), outside};
+  osTestBeforeCall(
+      "unlink",
+      [](void* c) {
+        const Swap* s = static_cast<const Swap*>(c);
+        fs::rename(s->dir, s->moved);
+        fs::create_directory_symlink(s->outside, s->dir);
+      },
+      &swap);
+  recover(path("tree"));
+  osTestBeforeCall(nullptr, nullptr, nullptr);
+  EXPECT_EQ("victim", readText(outside + osPathSeparator + "n.txt"));
+  EXPECT_FALSE(fs::exists(path("moved") + osPathSeparator + "n.txt"));
+}
