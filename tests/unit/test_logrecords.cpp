@@ -267,12 +267,10 @@ TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
     uint32_t type;
     const char* setting;
     const char* child;
-  } cases[] = {
-      {processTypeSfx, "debug", "DEBUG"},
-      {processTypeSfx, "common.zip=trace", "INFO"},
-      {processTypeSfx, nullptr, "INFO"},
-      {1, "debug,runner.common.zip=trace", "DEBUG,runner.common.zip=trace"},
-  };
+  } cases[] = {{processTypeSfx, "debug", "DEBUG"},
+               {processTypeSfx, "common.zip=trace", "INFO"},
+               {processTypeSfx, nullptr, "INFO"},
+               {1, "debug,runner.common.zip=trace", "DEBUG,runner.common.zip=trace"}};
   const uint32_t saved = processType;
   for (const auto& c : cases) {
     processType = c.type;

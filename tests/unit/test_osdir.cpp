@@ -76,28 +76,24 @@ TEST(OsPath, ResolveAndParentFollowEachPlatformsRules) {
     OsPathStyle style;
     const char* dir;
     std::vector<std::pair<const char*, const char*>> paths;  // the path and its resolution
-  } resolves[] = {
-      {w, "C:\\a", {{"./b//c/..", "C:\\a\\b"}, {"x/../../y", "C:\\y"}, {"..", "C:\\"}}},
-      {w, "C:\\a", {{"..\\..\\c", "C:\\c"}}},  // climbing above the root stops at the root
-      {w, "C:\\a", {{"D:/x/./y", "D:\\x\\y"}, {"\\\\host\\share\\..\\..\\f", "\\\\host\\share\\f"}}},
-      {w, "C:\\a", {{"\\top\\x", "\\top\\x"}}},
-      {w, "rel", {{"..\\x", "x"}, {"..", "."}}},
-      {w, "", {{"x", "<fail>"}}},
-      {w, nullptr, {{"x", "<fail>"}}},
-      {p, "/a", {{"./b//c/..", "/a/b"}, {"x/../../../y", "/y"}, {"dir\\file", "/a/dir/file"}}},
-      {p, "/a", {{"/abs/./x", "/abs/x"}, {"C:/x", "/a/C:/x"}}},
-      {p, "/", {{"..", "/"}}},
-  };
+  } resolves[] = {{w, "C:\\a", {{"./b//c/..", "C:\\a\\b"}, {"x/../../y", "C:\\y"}, {"..", "C:\\"}}},
+                  {w, "C:\\a", {{"..\\..\\c", "C:\\c"}}},  // climbing above the root stops at the root
+                  {w, "C:\\a", {{"D:/x/./y", "D:\\x\\y"}, {"\\\\host\\share\\..\\..\\f", "\\\\host\\share\\f"}}},
+                  {w, "C:\\a", {{"\\top\\x", "\\top\\x"}}},
+                  {w, "rel", {{"..\\x", "x"}, {"..", "."}}},
+                  {w, "", {{"x", "<fail>"}}},
+                  {w, nullptr, {{"x", "<fail>"}}},
+                  {p, "/a", {{"./b//c/..", "/a/b"}, {"x/../../../y", "/y"}, {"dir\\file", "/a/dir/file"}}},
+                  {p, "/a", {{"/abs/./x", "/abs/x"}, {"C:/x", "/a/C:/x"}}},
+                  {p, "/", {{"..", "/"}}}};
   for (const auto& r : resolves)
     for (const auto& [path, want] : r.paths)
       EXPECT_EQ(resolve(r.style, r.dir, path), want) << (r.dir ? r.dir : "<null>") << " + " << path;
   const struct {
     OsPathStyle style;
     const char *path, *want;
-  } parents[] = {
-      {w, "C:\\x", "C:\\"},          {w, "C:\\", "<none>"}, {w, "name", "<none>"}, {w, "\\name", "<none>"},
-      {w, "C:\\a\\b/c", "C:\\a\\b"}, {p, "/x", "/"},        {p, "/", "<none>"},    {p, "a/b", "a"},
-  };
+  } parents[] = {{w, "C:\\x", "C:\\"},          {w, "C:\\", "<none>"}, {w, "name", "<none>"}, {w, "\\name", "<none>"},
+                 {w, "C:\\a\\b/c", "C:\\a\\b"}, {p, "/x", "/"},        {p, "/", "<none>"},    {p, "a/b", "a"}};
   for (const auto& r : parents) EXPECT_EQ(parent(r.style, r.path), r.want) << r.path;
   char* out = nullptr;
   EXPECT_EQ(osDirCopyParentDirectory(nullptr, &out), -1);

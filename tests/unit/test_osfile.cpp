@@ -195,10 +195,7 @@ TEST_F(OsFile, DeleteMissingReadOnlyAndBusyFiles) {
     uint32_t busyCalls;  // deletions refused as busy
     std::vector<uint32_t> waits;
   } cases[] = {
-      {"missing", false, false, 0, {}},
-      {"read-only", true, true, 0, {}},
-      {"busy", true, false, 3, {100, 200, 400}},
-  };
+      {"missing", false, false, 0, {}}, {"read-only", true, true, 0, {}}, {"busy", true, false, 3, {100, 200, 400}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     useTestClock();

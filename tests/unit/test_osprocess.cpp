@@ -129,12 +129,10 @@ TEST(OsQuote, BatchTargetsRefuseWhatTheInterpreterWouldRead) {
   struct Case {
     const char* element;
     bool accepted;
-  } cases[] = {
-      {"&echo x", true},  // inside quotes & is plain text for the interpreter
-      {"a b", true},          {"trailing\\", true},  {"C:\\dir with space\\", true},
-      {"%PATH%", false},      {"a\"&echo x", false}, {"x^\"y", false},
-      {"line\nbreak", false}, {"cr\rx", false},      {"100%", false},
-  };
+  } cases[] = {{"&echo x", true},  // inside quotes & is plain text for the interpreter
+               {"a b", true},          {"trailing\\", true},  {"C:\\dir with space\\", true},
+               {"%PATH%", false},      {"a\"&echo x", false}, {"x^\"y", false},
+               {"line\nbreak", false}, {"cr\rx", false},      {"100%", false}};
   for (const Case& c : cases) {
     TestSb line;
     EXPECT_EQ(osQuoteBatchArgument(line.ptr(), c.element) == 0, c.accepted) << c.element;

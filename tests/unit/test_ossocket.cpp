@@ -100,8 +100,7 @@ TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
       {"does not start with socket:", {"Socket:127.0.0.1:80", "tcp:127.0.0.1:80"}},
       // ".invalid" never resolves; a bracketed text must be an IPv6 literal.
       {"Cannot resolve host no-such-host.invalid", {"socket:no-such-host.invalid:80"}},
-      {"Cannot resolve host localhost", {"socket:[localhost]:80"}},
-  };
+      {"Cannot resolve host localhost", {"socket:[localhost]:80"}}};
   for (const auto& c : cases)
     for (const char* value : c.values) {
       OsSocketAddress a;

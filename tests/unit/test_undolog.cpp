@@ -232,17 +232,15 @@ TEST_F(UndoLogTest, NamesOutsideTheInstallationAreNeverTouched) {
   writeText(t(".lock") + osPathSeparator + "holder", "1 2 3 h");
   const auto before = snapshot();
   const std::string out = path("outside"), f = out + osPathSeparator + "f";
-  const Rec cases[] = {
-      {ulDirCreated, out, ""},
-      {ulPlaced, f, ""},
-      {ulPlaced, t("..") + osPathSeparator + "outside" + osPathSeparator + "f", ""},
-      {ulMovedAside, t("a.txt"), f},
-      {ulTempFile, t("lnk") + osPathSeparator + "f", ""},
-      {ulPlaced, t("register.properties"), ""},
-      {ulMovedAside, t("Register.Properties"), t("keep.txt")},
-      {ulPlaced, t(".lock") + osPathSeparator + "holder", ""},
-      {ulPlaced, t("here") + osPathSeparator + "register.properties", ""},
-  };
+  const Rec cases[] = {{ulDirCreated, out, ""},
+                       {ulPlaced, f, ""},
+                       {ulPlaced, t("..") + osPathSeparator + "outside" + osPathSeparator + "f", ""},
+                       {ulMovedAside, t("a.txt"), f},
+                       {ulTempFile, t("lnk") + osPathSeparator + "f", ""},
+                       {ulPlaced, t("register.properties"), ""},
+                       {ulMovedAside, t("Register.Properties"), t("keep.txt")},
+                       {ulPlaced, t(".lock") + osPathSeparator + "holder", ""},
+                       {ulPlaced, t("here") + osPathSeparator + "register.properties", ""}};
   for (const Rec& c : cases) {
     if (!links && (c.path.find("lnk") != std::string::npos || c.path.find("here") != std::string::npos)) continue;
     fs::remove(log());  // the refused journal of the row before stays
