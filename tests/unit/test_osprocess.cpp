@@ -187,8 +187,9 @@ TEST_F(OsProcess, ErrorJoinsOutputWithoutErrorBuffer) {
 TEST_F(OsProcess, ExitCodes) {
   uint64_t code = 99;
   const char* missing[] = {"/surely/not/here/prog", nullptr};
+  // uint64_t{code} copies the code when it is set: a plain `code` would be read after the last call.
   EXPECT_EQ((std::tuple{runChild({"exit", "0"}, nullptr, out, nullptr, &code), uint64_t{code},
-                        runChild({"exit", "3"}, nullptr, out, nullptr, &code), code,
+                        runChild({"exit", "3"}, nullptr, out, nullptr, &code), uint64_t{code},
                         runChild({"exit", "141"}, nullptr, out, nullptr, nullptr),
                         osRunArgv(missing, nullptr, out, nullptr, &code)}),
             (std::tuple{0, 0u, -1, 3u, -1, -1}));
