@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "logging.h"
 #include "logoutput.h"
@@ -365,10 +366,9 @@ class LogSocket : public ::testing::Test {
 TEST_F(LogSocket, RecordsArriveAsCompleteLinesAndTheLogStaysThere) {
   connectLog(target);
   ASSERT_NE(server, nullptr);
-  EXPECT_FALSE(logOut.switchAllowed);
   TestSb stack;
   iosDescribeStack(stack.ptr(), logGetStream());
-  EXPECT_EQ(stack.str(), "Socket");
+  EXPECT_EQ((std::tuple{logOut.switchAllowed, stack.str()}), (std::tuple{false, "Socket"}));
 
   logInfo(logCatMain, "over the wire\n");
   logWarn(logCatZip, "first\nsecond\n");
@@ -386,10 +386,8 @@ TEST_F(LogSocket, RecordsArriveAsCompleteLinesAndTheLogStaysThere) {
   // Afterwards the log is neither switched nor reopened.
   std::string other = (dir / "other.log").string();
   logSetLogFile(other.c_str());
-  EXPECT_EQ(logSwitchFile(false), -1);
-  EXPECT_EQ(logSwitchFile(true), -1);
-  EXPECT_EQ(logReopen(), -1);
-  EXPECT_FALSE(fs::exists(other));
+  EXPECT_EQ((std::tuple{logSwitchFile(false), logSwitchFile(true), logReopen(), fs::exists(other)}),
+            (std::tuple{-1, -1, -1, false}));
   logInfo(logCatMain, "still on the socket\n");
   logFlush();
   EXPECT_NE(receiveUntil("still on the socket").find("still on the socket"), std::string::npos);
@@ -422,8 +420,7 @@ TEST_F(LogSocket, BadValuesAndClosedPortsLeaveTheLogWhereItWas) {
              {"SOCKET:"});
   std::string other = (dir / "other.log").string();
   logSetLogFile(other.c_str());
-  EXPECT_EQ(logSwitchFile(false), 0);
-  EXPECT_TRUE(fs::exists(other));
+  EXPECT_EQ((std::tuple{logSwitchFile(false), fs::exists(other)}), (std::tuple{0, true}));
 }
 
 // A listener that goes away must not take the rest of the log with it: the log continues on standard error, starting

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "initprim.h"
 #include "osdump.h"
@@ -128,12 +129,10 @@ TEST(OsQuote, BatchTargetsRefuseWhatTheInterpreterWouldRead) {
   struct Case {
     const char* element;
     bool accepted;
-  } cases[] = {
-      {"&echo x", true},  // inside quotes & is plain text for the interpreter
-      {"a b", true},          {"trailing\\", true},  {"C:\\dir with space\\", true},
-      {"%PATH%", false},      {"a\"&echo x", false}, {"x^\"y", false},
-      {"line\nbreak", false}, {"cr\rx", false},      {"100%", false},
-  };
+  } cases[] = {{"&echo x", true},  // inside quotes & is plain text for the interpreter
+               {"a b", true},          {"trailing\\", true},  {"C:\\dir with space\\", true},
+               {"%PATH%", false},      {"a\"&echo x", false}, {"x^\"y", false},
+               {"line\nbreak", false}, {"cr\rx", false},      {"100%", false}};
   for (const Case& c : cases) {
     TestSb line;
     EXPECT_EQ(osQuoteBatchArgument(line.ptr(), c.element) == 0, c.accepted) << c.element;
@@ -155,8 +154,7 @@ TEST_F(OsProcess, ArgumentsArriveExactly) {
   std::vector<std::string> args = {"echo-args"};
   args.insert(args.end(), trickyElements.begin(), trickyElements.end());
   sbEmpty(out);
-  ASSERT_EQ(runChild(args, nullptr, out, err, &code), 0) << sbGet(err);
-  EXPECT_EQ(code, 0u);
+  ASSERT_EQ((std::tuple{runChild(args, nullptr, out, err, &code), code}), (std::tuple{0, 0u})) << sbGet(err);
   std::string expected;
   for (const std::string& e : trickyElements) expected += toHex(e) + "\n";
   std::string got = sbGet(out);
@@ -171,11 +169,9 @@ TEST_F(OsProcess, MegabytesBothWaysWithoutDeadlock) {
   for (size_t i = 0; i < n; i++) sum += (unsigned char)(data[i] = (char)('A' + i % 23));
   sbAppendData(in, data.data(), (uint32_t)n);
   uint64_t code = 99;
-  ASSERT_EQ(runChild({"flood", std::to_string(n)}, in, out, err, &code), 0);
-  EXPECT_EQ(code, 0u);
+  ASSERT_EQ((std::tuple{runChild({"flood", std::to_string(n)}, in, out, err, &code), code}), (std::tuple{0, 0u}));
   std::string tail = "got " + std::to_string(n) + " " + std::to_string(sum);
-  ASSERT_EQ(sbGetLength(out), n + tail.size());
-  ASSERT_EQ(sbGetLength(err), n);
+  ASSERT_EQ((std::tuple{sbGetLength(out), sbGetLength(err)}), (std::tuple{n + tail.size(), n}));
   size_t bad = 0;
   for (size_t i = 0; i < n; i++) bad += (sbGet(out)[i] != floodByte(i)) + (sbGet(err)[i] != floodByte(i));
   EXPECT_EQ(bad, 0u);
@@ -190,13 +186,13 @@ TEST_F(OsProcess, ErrorJoinsOutputWithoutErrorBuffer) {
 
 TEST_F(OsProcess, ExitCodes) {
   uint64_t code = 99;
-  EXPECT_EQ(runChild({"exit", "0"}, nullptr, out, nullptr, &code), 0);
-  EXPECT_EQ(code, 0u);
-  EXPECT_EQ(runChild({"exit", "3"}, nullptr, out, nullptr, &code), -1);
-  EXPECT_EQ(code, 3u);
-  EXPECT_EQ(runChild({"exit", "141"}, nullptr, out, nullptr, nullptr), -1);
   const char* missing[] = {"/surely/not/here/prog", nullptr};
-  EXPECT_EQ(osRunArgv(missing, nullptr, out, nullptr, &code), -1);
+  // uint64_t{code} copies the code when it is set: a plain `code` would be read after the last call.
+  EXPECT_EQ((std::tuple{runChild({"exit", "0"}, nullptr, out, nullptr, &code), uint64_t{code},
+                        runChild({"exit", "3"}, nullptr, out, nullptr, &code), uint64_t{code},
+                        runChild({"exit", "141"}, nullptr, out, nullptr, nullptr),
+                        osRunArgv(missing, nullptr, out, nullptr, &code)}),
+            (std::tuple{0, 0u, -1, 3u, -1, -1}));
 }
 
 TEST_F(OsProcess, WaitLimitKillsChild) {
@@ -207,8 +203,7 @@ TEST_F(OsProcess, WaitLimitKillsChild) {
   int rc = runChild({"sleep", "30000"}, nullptr, out, nullptr, &code);
   auto took = std::chrono::steady_clock::now() - begin;
   osRunCommandTimeout = saved;
-  EXPECT_EQ(rc, -1);
-  EXPECT_EQ(code, 258u);
+  EXPECT_EQ((std::tuple{rc, code}), (std::tuple{-1, 258u}));
   EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(took).count(), 20);
 }
 
@@ -225,16 +220,16 @@ TEST_F(OsProcess, ChildSeesEnvironmentChanges) {
 }
 
 TEST_F(OsProcess, InterpreterRunsCommandText) {
-  ASSERT_EQ(osRunShellCommand("echo hello-from-shell", nullptr, out), 0);
-  EXPECT_NE(strstr(sbGet(out), "hello-from-shell"), nullptr);
-  EXPECT_EQ(osRunShellCommand("exit 4", nullptr, out), -1);
+  EXPECT_EQ((std::tuple{osRunShellCommand("echo hello-from-shell", nullptr, out),
+                        strstr(sbGet(out), "hello-from-shell") != nullptr, osRunShellCommand("exit 4", nullptr, out)}),
+            (std::tuple{0, true, -1}));
 }
 
 TEST_F(OsProcess, HandlesOutMeansNoWait) {
   OsProcessHandles h = {};
-  EXPECT_EQ(osRunCommand(("\"" + self + "\" --child-- exit 0").c_str(), nullptr, out, nullptr, nullptr, &h), 0);
-  EXPECT_NE(h.processId, 0u);
-  EXPECT_EQ(testTakeText(osGetProcessDescription()), "standalone");
+  EXPECT_EQ((std::tuple{osRunCommand(("\"" + self + "\" --child-- exit 0").c_str(), nullptr, out, nullptr, nullptr, &h),
+                        h.processId != 0, testTakeText(osGetProcessDescription())}),
+            (std::tuple{0, true, "standalone"}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "logging.h"
 #include "test_os_helpers.h"
@@ -75,15 +76,13 @@ TEST_F(SocketAddress, ParsesEachHostForm) {
   memset(&a, 0xAB, sizeof a);
   // The whole record is written: the rest is cleared, not left as it was.
   ASSERT_EQ(osSocketParseAddress("socket:127.0.0.1:5140", &a), 0);
-  EXPECT_EQ(hexOf(a), hexOf({osSocketFamilyIPv4, 5140, 0, {127, 0, 0, 1}, {}}));
-  EXPECT_EQ(format(a), "127.0.0.1:5140");
+  EXPECT_EQ((std::tuple{hexOf(a), format(a)}),
+            (std::tuple{hexOf({osSocketFamilyIPv4, 5140, 0, {127, 0, 0, 1}, {}}), "127.0.0.1:5140"}));
   ASSERT_EQ(osSocketParseAddress("socket:[::1]:65535", &a), 0);
-  EXPECT_EQ(hexOf(a), hexOf(v6({0, 0, 0, 0, 0, 0, 0, 1}, 65535)));
-  EXPECT_EQ(format(a), "[::1]:65535");
-
+  EXPECT_EQ((std::tuple{hexOf(a), format(a)}), (std::tuple{hexOf(v6({0, 0, 0, 0, 0, 0, 0, 1}, 65535)), "[::1]:65535"}));
   ASSERT_EQ(osSocketParseAddress("socket:localhost:1", &a), 0);
-  EXPECT_TRUE(a.family == osSocketFamilyIPv4 || a.family == osSocketFamilyIPv6);
-  EXPECT_EQ(a.port, 1);
+  EXPECT_EQ((std::tuple{a.family == osSocketFamilyIPv4 || a.family == osSocketFamilyIPv6, a.port}),
+            (std::tuple{true, 1}));
 }
 
 TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
@@ -101,8 +100,7 @@ TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
       {"does not start with socket:", {"Socket:127.0.0.1:80", "tcp:127.0.0.1:80"}},
       // ".invalid" never resolves; a bracketed text must be an IPv6 literal.
       {"Cannot resolve host no-such-host.invalid", {"socket:no-such-host.invalid:80"}},
-      {"Cannot resolve host localhost", {"socket:[localhost]:80"}},
-  };
+      {"Cannot resolve host localhost", {"socket:[localhost]:80"}}};
   for (const auto& c : cases)
     for (const char* value : c.values) {
       OsSocketAddress a;
@@ -140,34 +138,26 @@ TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
   EXPECT_TRUE(received == big) << received.size();
 
   // Waiting for data waits only as long as asked.
-  EXPECT_NE(iosCanRead(client, 20), 0);
-  EXPECT_EQ(iosWriteString(server, "pong", nullptr), 0);
-  EXPECT_EQ(iosCanRead(client, 5000), 0);
-  EXPECT_EQ(testReadAll(client, 4), "pong");
-
+  EXPECT_EQ((std::tuple{iosCanRead(client, 20) != 0, iosWriteString(server, "pong", nullptr), iosCanRead(client, 5000),
+                        testReadAll(client, 4)}),
+            (std::tuple{true, 0, 0, "pong"}));
   // An urgent byte arrives out of band.
-  uint32_t n = 0;
-  EXPECT_EQ(iosUrgentWrite(client, "!", 1, &n), 0);
-  EXPECT_EQ(n, 1u);
+  uint32_t n = 0, urgentWritten = 0;
   char c = 0;
-  EXPECT_EQ(iosUrgentRead(server, &c, 1, &n), 0);
-  EXPECT_EQ(n, 1u);
-  EXPECT_EQ(c, '!');
-
+  EXPECT_EQ((std::tuple{iosUrgentWrite(client, "!", 1, &urgentWritten), urgentWritten, iosUrgentRead(server, &c, 1, &n),
+                        n, c}),
+            (std::tuple{0, 1u, 0, 1u, '!'}));
   iosClose(client);
   client = nullptr;
-  n = 9;
-  EXPECT_EQ(iosCanRead(server, 5000), 0);  // the close is readable
-  EXPECT_EQ(iosRead(server, &c, 1, &n), 0);
-  EXPECT_EQ(n, 0u);
+  n = 9;  // the close is readable, as the end of data
+  EXPECT_EQ((std::tuple{iosCanRead(server, 5000), iosRead(server, &c, 1, &n), n}), (std::tuple{0, 0, 0u}));
 }
 
 TEST_F(SocketPair, AcceptGivesUpAfterItsTimeout) {
   TestStderr cap;
   uint32_t timeout = 30;
   IoStream* none = nullptr;
-  EXPECT_EQ(iosAccept(&none, listener, &timeout, nullptr), -1);
-  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ((std::tuple{iosAccept(&none, listener, &timeout, nullptr), none}), (std::tuple{-1, (IoStream*)nullptr}));
   EXPECT_NE(cap.take().find("No connection on 127.0.0.1:"), std::string::npos);
 }
 
@@ -185,8 +175,7 @@ TEST_F(SocketPair, PeerThatClosedGivesAWriteErrorNotASignal) {
   }
   EXPECT_EQ(result, -1);
   uint32_t n = 7;
-  EXPECT_EQ(iosWrite(client, "more", 4, &n), -1);
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ((std::tuple{iosWrite(client, "more", 4, &n), n}), (std::tuple{-1, 0u}));
   std::string log = cap.take();
   EXPECT_NE(log.find("Cannot send to 127.0.0.1:"), std::string::npos) << log;
   // The second failure is not reported again.
@@ -197,8 +186,8 @@ TEST_F(SocketPair, ConnectionRefusedFailsWithTheSystemReason) {
   iosClose(listener);
   listener = nullptr;
   TestStderr cap;
-  EXPECT_EQ(osSocketConnect(&bound, osSocketConnectTimeoutMs, &client), -1);
-  EXPECT_EQ(client, nullptr);
+  EXPECT_EQ((std::tuple{osSocketConnect(&bound, osSocketConnectTimeoutMs, &client), client}),
+            (std::tuple{-1, (IoStream*)nullptr}));
   std::string log = cap.take();
   EXPECT_NE(log.find("ERROR"), std::string::npos) << log;
   EXPECT_NE(log.find("Cannot connect to " + format(bound) + ": "), std::string::npos) << log;
@@ -208,18 +197,16 @@ TEST_F(SocketAddress, EmptyOneIsRefusedWithoutASystemCall) {
   OsSocketAddress none = {};
   IoStream* s = reinterpret_cast<IoStream*>(1);
   TestStderr cap;
-  EXPECT_EQ(osSocketConnect(&none, 100, &s), -1);
-  EXPECT_EQ(s, nullptr);
+  EXPECT_EQ((std::tuple{osSocketConnect(&none, 100, &s), s}), (std::tuple{-1, (IoStream*)nullptr}));
   EXPECT_NE(cap.take().find("Cannot connect to <none>: no address"), std::string::npos);
 }
 
 // The log connection outlives the socket layer's stop at shut-down: open connections keep it started.
 TEST_F(SocketPair, ConnectionOutlivesTheLayerShutDown) {
   connectBoth();
-  EXPECT_EQ(osSocketExit(), 0);
-  EXPECT_EQ(iosWriteString(client, "late", nullptr), 0);
   char buf[4] = {};
-  EXPECT_EQ(iosReadFully(server, buf, 4), 0);
-  EXPECT_EQ(std::string(buf, 4), "late");
+  EXPECT_EQ((std::tuple{osSocketExit(), iosWriteString(client, "late", nullptr), iosReadFully(server, buf, 4),
+                        std::string(buf, 4)}),
+            (std::tuple{0, 0, 0, "late"}));
   ASSERT_EQ(osSocketInit(), 0);  // for the fixture's own shut-down
 }

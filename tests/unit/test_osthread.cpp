@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "osdate.h"
@@ -58,10 +59,9 @@ TEST_F(OsThread, SameNameGetsDistinctSerials) {
   // Serials are consecutive hexadecimal numbers.
   EXPECT_EQ(std::stoul(b.name.substr(8), nullptr, 16), std::stoul(a.name.substr(8), nullptr, 16) + 1);
   // The stop notifies each thread's stop wait object and joins both.
-  EXPECT_EQ(osThreadStopAll(), 0);
-  EXPECT_EQ(osThreadCount(), 0);
-  EXPECT_EQ(osWaitObjectDestroy(&a.release), 0);
-  EXPECT_EQ(osWaitObjectDestroy(&b.release), 0);
+  EXPECT_EQ((std::tuple{osThreadStopAll(), osThreadCount(), osWaitObjectDestroy(&a.release),
+                        osWaitObjectDestroy(&b.release)}),
+            (std::tuple{0, 0, 0, 0}));
 }
 
 struct StopFlag {
@@ -96,25 +96,22 @@ TEST_F(OsThread, LoggingThreadJoinedLast) {
   ASSERT_EQ(osThreadCreate("worker", spinUntilStopped, &f, nullptr, setStop), 0);
   EXPECT_EQ(osThreadStopAll(), 0);
   osThreadLogStopPipe = nullptr;
-  EXPECT_TRUE(f.done);              // stopped through its stop function
-  EXPECT_FALSE(osStopRequested());  // stopping threads is no stop request
-  EXPECT_EQ(countAtPipeStop, 1);    // only the logging thread was left
-  EXPECT_EQ(osThreadCount(), 0);
-  EXPECT_EQ(osWaitObjectDestroy(&loggingRelease), 0);
+  // The worker stopped through its stop function; stopping threads is no stop request; only the logging thread was
+  // left when the pipe was told to stop.
+  EXPECT_EQ((std::tuple{f.done.load(), osStopRequested(), countAtPipeStop.load(), osThreadCount(),
+                        osWaitObjectDestroy(&loggingRelease)}),
+            (std::tuple{true, false, 1, 0, 0}));
 }
 
 TEST_F(OsThread, WaitObjectsNamesResetKindsAndWakeUps) {
   OsWaitObject* first = osWaitObjectCreate("unique-name", true);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(osWaitObjectCreate("unique-name", false), nullptr);
-  // The first one still works.
-  EXPECT_EQ(osWaitObjectNotify(first), 0);
-  EXPECT_EQ(osWaitObjectWait(first, 0), 0);
+  // The first one still works; a second destroy fails.
   OsWaitObject* copy = first;
-  EXPECT_EQ(osWaitObjectDestroy(&first), 0);
-  EXPECT_EQ(first, nullptr);
-  EXPECT_EQ(osWaitObjectDestroy(&copy), -1);  // double destroy
-  EXPECT_EQ(copy, nullptr);
+  EXPECT_EQ((std::tuple{osWaitObjectNotify(first), osWaitObjectWait(first, 0), osWaitObjectDestroy(&first), first,
+                        osWaitObjectDestroy(&copy), copy}),
+            (std::tuple{0, 0, 0, (OsWaitObject*)nullptr, -1, (OsWaitObject*)nullptr}));
   EXPECT_EQ(osWaitObjectDestroy(&copy), 0);  // empty holder: nothing to do
 
   // A manual object stays signalled until reset; an automatic one wakes one wait.
@@ -129,8 +126,7 @@ TEST_F(OsThread, WaitObjectsNamesResetKindsAndWakeUps) {
   EXPECT_EQ((std::vector<int>{osWaitObjectWait(manual, 0), osWaitObjectWait(manual, 0), osWaitObjectWait(automatic, 0),
                               osWaitObjectWait(automatic, 20), osWaitObjectReset(manual), osWaitObjectWait(manual, 0)}),
             (std::vector<int>{0, 0, 0, -1, 0, -1}));
-  EXPECT_EQ(osWaitObjectNotify(nullptr), -1);
-  EXPECT_EQ(osWaitObjectWait(nullptr, 0), -1);
+  EXPECT_EQ((std::tuple{osWaitObjectNotify(nullptr), osWaitObjectWait(nullptr, 0)}), (std::tuple{-1, -1}));
   // A notification wakes a wait on another thread.
   std::atomic<int> result{1};
   std::thread t([&] { result = osWaitObjectWait(automatic, 10000); });
@@ -167,9 +163,9 @@ TEST_F(OsThread, SleepIsCutByAPendingOrNewStop) {
 TEST(OsMutex, RecursiveAndSuppressing) {
   OsMutex* m = osThreadMakeMutex("test-recursive");
   ASSERT_NE(m, nullptr);
-  EXPECT_STREQ(osMutexName(m), "test-recursive");
-  EXPECT_EQ(osThreadLockMutex(m), 0);
-  EXPECT_EQ(osThreadLockMutex(m), 0);  // same thread again
+  // Taken twice by the same thread.
+  EXPECT_EQ((std::tuple{std::string(osMutexName(m)), osThreadLockMutex(m), osThreadLockMutex(m)}),
+            (std::tuple{"test-recursive", 0, 0}));
   // Another thread cannot take it while we hold it.
   std::atomic<bool> got{false};
   std::thread t([&] {
@@ -186,15 +182,13 @@ TEST(OsMutex, RecursiveAndSuppressing) {
   osThreadDestroyMutex(m);
 
   OsMutex* s = osMutexCreateSuppressing("test-suppressing");
-  int32_t before = osThreadSuppressDepth();
-  osThreadLockMutex(s);
-  EXPECT_EQ(osThreadSuppressDepth(), before + 1);
-  osThreadUnlockMutex(s);
-  EXPECT_EQ(osThreadSuppressDepth(), before);
+  const int32_t before = osThreadSuppressDepth();
+  EXPECT_EQ(
+      (std::tuple{osThreadLockMutex(s), osThreadSuppressDepth(), osThreadUnlockMutex(s), osThreadSuppressDepth()}),
+      (std::tuple{0, before + 1, 0, before}));
   osThreadDestroyMutex(s);
 
-  EXPECT_EQ(osThreadLockMutex(nullptr), 0);
-  EXPECT_EQ(osThreadUnlockMutex(nullptr), 0);
+  EXPECT_EQ((std::tuple{osThreadLockMutex(nullptr), osThreadUnlockMutex(nullptr)}), (std::tuple{0, 0}));
   OsMutex* l = osThreadMakeMutex(std::string(200, 'x').c_str());
   EXPECT_EQ(strlen(osMutexName(l)), 79u);
   osThreadDestroyMutex(l);
@@ -222,8 +216,8 @@ TEST_F(OsThread, LoggingStatePerThread) {
   EXPECT_EQ(seen.rfind("record, buffer at 1, mode 1, probe #", 0), 0u) << seen;
 
   // The main thread has the "Main" record, named after the process type.
-  EXPECT_NE(osThreadRecordBuffer(), nullptr);
-  EXPECT_STREQ(osThreadCurrentName(), "sfx");
+  EXPECT_EQ((std::tuple{osThreadRecordBuffer() != nullptr, std::string(osThreadCurrentName())}),
+            (std::tuple{true, "sfx"}));
   osThreadSetErrorMode(2);
   sbAppendString(osThreadErrorBuffer(), "abc");
   EXPECT_STREQ(sbGet(osThreadErrorBuffer()), "abc");
@@ -247,17 +241,14 @@ TEST_F(OsThread, ScratchAndCounters) {
   char* a = osThreadScratch(16);
   ASSERT_NE(a, nullptr);
   memset(a, 'x', 16);
-  char* b = osThreadScratch(8);  // big enough already: same buffer
-  EXPECT_EQ(a, b);
+  EXPECT_EQ(osThreadScratch(8), a);  // big enough already: same buffer
   char* c = osThreadScratch(4096);
   ASSERT_NE(c, nullptr);
   memset(c, 'y', 4096);
 
-  uint64_t counter = 6;
-  osThreadSafeIncrement(&counter, 1, 7);
-  EXPECT_EQ(counter, 7u);
-  osThreadSafeIncrement(&counter, 1, 7);
-  EXPECT_EQ(counter, 1u);
+  uint64_t counter = 6;  // counts from 1 to 7, then starts again at 1
+  auto step = [&] { return osThreadSafeIncrement(&counter, 1, 7), counter; };
+  EXPECT_EQ((std::tuple{step(), step()}), (std::tuple{7u, 1u}));
 
   // Concurrent increments under the layer lost none.
   struct Ctx {
@@ -271,8 +262,7 @@ TEST_F(OsThread, ScratchAndCounters) {
   };
   for (int i = 0; i < 4; i++) ASSERT_EQ(osThreadCreate("inc", body, &ctx, nullptr, nullptr), 0);
   ASSERT_TRUE(eventually([&] { return ctx.ready == 4; }));
-  EXPECT_EQ(osThreadStopAll(), 0);
-  EXPECT_EQ(ctx.counter, 40000u);
+  EXPECT_EQ((std::tuple{osThreadStopAll(), ctx.counter}), (std::tuple{0, uint64_t{40000}}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "logging.h"
 #include "logoutput.h"
@@ -21,6 +22,9 @@ template <typename Fn>
 std::string captureLog(uint32_t level, Fn fn) {
   return testCaptureLog(logCatParameters, level, fn);
 }
+
+// The text of a possibly null string, to compare it whole.
+std::string text(const void* s) { return s ? static_cast<const char*>(s) : "<null>"; }
 
 // A map holding every mandatory parameter that has no default.
 SortMap* completeMap(const std::string& root) {
@@ -51,21 +55,18 @@ TEST(Parameters, InitAndExit) {
 // missing; a map handed over is copied from but configures nothing.
 TEST(Parameters, GettersWithoutRecord) {
   parInit();
-  EXPECT_EQ(nullptr, parGetTraceDirectory());
-  EXPECT_EQ(nullptr, parGetProcessServer());
-  EXPECT_EQ(nullptr, parGetLogFile());
-  EXPECT_EQ(nullptr, parCopyParameter("LogFile"));
+  EXPECT_EQ((std::tuple{parGetTraceDirectory(), parGetProcessServer(), parGetLogFile(), parCopyParameter("LogFile")}),
+            (std::tuple{nullptr, nullptr, nullptr, nullptr}));
   TestSb missing;
   captureLog(logLevelNone, [&] { EXPECT_EQ(-1, parConfigure(missing.ptr())); });
-  EXPECT_NE(std::string::npos, missing.str().find("LogFile\n"));
-  EXPECT_FALSE(parIsConfigured());
+  EXPECT_EQ((std::tuple{missing.str().find("LogFile\n") != std::string::npos, parIsConfigured()}),
+            (std::tuple{true, false}));
   SortMap* m = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
   smPutCopy(m, "LogFile", "x.log");
   ASSERT_EQ(0, parSetParameters(m));
-  EXPECT_EQ("x.log", testTakeText(parCopyParameter("LogFile")));
-  EXPECT_EQ(nullptr, parCopyParameter("Other"));
   // Handing over a map does not configure the record.
-  EXPECT_EQ(nullptr, parGetLogFile());
+  EXPECT_EQ((std::tuple{testTakeText(parCopyParameter("LogFile")), parCopyParameter("Other"), parGetLogFile()}),
+            (std::tuple{"x.log", nullptr, nullptr}));
   parExit();
   EXPECT_EQ(nullptr, parCopyParameter("LogFile"));
 }
@@ -86,21 +87,16 @@ TEST(Parameters, FillStep) {
   EXPECT_EQ(0u, list.find("LogFile\nLogLevel\nKeepEmptyFiles\n")) << list;
   EXPECT_EQ(std::string::npos, list.find("SystemId")) << list;
   // Defaults go into the map and the record; values are typed.
-  EXPECT_STREQ("<not-required/>", static_cast<const char*>(smGet(m, "FileInUseCommand")));
-  EXPECT_STREQ("${InstallDirectory}", record.workingDirectory);
-  EXPECT_STREQ("SYS", record.systemId);
-  EXPECT_EQ(2147483647, record.logFileSize);
-  EXPECT_EQ(1, record.lowVolume);
-  EXPECT_EQ(nullptr, record.endPoint);
+  EXPECT_EQ((std::tuple{text(smGet(m, "FileInUseCommand")), text(record.workingDirectory), text(record.systemId),
+                        record.logFileSize, record.lowVolume, record.endPoint}),
+            (std::tuple{"<not-required/>", "${InstallDirectory}", "SYS", 2147483647, 1, nullptr}));
   parFreeRecord(&record);
   EXPECT_EQ(nullptr, record.systemId);
 
   // A complete map fills; then out of the 32-bit range, and not a boolean.
   SortMap* full = completeMap("/r");
   ASSERT_EQ(0, parFill(full, &record, nullptr));
-  EXPECT_EQ(-5, record.monitorInterval);
-  EXPECT_EQ(1, record.keepCrashFiles);
-  EXPECT_EQ(0, record.keepAllFiles);
+  EXPECT_EQ((std::tuple{record.monitorInterval, record.keepCrashFiles, record.keepAllFiles}), (std::tuple{-5, 1, 0}));
   parFreeRecord(&record);
   const uint32_t savedStr = logLevels[logCatStrUtil];
   logLevels[logCatStrUtil] = logLevelNone;
@@ -122,9 +118,7 @@ TEST(Parameters, Configure) {
   parInit();
   ASSERT_EQ(0, parSetParameters(completeMap(root)));
   TestSb missing;
-  ASSERT_EQ(0, parConfigure(missing.ptr()));
-  EXPECT_EQ("", missing.str());
-  EXPECT_TRUE(parIsConfigured());
+  ASSERT_EQ((std::tuple{parConfigure(missing.ptr()), missing.str(), parIsConfigured()}), (std::tuple{0, "", true}));
   std::filesystem::path dataRoot = dir / "data" / "SYS";
   for (const char* sub : {"jobs", "trc", "pchannel", "fevents", "checks", "cache"})
     EXPECT_TRUE(std::filesystem::is_directory(dataRoot / sub)) << sub;
@@ -132,12 +126,10 @@ TEST(Parameters, Configure) {
   std::string trace = testTakeText(parGetTraceDirectory());
   EXPECT_EQ(std::string::npos, trace.find("${")) << trace;
   EXPECT_TRUE(std::filesystem::equivalent(dataRoot / "trc", trace)) << trace;
-  EXPECT_EQ("ps1", testTakeText(parGetProcessServer()));
-  EXPECT_EQ("jobfiles", testTakeText(parGetJobWorkingDirectory()));
-  std::string env = testTakeText(parGetEnvironmentVariables());
-  EXPECT_EQ(0u, env.find("HOME=")) << env;
-  EXPECT_EQ(std::string::npos, env.find("${")) << env;
-  EXPECT_EQ(nullptr, parGetServerUUID());
+  const std::string env = testTakeText(parGetEnvironmentVariables());
+  EXPECT_EQ((std::tuple{testTakeText(parGetProcessServer()), testTakeText(parGetJobWorkingDirectory()),
+                        env.find("HOME="), env.find("${"), parGetServerUUID()}),
+            (std::tuple{"ps1", "jobfiles", 0u, std::string::npos, nullptr}));
 
   // The saved map can be found again from a log file in the trace directory.
   char* savedLog = logOut.currentFile;
@@ -147,8 +139,8 @@ TEST(Parameters, Configure) {
   int r = parLoadConfigMap(&loaded);
   logOut.currentFile = savedLog;
   ASSERT_EQ(0, r);
-  EXPECT_STREQ("SYS", static_cast<const char*>(smGet(loaded, "SystemId")));
-  EXPECT_STREQ("<not-required/>", static_cast<const char*>(smGet(loaded, "SwitchUserCommand")));
+  EXPECT_EQ((std::tuple{text(smGet(loaded, "SystemId")), text(smGet(loaded, "SwitchUserCommand"))}),
+            (std::tuple{"SYS", "<not-required/>"}));
   smDestroy(loaded);
   parExit();
 

@@ -3,6 +3,7 @@
 
 #include <regex>
 #include <string>
+#include <tuple>
 
 #include "iostream.h"
 #include "logging.h"
@@ -29,13 +30,11 @@ TEST(ProgressFormat, CountsPercentRateAndWidth) {
       {{4, 8, 0, 0, 0}, 80, "Extracting 4/8 entries, 0.0/0.0 MB, 50%, 0.0 MB/s"},  // no bytes: by entries
       {{9, 9, 5 * mb, 4 * mb, 0}, 80, "Extracting 9/9 entries, 5.0/4.0 MB, 100%, 0.0 MB/s"},
       {{3, 10, mb / 2, 2 * mb, 0}, 21, "Extracting 3/10 entr"},  // one column short of the width
-      {{0, 0, 0, 0, 0}, 1, ""},
-  };
+      {{0, 0, 0, 0, 0}, 1, ""}};
   for (const Case& c : cases) {
     char buf[160];
     const uint32_t n = progressFormat(buf, sizeof buf, &c.counts, c.width);
-    EXPECT_EQ(std::string(buf, n), c.want);
-    EXPECT_EQ(strlen(buf), n);
+    EXPECT_EQ((std::tuple{std::string(buf, n), strlen(buf)}), (std::tuple{c.want, n}));
   }
 }
 
@@ -106,8 +105,7 @@ TEST_F(ProgressConsole, RecordsEraseTheLineFirstAndRedrawItAfter) {
   std::smatch m;
   ASSERT_TRUE(std::regex_match(text, m, std::regex("(\r +\r)(INFO [^\r]* - two\nINFO [^\r]* - lines\n)(\r.*)")))
       << text;
-  EXPECT_EQ(m[1].str(), erase);
-  EXPECT_EQ(m[3].str(), "\r" + line);
+  EXPECT_EQ((std::tuple{m[1].str(), m[3].str()}), (std::tuple{erase, "\r" + line}));
   text.clear();
   progressEnd();  // erased for good
   EXPECT_EQ(text, erase);
@@ -129,11 +127,9 @@ TEST_F(ProgressConsole, WalkTotalsCountTheSelectedEntriesAndTheirZip64Sizes) {
   ZipInfo* zip = nullptr;
   ASSERT_EQ(zipOpen(&zip, str(dir / "t.zip").c_str(), false), 0);
   // Pattern (null: all) and the totals it gives.
-  const char* const cases[][2] = {
-      {nullptr, "0/4 entries, 0.0/5121.0 MB"},
-      {"!register.properties", "0/3 entries, 0.0/5121.0 MB"},
-      {"*.txt", "0/1 entries, 0.0/1.0 MB"},
-  };
+  const char* const cases[][2] = {{nullptr, "0/4 entries, 0.0/5121.0 MB"},
+                                  {"!register.properties", "0/3 entries, 0.0/5121.0 MB"},
+                                  {"*.txt", "0/1 entries, 0.0/1.0 MB"}};
   for (const auto& c : cases) {
     text.clear();
     zipProgressBegin(zip, c[0]);
