@@ -133,20 +133,17 @@ TEST(ZipOpen, LoadsDirectoryInArchiveOrder) {
   ZipInfo* zip = nullptr;
   ASSERT_EQ(zipOpen(&zip, path.c_str(), false), 0);
   ASSERT_NE(zip, nullptr);
-  EXPECT_EQ(zipCount(zip), 12u);
-  EXPECT_EQ(zip->prefix, 7u);
-  EXPECT_STREQ(zip->comment, "hi");
+  EXPECT_EQ(std::tuple(zipCount(zip), zip->prefix, std::string(zip->comment)), std::tuple(12u, 7u, "hi"));
   const char* key = nullptr;
   int i = 0;
   for (ZipEntry* e = static_cast<ZipEntry*>(smFirst(zip->directory, &key)); e;
        e = static_cast<ZipEntry*>(smNext(zip->directory, &key)), i++) {
-    EXPECT_EQ(std::string(zipEntryName(e), e->fileNameLength), "f" + std::to_string(11 - i));
-    EXPECT_EQ(e->uncompressedSize, (uint64_t)i);
-    EXPECT_EQ(e->crc, crc32Of(std::string(i, 'q')));
-    EXPECT_EQ(std::string(zipEntryComment(e), e->commentLength), i == 3 ? "third" : "");
+    EXPECT_EQ(
+        std::tuple(std::string(zipEntryName(e), e->fileNameLength), e->uncompressedSize, e->crc,
+                   std::string(zipEntryComment(e), e->commentLength)),
+        std::tuple("f" + std::to_string(11 - i), (uint64_t)i, crc32Of(std::string(i, 'q')), i == 3 ? "third" : ""));
   }
-  EXPECT_EQ(i, 12);
-  EXPECT_STREQ(key, nullptr);
+  EXPECT_EQ(std::tuple(i, key), std::tuple(12, nullptr));
   zipExit(&zip);
   EXPECT_EQ(zip, nullptr);
   zipExit(&zip);  // a released handle is accepted
@@ -200,12 +197,10 @@ TEST(ZipOpen, BrokenDirectoriesAreRefused) {
   for (const std::string& z : {badSignature, longName, truncated}) {
     path = tempFile(z);
     ZipInfo* zip = reinterpret_cast<ZipInfo*>(&path);  // replaced by null on failure
-    EXPECT_EQ(zipOpen(&zip, path.c_str(), false), -1);
-    EXPECT_EQ(zip, nullptr);
+    EXPECT_EQ((std::tuple{zipOpen(&zip, path.c_str(), false), zip}), std::tuple(-1, nullptr));
   }
   ZipInfo* zip = nullptr;
-  EXPECT_EQ(zipOpen(&zip, (path + ".missing").c_str(), false), -1);
-  EXPECT_EQ(zip, nullptr);
+  EXPECT_EQ((std::tuple{zipOpen(&zip, (path + ".missing").c_str(), false), zip}), std::tuple(-1, nullptr));
 }
 
 // The target, temporary and old names of an entry: the temporary and the old one sit beside the target and are made
@@ -228,14 +223,12 @@ TEST(ZipNames, NamesUseTheStemAndStayInsideTheBase) {
   const std::string base = str(freshDir("n"));
   for (const auto& c : cases) {
     bool dir = !c.dir;
-    ASSERT_EQ(zipMakeNames(base.c_str(), c.name, 42, &p, &t, &o, &dir), 0) << c.name;
-    EXPECT_EQ(dir, c.dir) << c.name;
+    ASSERT_EQ((std::tuple{zipMakeNames(base.c_str(), c.name, 42, &p, &t, &o, &dir), dir}), std::tuple(0, c.dir))
+        << c.name;
     const std::string path = sbGet(&p), folder = path.substr(0, path.find_last_of("/\\") + 1);
-    EXPECT_EQ(path.substr(0, base.size()), base) << path;
-    EXPECT_EQ(sbText(&t), c.dir ? "" : folder + c.tmp);
-    if (!c.dir) {
-      EXPECT_EQ(sbText(&o), folder + c.old);
-    }
+    EXPECT_EQ(std::tuple(path.substr(0, base.size()), sbText(&t), sbText(&o)),
+              std::tuple(base, c.dir ? "" : folder + c.tmp, c.dir ? "" : folder + c.old))
+        << path;
   }
   bool dir = false;
   for (const char* bad : {"/etc/passwd", "\\windows\\x.dll", "C:/x.txt", "c:evil", "../up.txt", "a/../../up.txt",
