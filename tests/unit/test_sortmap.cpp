@@ -59,6 +59,19 @@ struct Map {
   operator SortMap*() const { return m; }
 };
 
+// Walks the map (backward when `reverse`), removing the current entry where removeAt(values seen) holds; the values
+// seen. A finished walk leaves no key.
+Texts walkRemoving(SortMap* m, bool reverse, bool (*removeAt)(size_t)) {
+  Texts seen;
+  const char* key = nullptr;
+  for (void* v = reverse ? smLast(m, &key) : smFirst(m, &key); v; v = reverse ? smPrevious(m, &key) : smNext(m, &key)) {
+    seen.push_back(static_cast<const char*>(v));
+    EXPECT_EQ(removeAt(seen.size()) ? smRemove(m, key) : 0, 0);
+  }
+  EXPECT_EQ(key, nullptr);
+  return seen;
+}
+
 // "key0007" and the like.
 std::string numbered(const char* prefix, int i) {
   char k[24];
@@ -163,38 +176,21 @@ TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
   EXPECT_EQ(7u, smCount(m));
 }
 
+// Removing entries while walking (the current one where removeAt holds for the count of values seen) visits each
+// entry once, forward and backward.
 TEST(SortMap, IteratorRemovalAndReverse) {
   Map m;
-  for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), numbered("k", i).c_str());
-  // Removing the current entry after every step visits each entry once.
-  std::vector<std::string> seen;
-  const char* key = nullptr;
-  for (void* v = smFirst(m, &key); v; v = smNext(m, &key)) {
-    seen.push_back(static_cast<const char*>(v));
-    ASSERT_EQ(0, smRemove(m, key));
-  }
-  EXPECT_EQ(10u, seen.size());
-  EXPECT_EQ((Texts{seen.front(), seen.back()}), (Texts{"k0000", "k0009"}));
-  EXPECT_EQ((std::tuple{smCount(m), key, smFirst(m, &key), smLast(m, &key)}),
+  Texts all;
+  for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), all.emplace_back(numbered("k", i)).c_str());
+  EXPECT_EQ(walkRemoving(m, false, [](size_t) { return true; }), all);
+  const char* key = "x";
+  EXPECT_EQ((std::tuple{smCount(m), smFirst(m, &key), key, smLast(m, &key)}),
             std::tuple(0u, nullptr, nullptr, nullptr));
-
   for (const char* k : {"a", "b", "c", "d"}) smPutCopy(m, k, k);
-  // Removing every other entry while walking forward.
-  seen.clear();
-  for (void* v = smFirst(m, &key); v; v = smNext(m, &key)) {
-    seen.push_back(static_cast<const char*>(v));
-    if (seen.size() % 2) smRemove(m, key);
-  }
-  EXPECT_EQ((Texts{"a", "b", "c", "d"}), seen);
+  EXPECT_EQ(walkRemoving(m, false, [](size_t n) { return n % 2 == 1; }), (Texts{"a", "b", "c", "d"}));
   EXPECT_EQ((Texts{"b", "d"}), keysOf(m));
-
   smPutCopy(m, "c", "c");
-  seen.clear();
-  for (void* v = smLast(m, &key); v; v = smPrevious(m, &key)) {
-    seen.push_back(static_cast<const char*>(v));
-    if (seen.size() == 2) smRemove(m, key);
-  }
-  EXPECT_EQ((Texts{"d", "c", "b"}), seen);
+  EXPECT_EQ(walkRemoving(m, true, [](size_t n) { return n == 2; }), (Texts{"d", "c", "b"}));
   EXPECT_EQ((Texts{"b", "d"}), keysOf(m));
 }
 
