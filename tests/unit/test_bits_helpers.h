@@ -37,10 +37,7 @@ struct BitWriter {
   void align() {
     if (n > 0) put(0, 8 - n);
   }
-  std::string finish() {
-    align();
-    return out;
-  }
+  std::string finish() { return align(), out; }
 };
 
 // CRC-32 one bit at a time, straight from the polynomial.
