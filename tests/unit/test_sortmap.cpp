@@ -89,8 +89,8 @@ TEST(SortMap, OrderAndLookup) {
                                                                     "pear", "zebra", "\xC3\xA9t\xC3\xA9"}));
   for (const char* w : words) EXPECT_STREQ(w, text(m, w));
   uint32_t index = 99;
-  EXPECT_EQ((std::tuple{smFind(m, "kiwi", &index), index}), std::tuple(0, 5u));
-  EXPECT_EQ((std::tuple{smFind(m, "mango", &index), index}), std::tuple(-1, 5u));
+  EXPECT_EQ((std::tuple{smFind(m, "kiwi", &index), index, smFind(m, "mango", &index), index}),
+            std::tuple(0, 5u, -1, 5u));
   EXPECT_EQ(std::tuple(smGet(m, "missing"), smGet(m, nullptr)), std::tuple(nullptr, nullptr));
   smDestroy(nullptr);
 }
@@ -141,8 +141,7 @@ TEST(SortMap, KeyKinds) {
   const char* key = nullptr;
   Map shared(SORTMAP_SHARED_KEYS, nullptr);
   ASSERT_EQ(0, smInsert(shared, sharedKey, &value));
-  smFirst(shared, &key);
-  EXPECT_EQ(sharedKey, key);
+  EXPECT_EQ((std::tuple{smFirst(shared, &key), key}), std::tuple((void*)&value, sharedKey));
   // Kind 1 copies.
   char buf[] = "copied";
   Map copied(SORTMAP_COPIED_KEYS, nullptr);
@@ -209,20 +208,16 @@ TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
 TEST(SortMap, ToArray) {
   Map empty;
   const char** none = smToArray(&empty.m);
-  EXPECT_EQ(nullptr, empty.m);
-  ASSERT_NE(nullptr, none);
-  EXPECT_EQ(nullptr, none[0]);
+  EXPECT_EQ(std::tuple(empty.m, none != nullptr && none[0] == nullptr), std::tuple(nullptr, true));
   strFreeList(none, 0);
 
   freedValues = 0;
   Map m(SORTMAP_CASELESS_KEYS, countingFree);
   for (const char* k : {"b.txt", "A.txt", "c.txt"}) smPutCopy(m, k, "v");
   const char** names = smToArray(&m.m);
-  EXPECT_EQ(3, freedValues);
-  ASSERT_NE(nullptr, names);
-  std::vector<std::string> got;
-  for (const char** n = names; *n && got.size() < 4; n++) got.push_back(*n);
-  EXPECT_EQ(got, (Texts{"A.txt", "b.txt", "c.txt"}));
+  Texts got;
+  for (const char** n = names; n && *n && got.size() < 4; n++) got.push_back(*n);
+  EXPECT_EQ(std::tuple(freedValues, got), std::tuple(3, Texts{"A.txt", "b.txt", "c.txt"}));
   strFreeList(names, 0);
 }
 
@@ -298,8 +293,7 @@ TEST(SortMapText, LoadFile) {
   std::string path = (dir / "config.map").string();
   std::ofstream(path, std::ios::binary) << "InstallDirectory=\"C:\\\\Agent\"\nSystemId=SYS1\n";
   SortMap* m = nullptr;
-  ASSERT_EQ(0, smLoadFile(&m, path.c_str(), false));
-  ASSERT_NE(nullptr, m);
+  ASSERT_EQ((std::tuple{smLoadFile(&m, path.c_str(), false), m != nullptr}), std::tuple(0, true));
   EXPECT_EQ(texts(m, {"InstallDirectory", "SystemId"}), (Texts{"C:\\Agent", "SYS1"}));
   smDestroy(m);
   m = reinterpret_cast<SortMap*>(&dir);  // any non-null value is replaced
