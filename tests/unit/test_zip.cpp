@@ -70,8 +70,7 @@ TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
     testing::internal::CaptureStderr();
     const int rc = locate(c.zip, &info, c.probe);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rc, c.rc);
-    EXPECT_NE(err.find(c.log), std::string::npos) << err;
+    EXPECT_EQ(std::tuple(rc, err.find(c.log) != std::string::npos), std::tuple(c.rc, true)) << err;
     if (rc != 0 || c.rc != 0) {
       EXPECT_TRUE(*c.log || err.find("EndOfCentralDirectory") == std::string::npos) << err;
       memFree(info.comment);
@@ -264,8 +263,7 @@ TEST(ZipNames, LegacyNamesBecomeUtf8OrFailTheirEntry) {
     const int rc = a.walk(base);
     const std::string err = testing::internal::GetCapturedStderr();
     zipExit(&a.zip);
-    EXPECT_EQ(rc, c.extracted ? 0 : -1) << err;
-    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(std::tuple(rc, err.find(c.message) != std::string::npos), std::tuple(c.extracted ? 0 : -1, true)) << err;
     EXPECT_EQ(snapshot(base), (c.extracted ? Tree{{"first.txt", "1"}, {c.extracted, "data"}} : Tree{}));
   }
 }
