@@ -34,9 +34,7 @@ struct BitWriter {
     put(r, len);
   }
   // Pads with zero bits to the next byte.
-  void align() {
-    if (n > 0) put(0, 8 - n);
-  }
+  void align() { put(0, (8 - n) % 8); }
   std::string finish() { return align(), out; }
 };
 

@@ -232,8 +232,8 @@ TEST(IosFiles, PushBackIntoAnOsFileStreamAndWriteFailure) {
   std::string fileType = osFileStreamOps.name;
   char buf[100];
   ASSERT_EQ(iosReadFully(s, buf, 100), 0);
-  std::string log = logOf(logLevelTrace, [&] { ASSERT_EQ(iosUnGetData(s, buf + 90, 10), 0); });
-  EXPECT_NE(log.find("Make ios " + fileType + " unget capable by wrapping iosBufferedInputStream\n"), log.npos);
+  const std::string wrapped = "Make ios " + fileType + " unget capable by wrapping iosBufferedInputStream\n";
+  expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosUnGetData(s, buf + 90, 10), 0); }), {wrapped.c_str()});
   EXPECT_EQ((std::tuple{describe(s), readSome(s, 10), describe(s), readAll(s), iosClose(s)}),
             std::tuple("BufferedInputStream -> " + fileType, data.substr(90, 10), fileType, data.substr(100), 0));
 

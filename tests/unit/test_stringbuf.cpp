@@ -218,10 +218,9 @@ TEST(StringBufAppend, Formats) {
       {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "\xC3\xA9", 3); }, 0, "%C3%A9"},
   });
   Sb sb, bytes;
-  sbAppendHexByte(&sb, 0x0F);
-  sbAppendHexByte(&sb, 0xA0);
-  sbAppendData(&bytes, "\x00\xff\x10", 3);
-  EXPECT_EQ((std::tuple{sbAppendHex(&sb, &bytes), sbText(&sb)}), std::tuple(0, "0fa000ff10"));
+  EXPECT_EQ((std::tuple{sbAppendHexByte(&sb, 0x0F), sbAppendHexByte(&sb, 0xA0), sbAppendData(&bytes, "\x00\xff\x10", 3),
+                        sbAppendHex(&sb, &bytes), sbText(&sb)}),
+            std::tuple(0, 0, 0, 0, "0fa000ff10"));
 }
 
 TEST(StringBufTokens, NextTokenOverFixedView) {
