@@ -51,8 +51,7 @@ TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
              {"iosWrapBufferedInputStream: already in place, buffer 100000->100000\n"});
   EXPECT_EQ(std::tuple(bis(in)->refillSize, describe(in)), std::tuple(100000u, "BufferedInputStream -> MockIn"));
   EXPECT_EQ((std::tuple{readAll(in), describe(in)}), std::tuple("zabc", "BufferedInputStream -> MockIn"));  // permanent
-  in.close();
-  EXPECT_EQ(std::tuple(in.m.largestRead, in.m.closeCalls), std::tuple(100000u, 1));
+  EXPECT_EQ((std::tuple{in.close(), in.m.largestRead, in.m.closeCalls}), std::tuple(0, 100000u, 1));
 
   MockStream small(&mockInOps);
   ASSERT_EQ((std::tuple{iosWrapBufferedInputStream(small, 10), bis(small)->refillSize}), std::tuple(0, 32768u));
@@ -127,8 +126,7 @@ TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   ASSERT_EQ((std::tuple{iosBufferedFill(in, &p, &avail), avail, iosBufferedAvailable(in, &p)}), std::tuple(0, 6u, 6u));
   iosBufferedConsume(in, 2);
   // 40 bits that did not come from this buffer: 32 stay as bits, one byte is pushed in front.
-  uint64_t bits = 0;
-  for (int k = 0; k < 5; k++) bits |= (uint64_t)("VWXYZ"[k]) << (8 * k);
+  const uint64_t bits = 0x5A59585756;  // "VWXYZ", first byte lowest
   EXPECT_EQ((std::tuple{iosBufferedGiveBack(in, bits, 40), iosPeekBits(in, 0), readAll(in)}),
             std::tuple(0, 32, "VWXYZcdef"));
   // A held bit buffer refuses a give-back, and so does a count past 64.
