@@ -34,13 +34,8 @@ struct BitWriter {
     put(r, len);
   }
   // Pads with zero bits to the next byte.
-  void align() {
-    if (n > 0) put(0, 8 - n);
-  }
-  std::string finish() {
-    align();
-    return out;
-  }
+  void align() { put(0, (8 - n) % 8); }
+  std::string finish() { return align(), out; }
 };
 
 // CRC-32 one bit at a time, straight from the polynomial.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "test_inflate_helpers.h"
+#include "test_text_helpers.h"
 
 using namespace inflatetest;
 
@@ -126,8 +127,8 @@ TEST(InflateInvalid, FailuresAreStickyAndKeepTheLevel) {
     EXPECT_EQ(std::tuple(d.failed, d.lastGot, d.out.size() < data.size()), std::tuple(true, 0u, true));
     uint32_t got = 99;
     char buf[16];
-    const int again = iosRead(s, buf, sizeof buf, &got);  // sticky
-    EXPECT_EQ(std::tuple(again, got, s->ops), std::tuple(-1, 0u, &inflateInputStreamOps));
+    EXPECT_EQ((std::tuple{iosRead(s, buf, sizeof buf, &got), got, s->ops}),
+              std::tuple(-1, 0u, &inflateInputStreamOps));  // sticky
     closeStack(s);
   }
 }
@@ -141,16 +142,14 @@ TEST(InflateStream, StackNameAndZeroLengthRead) {
             "InflateInputStream BufferedInputStream MockIn");
   uint32_t got = 7;
   char buf[8];
-  const int empty = iosRead(s, buf, 0, &got);
-  EXPECT_EQ(std::tuple(empty, got, src.readCalls), std::tuple(0, 0u, 0));
-  EXPECT_EQ(iosRead(s, buf, sizeof buf, &got), 0);
-  EXPECT_EQ(std::string(buf, got), "abc");
+  EXPECT_EQ((std::tuple{iosRead(s, buf, 0, &got), got, src.readCalls}), std::tuple(0, 0u, 0));
+  EXPECT_EQ((std::tuple{iosRead(s, buf, sizeof buf, &got), std::string(buf, got)}), std::tuple(0, "abc"));
   closeStack(s);
   // A stream that cannot read is refused.
   iostest::MockStream out;  // write only
   InflateLog log;
   EXPECT_EQ(inflateWrapInputStream(out, INFLATE_FORMAT_RAW, nullptr, false), -1);
-  EXPECT_TRUE(contains(log.take(), "Performing inflateWrapInputStream operation on MockOut IoStream"));
+  expectText(log.take(), {"Performing inflateWrapInputStream operation on MockOut IoStream"});
 }
 
 TEST(InflateStream, CloseWithoutEndFlagDrainsToTheEnd) {
@@ -164,14 +163,12 @@ TEST(InflateStream, CloseWithoutEndFlagDrainsToTheEnd) {
   EXPECT_EQ(std::string(buf, got), data.substr(0, got));
   InflateLog log;
   EXPECT_EQ(iosCloseThisLevel(s), 0);
-  std::string text = log.take();
-  EXPECT_TRUE(
-      contains(text, "Inflation resulted in " + std::to_string(data.size() - got) + " bytes that were not needed"))
-      << text.substr(0, 300);
+  const std::string unneeded =
+      "Inflation resulted in " + std::to_string(data.size() - got) + " bytes that were not needed";
+  expectText(log.take(), {unneeded.c_str()});
   // The stream is left right after the compressed data.
   char tail[8];
-  ASSERT_EQ(iosRead(s, tail, sizeof tail, &got), 0);
-  EXPECT_EQ(std::string(tail, got), "NEXT");
+  ASSERT_EQ((std::tuple{iosRead(s, tail, sizeof tail, &got), std::string(tail, got)}), std::tuple(0, "NEXT"));
   iosClose(s);
 }
 
@@ -240,8 +237,7 @@ TEST(InflateTables, CodesOffByOneLongCodeAreRefused) {
   inflateFreeTable(t);
   lengths[1] = 15;
   EXPECT_EQ(inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), -1);
-  lengths[1] = 0;
-  lengths[284] = 0;
-  EXPECT_EQ(inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), -1);
-  EXPECT_EQ(t, nullptr);
+  lengths[1] = lengths[284] = 0;
+  EXPECT_EQ((std::tuple{inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), t}),
+            std::tuple(-1, nullptr));
 }

@@ -63,15 +63,8 @@ inline int mockWrite(void* state, const void* buf, uint32_t len, uint32_t* writt
   return fail ? -1 : 0;
 }
 
-inline int mockClose(void* state) {
-  mockOf(state)->closeCalls++;
-  return mockOf(state)->closeResult;
-}
-
-inline int mockFlush(void* state) {
-  mockOf(state)->flushCalls++;
-  return 0;
-}
+inline int mockClose(void* state) { return mockOf(state)->closeCalls++, mockOf(state)->closeResult; }
+inline int mockFlush(void* state) { return mockOf(state)->flushCalls++, 0; }
 
 inline int mockSeek(void* state, uint64_t offset) {
   Mock* m = mockOf(state);
@@ -80,11 +73,7 @@ inline int mockSeek(void* state, uint64_t offset) {
   return 0;
 }
 
-inline int mockGetSeek(void* state, uint64_t* pos) {
-  *pos = mockOf(state)->pos;
-  return 0;
-}
-
+inline int mockGetSeek(void* state, uint64_t* pos) { return *pos = mockOf(state)->pos, 0; }
 inline int mockCanRead(void* state, uint64_t) { return mockOf(state)->pos < mockOf(state)->in.size() ? 0 : 1; }
 
 inline const IoStreamOps mockInOps = {.name = "MockIn",

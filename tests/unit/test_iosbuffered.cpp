@@ -20,10 +20,9 @@ TEST(IosBufferedInput, AutomaticLevelHandsOutOnlyWhatItHolds) {
     MockStream in("abcdef", 0);
     ASSERT_EQ(iosUnGetData(in, "XY", 2), 0);
     ASSERT_EQ(seek ? iosSeek(in, 3) : 0, 0);
-    EXPECT_EQ(in.m.seeks.size(), seek ? 1u : 0u);
-    EXPECT_EQ(readSome(in, 10), seek ? "def" : "XY");
-    EXPECT_EQ(in.m.readCalls, seek ? in.m.readCalls : 0);  // no seek: nothing read below
-    EXPECT_EQ(describe(in), "MockIn");
+    // No seek: nothing read below.
+    EXPECT_EQ((std::tuple{in.m.seeks.size(), readSome(in, 10), seek || in.m.readCalls == 0, describe(in)}),
+              std::tuple(seek ? 1u : 0u, seek ? "def" : "XY", true, "MockIn"));
   }
 }
 
@@ -52,8 +51,7 @@ TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
              {"iosWrapBufferedInputStream: already in place, buffer 100000->100000\n"});
   EXPECT_EQ(std::tuple(bis(in)->refillSize, describe(in)), std::tuple(100000u, "BufferedInputStream -> MockIn"));
   EXPECT_EQ((std::tuple{readAll(in), describe(in)}), std::tuple("zabc", "BufferedInputStream -> MockIn"));  // permanent
-  in.close();
-  EXPECT_EQ(std::tuple(in.m.largestRead, in.m.closeCalls), std::tuple(100000u, 1));
+  EXPECT_EQ((std::tuple{in.close(), in.m.largestRead, in.m.closeCalls}), std::tuple(0, 100000u, 1));
 
   MockStream small(&mockInOps);
   ASSERT_EQ((std::tuple{iosWrapBufferedInputStream(small, 10), bis(small)->refillSize}), std::tuple(0, 32768u));
@@ -100,8 +98,8 @@ TEST(IosBits, WithoutBufferedLevel) {
                      runBits(in, {{'p', 3, -1}, {'g', 3, -1}});
                    }),
              {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
-  ASSERT_EQ((std::tuple{iosSkipToNextByte(in), describe(in)}), std::tuple(0, "BufferedInputStream -> MockIn"));
-  EXPECT_EQ(bis(in)->automatic, 0);
+  ASSERT_EQ((std::tuple{iosSkipToNextByte(in), describe(in), bis(in)->automatic}),
+            std::tuple(0, "BufferedInputStream -> MockIn", 0));
   runBits(in, {{'g', 1, 1}, {'s', 0, 0}, {'b', 0, 'Z'}});
   EXPECT_EQ(iosSkipToNextByte(nullptr), -1);
 }
@@ -112,8 +110,7 @@ TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
   runBits(in, {{'g', 8, 'A'}, {'p', 8, 'B'}, {'p', 0, 24}});
   expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosUnGetData(in, "xy", 2), 0); }),
              {"Appending byte 42 out of bitbuffer\n"});
-  EXPECT_EQ(iosPeekBits(in, 0), 0);
-  EXPECT_EQ(readAll(in), "xyBCDEF");
+  EXPECT_EQ((std::tuple{iosPeekBits(in, 0), readAll(in)}), std::tuple(0, "xyBCDEF"));
 
   MockStream odd("AB", 0, true);
   ASSERT_EQ(iosGetBits(odd, 3), 1);
@@ -129,8 +126,7 @@ TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
   ASSERT_EQ((std::tuple{iosBufferedFill(in, &p, &avail), avail, iosBufferedAvailable(in, &p)}), std::tuple(0, 6u, 6u));
   iosBufferedConsume(in, 2);
   // 40 bits that did not come from this buffer: 32 stay as bits, one byte is pushed in front.
-  uint64_t bits = 0;
-  for (int k = 0; k < 5; k++) bits |= (uint64_t)("VWXYZ"[k]) << (8 * k);
+  const uint64_t bits = 0x5A59585756;  // "VWXYZ", first byte lowest
   EXPECT_EQ((std::tuple{iosBufferedGiveBack(in, bits, 40), iosPeekBits(in, 0), readAll(in)}),
             std::tuple(0, 32, "VWXYZcdef"));
   // A held bit buffer refuses a give-back, and so does a count past 64.
@@ -161,10 +157,8 @@ TEST(IosBufferedOutput, LineDecoration) {
     uint32_t n = 0, len = (uint32_t)strlen(c.in);
     for (uint32_t i = 0; c.byPutc && i < len; i++) ASSERT_EQ(iosPutByte(out, c.in[i]), 0);
     ASSERT_EQ(c.byPutc ? 0 : iosWrite(out, c.in, len, &n), 0);
-    EXPECT_EQ(n, c.byPutc ? 0u : len);
-    EXPECT_EQ(out.m.out, "");
-    ASSERT_EQ(iosFlush(out), 0);
-    EXPECT_EQ(out.m.out, c.out);
+    EXPECT_EQ(std::tuple(n, out.m.out), std::tuple(c.byPutc ? 0u : len, ""));
+    EXPECT_EQ((std::tuple{iosFlush(out), out.m.out}), std::tuple(0, c.out));
   }
 }
 
@@ -182,8 +176,9 @@ TEST(IosBufferedOutput, HandsOnAtLineEndPastFlushSize) {
              {"Performing iosGetSeek operation on MockOut IoStream without seek mechanism\n"});
   EXPECT_EQ(out.m.out, big + "\r\nrest");
   // Shrinking the flush size through a second wrap.
-  ASSERT_EQ(iosWrapBufferedOutputStream(out, 100000), 0);
-  EXPECT_EQ(static_cast<IosBufferedOutputState*>(out.s->state)->flushSize, 100000u);
+  EXPECT_EQ((std::tuple{iosWrapBufferedOutputStream(out, 100000),
+                        static_cast<IosBufferedOutputState*>(out.s->state)->flushSize}),
+            std::tuple(0, 100000u));
 }
 
 TEST(IosBufferedOutput, FailuresAndMessages) {
@@ -235,15 +230,15 @@ TEST(IosFiles, PushBackIntoAnOsFileStreamAndWriteFailure) {
   std::string fileType = osFileStreamOps.name;
   char buf[100];
   ASSERT_EQ(iosReadFully(s, buf, 100), 0);
-  std::string log = logOf(logLevelTrace, [&] { ASSERT_EQ(iosUnGetData(s, buf + 90, 10), 0); });
-  EXPECT_NE(log.find("Make ios " + fileType + " unget capable by wrapping iosBufferedInputStream\n"), log.npos);
+  const std::string wrapped = "Make ios " + fileType + " unget capable by wrapping iosBufferedInputStream\n";
+  expectText(logOf(logLevelTrace, [&] { ASSERT_EQ(iosUnGetData(s, buf + 90, 10), 0); }), {wrapped.c_str()});
   EXPECT_EQ((std::tuple{describe(s), readSome(s, 10), describe(s), readAll(s), iosClose(s)}),
             std::tuple("BufferedInputStream -> " + fileType, data.substr(90, 10), fileType, data.substr(100), 0));
 
   // Writing into a folder that does not exist fails and leaves nothing.
   path = (scratchDir() / "missing" / "x.bin").string();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(iosWriteFile(path.c_str(), osFileModeWrite, "x", 1), -1);
+  EXPECT_EQ((std::tuple{iosWriteFile(path.c_str(), osFileModeWrite, "x", 1), std::filesystem::exists(path)}),
+            std::tuple(-1, false));
   testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(std::filesystem::exists(path));
 }

@@ -59,6 +59,19 @@ struct Map {
   operator SortMap*() const { return m; }
 };
 
+// Walks the map (backward when `reverse`), removing the current entry where removeAt(values seen) holds; the values
+// seen. A finished walk leaves no key.
+Texts walkRemoving(SortMap* m, bool reverse, bool (*removeAt)(size_t)) {
+  Texts seen;
+  const char* key = nullptr;
+  for (void* v = reverse ? smLast(m, &key) : smFirst(m, &key); v; v = reverse ? smPrevious(m, &key) : smNext(m, &key)) {
+    seen.push_back(static_cast<const char*>(v));
+    EXPECT_EQ(removeAt(seen.size()) ? smRemove(m, key) : 0, 0);
+  }
+  EXPECT_EQ(key, nullptr);
+  return seen;
+}
+
 // "key0007" and the like.
 std::string numbered(const char* prefix, int i) {
   char k[24];
@@ -76,8 +89,8 @@ TEST(SortMap, OrderAndLookup) {
                                                                     "pear", "zebra", "\xC3\xA9t\xC3\xA9"}));
   for (const char* w : words) EXPECT_STREQ(w, text(m, w));
   uint32_t index = 99;
-  EXPECT_EQ((std::tuple{smFind(m, "kiwi", &index), index}), std::tuple(0, 5u));
-  EXPECT_EQ((std::tuple{smFind(m, "mango", &index), index}), std::tuple(-1, 5u));
+  EXPECT_EQ((std::tuple{smFind(m, "kiwi", &index), index, smFind(m, "mango", &index), index}),
+            std::tuple(0, 5u, -1, 5u));
   EXPECT_EQ(std::tuple(smGet(m, "missing"), smGet(m, nullptr)), std::tuple(nullptr, nullptr));
   smDestroy(nullptr);
 }
@@ -128,8 +141,7 @@ TEST(SortMap, KeyKinds) {
   const char* key = nullptr;
   Map shared(SORTMAP_SHARED_KEYS, nullptr);
   ASSERT_EQ(0, smInsert(shared, sharedKey, &value));
-  smFirst(shared, &key);
-  EXPECT_EQ(sharedKey, key);
+  EXPECT_EQ((std::tuple{smFirst(shared, &key), key}), std::tuple((void*)&value, sharedKey));
   // Kind 1 copies.
   char buf[] = "copied";
   Map copied(SORTMAP_COPIED_KEYS, nullptr);
@@ -163,38 +175,21 @@ TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
   EXPECT_EQ(7u, smCount(m));
 }
 
+// Removing entries while walking (the current one where removeAt holds for the count of values seen) visits each
+// entry once, forward and backward.
 TEST(SortMap, IteratorRemovalAndReverse) {
   Map m;
-  for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), numbered("k", i).c_str());
-  // Removing the current entry after every step visits each entry once.
-  std::vector<std::string> seen;
-  const char* key = nullptr;
-  for (void* v = smFirst(m, &key); v; v = smNext(m, &key)) {
-    seen.push_back(static_cast<const char*>(v));
-    ASSERT_EQ(0, smRemove(m, key));
-  }
-  EXPECT_EQ(10u, seen.size());
-  EXPECT_EQ((Texts{seen.front(), seen.back()}), (Texts{"k0000", "k0009"}));
-  EXPECT_EQ((std::tuple{smCount(m), key, smFirst(m, &key), smLast(m, &key)}),
+  Texts all;
+  for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), all.emplace_back(numbered("k", i)).c_str());
+  EXPECT_EQ(walkRemoving(m, false, [](size_t) { return true; }), all);
+  const char* key = "x";
+  EXPECT_EQ((std::tuple{smCount(m), smFirst(m, &key), key, smLast(m, &key)}),
             std::tuple(0u, nullptr, nullptr, nullptr));
-
   for (const char* k : {"a", "b", "c", "d"}) smPutCopy(m, k, k);
-  // Removing every other entry while walking forward.
-  seen.clear();
-  for (void* v = smFirst(m, &key); v; v = smNext(m, &key)) {
-    seen.push_back(static_cast<const char*>(v));
-    if (seen.size() % 2) smRemove(m, key);
-  }
-  EXPECT_EQ((Texts{"a", "b", "c", "d"}), seen);
+  EXPECT_EQ(walkRemoving(m, false, [](size_t n) { return n % 2 == 1; }), (Texts{"a", "b", "c", "d"}));
   EXPECT_EQ((Texts{"b", "d"}), keysOf(m));
-
   smPutCopy(m, "c", "c");
-  seen.clear();
-  for (void* v = smLast(m, &key); v; v = smPrevious(m, &key)) {
-    seen.push_back(static_cast<const char*>(v));
-    if (seen.size() == 2) smRemove(m, key);
-  }
-  EXPECT_EQ((Texts{"d", "c", "b"}), seen);
+  EXPECT_EQ(walkRemoving(m, true, [](size_t n) { return n == 2; }), (Texts{"d", "c", "b"}));
   EXPECT_EQ((Texts{"b", "d"}), keysOf(m));
 }
 
@@ -213,20 +208,16 @@ TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
 TEST(SortMap, ToArray) {
   Map empty;
   const char** none = smToArray(&empty.m);
-  EXPECT_EQ(nullptr, empty.m);
-  ASSERT_NE(nullptr, none);
-  EXPECT_EQ(nullptr, none[0]);
+  EXPECT_EQ(std::tuple(empty.m, none != nullptr && none[0] == nullptr), std::tuple(nullptr, true));
   strFreeList(none, 0);
 
   freedValues = 0;
   Map m(SORTMAP_CASELESS_KEYS, countingFree);
   for (const char* k : {"b.txt", "A.txt", "c.txt"}) smPutCopy(m, k, "v");
   const char** names = smToArray(&m.m);
-  EXPECT_EQ(3, freedValues);
-  ASSERT_NE(nullptr, names);
-  std::vector<std::string> got;
-  for (const char** n = names; *n && got.size() < 4; n++) got.push_back(*n);
-  EXPECT_EQ(got, (Texts{"A.txt", "b.txt", "c.txt"}));
+  Texts got;
+  for (const char** n = names; n && *n && got.size() < 4; n++) got.push_back(*n);
+  EXPECT_EQ(std::tuple(freedValues, got), std::tuple(3, Texts{"A.txt", "b.txt", "c.txt"}));
   strFreeList(names, 0);
 }
 
@@ -302,8 +293,7 @@ TEST(SortMapText, LoadFile) {
   std::string path = (dir / "config.map").string();
   std::ofstream(path, std::ios::binary) << "InstallDirectory=\"C:\\\\Agent\"\nSystemId=SYS1\n";
   SortMap* m = nullptr;
-  ASSERT_EQ(0, smLoadFile(&m, path.c_str(), false));
-  ASSERT_NE(nullptr, m);
+  ASSERT_EQ((std::tuple{smLoadFile(&m, path.c_str(), false), m != nullptr}), std::tuple(0, true));
   EXPECT_EQ(texts(m, {"InstallDirectory", "SystemId"}), (Texts{"C:\\Agent", "SYS1"}));
   smDestroy(m);
   m = reinterpret_cast<SortMap*>(&dir);  // any non-null value is replaced

@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <fstream>
+#include <vector>
 
 #include "test_ios_helpers.h"
 
@@ -14,20 +15,20 @@ namespace {
 // Milliseconds of a local calendar time.
 uint64_t localMs(int y, int mo, int d, int h, int mi, int s, int ms) {
   struct tm tm = {};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = s;
+  tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_hour = h, tm.tm_min = mi, tm.tm_sec = s;
   tm.tm_isdst = -1;
   return (uint64_t)mktime(&tm) * 1000 + (uint64_t)ms;
 }
 
-std::string date(uint64_t ms, const char* pattern) {
-  Sb sb;
-  EXPECT_EQ(sbAppendDateFormat(&sb, ms, pattern), 0);
-  return sbText(&sb);
+// The time formatted by each pattern.
+std::vector<std::string> dates(uint64_t ms, std::initializer_list<const char*> patterns) {
+  std::vector<std::string> out;
+  for (const char* p : patterns) {
+    Sb sb;
+    EXPECT_EQ(sbAppendDateFormat(&sb, ms, p), 0) << p;
+    out.push_back(sbText(&sb));
+  }
+  return out;
 }
 
 std::string writeFile(const std::filesystem::path& dir, const char* name, const std::string& bytes) {
@@ -92,17 +93,14 @@ TEST(StringBufStream, WriteOnlyRefusesReads) {
 }
 
 TEST(StringBufStream, AppendInputStreamAndIosRead) {
-  std::string big(20000, 'z');
-  big[0] = 'A';
-  big[19999] = 'Z';
+  const std::string big = "A" + std::string(19998, 'z') + "Z";
   Sb src(big.c_str());
   IoStream* s = sbStringBufferIoStream(&src, nullptr);
   Sb dst("<");
   uint32_t got = 0;
   EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 10, &got), got, sbGetLength(&dst)}), std::tuple(0, 10u, 11u));
   EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 0, &got), got}), std::tuple(0, 19990u));  // to the end
-  EXPECT_EQ(sbText(&dst), "<" + big);
-  EXPECT_EQ(sbGet(&dst)[sbGetLength(&dst)], 0);
+  EXPECT_EQ(std::tuple(sbText(&dst), sbGet(&dst)[sbGetLength(&dst)]), std::tuple("<" + big, 0));
   EXPECT_EQ((std::tuple{sbAppendInputStream(&dst, s, 5, &got), got}), std::tuple(0, 0u));  // end of data
   iosSeek(s, 19998);
   Sb one;
@@ -111,29 +109,16 @@ TEST(StringBufStream, AppendInputStreamAndIosRead) {
   iosClose(s);
 }
 
-TEST(StringBufDate, TimestampPattern) {
-  uint64_t t = localMs(2025, 1, 29, 14, 5, 9, 7);
-  EXPECT_EQ(date(t, "yyyy-MM-dd HH:mm:ss.SSS"), "2025-01-29 14:05:09.007");
-  EXPECT_EQ(date(t, "yy"), "25");
-  EXPECT_EQ(date(t, "y-M-d H"), "25-1-29 14");
-  EXPECT_EQ(date(t, "D"), "29");
-  EXPECT_EQ(date(t, "h K k W"), "2 2 14 4");
-  EXPECT_EQ(date(t, "'at' HH 'o''clock'"), "at 14 o'clock");
-  EXPECT_EQ(date(t, "''"), "'");
-  EXPECT_EQ(date(t, "G"), "AD");
-  EXPECT_EQ(date(t, "xx-qq"), "xx-qq");  // letters without a meaning stay
-  EXPECT_EQ(date(t, "E EEEE MMM F"), "3 Wednesday Jan 3");
-  EXPECT_EQ(date(t, "ww"), "05");
-}
-
-TEST(StringBufDate, MidnightHours) {
-  uint64_t t = localMs(2024, 12, 31, 0, 0, 0, 0);
-  EXPECT_EQ(date(t, "h k H K"), "12 24 0 0");
-  EXPECT_EQ(date(t, "D"), "366");
-  EXPECT_EQ(date(t, "w"), "01");  // ISO week of 2024-12-31 is week 1 of 2025
-  std::string zone = date(t, "Z");
-  ASSERT_EQ(zone.size(), 5u);
-  EXPECT_TRUE(zone[0] == '+' || zone[0] == '-');
+// Letters without a meaning stay; the ISO week of 2024-12-31 is week 1 of 2025.
+TEST(StringBufDate, Patterns) {
+  EXPECT_EQ(dates(localMs(2025, 1, 29, 14, 5, 9, 7), {"yyyy-MM-dd HH:mm:ss.SSS", "yy", "y-M-d H", "D", "h K k W",
+                                                      "'at' HH 'o''clock'", "''", "G", "xx-qq", "E EEEE MMM F", "ww"}),
+            (std::vector<std::string>{"2025-01-29 14:05:09.007", "25", "25-1-29 14", "29", "2 2 14 4", "at 14 o'clock",
+                                      "'", "AD", "xx-qq", "3 Wednesday Jan 3", "05"}));
+  const std::vector<std::string> midnight = dates(localMs(2024, 12, 31, 0, 0, 0, 0), {"h k H K", "D", "w", "Z"});
+  EXPECT_EQ(std::vector(midnight.begin(), midnight.begin() + 3), (std::vector<std::string>{"12 24 0 0", "366", "01"}));
+  ASSERT_EQ(midnight[3].size(), 5u);
+  EXPECT_TRUE(midnight[3][0] == '+' || midnight[3][0] == '-');
 }
 
 // A file appended as it stands, and read as text with or without a byte-order mark: without one the file data set
@@ -145,8 +130,8 @@ TEST(StringBufFile, AppendAndReadText) {
   Sb sb("head:");
   EXPECT_EQ(sbAppendFile(&sb, writeFile(dir, "data.bin", bytes).c_str()), 0);
   EXPECT_EQ(sbText(&sb), "head:" + bytes);
-  EXPECT_EQ(sbAppendFile(&sb, (dir / "missing").string().c_str()), -1);
-  EXPECT_EQ(sbGetLength(&sb), 5u + 70000u);
+  EXPECT_EQ((std::tuple{sbAppendFile(&sb, (dir / "missing").string().c_str()), sbGetLength(&sb)}),
+            std::tuple(-1, 5u + 70000u));
   const struct {
     std::string bytes, text;
   } cases[] = {{"\xEF\xBB\xBFgr\xC3\xBC\xC3\x9F", "gr\xC3\xBC\xC3\x9F"},
@@ -155,8 +140,8 @@ TEST(StringBufFile, AppendAndReadText) {
                {"plain h\xC3\xA9", "plain h\xC3\xA9"}};
   for (const auto& c : cases) {
     Sb text;
-    EXPECT_EQ(sbReadTextFile(&text, writeFile(dir, "t.txt", c.bytes).c_str()), 0);
-    EXPECT_EQ(sbText(&text), c.text) << c.text;
+    EXPECT_EQ((std::tuple{sbReadTextFile(&text, writeFile(dir, "t.txt", c.bytes).c_str()), sbText(&text)}),
+              std::tuple(0, c.text));
   }
   Sb none;
   EXPECT_EQ(sbReadTextFile(&none, (dir / "missing.txt").string().c_str()), -1);

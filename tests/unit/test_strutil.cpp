@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "memory.h"
 #include "strutil.h"
@@ -43,6 +44,15 @@ std::string ksh(const char* text) {
   return s;
 }
 
+using Texts = std::vector<std::string>;
+
+// What `expand` makes of each text.
+Texts expandAll(std::string (*expand)(const char*), std::initializer_list<const char*> texts) {
+  Texts out;
+  for (const char* t : texts) out.push_back(expand(t));
+  return out;
+}
+
 }  // namespace
 
 TEST(StrCompare, EqualsIgnoreCase) {
@@ -76,20 +86,17 @@ TEST(StrCompare, EqualsIgnoreCase) {
             std::tuple(false, false, true));
 }
 
+// Signs of comparisons: a shorter text orders first even against non-ASCII continuations, and the total order also
+// places undecodable bytes consistently.
 TEST(StrCompare, Order) {
-  EXPECT_LT(utf8CaseCmp("apple", "Banana"), 0);
-  EXPECT_GT(utf8CaseCmp("b", "A"), 0);
-  EXPECT_LT(utf8CaseCmp("ab", "abc"), 0);
-  EXPECT_GT(utf8CaseCmp("abc", "AB"), 0);
-  EXPECT_EQ(0, utf8CaseCmp("", ""));
-  // A shorter text orders first even against non-ASCII continuations.
-  EXPECT_LT(utf8CaseCmp("a", "a\xC3\xA9"), 0);
-  EXPECT_GT(utf8CaseCmp("a\xC3\xA9", "a"), 0);
-  // The total order also places undecodable bytes consistently.
-  EXPECT_EQ(0, utf8CaseOrder("x\xFF", "X\xFF"));
-  EXPECT_LT(utf8CaseOrder("x\xC3\xA9", "x\xFF"), 0);
-  EXPECT_GT(utf8CaseOrder("x\xFF", "x\xC3\xA9"), 0);
-  EXPECT_LT(utf8CaseOrder("x", "x\xFF"), 0);
+  auto sign = [](int v) { return (v > 0) - (v < 0); };
+  EXPECT_EQ(std::tuple(sign(utf8CaseCmp("apple", "Banana")), sign(utf8CaseCmp("b", "A")),
+                       sign(utf8CaseCmp("ab", "abc")), sign(utf8CaseCmp("abc", "AB")), utf8CaseCmp("", ""),
+                       sign(utf8CaseCmp("a", "a\xC3\xA9")), sign(utf8CaseCmp("a\xC3\xA9", "a"))),
+            std::tuple(-1, 1, -1, 1, 0, -1, 1));
+  EXPECT_EQ(std::tuple(utf8CaseOrder("x\xFF", "X\xFF"), sign(utf8CaseOrder("x\xC3\xA9", "x\xFF")),
+                       sign(utf8CaseOrder("x\xFF", "x\xC3\xA9")), sign(utf8CaseOrder("x", "x\xFF"))),
+            std::tuple(0, -1, 1, -1));
 }
 
 TEST(StrCompare, PrefixesAndSuffixes) {
@@ -154,32 +161,21 @@ TEST(StrWildcard, Matching) {
   EXPECT_FALSE(strMatchWildcard("a", nullptr, false));
 }
 
-TEST(StrExpand, AntExpression) {
-  EXPECT_EQ("a=VALUE b=${unknown} c=${}", ant("a=${known} b=${unknown} c=${}"));
-  EXPECT_EQ("plain", ant("plain"));
-  EXPECT_EQ("", ant(""));
-  EXPECT_EQ("VALUEVALUE", ant("${known}${known}"));
-  // Values are not scanned again; the first '}' ends a name.
-  EXPECT_EQ("${loop}", ant("${loop}"));
-  EXPECT_EQ("<${known}>", ant("${nested}"));
-  EXPECT_EQ("${a${known}}", ant("${a${known}}"));
-  // An unclosed reference is copied as it stands.
-  EXPECT_EQ("x VALUE ${known", ant("x ${known} ${known"));
-  EXPECT_EQ("[]", ant("[${empty}]"));
+// The ant form does not scan values again and the first '}' ends a name; an unclosed reference is copied as it stands.
+// The ksh form expands values again and knows the :+ and :- forms.
+// Each text's expansion. The ant form does not scan values again and the first '}' ends a name; an unclosed reference
+// is copied as it stands. The ksh form expands values again and knows the :+ and :- forms.
+TEST(StrExpand, AntAndKshExpressions) {
+  EXPECT_EQ(expandAll(ant, {"a=${known} b=${unknown} c=${}", "plain", "", "${known}${known}", "${loop}", "${nested}",
+                            "${a${known}}", "x ${known} ${known", "[${empty}]"}),
+            (Texts{"a=VALUE b=${unknown} c=${}", "plain", "", "VALUEVALUE", "${loop}", "<${known}>", "${a${known}}",
+                   "x VALUE ${known", "[]"}));
   char* out = nullptr;
   EXPECT_EQ((std::tuple{strEvaluateAntExpr(nullptr, lookupFixed, nullptr, &out), out}), std::tuple(-1, nullptr));
-}
-
-TEST(StrExpand, KshExpression) {
-  EXPECT_EQ("VALUE", ksh("${known}"));
-  EXPECT_EQ("<VALUE>", ksh("${nested}"));  // values are expanded again
-  EXPECT_EQ("${unknown}", ksh("${unknown}"));
-  EXPECT_EQ("yes", ksh("${known:+yes}"));
-  EXPECT_EQ("", ksh("${unknown:+yes}"));
-  EXPECT_EQ("VALUE", ksh("${known:-fallback}"));
-  EXPECT_EQ("fallback", ksh("${unknown:-fallback}"));
-  EXPECT_EQ("fallback", ksh("${empty:-fallback}"));
-  EXPECT_EQ("VALUE", ksh("${unknown:-${known}}"));
+  EXPECT_EQ(
+      expandAll(ksh, {"${known}", "${nested}", "${unknown}", "${known:+yes}", "${unknown:+yes}", "${known:-fallback}",
+                      "${unknown:-fallback}", "${empty:-fallback}", "${unknown:-${known}}"}),
+      (Texts{"VALUE", "<VALUE>", "${unknown}", "yes", "", "VALUE", "fallback", "fallback", "VALUE"}));
   expectText(captureLog(logLevelWarn, [] { EXPECT_EQ("<fail>", ksh("${loop}")); }),
              {"Script contains recursive include or variable."});
 }
@@ -197,9 +193,8 @@ TEST(StrParse, Boolean) {
     EXPECT_EQ((std::tuple{strParseBoolean(c.text, &f), f}), std::tuple(c.rc, c.value));
   }
   uint8_t f = 7;
-  std::string log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseBooleanLogged("maybe", &f)); });
+  expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseBooleanLogged("maybe", &f)); }), {"maybe"});
   EXPECT_EQ(0, f);
-  expectText(log, {"maybe"});
 }
 
 // One case of a number parser: the text, the range, and the outcome (on
@@ -314,17 +309,16 @@ TEST(StrParse, Range) {
 
 TEST(StrParse, RangeList) {
   StrRangeList list;
-  ASSERT_EQ(0, strParseRangeList("1-3, 7 ,10-", &list, 0, 20));
-  ASSERT_EQ(3u, list.count);
+  ASSERT_EQ((std::tuple{strParseRangeList("1-3, 7 ,10-", &list, 0, 20), list.count}), std::tuple(0, 3u));
   EXPECT_EQ(std::tuple(strRangeListContains(&list, 2), strRangeListContains(&list, 7), strRangeListContains(&list, 20),
                        strRangeListContains(&list, 5)),
             std::tuple(true, true, true, false));
   strFreeRangeList(&list);
-  ASSERT_EQ(0, strParseRangeList("", &list, 5, 9));
-  EXPECT_EQ(std::tuple(strRangeListContains(&list, 9), strRangeListContains(&list, 4)), std::tuple(true, false));
+  EXPECT_EQ(
+      (std::tuple{strParseRangeList("", &list, 5, 9), strRangeListContains(&list, 9), strRangeListContains(&list, 4)}),
+      std::tuple(0, true, false));
   strFreeRangeList(&list);
-  ASSERT_EQ(0, strParseRangeList("none", &list, 5, 9));
-  EXPECT_FALSE(strRangeListContains(&list, 5));
+  EXPECT_EQ((std::tuple{strParseRangeList("none", &list, 5, 9), strRangeListContains(&list, 5)}), std::tuple(0, false));
   strFreeRangeList(&list);
   EXPECT_EQ((std::tuple{strParseRangeList("1-30", &list, 0, 20), strParseRangeList("5-3", &list, 0, 20),
                         strParseRangeList("1,,2", &list, 0, 20), list.count}),
@@ -348,8 +342,8 @@ TEST(StrArgs, RemoveArgs) {
 TEST(StrText, BuildingAndTrimming) {
   char* text = nullptr;
   uint32_t len = 0;
-  EXPECT_EQ(0, strPrintfAlloc(&text, &len, "%s-%u-%d.tmp", "installer", 42u, 7));
-  EXPECT_EQ(std::tuple(std::string(text), len), std::tuple("installer-42-7.tmp", 18u));
+  EXPECT_EQ((std::tuple{strPrintfAlloc(&text, &len, "%s-%u-%d.tmp", "installer", 42u, 7), std::string(text), len}),
+            std::tuple(0, "installer-42-7.tmp", 18u));
   char** list = memNewArray(char*, 3);
   list[0] = text;
   list[1] = memStrDup("second");
@@ -385,13 +379,12 @@ TEST(StrText, UriComponent) {
 
 TEST(StrText, BuiltinVariables) {
   char* value = nullptr;
-  ASSERT_EQ(0, strResolveVariable("GUIDv4", &value));
-  ASSERT_EQ(36u, strlen(value));
-  EXPECT_EQ(std::tuple(value[14], strchr("89ab", value[19]) != nullptr), std::tuple('4', true));
-  EXPECT_TRUE(strMatchWildcard("*?-*?-4*?-[89ab]*?-*?", value, true));
+  ASSERT_EQ((std::tuple{strResolveVariable("GUIDv4", &value), strlen(value)}), std::tuple(0, 36u));
+  EXPECT_EQ(std::tuple(value[14], strchr("89ab", value[19]) != nullptr,
+                       strMatchWildcard("*?-*?-4*?-[89ab]*?-*?", value, true)),
+            std::tuple('4', true, true));
   memFree(value);
-  ASSERT_EQ(0, strResolveVariable("LISTALL", &value));
-  EXPECT_NE(nullptr, strstr(value, "GUIDv4"));
+  EXPECT_EQ((std::tuple{strResolveVariable("LISTALL", &value), value && strstr(value, "GUIDv4")}), std::tuple(0, true));
   memFree(value);
   EXPECT_EQ((std::tuple{strResolveVariable("NoSuchName", &value), value}), std::tuple(-1, nullptr));
 }

@@ -25,15 +25,12 @@ namespace fs = std::filesystem;
 // CRC-32 of a string, bitwise (independent of the library's table-driven one).
 inline uint32_t crc32Of(const std::string& s) { return testbits::crcBitwise(s.data(), s.size()); }
 
-// Appends little-endian fields: `widths` gives each value's size in bytes ('1', '2', '4' or '8'), one digit per value.
-inline void putFields(std::string& s, const char* widths, std::initializer_list<uint64_t> values) {
+// Little-endian fields: `widths` gives each value's size in bytes ('1', '2', '4' or '8'), one digit per value.
+inline std::string fields(const char* widths, std::initializer_list<uint64_t> values) {
+  std::string s;
   const uint64_t* v = values.begin();
   for (const char* w = widths; *w && v != values.end(); w++, v++)
     for (int i = 0; i < *w - '0'; i++) s += (char)(*v >> (8 * i));
-}
-inline std::string fields(const char* widths, std::initializer_list<uint64_t> values) {
-  std::string s;
-  putFields(s, widths, values);
   return s;
 }
 
@@ -126,8 +123,7 @@ inline fs::path freshDir(const std::string& tag) { return testFreshDir("zip-" + 
 
 inline void writeFile(const fs::path& p, const std::string& data) {
   fs::create_directories(p.parent_path());
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(data.data(), (std::streamsize)data.size());
+  std::ofstream(p, std::ios::binary | std::ios::trunc).write(data.data(), (std::streamsize)data.size());
 }
 
 inline std::string readFile(const fs::path& p) {
