@@ -89,7 +89,7 @@ TEST(SortMap, OrderAndLookup) {
                                                                     "pear", "zebra", "\xC3\xA9t\xC3\xA9"}));
   for (const char* w : words) EXPECT_STREQ(w, text(m, w));
   uint32_t index = 99;
-  EXPECT_EQ((std::tuple{smFind(m, "kiwi", &index), index, smFind(m, "mango", &index), index}),
+  EXPECT_EQ((std::tuple{smFind(m, "kiwi", &index), uint32_t{index}, smFind(m, "mango", &index), index}),
             std::tuple(0, 5u, -1, 5u));
   EXPECT_EQ(std::tuple(smGet(m, "missing"), smGet(m, nullptr)), std::tuple(nullptr, nullptr));
   smDestroy(nullptr);
@@ -183,7 +183,7 @@ TEST(SortMap, IteratorRemovalAndReverse) {
   for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), all.emplace_back(numbered("k", i)).c_str());
   EXPECT_EQ(walkRemoving(m, false, [](size_t) { return true; }), all);
   const char* key = "x";
-  EXPECT_EQ((std::tuple{smCount(m), smFirst(m, &key), key, smLast(m, &key)}),
+  EXPECT_EQ((std::tuple{smCount(m), smFirst(m, &key), static_cast<const char*>(key), smLast(m, &key)}),
             std::tuple(0u, nullptr, nullptr, nullptr));
   for (const char* k : {"a", "b", "c", "d"}) smPutCopy(m, k, k);
   EXPECT_EQ(walkRemoving(m, false, [](size_t n) { return n % 2 == 1; }), (Texts{"a", "b", "c", "d"}));
