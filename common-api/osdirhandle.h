@@ -66,6 +66,12 @@ enum OsPlaceResult : int {
   osPlaceRefused = 1,  // `from` holds something else (a link put there, say): nothing was moved
   osPlaceSwapped = 2,  // what was moved to `to` is not, or cannot be confirmed to be, the file written
 };
+// Removes the directory `name` in dir with everything in it but hidden
+// entries, never following a link (a link inside is removed itself). What
+// is hidden or cannot be removed stays, and so does the directory then: -1
+// (logged).
+int osDirHandleRemoveTree(const OsDirHandle* dir, const char* name);
+
 // Moves the file written through `stream`, named `from` in dir, to `to` in
 // dir, never replacing anything, and only when `from` still holds that very
 // file; afterwards confirms that `to` is that file.

@@ -77,12 +77,12 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, u
       (*restored)++;
       return 0;
     case ulDirCreated:
-      if (!osIsFileDirectory(r->path) || osDirIsLink(r->path)) return 0;
-      // What cannot be removed (a hidden file the script left, say) stays
-      // with its directory: nothing of the previous installation is in it,
-      // and a journal kept for that would block every later update.
-      osDirRemoveContents(r->path, false);
-      if (osDirRemove(r->path, nullptr) != 0) {
+      if (osDirHandleKindOf(dir, leaf) != osDirEntryDirectory) return 0;
+      // Emptied through its own handle, never through a link. What cannot
+      // be removed (a hidden file the script left, say) stays with its
+      // directory: nothing of the previous installation is in it, and a
+      // journal kept for that would block every later update.
+      if (osDirHandleRemoveTree(dir, leaf) != 0) {
         logWarn(logCatZip, "Could not undo creation of directory %s\n", r->path);
         return 0;
       }

@@ -85,7 +85,13 @@ int undoCreation(const char* value, const OsDirHandle* dir, const char* leaf, in
   const char* path = value + 1;
   // A created directory someone swapped for a link since is undone like a
   // link the walk made, so its target is never emptied.
-  const bool link = value[0] == 'L' || osDirIsLink(path);
+  const int kind = dir ? osDirHandleKindOf(dir, leaf) : -1;
+  const bool link = value[0] == 'L' || (dir ? kind == osDirEntrySymlink : osDirIsLink(path));
+  if (link && dir && kind >= 0 && osDirHandleDelete(dir, leaf) == 0) {
+    (*files)++;
+    if (verbosity == 2) logInfo(logCatZip, "Undid creation of file %s\n", path);
+    return 0;
+  }
   if (link) {
     // Never descend through a link: remove the link itself (a directory
     // link on Windows goes with the directory removal call).
@@ -100,9 +106,14 @@ int undoCreation(const char* value, const OsDirHandle* dir, const char* leaf, in
     if (verbosity == 2) logInfo(logCatZip, "Undid creation of file %s\n", path);
     return 0;
   }
-  if (osIsFileDirectory(path)) {
+  if (dir ? kind == osDirEntryDirectory : osIsFileDirectory(path)) {
     resetDirectory(dir, leaf, path);
-    if (osDirRemoveContents(path, false) != 0 || osDirRemove(path, nullptr) != 0 || osIsDirPresent(path)) {
+    // Emptied through its own handle: a directory inside swapped for a link
+    // meanwhile loses the link, never what it leads to.
+    const int rc = dir ? osDirHandleRemoveTree(dir, leaf)
+                   : osDirRemoveContents(path, false) == 0 && osDirRemove(path, nullptr) == 0 ? 0
+                                                                                              : -1;
+    if (rc != 0 || (!dir && osIsDirPresent(path))) {
       logWarn(logCatZip, "Could not undo creation of directory %s\n", path);
       return -1;
     }

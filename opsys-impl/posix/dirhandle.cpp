@@ -206,6 +206,44 @@ OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, cons
   return sameFile(open, named) ? osPlaceDone : osPlaceSwapped;
 }
 
+namespace {
+
+// Empties and removes the directory `name` below the descriptor parent,
+// level by level through descriptors, never through a link; hidden
+// entries stay (with the directories that hold them).
+int removeTreeAt(int parent, const char* name, const char* shown) {
+  const int fd = posixSys.openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+  if (fd < 0) return errno == ENOENT ? 0 : -1;
+  const int listFd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  int rc = d ? 0 : -1;
+  if (!d && listFd >= 0) posixSys.close(listFd);
+  for (struct dirent* e = d ? readdir(d) : nullptr; e; e = readdir(d)) {
+    // Hidden entries (dot names) stay, as a listing without them leaves them.
+    if (e->d_name[0] == '.') continue;
+    struct stat st;
+    if (posixSys.fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode) ? removeTreeAt(fd, e->d_name, shown) != 0 : posixSys.unlinkat(fd, e->d_name, 0) != 0)
+      rc = -1;
+  }
+  if (d) closedir(d);
+  posixSys.close(fd);
+  if (posixSys.unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) rc = -1;
+  return rc;
+}
+
+}  // namespace
+
+int osDirHandleRemoveTree(const OsDirHandle* dir, const char* name) {
+  if (removeTreeAt(dir->fd, name, dir->path) == 0) {
+    logDebug(logCatFile, "Removed directory %s/%s\n", dir->path, name);
+    return 0;
+  }
+  logWarn(logCatFile, "Cannot remove directory %s/%s with everything in it: %s\n", dir->path, name,
+          osErrorText(nullptr, (uint32_t)errno));
+  return -1;
+}
+
 int osFileStreamDiscardIn(IoStream* stream, const OsDirHandle* dir, const char* name) {
   struct stat open = {}, named = {};
   if (statBoth(stream, dir, name, &open, &named) != 0) {

@@ -218,6 +218,15 @@ int osDirHandleDelete(const OsDirHandle* dir, const char* name) {
   return rc;
 }
 
+int osDirHandleRemoveTree(const OsDirHandle* dir, const char* name) {
+  char* path = nullptr;
+  if (joinName(dir, name, &path) != 0) return -1;
+  // Inside a held directory, the names below it lead where they say.
+  const int rc = osDirRemoveContents(path, false) == 0 && osDirRemove(path, nullptr) == 0 ? 0 : -1;
+  memFree(path);
+  return rc;
+}
+
 namespace {
 
 // Renames the file open as h to `to` inside dir, never replacing. The

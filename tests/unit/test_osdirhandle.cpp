@@ -68,3 +68,22 @@ TEST_F(OsDirHandleTest, TakenNamesAreReportedAndLeftAlone) {
   EXPECT_FALSE(exists(path("placed")));
   osDirHandleClose(d);
 }
+
+// A tree is removed below its handle without entering a link: a link inside goes, what it leads to stays, and so do
+// hidden entries (with the directories holding them).
+TEST_F(OsDirHandleTest, TreeRemovalNeverEntersALinkAndKeepsHiddenEntries) {
+  for (const char* d : {"outside", "t/a/b", "h"}) fs::create_directories(path(d));
+  writeText(path("outside/keep.txt"), "keep");
+  writeText(path("t/a/b/f.txt"), "x");
+  // Written through the file layer, which hides a dot name on Windows too.
+  ASSERT_EQ(iosWriteFile(path("h/.hidden").c_str(), osFileModeWrite, "script's", 8), 0);
+  std::error_code ec;
+  fs::create_directory_symlink(path("outside"), path("t/a/ln"), ec);
+  OsDirHandle* d = nullptr;
+  ASSERT_EQ(osDirHandleOpen(dir.c_str(), &d), 0);
+  EXPECT_EQ((std::tuple{osDirHandleRemoveTree(d, "t"), exists(path("t")), osDirHandleRemoveTree(d, "h")}),
+            (std::tuple{0, false, -1}));
+  EXPECT_EQ((std::tuple{readText(path("outside/keep.txt")), readText(path("h/.hidden"))}),
+            (std::tuple{"keep", "script's"}));
+  osDirHandleClose(d);
+}
