@@ -149,17 +149,8 @@ TEST_F(LockTest, TakeoverStaysInTheLockItJudged) {
   std::error_code ec;
   fs::create_directory_symlink(outside, path("probe"), ec);
   if (ec) GTEST_SKIP() << "symbolic links are not available here";
-  struct Swap {
-    std::string lock, moved, outside;
-  } swap{lock(), path("moved"), outside};
-  osTestBeforeCall(
-      "rename",
-      [](void* c) {
-        const Swap* s = static_cast<const Swap*>(c);
-        fs::rename(s->lock, s->moved);
-        fs::create_directory_symlink(s->outside, s->lock);
-      },
-      &swap);
+  TestSwap swap{lock(), path("moved"), outside};
+  osTestBeforeCall("rename", testSwapForLink, &swap);
   std::string log;
   obtain(&log);
   osTestBeforeCall(nullptr, nullptr, nullptr);

@@ -266,17 +266,8 @@ TEST_F(UndoLogTest, RecoveryDeletesInTheInstallationsOwnDirectory) {
   fs::create_directory_symlink(outside, path("probe"), ec);
   if (ec) GTEST_SKIP() << "symbolic links are not available here";
   journal({{ulPlaced, t("www/n.txt"), ""}});
-  struct Swap {
-    std::string dir, moved, outside;
-  } swap{t("www"), path("moved"), outside};
-  osTestBeforeCall(
-      "unlink",
-      [](void* c) {
-        const Swap* s = static_cast<const Swap*>(c);
-        fs::rename(s->dir, s->moved);
-        fs::create_directory_symlink(s->outside, s->dir);
-      },
-      &swap);
+  TestSwap swap{t("www"), path("moved"), outside};
+  osTestBeforeCall("unlink", testSwapForLink, &swap);
   recover(path("tree"));
   osTestBeforeCall(nullptr, nullptr, nullptr);
   EXPECT_EQ("victim", readText(outside + osPathSeparator + "n.txt"));

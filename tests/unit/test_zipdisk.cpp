@@ -263,18 +263,6 @@ TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
   }
 }
 
-// Another process's step at a given system call: `from` is renamed to
-// `away` (when given), and a link to `target` is put at `from`.
-struct Swap {
-  fs::path from, away, target;
-};
-void swapForLink(void* context) {
-  const Swap* s = static_cast<const Swap*>(context);
-  std::error_code ec;
-  if (!s->away.empty()) fs::rename(s->from, s->away, ec);
-  if (!ec) fs::create_symlink(s->target, s->from, ec);
-}
-
 // A directory swapped for a link to the outside after an entry of it was
 // checked, or at the very moment the previous version is moved aside: no
 // step of the entry goes through the link, and the next entry is refused.
@@ -289,11 +277,11 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
     ZipInfo info{};
     ZipDisk disk;
     ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "www/a.txt"));
-    Swap swap{base / "www", root / "moved", outside};
+    TestSwap swap{base / "www", root / "moved", outside};
     if (atTheMove)
-      osTestBeforeCall("rename", swapForLink, &swap);
+      osTestBeforeCall("rename", testSwapForLink, &swap);
     else
-      swapForLink(&swap);
+      testSwapForLink(&swap);
     zipDiskPlace(&disk);
     osTestBeforeCall(nullptr, nullptr, nullptr);
     zipDiskDiscardTemp(&disk);
@@ -314,8 +302,8 @@ TEST(ZipDisk, DirectoryModeNeverGoesThroughASwappedLink) {
   fs::create_directories(outside);
   fs::create_directories(base);
   const fs::perms before = fs::status(outside).permissions();
-  Swap swap{base / "www", root / "moved", outside};
-  osTestBeforeCall("chmod|fchmod", swapForLink, &swap);
+  TestSwap swap{base / "www", root / "moved", outside};
+  osTestBeforeCall("chmod|fchmod", testSwapForLink, &swap);
   extract({{.name = "www/", .extAttr = 040700u << 16}}, base);
   osTestBeforeCall(nullptr, nullptr, nullptr);
   EXPECT_EQ(fs::status(outside).permissions(), before);
@@ -333,8 +321,8 @@ TEST(ZipDisk, LinkExchangedAtTheMoveIntoPlaceIsNotKept) {
   ZipInfo info{};
   ZipDisk disk;
   ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
-  Swap swap{sbGet(&disk.tempName), root / "moved.tmp", victim};
-  osTestBeforeCall("rename", swapForLink, &swap);
+  TestSwap swap{sbGet(&disk.tempName), root / "moved.tmp", victim};
+  osTestBeforeCall("rename", testSwapForLink, &swap);
   EXPECT_EQ(zipDiskPlace(&disk), -1);
   osTestBeforeCall(nullptr, nullptr, nullptr);
   zipDiskDiscardTemp(&disk);
@@ -373,8 +361,8 @@ TEST(ZipDisk, RollbackDeletesInTheDirectoryTheWalkMade) {
   writeFile(outside / "new.txt", "victim");
   Archive a(std::vector<Entry>{{.name = "www/new.txt", .data = "n"}});
   ASSERT_EQ(a.walk(base), 0);
-  Swap swap{base / "www", root / "moved", outside};
-  osTestBeforeCall("unlink", swapForLink, &swap);
+  TestSwap swap{base / "www", root / "moved", outside};
+  osTestBeforeCall("unlink", testSwapForLink, &swap);
   zipRollback(&a.zip);
   osTestBeforeCall(nullptr, nullptr, nullptr);
   EXPECT_EQ(snapshot(outside), (Tree{{"new.txt", "victim"}}));

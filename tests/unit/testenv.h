@@ -62,3 +62,19 @@ struct TestLogCapture {
     if (!taken) take();
   }
 };
+
+// Another process's step, for osTestBeforeCall: `from` is renamed to `away`
+// (when given), and a link to `target` is put at `from`.
+struct TestSwap {
+  std::filesystem::path from, away, target;
+};
+inline void testSwapForLink(void* context) {
+  const TestSwap* s = static_cast<const TestSwap*>(context);
+  std::error_code ec;
+  if (!s->away.empty()) std::filesystem::rename(s->from, s->away, ec);
+  if (ec) return;
+  if (std::filesystem::is_directory(s->target))
+    std::filesystem::create_directory_symlink(s->target, s->from, ec);
+  else
+    std::filesystem::create_symlink(s->target, s->from, ec);
+}
