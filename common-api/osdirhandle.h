@@ -41,6 +41,18 @@ const char* osDirHandlePath(const OsDirHandle* dir);
 // failed.
 int osDirHandleIsAt(const OsDirHandle* dir, const char* path);
 
+// What tells one directory from every other while it exists: its device or
+// volume and its file number there.
+struct OsDirId {
+  uint64_t volume;
+  uint64_t file;
+};
+// *id = the identity of the directory dir holds, to recognise it later at a
+// path that may by then lead elsewhere (osDirHandleHasId).
+int osDirHandleId(const OsDirHandle* dir, OsDirId* id);
+// 1 when dir holds the directory of identity id, 0 when another, -1 when
+// the query failed.
+int osDirHandleHasId(const OsDirHandle* dir, const OsDirId* id);
 // A file stream over the directory itself, to give it attributes and times
 // (osFileStreamSetAttributes, osFileStreamSetTimes); null on failure.
 IoStream* osDirHandleStream(const OsDirHandle* dir);

@@ -515,15 +515,18 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
   // Where the base really is, links resolved: nothing is written outside it.
   if (osFileResolveLinks(baseDir ? baseDir : ".", &disk->realBase) != 0) return -1;
   if (osDirRealPath(baseDir, nullptr, &disk->lexBase) != 0) disk->lexBase = nullptr;
-  // A rollback undoes nothing of the walk that no longer lies inside it.
+  disk->update = (options & zipDiskUpdate) != 0;
+  disk->caseSensitive = osDirIsCaseSensitive(disk->realBase);
+  if (osDirHandleOpen(disk->realBase, &disk->base) != 0) return -1;
+  // A rollback undoes nothing of the walk that no longer lies inside it,
+  // nor anything in another directory put where the base was.
   if ((options & zipDiskJournal) && !info->journalBase) {
+    if (osDirHandleId(disk->base, &info->journalBaseId) != 0) return -1;
     info->journalBase = memStrDup(disk->realBase);
     info->journalLexBase = disk->lexBase ? memStrDup(disk->lexBase) : nullptr;
     info->journalBaseFrom = info->journalSequence;
   }
-  disk->update = (options & zipDiskUpdate) != 0;
-  disk->caseSensitive = osDirIsCaseSensitive(disk->realBase);
-  return osDirHandleOpen(disk->realBase, &disk->base);
+  return 0;
 }
 
 void zipDiskClose(ZipDisk* disk) {

@@ -169,10 +169,21 @@ bool stillInside(const ZipInfo* info, const char* key, const char* path) {
 }
 
 // The journal's base, open (null when there is none or it cannot be
-// opened; then nothing below it is undone).
+// opened; then nothing below it is undone). Someone may have put another
+// directory, or a link to one, where the base was: nothing in that one is
+// ever deleted, restored or removed.
 OsDirHandle* openJournalBase(const ZipInfo* info) {
   OsDirHandle* base = nullptr;
-  if (info->journalBase && osDirHandleOpen(info->journalBase, &base) != 0) base = nullptr;
+  if (!info->journalBase || osDirHandleOpen(info->journalBase, &base) != 0) return nullptr;
+  const int same = osDirHandleHasId(base, &info->journalBaseId);
+  if (same == 0)
+    logError(logCatZip,
+             "Not undoing or removing anything in %s: it is no longer the directory that was extracted into\n",
+             info->journalBase);
+  if (same != 1) {
+    osDirHandleClose(base);
+    base = nullptr;
+  }
   return base;
 }
 

@@ -124,6 +124,15 @@ int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
   return st.st_dev == dir->dev && st.st_ino == dir->ino ? 1 : 0;
 }
 
+int osDirHandleId(const OsDirHandle* dir, OsDirId* id) {
+  *id = {(uint64_t)dir->dev, (uint64_t)dir->ino};
+  return 0;
+}
+
+int osDirHandleHasId(const OsDirHandle* dir, const OsDirId* id) {
+  return (uint64_t)dir->dev == id->volume && (uint64_t)dir->ino == id->file ? 1 : 0;
+}
+
 void osDirHandleClose(OsDirHandle* dir) {
   if (!dir) return;
   posixSys.close(dir->fd);

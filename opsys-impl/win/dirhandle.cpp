@@ -149,6 +149,25 @@ IoStream* osDirHandleStream(const OsDirHandle* dir) {
   return s;
 }
 
+// *id of the open file or directory h; -1 (logged) when it cannot be queried.
+int idOf(HANDLE h, const char* path, OsDirId* id) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(h, &info)) {
+    osErrorReport(logCatFile, GetLastError(), "Cannot query directory %s", path);
+    return -1;
+  }
+  *id = {info.dwVolumeSerialNumber, ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow};
+  return 0;
+}
+
+int osDirHandleId(const OsDirHandle* dir, OsDirId* id) { return idOf(dir->held[dir->count - 1], dir->path, id); }
+
+int osDirHandleHasId(const OsDirHandle* dir, const OsDirId* id) {
+  OsDirId own = {};
+  if (osDirHandleId(dir, &own) != 0) return -1;
+  return own.volume == id->volume && own.file == id->file ? 1 : 0;
+}
+
 int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
   wchar_t* wide = winPathToWide(path);
   HANDLE h = wide
@@ -158,15 +177,10 @@ int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
   const DWORD err = GetLastError();
   memFree(wide);
   if (h == INVALID_HANDLE_VALUE) return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? 0 : -1;
-  BY_HANDLE_FILE_INFORMATION named = {}, held = {};
-  const bool got =
-      GetFileInformationByHandle(h, &named) && GetFileInformationByHandle(dir->held[dir->count - 1], &held);
+  OsDirId named = {};
+  const int got = idOf(h, path, &named);
   CloseHandle(h);
-  if (!got) return -1;
-  return named.dwVolumeSerialNumber == held.dwVolumeSerialNumber && named.nFileIndexHigh == held.nFileIndexHigh &&
-                 named.nFileIndexLow == held.nFileIndexLow
-             ? 1
-             : 0;
+  return got == 0 ? osDirHandleHasId(dir, &named) : -1;
 }
 
 int osDirHandleKindOf(const OsDirHandle* dir, const char* name) {
