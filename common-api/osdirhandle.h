@@ -77,6 +77,7 @@ enum OsPlaceResult : int {
   osPlaceDone = 0,     // the file written is at `to`
   osPlaceRefused = 1,  // `from` holds something else (a link put there, say): nothing was moved
   osPlaceSwapped = 2,  // what was moved to `to` is not, or cannot be confirmed to be, the file written
+  osPlaceTaken = 3,    // something stands at `to`: nothing was moved (not logged)
 };
 // Removes the directory `name` in dir with everything in it but hidden
 // entries, never following a link (a link inside is removed itself). What
@@ -86,7 +87,9 @@ int osDirHandleRemoveTree(const OsDirHandle* dir, const char* name);
 
 // Moves the file written through `stream`, named `from` in dir, to `to` in
 // dir, never replacing anything, and only when `from` still holds that very
-// file; afterwards confirms that `to` is that file.
+// file. Afterwards confirms that `to`, looked up by the path dir was opened
+// at, is that file: so dir is also still where it was (POSIX; a held
+// directory cannot move on Windows).
 OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, const char* from, const char* to);
 // Deletes `name` in dir if it is the file written through stream. 1:
 // deleted; 0: something else stands there and is left alone; -1: failed.

@@ -25,9 +25,15 @@ enum : uint8_t {
   ulMovedAside = 'A',  // a previous version is moved aside (path, kept-aside name)
   ulPlaced = 'P',      // a new file or link goes into place (path, kept-aside name or "")
   ulDone = 'C',        // commit: every new file is in place
+  ulVoid = 'V',        // the step of the latest earlier record of this path and of the type in the second field
+                       // never happened (its name was taken, say): that record is not undone
 };
 
-inline constexpr uint8_t ulVersion = 1;
+// The version this program writes; it also reads journals of version 1,
+// which have no void records. Older programs refuse a version-2 journal
+// rather than misread it.
+inline constexpr uint8_t ulVersion = 2;
+inline constexpr uint8_t ulOldestVersion = 1;
 inline constexpr uint32_t ulHeaderSize = 8;
 inline constexpr uint32_t ulRecordOverhead = 13;  // type, two lengths, CRC
 

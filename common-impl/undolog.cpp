@@ -29,7 +29,7 @@ uint32_t getLe32(const uint8_t* p) {
 }
 
 bool knownType(uint8_t t) {
-  return t == ulDirCreated || t == ulTempFile || t == ulMovedAside || t == ulPlaced || t == ulDone;
+  return t == ulDirCreated || t == ulTempFile || t == ulMovedAside || t == ulPlaced || t == ulDone || t == ulVoid;
 }
 
 // Deletes a file or link `leaf` in dir (at `path`) if one is there (a
@@ -96,6 +96,20 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, u
 // The kept-aside name of the path placed by record i: its own, else the
 // one of the latest earlier move aside of the same path (the journal of an
 // extraction records a move aside and then the placing separately).
+// Marks each record whose step never happened, and the record that says
+// so, void: neither is undone or finished.
+void voidUnmadeSteps(UndoRecord* recs, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) {
+    if (recs[i].type != ulVoid) continue;
+    for (uint32_t j = i; j-- > 0;) {
+      if (recs[j].type == (uint8_t)recs[i].other[0] && strcmp(recs[j].path, recs[i].path) == 0) {
+        recs[j].type = ulVoid;
+        break;
+      }
+    }
+  }
+}
+
 const char* keptAside(const UndoRecord* recs, uint32_t i) {
   if (*recs[i].other) return recs[i].other;
   for (uint32_t j = i; j-- > 0;)
@@ -258,7 +272,7 @@ int checkRecords(const char* log, const UndoRecord* recs, uint32_t n, const char
   int rc = 0;
   for (uint32_t i = 0; i < n && rc == 0; i++) {
     for (const char* name : {recs[i].path, recs[i].other}) {
-      if (recs[i].type == ulDone || (name == recs[i].other && !*name)) continue;
+      if (recs[i].type == ulDone || (name == recs[i].other && (!*name || recs[i].type == ulVoid))) continue;
       if (!ulPathConfined(name, realBase, lexBase)) {
         logError(logCatZip, "Update journal %s names %s, which is not inside the installation %s; nothing is undone\n",
                  log, name, installDir);
@@ -398,7 +412,8 @@ int ulRead(const char* path, UndoRecord** records, uint32_t* count) {
     sbClean(&data);
     return -1;
   }
-  if (len < ulHeaderSize || memcmp(p8, header, 5) != 0) {
+  if (len < ulHeaderSize || memcmp(p8, header, 4) != 0 || (uint8_t)p8[4] < ulOldestVersion ||
+      (uint8_t)p8[4] > ulVersion) {
     logError(logCatZip, "%s is not an update journal of this program\n", path);
     needsAPerson(path);
     sbClean(&data);
@@ -446,6 +461,7 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
     ulFreeRecords(recs, n);
     return -1;
   }
+  voidUnmadeSteps(recs, n);
   bool done = false;
   for (uint32_t i = 0; rc == 0 && i < n; i++) done = done || recs[i].type == ulDone;
   // Each file is undone in its directory opened below the installation, so
@@ -457,7 +473,7 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
   if (rc == 0 && osDirRealPath(installDir, nullptr, &lexBase) != 0) lexBase = nullptr;
   // Every record is tried, also after one failed: the next run retries.
   for (uint32_t i = n; base && i-- > 0;) {
-    if (recs[i].type == ulDone) continue;
+    if (recs[i].type == ulDone || recs[i].type == ulVoid) continue;
     const char* leaf = nullptr;
     bool gone = false;
     OsDirHandle* dir = ulOpenParent(base, recs[i].path, realBase, lexBase, &leaf, &gone);

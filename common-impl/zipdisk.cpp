@@ -234,10 +234,11 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
   *resolved = nullptr;
   char* way = entryDirectory(pathName, isDir);
   const size_t full = strlen(way);
-  // The directory the writer holds open must still be where its path
-  // leads (one query); else no directory on the way from the base may have
+  // A file goes into the directory the writer holds open, whatever becomes
+  // of the names on the way (the move into place confirms by path that it
+  // is still there); else no directory on the way from the base may have
   // become a link since it was confirmed.
-  const bool held = disk->dir && strcmp(disk->dirPath, way) == 0 && osDirHandleIsAt(disk->dir, way) == 1;
+  const bool held = disk->dir && strcmp(disk->dirPath, way) == 0;
   if (disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0 && (held || plainBelowBase(disk, way))) {
     if (!disk->confirmedReal && osFileResolveLinks(way, &disk->confirmedReal) != 0) {
       memFree(way);
@@ -346,6 +347,11 @@ int checkExisting(const char* name, const char* pathName, bool isDir, int* kindO
   return -1;
 }
 
+// What stands at pathName is asked only when needed: for a file when the
+// move into place finds the name taken, for a link before it is made. The
+// answer is kept for the rest of the entry.
+int checkExistingNow(ZipDisk* disk);
+
 // A file that is to be moved aside must be the file at its own name: one
 // that the system opens as another file (a link it does not show as one, or
 // a short name for a longer one) would be moved and deleted in the other
@@ -361,6 +367,13 @@ int checkAlias(const char* name, const char* pathName, const char* resolved, boo
   }
   memFree(final);
   return rc;
+}
+
+int checkExistingNow(ZipDisk* disk) {
+  if (disk->kind != zipDiskNotAsked) return 0;
+  const char* path = sbGet(&disk->pathName);
+  if (checkExisting(disk->entry, path, false, &disk->kind) != 0) return -1;
+  return checkAlias(disk->entry, path, disk->resolved, disk->caseSensitive, disk->kind);
 }
 
 // The name beside path that holds its data while it is written (what
@@ -537,6 +550,8 @@ void zipDiskClose(ZipDisk* disk) {
   memFree(disk->lexBase);
   disk->lexBase = nullptr;
   confirmDirectory(disk, nullptr);
+  memFree(disk->resolved);
+  disk->resolved = nullptr;
   if (disk->temp) iosClose(disk->temp);
   disk->temp = nullptr;
   closeEntryDirectory(disk);
@@ -559,14 +574,16 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
     logError(logCatZip, "Skipping %s: it lies behind a symbolic link of this archive\n", name);
     return zipDiskSkip;
   }
-  char* resolved = nullptr;
-  ZipDiskVerdict verdict = checkConfined(disk, name, path, isDirectory, &resolved) == 0 ? zipDiskWrite : zipDiskRefuse;
-  if (verdict == zipDiskWrite && disk->update) verdict = checkInstallationFiles(disk, name, path, resolved);
-  if (verdict == zipDiskWrite &&
-      (checkExisting(name, path, isDirectory, &disk->kind) != 0 ||
-       (!isDirectory && checkAlias(name, path, resolved, disk->caseSensitive, disk->kind) != 0)))
+  memFree(disk->resolved);
+  disk->resolved = nullptr;
+  disk->entry = name;
+  disk->kind = zipDiskNotAsked;
+  ZipDiskVerdict verdict =
+      checkConfined(disk, name, path, isDirectory, &disk->resolved) == 0 ? zipDiskWrite : zipDiskRefuse;
+  if (verdict == zipDiskWrite && disk->update) verdict = checkInstallationFiles(disk, name, path, disk->resolved);
+  // A file's or link's name is checked when it turns out to be taken.
+  if (verdict == zipDiskWrite && isDirectory && checkExisting(name, path, true, &disk->kind) != 0)
     verdict = zipDiskRefuse;
-  memFree(resolved);
   return verdict;
 }
 
@@ -634,20 +651,53 @@ int zipDiskCloseTemp(ZipDisk* disk, IoStream** out) {
   return rc;
 }
 
+namespace {
+
+// Moves the temporary file to pathName, journalled as created first (the
+// record goes again when nothing was moved).
+OsPlaceResult placeTemp(ZipDisk* disk) {
+  ZipInfo* info = disk->info;
+  const char* pathName = sbGet(&disk->pathName);
+  if (zipAddRollback(info, pathName) != 0) return osPlaceFailed;
+  const OsPlaceResult placed =
+      osFileStreamPlaceIn(disk->temp, disk->dir, leafOf(sbGet(&disk->tempName)), leafOf(pathName));
+  if (placed != osPlaceDone && placed != osPlaceSwapped) zipDropLastCreation(info);
+  return placed;
+}
+
+// Checks what stands at pathName (the previous version of a file, nothing
+// else) and moves it aside, journalled.
+int makeRoom(ZipDisk* disk) {
+  return checkExistingNow(disk) == 0 && (disk->kind < 0 || moveAsideIn(disk) == 0) ? 0 : -1;
+}
+
+// Moves the file into place, never over anything. A free name is found
+// free by the move itself; a taken one is made room at, and the move is
+// made once more. With a journal on disk, where voiding the record of a
+// move that found its name taken costs a flush, the name is asked first.
+OsPlaceResult placeOverPrevious(ZipDisk* disk) {
+  const bool askFirst = disk->info->undoLog != nullptr;
+  if (askFirst && makeRoom(disk) != 0) return osPlaceFailed;
+  OsPlaceResult placed = placeTemp(disk);
+  if (placed == osPlaceTaken && !askFirst) {
+    if (makeRoom(disk) != 0) return osPlaceFailed;
+    placed = placeTemp(disk);
+  }
+  if (placed != osPlaceTaken) return placed;
+  logError(logCatZip, "Not placing %s: something was put at its name meanwhile\n", sbGet(&disk->pathName));
+  return osPlaceFailed;
+}
+
+}  // namespace
+
 int zipDiskPlace(ZipDisk* disk) {
   ZipInfo* info = disk->info;
   const char* pathName = sbGet(&disk->pathName);
   const char* tempName = sbGet(&disk->tempName);
   if (!disk->temp || !disk->dir) return -1;
   // Each journal record is made before the step it describes, so a
-  // rollback after any failure finds everything. The move into place never
-  // replaces: a file found there was moved aside first, and one that is
-  // there after all (or that the check failed to see) fails the entry and
-  // is not recorded, so the rollback leaves it alone.
-  if (disk->kind >= 0 && moveAsideIn(disk) != 0) return -1;
-  if (zipAddRollback(info, pathName) != 0) return -1;
-  const OsPlaceResult placed = osFileStreamPlaceIn(disk->temp, disk->dir, leafOf(tempName), leafOf(pathName));
-  if (placed == osPlaceFailed || placed == osPlaceRefused) zipDropLastCreation(info);
+  // rollback after any failure finds everything.
+  const OsPlaceResult placed = placeOverPrevious(disk);
   if (placed == osPlaceFailed) return -1;
   if (placed == osPlaceRefused) {
     // What is at the temporary name is not ours: it is left alone (on some
@@ -661,10 +711,11 @@ int zipDiskPlace(ZipDisk* disk) {
   disk->tempMade = false;
   if (placed == osPlaceSwapped) {
     // Something exchanged for the file at the very last moment was moved in
-    // its place. It stays recorded, so the rollback removes it (a link
-    // itself, never what it leads to).
-    logError(logCatZip, "Not keeping %s: it is not the file that was written; something was put at %s\n", pathName,
-             tempName);
+    // its place, or the directory was moved away. It stays recorded, so the
+    // rollback removes it (a link itself, never what it leads to).
+    logError(logCatZip,
+             "Not keeping %s: it is not the file that was written; something was put at %s, or the directory moved\n",
+             pathName, tempName);
     return -1;
   }
   if (disk->kind >= 0 && !info->replaced) {
@@ -695,7 +746,9 @@ int zipDiskLink(ZipDisk* disk, const char* target) {
   ZipInfo* info = disk->info;
   const char* pathName = sbGet(&disk->pathName);
   const char* oldName = sbGet(&disk->oldName);
-  if (zipEnsureParentDirectory(pathName, info) != 0 || checkParentStillInside(disk, pathName) != 0) return -1;
+  if (checkExistingNow(disk) != 0 || zipEnsureParentDirectory(pathName, info) != 0 ||
+      checkParentStillInside(disk, pathName) != 0)
+    return -1;
   bool replaced = false;
   confirmDirectory(disk, nullptr);
   if (targetExists(pathName)) {

@@ -42,6 +42,9 @@ enum ZipDiskOption : uint32_t {
 };
 
 // What zipDiskCheck says about the current entry.
+// ZipDisk::kind before what stands at the entry's path has been asked.
+constexpr int zipDiskNotAsked = -2;
+
 enum ZipDiskVerdict : int {
   zipDiskRefuse = -1,  // it would lose or escape: fail the walk now
   zipDiskWrite = 0,    // it may be written
@@ -63,7 +66,9 @@ struct ZipDisk {
   bool update;            // zipDiskUpdate was given
   bool caseSensitive;     // the base's file system tells names apart by case
 
-  int kind;             // what stood at pathName when it was checked (osDirEntry*), -1 nothing
+  int kind;             // what stood at pathName when it was checked (osDirEntry*), -1 nothing, -2 not asked yet
+  const char* entry;    // the current entry's name (borrowed), for messages
+  char* resolved;       // where pathName really is (owned), or null
   char* confirmedDir;   // the last directory found to exist, plain, inside the base (owned), or null
   char* confirmedReal;  // where confirmedDir really is (owned), or null until asked
 

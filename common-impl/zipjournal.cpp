@@ -324,7 +324,13 @@ int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName) 
 void zipDropLastReplacement(ZipInfo* info) {
   if (!info || !info->replaced) return;
   const char* last = nullptr;
-  if (!smLast(info->replaced, &last) || !last) return;
+  const char* value = static_cast<const char*>(smLast(info->replaced, &last));
+  if (!value || !last) return;
+  // The copy on disk keeps the record; it learns, before anything else
+  // happens, that its step never did, or a recovery would restore a
+  // kept-aside file that is not ours.
+  if (logStep(info, ulVoid, value, "A", true) != 0)
+    logWarn(logCatZip, "Cannot record in the update journal that %s was not moved aside\n", value);
   char key[16];
   snprintf(key, sizeof key, "%s", last);
   smRemove(info->replaced, key);
@@ -333,7 +339,12 @@ void zipDropLastReplacement(ZipInfo* info) {
 void zipDropLastCreation(ZipInfo* info) {
   if (!info || !info->created) return;
   const char* last = nullptr;
-  if (!smLast(info->created, &last) || !last) return;
+  const char* value = static_cast<const char*>(smLast(info->created, &last));
+  if (!value || !last) return;
+  // As above: a recovery must not delete what stands at a name this run
+  // found taken.
+  if (logStep(info, ulVoid, value + 1, "P", true) != 0)
+    logWarn(logCatZip, "Cannot record in the update journal that %s was not made\n", value + 1);
   char key[16];
   snprintf(key, sizeof key, "%s", last);
   smRemove(info->created, key);

@@ -205,14 +205,19 @@ OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, cons
     return osPlaceFailed;
   }
   if (!sameFile(open, named)) return osPlaceRefused;
-  if (osDirHandleMove(dir, from, to, nullptr) != 0) return osPlaceFailed;
+  bool taken = false;
+  if (osDirHandleMove(dir, from, to, &taken) != 0) return taken ? osPlaceTaken : osPlaceFailed;
   // The name can still be exchanged for another object between the check
-  // and the rename; what the rename moved is known only afterwards.
-  if (posixSys.fstatat(dir->fd, to, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-    osErrorReport(logCatFile, (uint32_t)errno, "Cannot check what was moved to %s/%s", dir->path, to);
-    return osPlaceSwapped;
-  }
-  return sameFile(open, named) ? osPlaceDone : osPlaceSwapped;
+  // and the rename; what the rename moved is known only afterwards. Asked
+  // by path, the answer also says that the directory is still where it was
+  // opened: one moved away meanwhile no longer counts as the place.
+  StringBuffer path;
+  sbInitHere(&path);
+  int rc = sbPrintf(&path, "%s/%s", dir->path, to);
+  if (rc == 0) rc = posixSys.lstat(sbGet(&path), &named);
+  if (rc != 0) osErrorReport(logCatFile, (uint32_t)errno, "Cannot check what was moved to %s", sbGet(&path));
+  sbClean(&path);
+  return rc == 0 && sameFile(open, named) ? osPlaceDone : osPlaceSwapped;
 }
 
 namespace {

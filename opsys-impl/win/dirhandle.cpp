@@ -296,7 +296,9 @@ OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, cons
   // Through the handle: the file written is what moves, whatever has been
   // put at its name since.
   if (!renameByHandle(h, dir, to)) {
-    osErrorReport(logCatFile, GetLastError(), "Cannot move %s\\%s to %s", dir->path, from, to);
+    const DWORD err = GetLastError();
+    if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) return osPlaceTaken;
+    osErrorReport(logCatFile, err, "Cannot move %s\\%s to %s", dir->path, from, to);
     return osPlaceFailed;
   }
   logDebug(logCatFile, "Moved file '%s\\%s' to '%s'\n", dir->path, from, to);

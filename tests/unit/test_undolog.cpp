@@ -140,6 +140,7 @@ TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
       {whole.substr(0, ulHeaderSize + 3), 0},                          // torn first record
       {whole.substr(0, 3), 0},                                         // torn header
       {whole.substr(0, whole.size() - 2) + "\x55" + whole.back(), 1},  // damaged CRC
+      {whole.substr(0, 4) + '\x01' + whole.substr(5), 2},              // the previous version's journal
   };
   for (const Case& c : cases) {
     writeText(log(), c.bytes);
@@ -152,7 +153,7 @@ TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
         << c.bytes.size();
     ulFreeRecords(r, n);
   }
-  for (const std::string& bad : {std::string("SFXJ\x02", 5) + std::string(3, '\0'), std::string("ZIP")}) {
+  for (const std::string& bad : {std::string("SFXJ\x03", 5) + std::string(3, '\0'), std::string("ZIP")}) {
     writeText(log(), bad);
     expectRefused(dir, bad);
     EXPECT_EQ(bad, readText(log()));

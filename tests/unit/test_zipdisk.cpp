@@ -5,11 +5,13 @@
 
 #include "iostream.h"
 #include "logging.h"
+#include "memory.h"
 #include "osdate.h"
 #include "ostest.h"
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "test_zip_helpers.h"
+#include "undolog.h"
 #include "zipdisk.h"
 #include "zipint.h"
 
@@ -192,20 +194,24 @@ TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
   }
 }
 
-// A target that was free when checked but is taken when the new file goes into place is never replaced unseen: the
-// entry fails, and what is there stays, also after the rollback.
+// A target that was free when checked but is taken when the new file goes into place is never replaced unseen: a file
+// there is kept aside as the previous version and is back after the rollback; a directory there fails the entry.
 TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
-  const fs::path base = freshDir("taken");
-  const std::string baseName = str(base);  // the writer borrows it
-  ZipInfo info{};
-  ZipDisk disk;
-  ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
-  writeFile(base / "a.txt", "planted");
-  EXPECT_EQ(zipDiskPlace(&disk), -1);
-  zipDiskDiscardTemp(&disk);
-  zipDiskClose(&disk);
-  zipEndJournal(&info, zipJournalRollback);
-  EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "planted"}}));
+  for (const bool directory : {false, true}) {
+    const fs::path base = freshDir(directory ? "takendir" : "taken");
+    const std::string baseName = str(base);  // the writer borrows it
+    ZipInfo info{};
+    ZipDisk disk;
+    ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
+    const Tree planted = directory ? Tree{{"a.txt", "<dir>"}, {"a.txt/in", "planted"}} : Tree{{"a.txt", "planted"}};
+    writeFile(base / (directory ? "a.txt/in" : "a.txt"), "planted");
+    EXPECT_EQ(zipDiskPlace(&disk), directory ? -1 : 0);
+    zipDiskDiscardTemp(&disk);
+    EXPECT_EQ(readFile(base / (directory ? "a.txt/in" : "a.txt")), directory ? "planted" : "new");
+    zipDiskClose(&disk);
+    zipEndJournal(&info, zipJournalRollback);
+    EXPECT_EQ(snapshot(base), planted);
+  }
 }
 
 // A link put at the temporary name, after the name was found free or while the file was written, is neither written
@@ -265,7 +271,8 @@ TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
 
 // A directory swapped for a link to the outside after an entry of it was
 // checked, or at the very moment the previous version is moved aside: no
-// step of the entry goes through the link, and the next entry is refused.
+// step of the entry goes through the link, and the next entry, refused or
+// written into the directory the walk holds, is not kept.
 TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
   for (const bool atTheMove : {false, true}) {
     SCOPED_TRACE(atTheMove ? "at the move" : "before placing");
@@ -286,7 +293,10 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
     osTestBeforeCall(nullptr, nullptr, nullptr);
     zipDiskDiscardTemp(&disk);
     ASSERT_EQ(zipDiskFreeNames(&disk, "www/b.txt"), 0);
-    EXPECT_EQ(zipDiskCheck(&disk, "www/b.txt", false), zipDiskRefuse);
+    IoStream* out = nullptr;
+    EXPECT_TRUE(zipDiskCheck(&disk, "www/b.txt", false) != zipDiskWrite || zipDiskCreateTemp(&disk, "b", &out) != 0 ||
+                zipDiskPlace(&disk) != 0);
+    zipDiskDiscardTemp(&disk);
     zipDiskClose(&disk);
     zipEndJournal(&info, zipJournalRollback);
     EXPECT_EQ(snapshot(outside), (Tree{{"a.txt", "precious"}}));
@@ -386,4 +396,33 @@ TEST(ZipDisk, RollbackAndCommitStayInTheDirectoryTheWalkWroteInto) {
     commit ? (void)zipCommit(&a.zip) : zipRollback(&a.zip);
     EXPECT_EQ(snapshot(base), victim);
   }
+}
+
+// An update that found names taken (the file's own name, and the first name to keep its previous version: someone put a
+// file there) and then ended abruptly: the journal it left says which steps never happened, so the recovery puts back
+// the previous version and leaves the other file alone.
+TEST(ZipDisk, CrashAfterTakenNamesRecoversThePreviousVersion) {
+  const fs::path base = freshDir("crashtaken"), journal = freshDir("crashjournal") / "journal";
+  writeFile(base / "a.txt", "old");
+  const std::string baseName = str(base);
+  ZipInfo info{};
+  ZipDisk disk;
+  ASSERT_EQ(zipKeepJournalOnDisk(&info, str(journal).c_str()), 0);
+  ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
+  const fs::path planted = sbGet(&disk.oldName);
+  writeFile(planted, "planted");
+  EXPECT_EQ(zipDiskPlace(&disk), 0);
+  zipDiskDiscardTemp(&disk);
+  zipDiskClose(&disk);
+  // The run ends here: the journal stays on disk, nothing is undone in-process.
+  ulClose(info.undoLog, false);
+  memFree(info.undoLog);
+  info.undoLog = nullptr;
+  uint32_t restored = 0, removed = 0;
+  EXPECT_EQ(ulRecover(str(journal).c_str(), baseName.c_str(), &restored, &removed), 0);
+  EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "old"}, {planted.filename().string(), "planted"}}));
+  smDestroy(info.created);
+  smDestroy(info.replaced);
+  memFree(info.journalBase);
+  memFree(info.journalLexBase);
 }
