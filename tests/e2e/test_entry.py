@@ -64,8 +64,7 @@ def test_socket_log_target_receives_the_whole_run(plat):
         with conn, conn.makefile("rb") as f:
             received.append(f.read())
 
-    thread = threading.Thread(target=serve)
-    thread.start()
+    (thread := threading.Thread(target=serve)).start()
     try:
         r = plat.run(plat.stub, "--loglevel", "debug", "-copyright",
                      env={"QZR_LOG_PIPE": f"socket:127.0.0.1:{server.getsockname()[1]}"})

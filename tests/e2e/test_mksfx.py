@@ -76,8 +76,7 @@ def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
         exe.write_bytes(stub + b"\0" * pad + data)
         exe.chmod(0o755)
         has(mksfx("--verify", exe).stdout, f"archive of {count} entries at offset {len(stub) + pad}")
-        r = plat.run(exe, "--unpack", tmp_path / f"out{residue}", cwd=tmp_path)
-        assert r.returncode == 0, (residue, r.stderr)
+        expect_rc(plat.run(exe, "--unpack", tmp_path / f"out{residue}", cwd=tmp_path))
         assert (tmp_path / f"out{residue}" / TAG / "etc" / "branch").read_text().strip() == RELEASE
 
 
@@ -113,8 +112,7 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     assert "payload digest matches" in mksfx("--verify", installer).stdout
 
     # Concatenation alone breaks the signature: the table must be extended.
-    naive = tmp_path / "naive.exe"
-    naive.write_bytes(signed.read_bytes() + payload.read_bytes())
+    (naive := tmp_path / "naive.exe").write_bytes(signed.read_bytes() + payload.read_bytes())
     assert not verify(naive)
 
     target = tmp_path / "ok"
@@ -127,8 +125,7 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     pos = data.rfind(b"The job-scheduling agent is installed")
     assert pos > 0
     data[pos] ^= 0x20
-    tampered = tmp_path / "tampered.exe"
-    tampered.write_bytes(bytes(data))
+    (tampered := tmp_path / "tampered.exe").write_bytes(bytes(data))
     assert verify(tampered)
     target = tmp_path / "tampered-out"
     has(expect_rc(plat.run(tampered, "--unpack", target, cwd=tmp_path), 2).stderr,
@@ -161,8 +158,7 @@ def test_windows_build_deflates_like_the_native_one(tmp_path):
     # One library and one meaning of --level on every platform.
     assert packed[True, "9"] == packed[False, "9"] and packed[True, "12"] == packed[False, "12"]
     assert sum(packed[False, "12"].values()) < sum(packed[False, "9"].values())
-    stored = tmp_path / "stored.exe"
-    mksfx("--stub", stub, "--dir", tree, "--store", "-o", stored)
+    mksfx("--stub", stub, "--dir", tree, "--store", "-o", (stored := tmp_path / "stored.exe"))
     assert sum(packed[True, "9"].values()) * 2 < stored.stat().st_size - stub.stat().st_size
 
 
@@ -199,13 +195,8 @@ def test_source_date_epoch_gives_identical_installers(tmp_path, wine):
         assert int.from_bytes(info.extra[5:9], "little") == epoch, info.filename
 
 
-@pytest.mark.parametrize("args,env,says", [
-    (["--level", "9x"], {}, "--level takes 1 to 12"),
-    (["--level", "13"], {}, "--level takes 1 to 12"),
-    ([], {"SOURCE_DATE_EPOCH": "yesterday"}, "SOURCE_DATE_EPOCH must be"),
-    ([], {"SOURCE_DATE_EPOCH": "-1"}, "SOURCE_DATE_EPOCH must be"),
-    ([], {"SOURCE_DATE_EPOCH": "4294967296"}, "SOURCE_DATE_EPOCH must be"),
-])
+@pytest.mark.parametrize("args,env,says", [(["--level", v], {}, "--level takes 1 to 12") for v in ("9x", "13")] + [
+    ([], {"SOURCE_DATE_EPOCH": v}, "SOURCE_DATE_EPOCH must be") for v in ("yesterday", "-1", "4294967296")])
 def test_refuses_bad_values(tmp_path, tree, args, env, says):
     refused("--stub", NATIVE.stub, "--dir", tree, "-o", tmp_path / "setup", *args, env=env, says=says)
     assert not (tmp_path / "setup").exists()

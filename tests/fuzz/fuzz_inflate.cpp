@@ -1,7 +1,6 @@
-// Fuzz target: arbitrary bytes decoded through the real stream stack (a
-// source level, the buffered level and the inflate level) in every format,
-// with read sizes taken from the input. Nothing may crash, leak, read out of
-// bounds or produce more than a bounded amount of output per input byte.
+// Fuzz target: arbitrary bytes decoded through the real stream stack (a source level, the buffered level and the
+// inflate level) in every format, with read sizes taken from the input. Nothing may crash, leak, read out of bounds or
+// produce more than a bounded amount of output per input byte.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,9 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (inflateWrapInputStream(s, format, useFlag ? &end : nullptr, false) != 0) __builtin_trap();
   std::vector<uint8_t> buf(readSize);
   uint64_t total = 0;
-  // A match of 258 bytes costs at least one bit (a 1-bit length code and a
-  // distance code that takes no bits), so 2064 bytes per input byte bound any
-  // output; invalid input must not loop.
+  // A match of 258 bytes costs at least one bit (a 1-bit length code and a distance code that takes no bits), so 2064
+  // bytes per input byte bound any output; invalid input must not loop.
   const uint64_t bound = (uint64_t)size * 2064 + 1024;
   while (s->ops == &inflateInputStreamOps) {
     uint32_t got = 0;

@@ -1,7 +1,6 @@
-// Fuzz target: the input is compressed with zlib (settings from its first
-// bytes) and decoded through the inflate stream; the output must equal the
-// input exactly, and the stream must continue right after the compressed
-// data. Built only where zlib is available.
+// Fuzz target: the input is compressed with zlib (settings from its first bytes) and decoded through the inflate
+// stream; the output must equal the input exactly, and the stream must continue right after the compressed data. Built
+// only where zlib is available.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

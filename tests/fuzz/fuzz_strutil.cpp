@@ -1,8 +1,6 @@
-// Fuzz target for the text parsers of the string utilities and the SortMap.
-// The first byte selects the function: 0 wildcard matching, 1 ${name}
-// expansion, 2 key=value loading (with a save/load round trip), 3 the
-// folding comparisons. Besides crashes, each branch checks a property that
-// must hold for every input.
+// Fuzz target for the text parsers of the string utilities and the SortMap. The first byte selects the function: 0
+// wildcard matching, 1 ${name} expansion, 2 key=value loading (with a save/load round trip), 3 the folding comparisons.
+// Besides crashes, each branch checks a property that must hold for every input.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -98,13 +96,11 @@ void fuzzCompare(const std::string& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > maxInput) return 0;
-  static bool initialised = false;
-  if (!initialised) {
+  static int calls = 0;
+  if (!calls++) {
     memInit();
     // The parsers log every ignored line; keep the run quiet and fast.
-    logLevels[logCatSortMap] = logLevelNone;
-    logLevels[logCatStrUtil] = logLevelNone;
-    initialised = true;
+    logLevels[logCatSortMap] = logLevels[logCatStrUtil] = logLevelNone;
   }
   std::string in(reinterpret_cast<const char*>(data + 1), size - 1);
   switch (data[0] & 7) {

@@ -1,6 +1,5 @@
-// Fuzz target: an archive made of the input bytes is opened, listed and
-// extracted (journalled, so every failed walk is rolled back) into a scratch
-// directory (SFX_FUZZ_SCRATCH, else the system's temporary directory).
+// Fuzz target: an archive made of the input bytes is opened, listed and extracted (journalled, so every failed walk is
+// rolled back) into a scratch directory (SFX_FUZZ_SCRATCH, else the system's temporary directory).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

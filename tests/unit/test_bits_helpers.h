@@ -136,8 +136,7 @@ inline void writeStored(BitWriter& bw, const std::string& data, bool last, size_
   size_t pos = 0;
   do {
     size_t n = std::min(blockSize, data.size() - pos);
-    bool final = last && pos + n == data.size();
-    bw.put(final, 3);  // BFINAL, type 0
+    bw.put(last && pos + n == data.size(), 3);  // BFINAL, type 0
     bw.align();
     bw.put((uint32_t)n | ((uint32_t)n ^ 0xFFFF) << 16, 32);  // LEN, NLEN
     for (size_t i = 0; i < n; i++) bw.put((uint8_t)data[pos + i], 8);
@@ -162,12 +161,10 @@ inline std::vector<uint8_t> huffmanLengths(std::vector<uint64_t> freq, uint32_t 
     for (size_t i = 0; i < n; i++)
       if (freq[i]) q.push({freq[i], (int)i});
     for (int next = (int)n; q.size() > 1; next++) {
-      const Node a = q.top();
-      q.pop();
-      const Node b = q.top();
-      q.pop();
-      parent[a.second] = parent[b.second] = next;
-      q.push({a.first + b.first, next});
+      Node two[2];
+      for (Node& t : two) t = q.top(), q.pop();
+      parent[two[0].second] = parent[two[1].second] = next;
+      q.push({two[0].first + two[1].first, next});
     }
     std::vector<uint8_t> lengths(n, 0);
     uint32_t longest = 0;

@@ -16,6 +16,8 @@ using namespace ziptest;
 
 namespace {
 
+const bool windows = osPathSeparator == '\\';
+
 std::string bigData(size_t n, uint32_t seed) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; i++) s[i] = (char)('a' + ((seed = seed * 1103515245u + 12345u) >> 16) % 26);
@@ -205,7 +207,6 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
 // Extracted files reach the disk in one batch before the walk succeeds, not one flush per file: a failing flush of
 // single files is never met, a failing batch flush fails and undoes the walk, without syncfs each is flushed by name.
 TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
-  const bool windows = osPathSeparator == '\\';
   const struct {
     const char* name;
     const char* posixFault;  // POSIX call that fails, with posixError
@@ -237,7 +238,6 @@ TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
 // With the journal on disk the files are flushed just before the commit mark; when that flush fails, the commit says so
 // (the run must not report success) and the journal stays for the next run to undo.
 TEST(ZipWalk, FailedFlushAtTheCommitIsReported) {
-  const bool windows = osPathSeparator == '\\';
   const fs::path base = freshDir("commitflush");
   const std::string journal = str(base.parent_path() / (base.filename().string() + ".journal"));
   Archive a(payload());
@@ -251,7 +251,7 @@ TEST(ZipWalk, FailedFlushAtTheCommitIsReported) {
 // A file's mode and times are set through the handle it was written with, before it is moved into place: never by a
 // name that a link swapped in meanwhile could send to another file.
 TEST(ZipWalk, ModeAndTimesAreSetThroughTheWrittenFile) {
-  if (osPathSeparator == '\\') GTEST_SKIP() << "attributes follow the name's rule on Windows";
+  if (windows) GTEST_SKIP() << "attributes follow the name's rule on Windows";
   const std::vector<Entry> es = {{.name = "d/f.txt", .data = "x", .extAttr = 0100640u << 16}};
   const fs::path control = freshDir("attrcontrol"), base = freshDir("attrhandle");
   Archive a(es), b(es);
