@@ -16,9 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzInitSilently();
   if (size < 3 || size > 65536) return 0;
   static const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
-  int level = data[0] % 10;
-  int strategy = strategies[(data[0] / 10) % 5];
-  int windowBits = 9 + data[1] % 7;
+  const int level = data[0] % 10, strategy = strategies[(data[0] / 10) % 5], windowBits = 9 + data[1] % 7;
   bool zlibFormat = data[1] & 0x80;
   uint32_t readSize = 1u + data[2] * 131u;
   const uint8_t* input = data + 3;
@@ -55,11 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (out.size() != n || (n && memcmp(out.data(), input, n) != 0)) __builtin_trap();
   // The bytes after the compressed data, possibly in several reads.
   std::vector<uint8_t> tail;
-  for (;;) {
-    uint8_t piece[8];
-    uint32_t got = 0;
+  uint8_t piece[8];
+  for (uint32_t got = 1; got > 0;) {
     if (iosRead(s, piece, sizeof piece, &got) != 0) __builtin_trap();
-    if (got == 0) break;
     tail.insert(tail.end(), piece, piece + got);
   }
   if (tail.size() != 4 || memcmp(tail.data(), trailer, 4) != 0) __builtin_trap();

@@ -22,8 +22,7 @@ void check(bool condition) {
 
 void fuzzWildcard(const std::string& in, bool caseSensitive) {
   size_t split = in.find('\0');
-  std::string pattern = in.substr(0, split);
-  std::string text = split == std::string::npos ? in : in.substr(split + 1);
+  std::string pattern = in.substr(0, split), text = split == std::string::npos ? in : in.substr(split + 1);
   text = text.substr(0, text.find('\0'));
   strMatchWildcard(pattern.c_str(), text.c_str(), caseSensitive);
   // Every text matches itself with each character escaped, and a star.
@@ -80,8 +79,7 @@ void fuzzLoad(const std::string& in, bool shellSyntax, uint32_t kind) {
 
 void fuzzCompare(const std::string& in) {
   size_t split = in.find('\0');
-  std::string a = in.substr(0, split);
-  std::string b = split == std::string::npos ? std::string() : in.substr(split + 1);
+  std::string a = in.substr(0, split), b = split == std::string::npos ? std::string() : in.substr(split + 1);
   b = b.substr(0, b.find('\0'));
   int ab = utf8CaseOrder(a.c_str(), b.c_str());
   int ba = utf8CaseOrder(b.c_str(), a.c_str());

@@ -37,8 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 1 << 16) return 0;  // bounds what deflate can expand to
-  const std::string archive = scratch + "/input.zip";
-  const std::string out = scratch + "/out";
+  const std::string archive = scratch + "/input.zip", out = scratch + "/out";
   if (writeAll(archive, data, size) != 0) return 0;
   ZipInfo* zip = nullptr;
   if (zipOpen(&zip, archive.c_str(), false) == 0) {

@@ -21,11 +21,7 @@ struct BitWriter {
   void put(uint32_t value, uint32_t bits) {
     acc |= ((uint64_t)value & ((1ull << bits) - 1)) << n;
     n += bits;
-    while (n >= 8) {
-      out.push_back((char)(acc & 0xFF));
-      acc >>= 8;
-      n -= 8;
-    }
+    for (; n >= 8; n -= 8, acc >>= 8) out.push_back((char)(acc & 0xFF));
   }
   // Appends a Huffman code of `len` bits, most significant bit first.
   void putCode(uint32_t code, uint32_t len) {
@@ -124,8 +120,7 @@ inline void writeTokens(BitWriter& bw, const std::vector<Token>& tokens, const s
   std::vector<uint32_t> lc = canonicalCodes(litLen), dc = canonicalCodes(distLen);
   for (const Token& t : tokens) {
     const Sym s = t.distance ? lengthSymbol(t.value) : Sym{t.value, 0, 0}, d = distanceSymbol(t.distance);
-    bw.putCode(lc[s.sym], litLen[s.sym]);
-    bw.put(s.extra, s.bits);
+    bw.putCode(lc[s.sym], litLen[s.sym]), bw.put(s.extra, s.bits);
     if (t.distance) bw.putCode(dc[d.sym], distLen[d.sym]), bw.put(d.extra, d.bits);
   }
   bw.putCode(lc[256], litLen[256]);
@@ -201,10 +196,7 @@ inline void writeDynamicHeader(BitWriter& bw, const std::vector<uint8_t>& litLen
   bw.put((uint32_t)(litLen.size() - 257) | (uint32_t)(distLen.size() - 1) << 5 | (uint32_t)(hclen - 4) << 10, 14);
   for (int i = 0; i < hclen; i++) bw.put(clLen[order[i]], 3);
   std::vector<uint32_t> clCodes = canonicalCodes(clLen);
-  for (auto& it : items) {
-    bw.putCode(clCodes[it.sym], clLen[it.sym]);
-    bw.put(it.extra, it.bits);
-  }
+  for (auto& it : items) bw.putCode(clCodes[it.sym], clLen[it.sym]), bw.put(it.extra, it.bits);
 }
 
 // One dynamic block with codes fitted to the tokens' frequencies.

@@ -92,8 +92,7 @@ TEST(Parameters, FillStep) {
   ASSERT_EQ(0, parFill(full, &record, nullptr));
   EXPECT_EQ((std::tuple{record.monitorInterval, record.keepCrashFiles, record.keepAllFiles}), (std::tuple{-5, 1, 0}));
   parFreeRecord(&record);
-  const uint32_t savedStr = logLevels[logCatStrUtil];
-  logLevels[logCatStrUtil] = logLevelNone;
+  const uint32_t savedStr = std::exchange(logLevels[logCatStrUtil], logLevelNone);
   const char* const bad[][2] = {{"LogFileSize", "2147483648"}, {"KeepAllFiles", "perhaps"}};
   for (const auto& b : bad) {
     smPutCopy(full, "LogFileSize", "5");
