@@ -35,8 +35,7 @@ def test_logfile_receives_the_records_or_falls_back(plat, tmp_path):
     r = expect_rc(plat.run(plat.stub, "--logfile", log, "--loglevel", "debug", "-v", cwd=tmp_path,
                            env={"SFX_E2E_SECRET_TOKEN": "do-not-log-me", "SFX_E2E_PLAIN": "plain-value"}))
     assert r.stdout.strip() == VERSION
-    raw = log.read_bytes()
-    assert raw.startswith(b"\xef\xbb\xbf")
+    assert (raw := log.read_bytes()).startswith(b"\xef\xbb\xbf")
     text = raw.decode("utf-8-sig")
     assert re.search(r"^DEBUG \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-\S+\] common\.logging - Logging to .*x\.log "
                      r"at level DEBUG", text, re.M), text[:2000]

@@ -27,10 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Z_OK)
     return 0;
   std::vector<uint8_t> compressed(deflateBound(&z, (uLong)n) + 64);
-  z.next_in = const_cast<Bytef*>(input);
-  z.avail_in = (uInt)n;
-  z.next_out = compressed.data();
-  z.avail_out = (uInt)compressed.size();
+  z.next_in = const_cast<Bytef*>(input), z.avail_in = (uInt)n;
+  z.next_out = compressed.data(), z.avail_out = (uInt)compressed.size();
   if (deflate(&z, Z_FINISH) != Z_STREAM_END) __builtin_trap();
   compressed.resize(z.total_out);
   deflateEnd(&z);
