@@ -54,15 +54,9 @@ TEST_F(OsInit, ControlEventsRequestStopThenEndTheProcess) {
   ASSERT_EQ(osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr), 0);
   EXPECT_EQ((std::tuple{osConsoleCtrlHandler(0), osStopRequested(), specialExitCode, osExit(0)}),
             (std::tuple{1, true, 1, 1}));
-  EXPECT_EXIT(
-      {
-        osThreadInit();
-        osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr);
-        osConsoleCtrlHandler(0);
-        osConsoleCtrlHandler(2);
-        _Exit(99);
-      },
-      ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT((osThreadInit(), osThreadCreate("dummy-thread", nothing, nullptr, nullptr, nullptr),
+               osConsoleCtrlHandler(0), osConsoleCtrlHandler(2), _Exit(99)),
+              ::testing::ExitedWithCode(1), "");
 }
 
 TEST_F(OsInit, StartUpSetsLocationAndChildEnvironment) {
