@@ -166,8 +166,7 @@ def test_windows_build_deflates_like_the_native_one(tmp_path):
 @pytest.mark.parametrize("packing", ["--store", "--verbose"], ids=["stored", "deflated"])
 def test_verify_checks_every_entry(tmp_path, tree, wine, packing):
     (tree / TAG / "www" / "big.txt").write_text("".join(f"line {i} of the agent's page\n" for i in range(5000)))
-    out = tmp_path / "setup"
-    mksfx("--stub", NATIVE.stub, "--dir", tree, packing, "-o", out)
+    mksfx("--stub", NATIVE.stub, "--dir", tree, packing, "-o", (out := tmp_path / "setup"))
     info = next(i for i in zip_infos(out) if i.filename == f"{TAG}/www/big.txt")
     data = bytearray(out.read_bytes())
     start = data.index(f"{TAG}/www/big.txt".encode(), info.header_offset) + len(info.filename) + len(info.extra)
@@ -245,8 +244,7 @@ def test_refuses_trees_the_installer_would_refuse_or_lose(tmp_path, tree, change
 def test_links_inside_the_tree_are_packed(tmp_path, tree):
     (tree / TAG / "www" / "home.html").symlink_to("index.html")
     (tree / TAG / "docs").symlink_to("www")
-    out = tmp_path / "setup"
-    mksfx("--stub", NATIVE.stub, "--dir", tree, "-o", out)
+    mksfx("--stub", NATIVE.stub, "--dir", tree, "-o", (out := tmp_path / "setup"))
     expect_rc(NATIVE.run(out, "--unpack", tmp_path / "out", cwd=tmp_path))
     assert os.readlink(tmp_path / "out" / TAG / "www" / "home.html") == "index.html"
     assert (tmp_path / "out" / TAG / "docs" / "index.html").read_bytes() == (tree / TAG / "www" / "index.html").read_bytes()
