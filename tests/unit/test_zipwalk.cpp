@@ -56,13 +56,12 @@ TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   es.push_back({.name = "other/setup-installer.sh", .data = "x"});
   Archive a(es);
   Sb installer;
-  const std::string cwdBefore = fs::current_path().string();
+  const std::string cwd = fs::current_path().string();
   testing::internal::CaptureStderr();
   EXPECT_EQ(zipWalk(&a.zip, &installer, "nothing-matches", zipWalkList, zipSummary, nullptr), 0);
   expectText(testing::internal::GetCapturedStderr(), {"2025_1/bin/agent.exe", "Listed 7 files and 2 directories"});
   // The last match wins.
-  EXPECT_EQ(std::tuple(fs::current_path().string(), sbText(&installer)),
-            std::tuple(cwdBefore, "other/setup-installer.sh"));
+  EXPECT_EQ(std::tuple(fs::current_path().string(), sbText(&installer)), std::tuple(cwd, "other/setup-installer.sh"));
 }
 
 // Refused entries (encrypted, unknown method, patch data, names leaving the base) and corrupt ones (wrong CRC, wrong
