@@ -55,13 +55,12 @@ class Platform:
         full_env = {k: v for k, v in os.environ.items() if k not in ("QZR_LOGLEVEL", "QZR_LOGFILE")}
         return ([str(WINE_RUN)] if self.wine else []) + [str(exe)] + [str(a) for a in args], {**full_env, **(env or {})}
 
-    def run(self, exe, *args, cwd=None, env=None, timeout=120, stdin=None):
+    def run(self, exe, *args, cwd=None, env=None, timeout=120):
         """Runs an installer; returns CompletedProcess with text output."""
         cmd, full_env = self._cmd(exe, args, env)
         for attempt in range(2):
             r = subprocess.run(cmd, cwd=cwd, env=full_env, capture_output=True, timeout=timeout,
-                               stdin=stdin if stdin is not None else subprocess.DEVNULL, text=True,
-                               errors="replace")
+                               stdin=subprocess.DEVNULL, text=True, errors="replace")
             # Rarely, on a loaded machine, a wine start ends with code 1 before the program has written a single byte
             # (the program itself always logs its start or its failure): such a start is tried once more.
             if not (self.wine and r.returncode == 1 and not r.stdout and not r.stderr):
@@ -211,11 +210,10 @@ def run_in_pty(cmd, cwd, env, columns=100, timeout=120, stdin_tty=False):
                 break
             continue
         try:
-            chunk = os.read(master, 65536)
+            out += (chunk := os.read(master, 65536))
         except OSError:  # EIO: every writer has closed the terminal
             break
         if not chunk:
             break
-        out += chunk
     os.close(master)
     return p.wait(max(1, deadline - time.monotonic())), bytes(out)

@@ -3,11 +3,10 @@ where the payload has a file, the registration file spelled "./register.properti
 update or planted where an entry goes, an entry in the lock."""
 import os
 import subprocess
-import zipfile
 
 import pytest
 
-from conftest import BUILD, TAG, expect_rc, has, make_installer, tree_snapshot, zip_entries, zip_tree
+from conftest import BUILD, TAG, expect_rc, has, make_installer, tree_snapshot, zip_entries, zip_infos, zip_tree
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
 
@@ -27,8 +26,7 @@ def test_bsdtar_payload_keeps_the_registration(plat, setup):
     _, tree, install, work = setup
     registration = (install / "register.properties").read_bytes()
     subprocess.run(["bsdtar", "-a", "-cf", work / "p.zip", "."], cwd=tree, check=True)
-    with zipfile.ZipFile(work / "p.zip") as z:
-        assert "./register.properties" in z.namelist()
+    assert "./register.properties" in [i.filename for i in zip_infos(work / "p.zip")]
     out = work / ("bsdtar-setup" + plat.exe_suffix)
     subprocess.run([MKSFX, "--stub", plat.stub, "--zip", work / "p.zip", "-o", out], check=True, capture_output=True)
     plat.check(out, "--auto-update", "-d", install, work=work)

@@ -35,8 +35,7 @@ def test_logfile_receives_the_records_or_falls_back(plat, tmp_path):
     r = expect_rc(plat.run(plat.stub, "--logfile", log, "--loglevel", "debug", "-v", cwd=tmp_path,
                            env={"SFX_E2E_SECRET_TOKEN": "do-not-log-me", "SFX_E2E_PLAIN": "plain-value"}))
     assert r.stdout.strip() == VERSION
-    raw = log.read_bytes()
-    assert raw.startswith(b"\xef\xbb\xbf")
+    assert (raw := log.read_bytes()).startswith(b"\xef\xbb\xbf")
     text = raw.decode("utf-8-sig")
     assert re.search(r"^DEBUG \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-\S+\] common\.logging - Logging to .*x\.log "
                      r"at level DEBUG", text, re.M), text[:2000]
@@ -64,8 +63,7 @@ def test_socket_log_target_receives_the_whole_run(plat):
         with conn, conn.makefile("rb") as f:
             received.append(f.read())
 
-    thread = threading.Thread(target=serve)
-    thread.start()
+    (thread := threading.Thread(target=serve)).start()
     try:
         r = plat.run(plat.stub, "--loglevel", "debug", "-copyright",
                      env={"QZR_LOG_PIPE": f"socket:127.0.0.1:{server.getsockname()[1]}"})

@@ -50,8 +50,7 @@ def test_pattern_extracts_only_matching_entries(plat, setup):
     (out_dir := work / "out").mkdir()
     r = expect_rc(plat.run(exe, "--pattern", f"{TAG}/etc/*", cwd=out_dir, env=plat.env(work)))
     assert (out_dir / TAG / "etc" / "branch").read_text().strip() == RELEASE
-    assert not (out_dir / TAG / "www").exists()
-    assert not (out_dir / "register.properties").exists()
+    assert not (out_dir / TAG / "www").exists() and not (out_dir / "register.properties").exists()
     assert "was not extracted; nothing to run" in r.stderr
 
 
@@ -61,9 +60,8 @@ def test_archive_without_script_unpacks_everything_here(plat, work):
     (src / "docs" / "readme.txt").write_text("hello\n")
     (src / "data.bin").write_bytes(bytes(range(256)) * 40)
     exe = make_installer(plat, zip_tree(src, work / "plain.zip"), work / "plain-setup")
-    out_dir = work / "out"
-    expect_rc(plat.run(exe, cwd=out_dir, env=plat.env(work)))
-    assert_holds_tree(out_dir, src)
+    expect_rc(plat.run(exe, cwd=work / "out", env=plat.env(work)))
+    assert_holds_tree(work / "out", src)
 
 
 def test_corrupt_entry_fails_and_leaves_nothing(plat, work):

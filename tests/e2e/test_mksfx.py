@@ -76,8 +76,7 @@ def test_zip64_archive_is_found_behind_any_stub(plat, tmp_path):
         exe.write_bytes(stub + b"\0" * pad + data)
         exe.chmod(0o755)
         has(mksfx("--verify", exe).stdout, f"archive of {count} entries at offset {len(stub) + pad}")
-        r = plat.run(exe, "--unpack", tmp_path / f"out{residue}", cwd=tmp_path)
-        assert r.returncode == 0, (residue, r.stderr)
+        expect_rc(plat.run(exe, "--unpack", tmp_path / f"out{residue}", cwd=tmp_path))
         assert (tmp_path / f"out{residue}" / TAG / "etc" / "branch").read_text().strip() == RELEASE
 
 
@@ -113,8 +112,7 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     assert "payload digest matches" in mksfx("--verify", installer).stdout
 
     # Concatenation alone breaks the signature: the table must be extended.
-    naive = tmp_path / "naive.exe"
-    naive.write_bytes(signed.read_bytes() + payload.read_bytes())
+    (naive := tmp_path / "naive.exe").write_bytes(signed.read_bytes() + payload.read_bytes())
     assert not verify(naive)
 
     target = tmp_path / "ok"
@@ -127,8 +125,7 @@ def test_signed_installer_keeps_its_signature_and_guards_its_payload(tmp_path, s
     pos = data.rfind(b"The job-scheduling agent is installed")
     assert pos > 0
     data[pos] ^= 0x20
-    tampered = tmp_path / "tampered.exe"
-    tampered.write_bytes(bytes(data))
+    (tampered := tmp_path / "tampered.exe").write_bytes(bytes(data))
     assert verify(tampered)
     target = tmp_path / "tampered-out"
     has(expect_rc(plat.run(tampered, "--unpack", target, cwd=tmp_path), 2).stderr,
@@ -161,8 +158,7 @@ def test_windows_build_deflates_like_the_native_one(tmp_path):
     # One library and one meaning of --level on every platform.
     assert packed[True, "9"] == packed[False, "9"] and packed[True, "12"] == packed[False, "12"]
     assert sum(packed[False, "12"].values()) < sum(packed[False, "9"].values())
-    stored = tmp_path / "stored.exe"
-    mksfx("--stub", stub, "--dir", tree, "--store", "-o", stored)
+    mksfx("--stub", stub, "--dir", tree, "--store", "-o", (stored := tmp_path / "stored.exe"))
     assert sum(packed[True, "9"].values()) * 2 < stored.stat().st_size - stub.stat().st_size
 
 
@@ -170,8 +166,7 @@ def test_windows_build_deflates_like_the_native_one(tmp_path):
 @pytest.mark.parametrize("packing", ["--store", "--verbose"], ids=["stored", "deflated"])
 def test_verify_checks_every_entry(tmp_path, tree, wine, packing):
     (tree / TAG / "www" / "big.txt").write_text("".join(f"line {i} of the agent's page\n" for i in range(5000)))
-    out = tmp_path / "setup"
-    mksfx("--stub", NATIVE.stub, "--dir", tree, packing, "-o", out)
+    mksfx("--stub", NATIVE.stub, "--dir", tree, packing, "-o", (out := tmp_path / "setup"))
     info = next(i for i in zip_infos(out) if i.filename == f"{TAG}/www/big.txt")
     data = bytearray(out.read_bytes())
     start = data.index(f"{TAG}/www/big.txt".encode(), info.header_offset) + len(info.filename) + len(info.extra)
@@ -199,13 +194,8 @@ def test_source_date_epoch_gives_identical_installers(tmp_path, wine):
         assert int.from_bytes(info.extra[5:9], "little") == epoch, info.filename
 
 
-@pytest.mark.parametrize("args,env,says", [
-    (["--level", "9x"], {}, "--level takes 1 to 12"),
-    (["--level", "13"], {}, "--level takes 1 to 12"),
-    ([], {"SOURCE_DATE_EPOCH": "yesterday"}, "SOURCE_DATE_EPOCH must be"),
-    ([], {"SOURCE_DATE_EPOCH": "-1"}, "SOURCE_DATE_EPOCH must be"),
-    ([], {"SOURCE_DATE_EPOCH": "4294967296"}, "SOURCE_DATE_EPOCH must be"),
-])
+@pytest.mark.parametrize("args,env,says", [(["--level", v], {}, "--level takes 1 to 12") for v in ("9x", "13")] + [
+    ([], {"SOURCE_DATE_EPOCH": v}, "SOURCE_DATE_EPOCH must be") for v in ("yesterday", "-1", "4294967296")])
 def test_refuses_bad_values(tmp_path, tree, args, env, says):
     refused("--stub", NATIVE.stub, "--dir", tree, "-o", tmp_path / "setup", *args, env=env, says=says)
     assert not (tmp_path / "setup").exists()
@@ -254,8 +244,7 @@ def test_refuses_trees_the_installer_would_refuse_or_lose(tmp_path, tree, change
 def test_links_inside_the_tree_are_packed(tmp_path, tree):
     (tree / TAG / "www" / "home.html").symlink_to("index.html")
     (tree / TAG / "docs").symlink_to("www")
-    out = tmp_path / "setup"
-    mksfx("--stub", NATIVE.stub, "--dir", tree, "-o", out)
+    mksfx("--stub", NATIVE.stub, "--dir", tree, "-o", (out := tmp_path / "setup"))
     expect_rc(NATIVE.run(out, "--unpack", tmp_path / "out", cwd=tmp_path))
     assert os.readlink(tmp_path / "out" / TAG / "www" / "home.html") == "index.html"
     assert (tmp_path / "out" / TAG / "docs" / "index.html").read_bytes() == (tree / TAG / "www" / "index.html").read_bytes()

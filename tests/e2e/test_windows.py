@@ -36,8 +36,7 @@ def test_batch_arguments_arrive_unchanged_or_are_refused(wine, tmp_path):
         expect_rc(wine.run(exe, *chunk, cwd=tmp_path, env=wine.env(tmp_path, {"ARGS_OUT": wine.path(out)})))
         seen = dict(l.split("=", 1) for l in out.read_text(encoding="cp1252").splitlines())
         for i, arg in enumerate(chunk, 1):
-            assert seen.get(f"ARGU{i}", "") == arg, (i, arg, seen)
-            assert seen.get(f"ARGQ{i}") == f'"{arg}"', (i, arg, seen)
+            assert (seen.get(f"ARGU{i}", ""), seen.get(f"ARGQ{i}")) == (arg, f'"{arg}"'), (i, seen)
     # Arguments the interpreter would change or act on.
     out = tmp_path / "args.txt"
     for arg in REFUSED_ARGS:

@@ -1,7 +1,6 @@
-// Fuzz target: arbitrary bytes decoded through the real stream stack (a
-// source level, the buffered level and the inflate level) in every format,
-// with read sizes taken from the input. Nothing may crash, leak, read out of
-// bounds or produce more than a bounded amount of output per input byte.
+// Fuzz target: arbitrary bytes decoded through the real stream stack (a source level, the buffered level and the
+// inflate level) in every format, with read sizes taken from the input. Nothing may crash, leak, read out of bounds or
+// produce more than a bounded amount of output per input byte.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,18 +13,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzInitSilently();
   if (size < 2 || size > 65536) return 0;
   // First byte: format and read pattern; second: source chunk size.
-  int format = data[0] % 3;
   uint32_t readSize = 1u + ((data[0] >> 2) * 977u) % 70000u;
   FuzzSource src = {data + 2, size - 2, 0, 1u + data[1] * 257u};
   IoStream* s = iosNewLevel(&src, &fuzzSourceOps);
   int end = 0;
-  bool useFlag = data[0] & 0x80;
-  if (inflateWrapInputStream(s, format, useFlag ? &end : nullptr, false) != 0) __builtin_trap();
+  if (inflateWrapInputStream(s, data[0] % 3, (data[0] & 0x80) ? &end : nullptr, false) != 0) __builtin_trap();
   std::vector<uint8_t> buf(readSize);
   uint64_t total = 0;
-  // A match of 258 bytes costs at least one bit (a 1-bit length code and a
-  // distance code that takes no bits), so 2064 bytes per input byte bound any
-  // output; invalid input must not loop.
+  // A match of 258 bytes costs at least one bit (a 1-bit length code and a distance code that takes no bits), so 2064
+  // bytes per input byte bound any output; invalid input must not loop.
   const uint64_t bound = (uint64_t)size * 2064 + 1024;
   while (s->ops == &inflateInputStreamOps) {
     uint32_t got = 0;

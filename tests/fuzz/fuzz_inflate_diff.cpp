@@ -1,7 +1,6 @@
-// Fuzz target: the input is compressed with zlib (settings from its first
-// bytes) and decoded through the inflate stream; the output must equal the
-// input exactly, and the stream must continue right after the compressed
-// data. Built only where zlib is available.
+// Fuzz target: the input is compressed with zlib (settings from its first bytes) and decoded through the inflate
+// stream; the output must equal the input exactly, and the stream must continue right after the compressed data. Built
+// only where zlib is available.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,9 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzInitSilently();
   if (size < 3 || size > 65536) return 0;
   static const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
-  int level = data[0] % 10;
-  int strategy = strategies[(data[0] / 10) % 5];
-  int windowBits = 9 + data[1] % 7;
+  const int level = data[0] % 10, strategy = strategies[(data[0] / 10) % 5], windowBits = 9 + data[1] % 7;
   bool zlibFormat = data[1] & 0x80;
   uint32_t readSize = 1u + data[2] * 131u;
   const uint8_t* input = data + 3;
@@ -30,10 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Z_OK)
     return 0;
   std::vector<uint8_t> compressed(deflateBound(&z, (uLong)n) + 64);
-  z.next_in = const_cast<Bytef*>(input);
-  z.avail_in = (uInt)n;
-  z.next_out = compressed.data();
-  z.avail_out = (uInt)compressed.size();
+  z.next_in = const_cast<Bytef*>(input), z.avail_in = (uInt)n;
+  z.next_out = compressed.data(), z.avail_out = (uInt)compressed.size();
   if (deflate(&z, Z_FINISH) != Z_STREAM_END) __builtin_trap();
   compressed.resize(z.total_out);
   deflateEnd(&z);
@@ -56,11 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (out.size() != n || (n && memcmp(out.data(), input, n) != 0)) __builtin_trap();
   // The bytes after the compressed data, possibly in several reads.
   std::vector<uint8_t> tail;
-  for (;;) {
-    uint8_t piece[8];
-    uint32_t got = 0;
+  uint8_t piece[8];
+  for (uint32_t got = 1; got > 0;) {
     if (iosRead(s, piece, sizeof piece, &got) != 0) __builtin_trap();
-    if (got == 0) break;
     tail.insert(tail.end(), piece, piece + got);
   }
   if (tail.size() != 4 || memcmp(tail.data(), trailer, 4) != 0) __builtin_trap();

@@ -1,6 +1,5 @@
-// Fuzz target for the level syntax: any text must parse without fault, leave
-// every category at a valid level 0..8 (never 5), and give a normalised
-// setting that parses to the same table again.
+// Fuzz target for the level syntax: any text must parse without fault, leave every category at a valid level 0..8
+// (never 5), and give a normalised setting that parses to the same table again.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -1,8 +1,6 @@
-// Fuzz target for the text parsers of the string utilities and the SortMap.
-// The first byte selects the function: 0 wildcard matching, 1 ${name}
-// expansion, 2 key=value loading (with a save/load round trip), 3 the
-// folding comparisons. Besides crashes, each branch checks a property that
-// must hold for every input.
+// Fuzz target for the text parsers of the string utilities and the SortMap. The first byte selects the function: 0
+// wildcard matching, 1 ${name} expansion, 2 key=value loading (with a save/load round trip), 3 the folding comparisons.
+// Besides crashes, each branch checks a property that must hold for every input.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,8 +22,7 @@ void check(bool condition) {
 
 void fuzzWildcard(const std::string& in, bool caseSensitive) {
   size_t split = in.find('\0');
-  std::string pattern = in.substr(0, split);
-  std::string text = split == std::string::npos ? in : in.substr(split + 1);
+  std::string pattern = in.substr(0, split), text = split == std::string::npos ? in : in.substr(split + 1);
   text = text.substr(0, text.find('\0'));
   strMatchWildcard(pattern.c_str(), text.c_str(), caseSensitive);
   // Every text matches itself with each character escaped, and a star.
@@ -82,8 +79,7 @@ void fuzzLoad(const std::string& in, bool shellSyntax, uint32_t kind) {
 
 void fuzzCompare(const std::string& in) {
   size_t split = in.find('\0');
-  std::string a = in.substr(0, split);
-  std::string b = split == std::string::npos ? std::string() : in.substr(split + 1);
+  std::string a = in.substr(0, split), b = split == std::string::npos ? std::string() : in.substr(split + 1);
   b = b.substr(0, b.find('\0'));
   int ab = utf8CaseOrder(a.c_str(), b.c_str());
   int ba = utf8CaseOrder(b.c_str(), a.c_str());
@@ -98,13 +94,11 @@ void fuzzCompare(const std::string& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > maxInput) return 0;
-  static bool initialised = false;
-  if (!initialised) {
+  static int calls = 0;
+  if (!calls++) {
     memInit();
     // The parsers log every ignored line; keep the run quiet and fast.
-    logLevels[logCatSortMap] = logLevelNone;
-    logLevels[logCatStrUtil] = logLevelNone;
-    initialised = true;
+    logLevels[logCatSortMap] = logLevels[logCatStrUtil] = logLevelNone;
   }
   std::string in(reinterpret_cast<const char*>(data + 1), size - 1);
   switch (data[0] & 7) {

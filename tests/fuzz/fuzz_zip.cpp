@@ -1,6 +1,5 @@
-// Fuzz target: an archive made of the input bytes is opened, listed and
-// extracted (journalled, so every failed walk is rolled back) into a scratch
-// directory (SFX_FUZZ_SCRATCH, else the system's temporary directory).
+// Fuzz target: an archive made of the input bytes is opened, listed and extracted (journalled, so every failed walk is
+// rolled back) into a scratch directory (SFX_FUZZ_SCRATCH, else the system's temporary directory).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,8 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 1 << 16) return 0;  // bounds what deflate can expand to
-  const std::string archive = scratch + "/input.zip";
-  const std::string out = scratch + "/out";
+  const std::string archive = scratch + "/input.zip", out = scratch + "/out";
   if (writeAll(archive, data, size) != 0) return 0;
   ZipInfo* zip = nullptr;
   if (zipOpen(&zip, archive.c_str(), false) == 0) {

@@ -1,8 +1,8 @@
-// Shared by the inflate fuzz targets: a source level that hands out the
-// fuzz input in reads of at most `maxRead` bytes, and the one-time set-up
-// with logging silenced.
+// Shared by the inflate fuzz targets: a source level that hands out the fuzz input in reads of at most `maxRead` bytes,
+// and the one-time set-up with logging silenced.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,9 +20,7 @@ struct FuzzSource {
 
 inline int fuzzSourceRead(IoStream* level, void* buf, uint32_t len, uint32_t* got) {
   FuzzSource* s = static_cast<FuzzSource*>(level->state);
-  size_t n = s->size - s->pos;
-  if (n > len) n = len;
-  if (n > s->maxRead) n = s->maxRead;
+  const size_t n = std::min({s->size - s->pos, (size_t)len, (size_t)s->maxRead});
   memcpy(buf, s->data + s->pos, n);
   s->pos += n;
   *got = (uint32_t)n;
@@ -32,9 +30,8 @@ inline int fuzzSourceRead(IoStream* level, void* buf, uint32_t len, uint32_t* go
 inline const IoStreamOps fuzzSourceOps = {.name = "FuzzSource", .read = fuzzSourceRead};
 
 inline void fuzzInitSilently() {
-  static bool initialised = false;
-  if (initialised) return;
+  static int calls = 0;
+  if (calls++) return;
   memInit();
   for (uint32_t c = 0; c < logCatCount; c++) logLevels[c] = logLevelNone;
-  initialised = true;
 }

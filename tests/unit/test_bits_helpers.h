@@ -21,11 +21,7 @@ struct BitWriter {
   void put(uint32_t value, uint32_t bits) {
     acc |= ((uint64_t)value & ((1ull << bits) - 1)) << n;
     n += bits;
-    while (n >= 8) {
-      out.push_back((char)(acc & 0xFF));
-      acc >>= 8;
-      n -= 8;
-    }
+    for (; n >= 8; n -= 8, acc >>= 8) out.push_back((char)(acc & 0xFF));
   }
   // Appends a Huffman code of `len` bits, most significant bit first.
   void putCode(uint32_t code, uint32_t len) {
@@ -124,8 +120,7 @@ inline void writeTokens(BitWriter& bw, const std::vector<Token>& tokens, const s
   std::vector<uint32_t> lc = canonicalCodes(litLen), dc = canonicalCodes(distLen);
   for (const Token& t : tokens) {
     const Sym s = t.distance ? lengthSymbol(t.value) : Sym{t.value, 0, 0}, d = distanceSymbol(t.distance);
-    bw.putCode(lc[s.sym], litLen[s.sym]);
-    bw.put(s.extra, s.bits);
+    bw.putCode(lc[s.sym], litLen[s.sym]), bw.put(s.extra, s.bits);
     if (t.distance) bw.putCode(dc[d.sym], distLen[d.sym]), bw.put(d.extra, d.bits);
   }
   bw.putCode(lc[256], litLen[256]);
@@ -136,8 +131,7 @@ inline void writeStored(BitWriter& bw, const std::string& data, bool last, size_
   size_t pos = 0;
   do {
     size_t n = std::min(blockSize, data.size() - pos);
-    bool final = last && pos + n == data.size();
-    bw.put(final, 3);  // BFINAL, type 0
+    bw.put(last && pos + n == data.size(), 3);  // BFINAL, type 0
     bw.align();
     bw.put((uint32_t)n | ((uint32_t)n ^ 0xFFFF) << 16, 32);  // LEN, NLEN
     for (size_t i = 0; i < n; i++) bw.put((uint8_t)data[pos + i], 8);
@@ -162,12 +156,10 @@ inline std::vector<uint8_t> huffmanLengths(std::vector<uint64_t> freq, uint32_t 
     for (size_t i = 0; i < n; i++)
       if (freq[i]) q.push({freq[i], (int)i});
     for (int next = (int)n; q.size() > 1; next++) {
-      const Node a = q.top();
-      q.pop();
-      const Node b = q.top();
-      q.pop();
-      parent[a.second] = parent[b.second] = next;
-      q.push({a.first + b.first, next});
+      Node two[2];
+      for (Node& t : two) t = q.top(), q.pop();
+      parent[two[0].second] = parent[two[1].second] = next;
+      q.push({two[0].first + two[1].first, next});
     }
     std::vector<uint8_t> lengths(n, 0);
     uint32_t longest = 0;
@@ -204,10 +196,7 @@ inline void writeDynamicHeader(BitWriter& bw, const std::vector<uint8_t>& litLen
   bw.put((uint32_t)(litLen.size() - 257) | (uint32_t)(distLen.size() - 1) << 5 | (uint32_t)(hclen - 4) << 10, 14);
   for (int i = 0; i < hclen; i++) bw.put(clLen[order[i]], 3);
   std::vector<uint32_t> clCodes = canonicalCodes(clLen);
-  for (auto& it : items) {
-    bw.putCode(clCodes[it.sym], clLen[it.sym]);
-    bw.put(it.extra, it.bits);
-  }
+  for (auto& it : items) bw.putCode(clCodes[it.sym], clLen[it.sym]), bw.put(it.extra, it.bits);
 }
 
 // One dynamic block with codes fitted to the tokens' frequencies.

@@ -154,8 +154,7 @@ TEST(InflateStream, StackNameAndZeroLengthRead) {
 
 TEST(InflateStream, CloseWithoutEndFlagDrainsToTheEnd) {
   std::string data = sampleData(dataText, 20000, 3);
-  std::string raw = deflateOwn(data, 3, 7000);
-  Mock src = source(raw + "NEXT");
+  Mock src = source(deflateOwn(data, 3, 7000) + "NEXT");
   IoStream* s = openInflate(src);
   char buf[100];
   uint32_t got = 0;
@@ -163,9 +162,8 @@ TEST(InflateStream, CloseWithoutEndFlagDrainsToTheEnd) {
   EXPECT_EQ(std::string(buf, got), data.substr(0, got));
   InflateLog log;
   EXPECT_EQ(iosCloseThisLevel(s), 0);
-  const std::string unneeded =
-      "Inflation resulted in " + std::to_string(data.size() - got) + " bytes that were not needed";
-  expectText(log.take(), {unneeded.c_str()});
+  expectText(log.take(),
+             {("Inflation resulted in " + std::to_string(data.size() - got) + " bytes that were not needed").c_str()});
   // The stream is left right after the compressed data.
   char tail[8];
   ASSERT_EQ((std::tuple{iosRead(s, tail, sizeof tail, &got), std::string(tail, got)}), std::tuple(0, "NEXT"));

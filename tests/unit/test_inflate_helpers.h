@@ -37,8 +37,7 @@ using namespace testbits;
 
 // zlib wrapper around raw deflate data.
 inline std::string zlibWrap(const std::string& raw, const std::string& data) {
-  std::string out("\x78\x9C", 2);
-  out += raw;
+  std::string out = "\x78\x9C" + raw;
   uint32_t a = inflateAdler32(1, reinterpret_cast<const uint8_t*>(data.data()), (uint32_t)data.size());
   for (int s = 24; s >= 0; s -= 8) out.push_back((char)(a >> s));
   return out;
@@ -55,21 +54,17 @@ inline std::string sampleData(DataKind kind, size_t n, uint32_t seed) {
                                       "bytes ", "\n",       "zip ",    "entry ",   "{ ",      "} ",   "return ",
                                       "int ",   "0x1F ",    "\t",      "archive ", "block ",  "code "};
   while (s.size() < n) {
-    if (kind == dataRandom) {
-      s.push_back((char)(rng() & 0xFF));
-    } else if (kind == dataText) {
-      s += words[rng() % SFX_ARRAY_SIZE(words)];
-    } else if (kind == dataRuns) {
-      s.append(1 + rng() % 300, (char)("ab\0\xFF"[rng() % 4]));
-    } else if (kind == dataRecords) {
+    if (kind == dataRandom) s.push_back((char)(rng() & 0xFF));
+    if (kind == dataText) s += words[rng() % SFX_ARRAY_SIZE(words)];
+    if (kind == dataRuns) s.append(1 + rng() % 300, (char)("ab\0\xFF"[rng() % 4]));
+    if (kind == dataZeros) s.push_back(0);
+    if (kind == dataRecords) {
       const uint32_t id = (uint32_t)s.size() / 16;
       char rec[16];
       memcpy(rec, &id, 4);
       memcpy(rec + 4, "REC:", 4);
       for (int i = 8; i < 16; i++) rec[i] = (char)(rng() % 3 == 0 ? rng() : 'x');
       s.append(rec, 16);
-    } else {
-      s.push_back(0);
     }
   }
   s.resize(n);

@@ -17,20 +17,16 @@ std::string zlibCompress(const std::string& data, size_t flushEvery, int flushKi
   std::string out;
   std::vector<unsigned char> buf(1 << 16);
   size_t pos = 0;
-  for (;;) {
-    size_t n = std::min(flushEvery, data.size() - pos);
-    z.next_in = (Bytef*)(data.data() + pos);
-    z.avail_in = (uInt)n;
-    pos += n;
-    int flush = pos == data.size() ? Z_FINISH : flushKind;
+  for (int flush = Z_NO_FLUSH; flush != Z_FINISH;) {
+    const size_t n = std::min(flushEvery, data.size() - pos);
+    z.next_in = (Bytef*)(data.data() + pos), z.avail_in = (uInt)n;
+    flush = (pos += n) == data.size() ? Z_FINISH : flushKind;
     int r;
     do {
-      z.next_out = buf.data();
-      z.avail_out = (uInt)buf.size();
+      z.next_out = buf.data(), z.avail_out = (uInt)buf.size();
       r = deflate(&z, flush);
       out.append((char*)buf.data(), buf.size() - z.avail_out);
     } while (z.avail_out == 0 || (flush == Z_FINISH && r != Z_STREAM_END));
-    if (flush == Z_FINISH) break;
   }
   deflateEnd(&z);
   return out;

@@ -20,23 +20,19 @@ Converted convertCounted(const std::string& in, uint32_t from, uint32_t to) {
 
 std::string convert(const std::string& in, uint32_t from, uint32_t to) { return convertCounted(in, from, to).first; }
 
-TEST(OsConvNames, CodePageFromName) {
-  const std::pair<const char*, uint32_t> rows[] = {
-      {"IBM-037", 37u},        {"IBM-273", 20273u},
-      {"ibm-924", 20924u},     {"IBM-Thai", 20838u},
-      {"iso-8859-15", 28605u}, {"ISO-8859-1", 28591u},
-      {"utf-8", 65001u},       {"iso-8859-8-i", 38598u},
-      {"windows-1252", 1252u}, {"UCS2", 1200u},
-      {"850", 850u},           {"cp437", 437u},
-      {"x-iscii-pa", 57011u},  {"OEM", 1u},
-  };
+// Names give their code pages, and the names of code pages turn back into their numbers.
+TEST(OsConvNames, CodePagesFromNamesAndBack) {
+  const std::pair<const char*, uint32_t> rows[] = {{"IBM-037", 37u},        {"IBM-273", 20273u},
+                                                   {"ibm-924", 20924u},     {"IBM-Thai", 20838u},
+                                                   {"iso-8859-15", 28605u}, {"ISO-8859-1", 28591u},
+                                                   {"utf-8", 65001u},       {"iso-8859-8-i", 38598u},
+                                                   {"windows-1252", 1252u}, {"UCS2", 1200u},
+                                                   {"850", 850u},           {"cp437", 437u},
+                                                   {"x-iscii-pa", 57011u},  {"OEM", 1u}};
   for (const auto& [name, cp] : rows) EXPECT_EQ(cpFromName(name), cp) << name;
   // Unknown names give 0; the patterns keep their case.
   for (const char* name : {"iso-8859-16", "Windows-1252", "ANSI", "no-such-set"})
     EXPECT_EQ(cpFromName(name), 0u) << name;
-}
-
-TEST(OsConvNames, NamesTurnBackIntoTheirNumbers) {
   for (uint32_t cp : {437u, 850u, 932u, 1250u, 1252u, 10000u, 20127u, 20273u, 28591u, 28605u, 50220u, 65001u}) {
     char name[40];
     cpName(cp, name, sizeof name);
@@ -66,9 +62,8 @@ TEST(OsConvBuffer, RoundTripsThroughCodePages) {
   const std::string wide = convert(text, cpUtf8, cpUtf16Le), latin = "Gr\xfc\xdf\x65 \x80 1";
   ASSERT_EQ(wide.size(), 2u * 9);
   EXPECT_EQ((unsigned char)wide[4], 0xFCu);  // ü
-  EXPECT_EQ(convert(wide, cpUtf16Le, cpUtf8), text);
-  EXPECT_EQ(convert(text, cpUtf8, 1252), latin);
-  EXPECT_EQ(convert(latin, 1252, cpUtf8), text);
+  EXPECT_EQ(std::tuple(convert(wide, cpUtf16Le, cpUtf8), convert(text, cpUtf8, 1252), convert(latin, 1252, cpUtf8)),
+            std::tuple(text, latin, text));
   EXPECT_EQ(convert("a\xe2\x82\xac\x62", cpUtf8, 28591), "a?b");  // the target cannot hold the euro sign
   // A lone high surrogate at the end of UTF-16 waits for its partner.
   const std::string pair = convert("\xf0\x9f\x98\x80", cpUtf8, cpUtf16Le);
@@ -77,7 +72,7 @@ TEST(OsConvBuffer, RoundTripsThroughCodePages) {
   EXPECT_EQ(convert(pair, cpUtf16Le, cpUtf8), "\xf0\x9f\x98\x80");
 }
 
-TEST(OsConvInit, OptionsAreConsumed) {
+TEST(OsConvInit, OptionsAreConsumedAndConvertStreams) {
   TestArgv a = {"prog", "a", "--filedata", "UTF-8", "b", "--pipedata", "iso-8859-1", "c"};
   ASSERT_EQ(convInit(&a.argc, &a.argv), 0);
   EXPECT_EQ(testStrings(a.argv, a.argc), (TestNames{"prog", "a", "b", "c"}));
@@ -93,22 +88,7 @@ TEST(OsConvInit, OptionsAreConsumed) {
   EXPECT_EQ(same.first, same.second);
   EXPECT_EQ(pairOf(convInternalToPipedata), std::make_pair(65001u, 28591u));
   EXPECT_EQ(pairOf(convPipedataToInternal), std::make_pair(28591u, 65001u));
-
-  // "--pipedata" last, without a value: it stays.
-  TestArgv last = {"prog", "--pipedata"};
-  EXPECT_EQ(convInit(&last.argc, &last.argv), 0);
-  EXPECT_EQ(testStrings(last.argv, last.argc), (TestNames{"prog", "--pipedata"}));
-  // An unknown name fails its pairs.
-  TestArgv bogus = {"prog", "--filedata", "bogus-set"};
-  EXPECT_EQ(convInit(&bogus.argc, &bogus.argv), -1);
-  EXPECT_EQ(testStrings(bogus.argv, bogus.argc), (TestNames{"prog"}));
-  EXPECT_EQ(pairOf(convInternalToFiledata), same);
-}
-
-TEST(OsConvStream, ConvertsOnTheWayOut) {
-  // Set internal -> pipedata to UTF-8 -> ISO-8859-1.
-  TestArgv a = {"prog", "--pipedata", "iso-8859-1"};
-  ASSERT_EQ(convInit(&a.argc, &a.argv), 0);
+  // The stream levels convert internal -> pipedata (UTF-8 -> ISO-8859-1) on the way out and back on the way in.
   FILE* f = tmpfile();
   ASSERT_NE(f, nullptr);
   IoStream* s = iosNewFileIO(f);
@@ -135,6 +115,16 @@ TEST(OsConvStream, ConvertsOnTheWayOut) {
   iosClose(r);
   // An equal pair wraps nothing.
   EXPECT_EQ(iosWrapConversionInputStream(nullptr, 0), 0);
+
+  // "--pipedata" last, without a value: it stays.
+  TestArgv last = {"prog", "--pipedata"};
+  EXPECT_EQ(convInit(&last.argc, &last.argv), 0);
+  EXPECT_EQ(testStrings(last.argv, last.argc), (TestNames{"prog", "--pipedata"}));
+  // An unknown name fails its pairs.
+  TestArgv bogus = {"prog", "--filedata", "bogus-set"};
+  EXPECT_EQ(convInit(&bogus.argc, &bogus.argv), -1);
+  EXPECT_EQ(testStrings(bogus.argv, bogus.argc), (TestNames{"prog"}));
+  EXPECT_EQ(pairOf(convInternalToFiledata), same);
 }
 
 TEST(OsConvHelpers, Utf8DecodeAndMarks) {
@@ -157,15 +147,13 @@ TEST(OsConvHelpers, Utf8DecodeAndMarks) {
     const char* bytes;
     uint32_t length;
     int rc, mark;
-  } marks[] = {
-      {"\xef\xbb\xbfx", 4, 0, bomUtf8},
-      {"\xff\xfe\x00\x00", 4, 0, bomUtf32Le},
-      {"\xff\xfe\x41\x00", 4, 0, bomUtf16Le},
-      {"\xfe\xff", 2, 0, bomUtf16Be},
-      {"\x00\x00\xfe\xff", 4, 0, bomUtf32Be},
-      {"\xef\xbb", 2, -1, -9},
-      {"abc", 3, -1, -9},
-  };
+  } marks[] = {{"\xef\xbb\xbfx", 4, 0, bomUtf8},
+               {"\xff\xfe\x00\x00", 4, 0, bomUtf32Le},
+               {"\xff\xfe\x41\x00", 4, 0, bomUtf16Le},
+               {"\xfe\xff", 2, 0, bomUtf16Be},
+               {"\x00\x00\xfe\xff", 4, 0, bomUtf32Be},
+               {"\xef\xbb", 2, -1, -9},
+               {"abc", 3, -1, -9}};
   for (const auto& m : marks) {
     int e = -9;
     EXPECT_EQ(bomDetect(m.bytes, m.length, &e), m.rc) << m.bytes;

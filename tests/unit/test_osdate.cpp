@@ -12,17 +12,13 @@ namespace {
 // 2025-01-29 14:03:05.123 UTC.
 const uint64_t sample = 1738159385123ull;
 
-std::string utc(uint64_t ms, uint32_t format) {
+// Format `format` of `ms` in UTC or in local time; "<null>" when there is none.
+std::string formatted(uint64_t ms, uint32_t format, bool local = false) {
   char buf[70];
-  const char* r = osDateFormatUtc(ms, buf, format);
+  const char* r = (local ? osDateFormatLocal : osDateFormatUtc)(ms, buf, format);
   return r ? r : "<null>";
 }
-
-std::string local(uint64_t ms, uint32_t format) {
-  char buf[70];
-  const char* r = osDateFormatLocal(ms, buf, format);
-  return r ? r : "<null>";
-}
+std::string local(uint64_t ms, uint32_t format) { return formatted(ms, format, true); }
 
 // Runs the test body with local time in a fixed zone.
 class OsDateZone : public ::testing::Test {
@@ -34,7 +30,7 @@ class OsDateZone : public ::testing::Test {
 
 TEST(OsDate, AllFormatsInUtc) {
   std::string all;  // formats 0 to 11, a line each
-  for (uint32_t format = 0; format < 12; format++) all += utc(sample, format) + "\n";
+  for (uint32_t format = 0; format < 12; format++) all += formatted(sample, format) + "\n";
   EXPECT_EQ(all,
             "2025/01/29 14:03:05\n2025/01/29 14:03:05,123\n20250129140305\n20250129140305123\n20250129140305.123\n"
             "Wed, 29 Jan 2025 14:03:05Z\n2025-01-29T14:03:05Z\n2025-01-29 14:03:05 Z\n2025-01-29T14:03:05.123Z\n"
@@ -48,8 +44,7 @@ TEST(OsDate, CalendarOffsetsSignsAndMinutes) {
   EXPECT_STREQ(osDateFormatCalendar(&cal, -30 * 60000, buf, osDateFmtLog), "2025-01-29 14:03:05,123 Etc/GMT+0:30");
   EXPECT_STREQ(osDateFormatCalendar(&cal, 14 * 3600000, buf, osDateFmtLog), "2025-01-29 14:03:05,123 Etc/GMT-14");
   EXPECT_STREQ(osDateFormatCalendar(&cal, 3600000, buf, osDateFmtRfc1123), "Wed, 29 Jan 2025 14:03:05+01:00");
-  // A year that does not fit the 59-character main part cannot happen with
-  // 16-bit fields; a bad format gives null.
+  // A bad format gives null (a year too long for the 59-character main part cannot happen with 16-bit fields).
   EXPECT_EQ(osDateFormatCalendar(&cal, 0, buf, 12), nullptr);
 }
 

@@ -18,10 +18,7 @@
 namespace {
 
 // Captures what the parameters category logs at `level` while fn runs.
-template <typename Fn>
-std::string captureLog(uint32_t level, Fn fn) {
-  return testCaptureLog(logCatParameters, level, fn);
-}
+std::string captureLog(uint32_t level, auto fn) { return testCaptureLog(logCatParameters, level, fn); }
 
 // The text of a possibly null string, to compare it whole.
 std::string text(const void* s) { return s ? static_cast<const char*>(s) : "<null>"; }
@@ -43,11 +40,8 @@ SortMap* completeMap(const std::string& root) {
 }  // namespace
 
 TEST(Parameters, InitAndExit) {
-  std::string log = captureLog(logLevelTrace, [] {
-    parInit();
-    parExit();
-  });
-  expectText(log, {"parExit>", "parExit<"}, {"double", "parResetDerived"});
+  expectText(captureLog(logLevelTrace, [] { parInit(), parExit(); }), {"parExit>", "parExit<"},
+             {"double", "parResetDerived"});
   expectText(captureLog(logLevelTrace, [] { parExit(); }), {"parExit< double"});
 }
 
@@ -98,8 +92,7 @@ TEST(Parameters, FillStep) {
   ASSERT_EQ(0, parFill(full, &record, nullptr));
   EXPECT_EQ((std::tuple{record.monitorInterval, record.keepCrashFiles, record.keepAllFiles}), (std::tuple{-5, 1, 0}));
   parFreeRecord(&record);
-  const uint32_t savedStr = logLevels[logCatStrUtil];
-  logLevels[logCatStrUtil] = logLevelNone;
+  const uint32_t savedStr = std::exchange(logLevels[logCatStrUtil], logLevelNone);
   const char* const bad[][2] = {{"LogFileSize", "2147483648"}, {"KeepAllFiles", "perhaps"}};
   for (const auto& b : bad) {
     smPutCopy(full, "LogFileSize", "5");
@@ -132,9 +125,8 @@ TEST(Parameters, Configure) {
             (std::tuple{"ps1", "jobfiles", 0u, std::string::npos, nullptr}));
 
   // The saved map can be found again from a log file in the trace directory.
-  char* savedLog = logOut.currentFile;
   std::string logName = trace + osPathSeparatorString + "agent.log";
-  logOut.currentFile = const_cast<char*>(logName.c_str());
+  char* savedLog = std::exchange(logOut.currentFile, logName.data());
   SortMap* loaded = nullptr;
   int r = parLoadConfigMap(&loaded);
   logOut.currentFile = savedLog;

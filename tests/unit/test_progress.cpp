@@ -39,27 +39,21 @@ TEST(ProgressFormat, CountsPercentRateAndWidth) {
 }
 
 uint64_t fakeNow = 0;
-uint64_t fakeClock() { return fakeNow; }
-uint32_t fakeWidth() { return 100; }
 
 // The log goes to "stderr", which is a console of the test's width.
 class ProgressConsole : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedStream = logOut.stream;
-    savedFile = logOut.currentFile;
-    stream = iosNewLevel(&console, &iostest::mockOutOps);
-    logOut.stream = stream;
-    logOut.currentFile = memStrDup("stderr");
-    progressClock = fakeClock;
-    progressConsoleWidth = fakeWidth;
+    savedStream = std::exchange(logOut.stream, stream = iosNewLevel(&console, &iostest::mockOutOps));
+    savedFile = std::exchange(logOut.currentFile, memStrDup("stderr"));
+    progressClock = [] { return fakeNow; };
+    progressConsoleWidth = []() -> uint32_t { return 100; };
     fakeNow = 1000000;
     logParseLevels("info");
   }
   void TearDown() override {
     progressEnd();
-    memFree(logOut.currentFile);
-    logOut.currentFile = savedFile;
+    memFree(std::exchange(logOut.currentFile, savedFile));
     logOut.stream = savedStream;
     iosClose(stream);
     logParseLevels(nullptr);
@@ -116,29 +110,26 @@ TEST_F(ProgressConsole, RecordsEraseTheLineFirstAndRedrawItAfter) {
 }
 
 TEST_F(ProgressConsole, WalkTotalsCountTheSelectedEntriesAndTheirZip64Sizes) {
-  const fs::path dir = freshDir("progress");
-  writeFile(dir / "t.zip", buildZip({{.name = "d/"},
-                                     {.name = "d/a.txt", .data = std::string(mb, 'a')},
-                                     {.name = "register.properties", .data = "x=1"},
-                                     {.name = "d/big.bin",
-                                      .data = "abc",
-                                      .extra = extraBlock(1, fields("8", {5ull << 30})),
-                                      .sizeDelta = 0xFFFFFFFFll - 3}}));
-  ZipInfo* zip = nullptr;
-  ASSERT_EQ(zipOpen(&zip, str(dir / "t.zip").c_str(), false), 0);
+  Archive a(std::vector<Entry>{{.name = "d/"},
+                               {.name = "d/a.txt", .data = std::string(mb, 'a')},
+                               {.name = "register.properties", .data = "x=1"},
+                               {.name = "d/big.bin",
+                                .data = "abc",
+                                .extra = extraBlock(1, fields("8", {5ull << 30})),
+                                .sizeDelta = 0xFFFFFFFFll - 3}});
+  ASSERT_NE(a.zip, nullptr);
   // Pattern (null: all) and the totals it gives.
   const char* const cases[][2] = {{nullptr, "0/4 entries, 0.0/5121.0 MB"},
                                   {"!register.properties", "0/3 entries, 0.0/5121.0 MB"},
                                   {"*.txt", "0/1 entries, 0.0/1.0 MB"}};
   for (const auto& c : cases) {
     text.clear();
-    zipProgressBegin(zip, c[0]);
+    zipProgressBegin(a.zip, c[0]);
     fakeNow += 200;
     progressAdvance(0);
     progressEnd();
     EXPECT_NE(text.find(c[1]), std::string::npos) << (c[0] ? c[0] : "<all>") << ": " << text;
   }
-  zipExit(&zip);
 }
 
 }  // namespace

@@ -40,8 +40,7 @@ std::vector<uint8_t> digestOf(const std::string& bytes) {
 // Names planted at the predictable temporary names (a file, a dangling link)
 // are passed over; the first free name is taken.
 TEST(SfxTempDir, PlantedNamesArePassedOver) {
-  const fs::path temp = freshDir("temp");
-  const fs::path cwd = fs::current_path();
+  const fs::path temp = freshDir("temp"), cwd = fs::current_path();
   int planted = 0;
   writeFile(temp / tempDirName(planted++), "planted");
   std::error_code ec;
@@ -53,9 +52,8 @@ TEST(SfxTempDir, PlantedNamesArePassedOver) {
   fs::current_path(cwd);
   testUnsetEnv("TEMP");
   ASSERT_EQ(rc, 0);
-  EXPECT_EQ(fs::path(made).filename().string(), tempDirName(planted));
-  EXPECT_TRUE(fs::is_directory(made));
-  EXPECT_EQ(readFile(temp / tempDirName(0)), "planted");
+  EXPECT_EQ(std::tuple(fs::path(made).filename().string(), fs::is_directory(made), readFile(temp / tempDirName(0))),
+            std::tuple(tempDirName(planted), true, "planted"));
   memFree(made);
 }
 
@@ -64,27 +62,18 @@ TEST(SfxTempDir, PlantedNamesArePassedOver) {
 TEST(SfxDigest, PayloadIsHashedThroughTheOpenArchive) {
   const std::string opened = "stub" + buildZip({{.name = "a.txt", .data = "tampered"}});
   const std::string swapped = "stub" + buildZip({{.name = "a.txt", .data = "genuine!"}});
-  const fs::path dir = freshDir("swap");
-  writeFile(dir / "setup.exe", opened);
-  writeFile(dir / "genuine.exe", swapped);
-  const std::string path = str(dir / "setup.exe");
-  ZipInfo* zip = nullptr;
-  ASSERT_EQ(zipOpen(&zip, path.c_str(), false), 0);
-  fs::rename(dir / "setup.exe", dir / "moved.exe");
-  fs::rename(dir / "genuine.exe", dir / "setup.exe");
-  EXPECT_EQ(sfxCheckPayload(zip, path.c_str(), digestOf(swapped.substr(4)).data()), -1);
-  EXPECT_EQ(sfxCheckPayload(zip, path.c_str(), digestOf(opened.substr(4)).data()), 0);
-  zipExit(&zip);
+  Archive a(opened);
+  ASSERT_NE(a.zip, nullptr);
+  fs::rename(a.path, a.dir / "moved.exe");
+  writeFile(a.path, swapped);
+  EXPECT_EQ(sfxCheckPayload(a.zip, a.path.c_str(), digestOf(swapped.substr(4)).data()), -1);
+  EXPECT_EQ(sfxCheckPayload(a.zip, a.path.c_str(), digestOf(opened.substr(4)).data()), 0);
 }
 
 // On Windows the open archive cannot be rewritten in place while it is read.
 TEST(SfxDigest, OpenArchiveDeniesWriters) {
   if (osPathSeparator != '\\') GTEST_SKIP() << "POSIX has no share modes";
-  const fs::path dir = freshDir("deny");
-  writeFile(dir / "setup.exe", "stub" + buildZip({{.name = "a.txt", .data = "a"}}));
-  ZipInfo* zip = nullptr;
-  ASSERT_EQ(zipOpen(&zip, str(dir / "setup.exe").c_str(), false), 0);
-  std::ofstream w(dir / "setup.exe", std::ios::binary | std::ios::in | std::ios::out);
-  EXPECT_FALSE(w.is_open());
-  zipExit(&zip);
+  Archive a("stub" + buildZip({{.name = "a.txt", .data = "a"}}));
+  ASSERT_NE(a.zip, nullptr);
+  EXPECT_FALSE(std::ofstream(a.path, std::ios::binary | std::ios::in | std::ios::out).is_open());
 }

@@ -113,9 +113,7 @@ inline std::string unicodePathExtra(const std::string& name, const std::string& 
 inline bool linksWork(const fs::path& dir) {
   std::error_code ec;
   fs::create_directory_symlink(dir, dir / "probe", ec);
-  if (ec) return false;
-  fs::remove(dir / "probe");
-  return true;
+  return !ec && fs::remove(dir / "probe");
 }
 
 // A fresh, empty directory for one test.

@@ -16,6 +16,8 @@ using namespace ziptest;
 
 namespace {
 
+const bool windows = osPathSeparator == '\\';
+
 std::string bigData(size_t n, uint32_t seed) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; i++) s[i] = (char)('a' + ((seed = seed * 1103515245u + 12345u) >> 16) % 26);
@@ -53,15 +55,13 @@ TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   std::vector<Entry> es = payload();
   es.push_back({.name = "other/setup-installer.sh", .data = "x"});
   Archive a(es);
-  const fs::path out = freshDir("out");
   Sb installer;
-  const std::string cwdBefore = fs::current_path().string();
+  const std::string cwd = fs::current_path().string();
   testing::internal::CaptureStderr();
   EXPECT_EQ(zipWalk(&a.zip, &installer, "nothing-matches", zipWalkList, zipSummary, nullptr), 0);
   expectText(testing::internal::GetCapturedStderr(), {"2025_1/bin/agent.exe", "Listed 7 files and 2 directories"});
   // The last match wins.
-  EXPECT_EQ(std::tuple(fs::current_path().string(), sbText(&installer), snapshot(out)),
-            std::tuple(cwdBefore, "other/setup-installer.sh", Tree{}));
+  EXPECT_EQ(std::tuple(fs::current_path().string(), sbText(&installer)), std::tuple(cwd, "other/setup-installer.sh"));
 }
 
 // Refused entries (encrypted, unknown method, patch data, names leaving the base) and corrupt ones (wrong CRC, wrong
@@ -205,7 +205,6 @@ TEST(ZipFault, EveryFailedCallLeavesTheTreeAsItWas) {
 // Extracted files reach the disk in one batch before the walk succeeds, not one flush per file: a failing flush of
 // single files is never met, a failing batch flush fails and undoes the walk, without syncfs each is flushed by name.
 TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
-  const bool windows = osPathSeparator == '\\';
   const struct {
     const char* name;
     const char* posixFault;  // POSIX call that fails, with posixError
@@ -237,7 +236,6 @@ TEST(ZipWalk, FilesReachTheDiskInOneBatch) {
 // With the journal on disk the files are flushed just before the commit mark; when that flush fails, the commit says so
 // (the run must not report success) and the journal stays for the next run to undo.
 TEST(ZipWalk, FailedFlushAtTheCommitIsReported) {
-  const bool windows = osPathSeparator == '\\';
   const fs::path base = freshDir("commitflush");
   const std::string journal = str(base.parent_path() / (base.filename().string() + ".journal"));
   Archive a(payload());
@@ -251,7 +249,7 @@ TEST(ZipWalk, FailedFlushAtTheCommitIsReported) {
 // A file's mode and times are set through the handle it was written with, before it is moved into place: never by a
 // name that a link swapped in meanwhile could send to another file.
 TEST(ZipWalk, ModeAndTimesAreSetThroughTheWrittenFile) {
-  if (osPathSeparator == '\\') GTEST_SKIP() << "attributes follow the name's rule on Windows";
+  if (windows) GTEST_SKIP() << "attributes follow the name's rule on Windows";
   const std::vector<Entry> es = {{.name = "d/f.txt", .data = "x", .extAttr = 0100640u << 16}};
   const fs::path control = freshDir("attrcontrol"), base = freshDir("attrhandle");
   Archive a(es), b(es);
