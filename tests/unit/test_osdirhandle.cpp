@@ -87,3 +87,46 @@ TEST_F(OsDirHandleTest, TreeRemovalNeverEntersALinkAndKeepsHiddenEntries) {
             (std::tuple{"keep", "script's"}));
   osDirHandleClose(d);
 }
+
+namespace {
+
+// testSwapForLink right before the `left`-th file-layer call from now.
+struct SwapAtCall {
+  TestSwap swap;
+  int left;
+};
+void swapAtCall(void* context) {
+  SwapAtCall* s = static_cast<SwapAtCall*>(context);
+  if (--s->left > 0)
+    osTestBeforeCall("a|b|c|d|e|f|g|h|i|l|m|o|r|s|u|w", swapAtCall, s);
+  else
+    testSwapForLink(&s->swap);
+}
+
+}  // namespace
+
+// A directory inside a tree being removed is swapped for a link to the outside right before each call of the removal
+// in turn: whatever the moment, nothing outside is removed.
+TEST_F(OsDirHandleTest, TreeRemovalRacedAtEveryCallStaysInside) {
+  for (int n = 1;; n++) {
+    SCOPED_TRACE(n);
+    fs::remove_all(path("t"));
+    for (const char* f : {"outside/keep.txt", "t/a/b/f.txt", "t/a/g.txt", "t/z.txt"}) {
+      fs::create_directories(fs::path(path(f)).parent_path());
+      writeText(path(f), "x");
+    }
+    std::error_code ec;
+    fs::create_directory_symlink(path("outside"), path("t/probe"), ec);
+    if (ec) GTEST_SKIP() << "symbolic links are not available here";
+    OsDirHandle* d = nullptr;
+    ASSERT_EQ(osDirHandleOpen(dir.c_str(), &d), 0);
+    SwapAtCall s{{path("t/a"), path("moved"), path("outside")}, n + 1};
+    swapAtCall(&s);
+    osDirHandleRemoveTree(d, "t");
+    osTestBeforeCall(nullptr, nullptr, nullptr);
+    osDirHandleClose(d);
+    EXPECT_EQ(readText(path("outside/keep.txt")), "x");
+    fs::remove_all(path("moved"));
+    if (s.left > 0) break;  // the removal made fewer calls: every moment was tried
+  }
+}
