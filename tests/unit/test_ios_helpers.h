@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "iosbuffered.h"
@@ -115,11 +116,7 @@ struct MockStream {
     EXPECT_EQ(buffered ? iosWrapBufferedInputStream(s, 0) : 0, 0);
   }
   ~MockStream() { close(); }
-  int close() {
-    int r = s ? iosClose(s) : 0;
-    s = nullptr;
-    return r;
-  }
+  int close() { return iosClose(std::exchange(s, nullptr)); }
   operator IoStream*() const { return s; }
 };
 

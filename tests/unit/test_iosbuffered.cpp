@@ -93,11 +93,8 @@ TEST(IosBits, EndOfDataKeepsGatheredBitsAndCountIsModulo256) {
 // Without a buffered level the bit reader refuses and consumes nothing; skipping to the next byte wraps one.
 TEST(IosBits, WithoutBufferedLevel) {
   MockStream in("\x81Z", 0);
-  expectText(logOf(logLevelError,
-                   [&] {
-                     runBits(in, {{'p', 3, -1}, {'g', 3, -1}});
-                   }),
-             {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
+  const std::string log = logOf(logLevelError, [&] { runBits(in, {{'p', 3, -1}, {'g', 3, -1}}); });
+  expectText(log, {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
   ASSERT_EQ((std::tuple{iosSkipToNextByte(in), describe(in), bis(in)->automatic}),
             std::tuple(0, "BufferedInputStream -> MockIn", 0));
   runBits(in, {{'g', 1, 1}, {'s', 0, 0}, {'b', 0, 'Z'}});
@@ -184,10 +181,9 @@ TEST(IosBufferedOutput, HandsOnAtLineEndPastFlushSize) {
 TEST(IosBufferedOutput, FailuresAndMessages) {
   MockStream r(&mockInOps);
   std::string log = logOf(logLevelError, [&] {
-    EXPECT_EQ(iosSetLineEnd(nullptr, "x"), -1);
-    EXPECT_EQ(iosSetLineStart(nullptr, "x"), -1);
-    EXPECT_EQ(iosWrapBufferedOutputStream(r, 0), -1);
-    EXPECT_EQ(iosSetLineEnd(r, "x"), -1);
+    EXPECT_EQ((std::tuple{iosSetLineEnd(nullptr, "x"), iosSetLineStart(nullptr, "x"), iosWrapBufferedOutputStream(r, 0),
+                          iosSetLineEnd(r, "x")}),
+              std::tuple(-1, -1, -1, -1));
   });
   expectText(log, {"iosSetLineEnd only supported on iosBufferedOutput\n",
                    "iosSetLineStart only supported on iosBufferedOutput\n",

@@ -53,8 +53,7 @@ TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
   Mock pass;
   MockStream in("ABCD", 0, true);
   iosWrap(in, &pass, &mockPassOps);
-  EXPECT_EQ(readSome(in, 4), "ABCD");
-  EXPECT_EQ((std::tuple{iosUnwrap(in), describe(in)}), std::tuple(0, "MockIn"));
+  EXPECT_EQ((std::tuple{readSome(in, 4), iosUnwrap(in), describe(in)}), std::tuple("ABCD", 0, "MockIn"));
 }
 
 TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
@@ -85,12 +84,10 @@ TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
 TEST(IosDispatch, NullBufferProbes) {
   MockStream w, r(&mockInOps);
   uint32_t n = 77;
-  EXPECT_EQ(logOf(logLevelTrace,
-                  [&] {
-                    EXPECT_EQ(iosRead(w, nullptr, 10, &n), -1);
-                    EXPECT_EQ(iosWrite(r, nullptr, 10, &n), -1);
-                  }),
-            "");
+  const std::string log = logOf(logLevelTrace, [&] {
+    EXPECT_EQ((std::tuple{iosRead(w, nullptr, 10, &n), iosWrite(r, nullptr, 10, &n)}), std::tuple(-1, -1));
+  });
+  EXPECT_EQ(log, "");
   EXPECT_EQ((std::tuple{iosRead(r, nullptr, 10, &n), n, w.s->dirty}), std::tuple(0, 77u, 0));
   EXPECT_EQ((std::tuple{iosWrite(w, nullptr, 10, &n), w.s->dirty}), std::tuple(0, 1));
 }
@@ -152,11 +149,9 @@ TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
 TEST(IosWrite, LoopTakesAllStopsAtZeroAndKeepsCountOnFailure) {
   MockStream out;
   out.m.maxWrite = 3;
-  EXPECT_EQ(writeSome(out, "0123456789"), "10");
-  EXPECT_EQ(std::tuple(out.m.writeCalls, out.m.out), std::tuple(4, std::string("0123456789")));
+  EXPECT_EQ((std::tuple{writeSome(out, "0123456789"), out.m.writeCalls, out.m.out}), std::tuple("10", 4, "0123456789"));
   ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 1), 0);
-  EXPECT_EQ(writeSome(out, "abc"), "3");
-  EXPECT_EQ(writeSome(out, "def"), "0");  // limit reached: takes nothing
+  EXPECT_EQ((std::tuple{writeSome(out, "abc"), writeSome(out, "def")}), std::tuple("3", "0"));  // then the limit
 
   MockStream f;
   f.m.maxWrite = 4;
@@ -244,8 +239,8 @@ TEST(IosCopyOutput, DuplicatesWritesAndLeavesSecondOpen) {
   ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
   EXPECT_EQ((std::tuple{writeSome(out, "tee"), out.m.out, copy.m.out}), std::tuple("3", "tee", "tee"));
   EXPECT_EQ((std::tuple{iosFlush(out), out.m.flushCalls, copy.m.flushCalls}), std::tuple(0, 1, 1));
-  EXPECT_EQ((std::tuple{out.close(), out.m.closeCalls, copy.m.closeCalls}), std::tuple(0, 1, 0));
-  EXPECT_EQ(iosWrite(copy, "!", 1, nullptr), 0);
+  EXPECT_EQ((std::tuple{out.close(), out.m.closeCalls, copy.m.closeCalls, iosWrite(copy, "!", 1, nullptr)}),
+            std::tuple(0, 1, 0, 0));
 }
 
 TEST(IosCopyOutput, ShortWriteOfTheCopyFails) {
@@ -253,8 +248,7 @@ TEST(IosCopyOutput, ShortWriteOfTheCopyFails) {
   ASSERT_EQ(iosWrapLimitedIoStream(copy, -1, 0), 0);
   ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
   std::string log = logOf(logLevelError, [&] {
-    EXPECT_EQ(iosWrite(out, "abc", 3, nullptr), -1);
-    EXPECT_EQ(iosWrapCopyOutputStream(in, in), -1);
+    EXPECT_EQ((std::tuple{iosWrite(out, "abc", 3, nullptr), iosWrapCopyOutputStream(in, in)}), std::tuple(-1, -1));
   });
   expectText(log, {"Unable to write all bytes\n", "Performing operation on IoStream without write mechanism\n"});
   EXPECT_EQ(out.m.out, "");
@@ -272,10 +266,9 @@ TEST(IosFileIO, RoundTripSeekAndEnd) {
   EXPECT_EQ((std::tuple{iosGetSeek(s, &pos), pos}), std::tuple(0, (uint64_t)1000));
   ASSERT_EQ(iosFlush(s), 0);
   EXPECT_EQ((std::tuple{iosSeek(s, 990), iosGetByte(s)}), std::tuple(0, (uint8_t)data[990]));
-  EXPECT_EQ(readSome(s, 32), data.substr(991));
   // End of file is end of data, not a failure.
-  EXPECT_EQ((std::tuple{readSome(s, 32), iosGetByte(s)}), std::tuple("", -1));
-  EXPECT_EQ(iosClose(s), 0);
+  EXPECT_EQ((std::tuple{readSome(s, 32), readSome(s, 32), iosGetByte(s), iosClose(s)}),
+            std::tuple(data.substr(991), "", -1, 0));
 }
 
 TEST(IosHelpers, DescribeAndFindLevel) {

@@ -181,8 +181,7 @@ TEST_F(LogCapture, ErrorServerPicksTheTextByMode) {
   logEnableErrorBuffer(2);
   logErrorServer(logCatSfx, "log %d\n", "server %d\n", 8);
   EXPECT_EQ(bodies(), std::vector<std::string>{"log 8"});  // the server text went to the hook only
-  char* none = logGetErrorBuffer();                        // mode 2 is still set afterwards
-  memFree(none);
+  memFree(logGetErrorBuffer());                            // mode 2 is still set afterwards
 }
 
 // The records at `level` or above of `input` ("<none>" when none is).
@@ -211,7 +210,7 @@ uint32_t level(const char* name) {
 
 struct LevelGuard {
   LevelGuard() { testUnsetEnv("QZR_ERR_LOGLEVEL"); }
-  ~LevelGuard() { logParseLevels(nullptr); }
+  ~LevelGuard() { testUnsetEnv("QZR_ERR_LOGLEVEL"), logParseLevels(nullptr); }
 };
 
 }  // namespace
@@ -250,9 +249,7 @@ TEST(LogLevels, Settings) {
     SCOPED_TRACE(c.setting);
     logParseLevels(c.setting);
     for (auto& [category, expected] : c.levels) EXPECT_EQ(level(category), expected) << category;
-    if (c.readBack) {
-      EXPECT_STREQ(logGetLevelSpec(), c.readBack);
-    }
+    EXPECT_STREQ(c.readBack ? logGetLevelSpec() : nullptr, c.readBack);
   }
 }
 
@@ -278,14 +275,13 @@ TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
 }
 
 TEST(LogLevels, EnvironmentDefault) {
+  LevelGuard g;
   testSetEnv("QZR_ERR_LOGLEVEL", "debug");
   logParseLevels("error");
   EXPECT_EQ((std::tuple{level("common.zip"), std::string(logGetLevelSpec())}), (std::tuple{6u, "DEBUG"}));
   testSetEnv("QZR_ERR_LOGLEVEL", "nonsense");
   logParseLevels(nullptr);
   EXPECT_EQ(level("common.zip"), 4u);
-  testUnsetEnv("QZR_ERR_LOGLEVEL");
-  logParseLevels(nullptr);
 }
 
 TEST(LogInit, ConsumesOptionsUpToDoubleDash) {

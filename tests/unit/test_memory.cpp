@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "memory.h"
+#include "test_os_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
 
@@ -54,11 +53,6 @@ void childExpectLevel(uint32_t level) { childCheck(memDebugLevel() == level, "al
 SFX_NORETURN void childDone() {
   fflush(nullptr);
   _exit(0);
-}
-
-std::string readAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace
@@ -263,7 +257,7 @@ std::string childMemoryLog(const char* level, void (*body)()) {
   std::filesystem::path dir = testFreshDir("memory");
   std::string log = (dir / "memory.log").string();
   expectChild(level, nullptr, 0, {}, body, log.c_str());
-  std::string text = readAll(log);
+  std::string text = testReadFile(log);
   std::filesystem::remove_all(dir);
   return text;
 }

@@ -255,14 +255,8 @@ TEST(SortMapText, RoundTrip) {
 TEST(SortMapText, LoadSyntax) {
   Map m;
   ASSERT_EQ(0, smLoadText(m,
-                          "# comment line\n"
-                          "  indented = value with blanks  \r\n"
-                          "\n"
-                          "quoted=\"a\\\"b\" tail\n"
-                          "escaped=C:\\\\dir\n"
-                          "dup=1\n"
-                          "dup=2\n"
-                          "export notshell=1;x=2\n"));
+                          "# comment line\n  indented = value with blanks  \r\n\nquoted=\"a\\\"b\" tail\n"
+                          "escaped=C:\\\\dir\ndup=1\ndup=2\nexport notshell=1;x=2\n"));
   EXPECT_EQ(texts(m, {"indented", "quoted", "escaped", "dup", "export notshell"}),
             (Texts{"value with blanks", "a\"b tail", "C:\\dir", "2", "1;x=2"}));
 

@@ -47,15 +47,13 @@ TEST(StringBufGrowth, LimitsRefuseWithoutDamage) {
 }
 
 TEST(StringBufStates, CleanedBufferIsInvalid) {
-  StringBuffer sb;
-  sbInitHere(&sb);
-  sbAppendString(&sb, "abc");
+  Sb sb("abc");
   sbClean(&sb);
-  EXPECT_EQ(std::tuple(sb.magic, sb.dataCheck, sbIsValid(&sb)), std::tuple((uint32_t)sbMagicFreed, 0xFFFFu, false));
+  EXPECT_EQ(std::tuple(sb.b.magic, sb.b.dataCheck, sbIsValid(&sb)), std::tuple((uint32_t)sbMagicFreed, 0xFFFFu, false));
   EXPECT_EQ((std::tuple{sbGet(&sb), sbPointer(&sb), sbTakeString(&sb)}), std::tuple(nullptr, nullptr, nullptr));
   EXPECT_EQ((std::tuple{sbAppendString(&sb, "x"), sbEnsureCapacity(&sb, 10)}), std::tuple(-1, -1));
   sbClean(&sb);  // twice is harmless
-  EXPECT_EQ(sb.data, nullptr);
+  EXPECT_EQ(sb.b.data, nullptr);
 }
 
 TEST(StringBufStates, MismatchedDataCheckIsInvalid) {
@@ -70,8 +68,7 @@ TEST(StringBufStatesDeathTest, EmptyingACleanedBufferEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        StringBuffer sb;
-        sbInitHere(&sb);
+        Sb sb;
         sbClean(&sb);
         sbEmpty(&sb);
       },

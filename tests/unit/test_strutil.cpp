@@ -7,6 +7,7 @@
 
 #include "memory.h"
 #include "strutil.h"
+#include "test_os_helpers.h"
 #include "test_sb_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
@@ -45,13 +46,6 @@ std::string ksh(const char* text) {
 }
 
 using Texts = std::vector<std::string>;
-
-// What `expand` makes of each text.
-Texts expandAll(std::string (*expand)(const char*), std::initializer_list<const char*> texts) {
-  Texts out;
-  for (const char* t : texts) out.push_back(expand(t));
-  return out;
-}
 
 }  // namespace
 
@@ -161,21 +155,18 @@ TEST(StrWildcard, Matching) {
   EXPECT_FALSE(strMatchWildcard("a", nullptr, false));
 }
 
-// The ant form does not scan values again and the first '}' ends a name; an unclosed reference is copied as it stands.
-// The ksh form expands values again and knows the :+ and :- forms.
 // Each text's expansion. The ant form does not scan values again and the first '}' ends a name; an unclosed reference
 // is copied as it stands. The ksh form expands values again and knows the :+ and :- forms.
 TEST(StrExpand, AntAndKshExpressions) {
-  EXPECT_EQ(expandAll(ant, {"a=${known} b=${unknown} c=${}", "plain", "", "${known}${known}", "${loop}", "${nested}",
-                            "${a${known}}", "x ${known} ${known", "[${empty}]"}),
+  EXPECT_EQ(testEach(ant, {"a=${known} b=${unknown} c=${}", "plain", "", "${known}${known}", "${loop}", "${nested}",
+                           "${a${known}}", "x ${known} ${known", "[${empty}]"}),
             (Texts{"a=VALUE b=${unknown} c=${}", "plain", "", "VALUEVALUE", "${loop}", "<${known}>", "${a${known}}",
                    "x VALUE ${known", "[]"}));
   char* out = nullptr;
   EXPECT_EQ((std::tuple{strEvaluateAntExpr(nullptr, lookupFixed, nullptr, &out), out}), std::tuple(-1, nullptr));
-  EXPECT_EQ(
-      expandAll(ksh, {"${known}", "${nested}", "${unknown}", "${known:+yes}", "${unknown:+yes}", "${known:-fallback}",
-                      "${unknown:-fallback}", "${empty:-fallback}", "${unknown:-${known}}"}),
-      (Texts{"VALUE", "<VALUE>", "${unknown}", "yes", "", "VALUE", "fallback", "fallback", "VALUE"}));
+  EXPECT_EQ(testEach(ksh, {"${known}", "${nested}", "${unknown}", "${known:+yes}", "${unknown:+yes}",
+                           "${known:-fallback}", "${unknown:-fallback}", "${empty:-fallback}", "${unknown:-${known}}"}),
+            (Texts{"VALUE", "<VALUE>", "${unknown}", "yes", "", "VALUE", "fallback", "fallback", "VALUE"}));
   expectText(captureLog(logLevelWarn, [] { EXPECT_EQ("<fail>", ksh("${loop}")); }),
              {"Script contains recursive include or variable."});
 }
@@ -353,28 +344,22 @@ TEST(StrText, BuildingAndTrimming) {
   strFreeList(counted, 2);
 
   char a[] = "path\\\\//", b[] = "////", c[] = "name.tmp";
-  EXPECT_STREQ("path", strTrimRightChars(a, "\\/"));
-  EXPECT_STREQ("/", strTrimRightChars(b, "/"));
-  EXPECT_STREQ("name", strRemoveSuffix(c, ".tmp"));
-  EXPECT_STREQ("name", strRemoveSuffix(c, ".tmp"));
+  EXPECT_EQ((Texts{strTrimRightChars(a, "\\/"), strTrimRightChars(b, "/"), strRemoveSuffix(c, ".tmp"),
+                   strRemoveSuffix(c, ".tmp")}),
+            (Texts{"path", "/", "name", "name"}));
+  Sb sb;
+  EXPECT_EQ((std::tuple{sbAppendUriComponent(&sb, "a b/c~d_e.f-g\xC3\xA9%"), sbAppendUriComponent(&sb, nullptr)}),
+            std::tuple(0, 0));
+  EXPECT_EQ("a%20b%2Fc~d_e.f-g%C3%A9%25", sbText(&sb));
 }
 
 TEST(StrText, FromInt64) {
   char buf[72];
-  EXPECT_STREQ("0", strFromInt64(buf, 10, 0));
-  EXPECT_STREQ("-123", strFromInt64(buf, 10, -123));
-  EXPECT_STREQ("ff", strFromInt64(buf, 16, 255));
-  EXPECT_STREQ("-zz", strFromInt64(buf, 36, -1295));
-  EXPECT_STREQ("-9223372036854775808", strFromInt64(buf, 10, INT64_MIN));
-  EXPECT_STREQ("-1000000000000000000000000000000000000000000000000000000000000000", strFromInt64(buf, 2, INT64_MIN));
-  EXPECT_STREQ("7fffffffffffffff", strFromInt64(buf, 16, INT64_MAX));
-}
-
-TEST(StrText, UriComponent) {
-  Sb sb;
-  EXPECT_EQ(0, sbAppendUriComponent(&sb, "a b/c~d_e.f-g\xC3\xA9%"));
-  EXPECT_EQ(0, sbAppendUriComponent(&sb, nullptr));
-  EXPECT_EQ("a%20b%2Fc~d_e.f-g%C3%A9%25", sbText(&sb));
+  auto text = [&buf](int base, int64_t v) { return std::string(strFromInt64(buf, base, v)); };
+  EXPECT_EQ((Texts{text(10, 0), text(10, -123), text(16, 255), text(36, -1295), text(10, INT64_MIN), text(2, INT64_MIN),
+                   text(16, INT64_MAX)}),
+            (Texts{"0", "-123", "ff", "-zz", "-9223372036854775808",
+                   "-1000000000000000000000000000000000000000000000000000000000000000", "7fffffffffffffff"}));
 }
 
 TEST(StrText, BuiltinVariables) {
