@@ -99,9 +99,7 @@ TEST_F(LogFiles, PatternVariables) {
             (TestNames{"x-*.log", "*", "a" + sep + "b", "*", "*", "<failed>"}));
   std::string ts = expand("${TimeStamp}", false);
   EXPECT_TRUE(std::regex_match(ts, std::regex(R"(\d{14})"))) << ts;
-}
-
-TEST_F(LogFiles, UnknownVariableLogsToStderr) {
+  // A pattern that cannot be expanded logs to standard error.
   openLog("${Nope}.log");
   EXPECT_STREQ(logOut.currentFile, "stderr");
   EXPECT_STREQ(logGetErrLevelEnvName(), "QZR_ERR_LOGLEVEL");

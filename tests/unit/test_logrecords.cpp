@@ -112,9 +112,7 @@ TEST_F(LogCapture, DumpVariants) {
   logInfoStr(logCatSfx, "data", "a%b\n", 0);
   logInfoStr(logCatSfx, "-raw", "\x01\xff", 2);
   EXPECT_EQ(bodies(), (std::vector<std::string>{"data 4 bytes: a%25b\\n", "raw 2 bytes: 01ff"}));
-}
-
-TEST(LogDump, TextEscapes) {
+  // The dump text on its own: escapes, hexadecimal, no data.
   EXPECT_EQ(dump(false, "a%b\n", 0), "4 bytes: a%25b\\n\n");
   EXPECT_EQ(dump(false, "\t\v\f\r\\\x7f\x1f~ ", 9), "9 bytes: \\t\\v\\f\\r\\\\%7f%1f~ \n");
   EXPECT_EQ(dump(true, "\x00\xab\x10", 3), "3 bytes: 00ab10\n");
@@ -251,6 +249,13 @@ TEST(LogLevels, Settings) {
     for (auto& [category, expected] : c.levels) EXPECT_EQ(level(category), expected) << category;
     EXPECT_STREQ(c.readBack ? logGetLevelSpec() : nullptr, c.readBack);
   }
+  // QZR_ERR_LOGLEVEL overrides a setting; one it cannot parse is ignored.
+  testSetEnv("QZR_ERR_LOGLEVEL", "debug");
+  logParseLevels("error");
+  EXPECT_EQ((std::tuple{level("common.zip"), std::string(logGetLevelSpec())}), (std::tuple{6u, "DEBUG"}));
+  testSetEnv("QZR_ERR_LOGLEVEL", "nonsense");
+  logParseLevels(nullptr);
+  EXPECT_EQ(level("common.zip"), 4u);
 }
 
 // The level handed to child processes is the level name, with the elements
@@ -272,16 +277,6 @@ TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
     EXPECT_STREQ(logGetChildLevel(), c.child) << (c.setting ? c.setting : "<null>");
   }
   processType = saved;
-}
-
-TEST(LogLevels, EnvironmentDefault) {
-  LevelGuard g;
-  testSetEnv("QZR_ERR_LOGLEVEL", "debug");
-  logParseLevels("error");
-  EXPECT_EQ((std::tuple{level("common.zip"), std::string(logGetLevelSpec())}), (std::tuple{6u, "DEBUG"}));
-  testSetEnv("QZR_ERR_LOGLEVEL", "nonsense");
-  logParseLevels(nullptr);
-  EXPECT_EQ(level("common.zip"), 4u);
 }
 
 TEST(LogInit, ConsumesOptionsUpToDoubleDash) {

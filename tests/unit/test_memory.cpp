@@ -262,7 +262,7 @@ std::string childMemoryLog(const char* level, void (*body)()) {
   return text;
 }
 
-TEST(MemoryDeathTest, LeakReportWithDumps) {
+TEST(MemoryDeathTest, LeakReportWithDumpsAndNoneForACleanProgram) {
   std::string text = childMemoryLog("2", [] {
     memcpy(memAllocPtr(3, "leaky.cpp", 42), "abc", 3);
     memFreePtr(memAllocPtr(10, "tidy.cpp", 1), "tidy.cpp", 2);
@@ -272,10 +272,7 @@ TEST(MemoryDeathTest, LeakReportWithDumps) {
              {"MEMORY LEAKS 1\n", " common.memory - > LEAKED id=", " 3@", "allocated leaky.cpp(42)",
               "  HEX  3 bytes: 61 62 63 \n", "  DATA 3 bytes: abc\n", "END OF MEMORY PROBLEMS FOR PID"},
              {"tidy.cpp"});
-}
-
-// Level 3 traces each operation; a clean program has no leak report.
-TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
-  std::string text = childMemoryLog("3", [] { memFreePtr(memAllocPtr(7, "tidy.cpp", 1), "tidy.cpp", 2); });
-  expectText(text, {"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}, {"LEAK"});
+  // Level 3 traces each operation; a clean program has no leak report.
+  expectText(childMemoryLog("3", [] { memFreePtr(memAllocPtr(7, "tidy.cpp", 1), "tidy.cpp", 2); }),
+             {"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}, {"LEAK"});
 }

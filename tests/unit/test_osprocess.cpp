@@ -115,14 +115,12 @@ const std::vector<std::string> trickyElements = {"plain",
                                                  "a\"&echo x",
                                                  "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"};
 
-TEST(OsQuote, ParserRules) {
+TEST(OsQuote, ParserRulesAndBatchRefusals) {
   // Doubled quotes inside quotes, unquoted backslashes, program name rules.
   char** argv = processSplitCommandLine("\"C:\\a b\\p.exe\" a\\\\b \"x\"\"y\" \\\\\\\"z  \"\"");
   EXPECT_EQ(testStrings(argv), (TestNames{"C:\\a b\\p.exe", "a\\\\b", "x\"y", "\\\"z", ""}));
   processFreeArgv(argv);
-}
-
-TEST(OsQuote, BatchTargetsRefuseWhatTheInterpreterWouldRead) {
+  // Batch targets refuse what the interpreter would read.
   struct Case {
     const char* element;
     bool accepted;
@@ -208,13 +206,10 @@ TEST_F(OsProcess, ChildSeesEnvironmentChanges) {
   }
 }
 
-TEST_F(OsProcess, InterpreterRunsCommandText) {
+TEST_F(OsProcess, InterpreterRunsCommandTextAndHandlesOutMeanNoWait) {
   EXPECT_EQ((std::tuple{osRunShellCommand("echo hello-from-shell", nullptr, out),
                         strstr(sbGet(out), "hello-from-shell") != nullptr, osRunShellCommand("exit 4", nullptr, out)}),
             (std::tuple{0, true, -1}));
-}
-
-TEST_F(OsProcess, HandlesOutMeansNoWait) {
   OsProcessHandles h = {};
   EXPECT_EQ((std::tuple{osRunCommand(("\"" + self + "\" --child-- exit 0").c_str(), nullptr, out, nullptr, nullptr, &h),
                         h.processId != 0, testTakeText(osGetProcessDescription())}),

@@ -72,7 +72,7 @@ class SocketAddress : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SocketAddress, ParsesEachHostForm) {
+TEST_F(SocketAddress, ParsesEachHostFormAndShortensTheLongestIPv6ZeroRun) {
   OsSocketAddress a;
   memset(&a, 0xAB, sizeof a);
   // The whole record is written: the rest is cleared, not left as it was.
@@ -84,6 +84,12 @@ TEST_F(SocketAddress, ParsesEachHostForm) {
   ASSERT_EQ(osSocketParseAddress("socket:localhost:1", &a), 0);
   EXPECT_EQ((std::tuple{a.family == osSocketFamilyIPv4 || a.family == osSocketFamilyIPv6, a.port}),
             (std::tuple{true, 1}));
+  EXPECT_EQ((TestNames{format(v6({0, 0, 0, 0, 0, 0, 0, 0}, 1)), format(v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}, 80)),
+                       format(v6({1, 0, 0, 2, 0, 0, 0, 3}, 80)), format(v6({1, 0, 2, 3, 4, 5, 6, 7}, 80)),
+                       format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 0}, 9)), format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 9, 3)),
+                       format({})}),
+            (TestNames{"[::]:1", "[2001:db8::1]:80", "[1:0:0:2::3]:80", "[1:0:2:3:4:5:6:7]:80", "[fe80::]:9",
+                       "[fe80::1%3]:9", "<none>"}));
 }
 
 TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
@@ -112,15 +118,6 @@ TEST_F(SocketAddress, RejectsMalformedValuesWithAReason) {
       expectText(cap.take(), {"opsys.socket", c.reason});
       EXPECT_EQ(hexOf(a), hexOf({}));
     }
-}
-
-TEST_F(SocketAddress, FormatsIPv6WithTheLongestZeroRunShortened) {
-  EXPECT_EQ((TestNames{format(v6({0, 0, 0, 0, 0, 0, 0, 0}, 1)), format(v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}, 80)),
-                       format(v6({1, 0, 0, 2, 0, 0, 0, 3}, 80)), format(v6({1, 0, 2, 3, 4, 5, 6, 7}, 80)),
-                       format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 0}, 9)), format(v6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 9, 3)),
-                       format({})}),
-            (TestNames{"[::]:1", "[2001:db8::1]:80", "[1:0:0:2::3]:80", "[1:0:2:3:4:5:6:7]:80", "[fe80::]:9",
-                       "[fe80::1%3]:9", "<none>"}));
 }
 
 TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {

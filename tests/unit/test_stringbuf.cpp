@@ -27,7 +27,7 @@ void checkEdits(std::initializer_list<EditCase> cases) {
 
 }  // namespace
 
-TEST(StringBufGrowth, CapacityDoublesFrom64) {
+TEST(StringBufGrowth, CapacityDoublesFrom64AndLimitsRefuseWithoutDamage) {
   Sb sb;
   ASSERT_EQ((std::tuple{sbAppendChar(&sb, 'a'), sb.b.capacity}), std::tuple(0, 64u));
   char* block = sb.b.data;
@@ -37,16 +37,13 @@ TEST(StringBufGrowth, CapacityDoublesFrom64) {
   EXPECT_EQ(std::tuple(sb.b.capacity, sb.b.data[63], sb.b.dataCheck),
             std::tuple(128u, 0, (uint32_t)(uintptr_t)sb.b.data));
   EXPECT_EQ((std::tuple{sbEnsureCapacity(&sb, 1000), sb.b.capacity, sbGetLength(&sb)}), std::tuple(0, 1024u, 63u));
-}
-
-TEST(StringBufGrowth, LimitsRefuseWithoutDamage) {
-  Sb sb("keep");
-  EXPECT_EQ((std::tuple{sbEnsureCapacity(&sb, sbMaxCapacity), sbEnsureCapacity(&sb, 0xFFFFFFFFu),
-                        sbAppendData(&sb, "x", 0xFFFFFFF0u), sbText(&sb), sbIsGrowable(&sb)}),
+  Sb keep("keep");
+  EXPECT_EQ((std::tuple{sbEnsureCapacity(&keep, sbMaxCapacity), sbEnsureCapacity(&keep, 0xFFFFFFFFu),
+                        sbAppendData(&keep, "x", 0xFFFFFFF0u), sbText(&keep), sbIsGrowable(&keep)}),
             std::tuple(-1, -1, -1, "keep", true));
 }
 
-TEST(StringBufStates, CleanedBufferIsInvalid) {
+TEST(StringBufStates, CleanedOrMismatchedBufferIsInvalid) {
   Sb sb("abc");
   sbClean(&sb);
   EXPECT_EQ(std::tuple(sb.b.magic, sb.b.dataCheck, sbIsValid(&sb)), std::tuple((uint32_t)sbMagicFreed, 0xFFFFu, false));
@@ -54,14 +51,11 @@ TEST(StringBufStates, CleanedBufferIsInvalid) {
   EXPECT_EQ((std::tuple{sbAppendString(&sb, "x"), sbEnsureCapacity(&sb, 10)}), std::tuple(-1, -1));
   sbClean(&sb);  // twice is harmless
   EXPECT_EQ(sb.b.data, nullptr);
-}
-
-TEST(StringBufStates, MismatchedDataCheckIsInvalid) {
-  Sb sb("abc");
-  sb.b.dataCheck ^= 1;
-  EXPECT_EQ((std::tuple{sbIsValid(&sb), sbAppendChar(&sb, 'd')}), std::tuple(false, -1));
-  sb.b.dataCheck ^= 1;
-  EXPECT_EQ((std::tuple{sbAppendChar(&sb, 'd'), sbText(&sb)}), std::tuple(0, "abcd"));
+  Sb bad("abc");
+  bad.b.dataCheck ^= 1;
+  EXPECT_EQ((std::tuple{sbIsValid(&bad), sbAppendChar(&bad, 'd')}), std::tuple(false, -1));
+  bad.b.dataCheck ^= 1;
+  EXPECT_EQ((std::tuple{sbAppendChar(&bad, 'd'), sbText(&bad)}), std::tuple(0, "abcd"));
 }
 
 TEST(StringBufStatesDeathTest, EmptyingACleanedBufferEndsTheProcess) {
@@ -92,7 +86,7 @@ TEST(StringBufStates, FixedViewIsReadOnly) {
   memFree(copy);
 }
 
-TEST(StringBufAccess, TakeStringLeavesEmptyValidBuffer) {
+TEST(StringBufAccess, TakeStringAndAdopt) {
   Sb sb("owned");
   char *s = sbTakeString(&sb), *e = nullptr;
   // No block yet, but the empty text; an empty buffer then gives the static empty string, which memFree ignores.
@@ -102,14 +96,12 @@ TEST(StringBufAccess, TakeStringLeavesEmptyValidBuffer) {
   memFree(s);
   memFree(e);
   EXPECT_EQ((std::tuple{sbAppendString(&sb, "again"), sbText(&sb)}), std::tuple(0, "again"));
-}
-
-TEST(StringBufAccess, AdoptTakesBlock) {
-  Sb sb("old");
+  Sb adopted("old");
   char* block = static_cast<char*>(memAlloc(10));
   memcpy(block, "new!", 4);
-  EXPECT_EQ((std::tuple{sbAdopt(&sb, block, 4), sbText(&sb), sb.b.capacity}), std::tuple(5u, "new!", 5u));
-  EXPECT_EQ((std::tuple{sbAppendString(&sb, " more"), sbText(&sb)}), std::tuple(0, "new! more"));
+  EXPECT_EQ((std::tuple{sbAdopt(&adopted, block, 4), sbText(&adopted), adopted.b.capacity}),
+            std::tuple(5u, "new!", 5u));
+  EXPECT_EQ((std::tuple{sbAppendString(&adopted, " more"), sbText(&adopted)}), std::tuple(0, "new! more"));
 }
 
 TEST(StringBufEdit, SetLength) {
@@ -220,7 +212,7 @@ TEST(StringBufAppend, Formats) {
             std::tuple(0, 0, 0, 0, "0fa000ff10"));
 }
 
-TEST(StringBufTokens, NextTokenOverFixedView) {
+TEST(StringBufTokens, NextTokenOverFixedViewAndNextWordInPlace) {
   const char list[] = " a , b,,c ";
   StringBuffer v;
   sbInitFixedHere(&v, list, (uint32_t)strlen(list));
@@ -229,6 +221,11 @@ TEST(StringBufTokens, NextTokenOverFixedView) {
   std::string seen;
   while (sbNextToken(&v, &out)) seen += "[" + sbText(&out) + "]";
   EXPECT_EQ((std::tuple{seen, sbNextToken(&v, &out)}), std::tuple("[a][b][][c]", false));
+  Sb sb("  one two\tthree  ");
+  char* cursor = nullptr;
+  seen.clear();
+  while (char* w = sbNextWord(&sb, &cursor)) seen += "[" + std::string(w) + "]";
+  EXPECT_EQ(seen, "[one][two][three]");
 }
 
 TEST(StringBufTokensDeathTest, NextTokenOnGrowableEndsTheProcess) {
@@ -240,12 +237,4 @@ TEST(StringBufTokensDeathTest, NextTokenOnGrowableEndsTheProcess) {
         sbNextToken(&sb, &out);
       },
       testing::ExitedWithCode(3), "Cannot iterate over non-fixed SB");
-}
-
-TEST(StringBufTokens, NextWordSplitsInPlace) {
-  Sb sb("  one two\tthree  ");
-  char* cursor = nullptr;
-  std::string seen;
-  while (char* w = sbNextWord(&sb, &cursor)) seen += "[" + std::string(w) + "]";
-  EXPECT_EQ(seen, "[one][two][three]");
 }
