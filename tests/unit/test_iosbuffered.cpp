@@ -26,20 +26,17 @@ TEST(IosBufferedInput, AutomaticLevelHandsOutOnlyWhatItHolds) {
   }
 }
 
-TEST(IosBufferedInput, PushBackKeepsOrderOverSeveralNodes) {
+TEST(IosBufferedInput, PushBackKeepsOrderOverSeveralNodesAndRefillFailure) {
   MockStream in("0123456789", 0, true);
   EXPECT_EQ(readSome(in, 4), "0123");
   ASSERT_EQ(
       (std::tuple{iosUnGetData(in, "c", 1), iosUnGetData(in, "ab", 2), iosUnGetByte(in, '_'), iosUnGetData(in, "", 0)}),
       std::tuple(0, 0, 0, 0));
   EXPECT_EQ(readAll(in), "_abc456789");
-}
-
-TEST(IosBufferedInput, RefillFailureAndDeliveredBytes) {
-  MockStream in("abcdef", 4, true);
-  in.m.failReadAt = 1;
+  MockStream refill("abcdef", 4, true);
+  refill.m.failReadAt = 1;
   // One refill; the read does not wait for more once bytes were delivered.
-  for (const char* want : {"abcd", "<fail>", "ef", ""}) EXPECT_EQ(readSome(in, 10), want);
+  for (const char* want : {"abcd", "<fail>", "ef", ""}) EXPECT_EQ(readSome(refill, 10), want);
 }
 
 TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {

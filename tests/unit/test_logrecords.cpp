@@ -108,7 +108,7 @@ TEST_F(LogCapture, LongLineIsCutAfter1023Bytes) {
   EXPECT_EQ(joined, big);
 }
 
-TEST_F(LogCapture, DumpVariants) {
+TEST_F(LogCapture, DumpVariantsAndLargeBlocks) {
   logInfoStr(logCatSfx, "data", "a%b\n", 0);
   logInfoStr(logCatSfx, "-raw", "\x01\xff", 2);
   EXPECT_EQ(bodies(), (std::vector<std::string>{"data 4 bytes: a%25b\\n", "raw 2 bytes: 01ff"}));
@@ -117,9 +117,6 @@ TEST_F(LogCapture, DumpVariants) {
   EXPECT_EQ(dump(false, "\t\v\f\r\\\x7f\x1f~ ", 9), "9 bytes: \\t\\v\\f\\r\\\\%7f%1f~ \n");
   EXPECT_EQ(dump(true, "\x00\xab\x10", 3), "3 bytes: 00ab10\n");
   EXPECT_EQ(dump(true, nullptr, 7), "0 bytes: \n");
-}
-
-TEST(LogDump, LargeBlockSkipsTheMiddle) {
   std::string data(5000, 'x');
   for (size_t i = 0; i < data.size(); i++) data[i] = (char)('A' + (i / 100) % 26);
   EXPECT_EQ(dump(false, data.data(), 5000), "5000 bytes (904 skipped): " + data.substr(0, 2048) +

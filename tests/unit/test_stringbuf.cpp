@@ -104,16 +104,7 @@ TEST(StringBufAccess, TakeStringAndAdopt) {
   EXPECT_EQ((std::tuple{sbAppendString(&adopted, " more"), sbText(&adopted)}), std::tuple(0, "new! more"));
 }
 
-TEST(StringBufEdit, SetLength) {
-  Sb sb("abcdef");
-  uint32_t len = 0;
-  EXPECT_EQ((std::tuple{sbSetLength(&sb, sb.b.capacity, &len), len}), std::tuple(-1, 6u));
-  EXPECT_EQ((std::tuple{sbSetLength(&sb, 3, &len), len, sbText(&sb)}), std::tuple(0, 3u, "abc"));
-  Sb none;
-  EXPECT_EQ(sbSetLength(&none, 0, nullptr), -1);
-}
-
-TEST(StringBufEdit, RemoveTrimReplace) {
+TEST(StringBufEdit, SetLengthRemoveTrimReplace) {
   checkEdits({
       {"abcdefg", [](StringBuffer* b) { return sbRemove(b, 2, 5); }, 0, "abfg"},
       {"abfg", [](StringBuffer* b) { return sbRemove(b, 4, 5); }, -1, "abfg"},
@@ -130,6 +121,12 @@ TEST(StringBufEdit, RemoveTrimReplace) {
       {"a-bc", [](StringBuffer* b) { return sbReplaceAll(b, "Q", "x"); }, -1, "a-bc"},
       {"a-bc", [](StringBuffer* b) { return sbReplaceAll(b, "", "x"); }, -1, "a-bc"},
   });
+  Sb sb("abcdef");
+  uint32_t len = 0;
+  EXPECT_EQ((std::tuple{sbSetLength(&sb, sb.b.capacity, &len), len}), std::tuple(-1, 6u));
+  EXPECT_EQ((std::tuple{sbSetLength(&sb, 3, &len), len, sbText(&sb)}), std::tuple(0, 3u, "abc"));
+  Sb none;
+  EXPECT_EQ(sbSetLength(&none, 0, nullptr), -1);
 }
 
 TEST(StringBufEdit, ByteAccessAndSearch) {
@@ -150,7 +147,7 @@ TEST(StringBufEdit, ByteAccessAndSearch) {
   }
 }
 
-TEST(StringBufAppend, DataStringsAndNul) {
+TEST(StringBufAppend, DataStringsNulAndMove) {
   Sb sb;
   EXPECT_EQ((std::tuple{sbAppendData(&sb, "ab", 0), sbHasNoData(&sb)}), std::tuple(0, true));
   EXPECT_EQ((std::tuple{sbAppendWithNul(&sb, "ab"), sbAppendString(&sb, "cd"), sbGetLength(&sb)}),
@@ -158,9 +155,7 @@ TEST(StringBufAppend, DataStringsAndNul) {
   EXPECT_EQ(memcmp(sbGet(&sb), "ab\0cd", 6), 0);
   Sb other("xyz");
   EXPECT_EQ((std::tuple{sbAppendStringBuffer(&sb, &other), sbText(&sb)}), std::tuple(0, std::string("ab\0cdxyz", 8)));
-}
-
-TEST(StringBufAppend, MoveHandsBlockToEmptyDestination) {
+  // A move hands the block to an empty destination.
   Sb src("payload");
   char* block = src.b.data;
   Sb dst;

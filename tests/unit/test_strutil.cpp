@@ -82,7 +82,7 @@ TEST(StrCompare, EqualsIgnoreCase) {
 
 // Signs of comparisons: a shorter text orders first even against non-ASCII continuations, and the total order also
 // places undecodable bytes consistently.
-TEST(StrCompare, Order) {
+TEST(StrCompare, OrderPrefixesAndSuffixes) {
   auto sign = [](int v) { return (v > 0) - (v < 0); };
   EXPECT_EQ(std::tuple(sign(utf8CaseCmp("apple", "Banana")), sign(utf8CaseCmp("b", "A")),
                        sign(utf8CaseCmp("ab", "abc")), sign(utf8CaseCmp("abc", "AB")), utf8CaseCmp("", ""),
@@ -91,9 +91,6 @@ TEST(StrCompare, Order) {
   EXPECT_EQ(std::tuple(utf8CaseOrder("x\xFF", "X\xFF"), sign(utf8CaseOrder("x\xC3\xA9", "x\xFF")),
                        sign(utf8CaseOrder("x\xFF", "x\xC3\xA9")), sign(utf8CaseOrder("x", "x\xFF"))),
             std::tuple(0, -1, 1, -1));
-}
-
-TEST(StrCompare, PrefixesAndSuffixes) {
   EXPECT_EQ(std::tuple(strEquals("a", "a"), strEquals("a", "A"), strEquals(nullptr, nullptr)),
             std::tuple(true, false, false));
   EXPECT_EQ(std::tuple(strnEquals("abcdef", "abcxyz", 3), strnEquals("abcdef", "abcxyz", 4)), std::tuple(true, false));
@@ -330,7 +327,7 @@ TEST(StrArgs, RemoveArgs) {
             std::tuple(0, 0, 0));
 }
 
-TEST(StrText, BuildingAndTrimming) {
+TEST(StrText, BuildingTrimmingAndNumbers) {
   char* text = nullptr;
   uint32_t len = 0;
   EXPECT_EQ((std::tuple{strPrintfAlloc(&text, &len, "%s-%u-%d.tmp", "installer", 42u, 7), std::string(text), len}),
@@ -351,13 +348,10 @@ TEST(StrText, BuildingAndTrimming) {
   EXPECT_EQ((std::tuple{sbAppendUriComponent(&sb, "a b/c~d_e.f-g\xC3\xA9%"), sbAppendUriComponent(&sb, nullptr)}),
             std::tuple(0, 0));
   EXPECT_EQ("a%20b%2Fc~d_e.f-g%C3%A9%25", sbText(&sb));
-}
-
-TEST(StrText, FromInt64) {
   char buf[72];
-  auto text = [&buf](int base, int64_t v) { return std::string(strFromInt64(buf, base, v)); };
-  EXPECT_EQ((Texts{text(10, 0), text(10, -123), text(16, 255), text(36, -1295), text(10, INT64_MIN), text(2, INT64_MIN),
-                   text(16, INT64_MAX)}),
+  auto digits = [&buf](int base, int64_t v) { return std::string(strFromInt64(buf, base, v)); };
+  EXPECT_EQ((Texts{digits(10, 0), digits(10, -123), digits(16, 255), digits(36, -1295), digits(10, INT64_MIN),
+                   digits(2, INT64_MIN), digits(16, INT64_MAX)}),
             (Texts{"0", "-123", "ff", "-zz", "-9223372036854775808",
                    "-1000000000000000000000000000000000000000000000000000000000000000", "7fffffffffffffff"}));
 }
