@@ -189,7 +189,7 @@ TEST(IosWrite, WriteStringBufferEmptiesOnlyAfterCompleteWrite) {
   EXPECT_EQ((std::tuple{iosWriteStringBuffer(out, &sb), sbGetLength(&sb)}), std::tuple(-1, 5u));
 }
 
-TEST(IosRead, ReadFully) {
+TEST(IosRead, ReadFullyAndReadLineSplitsAndPushesBackTheRest) {
   MockStream in("0123456789", 3);
   char buf[16];
   EXPECT_EQ((std::tuple{iosReadFully(in, buf, 0), in.m.readCalls}), std::tuple(0, 0));
@@ -198,19 +198,16 @@ TEST(IosRead, ReadFully) {
              {"Unable to read full 5 bytes from MockIn\n"});
   in.m.failReadAt = in.m.readCalls, in.m.pos = 0;
   EXPECT_EQ(iosReadFully(in, buf, 5), -1);
-}
-
-TEST(IosRead, ReadLineSplitsAndPushesBackTheRest) {
   std::string longLine(300, 'L');
-  MockStream in("first\nsecond line\n" + longLine + "\nlast", 0);
-  EXPECT_EQ(readLines(in), (std::vector<std::string>{"first\n", "second line\n", longLine + "\n", "last"}));
-  EXPECT_EQ(describe(in), "MockIn");  // the push-back level went away once drained
+  MockStream text("first\nsecond line\n" + longLine + "\nlast", 0);
+  EXPECT_EQ(readLines(text), (std::vector<std::string>{"first\n", "second line\n", longLine + "\n", "last"}));
+  EXPECT_EQ(describe(text), "MockIn");  // the push-back level went away once drained
   // A single byte after the line end is kept too.
   MockStream one("a\nb", 0);
   EXPECT_EQ(readLines(one), (std::vector<std::string>{"a\n", "b"}));
 }
 
-TEST(IosCopy, WriteInputStreamStopsAtCount) {
+TEST(IosCopy, WriteInputStreamStopsAtCountAndFails) {
   MockStream in(std::string(1500000, 'x'), 0), out;
   uint64_t total = 0;
   ASSERT_EQ(iosWriteInputStream(out, in, 1000000, &total), 0);
@@ -219,17 +216,14 @@ TEST(IosCopy, WriteInputStreamStopsAtCount) {
   // End of input before the count is success with the bytes copied.
   EXPECT_EQ((std::tuple{iosWriteInputStream(out, in, 1000000, &total), total}), std::tuple(0, 500000u));
   EXPECT_EQ((std::tuple{iosWriteInputStream(out, in, 0, &total), total}), std::tuple(0, 0u));
-}
-
-TEST(IosCopy, WriteInputStreamFailures) {
-  MockStream in("abcdef", 0), out;
-  ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 0), 0);
-  uint64_t total = 9;
-  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosWriteInputStream(out, in, 6, &total), -1); }),
+  MockStream src("abcdef", 0), dst;
+  ASSERT_EQ(iosWrapLimitedIoStream(dst, -1, 0), 0);
+  uint64_t copied = 9;
+  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosWriteInputStream(dst, src, 6, &copied), -1); }),
              {"Unable to write all output\n"});
-  EXPECT_EQ(total, 0u);
-  in.m.failReadAt = in.m.readCalls;
-  EXPECT_EQ(iosWriteInputStream(out, in, 6, &total), -1);
+  EXPECT_EQ(copied, 0u);
+  src.m.failReadAt = src.m.readCalls;
+  EXPECT_EQ(iosWriteInputStream(dst, src, 6, &copied), -1);
 }
 
 TEST(IosCopyOutput, DuplicatesWritesLeavesSecondOpenAndFailsOnAShortCopy) {

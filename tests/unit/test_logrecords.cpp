@@ -217,7 +217,7 @@ struct LevelCase {
   const char* readBack;
 };
 
-TEST(LogLevels, Settings) {
+TEST(LogLevels, SettingsAndChildLevel) {
   LevelGuard g;
   const LevelCase cases[] = {
       {"debug,common.zip=trace", {{"common.zip", 8}, {"sfx.main", 6}}, "DEBUG,common.zip=TRACE"},
@@ -253,22 +253,18 @@ TEST(LogLevels, Settings) {
   testSetEnv("QZR_ERR_LOGLEVEL", "nonsense");
   logParseLevels(nullptr);
   EXPECT_EQ(level("common.zip"), 4u);
-}
-
-// The level handed to child processes is the level name, with the elements
-// meant for children when this process is an agent or a manager.
-TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
-  LevelGuard g;
+  // The level handed to child processes is the level name, with the elements meant for children when this process is an
+  // agent or a manager.
   const struct {
     uint32_t type;
     const char* setting;
     const char* child;
-  } cases[] = {{processTypeSfx, "debug", "DEBUG"},
-               {processTypeSfx, "common.zip=trace", "INFO"},
-               {processTypeSfx, nullptr, "INFO"},
-               {1, "debug,runner.common.zip=trace", "DEBUG,runner.common.zip=trace"}};
+  } childCases[] = {{processTypeSfx, "debug", "DEBUG"},
+                    {processTypeSfx, "common.zip=trace", "INFO"},
+                    {processTypeSfx, nullptr, "INFO"},
+                    {1, "debug,runner.common.zip=trace", "DEBUG,runner.common.zip=trace"}};
   const uint32_t saved = processType;
-  for (const auto& c : cases) {
+  for (const auto& c : childCases) {
     processType = c.type;
     logParseLevels(c.setting);
     EXPECT_STREQ(logGetChildLevel(), c.child) << (c.setting ? c.setting : "<null>");

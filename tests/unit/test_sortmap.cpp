@@ -246,7 +246,7 @@ TEST(SortMapText, SaveQuotingAndRoundTrip) {
   EXPECT_EQ("\"a b\"=x\nmulti=\"line1\\nline2\"\nplain_1=Value_2\nq=\"say \\\"hi\\\" \\\\ \\r\"\nz=\n", saved(quoting));
 }
 
-TEST(SortMapText, LoadSyntax) {
+TEST(SortMapText, LoadSyntaxAndMessages) {
   Map m;
   ASSERT_EQ(0, smLoadText(m,
                           "# comment line\n  indented = value with blanks  \r\n\nquoted=\"a\\\"b\" tail\n"
@@ -257,18 +257,15 @@ TEST(SortMapText, LoadSyntax) {
   Map shell;
   Sb sb("export A=1; B=\"two;three\"\nexport   C=3");
   EXPECT_EQ((std::tuple{smLoadBuf(shell, &sb, true), saved(shell)}), std::tuple(0, "A=1\nB=\"two;three\"\nC=3\n"));
-}
-
-TEST(SortMapText, LoadMessages) {
-  Map m;
+  Map msgs;
   std::string log = captureLog(logLevelTrace, [&] {
-    EXPECT_EQ(0, smLoadText(m, "no equals here\nSharedSecret=s3cr3t\nUserPasswd=hunter2\nname=visible\n"));
+    EXPECT_EQ(0, smLoadText(msgs, "no equals here\nSharedSecret=s3cr3t\nUserPasswd=hunter2\nname=visible\n"));
   });
   expectText(log,
              {"Ignored line no equals here", "Loading SharedSecret=*****", "Loading UserPasswd=*****",
               "Loading name=visible", "smLoadBuf< succeeded loaded 3 keys in map of size 3"},
              {"s3cr3t", "hunter2"});
-  EXPECT_STREQ("s3cr3t", text(m, "SharedSecret"));
+  EXPECT_STREQ("s3cr3t", text(msgs, "SharedSecret"));
 
   Map shared(SORTMAP_SHARED_KEYS, nullptr);
   log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smLoadText(shared, "a=b\n")); });
@@ -290,7 +287,7 @@ TEST(SortMapText, LoadFile) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(SortMapResolve, Variables) {
+TEST(SortMapResolve, VariablesChainsAndRecursion) {
   Map m;
   // WorkingDirectory is a chain of references.
   for (auto& p : {std::pair{"InstallDirectory", "C:\\Agent"},
@@ -308,9 +305,6 @@ TEST(SortMapResolve, Variables) {
                    "PATH=C:\\\\Agent\\bin;Q=say \\\"x\\\"", "${NotThere} and ${}"}));
   EXPECT_STREQ("SYS", smResolve("SystemId", m));
   EXPECT_EQ(nullptr, smResolve("Nope", m));
-}
-
-TEST(SortMapResolve, RecursiveDefinitionFails) {
   Map loop;
   smPutCopy(loop, "a", "x${b}");
   smPutCopy(loop, "b", "y${a}");
@@ -318,9 +312,9 @@ TEST(SortMapResolve, RecursiveDefinitionFails) {
              {"is defined recursively"});
 
   // A chain against the key order needs several passes and still resolves.
-  Map m;
-  smPutCopy(m, "v0009", "end");
-  for (int i = 0; i < 9; i++) smPutCopy(m, numbered("v", i).c_str(), ("<${" + numbered("v", i + 1) + "}>").c_str());
-  EXPECT_EQ(0, smResolveVariables(m, false));
-  EXPECT_EQ(texts(m, {"v0000", "v0008"}), (Texts{"<<<<<<<<<end>>>>>>>>>", "<end>"}));
+  Map chain;
+  smPutCopy(chain, "v0009", "end");
+  for (int i = 0; i < 9; i++) smPutCopy(chain, numbered("v", i).c_str(), ("<${" + numbered("v", i + 1) + "}>").c_str());
+  EXPECT_EQ(0, smResolveVariables(chain, false));
+  EXPECT_EQ(texts(chain, {"v0000", "v0008"}), (Texts{"<<<<<<<<<end>>>>>>>>>", "<end>"}));
 }

@@ -43,7 +43,7 @@ TEST(StringBufGrowth, CapacityDoublesFrom64AndLimitsRefuseWithoutDamage) {
             std::tuple(-1, -1, -1, "keep", true));
 }
 
-TEST(StringBufStates, CleanedOrMismatchedBufferIsInvalid) {
+TEST(StringBufStates, CleanedOrMismatchedBufferIsInvalidAndFixedViewReadOnly) {
   Sb sb("abc");
   sbClean(&sb);
   EXPECT_EQ(std::tuple(sb.b.magic, sb.b.dataCheck, sbIsValid(&sb)), std::tuple((uint32_t)sbMagicFreed, 0xFFFFu, false));
@@ -56,20 +56,7 @@ TEST(StringBufStates, CleanedOrMismatchedBufferIsInvalid) {
   EXPECT_EQ((std::tuple{sbIsValid(&bad), sbAppendChar(&bad, 'd')}), std::tuple(false, -1));
   bad.b.dataCheck ^= 1;
   EXPECT_EQ((std::tuple{sbAppendChar(&bad, 'd'), sbText(&bad)}), std::tuple(0, "abcd"));
-}
-
-TEST(StringBufStatesDeathTest, EmptyingACleanedBufferEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        Sb sb;
-        sbClean(&sb);
-        sbEmpty(&sb);
-      },
-      testing::ExitedWithCode(3), "Sequencing error; call to empty StringBuffer .memory error: c1ea.");
-}
-
-TEST(StringBufStates, FixedViewIsReadOnly) {
+  // A fixed view is valid but read-only.
   const char bytes[] = "hello";
   StringBuffer v;
   sbInitFixedHere(&v, bytes, 5);
@@ -84,6 +71,17 @@ TEST(StringBufStates, FixedViewIsReadOnly) {
   char* copy = sbTakeString(&v);
   EXPECT_EQ(std::tuple(copy == bytes, std::string(copy ? copy : "<null>")), std::tuple(false, "hello"));
   memFree(copy);
+}
+
+TEST(StringBufStatesDeathTest, EmptyingACleanedBufferEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Sb sb;
+        sbClean(&sb);
+        sbEmpty(&sb);
+      },
+      testing::ExitedWithCode(3), "Sequencing error; call to empty StringBuffer .memory error: c1ea.");
 }
 
 TEST(StringBufAccess, TakeStringAndAdopt) {
@@ -167,7 +165,7 @@ TEST(StringBufAppend, DataStringsNulAndMove) {
             std::tuple(0, "payload and more", 0u, false));
 }
 
-TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
+TEST(StringBufAppend, PrintfGrowsAndDropsHugeTextAndFormats) {
   Sb sb("n=");
   EXPECT_EQ((std::tuple{sbPrintf(&sb, "%d/%s", 42, "x"), sbText(&sb)}), std::tuple(0, "n=42/x"));
   std::string big(1000, 'q');
@@ -180,9 +178,6 @@ TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
   Sb huge("keep");
   EXPECT_EQ((std::tuple{sbPrintf(&huge, "%*s", 5000000, "x"), sbText(&huge)}), std::tuple(0, "keep"));
   EXPECT_EQ((std::tuple{sbSetPrintf(&huge, "%u", 7u), sbText(&huge)}), std::tuple(0, "7"));
-}
-
-TEST(StringBufAppend, Formats) {
   checkEdits({
       {"", [](StringBuffer* b) { return sbAppendUInt16(b, 65535); }, 0, "65535"},
       {"", [](StringBuffer* b) { return sbAppendUInt32(b, 4294967295u); }, 0, "4294967295"},
@@ -201,9 +196,9 @@ TEST(StringBufAppend, Formats) {
       {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "a b/c?d:~", 0); }, 0, "a%20b%2Fc%3Fd%3A%7E"},
       {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "\xC3\xA9", 3); }, 0, "%C3%A9"},
   });
-  Sb sb, bytes;
-  EXPECT_EQ((std::tuple{sbAppendHexByte(&sb, 0x0F), sbAppendHexByte(&sb, 0xA0), sbAppendData(&bytes, "\x00\xff\x10", 3),
-                        sbAppendHex(&sb, &bytes), sbText(&sb)}),
+  Sb hex, bytes;
+  EXPECT_EQ((std::tuple{sbAppendHexByte(&hex, 0x0F), sbAppendHexByte(&hex, 0xA0),
+                        sbAppendData(&bytes, "\x00\xff\x10", 3), sbAppendHex(&hex, &bytes), sbText(&hex)}),
             std::tuple(0, 0, 0, 0, "0fa000ff10"));
 }
 

@@ -39,7 +39,7 @@ std::string writeFile(const std::filesystem::path& dir, const char* name, const 
 
 }  // namespace
 
-TEST(StringBufStream, ReadGetcSeekAndEnd) {
+TEST(StringBufStream, ReadGetcSeekEndAndUnget) {
   Sb in("hello world");
   IoStream* s = sbStringBufferIoStream(&in, nullptr);
   ASSERT_NE(s, nullptr);
@@ -54,14 +54,12 @@ TEST(StringBufStream, ReadGetcSeekAndEnd) {
             std::tuple(-1, -1, 0, 'd'));
   EXPECT_EQ((std::tuple{iosWrite(s, "x", 1, nullptr), iosClose(s)}), std::tuple(-1, 0));
   EXPECT_STREQ(sbGet(&in), "hello world");  // the buffer stays the caller's
-}
-
-TEST(StringBufStream, UngetPutsBytesBack) {
-  Sb in("abcdef");
-  IoStream* s = sbStringBufferIoStream(&in, nullptr);
-  EXPECT_EQ((std::tuple{readSome(s, 3), iosUnGetData(s, "XY", 2), readSome(s, 4), iosUnGetData(s, "123456789", 9)}),
+  // Unget puts bytes back.
+  Sb unget("abcdef");
+  IoStream* u = sbStringBufferIoStream(&unget, nullptr);
+  EXPECT_EQ((std::tuple{readSome(u, 3), iosUnGetData(u, "XY", 2), readSome(u, 4), iosUnGetData(u, "123456789", 9)}),
             std::tuple("abc", 0, "XYde", -1));
-  iosClose(s);
+  iosClose(u);
   // A fixed view's bytes are not overwritten: only the bytes read go back.
   const char bytes[] = "fixed";
   StringBuffer view;

@@ -204,7 +204,7 @@ void checkParse(int (*parse)(const char*, T*, T, T), const ParseCase<T> (&cases)
   }
 }
 
-TEST(StrParse, Unsigned) {
+TEST(StrParse, UnsignedAndSigned) {
   static const ParseCase<uint64_t> u64[] = {
       {"1234", 0, UINT64_MAX, 0, 1234},
       {"18446744073709551615\r\n", 0, UINT64_MAX, 0, UINT64_MAX},
@@ -227,9 +227,6 @@ TEST(StrParse, Unsigned) {
              {"Found unknown character 'a' in string '12a' whilst scanning for numeric value"});
   expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseHex64("ff", &v, 0, 0x10)); }),
              {"Value ff outside range 0 to 10"});
-}
-
-TEST(StrParse, Signed) {
   static const ParseCase<int64_t> i64[] = {
       {" -42 ", INT64_MIN, INT64_MAX, 0, -42},
       {"-9223372036854775808", INT64_MIN, INT64_MAX, 0, INT64_MIN},
@@ -242,11 +239,11 @@ TEST(StrParse, Signed) {
   static const ParseCase<int32_t> i32[] = {{"-2147483648", INT32_MIN, INT32_MAX, 0, INT32_MIN},
                                            {"2147483648", INT32_MIN, INT32_MAX, -1, 5}};
   checkParse(strParseInt32, i32);
-  int64_t v = 5;
-  expectText(
-      captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseInt64("9223372036854775808", &v, INT64_MIN, INT64_MAX)); }),
-      {"does not contain (only) an integer value"});
-  expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseInt64("-3", &v, 0, 10)); }),
+  int64_t sv = 5;
+  expectText(captureLog(logLevelError,
+                        [&] { EXPECT_EQ(-1, strParseInt64("9223372036854775808", &sv, INT64_MIN, INT64_MAX)); }),
+             {"does not contain (only) an integer value"});
+  expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseInt64("-3", &sv, 0, 10)); }),
              {"Value -3 outside range 0 to 10"});
 }
 
