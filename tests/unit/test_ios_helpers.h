@@ -154,8 +154,7 @@ struct BitStep {
 inline void runBits(IoStream* s, std::initializer_list<BitStep> steps, const char* file = __builtin_FILE(),
                     int line = __builtin_LINE()) {
   testing::ScopedTrace trace(file, line, "bit script");
-  int i = 0;
-  for (const BitStep& t : steps) {
+  for (int i = 0; const BitStep& t : steps) {
     int got = t.op == 'g'   ? iosGetBits(s, t.n)
               : t.op == 'p' ? iosPeekBits(s, t.n)
               : t.op == 'b' ? iosGetByte(s)

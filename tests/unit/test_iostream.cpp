@@ -79,7 +79,7 @@ TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
   EXPECT_EQ((std::tuple{sock.close(), sock.m.flushCalls, sock.m.closeCalls}), std::tuple(0, 0, 1));
 }
 
-TEST(IosDispatch, NullBufferProbes) {
+TEST(IosDispatch, NullBufferProbesFlushPreallocateReservedAndAccept) {
   MockStream w, r(&mockInOps);
   uint32_t n = 77;
   const std::string log = logOf(logLevelTrace, [&] {
@@ -88,6 +88,24 @@ TEST(IosDispatch, NullBufferProbes) {
   EXPECT_EQ(log, "");
   EXPECT_EQ((std::tuple{iosRead(r, nullptr, 10, &n), n, w.s->dirty}), std::tuple(0, 77u, 0));
   EXPECT_EQ((std::tuple{iosWrite(w, nullptr, 10, &n), w.s->dirty}), std::tuple(0, 1));
+  MockStream flushIn(&mockInOps);
+  flushIn.s->dirty = 1;
+  EXPECT_EQ((std::tuple{iosFlush(flushIn), flushIn.s->dirty}), std::tuple(0, 1));  // no level flushes: the flag stays
+  EXPECT_EQ(std::tuple(iosPreallocate(flushIn, 100), iosReserved13(flushIn)), std::tuple(0, 0));
+
+  // iosPreallocate runs on every level that has the slot and ORs the results.
+  IoStream* p = iosNewLevel((void*)(intptr_t)1, &preA);
+  iosWrap(p, (void*)(intptr_t)2, &preA);
+  iosWrap(p, &flushIn.m, &bareOps);
+  EXPECT_EQ((std::tuple{iosPreallocate(p, 10), iosClose(p)}), std::tuple(3, 0));
+
+  // Accept reaches the server level and returns its result.
+  MockStream srv(&serverOps);
+  srv.m.closeResult = 7;
+  void* res = nullptr;
+  int marker;
+  EXPECT_EQ((std::tuple{iosAccept(&res, srv, &marker, nullptr), res}), std::tuple(7, (void*)&marker));
+  srv.m.closeResult = 0;
 }
 
 TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
@@ -121,27 +139,6 @@ TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
   EXPECT_EQ(std::tuple(describe(r), describe(w)), std::tuple("Bare -> MockIn", "MockOut"));
 }
 
-TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
-  MockStream in(&mockInOps);
-  in.s->dirty = 1;
-  EXPECT_EQ((std::tuple{iosFlush(in), in.s->dirty}), std::tuple(0, 1));  // no level flushes: the flag stays
-  EXPECT_EQ(std::tuple(iosPreallocate(in, 100), iosReserved13(in)), std::tuple(0, 0));
-
-  // iosPreallocate runs on every level that has the slot and ORs the results.
-  IoStream* p = iosNewLevel((void*)(intptr_t)1, &preA);
-  iosWrap(p, (void*)(intptr_t)2, &preA);
-  iosWrap(p, &in.m, &bareOps);
-  EXPECT_EQ((std::tuple{iosPreallocate(p, 10), iosClose(p)}), std::tuple(3, 0));
-
-  // Accept reaches the server level and returns its result.
-  MockStream srv(&serverOps);
-  srv.m.closeResult = 7;
-  void* res = nullptr;
-  int marker;
-  EXPECT_EQ((std::tuple{iosAccept(&res, srv, &marker, nullptr), res}), std::tuple(7, (void*)&marker));
-  srv.m.closeResult = 0;
-}
-
 // The write loop: partial writes are repeated until all bytes are taken, a
 // level taking nothing ends it, and a failure reports what was taken before.
 TEST(IosWrite, LoopTakesAllStopsAtZeroAndKeepsCountOnFailure) {
@@ -159,7 +156,7 @@ TEST(IosWrite, LoopTakesAllStopsAtZeroAndKeepsCountOnFailure) {
 
 // iosPutByte (putc or a one-byte write), iosPrintf, iosWriteString and the
 // urgent transfers that fall back to plain ones.
-TEST(IosWrite, ConvenienceWrites) {
+TEST(IosWrite, ConvenienceWritesAndStringBufferEmptiedOnlyAfterCompleteWrite) {
   MockStream out;
   EXPECT_EQ(iosPutByte(out, 'q'), 0);
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
@@ -176,17 +173,14 @@ TEST(IosWrite, ConvenienceWrites) {
   MockStream in("zz", 0);
   char buf[2];
   EXPECT_EQ((std::tuple{iosUrgentRead(in, buf, 2, &n), n}), std::tuple(0, 2u));
-}
-
-TEST(IosWrite, WriteStringBufferEmptiesOnlyAfterCompleteWrite) {
-  MockStream out;
+  MockStream sbOut;
   Sb sb;
-  EXPECT_EQ(std::tuple(iosWriteStringBuffer(out, &sb), iosWriteStringBuffer(out, nullptr)), std::tuple(0, 0));
+  EXPECT_EQ(std::tuple(iosWriteStringBuffer(sbOut, &sb), iosWriteStringBuffer(sbOut, nullptr)), std::tuple(0, 0));
   sbAppendString(&sb, "hello");
-  EXPECT_EQ((std::tuple{iosWriteStringBuffer(out, &sb), out.m.out, sbGetLength(&sb)}), std::tuple(0, "hello", 0u));
-  ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 0), 0);
+  EXPECT_EQ((std::tuple{iosWriteStringBuffer(sbOut, &sb), sbOut.m.out, sbGetLength(&sb)}), std::tuple(0, "hello", 0u));
+  ASSERT_EQ(iosWrapLimitedIoStream(sbOut, -1, 0), 0);
   sbAppendString(&sb, "lost?");
-  EXPECT_EQ((std::tuple{iosWriteStringBuffer(out, &sb), sbGetLength(&sb)}), std::tuple(-1, 5u));
+  EXPECT_EQ((std::tuple{iosWriteStringBuffer(sbOut, &sb), sbGetLength(&sb)}), std::tuple(-1, 5u));
 }
 
 TEST(IosRead, ReadFullyAndReadLineSplitsAndPushesBackTheRest) {

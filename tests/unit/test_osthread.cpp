@@ -215,13 +215,11 @@ TEST_F(OsThread, LoggingStatePerThread) {
   // The main thread has the "Main" record, named after the process type.
   EXPECT_EQ((std::tuple{osThreadRecordBuffer() != nullptr, std::string(osThreadCurrentName())}),
             (std::tuple{true, "sfx"}));
-  osThreadSetErrorMode(2);
-  sbAppendString(osThreadErrorBuffer(), "abc");
+  auto bufferIn = [](uint32_t mode) { return osThreadSetErrorMode(mode), osThreadErrorBuffer(); };
+  sbAppendString(bufferIn(2), "abc");
   EXPECT_STREQ(sbGet(osThreadErrorBuffer()), "abc");
-  osThreadSetErrorMode(0);
-  EXPECT_EQ(osThreadErrorBuffer(), nullptr);
-  osThreadSetErrorMode(2);
-  EXPECT_EQ(sbGetLength(osThreadErrorBuffer()), 0u);  // mode 0 emptied it
+  EXPECT_EQ(bufferIn(0), nullptr);
+  EXPECT_EQ(sbGetLength(bufferIn(2)), 0u);  // mode 0 emptied it
   osThreadSetErrorMode(0);
 
   // A thread the layer did not start has no record buffer and shares one suppression counter.

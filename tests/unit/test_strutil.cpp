@@ -49,7 +49,7 @@ using Texts = std::vector<std::string>;
 
 }  // namespace
 
-TEST(StrCompare, EqualsIgnoreCase) {
+TEST(StrCompare, EqualsIgnoreCaseOrderPrefixesAndSuffixes) {
   static const struct {
     const char* a;
     const char* b;
@@ -78,11 +78,8 @@ TEST(StrCompare, EqualsIgnoreCase) {
   EXPECT_EQ(std::tuple(utf8CaseCmp("a\xFF", "a\xFF"), utf8CaseCmp("\xC3", "\xC3")), std::tuple(-1, -1));
   EXPECT_EQ(std::tuple(strEqualsIgnoreCase(nullptr, "a"), strEqualsIgnoreCase("a", nullptr), strCaseEquals("-V", "-v")),
             std::tuple(false, false, true));
-}
-
-// Signs of comparisons: a shorter text orders first even against non-ASCII continuations, and the total order also
-// places undecodable bytes consistently.
-TEST(StrCompare, OrderPrefixesAndSuffixes) {
+  // Signs of comparisons: a shorter text orders first even against non-ASCII continuations, and the total order also
+  // places undecodable bytes consistently.
   auto sign = [](int v) { return (v > 0) - (v < 0); };
   EXPECT_EQ(std::tuple(sign(utf8CaseCmp("apple", "Banana")), sign(utf8CaseCmp("b", "A")),
                        sign(utf8CaseCmp("ab", "abc")), sign(utf8CaseCmp("abc", "AB")), utf8CaseCmp("", ""),
@@ -273,7 +270,7 @@ TEST(StrParse, ScaledNumbers) {
              {"Value 2K outside range 0 to 1999"});
 }
 
-TEST(StrParse, Range) {
+TEST(StrParse, RangeAndRangeList) {
   static const struct {
     const char* text;
     int rc;
@@ -290,9 +287,6 @@ TEST(StrParse, Range) {
   StrRange r = {11, 12};
   expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseRange("3-x", &r, 1, 99)); }),
              {"Unable to parse '3-x' as a range of values between 1 and 99"});
-}
-
-TEST(StrParse, RangeList) {
   StrRangeList list;
   ASSERT_EQ((std::tuple{strParseRangeList("1-3, 7 ,10-", &list, 0, 20), list.count}), std::tuple(0, 3u));
   EXPECT_EQ(std::tuple(strRangeListContains(&list, 2), strRangeListContains(&list, 7), strRangeListContains(&list, 20),
