@@ -84,18 +84,7 @@ TEST(IosBits, MisalignedByteReadThenSkipAndEndOfDataKeepsGatheredBits) {
   runBits(mod, {{'p', 256 + 4, 0xF}, {'g', 256, 8}, {'g', 4, 0xF}});
 }
 
-// Without a buffered level the bit reader refuses and consumes nothing; skipping to the next byte wraps one.
-TEST(IosBits, WithoutBufferedLevel) {
-  MockStream in("\x81Z", 0);
-  const std::string log = logOf(logLevelError, [&] { runBits(in, {{'p', 3, -1}, {'g', 3, -1}}); });
-  expectText(log, {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
-  ASSERT_EQ((std::tuple{iosSkipToNextByte(in), describe(in), bis(in)->automatic}),
-            std::tuple(0, "BufferedInputStream -> MockIn", 0));
-  runBits(in, {{'g', 1, 1}, {'s', 0, 0}, {'b', 0, 'Z'}});
-  EXPECT_EQ(iosSkipToNextByte(nullptr), -1);
-}
-
-TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
+TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedDataAndNeedsABufferedLevel) {
   MockStream in("ABCDEF", 0, true);
   // The peek takes the fast path: B, C and D go to the bit buffer.
   runBits(in, {{'g', 8, 'A'}, {'p', 8, 'B'}, {'p', 0, 24}});
@@ -108,6 +97,14 @@ TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
   expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosUnGetData(odd, "q", 1), -1); }),
              {"Attempting to unget data with non-aligned byte data present\n"});
   EXPECT_EQ((std::tuple{iosSkipToNextByte(odd), readAll(odd)}), std::tuple(0, "B"));  // nothing was pushed
+  // Without a buffered level the bit reader refuses and consumes nothing; skipping to the next byte wraps one.
+  MockStream bare("\x81Z", 0);
+  const std::string log = logOf(logLevelError, [&] { runBits(bare, {{'p', 3, -1}, {'g', 3, -1}}); });
+  expectText(log, {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
+  ASSERT_EQ((std::tuple{iosSkipToNextByte(bare), describe(bare), bis(bare)->automatic}),
+            std::tuple(0, "BufferedInputStream -> MockIn", 0));
+  runBits(bare, {{'g', 1, 1}, {'s', 0, 0}, {'b', 0, 'Z'}});
+  EXPECT_EQ(iosSkipToNextByte(nullptr), -1);
 }
 
 TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
@@ -153,26 +150,7 @@ TEST(IosBufferedOutput, LineDecoration) {
   }
 }
 
-TEST(IosBufferedOutput, HandsOnAtLineEndPastFlushSize) {
-  MockStream out;
-  ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
-  std::string big(40000, 'b');
-  // No line end yet, however long.
-  ASSERT_EQ((std::tuple{iosWrite(out, big.data(), (uint32_t)big.size(), nullptr), out.m.out.size()}),
-            std::tuple(0, 0u));
-  ASSERT_EQ((std::tuple{iosWrite(out, "\nrest", 5, nullptr), out.m.out}), std::tuple(0, big + "\r\n"));
-  uint64_t pos = 0;
-  // The mock cannot tell its position, but getseek flushed first.
-  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosGetSeek(out, &pos), -1); }),
-             {"Performing iosGetSeek operation on MockOut IoStream without seek mechanism\n"});
-  EXPECT_EQ(out.m.out, big + "\r\nrest");
-  // Shrinking the flush size through a second wrap.
-  EXPECT_EQ((std::tuple{iosWrapBufferedOutputStream(out, 100000),
-                        static_cast<IosBufferedOutputState*>(out.s->state)->flushSize}),
-            std::tuple(0, 100000u));
-}
-
-TEST(IosBufferedOutput, FailuresAndMessages) {
+TEST(IosBufferedOutput, FailuresMessagesAndHandingOnAtLineEndPastFlushSize) {
   MockStream r(&mockInOps);
   std::string log = logOf(logLevelError, [&] {
     EXPECT_EQ((std::tuple{iosSetLineEnd(nullptr, "x"), iosSetLineStart(nullptr, "x"), iosWrapBufferedOutputStream(r, 0),
@@ -192,6 +170,22 @@ TEST(IosBufferedOutput, FailuresAndMessages) {
   EXPECT_EQ((std::tuple{iosWriteString(out, "kept", nullptr), iosFlush(out), out.m.out}), std::tuple(0, 0, "kept"));
   out.m.closeResult = -1;
   EXPECT_NE(out.close(), 0);
+  MockStream lines;
+  ASSERT_EQ(iosWrapBufferedOutputStream(lines, 0), 0);
+  std::string big(40000, 'b');
+  // No line end yet, however long.
+  ASSERT_EQ((std::tuple{iosWrite(lines, big.data(), (uint32_t)big.size(), nullptr), lines.m.out.size()}),
+            std::tuple(0, 0u));
+  ASSERT_EQ((std::tuple{iosWrite(lines, "\nrest", 5, nullptr), lines.m.out}), std::tuple(0, big + "\r\n"));
+  uint64_t pos = 0;
+  // The mock cannot tell its position, but getseek flushed first.
+  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosGetSeek(lines, &pos), -1); }),
+             {"Performing iosGetSeek operation on MockOut IoStream without seek mechanism\n"});
+  EXPECT_EQ(lines.m.out, big + "\r\nrest");
+  // Shrinking the flush size through a second wrap.
+  EXPECT_EQ((std::tuple{iosWrapBufferedOutputStream(lines, 100000),
+                        static_cast<IosBufferedOutputState*>(lines.s->state)->flushSize}),
+            std::tuple(0, 100000u));
 }
 
 TEST(IosLimited, ReadsAndWritesAreCounted) {

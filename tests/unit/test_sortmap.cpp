@@ -174,7 +174,7 @@ TEST(SortMap, KeyKinds) {
 
 // Removing entries while walking (the current one where removeAt holds for the count of values seen) visits each
 // entry once, forward and backward.
-TEST(SortMap, IteratorRemovalAndReverse) {
+TEST(SortMap, IteratorRemovalReverseAndToArray) {
   Map m;
   Texts all;
   for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), all.emplace_back(numbered("k", i)).c_str());
@@ -188,6 +188,20 @@ TEST(SortMap, IteratorRemovalAndReverse) {
   smPutCopy(m, "c", "c");
   EXPECT_EQ(walkRemoving(m, true, [](size_t n) { return n == 2; }), (Texts{"d", "c", "b"}));
   EXPECT_EQ((Texts{"b", "d"}), keysOf(m));
+  // The keys in order as a list the caller frees; the values are freed and the map is gone.
+  Map empty;
+  const char** none = smToArray(&empty.m);
+  EXPECT_EQ(std::tuple(empty.m, none != nullptr && none[0] == nullptr), std::tuple(nullptr, true));
+  strFreeList(none, 0);
+
+  freedValues = 0;
+  Map arr(SORTMAP_CASELESS_KEYS, countingFree);
+  for (const char* k : {"b.txt", "A.txt", "c.txt"}) smPutCopy(arr, k, "v");
+  const char** names = smToArray(&arr.m);
+  Texts got;
+  for (const char** n = names; n && *n && got.size() < 4; n++) got.push_back(*n);
+  EXPECT_EQ(std::tuple(freedValues, got), std::tuple(3, Texts{"A.txt", "b.txt", "c.txt"}));
+  strFreeList(names, 0);
 }
 
 TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
@@ -199,23 +213,6 @@ TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
   smFirst(m, &key);
   const char* stale = "a";  // equal text, different pointer
   EXPECT_DEATH(smNext(m, &stale), "SortMap iterator out of sync");
-}
-
-// The keys in order as a list the caller frees; the values are freed and the map is gone.
-TEST(SortMap, ToArray) {
-  Map empty;
-  const char** none = smToArray(&empty.m);
-  EXPECT_EQ(std::tuple(empty.m, none != nullptr && none[0] == nullptr), std::tuple(nullptr, true));
-  strFreeList(none, 0);
-
-  freedValues = 0;
-  Map m(SORTMAP_CASELESS_KEYS, countingFree);
-  for (const char* k : {"b.txt", "A.txt", "c.txt"}) smPutCopy(m, k, "v");
-  const char** names = smToArray(&m.m);
-  Texts got;
-  for (const char** n = names; n && *n && got.size() < 4; n++) got.push_back(*n);
-  EXPECT_EQ(std::tuple(freedValues, got), std::tuple(3, Texts{"A.txt", "b.txt", "c.txt"}));
-  strFreeList(names, 0);
 }
 
 TEST(SortMapText, SaveQuotingAndRoundTrip) {
