@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "iosbuffered.h"
@@ -115,11 +116,7 @@ struct MockStream {
     EXPECT_EQ(buffered ? iosWrapBufferedInputStream(s, 0) : 0, 0);
   }
   ~MockStream() { close(); }
-  int close() {
-    int r = s ? iosClose(s) : 0;
-    s = nullptr;
-    return r;
-  }
+  int close() { return iosClose(std::exchange(s, nullptr)); }
   operator IoStream*() const { return s; }
 };
 
@@ -157,8 +154,7 @@ struct BitStep {
 inline void runBits(IoStream* s, std::initializer_list<BitStep> steps, const char* file = __builtin_FILE(),
                     int line = __builtin_LINE()) {
   testing::ScopedTrace trace(file, line, "bit script");
-  int i = 0;
-  for (const BitStep& t : steps) {
+  for (int i = 0; const BitStep& t : steps) {
     int got = t.op == 'g'   ? iosGetBits(s, t.n)
               : t.op == 'p' ? iosPeekBits(s, t.n)
               : t.op == 'b' ? iosGetByte(s)

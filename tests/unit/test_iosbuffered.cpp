@@ -26,20 +26,17 @@ TEST(IosBufferedInput, AutomaticLevelHandsOutOnlyWhatItHolds) {
   }
 }
 
-TEST(IosBufferedInput, PushBackKeepsOrderOverSeveralNodes) {
+TEST(IosBufferedInput, PushBackKeepsOrderOverSeveralNodesAndRefillFailure) {
   MockStream in("0123456789", 0, true);
   EXPECT_EQ(readSome(in, 4), "0123");
   ASSERT_EQ(
       (std::tuple{iosUnGetData(in, "c", 1), iosUnGetData(in, "ab", 2), iosUnGetByte(in, '_'), iosUnGetData(in, "", 0)}),
       std::tuple(0, 0, 0, 0));
   EXPECT_EQ(readAll(in), "_abc456789");
-}
-
-TEST(IosBufferedInput, RefillFailureAndDeliveredBytes) {
-  MockStream in("abcdef", 4, true);
-  in.m.failReadAt = 1;
+  MockStream refill("abcdef", 4, true);
+  refill.m.failReadAt = 1;
   // One refill; the read does not wait for more once bytes were delivered.
-  for (const char* want : {"abcd", "<fail>", "ef", ""}) EXPECT_EQ(readSome(in, 10), want);
+  for (const char* want : {"abcd", "<fail>", "ef", ""}) EXPECT_EQ(readSome(refill, 10), want);
 }
 
 TEST(IosBufferedInput, SecondWrapKeepsLargerSizeAndMakesPermanent) {
@@ -68,7 +65,7 @@ TEST(IosBufferedInput, CanReadAndSeekDiscard) {
   EXPECT_EQ((std::tuple{iosGetSeek(in, &pos), pos}), std::tuple(0, 6u));  // the position of the level below
 }
 
-TEST(IosBits, MisalignedByteReadThenSkip) {
+TEST(IosBits, MisalignedByteReadThenSkipAndEndOfDataKeepsGatheredBits) {
   MockStream in(std::string("\xFF\x81\x42\x43\x44", 5), 0, true);
   // The third get takes the fast path: three bytes at once, then 13 bits are left.
   runBits(in, {{'g', 3, 7}, {'g', 5, 0x1F}, {'g', 3, 1}, {'p', 0, 21}, {'g', 8, 0x50}, {'p', 0, 13}});
@@ -76,35 +73,18 @@ TEST(IosBits, MisalignedByteReadThenSkip) {
              {"Attempting to read non-aligned byte data\n"});
   // Nothing was consumed by the refused read.
   runBits(in, {{'p', 0, 13}, {'s', 0, 0}, {'p', 0, 8}, {'b', 0, 0x43}, {'b', 0, 0x44}, {'b', 0, -1}});
-}
-
-TEST(IosBits, EndOfDataKeepsGatheredBitsAndCountIsModulo256) {
-  MockStream in("\x05", 0, true);
-  expectText(logOf(logLevelTrace, [&] { EXPECT_EQ(iosPeekBits(in, 12), -1); }),
+  MockStream end("\x05", 0, true);
+  expectText(logOf(logLevelTrace, [&] { EXPECT_EQ(iosPeekBits(end, 12), -1); }),
              {"iosPeekBits: no data, wanted 12 but have only 8\n"});
-  runBits(in, {{'g', 12, -1}, {'g', 3, 5}, {'g', 5, 0}, {'g', 1, -1}});
-  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosPeekBits(in, 25), -1); }),
+  runBits(end, {{'g', 12, -1}, {'g', 3, 5}, {'g', 5, 0}, {'g', 1, -1}});
+  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosPeekBits(end, 25), -1); }),
              {"iosPeekBits: 25 bits wanted, at most 24 at once\n"});
   // A count of 256 is 0: the number of bits held.
   MockStream mod("\x0F", 0, true);
   runBits(mod, {{'p', 256 + 4, 0xF}, {'g', 256, 8}, {'g', 4, 0xF}});
 }
 
-// Without a buffered level the bit reader refuses and consumes nothing; skipping to the next byte wraps one.
-TEST(IosBits, WithoutBufferedLevel) {
-  MockStream in("\x81Z", 0);
-  expectText(logOf(logLevelError,
-                   [&] {
-                     runBits(in, {{'p', 3, -1}, {'g', 3, -1}});
-                   }),
-             {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
-  ASSERT_EQ((std::tuple{iosSkipToNextByte(in), describe(in), bis(in)->automatic}),
-            std::tuple(0, "BufferedInputStream -> MockIn", 0));
-  runBits(in, {{'g', 1, 1}, {'s', 0, 0}, {'b', 0, 'Z'}});
-  EXPECT_EQ(iosSkipToNextByte(nullptr), -1);
-}
-
-TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
+TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedDataAndNeedsABufferedLevel) {
   MockStream in("ABCDEF", 0, true);
   // The peek takes the fast path: B, C and D go to the bit buffer.
   runBits(in, {{'g', 8, 'A'}, {'p', 8, 'B'}, {'p', 0, 24}});
@@ -117,6 +97,14 @@ TEST(IosBits, PushBackPutsBitBufferBytesAfterThePushedData) {
   expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosUnGetData(odd, "q", 1), -1); }),
              {"Attempting to unget data with non-aligned byte data present\n"});
   EXPECT_EQ((std::tuple{iosSkipToNextByte(odd), readAll(odd)}), std::tuple(0, "B"));  // nothing was pushed
+  // Without a buffered level the bit reader refuses and consumes nothing; skipping to the next byte wraps one.
+  MockStream bare("\x81Z", 0);
+  const std::string log = logOf(logLevelError, [&] { runBits(bare, {{'p', 3, -1}, {'g', 3, -1}}); });
+  expectText(log, {"iosPeekBits needs a BufferedInputStream, not MockIn\n"});
+  ASSERT_EQ((std::tuple{iosSkipToNextByte(bare), describe(bare), bis(bare)->automatic}),
+            std::tuple(0, "BufferedInputStream -> MockIn", 0));
+  runBits(bare, {{'g', 1, 1}, {'s', 0, 0}, {'b', 0, 'Z'}});
+  EXPECT_EQ(iosSkipToNextByte(nullptr), -1);
 }
 
 TEST(IosDirect, GiveBackInFrontOfOtherBytes) {
@@ -162,32 +150,12 @@ TEST(IosBufferedOutput, LineDecoration) {
   }
 }
 
-TEST(IosBufferedOutput, HandsOnAtLineEndPastFlushSize) {
-  MockStream out;
-  ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
-  std::string big(40000, 'b');
-  // No line end yet, however long.
-  ASSERT_EQ((std::tuple{iosWrite(out, big.data(), (uint32_t)big.size(), nullptr), out.m.out.size()}),
-            std::tuple(0, 0u));
-  ASSERT_EQ((std::tuple{iosWrite(out, "\nrest", 5, nullptr), out.m.out}), std::tuple(0, big + "\r\n"));
-  uint64_t pos = 0;
-  // The mock cannot tell its position, but getseek flushed first.
-  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosGetSeek(out, &pos), -1); }),
-             {"Performing iosGetSeek operation on MockOut IoStream without seek mechanism\n"});
-  EXPECT_EQ(out.m.out, big + "\r\nrest");
-  // Shrinking the flush size through a second wrap.
-  EXPECT_EQ((std::tuple{iosWrapBufferedOutputStream(out, 100000),
-                        static_cast<IosBufferedOutputState*>(out.s->state)->flushSize}),
-            std::tuple(0, 100000u));
-}
-
-TEST(IosBufferedOutput, FailuresAndMessages) {
+TEST(IosBufferedOutput, FailuresMessagesAndHandingOnAtLineEndPastFlushSize) {
   MockStream r(&mockInOps);
   std::string log = logOf(logLevelError, [&] {
-    EXPECT_EQ(iosSetLineEnd(nullptr, "x"), -1);
-    EXPECT_EQ(iosSetLineStart(nullptr, "x"), -1);
-    EXPECT_EQ(iosWrapBufferedOutputStream(r, 0), -1);
-    EXPECT_EQ(iosSetLineEnd(r, "x"), -1);
+    EXPECT_EQ((std::tuple{iosSetLineEnd(nullptr, "x"), iosSetLineStart(nullptr, "x"), iosWrapBufferedOutputStream(r, 0),
+                          iosSetLineEnd(r, "x")}),
+              std::tuple(-1, -1, -1, -1));
   });
   expectText(log, {"iosSetLineEnd only supported on iosBufferedOutput\n",
                    "iosSetLineStart only supported on iosBufferedOutput\n",
@@ -202,6 +170,22 @@ TEST(IosBufferedOutput, FailuresAndMessages) {
   EXPECT_EQ((std::tuple{iosWriteString(out, "kept", nullptr), iosFlush(out), out.m.out}), std::tuple(0, 0, "kept"));
   out.m.closeResult = -1;
   EXPECT_NE(out.close(), 0);
+  MockStream lines;
+  ASSERT_EQ(iosWrapBufferedOutputStream(lines, 0), 0);
+  std::string big(40000, 'b');
+  // No line end yet, however long.
+  ASSERT_EQ((std::tuple{iosWrite(lines, big.data(), (uint32_t)big.size(), nullptr), lines.m.out.size()}),
+            std::tuple(0, 0u));
+  ASSERT_EQ((std::tuple{iosWrite(lines, "\nrest", 5, nullptr), lines.m.out}), std::tuple(0, big + "\r\n"));
+  uint64_t pos = 0;
+  // The mock cannot tell its position, but getseek flushed first.
+  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosGetSeek(lines, &pos), -1); }),
+             {"Performing iosGetSeek operation on MockOut IoStream without seek mechanism\n"});
+  EXPECT_EQ(lines.m.out, big + "\r\nrest");
+  // Shrinking the flush size through a second wrap.
+  EXPECT_EQ((std::tuple{iosWrapBufferedOutputStream(lines, 100000),
+                        static_cast<IosBufferedOutputState*>(lines.s->state)->flushSize}),
+            std::tuple(0, 100000u));
 }
 
 TEST(IosLimited, ReadsAndWritesAreCounted) {

@@ -49,14 +49,6 @@ TEST(IosStack, WrapUnwrapAndUnwrapType) {
   EXPECT_EQ((std::tuple{describe(in), in.close(), pass.closeCalls, in.m.closeCalls}), std::tuple("MockIn", 0, 0, 1));
 }
 
-TEST(IosStack, UnwrapAlsoRemovesDrainedBufferedInputBelow) {
-  Mock pass;
-  MockStream in("ABCD", 0, true);
-  iosWrap(in, &pass, &mockPassOps);
-  EXPECT_EQ(readSome(in, 4), "ABCD");
-  EXPECT_EQ((std::tuple{iosUnwrap(in), describe(in)}), std::tuple(0, "MockIn"));
-}
-
 TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
   MockStream in("xyz", 0);
   Mock pass;
@@ -67,6 +59,11 @@ TEST(IosStack, CloseThisLevelLeavesTheRestOpen) {
   iosWrap(in, &pass, &mockPassOps);
   EXPECT_EQ(std::tuple(iosCloseThisLevel(in), iosCloseThisLevel(nullptr)), std::tuple(-1, 0));
   EXPECT_EQ((std::tuple{in.close(), in.m.closeCalls}), std::tuple(0, 1));
+  // An unwrap also removes a drained buffered input level below.
+  Mock drainedPass;
+  MockStream drained("ABCD", 0, true);
+  iosWrap(drained, &drainedPass, &mockPassOps);
+  EXPECT_EQ((std::tuple{readSome(drained, 4), iosUnwrap(drained), describe(drained)}), std::tuple("ABCD", 0, "MockIn"));
 }
 
 TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
@@ -82,17 +79,33 @@ TEST(IosStack, CloseFlushesThenClosesEveryLevel) {
   EXPECT_EQ((std::tuple{sock.close(), sock.m.flushCalls, sock.m.closeCalls}), std::tuple(0, 0, 1));
 }
 
-TEST(IosDispatch, NullBufferProbes) {
+TEST(IosDispatch, NullBufferProbesFlushPreallocateReservedAndAccept) {
   MockStream w, r(&mockInOps);
   uint32_t n = 77;
-  EXPECT_EQ(logOf(logLevelTrace,
-                  [&] {
-                    EXPECT_EQ(iosRead(w, nullptr, 10, &n), -1);
-                    EXPECT_EQ(iosWrite(r, nullptr, 10, &n), -1);
-                  }),
-            "");
+  const std::string log = logOf(logLevelTrace, [&] {
+    EXPECT_EQ((std::tuple{iosRead(w, nullptr, 10, &n), iosWrite(r, nullptr, 10, &n)}), std::tuple(-1, -1));
+  });
+  EXPECT_EQ(log, "");
   EXPECT_EQ((std::tuple{iosRead(r, nullptr, 10, &n), n, w.s->dirty}), std::tuple(0, 77u, 0));
   EXPECT_EQ((std::tuple{iosWrite(w, nullptr, 10, &n), w.s->dirty}), std::tuple(0, 1));
+  MockStream flushIn(&mockInOps);
+  flushIn.s->dirty = 1;
+  EXPECT_EQ((std::tuple{iosFlush(flushIn), flushIn.s->dirty}), std::tuple(0, 1));  // no level flushes: the flag stays
+  EXPECT_EQ(std::tuple(iosPreallocate(flushIn, 100), iosReserved13(flushIn)), std::tuple(0, 0));
+
+  // iosPreallocate runs on every level that has the slot and ORs the results.
+  IoStream* p = iosNewLevel((void*)(intptr_t)1, &preA);
+  iosWrap(p, (void*)(intptr_t)2, &preA);
+  iosWrap(p, &flushIn.m, &bareOps);
+  EXPECT_EQ((std::tuple{iosPreallocate(p, 10), iosClose(p)}), std::tuple(3, 0));
+
+  // Accept reaches the server level and returns its result.
+  MockStream srv(&serverOps);
+  srv.m.closeResult = 7;
+  void* res = nullptr;
+  int marker;
+  EXPECT_EQ((std::tuple{iosAccept(&res, srv, &marker, nullptr), res}), std::tuple(7, (void*)&marker));
+  srv.m.closeResult = 0;
 }
 
 TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
@@ -126,37 +139,14 @@ TEST(IosDispatch, MissingMechanismMessagesNameTheTopType) {
   EXPECT_EQ(std::tuple(describe(r), describe(w)), std::tuple("Bare -> MockIn", "MockOut"));
 }
 
-TEST(IosDispatch, FlushPreallocateReservedAndAccept) {
-  MockStream in(&mockInOps);
-  in.s->dirty = 1;
-  EXPECT_EQ((std::tuple{iosFlush(in), in.s->dirty}), std::tuple(0, 1));  // no level flushes: the flag stays
-  EXPECT_EQ(std::tuple(iosPreallocate(in, 100), iosReserved13(in)), std::tuple(0, 0));
-
-  // iosPreallocate runs on every level that has the slot and ORs the results.
-  IoStream* p = iosNewLevel((void*)(intptr_t)1, &preA);
-  iosWrap(p, (void*)(intptr_t)2, &preA);
-  iosWrap(p, &in.m, &bareOps);
-  EXPECT_EQ((std::tuple{iosPreallocate(p, 10), iosClose(p)}), std::tuple(3, 0));
-
-  // Accept reaches the server level and returns its result.
-  MockStream srv(&serverOps);
-  srv.m.closeResult = 7;
-  void* res = nullptr;
-  int marker;
-  EXPECT_EQ((std::tuple{iosAccept(&res, srv, &marker, nullptr), res}), std::tuple(7, (void*)&marker));
-  srv.m.closeResult = 0;
-}
-
 // The write loop: partial writes are repeated until all bytes are taken, a
 // level taking nothing ends it, and a failure reports what was taken before.
 TEST(IosWrite, LoopTakesAllStopsAtZeroAndKeepsCountOnFailure) {
   MockStream out;
   out.m.maxWrite = 3;
-  EXPECT_EQ(writeSome(out, "0123456789"), "10");
-  EXPECT_EQ(std::tuple(out.m.writeCalls, out.m.out), std::tuple(4, std::string("0123456789")));
+  EXPECT_EQ((std::tuple{writeSome(out, "0123456789"), out.m.writeCalls, out.m.out}), std::tuple("10", 4, "0123456789"));
   ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 1), 0);
-  EXPECT_EQ(writeSome(out, "abc"), "3");
-  EXPECT_EQ(writeSome(out, "def"), "0");  // limit reached: takes nothing
+  EXPECT_EQ((std::tuple{writeSome(out, "abc"), writeSome(out, "def")}), std::tuple("3", "0"));  // then the limit
 
   MockStream f;
   f.m.maxWrite = 4;
@@ -166,7 +156,7 @@ TEST(IosWrite, LoopTakesAllStopsAtZeroAndKeepsCountOnFailure) {
 
 // iosPutByte (putc or a one-byte write), iosPrintf, iosWriteString and the
 // urgent transfers that fall back to plain ones.
-TEST(IosWrite, ConvenienceWrites) {
+TEST(IosWrite, ConvenienceWritesAndStringBufferEmptiedOnlyAfterCompleteWrite) {
   MockStream out;
   EXPECT_EQ(iosPutByte(out, 'q'), 0);
   ASSERT_EQ(iosWrapBufferedOutputStream(out, 0), 0);
@@ -183,20 +173,17 @@ TEST(IosWrite, ConvenienceWrites) {
   MockStream in("zz", 0);
   char buf[2];
   EXPECT_EQ((std::tuple{iosUrgentRead(in, buf, 2, &n), n}), std::tuple(0, 2u));
-}
-
-TEST(IosWrite, WriteStringBufferEmptiesOnlyAfterCompleteWrite) {
-  MockStream out;
+  MockStream sbOut;
   Sb sb;
-  EXPECT_EQ(std::tuple(iosWriteStringBuffer(out, &sb), iosWriteStringBuffer(out, nullptr)), std::tuple(0, 0));
+  EXPECT_EQ(std::tuple(iosWriteStringBuffer(sbOut, &sb), iosWriteStringBuffer(sbOut, nullptr)), std::tuple(0, 0));
   sbAppendString(&sb, "hello");
-  EXPECT_EQ((std::tuple{iosWriteStringBuffer(out, &sb), out.m.out, sbGetLength(&sb)}), std::tuple(0, "hello", 0u));
-  ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 0), 0);
+  EXPECT_EQ((std::tuple{iosWriteStringBuffer(sbOut, &sb), sbOut.m.out, sbGetLength(&sb)}), std::tuple(0, "hello", 0u));
+  ASSERT_EQ(iosWrapLimitedIoStream(sbOut, -1, 0), 0);
   sbAppendString(&sb, "lost?");
-  EXPECT_EQ((std::tuple{iosWriteStringBuffer(out, &sb), sbGetLength(&sb)}), std::tuple(-1, 5u));
+  EXPECT_EQ((std::tuple{iosWriteStringBuffer(sbOut, &sb), sbGetLength(&sb)}), std::tuple(-1, 5u));
 }
 
-TEST(IosRead, ReadFully) {
+TEST(IosRead, ReadFullyAndReadLineSplitsAndPushesBackTheRest) {
   MockStream in("0123456789", 3);
   char buf[16];
   EXPECT_EQ((std::tuple{iosReadFully(in, buf, 0), in.m.readCalls}), std::tuple(0, 0));
@@ -205,19 +192,16 @@ TEST(IosRead, ReadFully) {
              {"Unable to read full 5 bytes from MockIn\n"});
   in.m.failReadAt = in.m.readCalls, in.m.pos = 0;
   EXPECT_EQ(iosReadFully(in, buf, 5), -1);
-}
-
-TEST(IosRead, ReadLineSplitsAndPushesBackTheRest) {
   std::string longLine(300, 'L');
-  MockStream in("first\nsecond line\n" + longLine + "\nlast", 0);
-  EXPECT_EQ(readLines(in), (std::vector<std::string>{"first\n", "second line\n", longLine + "\n", "last"}));
-  EXPECT_EQ(describe(in), "MockIn");  // the push-back level went away once drained
+  MockStream text("first\nsecond line\n" + longLine + "\nlast", 0);
+  EXPECT_EQ(readLines(text), (std::vector<std::string>{"first\n", "second line\n", longLine + "\n", "last"}));
+  EXPECT_EQ(describe(text), "MockIn");  // the push-back level went away once drained
   // A single byte after the line end is kept too.
   MockStream one("a\nb", 0);
   EXPECT_EQ(readLines(one), (std::vector<std::string>{"a\n", "b"}));
 }
 
-TEST(IosCopy, WriteInputStreamStopsAtCount) {
+TEST(IosCopy, WriteInputStreamStopsAtCountAndFails) {
   MockStream in(std::string(1500000, 'x'), 0), out;
   uint64_t total = 0;
   ASSERT_EQ(iosWriteInputStream(out, in, 1000000, &total), 0);
@@ -226,38 +210,31 @@ TEST(IosCopy, WriteInputStreamStopsAtCount) {
   // End of input before the count is success with the bytes copied.
   EXPECT_EQ((std::tuple{iosWriteInputStream(out, in, 1000000, &total), total}), std::tuple(0, 500000u));
   EXPECT_EQ((std::tuple{iosWriteInputStream(out, in, 0, &total), total}), std::tuple(0, 0u));
-}
-
-TEST(IosCopy, WriteInputStreamFailures) {
-  MockStream in("abcdef", 0), out;
-  ASSERT_EQ(iosWrapLimitedIoStream(out, -1, 0), 0);
-  uint64_t total = 9;
-  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosWriteInputStream(out, in, 6, &total), -1); }),
+  MockStream src("abcdef", 0), dst;
+  ASSERT_EQ(iosWrapLimitedIoStream(dst, -1, 0), 0);
+  uint64_t copied = 9;
+  expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosWriteInputStream(dst, src, 6, &copied), -1); }),
              {"Unable to write all output\n"});
-  EXPECT_EQ(total, 0u);
-  in.m.failReadAt = in.m.readCalls;
-  EXPECT_EQ(iosWriteInputStream(out, in, 6, &total), -1);
+  EXPECT_EQ(copied, 0u);
+  src.m.failReadAt = src.m.readCalls;
+  EXPECT_EQ(iosWriteInputStream(dst, src, 6, &copied), -1);
 }
 
-TEST(IosCopyOutput, DuplicatesWritesAndLeavesSecondOpen) {
+TEST(IosCopyOutput, DuplicatesWritesLeavesSecondOpenAndFailsOnAShortCopy) {
   MockStream copy, out;  // out, which writes into copy, is closed first
   ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
   EXPECT_EQ((std::tuple{writeSome(out, "tee"), out.m.out, copy.m.out}), std::tuple("3", "tee", "tee"));
   EXPECT_EQ((std::tuple{iosFlush(out), out.m.flushCalls, copy.m.flushCalls}), std::tuple(0, 1, 1));
-  EXPECT_EQ((std::tuple{out.close(), out.m.closeCalls, copy.m.closeCalls}), std::tuple(0, 1, 0));
-  EXPECT_EQ(iosWrite(copy, "!", 1, nullptr), 0);
-}
-
-TEST(IosCopyOutput, ShortWriteOfTheCopyFails) {
-  MockStream copy, out, in(&mockInOps);
-  ASSERT_EQ(iosWrapLimitedIoStream(copy, -1, 0), 0);
-  ASSERT_EQ(iosWrapCopyOutputStream(out, copy), 0);
+  EXPECT_EQ((std::tuple{out.close(), out.m.closeCalls, copy.m.closeCalls, iosWrite(copy, "!", 1, nullptr)}),
+            std::tuple(0, 1, 0, 0));
+  MockStream limited, teed, in(&mockInOps);
+  ASSERT_EQ(iosWrapLimitedIoStream(limited, -1, 0), 0);
+  ASSERT_EQ(iosWrapCopyOutputStream(teed, limited), 0);
   std::string log = logOf(logLevelError, [&] {
-    EXPECT_EQ(iosWrite(out, "abc", 3, nullptr), -1);
-    EXPECT_EQ(iosWrapCopyOutputStream(in, in), -1);
+    EXPECT_EQ((std::tuple{iosWrite(teed, "abc", 3, nullptr), iosWrapCopyOutputStream(in, in)}), std::tuple(-1, -1));
   });
   expectText(log, {"Unable to write all bytes\n", "Performing operation on IoStream without write mechanism\n"});
-  EXPECT_EQ(out.m.out, "");
+  EXPECT_EQ(teed.m.out, "");
 }
 
 TEST(IosFileIO, RoundTripSeekAndEnd) {
@@ -272,10 +249,9 @@ TEST(IosFileIO, RoundTripSeekAndEnd) {
   EXPECT_EQ((std::tuple{iosGetSeek(s, &pos), pos}), std::tuple(0, (uint64_t)1000));
   ASSERT_EQ(iosFlush(s), 0);
   EXPECT_EQ((std::tuple{iosSeek(s, 990), iosGetByte(s)}), std::tuple(0, (uint8_t)data[990]));
-  EXPECT_EQ(readSome(s, 32), data.substr(991));
   // End of file is end of data, not a failure.
-  EXPECT_EQ((std::tuple{readSome(s, 32), iosGetByte(s)}), std::tuple("", -1));
-  EXPECT_EQ(iosClose(s), 0);
+  EXPECT_EQ((std::tuple{readSome(s, 32), readSome(s, 32), iosGetByte(s), iosClose(s)}),
+            std::tuple(data.substr(991), "", -1, 0));
 }
 
 TEST(IosHelpers, DescribeAndFindLevel) {

@@ -86,26 +86,20 @@ void expectLines(const std::string& file, std::initializer_list<const char*> has
 }  // namespace
 
 TEST_F(LogFiles, PatternVariables) {
-  std::string pid = std::to_string(osProcessId());
-  EXPECT_EQ(expand("x-${ProcessId}.log", false), "x-" + pid + ".log");
-  EXPECT_EQ(expand("x-${processid}.log", true), "x-*.log");
-  EXPECT_EQ(expand("${ProcessName}", false), "sfx");
-  EXPECT_EQ(expand("${PROCESSNAME}", true), "*");
-  EXPECT_EQ(expand("a${FileSeparator}b", false), std::string("a") + osPathSeparator + "b");
-  EXPECT_EQ(expand("a${FileSeparator}b", true), std::string("a") + osPathSeparator + "b");
-  EXPECT_EQ(expand("${ProcessType}", false), "standalone");
-  EXPECT_EQ(expand("${ProcessType}", true), "*");
+  const std::string pid = std::to_string(osProcessId()), sep(1, osPathSeparator);
+  // No parameters are loaded in this program: ${TraceDirectory} and ${ProcessServer} cannot be expanded.
+  EXPECT_EQ(
+      testEach([](const char* p) { return expand(p, false); },
+               {"x-${ProcessId}.log", "${ProcessName}", "a${FileSeparator}b", "${ProcessType}", "plain.log",
+                "${TraceDirectory}/x.log", "${Nope}"}),
+      (TestNames{"x-" + pid + ".log", "sfx", "a" + sep + "b", "standalone", "plain.log", "<failed>", "<failed>"}));
+  EXPECT_EQ(testEach([](const char* p) { return expand(p, true); },
+                     {"x-${processid}.log", "${PROCESSNAME}", "a${FileSeparator}b", "${ProcessType}", "${TimeStamp}",
+                      "${ProcessServer}"}),
+            (TestNames{"x-*.log", "*", "a" + sep + "b", "*", "*", "<failed>"}));
   std::string ts = expand("${TimeStamp}", false);
   EXPECT_TRUE(std::regex_match(ts, std::regex(R"(\d{14})"))) << ts;
-  EXPECT_EQ(expand("${TimeStamp}", true), "*");
-  EXPECT_EQ(expand("plain.log", false), "plain.log");
-  // No parameters are loaded in this program: these cannot be expanded.
-  EXPECT_EQ(expand("${TraceDirectory}/x.log", false), "<failed>");
-  EXPECT_EQ(expand("${ProcessServer}", true), "<failed>");
-  EXPECT_EQ(expand("${Nope}", false), "<failed>");
-}
-
-TEST_F(LogFiles, UnknownVariableLogsToStderr) {
+  // A pattern that cannot be expanded logs to standard error.
   openLog("${Nope}.log");
   EXPECT_STREQ(logOut.currentFile, "stderr");
   EXPECT_STREQ(logGetErrLevelEnvName(), "QZR_ERR_LOGLEVEL");
@@ -308,30 +302,23 @@ namespace {
 
 // Each test starts logging into a file of its own fresh directory, with a
 // listener on 127.0.0.1 at a free port, and leaves logging as it found it.
-class LogSocket : public ::testing::Test {
+class LogSocket : public LogFiles {
  protected:
   void SetUp() override {
-    dir = testFreshDir("logsocket");
-    logParseLevels("info");
+    LogFiles::SetUp();
+    osTestSetClock(nullptr);  // connections wait on the real clock
     OsSocketAddress local = {};
     ASSERT_NO_FATAL_FAILURE(testListenLoopback(4, &listener, &local));
     target = "socket:127.0.0.1:" + std::to_string(local.port);
-    logFile = (dir / "first.log").string();
-    logSetLogFile(logFile.c_str());
-    ASSERT_EQ(logSwitchFile(false), 0);
+    logFile = openLog("first.log");
   }
   void TearDown() override {
-    logCloseStream();
+    LogFiles::TearDown();
     logOut.switchAllowed = true;
     testUnsetEnv("QZR_LOG_PIPE");
-    logSetLogFile(nullptr);
-    logOutputRelease();
-    logParseLevels(nullptr);
     iosClose(server);
     iosClose(listener);
     osSocketExit();
-    std::error_code ec;
-    fs::remove_all(dir, ec);
   }
   // Connects the log to `value` and, when that worked, takes the server's end of the connection.
   void connectLog(const std::string& value) {
@@ -353,7 +340,6 @@ class LogSocket : public ::testing::Test {
     }
     return received;
   }
-  fs::path dir;
   std::string logFile;
   std::string target;
   std::string received;
@@ -384,7 +370,7 @@ TEST_F(LogSocket, RecordsArriveAsCompleteLinesAndTheLogStaysThere) {
   // The file logged where the log went, and nothing after that.
   expectText(testReadFile(logFile), {("Switching log to " + target).c_str()}, {"over the wire"});
   // Afterwards the log is neither switched nor reopened.
-  std::string other = (dir / "other.log").string();
+  std::string other = path("other.log");
   logSetLogFile(other.c_str());
   EXPECT_EQ((std::tuple{logSwitchFile(false), logSwitchFile(true), logReopen(), fs::exists(other)}),
             (std::tuple{-1, -1, -1, false}));
@@ -418,7 +404,7 @@ TEST_F(LogSocket, BadValuesAndClosedPortsLeaveTheLogWhereItWas) {
               "Invalid socket address 'socket:127.0.0.1': missing port", "opsys.socket - Cannot connect to 127.0.0.1:",
               ("No log connection for " + target).c_str(), "after the failed connection"},
              {"SOCKET:"});
-  std::string other = (dir / "other.log").string();
+  std::string other = path("other.log");
   logSetLogFile(other.c_str());
   EXPECT_EQ((std::tuple{logSwitchFile(false), fs::exists(other)}), (std::tuple{0, true}));
 }

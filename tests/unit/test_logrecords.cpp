@@ -108,20 +108,15 @@ TEST_F(LogCapture, LongLineIsCutAfter1023Bytes) {
   EXPECT_EQ(joined, big);
 }
 
-TEST_F(LogCapture, DumpVariants) {
+TEST_F(LogCapture, DumpVariantsAndLargeBlocks) {
   logInfoStr(logCatSfx, "data", "a%b\n", 0);
   logInfoStr(logCatSfx, "-raw", "\x01\xff", 2);
   EXPECT_EQ(bodies(), (std::vector<std::string>{"data 4 bytes: a%25b\\n", "raw 2 bytes: 01ff"}));
-}
-
-TEST(LogDump, TextEscapes) {
+  // The dump text on its own: escapes, hexadecimal, no data.
   EXPECT_EQ(dump(false, "a%b\n", 0), "4 bytes: a%25b\\n\n");
   EXPECT_EQ(dump(false, "\t\v\f\r\\\x7f\x1f~ ", 9), "9 bytes: \\t\\v\\f\\r\\\\%7f%1f~ \n");
   EXPECT_EQ(dump(true, "\x00\xab\x10", 3), "3 bytes: 00ab10\n");
   EXPECT_EQ(dump(true, nullptr, 7), "0 bytes: \n");
-}
-
-TEST(LogDump, LargeBlockSkipsTheMiddle) {
   std::string data(5000, 'x');
   for (size_t i = 0; i < data.size(); i++) data[i] = (char)('A' + (i / 100) % 26);
   EXPECT_EQ(dump(false, data.data(), 5000), "5000 bytes (904 skipped): " + data.substr(0, 2048) +
@@ -181,8 +176,7 @@ TEST_F(LogCapture, ErrorServerPicksTheTextByMode) {
   logEnableErrorBuffer(2);
   logErrorServer(logCatSfx, "log %d\n", "server %d\n", 8);
   EXPECT_EQ(bodies(), std::vector<std::string>{"log 8"});  // the server text went to the hook only
-  char* none = logGetErrorBuffer();                        // mode 2 is still set afterwards
-  memFree(none);
+  memFree(logGetErrorBuffer());                            // mode 2 is still set afterwards
 }
 
 // The records at `level` or above of `input` ("<none>" when none is).
@@ -211,7 +205,7 @@ uint32_t level(const char* name) {
 
 struct LevelGuard {
   LevelGuard() { testUnsetEnv("QZR_ERR_LOGLEVEL"); }
-  ~LevelGuard() { logParseLevels(nullptr); }
+  ~LevelGuard() { testUnsetEnv("QZR_ERR_LOGLEVEL"), logParseLevels(nullptr); }
 };
 
 }  // namespace
@@ -223,7 +217,7 @@ struct LevelCase {
   const char* readBack;
 };
 
-TEST(LogLevels, Settings) {
+TEST(LogLevels, SettingsAndChildLevel) {
   LevelGuard g;
   const LevelCase cases[] = {
       {"debug,common.zip=trace", {{"common.zip", 8}, {"sfx.main", 6}}, "DEBUG,common.zip=TRACE"},
@@ -250,42 +244,32 @@ TEST(LogLevels, Settings) {
     SCOPED_TRACE(c.setting);
     logParseLevels(c.setting);
     for (auto& [category, expected] : c.levels) EXPECT_EQ(level(category), expected) << category;
-    if (c.readBack) {
-      EXPECT_STREQ(logGetLevelSpec(), c.readBack);
-    }
+    EXPECT_STREQ(c.readBack ? logGetLevelSpec() : nullptr, c.readBack);
   }
-}
-
-// The level handed to child processes is the level name, with the elements
-// meant for children when this process is an agent or a manager.
-TEST(LogLevels, ChildLevelDefaultsToTheLevelName) {
-  LevelGuard g;
-  const struct {
-    uint32_t type;
-    const char* setting;
-    const char* child;
-  } cases[] = {{processTypeSfx, "debug", "DEBUG"},
-               {processTypeSfx, "common.zip=trace", "INFO"},
-               {processTypeSfx, nullptr, "INFO"},
-               {1, "debug,runner.common.zip=trace", "DEBUG,runner.common.zip=trace"}};
-  const uint32_t saved = processType;
-  for (const auto& c : cases) {
-    processType = c.type;
-    logParseLevels(c.setting);
-    EXPECT_STREQ(logGetChildLevel(), c.child) << (c.setting ? c.setting : "<null>");
-  }
-  processType = saved;
-}
-
-TEST(LogLevels, EnvironmentDefault) {
+  // QZR_ERR_LOGLEVEL overrides a setting; one it cannot parse is ignored.
   testSetEnv("QZR_ERR_LOGLEVEL", "debug");
   logParseLevels("error");
   EXPECT_EQ((std::tuple{level("common.zip"), std::string(logGetLevelSpec())}), (std::tuple{6u, "DEBUG"}));
   testSetEnv("QZR_ERR_LOGLEVEL", "nonsense");
   logParseLevels(nullptr);
   EXPECT_EQ(level("common.zip"), 4u);
-  testUnsetEnv("QZR_ERR_LOGLEVEL");
-  logParseLevels(nullptr);
+  // The level handed to child processes is the level name, with the elements meant for children when this process is an
+  // agent or a manager.
+  const struct {
+    uint32_t type;
+    const char* setting;
+    const char* child;
+  } childCases[] = {{processTypeSfx, "debug", "DEBUG"},
+                    {processTypeSfx, "common.zip=trace", "INFO"},
+                    {processTypeSfx, nullptr, "INFO"},
+                    {1, "debug,runner.common.zip=trace", "DEBUG,runner.common.zip=trace"}};
+  const uint32_t saved = processType;
+  for (const auto& c : childCases) {
+    processType = c.type;
+    logParseLevels(c.setting);
+    EXPECT_STREQ(logGetChildLevel(), c.child) << (c.setting ? c.setting : "<null>");
+  }
+  processType = saved;
 }
 
 TEST(LogInit, ConsumesOptionsUpToDoubleDash) {

@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "memory.h"
+#include "test_os_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
 
@@ -54,11 +53,6 @@ void childExpectLevel(uint32_t level) { childCheck(memDebugLevel() == level, "al
 SFX_NORETURN void childDone() {
   fflush(nullptr);
   _exit(0);
-}
-
-std::string readAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace
@@ -263,12 +257,12 @@ std::string childMemoryLog(const char* level, void (*body)()) {
   std::filesystem::path dir = testFreshDir("memory");
   std::string log = (dir / "memory.log").string();
   expectChild(level, nullptr, 0, {}, body, log.c_str());
-  std::string text = readAll(log);
+  std::string text = testReadFile(log);
   std::filesystem::remove_all(dir);
   return text;
 }
 
-TEST(MemoryDeathTest, LeakReportWithDumps) {
+TEST(MemoryDeathTest, LeakReportWithDumpsAndNoneForACleanProgram) {
   std::string text = childMemoryLog("2", [] {
     memcpy(memAllocPtr(3, "leaky.cpp", 42), "abc", 3);
     memFreePtr(memAllocPtr(10, "tidy.cpp", 1), "tidy.cpp", 2);
@@ -278,10 +272,7 @@ TEST(MemoryDeathTest, LeakReportWithDumps) {
              {"MEMORY LEAKS 1\n", " common.memory - > LEAKED id=", " 3@", "allocated leaky.cpp(42)",
               "  HEX  3 bytes: 61 62 63 \n", "  DATA 3 bytes: abc\n", "END OF MEMORY PROBLEMS FOR PID"},
              {"tidy.cpp"});
-}
-
-// Level 3 traces each operation; a clean program has no leak report.
-TEST(MemoryDeathTest, CleanProgramReportsNoLeaks) {
-  std::string text = childMemoryLog("3", [] { memFreePtr(memAllocPtr(7, "tidy.cpp", 1), "tidy.cpp", 2); });
-  expectText(text, {"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}, {"LEAK"});
+  // Level 3 traces each operation; a clean program has no leak report.
+  expectText(childMemoryLog("3", [] { memFreePtr(memAllocPtr(7, "tidy.cpp", 1), "tidy.cpp", 2); }),
+             {"malloc  id=", " 7@", "allocated tidy.cpp(1) freed tidy.cpp(2)"}, {"LEAK"});
 }

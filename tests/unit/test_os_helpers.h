@@ -14,17 +14,10 @@
 #include "osfile.h"
 #include "ossocket.h"
 #include "stringbuf.h"
+#include "test_sb_helpers.h"
 
-// A string buffer for the life of a scope.
-struct TestSb {
-  StringBuffer sb;
-  TestSb() { sbInitHere(&sb); }
-  ~TestSb() { sbClean(&sb); }
-  TestSb(const TestSb&) = delete;
-  TestSb& operator=(const TestSb&) = delete;
-  StringBuffer* ptr() { return &sb; }
-  std::string str() { return std::string(sbGet(&sb), sbGetLength(&sb)); }
-};
+// The string buffer for the life of a scope, by the name these tests use.
+using TestSb = Sb;
 
 // The text of an allocated string, which is freed; `ifNull` for none.
 inline std::string testTakeText(char* s, const char* ifNull = "<null>") {
@@ -40,8 +33,7 @@ inline std::string testReadFile(const std::string& path) {
 }
 
 inline void testWriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
+  std::ofstream(path, std::ios::binary) << text;
 }
 
 // Everything a stream still holds, or its first `want` bytes or more (reads stop once they arrived).
@@ -75,9 +67,8 @@ inline int testWriteAll(IoStream* s, const std::string& text) {
 // The permission text osFileGetInfo gives for `path` ("<fail>" on failure).
 inline std::string testPerms(const std::string& path) {
   TestSb perms;
-  if (osFileGetInfo(path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, perms.ptr(), nullptr) != 0)
-    return "<fail>";
-  return perms.str();
+  const int rc = osFileGetInfo(path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, perms.ptr(), nullptr);
+  return rc == 0 ? perms.str() : "<fail>";
 }
 
 inline bool testIsHidden(const std::string& path) { return testPerms(path).find("Hidden ") != std::string::npos; }
@@ -85,6 +76,14 @@ inline bool testIsReadOnly(const std::string& path) { return testPerms(path).fin
 
 // A list of texts, as the expected side of a comparison.
 using TestNames = std::vector<std::string>;
+
+// What fn gives for each item, in order.
+template <typename Fn>
+TestNames testEach(Fn fn, std::initializer_list<const char*> items) {
+  TestNames out;
+  for (const char* item : items) out.push_back(fn(item));
+  return out;
+}
 
 // The texts of a null-terminated list, or of its first `count` when that is not negative.
 inline TestNames testStrings(char* const* list, int count = -1) {
@@ -111,10 +110,7 @@ struct TestArgv {
 struct TestStderr {
   bool taken = false;
   TestStderr() { ::testing::internal::CaptureStderr(); }
-  std::string take() {
-    taken = true;
-    return ::testing::internal::GetCapturedStderr();
-  }
+  std::string take() { return taken = true, ::testing::internal::GetCapturedStderr(); }
   ~TestStderr() {
     if (!taken) take();
   }

@@ -47,23 +47,6 @@ void blockUntilReleased(void* p) {
   osWaitObjectWait(b->release, UINT64_MAX);
 }
 
-TEST_F(OsThread, SameNameGetsDistinctSerials) {
-  Blocker a, b;
-  ASSERT_NE(a.release = osWaitObjectCreate("rel-a", true), nullptr);
-  b.release = osWaitObjectCreate("rel-b", true);
-  ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &a, &a.release, nullptr), 0);
-  ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &b, &b.release, nullptr), 0);
-  ASSERT_TRUE(eventually([&] { return a.started && b.started; }));
-  EXPECT_EQ(osThreadCount(), 2);
-  ASSERT_TRUE(a.name.starts_with("worker #") && b.name.starts_with("worker #")) << a.name << ", " << b.name;
-  // Serials are consecutive hexadecimal numbers.
-  EXPECT_EQ(std::stoul(b.name.substr(8), nullptr, 16), std::stoul(a.name.substr(8), nullptr, 16) + 1);
-  // The stop notifies each thread's stop wait object and joins both.
-  EXPECT_EQ((std::tuple{osThreadStopAll(), osThreadCount(), osWaitObjectDestroy(&a.release),
-                        osWaitObjectDestroy(&b.release)}),
-            (std::tuple{0, 0, 0, 0}));
-}
-
 struct StopFlag {
   std::atomic<bool> stop{false};
   std::atomic<bool> done{false};
@@ -88,7 +71,7 @@ void onPipeStop() {
 
 void loggingBody(void*) { osWaitObjectWait(loggingRelease, UINT64_MAX); }
 
-TEST_F(OsThread, LoggingThreadJoinedLast) {
+TEST_F(OsThread, LoggingThreadJoinedLastAndSameNameGetsDistinctSerials) {
   ASSERT_NE(loggingRelease = osWaitObjectCreate("logging-release", true), nullptr);
   StopFlag f;
   osThreadLogStopPipe = onPipeStop;
@@ -101,6 +84,20 @@ TEST_F(OsThread, LoggingThreadJoinedLast) {
   EXPECT_EQ((std::tuple{f.done.load(), osStopRequested(), countAtPipeStop.load(), osThreadCount(),
                         osWaitObjectDestroy(&loggingRelease)}),
             (std::tuple{true, false, 1, 0, 0}));
+  Blocker a, b;
+  ASSERT_NE(a.release = osWaitObjectCreate("rel-a", true), nullptr);
+  b.release = osWaitObjectCreate("rel-b", true);
+  ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &a, &a.release, nullptr), 0);
+  ASSERT_EQ(osThreadCreate("worker", blockUntilReleased, &b, &b.release, nullptr), 0);
+  ASSERT_TRUE(eventually([&] { return a.started && b.started; }));
+  EXPECT_EQ(osThreadCount(), 2);
+  ASSERT_TRUE(a.name.starts_with("worker #") && b.name.starts_with("worker #")) << a.name << ", " << b.name;
+  // Serials are consecutive hexadecimal numbers.
+  EXPECT_EQ(std::stoul(b.name.substr(8), nullptr, 16), std::stoul(a.name.substr(8), nullptr, 16) + 1);
+  // The stop notifies each thread's stop wait object and joins both.
+  EXPECT_EQ((std::tuple{osThreadStopAll(), osThreadCount(), osWaitObjectDestroy(&a.release),
+                        osWaitObjectDestroy(&b.release)}),
+            (std::tuple{0, 0, 0, 0}));
 }
 
 TEST_F(OsThread, WaitObjectsNamesResetKindsAndWakeUps) {
@@ -218,13 +215,11 @@ TEST_F(OsThread, LoggingStatePerThread) {
   // The main thread has the "Main" record, named after the process type.
   EXPECT_EQ((std::tuple{osThreadRecordBuffer() != nullptr, std::string(osThreadCurrentName())}),
             (std::tuple{true, "sfx"}));
-  osThreadSetErrorMode(2);
-  sbAppendString(osThreadErrorBuffer(), "abc");
+  auto bufferIn = [](uint32_t mode) { return osThreadSetErrorMode(mode), osThreadErrorBuffer(); };
+  sbAppendString(bufferIn(2), "abc");
   EXPECT_STREQ(sbGet(osThreadErrorBuffer()), "abc");
-  osThreadSetErrorMode(0);
-  EXPECT_EQ(osThreadErrorBuffer(), nullptr);
-  osThreadSetErrorMode(2);
-  EXPECT_EQ(sbGetLength(osThreadErrorBuffer()), 0u);  // mode 0 emptied it
+  EXPECT_EQ(bufferIn(0), nullptr);
+  EXPECT_EQ(sbGetLength(bufferIn(2)), 0u);  // mode 0 emptied it
   osThreadSetErrorMode(0);
 
   // A thread the layer did not start has no record buffer and shares one suppression counter.

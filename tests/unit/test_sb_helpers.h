@@ -6,6 +6,9 @@
 
 #include "stringbuf.h"
 
+// The buffer's bytes, NULs included.
+inline std::string sbText(StringBuffer* sb) { return std::string(sbGet(sb), sbGetLength(sb)); }
+
 // A growable buffer, holding `s` if not empty (else no block yet), cleaned on scope exit.
 struct Sb {
   StringBuffer b;
@@ -14,8 +17,9 @@ struct Sb {
     if (*s) sbAppendString(&b, s);
   }
   ~Sb() { sbClean(&b); }
+  Sb(const Sb&) = delete;
+  Sb& operator=(const Sb&) = delete;
   StringBuffer* operator&() { return &b; }
+  StringBuffer* ptr() { return &b; }
+  std::string str() { return sbText(&b); }
 };
-
-// The buffer's bytes, NULs included.
-inline std::string sbText(StringBuffer* sb) { return std::string(sbGet(sb), sbGetLength(sb)); }

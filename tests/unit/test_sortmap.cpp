@@ -164,10 +164,7 @@ TEST(SortMap, KeyKinds) {
   ASSERT_EQ(0, smPut(taken, memStrDup("taken"), memStrDup("a")));
   ASSERT_EQ(0, smPut(taken, memStrDup("taken"), memStrDup("b")));  // the second key block is freed too
   EXPECT_STREQ("b", text(taken, "taken"));
-}
-
-// Caseless keys with bytes that are no UTF-8 (octal 377 and 376) stay apart and findable.
-TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
+  // Caseless keys with bytes that are no UTF-8 (octal 377 and 376) stay apart and findable.
   Map m(SORTMAP_CASELESS_KEYS);
   const char* keys[] = {"a\377", "ab", "a\303\251", "A", "a\376b", "\377", "B"};
   for (const char* k : keys) ASSERT_EQ(0, smPutCopy(m, k, k));
@@ -177,7 +174,7 @@ TEST(SortMap, CaselessKeysWithInvalidBytesStayFindable) {
 
 // Removing entries while walking (the current one where removeAt holds for the count of values seen) visits each
 // entry once, forward and backward.
-TEST(SortMap, IteratorRemovalAndReverse) {
+TEST(SortMap, IteratorRemovalReverseAndToArray) {
   Map m;
   Texts all;
   for (int i = 0; i < 10; i++) smPutCopy(m, numbered("k", i).c_str(), all.emplace_back(numbered("k", i)).c_str());
@@ -191,6 +188,20 @@ TEST(SortMap, IteratorRemovalAndReverse) {
   smPutCopy(m, "c", "c");
   EXPECT_EQ(walkRemoving(m, true, [](size_t n) { return n == 2; }), (Texts{"d", "c", "b"}));
   EXPECT_EQ((Texts{"b", "d"}), keysOf(m));
+  // The keys in order as a list the caller frees; the values are freed and the map is gone.
+  Map empty;
+  const char** none = smToArray(&empty.m);
+  EXPECT_EQ(std::tuple(empty.m, none != nullptr && none[0] == nullptr), std::tuple(nullptr, true));
+  strFreeList(none, 0);
+
+  freedValues = 0;
+  Map arr(SORTMAP_CASELESS_KEYS, countingFree);
+  for (const char* k : {"b.txt", "A.txt", "c.txt"}) smPutCopy(arr, k, "v");
+  const char** names = smToArray(&arr.m);
+  Texts got;
+  for (const char** n = names; n && *n && got.size() < 4; n++) got.push_back(*n);
+  EXPECT_EQ(std::tuple(freedValues, got), std::tuple(3, Texts{"A.txt", "b.txt", "c.txt"}));
+  strFreeList(names, 0);
 }
 
 TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
@@ -204,32 +215,7 @@ TEST(SortMapDeathTest, IteratorOutOfSyncAborts) {
   EXPECT_DEATH(smNext(m, &stale), "SortMap iterator out of sync");
 }
 
-// The keys in order as a list the caller frees; the values are freed and the map is gone.
-TEST(SortMap, ToArray) {
-  Map empty;
-  const char** none = smToArray(&empty.m);
-  EXPECT_EQ(std::tuple(empty.m, none != nullptr && none[0] == nullptr), std::tuple(nullptr, true));
-  strFreeList(none, 0);
-
-  freedValues = 0;
-  Map m(SORTMAP_CASELESS_KEYS, countingFree);
-  for (const char* k : {"b.txt", "A.txt", "c.txt"}) smPutCopy(m, k, "v");
-  const char** names = smToArray(&m.m);
-  Texts got;
-  for (const char** n = names; n && *n && got.size() < 4; n++) got.push_back(*n);
-  EXPECT_EQ(std::tuple(freedValues, got), std::tuple(3, Texts{"A.txt", "b.txt", "c.txt"}));
-  strFreeList(names, 0);
-}
-
-TEST(SortMapText, SaveQuoting) {
-  Map m;
-  for (auto& p :
-       {std::pair{"a b", "x"}, {"multi", "line1\nline2"}, {"plain_1", "Value_2"}, {"q", "say \"hi\" \\ \r"}, {"z", ""}})
-    smPutCopy(m, p.first, p.second);
-  EXPECT_EQ("\"a b\"=x\nmulti=\"line1\\nline2\"\nplain_1=Value_2\nq=\"say \\\"hi\\\" \\\\ \\r\"\nz=\n", saved(m));
-}
-
-TEST(SortMapText, RoundTrip) {
+TEST(SortMapText, SaveQuotingAndRoundTrip) {
   Map m;
   const char* pairs[][2] = {{"a b", "x"},
                             {"path", "C:\\Program Files\\Agent\\bin"},
@@ -250,37 +236,33 @@ TEST(SortMapText, RoundTrip) {
     for (auto& p : pairs) EXPECT_STREQ(p[1], text(back, p[0])) << p[0];
     EXPECT_EQ(saved(m), saved(back));
   }
+  Map quoting;
+  for (auto& p :
+       {std::pair{"a b", "x"}, {"multi", "line1\nline2"}, {"plain_1", "Value_2"}, {"q", "say \"hi\" \\ \r"}, {"z", ""}})
+    smPutCopy(quoting, p.first, p.second);
+  EXPECT_EQ("\"a b\"=x\nmulti=\"line1\\nline2\"\nplain_1=Value_2\nq=\"say \\\"hi\\\" \\\\ \\r\"\nz=\n", saved(quoting));
 }
 
-TEST(SortMapText, LoadSyntax) {
+TEST(SortMapText, LoadSyntaxAndMessages) {
   Map m;
   ASSERT_EQ(0, smLoadText(m,
-                          "# comment line\n"
-                          "  indented = value with blanks  \r\n"
-                          "\n"
-                          "quoted=\"a\\\"b\" tail\n"
-                          "escaped=C:\\\\dir\n"
-                          "dup=1\n"
-                          "dup=2\n"
-                          "export notshell=1;x=2\n"));
+                          "# comment line\n  indented = value with blanks  \r\n\nquoted=\"a\\\"b\" tail\n"
+                          "escaped=C:\\\\dir\ndup=1\ndup=2\nexport notshell=1;x=2\n"));
   EXPECT_EQ(texts(m, {"indented", "quoted", "escaped", "dup", "export notshell"}),
             (Texts{"value with blanks", "a\"b tail", "C:\\dir", "2", "1;x=2"}));
 
   Map shell;
   Sb sb("export A=1; B=\"two;three\"\nexport   C=3");
   EXPECT_EQ((std::tuple{smLoadBuf(shell, &sb, true), saved(shell)}), std::tuple(0, "A=1\nB=\"two;three\"\nC=3\n"));
-}
-
-TEST(SortMapText, LoadMessages) {
-  Map m;
+  Map msgs;
   std::string log = captureLog(logLevelTrace, [&] {
-    EXPECT_EQ(0, smLoadText(m, "no equals here\nSharedSecret=s3cr3t\nUserPasswd=hunter2\nname=visible\n"));
+    EXPECT_EQ(0, smLoadText(msgs, "no equals here\nSharedSecret=s3cr3t\nUserPasswd=hunter2\nname=visible\n"));
   });
   expectText(log,
              {"Ignored line no equals here", "Loading SharedSecret=*****", "Loading UserPasswd=*****",
               "Loading name=visible", "smLoadBuf< succeeded loaded 3 keys in map of size 3"},
              {"s3cr3t", "hunter2"});
-  EXPECT_STREQ("s3cr3t", text(m, "SharedSecret"));
+  EXPECT_STREQ("s3cr3t", text(msgs, "SharedSecret"));
 
   Map shared(SORTMAP_SHARED_KEYS, nullptr);
   log = captureLog(logLevelError, [&] { EXPECT_EQ(-1, smLoadText(shared, "a=b\n")); });
@@ -302,7 +284,7 @@ TEST(SortMapText, LoadFile) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(SortMapResolve, Variables) {
+TEST(SortMapResolve, VariablesChainsAndRecursion) {
   Map m;
   // WorkingDirectory is a chain of references.
   for (auto& p : {std::pair{"InstallDirectory", "C:\\Agent"},
@@ -320,9 +302,6 @@ TEST(SortMapResolve, Variables) {
                    "PATH=C:\\\\Agent\\bin;Q=say \\\"x\\\"", "${NotThere} and ${}"}));
   EXPECT_STREQ("SYS", smResolve("SystemId", m));
   EXPECT_EQ(nullptr, smResolve("Nope", m));
-}
-
-TEST(SortMapResolve, RecursiveDefinitionFails) {
   Map loop;
   smPutCopy(loop, "a", "x${b}");
   smPutCopy(loop, "b", "y${a}");
@@ -330,9 +309,9 @@ TEST(SortMapResolve, RecursiveDefinitionFails) {
              {"is defined recursively"});
 
   // A chain against the key order needs several passes and still resolves.
-  Map m;
-  smPutCopy(m, "v0009", "end");
-  for (int i = 0; i < 9; i++) smPutCopy(m, numbered("v", i).c_str(), ("<${" + numbered("v", i + 1) + "}>").c_str());
-  EXPECT_EQ(0, smResolveVariables(m, false));
-  EXPECT_EQ(texts(m, {"v0000", "v0008"}), (Texts{"<<<<<<<<<end>>>>>>>>>", "<end>"}));
+  Map chain;
+  smPutCopy(chain, "v0009", "end");
+  for (int i = 0; i < 9; i++) smPutCopy(chain, numbered("v", i).c_str(), ("<${" + numbered("v", i + 1) + "}>").c_str());
+  EXPECT_EQ(0, smResolveVariables(chain, false));
+  EXPECT_EQ(texts(chain, {"v0000", "v0008"}), (Texts{"<<<<<<<<<end>>>>>>>>>", "<end>"}));
 }

@@ -27,7 +27,7 @@ void checkEdits(std::initializer_list<EditCase> cases) {
 
 }  // namespace
 
-TEST(StringBufGrowth, CapacityDoublesFrom64) {
+TEST(StringBufGrowth, CapacityDoublesFrom64AndLimitsRefuseWithoutDamage) {
   Sb sb;
   ASSERT_EQ((std::tuple{sbAppendChar(&sb, 'a'), sb.b.capacity}), std::tuple(0, 64u));
   char* block = sb.b.data;
@@ -37,48 +37,26 @@ TEST(StringBufGrowth, CapacityDoublesFrom64) {
   EXPECT_EQ(std::tuple(sb.b.capacity, sb.b.data[63], sb.b.dataCheck),
             std::tuple(128u, 0, (uint32_t)(uintptr_t)sb.b.data));
   EXPECT_EQ((std::tuple{sbEnsureCapacity(&sb, 1000), sb.b.capacity, sbGetLength(&sb)}), std::tuple(0, 1024u, 63u));
-}
-
-TEST(StringBufGrowth, LimitsRefuseWithoutDamage) {
-  Sb sb("keep");
-  EXPECT_EQ((std::tuple{sbEnsureCapacity(&sb, sbMaxCapacity), sbEnsureCapacity(&sb, 0xFFFFFFFFu),
-                        sbAppendData(&sb, "x", 0xFFFFFFF0u), sbText(&sb), sbIsGrowable(&sb)}),
+  Sb keep("keep");
+  EXPECT_EQ((std::tuple{sbEnsureCapacity(&keep, sbMaxCapacity), sbEnsureCapacity(&keep, 0xFFFFFFFFu),
+                        sbAppendData(&keep, "x", 0xFFFFFFF0u), sbText(&keep), sbIsGrowable(&keep)}),
             std::tuple(-1, -1, -1, "keep", true));
 }
 
-TEST(StringBufStates, CleanedBufferIsInvalid) {
-  StringBuffer sb;
-  sbInitHere(&sb);
-  sbAppendString(&sb, "abc");
+TEST(StringBufStates, CleanedOrMismatchedBufferIsInvalidAndFixedViewReadOnly) {
+  Sb sb("abc");
   sbClean(&sb);
-  EXPECT_EQ(std::tuple(sb.magic, sb.dataCheck, sbIsValid(&sb)), std::tuple((uint32_t)sbMagicFreed, 0xFFFFu, false));
+  EXPECT_EQ(std::tuple(sb.b.magic, sb.b.dataCheck, sbIsValid(&sb)), std::tuple((uint32_t)sbMagicFreed, 0xFFFFu, false));
   EXPECT_EQ((std::tuple{sbGet(&sb), sbPointer(&sb), sbTakeString(&sb)}), std::tuple(nullptr, nullptr, nullptr));
   EXPECT_EQ((std::tuple{sbAppendString(&sb, "x"), sbEnsureCapacity(&sb, 10)}), std::tuple(-1, -1));
   sbClean(&sb);  // twice is harmless
-  EXPECT_EQ(sb.data, nullptr);
-}
-
-TEST(StringBufStates, MismatchedDataCheckIsInvalid) {
-  Sb sb("abc");
-  sb.b.dataCheck ^= 1;
-  EXPECT_EQ((std::tuple{sbIsValid(&sb), sbAppendChar(&sb, 'd')}), std::tuple(false, -1));
-  sb.b.dataCheck ^= 1;
-  EXPECT_EQ((std::tuple{sbAppendChar(&sb, 'd'), sbText(&sb)}), std::tuple(0, "abcd"));
-}
-
-TEST(StringBufStatesDeathTest, EmptyingACleanedBufferEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        StringBuffer sb;
-        sbInitHere(&sb);
-        sbClean(&sb);
-        sbEmpty(&sb);
-      },
-      testing::ExitedWithCode(3), "Sequencing error; call to empty StringBuffer .memory error: c1ea.");
-}
-
-TEST(StringBufStates, FixedViewIsReadOnly) {
+  EXPECT_EQ(sb.b.data, nullptr);
+  Sb bad("abc");
+  bad.b.dataCheck ^= 1;
+  EXPECT_EQ((std::tuple{sbIsValid(&bad), sbAppendChar(&bad, 'd')}), std::tuple(false, -1));
+  bad.b.dataCheck ^= 1;
+  EXPECT_EQ((std::tuple{sbAppendChar(&bad, 'd'), sbText(&bad)}), std::tuple(0, "abcd"));
+  // A fixed view is valid but read-only.
   const char bytes[] = "hello";
   StringBuffer v;
   sbInitFixedHere(&v, bytes, 5);
@@ -95,7 +73,18 @@ TEST(StringBufStates, FixedViewIsReadOnly) {
   memFree(copy);
 }
 
-TEST(StringBufAccess, TakeStringLeavesEmptyValidBuffer) {
+TEST(StringBufStatesDeathTest, EmptyingACleanedBufferEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Sb sb;
+        sbClean(&sb);
+        sbEmpty(&sb);
+      },
+      testing::ExitedWithCode(3), "Sequencing error; call to empty StringBuffer .memory error: c1ea.");
+}
+
+TEST(StringBufAccess, TakeStringAndAdopt) {
   Sb sb("owned");
   char *s = sbTakeString(&sb), *e = nullptr;
   // No block yet, but the empty text; an empty buffer then gives the static empty string, which memFree ignores.
@@ -105,26 +94,15 @@ TEST(StringBufAccess, TakeStringLeavesEmptyValidBuffer) {
   memFree(s);
   memFree(e);
   EXPECT_EQ((std::tuple{sbAppendString(&sb, "again"), sbText(&sb)}), std::tuple(0, "again"));
-}
-
-TEST(StringBufAccess, AdoptTakesBlock) {
-  Sb sb("old");
+  Sb adopted("old");
   char* block = static_cast<char*>(memAlloc(10));
   memcpy(block, "new!", 4);
-  EXPECT_EQ((std::tuple{sbAdopt(&sb, block, 4), sbText(&sb), sb.b.capacity}), std::tuple(5u, "new!", 5u));
-  EXPECT_EQ((std::tuple{sbAppendString(&sb, " more"), sbText(&sb)}), std::tuple(0, "new! more"));
+  EXPECT_EQ((std::tuple{sbAdopt(&adopted, block, 4), sbText(&adopted), adopted.b.capacity}),
+            std::tuple(5u, "new!", 5u));
+  EXPECT_EQ((std::tuple{sbAppendString(&adopted, " more"), sbText(&adopted)}), std::tuple(0, "new! more"));
 }
 
-TEST(StringBufEdit, SetLength) {
-  Sb sb("abcdef");
-  uint32_t len = 0;
-  EXPECT_EQ((std::tuple{sbSetLength(&sb, sb.b.capacity, &len), len}), std::tuple(-1, 6u));
-  EXPECT_EQ((std::tuple{sbSetLength(&sb, 3, &len), len, sbText(&sb)}), std::tuple(0, 3u, "abc"));
-  Sb none;
-  EXPECT_EQ(sbSetLength(&none, 0, nullptr), -1);
-}
-
-TEST(StringBufEdit, RemoveTrimReplace) {
+TEST(StringBufEdit, SetLengthRemoveTrimReplace) {
   checkEdits({
       {"abcdefg", [](StringBuffer* b) { return sbRemove(b, 2, 5); }, 0, "abfg"},
       {"abfg", [](StringBuffer* b) { return sbRemove(b, 4, 5); }, -1, "abfg"},
@@ -141,6 +119,12 @@ TEST(StringBufEdit, RemoveTrimReplace) {
       {"a-bc", [](StringBuffer* b) { return sbReplaceAll(b, "Q", "x"); }, -1, "a-bc"},
       {"a-bc", [](StringBuffer* b) { return sbReplaceAll(b, "", "x"); }, -1, "a-bc"},
   });
+  Sb sb("abcdef");
+  uint32_t len = 0;
+  EXPECT_EQ((std::tuple{sbSetLength(&sb, sb.b.capacity, &len), len}), std::tuple(-1, 6u));
+  EXPECT_EQ((std::tuple{sbSetLength(&sb, 3, &len), len, sbText(&sb)}), std::tuple(0, 3u, "abc"));
+  Sb none;
+  EXPECT_EQ(sbSetLength(&none, 0, nullptr), -1);
 }
 
 TEST(StringBufEdit, ByteAccessAndSearch) {
@@ -161,7 +145,7 @@ TEST(StringBufEdit, ByteAccessAndSearch) {
   }
 }
 
-TEST(StringBufAppend, DataStringsAndNul) {
+TEST(StringBufAppend, DataStringsNulAndMove) {
   Sb sb;
   EXPECT_EQ((std::tuple{sbAppendData(&sb, "ab", 0), sbHasNoData(&sb)}), std::tuple(0, true));
   EXPECT_EQ((std::tuple{sbAppendWithNul(&sb, "ab"), sbAppendString(&sb, "cd"), sbGetLength(&sb)}),
@@ -169,9 +153,7 @@ TEST(StringBufAppend, DataStringsAndNul) {
   EXPECT_EQ(memcmp(sbGet(&sb), "ab\0cd", 6), 0);
   Sb other("xyz");
   EXPECT_EQ((std::tuple{sbAppendStringBuffer(&sb, &other), sbText(&sb)}), std::tuple(0, std::string("ab\0cdxyz", 8)));
-}
-
-TEST(StringBufAppend, MoveHandsBlockToEmptyDestination) {
+  // A move hands the block to an empty destination.
   Sb src("payload");
   char* block = src.b.data;
   Sb dst;
@@ -183,7 +165,7 @@ TEST(StringBufAppend, MoveHandsBlockToEmptyDestination) {
             std::tuple(0, "payload and more", 0u, false));
 }
 
-TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
+TEST(StringBufAppend, PrintfGrowsAndDropsHugeTextAndFormats) {
   Sb sb("n=");
   EXPECT_EQ((std::tuple{sbPrintf(&sb, "%d/%s", 42, "x"), sbText(&sb)}), std::tuple(0, "n=42/x"));
   std::string big(1000, 'q');
@@ -196,9 +178,6 @@ TEST(StringBufAppend, PrintfGrowsAndDropsHugeText) {
   Sb huge("keep");
   EXPECT_EQ((std::tuple{sbPrintf(&huge, "%*s", 5000000, "x"), sbText(&huge)}), std::tuple(0, "keep"));
   EXPECT_EQ((std::tuple{sbSetPrintf(&huge, "%u", 7u), sbText(&huge)}), std::tuple(0, "7"));
-}
-
-TEST(StringBufAppend, Formats) {
   checkEdits({
       {"", [](StringBuffer* b) { return sbAppendUInt16(b, 65535); }, 0, "65535"},
       {"", [](StringBuffer* b) { return sbAppendUInt32(b, 4294967295u); }, 0, "4294967295"},
@@ -217,13 +196,13 @@ TEST(StringBufAppend, Formats) {
       {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "a b/c?d:~", 0); }, 0, "a%20b%2Fc%3Fd%3A%7E"},
       {"", [](StringBuffer* b) { return sbAppendUrlEscaped(b, "\xC3\xA9", 3); }, 0, "%C3%A9"},
   });
-  Sb sb, bytes;
-  EXPECT_EQ((std::tuple{sbAppendHexByte(&sb, 0x0F), sbAppendHexByte(&sb, 0xA0), sbAppendData(&bytes, "\x00\xff\x10", 3),
-                        sbAppendHex(&sb, &bytes), sbText(&sb)}),
+  Sb hex, bytes;
+  EXPECT_EQ((std::tuple{sbAppendHexByte(&hex, 0x0F), sbAppendHexByte(&hex, 0xA0),
+                        sbAppendData(&bytes, "\x00\xff\x10", 3), sbAppendHex(&hex, &bytes), sbText(&hex)}),
             std::tuple(0, 0, 0, 0, "0fa000ff10"));
 }
 
-TEST(StringBufTokens, NextTokenOverFixedView) {
+TEST(StringBufTokens, NextTokenOverFixedViewAndNextWordInPlace) {
   const char list[] = " a , b,,c ";
   StringBuffer v;
   sbInitFixedHere(&v, list, (uint32_t)strlen(list));
@@ -232,6 +211,11 @@ TEST(StringBufTokens, NextTokenOverFixedView) {
   std::string seen;
   while (sbNextToken(&v, &out)) seen += "[" + sbText(&out) + "]";
   EXPECT_EQ((std::tuple{seen, sbNextToken(&v, &out)}), std::tuple("[a][b][][c]", false));
+  Sb sb("  one two\tthree  ");
+  char* cursor = nullptr;
+  seen.clear();
+  while (char* w = sbNextWord(&sb, &cursor)) seen += "[" + std::string(w) + "]";
+  EXPECT_EQ(seen, "[one][two][three]");
 }
 
 TEST(StringBufTokensDeathTest, NextTokenOnGrowableEndsTheProcess) {
@@ -243,12 +227,4 @@ TEST(StringBufTokensDeathTest, NextTokenOnGrowableEndsTheProcess) {
         sbNextToken(&sb, &out);
       },
       testing::ExitedWithCode(3), "Cannot iterate over non-fixed SB");
-}
-
-TEST(StringBufTokens, NextWordSplitsInPlace) {
-  Sb sb("  one two\tthree  ");
-  char* cursor = nullptr;
-  std::string seen;
-  while (char* w = sbNextWord(&sb, &cursor)) seen += "[" + std::string(w) + "]";
-  EXPECT_EQ(seen, "[one][two][three]");
 }

@@ -39,7 +39,7 @@ std::string writeFile(const std::filesystem::path& dir, const char* name, const 
 
 }  // namespace
 
-TEST(StringBufStream, ReadGetcSeekAndEnd) {
+TEST(StringBufStream, ReadGetcSeekEndAndUnget) {
   Sb in("hello world");
   IoStream* s = sbStringBufferIoStream(&in, nullptr);
   ASSERT_NE(s, nullptr);
@@ -54,14 +54,12 @@ TEST(StringBufStream, ReadGetcSeekAndEnd) {
             std::tuple(-1, -1, 0, 'd'));
   EXPECT_EQ((std::tuple{iosWrite(s, "x", 1, nullptr), iosClose(s)}), std::tuple(-1, 0));
   EXPECT_STREQ(sbGet(&in), "hello world");  // the buffer stays the caller's
-}
-
-TEST(StringBufStream, UngetPutsBytesBack) {
-  Sb in("abcdef");
-  IoStream* s = sbStringBufferIoStream(&in, nullptr);
-  EXPECT_EQ((std::tuple{readSome(s, 3), iosUnGetData(s, "XY", 2), readSome(s, 4), iosUnGetData(s, "123456789", 9)}),
+  // Unget puts bytes back.
+  Sb unget("abcdef");
+  IoStream* u = sbStringBufferIoStream(&unget, nullptr);
+  EXPECT_EQ((std::tuple{readSome(u, 3), iosUnGetData(u, "XY", 2), readSome(u, 4), iosUnGetData(u, "123456789", 9)}),
             std::tuple("abc", 0, "XYde", -1));
-  iosClose(s);
+  iosClose(u);
   // A fixed view's bytes are not overwritten: only the bytes read go back.
   const char bytes[] = "fixed";
   StringBuffer view;
@@ -72,23 +70,20 @@ TEST(StringBufStream, UngetPutsBytesBack) {
   iosClose(f);
 }
 
-TEST(StringBufStream, SharedBufferDropsReadBytesBeforeWriting) {
+TEST(StringBufStream, SharedBufferDropsReadBytesBeforeWritingAndWriteOnlyRefusesReads) {
   Sb rw("0123456789");
   IoStream* s = sbStringBufferIoStream(&rw, &rw);
   EXPECT_EQ((std::tuple{s->ops, readSome(s, 5)}), std::tuple(&sbIoStreamReadWriteOps, "01234"));
   EXPECT_EQ((std::tuple{writeSome(s, "abc"), sbText(&rw), iosGetByte(s), iosFlush(s)}),
             std::tuple("3", "56789abc", '5', 0));
   iosClose(s);
-}
-
-TEST(StringBufStream, WriteOnlyRefusesReads) {
   Sb out;
-  IoStream* s = sbStringBufferIoStream(nullptr, &out);
-  EXPECT_EQ((std::tuple{s->ops, iosPrintf(s, "%s=%d", "n", 5), iosWriteString(s, ";", nullptr), sbText(&out)}),
+  IoStream* w = sbStringBufferIoStream(nullptr, &out);
+  EXPECT_EQ((std::tuple{w->ops, iosPrintf(w, "%s=%d", "n", 5), iosWriteString(w, ";", nullptr), sbText(&out)}),
             std::tuple(&sbIoStreamWriteOps, 0, 0, "n=5;"));
   uint32_t got = 0;  // reads fail: there is no read mechanism
-  EXPECT_EQ((std::tuple{iosGetByte(s), readSome(s, 2), iosRead(s, nullptr, 0, &got)}), std::tuple(-1, "<fail>", -1));
-  iosClose(s);
+  EXPECT_EQ((std::tuple{iosGetByte(w), readSome(w, 2), iosRead(w, nullptr, 0, &got)}), std::tuple(-1, "<fail>", -1));
+  iosClose(w);
   EXPECT_EQ(sbStringBufferIoStream(nullptr, nullptr), nullptr);
 }
 

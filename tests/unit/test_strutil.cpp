@@ -7,6 +7,7 @@
 
 #include "memory.h"
 #include "strutil.h"
+#include "test_os_helpers.h"
 #include "test_sb_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
@@ -46,16 +47,9 @@ std::string ksh(const char* text) {
 
 using Texts = std::vector<std::string>;
 
-// What `expand` makes of each text.
-Texts expandAll(std::string (*expand)(const char*), std::initializer_list<const char*> texts) {
-  Texts out;
-  for (const char* t : texts) out.push_back(expand(t));
-  return out;
-}
-
 }  // namespace
 
-TEST(StrCompare, EqualsIgnoreCase) {
+TEST(StrCompare, EqualsIgnoreCaseOrderPrefixesAndSuffixes) {
   static const struct {
     const char* a;
     const char* b;
@@ -84,11 +78,8 @@ TEST(StrCompare, EqualsIgnoreCase) {
   EXPECT_EQ(std::tuple(utf8CaseCmp("a\xFF", "a\xFF"), utf8CaseCmp("\xC3", "\xC3")), std::tuple(-1, -1));
   EXPECT_EQ(std::tuple(strEqualsIgnoreCase(nullptr, "a"), strEqualsIgnoreCase("a", nullptr), strCaseEquals("-V", "-v")),
             std::tuple(false, false, true));
-}
-
-// Signs of comparisons: a shorter text orders first even against non-ASCII continuations, and the total order also
-// places undecodable bytes consistently.
-TEST(StrCompare, Order) {
+  // Signs of comparisons: a shorter text orders first even against non-ASCII continuations, and the total order also
+  // places undecodable bytes consistently.
   auto sign = [](int v) { return (v > 0) - (v < 0); };
   EXPECT_EQ(std::tuple(sign(utf8CaseCmp("apple", "Banana")), sign(utf8CaseCmp("b", "A")),
                        sign(utf8CaseCmp("ab", "abc")), sign(utf8CaseCmp("abc", "AB")), utf8CaseCmp("", ""),
@@ -97,9 +88,6 @@ TEST(StrCompare, Order) {
   EXPECT_EQ(std::tuple(utf8CaseOrder("x\xFF", "X\xFF"), sign(utf8CaseOrder("x\xC3\xA9", "x\xFF")),
                        sign(utf8CaseOrder("x\xFF", "x\xC3\xA9")), sign(utf8CaseOrder("x", "x\xFF"))),
             std::tuple(0, -1, 1, -1));
-}
-
-TEST(StrCompare, PrefixesAndSuffixes) {
   EXPECT_EQ(std::tuple(strEquals("a", "a"), strEquals("a", "A"), strEquals(nullptr, nullptr)),
             std::tuple(true, false, false));
   EXPECT_EQ(std::tuple(strnEquals("abcdef", "abcxyz", 3), strnEquals("abcdef", "abcxyz", 4)), std::tuple(true, false));
@@ -161,21 +149,18 @@ TEST(StrWildcard, Matching) {
   EXPECT_FALSE(strMatchWildcard("a", nullptr, false));
 }
 
-// The ant form does not scan values again and the first '}' ends a name; an unclosed reference is copied as it stands.
-// The ksh form expands values again and knows the :+ and :- forms.
 // Each text's expansion. The ant form does not scan values again and the first '}' ends a name; an unclosed reference
 // is copied as it stands. The ksh form expands values again and knows the :+ and :- forms.
 TEST(StrExpand, AntAndKshExpressions) {
-  EXPECT_EQ(expandAll(ant, {"a=${known} b=${unknown} c=${}", "plain", "", "${known}${known}", "${loop}", "${nested}",
-                            "${a${known}}", "x ${known} ${known", "[${empty}]"}),
+  EXPECT_EQ(testEach(ant, {"a=${known} b=${unknown} c=${}", "plain", "", "${known}${known}", "${loop}", "${nested}",
+                           "${a${known}}", "x ${known} ${known", "[${empty}]"}),
             (Texts{"a=VALUE b=${unknown} c=${}", "plain", "", "VALUEVALUE", "${loop}", "<${known}>", "${a${known}}",
                    "x VALUE ${known", "[]"}));
   char* out = nullptr;
   EXPECT_EQ((std::tuple{strEvaluateAntExpr(nullptr, lookupFixed, nullptr, &out), out}), std::tuple(-1, nullptr));
-  EXPECT_EQ(
-      expandAll(ksh, {"${known}", "${nested}", "${unknown}", "${known:+yes}", "${unknown:+yes}", "${known:-fallback}",
-                      "${unknown:-fallback}", "${empty:-fallback}", "${unknown:-${known}}"}),
-      (Texts{"VALUE", "<VALUE>", "${unknown}", "yes", "", "VALUE", "fallback", "fallback", "VALUE"}));
+  EXPECT_EQ(testEach(ksh, {"${known}", "${nested}", "${unknown}", "${known:+yes}", "${unknown:+yes}",
+                           "${known:-fallback}", "${unknown:-fallback}", "${empty:-fallback}", "${unknown:-${known}}"}),
+            (Texts{"VALUE", "<VALUE>", "${unknown}", "yes", "", "VALUE", "fallback", "fallback", "VALUE"}));
   expectText(captureLog(logLevelWarn, [] { EXPECT_EQ("<fail>", ksh("${loop}")); }),
              {"Script contains recursive include or variable."});
 }
@@ -216,7 +201,7 @@ void checkParse(int (*parse)(const char*, T*, T, T), const ParseCase<T> (&cases)
   }
 }
 
-TEST(StrParse, Unsigned) {
+TEST(StrParse, UnsignedAndSigned) {
   static const ParseCase<uint64_t> u64[] = {
       {"1234", 0, UINT64_MAX, 0, 1234},
       {"18446744073709551615\r\n", 0, UINT64_MAX, 0, UINT64_MAX},
@@ -239,9 +224,6 @@ TEST(StrParse, Unsigned) {
              {"Found unknown character 'a' in string '12a' whilst scanning for numeric value"});
   expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseHex64("ff", &v, 0, 0x10)); }),
              {"Value ff outside range 0 to 10"});
-}
-
-TEST(StrParse, Signed) {
   static const ParseCase<int64_t> i64[] = {
       {" -42 ", INT64_MIN, INT64_MAX, 0, -42},
       {"-9223372036854775808", INT64_MIN, INT64_MAX, 0, INT64_MIN},
@@ -254,11 +236,11 @@ TEST(StrParse, Signed) {
   static const ParseCase<int32_t> i32[] = {{"-2147483648", INT32_MIN, INT32_MAX, 0, INT32_MIN},
                                            {"2147483648", INT32_MIN, INT32_MAX, -1, 5}};
   checkParse(strParseInt32, i32);
-  int64_t v = 5;
-  expectText(
-      captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseInt64("9223372036854775808", &v, INT64_MIN, INT64_MAX)); }),
-      {"does not contain (only) an integer value"});
-  expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseInt64("-3", &v, 0, 10)); }),
+  int64_t sv = 5;
+  expectText(captureLog(logLevelError,
+                        [&] { EXPECT_EQ(-1, strParseInt64("9223372036854775808", &sv, INT64_MIN, INT64_MAX)); }),
+             {"does not contain (only) an integer value"});
+  expectText(captureLog(logLevelDebug, [&] { EXPECT_EQ(-1, strParseInt64("-3", &sv, 0, 10)); }),
              {"Value -3 outside range 0 to 10"});
 }
 
@@ -288,7 +270,7 @@ TEST(StrParse, ScaledNumbers) {
              {"Value 2K outside range 0 to 1999"});
 }
 
-TEST(StrParse, Range) {
+TEST(StrParse, RangeAndRangeList) {
   static const struct {
     const char* text;
     int rc;
@@ -305,9 +287,6 @@ TEST(StrParse, Range) {
   StrRange r = {11, 12};
   expectText(captureLog(logLevelError, [&] { EXPECT_EQ(-1, strParseRange("3-x", &r, 1, 99)); }),
              {"Unable to parse '3-x' as a range of values between 1 and 99"});
-}
-
-TEST(StrParse, RangeList) {
   StrRangeList list;
   ASSERT_EQ((std::tuple{strParseRangeList("1-3, 7 ,10-", &list, 0, 20), list.count}), std::tuple(0, 3u));
   EXPECT_EQ(std::tuple(strRangeListContains(&list, 2), strRangeListContains(&list, 7), strRangeListContains(&list, 20),
@@ -339,7 +318,7 @@ TEST(StrArgs, RemoveArgs) {
             std::tuple(0, 0, 0));
 }
 
-TEST(StrText, BuildingAndTrimming) {
+TEST(StrText, BuildingTrimmingAndNumbers) {
   char* text = nullptr;
   uint32_t len = 0;
   EXPECT_EQ((std::tuple{strPrintfAlloc(&text, &len, "%s-%u-%d.tmp", "installer", 42u, 7), std::string(text), len}),
@@ -353,28 +332,19 @@ TEST(StrText, BuildingAndTrimming) {
   strFreeList(counted, 2);
 
   char a[] = "path\\\\//", b[] = "////", c[] = "name.tmp";
-  EXPECT_STREQ("path", strTrimRightChars(a, "\\/"));
-  EXPECT_STREQ("/", strTrimRightChars(b, "/"));
-  EXPECT_STREQ("name", strRemoveSuffix(c, ".tmp"));
-  EXPECT_STREQ("name", strRemoveSuffix(c, ".tmp"));
-}
-
-TEST(StrText, FromInt64) {
-  char buf[72];
-  EXPECT_STREQ("0", strFromInt64(buf, 10, 0));
-  EXPECT_STREQ("-123", strFromInt64(buf, 10, -123));
-  EXPECT_STREQ("ff", strFromInt64(buf, 16, 255));
-  EXPECT_STREQ("-zz", strFromInt64(buf, 36, -1295));
-  EXPECT_STREQ("-9223372036854775808", strFromInt64(buf, 10, INT64_MIN));
-  EXPECT_STREQ("-1000000000000000000000000000000000000000000000000000000000000000", strFromInt64(buf, 2, INT64_MIN));
-  EXPECT_STREQ("7fffffffffffffff", strFromInt64(buf, 16, INT64_MAX));
-}
-
-TEST(StrText, UriComponent) {
+  EXPECT_EQ((Texts{strTrimRightChars(a, "\\/"), strTrimRightChars(b, "/"), strRemoveSuffix(c, ".tmp"),
+                   strRemoveSuffix(c, ".tmp")}),
+            (Texts{"path", "/", "name", "name"}));
   Sb sb;
-  EXPECT_EQ(0, sbAppendUriComponent(&sb, "a b/c~d_e.f-g\xC3\xA9%"));
-  EXPECT_EQ(0, sbAppendUriComponent(&sb, nullptr));
+  EXPECT_EQ((std::tuple{sbAppendUriComponent(&sb, "a b/c~d_e.f-g\xC3\xA9%"), sbAppendUriComponent(&sb, nullptr)}),
+            std::tuple(0, 0));
   EXPECT_EQ("a%20b%2Fc~d_e.f-g%C3%A9%25", sbText(&sb));
+  char buf[72];
+  auto digits = [&buf](int base, int64_t v) { return std::string(strFromInt64(buf, base, v)); };
+  EXPECT_EQ((Texts{digits(10, 0), digits(10, -123), digits(16, 255), digits(36, -1295), digits(10, INT64_MIN),
+                   digits(2, INT64_MIN), digits(16, INT64_MAX)}),
+            (Texts{"0", "-123", "ff", "-zz", "-9223372036854775808",
+                   "-1000000000000000000000000000000000000000000000000000000000000000", "7fffffffffffffff"}));
 }
 
 TEST(StrText, BuiltinVariables) {
