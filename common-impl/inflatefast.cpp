@@ -56,6 +56,24 @@ inline uint32_t lookupFixed(const uint32_t* table, uint64_t bb) {
   return e;
 }
 
+// Masks of the low 0..63 bits, indexed by an entry's low byte (its bits
+// 6-7 are clear): a load is cheaper than building the mask with shifts.
+constexpr auto lowMasks = [] {
+  struct Masks {
+    uint64_t v[256];
+  } m{};
+  for (uint32_t n = 0; n < 64; n++) m.v[n] = n ? ~0ull >> (64 - n) : 0;
+  return m;
+}();
+static_assert(lowMasks.v[0] == 0 && lowMasks.v[13] == 0x1FFF && lowMasks.v[63] == ~0ull >> 1, "masks");
+
+// The extra bits of a length or distance entry e from the bits saved before
+// its code. Such entries have bits 12-15 clear, so the code length is all of
+// e's bits 8-13, and a 64-bit shift takes only the low 6 bits of its count.
+inline uint32_t extraBits(uint64_t saved, uint32_t e) {
+  return (uint32_t)((saved & lowMasks.v[e & 0xFF]) >> ((e >> 8) & 63));
+}
+
 inline void copy8(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 8); }
 inline void copy16(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 16); }
 
@@ -352,13 +370,16 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
   if (st->state != inflateHuffman || !lit || !dist || st->failed || st->windowPending != 0 || n < inflateDirectMinOut ||
       lit->bits != inflateLiteralBits || dist->bits != inflateDistanceBits)
     return 0;
-  const uint8_t* in = nullptr;
+  const uint8_t* buffered = nullptr;
   uint32_t avail = 0;
-  if (iosBufferedFill(st->source, &in, &avail) != 0 || avail < fastMinInput) return 0;
+  if (iosBufferedFill(st->source, &buffered, &avail) != 0 || avail < fastMinInput) return 0;
 
   uint32_t count = 0;
   uint64_t bb = iosBufferedTakeBits(st->source, &count);
   uint32_t bc = count;
+  // The read position is a plain local (never address-taken), so that it can
+  // stay in a register through the loop.
+  const uint8_t* in = buffered;
   const uint8_t* inStart = in;
   const uint8_t* inEnd = in + avail;
   const uint32_t* litTable = lit->entries;
@@ -390,7 +411,11 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
       // takes the masking off the critical path; it is trimmed on the way out.
       refillWord(bb, bc, in);
       uint32_t e = litTable[bb & litMask];
-      while (in <= inLimit && pos <= outLimit) {
+      // The output position as a pointer in here (an index would be widened
+      // at every store).
+      uint8_t* op = out + pos;
+      uint8_t* const opLimit = out + outLimit;
+      while (in <= inLimit && op <= opLimit) {
         uint64_t saved = bb;  // the bits before this code: its extra bits and a way back
         bb >>= inflateEntryBits(e);
         bc -= e;
@@ -400,17 +425,17 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           // Up to three literals from one refill: the first may have come
           // from a sub-table (15 bits), the next two are primary codes (11
           // bits), so each is looked up with at least 30 bits held.
-          out[pos++] = (uint8_t)(e >> 16);
+          *op++ = (uint8_t)(e >> 16);
           e = litTable[bb & litMask];
           if (e & inflateEntryLiteral) {
             bb >>= inflateEntryBits(e);
             bc -= e;
-            out[pos++] = (uint8_t)(e >> 16);
+            *op++ = (uint8_t)(e >> 16);
             e = litTable[bb & litMask];
             if (e & inflateEntryLiteral) {
               bb >>= inflateEntryBits(e);
               bc -= e;
-              out[pos++] = (uint8_t)(e >> 16);
+              *op++ = (uint8_t)(e >> 16);
               // At least 19 bits are left, so the next lookup need not wait
               // for the refill.
               e = litTable[bb & litMask];
@@ -449,7 +474,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           break;
         }
         // A length and a distance with their extra bits: at most 48 bits.
-        uint32_t length = (e >> 16) + (uint32_t)(lowBits(saved, inflateEntryBits(e)) >> inflateEntryCodeLength(e));
+        uint32_t length = (e >> 16) + extraBits(saved, e);
         uint32_t d = lookupFixed<inflateDistanceBits>(distTable, bb);
         if (d & inflateEntrySpecial) {
           st->length = (int)length;
@@ -460,7 +485,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
         saved = bb;
         bb >>= inflateEntryBits(d);
         bc -= d;
-        uint32_t distance = (d >> 16) + (uint32_t)(lowBits(saved, inflateEntryBits(d)) >> inflateEntryCodeLength(d));
+        uint32_t distance = (d >> 16) + extraBits(saved, d);
         // The next lookup goes first when the bits left cover the primary
         // index (nearly always), so that it need not wait for the refill.
         if ((bc & 63) >= inflateLiteralBits) {
@@ -470,23 +495,25 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           refillWord(bb, bc, in);
           e = litTable[bb & litMask];
         }
-        if (distance <= pos) {
-          copyMatch(out + pos, out + pos - distance, length, distance);
+        uint32_t done = (uint32_t)(op - out);  // bytes already in out
+        if (distance <= done) {
+          copyMatch(op, op - distance, length, distance);
         } else {
           // The match starts in the ring (the history of earlier reads). When
           // it lies there wholly, after the first decoded byte and before the
           // ring's end, it is copied at once (the ring and the reader's
           // buffer do not overlap; a wide copy may read into the slack);
           // otherwise piece by piece.
-          uint32_t back = distance - pos;
+          uint32_t back = distance - done;
           uint32_t at = (st->windowWrite - back) & inflateRingMask;
           if (back >= length && back <= before && at + length <= inflateRingSize)
-            copyMatch(out + pos, st->window + at, length, inflateWindowSize);
+            copyMatch(op, st->window + at, length, inflateWindowSize);
           else
-            copyFromHistory(st, before, out, pos, length, distance);
+            copyFromHistory(st, before, out, done, length, distance);
         }
-        pos += length;
+        op += length;
       }
+      pos = (uint32_t)(op - out);
       bc &= 63;
       if (stop) break;
     }
