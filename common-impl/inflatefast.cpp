@@ -103,8 +103,9 @@ inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_
       src += 32;
       do {
         copy16(dst, src);
-        dst += 16;
-        src += 16;
+        copy16(dst + 16, src + 16);
+        dst += 32;
+        src += 32;
       } while (dst < end);
     }
   } else if (distance >= 8) {
