@@ -240,4 +240,8 @@ TEST(InflateTables, CodesOffByOneLongCodeAreRefused) {
   lengths[1] = lengths[284] = 0;
   EXPECT_EQ((std::tuple{inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), t}),
             std::tuple(-1, nullptr));
+  lengths[284] = 15;
+  lengths[2] = 16;  // a length no code can have is refused before anything is counted by it
+  EXPECT_EQ((std::tuple{inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), t}),
+            std::tuple(-1, nullptr));
 }
