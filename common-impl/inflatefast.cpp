@@ -169,6 +169,118 @@ void copyFromHistory(const InflateState* st, uint64_t before, uint8_t* out, uint
   for (; i < length; i++) out[pos + i] = out[pos + i - distance];
 }
 
+// Copies a match of the direct loops to op (out[0..op) decoded so far);
+// up to copyOvershoot - 1 bytes past it may be written.
+inline void copyDirectMatch(const InflateState* st, uint64_t before, uint8_t* out, uint8_t* op, uint32_t length,
+                            uint32_t distance) {
+  uint32_t done = (uint32_t)(op - out);  // bytes already in out
+  if (distance <= done) {
+    copyMatch(op, op - distance, length, distance);
+    return;
+  }
+  // The match starts in the ring (the history of earlier reads). When it lies
+  // there wholly, after the first decoded byte and before the ring's end, it
+  // is copied at once (the ring and the reader's buffer do not overlap; a
+  // wide copy may read into the slack); otherwise piece by piece.
+  uint32_t back = distance - done;
+  uint32_t at = (st->windowWrite - back) & inflateRingMask;
+  if (back >= length && back <= before && at + length <= inflateRingSize)
+    copyMatch(op, st->window + at, length, inflateWindowSize);
+  else
+    copyFromHistory(st, before, out, done, length, distance);
+}
+
+inline uint32_t load32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap32(v);
+#endif
+  return v;
+}
+
+// Tops a 32-bit bit buffer holding at most 31 bits up to 24..31 bits with
+// one 4-byte load (4 bytes must be readable at in).
+inline void refillNarrow(uint32_t& b, uint32_t& c, const uint8_t*& in) {
+  b |= load32(in) << c;
+  in += 3 - ((c >> 3) & 3);
+  c |= 24;
+}
+
+// Most bits the narrow loop may start with: a refill then never shifts a
+// 32-bit word by 32 or more.
+constexpr uint32_t narrowMaxBits = 31;
+
+// The direct loop for hosts with 32-bit registers, where shifting a 64-bit
+// word takes several instructions and two of the few registers: the bits
+// live in one 32-bit word, topped up to at least 24 bits before each code
+// (the longest code with its extra bits but for a distance: 20) and again
+// between a distance code and its up to 13 extra bits. Starts with at most
+// narrowMaxBits bits in bb; an iteration refills at most three times, each
+// time advancing at most 3 bytes and loading 4, so 13 input bytes must remain
+// at its start (inLimit). Stops as the wide loop does and says whether
+// decoding must stop (the block ended or a code the reference path reports).
+bool decodeNarrow(InflateState* st, uint64_t& bb, uint32_t& bc, const uint8_t*& in, const uint8_t* inLimit,
+                  uint8_t* out, uint32_t& pos, uint32_t outLimit, uint64_t before) {
+  const uint32_t* litTable = st->literalTable->entries;
+  const uint32_t* distTable = st->distanceTable->entries;
+  uint32_t b = (uint32_t)bb, c = bc;
+  uint8_t* op = out + pos;
+  uint8_t* const opLimit = out + outLimit;
+  bool stop = false;
+  while (in <= inLimit && op <= opLimit) {
+    refillNarrow(b, c, in);
+    uint32_t e = litTable[b & ((1u << inflateLiteralBits) - 1)];
+    if (e & inflateEntryLink)
+      e = litTable[(e >> 16) + ((b >> inflateLiteralBits) & ((1u << inflateEntryCodeLength(e)) - 1))];
+    uint32_t total = inflateEntryBits(e);
+    if (e & inflateEntryLiteral) {
+      b >>= total;
+      c -= total;
+      *op++ = (uint8_t)(e >> 16);
+      continue;
+    }
+    if (e & inflateEntrySpecial) {
+      if ((e >> 16) == 256) {
+        b >>= total;
+        c -= total;
+        st->state = inflateBlocks;
+        inflateReleaseBlockTables(st);
+      }
+      stop = true;  // an invalid or unreached code stays unconsumed for the reference path
+      break;
+    }
+    uint32_t length = (e >> 16) + ((b & ((1u << total) - 1)) >> inflateEntryCodeLength(e));
+    b >>= total;
+    c -= total;
+    refillNarrow(b, c, in);
+    uint32_t d = distTable[b & ((1u << inflateDistanceBits) - 1)];
+    if (d & inflateEntrySpecial) {
+      if (d & inflateEntryLink)
+        d = distTable[(d >> 16) + ((b >> inflateDistanceBits) & ((1u << inflateEntryCodeLength(d)) - 1))];
+      if (d & inflateEntrySpecial) {
+        st->length = (int)length;
+        st->state = inflateHuffmanDist;
+        stop = true;
+        break;
+      }
+    }
+    uint32_t code = inflateEntryCodeLength(d), extra = inflateEntryBits(d) - code;
+    b >>= code;
+    c -= code;
+    if (c < extra) refillNarrow(b, c, in);
+    uint32_t distance = (d >> 16) + (b & ((1u << extra) - 1));
+    b >>= extra;
+    c -= extra;
+    copyDirectMatch(st, before, out, op, length, distance);
+    op += length;
+  }
+  pos = (uint32_t)(op - out);
+  bb = b;
+  bc = c;
+  return stop;
+}
+
 // Decodes one symbol into out[pos..n) only when the bits held determine it
 // wholly (code and extra bits) and it fits exactly: the direct loop's way
 // through the last bytes of the input and of the buffer. Advances pos and
@@ -217,6 +329,8 @@ bool decodeExact(InflateState* st, uint64_t& bb, uint32_t& bc, uint8_t* out, uin
 }
 
 }  // namespace
+
+bool inflateNarrowBits = sizeof(void*) < 8;
 
 // Makes the last (up to 32 KiB) of the `produced` bytes at out the ring's
 // history, as if they had been decoded into the ring and delivered: the write
@@ -399,7 +513,19 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
   bool stop = false;        // a symbol the reference path must handle, or the block ended
 
   for (;;) {
-    if (roomy && in + fastMinInput <= inEnd && pos <= outLimit) {
+    bool wide = roomy && in + fastMinInput <= inEnd && pos <= outLimit;
+    if (wide && inflateNarrowBits) {
+      // The narrow loop starts with at most narrowMaxBits bits: symbols are
+      // decoded from the bits held until that is so (input follows them, so
+      // even the strict format may take them).
+      if (bc > narrowMaxBits) {
+        if (decodeExact(st, bb, bc, out, pos, n, before)) continue;
+        if (st->state != inflateHuffman) break;  // the block ended
+      } else {
+        if (decodeNarrow(st, bb, bc, in, inEnd - 15, out, pos, outLimit, before)) break;
+        continue;
+      }
+    } else if (wide) {
       // An iteration refills at most twice (literals, then a match), each
       // time advancing at most 7 bytes and loading 8.
       const uint8_t* inLimit = inEnd - 15;
@@ -496,22 +622,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           refillWord(bb, bc, in);
           e = litTable[bb & litMask];
         }
-        uint32_t done = (uint32_t)(op - out);  // bytes already in out
-        if (distance <= done) {
-          copyMatch(op, op - distance, length, distance);
-        } else {
-          // The match starts in the ring (the history of earlier reads). When
-          // it lies there wholly, after the first decoded byte and before the
-          // ring's end, it is copied at once (the ring and the reader's
-          // buffer do not overlap; a wide copy may read into the slack);
-          // otherwise piece by piece.
-          uint32_t back = distance - done;
-          uint32_t at = (st->windowWrite - back) & inflateRingMask;
-          if (back >= length && back <= before && at + length <= inflateRingSize)
-            copyMatch(op, st->window + at, length, inflateWindowSize);
-          else
-            copyFromHistory(st, before, out, done, length, distance);
-        }
+        copyDirectMatch(st, before, out, op, length, distance);
         op += length;
       }
       pos = (uint32_t)(op - out);

@@ -204,9 +204,11 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
 TEST(InflateRoundTrip, OwnEncodersAllReadModes) {
   const size_t sizes[] = {0, 1, 2, 257, 4095, 32767, 32768, 32769, 65536 + 7, 200000};
   const uint32_t sourceChunks[] = {0, 1, 7, 100, 5000};
+  NarrowBitsRestored restored;
   for (int kind = 0; kind < 4; kind++)
     for (int dk = 0; dk < dataKindCount; dk++)
       for (size_t n : sizes) {
+        inflateNarrowBits = (kind + dk + n) % 2;  // either direct loop
         std::string data = sampleData((DataKind)dk, n, (uint32_t)(n * 31 + dk));
         std::string raw = deflateOwn(data, kind, 70000);
         for (ReadMode mode : {readWhole, readOneByte, readRandomChunks}) {
