@@ -9,6 +9,7 @@
 
 #include "fuzzsource.h"
 #include "inflate.h"
+#include "inflateint.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzInitSilently();
@@ -17,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int format = data[0] % 3;
   uint32_t readSize = 1u + ((data[0] >> 2) * 977u) % 70000u;
   FuzzSource src = {data + 2, size - 2, 0, 1u + data[1] * 257u};
+  inflateNarrowBits = data[1] & 1;  // either direct loop (32-bit hosts take the narrow one)
   IoStream* s = iosNewLevel(&src, &fuzzSourceOps);
   int end = 0;
   bool useFlag = data[0] & 0x80;
