@@ -56,6 +56,24 @@ inline uint32_t lookupFixed(const uint32_t* table, uint64_t bb) {
   return e;
 }
 
+// Masks of the low 0..63 bits, indexed by an entry's low byte (its bits
+// 6-7 are clear): a load is cheaper than building the mask with shifts.
+constexpr auto lowMasks = [] {
+  struct Masks {
+    uint64_t v[256];
+  } m{};
+  for (uint32_t n = 0; n < 64; n++) m.v[n] = n ? ~0ull >> (64 - n) : 0;
+  return m;
+}();
+static_assert(lowMasks.v[0] == 0 && lowMasks.v[13] == 0x1FFF && lowMasks.v[63] == ~0ull >> 1, "masks");
+
+// The extra bits of a length or distance entry e from the bits saved before
+// its code. Such entries have bits 12-15 clear, so the code length is all of
+// e's bits 8-13, and a 64-bit shift takes only the low 6 bits of its count.
+inline uint32_t extraBits(uint64_t saved, uint32_t e) {
+  return (uint32_t)((saved & lowMasks.v[e & 0xFF]) >> ((e >> 8) & 63));
+}
+
 inline void copy8(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 8); }
 inline void copy16(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 16); }
 
@@ -85,8 +103,9 @@ inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_
       src += 32;
       do {
         copy16(dst, src);
-        dst += 16;
-        src += 16;
+        copy16(dst + 16, src + 16);
+        dst += 32;
+        src += 32;
       } while (dst < end);
     }
   } else if (distance >= 8) {
@@ -150,6 +169,118 @@ void copyFromHistory(const InflateState* st, uint64_t before, uint8_t* out, uint
   for (; i < length; i++) out[pos + i] = out[pos + i - distance];
 }
 
+// Copies a match of the direct loops to op (out[0..op) decoded so far);
+// up to copyOvershoot - 1 bytes past it may be written.
+inline void copyDirectMatch(const InflateState* st, uint64_t before, uint8_t* out, uint8_t* op, uint32_t length,
+                            uint32_t distance) {
+  uint32_t done = (uint32_t)(op - out);  // bytes already in out
+  if (distance <= done) {
+    copyMatch(op, op - distance, length, distance);
+    return;
+  }
+  // The match starts in the ring (the history of earlier reads). When it lies
+  // there wholly, after the first decoded byte and before the ring's end, it
+  // is copied at once (the ring and the reader's buffer do not overlap; a
+  // wide copy may read into the slack); otherwise piece by piece.
+  uint32_t back = distance - done;
+  uint32_t at = (st->windowWrite - back) & inflateRingMask;
+  if (back >= length && back <= before && at + length <= inflateRingSize)
+    copyMatch(op, st->window + at, length, inflateWindowSize);
+  else
+    copyFromHistory(st, before, out, done, length, distance);
+}
+
+inline uint32_t load32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap32(v);
+#endif
+  return v;
+}
+
+// Tops a 32-bit bit buffer holding at most 31 bits up to 24..31 bits with
+// one 4-byte load (4 bytes must be readable at in).
+inline void refillNarrow(uint32_t& b, uint32_t& c, const uint8_t*& in) {
+  b |= load32(in) << c;
+  in += 3 - ((c >> 3) & 3);
+  c |= 24;
+}
+
+// Most bits the narrow loop may start with: a refill then never shifts a
+// 32-bit word by 32 or more.
+constexpr uint32_t narrowMaxBits = 31;
+
+// The direct loop for hosts with 32-bit registers, where shifting a 64-bit
+// word takes several instructions and two of the few registers: the bits
+// live in one 32-bit word, topped up to at least 24 bits before each code
+// (the longest code with its extra bits but for a distance: 20) and again
+// between a distance code and its up to 13 extra bits. Starts with at most
+// narrowMaxBits bits in bb; an iteration refills at most three times, each
+// time advancing at most 3 bytes and loading 4, so 13 input bytes must remain
+// at its start (inLimit). Stops as the wide loop does and says whether
+// decoding must stop (the block ended or a code the reference path reports).
+bool decodeNarrow(InflateState* st, uint64_t& bb, uint32_t& bc, const uint8_t*& in, const uint8_t* inLimit,
+                  uint8_t* out, uint32_t& pos, uint32_t outLimit, uint64_t before) {
+  const uint32_t* litTable = st->literalTable->entries;
+  const uint32_t* distTable = st->distanceTable->entries;
+  uint32_t b = (uint32_t)bb, c = bc;
+  uint8_t* op = out + pos;
+  uint8_t* const opLimit = out + outLimit;
+  bool stop = false;
+  while (in <= inLimit && op <= opLimit) {
+    refillNarrow(b, c, in);
+    uint32_t e = litTable[b & ((1u << inflateLiteralBits) - 1)];
+    if (e & inflateEntryLink)
+      e = litTable[(e >> 16) + ((b >> inflateLiteralBits) & ((1u << inflateEntryCodeLength(e)) - 1))];
+    uint32_t total = inflateEntryBits(e);
+    if (e & inflateEntryLiteral) {
+      b >>= total;
+      c -= total;
+      *op++ = (uint8_t)(e >> 16);
+      continue;
+    }
+    if (e & inflateEntrySpecial) {
+      if ((e >> 16) == 256) {
+        b >>= total;
+        c -= total;
+        st->state = inflateBlocks;
+        inflateReleaseBlockTables(st);
+      }
+      stop = true;  // an invalid or unreached code stays unconsumed for the reference path
+      break;
+    }
+    uint32_t length = (e >> 16) + ((b & ((1u << total) - 1)) >> inflateEntryCodeLength(e));
+    b >>= total;
+    c -= total;
+    refillNarrow(b, c, in);
+    uint32_t d = distTable[b & ((1u << inflateDistanceBits) - 1)];
+    if (d & inflateEntrySpecial) {
+      if (d & inflateEntryLink)
+        d = distTable[(d >> 16) + ((b >> inflateDistanceBits) & ((1u << inflateEntryCodeLength(d)) - 1))];
+      if (d & inflateEntrySpecial) {
+        st->length = (int)length;
+        st->state = inflateHuffmanDist;
+        stop = true;
+        break;
+      }
+    }
+    uint32_t code = inflateEntryCodeLength(d), extra = inflateEntryBits(d) - code;
+    b >>= code;
+    c -= code;
+    if (c < extra) refillNarrow(b, c, in);
+    uint32_t distance = (d >> 16) + (b & ((1u << extra) - 1));
+    b >>= extra;
+    c -= extra;
+    copyDirectMatch(st, before, out, op, length, distance);
+    op += length;
+  }
+  pos = (uint32_t)(op - out);
+  bb = b;
+  bc = c;
+  return stop;
+}
+
 // Decodes one symbol into out[pos..n) only when the bits held determine it
 // wholly (code and extra bits) and it fits exactly: the direct loop's way
 // through the last bytes of the input and of the buffer. Advances pos and
@@ -198,6 +329,8 @@ bool decodeExact(InflateState* st, uint64_t& bb, uint32_t& bc, uint8_t* out, uin
 }
 
 }  // namespace
+
+bool inflateNarrowBits = sizeof(void*) < 8;
 
 // Makes the last (up to 32 KiB) of the `produced` bytes at out the ring's
 // history, as if they had been decoded into the ring and delivered: the write
@@ -352,13 +485,16 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
   if (st->state != inflateHuffman || !lit || !dist || st->failed || st->windowPending != 0 || n < inflateDirectMinOut ||
       lit->bits != inflateLiteralBits || dist->bits != inflateDistanceBits)
     return 0;
-  const uint8_t* in = nullptr;
+  const uint8_t* buffered = nullptr;
   uint32_t avail = 0;
-  if (iosBufferedFill(st->source, &in, &avail) != 0 || avail < fastMinInput) return 0;
+  if (iosBufferedFill(st->source, &buffered, &avail) != 0 || avail < fastMinInput) return 0;
 
   uint32_t count = 0;
   uint64_t bb = iosBufferedTakeBits(st->source, &count);
   uint32_t bc = count;
+  // The read position is a plain local (never address-taken), so that it can
+  // stay in a register through the loop.
+  const uint8_t* in = buffered;
   const uint8_t* inStart = in;
   const uint8_t* inEnd = in + avail;
   const uint32_t* litTable = lit->entries;
@@ -377,7 +513,19 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
   bool stop = false;        // a symbol the reference path must handle, or the block ended
 
   for (;;) {
-    if (roomy && in + fastMinInput <= inEnd && pos <= outLimit) {
+    bool wide = roomy && in + fastMinInput <= inEnd && pos <= outLimit;
+    if (wide && inflateNarrowBits) {
+      // The narrow loop starts with at most narrowMaxBits bits: symbols are
+      // decoded from the bits held until that is so (input follows them, so
+      // even the strict format may take them).
+      if (bc > narrowMaxBits) {
+        if (decodeExact(st, bb, bc, out, pos, n, before)) continue;
+        if (st->state != inflateHuffman) break;  // the block ended
+      } else {
+        if (decodeNarrow(st, bb, bc, in, inEnd - 15, out, pos, outLimit, before)) break;
+        continue;
+      }
+    } else if (wide) {
       // An iteration refills at most twice (literals, then a match), each
       // time advancing at most 7 bytes and loading 8.
       const uint8_t* inLimit = inEnd - 15;
@@ -390,7 +538,11 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
       // takes the masking off the critical path; it is trimmed on the way out.
       refillWord(bb, bc, in);
       uint32_t e = litTable[bb & litMask];
-      while (in <= inLimit && pos <= outLimit) {
+      // The output position as a pointer in here (an index would be widened
+      // at every store).
+      uint8_t* op = out + pos;
+      uint8_t* const opLimit = out + outLimit;
+      while (in <= inLimit && op <= opLimit) {
         uint64_t saved = bb;  // the bits before this code: its extra bits and a way back
         bb >>= inflateEntryBits(e);
         bc -= e;
@@ -400,17 +552,17 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           // Up to three literals from one refill: the first may have come
           // from a sub-table (15 bits), the next two are primary codes (11
           // bits), so each is looked up with at least 30 bits held.
-          out[pos++] = (uint8_t)(e >> 16);
+          *op++ = (uint8_t)(e >> 16);
           e = litTable[bb & litMask];
           if (e & inflateEntryLiteral) {
             bb >>= inflateEntryBits(e);
             bc -= e;
-            out[pos++] = (uint8_t)(e >> 16);
+            *op++ = (uint8_t)(e >> 16);
             e = litTable[bb & litMask];
             if (e & inflateEntryLiteral) {
               bb >>= inflateEntryBits(e);
               bc -= e;
-              out[pos++] = (uint8_t)(e >> 16);
+              *op++ = (uint8_t)(e >> 16);
               // At least 19 bits are left, so the next lookup need not wait
               // for the refill.
               e = litTable[bb & litMask];
@@ -449,7 +601,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           break;
         }
         // A length and a distance with their extra bits: at most 48 bits.
-        uint32_t length = (e >> 16) + (uint32_t)(lowBits(saved, inflateEntryBits(e)) >> inflateEntryCodeLength(e));
+        uint32_t length = (e >> 16) + extraBits(saved, e);
         uint32_t d = lookupFixed<inflateDistanceBits>(distTable, bb);
         if (d & inflateEntrySpecial) {
           st->length = (int)length;
@@ -460,7 +612,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
         saved = bb;
         bb >>= inflateEntryBits(d);
         bc -= d;
-        uint32_t distance = (d >> 16) + (uint32_t)(lowBits(saved, inflateEntryBits(d)) >> inflateEntryCodeLength(d));
+        uint32_t distance = (d >> 16) + extraBits(saved, d);
         // The next lookup goes first when the bits left cover the primary
         // index (nearly always), so that it need not wait for the refill.
         if ((bc & 63) >= inflateLiteralBits) {
@@ -470,23 +622,10 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           refillWord(bb, bc, in);
           e = litTable[bb & litMask];
         }
-        if (distance <= pos) {
-          copyMatch(out + pos, out + pos - distance, length, distance);
-        } else {
-          // The match starts in the ring (the history of earlier reads). When
-          // it lies there wholly, after the first decoded byte and before the
-          // ring's end, it is copied at once (the ring and the reader's
-          // buffer do not overlap; a wide copy may read into the slack);
-          // otherwise piece by piece.
-          uint32_t back = distance - pos;
-          uint32_t at = (st->windowWrite - back) & inflateRingMask;
-          if (back >= length && back <= before && at + length <= inflateRingSize)
-            copyMatch(out + pos, st->window + at, length, inflateWindowSize);
-          else
-            copyFromHistory(st, before, out, pos, length, distance);
-        }
-        pos += length;
+        copyDirectMatch(st, before, out, op, length, distance);
+        op += length;
       }
+      pos = (uint32_t)(op - out);
       bc &= 63;
       if (stop) break;
     }

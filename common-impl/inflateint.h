@@ -164,6 +164,11 @@ struct InflateState {
 // Returns the number of symbols decoded (0: nothing could be done fast).
 uint32_t inflateFastLoop(InflateState* st);
 
+// The direct loop keeps its bits in a 32-bit word rather than a 64-bit one:
+// set on hosts with 32-bit registers; tests set it to run that loop on
+// 64-bit hosts as well.
+extern bool inflateNarrowBits;
+
 // Smallest read for which inflateFastDirect decodes into the reader's buffer;
 // shorter reads go through the ring (cheaper per call for tiny reads).
 constexpr uint32_t inflateDirectMinOut = 64;

@@ -4,7 +4,6 @@
 // decoder needs (literal byte, length or distance base with its extra bits,
 // or the symbol of a special code), so both the fast loop and the resumable
 // reference path decode with one lookup (two for long codes).
-#include <algorithm>
 #include <cstring>
 
 #include "inflateint.h"
@@ -138,16 +137,14 @@ static_assert(entryTemplates.v[inflateKindDistance][29] + 15 * lengthToEntry == 
 // `bits` bits are adjacent there, so each such prefix gets one sub-table,
 // appended after the primary part and sized by its last (longest) code, and
 // a link to it. The number of entries written is returned.
-uint32_t fillCompleteCode(const uint16_t* sorted, const uint8_t* lengths, uint32_t n, int kind, uint32_t bits,
-                          uint32_t* e) {
+uint32_t fillCompleteCode(const uint16_t* sorted, const uint8_t* lengths, const uint32_t* perLength, uint32_t n,
+                          int kind, uint32_t bits, uint32_t* e) {
   const uint32_t* templ = entryTemplates.v[kind];
   uint32_t code = 0;  // canonical code of sorted[k], most significant bit first
   uint32_t k = 0;
   for (uint32_t len = 1; len <= bits; len++) {
-    for (; k < n && lengths[sorted[k]] == len; k++, code++) {
-      uint32_t sym = sorted[k];
-      e[reverseBits(code, len)] = templ[sym] + len * lengthToEntry;
-    }
+    for (uint32_t end = k + perLength[len]; k < end; k++, code++)
+      e[reverseBits(code, len)] = templ[sorted[k]] + len * lengthToEntry;
     if (len < bits) memcpy(e + (1u << len), e, sizeof(uint32_t) << len);
     code <<= 1;
   }
@@ -184,6 +181,34 @@ uint32_t fillCompleteCode(const uint16_t* sorted, const uint8_t* lengths, uint32
   return total;
 }
 
+// Counts the codes of each length into perLength[0..15] (0: symbols
+// without a code). Four interleaved sets of counters, so that a run of equal
+// lengths does not wait on one counter's store and reload at every symbol.
+// A length above 15 is logged and refused.
+int countLengths(const uint8_t* lengths, uint32_t count, uint32_t* perLength) {
+  uint32_t any = 0;
+  for (uint32_t s = 0; s < count; s++) any |= lengths[s];
+  if (any > maxCodeLength) {
+    for (uint32_t s = 0; s < count; s++)
+      if (lengths[s] > maxCodeLength) {
+        logError(logCatInflate, "Code length %u out of range\n", lengths[s]);
+        break;
+      }
+    return -1;
+  }
+  uint32_t sets[4][maxCodeLength + 1] = {};
+  uint32_t s = 0;
+  for (; s + 4 <= count; s += 4) {
+    sets[0][lengths[s]]++;
+    sets[1][lengths[s + 1]]++;
+    sets[2][lengths[s + 2]]++;
+    sets[3][lengths[s + 3]]++;
+  }
+  for (; s < count; s++) sets[0][lengths[s]]++;
+  for (uint32_t l = 0; l <= maxCodeLength; l++) perLength[l] = sets[0][l] + sets[1][l] + sets[2][l] + sets[3][l];
+  return 0;
+}
+
 }  // namespace
 
 int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const InflateTable** table) {
@@ -193,15 +218,9 @@ int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const In
     return -1;
   }
   uint32_t perLength[maxCodeLength + 1] = {0};
-  uint32_t longest = 0;
-  for (uint32_t s = 0; s < count; s++) {
-    if (lengths[s] > maxCodeLength) {
-      logError(logCatInflate, "Code length %u out of range\n", lengths[s]);
-      return -1;
-    }
-    perLength[lengths[s]]++;
-    longest = std::max<uint32_t>(longest, lengths[s]);
-  }
+  if (countLengths(lengths, count, perLength) != 0) return -1;
+  uint32_t longest = maxCodeLength;
+  while (longest > 0 && perLength[longest] == 0) longest--;
   // Sum of the codes' shares of a 16-bit space: 65536 for a complete code.
   uint32_t sum = 0;
   for (uint32_t l = 1; l <= maxCodeLength; l++) sum += perLength[l] << (16 - l);
@@ -226,13 +245,13 @@ int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const In
   t->complete = sum == 65536;
   t->entries = e;
   if (t->complete) {
-    // The symbols in canonical order.
+    // The symbols in canonical order, after those without a code (sorted
+    // along too, so that the loop takes no branch on them).
     uint16_t sorted[maxSymbols];
-    uint32_t start[maxCodeLength + 2] = {0};
-    for (uint32_t l = 1; l <= maxCodeLength; l++) start[l + 1] = start[l] + perLength[l];
-    for (uint32_t s = 0; s < count; s++)
-      if (lengths[s]) sorted[start[lengths[s]]++] = (uint16_t)s;
-    t->entryCount = fillCompleteCode(sorted, lengths, start[maxCodeLength], kind, bits, e);
+    uint32_t start[maxCodeLength + 1] = {0};
+    for (uint32_t l = 1; l <= maxCodeLength; l++) start[l] = start[l - 1] + perLength[l - 1];
+    for (uint32_t s = 0; s < count; s++) sorted[start[lengths[s]]++] = (uint16_t)s;
+    t->entryCount = fillCompleteCode(sorted + perLength[0], lengths, perLength, count - perLength[0], kind, bits, e);
   } else {
     // Empty or a single 1-bit code (code 0), so no sub-tables. An unreached
     // literal/length index is invalid input (it must not decode as a

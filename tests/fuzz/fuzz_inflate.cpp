@@ -8,6 +8,7 @@
 
 #include "fuzzsource.h"
 #include "inflate.h"
+#include "inflateint.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzInitSilently();
@@ -15,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // First byte: format and read pattern; second: source chunk size.
   uint32_t readSize = 1u + ((data[0] >> 2) * 977u) % 70000u;
   FuzzSource src = {data + 2, size - 2, 0, 1u + data[1] * 257u};
+  inflateNarrowBits = data[1] & 1;  // either direct loop (32-bit hosts take the narrow one)
   IoStream* s = iosNewLevel(&src, &fuzzSourceOps);
   int end = 0;
   if (inflateWrapInputStream(s, data[0] % 3, (data[0] & 0x80) ? &end : nullptr, false) != 0) __builtin_trap();

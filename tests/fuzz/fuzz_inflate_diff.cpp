@@ -8,6 +8,7 @@
 
 #include "fuzzsource.h"
 #include "inflate.h"
+#include "inflateint.h"
 
 #if __has_include(<zlib.h>)
 #include <zlib.h>
@@ -19,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int level = data[0] % 10, strategy = strategies[(data[0] / 10) % 5], windowBits = 9 + data[1] % 7;
   bool zlibFormat = data[1] & 0x80;
   uint32_t readSize = 1u + data[2] * 131u;
+  inflateNarrowBits = data[1] & 0x40;  // either direct loop (32-bit hosts take the narrow one)
   const uint8_t* input = data + 3;
   size_t n = size - 3;
 

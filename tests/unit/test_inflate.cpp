@@ -202,9 +202,11 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
 TEST(InflateRoundTrip, OwnEncodersAllReadModes) {
   const size_t sizes[] = {0, 1, 2, 257, 4095, 32767, 32768, 32769, 65536 + 7, 200000};
   const uint32_t sourceChunks[] = {0, 1, 7, 100, 5000};
+  NarrowBitsRestored restored;
   for (int kind = 0; kind < 4; kind++)
     for (int dk = 0; dk < dataKindCount; dk++)
       for (size_t n : sizes) {
+        inflateNarrowBits = (kind + dk + n) % 2;  // either direct loop
         std::string data = sampleData((DataKind)dk, n, (uint32_t)(n * 31 + dk));
         std::string raw = deflateOwn(data, kind, 70000);
         for (ReadMode mode : {readWhole, readOneByte, readRandomChunks}) {
@@ -236,6 +238,10 @@ TEST(InflateTables, CodesOffByOneLongCodeAreRefused) {
   lengths[1] = 15;
   EXPECT_EQ(inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), -1);
   lengths[1] = lengths[284] = 0;
+  EXPECT_EQ((std::tuple{inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), t}),
+            std::tuple(-1, nullptr));
+  lengths[284] = 15;
+  lengths[2] = 16;  // a length no code can have is refused before anything is counted by it
   EXPECT_EQ((std::tuple{inflateBuildTable(lengths.data(), 288, inflateKindLiteralLength, &t), t}),
             std::tuple(-1, nullptr));
 }

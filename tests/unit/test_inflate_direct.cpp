@@ -108,12 +108,15 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
       {"distance 32768 across the ring", encodeTokens(wrap, 1), applyTokens("", wrap)},
       {"longest codes, most extra bits", longBw.finish(), applyTokens("", longest)},
   };
-  for (const auto& c : cases)
-    for (const auto& sizes : readPatterns) {
-      const std::string out = decodeWithSizes(c.compressed, sizes);
-      ASSERT_EQ(std::pair(out.size(), out == c.expected), std::pair(c.expected.size(), true))
-          << c.name << " " << sizes[0];
-    }
+  NarrowBitsRestored restored;
+  for (bool narrow : {false, true})  // the 64-bit direct loop, and the 32-bit one that 32-bit hosts take
+    for (const auto& c : cases)
+      for (const auto& sizes : readPatterns) {
+        inflateNarrowBits = narrow;
+        const std::string out = decodeWithSizes(c.compressed, sizes);
+        ASSERT_EQ(std::pair(out.size(), out == c.expected), std::pair(c.expected.size(), true))
+            << c.name << " " << sizes[0] << " " << narrow;
+      }
 }
 
 TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {
@@ -141,6 +144,7 @@ TEST(InflateDirect, EveryCutDecodesAsTheBitByBitPath) {
   std::string data = sampleData(dataText, 6000, 41) + sampleData(dataRecords, 3000, 42);
   std::string raw = deflateOwn(data, 3, 3000);
   InflateLog quiet(logLevelNone);
+  NarrowBitsRestored restored;
   for (int format : {INFLATE_FORMAT_RAW, INFLATE_FORMAT_ZLIB, INFLATE_FORMAT_ZLIB_STRICT}) {
     std::string stream = format == INFLATE_FORMAT_RAW ? raw : zlibWrap(raw, data);
     for (size_t cut = 0; cut <= stream.size(); cut += cut % 97 < 40 ? 1 : 57) {
@@ -151,6 +155,7 @@ TEST(InflateDirect, EveryCutDecodesAsTheBitByBitPath) {
                 std::tuple(true, true))
           << format << " " << cut;
       for (ReadMode mode : {readWhole, readRandomChunks}) {
+        inflateNarrowBits = cut % 2;  // either direct loop
         Decoded other = decodeStack(part, format, mode, (uint32_t)cut);
         ASSERT_EQ(std::tuple(other.out == ref.out, other.failed, other.endFlag),
                   std::tuple(true, ref.failed, ref.endFlag))

@@ -127,6 +127,12 @@ inline Decoded decodeStack(const std::string& compressed, int format, ReadMode m
 }
 
 // The inflate level's log records while it lives.
+// Puts back the host's choice of direct loop that a test overrides.
+struct NarrowBitsRestored {
+  bool saved = inflateNarrowBits;
+  ~NarrowBitsRestored() { inflateNarrowBits = saved; }
+};
+
 struct InflateLog : TestLogCapture {
   explicit InflateLog(uint32_t level = logLevelDebug) : TestLogCapture(logCatInflate, level) {}
 };
