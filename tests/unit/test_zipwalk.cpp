@@ -56,12 +56,16 @@ TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   es.push_back({.name = "other/setup-installer.sh", .data = "x"});
   Archive a(es);
   Sb installer;
-  const std::string cwd = fs::current_path().string();
+  const fs::path cwd = fs::current_path(), empty = freshDir("listing");
+  fs::current_path(empty);
   testing::internal::CaptureStderr();
   EXPECT_EQ(zipWalk(&a.zip, &installer, "nothing-matches", zipWalkList, zipSummary, nullptr), 0);
+  const fs::path after = fs::current_path();
+  fs::current_path(cwd);
   expectText(testing::internal::GetCapturedStderr(), {"2025_1/bin/agent.exe", "Listed 7 files and 2 directories"});
-  // The last match wins.
-  EXPECT_EQ(std::tuple(fs::current_path().string(), sbText(&installer)), std::tuple(cwd, "other/setup-installer.sh"));
+  // Nothing written where it runs, which stays the working directory; the last match wins.
+  EXPECT_EQ(std::tuple(after, snapshot(empty), sbText(&installer)),
+            std::tuple(empty, Tree{}, "other/setup-installer.sh"));
 }
 
 // Refused entries (encrypted, unknown method, patch data, names leaving the base) and corrupt ones (wrong CRC, wrong
