@@ -423,6 +423,7 @@ TEST(ZipDisk, CrashAfterTakenNamesRecoversThePreviousVersion) {
   EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "old"}, {planted.filename().string(), "planted"}}));
   smDestroy(info.created);
   smDestroy(info.replaced);
+  osSyncBatchClear(&info.unsynced);
   memFree(info.journalBase);
   memFree(info.journalLexBase);
 }
