@@ -41,18 +41,23 @@ const char* osDirHandlePath(const OsDirHandle* dir);
 // failed.
 int osDirHandleIsAt(const OsDirHandle* dir, const char* path);
 
-// What tells one directory from every other while it exists: its device or
-// volume and its file number there.
-struct OsDirId {
+// What tells one file or directory from every other while it exists: its
+// device or volume and its file number there.
+struct OsFileId {
   uint64_t volume;
   uint64_t file;
 };
 // *id = the identity of the directory dir holds, to recognise it later at a
 // path that may by then lead elsewhere (osDirHandleHasId).
-int osDirHandleId(const OsDirHandle* dir, OsDirId* id);
+int osDirHandleId(const OsDirHandle* dir, OsFileId* id);
 // 1 when dir holds the directory of identity id, 0 when another, -1 when
 // the query failed.
-int osDirHandleHasId(const OsDirHandle* dir, const OsDirId* id);
+int osDirHandleHasId(const OsDirHandle* dir, const OsFileId* id);
+// *id of what stands at `name` in dir (a link itself); -1 when nothing is
+// there (not logged) or the query failed.
+int osDirHandleIdOf(const OsDirHandle* dir, const char* name, OsFileId* id);
+// *id of the file open through stream; -1 (logged) on failure.
+int osFileStreamId(IoStream* stream, OsFileId* id);
 // A file stream over the directory itself, to give it attributes and times
 // (osFileStreamSetAttributes, osFileStreamSetTimes); null on failure.
 IoStream* osDirHandleStream(const OsDirHandle* dir);

@@ -25,12 +25,14 @@ enum : uint8_t {
   ulMovedAside = 'A',  // a previous version is moved aside (path, kept-aside name)
   ulPlaced = 'P',      // a new file or link goes into place (path, kept-aside name or "")
   ulDone = 'C',        // commit: every new file is in place
+  ulIdentity = 'I',    // the file of the next record (of the same path) is the one of this identity ("<volume>:<file>"
+                       // in hex): for a move aside the previous version, for a placing the new file
   ulVoid = 'V',        // the step of the latest earlier record of this path and of the type in the second field
                        // never happened (its name was taken, say): that record is not undone
 };
 
 // The version this program writes; it also reads journals of version 1,
-// which have no void records. Older programs refuse a version-2 journal
+// which have no void or identity records. Older programs refuse a version-2 journal
 // rather than misread it.
 inline constexpr uint8_t ulVersion = 2;
 inline constexpr uint8_t ulOldestVersion = 1;

@@ -3,6 +3,7 @@
 #include "undolog.h"
 
 #include <cctype>
+#include <cinttypes>
 #include <cstring>
 #include <initializer_list>
 
@@ -29,7 +30,8 @@ uint32_t getLe32(const uint8_t* p) {
 }
 
 bool knownType(uint8_t t) {
-  return t == ulDirCreated || t == ulTempFile || t == ulMovedAside || t == ulPlaced || t == ulDone || t == ulVoid;
+  return t == ulDirCreated || t == ulTempFile || t == ulMovedAside || t == ulPlaced || t == ulDone || t == ulVoid ||
+         t == ulIdentity;
 }
 
 // Deletes a file or link `leaf` in dir (at `path`) if one is there (a
@@ -53,10 +55,25 @@ const char* leafOf(const char* path) {
   return leaf;
 }
 
+// True when what stands at `leaf` in dir is the file of identity id (a
+// "<volume>:<file>" text; null: not known, as in journals of version 1).
+bool isTheFile(const OsDirHandle* dir, const char* leaf, const char* path, const char* id) {
+  if (!id) return true;
+  OsFileId got = {};
+  char text[40];
+  if (osDirHandleIdOf(dir, leaf, &got) == 0) {
+    snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, got.volume, got.file);
+    if (strcmp(text, id) == 0) return true;
+  }
+  logWarn(logCatZip, "Leaving %s as it is: it is not the file the update put there\n", path);
+  return false;
+}
+
 // Undoes one record of an unfinished log in dir, the open directory of its
 // path; repeating it is harmless. `aside` is where the previous version of
 // a placed path was kept.
-int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, uint32_t* restored, uint32_t* removed) {
+int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, const char* id, uint32_t* restored,
+               uint32_t* removed) {
   const char* leaf = leafOf(r->path);
   switch (r->type) {
     case ulTempFile:
@@ -65,10 +82,13 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, u
       // A new version over a kept-aside one goes only while the previous
       // version still waits aside: once that is back, the path is the old.
       if (aside && *aside && !ulFileOrLinkIn(dir, leafOf(aside))) return 0;
+      if (!isTheFile(dir, leaf, r->path, id)) return 0;
       return removeFile(dir, leaf, r->path, removed);
     case ulMovedAside:
       // The previous version was kept beside its path, in the same directory.
-      if (!ulFileOrLinkIn(dir, leafOf(r->other))) return 0;
+      // Something else at the kept-aside name means the move never happened
+      // (the name was taken): the path still holds the previous version.
+      if (!ulFileOrLinkIn(dir, leafOf(r->other)) || !isTheFile(dir, leafOf(r->other), r->other, id)) return 0;
       if (removeFile(dir, leaf, r->path, removed) != 0 || osDirHandleMove(dir, leafOf(r->other), leaf, nullptr) != 0) {
         logWarn(logCatZip, "Could not restore previous version of %s\n", r->path);
         return -1;
@@ -93,9 +113,6 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, u
   }
 }
 
-// The kept-aside name of the path placed by record i: its own, else the
-// one of the latest earlier move aside of the same path (the journal of an
-// extraction records a move aside and then the placing separately).
 // Marks each record whose step never happened, and the record that says
 // so, void: neither is undone or finished.
 void voidUnmadeSteps(UndoRecord* recs, uint32_t n) {
@@ -110,6 +127,9 @@ void voidUnmadeSteps(UndoRecord* recs, uint32_t n) {
   }
 }
 
+// The kept-aside name of the path placed by record i: its own, else the
+// one of the latest earlier move aside of the same path (the journal of an
+// extraction records a move aside and then the placing separately).
 const char* keptAside(const UndoRecord* recs, uint32_t i) {
   if (*recs[i].other) return recs[i].other;
   for (uint32_t j = i; j-- > 0;)
@@ -119,8 +139,15 @@ const char* keptAside(const UndoRecord* recs, uint32_t i) {
 
 // After the commit mark: the kept-aside versions and any temporary file go
 // (both beside the record's path, in dir).
-int finishRecord(const UndoRecord* r, const OsDirHandle* dir, uint32_t* removed) {
-  if (r->type == ulMovedAside) return removeFile(dir, leafOf(r->other), r->other, removed);
+// The identity recorded for record i's file, or null.
+const char* identityOf(const UndoRecord* recs, uint32_t i) {
+  if (i == 0 || recs[i - 1].type != ulIdentity || strcmp(recs[i - 1].path, recs[i].path) != 0) return nullptr;
+  return recs[i - 1].other;
+}
+
+int finishRecord(const UndoRecord* r, const OsDirHandle* dir, const char* id, uint32_t* removed) {
+  if (r->type == ulMovedAside)
+    return isTheFile(dir, leafOf(r->other), r->other, id) ? removeFile(dir, leafOf(r->other), r->other, removed) : 0;
   if (r->type == ulTempFile) return removeFile(dir, leafOf(r->path), r->path, removed);
   return 0;
 }
@@ -272,7 +299,9 @@ int checkRecords(const char* log, const UndoRecord* recs, uint32_t n, const char
   int rc = 0;
   for (uint32_t i = 0; i < n && rc == 0; i++) {
     for (const char* name : {recs[i].path, recs[i].other}) {
-      if (recs[i].type == ulDone || (name == recs[i].other && (!*name || recs[i].type == ulVoid))) continue;
+      if (recs[i].type == ulDone ||
+          (name == recs[i].other && (!*name || recs[i].type == ulVoid || recs[i].type == ulIdentity)))
+        continue;
       if (!ulPathConfined(name, realBase, lexBase)) {
         logError(logCatZip, "Update journal %s names %s, which is not inside the installation %s; nothing is undone\n",
                  log, name, installDir);
@@ -473,14 +502,14 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
   if (rc == 0 && osDirRealPath(installDir, nullptr, &lexBase) != 0) lexBase = nullptr;
   // Every record is tried, also after one failed: the next run retries.
   for (uint32_t i = n; base && i-- > 0;) {
-    if (recs[i].type == ulDone || recs[i].type == ulVoid) continue;
+    if (recs[i].type == ulDone || recs[i].type == ulVoid || recs[i].type == ulIdentity) continue;
     const char* leaf = nullptr;
     bool gone = false;
     OsDirHandle* dir = ulOpenParent(base, recs[i].path, realBase, lexBase, &leaf, &gone);
     int one = gone ? 0 : -1;
     if (dir)
-      one = done ? finishRecord(&recs[i], dir, removed)
-                 : undoRecord(&recs[i], dir, keptAside(recs, i), restored, removed);
+      one = done ? finishRecord(&recs[i], dir, identityOf(recs, i), removed)
+                 : undoRecord(&recs[i], dir, keptAside(recs, i), identityOf(recs, i), restored, removed);
     else if (!gone)
       logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", recs[i].path, installDir);
     osDirHandleClose(dir);

@@ -454,8 +454,17 @@ int openEntryDirectory(ZipDisk* disk) {
 // directory, journalled before the move so that a rollback finds it.
 int moveAsideIn(ZipDisk* disk) {
   const char* pathName = sbGet(&disk->pathName);
+  // With a journal on disk, which file is moved aside, so that a recovery
+  // after a crash never takes another file at the old name for it.
+  OsFileId id = {};
+  const bool identify = disk->info->undoLog != nullptr;
+  if (identify && osDirHandleIdOf(disk->dir, leafOf(pathName), &id) != 0) {
+    logError(logCatZip, "Cannot query %s before moving it aside\n", pathName);
+    return -1;
+  }
   for (int tries = 1; tries <= zipMaxNameProbes; tries++) {
     const char* oldName = sbGet(&disk->oldName);
+    if (identify && zipAddIdentity(disk->info, pathName, &id) != 0) return -1;
     if (zipAddReplacement(disk->info, pathName, oldName) != 0) return -1;
     bool taken = false;
     if (osDirHandleMove(disk->dir, leafOf(pathName), leafOf(oldName), &taken) == 0) return 0;
@@ -658,6 +667,11 @@ namespace {
 OsPlaceResult placeTemp(ZipDisk* disk) {
   ZipInfo* info = disk->info;
   const char* pathName = sbGet(&disk->pathName);
+  // With a journal on disk, which file goes there: a recovery removes only
+  // that one, never another put at the name.
+  OsFileId id = {};
+  if (info->undoLog && (osFileStreamId(disk->temp, &id) != 0 || zipAddIdentity(info, pathName, &id) != 0))
+    return osPlaceFailed;
   if (zipAddRollback(info, pathName) != 0) return osPlaceFailed;
   const OsPlaceResult placed =
       osFileStreamPlaceIn(disk->temp, disk->dir, leafOf(sbGet(&disk->tempName)), leafOf(pathName));

@@ -88,6 +88,10 @@ int zipAddRollback(ZipInfo* info, const char* path);
 int zipAddRollbackLink(ZipInfo* info, const char* path);
 // Records that the previous version of pathName now lies at oldName.
 int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName);
+// Records in the journal on disk (when there is one) which file the next
+// record of path is about, so that a recovery never moves or deletes
+// another file found at that name.
+int zipAddIdentity(ZipInfo* info, const char* path, const OsFileId* id);
 // Forgets the newest replacement record, whose move aside did not happen:
 // a rollback must not take whatever sits at that old name for the previous
 // version.

@@ -14,6 +14,7 @@
 // Created-journal values are a one-letter kind ('P' plain path, 'L' symbolic
 // link) followed by the path; replaced-journal values are
 // "pathName\0oldName\0".
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -319,6 +320,12 @@ int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName) 
   memcpy(value, pathName, a + 1);
   memcpy(value + a + 1, oldName, b + 1);
   return putSequenced(info, info->replaced, value);
+}
+
+int zipAddIdentity(ZipInfo* info, const char* path, const OsFileId* id) {
+  char text[40];
+  snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, id->volume, id->file);
+  return logStep(info, ulIdentity, path, text, false);
 }
 
 void zipDropLastReplacement(ZipInfo* info) {

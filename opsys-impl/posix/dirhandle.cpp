@@ -124,13 +124,31 @@ int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
   return st.st_dev == dir->dev && st.st_ino == dir->ino ? 1 : 0;
 }
 
-int osDirHandleId(const OsDirHandle* dir, OsDirId* id) {
+int osDirHandleId(const OsDirHandle* dir, OsFileId* id) {
   *id = {(uint64_t)dir->dev, (uint64_t)dir->ino};
   return 0;
 }
 
-int osDirHandleHasId(const OsDirHandle* dir, const OsDirId* id) {
+int osDirHandleHasId(const OsDirHandle* dir, const OsFileId* id) {
   return (uint64_t)dir->dev == id->volume && (uint64_t)dir->ino == id->file ? 1 : 0;
+}
+
+int osDirHandleIdOf(const OsDirHandle* dir, const char* name, OsFileId* id) {
+  struct stat st;
+  if (posixSys.fstatat(dir->fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+  return 0;
+}
+
+int osFileStreamId(IoStream* stream, OsFileId* id) {
+  struct stat st;
+  const int fd = posixFileDescriptor(stream);
+  if (fd < 0 || posixSys.fstat(fd, &st) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot query an open file");
+    return -1;
+  }
+  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+  return 0;
 }
 
 void osDirHandleClose(OsDirHandle* dir) {

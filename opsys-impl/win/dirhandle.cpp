@@ -150,7 +150,7 @@ IoStream* osDirHandleStream(const OsDirHandle* dir) {
 }
 
 // *id of the open file or directory h; -1 (logged) when it cannot be queried.
-int idOf(HANDLE h, const char* path, OsDirId* id) {
+int idOf(HANDLE h, const char* path, OsFileId* id) {
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(h, &info)) {
     osErrorReport(logCatFile, GetLastError(), "Cannot query directory %s", path);
@@ -160,12 +160,34 @@ int idOf(HANDLE h, const char* path, OsDirId* id) {
   return 0;
 }
 
-int osDirHandleId(const OsDirHandle* dir, OsDirId* id) { return idOf(dir->held[dir->count - 1], dir->path, id); }
+int osDirHandleId(const OsDirHandle* dir, OsFileId* id) { return idOf(dir->held[dir->count - 1], dir->path, id); }
 
-int osDirHandleHasId(const OsDirHandle* dir, const OsDirId* id) {
-  OsDirId own = {};
+int osDirHandleHasId(const OsDirHandle* dir, const OsFileId* id) {
+  OsFileId own = {};
   if (osDirHandleId(dir, &own) != 0) return -1;
   return own.volume == id->volume && own.file == id->file ? 1 : 0;
+}
+
+int osDirHandleIdOf(const OsDirHandle* dir, const char* name, OsFileId* id) {
+  char* path = nullptr;
+  if (joinName(dir, name, &path) != 0) return -1;
+  wchar_t* wide = winPathToWide(path);
+  // The name itself, a link too: never what it leads to.
+  HANDLE h = wide ? winSys.createFile(wide, FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                  : INVALID_HANDLE_VALUE;
+  memFree(wide);
+  const int rc = h != INVALID_HANDLE_VALUE ? idOf(h, path, id) : -1;
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  memFree(path);
+  return rc;
+}
+
+int osFileStreamId(IoStream* stream, OsFileId* id) {
+  HANDLE h = winFileHandle(stream);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  return idOf(h, "an open file", id);
 }
 
 int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
@@ -177,7 +199,7 @@ int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
   const DWORD err = GetLastError();
   memFree(wide);
   if (h == INVALID_HANDLE_VALUE) return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? 0 : -1;
-  OsDirId named = {};
+  OsFileId named = {};
   const int got = idOf(h, path, &named);
   CloseHandle(h);
   return got == 0 ? osDirHandleHasId(dir, &named) : -1;

@@ -7,6 +7,7 @@
 #include "logging.h"
 #include "memory.h"
 #include "osdate.h"
+#include "osdir.h"
 #include "ostest.h"
 #include "sortmap.h"
 #include "stringbuf.h"
@@ -398,32 +399,42 @@ TEST(ZipDisk, RollbackAndCommitStayInTheDirectoryTheWalkWroteInto) {
   }
 }
 
+// Fails the next write of the journal, as a crash right after the move aside found its name taken would lose it.
+void loseNextJournalWrite(void*) { osTestFailCall(osPathSeparator == '\\' ? "writeFile" : "write", EIO, 1); }
+
 // An update that found names taken (the file's own name, and the first name to keep its previous version: someone put a
-// file there) and then ended abruptly: the journal it left says which steps never happened, so the recovery puts back
-// the previous version and leaves the other file alone.
+// file there) and then ended abruptly: the journal it left says which steps never happened, and which file each step
+// is about, so the recovery puts back the previous version and leaves the other file alone. Also when the record that
+// the move aside never happened was lost.
 TEST(ZipDisk, CrashAfterTakenNamesRecoversThePreviousVersion) {
-  const fs::path base = freshDir("crashtaken"), journal = freshDir("crashjournal") / "journal";
-  writeFile(base / "a.txt", "old");
-  const std::string baseName = str(base);
-  ZipInfo info{};
-  ZipDisk disk;
-  ASSERT_EQ(zipKeepJournalOnDisk(&info, str(journal).c_str()), 0);
-  ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
-  const fs::path planted = sbGet(&disk.oldName);
-  writeFile(planted, "planted");
-  EXPECT_EQ(zipDiskPlace(&disk), 0);
-  zipDiskDiscardTemp(&disk);
-  zipDiskClose(&disk);
-  // The run ends here: the journal stays on disk, nothing is undone in-process.
-  ulClose(info.undoLog, false);
-  memFree(info.undoLog);
-  info.undoLog = nullptr;
-  uint32_t restored = 0, removed = 0;
-  EXPECT_EQ(ulRecover(str(journal).c_str(), baseName.c_str(), &restored, &removed), 0);
-  EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "old"}, {planted.filename().string(), "planted"}}));
-  smDestroy(info.created);
-  smDestroy(info.replaced);
-  osSyncBatchClear(&info.unsynced);
-  memFree(info.journalBase);
-  memFree(info.journalLexBase);
+  for (const bool voidLost : {false, true}) {
+    SCOPED_TRACE(voidLost ? "void record lost" : "void record written");
+    const fs::path base = freshDir(voidLost ? "crashlost" : "crashtaken"), journal = freshDir("crashjournal") / "j";
+    writeFile(base / "a.txt", "old");
+    const std::string baseName = str(base);
+    ZipInfo info{};
+    ZipDisk disk;
+    ASSERT_EQ(zipKeepJournalOnDisk(&info, str(journal).c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
+    const fs::path planted = sbGet(&disk.oldName);
+    writeFile(planted, "planted");
+    if (voidLost) osTestBeforeCall("rename|moveFileEx", loseNextJournalWrite, nullptr);
+    EXPECT_EQ(zipDiskPlace(&disk), 0);
+    osTestBeforeCall(nullptr, nullptr, nullptr);
+    osTestFailCall(nullptr, 0);
+    zipDiskDiscardTemp(&disk);
+    zipDiskClose(&disk);
+    // The run ends here: the journal stays on disk, nothing is undone in-process.
+    ulClose(info.undoLog, false);
+    memFree(info.undoLog);
+    info.undoLog = nullptr;
+    uint32_t restored = 0, removed = 0;
+    EXPECT_EQ(ulRecover(str(journal).c_str(), baseName.c_str(), &restored, &removed), 0);
+    EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "old"}, {planted.filename().string(), "planted"}}));
+    smDestroy(info.created);
+    smDestroy(info.replaced);
+    osSyncBatchClear(&info.unsynced);
+    memFree(info.journalBase);
+    memFree(info.journalLexBase);
+  }
 }
