@@ -84,7 +84,7 @@ struct ZipInfo {
   char* journalBase;          // the journalling walk's base as the system names it (owned), or null
   char* journalLexBase;       // the same as osDirRealPath spells it (owned), or null
   uint32_t journalBaseFrom;   // the first journal sequence made below that base
-  OsFileId journalBaseId;      // that base's identity, to tell it from a directory put at its path since
+  OsFileId journalBaseId;     // that base's identity, to tell it from a directory put at its path since
 };
 
 // Opens fileName, finds the archive in it and loads the central directory.
