@@ -84,6 +84,7 @@ struct ZipInfo {
   char* journalBase;          // the journalling walk's base as the system names it (owned), or null
   char* journalLexBase;       // the same as osDirRealPath spells it (owned), or null
   uint32_t journalBaseFrom;   // the first journal sequence made below that base
+  SortMap* journalDirs;       // each directory the journalled walks made or wrote into -> its identity (OsFileId*)
   OsFileId journalBaseId;     // that base's identity, to tell it from a directory put at its path since
 };
 

@@ -447,6 +447,7 @@ int openEntryDirectory(ZipDisk* disk) {
   closeEntryDirectory(disk);
   if (openInside(disk, disk->confirmedDir, disk->confirmedReal, &disk->dir) != 0) return -1;
   disk->dirPath = memStrDup(disk->confirmedDir);
+  zipRememberDirectory(disk->info, disk->dirPath, disk->dir);
   return 0;
 }
 
@@ -820,6 +821,11 @@ int zipMakeDirectories(ZipInfo* info, const char* path) {
                ? zipAddRollback(info, buf)
                : -1;
       if (rc == 0 && info) rc = osSyncBatchAdd(&info->unsynced, buf);
+      OsDirHandle* made = nullptr;
+      if (rc == 0 && info && info->created && osDirHandleOpen(buf, &made) == 0) {
+        zipRememberDirectory(info, buf, made);
+        osDirHandleClose(made);
+      }
       madeOne = true;
     }
     buf[i] = path[i];

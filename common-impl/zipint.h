@@ -92,6 +92,10 @@ int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName);
 // record of path is about, so that a recovery never moves or deletes
 // another file found at that name.
 int zipAddIdentity(ZipInfo* info, const char* path, const OsFileId* id);
+// Remembers, while the journals are open, which directory `path` was when
+// the walk made it or wrote into it (the first time only): the rollback
+// and the commit work in no other directory found there later.
+void zipRememberDirectory(ZipInfo* info, const char* path, const OsDirHandle* dir);
 // Forgets the newest replacement record, whose move aside did not happen:
 // a rollback must not take whatever sits at that old name for the previous
 // version.

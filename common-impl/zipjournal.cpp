@@ -47,6 +47,21 @@ int putSequenced(ZipInfo* info, SortMap* map, char* value) {
   return 0;
 }
 
+// False (logged) when the directory dir, found at the first n bytes of
+// path (its separator after them dropped), is not the one the walk made or
+// wrote into there: someone put another in its place since.
+bool isRememberedDirectory(const ZipInfo* info, const char* path, size_t n, const OsDirHandle* dir) {
+  if (!info->journalDirs) return true;
+  while (n > 1 && (path[n - 1] == '/' || path[n - 1] == '\\')) n--;
+  char* key = memStrDupN(path, n);
+  const OsFileId* id = static_cast<const OsFileId*>(smGet(info->journalDirs, key));
+  const bool same = !id || osDirHandleHasId(dir, id) == 1;
+  if (!same)
+    logError(logCatZip, "Not undoing or removing anything in %s: it is no longer the directory of this run\n", key);
+  memFree(key);
+  return same;
+}
+
 // The directory holding `path` below the journal's base, opened from base
 // one component at a time without following a link, as the walk opened it;
 // *leaf is path's last component. Null (logged) when path no longer lies
@@ -59,6 +74,10 @@ OsDirHandle* openRecordDir(const ZipInfo* info, const OsDirHandle* base, const c
   OsDirHandle* dir = base ? ulOpenParent(base, path, info->journalBase, info->journalLexBase, leaf, &gone) : nullptr;
   if (!dir && !gone) logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", path, info->journalBase);
   *missing = gone;
+  if (dir && !isRememberedDirectory(info, path, (size_t)(*leaf - path), dir)) {
+    osDirHandleClose(dir);
+    dir = nullptr;
+  }
   return dir;
 }
 
@@ -78,11 +97,22 @@ void resetDirectory(const OsDirHandle* dir, const char* leaf, const char* path) 
   }
 }
 
+// False (logged) when the directory `leaf` in dir is not the one the walk
+// created at path.
+bool isCreatedDirectory(const ZipInfo* info, const OsDirHandle* dir, const char* leaf, const char* path) {
+  OsDirHandle* self = nullptr;
+  if (osDirHandleOpenBelow(dir, leaf, &self) != 0) return false;
+  const bool same = isRememberedDirectory(info, path, strlen(path), self);
+  osDirHandleClose(self);
+  return same;
+}
+
 // Removes one created path: a link itself, a directory with everything in
 // it (never entering a link), or a file, the last through dir (its open
 // directory; null for the records of the base's own creation, which hold
 // no files). Returns 0 when removed or absent; counts what it removed.
-int undoCreation(const char* value, const OsDirHandle* dir, const char* leaf, int verbosity, int* files, int* dirs) {
+int undoCreation(const ZipInfo* info, const char* value, const OsDirHandle* dir, const char* leaf, int verbosity,
+                 int* files, int* dirs) {
   const char* path = value + 1;
   // A created directory someone swapped for a link since is undone like a
   // link the walk made, so its target is never emptied.
@@ -108,6 +138,7 @@ int undoCreation(const char* value, const OsDirHandle* dir, const char* leaf, in
     return 0;
   }
   if (dir ? kind == osDirEntryDirectory : osIsFileDirectory(path)) {
+    if (dir && !isCreatedDirectory(info, dir, leaf, path)) return -1;
     resetDirectory(dir, leaf, path);
     // Emptied through its own handle: a directory inside swapped for a link
     // meanwhile loses the link, never what it leads to.
@@ -198,12 +229,12 @@ int undoCreationRecord(const ZipInfo* info, OsDirHandle** base, const char* key,
   if (!info->journalBase || (uint32_t)strtoul(key, nullptr, 10) < info->journalBaseFrom) {
     osDirHandleClose(*base);
     *base = nullptr;
-    return undoCreation(value, nullptr, nullptr, info->verbosity, files, dirs);
+    return undoCreation(info, value, nullptr, nullptr, info->verbosity, files, dirs);
   }
   const char* leaf = nullptr;
   bool missing = false;
   OsDirHandle* dir = stillInside(info, key, path) ? openRecordDir(info, *base, path, &leaf, &missing) : nullptr;
-  const int rc = dir ? undoCreation(value, dir, leaf, info->verbosity, files, dirs) : missing ? 0 : -1;
+  const int rc = dir ? undoCreation(info, value, dir, leaf, info->verbosity, files, dirs) : missing ? 0 : -1;
   osDirHandleClose(dir);
   return rc;
 }
@@ -322,6 +353,14 @@ int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName) 
   return putSequenced(info, info->replaced, value);
 }
 
+void zipRememberDirectory(ZipInfo* info, const char* path, const OsDirHandle* dir) {
+  if (!info || !info->created) return;
+  if (!info->journalDirs) info->journalDirs = smCreateHere(SORTMAP_COPIED_KEYS, smFreeText);
+  if (smGet(info->journalDirs, path)) return;
+  OsFileId* id = memNew(OsFileId);
+  if (osDirHandleId(dir, id) != 0 || smPut(info->journalDirs, path, id) != 0) memFree(id);
+}
+
 int zipAddIdentity(ZipInfo* info, const char* path, const OsFileId* id) {
   char text[40];
   snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, id->volume, id->file);
@@ -382,6 +421,8 @@ int zipEndJournal(ZipInfo* info, ZipJournalEnd end) {
   info->created = nullptr;
   smDestroy(info->replaced);
   info->replaced = nullptr;
+  smDestroy(info->journalDirs);
+  info->journalDirs = nullptr;
   info->journalSequence = 0;
   memFree(info->journalBase);
   memFree(info->journalLexBase);

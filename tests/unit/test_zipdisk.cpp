@@ -380,22 +380,29 @@ TEST(ZipDisk, RollbackDeletesInTheDirectoryTheWalkMade) {
   EXPECT_FALSE(fs::exists(root / "moved" / "new.txt"));
 }
 
-// The extraction directory itself replaced after a finished walk (renamed away, another directory put at its path):
-// neither the rollback nor the commit deletes, restores or removes anything in the directory now at the path.
+// The extraction directory, a directory the walk wrote into, or one it created, replaced after a finished walk (renamed
+// away, another directory put at its path): neither the rollback nor the commit deletes, restores or removes anything
+// in the directory now at the path.
 TEST(ZipDisk, RollbackAndCommitStayInTheDirectoryTheWalkWroteInto) {
-  for (const bool commit : {false, true}) {
-    SCOPED_TRACE(commit ? "commit" : "rollback");
-    const fs::path root = freshDir(commit ? "basecommit" : "baserollback"), base = root / "base";
-    writeFile(base / "www" / "index.html", "old");
-    Archive a({{.name = "www/index.html", .data = "new"}, {.name = "www/new.txt", .data = "n"}});
-    ASSERT_EQ(a.walk(base), 0);
-    Tree victim = snapshot(base);
-    for (auto& [name, text] : victim) text = text == "<dir>" ? text : "VICTIM " + name;
-    fs::rename(base, root / "moved");
-    for (const auto& [name, text] : victim)
-      if (text != "<dir>") writeFile(base / name, text);
-    commit ? (void)zipCommit(&a.zip) : zipRollback(&a.zip);
-    EXPECT_EQ(snapshot(base), victim);
+  for (const char* swapped : {"", "www", "fresh"}) {
+    for (const bool commit : {false, true}) {
+      SCOPED_TRACE(std::string(commit ? "commit, " : "rollback, ") + swapped);
+      const fs::path root = freshDir(std::string(commit ? "commit" : "rollback") + swapped), base = root / "base";
+      writeFile(base / "www" / "index.html", "old");
+      Archive a({{.name = "www/index.html", .data = "new"},
+                 {.name = "www/new.txt", .data = "n"},
+                 {.name = "fresh/x.txt", .data = "x"}});
+      ASSERT_EQ(a.walk(base), 0);
+      const fs::path place = base / swapped;
+      Tree victim = snapshot(place);
+      for (auto& [name, text] : victim) text = text == "<dir>" ? text : "VICTIM " + name;
+      fs::rename(place, root / "moved");
+      fs::create_directories(place);
+      for (const auto& [name, text] : victim)
+        if (text != "<dir>") writeFile(place / name, text);
+      commit ? (void)zipCommit(&a.zip) : zipRollback(&a.zip);
+      EXPECT_EQ(snapshot(place), victim);
+    }
   }
 }
 
