@@ -25,8 +25,9 @@ enum : uint8_t {
   ulMovedAside = 'A',  // a previous version is moved aside (path, kept-aside name)
   ulPlaced = 'P',      // a new file or link goes into place (path, kept-aside name or "")
   ulDone = 'C',        // commit: every new file is in place
-  ulIdentity = 'I',    // the file of the next record (of the same path) is the one of this identity ("<volume>:<file>"
-                       // in hex): for a move aside the previous version, for a placing the new file
+  ulIdentity = 'I',    // the file of the record next to it (of the same path) is the one of this identity
+                       // ("<volume>:<file>" in hex): before a move aside the previous version, before a placing
+                       // the new file, after a temporary file's record that file
   ulVoid = 'V',        // the step of the latest earlier record of this path and of the type in the second field
                        // never happened (its name was taken, say): that record is not undone
 };

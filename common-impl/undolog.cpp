@@ -139,10 +139,13 @@ const char* keptAside(const UndoRecord* recs, uint32_t i) {
 
 // After the commit mark: the kept-aside versions and any temporary file go
 // (both beside the record's path, in dir).
-// The identity recorded for record i's file, or null.
-const char* identityOf(const UndoRecord* recs, uint32_t i) {
-  if (i == 0 || recs[i - 1].type != ulIdentity || strcmp(recs[i - 1].path, recs[i].path) != 0) return nullptr;
-  return recs[i - 1].other;
+// The identity recorded for record i's file, or null: just before it (a
+// move aside or a placing, whose file is known beforehand), else just after
+// it (a temporary file, known once made).
+const char* identityOf(const UndoRecord* recs, uint32_t n, uint32_t i) {
+  for (const uint32_t j : {i - 1, i + 1})
+    if (j < n && recs[j].type == ulIdentity && strcmp(recs[j].path, recs[i].path) == 0) return recs[j].other;
+  return nullptr;
 }
 
 int finishRecord(const UndoRecord* r, const OsDirHandle* dir, const char* id, uint32_t* removed) {
@@ -508,8 +511,8 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
     OsDirHandle* dir = ulOpenParent(base, recs[i].path, realBase, lexBase, &leaf, &gone);
     int one = gone ? 0 : -1;
     if (dir)
-      one = done ? finishRecord(&recs[i], dir, identityOf(recs, i), removed)
-                 : undoRecord(&recs[i], dir, keptAside(recs, i), identityOf(recs, i), restored, removed);
+      one = done ? finishRecord(&recs[i], dir, identityOf(recs, n, i), removed)
+                 : undoRecord(&recs[i], dir, keptAside(recs, i), identityOf(recs, n, i), restored, removed);
     else if (!gone)
       logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", recs[i].path, installDir);
     osDirHandleClose(dir);

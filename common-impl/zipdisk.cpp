@@ -637,6 +637,11 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
     if (disk->temp) {
       disk->tempMade = true;
       *out = disk->temp;
+      // With a journal on disk, which file was made: a recovery removes
+      // only that one at the name.
+      if (disk->info->undoLog &&
+          (osFileStreamId(disk->temp, &disk->tempId) != 0 || zipAddIdentity(disk->info, tempName, &disk->tempId) != 0))
+        return -1;
       // Its data reaches the disk with all the others, before the walk
       // succeeds or the update commits; not one flush per file.
       return osFileDeferFlush(*out);
@@ -670,9 +675,7 @@ OsPlaceResult placeTemp(ZipDisk* disk) {
   const char* pathName = sbGet(&disk->pathName);
   // With a journal on disk, which file goes there: a recovery removes only
   // that one, never another put at the name.
-  OsFileId id = {};
-  if (info->undoLog && (osFileStreamId(disk->temp, &id) != 0 || zipAddIdentity(info, pathName, &id) != 0))
-    return osPlaceFailed;
+  if (info->undoLog && zipAddIdentity(info, pathName, &disk->tempId) != 0) return osPlaceFailed;
   if (zipAddRollback(info, pathName) != 0) return osPlaceFailed;
   const OsPlaceResult placed =
       osFileStreamPlaceIn(disk->temp, disk->dir, leafOf(sbGet(&disk->tempName)), leafOf(pathName));

@@ -27,9 +27,9 @@
 #pragma once
 
 #include "compiler.h"
+#include "osdirhandle.h"
 #include "stringbuf.h"
 
-struct OsDirHandle;
 struct IoStream;
 struct SortMap;
 struct ZipEntry;
@@ -77,6 +77,7 @@ struct ZipDisk {
   OsDirHandle* dir;   // the directory of the current file, open below base, or null
   char* dirPath;      // the confirmedDir that dir was opened for (owned), or null
   IoStream* temp;     // the temporary file being written (owned from zipDiskCreateTemp), or null
+  OsFileId tempId;    // its identity, known with a journal on disk
 };
 
 // Starts the writer: opens the journals when asked, creates the base

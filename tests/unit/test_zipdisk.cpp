@@ -406,42 +406,58 @@ TEST(ZipDisk, RollbackAndCommitStayInTheDirectoryTheWalkWroteInto) {
   }
 }
 
-// Fails the next write of the journal, as a crash right after the move aside found its name taken would lose it.
-void loseNextJournalWrite(void*) { osTestFailCall(osPathSeparator == '\\' ? "writeFile" : "write", EIO, 1); }
+// Another process's step before the move aside or into place: a file put at `plant` (when given), and the next write
+// of the journal failed, as a crash right after the move found its name taken would lose it.
+struct CrashStep {
+  fs::path plant;
+  bool loseVoid;
+};
+void crashStep(void* context) {
+  const CrashStep* c = static_cast<const CrashStep*>(context);
+  if (!c->plant.empty()) writeFile(c->plant, "planted");
+  if (c->loseVoid) osTestFailCall(osPathSeparator == '\\' ? "writeFile" : "write", EIO, 1);
+}
 
-// An update that found names taken (the file's own name, and the first name to keep its previous version: someone put a
-// file there) and then ended abruptly: the journal it left says which steps never happened, and which file each step
-// is about, so the recovery puts back the previous version and leaves the other file alone. Also when the record that
-// the move aside never happened was lost.
+// An update that found names taken (the name to keep the previous version under, or the file's own name, where someone
+// put a file) and then ended abruptly: the journal it left says which steps never happened and which file each step is
+// about, so the recovery puts back the previous version and leaves the other file alone, also when the record that
+// the step never happened was lost.
 TEST(ZipDisk, CrashAfterTakenNamesRecoversThePreviousVersion) {
-  for (const bool voidLost : {false, true}) {
-    SCOPED_TRACE(voidLost ? "void record lost" : "void record written");
-    const fs::path base = freshDir(voidLost ? "crashlost" : "crashtaken"), journal = freshDir("crashjournal") / "j";
-    writeFile(base / "a.txt", "old");
-    const std::string baseName = str(base);
-    ZipInfo info{};
-    ZipDisk disk;
-    ASSERT_EQ(zipKeepJournalOnDisk(&info, str(journal).c_str()), 0);
-    ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
-    const fs::path planted = sbGet(&disk.oldName);
-    writeFile(planted, "planted");
-    if (voidLost) osTestBeforeCall("rename|moveFileEx", loseNextJournalWrite, nullptr);
-    EXPECT_EQ(zipDiskPlace(&disk), 0);
-    osTestBeforeCall(nullptr, nullptr, nullptr);
-    osTestFailCall(nullptr, 0);
-    zipDiskDiscardTemp(&disk);
-    zipDiskClose(&disk);
-    // The run ends here: the journal stays on disk, nothing is undone in-process.
-    ulClose(info.undoLog, false);
-    memFree(info.undoLog);
-    info.undoLog = nullptr;
-    uint32_t restored = 0, removed = 0;
-    EXPECT_EQ(ulRecover(str(journal).c_str(), baseName.c_str(), &restored, &removed), 0);
-    EXPECT_EQ(snapshot(base), (Tree{{"a.txt", "old"}, {planted.filename().string(), "planted"}}));
-    smDestroy(info.created);
-    smDestroy(info.replaced);
-    osSyncBatchClear(&info.unsynced);
-    memFree(info.journalBase);
-    memFree(info.journalLexBase);
+  for (const bool atTheEntry : {false, true}) {
+    for (const bool voidLost : {false, true}) {
+      SCOPED_TRACE(std::string(atTheEntry ? "entry name" : "old name") + (voidLost ? ", void lost" : ""));
+      const fs::path base = freshDir(std::string("crash") + (atTheEntry ? "e" : "o") + (voidLost ? "l" : "w"));
+      const fs::path journal = base.parent_path() / (base.filename().string() + ".journal");
+      if (!atTheEntry) writeFile(base / "a.txt", "old");
+      const std::string baseName = str(base);
+      ZipInfo info{};
+      ZipDisk disk;
+      ASSERT_EQ(zipKeepJournalOnDisk(&info, str(journal).c_str()), 0);
+      ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
+      const fs::path planted = atTheEntry ? base / "a.txt" : fs::path(sbGet(&disk.oldName));
+      if (!atTheEntry) writeFile(planted, "planted");
+      CrashStep step{atTheEntry ? planted : fs::path(), voidLost};
+      osTestBeforeCall("rename|moveFileEx|setFileInformationByHandle", crashStep, &step);
+      EXPECT_EQ(zipDiskPlace(&disk), atTheEntry ? -1 : 0);
+      osTestBeforeCall(nullptr, nullptr, nullptr);
+      osTestFailCall(nullptr, 0);
+      zipDiskDiscardTemp(&disk);
+      zipDiskClose(&disk);
+      // The run ends here: the journal stays on disk, nothing is undone in-process.
+      ulClose(info.undoLog, false);
+      memFree(info.undoLog);
+      info.undoLog = nullptr;
+      uint32_t restored = 0, removed = 0;
+      EXPECT_EQ(ulRecover(str(journal).c_str(), baseName.c_str(), &restored, &removed), 0);
+      Tree want = {{planted.filename().string(), "planted"}};
+      if (!atTheEntry) want["a.txt"] = "old";
+      EXPECT_EQ(snapshot(base), want);
+      smDestroy(info.created);
+      smDestroy(info.replaced);
+      smDestroy(info.journalDirs);
+      osSyncBatchClear(&info.unsynced);
+      memFree(info.journalBase);
+      memFree(info.journalLexBase);
+    }
   }
 }
