@@ -82,7 +82,7 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
       // A new version over a kept-aside one goes only while the previous
       // version still waits aside: once that is back, the path is the old.
       if (aside && *aside && !ulFileOrLinkIn(dir, leafOf(aside))) return 0;
-      if (!isTheFile(dir, leaf, r->path, id)) return 0;
+      if (!ulFileOrLinkIn(dir, leaf) || !isTheFile(dir, leaf, r->path, id)) return 0;
       return removeFile(dir, leaf, r->path, removed);
     case ulMovedAside:
       // The previous version was kept beside its path, in the same directory.

@@ -437,7 +437,8 @@ TEST(ZipDisk, CrashAfterTakenNamesRecoversThePreviousVersion) {
       const fs::path planted = atTheEntry ? base / "a.txt" : fs::path(sbGet(&disk.oldName));
       if (!atTheEntry) writeFile(planted, "planted");
       CrashStep step{atTheEntry ? planted : fs::path(), voidLost};
-      osTestBeforeCall("rename|moveFileEx|setFileInformationByHandle", crashStep, &step);
+      // At the move into place, or once the record of the move aside is on the disk.
+      osTestBeforeCall(atTheEntry ? "rename|setFileInformationByHandle" : "fsync|flushFileBuffers", crashStep, &step);
       EXPECT_EQ(zipDiskPlace(&disk), atTheEntry ? -1 : 0);
       osTestBeforeCall(nullptr, nullptr, nullptr);
       osTestFailCall(nullptr, 0);
