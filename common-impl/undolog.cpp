@@ -114,17 +114,20 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
 }
 
 // Marks each record whose step never happened, and the record that says
-// so, void: neither is undone or finished.
-void voidUnmadeSteps(UndoRecord* recs, uint32_t n) {
+// so, void: neither is undone or finished. False when a void names a kind
+// of step that is never voided (only moves aside and placings are) or a
+// step the journal does not hold: this program did not write such a log.
+bool voidUnmadeSteps(UndoRecord* recs, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) {
     if (recs[i].type != ulVoid) continue;
-    for (uint32_t j = i; j-- > 0;) {
-      if (recs[j].type == (uint8_t)recs[i].other[0] && strcmp(recs[j].path, recs[i].path) == 0) {
-        recs[j].type = ulVoid;
-        break;
-      }
-    }
+    const uint8_t kind = (uint8_t)recs[i].other[0];
+    if ((kind != ulPlaced && kind != ulMovedAside) || recs[i].other[1]) return false;
+    uint32_t j = i;
+    while (j > 0 && !(recs[j - 1].type == kind && strcmp(recs[j - 1].path, recs[i].path) == 0)) j--;
+    if (j == 0) return false;
+    recs[j - 1].type = ulVoid;
   }
+  return true;
 }
 
 // The kept-aside name of the path placed by record i: its own, else the
@@ -493,7 +496,12 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
     ulFreeRecords(recs, n);
     return -1;
   }
-  voidUnmadeSteps(recs, n);
+  if (rc == 0 && !voidUnmadeSteps(recs, n)) {
+    logError(logCatZip, "Update journal %s voids a step it does not record; nothing is undone\n", path);
+    needsAPerson(path);
+    ulFreeRecords(recs, n);
+    return -1;
+  }
   bool done = false;
   for (uint32_t i = 0; rc == 0 && i < n; i++) done = done || recs[i].type == ulDone;
   // Each file is undone in its directory opened below the installation, so
