@@ -65,7 +65,7 @@ bool isTheFile(const OsDirHandle* dir, const char* leaf, const char* path, const
     snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, got.volume, got.file);
     if (strcmp(text, id) == 0) return true;
   }
-  logWarn(logCatZip, "Leaving %s as it is: it is not the file the update put there\n", path);
+  logError(logCatZip, "Not undoing %s: it is not the file the update put there; the journal stays\n", path);
   return false;
 }
 
@@ -82,13 +82,17 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
       // A new version over a kept-aside one goes only while the previous
       // version still waits aside: once that is back, the path is the old.
       if (aside && *aside && !ulFileOrLinkIn(dir, leafOf(aside))) return 0;
-      if (!ulFileOrLinkIn(dir, leaf) || !isTheFile(dir, leaf, r->path, id)) return 0;
-      return removeFile(dir, leaf, r->path, removed);
+      // Another file there (its directory replaced, say) is left alone, and
+      // the journal stays: the installation is not known to be whole.
+      if (!ulFileOrLinkIn(dir, leaf)) return 0;
+      return isTheFile(dir, leaf, r->path, id) ? removeFile(dir, leaf, r->path, removed) : -1;
     case ulMovedAside:
       // The previous version was kept beside its path, in the same directory.
-      // Something else at the kept-aside name means the move never happened
-      // (the name was taken): the path still holds the previous version.
-      if (!ulFileOrLinkIn(dir, leafOf(r->other)) || !isTheFile(dir, leafOf(r->other), r->other, id)) return 0;
+      // Something else at the kept-aside name (the move never happened, its
+      // name was taken; or the directory was replaced) is left alone, and
+      // so is the path.
+      if (!ulFileOrLinkIn(dir, leafOf(r->other))) return 0;
+      if (!isTheFile(dir, leafOf(r->other), r->other, id)) return -1;
       if (removeFile(dir, leaf, r->path, removed) != 0 || osDirHandleMove(dir, leafOf(r->other), leaf, nullptr) != 0) {
         logWarn(logCatZip, "Could not restore previous version of %s\n", r->path);
         return -1;
@@ -153,7 +157,7 @@ const char* identityOf(const UndoRecord* recs, uint32_t n, uint32_t i) {
 
 int finishRecord(const UndoRecord* r, const OsDirHandle* dir, const char* id, uint32_t* removed) {
   if (r->type == ulMovedAside)
-    return isTheFile(dir, leafOf(r->other), r->other, id) ? removeFile(dir, leafOf(r->other), r->other, removed) : 0;
+    return isTheFile(dir, leafOf(r->other), r->other, id) ? removeFile(dir, leafOf(r->other), r->other, removed) : -1;
   if (r->type == ulTempFile) return removeFile(dir, leafOf(r->path), r->path, removed);
   return 0;
 }
