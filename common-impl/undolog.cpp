@@ -156,8 +156,11 @@ const char* identityOf(const UndoRecord* recs, uint32_t n, uint32_t i) {
 }
 
 int finishRecord(const UndoRecord* r, const OsDirHandle* dir, const char* id, uint32_t* removed) {
-  if (r->type == ulMovedAside)
-    return isTheFile(dir, leafOf(r->other), r->other, id) ? removeFile(dir, leafOf(r->other), r->other, removed) : -1;
+  if (r->type == ulMovedAside) {
+    const char* old = leafOf(r->other);
+    if (!ulFileOrLinkIn(dir, old)) return 0;
+    return isTheFile(dir, old, r->other, id) ? removeFile(dir, old, r->other, removed) : -1;
+  }
   if (r->type == ulTempFile) return removeFile(dir, leafOf(r->path), r->path, removed);
   return 0;
 }
