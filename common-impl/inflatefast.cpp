@@ -19,11 +19,16 @@ constexpr uint32_t fastMinInput = 16;
 // Pending bytes allowed when a symbol starts: the longest match always fits.
 constexpr uint32_t fastMaxPending = inflateWindowSize - inflateMaxMatch;
 
-inline uint64_t load64(const uint8_t* p) {
-  uint64_t v;
+// The little-endian word of T's width at p, whatever its alignment.
+template <typename T>
+inline T loadLe(const uint8_t* p) {
+  T v;
   memcpy(&v, p, sizeof v);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
+  if constexpr (sizeof v == 8)
+    v = __builtin_bswap64(v);
+  else
+    v = __builtin_bswap32(v);
 #endif
   return v;
 }
@@ -34,7 +39,7 @@ inline uint64_t lowBits(uint64_t v, uint32_t n) { return v & ((1ull << n) - 1); 
 // be readable at in). Only the low 6 bits of bc are used, so bc may carry
 // other bits above them (see the direct loop).
 inline void refillWord(uint64_t& bb, uint32_t& bc, const uint8_t*& in) {
-  bb |= load64(in) << (bc & 63);
+  bb |= loadLe<uint64_t>(in) << (bc & 63);
   in += 7 - ((bc >> 3) & 7);
   bc |= 56;
 }
@@ -190,19 +195,10 @@ inline void copyDirectMatch(const InflateState* st, uint64_t before, uint8_t* ou
     copyFromHistory(st, before, out, done, length, distance);
 }
 
-inline uint32_t load32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap32(v);
-#endif
-  return v;
-}
-
 // Tops a 32-bit bit buffer holding at most 31 bits up to 24..31 bits with
 // one 4-byte load (4 bytes must be readable at in).
 inline void refillNarrow(uint32_t& b, uint32_t& c, const uint8_t*& in) {
-  b |= load32(in) << c;
+  b |= loadLe<uint32_t>(in) << c;
   in += 3 - ((c >> 3) & 3);
   c |= 24;
 }
@@ -376,7 +372,7 @@ uint32_t inflateFastLoop(InflateState* st) {
   uint32_t symbols = 0;
 
   while (in <= inLimit && pending <= fastMaxPending) {
-    bb |= load64(in) << bc;
+    bb |= loadLe<uint64_t>(in) << bc;
     in += (63 - bc) >> 3;
     bc |= 56;
     uint32_t e = lookup(litTable, litBits, bb);
@@ -671,7 +667,7 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   uint32_t bc = count;
   const uint8_t* inStart = in;
   auto refill = [&] {
-    bb |= load64(in) << bc;
+    bb |= loadLe<uint64_t>(in) << bc;
     in += (63 - bc) >> 3;
     bc |= 56;
   };
