@@ -93,6 +93,11 @@ void osPathSplit(const char* path, const char** dir, uint32_t* dirLen, const cha
 int osDirRealPath(const char* directory, const char* path, char** out);
 // Creates a directory and its missing parents (the parents with class 11).
 int osDirCreate(const char* path, uint32_t dirType, const OsDirOwner* owner);
+// Creates the one directory `path`, whose parent must exist, with rights
+// inherited from the parent. When something already stands at the name,
+// *taken is set and -1 returned without an error in the log: a caller that
+// records what it creates must never take another's directory for its own.
+int osDirCreateNew(const char* path, bool* taken);
 // Removes an empty directory; a missing one counts as removed. On failure
 // other than "not empty" the reason goes to `error` when given.
 int osDirRemove(const char* path, StringBuffer* error);

@@ -125,7 +125,7 @@ bool voidUnmadeSteps(UndoRecord* recs, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) {
     if (recs[i].type != ulVoid) continue;
     const uint8_t kind = (uint8_t)recs[i].other[0];
-    if ((kind != ulPlaced && kind != ulMovedAside) || recs[i].other[1]) return false;
+    if ((kind != ulPlaced && kind != ulMovedAside && kind != ulDirCreated) || recs[i].other[1]) return false;
     uint32_t j = i;
     while (j > 0 && !(recs[j - 1].type == kind && strcmp(recs[j - 1].path, recs[i].path) == 0)) j--;
     if (j == 0) return false;

@@ -798,6 +798,32 @@ int zipDiskApplyDirectory(ZipDisk* disk, const ZipEntry* e, const char* path) {
   return rc;
 }
 
+// Creates the one missing directory buf, journalled. A directory someone
+// else made at the name meanwhile is written into but never journalled: a
+// rollback would remove it with what its owner put there.
+int makeOneDirectory(ZipInfo* info, const char* buf) {
+  logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
+  if (zipLogDirectory(info, buf) != 0) return -1;
+  bool taken = false;
+  if (osDirCreateNew(buf, &taken) != 0) {
+    if (taken) zipVoidDirectory(info, buf);
+    if (taken && osIsDirPresent(buf)) {
+      logDebug(logCatZip, "Directory %s was made by someone else meanwhile; it is not undone\n", buf);
+      return 0;
+    }
+    if (taken) logError(logCatZip, "Cannot create directory %s: something else was put at its name\n", buf);
+    return -1;
+  }
+  if (zipAddRollback(info, buf) != 0) return -1;
+  if (info && osSyncBatchAdd(&info->unsynced, buf) != 0) return -1;
+  OsDirHandle* made = nullptr;
+  if (info && info->created && osDirHandleOpen(buf, &made) == 0) {
+    zipRememberDirectory(info, buf, made);
+    osDirHandleClose(made);
+  }
+  return 0;
+}
+
 int zipMakeDirectories(ZipInfo* info, const char* path) {
   // One copy of the path, cut at a separator to name an ancestor: the
   // deepest existing directory is found by bisection, then each missing one
@@ -811,26 +837,10 @@ int zipMakeDirectories(ZipInfo* info, const char* path) {
   char* buf = memStrDup(path);
   const size_t have = deepestExisting(buf, osIsDirPresent);
   int rc = 0;
-  bool madeOne = false;
   for (size_t i = have + 1; i <= len && rc == 0; i++) {
     if ((i < len && !isSeparator(path[i])) || isSeparator(path[i - 1]) || i <= rootLength(path)) continue;
     buf[i] = 0;
-    // Only a directory this call really creates is journalled: recording one
-    // that was already there would let a rollback remove foreign content.
-    // Below the first one made, nothing can be there yet.
-    if (madeOne || !osIsDirPresent(buf)) {
-      logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
-      rc = zipLogDirectory(info, buf) == 0 && osDirCreate(buf, osDirTypeInherit, nullptr) == 0
-               ? zipAddRollback(info, buf)
-               : -1;
-      if (rc == 0 && info) rc = osSyncBatchAdd(&info->unsynced, buf);
-      OsDirHandle* made = nullptr;
-      if (rc == 0 && info && info->created && osDirHandleOpen(buf, &made) == 0) {
-        zipRememberDirectory(info, buf, made);
-        osDirHandleClose(made);
-      }
-      madeOne = true;
-    }
+    rc = makeOneDirectory(info, buf);
     buf[i] = path[i];
   }
   memFree(buf);

@@ -115,6 +115,9 @@ int zipEndJournal(ZipInfo* info, ZipJournalEnd end);
 // Records in the journal's copy on disk (when there is one) that the
 // directory `path` is about to be created.
 int zipLogDirectory(ZipInfo* info, const char* path);
+// Records in that copy that the directory announced last was not created
+// (someone else made it first), so that a recovery leaves it alone.
+void zipVoidDirectory(ZipInfo* info, const char* path);
 // Flushes to disk, in one batch, everything extraction wrote since the last
 // flush (the file data was written without flushes of its own).
 int zipFlushWritten(ZipInfo* info);

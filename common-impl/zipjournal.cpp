@@ -441,6 +441,11 @@ int zipFlushWritten(ZipInfo* info) {
 
 int zipLogDirectory(ZipInfo* info, const char* path) { return logStep(info, ulDirCreated, path, "", false); }
 
+void zipVoidDirectory(ZipInfo* info, const char* path) {
+  if (logStep(info, ulVoid, path, "D", true) != 0)
+    logWarn(logCatZip, "Cannot record in the update journal that %s was not made\n", path);
+}
+
 int zipKeepJournalOnDisk(ZipInfo* info, const char* path) {
   if (!info) return -1;
   endLogOnDisk(info, true);

@@ -159,6 +159,24 @@ int osDirCreate(const char* path, uint32_t dirType, const OsDirOwner* owner) {
   return 0;
 }
 
+int osDirCreateNew(const char* path, bool* taken) {
+  *taken = false;
+  if (posixSys.mkdir(path, 0777) == 0) {
+    logDebug(logCatDir, "Created %s\n", path);
+    return 0;
+  }
+  const int err = errno;
+  if (err == EEXIST) {
+    logDebug(logCatDir, "Not creating %s: something is already there\n", path);
+    *taken = true;
+    return -1;
+  }
+  osErrorReport(logCatDir, (uint32_t)err, "Unable to create directory %s", path);
+  osDirDiagnoseAccess(path, true);
+  errno = err;
+  return -1;
+}
+
 int osDirRemove(const char* path, StringBuffer* error) {
   const int rc = posixSys.rmdir(path);
   const int err = rc == 0 ? 0 : errno;

@@ -294,6 +294,27 @@ int osDirCreate(const char* path, uint32_t dirType, const OsDirOwner* owner) {
   return rc;
 }
 
+int osDirCreateNew(const char* path, bool* taken) {
+  *taken = false;
+  wchar_t* wide = winPathToWide(path);
+  const BOOL ok = wide && winSys.createDirectory(wide, nullptr);
+  const DWORD err = ok ? 0 : wide ? GetLastError() : (DWORD)ERROR_NO_UNICODE_TRANSLATION;
+  memFree(wide);
+  if (ok) {
+    logDebug(logCatDir, "Created %s\n", path);
+    return 0;
+  }
+  if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) {
+    logDebug(logCatDir, "Not creating %s: something is already there\n", path);
+    *taken = true;
+    return -1;
+  }
+  osErrorReport(logCatDir, err, "Unable to create directory %s", path);
+  osDirDiagnoseAccess(path, true);
+  SetLastError(err);
+  return -1;
+}
+
 // ---- Removal ----
 
 int osDirRemove(const char* path, StringBuffer* error) {
