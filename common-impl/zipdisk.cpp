@@ -222,6 +222,8 @@ bool plainBelowBase(const ZipDisk* disk, const char* dir) {
   return disk->lexBase && osDirNoLinkBelow(disk->lexBase, dir);
 }
 
+int openEntryDirectory(ZipDisk* disk);
+
 // Refuses to write through a link that leads out of the base directory,
 // whoever made it. The deepest existing directory on the way to pathName
 // (pathName itself for a directory entry, else its parent) is resolved by
@@ -238,17 +240,30 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
   // of the names on the way (the move into place confirms by path that it
   // is still there); else no directory on the way from the base may have
   // become a link since it was confirmed.
-  const bool held = disk->dir && strcmp(disk->dirPath, way) == 0;
-  if (disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0 && (held || plainBelowBase(disk, way))) {
+  bool held = disk->dir && strcmp(disk->dirPath, way) == 0;
+  const bool confirmed = disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0;
+  // A file's directory confirmed with where it really is gets opened below
+  // the base now: the open refuses a link on the way, so no name on the way
+  // needs asking.
+  if (confirmed && !held && !isDir && disk->confirmedReal) {
+    if (openEntryDirectory(disk) != 0) {
+      memFree(way);
+      return -1;
+    }
+    held = true;
+  }
+  if (confirmed && (held || plainBelowBase(disk, way))) {
     if (!disk->confirmedReal && osFileResolveLinks(way, &disk->confirmedReal) != 0) {
       memFree(way);
       return -1;
     }
     memFree(way);
+    disk->existing = full;
     return joinResolved(disk->confirmedReal, pathName + full, resolved);
   }
   const char* realBase = disk->realBase;
   const size_t have = deepestExisting(way, anythingAt);
+  disk->existing = have;
   way[have] = 0;
   char* real = nullptr;
   int rc = have > 0 ? osFileResolveLinks(way, &real) : -1;
@@ -600,13 +615,18 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
 int zipDiskMakeDirectory(ZipDisk* disk, bool* created) {
   const char* path = sbGet(&disk->pathName);
   *created = false;
-  if (osIsDirPresent(path)) {
+  // The check found what stands there: a directory (or a link to one), or
+  // nothing; from the deepest part of the way that existed on, the rest is
+  // made (what someone puts there meanwhile is found by the creation).
+  if (disk->kind >= 0) {
     logDebug(logCatZip, "Directory %s already exists\n", path);
     return 0;
   }
-  if (zipMakeDirectories(disk->info, path) != 0) return -1;
+  if (zipMakeDirectoriesBelow(disk->info, path, disk->existing) != 0) return -1;
   *created = true;
-  confirmDirectory(disk, memStrDup(path));  // made plain, below a checked directory
+  // Made plain, below a checked directory: it really is where the check
+  // resolved it.
+  confirmDirectory(disk, memStrDup(path), disk->resolved ? memStrDup(disk->resolved) : nullptr);
   return 0;
 }
 
@@ -616,11 +636,11 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
   // (plain, below a checked directory) and remembered.
   char* parent = entryDirectory(sbGet(&disk->pathName), false);
   if (!disk->confirmedDir || strcmp(disk->confirmedDir, parent) != 0) {
-    if (zipEnsureParentDirectory(sbGet(&disk->pathName), disk->info) != 0) {
+    if (zipMakeDirectoriesBelow(disk->info, parent, disk->existing) != 0) {
       memFree(parent);
       return -1;
     }
-    confirmDirectory(disk, parent);
+    confirmDirectory(disk, parent, disk->resolved ? entryDirectory(disk->resolved, false) : nullptr);
     parent = nullptr;
   }
   memFree(parent);
@@ -824,10 +844,13 @@ int makeOneDirectory(ZipInfo* info, const char* buf) {
   return 0;
 }
 
-int zipMakeDirectories(ZipInfo* info, const char* path) {
-  // One copy of the path, cut at a separator to name an ancestor: the
-  // deepest existing directory is found by bisection, then each missing one
-  // below it is created. Linear in the depth, however deep the name.
+int zipMakeDirectories(ZipInfo* info, const char* path) { return zipMakeDirectoriesBelow(info, path, 0); }
+
+int zipMakeDirectoriesBelow(ZipInfo* info, const char* path, size_t have) {
+  // One copy of the path, cut at a separator to name an ancestor: unless
+  // known, the deepest existing directory is found by bisection, then each
+  // missing one below it is created. Linear in the depth, however deep the
+  // name.
   const size_t len = strlen(path);
   if (len > osPathMaxLength()) {
     logError(logCatZip, "Directory %.200s... is too long: %u bytes, this system takes %u\n", path, (unsigned)len,
@@ -835,7 +858,7 @@ int zipMakeDirectories(ZipInfo* info, const char* path) {
     return -1;
   }
   char* buf = memStrDup(path);
-  const size_t have = deepestExisting(buf, osIsDirPresent);
+  if (have == 0 || have > len) have = deepestExisting(buf, osIsDirPresent);
   int rc = 0;
   for (size_t i = have + 1; i <= len && rc == 0; i++) {
     if ((i < len && !isSeparator(path[i])) || isSeparator(path[i - 1]) || i <= rootLength(path)) continue;

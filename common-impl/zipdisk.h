@@ -67,6 +67,7 @@ struct ZipDisk {
   bool caseSensitive;     // the base's file system tells names apart by case
 
   int kind;             // what stood at pathName when it was checked (osDirEntry*), -1 nothing, -2 not asked yet
+  size_t existing;      // length of the deepest part of the entry's directory that existed when it was checked
   const char* entry;    // the current entry's name (borrowed), for messages
   char* resolved;       // where pathName really is (owned), or null
   char* confirmedDir;   // the last directory found to exist, plain, inside the base (owned), or null
@@ -132,6 +133,9 @@ int zipDiskApplyAttributesOpen(const ZipEntry* entry, IoStream* file);
 // Creates path and its missing parents (directory class inherit), recording
 // each created directory when info has journals (info may be null).
 int zipMakeDirectories(ZipInfo* info, const char* path);
+// The same, when the first `have` bytes of path are known to name an
+// existing directory (0: none known).
+int zipMakeDirectoriesBelow(ZipInfo* info, const char* path, size_t have);
 // Creates the parent directory of path when missing (journalled with info's
 // journals when info is given).
 int zipEnsureParentDirectory(const char* path, ZipInfo* info);
