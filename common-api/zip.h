@@ -133,6 +133,13 @@ enum : int {
 int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, ZipWalkMode mode, int verbosity,
             const char* baseDir);
 
+// Says whether the file the last extracting walk wrote at pathName (as the
+// walk spelled it) may still be found there: -1 (logged) when the directory
+// at its path is no longer the one the walk wrote it into (someone put
+// another in its place), else 0. A caller about to run an extracted script
+// asks this first.
+int zipCheckWrittenFile(const ZipInfo* info, const char* pathName);
+
 // Rolls back the journals of an open handle.
 void zipRollback(ZipInfo** handle);
 // Commits the journals of an open handle now rather than at zipExit. 0, or

@@ -361,6 +361,26 @@ void zipRememberDirectory(ZipInfo* info, const char* path, const OsDirHandle* di
   if (osDirHandleId(dir, id) != 0 || smPut(info->journalDirs, path, id) != 0) memFree(id);
 }
 
+int zipCheckWrittenFile(const ZipInfo* info, const char* pathName) {
+  if (!info || !info->journalDirs) return 0;
+  const char* leaf = pathName + strlen(pathName);
+  while (leaf > pathName && leaf[-1] != '/' && leaf[-1] != '\\') leaf--;
+  size_t n = (size_t)(leaf - pathName);
+  while (n > 1 && (pathName[n - 1] == '/' || pathName[n - 1] == '\\')) n--;
+  char* dir = memStrDupN(pathName, n);
+  const OsFileId* id = static_cast<const OsFileId*>(smGet(info->journalDirs, dir));
+  OsDirHandle* now = nullptr;
+  int rc = 0;
+  if (id && (osDirHandleOpen(dir, &now) != 0 || osDirHandleHasId(now, id) != 1)) {
+    logError(logCatZip, "%s is not the file extracted: %s is no longer the directory it was written into\n", pathName,
+             dir);
+    rc = -1;
+  }
+  osDirHandleClose(now);
+  memFree(dir);
+  return rc;
+}
+
 int zipAddIdentity(ZipInfo* info, const char* path, const OsFileId* id) {
   char text[40];
   snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, id->volume, id->file);

@@ -234,10 +234,18 @@ int runMode(SfxRun* r, int argc, char** argv) {
   // a script that was not extracted is not run.
   char* extracted = nullptr;
   bool present = osDirRealPath(nullptr, sbGet(&r->script), &extracted) == 0 && osFileIsPresent(extracted);
+  // Someone may have put another directory, with a script of its own, where
+  // the walk wrote the script: that one is not run.
+  const int written = present ? zipCheckWrittenFile(r->zip, extracted) : 0;
   memFree(extracted);
   if (!present) {
     logInfo(logCatSfx, "Installer script %s was not extracted; nothing to run\n", sbGet(&r->script));
     return 0;
+  }
+  if (written != 0) {
+    logError(logCatSfx, "Not running installer script %s\n", sbGet(&r->script));
+    zipRollback(&r->zip);
+    return 2;
   }
   return runInstaller(r, argc, argv);
 }

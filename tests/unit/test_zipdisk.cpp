@@ -502,3 +502,19 @@ TEST(ZipDisk, DirectoryMadeMeanwhileBySomeoneElseIsNeverUndone) {
     EXPECT_EQ(snapshot(base), (Tree{{"keep.txt", "k"}, {"fresh", "<dir>"}, {"fresh/foreign.txt", "theirs"}}));
   }
 }
+
+// The installer script's directory replaced after the walk wrote the script into it (renamed away, another directory
+// with a script of its own put at its path): the script is not to be run, since it is not the one extracted.
+TEST(ZipDisk, ScriptIsRunOnlyFromTheDirectoryItWasWrittenInto) {
+  for (const bool swapped : {false, true}) {
+    SCOPED_TRACE(swapped ? "swapped" : "as written");
+    const fs::path root = freshDir(swapped ? "scriptswap" : "scriptkeep"), base = root / "base";
+    Archive a(std::vector<Entry>{{.name = "b1/bin/installer.sh", .data = "exit 1"}});
+    ASSERT_EQ(a.walk(base), 0);
+    if (swapped) {
+      fs::rename(base / "b1" / "bin", root / "moved");
+      writeFile(base / "b1" / "bin" / "installer.sh", "exit 0");
+    }
+    EXPECT_EQ(zipCheckWrittenFile(a.zip, str(base / "b1" / "bin" / "installer.sh").c_str()), swapped ? -1 : 0);
+  }
+}
