@@ -102,6 +102,9 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
       return 0;
     case ulDirCreated:
       if (osDirHandleKindOf(dir, leaf) != osDirEntryDirectory) return 0;
+      // Another directory there (this one renamed away and another put at
+      // its path) is left alone with everything in it.
+      if (!isTheFile(dir, leaf, r->path, id)) return -1;
       // Emptied through its own handle, never through a link. What cannot
       // be removed (a hidden file the script left, say) stays with its
       // directory: nothing of the previous installation is in it, and a

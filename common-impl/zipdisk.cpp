@@ -834,13 +834,20 @@ int makeOneDirectory(ZipInfo* info, const char* buf) {
     if (taken) logError(logCatZip, "Cannot create directory %s: something else was put at its name\n", buf);
     return -1;
   }
-  if (zipAddRollback(info, buf) != 0) return -1;
-  if (info && osSyncBatchAdd(&info->unsynced, buf) != 0) return -1;
+  // The directory made is known by its identity: the rollback, and with a
+  // journal on disk the recovery, empty only that very directory.
   OsDirHandle* made = nullptr;
   if (info && info->created && osDirHandleOpen(buf, &made) == 0) {
     zipRememberDirectory(info, buf, made);
+    OsFileId id = {};
+    if (info->undoLog && (osDirHandleId(made, &id) != 0 || zipAddIdentity(info, buf, &id) != 0)) {
+      osDirHandleClose(made);
+      return -1;
+    }
     osDirHandleClose(made);
   }
+  if (zipAddRollback(info, buf) != 0) return -1;
+  if (info && osSyncBatchAdd(&info->unsynced, buf) != 0) return -1;
   return 0;
 }
 

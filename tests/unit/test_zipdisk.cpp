@@ -503,6 +503,25 @@ TEST(ZipDisk, DirectoryMadeMeanwhileBySomeoneElseIsNeverUndone) {
   }
 }
 
+// An update that made a directory and then ended abruptly, its directory renamed away and another put at its path
+// before the next run: the recovery empties only the directory the update made, and keeps the journal for a person.
+TEST(ZipDisk, RecoveryRemovesOnlyTheDirectoryTheUpdateMade) {
+  const fs::path root = freshDir("dircrash"), base = root / "base", journal = root / "journal";
+  writeFile(base / "keep.txt", "k");
+  Archive a(std::vector<Entry>{{.name = "fresh/x.txt", .data = "x"}});
+  ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
+  EXPECT_EQ(a.walk(base), 0);
+  ulClose(a.zip->undoLog, false);
+  memFree(a.zip->undoLog);
+  a.zip->undoLog = nullptr;
+  fs::rename(base / "fresh", root / "moved");
+  writeFile(base / "fresh" / "x.txt", "theirs");
+  uint32_t restored = 0, removed = 0;
+  EXPECT_EQ(ulRecover(str(journal).c_str(), str(base).c_str(), &restored, &removed), -1);
+  EXPECT_TRUE(fs::exists(journal));
+  EXPECT_EQ(snapshot(base), (Tree{{"keep.txt", "k"}, {"fresh", "<dir>"}, {"fresh/x.txt", "theirs"}}));
+}
+
 // The installer script's directory replaced after the walk wrote the script into it (renamed away, another directory
 // with a script of its own put at its path): the script is not to be run, since it is not the one extracted.
 TEST(ZipDisk, ScriptIsRunOnlyFromTheDirectoryItWasWrittenInto) {
