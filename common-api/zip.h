@@ -86,6 +86,8 @@ struct ZipInfo {
   uint32_t journalBaseFrom;   // the first journal sequence made below that base
   SortMap* journalDirs;       // each directory the journalled walks made or wrote into -> its identity (OsFileId*)
   OsFileId journalBaseId;     // that base's identity, to tell it from a directory put at its path since
+  char* scriptPath;           // the installer script the last extracting walk wrote, as it named it (owned), or null
+  OsFileId scriptId;          // that file's identity
 };
 
 // Opens fileName, finds the archive in it and loads the central directory.
@@ -133,12 +135,14 @@ enum : int {
 int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, ZipWalkMode mode, int verbosity,
             const char* baseDir);
 
-// Says whether the file the last extracting walk wrote at pathName (as the
-// walk spelled it) may still be found there: -1 (logged) when the directory
-// at its path is no longer the one the walk wrote it into (someone put
-// another in its place), else 0. A caller about to run an extracted script
-// asks this first.
-int zipCheckWrittenFile(const ZipInfo* info, const char* pathName);
+// Says whether pathName (spelled as the walk spells it) is the installer
+// script the last extracting walk wrote: 1 when it is, and the file there
+// is still the very file written, in the directory it was written into; 0
+// when the walk did not write a script there (the pattern left it out, say:
+// a file at that path is somebody else's); -1 (logged) when it did, but
+// another file or directory has been put in its place since. A caller
+// about to run an extracted script asks this first.
+int zipCheckWrittenScript(const ZipInfo* info, const char* pathName);
 
 // Rolls back the journals of an open handle.
 void zipRollback(ZipInfo** handle);

@@ -611,6 +611,7 @@ void zipExit(ZipInfo** handle) {
     iosClose(info->stream);
   }
   memFree(info->comment);
+  memFree(info->scriptPath);
   memFree(info);
   *handle = nullptr;
 }

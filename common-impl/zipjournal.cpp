@@ -361,24 +361,25 @@ void zipRememberDirectory(ZipInfo* info, const char* path, const OsDirHandle* di
   if (osDirHandleId(dir, id) != 0 || smPut(info->journalDirs, path, id) != 0) memFree(id);
 }
 
-int zipCheckWrittenFile(const ZipInfo* info, const char* pathName) {
-  if (!info || !info->journalDirs) return 0;
+int zipCheckWrittenScript(const ZipInfo* info, const char* pathName) {
+  if (!info || !info->scriptPath || strcmp(info->scriptPath, pathName) != 0) return 0;
   const char* leaf = pathName + strlen(pathName);
   while (leaf > pathName && leaf[-1] != '/' && leaf[-1] != '\\') leaf--;
   size_t n = (size_t)(leaf - pathName);
   while (n > 1 && (pathName[n - 1] == '/' || pathName[n - 1] == '\\')) n--;
   char* dir = memStrDupN(pathName, n);
-  const OsFileId* id = static_cast<const OsFileId*>(smGet(info->journalDirs, dir));
+  const OsFileId* dirId = info->journalDirs ? static_cast<const OsFileId*>(smGet(info->journalDirs, dir)) : nullptr;
   OsDirHandle* now = nullptr;
-  int rc = 0;
-  if (id && (osDirHandleOpen(dir, &now) != 0 || osDirHandleHasId(now, id) != 1)) {
-    logError(logCatZip, "%s is not the file extracted: %s is no longer the directory it was written into\n", pathName,
-             dir);
-    rc = -1;
-  }
+  OsFileId id = {};
+  const bool same = osDirHandleOpen(dir, &now) == 0 && (!dirId || osDirHandleHasId(now, dirId) == 1) &&
+                    osDirHandleIdOf(now, leaf, &id) == 0 && id.volume == info->scriptId.volume &&
+                    id.file == info->scriptId.file;
+  if (!same)
+    logError(logCatZip, "%s is not the script extracted: another file, or another directory %s, was put in its place\n",
+             pathName, dir);
   osDirHandleClose(now);
   memFree(dir);
-  return rc;
+  return same ? 1 : -1;
 }
 
 int zipAddIdentity(ZipInfo* info, const char* path, const OsFileId* id) {

@@ -121,6 +121,7 @@ int openEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag) {
 struct Walk {
   ZipInfo* info;
   StringBuffer* installerName;  // receives the installer script's name, or null
+  bool wroteFile;               // the current entry was written as a file
   const char* pattern;          // the selection as given (for messages), or null
   const char* glob;             // the selection without its "!", or null
   bool negate;                  // a leading "!": take the entries that do not match
@@ -162,17 +163,38 @@ bool entryIsRefused(Walk* w, const ZipEntry* e, const char* name) {
   return false;
 }
 
-// Makes the resolved name the installer script's name when it is one.
-void noteInstaller(Walk* w, const char* name) {
+// Makes the resolved name the installer script's name when it is one;
+// true then.
+bool noteInstaller(Walk* w, const char* name) {
   logDebug(logCatZip, "Check installer script '%s'?\n", name);
   for (const char* suffix : installerSuffixes) {
     if (strEndsWith(name, suffix)) {
       logDebug(logCatZip, "Found installer script '%s'\n", name);
       sbEmpty(w->installerName);
       sbAppendStringBuffer(w->installerName, &w->resolved);
-      return;
+      return true;
     }
   }
+  return false;
+}
+
+// Remembers which file, if any, this walk wrote as the installer script
+// just named: only that very file is ever run, never one that was at its
+// path before or was put there since.
+void rememberScript(Walk* w, bool written) {
+  ZipInfo* info = w->info;
+  memFree(info->scriptPath);
+  info->scriptPath = nullptr;
+  const char* path = sbGet(&w->disk.pathName);
+  if (!written || !w->disk.dir) return;
+  const char* leaf = path + strlen(path);
+  while (leaf > path && leaf[-1] != '/' && leaf[-1] != '\\') leaf--;
+  if (osDirHandleIdOf(w->disk.dir, leaf, &info->scriptId) != 0) {
+    logError(logCatZip, "Cannot query the installer script %s just written\n", path);
+    w->status = -1;
+    return;
+  }
+  info->scriptPath = memStrDup(path);
 }
 
 // Logs the listing header (zipSummary and more).
@@ -243,6 +265,7 @@ int extractEntry(Walk* w, ZipEntry* e, const char* name, bool isDir) {
     return 0;
   }
   if (zipExtractFile(&w->disk, e, name) != 0) return -1;
+  w->wroteFile = true;
   w->files++;
   if (w->verbosity >= zipDetail)
     logInfo(logCatZip,
@@ -285,11 +308,13 @@ void walkEntry(Walk* w, ZipEntry* e, const char* name) {
   e->modificationTime = e->accessTime = e->changeTime = osDateFromDos(e->fileDate, e->fileTime);
   if (e->extraFieldLength) zipParseExtraHeaders(e, zipEntryExtra(e), e->extraFieldLength);
   if (entryIsRefused(w, e, name)) return;
-  if (w->installerName) noteInstaller(w, name);
+  const bool installer = w->installerName && noteInstaller(w, name);
+  w->wroteFile = false;
   if (w->mode == zipWalkList)
     listEntry(w, e, name, isDir);
   else if (isSelected(w, name) && extractEntry(w, e, name, isDir) != 0)
     w->stop = true;
+  if (installer && w->mode != zipWalkList) rememberScript(w, w->wroteFile);
 }
 
 // The reverse pass: attributes and times of the directories this walk

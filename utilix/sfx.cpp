@@ -103,10 +103,6 @@ int runInstaller(SfxRun* r, int argc, char** argv) {
   logDebug(logCatSfx, "Executing %s with %d arguments\n", r->scriptPath, slots);
   for (int i = 0; i < slots; i++) logDebug(logCatSfx, "[%d] = '%s'\n", i, args[i] ? args[i] : "(null)");
 
-  // From the first thread on, a console interrupt is a stop request, so an
-  // interrupt during the script lets the driver clean up.
-  osThreadCreate("dummy-thread", sfxDummyThread, nullptr, nullptr, nullptr);
-
   int rc = osRunArgv(args, nullptr, nullptr, nullptr, nullptr);
   memFree(args);
   int result;
@@ -161,6 +157,16 @@ int recoverInterruptedUpdate(const char* installDir) {
   return rc;
 }
 
+// Appends n bytes of text to a pattern, each matching only itself: a
+// script named with wildcard characters ("b[1]/bin/installer.sh") or with
+// a leading "!" must still select itself.
+void appendLiteral(StringBuffer* pattern, const char* text, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) {
+    if (strchr("*?[]\\", text[i]) || (i == 0 && text[i] == '!')) sbAppendChar(pattern, '\\');
+    sbAppendChar(pattern, text[i]);
+  }
+}
+
 // Everything after the archive is open and the options are read.
 int runMode(SfxRun* r, int argc, char** argv) {
   // Directories given relative to the starting directory are resolved before
@@ -184,6 +190,11 @@ int runMode(SfxRun* r, int argc, char** argv) {
     if (recoverInterruptedUpdate(r->lockDir) != 0) return 2;
     if (sfxCheckInstalledVersion(r->installDir) != 0) return 2;
   }
+  // From the first thread on, a console interrupt is a stop request rather
+  // than an immediate exit: an extraction stopped half-way is rolled back
+  // (with the user's previous versions put back), and an interrupt during
+  // the script lets the driver clean up.
+  osThreadCreate("dummy-thread", sfxDummyThread, nullptr, nullptr, nullptr);
   if (r->unpackDir) {
     logInfo(logCatSfx, "Unzipping files in %s\n", r->unpackDir);
     return zipWalk(&r->zip, nullptr, nullptr, zipWalkJournal, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
@@ -204,7 +215,7 @@ int runMode(SfxRun* r, int argc, char** argv) {
     if (sbGetLength(&r->probeName) && dot && dot > b) {
       StringBuffer pat;
       sbInitHere(&pat);
-      sbAppendData(&pat, b, (uint32_t)(dot - b));
+      appendLiteral(&pat, b, (uint32_t)(dot - b));
       sbAppendString(&pat, "*.*");
       r->patternText = sbTakeString(&pat);
       sbClean(&pat);
@@ -232,17 +243,20 @@ int runMode(SfxRun* r, int argc, char** argv) {
   if (sbGetLength(&r->script) == 0) return 0;
   // The walk names the archive's script even when the pattern left it out;
   // a script that was not extracted is not run.
+  // Only the very script this run wrote is run: a file of that name that
+  // was there before (the pattern left the archive's out) or was put there
+  // since (another directory put at its directory's path, say) is not.
   char* extracted = nullptr;
-  bool present = osDirRealPath(nullptr, sbGet(&r->script), &extracted) == 0 && osFileIsPresent(extracted);
-  // Someone may have put another directory, with a script of its own, where
-  // the walk wrote the script: that one is not run.
-  const int written = present ? zipCheckWrittenFile(r->zip, extracted) : 0;
+  const int written =
+      osDirRealPath(nullptr, sbGet(&r->script), &extracted) == 0 ? zipCheckWrittenScript(r->zip, extracted) : -1;
   memFree(extracted);
-  if (!present) {
+  if (written == 0 && !r->patternText) {
     logInfo(logCatSfx, "Installer script %s was not extracted; nothing to run\n", sbGet(&r->script));
     return 0;
   }
-  if (written != 0) {
+  if (written != 1) {
+    // Installing selects the script it found: not having it is a failure.
+    if (written == 0) logError(logCatSfx, "Installer script %s was not extracted\n", sbGet(&r->script));
     logError(logCatSfx, "Not running installer script %s\n", sbGet(&r->script));
     zipRollback(&r->zip);
     return 2;

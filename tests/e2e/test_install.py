@@ -1,4 +1,9 @@
 """The self-extractor as a user runs it: installer mode, unpacking, patterns, the script hand-over and its logs."""
+import os
+import signal
+import time
+from pathlib import Path
+
 import pytest
 
 from conftest import (RELEASE, TAG, assert_holds_tree, expect_rc, has, make_installer,
@@ -45,13 +50,58 @@ def test_unpack_into_new_and_existing_directory(plat, setup):
     assert (existing / "keep.txt").read_text() == "mine"
 
 
+def marker_script(plat, path: Path, marker: Path):
+    """A script at path (this platform's kind) that leaves marker behind and succeeds."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(f'echo ran > "{plat.path(marker)}"\r\nexit 0\r\n' if plat.wine else
+                    f"#!/bin/sh\necho ran > '{marker}'\nexit 0\n")
+    path.chmod(0o755)
+
+
 def test_pattern_extracts_only_matching_entries(plat, setup):
     exe, _, _, work = setup
     (out_dir := work / "out").mkdir()
+    # A script of that name already there is not the archive's: it is not run.
+    marker_script(plat, out_dir / TAG / "bin" / plat.script, work / "ran")
     r = expect_rc(plat.run(exe, "--pattern", f"{TAG}/etc/*", cwd=out_dir, env=plat.env(work)))
     assert (out_dir / TAG / "etc" / "branch").read_text().strip() == RELEASE
     assert not (out_dir / TAG / "www").exists() and not (out_dir / "register.properties").exists()
     assert "was not extracted; nothing to run" in r.stderr
+    assert not (work / "ran").exists()
+
+
+def test_script_named_with_pattern_characters_is_installed_and_run(plat, work):
+    top = work / "payload" / "b[1]"
+    marker_script(plat, top / "bin" / plat.script, work / "ran")
+    (top / "etc").mkdir()
+    (top / "etc" / "branch").write_text(RELEASE + "\n")
+    exe = make_installer(plat, zip_tree(work / "payload", work / "p.zip"), work / "glob-setup")
+    r = expect_rc(plat.run(exe, cwd=work / "out", env=plat.env(work)))
+    assert (work / "ran").exists(), r.stderr
+
+
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_interrupt_during_unpack_rolls_back(plat, work):
+    """Ctrl-C while files are extracted: the extraction is undone, the user's files are back at their names."""
+    src = work / "big"
+    (src / "www").mkdir(parents=True)
+    (src / "www" / "a.txt").write_text("NEW")
+    for i in range(20000):
+        (src / "www" / f"m{i:05}").write_text("x" * 100)
+    exe = make_installer(plat, zip_tree(src, work / "big.zip"), work / "big-setup")
+    target = work / "out"
+    (target / "www").mkdir()
+    (target / "www" / "a.txt").write_text("USER")
+    before = tree_snapshot(target)
+    p = plat.popen(exe, "--unpack", target, cwd=work, env=plat.env(work))
+    for _ in range(2000):
+        if len(list((target / "www").iterdir())) > 1:
+            break
+        time.sleep(0.005)
+    os.killpg(p.pid, signal.SIGINT)
+    out, err = p.communicate(timeout=120)
+    assert p.returncode == 1, err
+    assert tree_snapshot(target) == before
 
 
 def test_archive_without_script_unpacks_everything_here(plat, work):

@@ -522,18 +522,30 @@ TEST(ZipDisk, RecoveryRemovesOnlyTheDirectoryTheUpdateMade) {
   EXPECT_EQ(snapshot(base), (Tree{{"keep.txt", "k"}, {"fresh", "<dir>"}, {"fresh/x.txt", "theirs"}}));
 }
 
-// The installer script's directory replaced after the walk wrote the script into it (renamed away, another directory
-// with a script of its own put at its path): the script is not to be run, since it is not the one extracted.
-TEST(ZipDisk, ScriptIsRunOnlyFromTheDirectoryItWasWrittenInto) {
-  for (const bool swapped : {false, true}) {
-    SCOPED_TRACE(swapped ? "swapped" : "as written");
-    const fs::path root = freshDir(swapped ? "scriptswap" : "scriptkeep"), base = root / "base";
+// Only the installer script the walk wrote counts as extracted: not a file of that name left out by the pattern, not
+// one put in its place after the walk, nor one in another directory put at its directory's path.
+TEST(ZipDisk, OnlyTheScriptTheWalkWroteIsTheScript) {
+  const struct {
+    const char* what;
+    const char* pattern;
+    int result;
+  } rows[] = {{"as written", nullptr, 1},
+              {"left out", "!*.sh", 0},
+              {"file replaced", nullptr, -1},
+              {"directory replaced", nullptr, -1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const fs::path root = freshDir("script"), base = root / "base", script = base / "b1" / "bin" / "installer.sh";
+    if (row.pattern) writeFile(script, "exit 0");
     Archive a(std::vector<Entry>{{.name = "b1/bin/installer.sh", .data = "exit 1"}});
-    ASSERT_EQ(a.walk(base), 0);
-    if (swapped) {
-      fs::rename(base / "b1" / "bin", root / "moved");
-      writeFile(base / "b1" / "bin" / "installer.sh", "exit 0");
+    StringBuffer name;
+    sbInitHere(&name);
+    ASSERT_EQ(zipWalk(&a.zip, &name, row.pattern, zipWalkJournal, zipQuiet, str(base).c_str()), 0);
+    sbClean(&name);
+    if (row.result < 0) {
+      fs::rename(row.what[0] == 'f' ? script : script.parent_path(), root / "moved");
+      writeFile(script, "exit 0");
     }
-    EXPECT_EQ(zipCheckWrittenFile(a.zip, str(base / "b1" / "bin" / "installer.sh").c_str()), swapped ? -1 : 0);
+    EXPECT_EQ(zipCheckWrittenScript(a.zip, str(script).c_str()), row.result);
   }
 }
