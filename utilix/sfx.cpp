@@ -278,13 +278,15 @@ int cleanUp(SfxRun* r) {
     }
     lockRelease(r->lockDir);
   }
+  // The archive's journals end before the temporary directory goes: what
+  // the walk wrote there is finished with, not looked for after it is gone.
+  zipExit(&r->zip);
   if (r->tempDir) {
     osDirRemoveContents(r->tempDir, false);
     osDirRemove(r->tempDir, nullptr);
   }
   sbClean(&r->script);
   sbClean(&r->probeName);
-  zipExit(&r->zip);
   memFree(r->tempDir);
   memFree(r->scriptPath);
   memFree(r->startDir);
