@@ -14,6 +14,7 @@
 #include <cstdarg>
 
 #include "compiler.h"
+#include "osdirhandle.h"
 
 struct StringBuffer;
 
@@ -223,6 +224,10 @@ void logCloseStream();
 // The open log stream (borrowed), or null: for writing raw text into the log
 // without record prefixes.
 IoStream* logGetStream();
+// The identity of the log file this process writes, when it writes one (not
+// standard error or a pipe): true then. What the program writes must never
+// replace or remove its own log.
+bool logGetFileId(OsFileId* id);
 const char* logGetCrashLogName();
 char* logCopyCrashLogName();
 // True when path lies in the directory of the current log; then logging is

@@ -13,6 +13,7 @@
 #include "osconv.h"
 #include "osdate.h"
 #include "osdir.h"
+#include "osdirhandle.h"
 #include "osdump.h"
 #include "osenv.h"
 #include "osfile.h"
@@ -276,6 +277,14 @@ void logCloseStream() {
     iosClose(s);
   }
   if (locked) logUnlock();
+}
+
+bool logGetFileId(OsFileId* id) {
+  bool locked = logLock() == 0;
+  const bool file = logOut.stream && logOut.currentFile && strcmp(logOut.currentFile, "stderr") != 0 &&
+                    osFileStreamId(logOut.stream, id) == 0;
+  if (locked) logUnlock();
+  return file;
 }
 
 IoStream* logGetStream() {

@@ -472,10 +472,16 @@ int moveAsideIn(ZipDisk* disk) {
   const char* pathName = sbGet(&disk->pathName);
   // With a journal on disk, which file is moved aside, so that a recovery
   // after a crash never takes another file at the old name for it.
+  // Nor is the log this run writes ever replaced, however its name is
+  // spelled.
   OsFileId id = {};
   const bool identify = disk->info->undoLog != nullptr;
-  if (identify && osDirHandleIdOf(disk->dir, leafOf(pathName), &id) != 0) {
+  if ((identify || disk->hasLogId) && osDirHandleIdOf(disk->dir, leafOf(pathName), &id) != 0) {
     logError(logCatZip, "Cannot query %s before moving it aside\n", pathName);
+    return -1;
+  }
+  if (disk->hasLogId && id.volume == disk->logId.volume && id.file == disk->logId.file) {
+    logError(logCatZip, "Refusing to extract %s: %s is the log of this run\n", disk->entry, pathName);
     return -1;
   }
   for (int tries = 1; tries <= zipMaxNameProbes; tries++) {
@@ -553,6 +559,7 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
   // Where the base really is, links resolved: nothing is written outside it.
   if (osFileResolveLinks(baseDir ? baseDir : ".", &disk->realBase) != 0) return -1;
   if (osDirRealPath(baseDir, nullptr, &disk->lexBase) != 0) disk->lexBase = nullptr;
+  disk->hasLogId = logGetFileId(&disk->logId);
   disk->update = (options & zipDiskUpdate) != 0;
   disk->caseSensitive = osDirIsCaseSensitive(disk->realBase);
   if (osDirHandleOpen(disk->realBase, &disk->base) != 0) return -1;

@@ -79,6 +79,8 @@ struct ZipDisk {
   char* dirPath;      // the confirmedDir that dir was opened for (owned), or null
   IoStream* temp;     // the temporary file being written (owned from zipDiskCreateTemp), or null
   OsFileId tempId;    // its identity, known with a journal on disk
+  OsFileId logId;     // the log file this process writes, which nothing may replace
+  bool hasLogId;      // logId is known (the log is a file)
 };
 
 // Starts the writer: opens the journals when asked, creates the base

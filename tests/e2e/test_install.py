@@ -104,6 +104,18 @@ def test_interrupt_during_unpack_rolls_back(plat, work):
     assert tree_snapshot(target) == before
 
 
+def test_entry_at_the_runs_own_log_is_refused(plat, work):
+    """An archive entry that would replace the log this run writes: refused, and the log keeps its records."""
+    exe = make_installer(plat, zip_entries(work / "p.zip", [("setup.log", "FROM THE ARCHIVE", False)]),
+                         work / "log-setup")
+    target = work / "out"
+    log = target / "setup.log"
+    log.write_text("older records\n")
+    plat.check(exe, "--unpack", target, "-u", log, work=work, rc=2)
+    has(log.read_text(errors="replace"), "older records", "Unzipping files in", "is the log of this run",
+        lacks=("FROM THE ARCHIVE",))
+
+
 def test_archive_without_script_unpacks_everything_here(plat, work):
     src = work / "plain"
     (src / "docs").mkdir(parents=True)
