@@ -89,6 +89,10 @@ enum OsPlaceResult : int {
 // is hidden or cannot be removed stays, and so does the directory then: -1
 // (logged).
 int osDirHandleRemoveTree(const OsDirHandle* dir, const char* name);
+// Removes the directory `name` in dir only if it is empty: 0 when removed
+// or not there, -1 when it holds anything (not logged) or cannot be
+// removed (logged).
+int osDirHandleRemoveEmpty(const OsDirHandle* dir, const char* name);
 
 // Moves the file written through `stream`, named `from` in dir, to `to` in
 // dir, never replacing anything, and only when `from` still holds that very

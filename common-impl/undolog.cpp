@@ -105,6 +105,18 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
       // Another directory there (this one renamed away and another put at
       // its path) is left alone with everything in it.
       if (!isTheFile(dir, leaf, r->path, id)) return -1;
+      // Which directory the update made is not known (it ended right after
+      // announcing it): what it made then held nothing yet, so only an
+      // empty one goes.
+      if (!id) {
+        if (osDirHandleRemoveEmpty(dir, leaf) == 0) {
+          (*removed)++;
+          return 0;
+        }
+        logError(logCatZip, "Not undoing %s: it is not known to be the directory the update made; the journal stays\n",
+                 r->path);
+        return -1;
+      }
       // Emptied through its own handle, never through a link. What cannot
       // be removed (a hidden file the script left, say) stays with its
       // directory: nothing of the previous installation is in it, and a

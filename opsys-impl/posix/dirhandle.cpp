@@ -216,6 +216,19 @@ int osDirHandleDelete(const OsDirHandle* dir, const char* name) {
   return -1;
 }
 
+int osDirHandleRemoveEmpty(const OsDirHandle* dir, const char* name) {
+  if (posixSys.unlinkat(dir->fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {
+    logDebug(logCatFile, "Removed directory %s/%s\n", dir->path, name);
+    return 0;
+  }
+  if (errno == ENOTEMPTY || errno == EEXIST) {
+    logDebug(logCatFile, "Directory %s/%s is not empty\n", dir->path, name);
+    return -1;
+  }
+  osErrorReport(logCatFile, (uint32_t)errno, "Cannot remove directory %s/%s", dir->path, name);
+  return -1;
+}
+
 OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, const char* from, const char* to) {
   struct stat open = {}, named = {};
   if (statBoth(stream, dir, from, &open, &named) != 0 && errno != ENOENT) {

@@ -254,6 +254,16 @@ int osDirHandleDelete(const OsDirHandle* dir, const char* name) {
   return rc;
 }
 
+int osDirHandleRemoveEmpty(const OsDirHandle* dir, const char* name) {
+  char* path = nullptr;
+  if (joinName(dir, name, &path) != 0) return -1;
+  // Inside a held directory the name leads where it says; a directory that
+  // is not empty is left (and said so at debug level).
+  const int rc = osDirRemove(path, nullptr);
+  memFree(path);
+  return rc;
+}
+
 int osDirHandleRemoveTree(const OsDirHandle* dir, const char* name) {
   char* path = nullptr;
   if (joinName(dir, name, &path) != 0) return -1;

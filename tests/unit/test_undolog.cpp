@@ -1,6 +1,7 @@
 // The update journal on disk: records survive a torn end, and recovery from a crash at any step of an update gives back
 // the old tree, or the new one after the commit mark, also when recovery itself is cut short.
 #include <cerrno>
+#include <cinttypes>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "logging.h"
+#include "osdirhandle.h"
 #include "osfile.h"
 #include "osfs.h"
 #include "ostest.h"
@@ -84,6 +86,18 @@ class UndoLogTest : public OsFsTest {
     for (int i = 0; i < n && (steps < 0 || i < steps); i++) s[i]();
     if (ul.stream) ulClose(&ul, false);
     return n;
+  }
+
+  // The identity of the file or directory at p, as the journal records it.
+  std::string idText(const std::string& p) {
+    OsDirHandle* dir = nullptr;
+    OsFileId id = {};
+    EXPECT_EQ(osDirHandleOpen(path("tree").c_str(), &dir), 0);
+    EXPECT_EQ(osDirHandleIdOf(dir, p.substr(path("tree").size() + 1).c_str(), &id), 0);
+    osDirHandleClose(dir);
+    char text[40];
+    snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, id.volume, id.file);
+    return text;
   }
 
   void oldTree() {
@@ -210,11 +224,21 @@ TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
 // and the log goes, so the next update is not blocked.
 TEST_F(UndoLogTest, CreatedDirectoryThatCannotBeEmptiedDoesNotBlock) {
   oldTree();
-  ASSERT_NO_FATAL_FAILURE(journal({{ulDirCreated, t("new"), ""}}));
   fs::create_directory(t("new"));
+  ASSERT_NO_FATAL_FAILURE(journal({{ulDirCreated, t("new"), ""}, {ulIdentity, t("new"), idText(t("new"))}}));
   writeText(t("new/.hidden"), "script's");
   EXPECT_EQ((std::tuple{recover(path("tree")), fs::exists(log()), readText(t("new/.hidden"))}),
             (std::tuple{0, false, "script's"}));
+}
+
+// A directory not known to be the one the update made (it ended between announcing the directory and recording which
+// one it made, or the journal is forged) goes only when empty; one with anything in it stays, and so does the journal.
+TEST_F(UndoLogTest, DirectoryOfUnknownIdentityGoesOnlyWhenEmpty) {
+  oldTree();
+  fs::create_directory(t("new"));
+  ASSERT_NO_FATAL_FAILURE(journal({{ulDirCreated, t("sub"), ""}, {ulDirCreated, t("new"), ""}}));
+  EXPECT_EQ((std::tuple{recover(path("tree")), fs::exists(log()), fs::exists(t("new")), snapshot()}),
+            (std::tuple{-1, true, false, oldSnap}));
 }
 
 // A journal that names anything outside the installation (planted, or not of this installation), or the installation's
