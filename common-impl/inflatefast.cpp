@@ -461,25 +461,26 @@ uint32_t inflateFastLoop(InflateState* st) {
 }
 
 // Entry conditions: state HUFFMAN with both tables present, nothing pending
-// in the ring, not failed, at least inflateDirectMinOut bytes at out and at
-// least fastMinInput bytes buffered in the level below. Decodes into
-// out[0..n): with the wide loop while a whole match and its copy overshoot
-// still fit and 16 input bytes remain, then symbol by symbol with exact
-// copies, taking the next block of input from the level below when the
-// buffered bytes run out; no byte past out[n-1] is ever written. It stops
-// when the buffer is full, the input has nothing more for now, the block
-// ends, or at a code the reference path must report. Matches that reach
-// back past out[0] take their bytes from the ring (the history of earlier
-// reads) or, before the first decoded byte, zeros. On return the unused bits
-// are back in the level below and the last 32 KiB produced are in the ring
-// as history (not after the final block's end code: nothing can refer to
-// them any more). Returns the number of bytes produced; the caller accounts
-// for them.
-uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
+// in the ring, not failed, at least inflateDirectMinOut bytes free at
+// out[start..n) and at least fastMinInput bytes buffered in the level below.
+// out[0..start) are bytes the read decoded straight into its buffer before,
+// not yet copied to the ring, which ends with the bytes before out[0].
+// Decodes into out[start..n): with the wide loop while a whole match and its
+// copy overshoot still fit and 16 input bytes remain, then symbol by symbol
+// with exact copies, taking the next block of input from the level below
+// when the buffered bytes run out; no byte past out[n-1] is ever written. It
+// stops when the buffer is full, the input has nothing more for now, the
+// block ends, or at a code the reference path must report. Matches that
+// reach back past out[0] take their bytes from the ring (the history of
+// earlier reads) or, before the first decoded byte, zeros. On return the
+// unused bits are back in the level below; the caller makes the bytes the
+// ring's history (inflateKeepHistory) before the ring is used again.
+// Returns the number of bytes produced; the caller accounts for them.
+uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint32_t n) {
   const InflateTable* lit = st->literalTable;
   const InflateTable* dist = st->distanceTable;
-  if (st->state != inflateHuffman || !lit || !dist || st->failed || st->windowPending != 0 || n < inflateDirectMinOut ||
-      lit->bits != inflateLiteralBits || dist->bits != inflateDistanceBits)
+  if (st->state != inflateHuffman || !lit || !dist || st->failed || st->windowPending != 0 ||
+      n - start < inflateDirectMinOut || lit->bits != inflateLiteralBits || dist->bits != inflateDistanceBits)
     return 0;
   const uint8_t* buffered = nullptr;
   uint32_t avail = 0;
@@ -500,11 +501,11 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
   // (A smaller buffer is filled by exact decoding alone.)
   const bool roomy = n >= directSlack;
   const uint32_t outLimit = roomy ? n - directSlack : 0;
-  const uint64_t before = st->total;  // bytes decoded before out[0]
+  const uint64_t before = st->total - start;  // bytes decoded before out[0]
   // The strict format must not decode a code from the last bits of the input
   // that the reference path would refuse: there only whole lookups are made.
   const uint32_t tailMinBits = st->format == INFLATE_FORMAT_ZLIB_STRICT ? 48 : 0;
-  uint32_t pos = 0;
+  uint32_t pos = start;
   bool inputEnded = false;  // the level below had nothing more for now
   bool stop = false;        // a symbol the reference path must handle, or the block ended
 
@@ -529,19 +530,23 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
       // held) and the entry of the next literal/length code already looked
       // up, so the lookup overlaps the work of the symbol before it (a match
       // copy above all). An entry is consumed as soon as it is read, with one
-      // shift by its bits 0-5, and whole entries are subtracted from bc: only
-      // bc's low byte is exact here (the entries' bits 6-7 are clear), which
+      // shift by its bits 0-5, and whole entries are subtracted from c: only
+      // c's low byte is exact here (the entries' bits 6-7 are clear), which
       // takes the masking off the critical path; it is trimmed on the way out.
-      refillWord(bb, bc, in);
-      uint32_t e = litTable[bb & litMask];
+      // The bits live in copies here: bb and bc are passed by reference to
+      // the exact decoder, and would otherwise be stored at every change.
+      uint64_t b = bb;
+      uint32_t c = bc;
+      refillWord(b, c, in);
+      uint32_t e = litTable[b & litMask];
       // The output position as a pointer in here (an index would be widened
       // at every store).
       uint8_t* op = out + pos;
       uint8_t* const opLimit = out + outLimit;
       while (in <= inLimit && op <= opLimit) {
-        uint64_t saved = bb;  // the bits before this code: its extra bits and a way back
-        bb >>= inflateEntryBits(e);
-        bc -= e;
+        uint64_t saved = b;  // the bits before this code: its extra bits and a way back
+        b >>= inflateEntryBits(e);
+        c -= e;
         // Literals are tested first: their entries are never links, so the
         // commonest symbol takes one test.
         if (e & inflateEntryLiteral) {
@@ -549,46 +554,46 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           // from a sub-table (15 bits), the next two are primary codes (11
           // bits), so each is looked up with at least 30 bits held.
           *op++ = (uint8_t)(e >> 16);
-          e = litTable[bb & litMask];
+          e = litTable[b & litMask];
           if (e & inflateEntryLiteral) {
-            bb >>= inflateEntryBits(e);
-            bc -= e;
+            b >>= inflateEntryBits(e);
+            c -= e;
             *op++ = (uint8_t)(e >> 16);
-            e = litTable[bb & litMask];
+            e = litTable[b & litMask];
             if (e & inflateEntryLiteral) {
-              bb >>= inflateEntryBits(e);
-              bc -= e;
+              b >>= inflateEntryBits(e);
+              c -= e;
               *op++ = (uint8_t)(e >> 16);
               // At least 19 bits are left, so the next lookup need not wait
               // for the refill.
-              e = litTable[bb & litMask];
-              refillWord(bb, bc, in);
+              e = litTable[b & litMask];
+              refillWord(b, c, in);
               continue;
             }
           }
           // The entry after the literals is not a literal: with the bits
           // topped up it is taken at once, as at the top of the loop.
-          refillWord(bb, bc, in);
-          saved = bb;
-          bb >>= inflateEntryBits(e);
-          bc -= e;
+          refillWord(b, c, in);
+          saved = b;
+          b >>= inflateEntryBits(e);
+          c -= e;
         }
         if (e & inflateEntrySpecial) {
           if (e & inflateEntryLink) {
             // A code longer than the primary width: take the entry from its
             // sub-table (it holds the whole code length) and start again
             // from the bits before the code.
-            uint32_t sub = litTable[(e >> 16) + lowBits(bb, inflateEntryCodeLength(e))];
-            bb = saved;
-            bc += e;
+            uint32_t sub = litTable[(e >> 16) + lowBits(b, inflateEntryCodeLength(e))];
+            b = saved;
+            c += e;
             e = sub;
             continue;
           }
           if ((e >> 16) != 256) {
             // Invalid or unreached code: left unconsumed for the reference
             // path to report.
-            bb = saved;
-            bc += e;
+            b = saved;
+            c += e;
           } else {
             st->state = inflateBlocks;
             inflateReleaseBlockTables(st);
@@ -598,31 +603,32 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
         }
         // A length and a distance with their extra bits: at most 48 bits.
         uint32_t length = (e >> 16) + extraBits(saved, e);
-        uint32_t d = lookupFixed<inflateDistanceBits>(distTable, bb);
+        uint32_t d = lookupFixed<inflateDistanceBits>(distTable, b);
         if (d & inflateEntrySpecial) {
           st->length = (int)length;
           st->state = inflateHuffmanDist;
           stop = true;
           break;
         }
-        saved = bb;
-        bb >>= inflateEntryBits(d);
-        bc -= d;
+        saved = b;
+        b >>= inflateEntryBits(d);
+        c -= d;
         uint32_t distance = (d >> 16) + extraBits(saved, d);
         // The next lookup goes first when the bits left cover the primary
         // index (nearly always), so that it need not wait for the refill.
-        if ((bc & 63) >= inflateLiteralBits) {
-          e = litTable[bb & litMask];
-          refillWord(bb, bc, in);
+        if ((c & 63) >= inflateLiteralBits) {
+          e = litTable[b & litMask];
+          refillWord(b, c, in);
         } else {
-          refillWord(bb, bc, in);
-          e = litTable[bb & litMask];
+          refillWord(b, c, in);
+          e = litTable[b & litMask];
         }
         copyDirectMatch(st, before, out, op, length, distance);
         op += length;
       }
       pos = (uint32_t)(op - out);
-      bc &= 63;
+      bb = b;
+      bc = c & 63;
       if (stop) break;
     }
     // Near the end of the input or of the buffer: whole bytes, exact copies.
@@ -650,8 +656,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
 
   iosBufferedConsume(st->source, (uint32_t)(in - inStart));
   iosBufferedGiveBack(st->source, lowBits(bb, bc), bc);
-  if (!(st->state == inflateBlocks && st->lastBlock)) inflateKeepHistory(st, out, pos);
-  return pos;
+  return pos - start;
 }
 
 // The longest dynamic header: 14 bits of counts, 19 x 3 bits of code-length
