@@ -659,19 +659,28 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint3
   return pos - start;
 }
 
-// The longest dynamic header: 14 bits of counts, 19 x 3 bits of code-length
-// code lengths, 320 lengths of at most 7 + 7 bits; plus the bytes a refill
-// runs ahead and loads.
-constexpr uint32_t dynamicHeaderMaxInput = (14 + 19 * 3 + 320 * 14 + 63) / 8 + 8;
-
+// Reads the code definitions of a dynamic block from the buffered bytes as
+// long as a whole 8-byte load fits before their end at each refill; when one
+// does not, everything taken is put back and the bit-by-bit reader goes
+// instead (0). So a short member's header, well under the longest possible
+// one, is read here too.
 int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, uint32_t* ndist) {
   const uint8_t* in = nullptr;
-  if (iosBufferedAvailable(st->source, &in) < dynamicHeaderMaxInput) return 0;
+  const uint32_t avail = iosBufferedAvailable(st->source, &in);
+  if (avail < 8) return 0;
   uint32_t count = 0;
   uint64_t bb = iosBufferedTakeBits(st->source, &count);
+  const uint64_t taken = bb;
+  const uint32_t takenCount = count;
   uint32_t bc = count;
   const uint8_t* inStart = in;
+  const uint8_t* const inLast = in + avail - 8;  // the last place an 8-byte load may start
+  bool ranShort = false;
   auto refill = [&] {
+    if (in > inLast) {
+      ranShort = true;
+      return;
+    }
     bb |= loadLe<uint64_t>(in) << bc;
     in += (63 - bc) >> 3;
     bc |= 56;
@@ -685,9 +694,13 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   refill();
   uint32_t nl = take(5) + 257, nd = take(5) + 1, ncl = take(4) + 4;
   uint8_t clLengths[19] = {0};
-  for (uint32_t i = 0; i < ncl; i++) {
+  for (uint32_t i = 0; i < ncl && !ranShort; i++) {
     if (bc < 3) refill();
     clLengths[inflateCodeLengthOrder[i]] = (uint8_t)take(3);
+  }
+  if (ranShort) {
+    iosBufferedGiveBack(st->source, taken, takenCount);
+    return 0;
   }
   const InflateTable* clTable = nullptr;
   int result = inflateBuildTable(clLengths, 19, inflateKindCodeLength, &clTable);
@@ -695,6 +708,7 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   uint8_t previous = 0;
   while (result == 0 && i < total) {
     refill();  // a code and its repeat bits: at most 14
+    if (ranShort) break;
     uint32_t e = clTable->entries[lowBits(bb, inflateCodeLengthBits)];
     take(inflateEntryBits(e));
     uint32_t sym = e >> 16;
@@ -725,6 +739,10 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
     previous = value;
   }
   inflateFreeTable(clTable);
+  if (ranShort) {
+    iosBufferedGiveBack(st->source, taken, takenCount);
+    return 0;
+  }
   iosBufferedConsume(st->source, (uint32_t)(in - inStart));
   iosBufferedGiveBack(st->source, lowBits(bb, bc), bc);
   *nlit = nl;
