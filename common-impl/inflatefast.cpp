@@ -174,25 +174,37 @@ void copyFromHistory(const InflateState* st, uint64_t before, uint8_t* out, uint
   for (; i < length; i++) out[pos + i] = out[pos + i - distance];
 }
 
+// What a match of the direct loops that reaches back past out[0] needs: the
+// ring (the history of earlier reads), the bytes decoded before out[0] and
+// out. Kept in one record, so that the loops hold one address for that rare
+// case rather than three registers.
+struct DirectHistory {
+  const InflateState* st;
+  uint64_t before;  // bytes decoded before out[0]
+  uint8_t* out;
+};
+
+// Copies a match of the direct loops that starts before out[0] to op. When it
+// lies wholly in the ring, after the first decoded byte and before the ring's
+// end, it is copied at once (the ring and the reader's buffer do not overlap;
+// a wide copy may read into the slack); otherwise piece by piece.
+[[gnu::noinline]] void copyMatchFromRing(const DirectHistory* h, uint8_t* op, uint32_t length, uint32_t distance) {
+  uint32_t done = (uint32_t)(op - h->out);  // bytes already in out
+  uint32_t back = distance - done;
+  uint32_t at = (h->st->windowWrite - back) & inflateRingMask;
+  if (back >= length && back <= h->before && at + length <= inflateRingSize)
+    copyMatch(op, h->st->window + at, length, inflateWindowSize);
+  else
+    copyFromHistory(h->st, h->before, h->out, done, length, distance);
+}
+
 // Copies a match of the direct loops to op (out[0..op) decoded so far);
 // up to copyOvershoot - 1 bytes past it may be written.
-inline void copyDirectMatch(const InflateState* st, uint64_t before, uint8_t* out, uint8_t* op, uint32_t length,
-                            uint32_t distance) {
-  uint32_t done = (uint32_t)(op - out);  // bytes already in out
-  if (distance <= done) {
+inline void copyDirectMatch(const DirectHistory* h, uint8_t* out, uint8_t* op, uint32_t length, uint32_t distance) {
+  if (distance <= (uint32_t)(op - out))
     copyMatch(op, op - distance, length, distance);
-    return;
-  }
-  // The match starts in the ring (the history of earlier reads). When it lies
-  // there wholly, after the first decoded byte and before the ring's end, it
-  // is copied at once (the ring and the reader's buffer do not overlap; a
-  // wide copy may read into the slack); otherwise piece by piece.
-  uint32_t back = distance - done;
-  uint32_t at = (st->windowWrite - back) & inflateRingMask;
-  if (back >= length && back <= before && at + length <= inflateRingSize)
-    copyMatch(op, st->window + at, length, inflateWindowSize);
   else
-    copyFromHistory(st, before, out, done, length, distance);
+    copyMatchFromRing(h, op, length, distance);
 }
 
 // Tops a 32-bit bit buffer holding at most 31 bits up to 24..31 bits with
@@ -223,6 +235,7 @@ bool decodeNarrow(InflateState* st, uint64_t& bb, uint32_t& bc, const uint8_t*& 
   uint32_t b = (uint32_t)bb, c = bc;
   uint8_t* op = out + pos;
   uint8_t* const opLimit = out + outLimit;
+  const DirectHistory history = {st, before, out};
   bool stop = false;
   while (in <= inLimit && op <= opLimit) {
     refillNarrow(b, c, in);
@@ -268,7 +281,7 @@ bool decodeNarrow(InflateState* st, uint64_t& bb, uint32_t& bc, const uint8_t*& 
     uint32_t distance = (d >> 16) + (b & ((1u << extra) - 1));
     b >>= extra;
     c -= extra;
-    copyDirectMatch(st, before, out, op, length, distance);
+    copyDirectMatch(&history, out, op, length, distance);
     op += length;
   }
   pos = (uint32_t)(op - out);
@@ -502,6 +515,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint3
   const bool roomy = n >= directSlack;
   const uint32_t outLimit = roomy ? n - directSlack : 0;
   const uint64_t before = st->total - start;  // bytes decoded before out[0]
+  const DirectHistory history = {st, before, out};
   // The strict format must not decode a code from the last bits of the input
   // that the reference path would refuse: there only whole lookups are made.
   const uint32_t tailMinBits = st->format == INFLATE_FORMAT_ZLIB_STRICT ? 48 : 0;
@@ -623,7 +637,7 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint3
           refillWord(b, c, in);
           e = litTable[b & litMask];
         }
-        copyDirectMatch(st, before, out, op, length, distance);
+        copyDirectMatch(&history, out, op, length, distance);
         op += length;
       }
       pos = (uint32_t)(op - out);
