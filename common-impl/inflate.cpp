@@ -622,22 +622,37 @@ int finishRead(InflateState* st, uint8_t* buffer, uint32_t kept, uint32_t k, uin
 
 // Whether a read with a large buffer left goes on from this state after it
 // has bytes: inside a Huffman or stored block, and into the header of a block
-// that follows a non-final one (so that a read is not cut short at every
-// block boundary). Not past the final block: the level must end only with a
-// read that gives no bytes.
-bool goesOn(const InflateState* st) {
+// that follows a non-final one, so that a read is not cut short at every
+// block boundary. A header only when the bytes for the longest one of its
+// kind are buffered already: a header cannot wait for more input, and one
+// that arrives later (from a pipe, say) must still find the read that meets
+// it starting afresh, as it would have without going on. Not past the final
+// block: the level must end only with a read that gives no bytes.
+bool goesOn(InflateState* st) {
+  // The longest dynamic header: 14 bits of counts, 19 x 3 bits of code-length
+  // code lengths, 320 lengths of at most 7 + 7 bits.
+  constexpr uint32_t dynamicHeaderMaxBytes = (14 + 19 * 3 + 320 * 14 + 7) / 8;
+  uint32_t need = 0;
   switch (st->state) {
     case inflateHuffman:
     case inflateLiteral:
-    case inflateLiteralLen:
-    case inflateLiteralNlen:
-    case inflateDynHeader:
       return true;
     case inflateBlocks:
-      return !st->lastBlock;
+      if (st->lastBlock) return false;
+      need = 1;
+      break;
+    case inflateLiteralLen:
+    case inflateLiteralNlen:
+      need = 2;
+      break;
+    case inflateDynHeader:
+      need = dynamicHeaderMaxBytes;
+      break;
     default:
       return false;
   }
+  const uint8_t* bytes = nullptr;
+  return iosBufferedAvailable(st->source, &bytes) >= need;
 }
 
 // A read returns as soon as it has bytes, except with a large buffer inside
