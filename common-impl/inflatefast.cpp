@@ -328,7 +328,10 @@ bool decodeExact(InflateState* st, uint64_t& bb, uint32_t& bc, uint8_t* out, uin
   uint32_t distance = (d >> 16) + (uint32_t)(lowBits(rest, dtotal) >> inflateEntryCodeLength(d));
   bb = rest >> dtotal;
   bc -= total + dtotal;
-  if (distance <= pos) {
+  if (distance <= pos && n - pos >= length + copyOvershoot) {
+    copyMatch(out + pos, out + pos - distance, length, distance);  // its overshoot stays in out
+    pos += length;
+  } else if (distance <= pos) {
     for (uint32_t i = 0; i < length; i++, pos++) out[pos] = out[pos - distance];
   } else {
     copyFromHistory(st, before, out, pos, length, distance);
