@@ -94,8 +94,8 @@ int outputWindowRead(InflateState* st, uint32_t n, uint32_t* count) {
 
 // Reads stored bytes from the source straight into a reader's buffer while
 // nothing is pending in the ring: at most n and at most what is left of the
-// block. *count gets the bytes read, which become the ring's history (not
-// those that end the final block); -1 on a read failure.
+// block. *count gets the bytes read, which the read makes the ring's history
+// (keepDirectBytes); -1 on a read failure.
 int storedDirect(InflateState* st, uint8_t* out, uint32_t n, uint32_t* count) {
   *count = 0;
   if (n > (uint32_t)st->storedLeft) n = (uint32_t)st->storedLeft;
@@ -104,7 +104,6 @@ int storedDirect(InflateState* st, uint8_t* out, uint32_t n, uint32_t* count) {
   if (iosRead(st->source, out, n, &got) != 0) return -1;
   if (got > n) got = n;
   st->storedLeft -= (int)got;
-  if (!(st->lastBlock && st->storedLeft == 0)) inflateKeepHistory(st, out, got);
   *count = got;
   return 0;
 }
@@ -600,9 +599,20 @@ uint32_t inflateAdler32(uint32_t adler, const uint8_t* data, uint32_t length) {
   return (b << 16) | a;
 }
 
-// Hands the bytes gathered in buffer by one read to the reader: Adler-32
-// (zlib formats), traces and the read's result.
-int finishRead(InflateState* st, uint8_t* buffer, uint32_t k, uint32_t* got) {
+// Makes buffer[*kept..have), the bytes a read decoded or copied straight into
+// its buffer since the ring was last written, the ring's history: once per
+// read and before the ring is used again, rather than after every piece.
+// Not after the final block: nothing can refer to them any more.
+void keepDirectBytes(InflateState* st, const uint8_t* buffer, uint32_t* kept, uint32_t have) {
+  if (have > *kept && !(st->state == inflateBlocks && st->lastBlock))
+    inflateKeepHistory(st, buffer + *kept, have - *kept);
+  *kept = have;
+}
+
+// Hands the bytes gathered in buffer by one read to the reader: the ring's
+// history, Adler-32 (zlib formats), traces and the read's result.
+int finishRead(InflateState* st, uint8_t* buffer, uint32_t kept, uint32_t k, uint32_t* got) {
+  keepDirectBytes(st, buffer, &kept, k);
   if (st->format != INFLATE_FORMAT_RAW) st->adler = inflateAdler32(st->adler, buffer, k);
   logTrace(logCatInflate, "%u bytes decoded, total %" PRIu64 "\n", k, st->total);
   *got = k;
@@ -610,14 +620,50 @@ int finishRead(InflateState* st, uint8_t* buffer, uint32_t k, uint32_t* got) {
   return st->failed ? -1 : 0;
 }
 
-// A read returns as soon as it has bytes, except inside a Huffman or stored
-// block with a large buffer: there it decodes (or copies) straight into the
-// buffer and, where the input is too short for the fast loop, one symbol at a
-// time through the ring, until the buffer is nearly full, the block ends or
-// the input runs out. Those steps set `failed` only for a failing read of the
-// source, so the error of a later step (a bad block header, say) still comes
-// with the read after the bytes, as it would if every read stopped at the
-// first byte.
+// Whether a read with a large buffer left goes on from this state after it
+// has bytes: inside a Huffman or stored block, and into the header of a block
+// that follows a non-final one, so that a read is not cut short at every
+// block boundary. A header only when the bytes for the longest one of its
+// kind are buffered already: a header cannot wait for more input, and one
+// that arrives later (from a pipe, say) must still find the read that meets
+// it starting afresh, as it would have without going on. Not past the final
+// block: the level must end only with a read that gives no bytes.
+bool goesOn(InflateState* st) {
+  // The longest dynamic header: 14 bits of counts, 19 x 3 bits of code-length
+  // code lengths, 320 lengths of at most 7 + 7 bits.
+  constexpr uint32_t dynamicHeaderMaxBytes = (14 + 19 * 3 + 320 * 14 + 7) / 8;
+  uint32_t need = 0;
+  switch (st->state) {
+    case inflateHuffman:
+    case inflateLiteral:
+      return true;
+    case inflateBlocks:
+      if (st->lastBlock) return false;
+      need = 1;
+      break;
+    case inflateLiteralLen:
+    case inflateLiteralNlen:
+      need = 2;
+      break;
+    case inflateDynHeader:
+      need = dynamicHeaderMaxBytes;
+      break;
+    default:
+      return false;
+  }
+  const uint8_t* bytes = nullptr;
+  return iosBufferedAvailable(st->source, &bytes) >= need;
+}
+
+// A read returns as soon as it has bytes, except with a large buffer inside
+// the blocks of the data (goesOn): there it decodes (or copies) straight into
+// the buffer and, where the input is too short for the fast loop, one symbol
+// at a time through the ring, until the buffer is nearly full, the final
+// block ends or the input runs out. Inside a block those steps set `failed`
+// only for a failing read of the source; the failure of a block header read
+// after bytes (a reserved type, say) is kept for the next read, so that the
+// error still comes with the read after the bytes, as it would if every read
+// stopped at the first byte.
 int inflateRead(InflateState* st, uint8_t* buffer, uint32_t n, uint32_t* got) {
   logTrace(logCatInflate, "inflateRead> bytes=%u, state=%s\n", n, inflateStateName(st->state));
   *got = 0;
@@ -626,12 +672,14 @@ int inflateRead(InflateState* st, uint8_t* buffer, uint32_t n, uint32_t* got) {
     return 0;
   }
   uint32_t have = 0;
+  uint32_t kept = 0;  // buffer[kept..have): bytes that went straight to the buffer, not yet in the ring
   for (;;) {
     if (st->state != inflateChecksum) {
       uint32_t k = outputWindowGetData(st, buffer + have, n - have);
       st->total += k;
       have += k;
-      k = inflateFastDirect(st, buffer + have, n - have);
+      if (k > 0) kept = have;  // from the ring, which is used only once the direct bytes are kept
+      k = inflateFastDirect(st, buffer + kept, have - kept, n - kept);
       st->total += k;
       have += k;
       // Stored bytes go straight to a large buffer as well; the stored step
@@ -647,22 +695,30 @@ int inflateRead(InflateState* st, uint8_t* buffer, uint32_t n, uint32_t* got) {
         have += k;
       }
       if (st->state == inflateLiteral && st->storedLeft == 0) st->state = inflateBlocks;
-      bool direct = (st->state == inflateHuffman || st->state == inflateLiteral) && !st->failed &&
-                    st->windowPending == 0 && n - have >= inflateDirectMinOut;
-      if (have > 0 && !direct) return finishRead(st, buffer, have, got);
+      bool direct = goesOn(st) && !st->failed && st->windowPending == 0 && n - have >= inflateDirectMinOut;
+      if (have > 0 && !direct) return finishRead(st, buffer, kept, have, got);
     }
-    if (st->failed) return have > 0 ? finishRead(st, buffer, have, got) : -1;  // sticky
+    if (st->failed) return have > 0 ? finishRead(st, buffer, kept, have, got) : -1;  // sticky
     // A large read decodes through the ring only until the direct loop can
     // take over again.
     st->symbolAtATime = n - have >= inflateDirectMinOut;
     logTrace(logCatInflate, "decode state=%s\n", inflateStateName(st->state));
+    const bool inBlock =
+        (st->state >= inflateHuffman && st->state <= inflateHuffmanDistBits) || st->state == inflateLiteral;
+    if (inBlock) keepDirectBytes(st, buffer, &kept, have);  // those steps decode through the ring
     if (decodeStep(st)) {
       logTrace(logCatInflate, "decoded state=%s, loop\n", inflateStateName(st->state));
       continue;
     }
-    if (st->failed) return have > 0 ? finishRead(st, buffer, have, got) : -1;
+    if (st->failed && have > 0 && !inBlock) {
+      st->failed = 0;  // a header after the bytes failed: they go first, `failed` with the next read
+      int result = finishRead(st, buffer, kept, have, got);
+      st->failed = 1;
+      return result;
+    }
+    if (st->failed) return have > 0 ? finishRead(st, buffer, kept, have, got) : -1;
     if (st->windowPending > 0) continue;
-    return have > 0 ? finishRead(st, buffer, have, got) : 0;
+    return have > 0 ? finishRead(st, buffer, kept, have, got) : 0;
   }
 }
 

@@ -174,25 +174,37 @@ void copyFromHistory(const InflateState* st, uint64_t before, uint8_t* out, uint
   for (; i < length; i++) out[pos + i] = out[pos + i - distance];
 }
 
+// What a match of the direct loops that reaches back past out[0] needs: the
+// ring (the history of earlier reads), the bytes decoded before out[0] and
+// out. Kept in one record, so that the loops hold one address for that rare
+// case rather than three registers.
+struct DirectHistory {
+  const InflateState* st;
+  uint64_t before;  // bytes decoded before out[0]
+  uint8_t* out;
+};
+
+// Copies a match of the direct loops that starts before out[0] to op. When it
+// lies wholly in the ring, after the first decoded byte and before the ring's
+// end, it is copied at once (the ring and the reader's buffer do not overlap;
+// a wide copy may read into the slack); otherwise piece by piece.
+[[gnu::noinline]] void copyMatchFromRing(const DirectHistory* h, uint8_t* op, uint32_t length, uint32_t distance) {
+  uint32_t done = (uint32_t)(op - h->out);  // bytes already in out
+  uint32_t back = distance - done;
+  uint32_t at = (h->st->windowWrite - back) & inflateRingMask;
+  if (back >= length && back <= h->before && at + length <= inflateRingSize)
+    copyMatch(op, h->st->window + at, length, inflateWindowSize);
+  else
+    copyFromHistory(h->st, h->before, h->out, done, length, distance);
+}
+
 // Copies a match of the direct loops to op (out[0..op) decoded so far);
 // up to copyOvershoot - 1 bytes past it may be written.
-inline void copyDirectMatch(const InflateState* st, uint64_t before, uint8_t* out, uint8_t* op, uint32_t length,
-                            uint32_t distance) {
-  uint32_t done = (uint32_t)(op - out);  // bytes already in out
-  if (distance <= done) {
+inline void copyDirectMatch(const DirectHistory* h, uint8_t* out, uint8_t* op, uint32_t length, uint32_t distance) {
+  if (distance <= (uint32_t)(op - out))
     copyMatch(op, op - distance, length, distance);
-    return;
-  }
-  // The match starts in the ring (the history of earlier reads). When it lies
-  // there wholly, after the first decoded byte and before the ring's end, it
-  // is copied at once (the ring and the reader's buffer do not overlap; a
-  // wide copy may read into the slack); otherwise piece by piece.
-  uint32_t back = distance - done;
-  uint32_t at = (st->windowWrite - back) & inflateRingMask;
-  if (back >= length && back <= before && at + length <= inflateRingSize)
-    copyMatch(op, st->window + at, length, inflateWindowSize);
   else
-    copyFromHistory(st, before, out, done, length, distance);
+    copyMatchFromRing(h, op, length, distance);
 }
 
 // Tops a 32-bit bit buffer holding at most 31 bits up to 24..31 bits with
@@ -223,6 +235,7 @@ bool decodeNarrow(InflateState* st, uint64_t& bb, uint32_t& bc, const uint8_t*& 
   uint32_t b = (uint32_t)bb, c = bc;
   uint8_t* op = out + pos;
   uint8_t* const opLimit = out + outLimit;
+  const DirectHistory history = {st, before, out};
   bool stop = false;
   while (in <= inLimit && op <= opLimit) {
     refillNarrow(b, c, in);
@@ -268,7 +281,7 @@ bool decodeNarrow(InflateState* st, uint64_t& bb, uint32_t& bc, const uint8_t*& 
     uint32_t distance = (d >> 16) + (b & ((1u << extra) - 1));
     b >>= extra;
     c -= extra;
-    copyDirectMatch(st, before, out, op, length, distance);
+    copyDirectMatch(&history, out, op, length, distance);
     op += length;
   }
   pos = (uint32_t)(op - out);
@@ -315,7 +328,10 @@ bool decodeExact(InflateState* st, uint64_t& bb, uint32_t& bc, uint8_t* out, uin
   uint32_t distance = (d >> 16) + (uint32_t)(lowBits(rest, dtotal) >> inflateEntryCodeLength(d));
   bb = rest >> dtotal;
   bc -= total + dtotal;
-  if (distance <= pos) {
+  if (distance <= pos && n - pos >= length + copyOvershoot) {
+    copyMatch(out + pos, out + pos - distance, length, distance);  // its overshoot stays in out
+    pos += length;
+  } else if (distance <= pos) {
     for (uint32_t i = 0; i < length; i++, pos++) out[pos] = out[pos - distance];
   } else {
     copyFromHistory(st, before, out, pos, length, distance);
@@ -461,25 +477,26 @@ uint32_t inflateFastLoop(InflateState* st) {
 }
 
 // Entry conditions: state HUFFMAN with both tables present, nothing pending
-// in the ring, not failed, at least inflateDirectMinOut bytes at out and at
-// least fastMinInput bytes buffered in the level below. Decodes into
-// out[0..n): with the wide loop while a whole match and its copy overshoot
-// still fit and 16 input bytes remain, then symbol by symbol with exact
-// copies, taking the next block of input from the level below when the
-// buffered bytes run out; no byte past out[n-1] is ever written. It stops
-// when the buffer is full, the input has nothing more for now, the block
-// ends, or at a code the reference path must report. Matches that reach
-// back past out[0] take their bytes from the ring (the history of earlier
-// reads) or, before the first decoded byte, zeros. On return the unused bits
-// are back in the level below and the last 32 KiB produced are in the ring
-// as history (not after the final block's end code: nothing can refer to
-// them any more). Returns the number of bytes produced; the caller accounts
-// for them.
-uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
+// in the ring, not failed, at least inflateDirectMinOut bytes free at
+// out[start..n) and at least fastMinInput bytes buffered in the level below.
+// out[0..start) are bytes the read decoded straight into its buffer before,
+// not yet copied to the ring, which ends with the bytes before out[0].
+// Decodes into out[start..n): with the wide loop while a whole match and its
+// copy overshoot still fit and 16 input bytes remain, then symbol by symbol
+// with exact copies, taking the next block of input from the level below
+// when the buffered bytes run out; no byte past out[n-1] is ever written. It
+// stops when the buffer is full, the input has nothing more for now, the
+// block ends, or at a code the reference path must report. Matches that
+// reach back past out[0] take their bytes from the ring (the history of
+// earlier reads) or, before the first decoded byte, zeros. On return the
+// unused bits are back in the level below; the caller makes the bytes the
+// ring's history (inflateKeepHistory) before the ring is used again.
+// Returns the number of bytes produced; the caller accounts for them.
+uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint32_t n) {
   const InflateTable* lit = st->literalTable;
   const InflateTable* dist = st->distanceTable;
-  if (st->state != inflateHuffman || !lit || !dist || st->failed || st->windowPending != 0 || n < inflateDirectMinOut ||
-      lit->bits != inflateLiteralBits || dist->bits != inflateDistanceBits)
+  if (st->state != inflateHuffman || !lit || !dist || st->failed || st->windowPending != 0 ||
+      n - start < inflateDirectMinOut || lit->bits != inflateLiteralBits || dist->bits != inflateDistanceBits)
     return 0;
   const uint8_t* buffered = nullptr;
   uint32_t avail = 0;
@@ -500,11 +517,12 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
   // (A smaller buffer is filled by exact decoding alone.)
   const bool roomy = n >= directSlack;
   const uint32_t outLimit = roomy ? n - directSlack : 0;
-  const uint64_t before = st->total;  // bytes decoded before out[0]
+  const uint64_t before = st->total - start;  // bytes decoded before out[0]
+  const DirectHistory history = {st, before, out};
   // The strict format must not decode a code from the last bits of the input
   // that the reference path would refuse: there only whole lookups are made.
   const uint32_t tailMinBits = st->format == INFLATE_FORMAT_ZLIB_STRICT ? 48 : 0;
-  uint32_t pos = 0;
+  uint32_t pos = start;
   bool inputEnded = false;  // the level below had nothing more for now
   bool stop = false;        // a symbol the reference path must handle, or the block ended
 
@@ -529,19 +547,23 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
       // held) and the entry of the next literal/length code already looked
       // up, so the lookup overlaps the work of the symbol before it (a match
       // copy above all). An entry is consumed as soon as it is read, with one
-      // shift by its bits 0-5, and whole entries are subtracted from bc: only
-      // bc's low byte is exact here (the entries' bits 6-7 are clear), which
+      // shift by its bits 0-5, and whole entries are subtracted from c: only
+      // c's low byte is exact here (the entries' bits 6-7 are clear), which
       // takes the masking off the critical path; it is trimmed on the way out.
-      refillWord(bb, bc, in);
-      uint32_t e = litTable[bb & litMask];
+      // The bits live in copies here: bb and bc are passed by reference to
+      // the exact decoder, and would otherwise be stored at every change.
+      uint64_t b = bb;
+      uint32_t c = bc;
+      refillWord(b, c, in);
+      uint32_t e = litTable[b & litMask];
       // The output position as a pointer in here (an index would be widened
       // at every store).
       uint8_t* op = out + pos;
       uint8_t* const opLimit = out + outLimit;
       while (in <= inLimit && op <= opLimit) {
-        uint64_t saved = bb;  // the bits before this code: its extra bits and a way back
-        bb >>= inflateEntryBits(e);
-        bc -= e;
+        uint64_t saved = b;  // the bits before this code: its extra bits and a way back
+        b >>= inflateEntryBits(e);
+        c -= e;
         // Literals are tested first: their entries are never links, so the
         // commonest symbol takes one test.
         if (e & inflateEntryLiteral) {
@@ -549,46 +571,46 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
           // from a sub-table (15 bits), the next two are primary codes (11
           // bits), so each is looked up with at least 30 bits held.
           *op++ = (uint8_t)(e >> 16);
-          e = litTable[bb & litMask];
+          e = litTable[b & litMask];
           if (e & inflateEntryLiteral) {
-            bb >>= inflateEntryBits(e);
-            bc -= e;
+            b >>= inflateEntryBits(e);
+            c -= e;
             *op++ = (uint8_t)(e >> 16);
-            e = litTable[bb & litMask];
+            e = litTable[b & litMask];
             if (e & inflateEntryLiteral) {
-              bb >>= inflateEntryBits(e);
-              bc -= e;
+              b >>= inflateEntryBits(e);
+              c -= e;
               *op++ = (uint8_t)(e >> 16);
               // At least 19 bits are left, so the next lookup need not wait
               // for the refill.
-              e = litTable[bb & litMask];
-              refillWord(bb, bc, in);
+              e = litTable[b & litMask];
+              refillWord(b, c, in);
               continue;
             }
           }
           // The entry after the literals is not a literal: with the bits
           // topped up it is taken at once, as at the top of the loop.
-          refillWord(bb, bc, in);
-          saved = bb;
-          bb >>= inflateEntryBits(e);
-          bc -= e;
+          refillWord(b, c, in);
+          saved = b;
+          b >>= inflateEntryBits(e);
+          c -= e;
         }
         if (e & inflateEntrySpecial) {
           if (e & inflateEntryLink) {
             // A code longer than the primary width: take the entry from its
             // sub-table (it holds the whole code length) and start again
             // from the bits before the code.
-            uint32_t sub = litTable[(e >> 16) + lowBits(bb, inflateEntryCodeLength(e))];
-            bb = saved;
-            bc += e;
+            uint32_t sub = litTable[(e >> 16) + lowBits(b, inflateEntryCodeLength(e))];
+            b = saved;
+            c += e;
             e = sub;
             continue;
           }
           if ((e >> 16) != 256) {
             // Invalid or unreached code: left unconsumed for the reference
             // path to report.
-            bb = saved;
-            bc += e;
+            b = saved;
+            c += e;
           } else {
             st->state = inflateBlocks;
             inflateReleaseBlockTables(st);
@@ -598,31 +620,32 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
         }
         // A length and a distance with their extra bits: at most 48 bits.
         uint32_t length = (e >> 16) + extraBits(saved, e);
-        uint32_t d = lookupFixed<inflateDistanceBits>(distTable, bb);
+        uint32_t d = lookupFixed<inflateDistanceBits>(distTable, b);
         if (d & inflateEntrySpecial) {
           st->length = (int)length;
           st->state = inflateHuffmanDist;
           stop = true;
           break;
         }
-        saved = bb;
-        bb >>= inflateEntryBits(d);
-        bc -= d;
+        saved = b;
+        b >>= inflateEntryBits(d);
+        c -= d;
         uint32_t distance = (d >> 16) + extraBits(saved, d);
         // The next lookup goes first when the bits left cover the primary
         // index (nearly always), so that it need not wait for the refill.
-        if ((bc & 63) >= inflateLiteralBits) {
-          e = litTable[bb & litMask];
-          refillWord(bb, bc, in);
+        if ((c & 63) >= inflateLiteralBits) {
+          e = litTable[b & litMask];
+          refillWord(b, c, in);
         } else {
-          refillWord(bb, bc, in);
-          e = litTable[bb & litMask];
+          refillWord(b, c, in);
+          e = litTable[b & litMask];
         }
-        copyDirectMatch(st, before, out, op, length, distance);
+        copyDirectMatch(&history, out, op, length, distance);
         op += length;
       }
       pos = (uint32_t)(op - out);
-      bc &= 63;
+      bb = b;
+      bc = c & 63;
       if (stop) break;
     }
     // Near the end of the input or of the buffer: whole bytes, exact copies.
@@ -650,23 +673,31 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n) {
 
   iosBufferedConsume(st->source, (uint32_t)(in - inStart));
   iosBufferedGiveBack(st->source, lowBits(bb, bc), bc);
-  if (!(st->state == inflateBlocks && st->lastBlock)) inflateKeepHistory(st, out, pos);
-  return pos;
+  return pos - start;
 }
 
-// The longest dynamic header: 14 bits of counts, 19 x 3 bits of code-length
-// code lengths, 320 lengths of at most 7 + 7 bits; plus the bytes a refill
-// runs ahead and loads.
-constexpr uint32_t dynamicHeaderMaxInput = (14 + 19 * 3 + 320 * 14 + 63) / 8 + 8;
-
+// Reads the code definitions of a dynamic block from the buffered bytes as
+// long as a whole 8-byte load fits before their end at each refill; when one
+// does not, everything taken is put back and the bit-by-bit reader goes
+// instead (0). So a short member's header, well under the longest possible
+// one, is read here too.
 int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, uint32_t* ndist) {
   const uint8_t* in = nullptr;
-  if (iosBufferedAvailable(st->source, &in) < dynamicHeaderMaxInput) return 0;
+  const uint32_t avail = iosBufferedAvailable(st->source, &in);
+  if (avail < 8) return 0;
   uint32_t count = 0;
   uint64_t bb = iosBufferedTakeBits(st->source, &count);
+  const uint64_t taken = bb;
+  const uint32_t takenCount = count;
   uint32_t bc = count;
   const uint8_t* inStart = in;
+  const uint8_t* const inLast = in + avail - 8;  // the last place an 8-byte load may start
+  bool ranShort = false;
   auto refill = [&] {
+    if (in > inLast) {
+      ranShort = true;
+      return;
+    }
     bb |= loadLe<uint64_t>(in) << bc;
     in += (63 - bc) >> 3;
     bc |= 56;
@@ -680,9 +711,13 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   refill();
   uint32_t nl = take(5) + 257, nd = take(5) + 1, ncl = take(4) + 4;
   uint8_t clLengths[19] = {0};
-  for (uint32_t i = 0; i < ncl; i++) {
+  for (uint32_t i = 0; i < ncl && !ranShort; i++) {
     if (bc < 3) refill();
     clLengths[inflateCodeLengthOrder[i]] = (uint8_t)take(3);
+  }
+  if (ranShort) {
+    iosBufferedGiveBack(st->source, taken, takenCount);
+    return 0;
   }
   const InflateTable* clTable = nullptr;
   int result = inflateBuildTable(clLengths, 19, inflateKindCodeLength, &clTable);
@@ -690,6 +725,7 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   uint8_t previous = 0;
   while (result == 0 && i < total) {
     refill();  // a code and its repeat bits: at most 14
+    if (ranShort) break;
     uint32_t e = clTable->entries[lowBits(bb, inflateCodeLengthBits)];
     take(inflateEntryBits(e));
     uint32_t sym = e >> 16;
@@ -720,6 +756,10 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
     previous = value;
   }
   inflateFreeTable(clTable);
+  if (ranShort) {
+    iosBufferedGiveBack(st->source, taken, takenCount);
+    return 0;
+  }
   iosBufferedConsume(st->source, (uint32_t)(in - inStart));
   iosBufferedGiveBack(st->source, lowBits(bb, bc), bc);
   *nlit = nl;

@@ -173,16 +173,18 @@ extern bool inflateNarrowBits;
 // shorter reads go through the ring (cheaper per call for tiny reads).
 constexpr uint32_t inflateDirectMinOut = 64;
 
-// Decodes straight into a reader's buffer out[0..n) while the ring holds no
-// undelivered bytes; see inflatefast.cpp for the entry conditions. Returns
-// the number of bytes produced (0: nothing could be done this way).
-uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t n);
+// Decodes straight into a reader's buffer out[start..n) while the ring holds
+// no undelivered bytes; out[0..start) are bytes decoded the same way before
+// and not yet kept in the ring. See inflatefast.cpp for the entry
+// conditions. Returns the number of bytes produced (0: nothing could be done
+// this way).
+uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint32_t n);
 
-// Reads the code definitions of a dynamic block from the buffered bytes when
-// the longest possible header is buffered: the code lengths go to
-// lengths[0..*nlit + *ndist) (zero-filled by the caller). 1 when done, 0 when
-// too little is buffered (nothing consumed), -1 for invalid definitions
-// (logged as the bit-by-bit reader logs them).
+// Reads the code definitions of a dynamic block from the buffered bytes: the
+// code lengths go to lengths[0..*nlit + *ndist) (zero-filled by the caller).
+// 1 when done, 0 when the buffered bytes end before the header does (nothing
+// consumed), -1 for invalid definitions (logged as the bit-by-bit reader logs
+// them).
 int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, uint32_t* ndist);
 
 // Makes the last (up to 32 KiB) of `produced` bytes decoded straight into a

@@ -199,6 +199,29 @@ TEST(InflateStream, InputHeldBackResumesInsideHuffmanData) {
 
 // ---- round trips through our own encoders ----
 
+TEST(InflateStream, InputFedAfterEveryReadGoesOnAtEachBlock) {
+  // A source that gets more bytes after every read, as a pipe may: a large read that reaches the end of a block before
+  // the next header has fully arrived returns its bytes, and the next read, with more input, decodes that header.
+  std::string data = sampleData(dataText, 40000, 12);
+  std::string raw = deflateOwn(data, 3, 5000);  // blocks of each kind in turn
+  for (uint32_t chunk = 600; chunk < 1600; chunk += 37) {
+    Mock src = source(raw.substr(0, 5));  // the first (stored) block's header
+    int end = 0;
+    IoStream* s = openInflate(src, INFLATE_FORMAT_RAW, &end);
+    std::string out;
+    std::vector<char> buf(1 << 16);
+    int result = 0;
+    for (int reads = 0; s->ops == &inflateInputStreamOps && result == 0 && reads < 1000; reads++) {
+      uint32_t got = 0;
+      result = iosRead(s, buf.data(), (uint32_t)buf.size(), &got);
+      out.append(buf.data(), got);
+      src.in += raw.substr(src.in.size(), chunk);
+    }
+    EXPECT_EQ(std::tuple(result, out == data, end), std::tuple(0, true, 1)) << chunk;
+    closeStack(s);
+  }
+}
+
 TEST(InflateRoundTrip, OwnEncodersAllReadModes) {
   const size_t sizes[] = {0, 1, 2, 257, 4095, 32767, 32768, 32769, 65536 + 7, 200000};
   const uint32_t sourceChunks[] = {0, 1, 7, 100, 5000};

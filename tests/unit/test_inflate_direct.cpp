@@ -3,6 +3,8 @@
 // (matches before the first byte read zeros, never stale bytes).
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "test_inflate_helpers.h"
 
 using namespace inflatetest;
@@ -120,20 +122,35 @@ TEST(InflateDirect, MatchesCopyTheirHistoryInEveryReadPattern) {
 }
 
 TEST(InflateDirect, BadBlockAfterDirectBytesFailsTheNextRead) {
-  // A large read takes a whole block straight into the buffer; the reserved block type after it fails the next read.
+  // A large read takes a whole block straight into the buffer and goes on into the next block's header; a bad header
+  // there fails the next read, which gives no bytes.
   const std::string data = sampleData(dataText, 20000, 31);
+  const std::function<void(BitWriter&)> badHeaders[] = {
+      [](BitWriter& bw) { bw.put(7, 3); },  // final, reserved type
+      [](BitWriter& bw) {                   // stored, NLEN not the complement of LEN
+        bw.put(1, 3);
+        bw.align();
+        bw.put(0x0005, 16), bw.put(0xFFFB, 16);
+      },
+      [](BitWriter& bw) {  // dynamic, three 1-bit code-length codes: over-subscribed
+        bw.put(5, 3), bw.put(0, 5), bw.put(0, 5), bw.put(0, 4);
+        for (int i = 0; i < 4; i++) bw.put(i < 3 ? 1 : 0, 3);
+        for (int i = 0; i < 600; i++) bw.put(0, 8);  // as long as the longest header, so the same read reaches it
+      },
+  };
   InflateLog log(logLevelNone);
-  for (int kind = 0; kind <= 2; kind++) {
-    BitWriter bw;
-    writeBlock(bw, data, kind, false);
-    bw.put(7, 3);  // final, reserved type
-    Mock src = source(bw.finish());
-    IoStream* s = openInflate(src);
-    Decoded d;
-    readLevel(s, d, [](size_t) { return 1u << 17; });
-    EXPECT_EQ(std::tuple(d.failed, d.lastGot, d.out == data), std::tuple(true, 0u, true)) << kind;
-    closeStack(s);
-  }
+  for (int kind = 0; kind <= 2; kind++)
+    for (size_t bad = 0; bad < SFX_ARRAY_SIZE(badHeaders); bad++) {
+      BitWriter bw;
+      writeBlock(bw, data, kind, false);
+      badHeaders[bad](bw);
+      Mock src = source(bw.finish());
+      IoStream* s = openInflate(src);
+      Decoded d;
+      readLevel(s, d, [](size_t) { return 1u << 17; });
+      EXPECT_EQ(std::tuple(d.failed, d.lastGot, d.out == data), std::tuple(true, 0u, true)) << kind << " " << bad;
+      closeStack(s);
+    }
 }
 
 TEST(InflateDirect, EveryCutDecodesAsTheBitByBitPath) {
