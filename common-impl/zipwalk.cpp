@@ -453,6 +453,11 @@ int zipExtractToBuffer(ZipInfo* info, ZipEntry* e, const char* name, StringBuffe
       logError(logCatZip, "ZIP component %s CRC mismatch\n", name);
       break;
     }
+    // A link's target is text: a NUL would cut it short unseen.
+    if (memchr(buf, 0, have)) {
+      logError(logCatZip, "ZIP component %s holds a NUL byte, which no link target can\n", name);
+      break;
+    }
     if (sbAppendData(out, buf, have) != 0) break;
     result = 0;
   } while (false);
