@@ -263,7 +263,11 @@ void walkEntry(Walk* w, ZipEntry* e, const char* name) {
   }
   if (w->mode != zipWalkList) {
     if (zipMakeNames(w->baseDir, name, 0, pathName, &w->disk.tempName, &w->disk.oldName, &isDir) != 0) {
-      logError(logCatZip, "The OS was unable to create a valid filename, so skipping file %s\n", name);
+      StringBuffer shown;  // control characters of a refused name are not written raw
+      sbInitHere(&shown);
+      zipShowEntryName(name, &shown);
+      logError(logCatZip, "The OS was unable to create a valid filename, so skipping file %s\n", sbGet(&shown));
+      sbClean(&shown);
       w->status = -1;
       return;
     }
