@@ -996,8 +996,9 @@ wchar_t* finalName(HANDLE h, DWORD* err) {
 
 // Some systems' GetFinalPathNameByHandleW takes only names shorter than
 // MAX_PATH (wine answers ERROR_MORE_DATA past it). Then the object manager's
-// name of the file is taken: "\??\C:\x" without its prefix, or
-// "\Device\V\x" with the drive that maps to \Device\V in front of x.
+// name of the file is taken: "\??\C:\x" without its prefix, "\??\UNC\h\s"
+// as "\\h\s", or "\Device\V\x" with the drive that maps to \Device\V in
+// front of x.
 wchar_t* objectDosName(HANDLE h) {
   using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
   struct NameInfo {
@@ -1017,7 +1018,10 @@ wchar_t* objectDosName(HANDLE h) {
     const size_t n = info->length / sizeof(wchar_t);
     wchar_t drive[3] = {0, L':', 0}, device[1024];
     size_t skip = 0;
-    if (n > 4 && wcsncmp(s, L"\\??\\", 4) == 0) {
+    if (n > 8 && wcsncmp(s, L"\\??\\UNC\\", 8) == 0) {
+      drive[0] = drive[1] = L'\\';  // a share: \\host\share\x
+      skip = 8;
+    } else if (n > 4 && wcsncmp(s, L"\\??\\", 4) == 0) {
       skip = 4;
     } else {
       for (wchar_t c = L'A'; c <= L'Z' && !skip; c++) {
