@@ -1055,7 +1055,10 @@ int osFileResolveLinks(const char* path, char** out) {
   wchar_t* buf = nullptr;
   if (h != INVALID_HANDLE_VALUE) {
     buf = finalName(h, &err);
-    if (!buf && err == ERROR_MORE_DATA && (buf = objectDosName(h)) != nullptr) err = 0;
+    if (!buf && err == ERROR_MORE_DATA && (buf = objectDosName(h)) != nullptr) {
+      logDebug(logCatFile, "The final name of %s is its object name\n", path);
+      err = 0;
+    }
     winSys.closeHandle(h);
   }
   if (!err && buf) {
