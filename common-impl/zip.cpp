@@ -432,6 +432,15 @@ int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, 
     logTrace(logCatZip, "windowStart = %" PRIx64 " p=%p window=%p len=%" PRIx64 "\n", windowStart, (const void*)found,
              (const void*)window, windowLength);
     logTrace(logCatZip, "Found ZIP EndOfCentral directory at offset = %" PRIx64 "\n", foundPos);
+    // Data in front of the archive moves it back, never forward: a directory
+    // that would end past the record is corrupt (and its sum may overflow).
+    if (info->centralDirOffset > foundPos || info->centralDirSize > foundPos - info->centralDirOffset) {
+      sbPrintf(&msg,
+               "ZIP central directory of %" PRIu64 " bytes at offset %" PRIu64
+               " ends past the EndOfCentralDirectory record at %" PRIu64,
+               info->centralDirSize, info->centralDirOffset, foundPos);
+      break;
+    }
     info->prefix = 0;
     if (foundPos != computed) {
       info->prefix = foundPos - computed;
@@ -470,23 +479,29 @@ static void appendEntryTail(StringBuffer* block, ZipEntry* entry, const uint8_t*
   sbClean(&name);
 }
 
-int zipCheckEntryName(const char* name) {
+const char* zipEntryNameFault(const char* name) {
   const size_t n = strlen(name);
-  if (isUtf8Name(reinterpret_cast<const uint8_t*>(name), n)) return 0;
-  StringBuffer shown;
-  sbInitHere(&shown);
+  if (!isUtf8Name(reinterpret_cast<const uint8_t*>(name), n)) return "is not valid UTF-8";
+  for (size_t i = 0; i < n; i++)
+    if ((uint8_t)name[i] < 0x20 || name[i] == 0x7F)
+      return "holds a control character, which Windows does not allow in names";
+  return nullptr;
+}
+
+void zipShowEntryName(const char* name, StringBuffer* shown) {
+  const size_t n = strlen(name);
+  sbEmpty(shown);
   for (size_t i = 0; i < n;) {
+    const uint8_t c = (uint8_t)name[i];
     const uint32_t len = utf8SequenceLength(reinterpret_cast<const uint8_t*>(name) + i, n - i);
-    if (len) {
-      sbAppendData(&shown, name + i, len);
+    if (len && c >= 0x20 && c != 0x7F) {
+      sbAppendData(shown, name + i, len);
       i += len;
     } else {
-      sbPrintf(&shown, "\\x%02X", (unsigned)(uint8_t)name[i++]);
+      sbPrintf(shown, "\\x%02X", (unsigned)c);
+      i++;
     }
   }
-  logError(logCatZip, "Entry name %s is not valid UTF-8\n", sbGet(&shown));
-  sbClean(&shown);
-  return -1;
 }
 
 // Reads the central directory records one after the other from the stream

@@ -50,16 +50,29 @@ bool nameIsConfined(const char* name, int* depth) {
 }
 
 // True when the n bytes at s name a Windows device whatever the extension
-// (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$; any case).
+// and the spaces before it (CON, PRN, AUX, NUL, CONIN$, CONOUT$, CLOCK$,
+// COM and LPT with a digit or a superscript 1, 2 or 3; any case).
 bool isDeviceName(const char* s, size_t n) {
-  static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "COM#", "LPT#"};
+  static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$", "COM#", "LPT#"};
   const char* dot = static_cast<const char*>(memchr(s, '.', n));
-  const size_t stem = dot ? (size_t)(dot - s) : n;
+  size_t stem = dot ? (size_t)(dot - s) : n;
+  while (stem > 0 && s[stem - 1] == ' ') stem--;
   for (const char* d : devices) {
-    bool same = stem == strlen(d);
-    for (size_t i = 0; same && i < stem; i++)
-      same = d[i] == '#' ? isdigit((unsigned char)s[i]) != 0 : toupper((unsigned char)s[i]) == d[i];
-    if (same) return true;
+    size_t i = 0;
+    bool same = true;
+    for (const char* q = d; same && *q; q++) {
+      const uint8_t c = i < stem ? (uint8_t)s[i] : 0, next = i + 1 < stem ? (uint8_t)s[i + 1] : 0;
+      if (*q != '#') {
+        same = c && toupper(c) == *q;
+        i++;
+      } else if (c && isdigit(c)) {
+        i++;
+      } else {
+        same = c == 0xC2 && (next == 0xB9 || next == 0xB2 || next == 0xB3);  // superscript 1, 2, 3 in UTF-8
+        i += 2;
+      }
+    }
+    if (same && i == stem) return true;
   }
   return false;
 }
@@ -80,6 +93,10 @@ bool nameAliasesAnother(const char* name) {
   }
   return false;
 }
+
+const char* const aliasFault =
+    "has a component ending with a dot or a space, holding ':', or naming a device (CON, NUL, COM1, ...), which names "
+    "another file or a device on Windows";
 
 // ASCII case-insensitive test that path is link or lies below it. Case is
 // ignored so that the test also holds on case-insensitive file systems.
@@ -502,21 +519,28 @@ int moveAsideIn(ZipDisk* disk) {
 
 }  // namespace
 
+const char* zipEntryPathFault(const char* name) {
+  int depth = 0;
+  if (const char* fault = zipEntryNameFault(name)) return fault;
+  if (!nameIsConfined(name, &depth)) return "leaves the target directory";
+  return nameAliasesAnother(name) ? aliasFault : nullptr;
+}
+
+bool zipPathIsAtOrBelow(const char* path, const char* top) { return isAtOrBelow(path, top); }
+
 int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBuffer* pathName, StringBuffer* tempName,
                  StringBuffer* oldName, bool* isDirectory) {
-  if (!name || !*name || zipCheckEntryName(name) != 0) return -1;
+  if (!name || !*name) return -1;
+  if (const char* fault = zipEntryPathFault(name)) {
+    StringBuffer shown;
+    sbInitHere(&shown);
+    zipShowEntryName(name, &shown);
+    logError(logCatZip, "Entry name %s %s\n", sbGet(&shown), fault);
+    sbClean(&shown);
+    return -1;
+  }
   int depth = 0;
-  if (!nameIsConfined(name, &depth)) {
-    logError(logCatZip, "Entry name %s leaves the target directory\n", name);
-    return -1;
-  }
-  if (nameAliasesAnother(name)) {
-    logError(logCatZip,
-             "Entry name %s has a component ending with a dot or a space, holding ':', or naming a device "
-             "(CON, NUL, COM1, ...), which names another file or a device on Windows\n",
-             name);
-    return -1;
-  }
+  nameIsConfined(name, &depth);
   const size_t len = strlen(name);
   *isDirectory = name[len - 1] == '/';
   if (depth == 0 && !*isDirectory) return -1;

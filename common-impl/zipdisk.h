@@ -90,6 +90,15 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
 // Releases the writer's memory; the journals stay with the handle.
 void zipDiskClose(ZipDisk* disk);
 
+// Why an entry name can be no file below the target directory on every
+// system, as the end of "Entry name <name> ...": what zipEntryNameFault
+// finds, absolute or leaving the top through "..", or naming another file
+// or a device on Windows. Null when it can be one.
+const char* zipEntryPathFault(const char* name);
+
+// ASCII case-insensitive test that path is top or lies below it.
+bool zipPathIsAtOrBelow(const char* path, const char* top);
+
 // Builds the full path of an entry below baseDir and, for files, its
 // temporary and old names beside it (stamp: milliseconds since 1970).
 // Names that are empty, absolute, too long for the platform, or whose ".."

@@ -40,10 +40,15 @@ inline uint64_t zipLe64(const uint8_t* p) { return (uint64_t)zipLe32(p) | ((uint
 int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, uint64_t windowLength, ZipInfo* info,
                                    bool probe);
 
-// 0 when an entry name (as the directory holds it: UTF-8 after decoding) is
-// well-formed UTF-8; else -1 with an error naming it, its invalid bytes
+// Why an entry name (as the directory holds it: UTF-8 after decoding) can
+// be no file name, as the end of "Entry name <name> ...": not well-formed
+// UTF-8, or holding a control character (Windows refuses them; in a log
+// they would forge lines or terminal escapes). Null when it can be one.
+const char* zipEntryNameFault(const char* name);
+
+// The name as messages show it: invalid bytes and control characters
 // written as \xNN.
-int zipCheckEntryName(const char* name);
+void zipShowEntryName(const char* name, StringBuffer* shown);
 
 // Reads the central directory from info->stream into info->directory. Names
 // are kept as UTF-8: a name that is UTF-8 or flagged as such stays as it

@@ -286,7 +286,11 @@ void walkEntry(Walk* w, ZipEntry* e, const char* name) {
   }
   if (w->mode != zipWalkList) {
     if (zipMakeNames(w->baseDir, name, 0, pathName, &w->disk.tempName, &w->disk.oldName, &isDir) != 0) {
-      logError(logCatZip, "The OS was unable to create a valid filename, so skipping file %s\n", name);
+      StringBuffer shown;  // control characters of a refused name are not written raw
+      sbInitHere(&shown);
+      zipShowEntryName(name, &shown);
+      logError(logCatZip, "The OS was unable to create a valid filename, so skipping file %s\n", sbGet(&shown));
+      sbClean(&shown);
       w->status = -1;
       return;
     }
@@ -476,6 +480,11 @@ int zipExtractToBuffer(ZipInfo* info, ZipEntry* e, const char* name, StringBuffe
     crc32Update(&crc, buf, have);
     if (crc != e->crc) {
       logError(logCatZip, "ZIP component %s CRC mismatch\n", name);
+      break;
+    }
+    // A link's target is text: a NUL would cut it short unseen.
+    if (memchr(buf, 0, have)) {
+      logError(logCatZip, "ZIP component %s holds a NUL byte, which no link target can\n", name);
       break;
     }
     if (sbAppendData(out, buf, have) != 0) break;

@@ -19,6 +19,12 @@ struct PathPart {
 bool isDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool hasDrive(const char* p) { return isDriveLetter(p[0]) && p[1] == ':'; }
 
+// True for the device and long-path prefixes "\\.\" and "\\?\" (either
+// separator): the system takes what follows as it is, so they are kept.
+bool hasNamespacePrefix(const char* p) {
+  return osPathIsSep(p[0]) && osPathIsSep(p[1]) && (p[2] == '.' || p[2] == '?') && osPathIsSep(p[3]);
+}
+
 // Appends the components of `text` to `parts`, applying "." and "..";
 // `floor` parts at the start can never be removed by "..".
 void addComponents(const char* text, PathPart* parts, uint32_t* count, uint32_t floor) {
@@ -59,7 +65,11 @@ int osPathResolve(OsPathStyle style, const char* dir, const char* path, char** o
   char root[4] = {0};
   uint32_t rootLen = 0, floor = 0;
   const char* rest = first;
-  if (style == osPathStyleWindows && hasDrive(first)) {
+  if (style == osPathStyleWindows && hasNamespacePrefix(first)) {
+    // The drive (or device) after the prefix is not climbed out of.
+    root[0] = root[1] = root[3] = sep, root[2] = first[2];
+    rootLen = 4, rest = first + 4, floor = 1;
+  } else if (style == osPathStyleWindows && hasDrive(first)) {
     root[0] = first[0], root[1] = ':', root[2] = sep;
     rootLen = 3, rest = first + 2;
   } else if (osPathIsSep(first[0])) {

@@ -99,6 +99,9 @@ void osRelease() {
 uint32_t osProcessId() { return (uint32_t)getpid(); }
 
 int initPrimInstallControlHandler() {
+  // A write past the file-size limit (ulimit -f) fails with EFBIG and the
+  // extraction rolls back, instead of the process ending half-way.
+  signal(SIGXFSZ, SIG_IGN);
   if (signalPipe[0] >= 0) return 0;
   if (pipe(signalPipe) != 0) {
     osErrorReport(logCatInit, (uint32_t)errno, "SetConsoleCtrlHandler");

@@ -70,6 +70,17 @@ int exitCodeOf(int status) {
   return -1;
 }
 
+// This process ignores SIGXFSZ (a write past the file-size limit then
+// fails instead of ending it); a child starts with the default action.
+void childSignalDefaults(posix_spawnattr_t* attr) {
+  posix_spawnattr_init(attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGXFSZ);
+  posix_spawnattr_setsigdefault(attr, &defaults);
+  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF);
+}
+
 }  // namespace
 
 int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* output, StringBuffer* errors,
@@ -88,6 +99,8 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
   processLogSinkInit(&sink);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_t attr;
+  childSignalDefaults(&attr);
 
   do {
     if (noWait) logTrace(logCatProcess, "osRunCommand RUNCOMMAND_NO_WAIT\n");
@@ -126,7 +139,7 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
     if (errTarget >= 0) posix_spawn_file_actions_adddup2(&actions, errTarget, 2);
     char* ownLevel = nullptr;
     processChildLogLevelBegin(&ownLevel);
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+    int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv, environ);
     processChildLogLevelEnd(&ownLevel);
     if (rc != 0) {
       osErrorReport(logCatProcess, (uint32_t)rc, "Cannot run command %s", commandLine);
@@ -250,6 +263,7 @@ int osRunCommand(const char* commandLine, StringBuffer* input, StringBuffer* out
   if (locked) osThreadUnlockMutex(processCreateMutex);
   processLogSinkFinish(&sink);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   closeFd(&inPipe[0]);
   closeFd(&inPipe[1]);
   closeFd(&outPipe[0]);

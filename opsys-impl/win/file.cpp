@@ -970,6 +970,80 @@ int osFileKindOf(const char* path) {
   return (a & FILE_ATTRIBUTE_DEVICE) ? osDirEntryOther : osDirEntryFile;
 }
 
+namespace {
+
+constexpr DWORD finalNameFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+
+// The final name of an open file, links resolved, as the system gives it
+// (with the long-path prefix). The buffer is grown to the size the system
+// asks for, also when the name grew between two calls. Null and *err set
+// when the system cannot tell.
+wchar_t* finalName(HANDLE h, DWORD* err) {
+  wchar_t* buf = nullptr;
+  DWORD size = 0;
+  for (int tries = 0; tries < 4; tries++) {
+    const DWORD n = GetFinalPathNameByHandleW(h, buf, size, finalNameFlags);
+    if (n == 0) break;
+    if (n < size) return buf;
+    memFree(buf);
+    size = n + 1;
+    buf = memNewArray(wchar_t, size);
+  }
+  *err = GetLastError();
+  memFree(buf);
+  return nullptr;
+}
+
+// Some systems' GetFinalPathNameByHandleW takes only names shorter than
+// MAX_PATH (wine answers ERROR_MORE_DATA past it). Then the object manager's
+// name of the file is taken: "\??\C:\x" without its prefix, "\??\UNC\h\s"
+// as "\\h\s", or "\Device\V\x" with the drive that maps to \Device\V in
+// front of x.
+wchar_t* objectDosName(HANDLE h) {
+  using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  struct NameInfo {
+    USHORT length, maximumLength;
+    wchar_t* buffer;
+  };
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto query = ntdll
+                   ? reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")))
+                   : nullptr;
+  const ULONG size = sizeof(NameInfo) + 65536;
+  NameInfo* info = static_cast<NameInfo*>(memAlloc(size));
+  ULONG got = 0;
+  wchar_t* out = nullptr;
+  if (query && query(h, 1 /* ObjectNameInformation */, info, size, &got) >= 0 && info->buffer) {
+    const wchar_t* s = info->buffer;
+    const size_t n = info->length / sizeof(wchar_t);
+    wchar_t drive[3] = {0, L':', 0}, device[1024];
+    size_t skip = 0;
+    if (n > 8 && wcsncmp(s, L"\\??\\UNC\\", 8) == 0) {
+      drive[0] = drive[1] = L'\\';  // a share: \\host\share\x
+      skip = 8;
+    } else if (n > 4 && wcsncmp(s, L"\\??\\", 4) == 0) {
+      skip = 4;
+    } else {
+      for (wchar_t c = L'A'; c <= L'Z' && !skip; c++) {
+        drive[0] = c;
+        const size_t len = QueryDosDeviceW(drive, device, 1024) ? wcslen(device) : 0;
+        if (len && n > len && wcsncmp(s, device, len) == 0 && s[len] == L'\\') skip = len;
+      }
+    }
+    const size_t head = drive[0] ? 2 : 0;
+    if (skip) {
+      out = memNewArray(wchar_t, head + n - skip + 1);
+      memcpy(out, drive, head * sizeof(wchar_t));
+      memcpy(out + head, s + skip, (n - skip) * sizeof(wchar_t));
+      out[head + n - skip] = 0;
+    }
+  }
+  memFree(info);
+  return out;
+}
+
+}  // namespace
+
 int osFileResolveLinks(const char* path, char** out) {
   *out = nullptr;
   wchar_t* wide = path ? winPathToWide(path) : nullptr;
@@ -980,10 +1054,11 @@ int osFileResolveLinks(const char* path, char** out) {
   memFree(wide);
   wchar_t* buf = nullptr;
   if (h != INVALID_HANDLE_VALUE) {
-    const DWORD need = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    buf = need ? memNewArray(wchar_t, need + 1) : nullptr;
-    if (!buf || GetFinalPathNameByHandleW(h, buf, need + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) == 0)
-      err = GetLastError();
+    buf = finalName(h, &err);
+    if (!buf && err == ERROR_MORE_DATA && (buf = objectDosName(h)) != nullptr) {
+      logDebug(logCatFile, "The final name of %s is its object name\n", path);
+      err = 0;
+    }
     winSys.closeHandle(h);
   }
   if (!err && buf) {

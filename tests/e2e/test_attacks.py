@@ -6,7 +6,8 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD, TAG, expect_rc, has, make_installer, tree_snapshot, zip_entries, zip_infos, zip_tree
+from conftest import (BUILD, TAG, Platform, expect_rc, has, make_installer, tree_snapshot, zip_entries, zip_infos,
+                      zip_tree)
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
 
@@ -70,3 +71,19 @@ def test_file_link_planted_where_an_entry_goes_keeps_its_target(plat, tmp_path):
     r = plat.run(exe, "--unpack", plat.path(target), cwd=tmp_path)
     assert (outside / "f").read_text() == "precious\n", r.stdout + r.stderr
     assert r.returncode == 2 or (target / "www" / "index.html").read_text() == "new", r.stdout + r.stderr
+
+
+def test_file_size_limit_fails_the_unpack_and_rolls_back(tmp_path):
+    """A file-size limit (ulimit -f) makes the write fail and the run roll back; it does not kill the process."""
+    import resource
+    target = tmp_path / "target"
+    (target / "www").mkdir(parents=True)
+    (target / "www" / "big.bin").write_text("mine\n")
+    before = tree_snapshot(target)
+    exe = make_installer(Platform("native"), zip_entries(tmp_path / "p.zip", [
+        ("www/a.txt", "a", False), ("www/big.bin", os.urandom(3 << 20), False), ("www/c.txt", "c", False)]),
+        tmp_path / "setup")
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, resource.RLIM_INFINITY))
+    r = subprocess.run([exe, "--unpack", target], cwd=tmp_path, capture_output=True, text=True, preexec_fn=limit)
+    assert r.returncode == 2, (r.returncode, r.stdout + r.stderr)
+    assert tree_snapshot(target) == before

@@ -9,7 +9,7 @@ from datetime import datetime, timezone
 import pytest
 
 from conftest import (BUILD, RELEASE, ROOT, TAG, WIN_BUILD, WINE_RUN, Platform, assert_holds_tree, demo_tree,
-                      expect_rc, has, set_tree_times, zip_infos, zip_tree)
+                      expect_rc, has, make_installer, set_tree_times, zip_entries, zip_infos, zip_tree)
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
 MKSFX_WIN = BUILD / WIN_BUILD / "tools" / "mksfx.exe"
@@ -211,11 +211,14 @@ def _link(rel, target):
 
 # (change to the payload, the file the message names, what it says, --force packs it)
 REFUSALS = [
-    (_add(f"{TAG}/www/CON.txt"), f"{TAG}/www/CON.txt", "device name CON", True),
-    (_add(f"{TAG}/www/lpt1"), f"{TAG}/www/lpt1", "device name LPT1", True),
-    (_add(f"{TAG}/www/notes."), f"{TAG}/www/notes.", "ends with a dot or a space", True),
-    (_add(f"{TAG}/www/notes "), f"{TAG}/www/notes ", "ends with a dot or a space", True),
-    (_add(f"{TAG}/www/a:b"), f"{TAG}/www/a:b", "character ':'", True),
+    (_add(f"{TAG}/www/CON.txt"), f"{TAG}/www/CON.txt", "naming a device", False),
+    (_add(f"{TAG}/www/lpt1"), f"{TAG}/www/lpt1", "naming a device", False),
+    (_add(f"{TAG}/www/COM\u00b9 .txt"), f"{TAG}/www/COM\u00b9 .txt", "naming a device", False),
+    (_add(f"{TAG}/www/notes."), f"{TAG}/www/notes.", "ending with a dot or a space", False),
+    (_add(f"{TAG}/www/notes "), f"{TAG}/www/notes ", "ending with a dot or a space", False),
+    (_add(f"{TAG}/www/a:b"), f"{TAG}/www/a:b", "holding ':'", False),
+    (_add(f"{TAG}/www/a\x1b[2Jb"), f"{TAG}/www/a\\x1B[2Jb", "control character", False),
+    (_add(f"{TAG}/www/a?b"), f"{TAG}/www/a?b", "character '?'", True),
     (_add(f"{TAG}/WWW/Index.html"), f"{TAG}/www", "only in letter case", True),
     (lambda t: [_add(f"{TAG}/www/{n}")(t) for n in ("\u00c4pfel", "\u00e4pfel")], f"{TAG}/www/\u00c4pfel",
      "only in letter case", True),
@@ -239,6 +242,26 @@ def test_refuses_trees_the_installer_would_refuse_or_lose(tmp_path, tree, change
     assert (r.returncode == 0) == forced, r.stderr
     if forced:
         assert "warning" in r.stderr and mksfx("--verify", out).returncode == 0
+
+
+# Archives of other tools the stub refuses: (entries, the entry the message names, what it says)
+ZIP_REFUSALS = [
+    ([("../evil", "e", False)], "../evil", "leaves the target directory"),
+    ([("www/a:b", "e", False)], "www/a:b", "holding ':'"),
+    ([("www/CON", "e", False)], "www/CON", "naming a device"),
+    ([("www/a\rb", "e", False)], "www/a\\x0Db", "control character"),
+    ([("www/l", "/etc", True), ("www/l/x", "e", False)], "www/l/x", "behind the symbolic link www/l"),
+]
+
+
+@pytest.mark.parametrize("entries,name,says", ZIP_REFUSALS, ids=[r[2] for r in ZIP_REFUSALS])
+def test_zip_and_verify_refuse_what_the_stub_refuses(tmp_path, entries, name, says):
+    z = zip_entries(tmp_path / "p.zip", [(f"{TAG}/etc/branch", RELEASE, False), *entries])
+    refused("--stub", NATIVE.stub, "--zip", z, "-o", (out := tmp_path / "setup"), says=(says, name))
+    assert not out.exists()
+    installer = make_installer(NATIVE, z, tmp_path / "joined")
+    refused("--verify", installer, says=(says, name))
+    expect_rc(NATIVE.run(installer, "--unpack", tmp_path / "out", cwd=tmp_path), 2)
 
 
 def test_links_inside_the_tree_are_packed(tmp_path, tree):

@@ -64,3 +64,10 @@ def test_relative_install_directory(plat, setup):
     has(plat.check(exe, "--auto-update", "-d", "install", work=work, rc=2).stderr,
         "there is already a valid installation for that version")
     assert not (install / ".lock").exists()
+
+
+def test_unpack_into_a_directory_past_the_short_path_limit(plat, setup):
+    exe, tree, _, work = setup
+    target = work.joinpath(*["d" * 60] * 5)
+    plat.check(exe, "--unpack", plat.path(target), work=work)
+    assert tree_snapshot(target) == tree_snapshot(tree)

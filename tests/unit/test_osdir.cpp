@@ -80,6 +80,9 @@ TEST(OsPath, ResolveAndParentFollowEachPlatformsRules) {
                   {w, "C:\\a", {{"..\\..\\c", "C:\\c"}}},  // climbing above the root stops at the root
                   {w, "C:\\a", {{"D:/x/./y", "D:\\x\\y"}, {"\\\\host\\share\\..\\..\\f", "\\\\host\\share\\f"}}},
                   {w, "C:\\a", {{"\\top\\x", "\\top\\x"}}},
+                  // The device and long-path prefixes stay, and the drive after them is not climbed out of.
+                  {w, "C:\\a", {{"\\\\.\\Z:\\d\\..\\..\\x", "\\\\.\\Z:\\x"}, {"//./Z:/d", "\\\\.\\Z:\\d"}}},
+                  {w, "C:\\a", {{"\\\\?\\Z:\\d\\..\\..\\f", "\\\\?\\Z:\\f"}}},
                   {w, "rel", {{"..\\x", "x"}, {"..", "."}}},
                   {w, "", {{"x", "<fail>"}}},
                   {w, nullptr, {{"x", "<fail>"}}},

@@ -35,6 +35,14 @@ std::string brokenZip64() {
   return z;
 }
 
+// An archive whose end record (or ZIP64 record) puts the central directory's offset at `offset`.
+std::string directoryAt(uint64_t offset, bool zip64) {
+  std::string z = buildZip(twoFiles(), {.zip64 = zip64});
+  const size_t at = zip64 ? z.rfind(std::string("PK\x06\x06", 4)) + 48 : z.size() - 6;
+  z.replace(at, zip64 ? 8 : 4, fields(zip64 ? "8" : "4", {offset}));
+  return z;
+}
+
 }  // namespace
 
 // The locator on whole archives: what it finds, or how it refuses (the log text; a probe logs nothing by default).
@@ -63,6 +71,10 @@ TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
        "ZIP file is spread over 3 disks which is not supported"},
       {"no archive here at all, just text", false, false, -1, 0, nullptr, noEnd},
       {brokenZip64(), false, false, -1, 0, nullptr, "Cannot find ZIP64 EndOfCentralDirectory record"},
+      // A directory that would end past the record that closes it.
+      {directoryAt(0xFFFFFFF0, false), false, false, -1, 0, nullptr, "ends past the EndOfCentralDirectory record"},
+      {directoryAt(1ull << 62, true), false, false, -1, 0, nullptr, "ends past the EndOfCentralDirectory record"},
+      {directoryAt(~0ull, true), false, false, -1, 0, nullptr, "ends past the EndOfCentralDirectory record"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log);

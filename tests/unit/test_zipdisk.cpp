@@ -181,18 +181,56 @@ TEST(ZipDisk, UpdateKeepsTheRegistrationAndStaysOutOfTheLock) {
 }
 
 // Names that Windows takes for another file (a trailing dot or space is dropped, ':' opens a stream of the file, a
-// device name opens the device) are refused on every system.
+// device name opens the device, spaces before the extension included) and names holding control characters are
+// refused on every system; the message shows control characters escaped. Near misses are extracted.
 TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
-  for (const char* name : {"register.properties.", "register.properties ", "register.properties::$DATA", "bin./a.cmd",
-                           "bin /a.cmd", "bin/a:b", ".../x", "CON", "www/aux.txt", "lpt1/x", "www/Com9.log"}) {
+  const struct {
+    const char *name, *shown;  // shown: null when the message holds the name as it is
+  } refused[] = {
+      {"register.properties.", nullptr},
+      {"register.properties ", nullptr},
+      {"register.properties::$DATA", nullptr},
+      {"bin./a.cmd", nullptr},
+      {"bin /a.cmd", nullptr},
+      {"bin/a:b", nullptr},
+      {".../x", nullptr},
+      {"CON", nullptr},
+      {"www/aux.txt", nullptr},
+      {"lpt1/x", nullptr},
+      {"www/Com9.log", nullptr},
+      {"CON .txt", nullptr},
+      {"www/nul  .x", nullptr},
+      {"COM\xC2\xB9", nullptr},
+      {"com\xC2\xB2.log", nullptr},
+      {"LPT\xC2\xB3/x", nullptr},
+      {"CONIN$", nullptr},
+      {"www/conout$.txt", nullptr},
+      {"Clock$.x", nullptr},
+      {"www/a\x1B[31m.txt", "www/a\\x1B[31m.txt"},
+      {"b\rc", "b\\x0Dc"},
+      {"d\x7F", "d\\x7F"},
+      {"e\tf/g", "e\\x09f/g"},
+  };
+  for (const auto& c : refused) {
     const fs::path base = freshDir("alias");
     writeFile(base / "register.properties", "id=mine");
     const std::string log = testCaptureLog(logCatZip, logLevelError, [&] {
-      EXPECT_EQ(extract({{.name = "ok.txt", .data = "ok"}, {.name = name, .data = "id=evil"}}, base), -1) << name;
+      EXPECT_EQ(extract({{.name = "ok.txt", .data = "ok"}, {.name = c.name, .data = "id=evil"}}, base), -1) << c.name;
     });
-    EXPECT_NE(log.find(name), std::string::npos) << log;
-    EXPECT_EQ(snapshot(base), (Tree{{"register.properties", "id=mine"}})) << name;
+    EXPECT_NE(log.find(c.shown ? c.shown : c.name), std::string::npos) << log;
+    EXPECT_TRUE(!c.shown || log.find(c.name) == std::string::npos) << log;
+    EXPECT_EQ(snapshot(base), (Tree{{"register.properties", "id=mine"}})) << c.name;
   }
+  const fs::path base = freshDir("near");
+  EXPECT_EQ(extract({{.name = "CONSOLE.txt"},
+                     {.name = "COM10"},
+                     {.name = "lpt"},
+                     {.name = "CLOCK"},
+                     {.name = "com\xC2\xB9x"},
+                     {.name = "a CON.txt"}},
+                    base),
+            0);
+  EXPECT_EQ(snapshot(base).size(), 6u);
 }
 
 // A target that was free when checked but is taken when the new file goes into place is never replaced unseen: a file

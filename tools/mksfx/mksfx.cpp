@@ -10,6 +10,7 @@
 
 #include "iostream.h"
 #include "memory.h"
+#include "mksfxcrc.h"
 #include "mksfxverify.h"
 #include "osenv.h"
 #include "osfile.h"
@@ -17,6 +18,7 @@
 #include "sfxdigest.h"
 #include "sha256.h"
 #include "strutil.h"
+#include "zip.h"
 #include "zipwriter.h"
 
 namespace {
@@ -127,6 +129,15 @@ int checkArchive(const char* zip, uint64_t* size) {
   char error[200];
   if (zipCheckProbeTail(tail, n, *size, error) != 0) {
     fprintf(stderr, "mksfx: %s cannot be used: %s\n", zip, error);
+    return 2;
+  }
+  // Every entry name as the installer will judge it.
+  ZipInfo* info = nullptr;
+  if (zipOpen(&info, zip, false) != 0) return fail("cannot read the directory of %s", zip);
+  const int bad = mksfxCheckNames(info, zip);
+  zipExit(&info);
+  if (bad) {
+    fprintf(stderr, "mksfx: %s: %d entr%s would not extract; nothing was written\n", zip, bad, bad == 1 ? "y" : "ies");
     return 2;
   }
   return 0;

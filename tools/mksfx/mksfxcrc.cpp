@@ -9,8 +9,12 @@
 #include "crc32.h"
 #include "inflate.h"
 #include "iostream.h"
+#include "memory.h"
+#include "osdir.h"
 #include "sortmap.h"
+#include "stringbuf.h"
 #include "zip.h"
+#include "zipdisk.h"
 #include "zipint.h"
 
 namespace {
@@ -65,5 +69,34 @@ int mksfxCheckEntries(ZipInfo* zip, const char* installer) {
       bad++;
     }
   }
+  return bad;
+}
+
+int mksfxCheckNames(ZipInfo* zip, const char* installer) {
+  int bad = 0;
+  std::vector<std::pair<std::string, std::string>> links;  // each link entry: where it lies, its name
+  StringBuffer shown;
+  sbInitHere(&shown);
+  const char* key = nullptr;
+  for (void* v = smFirst(zip->directory, &key); v; v = smNext(zip->directory, &key)) {
+    const ZipEntry* e = static_cast<const ZipEntry*>(v);
+    const std::string name(zipEntryName(e), e->fileNameLength);
+    zipShowEntryName(name.c_str(), &shown);
+    const char* fault = zipEntryPathFault(name.c_str());
+    // Where the installer puts it, resolved as it resolves names.
+    char* path = nullptr;
+    if (!fault && osDirRealPath(".", name.c_str(), &path) != 0) fault = "cannot be resolved";
+    for (size_t i = 0; !fault && i < links.size(); i++) {
+      if (!zipPathIsAtOrBelow(path, links[i].first.c_str())) continue;
+      fprintf(stderr, "mksfx: %s: %s lies behind the symbolic link %s of the archive\n", installer, sbGet(&shown),
+              links[i].second.c_str());
+      fault = "";
+    }
+    if (!fault && ((e->externalAttributes >> 16) & 0xF000) == 0xA000) links.emplace_back(path, name);
+    memFree(path);
+    if (fault && *fault) fprintf(stderr, "mksfx: %s: Entry name %s %s\n", installer, sbGet(&shown), fault);
+    if (fault) bad++;
+  }
+  sbClean(&shown);
   return bad;
 }

@@ -1,4 +1,5 @@
-// Checking every entry's data of an opened archive, for mksfx --verify.
+// Checking every entry's name and data of an opened archive, for mksfx
+// --verify and for archives packed with --zip.
 #pragma once
 
 struct ZipInfo;
@@ -8,3 +9,9 @@ struct ZipInfo;
 // with the central directory, printing one line per bad entry on stderr.
 // The number of bad entries (0 when all are sound).
 int mksfxCheckEntries(ZipInfo* zip, const char* installer);
+
+// Checks every entry's name with the installer's own rules, and refuses an
+// entry that lies behind a symbolic link entry before it (the installer
+// writes nothing through a link of its archive), printing one line per bad
+// entry on stderr. The number of bad entries (0 when all are sound).
+int mksfxCheckNames(ZipInfo* zip, const char* installer);

@@ -56,7 +56,7 @@ int mksfxVerify(const char* installer) {
   if (rc == 0)
     printf("mksfx: installer script: %s\n", sbGetLength(&script) ? sbGet(&script) : "(none: everything is unpacked)");
   sbClean(&script);
-  int bad = rc == 0 ? mksfxCheckEntries(zip, installer) : 0;
+  int bad = rc == 0 ? mksfxCheckNames(zip, installer) + mksfxCheckEntries(zip, installer) : 0;
   uint64_t start = zip->prefix;
   zipExit(&zip);
   if (rc != 0) {

@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "stringbuf.h"
 #include "strutil.h"
+#include "zipdisk.h"
+#include "zipint.h"
 
 namespace {
 
@@ -24,21 +27,18 @@ void report(CheckState* st, bool hard, const std::string& name, const std::strin
   (hard ? st->hard : st->soft)++;
 }
 
-// Windows device names: a file whose stem is one of them opens the device.
-const char* const reservedNames[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",   "COM4",
-                                     "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",
-                                     "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
-
-std::string upperAscii(const std::string& s) {
-  std::string u = s;
-  for (char& c : u)
-    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-  return u;
-}
-
-// The last component of an entry name, checked for what Windows refuses or
-// changes, and for the backslash that the installer takes as a separator.
+// An entry name, checked with the installer's own rules (refused: the stub
+// would fail on it), then for what Windows refuses or changes in its last
+// component, and for the backslash that the installer takes as a separator.
 void checkComponent(CheckState* st, const std::string& name) {
+  if (const char* fault = zipEntryPathFault(name.c_str())) {
+    StringBuffer shown;
+    sbInitHere(&shown);
+    zipShowEntryName(name.c_str(), &shown);
+    report(st, true, sbGet(&shown), fault);
+    sbClean(&shown);
+    return;
+  }
   size_t slash = name.rfind('/');
   std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
   if (last.find('\\') != std::string::npos) {
@@ -46,25 +46,10 @@ void checkComponent(CheckState* st, const std::string& name) {
     return;
   }
   for (unsigned char c : last) {
-    if (c < 0x20 || strchr("<>:\"|?*", c)) {
+    if (strchr("<>\"|?*", c)) {
       char why[80];
-      if (c < 0x20)
-        snprintf(why, sizeof why, "has the control character 0x%02x, which Windows does not allow in names", c);
-      else
-        snprintf(why, sizeof why, "has the character '%c', which Windows does not allow in names", c);
+      snprintf(why, sizeof why, "has the character '%c', which Windows does not allow in names", c);
       report(st, false, name, why);
-      return;
-    }
-  }
-  if (!last.empty() && (last.back() == '.' || last.back() == ' ')) {
-    report(st, false, name, "ends with a dot or a space, which Windows drops from names");
-    return;
-  }
-  std::string stem = upperAscii(last.substr(0, last.find('.')));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  for (const char* reserved : reservedNames) {
-    if (stem == reserved) {
-      report(st, false, name, std::string("is the device name ") + reserved + " on Windows, not a file");
       return;
     }
   }
