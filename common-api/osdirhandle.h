@@ -89,6 +89,9 @@ enum OsPlaceResult : int {
 // is hidden or cannot be removed stays, and so does the directory then: -1
 // (logged).
 int osDirHandleRemoveTree(const OsDirHandle* dir, const char* name);
+// 1 when the directory dir holds nothing, 0 when it holds anything, -1
+// (logged) when it cannot be listed.
+int osDirHandleIsEmpty(const OsDirHandle* dir);
 // Removes the directory `name` in dir only if it is empty: 0 when removed
 // or not there, -1 when it holds anything (not logged) or cannot be
 // removed (logged).

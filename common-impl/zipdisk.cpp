@@ -867,8 +867,17 @@ int makeOneDirectory(ZipInfo* info, const char* buf) {
   }
   // The directory made is known by its identity: the rollback, and with a
   // journal on disk the recovery, empty only that very directory.
+  // Someone may have exchanged it for a directory of their own at once;
+  // the one made holds nothing yet, so a directory holding anything is
+  // theirs and is not undone.
   OsDirHandle* made = nullptr;
-  if (info && info->created && osDirHandleOpen(buf, &made) == 0) {
+  if (info && info->created && osDirHandleOpen(buf, &made) == 0 && osDirHandleIsEmpty(made) != 1) {
+    osDirHandleClose(made);
+    zipVoidDirectory(info, buf);
+    logWarn(logCatZip, "Directory %s was exchanged for another as soon as it was made; it is not undone\n", buf);
+    return 0;
+  }
+  if (made) {
     zipRememberDirectory(info, buf, made);
     OsFileId id = {};
     if (info->undoLog && (osDirHandleId(made, &id) != 0 || zipAddIdentity(info, buf, &id) != 0)) {

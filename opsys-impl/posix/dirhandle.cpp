@@ -216,6 +216,21 @@ int osDirHandleDelete(const OsDirHandle* dir, const char* name) {
   return -1;
 }
 
+int osDirHandleIsEmpty(const OsDirHandle* dir) {
+  const int listFd = fcntl(dir->fd, F_DUPFD_CLOEXEC, 3);
+  DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  if (!d) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot list directory %s", dir->path);
+    if (listFd >= 0) posixSys.close(listFd);
+    return -1;
+  }
+  int empty = 1;
+  for (struct dirent* e = readdir(d); e && empty; e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) empty = 0;
+  closedir(d);
+  return empty;
+}
+
 int osDirHandleRemoveEmpty(const OsDirHandle* dir, const char* name) {
   if (posixSys.unlinkat(dir->fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {
     logDebug(logCatFile, "Removed directory %s/%s\n", dir->path, name);

@@ -254,6 +254,29 @@ int osDirHandleDelete(const OsDirHandle* dir, const char* name) {
   return rc;
 }
 
+int osDirHandleIsEmpty(const OsDirHandle* dir) {
+  char* pattern = nullptr;
+  if (joinName(dir, "*", &pattern) != 0) return -1;
+  wchar_t* wide = winPathToWide(pattern);
+  memFree(pattern);
+  WIN32_FIND_DATAW data;
+  HANDLE find = wide ? winSys.findFirstFile(wide, &data) : INVALID_HANDLE_VALUE;
+  const DWORD err = find == INVALID_HANDLE_VALUE ? (wide ? GetLastError() : (DWORD)ERROR_INVALID_NAME) : 0;
+  memFree(wide);
+  if (find == INVALID_HANDLE_VALUE) {
+    if (err == ERROR_FILE_NOT_FOUND) return 1;
+    osErrorReport(logCatFile, err, "Cannot list directory %s", dir->path);
+    return -1;
+  }
+  int empty = 1;
+  do {
+    const wchar_t* n = data.cFileName;
+    if (!(n[0] == L'.' && (n[1] == 0 || (n[1] == L'.' && n[2] == 0)))) empty = 0;
+  } while (empty && FindNextFileW(find, &data));
+  FindClose(find);
+  return empty;
+}
+
 int osDirHandleRemoveEmpty(const OsDirHandle* dir, const char* name) {
   char* path = nullptr;
   if (joinName(dir, name, &path) != 0) return -1;

@@ -504,40 +504,52 @@ TEST(ZipDisk, CrashAfterTakenNamesRecoversThePreviousVersion) {
 }
 
 // Another process makes a directory, with a file of its own in it, at the very moment the walk creates the same
-// directory: the walk writes into it but never takes it for its own, so neither the rollback nor the recovery of an
-// abandoned journal on disk removes it.
-void makeForeignDirectory(void* context) {
-  fs::path* dir = static_cast<fs::path*>(context);
-  if (dir->empty()) return;
-  writeFile(*dir / "foreign.txt", "theirs");
-  dir->clear();
+// directory, or exchanges the one the walk just made for it: the walk writes into it but never takes it for its own,
+// so neither the rollback nor the recovery of an abandoned journal on disk removes it.
+struct Foreign {
+  fs::path dir;
+  bool exchange;
+};
+void putForeignDirectory(void* context) {
+  Foreign* f = static_cast<Foreign*>(context);
+  if (f->dir.empty()) return;
+  if (f->exchange && !fs::exists(f->dir)) {
+    // Before the creation: once it is made, at the next open.
+    osTestBeforeCall(osPathSeparator == '\\' ? "createFile" : "open", putForeignDirectory, f);
+    return;
+  }
+  if (f->exchange) fs::rename(f->dir, f->dir.parent_path().parent_path() / "ours");
+  writeFile(f->dir / "foreign.txt", "theirs");
+  f->dir.clear();
 }
 
 TEST(ZipDisk, DirectoryMadeMeanwhileBySomeoneElseIsNeverUndone) {
-  for (const bool crash : {false, true}) {
-    SCOPED_TRACE(crash ? "recovery" : "rollback");
-    const fs::path base = freshDir(crash ? "madecrash" : "maderoll");
-    const fs::path journal = base.parent_path() / (base.filename().string() + ".journal");
-    writeFile(base / "keep.txt", "k");
-    Archive a(std::vector<Entry>{{.name = "fresh/x.txt", .data = "x"}});
-    if (crash) {
-      ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
+  for (const bool exchange : {false, true}) {
+    for (const bool crash : {false, true}) {
+      SCOPED_TRACE(std::string(crash ? "recovery" : "rollback") + (exchange ? ", exchanged" : ""));
+      const fs::path root = freshDir(std::string("made") + (crash ? "c" : "r") + (exchange ? "x" : "")),
+                     base = root / "base", journal = root / "journal";
+      writeFile(base / "keep.txt", "k");
+      Archive a(std::vector<Entry>{{.name = "fresh/x.txt", .data = "x"}});
+      if (crash) {
+        ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
+      }
+      Foreign foreign{base / "fresh", exchange};
+      osTestBeforeCall(osPathSeparator == '\\' ? "createDirectory" : "mkdir", putForeignDirectory, &foreign);
+      EXPECT_EQ(a.walk(base), 0);
+      osTestBeforeCall(nullptr, nullptr, nullptr);
+      if (crash) {
+        // The run ends here: only the journal on disk is left to undo it.
+        ulClose(a.zip->undoLog, false);
+        memFree(a.zip->undoLog);
+        a.zip->undoLog = nullptr;
+        uint32_t restored = 0, removed = 0;
+        EXPECT_EQ(ulRecover(str(journal).c_str(), str(base).c_str(), &restored, &removed), 0);
+      } else {
+        zipRollback(&a.zip);
+      }
+      EXPECT_EQ(snapshot(base), (Tree{{"keep.txt", "k"}, {"fresh", "<dir>"}, {"fresh/foreign.txt", "theirs"}}));
     }
-    fs::path foreign = base / "fresh";
-    osTestBeforeCall(osPathSeparator == '\\' ? "createDirectory" : "mkdir", makeForeignDirectory, &foreign);
-    EXPECT_EQ(a.walk(base), 0);
-    osTestBeforeCall(nullptr, nullptr, nullptr);
-    if (crash) {
-      // The run ends here: only the journal on disk is left to undo it.
-      ulClose(a.zip->undoLog, false);
-      memFree(a.zip->undoLog);
-      a.zip->undoLog = nullptr;
-      uint32_t restored = 0, removed = 0;
-      EXPECT_EQ(ulRecover(str(journal).c_str(), str(base).c_str(), &restored, &removed), 0);
-    } else {
-      zipRollback(&a.zip);
-    }
-    EXPECT_EQ(snapshot(base), (Tree{{"keep.txt", "k"}, {"fresh", "<dir>"}, {"fresh/foreign.txt", "theirs"}}));
   }
 }
 
