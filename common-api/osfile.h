@@ -24,7 +24,8 @@ enum : uint32_t {
   osFileModeAppend = 4,         // append; opened, else created
   osFileModeReadNoWriters = 5,  // read; must exist; nobody may write it while it is open (Windows)
   osFileModeCreateNew = 6,      // write; created, never opened: fails when anything, a link included, has the name
-  osFileModeCount = 7,
+  osFileModeReadHeld = 7,  // read; must exist, not a link; nobody may change, rename or delete it while open (Windows)
+  osFileModeCount = 8,
 };
 
 // File types: select the access list a created file gets. The ones this

@@ -141,8 +141,10 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
 // when the walk did not write a script there (the pattern left it out, say:
 // a file at that path is somebody else's); -1 (logged) when it did, but
 // another file or directory has been put in its place since. A caller
-// about to run an extracted script asks this first.
-int zipCheckWrittenScript(const ZipInfo* info, const char* pathName);
+// about to run an extracted script asks this first. With 1, *held (owned)
+// is the script open for reading: while it is, nobody can change, rename or
+// delete it on Windows, so the script run by its name is the one checked.
+int zipCheckWrittenScript(const ZipInfo* info, const char* pathName, IoStream** held);
 
 // Rolls back the journals of an open handle.
 void zipRollback(ZipInfo** handle);

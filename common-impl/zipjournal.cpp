@@ -361,7 +361,8 @@ void zipRememberDirectory(ZipInfo* info, const char* path, const OsDirHandle* di
   if (osDirHandleId(dir, id) != 0 || smPut(info->journalDirs, path, id) != 0) memFree(id);
 }
 
-int zipCheckWrittenScript(const ZipInfo* info, const char* pathName) {
+int zipCheckWrittenScript(const ZipInfo* info, const char* pathName, IoStream** held) {
+  *held = nullptr;
   if (!info || !info->scriptPath || strcmp(info->scriptPath, pathName) != 0) return 0;
   const char* leaf = pathName + strlen(pathName);
   while (leaf > pathName && leaf[-1] != '/' && leaf[-1] != '\\') leaf--;
@@ -369,16 +370,23 @@ int zipCheckWrittenScript(const ZipInfo* info, const char* pathName) {
   while (n > 1 && (pathName[n - 1] == '/' || pathName[n - 1] == '\\')) n--;
   char* dir = memStrDupN(pathName, n);
   const OsFileId* dirId = info->journalDirs ? static_cast<const OsFileId*>(smGet(info->journalDirs, dir)) : nullptr;
+  // The script is held open first, then it and its directory are compared:
+  // what is checked is what stays.
+  IoStream* script = osFileOpen(pathName, osFileModeReadHeld, osFileTypeExtracted, nullptr, false, true);
   OsDirHandle* now = nullptr;
   OsFileId id = {};
-  const bool same = osDirHandleOpen(dir, &now) == 0 && (!dirId || osDirHandleHasId(now, dirId) == 1) &&
-                    osDirHandleIdOf(now, leaf, &id) == 0 && id.volume == info->scriptId.volume &&
-                    id.file == info->scriptId.file;
-  if (!same)
+  const bool same = script && osFileStreamId(script, &id) == 0 && id.volume == info->scriptId.volume &&
+                    id.file == info->scriptId.file && osDirHandleOpen(dir, &now) == 0 &&
+                    (!dirId || osDirHandleHasId(now, dirId) == 1);
+  if (!same) {
     logError(logCatZip, "%s is not the script extracted: another file, or another directory %s, was put in its place\n",
              pathName, dir);
+    if (script) iosClose(script);
+    script = nullptr;
+  }
   osDirHandleClose(now);
   memFree(dir);
+  *held = script;
   return same ? 1 : -1;
 }
 

@@ -15,7 +15,7 @@
 #include "threadprim.h"
 
 const char* const fileModeWords[osFileModeCount] = {
-    "reading and writing", "reading and writing", "reading", "writing", "appending", "reading", "creating"};
+    "reading and writing", "reading and writing", "reading", "writing", "appending", "reading", "creating", "reading"};
 
 static bool nameIs(const char* name, const char* want) {
   size_t i = 0;

@@ -49,6 +49,7 @@ struct SfxRun {
   char* startDir;          // working directory on entry (owned)
   char* tempDir;           // temporary installer directory (owned)
   char* scriptPath;        // absolute script path (owned)
+  IoStream* scriptHeld;    // the script checked, held open while it runs, or null
   char* stdoutLog;         // "stdout.log" in the temporary directory (owned)
   bool lockTaken;          // the installation lock is ours
   char* patternText;       // owned text behind `pattern` in installer mode
@@ -105,6 +106,8 @@ int runInstaller(SfxRun* r, int argc, char** argv) {
 
   int rc = osRunArgv(args, nullptr, nullptr, nullptr, nullptr);
   memFree(args);
+  iosClose(r->scriptHeld);
+  r->scriptHeld = nullptr;
   int result;
   if (rc == 0) {
     if (r->tempDir) osDirEnumerateEntries(r->tempDir, sfxDumpLogFile, nullptr, osDirEntryAny, 0);
@@ -247,8 +250,9 @@ int runMode(SfxRun* r, int argc, char** argv) {
   // was there before (the pattern left the archive's out) or was put there
   // since (another directory put at its directory's path, say) is not.
   char* extracted = nullptr;
-  const int written =
-      osDirRealPath(nullptr, sbGet(&r->script), &extracted) == 0 ? zipCheckWrittenScript(r->zip, extracted) : -1;
+  const int written = osDirRealPath(nullptr, sbGet(&r->script), &extracted) == 0
+                          ? zipCheckWrittenScript(r->zip, extracted, &r->scriptHeld)
+                          : -1;
   memFree(extracted);
   if (written == 0 && !r->patternText) {
     logInfo(logCatSfx, "Installer script %s was not extracted; nothing to run\n", sbGet(&r->script));
@@ -278,6 +282,8 @@ int cleanUp(SfxRun* r) {
     }
     lockRelease(r->lockDir);
   }
+  iosClose(r->scriptHeld);
+  r->scriptHeld = nullptr;
   // The archive's journals end before the temporary directory goes: what
   // the walk wrote there is finished with, not looked for after it is gone.
   zipExit(&r->zip);

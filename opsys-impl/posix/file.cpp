@@ -276,9 +276,14 @@ struct PosixFile {
 };
 
 // POSIX has no share modes: reading without writers is plain reading.
-const int modeFlags[osFileModeCount] = {
-    O_RDWR | O_CREAT,           O_RDWR, O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_APPEND | O_CREAT, O_RDONLY,
-    O_WRONLY | O_CREAT | O_EXCL};
+const int modeFlags[osFileModeCount] = {O_RDWR | O_CREAT,
+                                        O_RDWR,
+                                        O_RDONLY,
+                                        O_WRONLY | O_CREAT | O_TRUNC,
+                                        O_WRONLY | O_APPEND | O_CREAT,
+                                        O_RDONLY,
+                                        O_WRONLY | O_CREAT | O_EXCL,
+                                        O_RDONLY | O_NOFOLLOW};
 static_assert(SFX_ARRAY_SIZE(modeFlags) == osFileModeCount);
 
 const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};

@@ -155,17 +155,18 @@ const DWORD modeAccess[osFileModeCount] = {
     GENERIC_WRITE,
     FILE_APPEND_DATA | SYNCHRONIZE,
     GENERIC_READ,
-    GENERIC_WRITE | DELETE};  // a new file may be moved or deleted through its handle
+    GENERIC_WRITE | DELETE,  // a new file may be moved or deleted through its handle
+    GENERIC_READ};
 // CREATE_NEW fails on any existing name, a link or junction included: it is
 // never followed.
 const DWORD modeDisposition[osFileModeCount] = {OPEN_ALWAYS, OPEN_EXISTING, OPEN_EXISTING, CREATE_ALWAYS,
-                                                OPEN_ALWAYS, OPEN_EXISTING, CREATE_NEW};
+                                                OPEN_ALWAYS, OPEN_EXISTING, CREATE_NEW,    OPEN_EXISTING};
 const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Read without writers: others may read, rename or delete the file (the
 // open handle keeps its data), but not change it.
 const DWORD modeShare[osFileModeCount] = {shareAll,        shareAll,        shareAll,
                                           FILE_SHARE_READ, FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                          FILE_SHARE_READ};
+                                          FILE_SHARE_READ, FILE_SHARE_READ};
 static_assert(SFX_ARRAY_SIZE(modeShare) == osFileModeCount);
 
 const unsigned char utf8Bom[3] = {0xEF, 0xBB, 0xBF};

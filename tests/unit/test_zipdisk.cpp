@@ -596,6 +596,16 @@ TEST(ZipDisk, OnlyTheScriptTheWalkWroteIsTheScript) {
       fs::rename(row.what[0] == 'f' ? script : script.parent_path(), root / "moved");
       writeFile(script, "exit 0");
     }
-    EXPECT_EQ(zipCheckWrittenScript(a.zip, str(script).c_str()), row.result);
+    IoStream* held = nullptr;
+    EXPECT_EQ(zipCheckWrittenScript(a.zip, str(script).c_str(), &held), row.result);
+    EXPECT_EQ(held != nullptr, row.result == 1);
+    if (held && osPathSeparator == '\\') {
+      // Held, it cannot be replaced while it runs.
+      writeFile(root / "other.sh", "exit 0");
+      std::error_code ec;
+      fs::rename(root / "other.sh", script, ec);
+      EXPECT_TRUE(ec);
+    }
+    if (held) iosClose(held);
   }
 }
