@@ -129,7 +129,7 @@ bool targetExists(const char* path) {
 // move, so a rollback finds it) and records pathName as created. Without
 // journals the caller deletes oldName once the new file is in place.
 int moveAside(ZipInfo* info, const char* pathName, const char* oldName) {
-  if (zipAddReplacement(info, pathName, oldName) != 0) return -1;
+  if (zipAddReplacement(info, pathName, oldName, nullptr) != 0) return -1;
   // Never over an existing file: the name was probed as free, but a failed
   // probe reads as "absent", and a file there may be another entry's kept
   // previous version.
@@ -504,7 +504,7 @@ int moveAsideIn(ZipDisk* disk) {
   for (int tries = 1; tries <= zipMaxNameProbes; tries++) {
     const char* oldName = sbGet(&disk->oldName);
     if (identify && zipAddIdentity(disk->info, pathName, &id) != 0) return -1;
-    if (zipAddReplacement(disk->info, pathName, oldName) != 0) return -1;
+    if (zipAddReplacement(disk->info, pathName, oldName, identify || disk->hasLogId ? &id : nullptr) != 0) return -1;
     bool taken = false;
     if (osDirHandleMove(disk->dir, leafOf(pathName), leafOf(oldName), &taken) == 0) return 0;
     zipDropLastReplacement(disk->info);

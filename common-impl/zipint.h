@@ -92,7 +92,7 @@ int zipAddRollback(ZipInfo* info, const char* path);
 // itself, never what it points at.
 int zipAddRollbackLink(ZipInfo* info, const char* path);
 // Records that the previous version of pathName now lies at oldName.
-int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName);
+int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName, const OsFileId* id);
 // Records in the journal on disk (when there is one) which file the next
 // record of path is about, so that a recovery never moves or deletes
 // another file found at that name.

@@ -166,6 +166,22 @@ int undoCreation(const ZipInfo* info, const char* value, const OsDirHandle* dir,
   return 0;
 }
 
+// False (logged) when the file at the kept-aside name oldLeaf in dir is not
+// the one this run moved aside there (someone put another in its place);
+// the identity is the third part of the replacement record `value`.
+bool isKeptAside(const char* value, const OsDirHandle* dir, const char* oldLeaf) {
+  const char* oldName = value + strlen(value) + 1;
+  const char* id = oldName + strlen(oldName) + 1;
+  if (!*id) return true;
+  OsFileId got = {};
+  char text[40] = "";
+  if (osDirHandleIdOf(dir, oldLeaf, &got) == 0)
+    snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, got.volume, got.file);
+  if (strcmp(text, id) == 0) return true;
+  logError(logCatZip, "Leaving %s as it is: it is not the previous version this run kept aside\n", oldName);
+  return false;
+}
+
 // Moves the previous version of a path back, inside its open directory.
 // Only when the previous version is really at its old name is the current
 // file removed first, so a replacement recorded just before a failed
@@ -178,6 +194,7 @@ int restoreOld(const char* value, const OsDirHandle* dir, int verbosity, int* re
   const char* oldLeaf = oldName + strlen(oldName);
   while (oldLeaf > oldName && oldLeaf[-1] != '/' && oldLeaf[-1] != '\\') oldLeaf--;
   if (!ulFileOrLinkIn(dir, oldLeaf)) return 0;
+  if (!isKeptAside(value, dir, oldLeaf)) return -1;
   int result = 0;
   if (ulFileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) != 0) result = -1;
   if (osDirHandleMove(dir, oldLeaf, leaf, nullptr) != 0) {
@@ -288,6 +305,11 @@ int removeOldFiles(const ZipInfo* info, SortMap* replaced, int verbosity) {
       continue;
     }
     // Through the directory handle; one in use goes at the next restart.
+    // Another file put at the name meanwhile stays.
+    if (ulFileOrLinkIn(dir, leaf) && !isKeptAside(v, dir, leaf)) {
+      osDirHandleClose(dir);
+      continue;
+    }
     if (ulFileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) == 0) {
       removed++;
     } else {
@@ -341,15 +363,20 @@ int zipAddRollback(ZipInfo* info, const char* path) { return addCreated(info, pa
 // itself and never what it points at.
 int zipAddRollbackLink(ZipInfo* info, const char* path) { return addCreated(info, path, 'L'); }
 
-int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName) {
+int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName, const OsFileId* id) {
   if (!info || !info->replaced) return 0;
   // Each move aside begins a batch of moves: the journal reaches the disk
   // before a previous version leaves its place.
   if (logStep(info, ulMovedAside, pathName, oldName, true) != 0) return -1;
-  const size_t a = strlen(pathName), b = strlen(oldName);
-  char* value = static_cast<char*>(memAlloc(a + b + 2));
+  // pathName, oldName and the identity of the file moved aside (empty when
+  // not known), each ended by a NUL.
+  char text[40] = "";
+  if (id) snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, id->volume, id->file);
+  const size_t a = strlen(pathName), b = strlen(oldName), c = strlen(text);
+  char* value = static_cast<char*>(memAlloc(a + b + c + 3));
   memcpy(value, pathName, a + 1);
   memcpy(value + a + 1, oldName, b + 1);
+  memcpy(value + a + b + 2, text, c + 1);
   return putSequenced(info, info->replaced, value);
 }
 

@@ -3,6 +3,8 @@
 // platform. Nothing that existed before a walk may be lost.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
@@ -570,6 +572,27 @@ TEST(ZipDisk, RecoveryRemovesOnlyTheDirectoryTheUpdateMade) {
   EXPECT_EQ(ulRecover(str(journal).c_str(), str(base).c_str(), &restored, &removed), -1);
   EXPECT_TRUE(fs::exists(journal));
   EXPECT_EQ(snapshot(base), (Tree{{"keep.txt", "k"}, {"fresh", "<dir>"}, {"fresh/x.txt", "theirs"}}));
+}
+
+// An update whose kept-aside previous version is replaced by another file while the script runs (renamed over its
+// name): the commit deletes only the file this run moved aside, and the rollback puts back only that one.
+TEST(ZipDisk, OnlyTheKeptAsideVersionIsDeletedOrRestored) {
+  for (const bool commit : {true, false}) {
+    SCOPED_TRACE(commit ? "commit" : "rollback");
+    const fs::path root = freshDir(commit ? "keptc" : "keptr"), base = root / "base";
+    writeFile(base / "www" / "index.html", "old");
+    Archive a(std::vector<Entry>{{.name = "www/index.html", .data = "new"}});
+    ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(root / "journal").c_str()), 0);
+    ASSERT_EQ(a.walk(base), 0);
+    Tree tree = snapshot(base);
+    const auto kept = std::find_if(tree.begin(), tree.end(), [](const auto& kv) { return kv.second == "old"; });
+    ASSERT_NE(kept, tree.end());
+    writeFile(root / "victim", "VICTIM");
+    fs::rename(root / "victim", base / kept->first);
+    kept->second = "VICTIM";
+    commit ? (void)zipCommit(&a.zip) : zipRollback(&a.zip);
+    EXPECT_EQ(snapshot(base), commit ? tree : (Tree{{"www", "<dir>"}, {kept->first, "VICTIM"}}));
+  }
 }
 
 // Only the installer script the walk wrote counts as extracted: not a file of that name left out by the pattern, not
