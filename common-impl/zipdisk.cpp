@@ -871,11 +871,18 @@ int makeOneDirectory(ZipInfo* info, const char* buf) {
   // the one made holds nothing yet, so a directory holding anything is
   // theirs and is not undone.
   OsDirHandle* made = nullptr;
-  if (info && info->created && osDirHandleOpen(buf, &made) == 0 && osDirHandleIsEmpty(made) != 1) {
+  const int empty = info && info->created && osDirHandleOpen(buf, &made) == 0 ? osDirHandleIsEmpty(made) : 1;
+  if (empty != 1) {
     osDirHandleClose(made);
     zipVoidDirectory(info, buf);
-    logWarn(logCatZip, "Directory %s was exchanged for another as soon as it was made; it is not undone\n", buf);
-    return 0;
+    if (empty == 0) {
+      logWarn(logCatZip, "Directory %s was exchanged for another as soon as it was made; it is not undone\n", buf);
+      return 0;
+    }
+    // Not known whose it is: it goes again only if it holds nothing.
+    osDirRemove(buf, nullptr);
+    logError(logCatZip, "Cannot tell whether directory %s is the one just made\n", buf);
+    return -1;
   }
   if (made) {
     zipRememberDirectory(info, buf, made);
