@@ -88,6 +88,8 @@ struct ZipInfo {
   OsFileId journalBaseId;     // that base's identity, to tell it from a directory put at its path since
   char* scriptPath;           // the installer script the last extracting walk wrote, as it named it (owned), or null
   OsFileId scriptId;          // that file's identity
+  uint32_t scriptCrc;         // and the CRC-32 of what it holds
+  uint64_t scriptSize;        // and its size
 };
 
 // Opens fileName, finds the archive in it and loads the central directory.
@@ -141,9 +143,10 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
 // when the walk did not write a script there (the pattern left it out, say:
 // a file at that path is somebody else's); -1 (logged) when it did, but
 // another file or directory has been put in its place since. A caller
-// about to run an extracted script asks this first. With 1, *held (owned)
-// is the script open for reading: while it is, nobody can change, rename or
-// delete it on Windows, so the script run by its name is the one checked.
+// about to run an extracted script asks this first. Its identity and its
+// contents (CRC-32 and size) are compared. With 1, *held (owned) is the
+// script open for reading: while it is, nobody can change, rename or delete
+// it on Windows, so the script run by its name is the one checked.
 int zipCheckWrittenScript(const ZipInfo* info, const char* pathName, IoStream** held);
 
 // Rolls back the journals of an open handle.

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crc32.h"
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
@@ -388,6 +389,24 @@ void zipRememberDirectory(ZipInfo* info, const char* path, const OsDirHandle* di
   if (osDirHandleId(dir, id) != 0 || smPut(info->journalDirs, path, id) != 0) memFree(id);
 }
 
+// True when the open script holds what the walk wrote (its CRC-32 and
+// size): someone may have rewritten it in place before it was held.
+bool holdsTheScript(const ZipInfo* info, IoStream* script) {
+  const uint32_t chunk = 65536;
+  char* buf = static_cast<char*>(memAlloc(chunk));
+  uint32_t crc = 0, got = 0;
+  uint64_t size = 0;
+  int rc = 0;
+  while ((rc = iosRead(script, buf, chunk, &got)) == 0 && got > 0) {
+    crc32Update(&crc, buf, got);
+    size += got;
+  }
+  memFree(buf);
+  logDebug(logCatZip, "Script read: rc=%d crc=%08x size=%" PRIu64 " want crc=%08x size=%" PRIu64 "\n", rc, crc, size,
+           info->scriptCrc, info->scriptSize);
+  return rc == 0 && crc == info->scriptCrc && size == info->scriptSize;
+}
+
 int zipCheckWrittenScript(const ZipInfo* info, const char* pathName, IoStream** held) {
   *held = nullptr;
   if (!info || !info->scriptPath || strcmp(info->scriptPath, pathName) != 0) return 0;
@@ -399,14 +418,16 @@ int zipCheckWrittenScript(const ZipInfo* info, const char* pathName, IoStream** 
   const OsFileId* dirId = info->journalDirs ? static_cast<const OsFileId*>(smGet(info->journalDirs, dir)) : nullptr;
   // The script is held open first, then it and its directory are compared:
   // what is checked is what stays.
-  IoStream* script = osFileOpen(pathName, osFileModeReadHeld, osFileTypeExtracted, nullptr, false, true);
+  IoStream* script = osFileOpen(pathName, osFileModeReadHeld, osFileTypeExtracted, nullptr, false, false);
   OsDirHandle* now = nullptr;
   OsFileId id = {};
   const bool same = script && osFileStreamId(script, &id) == 0 && id.volume == info->scriptId.volume &&
                     id.file == info->scriptId.file && osDirHandleOpen(dir, &now) == 0 &&
-                    (!dirId || osDirHandleHasId(now, dirId) == 1);
+                    (!dirId || osDirHandleHasId(now, dirId) == 1) && holdsTheScript(info, script);
   if (!same) {
-    logError(logCatZip, "%s is not the script extracted: another file, or another directory %s, was put in its place\n",
+    logError(logCatZip,
+             "%s is not the script extracted: it was changed, or another file or another directory %s was put in its "
+             "place\n",
              pathName, dir);
     if (script) iosClose(script);
     script = nullptr;

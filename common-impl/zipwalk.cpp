@@ -181,7 +181,7 @@ bool noteInstaller(Walk* w, const char* name) {
 // Remembers which file, if any, this walk wrote as the installer script
 // just named: only that very file is ever run, never one that was at its
 // path before or was put there since.
-void rememberScript(Walk* w, bool written) {
+void rememberScript(Walk* w, bool written, const ZipEntry* e) {
   ZipInfo* info = w->info;
   memFree(info->scriptPath);
   info->scriptPath = nullptr;
@@ -195,6 +195,8 @@ void rememberScript(Walk* w, bool written) {
     return;
   }
   info->scriptPath = memStrDup(path);
+  info->scriptCrc = e->crc;
+  info->scriptSize = e->uncompressedSize;
 }
 
 // Logs the listing header (zipSummary and more).
@@ -318,7 +320,7 @@ void walkEntry(Walk* w, ZipEntry* e, const char* name) {
     listEntry(w, e, name, isDir);
   else if (isSelected(w, name) && extractEntry(w, e, name, isDir) != 0)
     w->stop = true;
-  if (installer && w->mode != zipWalkList) rememberScript(w, w->wroteFile);
+  if (installer && w->mode != zipWalkList) rememberScript(w, w->wroteFile, e);
 }
 
 // The reverse pass: attributes and times of the directories this walk
