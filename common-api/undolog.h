@@ -17,6 +17,7 @@
 
 struct IoStream;
 struct OsDirHandle;
+struct OsFileId;
 
 // Record types, each written before its step.
 enum : uint8_t {
@@ -100,3 +101,8 @@ OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char*
 // True when what stands at `leaf` in dir is a file or a link (never
 // followed), as a record's file or previous version may be.
 bool ulFileOrLinkIn(const OsDirHandle* dir, const char* leaf);
+// The last component of path (after its last '/' or '\\').
+const char* ulLeafOf(const char* path);
+// An identity as the journal writes it: "<volume>:<file>" in hex.
+inline constexpr uint32_t ulIdTextSize = 40;
+void ulIdText(const OsFileId* id, char* text);

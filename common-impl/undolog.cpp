@@ -47,22 +47,14 @@ int removeFile(const OsDirHandle* dir, const char* leaf, const char* path, uint3
   return 0;
 }
 
-// The last component of path.
-const char* leafOf(const char* path) {
-  const char* leaf = path;
-  for (const char* p = path; *p; p++)
-    if (*p == '/' || *p == '\\') leaf = p + 1;
-  return leaf;
-}
-
 // True when what stands at `leaf` in dir is the file of identity id (a
 // "<volume>:<file>" text; null: not known, as in journals of version 1).
 bool isTheFile(const OsDirHandle* dir, const char* leaf, const char* path, const char* id) {
   if (!id) return true;
   OsFileId got = {};
-  char text[40];
+  char text[ulIdTextSize];
   if (osDirHandleIdOf(dir, leaf, &got) == 0) {
-    snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, got.volume, got.file);
+    ulIdText(&got, text);
     if (strcmp(text, id) == 0) return true;
   }
   logError(logCatZip, "Not undoing %s: it is not the file the update put there; the journal stays\n", path);
@@ -74,14 +66,14 @@ bool isTheFile(const OsDirHandle* dir, const char* leaf, const char* path, const
 // a placed path was kept.
 int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, const char* id, uint32_t* restored,
                uint32_t* removed) {
-  const char* leaf = leafOf(r->path);
+  const char* leaf = ulLeafOf(r->path);
   switch (r->type) {
     case ulTempFile:
       return removeFile(dir, leaf, r->path, removed);
     case ulPlaced:
       // A new version over a kept-aside one goes only while the previous
       // version still waits aside: once that is back, the path is the old.
-      if (aside && *aside && !ulFileOrLinkIn(dir, leafOf(aside))) return 0;
+      if (aside && *aside && !ulFileOrLinkIn(dir, ulLeafOf(aside))) return 0;
       // Another file there (its directory replaced, say) is left alone, and
       // the journal stays: the installation is not known to be whole.
       if (!ulFileOrLinkIn(dir, leaf)) return 0;
@@ -91,9 +83,10 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
       // Something else at the kept-aside name (the move never happened, its
       // name was taken; or the directory was replaced) is left alone, and
       // so is the path.
-      if (!ulFileOrLinkIn(dir, leafOf(r->other))) return 0;
-      if (!isTheFile(dir, leafOf(r->other), r->other, id)) return -1;
-      if (removeFile(dir, leaf, r->path, removed) != 0 || osDirHandleMove(dir, leafOf(r->other), leaf, nullptr) != 0) {
+      if (!ulFileOrLinkIn(dir, ulLeafOf(r->other))) return 0;
+      if (!isTheFile(dir, ulLeafOf(r->other), r->other, id)) return -1;
+      if (removeFile(dir, leaf, r->path, removed) != 0 ||
+          osDirHandleMove(dir, ulLeafOf(r->other), leaf, nullptr) != 0) {
         logWarn(logCatZip, "Could not restore previous version of %s\n", r->path);
         return -1;
       }
@@ -172,11 +165,11 @@ const char* identityOf(const UndoRecord* recs, uint32_t n, uint32_t i) {
 
 int finishRecord(const UndoRecord* r, const OsDirHandle* dir, const char* id, uint32_t* removed) {
   if (r->type == ulMovedAside) {
-    const char* old = leafOf(r->other);
+    const char* old = ulLeafOf(r->other);
     if (!ulFileOrLinkIn(dir, old)) return 0;
     return isTheFile(dir, old, r->other, id) ? removeFile(dir, old, r->other, removed) : -1;
   }
-  if (r->type == ulTempFile) return removeFile(dir, leafOf(r->path), r->path, removed);
+  if (r->type == ulTempFile) return removeFile(dir, ulLeafOf(r->path), r->path, removed);
   return 0;
 }
 
@@ -246,7 +239,7 @@ OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char*
     const size_t n = b ? strlen(b) : 0;
     if (!rest && n > 0 && strncmp(path, b, n) == 0 && isSep(path[n])) rest = path + n + 1;
   }
-  *leaf = rest ? leafOf(rest) : nullptr;
+  *leaf = rest ? ulLeafOf(rest) : nullptr;
   if (!rest || !**leaf) return nullptr;
   char* parentPath = memStrDupN(path, (size_t)(*leaf - path));
   *gone = osFileKindOf(parentPath) < 0;
@@ -555,4 +548,15 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
   if (rc == 0 && removeJournal(path) != 0) rc = -1;
   ulFreeRecords(recs, n);
   return rc;
+}
+
+const char* ulLeafOf(const char* path) {
+  const char* leaf = path;
+  for (const char* p = path; *p; p++)
+    if (*p == '/' || *p == '\\') leaf = p + 1;
+  return leaf;
+}
+
+void ulIdText(const OsFileId* id, char* text) {
+  snprintf(text, ulIdTextSize, "%" PRIx64 ":%" PRIx64, id->volume, id->file);
 }

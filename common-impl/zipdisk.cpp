@@ -17,6 +17,7 @@
 #include "osdirhandle.h"
 #include "osfile.h"
 #include "sortmap.h"
+#include "undolog.h"
 #include "zipint.h"
 
 namespace {
@@ -423,14 +424,6 @@ int sideName(const char* path, const char* what, uint64_t stamp, StringBuffer* o
   return sbPrintf(out, "%.*s.%.*s-%s-%" PRIu64 ".tmp", (int)(base - path), path, (int)(s - base), base, what, stamp);
 }
 
-// The last component of path.
-const char* leafOf(const char* path) {
-  const char* leaf = path;
-  for (const char* p = path; *p; p++)
-    if (isSeparator(*p)) leaf = p + 1;
-  return leaf;
-}
-
 // Moves the writer's stamp on after a taken name. The step grows with each
 // try, so that a block of names someone made in advance is left behind
 // after a few tries, not one per name.
@@ -493,7 +486,7 @@ int moveAsideIn(ZipDisk* disk) {
   // spelled.
   OsFileId id = {};
   const bool identify = disk->info->undoLog != nullptr;
-  if ((identify || disk->hasLogId) && osDirHandleIdOf(disk->dir, leafOf(pathName), &id) != 0) {
+  if ((identify || disk->hasLogId) && osDirHandleIdOf(disk->dir, ulLeafOf(pathName), &id) != 0) {
     logError(logCatZip, "Cannot query %s before moving it aside\n", pathName);
     return -1;
   }
@@ -506,7 +499,7 @@ int moveAsideIn(ZipDisk* disk) {
     if (identify && zipAddIdentity(disk->info, pathName, &id) != 0) return -1;
     if (zipAddReplacement(disk->info, pathName, oldName, identify || disk->hasLogId ? &id : nullptr) != 0) return -1;
     bool taken = false;
-    if (osDirHandleMove(disk->dir, leafOf(pathName), leafOf(oldName), &taken) == 0) return 0;
+    if (osDirHandleMove(disk->dir, ulLeafOf(pathName), ulLeafOf(oldName), &taken) == 0) return 0;
     zipDropLastReplacement(disk->info);
     if (!taken) return -1;
     nextStamp(disk, tries);
@@ -684,7 +677,7 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
     // Created new: something at the name (a link to another file, say) is
     // neither written through nor, being not ours, removed.
     bool taken = false;
-    disk->temp = osDirHandleCreateFile(disk->dir, leafOf(tempName), osFileTypeExtracted, &taken);
+    disk->temp = osDirHandleCreateFile(disk->dir, ulLeafOf(tempName), osFileTypeExtracted, &taken);
     if (disk->temp) {
       disk->tempMade = true;
       *out = disk->temp;
@@ -729,7 +722,7 @@ OsPlaceResult placeTemp(ZipDisk* disk) {
   if (info->undoLog && zipAddIdentity(info, pathName, &disk->tempId) != 0) return osPlaceFailed;
   if (zipAddRollback(info, pathName) != 0) return osPlaceFailed;
   const OsPlaceResult placed =
-      osFileStreamPlaceIn(disk->temp, disk->dir, leafOf(sbGet(&disk->tempName)), leafOf(pathName));
+      osFileStreamPlaceIn(disk->temp, disk->dir, ulLeafOf(sbGet(&disk->tempName)), ulLeafOf(pathName));
   if (placed != osPlaceDone && placed != osPlaceSwapped) zipDropLastCreation(info);
   return placed;
 }
@@ -789,7 +782,7 @@ int zipDiskPlace(ZipDisk* disk) {
   }
   if (disk->kind >= 0 && !info->replaced) {
     const char* oldName = sbGet(&disk->oldName);
-    if (osDirHandleDelete(disk->dir, leafOf(oldName)) != 0)
+    if (osDirHandleDelete(disk->dir, ulLeafOf(oldName)) != 0)
       logWarn(logCatZip, "Failed to remove existing file now named %s\n", oldName);
   }
   return osSyncBatchAdd(&info->unsynced, pathName);
@@ -800,7 +793,7 @@ void zipDiskDiscardTemp(ZipDisk* disk) {
     const char* tempName = sbGet(&disk->tempName);
     // Only the file written is removed: what else stands at the name is
     // left alone (on some systems removing a link removes what it leads to).
-    const int gone = osFileStreamDiscardIn(disk->temp, disk->dir, leafOf(tempName));
+    const int gone = osFileStreamDiscardIn(disk->temp, disk->dir, ulLeafOf(tempName));
     if (gone == 0) {
       logError(logCatZip, "Not removing %s: it is not the file that was written\n", tempName);
       zipDropLastCreation(disk->info);

@@ -175,9 +175,8 @@ bool isKeptAside(const char* value, const OsDirHandle* dir, const char* oldLeaf)
   const char* id = oldName + strlen(oldName) + 1;
   if (!*id) return true;
   OsFileId got = {};
-  char text[40] = "";
-  if (osDirHandleIdOf(dir, oldLeaf, &got) == 0)
-    snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, got.volume, got.file);
+  char text[ulIdTextSize] = "";
+  if (osDirHandleIdOf(dir, oldLeaf, &got) == 0) ulIdText(&got, text);
   if (strcmp(text, id) == 0) return true;
   logError(logCatZip, "Leaving %s as it is: it is not the previous version this run kept aside\n", oldName);
   return false;
@@ -371,8 +370,8 @@ int zipAddReplacement(ZipInfo* info, const char* pathName, const char* oldName, 
   if (logStep(info, ulMovedAside, pathName, oldName, true) != 0) return -1;
   // pathName, oldName and the identity of the file moved aside (empty when
   // not known), each ended by a NUL.
-  char text[40] = "";
-  if (id) snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, id->volume, id->file);
+  char text[ulIdTextSize] = "";
+  if (id) ulIdText(id, text);
   const size_t a = strlen(pathName), b = strlen(oldName), c = strlen(text);
   char* value = static_cast<char*>(memAlloc(a + b + c + 3));
   memcpy(value, pathName, a + 1);
@@ -410,8 +409,7 @@ bool holdsTheScript(const ZipInfo* info, IoStream* script) {
 int zipCheckWrittenScript(const ZipInfo* info, const char* pathName, IoStream** held) {
   *held = nullptr;
   if (!info || !info->scriptPath || strcmp(info->scriptPath, pathName) != 0) return 0;
-  const char* leaf = pathName + strlen(pathName);
-  while (leaf > pathName && leaf[-1] != '/' && leaf[-1] != '\\') leaf--;
+  const char* leaf = ulLeafOf(pathName);
   size_t n = (size_t)(leaf - pathName);
   while (n > 1 && (pathName[n - 1] == '/' || pathName[n - 1] == '\\')) n--;
   char* dir = memStrDupN(pathName, n);
@@ -439,8 +437,8 @@ int zipCheckWrittenScript(const ZipInfo* info, const char* pathName, IoStream** 
 }
 
 int zipAddIdentity(ZipInfo* info, const char* path, const OsFileId* id) {
-  char text[40];
-  snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, id->volume, id->file);
+  char text[ulIdTextSize];
+  ulIdText(id, text);
   return logStep(info, ulIdentity, path, text, false);
 }
 

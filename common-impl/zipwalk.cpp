@@ -20,6 +20,7 @@
 #include "sortmap.h"
 #include "stringbuf.h"
 #include "strutil.h"
+#include "undolog.h"
 #include "zipdisk.h"
 #include "zipint.h"
 
@@ -187,9 +188,7 @@ void rememberScript(Walk* w, bool written, const ZipEntry* e) {
   info->scriptPath = nullptr;
   const char* path = sbGet(&w->disk.pathName);
   if (!written || !w->disk.dir) return;
-  const char* leaf = path + strlen(path);
-  while (leaf > path && leaf[-1] != '/' && leaf[-1] != '\\') leaf--;
-  if (osDirHandleIdOf(w->disk.dir, leaf, &info->scriptId) != 0) {
+  if (osDirHandleIdOf(w->disk.dir, ulLeafOf(path), &info->scriptId) != 0) {
     logError(logCatZip, "Cannot query the installer script %s just written\n", path);
     w->status = -1;
     return;

@@ -95,8 +95,8 @@ class UndoLogTest : public OsFsTest {
     EXPECT_EQ(osDirHandleOpen(path("tree").c_str(), &dir), 0);
     EXPECT_EQ(osDirHandleIdOf(dir, p.substr(path("tree").size() + 1).c_str(), &id), 0);
     osDirHandleClose(dir);
-    char text[40];
-    snprintf(text, sizeof text, "%" PRIx64 ":%" PRIx64, id.volume, id.file);
+    char text[ulIdTextSize];
+    ulIdText(&id, text);
     return text;
   }
 
