@@ -158,6 +158,12 @@ void logTime(const char* fmt, uint64_t ms) {
   logDebugFunc(logCatZip, fmt, text ? text : "?");
 }
 
+// True when the UTF-8 text at s (n bytes left) starts with a C1 control
+// character (U+0080 to U+009F): a terminal may act on it as on ESC.
+bool startsWithC1(const char* s, size_t n) {
+  return n >= 2 && (uint8_t)s[0] == 0xC2 && (uint8_t)s[1] >= 0x80 && (uint8_t)s[1] <= 0x9F;
+}
+
 }  // namespace
 
 int zipDecodeCentralHeader(const uint8_t* p, ZipEntry* e) {
@@ -482,9 +488,13 @@ static void appendEntryTail(StringBuffer* block, ZipEntry* entry, const uint8_t*
 const char* zipEntryNameFault(const char* name) {
   const size_t n = strlen(name);
   if (!isUtf8Name(reinterpret_cast<const uint8_t*>(name), n)) return "is not valid UTF-8";
-  for (size_t i = 0; i < n; i++)
+  for (size_t i = 0; i < n; i++) {
     if ((uint8_t)name[i] < 0x20 || name[i] == 0x7F)
       return "holds a control character, which Windows does not allow in names";
+    // Windows takes these, but no installer needs them, and every log line
+    // and listing that names the file would carry them.
+    if (startsWithC1(name + i, n - i)) return "holds a control character";
+  }
   return nullptr;
 }
 
@@ -494,7 +504,7 @@ void zipShowEntryName(const char* name, StringBuffer* shown) {
   for (size_t i = 0; i < n;) {
     const uint8_t c = (uint8_t)name[i];
     const uint32_t len = utf8SequenceLength(reinterpret_cast<const uint8_t*>(name) + i, n - i);
-    if (len && c >= 0x20 && c != 0x7F) {
+    if (len && c >= 0x20 && c != 0x7F && !startsWithC1(name + i, n - i)) {
       sbAppendData(shown, name + i, len);
       i += len;
     } else {

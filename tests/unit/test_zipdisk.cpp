@@ -212,6 +212,9 @@ TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
       {"b\rc", "b\\x0Dc"},
       {"d\x7F", "d\\x7F"},
       {"e\tf/g", "e\\x09f/g"},
+      {"www/a\xC2\x9B"
+       "2Jb",
+       "www/a\\xC2\\x9B2Jb"},
   };
   for (const auto& c : refused) {
     const fs::path base = freshDir("alias");
