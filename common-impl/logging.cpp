@@ -361,6 +361,90 @@ static bool applyCategoryElement(const char* name, size_t nameLen, uint32_t leve
   return recognised;
 }
 
+namespace {
+
+// A level text being parsed: the default level so far, the level an
+// unrecognised element falls back to, the normalised text, and whether
+// "help" was asked for.
+struct LevelParse {
+  uint32_t d, r;
+  StringBuffer* n;
+  bool help;
+};
+
+// Applies one element of a level text ("help", a level, "buffer=<n>" or
+// "[<process>.]<category>=<level>") and adds it to the normalised text;
+// false when it is not recognised.
+bool applyLevelElement(LevelParse* lp, const char* p, size_t len) {
+  const char* eq = (const char*)memchr(p, '=', len);
+  if (!eq) {
+    int lvl = logLevelFromName(p, len);
+    if (len == 4 && asciiEqualNoCase(p, 4, "help")) return lp->help = true;
+    if (lvl < 0) return false;
+    if (sbGetLength(lp->n) == 0) {
+      if ((uint32_t)lvl > lp->d) lp->d = (uint32_t)lvl;
+    } else {
+      lp->d = (uint32_t)lvl;
+      sbAppendChar(lp->n, ',');
+    }
+    sbAppendString(lp->n, logLevelNames[lp->d]);
+    setAllLevels(lp->d);
+    lp->r = lp->d;
+    return true;
+  }
+  size_t nameLen = (size_t)(eq - p);
+  const char* value = eq + 1;
+  size_t valueLen = len - nameLen - 1;
+  int lvl = logLevelFromName(value, valueLen);
+  if (asciiPrefixNoCase(p, nameLen, "buffer")) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < valueLen && value[i] >= '0' && value[i] <= '9'; i++) v = v * 10 + (uint32_t)(value[i] - '0');
+    logState.bufferSize = v;
+    sbAppendChar(lp->n, ',');
+    sbAppendData(lp->n, p, (uint32_t)len);
+    return true;
+  }
+  if (lvl < 0) return false;
+  const bool recognised = applyCategoryElement(p, nameLen, (uint32_t)lvl, p, len);
+  sbAppendChar(lp->n, ',');
+  sbAppendData(lp->n, p, (uint32_t)(nameLen + 1));
+  sbAppendString(lp->n, logLevelNames[lvl]);
+  return recognised;
+}
+
+// The answer to "help": the syntax, the process names and every
+// category's current level, on stderr.
+void printLevelHelp() {
+  fprintf(stderr,
+          " Log level format: <element>,...\n <element> :== [[<process>.]<category>=]<level> | buffer=<n>\n "
+          "<process> :== { ");
+  const char* sep = "";
+  for (uint32_t i = 1; i < processTypeCount; i++) {
+    if (strncmp(processTypeNames[i], "cunit", 5) == 0) continue;
+    fprintf(stderr, "%s%s", sep, processTypeNames[i]);
+    sep = " | ";
+  }
+  fprintf(stderr,
+          "}\n <level> :== { none | fatal | error | warn | info | debug | net | trace }\n <category> can contain '*' "
+          "at end to indicate any matching string.\n <category> is one of (with current log level):\n");
+  logListLevels(true);
+}
+
+// Puts `level` in front of sb when its text is empty or starts with an
+// element: a level text always starts with its default level.
+void prependDefaultLevel(StringBuffer* sb, uint32_t level) {
+  if (sbGetLength(sb) != 0 && sbGet(sb)[0] != ',') return;
+  StringBuffer fixed;
+  sbInitHere(&fixed);
+  sbAppendString(&fixed, logLevelNames[level]);
+  sbAppendStringBuffer(&fixed, sb);
+  sbEmpty(sb);
+  sbAppendStringBuffer(sb, &fixed);
+  sbClean(&fixed);
+}
+
+}  // namespace
+
 // Parses "elem,elem,..." (see the level syntax in the README) and rewrites
 // the level table; levelSpec gets the normalised text.
 void logParseLevels(const char* levels) {
@@ -370,106 +454,30 @@ void logParseLevels(const char* levels) {
     int l = logLevelFromName(env, strlen(env));
     if (l >= 0) start = (uint32_t)l;
   }
-  uint32_t d = start, r = start;
-  setAllLevels(d);
+  setAllLevels(start);
   if (!logState.childLevels.file) sbInitHere(&logState.childLevels);
   sbEmpty(&logState.childLevels);
   StringBuffer nb;
-  StringBuffer* n = sbInitHere(&nb);
-  bool help = false;
-
-  if (levels) {
-    const char* p = levels;
-    while (*p) {
-      const char* e = strchr(p, ',');
-      size_t len = e ? (size_t)(e - p) : strlen(p);
-      const char* eq = (const char*)memchr(p, '=', len);
-      bool recognised = false;
-      bool appended = false;
-      if (!eq) {
-        int lvl = logLevelFromName(p, len);
-        if (len == 4 && asciiEqualNoCase(p, 4, "help")) {
-          help = recognised = true;
-        } else if (lvl >= 0) {
-          if (sbGetLength(n) == 0) {
-            if ((uint32_t)lvl > d) d = (uint32_t)lvl;
-          } else {
-            d = (uint32_t)lvl;
-            sbAppendChar(n, ',');
-          }
-          sbAppendString(n, logLevelNames[d]);
-          setAllLevels(d);
-          r = d;
-          recognised = true;
-        }
-      } else {
-        size_t nameLen = (size_t)(eq - p);
-        const char* value = eq + 1;
-        size_t valueLen = len - nameLen - 1;
-        int lvl = logLevelFromName(value, valueLen);
-        if (asciiPrefixNoCase(p, nameLen, "buffer")) {
-          uint32_t v = 0;
-          for (size_t i = 0; i < valueLen && value[i] >= '0' && value[i] <= '9'; i++)
-            v = v * 10 + (uint32_t)(value[i] - '0');
-          logState.bufferSize = v;
-          sbAppendChar(n, ',');
-          sbAppendData(n, p, (uint32_t)len);
-          recognised = true;
-        } else if (lvl >= 0) {
-          recognised = applyCategoryElement(p, nameLen, (uint32_t)lvl, p, len);
-          sbAppendChar(n, ',');
-          sbAppendData(n, p, (uint32_t)(nameLen + 1));
-          sbAppendString(n, logLevelNames[lvl]);
-          appended = true;
-        }
-      }
-      (void)appended;
-      if (!recognised) {
-        if (logGate(logCatLogging, logLevelWarn))
-          logWarnFunc(logCatLogging, "Unrecognised loglevel argument '%.*s'\n", (int)len, p);
-        d = r;
-      }
-      if (!e) break;
-      p = e + 1;
+  LevelParse lp = {.d = start, .r = start, .n = sbInitHere(&nb), .help = false};
+  for (const char* p = levels; p && *p;) {
+    const char* e = strchr(p, ',');
+    size_t len = e ? (size_t)(e - p) : strlen(p);
+    if (!applyLevelElement(&lp, p, len)) {
+      if (logGate(logCatLogging, logLevelWarn))
+        logWarnFunc(logCatLogging, "Unrecognised loglevel argument '%.*s'\n", (int)len, p);
+      lp.d = lp.r;
     }
+    if (!e) break;
+    p = e + 1;
   }
-
-  if (help) {
-    fprintf(stderr,
-            " Log level format: <element>,...\n <element> :== [[<process>.]<category>=]<level> | buffer=<n>\n "
-            "<process> :== { ");
-    const char* sep = "";
-    for (uint32_t i = 1; i < processTypeCount; i++) {
-      if (strncmp(processTypeNames[i], "cunit", 5) == 0) continue;
-      fprintf(stderr, "%s%s", sep, processTypeNames[i]);
-      sep = " | ";
-    }
-    fprintf(stderr,
-            "}\n <level> :== { none | fatal | error | warn | info | debug | net | trace }\n <category> can contain '*' "
-            "at end to indicate any matching string.\n <category> is one of (with current log level):\n");
-    logListLevels(true);
-  }
-
-  // A text that starts with an element gets the default level in front.
-  StringBuffer fixed;
-  sbInitHere(&fixed);
-  if (sbGetLength(n) == 0 || sbGet(n)[0] == ',') sbAppendString(&fixed, logLevelNames[d]);
-  sbAppendStringBuffer(&fixed, n);
-  sbClean(n);
-  if (sbGetLength(&logState.childLevels) == 0 || sbGet(&logState.childLevels)[0] == ',') {
-    StringBuffer child;
-    sbInitHere(&child);
-    sbAppendString(&child, logLevelNames[d]);
-    sbAppendStringBuffer(&child, &logState.childLevels);
-    sbEmpty(&logState.childLevels);
-    sbAppendStringBuffer(&logState.childLevels, &child);
-    sbClean(&child);
-  }
+  if (lp.help) printLevelHelp();
+  prependDefaultLevel(lp.n, lp.d);
+  prependDefaultLevel(&logState.childLevels, lp.d);
   memFree(logState.levelSpec);
-  logState.levelSpec = sbTakeString(&fixed);
-  sbClean(&fixed);
+  logState.levelSpec = sbTakeString(lp.n);
+  sbClean(lp.n);
   logDebug(logCatLogging, "logParseLevels('%s',QZR_XXX_LOGLEVEL='%s') -> '%s'\n", levels ? levels : "<null>",
-           logLevelNames[r], logState.levelSpec);
+           logLevelNames[lp.r], logState.levelSpec);
 }
 
 static bool argIs(const char* a, const char* b) { return asciiEqualNoCase(a, strlen(a), b); }
