@@ -445,20 +445,126 @@ void logCleanupOldLogs() {
 // ---- Switching ----
 
 // Opens the configured log or switches to a new one; see the header.
+namespace {
+
+// The name the log setting gives now (null without a setting); a name that
+// exists already is made again a second later, to be unique.
+char* expandLogName(const char* pattern) {
+  char* name = nullptr;
+  if (!pattern || !*pattern || logExpandPattern(pattern, false, &name) != 0) return nullptr;
+  if (!osFileIsStdOutputName(name) && osFileIsPresent(name)) {
+    logDebug(logCatLogging, "LogFile %s already exist\n", name);
+    logInfo(logCatLogging, "Regenerating logfile name to be unique\n");
+    osSleep(1000);
+    char* again = nullptr;
+    if (logExpandPattern(pattern, false, &again) == 0) replaceOwned(&name, again);
+    logDebug(logCatLogging, "Newly generated LogFile = %s\n", name);
+  }
+  return name;
+}
+
+// Goes on writing the current log (a switch to the same file): only the
+// levels and the buffer size are applied again.
+void continueLog() {
+  logInfo(logCatLogging, "Continuing logging in %s\n", logOut.currentFile);
+  logParseLevels(logGetLevelSetting());
+  const char* levels = logGetLevelSpec();
+  logInfo(logCatLogging, "Logging at level %s\n", levels ? levels : "<null>");
+  if (logOut.stream) {
+    logThreadSuppress();
+    iosWrapBufferedOutputStream(logOut.stream, logGetBufferSize());
+    logThreadUnsuppress();
+  }
+  logFlush();
+}
+
+// Crash dumps go beside the log file, or into the current directory for a
+// standard stream or a name without a directory.
+void setDumpDirectoryFor(const char* name, bool stdName) {
+  const char* dir = nullptr;
+  uint32_t dirLen = 0;
+  osPathSplit(name, &dir, &dirLen, nullptr, nullptr, nullptr, nullptr);
+  const char* process = processTypeNames[processType < processTypeCount ? processType : 0];
+  if (!dir || stdName) {
+    logDebug(logCatLogging, "opsys.dump will use current dir\n");
+    osDumpSetDirectory(nullptr, process);
+    return;
+  }
+  // A file in the root directory has an empty directory part.
+  char* dumpDir = dirLen ? memStrDupN(dir, dirLen) : memStrDup(osPathSeparatorString);
+  osDumpSetDirectory(dumpDir, process);
+  memFree(dumpDir);
+}
+
+// Makes the newly opened stream `fresh` (of the file `name`, taken over)
+// the log: the old one is closed, and the new one is announced with the
+// levels, build and environment.
+void adoptLog(char* name, IoStream* fresh, bool stdName) {
+  memFree(logOut.previousFile);
+  logOut.previousFile = logOut.currentFile;
+  logOut.currentFile = name;
+  IoStream* old = logOut.stream;
+  if (old) logInfo(logCatLogging, "Switching log to %s\n", name);
+  logFlush();
+  snprintf(logOut.crashLogName, sizeof logOut.crashLogName, "%s", name);
+  setDumpDirectoryFor(name, stdName);
+  logOut.stream = fresh;
+  logOut.currentSize = 0;
+  logParseLevels(logGetLevelSetting());
+  if (old) {
+    if (processType == 1 || processType == 2) osFileRedirectStdHandles(fresh);
+    iosClose(old);
+  }
+  if (logOut.previousFile) logInfo(logCatLogging, "Closed logfile %s\n", logOut.previousFile);
+  logThreadSuppress();
+  if (!stdName) {
+    uint64_t size = 0;
+    if (osFileGetInfo(name, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0)
+      logOut.currentSize = size;
+  }
+  iosWrapBufferedOutputStream(fresh, logGetBufferSize());
+  logThreadUnsuppress();
+  uint32_t at = processType == 1 ? logLevelInfo : logLevelDebug;
+  logAt(at, logCatLogging, "Logging to %s at level %s\n", logOut.currentFile, logGetLevelSpec());
+  iosLogStack(logLevelTrace, logCatLogging, fresh);
+  logAt(at, logCatLogging, "Flavor %s build %s\n", logFlavor, buildId);
+  if (processType == 1 && strchr(logGetLevelSpec(), ',')) logListLevels(false);
+  convLogCharsets();
+  osLogEnvironment();
+  if (logOut.keepCount && !stdName) logCleanupOldLogs();
+}
+
+// Opens the log file `name` (taken over) and makes it the log; a forced
+// switch to the same file rotates the file first.
+int openLog(char* name, bool forceNew, bool stdName) {
+  if (forceNew && logOut.stream && logOut.currentFile && strcmp(logOut.currentFile, name) == 0 && !stdName) {
+    logInfo(logCatLogging, "Switching log to %s\n", name);
+    IoStream* old = logOut.stream;
+    logOut.stream = nullptr;
+    iosClose(old);
+    logRotateFile(name, name, 1);
+  }
+  // Others may read the log while it is written, nothing more.
+  IoStream* fresh = osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, false, false);
+  if (!fresh) {
+    // The log that stays in use (standard error before the first open)
+    // still gets the levels asked for; the first failure is a warning.
+    logParseLevels(logGetLevelSetting());
+    logAt(logOut.openFailureWarned ? logLevelInfo : logLevelWarn, logCatLogging, "Failed to switch log to %s\n", name);
+    logOut.openFailureWarned = true;
+    memFree(name);
+    return -1;
+  }
+  adoptLog(name, fresh, stdName);
+  return 0;
+}
+
+}  // namespace
+
 int logSwitchFile(bool forceNew) {
   if (!logOut.switchAllowed && logOut.stream) return -1;
   const char* pattern = logGetLogFileSetting();
-  char* name = nullptr;
-  if (pattern && *pattern && logExpandPattern(pattern, false, &name) == 0) {
-    if (!osFileIsStdOutputName(name) && osFileIsPresent(name)) {
-      logDebug(logCatLogging, "LogFile %s already exist\n", name);
-      logInfo(logCatLogging, "Regenerating logfile name to be unique\n");
-      osSleep(1000);
-      char* again = nullptr;
-      if (logExpandPattern(pattern, false, &again) == 0) replaceOwned(&name, again);
-      logDebug(logCatLogging, "Newly generated LogFile = %s\n", name);
-    }
-  }
+  char* name = expandLogName(pattern);
   if (!name) name = memStrDup("stderr");
 
   bool locked = logLock() == 0;
@@ -477,81 +583,10 @@ int logSwitchFile(bool forceNew) {
 
   int result = 0;
   if (logOut.currentFile && !forceNew && (strcmp(logOut.currentFile, name) == 0 || (!stdName && samePattern))) {
-    logInfo(logCatLogging, "Continuing logging in %s\n", logOut.currentFile);
-    logParseLevels(logGetLevelSetting());
-    const char* levels = logGetLevelSpec();
-    logInfo(logCatLogging, "Logging at level %s\n", levels ? levels : "<null>");
-    if (logOut.stream) {
-      logThreadSuppress();
-      iosWrapBufferedOutputStream(logOut.stream, logGetBufferSize());
-      logThreadUnsuppress();
-    }
+    continueLog();
     memFree(name);
-    logFlush();
   } else {
-    if (forceNew && logOut.stream && logOut.currentFile && strcmp(logOut.currentFile, name) == 0 && !stdName) {
-      logInfo(logCatLogging, "Switching log to %s\n", name);
-      IoStream* old = logOut.stream;
-      logOut.stream = nullptr;
-      iosClose(old);
-      logRotateFile(name, name, 1);
-    }
-    // Others may read the log while it is written, nothing more.
-    IoStream* fresh = osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, false, false);
-    if (!fresh) {
-      // The log that stays in use (standard error before the first open)
-      // still gets the levels asked for; the first failure is a warning.
-      logParseLevels(logGetLevelSetting());
-      logAt(logOut.openFailureWarned ? logLevelInfo : logLevelWarn, logCatLogging, "Failed to switch log to %s\n",
-            name);
-      logOut.openFailureWarned = true;
-      memFree(name);
-      result = -1;
-    } else {
-      memFree(logOut.previousFile);
-      logOut.previousFile = logOut.currentFile;
-      logOut.currentFile = name;
-      IoStream* old = logOut.stream;
-      if (old) logInfo(logCatLogging, "Switching log to %s\n", name);
-      logFlush();
-      snprintf(logOut.crashLogName, sizeof logOut.crashLogName, "%s", name);
-      const char* dir = nullptr;
-      uint32_t dirLen = 0;
-      osPathSplit(name, &dir, &dirLen, nullptr, nullptr, nullptr, nullptr);
-      if (!dir || stdName) {
-        logDebug(logCatLogging, "opsys.dump will use current dir\n");
-        osDumpSetDirectory(nullptr, processTypeNames[processType < processTypeCount ? processType : 0]);
-      } else {
-        // A file in the root directory has an empty directory part.
-        char* dumpDir = dirLen ? memStrDupN(dir, dirLen) : memStrDup(osPathSeparatorString);
-        osDumpSetDirectory(dumpDir, processTypeNames[processType < processTypeCount ? processType : 0]);
-        memFree(dumpDir);
-      }
-      logOut.stream = fresh;
-      logOut.currentSize = 0;
-      logParseLevels(logGetLevelSetting());
-      if (old) {
-        if (processType == 1 || processType == 2) osFileRedirectStdHandles(fresh);
-        iosClose(old);
-      }
-      if (logOut.previousFile) logInfo(logCatLogging, "Closed logfile %s\n", logOut.previousFile);
-      logThreadSuppress();
-      if (!stdName) {
-        uint64_t size = 0;
-        if (osFileGetInfo(name, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0)
-          logOut.currentSize = size;
-      }
-      iosWrapBufferedOutputStream(fresh, logGetBufferSize());
-      logThreadUnsuppress();
-      uint32_t at = processType == 1 ? logLevelInfo : logLevelDebug;
-      logAt(at, logCatLogging, "Logging to %s at level %s\n", logOut.currentFile, logGetLevelSpec());
-      iosLogStack(logLevelTrace, logCatLogging, fresh);
-      logAt(at, logCatLogging, "Flavor %s build %s\n", logFlavor, buildId);
-      if (processType == 1 && strchr(logGetLevelSpec(), ',')) logListLevels(false);
-      convLogCharsets();
-      osLogEnvironment();
-      if (logOut.keepCount && !stdName) logCleanupOldLogs();
-    }
+    result = openLog(name, forceNew, stdName);
   }
   logOut.switching = false;
   if (locked) logUnlock();
