@@ -100,8 +100,11 @@ uint32_t osProcessId() { return (uint32_t)getpid(); }
 
 int initPrimInstallControlHandler() {
   // A write past the file-size limit (ulimit -f) fails with EFBIG and the
-  // extraction rolls back, instead of the process ending half-way.
+  // extraction rolls back, instead of the process ending half-way. A write
+  // to a pipe nobody reads any more (the log's reader gone) fails with
+  // EPIPE, as it does on Windows, instead of ending the process half-way.
   signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
   if (signalPipe[0] >= 0) return 0;
   if (pipe(signalPipe) != 0) {
     osErrorReport(logCatInit, (uint32_t)errno, "SetConsoleCtrlHandler");

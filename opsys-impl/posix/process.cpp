@@ -70,13 +70,15 @@ int exitCodeOf(int status) {
   return -1;
 }
 
-// This process ignores SIGXFSZ (a write past the file-size limit then
-// fails instead of ending it); a child starts with the default action.
+// This process ignores SIGXFSZ and SIGPIPE (a write past the file-size
+// limit or into a pipe without reader then fails instead of ending it); a
+// child starts with the default actions.
 void childSignalDefaults(posix_spawnattr_t* attr) {
   posix_spawnattr_init(attr);
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGXFSZ);
+  sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(attr, &defaults);
   posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF);
 }
