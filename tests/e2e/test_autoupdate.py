@@ -87,7 +87,8 @@ def test_incomplete_installation_is_not_counted(plat, setup):
     exe, _, install, work = setup
     (install / "half" / "etc").mkdir(parents=True)
     (install / "half" / "etc" / "branch").write_text("# branch file\n" + RELEASE + "\n")
-    has(plat.check(exe, "--auto-update", "-d", install, work=work).stderr, "is not complete", "does not exist")
+    has(plat.check(exe, "--auto-update", "-d", install, work=work).stderr, "is not complete",
+        *(f"{name}{plat.exe_suffix} does not exist" for name in ("agentsvc", "agentctl")))  # every one is named
 
 
 def slow_installer(plat, work, script):

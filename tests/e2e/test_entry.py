@@ -7,6 +7,8 @@ from conftest import RELEASE, expect_rc, has
 
 BUILD_LINE = "Build: 2025.1.0-20250129_14-41a0bf0acd5"
 VERSION = BUILD_LINE.split()[1]
+# Names whose values the log masks, whatever their letter case.
+SECRETS = {"SFX_E2E_SECRET_TOKEN": "do-not-log-me", "SFX_E2E_PROXY_PASSWORD": "hunter2", "sfx_e2e_token": "tok-123"}
 RECORD = re.compile(r"^INFO  \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} Etc/GMT\S* \[\d+-utilix\] main\.main - Build", re.M)
 
 
@@ -33,14 +35,14 @@ def test_logfile_receives_the_records_or_falls_back(plat, tmp_path):
     prefixes; the run's environment is in it with secrets masked."""
     (log := tmp_path / "logs" / "x.log").parent.mkdir()
     r = expect_rc(plat.run(plat.stub, "--logfile", log, "--loglevel", "debug", "-v", cwd=tmp_path,
-                           env={"SFX_E2E_SECRET_TOKEN": "do-not-log-me", "SFX_E2E_PLAIN": "plain-value"}))
+                           env={**SECRETS, "SFX_E2E_PLAIN": "plain-value"}))
     assert r.stdout.strip() == VERSION
     assert (raw := log.read_bytes()).startswith(b"\xef\xbb\xbf")
     text = raw.decode("utf-8-sig")
     assert re.search(r"^DEBUG \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-\S+\] common\.logging - Logging to .*x\.log "
                      r"at level DEBUG", text, re.M), text[:2000]
-    has(text, "opsys.conv - Internal character set is UTF-8", "SFX_E2E_PLAIN=plain-value",
-        "SFX_E2E_SECRET_TOKEN=********", lacks=["do-not-log-me"])
+    has(text, "opsys.conv - Internal character set is UTF-8", "opsys.conv - HTTP hdr character set is ",
+        "SFX_E2E_PLAIN=plain-value", *(name + "=********" for name in SECRETS), lacks=SECRETS.values())
     assert "logParseLevels('debug'" not in r.stderr, "records belong in the file, not on standard error"
     # A log file that cannot be opened: standard error at the level asked for, one warning, the system's error text.
     r = expect_rc(plat.run(plat.stub, "--logfile", "/nonexistent/dir/x.log", "--loglevel", "debug", "-v", cwd=tmp_path))

@@ -38,8 +38,7 @@ TEST(OsConvNames, CodePagesFromNamesAndBack) {
     cpName(cp, name, sizeof name);
     EXPECT_EQ(cpFromName(name), cp) << name;
   }
-  EXPECT_STREQ(cpNameFormat(1252), "windows-%d");
-  EXPECT_STREQ(cpNameFormat(10079), "x-mac-icelandic");
+  EXPECT_EQ((TestNames{cpNameFormat(1252), cpNameFormat(10079)}), (TestNames{"windows-%d", "x-mac-icelandic"}));
 }
 
 TEST(OsConvBuffer, HoldsBackIncompleteUtf8) {
@@ -51,10 +50,11 @@ TEST(OsConvBuffer, HoldsBackIncompleteUtf8) {
   char* out = reinterpret_cast<char*>(1);
   EXPECT_EQ((std::tuple{convertBuffer("\xe2", &length, &out, nullptr, cpUtf8, cpUtf16Le), out, length}),
             (std::tuple{0, (char*)nullptr, 0u}));
-  // Starting halfway through a character is an error.
+  // Starting halfway through a character is an error, and so is code page 0.
   length = 2;
-  EXPECT_EQ(convertBuffer("\x82\xac", &length, &out, nullptr, cpUtf8, cpUtf16Le), -1);
-  EXPECT_EQ(convertBuffer("x", &length, &out, nullptr, 0, cpUtf8), -1);
+  EXPECT_EQ((std::tuple{convertBuffer("\x82\xac", &length, &out, nullptr, cpUtf8, cpUtf16Le),
+                        convertBuffer("x", &length, &out, nullptr, 0, cpUtf8)}),
+            (std::tuple{-1, -1}));
 }
 
 TEST(OsConvBuffer, RoundTripsThroughCodePages) {
@@ -76,8 +76,8 @@ TEST(OsConvInit, OptionsAreConsumedAndConvertStreams) {
   TestArgv a = {"prog", "a", "--filedata", "UTF-8", "b", "--pipedata", "iso-8859-1", "c"};
   ASSERT_EQ(convInit(&a.argc, &a.argv), 0);
   EXPECT_EQ(testStrings(a.argv, a.argc), (TestNames{"prog", "a", "b", "c"}));
-  EXPECT_STREQ(convCharsetName(convRoleFiledata), "UTF-8");
-  EXPECT_STREQ(convCharsetName(convRolePipedata), "iso-8859-1");
+  EXPECT_EQ((TestNames{convCharsetName(convRoleFiledata), convCharsetName(convRolePipedata)}),
+            (TestNames{"UTF-8", "iso-8859-1"}));
   EXPECT_EQ(convCharsetName(6), nullptr);
   auto pairOf = [](uint32_t pair) {
     uint32_t s = 9, t = 8;
@@ -86,8 +86,8 @@ TEST(OsConvInit, OptionsAreConsumedAndConvertStreams) {
   };
   const auto same = pairOf(convInternalToFiledata);  // filedata is internal: no conversion
   EXPECT_EQ(same.first, same.second);
-  EXPECT_EQ(pairOf(convInternalToPipedata), std::make_pair(65001u, 28591u));
-  EXPECT_EQ(pairOf(convPipedataToInternal), std::make_pair(28591u, 65001u));
+  EXPECT_EQ(std::tuple(pairOf(convInternalToPipedata), pairOf(convPipedataToInternal)),
+            std::tuple(std::pair(65001u, 28591u), std::pair(28591u, 65001u)));
   // The stream levels convert internal -> pipedata (UTF-8 -> ISO-8859-1) on the way out and back on the way in.
   FILE* f = tmpfile();
   ASSERT_NE(f, nullptr);
@@ -117,14 +117,12 @@ TEST(OsConvInit, OptionsAreConsumedAndConvertStreams) {
   EXPECT_EQ(iosWrapConversionInputStream(nullptr, 0), 0);
 
   // "--pipedata" last, without a value: it stays.
-  TestArgv last = {"prog", "--pipedata"};
-  EXPECT_EQ(convInit(&last.argc, &last.argv), 0);
-  EXPECT_EQ(testStrings(last.argv, last.argc), (TestNames{"prog", "--pipedata"}));
   // An unknown name fails its pairs.
-  TestArgv bogus = {"prog", "--filedata", "bogus-set"};
-  EXPECT_EQ(convInit(&bogus.argc, &bogus.argv), -1);
-  EXPECT_EQ(testStrings(bogus.argv, bogus.argc), (TestNames{"prog"}));
-  EXPECT_EQ(pairOf(convInternalToFiledata), same);
+  TestArgv last = {"prog", "--pipedata"}, bogus = {"prog", "--filedata", "bogus-set"};
+  EXPECT_EQ((std::tuple{convInit(&last.argc, &last.argv), testStrings(last.argv, last.argc),
+                        convInit(&bogus.argc, &bogus.argv), testStrings(bogus.argv, bogus.argc),
+                        pairOf(convInternalToFiledata)}),
+            (std::tuple{0, TestNames{"prog", "--pipedata"}, -1, TestNames{"prog"}, same}));
 }
 
 TEST(OsConvHelpers, Utf8DecodeAndMarks) {

@@ -15,11 +15,10 @@ TEST_F(OsDirHandleTest, OpensBelowWithoutFollowingLinksAndKnowsWhereItIs) {
   ASSERT_EQ(osDirHandleOpen(dir.c_str(), &base), 0);
   const std::string ab = std::string("a") + osPathSeparator + "b";
   ASSERT_EQ(osDirHandleOpenBelow(base, ab.c_str(), &below), 0);
-  EXPECT_EQ(osDirHandleIsAt(below, path(ab).c_str()), 1);
-  EXPECT_EQ(osDirHandleIsAt(below, path("a").c_str()), 0);
   OsDirHandle* none = nullptr;
-  EXPECT_EQ(osDirHandleOpenBelow(base, (ab + osPathSeparator + "..").c_str(), &none), -1);
-  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ((std::tuple{osDirHandleIsAt(below, path(ab).c_str()), osDirHandleIsAt(below, path("a").c_str()),
+                        osDirHandleOpenBelow(base, (ab + osPathSeparator + "..").c_str(), &none), none}),
+            (std::tuple{1, 0, -1, (OsDirHandle*)nullptr}));
   // On Windows the directories on the way are held: none can be renamed.
   // Elsewhere a renamed one is recognised by its path no more, and again
   // when a link there leads to it.
@@ -44,28 +43,23 @@ TEST_F(OsDirHandleTest, TakenNamesAreReportedAndLeftAlone) {
   ASSERT_EQ(osDirHandleOpen(dir.c_str(), &d), 0);
   writeText(path("x"), "mine");
   writeText(path("y"), "theirs");
-  bool taken = false;
-  EXPECT_EQ(osDirHandleCreateFile(d, "x", osFileTypeExtracted, &taken), nullptr);
-  EXPECT_TRUE(taken);
-  EXPECT_EQ(osDirHandleMove(d, "x", "y", &taken), -1);
-  EXPECT_TRUE(taken);
-  EXPECT_EQ(readText(path("x")) + readText(path("y")), "minetheirs");
-  EXPECT_EQ(osDirHandleKindOf(d, "x"), osDirEntryFile);
-  EXPECT_EQ(osDirHandleKindOf(d, "gone"), -1);
+  bool created = false, moved = false;
+  EXPECT_EQ((std::tuple{osDirHandleCreateFile(d, "x", osFileTypeExtracted, &created), created,
+                        osDirHandleMove(d, "x", "y", &moved), moved, readText(path("x")) + readText(path("y"))}),
+            (std::tuple{(IoStream*)nullptr, true, -1, true, "minetheirs"}));
+  EXPECT_EQ((std::tuple{osDirHandleKindOf(d, "x"), osDirHandleKindOf(d, "gone")}), (std::tuple{osDirEntryFile, -1}));
 
   // The file written is placed; something else at its name is not, and is
   // not discarded either.
-  IoStream* s = osDirHandleCreateFile(d, "t", osFileTypeExtracted, &taken);
+  IoStream* s = osDirHandleCreateFile(d, "t", osFileTypeExtracted, &created);
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(osFileStreamPlaceIn(s, d, "t", "placed"), osPlaceDone);
-  EXPECT_EQ(osFileStreamPlaceIn(s, d, "placed", "y"), osPlaceTaken);  // never replaces
+  // Placing never replaces.
+  EXPECT_EQ((std::tuple{osFileStreamPlaceIn(s, d, "t", "placed"), osFileStreamPlaceIn(s, d, "placed", "y")}),
+            (std::tuple{osPlaceDone, osPlaceTaken}));
   writeText(path("t"), "other");
-  EXPECT_EQ(osFileStreamPlaceIn(s, d, "t", "z"), osPlaceRefused);
-  EXPECT_EQ(osFileStreamDiscardIn(s, d, "t"), 0);
-  EXPECT_EQ(readText(path("t")), "other");
-  EXPECT_EQ(osFileStreamDiscardIn(s, d, "placed"), 1);
-  EXPECT_EQ(iosClose(s), 0);
-  EXPECT_FALSE(exists(path("placed")));
+  EXPECT_EQ((std::tuple{osFileStreamPlaceIn(s, d, "t", "z"), osFileStreamDiscardIn(s, d, "t"), readText(path("t")),
+                        osFileStreamDiscardIn(s, d, "placed"), iosClose(s), exists(path("placed"))}),
+            (std::tuple{osPlaceRefused, 0, "other", 1, 0, false}));
   osDirHandleClose(d);
 }
 

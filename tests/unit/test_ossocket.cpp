@@ -143,8 +143,7 @@ TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
   EXPECT_EQ((std::tuple{iosUrgentWrite(client, "!", 1, &urgentWritten), urgentWritten, iosUrgentRead(server, &c, 1, &n),
                         n, c}),
             (std::tuple{0, 1u, 0, 1u, '!'}));
-  iosClose(client);
-  client = nullptr;
+  iosClose(std::exchange(client, nullptr));
   n = 9;  // the close is readable, as the end of data
   EXPECT_EQ((std::tuple{iosCanRead(server, 5000), iosRead(server, &c, 1, &n), n}), (std::tuple{0, 0, 0u}));
 }
@@ -152,8 +151,7 @@ TEST_F(SocketPair, DataTravelsBothWaysUrgentOutOfBandAndCloseIsEndOfData) {
 // Writing to a gone peer fails with an error, not SIGPIPE, and from then on at once.
 TEST_F(SocketPair, PeerThatClosedGivesAWriteErrorNotASignal) {
   connectBoth();
-  iosClose(server);
-  server = nullptr;
+  iosClose(std::exchange(server, nullptr));
   std::string chunk(65536, 'z');
   TestStderr cap;
   int result = 0;
@@ -177,8 +175,7 @@ TEST_F(SocketPair, AcceptTimeoutRefusedConnectionAndEmptyAddress) {
   IoStream* none = nullptr;
   EXPECT_EQ((std::tuple{iosAccept(&none, listener, &timeout, nullptr), none}), (std::tuple{-1, (IoStream*)nullptr}));
   expectText(acceptLog.take(), {"No connection on 127.0.0.1:"});
-  iosClose(listener);
-  listener = nullptr;
+  iosClose(std::exchange(listener, nullptr));
   TestStderr refusedLog;
   EXPECT_EQ((std::tuple{osSocketConnect(&bound, osSocketConnectTimeoutMs, &client), client}),
             (std::tuple{-1, (IoStream*)nullptr}));
