@@ -170,11 +170,12 @@ void appendLiteral(StringBuffer* pattern, const char* text, uint32_t n) {
   }
 }
 
-// Everything after the archive is open and the options are read.
-int runMode(SfxRun* r, int argc, char** argv) {
-  // Directories given relative to the starting directory are resolved before
-  // the working directory changes, so that the lock and the installed-release
-  // check look where the caller meant.
+// Resolves the directories given relative to the starting directory, and
+// for an installation directory takes its lock, recovers an interrupted
+// update and checks the installed release; 0 or the exit code 2.
+int prepareTarget(SfxRun* r) {
+  // Resolved before the working directory changes, so that the lock and
+  // the installed-release check look where the caller meant.
   if (r->installDir) {
     if (osDirRealPath(r->startDir, r->installDir, &r->installDirAbs) != 0) return 2;
     r->installDir = r->installDirAbs;
@@ -183,72 +184,51 @@ int runMode(SfxRun* r, int argc, char** argv) {
     if (osDirRealPath(r->startDir, r->unpackDir, &r->unpackDirAbs) != 0) return 2;
     r->unpackDir = r->unpackDirAbs;
   }
-  if (r->installDir) {
-    // The lock is named by full path: the working directory changes back
-    // before the lock is released.
-    r->lockDir = osFileFullPath(r->installDir);
-    if (!r->lockDir || osDirSetWorking(r->installDir) != 0) return 2;
-    if (lockObtain(r->lockDir) != 0) return 2;
-    r->lockTaken = true;
-    if (recoverInterruptedUpdate(r->lockDir) != 0) return 2;
-    if (sfxCheckInstalledVersion(r->installDir) != 0) return 2;
-  }
-  // From the first thread on, a console interrupt is a stop request rather
-  // than an immediate exit: an extraction stopped half-way is rolled back
-  // (with the user's previous versions put back), and an interrupt during
-  // the script lets the driver clean up.
-  osThreadCreate("dummy-thread", sfxDummyThread, nullptr, nullptr, nullptr);
-  if (r->unpackDir) {
-    logInfo(logCatSfx, "Unzipping files in %s\n", r->unpackDir);
-    return zipWalk(&r->zip, nullptr, nullptr, zipWalkJournal, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
-  }
-  int verbosity;
-  if (r->autoUpdate) {
-    logInfo(logCatSfx, "Self-extracting files for auto-update\n");
-    r->pattern = "!register.properties";
+  if (!r->installDir) return 0;
+  // The lock is named by full path: the working directory changes back
+  // before the lock is released.
+  r->lockDir = osFileFullPath(r->installDir);
+  if (!r->lockDir || osDirSetWorking(r->installDir) != 0) return 2;
+  if (lockObtain(r->lockDir) != 0) return 2;
+  r->lockTaken = true;
+  if (recoverInterruptedUpdate(r->lockDir) != 0) return 2;
+  return sfxCheckInstalledVersion(r->installDir) != 0 ? 2 : 0;
+}
+
+// Installer mode: the archive's script found by a listing selects what is
+// extracted (every entry named like it) into a new temporary directory;
+// without a script everything goes into the working directory. 0 or -1.
+int chooseInstallerEntries(SfxRun* r, int* verbosity) {
+  if (zipWalk(&r->zip, &r->probeName, nullptr, zipWalkList, zipQuiet, nullptr) != 0) return -1;
+  const char* b = sbGet(&r->probeName);
+  const char* dot = strrchr(b, '.');
+  if (sbGetLength(&r->probeName) && dot && dot > b) {
+    StringBuffer pat;
+    sbInitHere(&pat);
+    appendLiteral(&pat, b, (uint32_t)(dot - b));
+    sbAppendString(&pat, "*.*");
+    r->patternText = sbTakeString(&pat);
+    sbClean(&pat);
+    r->pattern = r->patternText;
+    if (sfxCreateTempDir(&r->tempDir) != 0) return -1;
+    logDebug(logCatSfx, "Found an installer script, installing install scripts %s into '%s'\n", r->pattern, r->tempDir);
     logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
-    verbosity = r->verbosity >= 0 ? r->verbosity : 1;
-  } else if (r->pattern) {
-    logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
-    verbosity = r->verbosity;
-  } else {
-    if (zipWalk(&r->zip, &r->probeName, nullptr, zipWalkList, zipQuiet, nullptr) != 0) return 2;
-    const char* b = sbGet(&r->probeName);
-    const char* dot = strrchr(b, '.');
-    if (sbGetLength(&r->probeName) && dot && dot > b) {
-      StringBuffer pat;
-      sbInitHere(&pat);
-      appendLiteral(&pat, b, (uint32_t)(dot - b));
-      sbAppendString(&pat, "*.*");
-      r->patternText = sbTakeString(&pat);
-      sbClean(&pat);
-      r->pattern = r->patternText;
-      if (sfxCreateTempDir(&r->tempDir) != 0) return 2;
-      logDebug(logCatSfx, "Found an installer script, installing install scripts %s into '%s'\n", r->pattern,
-               r->tempDir);
-      logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
-      verbosity = r->verbosity;
-    } else {
-      char* cwd = osDirCurrent();
-      logInfo(logCatSfx, "Unzipping all files into directory %s\n", cwd ? cwd : ".");
-      memFree(cwd);
-      logDebug(logCatSfx, "Unzipping all files\n");
-      verbosity = r->verbosity >= 0 ? r->verbosity : 1;
-    }
+    *verbosity = r->verbosity;
+    return 0;
   }
-  if (r->autoUpdate && r->lockTaken) {
-    char* journal = updateJournalPath(r->lockDir);
-    const int kept = journal ? zipKeepJournalOnDisk(r->zip, journal) : -1;
-    memFree(journal);
-    if (kept != 0) return 2;
-  }
-  if (extractingWalk(r, verbosity) != 0) return 2;
-  if (sbGetLength(&r->script) == 0) return 0;
-  // The walk names the archive's script even when the pattern left it out;
-  // a script that was not extracted is not run.
-  // Only the very script this run wrote is run: a file of that name that
-  // was there before (the pattern left the archive's out) or was put there
-  // since (another directory put at its directory's path, say) is not.
+  char* cwd = osDirCurrent();
+  logInfo(logCatSfx, "Unzipping all files into directory %s\n", cwd ? cwd : ".");
+  memFree(cwd);
+  logDebug(logCatSfx, "Unzipping all files\n");
+  *verbosity = r->verbosity >= 0 ? r->verbosity : 1;
+  return 0;
+}
+
+// Runs the script the walk extracted, and only that very file: one of that
+// name that was there before (the pattern left the archive's out) or was
+// put there since (another directory put at its directory's path, say) is
+// not run.
+int runExtractedScript(SfxRun* r, int argc, char** argv) {
   char* extracted = nullptr;
   const int written = osDirRealPath(nullptr, sbGet(&r->script), &extracted) == 0
                           ? zipCheckWrittenScript(r->zip, extracted, &r->scriptHeld)
@@ -266,6 +246,40 @@ int runMode(SfxRun* r, int argc, char** argv) {
     return 2;
   }
   return runInstaller(r, argc, argv);
+}
+
+// Everything after the archive is open and the options are read.
+int runMode(SfxRun* r, int argc, char** argv) {
+  if (const int rc = prepareTarget(r)) return rc;
+  // From the first thread on, a console interrupt is a stop request rather
+  // than an immediate exit: an extraction stopped half-way is rolled back
+  // (with the user's previous versions put back), and an interrupt during
+  // the script lets the driver clean up.
+  osThreadCreate("dummy-thread", sfxDummyThread, nullptr, nullptr, nullptr);
+  if (r->unpackDir) {
+    logInfo(logCatSfx, "Unzipping files in %s\n", r->unpackDir);
+    return zipWalk(&r->zip, nullptr, nullptr, zipWalkJournal, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
+  }
+  int verbosity = r->verbosity;
+  if (r->autoUpdate) {
+    logInfo(logCatSfx, "Self-extracting files for auto-update\n");
+    r->pattern = "!register.properties";
+    logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
+    verbosity = r->verbosity >= 0 ? r->verbosity : 1;
+  } else if (r->pattern) {
+    logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
+  } else if (chooseInstallerEntries(r, &verbosity) != 0) {
+    return 2;
+  }
+  if (r->autoUpdate && r->lockTaken) {
+    char* journal = updateJournalPath(r->lockDir);
+    const int kept = journal ? zipKeepJournalOnDisk(r->zip, journal) : -1;
+    memFree(journal);
+    if (kept != 0) return 2;
+  }
+  if (extractingWalk(r, verbosity) != 0) return 2;
+  // The walk names the archive's script even when the pattern left it out.
+  return sbGetLength(&r->script) == 0 ? 0 : runExtractedScript(r, argc, argv);
 }
 
 // Ends the run's work on every path; -1 when an update could not be
