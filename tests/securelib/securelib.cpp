@@ -22,7 +22,9 @@ void* find(Symbol* table, int count, const char* name) {
 
 }  // namespace
 
-#if defined(_WIN32)
+// The build names the way a module exports its entries: dllexport where
+// modules are DLLs, default visibility elsewhere.
+#ifdef SECURE_DLLEXPORT
 #define SECURE_EXPORT extern "C" __declspec(dllexport)
 #else
 #define SECURE_EXPORT extern "C" __attribute__((visibility("default")))
