@@ -786,10 +786,44 @@ int osFileKindOf(const char* path) {
   return S_ISREG(st.st_mode) ? osDirEntryFile : osDirEntryOther;
 }
 
+namespace {
+
+// Where the object path opens really is, as the system names the open
+// descriptor (one query, where /proc shows descriptors); a new string, or
+// null when the system cannot say (the caller then walks the path).
+char* nameOfWhatOpens(const char* path) {
+#ifdef O_PATH
+  const int fd = ::open(path, O_PATH | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char* name = static_cast<char*>(::malloc(PATH_MAX + 1));
+  const ssize_t n = name ? ::readlink(link, name, PATH_MAX + 1) : -1;
+  ::close(fd);
+  // Not an absolute name that fits, or one the system marks as removed
+  // meanwhile (" (deleted)"): left to the walk.
+  static const char deleted[] = " (deleted)";
+  const size_t mark = sizeof deleted - 1;
+  if (n <= 0 || n > PATH_MAX || name[0] != '/' || ((size_t)n >= mark && memcmp(name + n - mark, deleted, mark) == 0)) {
+    ::free(name);
+    return nullptr;
+  }
+  name[n] = 0;
+  return name;
+#else
+  (void)path;
+  return nullptr;
+#endif
+}
+
+}  // namespace
+
 int osFileResolveLinks(const char* path, char** out) {
   *out = nullptr;
-  // A read-only query, so it goes to the C library directly.
-  char* real = path ? ::realpath(path, nullptr) : nullptr;
+  // A read-only query, so it goes to the C library directly: the name of
+  // what the path opens, else realpath, which asks about every component.
+  char* real = path ? nameOfWhatOpens(path) : nullptr;
+  if (!real && path) real = ::realpath(path, nullptr);
   if (!real) {
     osErrorReport(logCatFile, (uint32_t)(path ? errno : EINVAL), "Cannot resolve the links in %s",
                   path ? path : "<null>");
