@@ -445,12 +445,16 @@ template <bool careful, bool reachesBack>
       c += e;
       break;
     }
-    uint32_t d = lookupFixed<inflateDistanceBits>(distTable, b);
-    if (d & inflateEntrySpecial) {
-      st->length = (int)length;
-      st->state = inflateHuffmanDist;
-      stop = true;
-      break;
+    // Links are special entries too: one test for both in the common case.
+    uint32_t d = distTable[b & ((1u << inflateDistanceBits) - 1)];
+    if (d & inflateEntrySpecial) [[unlikely]] {
+      if (d & inflateEntryLink) d = distTable[(d >> 16) + lowBits(b >> inflateDistanceBits, inflateEntryCodeLength(d))];
+      if (d & inflateEntrySpecial) {
+        st->length = (int)length;
+        st->state = inflateHuffmanDist;
+        stop = true;
+        break;
+      }
     }
     saved = b;
     b >>= inflateEntryBits(d);
