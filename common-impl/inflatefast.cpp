@@ -83,7 +83,7 @@ inline void copy8(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 8); }
 inline void copy16(uint8_t* dst, const uint8_t* src) { memcpy(dst, src, 16); }
 
 // Bytes a match copy may write past the match's end.
-constexpr uint32_t copyOvershoot = 48;
+constexpr uint32_t copyOvershoot = 32;
 
 static_assert(15 + 2 * inflateLiteralBits + inflateLiteralBits <= 56, "three literals and a lookup per refill");
 static_assert(inflateRingSlack >= inflateMaxMatch + copyOvershoot, "a match at the ring's end stays in the slack");
@@ -103,10 +103,9 @@ constexpr uint8_t periodAtLeast8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
   if (distance >= 16) {
     copy16(dst, src);
     copy16(dst + 16, src + 16);
-    copy16(dst + 32, src + 32);
-    if (length > 48) {
-      dst += 48;
-      src += 48;
+    if (length > 32) {
+      dst += 32;
+      src += 32;
       do {
         copy16(dst, src);
         copy16(dst + 16, src + 16);
