@@ -621,8 +621,8 @@ uint32_t inflateFastLoop(InflateState* st) {
 // out[start..n) and at least fastMinInput bytes buffered in the level below.
 // out[0..start) are bytes the read decoded straight into its buffer before,
 // not yet copied to the ring, which ends with the bytes before out[0].
-// Decodes into out[start..n): with the wide loop while a whole match and its
-// copy overshoot still fit and 16 input bytes remain, then symbol by symbol
+// Decodes into out[start..n): with the wide loop while 16 input bytes remain
+// and each match with its copy overshoot still fits, then symbol by symbol
 // with exact copies, taking the next block of input from the level below
 // when the buffered bytes run out; no byte past out[n-1] is ever written. It
 // stops when the buffer is full, the input has nothing more for now, the
@@ -650,8 +650,9 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint3
   const uint8_t* in = buffered;
   const uint8_t* inStart = in;
   const uint8_t* inEnd = in + avail;
-  // A symbol starts only while the longest match plus the copy overshoot fit.
-  // (A smaller buffer is filled by exact decoding alone.)
+  // The narrow loop, and the wide one but for its last pass, start a symbol
+  // only while the longest match plus the copy overshoot fit. (A smaller
+  // buffer is filled by the careful pass and exact decoding alone.)
   const bool roomy = n >= directSlack;
   const uint32_t outLimit = roomy ? n - directSlack : 0;
   const uint32_t wideLimit = n - wideSlack;
