@@ -38,7 +38,7 @@ inline uint64_t lowBits(uint64_t v, uint32_t n) { return v & ((1ull << n) - 1); 
 // Tops the bit buffer up to 56..63 bits with one 8-byte load (8 bytes must
 // be readable at in). Only the low 6 bits of bc are used, so bc may carry
 // other bits above them (see the direct loop).
-inline void refillWord(uint64_t& bb, uint32_t& bc, const uint8_t*& in) {
+[[gnu::always_inline]] inline void refillWord(uint64_t& bb, uint32_t& bc, const uint8_t*& in) {
   bb |= loadLe<uint64_t>(in) << (bc & 63);
   in += 7 - ((bc >> 3) & 7);
   bc |= 56;
@@ -75,7 +75,7 @@ static_assert(lowMasks.v[0] == 0 && lowMasks.v[13] == 0x1FFF && lowMasks.v[63] =
 // The extra bits of a length or distance entry e from the bits saved before
 // its code. Such entries have bits 12-15 clear, so the code length is all of
 // e's bits 8-13, and a 64-bit shift takes only the low 6 bits of its count.
-inline uint32_t extraBits(uint64_t saved, uint32_t e) {
+[[gnu::always_inline]] inline uint32_t extraBits(uint64_t saved, uint32_t e) {
   return (uint32_t)((saved & lowMasks.v[e & 0xFF]) >> ((e >> 8) & 63));
 }
 
@@ -98,7 +98,7 @@ constexpr uint8_t periodAtLeast8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 // common lengths take no loop at all; up to copyOvershoot - 1 bytes past the
 // match may be written, which the callers leave room for (the unused part of
 // the ring, its slack, or the reader's buffer beyond the decoding limit).
-inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_t distance) {
+[[gnu::always_inline]] inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_t distance) {
   uint8_t* end = dst + length;
   if (distance >= 16) {
     copy16(dst, src);
@@ -150,6 +150,10 @@ inline void copyMatch(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_
 // two literals and then the longest match, and the bytes a wide copy may
 // write past it.
 constexpr uint32_t directSlack = 2 + inflateMaxMatch + copyOvershoot;
+// The wide loop checks each match against the room left instead: an
+// iteration starts while three literals and a copy's overshoot fit.
+constexpr uint32_t wideSlack = 3 + copyOvershoot;
+static_assert(inflateDirectMinOut > wideSlack, "a direct read leaves the wide loop room");
 
 // Copies a match in the direct loop whose source starts before out[0]: those
 // bytes come from the ring, which ends with the bytes decoded before out[0]
@@ -340,6 +344,142 @@ bool decodeExact(InflateState* st, uint64_t& bb, uint32_t& bc, uint8_t* out, uin
   return true;
 }
 
+// One pass of the wide direct loop over out[pos..), from in while in <=
+// inLimit and while out + pos <= opLimit when a symbol starts. A careful pass
+// (near the buffer's end) checks each match against matchEnd, the last place
+// a match may end with its copy's overshoot still in the buffer, and leaves
+// one that does not fit to the exact decoder; the other passes start a
+// symbol only while the longest match fits. A pass that cannot reach back
+// past out[0] (out[0..pos) holds a whole window) takes every match from out
+// without a test. True when decoding must stop: the block ended, or a code
+// the reference path reports.
+template <bool careful, bool reachesBack>
+[[gnu::always_inline]] inline bool decodeWide(InflateState* st, const DirectHistory* history, uint64_t& bb,
+                                              uint32_t& bc, const uint8_t*& in, const uint8_t* inLimit, uint8_t* out,
+                                              uint32_t& pos, const uint8_t* opLimit, const uint8_t* matchEnd) {
+  const uint32_t* litTable = st->literalTable->entries;
+  const uint32_t* distTable = st->distanceTable->entries;
+  constexpr uint32_t litMask = (1u << inflateLiteralBits) - 1;
+  // Every path through the loop ends with a refill (at least 56 bits held)
+  // and the entry of the next literal/length code already looked up, so the
+  // lookup overlaps the work of the symbol before it (a match copy above
+  // all). An entry is consumed as soon as it is read, with one shift by its
+  // bits 0-5, and whole entries are subtracted from c: only c's low byte is
+  // exact here (the entries' bits 6-7 are clear), which takes the masking off
+  // the critical path; it is trimmed on the way out. The bits live in copies
+  // here: bb and bc are passed by reference to the exact decoder, and would
+  // otherwise be stored at every change.
+  uint64_t b = bb;
+  uint32_t c = bc;
+  refillWord(b, c, in);
+  uint32_t e = litTable[b & litMask];
+  // The output position as a pointer in here (an index would be widened at
+  // every store).
+  uint8_t* op = out + pos;
+  bool stop = false;
+  while (in <= inLimit && op <= opLimit) {
+    uint64_t saved = b;  // the bits before this code: its extra bits and a way back
+    b >>= inflateEntryBits(e);
+    c -= e;
+    // Literals are tested first: their entries are never links, so the
+    // commonest symbol takes one test.
+    if (e & inflateEntryLiteral) {
+      // Up to three literals from one refill: the first may have come
+      // from a sub-table (15 bits), the next two are primary codes (11
+      // bits), so each is looked up with at least 30 bits held.
+      *op++ = (uint8_t)(e >> 16);
+      e = litTable[b & litMask];
+      if (e & inflateEntryLiteral) {
+        b >>= inflateEntryBits(e);
+        c -= e;
+        *op++ = (uint8_t)(e >> 16);
+        e = litTable[b & litMask];
+        if (e & inflateEntryLiteral) {
+          b >>= inflateEntryBits(e);
+          c -= e;
+          *op++ = (uint8_t)(e >> 16);
+          // At least 19 bits are left, so the next lookup need not wait
+          // for the refill.
+          e = litTable[b & litMask];
+          refillWord(b, c, in);
+          continue;
+        }
+      }
+      // The entry after the literals is not a literal: with the bits
+      // topped up it is taken at once, as at the top of the loop.
+      refillWord(b, c, in);
+      saved = b;
+      b >>= inflateEntryBits(e);
+      c -= e;
+    }
+    if (e & inflateEntrySpecial) {
+      if (e & inflateEntryLink) {
+        // A code longer than the primary width: take the entry from its
+        // sub-table (it holds the whole code length) and start again
+        // from the bits before the code.
+        uint32_t sub = litTable[(e >> 16) + lowBits(b, inflateEntryCodeLength(e))];
+        b = saved;
+        c += e;
+        e = sub;
+        continue;
+      }
+      if ((e >> 16) != 256) {
+        // Invalid or unreached code: left unconsumed for the reference
+        // path to report.
+        b = saved;
+        c += e;
+      } else {
+        st->state = inflateBlocks;
+        inflateReleaseBlockTables(st);
+      }
+      stop = true;
+      break;
+    }
+    // A length and a distance with their extra bits: at most 48 bits.
+    uint32_t length = (e >> 16) + extraBits(saved, e);
+    if (careful && op + length > matchEnd) [[unlikely]] {
+      // Too long for the room left: the length code goes back, and the
+      // exact decoder takes it.
+      b = saved;
+      c += e;
+      break;
+    }
+    // Links are special entries too: one test for both in the common case.
+    uint32_t d = distTable[b & ((1u << inflateDistanceBits) - 1)];
+    if (d & inflateEntrySpecial) [[unlikely]] {
+      if (d & inflateEntryLink) d = distTable[(d >> 16) + lowBits(b >> inflateDistanceBits, inflateEntryCodeLength(d))];
+      if (d & inflateEntrySpecial) {
+        st->length = (int)length;
+        st->state = inflateHuffmanDist;
+        stop = true;
+        break;
+      }
+    }
+    saved = b;
+    b >>= inflateEntryBits(d);
+    c -= d;
+    uint32_t distance = (d >> 16) + extraBits(saved, d);
+    // The next lookup goes first when the bits left cover the primary
+    // index (nearly always), so that it need not wait for the refill.
+    if ((c & 63) >= inflateLiteralBits) {
+      e = litTable[b & litMask];
+      refillWord(b, c, in);
+    } else {
+      refillWord(b, c, in);
+      e = litTable[b & litMask];
+    }
+    if (!reachesBack || distance <= (uint32_t)(op - out))
+      copyMatch(op, op - distance, length, distance);
+    else
+      copyMatchFromRing(history, op, length, distance);
+    op += length;
+  }
+  pos = (uint32_t)(op - out);
+  bb = b;
+  bc = c & 63;
+  return stop;
+}
+
 }  // namespace
 
 bool inflateNarrowBits = sizeof(void*) < 8;
@@ -481,8 +621,8 @@ uint32_t inflateFastLoop(InflateState* st) {
 // out[start..n) and at least fastMinInput bytes buffered in the level below.
 // out[0..start) are bytes the read decoded straight into its buffer before,
 // not yet copied to the ring, which ends with the bytes before out[0].
-// Decodes into out[start..n): with the wide loop while a whole match and its
-// copy overshoot still fit and 16 input bytes remain, then symbol by symbol
+// Decodes into out[start..n): with the wide loop while 16 input bytes remain
+// and each match with its copy overshoot still fits, then symbol by symbol
 // with exact copies, taking the next block of input from the level below
 // when the buffered bytes run out; no byte past out[n-1] is ever written. It
 // stops when the buffer is full, the input has nothing more for now, the
@@ -510,13 +650,12 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint3
   const uint8_t* in = buffered;
   const uint8_t* inStart = in;
   const uint8_t* inEnd = in + avail;
-  const uint32_t* litTable = lit->entries;
-  const uint32_t* distTable = dist->entries;
-  constexpr uint32_t litMask = (1u << inflateLiteralBits) - 1;
-  // A symbol starts only while the longest match plus the copy overshoot fit.
-  // (A smaller buffer is filled by exact decoding alone.)
+  // The narrow loop, and the wide one but for its last pass, start a symbol
+  // only while the longest match plus the copy overshoot fit. (A smaller
+  // buffer is filled by the careful pass and exact decoding alone.)
   const bool roomy = n >= directSlack;
   const uint32_t outLimit = roomy ? n - directSlack : 0;
+  const uint32_t wideLimit = n - wideSlack;
   const uint64_t before = st->total - start;  // bytes decoded before out[0]
   const DirectHistory history = {st, before, out};
   // The strict format must not decode a code from the last bits of the input
@@ -527,8 +666,8 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint3
   bool stop = false;        // a symbol the reference path must handle, or the block ended
 
   for (;;) {
-    bool wide = roomy && in + fastMinInput <= inEnd && pos <= outLimit;
-    if (wide && inflateNarrowBits) {
+    bool inputRoom = in + fastMinInput <= inEnd;
+    if (inflateNarrowBits && roomy && inputRoom && pos <= outLimit) {
       // The narrow loop starts with at most narrowMaxBits bits: symbols are
       // decoded from the bits held until that is so (input follows them, so
       // even the strict format may take them).
@@ -539,114 +678,24 @@ uint32_t inflateFastDirect(InflateState* st, uint8_t* out, uint32_t start, uint3
         if (decodeNarrow(st, bb, bc, in, inEnd - 15, out, pos, outLimit, before)) break;
         continue;
       }
-    } else if (wide) {
+    } else if (!inflateNarrowBits && inputRoom && pos <= wideLimit) {
       // An iteration refills at most twice (literals, then a match), each
       // time advancing at most 7 bytes and loading 8.
       const uint8_t* inLimit = inEnd - 15;
-      // Every path through the loop ends with a refill (at least 56 bits
-      // held) and the entry of the next literal/length code already looked
-      // up, so the lookup overlaps the work of the symbol before it (a match
-      // copy above all). An entry is consumed as soon as it is read, with one
-      // shift by its bits 0-5, and whole entries are subtracted from c: only
-      // c's low byte is exact here (the entries' bits 6-7 are clear), which
-      // takes the masking off the critical path; it is trimmed on the way out.
-      // The bits live in copies here: bb and bc are passed by reference to
-      // the exact decoder, and would otherwise be stored at every change.
-      uint64_t b = bb;
-      uint32_t c = bc;
-      refillWord(b, c, in);
-      uint32_t e = litTable[b & litMask];
-      // The output position as a pointer in here (an index would be widened
-      // at every store).
-      uint8_t* op = out + pos;
-      uint8_t* const opLimit = out + outLimit;
-      while (in <= inLimit && op <= opLimit) {
-        uint64_t saved = b;  // the bits before this code: its extra bits and a way back
-        b >>= inflateEntryBits(e);
-        c -= e;
-        // Literals are tested first: their entries are never links, so the
-        // commonest symbol takes one test.
-        if (e & inflateEntryLiteral) {
-          // Up to three literals from one refill: the first may have come
-          // from a sub-table (15 bits), the next two are primary codes (11
-          // bits), so each is looked up with at least 30 bits held.
-          *op++ = (uint8_t)(e >> 16);
-          e = litTable[b & litMask];
-          if (e & inflateEntryLiteral) {
-            b >>= inflateEntryBits(e);
-            c -= e;
-            *op++ = (uint8_t)(e >> 16);
-            e = litTable[b & litMask];
-            if (e & inflateEntryLiteral) {
-              b >>= inflateEntryBits(e);
-              c -= e;
-              *op++ = (uint8_t)(e >> 16);
-              // At least 19 bits are left, so the next lookup need not wait
-              // for the refill.
-              e = litTable[b & litMask];
-              refillWord(b, c, in);
-              continue;
-            }
-          }
-          // The entry after the literals is not a literal: with the bits
-          // topped up it is taken at once, as at the top of the loop.
-          refillWord(b, c, in);
-          saved = b;
-          b >>= inflateEntryBits(e);
-          c -= e;
-        }
-        if (e & inflateEntrySpecial) {
-          if (e & inflateEntryLink) {
-            // A code longer than the primary width: take the entry from its
-            // sub-table (it holds the whole code length) and start again
-            // from the bits before the code.
-            uint32_t sub = litTable[(e >> 16) + lowBits(b, inflateEntryCodeLength(e))];
-            b = saved;
-            c += e;
-            e = sub;
-            continue;
-          }
-          if ((e >> 16) != 256) {
-            // Invalid or unreached code: left unconsumed for the reference
-            // path to report.
-            b = saved;
-            c += e;
-          } else {
-            st->state = inflateBlocks;
-            inflateReleaseBlockTables(st);
-          }
-          stop = true;
-          break;
-        }
-        // A length and a distance with their extra bits: at most 48 bits.
-        uint32_t length = (e >> 16) + extraBits(saved, e);
-        uint32_t d = lookupFixed<inflateDistanceBits>(distTable, b);
-        if (d & inflateEntrySpecial) {
-          st->length = (int)length;
-          st->state = inflateHuffmanDist;
-          stop = true;
-          break;
-        }
-        saved = b;
-        b >>= inflateEntryBits(d);
-        c -= d;
-        uint32_t distance = (d >> 16) + extraBits(saved, d);
-        // The next lookup goes first when the bits left cover the primary
-        // index (nearly always), so that it need not wait for the refill.
-        if ((c & 63) >= inflateLiteralBits) {
-          e = litTable[b & litMask];
-          refillWord(b, c, in);
-        } else {
-          refillWord(b, c, in);
-          e = litTable[b & litMask];
-        }
-        copyDirectMatch(&history, out, op, length, distance);
-        op += length;
-      }
-      pos = (uint32_t)(op - out);
-      bb = b;
-      bc = c & 63;
+      const uint8_t* matchEnd = out + n - copyOvershoot;
+      // The first window of the buffer may reach back into the ring; the
+      // rest may not; the last part checks each match against the room left.
+      const bool careful = !roomy || pos > outLimit;
+      if (careful)
+        stop = decodeWide<true, true>(st, &history, bb, bc, in, inLimit, out, pos, out + wideLimit, matchEnd);
+      else if (pos < inflateWindowSize)
+        stop = decodeWide<false, true>(st, &history, bb, bc, in, inLimit, out, pos,
+                                       out + (outLimit < inflateWindowSize ? outLimit : inflateWindowSize), matchEnd);
+      else
+        stop = decodeWide<false, false>(st, &history, bb, bc, in, inLimit, out, pos, out + outLimit, matchEnd);
       if (stop) break;
+      // Only the output limit of this pass was reached: on with the next.
+      if (!careful && in <= inLimit) continue;
     }
     // Near the end of the input or of the buffer: whole bytes, exact copies.
     while (bc < 56 && in < inEnd) {  // at most 63 bits held

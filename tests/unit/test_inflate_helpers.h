@@ -101,9 +101,9 @@ inline void closeStack(IoStream* s) {
 // Reads through the inflate level on `s`, read i asking for size(i) bytes, until it gives nothing, fails or goes.
 template <typename SizeFn>
 void readLevel(IoStream* s, Decoded& d, SizeFn size) {
-  std::vector<uint8_t> buf(1 << 17);
   for (size_t i = 0; s->ops == &inflateInputStreamOps; i++) {
-    d.lastResult = iosRead(s, buf.data(), size(i), &d.lastGot);
+    std::vector<uint8_t> buf(size(i));  // exactly the read's size: a write past it is caught under ASan
+    d.lastResult = iosRead(s, buf.data(), (uint32_t)buf.size(), &d.lastGot);
     d.out.append(reinterpret_cast<char*>(buf.data()), d.lastGot);
     d.failed = d.lastResult != 0;
     if (d.failed || d.lastGot == 0) break;
