@@ -1,11 +1,12 @@
 // Inflate and CRC-32 benchmark: decodes every deflated member of a ZIP file
-// through the InflateInputStream level (from memory, 64 KiB reads), through
+// through the InflateInputStream level (from memory, in reads of the size
+// extraction asks for, 256 KiB, or READ_BYTES), through
 // zlib (raw inflate, 32 KiB output chunks) and through libdeflate (whole
 // buffer), checks every result against the member's CRC-32, and prints MB/s
 // of decompressed data and the ratios; then crc32Update against zlib's crc32.
 //
-// Usage: bench_inflate PAYLOAD.zip [ROUNDS [sfx]]   (make-payload.py makes one;
-// "sfx" stops after our decoder, for profiling)
+// Usage: bench_inflate PAYLOAD.zip [ROUNDS [READ_BYTES] [sfx]]   (make-payload.py
+// makes one; "sfx" stops after our decoder, for profiling)
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -22,6 +23,10 @@
 #include "memory.h"
 
 namespace {
+
+// Bytes asked of the decoder per read: what extraction asks per chunk, unless
+// the command line says otherwise.
+uint32_t readSize = 262144;
 
 struct Member {
   const uint8_t* data;  // compressed bytes
@@ -90,7 +95,7 @@ bool decodeSfx(const Member& m, uint8_t* out) {
   uint32_t have = 0;
   bool ok = true;
   while (s->ops == &inflateInputStreamOps) {
-    uint32_t want = m.size - have < 65536 ? m.size - have : 65536;
+    uint32_t want = m.size - have < readSize ? m.size - have : readSize;
     uint8_t sink[1];
     uint32_t got = 0;
     if (iosRead(s, want ? out + have : sink, want ? want : 1, &got) != 0) {
@@ -164,12 +169,19 @@ double run(const char* name, bool (*decode)(const Member&, uint8_t*), const std:
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: %s PAYLOAD.zip [ROUNDS]\n", argv[0]);
+    fprintf(stderr, "usage: %s PAYLOAD.zip [ROUNDS [READ_BYTES] [sfx]]\n", argv[0]);
     return 2;
   }
   memInit();
   for (uint32_t c = 0; c < logCatCount; c++) logLevels[c] = logLevelNone;
   int rounds = argc > 2 ? atoi(argv[2]) : 3;
+  bool sfxOnly = false;
+  for (int i = 3; i < argc; i++) {
+    if (strcmp(argv[i], "sfx") == 0)
+      sfxOnly = true;
+    else if (atoi(argv[i]) > 0)
+      readSize = (uint32_t)atoi(argv[i]);
+  }
   FILE* f = fopen(argv[1], "rb");
   if (!f) {
     perror(argv[1]);
@@ -192,12 +204,12 @@ int main(int argc, char** argv) {
     totalOut += m.size;
     if (m.size > largest) largest = m.size;
   }
-  printf("%zu deflated members, %.1f MB -> %.1f MB (ratio %.3f), best of %d\n", members.size(), totalIn / 1e6,
-         totalOut / 1e6, (double)totalIn / (double)totalOut, rounds);
+  printf("%zu deflated members, %.1f MB -> %.1f MB (ratio %.3f), best of %d, sfx reads %u bytes at a time\n",
+         members.size(), totalIn / 1e6, totalOut / 1e6, (double)totalIn / (double)totalOut, rounds, readSize);
   std::vector<uint8_t> out(largest + 1);
   ldd = libdeflate_alloc_decompressor();
   double sfx = run("sfx inflate", decodeSfx, members, out, rounds, totalOut);
-  if (argc > 3 && strcmp(argv[3], "sfx") == 0) return 0;  // profiling our decoder alone
+  if (sfxOnly) return 0;  // profiling our decoder alone
   double zl = run("zlib", decodeZlib, members, out, rounds, totalOut);
   double ld = run("libdeflate", decodeLibdeflate, members, out, rounds, totalOut);
   libdeflate_free_decompressor(ldd);
