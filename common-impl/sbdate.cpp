@@ -66,6 +66,86 @@ void appendNumber(StringBuffer* sb, int value, uint32_t width) {
   sbPrintf(sb, "%0*d", (int)width, value);
 }
 
+// Appends the field that `run` repetitions of the pattern letter c stand
+// for (numbers zero-padded to run digits, names from the C library); any
+// other letter stands for itself.
+void appendDateField(StringBuffer* sb, char c, uint32_t run, const struct tm& tm, int millis, uint64_t seconds) {
+  const char* conv = nullptr;
+  switch (c) {
+    case 'D':
+      appendNumber(sb, tm.tm_yday + 1, run);
+      break;
+    case 'H':
+      appendNumber(sb, tm.tm_hour, run);
+      break;
+    case 'K':
+      appendNumber(sb, tm.tm_hour % 12, run);
+      break;
+    case 'S':
+      appendNumber(sb, millis, run);
+      break;
+    case 'W':
+      appendNumber(sb, tm.tm_mday / 7, run);
+      break;
+    case 'd':
+      appendNumber(sb, tm.tm_mday, run);
+      break;
+    case 'h':
+      appendNumber(sb, tm.tm_hour % 12 == 0 ? 12 : tm.tm_hour % 12, run);
+      break;
+    case 'k':
+      appendNumber(sb, tm.tm_hour == 0 ? 24 : tm.tm_hour, run);
+      break;
+    case 'm':
+      appendNumber(sb, tm.tm_min, run);
+      break;
+    case 's':
+      appendNumber(sb, tm.tm_sec, run);
+      break;
+    case 'y':
+      appendNumber(sb, run <= 2 ? (tm.tm_year + 1900) % 100 : tm.tm_year + 1900, run);
+      break;
+    case 'M':
+      if (run <= 2)
+        appendNumber(sb, tm.tm_mon + 1, run);
+      else
+        conv = run == 3 ? "%b" : "%B";
+      break;
+    case 'E':
+      conv = run <= 2 ? "%u" : run == 3 ? "%a" : "%A";
+      break;
+    case 'F':
+      conv = "%u";
+      break;
+    case 'Z':
+      conv = "%z";
+      break;
+    case 'a':
+      conv = "%p";
+      break;
+    case 'w':
+      conv = "%V";
+      break;
+    case 'z':
+      conv = "%Z";
+      break;
+    case 'G':
+      sbAppendString(sb, "AD");
+      break;
+    default:
+      for (uint32_t i = 0; i < run; i++) sbAppendChar(sb, c);
+      break;
+  }
+  if (conv) {
+    char text[79];
+    textField(text, sizeof text, conv, &tm, seconds);
+    if (text[0]) {
+      sbAppendString(sb, text);
+      logDebug(logCatStringBuf, "strftime('%s',%" PRIu64 ") = '%s'\n", conv, seconds, text);
+    }
+  }
+}
+
 }  // namespace
 
 int sbAppendDateFormat(StringBuffer* sb, uint64_t ms, const char* pattern) {
@@ -94,80 +174,7 @@ int sbAppendDateFormat(StringBuffer* sb, uint64_t ms, const char* pattern) {
     }
     uint32_t run = 1;
     while (p[run] == c) run++;
-    const char* conv = nullptr;
-    switch (c) {
-      case 'D':
-        appendNumber(sb, tm.tm_yday + 1, run);
-        break;
-      case 'H':
-        appendNumber(sb, tm.tm_hour, run);
-        break;
-      case 'K':
-        appendNumber(sb, tm.tm_hour % 12, run);
-        break;
-      case 'S':
-        appendNumber(sb, millis, run);
-        break;
-      case 'W':
-        appendNumber(sb, tm.tm_mday / 7, run);
-        break;
-      case 'd':
-        appendNumber(sb, tm.tm_mday, run);
-        break;
-      case 'h':
-        appendNumber(sb, tm.tm_hour % 12 == 0 ? 12 : tm.tm_hour % 12, run);
-        break;
-      case 'k':
-        appendNumber(sb, tm.tm_hour == 0 ? 24 : tm.tm_hour, run);
-        break;
-      case 'm':
-        appendNumber(sb, tm.tm_min, run);
-        break;
-      case 's':
-        appendNumber(sb, tm.tm_sec, run);
-        break;
-      case 'y':
-        appendNumber(sb, run <= 2 ? (tm.tm_year + 1900) % 100 : tm.tm_year + 1900, run);
-        break;
-      case 'M':
-        if (run <= 2)
-          appendNumber(sb, tm.tm_mon + 1, run);
-        else
-          conv = run == 3 ? "%b" : "%B";
-        break;
-      case 'E':
-        conv = run <= 2 ? "%u" : run == 3 ? "%a" : "%A";
-        break;
-      case 'F':
-        conv = "%u";
-        break;
-      case 'Z':
-        conv = "%z";
-        break;
-      case 'a':
-        conv = "%p";
-        break;
-      case 'w':
-        conv = "%V";
-        break;
-      case 'z':
-        conv = "%Z";
-        break;
-      case 'G':
-        sbAppendString(sb, "AD");
-        break;
-      default:
-        sbAppendData(sb, p, run);
-        break;
-    }
-    if (conv) {
-      char text[79];
-      textField(text, sizeof text, conv, &tm, seconds);
-      if (text[0]) {
-        sbAppendString(sb, text);
-        logDebug(logCatStringBuf, "strftime('%s',%" PRIu64 ") = '%s'\n", conv, seconds, text);
-      }
-    }
+    appendDateField(sb, c, run, tm, millis, seconds);
     p += run;
   }
   return 0;
