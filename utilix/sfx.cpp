@@ -65,11 +65,11 @@ int extractingWalk(SfxRun* r, int verbosity) {
 
 // The installer's argument vector: script, the caller's arguments, then
 // "-f" and "-l" unless the caller gave them. The strings are borrowed.
-const char** buildInstallerArgs(SfxRun* r, int argc, char** argv, int* slots) {
-  const char** v = memNewArray(const char*, argc + 6);
+const char** buildInstallerArgs(SfxRun* r, const OsScriptCommand* command, int argc, char** argv, int* slots) {
+  const char** v = memNewArray(const char*, argc + 5 + SFX_ARRAY_SIZE(command->words));
   int n = 0;
   bool fSeen = false, lSeen = false;
-  if (const char* interpreter = osScriptInterpreter(r->scriptPath)) v[n++] = interpreter;
+  for (int i = 0; i < command->count; i++) v[n++] = command->words[i];
   v[n++] = r->scriptPath;
   for (int i = 1; i < argc; i++) {
     v[n++] = argv[i];
@@ -100,7 +100,9 @@ int runInstaller(SfxRun* r, int argc, char** argv) {
     r->scriptPath = memStrDup(sbGet(&r->script));
   }
   int slots = 0;
-  const char** args = buildInstallerArgs(r, argc, argv, &slots);
+  OsScriptCommand command;
+  osScriptCommand(r->scriptPath, r->scriptHeld, &command);
+  const char** args = buildInstallerArgs(r, &command, argc, argv, &slots);
   logDebug(logCatSfx, "Executing %s with %d arguments\n", r->scriptPath, slots);
   for (int i = 0; i < slots; i++) logDebug(logCatSfx, "[%d] = '%s'\n", i, args[i] ? args[i] : "(null)");
 

@@ -1,10 +1,33 @@
 // POSIX backend only: shell scripts run with /bin/sh, so that a script
 // extracted without its execute bit still runs.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 
+#include "logging.h"
 #include "osscript.h"
+#include "posixsys.h"
 
-const char* osScriptInterpreter(const char* scriptPath) {
+void osScriptCommand(const char* scriptPath, IoStream* held, OsScriptCommand* out) {
+  memset(out, 0, sizeof *out);
   size_t n = strlen(scriptPath);
-  return n >= 3 && strcmp(scriptPath + n - 3, ".sh") == 0 ? "/bin/sh" : nullptr;
+  if (n < 3 || strcmp(scriptPath + n - 3, ".sh") != 0) return;
+  out->words[out->count++] = "/bin/sh";
+  // Nothing stops a rename over a held file here: the shell reads the held
+  // file itself, through the descriptor the child inherits, and the path
+  // is still the script's $0. Without /dev/fd the path is read.
+  const int fd = held ? posixFileDescriptor(held) : -1;
+  const int flags = fd >= 0 ? fcntl(fd, F_GETFD) : -1;
+  // Where /dev/fd/N shares the descriptor's offset, the shell starts
+  // reading where the check left off: the offset goes back to the start.
+  if (flags < 0 || access("/dev/fd", F_OK) != 0 || lseek(fd, 0, SEEK_SET) != 0 ||
+      fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) != 0) {
+    logWarn(logCatProcess, "The shell reads %s by its name\n", scriptPath);
+    return;
+  }
+  snprintf(out->source, sizeof out->source, ". /dev/fd/%d", fd);
+  out->words[out->count++] = "-c";
+  out->words[out->count++] = out->source;
 }

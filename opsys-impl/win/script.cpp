@@ -1,4 +1,6 @@
 // Windows backend only: CreateProcess starts .cmd and .exe scripts itself.
+#include <cstring>
+
 #include "osscript.h"
 
-const char* osScriptInterpreter(const char*) { return nullptr; }
+void osScriptCommand(const char*, IoStream*, OsScriptCommand* out) { memset(out, 0, sizeof *out); }

@@ -9,11 +9,14 @@
 #include <tuple>
 
 #include "initprim.h"
+#include "osdir.h"
 #include "osdump.h"
 #include "osenv.h"
 #include "osprocess.h"
+#include "osscript.h"
 #include "processprim.h"
 #include "test_os_helpers.h"
+#include "testenv.h"
 
 namespace {
 
@@ -214,6 +217,25 @@ TEST_F(OsProcess, InterpreterRunsCommandTextAndHandlesOutMeanNoWait) {
   EXPECT_EQ((std::tuple{osRunCommand(("\"" + self + "\" --child-- exit 0").c_str(), nullptr, out, nullptr, nullptr, &h),
                         h.processId != 0, testTakeText(osGetProcessDescription())}),
             (std::tuple{0, true, "standalone"}));
+}
+
+// A shell script held open after its check is what runs, with its path as $0: not a file renamed over its name
+// since. (Windows starts .cmd scripts itself, and nobody may rename over a held one there.)
+TEST_F(OsProcess, HeldScriptIsWhatRuns) {
+  if (osPathSeparator == '\\') GTEST_SKIP() << "no shell scripts";
+  const std::string dir = testFreshDir("script").string(), path = dir + "/installer.sh", other = dir + "/other.sh";
+  std::ofstream(path) << "echo \"checked $0 $1\"\n";
+  std::ofstream(other) << "echo planted\n";
+  IoStream* held = osFileOpenStream(path.c_str(), osFileModeReadHeld, 0, nullptr);
+  ASSERT_NE(held, nullptr);
+  ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
+  OsScriptCommand command;
+  osScriptCommand(path.c_str(), held, &command);
+  std::vector<const char*> argv(command.words, command.words + command.count);
+  argv.insert(argv.end(), {path.c_str(), "-f", nullptr});
+  EXPECT_EQ(osRunArgv(argv.data(), nullptr, out, nullptr, nullptr), 0);
+  EXPECT_EQ(testTakeText(sbTakeString(out)), "checked " + path + " -f\n");
+  iosClose(held);
 }
 
 }  // namespace
