@@ -18,8 +18,10 @@ void osScriptCommand(const char* scriptPath, IoStream* held, OsScriptCommand* ou
   // Nothing stops a rename over a held file here: the shell reads the held
   // file itself, through the descriptor the child inherits, and the path
   // is still the script's $0. Without /dev/fd the path is read.
+  // A descriptor among the child's standard ones (this process was started
+  // with them closed) would be replaced in the child by its stream.
   const int fd = held ? posixFileDescriptor(held) : -1;
-  const int flags = fd >= 0 ? fcntl(fd, F_GETFD) : -1;
+  const int flags = fd > 2 ? fcntl(fd, F_GETFD) : -1;
   // Where /dev/fd/N shares the descriptor's offset, the shell starts
   // reading where the check left off: the offset goes back to the start.
   if (flags < 0 || access("/dev/fd", F_OK) != 0 || lseek(fd, 0, SEEK_SET) != 0 ||
