@@ -26,6 +26,21 @@ inline void winEntryRestrictDllSearch() {
     return entry(argc, reinterpret_cast<const void* const*>(argv)); \
   }
 #else
-#define SFX_PROGRAM_ENTRY(entry) \
-  int main(int argc, char** argv) { return entry(argc, reinterpret_cast<const void* const*>(argv)); }
+#include <fcntl.h>
+#include <unistd.h>
+
+// Opens /dev/null on each of the standard descriptors the program was
+// started without: otherwise the first file or pipe the program opens
+// takes that number, and what is meant for standard output or error (log
+// records, say) is written into it.
+inline void posixEntryOpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0) _exit(3);
+}
+
+#define SFX_PROGRAM_ENTRY(entry)                                    \
+  int main(int argc, char** argv) {                                 \
+    posixEntryOpenStandardDescriptors();                            \
+    return entry(argc, reinterpret_cast<const void* const*>(argv)); \
+  }
 #endif
