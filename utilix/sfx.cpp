@@ -47,7 +47,7 @@ struct SfxRun {
   StringBuffer script;     // installer script met by the extracting walk
   StringBuffer probeName;  // installer script met by the probe walk
   char* startDir;          // working directory on entry (owned)
-  char* tempDir;           // temporary installer directory (owned)
+  SfxTempDir temp;         // temporary installer directory, when made
   char* scriptPath;        // absolute script path (owned)
   IoStream* scriptHeld;    // the script checked, held open while it runs, or null
   char* stdoutLog;         // "stdout.log" in the temporary directory (owned)
@@ -91,10 +91,10 @@ const char** buildInstallerArgs(SfxRun* r, const OsScriptCommand* command, int a
 
 // Runs the installer script and reacts to its result.
 int runInstaller(SfxRun* r, int argc, char** argv) {
-  if (r->tempDir) {
+  if (r->temp.path) {
     char* base = nullptr;
-    if (osFileJoinPath(r->tempDir, "stdout.log", &r->stdoutLog) != 0) return 2;
-    if (osDirRealPath(r->tempDir, sbGet(&r->script), &base) != 0) return 2;
+    if (osFileJoinPath(r->temp.path, "stdout.log", &r->stdoutLog) != 0) return 2;
+    if (osDirRealPath(r->temp.path, sbGet(&r->script), &base) != 0) return 2;
     r->scriptPath = base;
   } else {
     r->scriptPath = memStrDup(sbGet(&r->script));
@@ -112,13 +112,13 @@ int runInstaller(SfxRun* r, int argc, char** argv) {
   r->scriptHeld = nullptr;
   int result;
   if (rc == 0) {
-    if (r->tempDir) osDirEnumerateEntries(r->tempDir, sfxDumpLogFile, nullptr, osDirEntryAny, 0);
+    sfxDumpLogs(&r->temp);
     logInfo(logCatSfx, r->autoUpdate ? "Auto-update installer succeeded\n" : "Installation succeeded\n");
     result = 0;
   } else {
     // The script's logs sit in directories the walk created: copy them
     // before the rollback removes those.
-    if (r->tempDir) osDirEnumerateEntries(r->tempDir, sfxDumpLogFile, nullptr, osDirEntryAny, 0);
+    sfxDumpLogs(&r->temp);
     zipRollback(&r->zip);
     logError(logCatSfx, r->autoUpdate ? "Auto-update installer failed\n" : "Installation failed\n");
     result = 2;
@@ -212,8 +212,9 @@ int chooseInstallerEntries(SfxRun* r, int* verbosity) {
     r->patternText = sbTakeString(&pat);
     sbClean(&pat);
     r->pattern = r->patternText;
-    if (sfxCreateTempDir(&r->tempDir) != 0) return -1;
-    logDebug(logCatSfx, "Found an installer script, installing install scripts %s into '%s'\n", r->pattern, r->tempDir);
+    if (sfxCreateTempDir(&r->temp) != 0) return -1;
+    logDebug(logCatSfx, "Found an installer script, installing install scripts %s into '%s'\n", r->pattern,
+             r->temp.path);
     logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
     *verbosity = r->verbosity;
     return 0;
@@ -303,13 +304,9 @@ int cleanUp(SfxRun* r) {
   // The archive's journals end before the temporary directory goes: what
   // the walk wrote there is finished with, not looked for after it is gone.
   zipExit(&r->zip);
-  if (r->tempDir) {
-    osDirRemoveContents(r->tempDir, false);
-    osDirRemove(r->tempDir, nullptr);
-  }
+  sfxRemoveTempDir(&r->temp);
   sbClean(&r->script);
   sbClean(&r->probeName);
-  memFree(r->tempDir);
   memFree(r->scriptPath);
   memFree(r->startDir);
   memFree(r->lockDir);
@@ -323,8 +320,11 @@ int cleanUp(SfxRun* r) {
 
 void sfxDummyThread(void*) { logDebug(logCatSfx, "installer dummy thread\n"); }
 
-int sfxCreateTempDir(char** path) {
-  *path = nullptr;
+namespace {
+
+// The base directory of temporary installer directories: TEMP, TMP or
+// TMPDIR, else the executable's directory (owned; null, logged, when none).
+char* tempBase() {
   char* base = nullptr;
   const char* env = osGetEnv("TEMP");
   if (!env || !*env) env = osGetEnv("TMP");
@@ -333,65 +333,149 @@ int sfxCreateTempDir(char** path) {
     osDirRealPath(nullptr, env, &base);  // absolute and normalised
   else
     base = osCopyExecutableDirectory();
-  if (!base) {
-    logError(logCatSfx, "No directory for the temporary installer directory\n");
+  if (!base) logError(logCatSfx, "No directory for the temporary installer directory\n");
+  return base;
+}
+
+// 1 when `name` in parent is a directory of identity id (not a link, not
+// another directory), 0 when not, -1 when it cannot be asked.
+int holdsDirectory(const OsDirHandle* parent, const char* name, const OsFileId& id) {
+  OsFileId now = {};
+  if (osDirHandleKindOf(parent, name) != osDirEntryDirectory) return 0;
+  if (osDirHandleIdOf(parent, name, &now) != 0) return -1;
+  return now.volume == id.volume && now.file == id.file ? 1 : 0;
+}
+
+// Takes the temporary directory just made at `name` in parent for the
+// run's: its identity, and that the working directory entered is it.
+int pinTempDir(OsDirHandle* parent, const char* name, SfxTempDir* out) {
+  OsDirHandle* here = nullptr;
+  if (osDirHandleKindOf(parent, name) != osDirEntryDirectory || osDirHandleIdOf(parent, name, &out->id) != 0 ||
+      osDirHandleOpen(".", &here) != 0 || osDirHandleHasId(here, &out->id) != 1) {
+    logError(logCatSfx, "The temporary installer directory %s was replaced as it was made\n", out->path);
+    osDirHandleClose(here);
+    return -1;
+  }
+  osDirHandleClose(here);
+  out->parent = parent;
+  return 0;
+}
+
+// Makes the temporary directory `name` in base and enters it: 0, 1 when
+// the name is taken (the next one is tried), -1 on failure.
+int makeTempDirAt(const char* base, OsDirHandle* parent, const char* name, SfxTempDir* out) {
+  char* candidate = nullptr;
+  if (osDirJoinPath(base, name, &candidate) != 0) return -1;
+  // Anything at the name, a dangling link included, is somebody else's:
+  // take the next counter.
+  if (osIsDirPresent(candidate) || osFileKindOf(candidate) >= 0) {
+    memFree(candidate);
+    return 1;
+  }
+  // A private class: creation fails when the name exists, so a directory
+  // planted by someone else is never used, and other users cannot write
+  // into ours before the script runs.
+  if (osDirCreate(candidate, osDirTypeTraverse, nullptr) != 0) {
+    const bool planted = osFileKindOf(candidate) >= 0;
+    memFree(candidate);
+    return planted ? 1 : -1;
+  }
+  out->path = candidate;
+  if (osDirSetWorking(candidate) == 0 && pinTempDir(parent, name, out) == 0) return 0;
+  // Made but not usable: only the very directory made goes again.
+  if (holdsDirectory(parent, name, out->id) == 1) osDirHandleRemoveEmpty(parent, name);
+  memFree(out->path);
+  out->path = nullptr;
+  return -1;
+}
+
+}  // namespace
+
+int sfxCreateTempDir(SfxTempDir* out) {
+  memset(out, 0, sizeof *out);
+  char* base = tempBase();
+  OsDirHandle* parent = nullptr;
+  if (!base || osDirHandleOpen(base, &parent) != 0) {
+    memFree(base);
     return -1;
   }
   int rc = -1;
   for (int counter = 0; counter < 10000; counter++) {
     char name[128];
     snprintf(name, sizeof name, "installer-%s-%u-%d.tmp", versionTag, osProcessId(), counter);
-    char* candidate = nullptr;
-    if (osDirJoinPath(base, name, &candidate) != 0) break;
-    // Anything at the name, a dangling link included, is somebody else's:
-    // take the next counter.
-    if (osIsDirPresent(candidate) || osFileKindOf(candidate) >= 0) {
-      memFree(candidate);
-      continue;
-    }
-    // A private class: creation fails when the name exists, so a directory
-    // planted by someone else is never used, and other users cannot write
-    // into ours before the script runs.
-    if (osDirCreate(candidate, osDirTypeTraverse, nullptr) != 0) {
-      const bool planted = osFileKindOf(candidate) >= 0;
-      memFree(candidate);
-      if (planted) continue;
-      break;
-    }
-    if (osDirSetWorking(candidate) != 0) {
-      memFree(candidate);
-      break;
-    }
-    *path = candidate;
-    rc = 0;
-    break;
+    rc = makeTempDirAt(base, parent, name, out);
+    if (rc != 1) break;
   }
+  if (rc != 0) osDirHandleClose(parent);
   memFree(base);
-  return rc;
+  return rc == 0 ? 0 : -1;
 }
 
-int sfxDumpLogFile(const char* dir, const char* name, int type, void*) {
+namespace {
+
+// 1 when the temporary directory's name still holds the directory made, 0
+// when something else is there now (logged with `what`), -1 when the query
+// failed (logged).
+int tempDirIsOurs(const SfxTempDir* temp, const char* what) {
+  const int ours = holdsDirectory(temp->parent, ulLeafOf(temp->path), temp->id);
+  if (ours == 0)
+    logError(logCatSfx, "Not %s %s: it is no longer the temporary directory this run made\n", what, temp->path);
+  if (ours < 0) logError(logCatSfx, "Cannot check the temporary directory %s\n", temp->path);
+  return ours;
+}
+
+}  // namespace
+
+void sfxDumpLogs(const SfxTempDir* temp) {
+  int depth = 0;
+  if (temp->path && tempDirIsOurs(temp, "copying the logs of") == 1)
+    osDirEnumerateEntries(temp->path, sfxDumpLogFile, &depth, osDirEntryAny, 0);
+}
+
+void sfxRemoveTempDir(SfxTempDir* temp) {
+  if (temp->path && tempDirIsOurs(temp, "removing") == 1) osDirHandleRemoveTree(temp->parent, ulLeafOf(temp->path));
+  osDirHandleClose(temp->parent);
+  memFree(temp->path);
+  memset(temp, 0, sizeof *temp);
+}
+
+// Copies the log file at path into the program's log between dashed lines.
+static void copyLogFile(const char* path, const char* name) {
+  IoStream* in = osFileOpenStream(path, osFileModeRead, osFileTypeLog, nullptr);
+  IoStream* log = logGetStream();
+  if (in && log) {
+    iosPrintf(log, "Content of %s:\n", name);
+    iosPrintf(log, "-----------------------\n");
+    char buf[8192];
+    for (;;) {
+      uint32_t got = 0;
+      if (iosRead(in, buf, sizeof buf, &got) != 0 || got == 0) break;
+      iosWrite(log, buf, got, nullptr);
+    }
+    iosPrintf(log, "-----------------------\n");
+    iosFlush(log);
+  }
+  if (in) iosClose(in);
+}
+
+int sfxDumpLogFile(const char* dir, const char* name, int type, void* context) {
   logTrace(logCatSfx, "Looking for *.log at %s file %s\n", dir, name);
+  int* depth = static_cast<int*>(context);
   char* path = nullptr;
   if (osFileJoinPath(dir, name, &path) != 0) return 0;
+  // Links are not followed and devices not read: the script's logs are
+  // plain files in its own directories.
   if (type == osDirEntryDirectory) {
-    osDirEnumerateEntries(path, sfxDumpLogFile, nullptr, osDirEntryAny, 0);
-  } else if (strEndsWithIgnoreCase(name, ".log")) {
-    IoStream* in = osFileOpenStream(path, osFileModeRead, osFileTypeLog, nullptr);
-    IoStream* log = logGetStream();
-    if (in && log) {
-      iosPrintf(log, "Content of %s:\n", name);
-      iosPrintf(log, "-----------------------\n");
-      char buf[8192];
-      for (;;) {
-        uint32_t got = 0;
-        if (iosRead(in, buf, sizeof buf, &got) != 0 || got == 0) break;
-        iosWrite(log, buf, got, nullptr);
-      }
-      iosPrintf(log, "-----------------------\n");
-      iosFlush(log);
+    if (*depth < sfxLogDepth) {
+      ++*depth;
+      osDirEnumerateEntries(path, sfxDumpLogFile, depth, osDirEntryAny, 0);
+      --*depth;
+    } else {
+      logWarn(logCatSfx, "Not looking for *.log files below %s: it is more than %d directories down\n", path,
+              sfxLogDepth);
     }
-    if (in) iosClose(in);
+  } else if (type == osDirEntryFile && strEndsWithIgnoreCase(name, ".log")) {
+    copyLogFile(path, name);
   }
   memFree(path);
   return 0;

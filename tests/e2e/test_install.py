@@ -161,6 +161,21 @@ def test_archive_without_script_unpacks_everything_here(plat, work):
     assert_holds_tree(work / "out", src)
 
 
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_only_the_scripts_plain_log_files_are_copied(plat, setup):
+    """The *.log files the script leaves are copied into the log; a link named *.log (to a file outside, to a device),
+    a FIFO, and a tree deeper than the script ever makes are neither followed nor read, and the run ends normally."""
+    _, tree, _, work = setup
+    (work / "secret.txt").write_text("OUTSIDE SECRET")
+    script = tree / TAG / "bin" / plat.script
+    script.write_text('#!/bin/sh\necho "own record" > own.log\nln -s "$SECRET" link.log\nln -s /dev/zero zero.log\n'
+                      'mkfifo fifo.log\nmkdir -p deep && cd deep && for i in $(seq 1000); do mkdir d; cd d; done\n'
+                      'echo "too deep" > deep.log\nexit 0\n')
+    exe = make_installer(plat, zip_tree(tree, work / "payload.zip"), work / "setup")
+    r = plat.check(exe, work=work, extra={"SECRET": str(work / "secret.txt")})
+    has(r.out, "Content of own.log:", "own record", "Installation succeeded", lacks=("OUTSIDE SECRET", "too deep"))
+
+
 def test_script_gets_the_child_log_level(plat, setup):
     _, tree, _, work = setup
     script = tree / TAG / "bin" / plat.script

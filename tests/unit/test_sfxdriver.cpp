@@ -37,24 +37,41 @@ std::vector<uint8_t> digestOf(const std::string& bytes) {
 
 }  // namespace
 
-// Names planted at the predictable temporary names (a file, a dangling link)
-// are passed over; the first free name is taken.
-TEST(SfxTempDir, PlantedNamesArePassedOver) {
-  const fs::path temp = freshDir("temp"), cwd = fs::current_path();
+// Names planted at the predictable temporary names (a file, a dangling link) are passed over; the first free name is
+// taken. The clean-up removes the directory made with what the script left in it, and nothing else: a link or
+// another directory put at its name meanwhile stays, and so does what it holds or leads to.
+TEST(SfxTempDir, PlantedNamesArePassedOverAndOnlyTheDirectoryMadeIsRemoved) {
+  const fs::path temp = freshDir("temp"), cwd = fs::current_path(), victim = freshDir("victim");
   int planted = 0;
   writeFile(temp / tempDirName(planted++), "planted");
   std::error_code ec;
   fs::create_symlink(temp / "nowhere", temp / tempDirName(planted), ec);
   if (!ec) planted++;
+  writeFile(victim / "keep.txt", "mine");
   testSetEnv("TEMP", str(temp).c_str());
-  char* made = nullptr;
-  const int rc = sfxCreateTempDir(&made);
-  fs::current_path(cwd);
+  for (const char* put : {"nothing", "a link", "a directory"}) {
+    SfxTempDir made{};
+    ASSERT_EQ(sfxCreateTempDir(&made), 0) << put;
+    fs::current_path(cwd);
+    const fs::path dir = made.path;
+    EXPECT_EQ(std::tuple(dir.filename().string(), fs::is_directory(dir)), std::tuple(tempDirName(planted), true));
+    writeFile(dir / "sub" / "installer.log", "the script's");
+    if (strcmp(put, "nothing") != 0) fs::rename(dir, temp / "moved");
+    if (strcmp(put, "a link") == 0) fs::create_directory_symlink(victim, dir, ec);
+    if (strcmp(put, "a directory") == 0 || (strcmp(put, "a link") == 0 && ec)) fs::rename(victim, dir);
+    sfxRemoveTempDir(&made);
+    EXPECT_EQ(made.path, nullptr);
+    if (strcmp(put, "nothing") == 0) {
+      EXPECT_FALSE(fs::exists(dir)) << put;
+      continue;
+    }
+    if (fs::is_directory(dir) && !fs::is_symlink(dir)) fs::rename(dir, victim);
+    EXPECT_EQ(readFile(victim / "keep.txt"), "mine") << put;
+    fs::remove(dir);
+    fs::remove_all(temp / "moved");
+  }
   testUnsetEnv("TEMP");
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(std::tuple(fs::path(made).filename().string(), fs::is_directory(made), readFile(temp / tempDirName(0))),
-            std::tuple(tempDirName(planted), true, "planted"));
-  memFree(made);
+  EXPECT_EQ(readFile(temp / tempDirName(0)), "planted");
 }
 
 // The digest is taken through the open that the extraction reads: a file
