@@ -28,12 +28,15 @@ namespace {
 char** convertedArgs = nullptr;
 int signalPipe[2] = {-1, -1};
 
-// Control event each handled signal plays: SIGINT is Ctrl-C, SIGHUP the
-// closed terminal (Close), SIGTERM the system going down (Shutdown).
+// Control event each handled signal plays: SIGINT is Ctrl-C, SIGQUIT
+// (Ctrl-\) Ctrl-Break, SIGHUP the closed terminal (Close), SIGTERM the
+// system going down (Shutdown).
 uint32_t eventForSignal(int sig) {
   switch (sig) {
     case SIGINT:
       return 0;
+    case SIGQUIT:
+      return 1;
     case SIGHUP:
       return 2;
     default:
@@ -128,6 +131,7 @@ int initPrimInstallControlHandler() {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGQUIT, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   return 0;
