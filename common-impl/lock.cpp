@@ -86,10 +86,21 @@ void startKeeper(const char* path) {
   }
 }
 
+// Tells the keeper to stop and, once it has ended, releases what it used.
+// The wait is a real one: osSleep returns at once after a stop request
+// (Ctrl-C), and the keeper may still be waking inside its wait on
+// keeperStop. A keeper that does not end within 5 seconds keeps both.
 void stopKeeper() {
   if (keeperStop) {
     osWaitObjectNotify(keeperStop);
-    for (int i = 0; i < 500 && keeperRunning; i++) osSleep(10);
+    OsWaitObject* pause = keeperRunning ? osWaitObjectCreateAuto("lock-keeper-pause") : nullptr;
+    for (int i = 0; i < 500 && keeperRunning; i++)
+      if (!pause || osWaitObjectWait(pause, 10) == 0) osSleep(10);
+    osWaitObjectDestroy(&pause);
+    if (keeperRunning) {
+      logWarn(logCatLock, "The refresher of installation lock '%s' did not end\n", keeperPath);
+      return;
+    }
     osWaitObjectDestroy(&keeperStop);
   }
   memFree(keeperPath);

@@ -66,6 +66,18 @@ class LockTest : public OsFsTest {
   }
 };
 
+// A release after a stop request (Ctrl-C, say, when sleeps return at once) still lets the keeper thread end before
+// its stop signal is destroyed: a keeper woken as the signal goes would wait on freed memory for ever.
+TEST_F(LockTest, ReleaseAfterAStopRequestLetsTheKeeperEnd) {
+  for (int i = 0; i < 20; i++) {
+    std::string log;
+    ASSERT_EQ(obtain(&log), 0) << log;
+    osSetStopRequested();
+    EXPECT_EQ(lockRelease(dir.c_str()), 0);
+    osClearStopRequested();
+  }
+}
+
 TEST_F(LockTest, HolderDecidesOverAge) {
   const uint32_t gone = 2147480000u;  // no process has this id
   const std::string here = host();
