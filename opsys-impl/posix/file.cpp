@@ -616,14 +616,29 @@ int osFileMove(const char* from, const char* to) {
   return 0;
 }
 
+// The group and other bits the process's umask takes away, read once (the
+// first call comes before the program's other threads, from the start-up).
+mode_t posixUmaskBits() {
+  static const mode_t bits = [] {
+    const mode_t m = umask(022);
+    umask(m);
+    return (mode_t)(m & 077);
+  }();
+  return bits;
+}
+
 namespace {
 
 // The permission bits an attribute word gives a file whose bits are now
 // `current`: the Unix mode when there is one, else the DOS read-only bit
 // applied to the current bits.
+// An archive's mode as the file gets it: the process's umask applies to
+// the group and other bits, and others never get write access (whoever
+// runs the installer, often an administrator, would own files anyone may
+// change, the installer script among them).
 mode_t modeFor(uint32_t attributes, mode_t current) {
   const uint32_t unixMode = attributes >> 16;
-  if (unixMode != 0) return (mode_t)(unixMode & 0777);
+  if (unixMode != 0) return (mode_t)(unixMode & 0777 & ~posixUmaskBits() & ~S_IWOTH);
   const mode_t mode = current & 0777;
   return (attributes & 1) ? (mode_t)(mode & ~0222) : (mode_t)(mode | S_IWUSR);
 }

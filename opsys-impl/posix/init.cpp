@@ -21,6 +21,7 @@
 #include "oserror.h"
 #include "osinit.h"
 #include "osthread.h"
+#include "posixsys.h"
 #include "secure.h"
 
 namespace {
@@ -108,6 +109,7 @@ int initPrimInstallControlHandler() {
   // EPIPE, as it does on Windows, instead of ending the process half-way.
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
+  posixUmaskBits();
   if (signalPipe[0] >= 0) return 0;
   if (pipe(signalPipe) != 0) {
     osErrorReport(logCatInit, (uint32_t)errno, "SetConsoleCtrlHandler");

@@ -54,3 +54,6 @@ IoStream* posixFileStream(int fd, const char* path);
 // The descriptor under the file level of stream, or -1 (logged) when it has
 // none.
 int posixFileDescriptor(IoStream* stream);
+// The group and other bits the process's umask takes away from the modes
+// archives give (read once; the start-up asks before other threads exist).
+mode_t posixUmaskBits();

@@ -269,6 +269,11 @@ TEST_F(OsFile, AttributesFromArchiveWords) {
   }
   EXPECT_TRUE(onWindows() || (std::filesystem::status(p).permissions() & std::filesystem::perms::set_uid) ==
                                  std::filesystem::perms::none);
+  // An archive's mode 0777 never makes a file that others may write (an installer runs as root): the process's
+  // umask applies, and write access for others never.
+  ASSERT_EQ(osFileSetAttributes(p.c_str(), 0x81FF0000u), 0);
+  EXPECT_TRUE(onWindows() || (std::filesystem::status(p).permissions() & std::filesystem::perms::others_write) ==
+                                 std::filesystem::perms::none);
   EXPECT_EQ(osFileSetAttributes(path("missing").c_str(), 0x20), -1);
 }
 
