@@ -161,7 +161,9 @@ int osDirCreate(const char* path, uint32_t dirType, const OsDirOwner* owner) {
 
 int osDirCreateNew(const char* path, bool* taken) {
   *taken = false;
-  if (posixSys.mkdir(path, 0777) == 0) {
+  // Never writable by others, whatever the umask: what extraction makes
+  // is as safe as the modes it applies.
+  if (posixSys.mkdir(path, 0775) == 0) {
     logDebug(logCatDir, "Created %s\n", path);
     return 0;
   }

@@ -1,8 +1,10 @@
 """The self-extractor as a user runs it: installer mode, unpacking, patterns, the script hand-over and its logs."""
 import os
 import signal
+import stat
 import subprocess
 import time
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -137,6 +139,21 @@ def test_corrupt_entry_rolls_back_with_or_without_standard_streams(plat, work, s
                            env=plat.env(work), capture_output=True, text=True)
         assert r.stdout.strip() == "2", r.stderr
     assert tree_snapshot(out_dir) == {"www": None, "www/f07.txt": b"previous"}
+
+
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_nothing_extracted_is_writable_by_others(plat, work):
+    """Whatever the umask and the archive's modes, an extraction (maybe run as root) makes nothing others may write."""
+    with zipfile.ZipFile(z := work / "modes.zip", "w") as zf:
+        info = zipfile.ZipInfo("www/run.sh")
+        info.external_attr = 0o100777 << 16
+        zf.writestr(info, "#!/bin/sh\n")
+    exe = make_installer(plat, z, work / "modes-setup")
+    r = subprocess.run(["bash", "-c", 'umask 000 && exec "$0" --unpack "$1"', exe, work / "out"], cwd=work,
+                       env=plat.env(work), capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in (work / "out" / "www", work / "out" / "www" / "run.sh")}
+    assert {name: mode & 0o002 for name, mode in modes.items()} == {"www": 0, "run.sh": 0}, modes
 
 
 def test_entry_at_the_runs_own_log_is_refused(plat, work):
