@@ -259,7 +259,18 @@ int extractEntry(Walk* w, ZipEntry* e, const char* name, bool isDir) {
   if ((zipEntryUnixMode(e) & 0xF000) == 0xA000) {
     StringBuffer target;
     sbInitHere(&target);
-    const int rc = zipExtractToBuffer(w->info, e, name, &target) == 0 ? zipDiskLink(&w->disk, sbGet(&target)) : -1;
+    int rc = zipExtractToBuffer(w->info, e, name, &target);
+    // A target is a name like the entry's own: control characters and
+    // broken UTF-8 are refused there too (they would reach the log raw).
+    if (const char* fault = rc == 0 ? zipEntryNameFault(sbGet(&target)) : nullptr) {
+      StringBuffer shown;
+      sbInitHere(&shown);
+      zipShowEntryName(sbGet(&target), &shown);
+      logError(logCatZip, "Link %s: its target %s %s\n", name, sbGet(&shown), fault);
+      sbClean(&shown);
+      rc = -1;
+    }
+    if (rc == 0) rc = zipDiskLink(&w->disk, sbGet(&target));
     sbClean(&target);
     if (rc != 0) return -1;
     w->files++;

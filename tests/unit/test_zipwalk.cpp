@@ -69,7 +69,8 @@ TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
 }
 
 // Refused entries (encrypted, unknown method, patch data, names leaving the base) and corrupt ones (wrong CRC, wrong
-// size, data beyond the declared size with the CRC of the declared part, a link target with a wrong CRC or a NUL byte)
+// size, data beyond the declared size with the CRC of the declared part, a link target with a wrong CRC, a NUL byte or
+// control characters)
 // fail the walk, after other entries were written: a new base is removed, an existing tree stays as it was.
 TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
   const std::string conf = "2025_1/etc/agent.conf", more = "port=1 and more\n";
@@ -84,7 +85,8 @@ TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
         Entry{.name = conf, .data = more, .method = 8, .crcDelta = cutCrc, .sizeDelta = -4},
         Entry{.name = conf, .data = more, .method = 9, .crcDelta = cutCrc, .sizeDelta = -4},
         Entry{.name = "2025_1/lnk", .data = "etc", .extAttr = 0xA1FF0000u, .crcDelta = 1},
-        Entry{.name = "2025_1/lnk", .data = std::string("etc\0/../..", 10), .extAttr = 0xA1FF0000u}}) {
+        Entry{.name = "2025_1/lnk", .data = std::string("etc\0/../..", 10), .extAttr = 0xA1FF0000u},
+        Entry{.name = "2025_1/lnk", .data = "etc\x1b[2J\xc2\x9b", .extAttr = 0xA1FF0000u}}) {
     std::vector<Entry> es = payload();
     es.insert(es.begin() + 3, bad);
     const fs::path root = freshDir("out");
