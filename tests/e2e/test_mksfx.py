@@ -225,6 +225,7 @@ REFUSALS = [
     (_add(f"{TAG}/www/a\\b"), f"{TAG}/www/a\\b", "backslash", False),
     (_link(f"{TAG}/www/passwd", "/etc/passwd"), f"{TAG}/www/passwd", "leads out of the tree", False),
     (_link(f"{TAG}/www/up", "../../.."), f"{TAG}/www/up", "leads out of the tree", False),
+    (_link(f"{TAG}/www/esc", "index\x1b[2J.html"), f"{TAG}/www/esc", "control character", False),
     (_add(f"{TAG}/bin/setup-installer.sh"), f"{TAG}/bin/setup-installer.sh", "installer scripts", True),
     (lambda t: (t / TAG / "etc" / "branch").unlink(), f"{TAG}/etc/branch", "is missing", True),
     (lambda t: shutil.rmtree(t / TAG), "top directory", "no top directory", True),

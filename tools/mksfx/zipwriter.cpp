@@ -18,6 +18,8 @@
 #include "osdir.h"
 #include "osfile.h"
 #include "payloadcheck.h"
+#include "stringbuf.h"
+#include "zipint.h"
 
 #include <libdeflate.h>
 
@@ -221,6 +223,16 @@ int listTree(const fs::path& base, const char* root, const ZipWriterOptions* opt
       m.target.assign(reinterpret_cast<const char*>(t8.data()), t8.size());
       if (ec || !linkStaysInside(base, p, target)) {
         fprintf(stderr, "mksfx: %s: the symbolic link to %s leads out of the tree\n", m.name.c_str(), m.target.c_str());
+        rc = -1;
+        continue;
+      }
+      // The installer judges a link's target as it judges a name.
+      if (const char* fault = zipEntryNameFault(m.target.c_str())) {
+        StringBuffer shown;
+        sbInitHere(&shown);
+        zipShowEntryName(m.target.c_str(), &shown);
+        fprintf(stderr, "mksfx: %s: the symbolic link's target %s %s\n", m.name.c_str(), sbGet(&shown), fault);
+        sbClean(&shown);
         rc = -1;
         continue;
       }
