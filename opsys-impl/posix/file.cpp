@@ -617,7 +617,7 @@ int osFileMove(const char* from, const char* to) {
 }
 
 // The group and other bits the process's umask takes away, read once (the
-// first call comes before the program's other threads, from the start-up).
+// start-up asks before the program's other threads exist).
 mode_t posixUmaskBits() {
   static const mode_t bits = [] {
     const mode_t m = umask(022);
@@ -631,16 +631,16 @@ namespace {
 
 // The permission bits an attribute word gives a file whose bits are now
 // `current`: the Unix mode when there is one, else the DOS read-only bit
-// applied to the current bits.
-// An archive's mode as the file gets it: the process's umask applies to
+// applied to the current bits. Either way the process's umask applies to
 // the group and other bits, and others never get write access (whoever
 // runs the installer, often an administrator, would own files anyone may
 // change, the installer script among them).
 mode_t modeFor(uint32_t attributes, mode_t current) {
   const uint32_t unixMode = attributes >> 16;
-  if (unixMode != 0) return (mode_t)(unixMode & 0777 & ~posixUmaskBits() & ~S_IWOTH);
+  const mode_t keep = (mode_t)(~posixUmaskBits() & ~S_IWOTH);
+  if (unixMode != 0) return (mode_t)(unixMode & 0777 & keep);
   const mode_t mode = current & 0777;
-  return (attributes & 1) ? (mode_t)(mode & ~0222) : (mode_t)(mode | S_IWUSR);
+  return (mode_t)(((attributes & 1) ? (mode & ~0222) : (mode | S_IWUSR)) & keep);
 }
 
 }  // namespace

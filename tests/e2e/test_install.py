@@ -145,15 +145,16 @@ def test_corrupt_entry_rolls_back_with_or_without_standard_streams(plat, work, s
 def test_nothing_extracted_is_writable_by_others(plat, work):
     """Whatever the umask and the archive's modes, an extraction (maybe run as root) makes nothing others may write."""
     with zipfile.ZipFile(z := work / "modes.zip", "w") as zf:
-        info = zipfile.ZipInfo("www/run.sh")
-        info.external_attr = 0o100777 << 16
-        zf.writestr(info, "#!/bin/sh\n")
+        for name, system, attr in (("www/run.sh", 3, 0o100777 << 16), ("www/dos.txt", 0, 0x20)):
+            info = zipfile.ZipInfo(name)
+            info.create_system, info.external_attr = system, attr  # a Unix mode, or DOS attributes only
+            zf.writestr(info, "#!/bin/sh\n")
     exe = make_installer(plat, z, work / "modes-setup")
     r = subprocess.run(["bash", "-c", 'umask 000 && exec "$0" --unpack "$1"', exe, work / "out"], cwd=work,
                        env=plat.env(work), capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
-    modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in (work / "out" / "www", work / "out" / "www" / "run.sh")}
-    assert {name: mode & 0o002 for name, mode in modes.items()} == {"www": 0, "run.sh": 0}, modes
+    modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in [work / "out" / "www", *(work / "out" / "www").iterdir()]}
+    assert {name: mode & 0o002 for name, mode in modes.items()} == {"www": 0, "run.sh": 0, "dos.txt": 0}, modes
 
 
 def test_entry_at_the_runs_own_log_is_refused(plat, work):
