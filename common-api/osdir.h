@@ -119,3 +119,14 @@ void osDirFreeList(char** list);
 // After a failure to create or open `path`, explains at ERROR which ancestor
 // directory is missing or not accessible (`writing`: for writing).
 void osDirDiagnoseAccess(const char* path, bool writing);
+// 1 when no one but this process's user and the administrator can rename,
+// replace or add to the directory `path` (links already resolved) or any
+// directory above it, 0 when another user could (logged as a warning), -1
+// when it cannot be told (logged). POSIX judges owners and write bits (a
+// sticky directory's entries stay their owners'); Windows gives 1, its
+// access lists are not judged here.
+int osDirIsTrusted(const char* path);
+// The system's directory for everyone's temporary files, whose entries
+// only their owners may rename ("/tmp"); null where there is none to offer
+// (Windows: every TEMP is taken as it is).
+const char* osDirSharedTemp();

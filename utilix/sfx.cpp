@@ -322,6 +322,31 @@ void sfxDummyThread(void*) { logDebug(logCatSfx, "installer dummy thread\n"); }
 
 namespace {
 
+// base (taken over), or where it really is, when no other user may rename
+// or replace it or a directory above it; else the system's shared
+// temporary directory. Someone who could would put a directory of their
+// own where the installer's was made, and the script, which finds its
+// companions beside itself, would load theirs. Null (logged) when neither
+// will do. Where the system offers no shared directory, base as it is.
+char* trustedTempBase(char* base) {
+  const char* shared = osDirSharedTemp();
+  if (!shared) return base;
+  char* real = nullptr;
+  if (osIsDirPresent(base) && osFileResolveLinks(base, &real) == 0 && osDirIsTrusted(real) == 1) {
+    memFree(base);
+    return real;
+  }
+  memFree(real);
+  if (osDirIsTrusted(shared) == 1) {
+    logWarn(logCatSfx, "The temporary installer directory goes below %s, not below %s\n", shared, base);
+    memFree(base);
+    return memStrDup(shared);
+  }
+  logError(logCatSfx, "No safe directory for the temporary installer directory: neither %s nor %s\n", base, shared);
+  memFree(base);
+  return nullptr;
+}
+
 // The base directory of temporary installer directories: TEMP, TMP or
 // TMPDIR, else the executable's directory (owned; null, logged, when none).
 char* tempBase() {
@@ -334,7 +359,7 @@ char* tempBase() {
   else
     base = osCopyExecutableDirectory();
   if (!base) logError(logCatSfx, "No directory for the temporary installer directory\n");
-  return base;
+  return base ? trustedTempBase(base) : nullptr;
 }
 
 // 1 when `name` in parent is a directory of identity id (not a link, not

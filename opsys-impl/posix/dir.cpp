@@ -273,3 +273,37 @@ bool osDirIsCaseSensitive(const char* path) {
   logTrace(logCatDir, "osDirIsCaseSensitive(\"%s\") = %d (status %d/%x)\n", path, 1, 0, 0u);
   return true;
 }
+
+int osDirIsTrusted(const char* path) {
+  if (!path || path[0] != '/') {
+    logError(logCatDir, "Cannot judge who may change %s: not an absolute path\n", path ? path : "<null>");
+    return -1;
+  }
+  const uid_t self = geteuid();
+  StringBuffer prefix;
+  sbInitHere(&prefix);
+  int rc = 1;
+  // "/" first, then each directory down to path itself.
+  for (size_t end = 1;;) {
+    sbEmpty(&prefix);
+    sbAppendData(&prefix, path, (uint32_t)end);
+    struct stat st;
+    if (posixSys.lstat(sbGet(&prefix), &st) != 0) {
+      osErrorReport(logCatDir, (uint32_t)errno, "Cannot judge who may change %s", sbGet(&prefix));
+      rc = -1;
+    } else if (!S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != self) ||
+               ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))) {
+      logWarn(logCatDir, "%s can be changed by another user (owner %u, mode %03o)\n", sbGet(&prefix),
+              (unsigned)st.st_uid, (unsigned)(st.st_mode & 07777));
+      rc = 0;
+    }
+    if (rc != 1) break;
+    while (path[end] == '/') end++;
+    if (!path[end]) break;
+    while (path[end] && path[end] != '/') end++;
+  }
+  sbClean(&prefix);
+  return rc;
+}
+
+const char* osDirSharedTemp() { return "/tmp"; }

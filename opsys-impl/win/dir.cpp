@@ -474,3 +474,7 @@ bool osDirIsCaseSensitive(const char* path) {
            (unsigned)status);
   return sensitive;
 }
+
+int osDirIsTrusted(const char*) { return 1; }
+
+const char* osDirSharedTemp() { return nullptr; }

@@ -74,6 +74,23 @@ TEST(SfxTempDir, PlantedNamesArePassedOverAndOnlyTheDirectoryMadeIsRemoved) {
   EXPECT_EQ(readFile(temp / tempDirName(0)), "planted");
 }
 
+// A TEMP that another user may change (writable by others, not sticky) is not used: they could put their own
+// directory where the installer's was made. The system's shared one is, where the system has one.
+TEST(SfxTempDir, TempThatOthersMayChangeIsNotUsed) {
+  const char* shared = osDirSharedTemp();
+  if (!shared) GTEST_SKIP() << "every TEMP is taken as it is here";
+  const fs::path temp = freshDir("opentemp"), cwd = fs::current_path();
+  fs::permissions(temp, fs::perms::all);
+  testSetEnv("TEMP", str(temp).c_str());
+  SfxTempDir made{};
+  const int rc = sfxCreateTempDir(&made);
+  fs::current_path(cwd);
+  testUnsetEnv("TEMP");
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(fs::path(made.path).parent_path(), fs::path(shared));
+  sfxRemoveTempDir(&made);
+}
+
 // The digest is taken through the open that the extraction reads: a file
 // swapped in after the archive was opened is not what gets checked.
 TEST(SfxDigest, PayloadIsHashedThroughTheOpenArchive) {
