@@ -157,7 +157,7 @@ def old_installation(tree: Path, dest: Path):
 @pytest.fixture
 def setup(plat, tmp_path):
     """An installer of the demo payload and an older installation: (exe, payload tree, installation, work directory)."""
-    (tmp_path / "tmp").mkdir()
+    (tmp_path / "tmp").mkdir(mode=0o755)
     tree = demo_tree(plat, tmp_path / "payload")
     exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
     return exe, tree, old_installation(tree, tmp_path / "install"), tmp_path

@@ -15,7 +15,7 @@ from conftest import (RELEASE, TAG, assert_holds_tree, expect_rc, has, make_inst
 
 @pytest.fixture
 def work(tmp_path):
-    (tmp_path / "tmp").mkdir()
+    (tmp_path / "tmp").mkdir(mode=0o755)
     (tmp_path / "out").mkdir()  # a directory to run or unpack in
     return tmp_path
 

@@ -42,6 +42,8 @@ std::vector<uint8_t> digestOf(const std::string& bytes) {
 // another directory put at its name meanwhile stays, and so does what it holds or leads to.
 TEST(SfxTempDir, PlantedNamesArePassedOverAndOnlyTheDirectoryMadeIsRemoved) {
   const fs::path temp = freshDir("temp"), cwd = fs::current_path(), victim = freshDir("victim");
+  fs::permissions(temp, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                            fs::perms::others_exec);  // only its owner may change it
   int planted = 0;
   writeFile(temp / tempDirName(planted++), "planted");
   std::error_code ec;
