@@ -431,6 +431,7 @@ int sfxCreateTempDir(SfxTempDir* out) {
     rc = makeTempDirAt(base, parent, name, out);
     if (rc != 1) break;
   }
+  if (rc == 1) logError(logCatSfx, "No free name for the temporary installer directory in %s\n", base);
   if (rc != 0) osDirHandleClose(parent);
   memFree(base);
   return rc == 0 ? 0 : -1;

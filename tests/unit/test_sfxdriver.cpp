@@ -72,6 +72,12 @@ TEST(SfxTempDir, PlantedNamesArePassedOverAndOnlyTheDirectoryMadeIsRemoved) {
     fs::remove(dir);
     fs::remove_all(temp / "moved");
   }
+  // With every name taken the run fails, and says why.
+  for (int i = planted; i < 10000; i++) writeFile(temp / tempDirName(i), "");
+  SfxTempDir none{};
+  const std::string log = testCaptureLog(logCatSfx, logLevelError, [&] { EXPECT_EQ(sfxCreateTempDir(&none), -1); });
+  fs::current_path(cwd);
+  EXPECT_NE(log.find("No free name"), std::string::npos) << log;
   testUnsetEnv("TEMP");
   EXPECT_EQ(readFile(temp / tempDirName(0)), "planted");
 }
