@@ -93,9 +93,14 @@ void startKeeper(const char* path) {
 void stopKeeper() {
   if (keeperStop) {
     osWaitObjectNotify(keeperStop);
+    // A wait on a signal nobody gives is a pause no stop request cuts short.
     OsWaitObject* pause = keeperRunning ? osWaitObjectCreateAuto("lock-keeper-pause") : nullptr;
-    for (int i = 0; i < 500 && keeperRunning; i++)
-      if (!pause || osWaitObjectWait(pause, 10) == 0) osSleep(10);
+    for (int i = 0; i < 500 && keeperRunning; i++) {
+      if (pause)
+        osWaitObjectWait(pause, 10);
+      else
+        osSleep(10);
+    }
     osWaitObjectDestroy(&pause);
     if (keeperRunning) {
       logWarn(logCatLock, "The refresher of installation lock '%s' did not end\n", keeperPath);
