@@ -230,6 +230,33 @@ bool ulPathConfined(const char* path, const char* realBase, const char* lexBase)
   return ok;
 }
 
+namespace {
+
+// The directory `parent` (a name relative to base, as a record spells it;
+// parentPath is its full path) opened below base: along its name when no
+// link is on the way, else along where it really leads, which must lie
+// inside realBase. The walk writes through a link to another directory
+// inside the base, so a record may name a file behind one. Either way the
+// open goes one component at a time without following a link: a link
+// swapped in since fails it.
+OsDirHandle* openBelowBase(const OsDirHandle* base, const char* parent, const char* parentPath, const char* realBase) {
+  OsDirHandle* dir = nullptr;
+  logSuppress();  // a link on the way is not a failure yet
+  const int plain = osDirHandleOpenBelow(base, parent, &dir);
+  logUnsuppress();
+  if (plain == 0) return dir;
+  char* real = nullptr;
+  if (osFileResolveLinks(parentPath, &real) == 0 && real && atOrBelow(real, realBase)) {
+    const char* tail = real + strlen(realBase);
+    while (isSep(*tail)) tail++;
+    if (osDirHandleOpenBelow(base, tail, &dir) != 0) dir = nullptr;
+  }
+  memFree(real);
+  return dir;
+}
+
+}  // namespace
+
 OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char* realBase, const char* lexBase,
                           const char** leaf, bool* gone) {
   *gone = false;
@@ -243,12 +270,10 @@ OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char*
   if (!rest || !**leaf) return nullptr;
   char* parentPath = memStrDupN(path, (size_t)(*leaf - path));
   *gone = osFileKindOf(parentPath) < 0;
-  memFree(parentPath);
-  if (*gone) return nullptr;
-  char* parent = memStrDupN(rest, (size_t)(*leaf - rest));
-  OsDirHandle* dir = nullptr;
-  if (osDirHandleOpenBelow(base, parent, &dir) != 0) dir = nullptr;
+  char* parent = *gone ? nullptr : memStrDupN(rest, (size_t)(*leaf - rest));
+  OsDirHandle* dir = parent ? openBelowBase(base, parent, parentPath, realBase) : nullptr;
   memFree(parent);
+  memFree(parentPath);
   return dir;
 }
 

@@ -429,11 +429,27 @@ int sideName(const char* path, const char* what, uint64_t stamp, StringBuffer* o
 // after a few tries, not one per name.
 void nextStamp(ZipDisk* disk, int tries) { disk->stamp += (uint64_t)tries; }
 
+// The part of path below the base, as path spells it; null when path is
+// not spelled below the base.
+const char* tailBelowBase(const ZipDisk* disk, const char* path) {
+  const char* bases[] = {disk->lexBase, disk->realBase};
+  for (const char* b : bases) {
+    size_t n = b ? strlen(b) : 0;
+    if (n > 0 && strncmp(path, b, n) == 0 && (path[n] == 0 || isSeparator(path[n]))) {
+      while (isSeparator(path[n])) n++;
+      return path + n;
+    }
+  }
+  return nullptr;
+}
+
 // Opens the directory at path, which must lie inside the base, below the
 // base handle one component at a time along where it really is: a link
 // swapped in on the way fails the open. real is where path really is, or
-// null when not known yet.
-int openInside(ZipDisk* disk, const char* path, const char* real, OsDirHandle** out) {
+// null when not known yet. *viaLink tells that a link inside the base lies
+// on path's way there.
+int openInside(ZipDisk* disk, const char* path, const char* real, OsDirHandle** out, bool* viaLink) {
+  *viaLink = false;
   // Below the base as given, with no link on the way, the path itself
   // leads there (and some systems cannot resolve a long one).
   char* resolved = nullptr;
@@ -451,6 +467,8 @@ int openInside(ZipDisk* disk, const char* path, const char* real, OsDirHandle** 
     tail = real + strlen(disk->realBase);
   }
   while (isSeparator(*tail)) tail++;
+  const char* spelled = tailBelowBase(disk, path);
+  *viaLink = !spelled || strcmp(spelled, tail) != 0;
   const int rc = osDirHandleOpenBelow(disk->base, tail, out);
   if (rc != 0) logError(logCatZip, "Refusing to write into %s: it no longer lies inside %s\n", path, disk->realBase);
   memFree(resolved);
@@ -462,18 +480,39 @@ void closeEntryDirectory(ZipDisk* disk) {
   disk->dir = nullptr;
   memFree(disk->dirPath);
   disk->dirPath = nullptr;
+  memFree(disk->dirReal);
+  disk->dirReal = nullptr;
 }
 
 // Makes disk->dir the open handle of the directory the current file goes
 // into (confirmedDir): each later step of the entry happens in this very
-// directory, whatever becomes of the names on the way.
+// directory, whatever becomes of the names on the way. When a link inside
+// the base leads there, the journal names the files by where they really
+// are: the rollback, the commit and a recovery then find them without
+// following a link, which may lead elsewhere by then.
 int openEntryDirectory(ZipDisk* disk) {
   if (disk->dir && strcmp(disk->dirPath, disk->confirmedDir) == 0) return 0;
   closeEntryDirectory(disk);
-  if (openInside(disk, disk->confirmedDir, disk->confirmedReal, &disk->dir) != 0) return -1;
+  bool viaLink = false;
+  if (openInside(disk, disk->confirmedDir, disk->confirmedReal, &disk->dir, &viaLink) != 0) return -1;
   disk->dirPath = memStrDup(disk->confirmedDir);
   zipRememberDirectory(disk->info, disk->dirPath, disk->dir);
+  if (viaLink) {
+    disk->dirReal = memStrDup(osDirHandlePath(disk->dir));
+    zipRememberDirectory(disk->info, disk->dirReal, disk->dir);
+  }
   return 0;
+}
+
+// The name under which the journal records `name`, a file in the open
+// directory: name itself, or where it really is when a link led there.
+const char* journalNameOf(ZipDisk* disk, const char* name) {
+  if (!disk->dirReal) return name;
+  const char* leaf = ulLeafOf(name);
+  const char sep = leaf > name ? leaf[-1] : '/';
+  if (sbSetPrintf(&disk->journalName, "%s%c%s", disk->dirReal, sep, leaf) == 0) return sbGet(&disk->journalName);
+  logError(logCatZip, "Cannot name %s by where it really is; the journal names it as given\n", name);
+  return name;
 }
 
 // Moves the file at pathName aside to a free old name in the open
@@ -496,8 +535,13 @@ int moveAsideIn(ZipDisk* disk) {
   }
   for (int tries = 1; tries <= zipMaxNameProbes; tries++) {
     const char* oldName = sbGet(&disk->oldName);
-    if (identify && zipAddIdentity(disk->info, pathName, &id) != 0) return -1;
-    if (zipAddReplacement(disk->info, pathName, oldName, identify || disk->hasLogId ? &id : nullptr) != 0) return -1;
+    char* journalled = memStrDup(journalNameOf(disk, pathName));
+    const char* oldJournalled = journalNameOf(disk, oldName);
+    int noted = identify ? zipAddIdentity(disk->info, journalled, &id) : 0;
+    if (noted == 0)
+      noted = zipAddReplacement(disk->info, journalled, oldJournalled, identify || disk->hasLogId ? &id : nullptr);
+    memFree(journalled);
+    if (noted != 0) return -1;
     bool taken = false;
     if (osDirHandleMove(disk->dir, ulLeafOf(pathName), ulLeafOf(oldName), &taken) == 0) return 0;
     zipDropLastReplacement(disk->info);
@@ -566,6 +610,7 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
   sbInitHere(&disk->pathName);
   sbInitHere(&disk->tempName);
   sbInitHere(&disk->oldName);
+  sbInitHere(&disk->journalName);
   if (options & zipDiskJournal) {
     // A second journalling walk adds to the journals still open, so one
     // rollback or commit covers both.
@@ -609,6 +654,7 @@ void zipDiskClose(ZipDisk* disk) {
   sbClean(&disk->pathName);
   sbClean(&disk->tempName);
   sbClean(&disk->oldName);
+  sbClean(&disk->journalName);
 }
 
 int zipDiskFreeNames(ZipDisk* disk, const char* name) {
@@ -636,6 +682,27 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
   return verdict;
 }
 
+namespace {
+
+// Makes the missing directories of dir (as the entry spells it) from its
+// deepest part that existed at the check on. When a link inside the base
+// lies on the way, they are made, and journalled, where the check found dir
+// really is (realDir): a rollback or a recovery then finds them without
+// following the link, which may lead elsewhere by then.
+int makeEntryDirectories(ZipDisk* disk, const char* dir, const char* realDir) {
+  const size_t len = strlen(dir), have = disk->existing;
+  const size_t realLen = realDir ? strlen(realDir) : 0;
+  const char* spelled = tailBelowBase(disk, dir);
+  const char* real = realDir ? tailBelowBase(disk, realDir) : nullptr;
+  const bool viaLink = real && (!spelled || strcmp(spelled, real) != 0);
+  if (viaLink && have > 0 && have <= len && realLen > len - have &&
+      strcmp(realDir + realLen - (len - have), dir + have) == 0)
+    return zipMakeDirectoriesBelow(disk->info, realDir, realLen - (len - have));
+  return zipMakeDirectoriesBelow(disk->info, dir, have);
+}
+
+}  // namespace
+
 int zipDiskMakeDirectory(ZipDisk* disk, bool* created) {
   const char* path = sbGet(&disk->pathName);
   *created = false;
@@ -646,7 +713,7 @@ int zipDiskMakeDirectory(ZipDisk* disk, bool* created) {
     logDebug(logCatZip, "Directory %s already exists\n", path);
     return 0;
   }
-  if (zipMakeDirectoriesBelow(disk->info, path, disk->existing) != 0) return -1;
+  if (makeEntryDirectories(disk, path, disk->resolved) != 0) return -1;
   *created = true;
   // Made plain, below a checked directory: it really is where the check
   // resolved it.
@@ -660,11 +727,13 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
   // (plain, below a checked directory) and remembered.
   char* parent = entryDirectory(sbGet(&disk->pathName), false);
   if (!disk->confirmedDir || strcmp(disk->confirmedDir, parent) != 0) {
-    if (zipMakeDirectoriesBelow(disk->info, parent, disk->existing) != 0) {
+    char* real = disk->resolved ? entryDirectory(disk->resolved, false) : nullptr;
+    if (makeEntryDirectories(disk, parent, real) != 0) {
+      memFree(real);
       memFree(parent);
       return -1;
     }
-    confirmDirectory(disk, parent, disk->resolved ? entryDirectory(disk->resolved, false) : nullptr);
+    confirmDirectory(disk, parent, real);
     parent = nullptr;
   }
   memFree(parent);
@@ -673,7 +742,8 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
     const char* tempName = sbGet(&disk->tempName);
     // The temporary file is journalled before it exists, so that a rollback
     // removes it even when the clean-up after a failure cannot.
-    if (zipAddRollback(disk->info, tempName) != 0) return -1;
+    const char* tempJournalled = journalNameOf(disk, tempName);
+    if (zipAddRollback(disk->info, tempJournalled) != 0) return -1;
     // Created new: something at the name (a link to another file, say) is
     // neither written through nor, being not ours, removed.
     bool taken = false;
@@ -683,8 +753,8 @@ int zipDiskCreateTemp(ZipDisk* disk, const char* name, IoStream** out) {
       *out = disk->temp;
       // With a journal on disk, which file was made: a recovery removes
       // only that one at the name.
-      if (disk->info->undoLog &&
-          (osFileStreamId(disk->temp, &disk->tempId) != 0 || zipAddIdentity(disk->info, tempName, &disk->tempId) != 0))
+      if (disk->info->undoLog && (osFileStreamId(disk->temp, &disk->tempId) != 0 ||
+                                  zipAddIdentity(disk->info, journalNameOf(disk, tempName), &disk->tempId) != 0))
         return -1;
       // Its data reaches the disk with all the others, before the walk
       // succeeds or the update commits; not one flush per file.
@@ -717,10 +787,11 @@ namespace {
 OsPlaceResult placeTemp(ZipDisk* disk) {
   ZipInfo* info = disk->info;
   const char* pathName = sbGet(&disk->pathName);
+  const char* journalled = journalNameOf(disk, pathName);
   // With a journal on disk, which file goes there: a recovery removes only
   // that one, never another put at the name.
-  if (info->undoLog && zipAddIdentity(info, pathName, &disk->tempId) != 0) return osPlaceFailed;
-  if (zipAddRollback(info, pathName) != 0) return osPlaceFailed;
+  if (info->undoLog && zipAddIdentity(info, journalled, &disk->tempId) != 0) return osPlaceFailed;
+  if (zipAddRollback(info, journalled) != 0) return osPlaceFailed;
   const OsPlaceResult placed =
       osFileStreamPlaceIn(disk->temp, disk->dir, ulLeafOf(sbGet(&disk->tempName)), ulLeafOf(pathName));
   if (placed != osPlaceDone && placed != osPlaceSwapped) zipDropLastCreation(info);
@@ -834,7 +905,8 @@ int zipDiskApplyAttributesOpen(const ZipEntry* e, IoStream* file) {
 
 int zipDiskApplyDirectory(ZipDisk* disk, const ZipEntry* e, const char* path) {
   OsDirHandle* dir = nullptr;
-  if (openInside(disk, path, nullptr, &dir) != 0) return -1;
+  bool viaLink = false;
+  if (openInside(disk, path, nullptr, &dir, &viaLink) != 0) return -1;
   IoStream* s = osDirHandleStream(dir);
   int rc = s ? zipDiskApplyAttributesOpen(e, s) : -1;
   if (s && iosClose(s) != 0) rc = -1;

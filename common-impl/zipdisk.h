@@ -73,14 +73,16 @@ struct ZipDisk {
   char* confirmedDir;   // the last directory found to exist, plain, inside the base (owned), or null
   char* confirmedReal;  // where confirmedDir really is (owned), or null until asked
 
-  uint64_t stamp;     // the stamp of the side names (milliseconds; moved on when a name is taken)
-  OsDirHandle* base;  // the base directory, open
-  OsDirHandle* dir;   // the directory of the current file, open below base, or null
-  char* dirPath;      // the confirmedDir that dir was opened for (owned), or null
-  IoStream* temp;     // the temporary file being written (owned from zipDiskCreateTemp), or null
-  OsFileId tempId;    // its identity, known with a journal on disk
-  OsFileId logId;     // the log file this process writes, which nothing may replace
-  bool hasLogId;      // logId is known (the log is a file)
+  uint64_t stamp;            // the stamp of the side names (milliseconds; moved on when a name is taken)
+  OsDirHandle* base;         // the base directory, open
+  OsDirHandle* dir;          // the directory of the current file, open below base, or null
+  char* dirPath;             // the confirmedDir that dir was opened for (owned), or null
+  char* dirReal;             // where dir really is when a link inside the base led there (owned), else null
+  StringBuffer journalName;  // the name the journal gives a file in dir
+  IoStream* temp;            // the temporary file being written (owned from zipDiskCreateTemp), or null
+  OsFileId tempId;           // its identity, known with a journal on disk
+  OsFileId logId;            // the log file this process writes, which nothing may replace
+  bool hasLogId;             // logId is known (the log is a file)
 };
 
 // Starts the writer: opens the journals when asked, creates the base

@@ -14,9 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "memory.h"
 #include "test_bits_helpers.h"
 #include "testenv.h"
+#include "undolog.h"
 #include "zip.h"
+#include "zipint.h"
 
 namespace ziptest {
 
@@ -175,6 +178,16 @@ struct Archive {
 inline int extract(const std::vector<Entry>& es, const fs::path& base, const char* pattern = nullptr,
                    ZipWalkMode mode = zipWalkJournal) {
   return Archive(es).walk(base, mode, pattern);
+}
+
+// Ends a run abruptly after its walk: its journal stays on disk and nothing is undone in-process; then the next run's
+// recovery of that journal below `base`, whose result it returns.
+inline int recoverAbandoned(ZipInfo* zip, const fs::path& journal, const fs::path& base) {
+  ulClose(zip->undoLog, false);
+  memFree(zip->undoLog);
+  zip->undoLog = nullptr;
+  uint32_t restored = 0, removed = 0;
+  return ulRecover(str(journal).c_str(), str(base).c_str(), &restored, &removed);
 }
 
 // A fresh directory `var` where symbolic links can be made, else the test is skipped (some Windows hosts forbid them).

@@ -432,9 +432,9 @@ TEST(ZipDisk, RollbackAndCommitStayInTheDirectoryTheWalkWroteInto) {
       SCOPED_TRACE(std::string(commit ? "commit, " : "rollback, ") + swapped);
       const fs::path root = freshDir(std::string(commit ? "commit" : "rollback") + swapped), base = root / "base";
       writeFile(base / "www" / "index.html", "old");
-      Archive a({{.name = "www/index.html", .data = "new"},
-                 {.name = "www/new.txt", .data = "n"},
-                 {.name = "fresh/x.txt", .data = "x"}});
+      Archive a(std::vector<Entry>{{.name = "www/index.html", .data = "new"},
+                                   {.name = "www/new.txt", .data = "n"},
+                                   {.name = "fresh/x.txt", .data = "x"}});
       ASSERT_EQ(a.walk(base), 0);
       const fs::path place = base / swapped;
       Tree victim = snapshot(place);
@@ -446,6 +446,47 @@ TEST(ZipDisk, RollbackAndCommitStayInTheDirectoryTheWalkWroteInto) {
       commit ? (void)zipCommit(&a.zip) : zipRollback(&a.zip);
       EXPECT_EQ(snapshot(place), victim);
     }
+  }
+}
+
+// A directory of the installation that is a link to another directory inside it: the walk writes through it, and the
+// rollback, the commit and the recovery of an abandoned journal on disk find what it did there too, also after the link
+// was replaced by a directory of someone else's.
+TEST(ZipDisk, WhatWentThroughALinkInsideTheBaseIsUndoneOrCommitted) {
+  for (const std::string end : {"rollback", "commit", "recovery", "relinked"}) {
+    SCOPED_TRACE(end);
+    ZIPTEST_LINKS_DIR(root, "inlink" + end);
+    const fs::path base = root / "base", journal = root / "journal";
+    writeFile(base / "inner" / "index.html", "old");
+    fs::create_directory_symlink("inner", base / "www");
+    const Tree before = snapshot(base);
+    Archive a(std::vector<Entry>{{.name = "www/index.html", .data = "new"}, {.name = "www/sub/x.txt", .data = "x"}});
+    if (end == "recovery") {
+      ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
+    }
+    ASSERT_EQ(a.walk(base), 0);
+    if (end == "commit") {
+      EXPECT_EQ(zipCommit(&a.zip), 0);
+      EXPECT_EQ(snapshot(base), (Tree{{"www", "<link>"},
+                                      {"inner", "<dir>"},
+                                      {"inner/index.html", "new"},
+                                      {"inner/sub", "<dir>"},
+                                      {"inner/sub/x.txt", "x"}}));
+      continue;
+    }
+    Tree want = before;
+    if (end == "relinked") {
+      fs::remove(base / "www");
+      writeFile(base / "www" / "index.html", "theirs");
+      want["www"] = "<dir>";
+      want["www/index.html"] = "theirs";
+    }
+    if (end == "recovery") {
+      EXPECT_EQ(recoverAbandoned(a.zip, journal, base), 0);
+    } else {
+      zipRollback(&a.zip);
+    }
+    EXPECT_EQ(snapshot(base), want);
   }
 }
 
@@ -487,13 +528,8 @@ TEST(ZipDisk, CrashAfterTakenNamesRecoversThePreviousVersion) {
       osTestFailCall(nullptr, 0);
       zipDiskDiscardTemp(&disk);
       zipDiskClose(&disk);
-      // The run ends here: the journal stays on disk, nothing is undone in-process.
-      ulClose(info.undoLog, false);
-      memFree(info.undoLog);
-      info.undoLog = nullptr;
-      uint32_t restored = 0, removed = 0;
       // A file found where the journal says the update's own is: left alone, and the journal kept for a person.
-      EXPECT_EQ(ulRecover(str(journal).c_str(), baseName.c_str(), &restored, &removed), voidLost ? -1 : 0);
+      EXPECT_EQ(recoverAbandoned(&info, journal, base), voidLost ? -1 : 0);
       EXPECT_EQ(fs::exists(journal), voidLost);
       Tree want = {{planted.filename().string(), "planted"}};
       if (!atTheEntry) want["a.txt"] = "old";
@@ -544,12 +580,7 @@ TEST(ZipDisk, DirectoryMadeMeanwhileBySomeoneElseIsNeverUndone) {
       EXPECT_EQ(a.walk(base), 0);
       osTestBeforeCall(nullptr, nullptr, nullptr);
       if (crash) {
-        // The run ends here: only the journal on disk is left to undo it.
-        ulClose(a.zip->undoLog, false);
-        memFree(a.zip->undoLog);
-        a.zip->undoLog = nullptr;
-        uint32_t restored = 0, removed = 0;
-        EXPECT_EQ(ulRecover(str(journal).c_str(), str(base).c_str(), &restored, &removed), 0);
+        EXPECT_EQ(recoverAbandoned(a.zip, journal, base), 0);
       } else {
         zipRollback(&a.zip);
       }
@@ -566,13 +597,9 @@ TEST(ZipDisk, RecoveryRemovesOnlyTheDirectoryTheUpdateMade) {
   Archive a(std::vector<Entry>{{.name = "fresh/x.txt", .data = "x"}});
   ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
   EXPECT_EQ(a.walk(base), 0);
-  ulClose(a.zip->undoLog, false);
-  memFree(a.zip->undoLog);
-  a.zip->undoLog = nullptr;
   fs::rename(base / "fresh", root / "moved");
   writeFile(base / "fresh" / "x.txt", "theirs");
-  uint32_t restored = 0, removed = 0;
-  EXPECT_EQ(ulRecover(str(journal).c_str(), str(base).c_str(), &restored, &removed), -1);
+  EXPECT_EQ(recoverAbandoned(a.zip, journal, base), -1);
   EXPECT_TRUE(fs::exists(journal));
   EXPECT_EQ(snapshot(base), (Tree{{"keep.txt", "k"}, {"fresh", "<dir>"}, {"fresh/x.txt", "theirs"}}));
 }
