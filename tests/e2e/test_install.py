@@ -194,6 +194,27 @@ def test_only_the_scripts_plain_log_files_are_copied(plat, setup):
     has(r.out, "Content of own.log:", "own record", "Installation succeeded", lacks=("OUTSIDE SECRET", "too deep"))
 
 
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_clean_up_never_enters_a_directory_mounted_in_the_temporary_directory(plat, setup):
+    """A script that leaves a directory of the system mounted in its temporary directory: the clean-up does not enter
+    it, so nothing the mounted directory holds is deleted."""
+    _, tree, _, work = setup
+    victim = work / "victim"
+    (victim / "sub").mkdir(parents=True)
+    (victim / "sub" / "keep.txt").write_text("KEEP")
+    in_namespace = ("unshare", "-m", "--propagation", "private")
+    probe = subprocess.run([*in_namespace, "sh", "-c", f'mkdir -p "{work}/m" && mount --bind "{victim}" "{work}/m"'],
+                           capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip("no private mounts here")
+    script = tree / TAG / "bin" / plat.script
+    script.write_text('#!/bin/sh\nmkdir m && mount --bind "$VICTIM" m && exit 0\nexit 9\n')
+    exe = make_installer(plat, zip_tree(tree, work / "payload.zip"), work / "setup")
+    r = expect_rc(plat.run(in_namespace[0], *in_namespace[1:], exe, cwd=work, env=plat.env(work, {"VICTIM": str(victim)})))
+    has(r.out, "Installation succeeded")
+    assert (victim / "sub" / "keep.txt").read_text() == "KEEP"
+
+
 def test_script_gets_the_child_log_level(plat, setup):
     _, tree, _, work = setup
     script = tree / TAG / "bin" / plat.script
