@@ -447,9 +447,10 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
         fileType != osFileTypeArchive)
       perm = 0600;
   }
-  // A log is appended to as a file of its own, never through a link.
+  // A log is appended to as a file of its own, never through a link; a
+  // pipe with no reader fails the open instead of holding the run up.
   const bool log = mode == osFileModeAppend && fileType == osFileTypeLog;
-  const int flags = quiet ? O_RDONLY : modeFlags[mode] | (log ? O_NOFOLLOW : 0);
+  const int flags = quiet ? O_RDONLY : modeFlags[mode] | (log ? O_NOFOLLOW | O_NONBLOCK : 0);
   const int fd = posixSys.open(path, flags, perm);
   logTrace(logCatFile, "OpenFile('%s',%x,%x,%x,%x)=%d\n", path, (unsigned)flags, (unsigned)perm, (unsigned)mode,
            (unsigned)fileType, fd);
@@ -472,6 +473,10 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     errno = EMLINK;
     return nullptr;
   }
+  const int fl = log ? fcntl(fd, F_GETFL) : 0;
+  if (fl < 0 || (log && fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0))
+    logWarn(logCatFile, "Writes to '%s' may not wait for a slow reader: %s\n", path,
+            osErrorText(nullptr, (uint32_t)errno));
   IoStream* s = newFileStream(fd, path);
   if (log && st.st_size == 0) static_cast<PosixFile*>(s->state)->bom = 1;
   return s;

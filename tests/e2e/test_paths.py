@@ -1,5 +1,7 @@
 """Paths as users and the environment spell them: trailing and doubled
 separators, "/", "." and "..", relative install directories."""
+import os
+
 import pytest
 
 from conftest import TAG, expect_rc, has, installed_release, tree_snapshot
@@ -50,6 +52,14 @@ def test_log_file_spellings(plat, setup, option, spelling):
     log = SPELLINGS[spelling](plat, work / "logs") + plat.sep + "run.log"
     plat.check(exe, option, log, work=work)
     assert "Installation succeeded" in (work / "logs" / "run.log").read_text(encoding="utf-8-sig", errors="replace")
+
+
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_log_named_by_a_pipe_without_a_reader_does_not_hold_up_the_run(plat, setup):
+    exe, _, _, work = setup
+    os.mkfifo(work / "pipe.log")
+    r = plat.check(exe, "-u", work / "pipe.log", work=work)
+    has(r.out, "Failed to switch log to", "Installation succeeded")
 
 
 def test_relative_install_directory(plat, setup):
