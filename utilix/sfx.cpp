@@ -332,13 +332,16 @@ char* trustedTempBase(char* base) {
   const char* shared = osDirSharedTemp();
   if (!shared) return base;
   char* real = nullptr;
-  if (osIsDirPresent(base) && osFileResolveLinks(base, &real) == 0 && osDirIsTrusted(real) == 1) {
+  const bool present = osIsDirPresent(base);
+  if (present && osFileResolveLinks(base, &real) == 0 && osDirIsTrusted(real) == 1) {
     memFree(base);
     return real;
   }
+  // Why not, when the trust check has not said it already.
+  const char* why = !present ? ": it is not a directory" : !real ? ": where it really is cannot be found" : "";
   memFree(real);
   if (osDirIsTrusted(shared) == 1) {
-    logWarn(logCatSfx, "The temporary installer directory goes below %s, not below %s\n", shared, base);
+    logWarn(logCatSfx, "The temporary installer directory goes below %s, not below %s%s\n", shared, base, why);
     memFree(base);
     return memStrDup(shared);
   }

@@ -87,16 +87,22 @@ TEST(SfxTempDir, PlantedNamesArePassedOverAndOnlyTheDirectoryMadeIsRemoved) {
 TEST(SfxTempDir, TempThatOthersMayChangeIsNotUsed) {
   const char* shared = osDirSharedTemp();
   if (!shared) GTEST_SKIP() << "every TEMP is taken as it is here";
-  const fs::path temp = freshDir("opentemp"), cwd = fs::current_path();
-  fs::permissions(temp, fs::perms::all);
-  testSetEnv("TEMP", str(temp).c_str());
-  SfxTempDir made{};
-  const int rc = sfxCreateTempDir(&made);
-  fs::current_path(cwd);
-  testUnsetEnv("TEMP");
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(fs::path(made.path).parent_path(), fs::path(shared));
-  sfxRemoveTempDir(&made);
+  for (const bool missing : {false, true}) {
+    const fs::path temp = freshDir("opentemp") / (missing ? "missing" : ""), cwd = fs::current_path();
+    if (!missing) fs::permissions(temp, fs::perms::all);
+    testSetEnv("TEMP", str(temp).c_str());
+    SfxTempDir made{};
+    TestLogCapture log(logCatSfx, logLevelWarn);
+    const int rc = sfxCreateTempDir(&made);
+    const std::string said = log.take();
+    fs::current_path(cwd);
+    testUnsetEnv("TEMP");
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(fs::path(made.path).parent_path(), fs::path(shared));
+    EXPECT_NE(said.find(missing ? "it is not a directory" : "can be changed by another user"), std::string::npos)
+        << said;
+    sfxRemoveTempDir(&made);
+  }
 }
 
 // The digest is taken through the open that the extraction reads: a file
