@@ -212,8 +212,6 @@ def _link(rel, target):
 # (change to the payload, the file the message names, what it says, --force packs it)
 REFUSALS = [
     (_add(f"{TAG}/www/CON.txt"), f"{TAG}/www/CON.txt", "naming a device", False),
-    (_add(f"{TAG}/www/notes."), f"{TAG}/www/notes.", "ending with a dot or a space", False),
-    (_add(f"{TAG}/www/a:b"), f"{TAG}/www/a:b", "holding ':'", False),
     (_add(f"{TAG}/www/a\x1b[2Jb"), f"{TAG}/www/a\\x1B[2Jb", "control character", False),
     (_add(f"{TAG}/www/a?b"), f"{TAG}/www/a?b", "character '?'", True),
     (_add(f"{TAG}/WWW/Index.html"), f"{TAG}/www", "only in letter case", True),
