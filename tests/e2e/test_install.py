@@ -85,7 +85,7 @@ def test_script_named_with_pattern_characters_is_installed_and_run(plat, work):
 def test_unpack_cut_short_loses_nothing(plat, work, cut):
     """Ctrl-C or Ctrl-\\ while files are extracted: the extraction is undone. The reader of the log going away (a closed pipe)
     does not end the run half-way. Either way the user's files are at their names, and nothing is left behind."""
-    src = write_files(work / "big" / "www", {"a.txt": "NEW", **{f"m{i:05}": "x" * 100 for i in range(20000)}}).parent
+    src = write_files(work / "big", {"www/a.txt": "NEW", **{f"www/m{i:05}": "x" * 100 for i in range(20000)}})
     exe = make_installer(plat, zip_tree(src, work / "big.zip"), work / "big-setup")
     target = write_files(work / "out", {"www/a.txt": "USER"})
     before = tree_snapshot(target)
