@@ -127,6 +127,14 @@ def zip_entries(dest: Path, entries, mode="w"):
     return dest
 
 
+def write_files(root: Path, files):
+    """Writes {relative path: text or bytes} below root, making the directories on the way; returns root."""
+    for rel, data in files.items():
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_bytes(data if isinstance(data, bytes) else data.encode())
+    return root
+
+
 def make_installer(plat: Platform, zip_path: Path, out: Path):
     """The stub with the archive appended, by concatenation."""
     out = out.with_suffix(plat.exe_suffix) if plat.exe_suffix else out
@@ -149,8 +157,7 @@ def old_installation(tree: Path, dest: Path):
     for p in dest.rglob("*"):
         if p.is_file():
             p.write_bytes(b"old " + p.name.encode() + b"\n")
-    (dest / TAG / "etc" / "branch").write_text("2024.4.0-20241010_3\n")
-    (dest / TAG / "etc" / "local.conf").write_text("site settings\n")
+    write_files(dest / TAG / "etc", {"branch": "2024.4.0-20241010_3\n", "local.conf": "site settings\n"})
     return dest
 
 
@@ -165,9 +172,8 @@ def setup(plat, tmp_path):
 
 def installed_release(plat: Platform, rel: Path):
     """A complete installation of this release at rel (the stub answers -v with the release, as agent programs do)."""
-    (rel / "etc").mkdir(parents=True)
+    write_files(rel, {"etc/branch": RELEASE + "\n"})
     (rel / "bin").mkdir()
-    (rel / "etc" / "branch").write_text(RELEASE + "\n")
     for name in ("agentsvc", "agentctl"):
         shutil.copy(plat.stub, rel / "bin" / (name + plat.exe_suffix))
     return rel

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import RELEASE, TAG, has, installed_release, make_installer, tree_snapshot, zip_tree
+from conftest import RELEASE, TAG, has, installed_release, make_installer, tree_snapshot, write_files, zip_tree
 
 
 def test_update_replaces_all_but_registration(plat, setup):
@@ -37,10 +37,8 @@ def age(path, minutes):
 
 def test_lock_link_blocks_and_is_never_followed(plat, setup):
     exe, _, install, work = setup
-    victim = work / "victim"
-    (victim / "sub").mkdir(parents=True)
+    victim = write_files(work / "victim", {"keep.txt": "keep\n", "sub/keep.txt": "keep\n"})
     for p in (victim / "sub", victim):
-        (p / "keep.txt").write_text("keep\n")
         age(p, 20)
     (install / ".lock").symlink_to(victim, target_is_directory=True)
     age(install / ".lock", 20)
@@ -85,8 +83,7 @@ def test_installed_release_is_refused(plat, setup):
 
 def test_incomplete_installation_is_not_counted(plat, setup):
     exe, _, install, work = setup
-    (install / "half" / "etc").mkdir(parents=True)
-    (install / "half" / "etc" / "branch").write_text("# branch file\n" + RELEASE + "\n")
+    write_files(install, {"half/etc/branch": "# branch file\n" + RELEASE + "\n"})
     has(plat.check(exe, "--auto-update", "-d", install, work=work).stderr, "is not complete",
         *(f"{name}{plat.exe_suffix} does not exist" for name in ("agentsvc", "agentctl")))  # every one is named
 

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import TAG, make_installer, tree_snapshot, zip_tree
+from conftest import TAG, make_installer, tree_snapshot, write_files, zip_tree
 
 SCRIPT_LOG = f"{TAG}/bin/installer.log"  # written by the script itself
 
@@ -28,9 +28,7 @@ def update(plat, setup):
     """An old installation and an installer that replaces most of it, adds a
     directory and keeps the registration; returns (exe, old, new, work)."""
     _, tree, install, tmp_path = setup
-    (tree / TAG / "www" / "new").mkdir()
-    for i in range(3):
-        (tree / TAG / "www" / "new" / f"p{i}.html").write_text(f"page {i}\n")
+    write_files(tree / TAG / "www" / "new", {f"p{i}.html": f"page {i}\n" for i in range(3)})
     exe = make_installer(plat, zip_tree(tree, tmp_path / "payload.zip"), tmp_path / "setup")
     old = install.rename(tmp_path / "old")  # made before the new directory
     new = tmp_path / "new"

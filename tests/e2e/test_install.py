@@ -9,8 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (RELEASE, TAG, assert_holds_tree, expect_rc, has, make_installer,
-                      tree_snapshot, zip_entries, zip_tree)
+from conftest import (RELEASE, TAG, assert_holds_tree, expect_rc, has, make_installer, tree_snapshot, write_files,
+                      zip_entries, zip_tree)
 
 
 @pytest.fixture
@@ -43,9 +43,7 @@ def test_install_mode_script_logs_rollback_copyright_and_unattended_log(plat, se
 def test_unpack_into_new_and_existing_directory(plat, setup):
     exe, tree, _, work = setup
     assert "No unpack directory argument given" in plat.check(exe, "--unpack", work=work, rc=2).stderr
-    (existing := work / "existing").mkdir()
-    (existing / "keep.txt").write_text("mine")
-    (existing / "register.properties").write_text("old")
+    existing = write_files(work / "existing", {"keep.txt": "mine", "register.properties": "old"})
     for target in (work / "new" / "deeper", existing):
         plat.check(exe, "--unpack", target, work=work)
         assert_holds_tree(target, tree)
@@ -76,8 +74,7 @@ def test_pattern_extracts_only_matching_entries(plat, setup):
 def test_script_named_with_pattern_characters_is_installed_and_run(plat, work):
     top = work / "payload" / "b[1]"
     marker_script(plat, top / "bin" / plat.script, work / "ran")
-    (top / "etc").mkdir()
-    (top / "etc" / "branch").write_text(RELEASE + "\n")
+    write_files(top, {"etc/branch": RELEASE + "\n"})
     exe = make_installer(plat, zip_tree(work / "payload", work / "p.zip"), work / "glob-setup")
     r = expect_rc(plat.run(exe, cwd=work / "out", env=plat.env(work)))
     assert (work / "ran").exists(), r.stderr
@@ -88,15 +85,9 @@ def test_script_named_with_pattern_characters_is_installed_and_run(plat, work):
 def test_unpack_cut_short_loses_nothing(plat, work, cut):
     """Ctrl-C or Ctrl-\\ while files are extracted: the extraction is undone. The reader of the log going away (a closed pipe)
     does not end the run half-way. Either way the user's files are at their names, and nothing is left behind."""
-    src = work / "big"
-    (src / "www").mkdir(parents=True)
-    (src / "www" / "a.txt").write_text("NEW")
-    for i in range(20000):
-        (src / "www" / f"m{i:05}").write_text("x" * 100)
+    src = write_files(work / "big", {"www/a.txt": "NEW", **{f"www/m{i:05}": "x" * 100 for i in range(20000)}})
     exe = make_installer(plat, zip_tree(src, work / "big.zip"), work / "big-setup")
-    target = work / "out"
-    (target / "www").mkdir()
-    (target / "www" / "a.txt").write_text("USER")
+    target = write_files(work / "out", {"www/a.txt": "USER"})
     before = tree_snapshot(target)
     p = plat.popen(exe, "--unpack", target, *(["-l", "debug"] if cut == "log reader gone" else []), cwd=work,
                    env=plat.env(work))
@@ -129,9 +120,7 @@ def test_corrupt_entry_rolls_back_with_or_without_standard_streams(plat, work, s
     data[data.find(b"B" * 100) + 10] ^= 0xFF  # CRC mismatch in the last entry
     z.write_bytes(bytes(data))
     exe = make_installer(plat, z, work / "bad-setup")
-    out_dir = work / "out"
-    (out_dir / "www").mkdir(parents=True)
-    (out_dir / "www" / "f07.txt").write_text("previous")
+    out_dir = write_files(work / "out", {"www/f07.txt": "previous"})
     if streams == "open":
         plat.check(exe, "--unpack", out_dir, work=work, rc=2)
     else:
@@ -170,10 +159,7 @@ def test_entry_at_the_runs_own_log_is_refused(plat, work):
 
 
 def test_archive_without_script_unpacks_everything_here(plat, work):
-    src = work / "plain"
-    (src / "docs").mkdir(parents=True)
-    (src / "docs" / "readme.txt").write_text("hello\n")
-    (src / "data.bin").write_bytes(bytes(range(256)) * 40)
+    src = write_files(work / "plain", {"docs/readme.txt": "hello\n", "data.bin": bytes(range(256)) * 40})
     exe = make_installer(plat, zip_tree(src, work / "plain.zip"), work / "plain-setup")
     expect_rc(plat.run(exe, cwd=work / "out", env=plat.env(work)))
     assert_holds_tree(work / "out", src)

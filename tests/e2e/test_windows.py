@@ -7,7 +7,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import BUILD, RELEASE, expect_rc, make_installer, zip_entries, zip_tree
+from conftest import BUILD, RELEASE, expect_rc, make_installer, write_files, zip_entries, zip_tree
 
 # Awkward arguments for a batch script; each must arrive exactly.
 BATCH_ARGS = ["C:\\dir with space\\", "two\\\\", "a b", "x&y", "p|q", "<in>", "caret^", "bang!", "(par)",
@@ -27,9 +27,8 @@ def wine(plat):
 
 
 def test_batch_arguments_arrive_unchanged_or_are_refused(wine, tmp_path):
-    (tmp_path / "p" / "bin").mkdir(parents=True)
-    (tmp_path / "p" / "bin" / "installer.cmd").write_bytes(ARGS_SCRIPT.encode())
-    exe = make_installer(wine, zip_tree(tmp_path / "p", tmp_path / "p.zip"), tmp_path / "setup")
+    payload = write_files(tmp_path / "p", {"bin/installer.cmd": ARGS_SCRIPT})
+    exe = make_installer(wine, zip_tree(payload, tmp_path / "p.zip"), tmp_path / "setup")
     for start in range(0, len(BATCH_ARGS), 7):  # -f and -l take the last slots
         chunk = BATCH_ARGS[start:start + 7]
         out = tmp_path / f"args{start}.txt"

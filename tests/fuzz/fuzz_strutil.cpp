@@ -101,25 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     logLevels[logCatSortMap] = logLevels[logCatStrUtil] = logLevelNone;
   }
   std::string in(reinterpret_cast<const char*>(data + 1), size - 1);
-  switch (data[0] & 7) {
-    case 0:
-    case 4:
-      fuzzWildcard(in, (data[0] & 8) != 0);
-      break;
-    case 1:
-      fuzzAnt(in);
-      break;
-    case 2:
-    case 6:
-      fuzzLoad(in, (data[0] & 8) != 0, (data[0] & 16) ? SORTMAP_CASELESS_KEYS : SORTMAP_COPIED_KEYS);
-      break;
-    case 3:
-    case 7:
-      fuzzCompare(in);
-      break;
-    default:
-      fuzzLoad(in, false, SORTMAP_TAKEN_KEYS);
-      break;
-  }
+  const uint8_t branch = data[0] & 3, flag = data[0] & 8;
+  if (branch == 0) fuzzWildcard(in, flag != 0);
+  if (branch == 1 && (data[0] & 4)) fuzzLoad(in, false, SORTMAP_TAKEN_KEYS);
+  if (branch == 1 && !(data[0] & 4)) fuzzAnt(in);
+  if (branch == 2) fuzzLoad(in, flag != 0, (data[0] & 16) ? SORTMAP_CASELESS_KEYS : SORTMAP_COPIED_KEYS);
+  if (branch == 3) fuzzCompare(in);
   return 0;
 }

@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "osdir.h"
 #include "osinit.h"
 #include "ostest.h"
+#include "test_os_helpers.h"
 #include "testenv.h"
 
 class OsFsTest : public ::testing::Test {
@@ -32,14 +32,8 @@ class OsFsTest : public ::testing::Test {
   }
   // The path of `name` inside the test's directory.
   std::string path(const std::string& name) const { return dir + osPathSeparator + name; }
-  static void writeText(const std::string& p, const std::string& text) {
-    std::ofstream out(p, std::ios::binary);
-    out << text;
-  }
-  static std::string readText(const std::string& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  static void writeText(const std::string& p, const std::string& text) { testWriteFile(p, text); }
+  static std::string readText(const std::string& p) { return testReadFile(p); }
   static bool exists(const std::string& p) {
     std::error_code ec;
     return std::filesystem::exists(std::filesystem::symlink_status(p, ec));

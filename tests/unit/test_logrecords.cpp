@@ -10,19 +10,12 @@
 #include "logging.h"
 #include "logoutput.h"
 #include "osthread.h"
+#include "test_ios_helpers.h"
 #include "test_os_helpers.h"
 #include "test_text_helpers.h"
 #include "testenv.h"
 
 namespace {
-
-int captureWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
-  static_cast<std::string*>(state)->append(static_cast<const char*>(buf), len);
-  if (written) *written = len;
-  return 0;
-}
-int captureClose(void*) { return 0; }
-const IoStreamOps captureOps = {.name = "TestCapture", .write = captureWrite, .close = captureClose};
 
 const std::regex prefixRe(
     R"(^(INFO |ERROR|WARN |DEBUG|FATAL|TRACE) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S+ \[\d+-[^\]]+\] sfx\.main - )");
@@ -41,9 +34,7 @@ std::string body(const std::string& line) {
 class LogCapture : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved = logOut.stream;
-    stream = iosNewLevel(&text, &captureOps);
-    logOut.stream = stream;
+    saved = std::exchange(logOut.stream, stream = iosNewLevel(&sink, &iostest::mockOutOps));
     logParseLevels("info");
   }
   void TearDown() override {
@@ -65,7 +56,8 @@ class LogCapture : public ::testing::Test {
     for (const std::string& line : lines()) out.push_back(body(line));
     return out;
   }
-  std::string text;
+  iostest::Mock sink;
+  std::string& text = sink.out;  // what the log wrote
   IoStream* stream = nullptr;
   IoStream* saved = nullptr;
 };

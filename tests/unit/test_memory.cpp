@@ -93,11 +93,7 @@ TEST(MemoryPlain, ReallocKeepsContentAndSizeZeroFrees) {
 }
 
 TEST(MemoryPlain, StringCopies) {
-  auto text = [](char* copy) {  // the copy's text ("<null>" for none), released
-    std::string s = copy ? copy : "<null>";
-    memFree(copy);
-    return s;
-  };
+  auto text = [](char* copy) { return testTakeText(copy); };  // the copy's text ("<null>" for none), released
   EXPECT_EQ(std::tuple(text(memStrDup("hello")), text(memStrDup(nullptr)), text(memStrDupN("hello world", 5)),
                        text(memStrDupN("", 0)), text(memStrDupN("x", 0xFFFFFFFFu))),
             std::tuple("hello", "<null>", "hello", "", "<null>"));

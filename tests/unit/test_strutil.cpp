@@ -32,17 +32,13 @@ const char* lookupFixed(const char* name, void* context) {
 std::string ant(const char* text) {
   char* out = nullptr;
   EXPECT_EQ(0, strEvaluateAntExpr(text, lookupFixed, nullptr, &out));
-  std::string s = out ? out : "<null>";
-  memFree(out);
-  return s;
+  return testTakeText(out);
 }
 
 std::string ksh(const char* text) {
   char* out = nullptr;
-  int r = strEvaluateKshExpr(text, lookupFixed, nullptr, nullptr, 0, &out);
-  std::string s = r == 0 && out ? out : "<fail>";
-  memFree(out);
-  return s;
+  const int r = strEvaluateKshExpr(text, lookupFixed, nullptr, nullptr, 0, &out);
+  return r == 0 && out ? testTakeText(out) : (memFree(out), "<fail>");
 }
 
 using Texts = std::vector<std::string>;
