@@ -69,6 +69,11 @@ int osDirSetWorking(const char* path);
 bool osIsDirPresent(const char* path);
 // True when `path` itself is a symbolic link or junction (never followed).
 bool osDirIsLink(const char* path);
+// True when another file system, or a directory or file bound there, is
+// mounted at `path` (never followed): what it shows lies elsewhere, and the
+// program's own walks do not go into it. False on Windows, where a mounted
+// folder is a reparse point (osDirIsLink).
+bool osDirIsMountPoint(const char* path);
 // True when `path` is `base` or lies below it (both spelled alike, as
 // osDirRealPath spells them) and no directory on the way from base to path,
 // path included, is a link. Says that path lies inside base without asking

@@ -92,13 +92,14 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
 bool ulPathConfined(const char* path, const char* realBase, const char* lexBase);
 // The directory holding `path`, opened below base (the directory at
 // realBase, also spelled lexBase) one component at a time without following
-// a link, along where it really is when a link inside the base is on the
-// way; *leaf is path's last component. Null when path is not spelled below
-// the base or its directory does not lie inside it, and also (with *gone
-// set, nothing logged) when nothing is at the directory's path: then
-// nothing of it is left to undo.
+// a link; with followInside, along where it really is when a link inside
+// the base is on the way (then only what carries its identity in the
+// records may be acted on). *leaf is path's last component. Null when path
+// is not spelled below the base or its directory is not a plain directory
+// inside it, and also (with *gone set, nothing logged) when nothing is at
+// the directory's path: then nothing of it is left to undo.
 OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char* realBase, const char* lexBase,
-                          const char** leaf, bool* gone);
+                          bool followInside, const char** leaf, bool* gone);
 // True when what stands at `leaf` in dir is a file or a link (never
 // followed), as a record's file or previous version may be.
 bool ulFileOrLinkIn(const OsDirHandle* dir, const char* leaf);

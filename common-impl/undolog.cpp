@@ -234,13 +234,15 @@ namespace {
 
 // The directory `parent` (a name relative to base, as a record spells it;
 // parentPath is its full path) opened below base: along its name when no
-// link is on the way, else along where it really leads, which must lie
-// inside realBase. The walk writes through a link to another directory
-// inside the base, so a record may name a file behind one. Either way the
-// open goes one component at a time without following a link: a link
-// swapped in since fails it.
-OsDirHandle* openBelowBase(const OsDirHandle* base, const char* parent, const char* parentPath, const char* realBase) {
+// link is on the way, else, with followInside, along where it really
+// leads, which must lie inside realBase (journals of earlier versions name
+// files written behind a link by the link's name). Either way the open
+// goes one component at a time without following a link: a link swapped in
+// since fails it.
+OsDirHandle* openBelowBase(const OsDirHandle* base, const char* parent, const char* parentPath, const char* realBase,
+                           bool followInside) {
   OsDirHandle* dir = nullptr;
+  if (!followInside) return osDirHandleOpenBelow(base, parent, &dir) == 0 ? dir : nullptr;
   logSuppress();  // a link on the way is not a failure yet
   const int plain = osDirHandleOpenBelow(base, parent, &dir);
   logUnsuppress();
@@ -258,7 +260,7 @@ OsDirHandle* openBelowBase(const OsDirHandle* base, const char* parent, const ch
 }  // namespace
 
 OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char* realBase, const char* lexBase,
-                          const char** leaf, bool* gone) {
+                          bool followInside, const char** leaf, bool* gone) {
   *gone = false;
   const char* bases[] = {lexBase, realBase};
   const char* rest = nullptr;
@@ -271,7 +273,7 @@ OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char*
   char* parentPath = memStrDupN(path, (size_t)(*leaf - path));
   *gone = osFileKindOf(parentPath) < 0;
   char* parent = *gone ? nullptr : memStrDupN(rest, (size_t)(*leaf - rest));
-  OsDirHandle* dir = parent ? openBelowBase(base, parent, parentPath, realBase) : nullptr;
+  OsDirHandle* dir = parent ? openBelowBase(base, parent, parentPath, realBase, followInside) : nullptr;
   memFree(parent);
   memFree(parentPath);
   return dir;
@@ -556,8 +558,12 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
     if (recs[i].type == ulDone || recs[i].type == ulVoid || recs[i].type == ulIdentity) continue;
     const char* leaf = nullptr;
     bool gone = false;
-    OsDirHandle* dir = ulOpenParent(base, recs[i].path, realBase, lexBase, &leaf, &gone);
-    int one = gone ? 0 : -1;
+    OsDirHandle* dir = ulOpenParent(base, recs[i].path, realBase, lexBase, true, &leaf, &gone);
+    // What was made in a directory that is gone went with it; a previous
+    // version kept aside there cannot be put back.
+    const bool lost = gone && !done && recs[i].type == ulMovedAside;
+    if (lost) logError(logCatZip, "Cannot restore the previous version of %s: its directory is gone\n", recs[i].path);
+    int one = gone && !lost ? 0 : -1;
     if (dir)
       one = done ? finishRecord(&recs[i], dir, identityOf(recs, n, i), removed)
                  : undoRecord(&recs[i], dir, keptAside(recs, i), identityOf(recs, n, i), restored, removed);

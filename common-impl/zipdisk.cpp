@@ -496,11 +496,10 @@ int openEntryDirectory(ZipDisk* disk) {
   bool viaLink = false;
   if (openInside(disk, disk->confirmedDir, disk->confirmedReal, &disk->dir, &viaLink) != 0) return -1;
   disk->dirPath = memStrDup(disk->confirmedDir);
-  zipRememberDirectory(disk->info, disk->dirPath, disk->dir);
-  if (viaLink) {
-    disk->dirReal = memStrDup(osDirHandlePath(disk->dir));
-    zipRememberDirectory(disk->info, disk->dirReal, disk->dir);
-  }
+  // Remembered under the name its records carry: a name with a link on the
+  // way may lead to another directory for the next file.
+  if (viaLink) disk->dirReal = memStrDup(osDirHandlePath(disk->dir));
+  zipRememberDirectory(disk->info, viaLink ? disk->dirReal : disk->dirPath, disk->dir);
   return 0;
 }
 

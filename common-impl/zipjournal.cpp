@@ -72,7 +72,8 @@ bool isRememberedDirectory(const ZipInfo* info, const char* path, size_t n, cons
 OsDirHandle* openRecordDir(const ZipInfo* info, const OsDirHandle* base, const char* path, const char** leaf,
                            bool* missing) {
   bool gone = false;
-  OsDirHandle* dir = base ? ulOpenParent(base, path, info->journalBase, info->journalLexBase, leaf, &gone) : nullptr;
+  OsDirHandle* dir =
+      base ? ulOpenParent(base, path, info->journalBase, info->journalLexBase, false, leaf, &gone) : nullptr;
   if (!dir && !gone) logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", path, info->journalBase);
   *missing = gone;
   if (dir && !isRememberedDirectory(info, path, (size_t)(*leaf - path), dir)) {
@@ -277,7 +278,10 @@ void undoAll(ZipInfo* info, bool* undoFailed, bool* restoreFailed) {
       OsDirHandle* dir = stillInside(info, rkey, rval) && stillInside(info, rkey, oldName)
                              ? openRecordDir(info, base, rval, &leaf, &missing)
                              : nullptr;
-      if (dir ? restoreOld(rval, dir, info->verbosity, &restored) != 0 : !missing) *restoreFailed = true;
+      // A previous version whose directory is gone cannot be put back.
+      if (!dir && missing)
+        logError(logCatZip, "Cannot restore the previous version of %s: its directory is gone\n", rval);
+      if (!dir || restoreOld(rval, dir, info->verbosity, &restored) != 0) *restoreFailed = true;
       osDirHandleClose(dir);
       rval = static_cast<const char*>(smPrevious(info->replaced, &rkey));
     }

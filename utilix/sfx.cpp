@@ -492,9 +492,13 @@ int sfxDumpLogFile(const char* dir, const char* name, int type, void* context) {
   int* depth = static_cast<int*>(context);
   char* path = nullptr;
   if (osFileJoinPath(dir, name, &path) != 0) return 0;
-  // Links are not followed and devices not read: the script's logs are
-  // plain files in its own directories.
-  if (type == osDirEntryDirectory) {
+  // Links are not followed, devices not read, and mounted directories and
+  // files not entered: the script's logs are plain files in its own
+  // directories.
+  const bool isLog = type == osDirEntryFile && strEndsWithIgnoreCase(name, ".log");
+  if ((type == osDirEntryDirectory || isLog) && osDirIsMountPoint(path)) {
+    logWarn(logCatSfx, "Not looking for *.log files in %s: it is mounted from elsewhere\n", path);
+  } else if (type == osDirEntryDirectory) {
     if (*depth < sfxLogDepth) {
       ++*depth;
       osDirEnumerateEntries(path, sfxDumpLogFile, depth, osDirEntryAny, 0);
@@ -503,7 +507,7 @@ int sfxDumpLogFile(const char* dir, const char* name, int type, void* context) {
       logWarn(logCatSfx, "Not looking for *.log files below %s: it is more than %d directories down\n", path,
               sfxLogDepth);
     }
-  } else if (type == osDirEntryFile && strEndsWithIgnoreCase(name, ".log")) {
+  } else if (isLog) {
     copyLogFile(path, name);
   }
   memFree(path);

@@ -90,6 +90,29 @@ bool osDirIsLink(const char* path) {
   return posixSys.lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool posixIsMountRoot(int dirfd, const char* name, const struct stat* parent) {
+  struct stat here;
+  if (parent && posixSys.fstatat(dirfd, name, &here, AT_SYMLINK_NOFOLLOW) == 0 && here.st_dev != parent->st_dev)
+    return true;
+#ifdef STATX_ATTR_MOUNT_ROOT
+  // A bind mount within one file system keeps the device number.
+  struct statx sx;
+  if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
+      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
+    return true;
+#endif
+  return false;
+}
+
+bool osDirIsMountPoint(const char* path) {
+  StringBuffer up;
+  sbInitHere(&up);
+  struct stat parent;
+  const bool known = sbPrintf(&up, "%s/..", path) == 0 && posixSys.stat(sbGet(&up), &parent) == 0;
+  sbClean(&up);
+  return posixIsMountRoot(AT_FDCWD, path, known ? &parent : nullptr);
+}
+
 int osDirCreate(const char* path, uint32_t dirType, const OsDirOwner* owner) {
   (void)owner;
   logDebug(logCatDir, "Creating %s\n", path ? path : "NULL");

@@ -268,36 +268,22 @@ OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, cons
 
 namespace {
 
-// True when the directory `name` below the descriptor parent is where a
-// file system (or a bind mount of a directory) is mounted: what it shows
-// belongs elsewhere, and a removal must not enter it.
-bool isMountPoint(int parent, const char* name) {
-  struct stat above, here;
-  if (posixSys.fstat(parent, &above) == 0 && posixSys.fstatat(parent, name, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
-      above.st_dev != here.st_dev)
-    return true;
-#ifdef STATX_ATTR_MOUNT_ROOT
-  // A bind mount within one file system keeps the device number.
-  struct statx sx;
-  if (statx(parent, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
-      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
-    return true;
-#endif
-  return false;
-}
-
-// Empties and removes the directory `name` below the descriptor parent,
-// level by level through descriptors, never through a link nor into a
-// mounted directory; hidden entries stay (with the directories that hold
-// them).
-int removeTreeAt(int parent, const char* name, const char* shown) {
-  if (isMountPoint(parent, name)) {
-    logWarn(logCatFile, "Not removing %s in %s: another directory is mounted there\n", name, shown);
+// Empties and removes the directory `name` below the descriptor parent
+// (at `where`, for messages), level by level through descriptors, never
+// through a link nor into a mounted directory; hidden entries stay (with
+// the directories that hold them).
+int removeTreeAt(int parent, const char* name, const char* where) {
+  struct stat above;
+  if (posixIsMountRoot(parent, name, posixSys.fstat(parent, &above) == 0 ? &above : nullptr)) {
+    logWarn(logCatFile, "Not removing %s in %s: another directory is mounted there\n", name, where);
     errno = EBUSY;
     return -1;
   }
   const int fd = posixSys.openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
   if (fd < 0) return errno == ENOENT ? 0 : -1;
+  StringBuffer here;
+  sbInitHere(&here);
+  const char* shown = sbPrintf(&here, "%s/%s", where, name) == 0 ? sbGet(&here) : where;
   const int listFd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
   int rc = d ? 0 : -1;
@@ -312,6 +298,7 @@ int removeTreeAt(int parent, const char* name, const char* shown) {
   }
   if (d) closedir(d);
   posixSys.close(fd);
+  sbClean(&here);
   if (posixSys.unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) rc = -1;
   return rc;
 }

@@ -57,3 +57,9 @@ int posixFileDescriptor(IoStream* stream);
 // The group and other bits the process's umask takes away from the modes
 // archives give (read once; the start-up asks before other threads exist).
 mode_t posixUmaskBits();
+// True when `name` below dirfd (a directory or a file, never followed) is
+// where a file system, or a directory or file bound there, is mounted:
+// what it shows lies elsewhere. parent, when given, is dirfd's own status
+// (a device other than its parent's tells where the mount flag is not
+// known) (dir.cpp).
+bool posixIsMountRoot(int dirfd, const char* name, const struct stat* parent);

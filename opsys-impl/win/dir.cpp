@@ -164,6 +164,10 @@ bool osDirIsLink(const char* path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// A folder a volume is mounted on is a reparse point, which osDirIsLink
+// reports and no walk enters.
+bool osDirIsMountPoint(const char*) { return false; }
+
 // ---- Creation ----
 
 namespace {

@@ -1,5 +1,6 @@
 """The self-extractor as a user runs it: installer mode, unpacking, patterns, the script hand-over and its logs."""
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -186,18 +187,18 @@ def test_clean_up_never_enters_a_directory_mounted_in_the_temporary_directory(pl
     it, so nothing the mounted directory holds is deleted."""
     _, tree, _, work = setup
     victim = work / "victim"
-    (victim / "sub").mkdir(parents=True)
-    (victim / "sub" / "keep.txt").write_text("KEEP")
+    write_files(victim, {"sub/keep.txt": "KEEP", "o.log": "OUTSIDE LOG"})
     in_namespace = ("unshare", "-m", "--propagation", "private")
     probe = subprocess.run([*in_namespace, "sh", "-c", f'mkdir -p "{work}/m" && mount --bind "{victim}" "{work}/m"'],
                            capture_output=True)
     if probe.returncode != 0:
         pytest.skip("no private mounts here")
     script = tree / TAG / "bin" / plat.script
-    script.write_text('#!/bin/sh\nmkdir m && mount --bind "$VICTIM" m && exit 0\nexit 9\n')
+    script.write_text('#!/bin/sh\nmkdir -p a/m && mount --bind "$VICTIM" a/m && exit 0\nexit 9\n')
     exe = make_installer(plat, zip_tree(tree, work / "payload.zip"), work / "setup")
     r = expect_rc(plat.run(in_namespace[0], *in_namespace[1:], exe, cwd=work, env=plat.env(work, {"VICTIM": str(victim)})))
-    has(r.out, "Installation succeeded")
+    has(r.out, "Installation succeeded", lacks=("OUTSIDE LOG",))
+    assert re.search(r"Not removing m in \S+/installer-\S+\.tmp/a: another directory is mounted there", r.out), r.out
     assert (victim / "sub" / "keep.txt").read_text() == "KEEP"
 
 

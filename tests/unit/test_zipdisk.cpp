@@ -490,6 +490,59 @@ TEST(ZipDisk, WhatWentThroughALinkInsideTheBaseIsUndoneOrCommitted) {
   }
 }
 
+// A directory of the installation flipped between a link to another directory inside it and a directory of its own
+// while the walk writes into it: the rollback removes each file where it was written, and nothing of someone else's
+// that the name leads to by then.
+TEST(ZipDisk, RollbackAfterAFlippedDirectoryRemovesOnlyWhatTheWalkWrote) {
+  ZIPTEST_LINKS_DIR(root, "flipped");
+  const fs::path base = root / "base";
+  fs::create_directories(base / "inner");
+  fs::create_directory_symlink("inner", base / "www");
+  Archive a(std::vector<Entry>{{.name = "unused.txt"}});
+  const std::string baseName = str(base);
+  ZipDisk disk;
+  ASSERT_EQ(zipDiskOpen(&disk, a.zip, baseName.c_str(), zipDiskJournal), 0);
+  for (const char* name : {"www/a.txt", "top.txt", "www/b.txt"}) {
+    if (name[0] == 'w' && name[4] == 'b') {
+      fs::remove(base / "www");
+      fs::create_directory(base / "www");
+    }
+    ASSERT_EQ(zipDiskFreeNames(&disk, name), 0);
+    ASSERT_EQ(zipDiskCheck(&disk, name, false), zipDiskWrite);
+    IoStream* out = nullptr;
+    ASSERT_EQ(zipDiskCreateTemp(&disk, name, &out), 0);
+    EXPECT_EQ(iosWrite(out, "new", 3, nullptr), 0);
+    EXPECT_EQ(zipDiskPlace(&disk), 0);
+    EXPECT_EQ(zipDiskCloseTemp(&disk, &out), 0);
+  }
+  zipDiskClose(&disk);
+  fs::rename(base / "www", root / "own");
+  fs::create_directory_symlink("inner", base / "www");
+  writeFile(base / "inner" / "b.txt", "VICTIM");
+  zipRollback(&a.zip);
+  EXPECT_EQ(snapshot(base), (Tree{{"www", "<link>"}, {"inner", "<dir>"}, {"inner/b.txt", "VICTIM"}}));
+}
+
+// The directory of a previous version kept aside is gone (moved away) when the update is undone: that version cannot be
+// put back, so the undo fails and the journal stays for the next run, in-process and in a recovery.
+TEST(ZipDisk, PreviousVersionWhoseDirectoryIsGoneFailsTheUndo) {
+  for (const bool crash : {false, true}) {
+    SCOPED_TRACE(crash ? "recovery" : "rollback");
+    const fs::path root = freshDir(crash ? "gonec" : "goner"), base = root / "base", journal = root / "journal";
+    writeFile(base / "www" / "index.html", "old");
+    Archive a(std::vector<Entry>{{.name = "www/index.html", .data = "new"}});
+    ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
+    ASSERT_EQ(a.walk(base), 0);
+    fs::rename(base / "www", root / "away");
+    if (crash) {
+      EXPECT_EQ(recoverAbandoned(a.zip, journal, base), -1);
+    } else {
+      zipRollback(&a.zip);
+    }
+    EXPECT_TRUE(fs::exists(journal));
+  }
+}
+
 // Another process's step before the move aside or into place: a file put at `plant` (when given), and the next write
 // of the journal failed, as a crash right after the move found its name taken would lose it.
 struct CrashStep {
