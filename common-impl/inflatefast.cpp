@@ -773,8 +773,12 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   uint32_t total = nl + nd, i = 0;
   uint8_t previous = 0;
   while (result == 0 && i < total) {
-    refill();  // a code and its repeat bits: at most 14
-    if (ranShort) break;
+    // A code and its repeat bits take at most 14 bits, so a refill (to 56
+    // bits or more) serves several codes.
+    if (bc < 14) {
+      refill();
+      if (ranShort) break;
+    }
     uint32_t e = clTable->entries[lowBits(bb, inflateCodeLengthBits)];
     take(inflateEntryBits(e));
     uint32_t sym = e >> 16;

@@ -184,27 +184,32 @@ uint32_t fillCompleteCode(const uint16_t* sorted, const uint8_t* lengths, const 
 // Counts the codes of each length into perLength[0..15] (0: symbols
 // without a code). Four interleaved sets of counters, so that a run of equal
 // lengths does not wait on one counter's store and reload at every symbol.
-// A length above 15 is logged and refused.
+// The range check rides along in the same pass: a length above 15 is logged
+// and refused.
 int countLengths(const uint8_t* lengths, uint32_t count, uint32_t* perLength) {
+  uint32_t sets[4][maxCodeLength + 1] = {};
   uint32_t any = 0;
-  for (uint32_t s = 0; s < count; s++) any |= lengths[s];
+  uint32_t s = 0;
+  for (; s + 4 <= count; s += 4) {
+    uint32_t a = lengths[s], b = lengths[s + 1], c = lengths[s + 2], d = lengths[s + 3];
+    any |= a | b | c | d;
+    sets[0][a & maxCodeLength]++;
+    sets[1][b & maxCodeLength]++;
+    sets[2][c & maxCodeLength]++;
+    sets[3][d & maxCodeLength]++;
+  }
+  for (; s < count; s++) {
+    any |= lengths[s];
+    sets[0][lengths[s] & maxCodeLength]++;
+  }
   if (any > maxCodeLength) {
-    for (uint32_t s = 0; s < count; s++)
+    for (s = 0; s < count; s++)
       if (lengths[s] > maxCodeLength) {
         logError(logCatInflate, "Code length %u out of range\n", lengths[s]);
         break;
       }
     return -1;
   }
-  uint32_t sets[4][maxCodeLength + 1] = {};
-  uint32_t s = 0;
-  for (; s + 4 <= count; s += 4) {
-    sets[0][lengths[s]]++;
-    sets[1][lengths[s + 1]]++;
-    sets[2][lengths[s + 2]]++;
-    sets[3][lengths[s + 3]]++;
-  }
-  for (; s < count; s++) sets[0][lengths[s]]++;
   for (uint32_t l = 0; l <= maxCodeLength; l++) perLength[l] = sets[0][l] + sets[1][l] + sets[2][l] + sets[3][l];
   return 0;
 }
