@@ -772,6 +772,9 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   int result = inflateBuildTable(clLengths, 19, inflateKindCodeLength, &clTable);
   uint32_t total = nl + nd, i = 0;
   uint8_t previous = 0;
+  // The entries' address in a local: the stores of lengths might otherwise
+  // alias the table record and reload it at every code.
+  const uint32_t* clEntries = result == 0 ? clTable->entries : nullptr;
   while (result == 0 && i < total) {
     // A code and its repeat bits take at most 14 bits, so a refill (to 56
     // bits or more) serves several codes.
@@ -779,7 +782,7 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
       refill();
       if (ranShort) break;
     }
-    uint32_t e = clTable->entries[lowBits(bb, inflateCodeLengthBits)];
+    uint32_t e = clEntries[lowBits(bb, inflateCodeLengthBits)];
     take(inflateEntryBits(e));
     uint32_t sym = e >> 16;
     if (sym < 16) {
