@@ -92,9 +92,11 @@ static_assert(inflateRingSlack >= inflateMaxMatch + copyOvershoot, "a match at t
 // 8. A word holding the first 8 bytes of such a match holds its pattern at
 // every such step too.
 constexpr uint8_t periodAtMost8[8] = {0, 0, 8, 6, 8, 5, 6, 7};
+// For a distance d below 8: the smallest multiple of d that is at least 8.
+// Once the first 8 bytes of a match are in place, the match repeats with
+// that period too, so it can be copied in non-overlapping 8-byte words.
+constexpr uint8_t periodAtLeast8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 
-// The first 8 bytes of a match of distance d from 2 to 7 as a little-endian
-// word, made from the d bytes before it (src): they repeat with period d.
 [[gnu::always_inline]] inline uint64_t shortPattern(const uint8_t* src, uint32_t d) {
   if (d >= 4) {
     // Two 4-byte words cover the d bytes (overlapping when d < 8).
@@ -105,6 +107,36 @@ constexpr uint8_t periodAtMost8[8] = {0, 0, 8, 6, 8, 5, 6, 7};
   if (d == 2) return 0x0001000100010001ull * p;
   p |= (uint32_t)src[2] << 16;
   return p | p << 24 | p << 48;
+}
+
+// Copies a match of distance 2 to 7 to dst..end (up to 7 bytes past end).
+// With 64-bit registers its 8-byte pattern is made in a register and stored
+// at every multiple of the distance: nothing is read back from bytes just
+// written, which would wait for those stores to drain. With 32-bit
+// registers the pattern's shifts cost more than that wait: the first 8
+// bytes go one at a time (each may depend on the one just written), then
+// whole words from one period back.
+[[gnu::always_inline]] inline void copyShortDistance(uint8_t* dst, const uint8_t* src, const uint8_t* end,
+                                                     uint32_t distance) {
+  if constexpr (sizeof(void*) >= 8) {
+    uint64_t v = shortPattern(src, distance);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    uint32_t step = periodAtMost8[distance];
+    do {
+      memcpy(dst, &v, 8);
+      dst += step;
+    } while (dst < end);
+  } else {
+    for (uint32_t i = 0; i < 8; i++) dst[i] = src[i];
+    uint32_t period = periodAtLeast8[distance];
+    dst += 8;
+    while (dst < end) {
+      copy8(dst, dst - period);
+      dst += 8;
+    }
+  }
 }
 
 // Copies a match in linear memory (source and destination do not wrap).
@@ -148,18 +180,7 @@ constexpr uint8_t periodAtMost8[8] = {0, 0, 8, 6, 8, 5, 6, 7};
       dst += 16;
     } while (dst < end);
   } else {
-    // The pattern is made in a register and stored at every step of a
-    // multiple of the distance: nothing is read back from bytes just
-    // written, which would wait for those stores to drain.
-    uint64_t v = shortPattern(src, distance);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    uint32_t step = periodAtMost8[distance];
-    do {
-      memcpy(dst, &v, 8);
-      dst += step;
-    } while (dst < end);
+    copyShortDistance(dst, src, end, distance);
   }
 }
 
