@@ -88,10 +88,56 @@ constexpr uint32_t copyOvershoot = 32;
 static_assert(15 + 2 * inflateLiteralBits + inflateLiteralBits <= 56, "three literals and a lookup per refill");
 static_assert(inflateRingSlack >= inflateMaxMatch + copyOvershoot, "a match at the ring's end stays in the slack");
 
+// For a distance d from 2 to 7: the largest multiple of d that is at most
+// 8. A word holding the first 8 bytes of such a match holds its pattern at
+// every such step too.
+constexpr uint8_t periodAtMost8[8] = {0, 0, 8, 6, 8, 5, 6, 7};
 // For a distance d below 8: the smallest multiple of d that is at least 8.
 // Once the first 8 bytes of a match are in place, the match repeats with
 // that period too, so it can be copied in non-overlapping 8-byte words.
 constexpr uint8_t periodAtLeast8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+
+[[gnu::always_inline]] inline uint64_t shortPattern(const uint8_t* src, uint32_t d) {
+  if (d >= 4) {
+    // Two 4-byte words cover the d bytes (overlapping when d < 8).
+    uint64_t p = loadLe<uint32_t>(src) | (uint64_t)loadLe<uint32_t>(src + d - 4) << (8 * (d - 4));
+    return p | p << (8 * d);
+  }
+  uint64_t p = src[0] | (uint32_t)src[1] << 8;
+  if (d == 2) return 0x0001000100010001ull * p;
+  p |= (uint32_t)src[2] << 16;
+  return p | p << 24 | p << 48;
+}
+
+// Copies a match of distance 2 to 7 to dst..end (up to 7 bytes past end).
+// With 64-bit registers its 8-byte pattern is made in a register and stored
+// at every multiple of the distance: nothing is read back from bytes just
+// written, which would wait for those stores to drain. With 32-bit
+// registers the pattern's shifts cost more than that wait: the first 8
+// bytes go one at a time (each may depend on the one just written), then
+// whole words from one period back.
+[[gnu::always_inline]] inline void copyShortDistance(uint8_t* dst, const uint8_t* src, const uint8_t* end,
+                                                     uint32_t distance) {
+  if constexpr (sizeof(void*) >= 8) {
+    uint64_t v = shortPattern(src, distance);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    uint32_t step = periodAtMost8[distance];
+    do {
+      memcpy(dst, &v, 8);
+      dst += step;
+    } while (dst < end);
+  } else {
+    for (uint32_t i = 0; i < 8; i++) dst[i] = src[i];
+    uint32_t period = periodAtLeast8[distance];
+    dst += 8;
+    while (dst < end) {
+      copy8(dst, dst - period);
+      dst += 8;
+    }
+  }
+}
 
 // Copies a match in linear memory (source and destination do not wrap).
 // Short matches are copied with a fixed number of words, so that the
@@ -134,15 +180,7 @@ constexpr uint8_t periodAtLeast8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
       dst += 16;
     } while (dst < end);
   } else {
-    // The first 8 bytes one at a time (each may depend on the one just
-    // written), then whole words from one period back.
-    for (uint32_t i = 0; i < 8; i++) dst[i] = src[i];
-    uint32_t period = periodAtLeast8[distance];
-    dst += 8;
-    while (dst < end) {
-      copy8(dst, dst - period);
-      dst += 8;
-    }
+    copyShortDistance(dst, src, end, distance);
   }
 }
 
@@ -772,10 +810,17 @@ int inflateFastCodeLengths(InflateState* st, uint8_t* lengths, uint32_t* nlit, u
   int result = inflateBuildTable(clLengths, 19, inflateKindCodeLength, &clTable);
   uint32_t total = nl + nd, i = 0;
   uint8_t previous = 0;
+  // The entries' address in a local: the stores of lengths might otherwise
+  // alias the table record and reload it at every code.
+  const uint32_t* clEntries = result == 0 ? clTable->entries : nullptr;
   while (result == 0 && i < total) {
-    refill();  // a code and its repeat bits: at most 14
-    if (ranShort) break;
-    uint32_t e = clTable->entries[lowBits(bb, inflateCodeLengthBits)];
+    // A code and its repeat bits take at most 14 bits, so a refill (to 56
+    // bits or more) serves several codes.
+    if (bc < 14) {
+      refill();
+      if (ranShort) break;
+    }
+    uint32_t e = clEntries[lowBits(bb, inflateCodeLengthBits)];
     take(inflateEntryBits(e));
     uint32_t sym = e >> 16;
     if (sym < 16) {

@@ -128,6 +128,19 @@ static_assert(entryTemplates.v[inflateKindLiteralLength][285] + 5 * lengthToEntr
 static_assert(entryTemplates.v[inflateKindDistance][29] + 15 * lengthToEntry == makeEntry(inflateKindDistance, 29, 15),
               "templates");
 
+// Copies e[0..count) to e[count..2 count) for a power of two count. The
+// short copies, most of them, go 16 bytes at a time: too short to pay for
+// the start of a string instruction, which the long ones are left to.
+inline void doubleEntries(uint32_t* e, uint32_t count) {
+  if (count < 4) {
+    for (uint32_t i = 0; i < count; i++) e[count + i] = e[i];
+  } else if (count <= 32) {
+    for (uint32_t i = 0; i < count; i += 4) memcpy(e + count + i, e + i, 16);
+  } else {
+    memcpy(e + count, e, count * sizeof(uint32_t));
+  }
+}
+
 // The entries of a complete code whose symbols, in canonical order (by code
 // length, then symbol), are sorted[0..n). The primary part is written
 // shortest codes first: the codes of length len are stored once in the
@@ -145,7 +158,7 @@ uint32_t fillCompleteCode(const uint16_t* sorted, const uint8_t* lengths, const 
   for (uint32_t len = 1; len <= bits; len++) {
     for (uint32_t end = k + perLength[len]; k < end; k++, code++)
       e[reverseBits(code, len)] = templ[sorted[k]] + len * lengthToEntry;
-    if (len < bits) memcpy(e + (1u << len), e, sizeof(uint32_t) << len);
+    if (len < bits) doubleEntries(e, 1u << len);
     code <<= 1;
   }
   uint32_t total = 1u << bits;
@@ -181,13 +194,37 @@ uint32_t fillCompleteCode(const uint16_t* sorted, const uint8_t* lengths, const 
   return total;
 }
 
-// Counts the codes of each length into perLength[0..15] (0: symbols
-// without a code). Four interleaved sets of counters, so that a run of equal
-// lengths does not wait on one counter's store and reload at every symbol.
-// A length above 15 is logged and refused.
-int countLengths(const uint8_t* lengths, uint32_t count, uint32_t* perLength) {
+// Counts of each code length (0: symbols without a code) in the four
+// quarters of the symbols, [0, q), [q, 2q), [2q, 3q) and [3q, count) with
+// q = count / 4: the passes over the symbols take one symbol of each
+// quarter per step, so that a run of equal lengths does not wait on one
+// counter's store and reload at every symbol, and the symbols can be sorted
+// the same way (each quarter has its own place for each length).
+struct LengthCounts {
+  uint32_t quarter;                          // q
+  uint32_t inQuarter[4][maxCodeLength + 1];  // codes of each length in each quarter
+  uint32_t total[maxCodeLength + 1];         // codes of each length in all
+};
+
+// Counts the code lengths into *c. The range check rides along in the same
+// pass: a length above 15 is logged and refused.
+int countLengths(const uint8_t* lengths, uint32_t count, LengthCounts* c) {
+  memset(c, 0, sizeof *c);
+  const uint32_t q = count / 4;
+  c->quarter = q;
   uint32_t any = 0;
-  for (uint32_t s = 0; s < count; s++) any |= lengths[s];
+  for (uint32_t s = 0; s < q; s++) {
+    uint32_t a = lengths[s], b = lengths[q + s], d = lengths[2 * q + s], e = lengths[3 * q + s];
+    any |= a | b | d | e;
+    c->inQuarter[0][a & maxCodeLength]++;
+    c->inQuarter[1][b & maxCodeLength]++;
+    c->inQuarter[2][d & maxCodeLength]++;
+    c->inQuarter[3][e & maxCodeLength]++;
+  }
+  for (uint32_t s = 4 * q; s < count; s++) {
+    any |= lengths[s];
+    c->inQuarter[3][lengths[s] & maxCodeLength]++;
+  }
   if (any > maxCodeLength) {
     for (uint32_t s = 0; s < count; s++)
       if (lengths[s] > maxCodeLength) {
@@ -196,17 +233,31 @@ int countLengths(const uint8_t* lengths, uint32_t count, uint32_t* perLength) {
       }
     return -1;
   }
-  uint32_t sets[4][maxCodeLength + 1] = {};
-  uint32_t s = 0;
-  for (; s + 4 <= count; s += 4) {
-    sets[0][lengths[s]]++;
-    sets[1][lengths[s + 1]]++;
-    sets[2][lengths[s + 2]]++;
-    sets[3][lengths[s + 3]]++;
-  }
-  for (; s < count; s++) sets[0][lengths[s]]++;
-  for (uint32_t l = 0; l <= maxCodeLength; l++) perLength[l] = sets[0][l] + sets[1][l] + sets[2][l] + sets[3][l];
+  for (uint32_t l = 0; l <= maxCodeLength; l++)
+    c->total[l] = c->inQuarter[0][l] + c->inQuarter[1][l] + c->inQuarter[2][l] + c->inQuarter[3][l];
   return 0;
+}
+
+// The symbols in canonical order (by code length, then symbol) into
+// sorted[0..count), those without a code first. Each quarter of the symbols
+// has its own place for each length, so four independent chains of stores
+// run side by side.
+void sortSymbols(const uint8_t* lengths, uint32_t count, const LengthCounts* c, uint16_t* sorted) {
+  uint32_t next[4][maxCodeLength + 1];
+  uint32_t at = 0;
+  for (uint32_t l = 0; l <= maxCodeLength; l++)
+    for (uint32_t k = 0; k < 4; k++) {
+      next[k][l] = at;
+      at += c->inQuarter[k][l];
+    }
+  const uint32_t q = c->quarter;
+  for (uint32_t s = 0; s < q; s++) {
+    sorted[next[0][lengths[s]]++] = (uint16_t)s;
+    sorted[next[1][lengths[q + s]]++] = (uint16_t)(q + s);
+    sorted[next[2][lengths[2 * q + s]]++] = (uint16_t)(2 * q + s);
+    sorted[next[3][lengths[3 * q + s]]++] = (uint16_t)(3 * q + s);
+  }
+  for (uint32_t s = 4 * q; s < count; s++) sorted[next[3][lengths[s]]++] = (uint16_t)s;
 }
 
 }  // namespace
@@ -217,8 +268,9 @@ int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const In
     logError(logCatInflate, "Too many code lengths %u\n", count);
     return -1;
   }
-  uint32_t perLength[maxCodeLength + 1] = {0};
-  if (countLengths(lengths, count, perLength) != 0) return -1;
+  LengthCounts counts;
+  if (countLengths(lengths, count, &counts) != 0) return -1;
+  const uint32_t* perLength = counts.total;
   uint32_t longest = maxCodeLength;
   while (longest > 0 && perLength[longest] == 0) longest--;
   // Sum of the codes' shares of a 16-bit space: 65536 for a complete code.
@@ -248,9 +300,7 @@ int inflateBuildTable(const uint8_t* lengths, uint32_t count, int kind, const In
     // The symbols in canonical order, after those without a code (sorted
     // along too, so that the loop takes no branch on them).
     uint16_t sorted[maxSymbols];
-    uint32_t start[maxCodeLength + 1] = {0};
-    for (uint32_t l = 1; l <= maxCodeLength; l++) start[l] = start[l - 1] + perLength[l - 1];
-    for (uint32_t s = 0; s < count; s++) sorted[start[lengths[s]]++] = (uint16_t)s;
+    sortSymbols(lengths, count, &counts, sorted);
     t->entryCount = fillCompleteCode(sorted + perLength[0], lengths, perLength, count - perLength[0], kind, bits, e);
   } else {
     // Empty or a single 1-bit code (code 0), so no sub-tables. An unreached
