@@ -67,6 +67,7 @@ bool isTheFile(const OsDirHandle* dir, const char* leaf, const char* path, const
 int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, const char* id, uint32_t* restored,
                uint32_t* removed) {
   const char* leaf = ulLeafOf(r->path);
+  bool taken = false;
   switch (r->type) {
     case ulTempFile:
       return removeFile(dir, leaf, r->path, removed);
@@ -83,11 +84,17 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
       // Something else at the kept-aside name (the move never happened, its
       // name was taken; or the directory was replaced) is left alone, and
       // so is the path.
+      // The update's own file at the path went with its placing record;
+      // whatever stands there now is someone else's, and stays.
       if (!ulFileOrLinkIn(dir, ulLeafOf(r->other))) return 0;
       if (!isTheFile(dir, ulLeafOf(r->other), r->other, id)) return -1;
-      if (removeFile(dir, leaf, r->path, removed) != 0 ||
-          osDirHandleMove(dir, ulLeafOf(r->other), leaf, nullptr) != 0) {
-        logWarn(logCatZip, "Could not restore previous version of %s\n", r->path);
+      if (osDirHandleKindOf(dir, leaf) >= 0 || osDirHandleMove(dir, ulLeafOf(r->other), leaf, &taken) != 0) {
+        if (taken || osDirHandleKindOf(dir, leaf) >= 0)
+          logError(logCatZip,
+                   "Not restoring the previous version of %s: another file is at its name; the journal stays\n",
+                   r->path);
+        else
+          logWarn(logCatZip, "Could not restore previous version of %s\n", r->path);
         return -1;
       }
       logDebug(logCatZip, "Restored previous version of %s\n", r->path);

@@ -283,7 +283,9 @@ int removeTreeAt(int parent, const char* name, const char* where) {
   if (fd < 0) return errno == ENOENT ? 0 : -1;
   StringBuffer here;
   sbInitHere(&here);
-  const char* shown = sbPrintf(&here, "%s/%s", where, name) == 0 ? sbGet(&here) : where;
+  const size_t n = strlen(where);
+  const char* sep = n > 0 && where[n - 1] == '/' ? "" : "/";
+  const char* shown = sbPrintf(&here, "%s%s%s", where, sep, name) == 0 ? sbGet(&here) : where;
   const int listFd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
   int rc = d ? 0 : -1;

@@ -543,6 +543,21 @@ TEST(ZipDisk, PreviousVersionWhoseDirectoryIsGoneFailsTheUndo) {
   }
 }
 
+// Someone else's file at the name of a previous version when an abandoned update is recovered (a person's repair put it
+// there): it is left alone, and the journal stays for a person.
+TEST(ZipDisk, RecoveryLeavesAnotherFileAtThePreviousVersionsName) {
+  const fs::path root = freshDir("theirs"), base = root / "base", journal = root / "journal";
+  writeFile(base / "www" / "index.html", "old");
+  Archive a(std::vector<Entry>{{.name = "www/index.html", .data = "new"}});
+  ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
+  ASSERT_EQ(a.walk(base), 0);
+  writeFile(root / "theirs", "theirs");
+  fs::rename(root / "theirs", base / "www" / "index.html");
+  EXPECT_EQ(recoverAbandoned(a.zip, journal, base), -1);
+  EXPECT_EQ(readFile(base / "www" / "index.html"), "theirs");
+  EXPECT_TRUE(fs::exists(journal));
+}
+
 // Another process's step before the move aside or into place: a file put at `plant` (when given), and the next write
 // of the journal failed, as a crash right after the move found its name taken would lose it.
 struct CrashStep {
