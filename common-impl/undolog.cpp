@@ -83,9 +83,8 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
       // The previous version was kept beside its path, in the same directory.
       // Something else at the kept-aside name (the move never happened, its
       // name was taken; or the directory was replaced) is left alone, and
-      // so is the path.
-      // The update's own file at the path went with its placing record;
-      // whatever stands there now is someone else's, and stays.
+      // so is the path. The update's own file at the path went with its
+      // placing record: whatever stands there now is someone else's.
       if (!ulFileOrLinkIn(dir, ulLeafOf(r->other))) return 0;
       if (!isTheFile(dir, ulLeafOf(r->other), r->other, id)) return -1;
       if (osDirHandleKindOf(dir, leaf) >= 0 || osDirHandleMove(dir, ulLeafOf(r->other), leaf, &taken) != 0) {

@@ -523,39 +523,33 @@ TEST(ZipDisk, RollbackAfterAFlippedDirectoryRemovesOnlyWhatTheWalkWrote) {
   EXPECT_EQ(snapshot(base), (Tree{{"www", "<link>"}, {"inner", "<dir>"}, {"inner/b.txt", "VICTIM"}}));
 }
 
-// The directory of a previous version kept aside is gone (moved away) when the update is undone: that version cannot be
-// put back, so the undo fails and the journal stays for the next run, in-process and in a recovery.
-TEST(ZipDisk, PreviousVersionWhoseDirectoryIsGoneFailsTheUndo) {
-  for (const bool crash : {false, true}) {
-    SCOPED_TRACE(crash ? "recovery" : "rollback");
-    const fs::path root = freshDir(crash ? "gonec" : "goner"), base = root / "base", journal = root / "journal";
+// A previous version that cannot go back when the update is undone: its directory is gone (moved away), or, in the
+// recovery of an abandoned update, someone else's file stands at its name (a person's repair). The undo fails, leaves
+// their file alone, and the journal stays for the next run.
+TEST(ZipDisk, PreviousVersionThatCannotGoBackKeepsTheJournal) {
+  for (const std::string how : {"gone, rollback", "gone, recovery", "theirs, recovery"}) {
+    SCOPED_TRACE(how);
+    const fs::path root = freshDir("noway"), base = root / "base", journal = root / "journal";
     writeFile(base / "www" / "index.html", "old");
     Archive a(std::vector<Entry>{{.name = "www/index.html", .data = "new"}});
     ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
     ASSERT_EQ(a.walk(base), 0);
-    fs::rename(base / "www", root / "away");
-    if (crash) {
+    if (how[0] == 'g') {
+      fs::rename(base / "www", root / "away");
+    } else {
+      writeFile(root / "theirs", "theirs");  // a file of its own, never the update's reused
+      fs::rename(root / "theirs", base / "www" / "index.html");
+    }
+    if (how.ends_with("recovery")) {
       EXPECT_EQ(recoverAbandoned(a.zip, journal, base), -1);
     } else {
       zipRollback(&a.zip);
     }
+    if (how[0] == 't') {
+      EXPECT_EQ(readFile(base / "www" / "index.html"), "theirs");
+    }
     EXPECT_TRUE(fs::exists(journal));
   }
-}
-
-// Someone else's file at the name of a previous version when an abandoned update is recovered (a person's repair put it
-// there): it is left alone, and the journal stays for a person.
-TEST(ZipDisk, RecoveryLeavesAnotherFileAtThePreviousVersionsName) {
-  const fs::path root = freshDir("theirs"), base = root / "base", journal = root / "journal";
-  writeFile(base / "www" / "index.html", "old");
-  Archive a(std::vector<Entry>{{.name = "www/index.html", .data = "new"}});
-  ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
-  ASSERT_EQ(a.walk(base), 0);
-  writeFile(root / "theirs", "theirs");
-  fs::rename(root / "theirs", base / "www" / "index.html");
-  EXPECT_EQ(recoverAbandoned(a.zip, journal, base), -1);
-  EXPECT_EQ(readFile(base / "www" / "index.html"), "theirs");
-  EXPECT_TRUE(fs::exists(journal));
 }
 
 // Another process's step before the move aside or into place: a file put at `plant` (when given), and the next write
