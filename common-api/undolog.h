@@ -105,6 +105,11 @@ OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char*
 bool ulFileOrLinkIn(const OsDirHandle* dir, const char* leaf);
 // The last component of path (after its last '/' or '\\').
 const char* ulLeafOf(const char* path);
-// An identity as the journal writes it: "<volume>:<file>" in hex.
-inline constexpr uint32_t ulIdTextSize = 40;
+// An identity as the journal writes it: "<volume>:<file>" in hex, with
+// ":<generation>" where the generation is known.
+inline constexpr uint32_t ulIdTextSize = 52;
 void ulIdText(const OsFileId* id, char* text);
+// True when the file of identity id is the one of the recorded text; a
+// recorded text without a generation (an earlier version's) is compared on
+// volume and number.
+bool ulIdMatches(const char* recorded, const OsFileId* id);

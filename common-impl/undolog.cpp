@@ -47,16 +47,12 @@ int removeFile(const OsDirHandle* dir, const char* leaf, const char* path, uint3
   return 0;
 }
 
-// True when what stands at `leaf` in dir is the file of identity id (a
-// "<volume>:<file>" text; null: not known, as in journals of version 1).
+// True when what stands at `leaf` in dir is the file of identity id (the
+// text ulIdText writes; null: not known, as in journals of version 1).
 bool isTheFile(const OsDirHandle* dir, const char* leaf, const char* path, const char* id) {
   if (!id) return true;
   OsFileId got = {};
-  char text[ulIdTextSize];
-  if (osDirHandleIdOf(dir, leaf, &got) == 0) {
-    ulIdText(&got, text);
-    if (strcmp(text, id) == 0) return true;
-  }
+  if (osDirHandleIdOf(dir, leaf, &got) == 0 && ulIdMatches(id, &got)) return true;
   logError(logCatZip, "Not undoing %s: it is not the file the update put there; the journal stays\n", path);
   return false;
 }
@@ -595,5 +591,21 @@ const char* ulLeafOf(const char* path) {
 }
 
 void ulIdText(const OsFileId* id, char* text) {
-  snprintf(text, ulIdTextSize, "%" PRIx64 ":%" PRIx64, id->volume, id->file);
+  if (id->generation)
+    snprintf(text, ulIdTextSize, "%" PRIx64 ":%" PRIx64 ":%" PRIx64, id->volume, id->file, id->generation);
+  else
+    snprintf(text, ulIdTextSize, "%" PRIx64 ":%" PRIx64, id->volume, id->file);
+}
+
+// Journals of earlier versions name files by volume and number only: such an
+// identity still means what it meant, and is compared on those two.
+bool ulIdMatches(const char* recorded, const OsFileId* id) {
+  char text[ulIdTextSize];
+  ulIdText(id, text);
+  if (strcmp(text, recorded) == 0) return true;
+  const char* second = strchr(recorded, ':');
+  if (!id->generation || !second || strchr(second + 1, ':')) return false;
+  const OsFileId old = {id->volume, id->file, 0};
+  ulIdText(&old, text);
+  return strcmp(text, recorded) == 0;
 }

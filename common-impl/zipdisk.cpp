@@ -528,7 +528,7 @@ int moveAsideIn(ZipDisk* disk) {
     logError(logCatZip, "Cannot query %s before moving it aside\n", pathName);
     return -1;
   }
-  if (disk->hasLogId && id.volume == disk->logId.volume && id.file == disk->logId.file) {
+  if (disk->hasLogId && osFileIdSame(&id, &disk->logId)) {
     logError(logCatZip, "Refusing to extract %s: %s is the log of this run\n", disk->entry, pathName);
     return -1;
   }

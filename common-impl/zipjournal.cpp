@@ -176,9 +176,7 @@ bool isKeptAside(const char* value, const OsDirHandle* dir, const char* oldLeaf)
   const char* id = oldName + strlen(oldName) + 1;
   if (!*id) return true;
   OsFileId got = {};
-  char text[ulIdTextSize] = "";
-  if (osDirHandleIdOf(dir, oldLeaf, &got) == 0) ulIdText(&got, text);
-  if (strcmp(text, id) == 0) return true;
+  if (osDirHandleIdOf(dir, oldLeaf, &got) == 0 && ulIdMatches(id, &got)) return true;
   logError(logCatZip, "Leaving %s as it is: it is not the previous version this run kept aside\n", oldName);
   return false;
 }
@@ -423,9 +421,9 @@ int zipCheckWrittenScript(const ZipInfo* info, const char* pathName, IoStream** 
   IoStream* script = osFileOpen(pathName, osFileModeReadHeld, osFileTypeExtracted, nullptr, false, false);
   OsDirHandle* now = nullptr;
   OsFileId id = {};
-  const bool same = script && osFileStreamId(script, &id) == 0 && id.volume == info->scriptId.volume &&
-                    id.file == info->scriptId.file && osDirHandleOpen(dir, &now) == 0 &&
-                    (!dirId || osDirHandleHasId(now, dirId) == 1) && holdsTheScript(info, script);
+  const bool same = script && osFileStreamId(script, &id) == 0 && osFileIdSame(&id, &info->scriptId) &&
+                    osDirHandleOpen(dir, &now) == 0 && (!dirId || osDirHandleHasId(now, dirId) == 1) &&
+                    holdsTheScript(info, script);
   if (!same) {
     logError(logCatZip,
              "%s is not the script extracted: it was changed, or another file or another directory %s was put in its "

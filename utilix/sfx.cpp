@@ -371,7 +371,7 @@ int holdsDirectory(const OsDirHandle* parent, const char* name, const OsFileId& 
   OsFileId now = {};
   if (osDirHandleKindOf(parent, name) != osDirEntryDirectory) return 0;
   if (osDirHandleIdOf(parent, name, &now) != 0) return -1;
-  return now.volume == id.volume && now.file == id.file ? 1 : 0;
+  return osFileIdSame(&now, &id) ? 1 : 0;
 }
 
 // Takes the temporary directory just made at `name` in parent for the

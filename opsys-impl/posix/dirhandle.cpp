@@ -20,6 +20,7 @@ struct OsDirHandle {
   char* path;  // the path it had when opened (owned), for messages
   dev_t dev;   // its device and inode, to recognise it by a path
   ino_t ino;
+  uint64_t birth;  // its birth time, with them its identity (0: not kept)
 };
 
 namespace {
@@ -28,7 +29,8 @@ namespace {
 // directory cannot be queried.
 OsDirHandle* newHandle(int fd, const char* path, size_t pathLen) {
   struct stat st;
-  if (posixSys.fstat(fd, &st) != 0) {
+  uint64_t birth = 0;
+  if (posixSys.statBirth(fd, "", 0, &st, &birth) != 0) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot query directory %.*s", (int)pathLen, path);
     posixSys.close(fd);
     return nullptr;
@@ -38,6 +40,7 @@ OsDirHandle* newHandle(int fd, const char* path, size_t pathLen) {
   h->path = memStrDupN(path, pathLen);
   h->dev = st.st_dev;
   h->ino = st.st_ino;
+  h->birth = birth;
   return h;
 }
 
@@ -125,29 +128,32 @@ int osDirHandleIsAt(const OsDirHandle* dir, const char* path) {
 }
 
 int osDirHandleId(const OsDirHandle* dir, OsFileId* id) {
-  *id = {(uint64_t)dir->dev, (uint64_t)dir->ino};
+  *id = {(uint64_t)dir->dev, (uint64_t)dir->ino, dir->birth};
   return 0;
 }
 
 int osDirHandleHasId(const OsDirHandle* dir, const OsFileId* id) {
-  return (uint64_t)dir->dev == id->volume && (uint64_t)dir->ino == id->file ? 1 : 0;
+  const OsFileId own = {(uint64_t)dir->dev, (uint64_t)dir->ino, dir->birth};
+  return osFileIdSame(&own, id) ? 1 : 0;
 }
 
 int osDirHandleIdOf(const OsDirHandle* dir, const char* name, OsFileId* id) {
   struct stat st;
-  if (posixSys.fstatat(dir->fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+  uint64_t birth = 0;
+  if (!*name || posixSys.statBirth(dir->fd, name, AT_SYMLINK_NOFOLLOW, &st, &birth) != 0) return -1;
+  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino, birth};
   return 0;
 }
 
 int osFileStreamId(IoStream* stream, OsFileId* id) {
   struct stat st;
+  uint64_t birth = 0;
   const int fd = posixFileDescriptor(stream);
-  if (fd < 0 || posixSys.fstat(fd, &st) != 0) {
+  if (fd < 0 || posixSys.statBirth(fd, "", 0, &st, &birth) != 0) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot query an open file");
     return -1;
   }
-  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino, birth};
   return 0;
 }
 

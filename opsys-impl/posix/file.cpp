@@ -32,6 +32,9 @@
 #include <errno.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <sys/time.h>
 
 #include <cinttypes>
@@ -200,6 +203,27 @@ int sysFstatat(int dirfd, const char* name, struct stat* st, int flags) {
   SFX_FAULT_OR("fstatat", -1);
   return ::fstatat(dirfd, name, st, flags);
 }
+// Only the type, device and inode of st are filled where statx answers;
+// callers ask for nothing else.
+int sysStatBirth(int dirfd, const char* name, int flags, struct stat* st, uint64_t* birth) {
+  SFX_FAULT_OR("statx", -1);
+  *birth = 0;
+#ifdef STATX_BTIME
+  struct statx sx;
+  const int empty = *name ? 0 : AT_EMPTY_PATH;
+  if (::statx(dirfd, name, flags | empty, STATX_TYPE | STATX_MODE | STATX_INO | STATX_BTIME, &sx) == 0) {
+    memset(st, 0, sizeof *st);
+    st->st_mode = sx.stx_mode;
+    st->st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st->st_ino = sx.stx_ino;
+    if (sx.stx_mask & STATX_BTIME)
+      *birth = (uint64_t)sx.stx_btime.tv_sec * 1000000000u + (uint64_t)sx.stx_btime.tv_nsec;
+    return 0;
+  }
+  if (errno != ENOSYS) return -1;
+#endif
+  return *name ? ::fstatat(dirfd, name, st, flags) : ::fstat(dirfd, st);
+}
 // As sysRenameNoReplace, inside one directory.
 int sysRenameatNoReplace(int dirfd, const char* from, const char* to) {
   SFX_FAULT_OR("renameatNoReplace", -1);
@@ -250,10 +274,11 @@ const PosixSyscalls posixSysDefault = {
     .futimens = sysFutimens,
     .openat = sysOpenat,
     .fstatat = sysFstatat,
+    .statBirth = sysStatBirth,
     .renameatNoReplace = sysRenameatNoReplace,
     .unlinkat = sysUnlinkat,
 };
-static_assert(sizeof(PosixSyscalls) == 26 * sizeof(void*), "one slot per call");
+static_assert(sizeof(PosixSyscalls) == 27 * sizeof(void*), "one slot per call");
 
 PosixSyscalls posixSys = posixSysDefault;
 

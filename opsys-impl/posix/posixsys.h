@@ -39,6 +39,9 @@ struct PosixSyscalls {
   // The same calls on names inside an open directory (osdirhandle.h).
   int (*openat)(int dirfd, const char* name, int flags, mode_t mode);
   int (*fstatat)(int dirfd, const char* name, struct stat* st, int flags);
+  // fstatat (fstat of dirfd itself for an empty name) that also gives the
+  // file's birth time, the generation of its identity (0 where not kept).
+  int (*statBirth)(int dirfd, const char* name, int flags, struct stat* st, uint64_t* birth);
   int (*renameatNoReplace)(int dirfd, const char* from, const char* to);  // EEXIST when `to` exists
   int (*unlinkat)(int dirfd, const char* name, int flags);
 };

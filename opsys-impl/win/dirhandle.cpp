@@ -156,7 +156,8 @@ int idOf(HANDLE h, const char* path, OsFileId* id) {
     osErrorReport(logCatFile, GetLastError(), "Cannot query directory %s", path);
     return -1;
   }
-  *id = {info.dwVolumeSerialNumber, ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow};
+  // The NTFS file number carries its own sequence: no generation beside it.
+  *id = {info.dwVolumeSerialNumber, ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow, 0};
   return 0;
 }
 
@@ -165,7 +166,7 @@ int osDirHandleId(const OsDirHandle* dir, OsFileId* id) { return idOf(dir->held[
 int osDirHandleHasId(const OsDirHandle* dir, const OsFileId* id) {
   OsFileId own = {};
   if (osDirHandleId(dir, &own) != 0) return -1;
-  return own.volume == id->volume && own.file == id->file ? 1 : 0;
+  return osFileIdSame(&own, id) ? 1 : 0;
 }
 
 int osDirHandleIdOf(const OsDirHandle* dir, const char* name, OsFileId* id) {

@@ -195,6 +195,16 @@ TEST_F(UndoLogTest, CrashAtEveryStepRecoversOldOrNewTree) {
   }
 }
 
+// Journals of earlier versions identify files by volume and number alone: a kept one still undoes its files.
+TEST_F(UndoLogTest, IdentityWithoutGenerationIsComparedOnVolumeAndNumber) {
+  fs::create_directories(path("tree"));
+  writeText(t("x.txt"), "new");
+  const std::string id = idText(t("x.txt")), twoParts = id.substr(0, id.find(':', id.find(':') + 1));
+  ASSERT_NO_FATAL_FAILURE(journal({{ulPlaced, t("x.txt"), ""}, {ulIdentity, t("x.txt"), twoParts}}));
+  ASSERT_EQ(0, recover(path("tree")));
+  EXPECT_FALSE(fs::exists(t("x.txt")));
+}
+
 TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
   useTestClock();  // failed deletions are retried with waits on Windows
   oldTree();

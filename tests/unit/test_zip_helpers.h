@@ -12,9 +12,11 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "memory.h"
+#include "osdirhandle.h"
 #include "test_bits_helpers.h"
 #include "testenv.h"
 #include "undolog.h"
@@ -188,6 +190,25 @@ inline int recoverAbandoned(ZipInfo* zip, const fs::path& journal, const fs::pat
   zip->undoLog = nullptr;
   uint32_t restored = 0, removed = 0;
   return ulRecover(str(journal).c_str(), str(base).c_str(), &restored, &removed);
+}
+
+// Replaces the file at p by a new one holding data, until the new one has the number the deleted one had (file systems
+// that hand a freed inode to the next file made); false when that does not happen.
+inline bool replaceReusingNumber(const fs::path& p, const std::string& data) {
+  const auto numberAt = [&p] {
+    OsDirHandle* dir = nullptr;
+    OsFileId id = {};
+    if (osDirHandleOpen(str(p.parent_path()).c_str(), &dir) == 0) osDirHandleIdOf(dir, str(p.filename()).c_str(), &id);
+    osDirHandleClose(dir);
+    return std::make_pair(id.volume, id.file);
+  };
+  const auto was = numberAt();
+  for (int tries = 0; tries < 8; tries++) {
+    fs::remove(p);
+    writeFile(p, data);
+    if (numberAt() == was) return true;
+  }
+  return false;
 }
 
 // A fresh directory `var` where symbolic links can be made, else the test is skipped (some Windows hosts forbid them).
