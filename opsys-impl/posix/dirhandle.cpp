@@ -101,9 +101,14 @@ int osDirHandleOpenBelow(const OsDirHandle* dir, const char* relative, OsDirHand
                   dir->path);
     return -1;
   }
+  // One separator between names in the path kept for messages.
+  size_t relLen = strlen(relative);
+  while (relLen > 0 && relative[relLen - 1] == '/') relLen--;
+  const size_t baseLen = strlen(dir->path);
+  const bool separate = relLen > 0 && (baseLen == 0 || dir->path[baseLen - 1] != '/');
   StringBuffer path;
   sbInitHere(&path);
-  const int rc = sbPrintf(&path, "%s%s%s", dir->path, *relative ? "/" : "", relative);
+  const int rc = sbPrintf(&path, "%s%s%.*s", dir->path, separate ? "/" : "", (int)relLen, relative);
   *out = rc == 0 ? newHandle(fd, sbGet(&path), strlen(sbGet(&path))) : nullptr;
   sbClean(&path);
   if (rc != 0) posixSys.close(fd);

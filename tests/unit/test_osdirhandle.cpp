@@ -19,6 +19,11 @@ TEST_F(OsDirHandleTest, OpensBelowWithoutFollowingLinksAndKnowsWhereItIs) {
   EXPECT_EQ((std::tuple{osDirHandleIsAt(below, path(ab).c_str()), osDirHandleIsAt(below, path("a").c_str()),
                         osDirHandleOpenBelow(base, (ab + osPathSeparator + "..").c_str(), &none), none}),
             (std::tuple{1, 0, -1, (OsDirHandle*)nullptr}));
+  // Its path, for messages, has one separator between names however the way was spelled.
+  ASSERT_EQ(osDirHandleOpenBelow(base, (ab + osPathSeparator).c_str(), &none), 0);
+  EXPECT_EQ(std::string(osDirHandlePath(none)), path(ab));
+  osDirHandleClose(none);
+  none = nullptr;
   // On Windows the directories on the way are held: none can be renamed.
   // Elsewhere a renamed one is recognised by its path no more, and again
   // when a link there leads to it.
