@@ -44,17 +44,19 @@ int osDirHandleIsAt(const OsDirHandle* dir, const char* path);
 // What tells one file or directory from every other: its device or volume,
 // its file number there, and which file of that number it is. A number freed
 // by a deletion can be given to the next file made (POSIX inodes); the
-// generation, the file's birth time where the file system keeps one, tells
-// the two apart. 0 where it is not known (Windows: NTFS file numbers carry
-// their own sequence).
+// generation, the file's birth time on file systems that keep it fixed,
+// tells the two apart. 0 where it is not known (Windows: NTFS file numbers
+// carry their own sequence).
 struct OsFileId {
   uint64_t volume;
   uint64_t file;
   uint64_t generation;
 };
-// True when a and b name the same file.
+// True when a and b name the same file; generations count where both are
+// known.
 inline bool osFileIdSame(const OsFileId* a, const OsFileId* b) {
-  return a->volume == b->volume && a->file == b->file && a->generation == b->generation;
+  return a->volume == b->volume && a->file == b->file &&
+         (!a->generation || !b->generation || a->generation == b->generation);
 }
 // *id = the identity of the directory dir holds, to recognise it later at a
 // path that may by then lead elsewhere (osDirHandleHasId).

@@ -109,7 +109,6 @@ const char* ulLeafOf(const char* path);
 // ":<generation>" where the generation is known.
 inline constexpr uint32_t ulIdTextSize = 52;
 void ulIdText(const OsFileId* id, char* text);
-// True when the file of identity id is the one of the recorded text; a
-// recorded text without a generation (an earlier version's) is compared on
-// volume and number.
+// True when the file of identity id is the one of the recorded text; the
+// generations count where both are known.
 bool ulIdMatches(const char* recorded, const OsFileId* id);

@@ -598,14 +598,15 @@ void ulIdText(const OsFileId* id, char* text) {
 }
 
 // Journals of earlier versions name files by volume and number only: such an
-// identity still means what it meant, and is compared on those two.
+// identity still means what it meant, and is compared on those two, as is
+// one whose generation the system did not tell now.
 bool ulIdMatches(const char* recorded, const OsFileId* id) {
+  const OsFileId number = {id->volume, id->file, 0};
   char text[ulIdTextSize];
+  ulIdText(&number, text);
+  const size_t n = strlen(text);
+  if (strncmp(recorded, text, n) != 0 || (recorded[n] && recorded[n] != ':')) return false;
+  if (!recorded[n] || !id->generation) return true;
   ulIdText(id, text);
-  if (strcmp(text, recorded) == 0) return true;
-  const char* second = strchr(recorded, ':');
-  if (!id->generation || !second || strchr(second + 1, ':')) return false;
-  const OsFileId old = {id->volume, id->file, 0};
-  ulIdText(&old, text);
-  return strcmp(text, recorded) == 0;
+  return strcmp(recorded, text) == 0;
 }

@@ -2,6 +2,10 @@
 // the names inside them through the *at calls, so that no step looks the
 // directory up by its path again.
 #include <errno.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 #include <cstring>
 
@@ -20,10 +24,54 @@ struct OsDirHandle {
   char* path;  // the path it had when opened (owned), for messages
   dev_t dev;   // its device and inode, to recognise it by a path
   ino_t ino;
-  uint64_t birth;  // its birth time, with them its identity (0: not kept)
+  uint64_t birth;  // with them its identity (generationOf; 0: not known)
 };
 
 namespace {
+
+// True for the file systems that set a file's birth time once, when it is
+// made: there it tells a file from an earlier one that had its number. An
+// overlay, for one, keeps the number of a file it copies up from a lower
+// layer (on the first write to it, or for a directory the first file made
+// in it) and gives it a new birth time.
+bool birthIsFixed(int fd) {
+#ifdef __linux__
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch ((unsigned long)fs.f_type) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+  }
+#endif
+  (void)fd;
+  return false;
+}
+
+// The generation of the identity of `name` in dirfd (dirfd itself when
+// empty), on device dev, born at birth (0: not known): the birth time where
+// the file system keeps it fixed, else 0. What each device is, is asked
+// once; the work asks from one thread. A device not told stays unknown.
+uint64_t generationOf(int dirfd, const char* name, dev_t dev, uint64_t birth) {
+  static struct {
+    dev_t dev;
+    bool fixed;
+  } known[8];
+  static uint32_t count = 0;
+  if (!birth) return 0;
+  for (uint32_t i = 0; i < count; i++)
+    if (known[i].dev == dev) return known[i].fixed ? birth : 0;
+  // A query only: outside the calls a test may fail.
+  const int fd = *name ? ::openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC) : dirfd;
+  if (fd < 0) return 0;
+  const bool fixed = birthIsFixed(fd);
+  if (*name) ::close(fd);
+  if (count < sizeof known / sizeof known[0]) known[count++] = {dev, fixed};
+  return fixed ? birth : 0;
+}
 
 // A handle over fd (taken over) named path; null (fd closed) when the
 // directory cannot be queried.
@@ -40,7 +88,7 @@ OsDirHandle* newHandle(int fd, const char* path, size_t pathLen) {
   h->path = memStrDupN(path, pathLen);
   h->dev = st.st_dev;
   h->ino = st.st_ino;
-  h->birth = birth;
+  h->birth = generationOf(fd, "", st.st_dev, birth);
   return h;
 }
 
@@ -146,7 +194,7 @@ int osDirHandleIdOf(const OsDirHandle* dir, const char* name, OsFileId* id) {
   struct stat st;
   uint64_t birth = 0;
   if (!*name || posixSys.statBirth(dir->fd, name, AT_SYMLINK_NOFOLLOW, &st, &birth) != 0) return -1;
-  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino, birth};
+  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino, generationOf(dir->fd, name, st.st_dev, birth)};
   return 0;
 }
 
@@ -158,7 +206,7 @@ int osFileStreamId(IoStream* stream, OsFileId* id) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot query an open file");
     return -1;
   }
-  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino, birth};
+  *id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino, generationOf(fd, "", st.st_dev, birth)};
   return 0;
 }
 

@@ -91,6 +91,31 @@ def test_random_kills(plat, update):
     assert restored > 0
 
 
+def test_update_on_an_overlay(plat, update):
+    """On an overlay the files and directories of a lower layer get a new birth time, but keep their numbers, when the
+    update writes to them (they are copied up): the update still knows them for its own, commits, rolls back, and its
+    recovery after a crash puts the old tree back."""
+    if plat.wine:
+        pytest.skip("an overlay is a Linux mount")
+    exe, old, new, work = update
+    inst, copy = work / "inst", work / "copy"
+    # Mounts the old installation as the lower layer at inst, runs the update (and a recovering run after a crash),
+    # and copies what the overlay shows to copy.
+    script = ('mount -t overlay overlay -o "lowerdir=$1/old,upperdir=$1/upper,workdir=$1/ovwork" "$1/inst" || exit 99\n'
+              'DEMO_INSTALLER_EXIT=$2 QZR_TEST_CRASH_AT=$3 "$4" --auto-update -d "$1/inst"\n'
+              '[ $? = 137 ] && DEMO_INSTALLER_EXIT=1 "$4" --auto-update -d "$1/inst"\n'
+              'cp -a "$1/inst/." "$1/copy"\n')
+    for script_exit, crash_at, want in (("1", "0", old), ("0", "0", new), ("1", "150", old)):
+        for d in (inst, copy, work / "upper", work / "ovwork"):
+            shutil.rmtree(d, ignore_errors=True)
+            d.mkdir()
+        r = plat.run("unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", work, script_exit, crash_at,
+                     exe, cwd=work, env=plat.env(work))
+        if r.returncode == 99:
+            pytest.skip("no overlay mounts here")
+        assert (state(copy), leftovers(copy)) == (want, []), r.stdout + r.stderr
+
+
 def test_journal_of_another_owner_is_left_alone(plat, update):
     """A journal that another account could have planted in the lock is not
     acted on: nothing is undone until it is the program's own again."""

@@ -193,22 +193,32 @@ inline int recoverAbandoned(ZipInfo* zip, const fs::path& journal, const fs::pat
 }
 
 // Replaces the file at p by a new one holding data, until the new one has the number the deleted one had (file systems
-// that hand a freed inode to the next file made); false when that does not happen.
+// that hand a freed inode to the next file made); false when that does not happen. Birth times come from a coarse
+// clock: the new file is made once a probe shows that the clock has moved on, as it has when a person comes by.
 inline bool replaceReusingNumber(const fs::path& p, const std::string& data) {
-  const auto numberAt = [&p] {
+  const auto idAt = [](const fs::path& f) {
     OsDirHandle* dir = nullptr;
     OsFileId id = {};
-    if (osDirHandleOpen(str(p.parent_path()).c_str(), &dir) == 0) osDirHandleIdOf(dir, str(p.filename()).c_str(), &id);
+    if (osDirHandleOpen(str(f.parent_path()).c_str(), &dir) == 0) osDirHandleIdOf(dir, str(f.filename()).c_str(), &id);
     osDirHandleClose(dir);
-    return std::make_pair(id.volume, id.file);
+    return id;
   };
-  const auto was = numberAt();
-  for (int tries = 0; tries < 8; tries++) {
+  const OsFileId was = idAt(p);
+  const fs::path probe = p.parent_path() / "clock-probe";
+  for (int tries = 0; tries < 1000000 && (tries == 0 || (was.generation && idAt(probe).generation == was.generation));
+       tries++) {
+    fs::remove(probe);
+    writeFile(probe, "");
+  }
+  bool reused = false;
+  for (int tries = 0; tries < 8 && !reused; tries++) {
     fs::remove(p);
     writeFile(p, data);
-    if (numberAt() == was) return true;
+    const OsFileId now = idAt(p);
+    reused = now.volume == was.volume && now.file == was.file;
   }
-  return false;
+  fs::remove(probe);
+  return reused;
 }
 
 // A fresh directory `var` where symbolic links can be made, else the test is skipped (some Windows hosts forbid them).
