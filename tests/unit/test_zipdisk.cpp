@@ -271,6 +271,7 @@ TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
     const Tree planted = directory ? Tree{{"a.txt", "<dir>"}, {"a.txt/in", "planted"}} : Tree{{"a.txt", "planted"}};
     writeFile(base / (directory ? "a.txt/in" : "a.txt"), "planted");
     EXPECT_EQ(zipDiskPlace(&w.disk), directory ? -1 : 0);
+    zipDiskDiscardTemp(&w.disk);  // closes the written file (on Windows its data shows only then)
     EXPECT_EQ(readFile(base / (directory ? "a.txt/in" : "a.txt")), directory ? "planted" : "new");
     w.rollBack();
     EXPECT_EQ(snapshot(base), planted);
