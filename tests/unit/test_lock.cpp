@@ -124,9 +124,7 @@ TEST_F(LockTest, HolderIsNeverWrittenThroughAPlantedLink) {
   writeText(victim, "precious");
   plant(nullptr, 13);
   const std::string claim = lock() + osPathSeparator + "holder-" + std::to_string(osProcessId()) + ".tmp";
-  std::error_code ec;
-  std::filesystem::create_symlink(victim, claim, ec);
-  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  TEST_LINK_OR_SKIP(std::filesystem::create_symlink, victim, claim);
   std::string log;
   EXPECT_EQ(-1, obtain(&log)) << log;
   EXPECT_EQ("precious", readText(victim));
@@ -158,9 +156,7 @@ TEST_F(LockTest, TakeoverStaysInTheLockItJudged) {
   fs::create_directory(outside);
   writeText(outside + osPathSeparator + "holder", "theirs");
   plant(holderOf(4242, 1, "elsewhere").c_str(), 13);
-  std::error_code ec;
-  fs::create_directory_symlink(outside, path("probe"), ec);
-  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  TEST_LINK_OR_SKIP(fs::create_directory_symlink, outside, path("probe"));
   TestSwap swap{lock(), path("moved"), outside};
   osTestBeforeCall("rename", testSwapForLink, &swap);
   std::string log;

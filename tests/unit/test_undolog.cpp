@@ -116,9 +116,7 @@ class UndoLogTest : public OsFsTest {
 // A journal is only ever created new: never through a link planted at its
 // name, and never over an existing journal, which may be the only way back.
 TEST_F(UndoLogTest, JournalIsCreatedNewOrNotAtAll) {
-  std::error_code ec;
-  fs::create_symlink(path("elsewhere"), log(), ec);
-  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  TEST_LINK_OR_SKIP(fs::create_symlink, path("elsewhere"), log());
   UndoLog ul;
   EXPECT_EQ(-1, ulCreate(log().c_str(), &ul));
   EXPECT_FALSE(exists(path("elsewhere")));
@@ -134,9 +132,7 @@ TEST_F(UndoLogTest, JournalIsNotRemovedThroughASwappedDirectory) {
   UndoLog ul;
   ASSERT_EQ(0, ulCreate(journal.c_str(), &ul));
   fs::rename(path("lk"), path("lk-moved"));
-  std::error_code ec;
-  fs::create_directory_symlink(path("outside"), path("lk"), ec);
-  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  TEST_LINK_OR_SKIP(fs::create_directory_symlink, path("outside"), path("lk"));
   EXPECT_EQ(-1, ulClose(&ul, true));
   EXPECT_EQ("precious", readText(path("outside") + osPathSeparator + "journal"));
 }
@@ -299,9 +295,7 @@ TEST_F(UndoLogTest, RecoveryDeletesInTheInstallationsOwnDirectory) {
   writeText(outside + osPathSeparator + "n.txt", "victim");
   fs::create_directories(t("www"));
   writeText(t("www/n.txt"), "new");
-  std::error_code ec;
-  fs::create_directory_symlink(outside, path("probe"), ec);
-  if (ec) GTEST_SKIP() << "symbolic links are not available here";
+  TEST_LINK_OR_SKIP(fs::create_directory_symlink, outside, path("probe"));
   journal({{ulPlaced, t("www/n.txt"), ""}});
   TestSwap swap{t("www"), path("moved"), outside};
   osTestBeforeCall("unlink", testSwapForLink, &swap);

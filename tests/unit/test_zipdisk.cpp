@@ -22,14 +22,37 @@ using namespace ziptest;
 
 namespace {
 
-// Opens a journalling writer on `base`, writes "new" to the temporary file of `name`, checked and ready to be placed.
-void writeTemp(ZipDisk* disk, ZipInfo* info, const std::string& base, const char* name) {
-  ASSERT_EQ(zipDiskOpen(disk, info, base.c_str(), zipDiskJournal), 0);
-  ASSERT_EQ(zipDiskFreeNames(disk, name), 0);
-  ASSERT_EQ(zipDiskCheck(disk, name, false), zipDiskWrite);
-  IoStream* out = nullptr;
-  ASSERT_EQ(zipDiskCreateTemp(disk, name, &out), 0);
-  EXPECT_EQ(iosWrite(out, "new", 3, nullptr), 0);
+// A journalling writer on a base directory. start() writes "new" to the temporary file of `name`, checked and ready to
+// be placed; rollBack() discards what is left, closes the writer and undoes the journal.
+struct Writer {
+  std::string base;  // the writer borrows it
+  ZipInfo info{};
+  ZipDisk disk;
+  explicit Writer(const fs::path& b) : base(str(b)) {}
+  void check(const char* name) {
+    ASSERT_EQ(zipDiskOpen(&disk, &info, base.c_str(), zipDiskJournal), 0);
+    ASSERT_EQ(zipDiskFreeNames(&disk, name), 0);
+    ASSERT_EQ(zipDiskCheck(&disk, name, false), zipDiskWrite);
+  }
+  void start(const char* name) {
+    ASSERT_NO_FATAL_FAILURE(check(name));
+    IoStream* out = nullptr;
+    ASSERT_EQ(zipDiskCreateTemp(&disk, name, &out), 0);
+    EXPECT_EQ(iosWrite(out, "new", 3, nullptr), 0);
+  }
+  void rollBack() {
+    zipDiskDiscardTemp(&disk);
+    zipDiskClose(&disk);
+    zipEndJournal(&info, zipJournalRollback);
+  }
+};
+
+// Undoes the finished walk of `a` below `base`: in-process, or by the next run's recovery of its journal on disk; the
+// recovery's result (0 for the rollback).
+int undo(Archive& a, bool recovery, const fs::path& journal, const fs::path& base) {
+  if (recovery) return recoverAbandoned(a.zip, journal, base);
+  zipRollback(&a.zip);
+  return 0;
 }
 
 }  // namespace
@@ -243,17 +266,14 @@ TEST(ZipDisk, NamesThatAliasAnotherFileOnWindowsAreRefused) {
 TEST(ZipDisk, TargetTakenAfterTheCheckIsKept) {
   for (const bool directory : {false, true}) {
     const fs::path base = freshDir(directory ? "takendir" : "taken");
-    const std::string baseName = str(base);  // the writer borrows it
-    ZipInfo info{};
-    ZipDisk disk;
-    ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
+    Writer w(base);
+    ASSERT_NO_FATAL_FAILURE(w.start("a.txt"));
     const Tree planted = directory ? Tree{{"a.txt", "<dir>"}, {"a.txt/in", "planted"}} : Tree{{"a.txt", "planted"}};
     writeFile(base / (directory ? "a.txt/in" : "a.txt"), "planted");
-    EXPECT_EQ(zipDiskPlace(&disk), directory ? -1 : 0);
-    zipDiskDiscardTemp(&disk);
+    EXPECT_EQ(zipDiskPlace(&w.disk), directory ? -1 : 0);
+    zipDiskDiscardTemp(&w.disk);  // closes the written file (on Windows its data shows only then)
     EXPECT_EQ(readFile(base / (directory ? "a.txt/in" : "a.txt")), directory ? "planted" : "new");
-    zipDiskClose(&disk);
-    zipEndJournal(&info, zipJournalRollback);
+    w.rollBack();
     EXPECT_EQ(snapshot(base), planted);
   }
 }
@@ -267,25 +287,15 @@ TEST(ZipDisk, LinkAtTheTemporaryNameIsNeverFollowedPlacedOrRemoved) {
     const fs::path base = root / "base", victim = root / "victim.txt";
     fs::create_directories(base);
     writeFile(victim, "precious");
-    const std::string baseName = str(base);
-    ZipInfo info{};
-    ZipDisk disk;
-    ASSERT_EQ(zipDiskOpen(&disk, &info, baseName.c_str(), zipDiskJournal), 0);
-    ASSERT_EQ(zipDiskFreeNames(&disk, "a.txt"), 0);
-    ASSERT_EQ(zipDiskCheck(&disk, "a.txt", false), zipDiskWrite);
-    const fs::path temp = sbGet(&disk.tempName);
-    IoStream* out = nullptr;
-    if (whileWritten) {
-      ASSERT_EQ(zipDiskCreateTemp(&disk, "a.txt", &out), 0);
-      EXPECT_EQ(iosWrite(out, "new", 3, nullptr), 0);
-      fs::rename(temp, root / "moved.tmp");
-    }
+    Writer w(base);
+    ASSERT_NO_FATAL_FAILURE(whileWritten ? w.start("a.txt") : w.check("a.txt"));
+    const fs::path temp = sbGet(&w.disk.tempName);
+    if (whileWritten) fs::rename(temp, root / "moved.tmp");
     fs::create_symlink(victim, temp);
     // Before creation, the file is written under another name instead.
-    EXPECT_EQ(whileWritten ? zipDiskPlace(&disk) : zipDiskCreateTemp(&disk, "a.txt", &out), whileWritten ? -1 : 0);
-    zipDiskDiscardTemp(&disk);
-    zipDiskClose(&disk);
-    zipEndJournal(&info, zipJournalRollback);
+    IoStream* out = nullptr;
+    EXPECT_EQ(whileWritten ? zipDiskPlace(&w.disk) : zipDiskCreateTemp(&w.disk, "a.txt", &out), whileWritten ? -1 : 0);
+    w.rollBack();
     EXPECT_FALSE(fs::exists(base / "a.txt"));
     EXPECT_EQ(readFile(victim), "precious");
     EXPECT_TRUE(fs::is_symlink(temp)) << "a link the walk did not make was removed";
@@ -324,25 +334,21 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
     const fs::path base = root / "base", outside = root / "outside";
     writeFile(base / "www" / "a.txt", "old");
     writeFile(outside / "a.txt", "precious");
-    const std::string baseName = str(base);
-    ZipInfo info{};
-    ZipDisk disk;
-    ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "www/a.txt"));
+    Writer w(base);
+    ASSERT_NO_FATAL_FAILURE(w.start("www/a.txt"));
     TestSwap swap{base / "www", root / "moved", outside};
     if (atTheMove)
       osTestBeforeCall("rename", testSwapForLink, &swap);
     else
       testSwapForLink(&swap);
-    zipDiskPlace(&disk);
+    zipDiskPlace(&w.disk);
     osTestBeforeCall(nullptr, nullptr, nullptr);
-    zipDiskDiscardTemp(&disk);
-    ASSERT_EQ(zipDiskFreeNames(&disk, "www/b.txt"), 0);
+    zipDiskDiscardTemp(&w.disk);
+    ASSERT_EQ(zipDiskFreeNames(&w.disk, "www/b.txt"), 0);
     IoStream* out = nullptr;
-    EXPECT_TRUE(zipDiskCheck(&disk, "www/b.txt", false) != zipDiskWrite || zipDiskCreateTemp(&disk, "b", &out) != 0 ||
-                zipDiskPlace(&disk) != 0);
-    zipDiskDiscardTemp(&disk);
-    zipDiskClose(&disk);
-    zipEndJournal(&info, zipJournalRollback);
+    EXPECT_TRUE(zipDiskCheck(&w.disk, "www/b.txt", false) != zipDiskWrite ||
+                zipDiskCreateTemp(&w.disk, "b", &out) != 0 || zipDiskPlace(&w.disk) != 0);
+    w.rollBack();
     EXPECT_EQ(snapshot(outside), (Tree{{"a.txt", "precious"}}));
   }
 }
@@ -371,17 +377,13 @@ TEST(ZipDisk, LinkExchangedAtTheMoveIntoPlaceIsNotKept) {
   const fs::path base = root / "base", victim = root / "victim.txt";
   fs::create_directories(base);
   writeFile(victim, "precious");
-  const std::string baseName = str(base);
-  ZipInfo info{};
-  ZipDisk disk;
-  ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
-  TestSwap swap{sbGet(&disk.tempName), root / "moved.tmp", victim};
+  Writer w(base);
+  ASSERT_NO_FATAL_FAILURE(w.start("a.txt"));
+  TestSwap swap{sbGet(&w.disk.tempName), root / "moved.tmp", victim};
   osTestBeforeCall("rename", testSwapForLink, &swap);
-  EXPECT_EQ(zipDiskPlace(&disk), -1);
+  EXPECT_EQ(zipDiskPlace(&w.disk), -1);
   osTestBeforeCall(nullptr, nullptr, nullptr);
-  zipDiskDiscardTemp(&disk);
-  zipDiskClose(&disk);
-  zipEndJournal(&info, zipJournalRollback);
+  w.rollBack();
   EXPECT_FALSE(fs::exists(fs::symlink_status(base / "a.txt")));
   EXPECT_EQ(readFile(victim), "precious");
 }
@@ -481,11 +483,7 @@ TEST(ZipDisk, WhatWentThroughALinkInsideTheBaseIsUndoneOrCommitted) {
       want["www"] = "<dir>";
       want["www/index.html"] = "theirs";
     }
-    if (end == "recovery") {
-      EXPECT_EQ(recoverAbandoned(a.zip, journal, base), 0);
-    } else {
-      zipRollback(&a.zip);
-    }
+    EXPECT_EQ(undo(a, end == "recovery", journal, base), 0);
     EXPECT_EQ(snapshot(base), want);
   }
 }
@@ -544,11 +542,7 @@ TEST(ZipDisk, PreviousVersionThatCannotGoBackKeepsTheJournal) {
       writeFile(root / "theirs", "theirs");  // a file of its own, never the update's reused
       fs::rename(root / "theirs", base / "www" / "index.html");
     }
-    if (how.ends_with("recovery")) {
-      EXPECT_EQ(recoverAbandoned(a.zip, journal, base), -1);
-    } else {
-      zipRollback(&a.zip);
-    }
+    EXPECT_EQ(undo(a, how.ends_with("recovery"), journal, base), how.ends_with("recovery") ? -1 : 0);
     if (how[0] == 't') {
       EXPECT_EQ(readFile(base / "www" / "index.html"), "theirs");
     }
@@ -579,21 +573,20 @@ TEST(ZipDisk, CrashAfterTakenNamesRecoversThePreviousVersion) {
       const fs::path base = freshDir(std::string("crash") + (atTheEntry ? "e" : "o") + (voidLost ? "l" : "w"));
       const fs::path journal = base.parent_path() / (base.filename().string() + ".journal");
       if (!atTheEntry) writeFile(base / "a.txt", "old");
-      const std::string baseName = str(base);
-      ZipInfo info{};
-      ZipDisk disk;
+      Writer w(base);
+      ZipInfo& info = w.info;
       ASSERT_EQ(zipKeepJournalOnDisk(&info, str(journal).c_str()), 0);
-      ASSERT_NO_FATAL_FAILURE(writeTemp(&disk, &info, baseName, "a.txt"));
-      const fs::path planted = atTheEntry ? base / "a.txt" : fs::path(sbGet(&disk.oldName));
+      ASSERT_NO_FATAL_FAILURE(w.start("a.txt"));
+      const fs::path planted = atTheEntry ? base / "a.txt" : fs::path(sbGet(&w.disk.oldName));
       if (!atTheEntry) writeFile(planted, "planted");
       CrashStep step{atTheEntry ? planted : fs::path(), voidLost};
       // At the move into place, or once the record of the move aside is on the disk.
       osTestBeforeCall(atTheEntry ? "rename|setFileInformationByHandle" : "fsync|flushFileBuffers", crashStep, &step);
-      EXPECT_EQ(zipDiskPlace(&disk), atTheEntry ? -1 : 0);
+      EXPECT_EQ(zipDiskPlace(&w.disk), atTheEntry ? -1 : 0);
       osTestBeforeCall(nullptr, nullptr, nullptr);
       osTestFailCall(nullptr, 0);
-      zipDiskDiscardTemp(&disk);
-      zipDiskClose(&disk);
+      zipDiskDiscardTemp(&w.disk);
+      zipDiskClose(&w.disk);
       // A file found where the journal says the update's own is: left alone, and the journal kept for a person.
       EXPECT_EQ(recoverAbandoned(&info, journal, base), voidLost ? -1 : 0);
       EXPECT_EQ(fs::exists(journal), voidLost);
@@ -645,11 +638,7 @@ TEST(ZipDisk, DirectoryMadeMeanwhileBySomeoneElseIsNeverUndone) {
       osTestBeforeCall(osPathSeparator == '\\' ? "createDirectory" : "mkdir", putForeignDirectory, &foreign);
       EXPECT_EQ(a.walk(base), 0);
       osTestBeforeCall(nullptr, nullptr, nullptr);
-      if (crash) {
-        EXPECT_EQ(recoverAbandoned(a.zip, journal, base), 0);
-      } else {
-        zipRollback(&a.zip);
-      }
+      EXPECT_EQ(undo(a, crash, journal, base), 0);
       EXPECT_EQ(snapshot(base), (Tree{{"keep.txt", "k"}, {"fresh", "<dir>"}, {"fresh/foreign.txt", "theirs"}}));
     }
   }

@@ -31,6 +31,12 @@ inline std::filesystem::path testFreshDir(const std::string& tag) {
   return dir;
 }
 
+// Makes a symbolic link at `link` leading to `target` (`make`: std::filesystem::create_symlink or
+// create_directory_symlink), else skips the test: some Windows hosts forbid links.
+#define TEST_LINK_OR_SKIP(make, target, link)                              \
+  if (std::error_code linkError; make(target, link, linkError), linkError) \
+  GTEST_SKIP() << "symbolic links are not available here"
+
 // What `category` logs (to stderr) at `level` while fn runs.
 template <typename Fn>
 std::string testCaptureLog(uint32_t category, uint32_t level, Fn fn) {
