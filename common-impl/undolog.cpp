@@ -59,9 +59,10 @@ bool isTheFile(const OsDirHandle* dir, const char* leaf, const char* path, const
 
 // Undoes one record of an unfinished log in dir, the open directory of its
 // path; repeating it is harmless. `aside` is where the previous version of
-// a placed path was kept.
-int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, const char* id, uint32_t* restored,
-               uint32_t* removed) {
+// a placed path was kept; with `kept`, something the log names was left as
+// it was, and a directory the update made goes only when empty.
+int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, const char* id, bool kept,
+               uint32_t* restored, uint32_t* removed) {
   const char* leaf = ulLeafOf(r->path);
   bool taken = false;
   switch (r->type) {
@@ -103,13 +104,18 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
       // Which directory the update made is not known (it ended right after
       // announcing it): what it made then held nothing yet, so only an
       // empty one goes.
-      if (!id) {
+      // Nor does one that may hold what was left as it was: a file at the
+      // name of the update's that is not the update's.
+      if (!id || kept) {
         if (osDirHandleRemoveEmpty(dir, leaf) == 0) {
           (*removed)++;
           return 0;
         }
-        logError(logCatZip, "Not undoing %s: it is not known to be the directory the update made; the journal stays\n",
-                 r->path);
+        if (kept)
+          logError(logCatZip, "Not removing %s: it may hold what was not undone; the journal stays\n", r->path);
+        else
+          logError(logCatZip,
+                   "Not undoing %s: it is not known to be the directory the update made; the journal stays\n", r->path);
         return -1;
       }
       // Emptied through its own handle, never through a link. What cannot
@@ -568,7 +574,7 @@ int ulRecover(const char* path, const char* installDir, uint32_t* restored, uint
     int one = gone && !lost ? 0 : -1;
     if (dir)
       one = done ? finishRecord(&recs[i], dir, identityOf(recs, n, i), removed)
-                 : undoRecord(&recs[i], dir, keptAside(recs, i), identityOf(recs, n, i), restored, removed);
+                 : undoRecord(&recs[i], dir, keptAside(recs, i), identityOf(recs, n, i), rc != 0, restored, removed);
     else if (!gone)
       logError(logCatZip, "Not undoing %s: it no longer lies inside %s\n", recs[i].path, installDir);
     osDirHandleClose(dir);

@@ -201,6 +201,21 @@ TEST_F(UndoLogTest, IdentityWithoutGenerationIsComparedOnVolumeAndNumber) {
   EXPECT_FALSE(fs::exists(t("x.txt")));
 }
 
+// A file in a directory the update made that is not the update's (a person's, at its name) stays, and so does the
+// directory around it: the journal stays for the person, with what it could not undo.
+TEST_F(UndoLogTest, DirectoryHoldingWhatCouldNotBeUndoneStays) {
+  fs::create_directories(t("new"));
+  writeText(t("new/n.txt"), "theirs");
+  writeText(t("other"), "");
+  ASSERT_NO_FATAL_FAILURE(journal({{ulDirCreated, t("new"), ""},
+                                   {ulIdentity, t("new"), idText(t("new"))},
+                                   {ulPlaced, t("new/n.txt"), ""},
+                                   {ulIdentity, t("new/n.txt"), idText(t("other"))}}));
+  EXPECT_EQ(-1, recover(path("tree")));
+  EXPECT_EQ(readText(t("new/n.txt")), "theirs");
+  EXPECT_TRUE(fs::exists(log()));
+}
+
 TEST_F(UndoLogTest, RecoveryCutShortIsFinishedByTheNextOne) {
   useTestClock();  // failed deletions are retried with waits on Windows
   oldTree();
