@@ -259,6 +259,17 @@ def test_zip_and_verify_refuse_what_the_stub_refuses(tmp_path, entries, name, sa
     expect_rc(NATIVE.run(installer, "--unpack", tmp_path / "out", cwd=tmp_path), 2)
 
 
+def test_zip_with_two_installer_scripts_is_packed_only_with_force(tmp_path):
+    """The installer runs the last script it meets: an archive of another tool that holds two is refused as a tree is."""
+    scripts = [(f"{TAG}/bin/installer.sh", "#!/bin/sh\n", False), (f"{TAG}/bin/installer.cmd", "@exit 0\r\n", False)]
+    z = zip_entries(tmp_path / "p.zip", [(f"{TAG}/etc/branch", RELEASE, False), *scripts])
+    refused("--stub", NATIVE.stub, "--zip", z, "-o", (out := tmp_path / "setup"),
+            says=(f"{TAG}/bin/installer.cmd", "installer scripts"))
+    assert not out.exists()
+    r = mksfx("--stub", NATIVE.stub, "--zip", z, "--force", "-o", out, check=False)
+    assert r.returncode == 0 and "warning" in r.stderr, r.stderr
+
+
 def test_links_inside_the_tree_are_packed(tmp_path, tree):
     (tree / TAG / "www" / "home.html").symlink_to("index.html")
     (tree / TAG / "docs").symlink_to("www")

@@ -14,11 +14,14 @@
 #include "mksfxverify.h"
 #include "osenv.h"
 #include "osfile.h"
+#include "payloadcheck.h"
 #include "pefile.h"
 #include "sfxdigest.h"
 #include "sha256.h"
+#include "sortmap.h"
 #include "strutil.h"
 #include "zip.h"
+#include "zipint.h"
 #include "zipwriter.h"
 
 namespace {
@@ -39,7 +42,8 @@ const char usageText[] =
     "  --store          store entries instead of deflating them\n"
     "  --level N        deflate level 1 (fastest) .. 12 (smallest), default 9\n"
     "  --force          pack a tree with names only POSIX systems take, several\n"
-    "                   installer scripts or no build directory with etc/branch\n"
+    "                   installer scripts or no build directory with etc/branch;\n"
+    "                   an archive given with --zip that holds several scripts\n"
     "  --verify FILE    open FILE the way the stub does, list its archive and\n"
     "                   check every entry's CRC-32\n"
     "  --verbose        list what is packed\n"
@@ -117,7 +121,23 @@ long findDigestBlock(const std::vector<uint8_t>& stub) {
   return found;
 }
 
-int checkArchive(const char* zip, uint64_t* size) {
+// With `given` (an archive made by another tool), the installer scripts it
+// holds, as a tree's are checked; `force` lets several through.
+int checkScripts(ZipInfo* info, const char* zip, bool force) {
+  std::vector<std::string> names;
+  const char* key = nullptr;
+  for (void* v = smFirst(info->directory, &key); v; v = smNext(info->directory, &key)) {
+    const ZipEntry* e = static_cast<const ZipEntry*>(v);
+    names.emplace_back(zipEntryName(e), e->fileNameLength);
+  }
+  std::vector<PayloadEntry> entries;
+  for (const std::string& n : names) entries.push_back(PayloadEntry{n.c_str(), !n.empty() && n.back() == '/'});
+  if (payloadCheckScripts(entries.data(), entries.size(), force) == 0) return 0;
+  fprintf(stderr, "mksfx: %s is refused\n", zip);
+  return 2;
+}
+
+int checkArchive(const char* zip, uint64_t* size, bool given, bool force) {
   if (osFileGetSize(zip, size) != 0) return fail("cannot read %s", zip);
   IoStream* in = osFileOpen(zip, osFileModeRead, osFileTypePlain, nullptr, false, false);
   if (!in) return fail("cannot open %s", zip);
@@ -135,12 +155,13 @@ int checkArchive(const char* zip, uint64_t* size) {
   ZipInfo* info = nullptr;
   if (zipOpen(&info, zip, false) != 0) return fail("cannot read the directory of %s", zip);
   const int bad = mksfxCheckNames(info, zip);
+  const int scripts = bad || !given ? 0 : checkScripts(info, zip, force);
   zipExit(&info);
   if (bad) {
     fprintf(stderr, "mksfx: %s: %d entr%s would not extract; nothing was written\n", zip, bad, bad == 1 ? "y" : "ies");
     return 2;
   }
-  return 0;
+  return scripts;
 }
 
 // SOURCE_DATE_EPOCH, when set: the latest time an entry may carry.
@@ -185,7 +206,7 @@ int build(const Options& o) {
     return rc;
   };
   uint64_t zipSize = 0;
-  if (int rc = checkArchive(zip, &zipSize)) return cleanup(rc);
+  if (int rc = checkArchive(zip, &zipSize, o.zip != nullptr, o.force)) return cleanup(rc);
 
   Sha256 digestCtx;
   sha256Init(&digestCtx);

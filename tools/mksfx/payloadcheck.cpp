@@ -60,19 +60,13 @@ bool endsWith(const std::string& s, const char* tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-// The installer runs one script (the last one it meets), and the agent's
-// layout is one build directory at the root that holds etc/branch.
-void checkLayout(CheckState* st, const PayloadEntry* entries, size_t count) {
-  std::vector<std::string> scripts, tops;
-  std::map<std::string, bool> files;
+// The installer runs one script, the last one it meets.
+void checkScripts(CheckState* st, const PayloadEntry* entries, size_t count) {
+  std::vector<std::string> scripts;
   for (size_t i = 0; i < count; i++) {
-    std::string name = entries[i].name;
-    if (entries[i].directory) {
-      if (name.find('/') == std::string::npos) tops.push_back(name);
-      continue;
-    }
-    files[name] = true;
-    if (endsWith(name, "installer.sh") || endsWith(name, "installer.cmd") || endsWith(name, "installer.exe"))
+    const std::string name = entries[i].name;
+    if (!entries[i].directory &&
+        (endsWith(name, "installer.sh") || endsWith(name, "installer.cmd") || endsWith(name, "installer.exe")))
       scripts.push_back(name);
   }
   if (scripts.size() > 1) {
@@ -82,9 +76,33 @@ void checkLayout(CheckState* st, const PayloadEntry* entries, size_t count) {
            "is one of " + std::to_string(scripts.size()) + " installer scripts (" + all +
                "); the installer runs only one");
   }
+}
+
+// The agent's layout is one build directory at the root that holds
+// etc/branch.
+void checkLayout(CheckState* st, const PayloadEntry* entries, size_t count) {
+  std::vector<std::string> tops;
+  std::map<std::string, bool> files;
+  for (size_t i = 0; i < count; i++) {
+    std::string name = entries[i].name;
+    if (entries[i].directory) {
+      if (name.find('/') == std::string::npos) tops.push_back(name);
+      continue;
+    }
+    files[name] = true;
+  }
+  checkScripts(st, entries, count);
   if (tops.empty()) report(st, false, ".", "has no top directory (the build's directory, holding etc/branch)");
   for (const std::string& top : tops)
     if (!files.count(top + "/etc/branch")) report(st, false, top + "/etc/branch", "is missing");
+}
+
+// 0 when what was checked may be packed, else -1 with a line saying so.
+int verdict(const CheckState& st, const char* what) {
+  if (!st.hard && (!st.soft || st.force)) return 0;
+  fprintf(stderr, "mksfx: the %s is refused, nothing was written%s\n", what,
+          st.hard ? "" : " (--force packs it all the same)");
+  return -1;
 }
 
 }  // namespace
@@ -109,10 +127,11 @@ int payloadCheck(const PayloadEntry* entries, size_t count, bool force) {
                  "the other");
   }
   checkLayout(&st, entries, count);
-  if (st.hard || (st.soft && !force)) {
-    fprintf(stderr, "mksfx: the tree is refused, nothing was written%s\n",
-            st.hard ? "" : " (--force packs it all the same)");
-    return -1;
-  }
-  return 0;
+  return verdict(st, "tree");
+}
+
+int payloadCheckScripts(const PayloadEntry* entries, size_t count, bool force) {
+  CheckState st{force, 0, 0};
+  checkScripts(&st, entries, count);
+  return verdict(st, "archive");
 }

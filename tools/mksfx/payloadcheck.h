@@ -18,3 +18,6 @@ struct PayloadEntry {
 // a name the installer would misplace on every platform is always refused.
 // 0 when the tree may be packed, -1 when it is refused.
 int payloadCheck(const PayloadEntry* entries, size_t count, bool force);
+// Only the check for several installer scripts, for an archive made by
+// another tool (whose layout is its maker's), with the same `force`.
+int payloadCheckScripts(const PayloadEntry* entries, size_t count, bool force);
