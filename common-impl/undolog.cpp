@@ -133,6 +133,16 @@ int undoRecord(const UndoRecord* r, const OsDirHandle* dir, const char* aside, c
   }
 }
 
+// True when the `left` bytes at r hold a whole record of fields a and b
+// long, its CRC-32 right.
+bool wholeRecord(const uint8_t* r, uint32_t left, uint32_t a, uint32_t b) {
+  const uint64_t body = 9 + (uint64_t)a + b;
+  if (left < body + 4) return false;
+  uint32_t crc = 0;
+  crc32Update(&crc, r, (uint32_t)body);
+  return crc == getLe32(r + body);
+}
+
 // Marks each record whose step never happened, and the record that says
 // so, void: neither is undone or finished. False when a void names a kind
 // of step that is never voided (only moves aside and placings are) or a
@@ -510,6 +520,15 @@ int ulRead(const char* path, UndoRecord** records, uint32_t* count) {
   for (uint32_t pos = ulHeaderSize; len - pos >= ulRecordOverhead;) {
     const uint8_t* r = p + pos;
     const uint32_t a = getLe32(r + 1), b = getLe32(r + 5);
+    if (knownType(r[0]) && (a > ulMaxPath || b > ulMaxPath) && wholeRecord(r, len - pos, a, b)) {
+      // Not a torn end: a record this program never writes, and what comes
+      // after it would be lost with it.
+      logError(logCatZip, "%s holds a record longer than this program writes\n", path);
+      needsAPerson(path);
+      ulFreeRecords(out, n);
+      sbClean(&data);
+      return -1;
+    }
     if (!knownType(r[0]) || a > ulMaxPath || b > ulMaxPath || len - pos < ulRecordOverhead + a + b) break;
     uint32_t crc = 0;
     crc32Update(&crc, r, 9 + a + b);

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "crc32.h"
 #include "logging.h"
 #include "osdirhandle.h"
 #include "osfile.h"
@@ -163,7 +164,13 @@ TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
         << c.bytes.size();
     ulFreeRecords(r, n);
   }
-  for (const std::string& bad : {std::string("SFXJ\x03", 5) + std::string(3, '\0'), std::string("ZIP")}) {
+  // A whole record with a field longer than the writer takes is no torn end: the records after it would be lost.
+  std::string longRecord = "P" + std::string("\x01\x00\x01\x00\x00\x00\x00\x00", 8) + std::string(65537, 'x');
+  uint32_t crc = 0;
+  crc32Update(&crc, longRecord.data(), (uint32_t)longRecord.size());
+  longRecord += std::string(reinterpret_cast<const char*>(&crc), 4);  // little-endian hosts
+  for (const std::string& bad : {std::string("SFXJ\x03", 5) + std::string(3, '\0'), std::string("ZIP"),
+                                 whole.substr(0, ulHeaderSize) + longRecord + whole.substr(ulHeaderSize)}) {
     writeText(log(), bad);
     expectRefused(dir, bad);
     EXPECT_EQ(bad, readText(log()));
