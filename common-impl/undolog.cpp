@@ -143,6 +143,24 @@ bool wholeRecord(const uint8_t* r, uint32_t left, uint32_t a, uint32_t b) {
   return crc == getLe32(r + body);
 }
 
+// True when the `left` bytes at r begin with a record as this program
+// writes them: a known type, fields within bounds, whole, its CRC-32 right;
+// *size = its length.
+bool soundRecord(const uint8_t* r, uint32_t left, uint32_t* size) {
+  const uint32_t a = getLe32(r + 1), b = getLe32(r + 5);
+  if (left < ulRecordOverhead || !knownType(r[0]) || a > ulMaxPath || b > ulMaxPath) return false;
+  *size = ulRecordOverhead + a + b;
+  return wholeRecord(r, left, a, b);
+}
+
+// True when a sound record begins anywhere in p[from, len).
+bool soundRecordFrom(const uint8_t* p, uint32_t from, uint32_t len) {
+  uint32_t size = 0;
+  for (uint32_t q = from; q < len && len - q >= ulRecordOverhead; q++)
+    if (soundRecord(p + q, len - q, &size)) return true;
+  return false;
+}
+
 // Marks each record whose step never happened, and the record that says
 // so, void: neither is undone or finished. False when a void names a kind
 // of step that is never voided (only moves aside and placings are) or a
@@ -517,28 +535,32 @@ int ulRead(const char* path, UndoRecord** records, uint32_t* count) {
   const uint8_t* p = (const uint8_t*)p8;
   uint32_t cap = 16, n = 0;
   UndoRecord* out = (UndoRecord*)memAlloc(cap * sizeof *out);
-  for (uint32_t pos = ulHeaderSize; len - pos >= ulRecordOverhead;) {
+  const char* damage = nullptr;
+  for (uint32_t pos = ulHeaderSize, size = 0; len - pos >= ulRecordOverhead; pos += size) {
     const uint8_t* r = p + pos;
-    const uint32_t a = getLe32(r + 1), b = getLe32(r + 5);
-    if (knownType(r[0]) && (a > ulMaxPath || b > ulMaxPath) && wholeRecord(r, len - pos, a, b)) {
-      // Not a torn end: a record this program never writes, and what comes
-      // after it would be lost with it.
-      logError(logCatZip, "%s holds a record longer than this program writes\n", path);
-      needsAPerson(path);
-      ulFreeRecords(out, n);
-      sbClean(&data);
-      return -1;
+    if (!soundRecord(r, len - pos, &size)) {
+      // A crash tears only the end: nothing sound follows a torn record.
+      const uint32_t a = getLe32(r + 1), b = getLe32(r + 5);
+      if (knownType(r[0]) && (a > ulMaxPath || b > ulMaxPath) && wholeRecord(r, len - pos, a, b))
+        damage = "holds a record longer than this program writes";
+      else if (soundRecordFrom(p, pos + 1, len))
+        damage = "is damaged before its end (a record that cannot be read has records after it)";
+      break;
     }
-    if (!knownType(r[0]) || a > ulMaxPath || b > ulMaxPath || len - pos < ulRecordOverhead + a + b) break;
-    uint32_t crc = 0;
-    crc32Update(&crc, r, 9 + a + b);
-    if (crc != getLe32(r + 9 + a + b)) break;
     if (n == cap) {
       cap *= 2;
       out = (UndoRecord*)memRealloc(out, cap * sizeof *out);
     }
+    const uint32_t a = getLe32(r + 1), b = getLe32(r + 5);
     out[n++] = {r[0], memStrDupN((const char*)r + 9, a), memStrDupN((const char*)r + 9 + a, b)};
-    pos += ulRecordOverhead + a + b;
+  }
+  if (damage) {
+    // What comes after the damage would be lost with it.
+    logError(logCatZip, "%s %s\n", path, damage);
+    needsAPerson(path);
+    ulFreeRecords(out, n);
+    sbClean(&data);
+    return -1;
   }
   sbClean(&data);
   *records = out;

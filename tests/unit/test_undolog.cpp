@@ -169,8 +169,12 @@ TEST_F(UndoLogTest, TornOrDamagedLastRecordIsIgnored) {
   uint32_t crc = 0;
   crc32Update(&crc, longRecord.data(), (uint32_t)longRecord.size());
   longRecord += std::string(reinterpret_cast<const char*>(&crc), 4);  // little-endian hosts
-  for (const std::string& bad : {std::string("SFXJ\x03", 5) + std::string(3, '\0'), std::string("ZIP"),
-                                 whole.substr(0, ulHeaderSize) + longRecord + whole.substr(ulHeaderSize)}) {
+  // Nor is damage with a sound record after it (a page lost in a power cut, say).
+  std::string damagedFirst = whole;
+  damagedFirst[ulHeaderSize + 9 + 3 + 8] ^= 0x55;  // the first record's CRC
+  for (const std::string& bad :
+       {std::string("SFXJ\x03", 5) + std::string(3, '\0'), std::string("ZIP"),
+        whole.substr(0, ulHeaderSize) + longRecord + whole.substr(ulHeaderSize), damagedFirst}) {
     writeText(log(), bad);
     expectRefused(dir, bad);
     EXPECT_EQ(bad, readText(log()));
