@@ -270,6 +270,16 @@ def test_zip_with_two_installer_scripts_is_packed_only_with_force(tmp_path):
     assert r.returncode == 0 and "warning" in r.stderr, r.stderr
 
 
+@pytest.mark.parametrize("stub,script", [(NATIVE, "installer.cmd"), (WINE, "installer.sh")])
+def test_installer_script_the_stub_does_not_run_is_packed_only_with_force(tmp_path, tree, stub, script):
+    (tree / TAG / "bin" / "installer.sh").rename(tree / TAG / "bin" / script)
+    out = tmp_path / "setup"
+    refused("--stub", stub.stub, "--dir", tree, "-o", out, says=(f"{TAG}/bin/{script}", "does not run"))
+    assert not out.exists() and not list(tmp_path.glob("*.tmp"))
+    r = mksfx("--stub", stub.stub, "--dir", tree, "--force", "-o", out, check=False)
+    assert r.returncode == 0 and "warning" in r.stderr, r.stderr
+
+
 def test_links_inside_the_tree_are_packed(tmp_path, tree):
     (tree / TAG / "www" / "home.html").symlink_to("index.html")
     (tree / TAG / "docs").symlink_to("www")

@@ -19,6 +19,7 @@
 #include "sfxdigest.h"
 #include "sha256.h"
 #include "sortmap.h"
+#include "stringbuf.h"
 #include "strutil.h"
 #include "zip.h"
 #include "zipint.h"
@@ -137,7 +138,34 @@ int checkScripts(ZipInfo* info, const char* zip, bool force) {
   return 2;
 }
 
-int checkArchive(const char* zip, uint64_t* size, bool given, bool force) {
+bool endsWith(const char* s, const char* tail) {
+  const size_t n = strlen(s), k = strlen(tail);
+  return n >= k && memcmp(s + n - k, tail, k) == 0;
+}
+
+// The installer script the stub will run (the last it meets, as --verify
+// shows) must be one its system runs: installer.cmd or installer.exe under
+// Windows, installer.sh elsewhere. With `force`, a warning.
+int checkScriptPlatform(ZipInfo** info, bool windowsStub, bool force) {
+  StringBuffer script;
+  sbInitHere(&script);
+  int rc =
+      zipWalk(info, &script, nullptr, zipWalkList, zipQuiet, nullptr) == 0 ? 0 : fail("the archive cannot be listed");
+  const char* name = sbGet(&script);
+  if (rc == 0 && *name && endsWith(name, "installer.sh") == windowsStub) {
+    fprintf(stderr, "mksfx: %s%s: is the installer script, which a %s stub does not run (it runs %s)\n",
+            force ? "warning: " : "", name, windowsStub ? "Windows" : "POSIX",
+            windowsStub ? "installer.cmd or installer.exe" : "installer.sh");
+    if (!force) {
+      fprintf(stderr, "mksfx: the installer is refused, nothing was written (--force packs it all the same)\n");
+      rc = 2;
+    }
+  }
+  sbClean(&script);
+  return rc;
+}
+
+int checkArchive(const char* zip, uint64_t* size, bool given, bool windowsStub, bool force) {
   if (osFileGetSize(zip, size) != 0) return fail("cannot read %s", zip);
   IoStream* in = osFileOpen(zip, osFileModeRead, osFileTypePlain, nullptr, false, false);
   if (!in) return fail("cannot open %s", zip);
@@ -155,7 +183,8 @@ int checkArchive(const char* zip, uint64_t* size, bool given, bool force) {
   ZipInfo* info = nullptr;
   if (zipOpen(&info, zip, false) != 0) return fail("cannot read the directory of %s", zip);
   const int bad = mksfxCheckNames(info, zip);
-  const int scripts = bad || !given ? 0 : checkScripts(info, zip, force);
+  int scripts = bad || !given ? 0 : checkScripts(info, zip, force);
+  if (!bad && scripts == 0) scripts = checkScriptPlatform(&info, windowsStub, force);
   zipExit(&info);
   if (bad) {
     fprintf(stderr, "mksfx: %s: %d entr%s would not extract; nothing was written\n", zip, bad, bad == 1 ? "y" : "ies");
@@ -206,7 +235,7 @@ int build(const Options& o) {
     return rc;
   };
   uint64_t zipSize = 0;
-  if (int rc = checkArchive(zip, &zipSize, o.zip != nullptr, o.force)) return cleanup(rc);
+  if (int rc = checkArchive(zip, &zipSize, o.zip != nullptr, isPe, o.force)) return cleanup(rc);
 
   Sha256 digestCtx;
   sha256Init(&digestCtx);
