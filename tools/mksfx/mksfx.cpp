@@ -44,7 +44,8 @@ const char usageText[] =
     "  --level N        deflate level 1 (fastest) .. 12 (smallest), default 9\n"
     "  --force          pack a tree with names only POSIX systems take, several\n"
     "                   installer scripts or no build directory with etc/branch;\n"
-    "                   an archive given with --zip that holds several scripts\n"
+    "                   an archive given with --zip that holds several scripts;\n"
+    "                   an installer script the stub's system does not run\n"
     "  --verify FILE    open FILE the way the stub does, list its archive and\n"
     "                   check every entry's CRC-32\n"
     "  --verbose        list what is packed\n"
@@ -138,11 +139,6 @@ int checkScripts(ZipInfo* info, const char* zip, bool force) {
   return 2;
 }
 
-bool endsWith(const char* s, const char* tail) {
-  const size_t n = strlen(s), k = strlen(tail);
-  return n >= k && memcmp(s + n - k, tail, k) == 0;
-}
-
 // The installer script the stub will run (the last it meets, as --verify
 // shows) must be one its system runs: installer.cmd or installer.exe under
 // Windows, installer.sh elsewhere. With `force`, a warning.
@@ -152,12 +148,12 @@ int checkScriptPlatform(ZipInfo** info, bool windowsStub, bool force) {
   int rc =
       zipWalk(info, &script, nullptr, zipWalkList, zipQuiet, nullptr) == 0 ? 0 : fail("the archive cannot be listed");
   const char* name = sbGet(&script);
-  if (rc == 0 && *name && endsWith(name, "installer.sh") == windowsStub) {
+  if (rc == 0 && *name && strEndsWith(name, "installer.sh") == windowsStub) {
     fprintf(stderr, "mksfx: %s%s: is the installer script, which a %s stub does not run (it runs %s)\n",
             force ? "warning: " : "", name, windowsStub ? "Windows" : "POSIX",
             windowsStub ? "installer.cmd or installer.exe" : "installer.sh");
     if (!force) {
-      fprintf(stderr, "mksfx: the installer is refused, nothing was written (--force packs it all the same)\n");
+      fprintf(stderr, "mksfx: the installer is refused and not written (--force packs it all the same)\n");
       rc = 2;
     }
   }
