@@ -45,6 +45,9 @@ struct IosBufferedInputState {
   int32_t bitCount;     // valid bits in bitBuffer (0..32)
   uint8_t rawRead;      // set while the bit reader fetches a byte through read
   uint8_t automatic;    // wrapped for a push-back; removes itself when drained
+  uint8_t innerKnown;   // innerPos is known (set by a seek through this level)
+  uint8_t headIsRead;   // the head is the only node and holds one read of `inner`
+  uint64_t innerPos;    // position of `inner`: the end of the head's bytes
 };
 
 // State of a "BufferedOutputStream" level.

@@ -53,6 +53,8 @@ int refill(IosBufferedInputState* st) {
   head->data.data[n] = 0;
   head->readPos = reinterpret_cast<const uint8_t*>(head->data.data);
   head->remaining = n;
+  st->innerPos += n;
+  st->headIsRead = st->innerKnown && !head->nextNode;
   return (int)n;
 }
 
@@ -67,6 +69,7 @@ int bisUnget(void* state, const void* buf, uint32_t len) {
     return -1;
   }
   IosBufferNode* head = st->head;
+  st->headIsRead = 0;
   if (sbGetLength(&head->data) != 0) {
     IosBufferNode* moved = newNode();
     moved->nextNode = head->nextNode;
@@ -89,9 +92,28 @@ int bisUnget(void* state, const void* buf, uint32_t len) {
   return 0;
 }
 
-// Drops everything buffered and seeks the level below.
+// Moves the read position inside the head's bytes when they are one read of
+// the level below that covers `offset`: the next entry of an archive mostly
+// lies in the bytes last read, and reading them again costs a system call
+// and a copy per entry. True when it did; bits held are dropped as by a seek.
+bool seekWithinHead(IosBufferedInputState* st, uint64_t offset) {
+  IosBufferNode* head = st->head;
+  const uint64_t length = sbGetLength(&head->data);
+  if (!st->headIsRead || head->nextNode || offset > st->innerPos || st->innerPos - offset > length) return false;
+  head->readPos = reinterpret_cast<const uint8_t*>(sbGet(&head->data)) + (length - (st->innerPos - offset));
+  head->remaining = (uint32_t)(st->innerPos - offset);
+  st->bitBuffer = 0;
+  st->bitCount = 0;
+  st->rawRead = 0;
+  logTrace(logCatIoStream, "Seeking to offset %" PRIu64 " within the buffered bytes\n", offset);
+  return true;
+}
+
+// Drops everything buffered and seeks the level below, unless the offset
+// lies in the bytes of its last read.
 int bisSeek(void* state, uint64_t offset) {
   IosBufferedInputState* st = static_cast<IosBufferedInputState*>(state);
+  if (seekWithinHead(st, offset)) return 0;
   uint32_t dropped = 0;
   while (st->head) {
     IosBufferNode* next = st->head->nextNode;
@@ -105,7 +127,11 @@ int bisSeek(void* state, uint64_t offset) {
   st->bitCount = 0;
   st->rawRead = 0;
   st->head = newNode();
-  return iosSeek(st->inner, offset);
+  const int r = iosSeek(st->inner, offset);
+  st->innerKnown = r == 0;
+  st->headIsRead = 0;
+  st->innerPos = offset;
+  return r;
 }
 
 int bisCanRead(void* state, uint64_t timeoutMs) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "crc32.h"
+#include "iosbuffered.h"
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
@@ -516,8 +517,10 @@ void zipShowEntryName(const char* name, StringBuffer* shown) {
 
 // Reads the central directory records one after the other from the stream
 // into the directory map; each value is one block: record, name, extra
-// field, comment.
+// field, comment. The records are read through a buffered level, which
+// stays for the walk: its entries then mostly lie in bytes already read.
 int zipLoadDirectory(ZipInfo* info) {
+  if (iosWrapBufferedInputStream(info->stream, 0) != 0) return -1;
   if (iosSeek(info->stream, info->centralDirOffset + info->prefix) != 0) return -1;
   StringBuffer block;
   sbInitHere(&block);

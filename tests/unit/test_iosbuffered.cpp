@@ -65,6 +65,32 @@ TEST(IosBufferedInput, CanReadAndSeekDiscard) {
   EXPECT_EQ((std::tuple{iosGetSeek(in, &pos), pos}), std::tuple(0, 6u));  // the position of the level below
 }
 
+// Once a seek has told the level where it is, a seek into the bytes it holds
+// is served from them (an archive's next entry usually lies in the last
+// read); anything else, or bytes pushed back, goes to the level below.
+TEST(IosBufferedInput, SeekIntoWhatIsHeldIsServedFromIt) {
+  std::string data;
+  for (int i = 0; i < 200; i++) data += (char)('!' + i % 90);
+  MockStream in(data, 100, true);
+  struct Step {
+    uint64_t at;
+    const char* unget;  // pushed back before the seek, or null
+    bool below;         // the seek reaches the level below
+  } steps[] = {{0, nullptr, true},    {150, nullptr, true},  {120, nullptr, true}, {190, nullptr, false},
+               {125, nullptr, false}, {200, nullptr, false}, {130, "xy", true},    {140, nullptr, false}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.at);
+    ASSERT_EQ(s.unget ? iosUnGetData(in, s.unget, 2) : 0, 0);
+    const size_t before = in.m.seeks.size();
+    ASSERT_EQ(iosSeek(in, s.at), 0);
+    EXPECT_EQ(in.m.seeks.size() - before, s.below ? 1u : 0u);
+    EXPECT_EQ(readSome(in, 7), data.substr(s.at, 7));
+  }
+  iosGetBits(in, 3);  // bits taken and not consumed are dropped
+  ASSERT_EQ(iosSeek(in, 160), 0);
+  EXPECT_EQ((std::tuple{readAll(in), in.m.seeks.size()}), std::tuple(data.substr(160), 4u));
+}
+
 TEST(IosBits, MisalignedByteReadThenSkipAndEndOfDataKeepsGatheredBits) {
   MockStream in(std::string("\xFF\x81\x42\x43\x44", 5), 0, true);
   // The third get takes the fast path: three bytes at once, then 13 bits are left.

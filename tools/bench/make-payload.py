@@ -39,6 +39,8 @@ def candidates(root, suffixes):
 
 
 def main():
+    if len(sys.argv) not in (2, 3) or sys.argv[1].startswith("-"):
+        sys.exit(__doc__.strip().splitlines()[-1])
     out = sys.argv[1]
     total_mb = float(sys.argv[2]) if len(sys.argv) > 2 else 200.0
     scale = total_mb / sum(s[2] for s in SOURCES)
