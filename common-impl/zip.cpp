@@ -6,6 +6,7 @@
 #include "zipint.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "crc32.h"
@@ -515,6 +516,77 @@ void zipShowEntryName(const char* name, StringBuffer* shown) {
   }
 }
 
+namespace {
+
+// Where an entry lies in the archive: its local header's offset and the
+// least it takes from there (header and data, names and extra fields not
+// counted, as the local ones may be shorter).
+struct ZipSpan {
+  uint64_t offset;
+  uint64_t least;
+  uint64_t index;
+};
+
+// Puts span number `count` into *spans, which grows by doubling.
+int addSpan(ZipSpan** spans, uint64_t count, ZipSpan span) {
+  if ((count & (count - 1)) == 0 && count >= 64) {
+    if (count > 0x7FFFFFFF / (2 * sizeof span)) {
+      logError(logCatZip, "Error in ZIP file: %s\n", "too many entries");
+      return -1;
+    }
+    *spans = static_cast<ZipSpan*>(memRealloc(*spans, 2 * count * sizeof span));
+  } else if (count == 0) {
+    *spans = static_cast<ZipSpan*>(memRealloc(*spans, 64 * sizeof span));
+  }
+  (*spans)[count] = span;
+  return 0;
+}
+
+int compareSpans(const void* a, const void* b) {
+  const uint64_t x = static_cast<const ZipSpan*>(a)->offset, y = static_cast<const ZipSpan*>(b)->offset;
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// The span of a loaded entry, with the sizes and offset its ZIP64 extra
+// field gives.
+ZipSpan spanOf(const ZipEntry* loaded, const uint8_t* extra, uint64_t index) {
+  ZipEntry e = *loaded;
+  if (e.extraFieldLength && (e.zip64Fields & 6)) zipParseExtraHeaders(&e, extra, e.extraFieldLength);
+  const uint64_t data = e.compressedSize;
+  return {e.offset, data > UINT64_MAX - zipLocalHeaderSize ? UINT64_MAX : zipLocalHeaderSize + data, index};
+}
+
+// Refuses an archive whose entries overlap one another or the central
+// directory: two records sharing a local header, or a header inside
+// another entry's data, make a few bytes extract as many files (a ZIP bomb)
+// or let tools that read the local headers in order see other files than
+// this one. Sorts the spans.
+int checkSpans(ZipInfo* info, ZipSpan* spans, uint64_t count) {
+  qsort(spans, (size_t)count, sizeof *spans, compareSpans);
+  for (uint64_t i = 0; i < count; i++) {
+    const uint64_t next = i + 1 < count ? spans[i + 1].offset : info->centralDirOffset;
+    if (spans[i].offset <= next && next - spans[i].offset >= spans[i].least) continue;
+    char key[24];
+    snprintf(key, sizeof key, "%09" PRIu64, spans[i].index);
+    const ZipEntry* e = static_cast<const ZipEntry*>(smGet(info->directory, key));
+    logError(logCatZip, "Error in ZIP file: entry %s at offset %" PRIu64 " overlaps %s\n", e ? zipEntryName(e) : key,
+             spans[i].offset, i + 1 < count ? "the next entry" : "the central directory");
+    return -1;
+  }
+  return 0;
+}
+
+// After the records the end record counts, another record is an entry
+// that would be left out without a word.
+int checkNoFurtherRecord(ZipInfo* info) {
+  uint8_t sig[4];
+  if (iosReadFully(info->stream, sig, sizeof sig) != 0 || zipLe32(sig) != zipSigCentralHeader) return 0;
+  logError(logCatZip, "Error in ZIP file: %s\n", "the central directory holds more entries than its end record counts");
+  return -1;
+}
+
+}  // namespace
+
 // Reads the central directory records one after the other from the stream
 // into the directory map; each value is one block: record, name, extra
 // field, comment. The records are read through a buffered level, which
@@ -525,6 +597,7 @@ int zipLoadDirectory(ZipInfo* info) {
   StringBuffer block;
   sbInitHere(&block);
   int result = 0;
+  ZipSpan* spans = nullptr;
   for (uint64_t i = 0; i < info->entryCount; i++) {
     uint8_t raw[zipCentralHeaderSize];
     if (iosReadFully(info->stream, raw, sizeof raw) != 0) {
@@ -550,16 +623,15 @@ int zipLoadDirectory(ZipInfo* info) {
     }
     // The name (as UTF-8), extra field and comment go straight behind the
     // record.
-    if (tail) {
-      uint8_t* bytes = static_cast<uint8_t*>(memAlloc(tail));
-      const int rc = iosReadFully(info->stream, bytes, tail);
-      if (rc == 0) appendEntryTail(&block, &entry, bytes);
-      memFree(bytes);
-      if (rc != 0) {
-        logError(logCatZip, "Error in ZIP file: %s\n", "premature end of file");
-        result = -1;
-        break;
-      }
+    uint8_t* bytes = static_cast<uint8_t*>(memAlloc(tail ? tail : 1));
+    const int rc = tail ? iosReadFully(info->stream, bytes, tail) : 0;
+    if (rc != 0) logError(logCatZip, "Error in ZIP file: %s\n", "premature end of file");
+    if (rc == 0 && addSpan(&spans, i, spanOf(&entry, bytes + entry.fileNameLength, i)) != 0) result = -1;
+    if (rc == 0 && tail) appendEntryTail(&block, &entry, bytes);
+    memFree(bytes);
+    if (rc != 0 || result != 0) {
+      result = -1;
+      break;
     }
     char key[24];
     snprintf(key, sizeof key, "%09" PRId64, (int64_t)i);
@@ -571,6 +643,8 @@ int zipLoadDirectory(ZipInfo* info) {
     }
   }
   sbClean(&block);
+  if (result == 0 && (checkNoFurtherRecord(info) != 0 || checkSpans(info, spans, info->entryCount) != 0)) result = -1;
+  memFree(spans);
   if (result == 0) logDebug(logCatZip, "Loaded zip directory with %u entries\n", smCount(info->directory));
   return result;
 }

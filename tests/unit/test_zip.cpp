@@ -193,8 +193,22 @@ TEST(ZipOpen, BrokenDirectoriesAreRefused) {
   longName[longName.rfind(std::string("PK\x01\x02", 4)) + 28] = (char)0xFF;
   // Truncated file: no end record.
   const std::string truncated = buildZip(twoFiles(), {.truncateTail = 5});
+  // Entries that overlap, as in a ZIP bomb or an archive other tools read differently: the second record pointing at
+  // the first one's local header, into its data, or into the central directory; and an end record that counts fewer
+  // records than the directory holds.
+  std::vector<std::string> overlapping;
+  for (uint32_t offset : {0u, 20u, 82u}) {
+    std::string z = buildZip(twoFiles());
+    const size_t field = z.rfind(std::string("PK\x01\x02", 4)) + 42;
+    z.replace(field, 4, fields("4", {offset}));
+    overlapping.push_back(tempFile(z));
+  }
+  std::string miscounted = buildZip(twoFiles());
+  miscounted[miscounted.rfind(std::string("PK\x05\x06", 4)) + 8] = 1;
+  miscounted[miscounted.rfind(std::string("PK\x05\x06", 4)) + 10] = 1;
   for (const std::string& path :
-       {tempFile(badSignature), tempFile(longName), tempFile(truncated), tempFile("") + ".missing"}) {
+       {tempFile(badSignature), tempFile(longName), tempFile(truncated), tempFile("") + ".missing", overlapping[0],
+        overlapping[1], overlapping[2], tempFile(miscounted)}) {
     ZipInfo* zip = reinterpret_cast<ZipInfo*>(1);  // replaced by null on failure
     EXPECT_EQ((std::tuple{zipOpen(&zip, path.c_str(), false), zip}), std::tuple(-1, nullptr)) << path;
   }

@@ -101,9 +101,9 @@ TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
   }
 }
 
-TEST(ZipWalk, TruncatedArchiveDataFails) {
+TEST(ZipWalk, DamagedLocalHeaderFails) {
   std::string z = buildZip({{.name = "a.txt", .data = bigData(3000, 3), .method = 9}});
-  z[z.rfind(std::string("PK\x01\x02", 4)) + 45] = 0x7F;  // the local header's offset far beyond the file
+  z[1] = 'Q';  // the local header's signature
   Archive a(z);
   const fs::path base = freshDir("out") / "b";
   EXPECT_EQ((std::tuple{a.walk(base), fs::exists(base)}), std::tuple(-1, false));
