@@ -547,11 +547,15 @@ int compareSpans(const void* a, const void* b) {
   return x < y ? -1 : x > y ? 1 : 0;
 }
 
-// The span of a loaded entry, with the sizes and offset its ZIP64 extra
-// field gives.
+// The span of a loaded entry, with the sizes and offset the walk takes: its
+// extra field is read as the walk reads it (a ZIP64 field replaces the
+// saturated values, or all three when none is), quietly: the walk reports
+// what it finds there.
 ZipSpan spanOf(const ZipEntry* loaded, const uint8_t* extra, uint64_t index) {
   ZipEntry e = *loaded;
-  if (e.extraFieldLength && (e.zip64Fields & 6)) zipParseExtraHeaders(&e, extra, e.extraFieldLength);
+  logSuppress();
+  zipParseExtraHeaders(&e, extra, e.extraFieldLength);
+  logUnsuppress();
   const uint64_t data = e.compressedSize;
   return {e.offset, data > UINT64_MAX - zipLocalHeaderSize ? UINT64_MAX : zipLocalHeaderSize + data, index};
 }
