@@ -115,6 +115,11 @@ int iosBufferedFill(IoStream* stream, const uint8_t** data, uint32_t* avail);
 // front of the buffered bytes (normally by stepping the read position back).
 int iosBufferedGiveBack(IoStream* stream, uint64_t bits, uint32_t count);
 
+// Where in the level below the next byte `level` hands out lies (whole
+// bytes in the bit buffer count as not handed out); -1 while that is not
+// known: until a seek went through the level.
+int iosBufferedPosition(const IoStream* level, uint64_t* pos);
+
 // ---- BufferedOutputStream ----
 
 // Pushes a "BufferedOutputStream" with flush size max(size, 32768); an

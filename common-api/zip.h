@@ -90,6 +90,7 @@ struct ZipInfo {
   OsFileId scriptId;          // that file's identity
   uint32_t scriptCrc;         // and the CRC-32 of what it holds
   uint64_t scriptSize;        // and its size
+  uint64_t dataAt;            // where the current entry's data starts in the file, or UINT64_MAX when not known
 };
 
 // Opens fileName, finds the archive in it and loads the central directory.

@@ -509,6 +509,16 @@ int iosBufferedFill(IoStream* stream, const uint8_t** data, uint32_t* avail) {
   return 0;
 }
 
+int iosBufferedPosition(const IoStream* level, uint64_t* pos) {
+  if (level->ops != &iosBufferedInputStreamOps || !level->state) return -1;
+  const IosBufferedInputState* st = static_cast<const IosBufferedInputState*>(level->state);
+  if (!st->innerKnown) return -1;
+  uint64_t ahead = (uint64_t)st->bitCount / 8;
+  for (const IosBufferNode* node = st->head; node; node = node->nextNode) ahead += node->remaining;
+  *pos = st->innerPos - ahead;
+  return 0;
+}
+
 int iosBufferedGiveBack(IoStream* stream, uint64_t bits, uint32_t count) {
   IosBufferedInputState* st = bisStateOf(stream, "iosBufferedGiveBack");
   if (!st) return -1;

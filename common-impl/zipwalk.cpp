@@ -10,6 +10,7 @@
 
 #include "crc32.h"
 #include "inflate.h"
+#include "iosbuffered.h"
 #include "iostream.h"
 #include "logging.h"
 #include "memory.h"
@@ -90,6 +91,25 @@ int checkInflateEnd(ZipInfo* info) {
   return 0;
 }
 
+// Where the archive's stream is in the file: the position of its buffered
+// level. -1 when not known.
+int archivePosition(ZipInfo* info, uint64_t* pos) {
+  for (const IoStream* level = info->stream; level; level = level->next)
+    if (level->ops == &iosBufferedInputStreamOps) return iosBufferedPosition(level, pos);
+  return -1;
+}
+
+// Deflate data that runs on past its entry's compressed size has read what
+// follows: the next entry, which would so be extracted twice while no two
+// entries seem to overlap, or the central directory. Such an entry fails.
+int checkDataWithinSize(ZipInfo* info, const ZipEntry* e, const char* name) {
+  uint64_t at = 0;
+  if (info->dataAt == UINT64_MAX || archivePosition(info, &at) != 0 || at - info->dataAt <= e->compressedSize) return 0;
+  logError(logCatZip, "ZIP component %s: its data runs %" PRIu64 " bytes past its compressed size\n", name,
+           at - info->dataAt - e->compressedSize);
+  return -1;
+}
+
 // Closes an inflate level that did not remove itself.
 void finishInflate(ZipInfo* info) {
   if (!info->stream || info->stream->ops != &inflateInputStreamOps) return;
@@ -107,6 +127,7 @@ int openEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag) {
   }
   if (iosSeek(info->stream, e->offset + info->prefix) != 0) return -1;
   if (zipReadLocalHeader(e, info, name) != 0) return -1;
+  if (archivePosition(info, &info->dataAt) != 0) info->dataAt = UINT64_MAX;
   if (e->compressionMethod == 8) {
     if (inflateWrapInputStream(info->stream, INFLATE_FORMAT_RAW, endFlag, false) != 0) return -1;
     logDebug(logCatZip, "Inflating %" PRIu64 " bytes to %" PRIu64 " bytes\n", e->compressedSize, e->uncompressedSize);
@@ -438,7 +459,7 @@ int zipExtractFile(ZipDisk* disk, ZipEntry* e, const char* name) {
         break;
       }
     }
-    if (failed || checkInflateEnd(info) != 0) break;
+    if (failed || checkInflateEnd(info) != 0 || checkDataWithinSize(info, e, name) != 0) break;
     logDebug(logCatZip, "Read ZIP component %s crc=%08x hdr.crc=%08x\n", name, crc, e->crc);
     if (remaining != 0) {
       // Fewer bytes than the directory promises: never accept such a file,
@@ -487,7 +508,7 @@ int zipExtractToBuffer(ZipInfo* info, ZipEntry* e, const char* name, StringBuffe
                (uint64_t)(want - have));
       break;
     }
-    if (checkInflateEnd(info) != 0) break;
+    if (checkInflateEnd(info) != 0 || checkDataWithinSize(info, e, name) != 0) break;
     uint32_t crc = 0;
     crc32Update(&crc, buf, have);
     if (crc != e->crc) {

@@ -101,12 +101,19 @@ TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
   }
 }
 
-TEST(ZipWalk, DamagedLocalHeaderFails) {
-  std::string z = buildZip({{.name = "a.txt", .data = bigData(3000, 3), .method = 9}});
-  z[1] = 'Q';  // the local header's signature
-  Archive a(z);
-  const fs::path base = freshDir("out") / "b";
-  EXPECT_EQ((std::tuple{a.walk(base), fs::exists(base)}), std::tuple(-1, false));
+// A damaged local header, and deflate data that runs on past its entry's compressed size (over the next entry, which
+// would then be extracted twice while no two entries seem to overlap), fail the walk.
+TEST(ZipWalk, DamagedLocalHeaderOrDataPastItsSizeFails) {
+  for (int field : {1, -1}) {
+    std::string z = buildZip({{.name = "a.txt", .data = bigData(3000, 3), .method = 9}, {.name = "b", .data = "b"}});
+    if (field > 0)
+      z[field] = 'Q';  // the local header's signature
+    else
+      z.replace(z.find(std::string("PK\x01\x02", 4)) + 20, 4, fields("4", {2}));  // compressed size
+    Archive a(z);
+    const fs::path base = freshDir("out") / "b";
+    EXPECT_EQ((std::tuple{a.walk(base), fs::exists(base)}), std::tuple(-1, false)) << field;
+  }
 }
 
 // Many files of one stem in one directory, all replaced within the same millisecond, and names the archive holds more
