@@ -260,9 +260,12 @@ void zipParseExtraHeaders(ZipEntry* e, const uint8_t* data, uint32_t length) {
     switch (type) {
       case extraZip64: {
         logTrace(logCatZip, "zip64 extended len=%u\n", len);
-        // Values appear for the saturated fields only, in this order; a
-        // record without saturated fields takes them by position.
-        const uint8_t mask = e->zip64Fields ? e->zip64Fields : 7;
+        // Values appear for the saturated fields only, in this order. A
+        // record without saturated fields takes none: its own values are
+        // the ones every other reader uses, and an archive that let this
+        // one read other offsets or sizes would install other files than
+        // those readers show.
+        const uint8_t mask = e->zip64Fields;
         uint32_t at = 0;
         if ((mask & 1) && len - at >= 8) {
           e->uncompressedSize = zipLe64(d + at);
