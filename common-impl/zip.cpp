@@ -519,6 +519,17 @@ void zipShowEntryName(const char* name, StringBuffer* shown) {
   }
 }
 
+void zipReportOverlap(const ZipEntry* e) {
+  char* raw = memStrDupN(zipEntryName(e), e->fileNameLength);
+  StringBuffer shown;
+  sbInitHere(&shown);
+  zipShowEntryName(raw, &shown);
+  logError(logCatZip, "Error in ZIP file: entry %s at offset %" PRIu64 " overlaps %s\n", sbGet(&shown), e->offset,
+           e->roomToDirectory ? "the central directory" : "the next entry");
+  sbClean(&shown);
+  memFree(raw);
+}
+
 namespace {
 
 // Where an entry lies in the archive: its local header's offset and the
@@ -527,7 +538,7 @@ namespace {
 struct ZipSpan {
   uint64_t offset;
   uint64_t least;
-  uint64_t index;
+  ZipEntry* entry;
 };
 
 // Puts span number `count` into *spans, which grows by doubling.
@@ -552,32 +563,31 @@ int compareSpans(const void* a, const void* b) {
 
 // The span of a loaded entry, with the sizes and offset the walk takes: its
 // extra field is read as the walk reads it (a ZIP64 field replaces the
-// saturated values, or all three when none is), quietly: the walk reports
-// what it finds there.
-ZipSpan spanOf(const ZipEntry* loaded, const uint8_t* extra, uint64_t index) {
+// saturated values), quietly: the walk reports what it finds there.
+ZipSpan spanOf(const ZipEntry* loaded, const uint8_t* extra) {
   ZipEntry e = *loaded;
   logSuppress();
   zipParseExtraHeaders(&e, extra, e.extraFieldLength);
   logUnsuppress();
   const uint64_t data = e.compressedSize;
-  return {e.offset, data > UINT64_MAX - zipLocalHeaderSize ? UINT64_MAX : zipLocalHeaderSize + data, index};
+  return {e.offset, data > UINT64_MAX - zipLocalHeaderSize ? UINT64_MAX : zipLocalHeaderSize + data, nullptr};
 }
 
 // Refuses an archive whose entries overlap one another or the central
 // directory: two records sharing a local header, or a header inside
 // another entry's data, make a few bytes extract as many files (a ZIP bomb)
 // or let tools that read the local headers in order see other files than
-// this one. Sorts the spans.
+// this one. Gives each entry its room, which the walk checks against the
+// local header's real length (its name and extra field). Sorts the spans.
 int checkSpans(ZipInfo* info, ZipSpan* spans, uint64_t count) {
   qsort(spans, (size_t)count, sizeof *spans, compareSpans);
   for (uint64_t i = 0; i < count; i++) {
+    ZipEntry* e = spans[i].entry;
     const uint64_t next = i + 1 < count ? spans[i + 1].offset : info->centralDirOffset;
-    if (spans[i].offset <= next && next - spans[i].offset >= spans[i].least) continue;
-    char key[24];
-    snprintf(key, sizeof key, "%09" PRIu64, spans[i].index);
-    const ZipEntry* e = static_cast<const ZipEntry*>(smGet(info->directory, key));
-    logError(logCatZip, "Error in ZIP file: entry %s at offset %" PRIu64 " overlaps %s\n", e ? zipEntryName(e) : key,
-             spans[i].offset, i + 1 < count ? "the next entry" : "the central directory");
+    e->roomToDirectory = i + 1 == count;
+    e->room = spans[i].offset <= next ? next - spans[i].offset : 0;
+    if (spans[i].offset <= next && e->room >= spans[i].least) continue;
+    zipReportOverlap(e);
     return -1;
   }
   return 0;
@@ -633,7 +643,8 @@ int zipLoadDirectory(ZipInfo* info) {
     uint8_t* bytes = static_cast<uint8_t*>(memAlloc(tail ? tail : 1));
     const int rc = tail ? iosReadFully(info->stream, bytes, tail) : 0;
     if (rc != 0) logError(logCatZip, "Error in ZIP file: %s\n", "premature end of file");
-    if (rc == 0 && addSpan(&spans, i, spanOf(&entry, bytes + entry.fileNameLength, i)) != 0) result = -1;
+    ZipSpan span = {};
+    if (rc == 0) span = spanOf(&entry, bytes + entry.fileNameLength);
     if (rc == 0 && tail) appendEntryTail(&block, &entry, bytes);
     memFree(bytes);
     if (rc != 0 || result != 0) {
@@ -645,6 +656,11 @@ int zipLoadDirectory(ZipInfo* info) {
     char* data = sbTakeString(&block);
     if (!data || smPut(info->directory, key, data) != 0) {
       memFree(data);
+      result = -1;
+      break;
+    }
+    span.entry = reinterpret_cast<ZipEntry*>(data);
+    if (addSpan(&spans, i, span) != 0) {
       result = -1;
       break;
     }

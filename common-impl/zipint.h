@@ -50,6 +50,10 @@ const char* zipEntryNameFault(const char* name);
 // written as \xNN.
 void zipShowEntryName(const char* name, StringBuffer* shown);
 
+// Logs that an entry's local header and data reach into the next entry or
+// into the central directory (its room, set by zipOpen).
+void zipReportOverlap(const ZipEntry* e);
+
 // Reads the central directory from info->stream into info->directory. Names
 // are kept as UTF-8: a name that is UTF-8 or flagged as such stays as it
 // is, others are read as code page 437, and an Info-ZIP Unicode Path field

@@ -403,6 +403,15 @@ int zipReadLocalHeader(ZipEntry* e, ZipInfo* info, const char* name) {
     }
     logDebug(logCatZip, "Processing local extraField len = %u\n", extraLen);
     if (extraLen && iosReadFully(info->stream, bytes, extraLen) != 0) break;
+    // The opening counted only the fixed part of the header: its name and
+    // extra field must leave room for the data as well, or they hold the
+    // next entry.
+    const uint64_t headerLength = zipLocalHeaderSize + nameLen + extraLen;
+    if (e->room < headerLength || e->room - headerLength < e->compressedSize) {
+      zipReportOverlap(e);
+      memFree(bytes);
+      return -1;
+    }
     // The central directory's sizes and offset stay authoritative: a
     // streamed archive carries zeros in its local ZIP64 field.
     const uint64_t csize = e->compressedSize, usize = e->uncompressedSize, offset = e->offset;

@@ -210,9 +210,22 @@ TEST(ZipOpen, BrokenDirectoriesAreRefused) {
   miscounted[miscounted.rfind(std::string("PK\x05\x06", 4)) + 8] = 1;
   miscounted[miscounted.rfind(std::string("PK\x05\x06", 4)) + 10] = 1;
   refused.push_back(tempFile(miscounted));
+  // The overlap's message names the entry, without its comment.
+  std::string commented =
+      buildZip({{.name = "a", .data = "1", .comment = "\nFORGED"}, {.name = "b", .data = "2", .comment = "\nFORGED"}});
+  commented.replace(commented.rfind(std::string("PK\x01\x02", 4)) + 42, 4, fields("4", {0}));
+  refused.push_back(tempFile(commented));
   for (const std::string& path : refused) {
     ZipInfo* zip = reinterpret_cast<ZipInfo*>(1);  // replaced by null on failure
+    testing::internal::CaptureStderr();
     EXPECT_EQ((std::tuple{zipOpen(&zip, path.c_str(), false), zip}), std::tuple(-1, nullptr)) << path;
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (path == refused.back()) {
+      EXPECT_EQ(std::tuple(err.find("at offset 0 overlaps the next entry") != std::string::npos,
+                           err.find("FORGED") != std::string::npos),
+                std::tuple(true, false))
+          << err;
+    }
   }
 }
 

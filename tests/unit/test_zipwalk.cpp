@@ -101,18 +101,25 @@ TEST(ZipWalk, BadEntriesFailTheWalkAndRollBack) {
   }
 }
 
-// A damaged local header, and deflate data that runs on past its entry's compressed size (over the next entry, which
-// would then be extracted twice while no two entries seem to overlap), fail the walk.
+// A damaged local header, deflate data that runs on past its entry's compressed size (over the next entry, which
+// would then be extracted twice while no two entries seem to overlap), and a local header whose extra field holds the
+// next entry's header, fail the walk.
 TEST(ZipWalk, DamagedLocalHeaderOrDataPastItsSizeFails) {
-  for (int field : {1, -1}) {
-    std::string z = buildZip({{.name = "a.txt", .data = bigData(3000, 3), .method = 9}, {.name = "b", .data = "b"}});
-    if (field > 0)
-      z[field] = 'Q';  // the local header's signature
-    else
-      z.replace(z.find(std::string("PK\x01\x02", 4)) + 20, 4, fields("4", {2}));  // compressed size
-    Archive a(z);
+  std::vector<std::string> damaged(
+      2, buildZip({{.name = "a.txt", .data = bigData(3000, 3), .method = 9}, {.name = "b", .data = "b"}}));
+  damaged[0][1] = 'Q';  // local header's signature
+  damaged[1].replace(damaged[1].find(std::string("PK\x01\x02", 4)) + 20, 4, fields("4", {2}));  // compressed size
+  // "a" (header 0..31, data 31) and "b" (32..63): "b"'s header moves into "a"'s local extra field, "a"'s data behind.
+  std::string inExtra = buildZip({{.name = "a", .data = "A"}, {.name = "b", .data = "b"}});
+  inExtra.erase(31, 1);
+  inExtra.insert(63, "A");
+  inExtra.replace(28, 2, fields("2", {32}));
+  inExtra.replace(inExtra.rfind(std::string("PK\x01\x02", 4)) + 42, 4, fields("4", {31}));
+  damaged.push_back(inExtra);
+  for (size_t i = 0; i < damaged.size(); i++) {
+    Archive a(damaged[i]);
     const fs::path base = freshDir("out") / "b";
-    EXPECT_EQ((std::tuple{a.walk(base), fs::exists(base)}), std::tuple(-1, false)) << field;
+    EXPECT_EQ((std::tuple{a.walk(base), fs::exists(base)}), std::tuple(-1, false)) << i;
   }
 }
 
