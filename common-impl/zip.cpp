@@ -519,12 +519,12 @@ void zipShowEntryName(const char* name, StringBuffer* shown) {
   }
 }
 
-void zipReportOverlap(const ZipEntry* e) {
+void zipReportOverlap(const ZipEntry* e, uint64_t offset) {
   char* raw = memStrDupN(zipEntryName(e), e->fileNameLength);
   StringBuffer shown;
   sbInitHere(&shown);
   zipShowEntryName(raw, &shown);
-  logError(logCatZip, "Error in ZIP file: entry %s at offset %" PRIu64 " overlaps %s\n", sbGet(&shown), e->offset,
+  logError(logCatZip, "Error in ZIP file: entry %s at offset %" PRIu64 " overlaps %s\n", sbGet(&shown), offset,
            e->roomToDirectory ? "the central directory" : "the next entry");
   sbClean(&shown);
   memFree(raw);
@@ -587,7 +587,7 @@ int checkSpans(ZipInfo* info, ZipSpan* spans, uint64_t count) {
     e->roomToDirectory = i + 1 == count;
     e->room = spans[i].offset <= next ? next - spans[i].offset : 0;
     if (spans[i].offset <= next && e->room >= spans[i].least) continue;
-    zipReportOverlap(e);
+    zipReportOverlap(e, spans[i].offset);
     return -1;
   }
   return 0;

@@ -51,8 +51,9 @@ const char* zipEntryNameFault(const char* name);
 void zipShowEntryName(const char* name, StringBuffer* shown);
 
 // Logs that an entry's local header and data reach into the next entry or
-// into the central directory (its room, set by zipOpen).
-void zipReportOverlap(const ZipEntry* e);
+// into the central directory (its room, set by zipOpen); offset is its
+// local header's, with the ZIP64 field applied.
+void zipReportOverlap(const ZipEntry* e, uint64_t offset);
 
 // Reads the central directory from info->stream into info->directory. Names
 // are kept as UTF-8: a name that is UTF-8 or flagged as such stays as it

@@ -408,7 +408,7 @@ int zipReadLocalHeader(ZipEntry* e, ZipInfo* info, const char* name) {
     // next entry.
     const uint64_t headerLength = zipLocalHeaderSize + nameLen + extraLen;
     if (e->room < headerLength || e->room - headerLength < e->compressedSize) {
-      zipReportOverlap(e);
+      zipReportOverlap(e, e->offset);
       memFree(bytes);
       return -1;
     }
