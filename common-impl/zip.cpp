@@ -247,6 +247,7 @@ void zipDumpEntry(const ZipEntry* e) {
 // the walk uninterpreted; unknown types are skipped.
 void zipParseExtraHeaders(ZipEntry* e, const uint8_t* data, uint32_t length) {
   uint32_t pos = 0;
+  bool zip64Seen = false;
   while (pos < length) {
     const uint32_t left = length - pos;
     if (left < 4 || (uint32_t)zipLe16(data + pos + 2) > left - 4) {
@@ -260,6 +261,13 @@ void zipParseExtraHeaders(ZipEntry* e, const uint8_t* data, uint32_t length) {
     switch (type) {
       case extraZip64: {
         logTrace(logCatZip, "zip64 extended len=%u\n", len);
+        // Only the first one counts, as for the other readers: a second one
+        // would let this reader find another file than they show.
+        if (zip64Seen) {
+          logDebug(logCatZip, "Further zip64 extended field (skipped)\n");
+          break;
+        }
+        zip64Seen = true;
         // Values appear for the saturated fields only, in this order. A
         // record without saturated fields takes none: its own values are
         // the ones every other reader uses, and an archive that let this

@@ -97,7 +97,8 @@ TEST(ZipLocate, FindsOrRefusesTheEndRecord) {
   }
 }
 
-// Extra fields: ZIP64 sizes and offset read by position (only the fields the record saturated, none without any),
+// Extra fields: ZIP64 sizes and offset read by position (only the fields the record saturated, none without any; the
+// first ZIP64 block only, as other readers read it),
 // timestamps and Unix blocks, unknown blocks skipped, and a block longer than the field ends the walk.
 TEST(ZipExtra, BlocksFillTheEntry) {
   const uint64_t t = 1700000000000ull, G5 = 5000000000;
@@ -117,6 +118,10 @@ TEST(ZipExtra, BlocksFillTheEntry) {
       {"the saturated compressed size", csizeSet, extraBlock(1, fields("8", {G5})), {0, G5, 0, 0, 0, 0}},
       {"all three in order", all, extraBlock(1, fields("888", {1, 2, 6000000000})), {1, 2, 6000000000, 0, 0, 0}},
       {"none saturated: none taken", {}, extraBlock(1, fields("888", {1, 2, 6000000000})), {0, 0, 0, 0, 0, 0}},
+      {"two ZIP64 blocks: the first counts",
+       all,
+       extraBlock(1, fields("888", {1, 2, 3})) + extraBlock(1, fields("888", {4, 5, 6})),
+       {1, 2, 3, 0, 0, 0}},
       {"only the saturated offset", offsetOnly, extraBlock(1, fields("8", {4294967700})), {23, 0, 4294967700, 0, 0, 0}},
       {"modification time for all three", {}, extraBlock(0x5455, fields("14", {1, t / 1000})), {0, 0, 0, t, t, t}},
       {"three times, Unix block, unknown block", {}, times3 + unix + zz, {0, 0, 0, 50000, 40000, 30000}},
