@@ -166,6 +166,16 @@ bool startsWithC1(const char* s, size_t n) {
   return n >= 2 && (uint8_t)s[0] == 0xC2 && (uint8_t)s[1] >= 0x80 && (uint8_t)s[1] <= 0x9F;
 }
 
+// True when the UTF-8 text at s (n bytes left) starts with a line or
+// paragraph separator (U+2028, U+2029) or a bidirectional embedding,
+// override or isolate (U+202A to U+202E, U+2066 to U+2069): a log viewer
+// may break the line there, or show the rest of the name reversed.
+bool startsWithDisguise(const char* s, size_t n) {
+  if (n < 3 || (uint8_t)s[0] != 0xE2) return false;
+  const uint8_t b = (uint8_t)s[1], c = (uint8_t)s[2];
+  return (b == 0x80 && c >= 0xA8 && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9);
+}
+
 }  // namespace
 
 int zipDecodeCentralHeader(const uint8_t* p, ZipEntry* e) {
@@ -507,6 +517,7 @@ const char* zipEntryNameFault(const char* name) {
     // Windows takes these, but no installer needs them, and every log line
     // and listing that names the file would carry them.
     if (startsWithC1(name + i, n - i)) return "holds a control character";
+    if (startsWithDisguise(name + i, n - i)) return "holds a line separator or a bidirectional text control";
   }
   return nullptr;
 }
@@ -517,7 +528,7 @@ void zipShowEntryName(const char* name, StringBuffer* shown) {
   for (size_t i = 0; i < n;) {
     const uint8_t c = (uint8_t)name[i];
     const uint32_t len = utf8SequenceLength(reinterpret_cast<const uint8_t*>(name) + i, n - i);
-    if (len && c >= 0x20 && c != 0x7F && !startsWithC1(name + i, n - i)) {
+    if (len && c >= 0x20 && c != 0x7F && !startsWithC1(name + i, n - i) && !startsWithDisguise(name + i, n - i)) {
       sbAppendData(shown, name + i, len);
       i += len;
     } else {

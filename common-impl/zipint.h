@@ -46,8 +46,8 @@ int zipLocateEndOfCentralDirectory(const uint8_t* window, uint64_t windowStart, 
 // they would forge lines or terminal escapes). Null when it can be one.
 const char* zipEntryNameFault(const char* name);
 
-// The name as messages show it: invalid bytes and control characters
-// written as \xNN.
+// The name as messages show it: invalid bytes, control characters, line
+// separators and bidirectional text controls written as \xNN.
 void zipShowEntryName(const char* name, StringBuffer* shown);
 
 // Logs that an entry's local header and data reach into the next entry or

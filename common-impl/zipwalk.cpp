@@ -233,9 +233,14 @@ void listEntry(Walk* w, const ZipEntry* e, const char* name, bool isDir) {
     char when[80];
     const char* at = osDateFormatLocal(e->modificationTime, when, 0);
     if (e->commentLength) {
+      // A comment is any bytes: it is shown as names are.
       char* comment = memStrDupN(zipEntryComment(e), e->commentLength);
+      StringBuffer shown;
+      sbInitHere(&shown);
+      zipShowEntryName(comment, &shown);
       logInfo(logCatZip, "%12" PRIu64 " %12" PRIu64 " %6d %19.19s %08x %s (%s)\n", e->uncompressedSize,
-              e->compressedSize, e->compressionMethod, at ? at : "?", e->crc, name, comment);
+              e->compressedSize, e->compressionMethod, at ? at : "?", e->crc, name, sbGet(&shown));
+      sbClean(&shown);
       memFree(comment);
     } else {
       logInfo(logCatZip, "%12" PRIu64 " %12" PRIu64 " %6d %19.19s %08x %s\n", e->uncompressedSize, e->compressedSize,
@@ -334,6 +339,17 @@ void walkEntry(Walk* w, ZipEntry* e, const char* name) {
       return;
     }
   } else {
+    // A listing refuses the names an extraction refuses, before any line
+    // carries them.
+    if (const char* fault = zipEntryNameFault(name)) {
+      StringBuffer shown;
+      sbInitHere(&shown);
+      zipShowEntryName(name, &shown);
+      logError(logCatZip, "Entry name %s %s\n", sbGet(&shown), fault);
+      sbClean(&shown);
+      w->status = -1;
+      return;
+    }
     const size_t n = strlen(name);
     isDir = n > 0 && name[n - 1] == '/';
   }

@@ -268,7 +268,8 @@ TEST(ZipNames, NamesUseTheStemAndStayInsideTheBase) {
 }
 
 // Names that are not UTF-8: read as code page 437 unless flagged as UTF-8; a Unicode Path field with the right CRC
-// wins; a name that stays invalid fails its entry, naming it, and the walk undoes everything.
+// wins; a name that stays invalid, or holds characters that disguise it, fails its entry (in a listing too), naming
+// it, and the walk undoes everything.
 TEST(ZipNames, LegacyNamesBecomeUtf8OrFailTheirEntry) {
   const std::string cp932 = "\x95\x5C.txt";  // 表 in CP932: its second byte is a backslash
   const struct {
@@ -284,6 +285,12 @@ TEST(ZipNames, LegacyNamesBecomeUtf8OrFailTheirEntry) {
       {{.name = "ok.txt", .extra = unicodePathExtra("ok.txt", "renamed.txt")}, "renamed.txt", ""},
       {{.name = "bad\xFF.txt", .flags = 0x0800}, nullptr, "Entry name bad\\xFF.txt is not valid UTF-8"},
       {{.name = std::string("nul\0.txt", 8)}, nullptr, "Entry name nul\\xC0.txt is not valid UTF-8"},
+      // A line separator and a right-to-left override: either would disguise the name in every log line.
+      {{.name = "a\xE2\x80\xA8"
+                "b.txt"},
+       nullptr,
+       "Entry name a\\xE2\\x80\\xA8b.txt holds"},
+      {{.name = "x\xE2\x80\xAEtxt.exe"}, nullptr, "Entry name x\\xE2\\x80\\xAEtxt.exe holds"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry.name);
@@ -292,6 +299,7 @@ TEST(ZipNames, LegacyNamesBecomeUtf8OrFailTheirEntry) {
     Archive a({{.name = "first.txt", .data = "1"}, e});
     const fs::path base = freshDir("names");
     testing::internal::CaptureStderr();
+    EXPECT_EQ(a.walk(base, zipWalkList), c.extracted ? 0 : -1);  // a listing refuses such a name too
     const int rc = a.walk(base);
     const std::string err = testing::internal::GetCapturedStderr();
     zipExit(&a.zip);

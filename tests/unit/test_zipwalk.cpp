@@ -53,7 +53,7 @@ Tree expectedTree(const std::vector<Entry>& es) {
 
 TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   std::vector<Entry> es = payload();
-  es.push_back({.name = "other/setup-installer.sh", .data = "x"});
+  es.push_back({.name = "other/setup-installer.sh", .data = "x", .comment = "\x1B[2J\nFORGED"});
   Archive a(es);
   Sb installer;
   const fs::path cwd = fs::current_path(), empty = freshDir("listing");
@@ -62,7 +62,10 @@ TEST(ZipWalk, ListingFindsTheInstallerAndTouchesNothing) {
   EXPECT_EQ(zipWalk(&a.zip, &installer, "nothing-matches", zipWalkList, zipSummary, nullptr), 0);
   const fs::path after = fs::current_path();
   fs::current_path(cwd);
-  expectText(testing::internal::GetCapturedStderr(), {"2025_1/bin/agent.exe", "Listed 7 files and 2 directories"});
+  // A comment's control characters are shown escaped.
+  expectText(testing::internal::GetCapturedStderr(),
+             {"2025_1/bin/agent.exe", "setup-installer.sh (\\x1B[2J\\x0AFORGED)", "Listed 7 files and 2 directories"},
+             {"\x1B"});
   // Nothing written where it runs, which stays the working directory; the last match wins.
   EXPECT_EQ(std::tuple(after, snapshot(empty), sbText(&installer)),
             std::tuple(empty, Tree{}, "other/setup-installer.sh"));
