@@ -538,6 +538,14 @@ void zipShowEntryName(const char* name, StringBuffer* shown) {
   }
 }
 
+void zipReportNameFault(const char* name, const char* fault) {
+  StringBuffer shown;
+  sbInitHere(&shown);
+  zipShowEntryName(name, &shown);
+  logError(logCatZip, "Entry name %s %s\n", sbGet(&shown), fault);
+  sbClean(&shown);
+}
+
 void zipReportOverlap(const ZipEntry* e, uint64_t offset) {
   char* raw = memStrDupN(zipEntryName(e), e->fileNameLength);
   StringBuffer shown;

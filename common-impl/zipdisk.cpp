@@ -578,11 +578,7 @@ int zipMakeNames(const char* baseDir, const char* name, uint64_t stamp, StringBu
                  StringBuffer* oldName, bool* isDirectory) {
   if (!name || !*name) return -1;
   if (const char* fault = zipEntryPathFault(name)) {
-    StringBuffer shown;
-    sbInitHere(&shown);
-    zipShowEntryName(name, &shown);
-    logError(logCatZip, "Entry name %s %s\n", sbGet(&shown), fault);
-    sbClean(&shown);
+    zipReportNameFault(name, fault);
     return -1;
   }
   int depth = 0;

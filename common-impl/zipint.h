@@ -50,6 +50,9 @@ const char* zipEntryNameFault(const char* name);
 // separators and bidirectional text controls written as \xNN.
 void zipShowEntryName(const char* name, StringBuffer* shown);
 
+// Logs "Entry name <name> <fault>", the name shown as above.
+void zipReportNameFault(const char* name, const char* fault);
+
 // Logs that an entry's local header and data reach into the next entry or
 // into the central directory (its room, set by zipOpen); offset is its
 // local header's, with the ZIP64 field applied.

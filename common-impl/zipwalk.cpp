@@ -342,11 +342,7 @@ void walkEntry(Walk* w, ZipEntry* e, const char* name) {
     // A listing refuses the names an extraction refuses, before any line
     // carries them.
     if (const char* fault = zipEntryNameFault(name)) {
-      StringBuffer shown;
-      sbInitHere(&shown);
-      zipShowEntryName(name, &shown);
-      logError(logCatZip, "Entry name %s %s\n", sbGet(&shown), fault);
-      sbClean(&shown);
+      zipReportNameFault(name, fault);
       w->status = -1;
       return;
     }
