@@ -74,13 +74,24 @@ void zipDumpEntry(const ZipEntry* entry);
 // Interprets the extra-field blocks ZIP64 (0x0001), extended timestamp
 // (0x5455) and Unix (0x000D), updating sizes, offset and times of entry.
 // The ZIP64 block holds only the values whose 32-bit fields are saturated
-// (entry->zip64Fields, in the order uncompressed, compressed, offset); for
-// an entry without that mark it is read by position.
+// (entry->zip64Fields, in the order uncompressed, compressed, offset); an
+// entry without any takes none, and only the first ZIP64 block counts.
 void zipParseExtraHeaders(ZipEntry* entry, const uint8_t* data, uint32_t length);
 
 // Reads the local header at the stream's position and parses its extra field
 // into entry. The stream is left at the entry's data.
 int zipReadLocalHeader(ZipEntry* entry, ZipInfo* info, const char* name);
+
+// Reading an entry's data, as extraction reads it. zipOpenEntryData
+// positions the archive at it (seek, local header, the inflate level for a
+// deflated entry; a stored entry whose sizes differ fails); *endFlag is set
+// when the deflate data ends. Once the declared size has been read,
+// zipCheckEntryEnd fails data that goes on beyond it or beyond the
+// compressed size. zipCloseEntryData removes an inflate level left on the
+// stream, on every path.
+int zipOpenEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag);
+int zipCheckEntryEnd(ZipInfo* info, const ZipEntry* e, const char* name);
+void zipCloseEntryData(ZipInfo* info);
 
 // Extracts one regular entry through the disk writer: the data goes to the
 // writer's temporary name, is checked against its size and CRC, and only

@@ -110,16 +110,19 @@ int checkDataWithinSize(ZipInfo* info, const ZipEntry* e, const char* name) {
   return -1;
 }
 
-// Closes an inflate level that did not remove itself.
-void finishInflate(ZipInfo* info) {
+}  // namespace
+
+int zipCheckEntryEnd(ZipInfo* info, const ZipEntry* e, const char* name) {
+  return checkInflateEnd(info) == 0 && checkDataWithinSize(info, e, name) == 0 ? 0 : -1;
+}
+
+void zipCloseEntryData(ZipInfo* info) {
   if (!info->stream || info->stream->ops != &inflateInputStreamOps) return;
   iosLogStack(logLevelTrace, logCatZip, info->stream);
   if (info->stream->ops == &inflateInputStreamOps) iosCloseThisLevel(info->stream);
 }
 
-// Positions the archive at an entry's data: seek, local header, and the
-// inflate level for deflated entries.
-int openEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag) {
+int zipOpenEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag) {
   if (e->compressionMethod == 0 && e->compressedSize != e->uncompressedSize) {
     // Stored data is its own size: sizes that disagree describe no file.
     logError(logCatZip, "ZIP component %s size mismatch\n", name);
@@ -136,6 +139,8 @@ int openEntryData(ZipInfo* info, ZipEntry* e, const char* name, int* endFlag) {
   }
   return 0;
 }
+
+namespace {
 
 // ---- The walk ----
 
@@ -445,7 +450,7 @@ int zipExtractFile(ZipDisk* disk, ZipEntry* e, const char* name) {
   int result = -1;
   int endFlag = 0;
   do {
-    if (openEntryData(info, e, name, &endFlag) != 0) break;
+    if (zipOpenEntryData(info, e, name, &endFlag) != 0) break;
     if (zipDiskCreateTemp(disk, name, &out) != 0) break;
     uint64_t remaining = e->uncompressedSize;
     uint32_t crc = 0;
@@ -480,7 +485,7 @@ int zipExtractFile(ZipDisk* disk, ZipEntry* e, const char* name) {
         break;
       }
     }
-    if (failed || checkInflateEnd(info) != 0 || checkDataWithinSize(info, e, name) != 0) break;
+    if (failed || zipCheckEntryEnd(info, e, name) != 0) break;
     logDebug(logCatZip, "Read ZIP component %s crc=%08x hdr.crc=%08x\n", name, crc, e->crc);
     if (remaining != 0) {
       // Fewer bytes than the directory promises: never accept such a file,
@@ -501,7 +506,7 @@ int zipExtractFile(ZipDisk* disk, ZipEntry* e, const char* name) {
   } while (false);
 
   logTrace(logCatZip, "extractFile final ret=%d\n", result);
-  finishInflate(info);
+  zipCloseEntryData(info);
   if (result != 0) zipDiskDiscardTemp(disk);
   memFree(buf);
   return result;
@@ -516,7 +521,7 @@ int zipExtractToBuffer(ZipInfo* info, ZipEntry* e, const char* name, StringBuffe
                e->uncompressedSize);
       break;
     }
-    if (openEntryData(info, e, name, &endFlag) != 0) break;
+    if (zipOpenEntryData(info, e, name, &endFlag) != 0) break;
     uint8_t buf[zipMaxLinkTarget];
     uint32_t want = (uint32_t)e->uncompressedSize, have = 0;
     while (have < want && !endFlag) {
@@ -529,7 +534,7 @@ int zipExtractToBuffer(ZipInfo* info, ZipEntry* e, const char* name, StringBuffe
                (uint64_t)(want - have));
       break;
     }
-    if (checkInflateEnd(info) != 0 || checkDataWithinSize(info, e, name) != 0) break;
+    if (zipCheckEntryEnd(info, e, name) != 0) break;
     uint32_t crc = 0;
     crc32Update(&crc, buf, have);
     if (crc != e->crc) {
@@ -545,7 +550,7 @@ int zipExtractToBuffer(ZipInfo* info, ZipEntry* e, const char* name, StringBuffe
     result = 0;
   } while (false);
   logTrace(logCatZip, "extractFile final ret=%d\n", result);
-  finishInflate(info);
+  zipCloseEntryData(info);
   return result;
 }
 

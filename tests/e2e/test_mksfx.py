@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import zipfile
+import zlib
 from datetime import datetime, timezone
 
 import pytest
@@ -257,6 +258,25 @@ def test_zip_and_verify_refuse_what_the_stub_refuses(tmp_path, entries, name, sa
     installer = make_installer(NATIVE, z, tmp_path / "joined")
     refused("--verify", installer, says=(says, name))
     expect_rc(NATIVE.run(installer, "--unpack", tmp_path / "out", cwd=tmp_path), 2)
+
+
+@pytest.mark.parametrize("method,says", [(zipfile.ZIP_STORED, "size mismatch"), (zipfile.ZIP_DEFLATED, "status error")],
+                         ids=["stored", "deflated"])
+def test_verify_refuses_data_the_stub_refuses(tmp_path, method, says):
+    """An entry whose data runs on past its declared size, with the CRC-32 of the declared part."""
+    data, name = b"port=1 and more\n" * 40, "www/a.txt"
+    with zipfile.ZipFile(z := tmp_path / "p.zip", "w", method) as out:
+        out.writestr(f"{TAG}/etc/branch", RELEASE)
+        out.writestr(name, data)
+    raw = bytearray(z.read_bytes())
+    record = raw.rindex(b"PK\x01\x02")  # the entry's central record, the last one
+    raw[record + 16:record + 20] = zlib.crc32(data[:-4]).to_bytes(4, "little")
+    raw[record + 24:record + 28] = (len(data) - 4).to_bytes(4, "little")
+    z.write_bytes(bytes(raw))
+    installer = make_installer(NATIVE, z, tmp_path / "joined")
+    refused("--verify", installer, says=(name, "would not extract"))
+    r = expect_rc(NATIVE.run(installer, "--unpack", tmp_path / "out", cwd=tmp_path), 2)
+    has(r.stdout + r.stderr, says)
 
 
 def test_zip_with_two_installer_scripts_is_packed_only_with_force(tmp_path):

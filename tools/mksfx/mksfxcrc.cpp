@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "crc32.h"
-#include "inflate.h"
 #include "iostream.h"
 #include "memory.h"
 #include "osdir.h"
@@ -19,17 +18,15 @@
 
 namespace {
 
-// Reads one entry's data through the installer's own decoder; its CRC-32 and
-// size in the out-parameters. -1 when the data cannot be read or inflated.
+// Reads one entry's data as the installer's extraction reads it, with its
+// checks; its CRC-32 and size in the out-parameters. -1 when the data cannot
+// be read or inflated, or runs on past its declared sizes.
 int readEntry(ZipInfo* zip, ZipEntry* e, const char* name, std::vector<uint8_t>* buf, uint32_t* crc, uint64_t* size) {
   *crc = 0;
   *size = 0;
-  if (iosSeek(zip->stream, e->offset + zip->prefix) != 0 || zipReadLocalHeader(e, zip, name) != 0) return -1;
   int endFlag = 0;
-  if (e->compressionMethod == 8 && inflateWrapInputStream(zip->stream, INFLATE_FORMAT_RAW, &endFlag, false) != 0)
-    return -1;
-  int rc = 0;
-  while (!endFlag && *size < e->uncompressedSize) {
+  int rc = zipOpenEntryData(zip, e, name, &endFlag);
+  while (rc == 0 && !endFlag && *size < e->uncompressedSize) {
     uint64_t left = e->uncompressedSize - *size;
     uint32_t want = left < buf->size() ? (uint32_t)left : (uint32_t)buf->size(), got = 0;
     if (iosRead(zip->stream, buf->data(), want, &got) != 0) {
@@ -40,7 +37,8 @@ int readEntry(ZipInfo* zip, ZipEntry* e, const char* name, std::vector<uint8_t>*
     crc32Update(crc, buf->data(), got);
     *size += got;
   }
-  if (zip->stream->ops == &inflateInputStreamOps) iosCloseThisLevel(zip->stream);
+  if (rc == 0 && zipCheckEntryEnd(zip, e, name) != 0) rc = -1;
+  zipCloseEntryData(zip);
   return rc;
 }
 
