@@ -23,6 +23,7 @@
 namespace {
 
 constexpr int zipMaxNameProbes = 1000;                              // attempts to find unused temporary names
+constexpr size_t zipMaxNameBytes = 255;                             // longest name of one file the systems take
 constexpr const char* zipRegistrationFile = "register.properties";  // an installation's own, kept by updates
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
@@ -412,7 +413,10 @@ int checkExistingNow(ZipDisk* disk) {
 // The name beside path that holds its data while it is written (what
 // "zip") or its previous version (what "old"): D "." S "-" what "-" stamp
 // ".tmp", where D is the directory part up to and including the last
-// separator, and S the base name up to the first "." after its leading dots.
+// separator, and S the base name up to the first "." after its leading dots,
+// cut (at a character) where the name would grow beyond the 255 bytes a
+// file system takes in one name: a long file name must not fail for its
+// side names alone.
 int sideName(const char* path, const char* what, uint64_t stamp, StringBuffer* out) {
   const char* base = path;
   for (const char* p = path; *p; p++)
@@ -426,6 +430,11 @@ int sideName(const char* path, const char* what, uint64_t stamp, StringBuffer* o
   char* d = digits + sizeof digits;
   do *--d = (char)('0' + stamp % 10);
   while ((stamp /= 10) != 0);
+  const size_t added = 1 + 1 + strlen(what) + 1 + (size_t)(digits + sizeof digits - d) + 4;
+  if ((size_t)(s - base) + added > zipMaxNameBytes) {
+    s = base + (zipMaxNameBytes - added);
+    while (s > base && ((uint8_t)*s & 0xC0) == 0x80) s--;  // not inside a character
+  }
   sbEmpty(out);
   const bool ok = sbAppendData(out, path, (uint32_t)(base - path)) == 0 && sbAppendChar(out, '.') == 0 &&
                   sbAppendData(out, base, (uint32_t)(s - base)) == 0 && sbAppendChar(out, '-') == 0 &&

@@ -261,6 +261,16 @@ TEST(ZipNames, NamesUseTheStemAndStayInsideTheBase) {
               std::tuple(base, c.dir ? "" : folder + c.tmp, c.dir ? "" : folder + c.old))
         << path;
   }
+  // A long last component: its side names are cut, at a character, to the 255 bytes a name can hold.
+  std::string accents;  // é, two bytes each
+  while (accents.size() < 254) accents += "\xC3\xA9";
+  for (const auto& [leaf, cut] : {std::pair(std::string(255, 'x'), 243), std::pair(accents + "x", 242)}) {
+    bool isDir = true;
+    ASSERT_EQ(zipMakeNames(base.c_str(), leaf.c_str(), 42, &p, &t, &o, &isDir), 0);
+    const std::string tmp = sbText(&t);
+    EXPECT_EQ(tmp.substr(tmp.find_last_of("/\\") + 1), "." + leaf.substr(0, cut) + "-zip-42.tmp");
+  }
+  EXPECT_EQ(extract({{.name = std::string(255, 'y'), .data = "long"}}, freshDir("long")), 0);
   bool dir = false;
   for (const char* bad : {"/etc/passwd", "\\windows\\x.dll", "C:/x.txt", "c:evil", "../up.txt", "a/../../up.txt",
                           "a\\..\\..\\up", "", "a/.."})
