@@ -260,11 +260,15 @@ int runMode(SfxRun* r, int argc, char** argv) {
   // the script lets the driver clean up.
   osThreadCreate("dummy-thread", sfxDummyThread, nullptr, nullptr, nullptr);
   if (r->unpackDir) {
+    // A pattern given as well selects what is unpacked: unpacking all of
+    // it would write files the caller left out on purpose.
     logInfo(logCatSfx, "Unzipping files in %s\n", r->unpackDir);
-    return zipWalk(&r->zip, nullptr, nullptr, zipWalkJournal, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
+    if (r->pattern) logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);
+    return zipWalk(&r->zip, nullptr, r->pattern, zipWalkJournal, r->verbosity, r->unpackDir) == 0 ? 0 : 2;
   }
   int verbosity = r->verbosity;
   if (r->autoUpdate) {
+    if (r->pattern) logWarn(logCatSfx, "An auto-update installs every file: the pattern %s is not used\n", r->pattern);
     logInfo(logCatSfx, "Self-extracting files for auto-update\n");
     r->pattern = "!register.properties";
     logDebug(logCatSfx, "Unzipping only %s\n", r->pattern);

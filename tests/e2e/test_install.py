@@ -61,7 +61,7 @@ def marker_script(plat, path: Path, marker: Path):
 
 
 def test_pattern_extracts_only_matching_entries(plat, setup):
-    exe, _, _, work = setup
+    exe, tree, _, work = setup
     (out_dir := work / "out").mkdir()
     # A script of that name already there is not the archive's: it is not run.
     marker_script(plat, out_dir / TAG / "bin" / plat.script, work / "ran")
@@ -70,6 +70,11 @@ def test_pattern_extracts_only_matching_entries(plat, setup):
     assert not (out_dir / TAG / "www").exists() and not (out_dir / "register.properties").exists()
     assert "was not extracted; nothing to run" in r.stderr
     assert not (work / "ran").exists()
+    # With an unpack directory the pattern selects what goes there.
+    plat.check(exe, "--pattern", f"{TAG}/etc/*", "--unpack", work / "some", work=work)
+    files = sorted(p.relative_to(tree) for p in tree.rglob("*") if p.is_file())
+    etc = [p for p in files if p.parts[:2] == (TAG, "etc")]
+    assert sorted(p.relative_to(work / "some") for p in (work / "some").rglob("*") if p.is_file()) == etc != files
 
 
 def test_script_named_with_pattern_characters_is_installed_and_run(plat, work):
