@@ -260,6 +260,17 @@ def test_zip_and_verify_refuse_what_the_stub_refuses(tmp_path, entries, name, sa
     expect_rc(NATIVE.run(installer, "--unpack", tmp_path / "out", cwd=tmp_path), 2)
 
 
+def test_names_windows_cannot_hold_are_refused_for_a_windows_stub(tmp_path):
+    """A Windows installer would fail on such a name on every machine; a POSIX one takes it."""
+    z = zip_entries(tmp_path / "p.zip", [(f"{TAG}/etc/branch", RELEASE, False),
+                                         (f"{TAG}/bin/installer.cmd", "@exit 0\r\n", False), ("www/a?b", "x", False)])
+    says = ("www/a?b", "Windows does not allow")
+    refused("--stub", WINE.stub, "--zip", z, "-o", (out := tmp_path / "setup.exe"), says=says)
+    assert not out.exists()
+    refused("--verify", make_installer(WINE, z, tmp_path / "joined"), says=says)
+    assert mksfx("--verify", make_installer(NATIVE, z, tmp_path / "posix")).returncode == 0
+
+
 @pytest.mark.parametrize("method,says", [(zipfile.ZIP_STORED, "size mismatch"), (zipfile.ZIP_DEFLATED, "status error")],
                          ids=["stored", "deflated"])
 def test_verify_refuses_data_the_stub_refuses(tmp_path, method, says):

@@ -178,7 +178,7 @@ int checkArchive(const char* zip, uint64_t* size, bool given, bool windowsStub, 
   // Every entry name as the installer will judge it.
   ZipInfo* info = nullptr;
   if (zipOpen(&info, zip, false) != 0) return fail("cannot read the directory of %s", zip);
-  const int bad = mksfxCheckNames(info, zip);
+  const int bad = mksfxCheckNames(info, zip, windowsStub);
   int scripts = bad || !given ? 0 : checkScripts(info, zip, force);
   if (!bad && scripts == 0) scripts = checkScriptPlatform(&info, windowsStub, force);
   zipExit(&info);

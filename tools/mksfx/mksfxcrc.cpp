@@ -70,7 +70,7 @@ int mksfxCheckEntries(ZipInfo* zip, const char* installer) {
   return bad;
 }
 
-int mksfxCheckNames(ZipInfo* zip, const char* installer) {
+int mksfxCheckNames(ZipInfo* zip, const char* installer, bool windows) {
   int bad = 0;
   std::vector<std::pair<std::string, std::string>> links;  // each link entry: where it lies, its name
   StringBuffer shown;
@@ -81,6 +81,12 @@ int mksfxCheckNames(ZipInfo* zip, const char* installer) {
     const std::string name(zipEntryName(e), e->fileNameLength);
     zipShowEntryName(name.c_str(), &shown);
     const char* fault = zipEntryPathFault(name.c_str());
+    char why[80];
+    const size_t at = windows && !fault ? name.find_first_of("<>\"|?*") : std::string::npos;
+    if (at != std::string::npos) {
+      snprintf(why, sizeof why, "has the character '%c', which Windows does not allow in names", name[at]);
+      fault = why;
+    }
     // Where the installer puts it, resolved as it resolves names.
     char* path = nullptr;
     if (!fault && osDirRealPath(".", name.c_str(), &path) != 0) fault = "cannot be resolved";

@@ -12,6 +12,8 @@ int mksfxCheckEntries(ZipInfo* zip, const char* installer);
 
 // Checks every entry's name with the installer's own rules, and refuses an
 // entry that lies behind a symbolic link entry before it (the installer
-// writes nothing through a link of its archive), printing one line per bad
-// entry on stderr. The number of bad entries (0 when all are sound).
-int mksfxCheckNames(ZipInfo* zip, const char* installer);
+// writes nothing through a link of its archive) and, for a Windows stub, a
+// name with a character Windows does not allow (its installer would fail
+// on every machine), printing one line per bad entry on stderr. The number
+// of bad entries (0 when all are sound).
+int mksfxCheckNames(ZipInfo* zip, const char* installer, bool windows);

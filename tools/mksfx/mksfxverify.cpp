@@ -35,6 +35,15 @@ int readStubDigest(const char* path, uint64_t stubEnd, uint8_t digest[32]) {
   return 0;
 }
 
+// True when the installer is a Windows executable ("MZ").
+bool isWindowsExecutable(const char* path) {
+  IoStream* in = osFileOpen(path, osFileModeRead, osFileTypePlain, nullptr, false, false);
+  uint8_t magic[2] = {};
+  const int rc = in ? iosReadFully(in, magic, sizeof magic) : -1;
+  if (in) iosClose(in);
+  return rc == 0 && magic[0] == 'M' && magic[1] == 'Z';
+}
+
 }  // namespace
 
 int mksfxVerify(const char* installer) {
@@ -56,7 +65,8 @@ int mksfxVerify(const char* installer) {
   if (rc == 0)
     printf("mksfx: installer script: %s\n", sbGetLength(&script) ? sbGet(&script) : "(none: everything is unpacked)");
   sbClean(&script);
-  int bad = rc == 0 ? mksfxCheckNames(zip, installer) + mksfxCheckEntries(zip, installer) : 0;
+  int bad =
+      rc == 0 ? mksfxCheckNames(zip, installer, isWindowsExecutable(installer)) + mksfxCheckEntries(zip, installer) : 0;
   uint64_t start = zip->prefix;
   zipExit(&zip);
   if (rc != 0) {
