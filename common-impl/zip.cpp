@@ -496,7 +496,13 @@ static void appendEntryTail(StringBuffer* block, ZipEntry* entry, const uint8_t*
   decodeEntryName(entry, bytes, bytes + entry->fileNameLength, &name);
   const uint32_t length = sbGetLength(&name);
   if (length <= 0xFFFF && (length != entry->fileNameLength || memcmp(sbGet(&name), bytes, length) != 0)) {
-    logDebug(logCatZip, "Entry name read as %s\n", sbGet(&name));
+    if (logGate(logCatZip, logLevelDebug)) {
+      StringBuffer shown;
+      sbInitHere(&shown);
+      zipShowEntryName(sbGet(&name), &shown);
+      logDebugFunc(logCatZip, "Entry name read as %s\n", sbGet(&shown));
+      sbClean(&shown);
+    }
     const uint16_t rawLength = entry->fileNameLength;
     entry->fileNameLength = (uint16_t)length;
     memcpy(sbGet(block), entry, sizeof *entry);

@@ -416,7 +416,11 @@ int zipReadLocalHeader(ZipEntry* e, ZipInfo* info, const char* name) {
     if (nameLen && iosReadFully(info->stream, bytes, nameLen) != 0) break;
     if (logGate(logCatZip, logLevelDebug)) {
       bytes[nameLen] = 0;
-      logDebugFunc(logCatZip, "Skipped local header component: filename='%s'\n", (const char*)bytes);
+      StringBuffer shown;  // the local name is any bytes
+      sbInitHere(&shown);
+      zipShowEntryName(reinterpret_cast<const char*>(bytes), &shown);
+      logDebugFunc(logCatZip, "Skipped local header component: filename='%s'\n", sbGet(&shown));
+      sbClean(&shown);
     }
     logDebug(logCatZip, "Processing local extraField len = %u\n", extraLen);
     if (extraLen && iosReadFully(info->stream, bytes, extraLen) != 0) break;

@@ -3,9 +3,11 @@
 
 #include <cstring>
 
+#include "logging.h"
 #include "memory.h"
 #include "sortmap.h"
 #include "test_sb_helpers.h"
+#include "test_text_helpers.h"
 #include "test_zip_helpers.h"
 #include "zipdisk.h"
 #include "zipint.h"
@@ -316,4 +318,10 @@ TEST(ZipNames, LegacyNamesBecomeUtf8OrFailTheirEntry) {
     EXPECT_EQ(std::tuple(rc, err.find(c.message) != std::string::npos), std::tuple(c.extracted ? 0 : -1, true)) << err;
     EXPECT_EQ(snapshot(base), (c.extracted ? Tree{{"first.txt", "1"}, {c.extracted, "data"}} : Tree{}));
   }
+  // The debug line that tells how a legacy name was read shows its control characters escaped.
+  const uint32_t level = logSetCategoryLevel(logCatZip, logLevelDebug);
+  testing::internal::CaptureStderr();
+  Archive(std::vector<Entry>{{.name = "\x1B[2Jx\x82.txt", .data = "d"}});
+  logSetCategoryLevel(logCatZip, level);
+  expectText(testing::internal::GetCapturedStderr(), {"Entry name read as \\x1B[2Jx\xC3\xA9.txt"}, {"\x1B"});
 }
