@@ -49,8 +49,9 @@ struct ZipEntry {
   uint64_t changeTime;          // ms since 1970 UTC
   uint8_t created;              // the walk created the directory this entry names
   uint8_t zip64Fields;          // 32-bit fields that were 0xFFFFFFFF: 1 uncompressed, 2 compressed, 4 offset
+  uint8_t zip64Given;           // of those, the ones the (first) ZIP64 extra field gave
   uint8_t roomToDirectory;      // room ends at the central directory, not at another entry
-  uint8_t pad[5];               // keeps the record a multiple of 8 bytes
+  uint8_t pad[4];               // keeps the record a multiple of 8 bytes
   uint64_t room;                // bytes from the local header to the next entry or the central directory (zipOpen)
 };
 static_assert(sizeof(ZipEntry) == 104, "the name follows the fixed record at a known place");

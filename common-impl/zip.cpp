@@ -278,6 +278,7 @@ void zipParseExtraHeaders(ZipEntry* e, const uint8_t* data, uint32_t length) {
           break;
         }
         zip64Seen = true;
+        e->zip64Given = 0;
         // Values appear for the saturated fields only, in this order. A
         // record without saturated fields takes none: its own values are
         // the ones every other reader uses, and an archive that let this
@@ -287,16 +288,19 @@ void zipParseExtraHeaders(ZipEntry* e, const uint8_t* data, uint32_t length) {
         uint32_t at = 0;
         if ((mask & 1) && len - at >= 8) {
           e->uncompressedSize = zipLe64(d + at);
+          e->zip64Given |= 1;
           at += 8;
           logTrace(logCatZip, "zip64 uncompressed len=%" PRIu64 "\n", e->uncompressedSize);
         }
         if ((mask & 2) && len - at >= 8) {
           e->compressedSize = zipLe64(d + at);
+          e->zip64Given |= 2;
           at += 8;
           logTrace(logCatZip, "zip64 compressed len=%" PRIu64 "\n", e->compressedSize);
         }
         if ((mask & 4) && len - at >= 8) {
           e->offset = zipLe64(d + at);
+          e->zip64Given |= 4;
           at += 8;
           logTrace(logCatZip, "zip64 offset=%" PRIu64 "\n", e->offset);
         }
@@ -596,14 +600,31 @@ int compareSpans(const void* a, const void* b) {
 
 // The span of a loaded entry, with the sizes and offset the walk takes: its
 // extra field is read as the walk reads it (a ZIP64 field replaces the
-// saturated values), quietly: the walk reports what it finds there.
-ZipSpan spanOf(const ZipEntry* loaded, const uint8_t* extra) {
+// saturated values), quietly: the walk reports what it finds there. A
+// saturated value that no ZIP64 field gives refuses the archive: the entry
+// has no size or offset at all.
+int spanOf(const ZipEntry* loaded, const uint8_t* name, ZipSpan* span) {
   ZipEntry e = *loaded;
   logSuppress();
-  zipParseExtraHeaders(&e, extra, e.extraFieldLength);
+  zipParseExtraHeaders(&e, name + e.fileNameLength, e.extraFieldLength);
   logUnsuppress();
+  if (const uint8_t missing = e.zip64Fields & (uint8_t)~e.zip64Given) {
+    char* raw = memStrDupN(reinterpret_cast<const char*>(name), e.fileNameLength);
+    StringBuffer shown;
+    sbInitHere(&shown);
+    zipShowEntryName(raw, &shown);
+    logError(logCatZip, "Error in ZIP file: entry %s: its %s is 0xFFFFFFFF and no ZIP64 extra field gives it\n",
+             sbGet(&shown),
+             (missing & 1)   ? "uncompressed size"
+             : (missing & 2) ? "compressed size"
+                             : "offset");
+    sbClean(&shown);
+    memFree(raw);
+    return -1;
+  }
   const uint64_t data = e.compressedSize;
-  return {e.offset, data > UINT64_MAX - zipLocalHeaderSize ? UINT64_MAX : zipLocalHeaderSize + data, nullptr};
+  *span = {e.offset, data > UINT64_MAX - zipLocalHeaderSize ? UINT64_MAX : zipLocalHeaderSize + data, nullptr};
+  return 0;
 }
 
 // Refuses an archive whose entries overlap one another or the central
@@ -677,8 +698,8 @@ int zipLoadDirectory(ZipInfo* info) {
     const int rc = tail ? iosReadFully(info->stream, bytes, tail) : 0;
     if (rc != 0) logError(logCatZip, "Error in ZIP file: %s\n", "premature end of file");
     ZipSpan span = {};
-    if (rc == 0) span = spanOf(&entry, bytes + entry.fileNameLength);
-    if (rc == 0 && tail) appendEntryTail(&block, &entry, bytes);
+    if (rc == 0 && spanOf(&entry, bytes, &span) != 0) result = -1;
+    if (rc == 0 && result == 0 && tail) appendEntryTail(&block, &entry, bytes);
     memFree(bytes);
     if (rc != 0 || result != 0) {
       result = -1;
