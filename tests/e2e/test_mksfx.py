@@ -271,6 +271,12 @@ def test_names_windows_cannot_hold_are_refused_for_a_windows_stub(tmp_path):
     assert mksfx("--verify", make_installer(NATIVE, z, tmp_path / "posix")).returncode == 0
 
 
+def test_verify_refuses_a_path_no_posix_system_takes(tmp_path):
+    deep = "/".join(["d" * 250] * 17) + "/f.txt"  # 4,273 bytes: more than a path may have on any target
+    z = zip_entries(tmp_path / "p.zip", [(f"{TAG}/etc/branch", RELEASE, False), (deep, "x", False)])
+    refused("--verify", make_installer(NATIVE, z, tmp_path / "joined"), says=("f.txt", "longer than any path"))
+
+
 @pytest.mark.parametrize("method,says", [(zipfile.ZIP_STORED, "size mismatch"), (zipfile.ZIP_DEFLATED, "status error")],
                          ids=["stored", "deflated"])
 def test_verify_refuses_data_the_stub_refuses(tmp_path, method, says):

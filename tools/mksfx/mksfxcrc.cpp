@@ -18,6 +18,8 @@
 
 namespace {
 
+constexpr size_t posixPathMax = 4095;  // longest path a POSIX stub's system takes (PATH_MAX without its NUL)
+
 // Reads one entry's data as the installer's extraction reads it, with its
 // checks; its CRC-32 and size in the out-parameters. -1 when the data cannot
 // be read or inflated, or runs on past its declared sizes.
@@ -87,6 +89,9 @@ int mksfxCheckNames(ZipInfo* zip, const char* installer, bool windows) {
       snprintf(why, sizeof why, "has the character '%c', which Windows does not allow in names", name[at]);
       fault = why;
     }
+    // Below the shortest target, "/", its path would have a byte more.
+    if (!windows && !fault && name.size() + 1 > posixPathMax)
+      fault = "is longer than any path a POSIX system takes (4095 bytes with the target)";
     // Where the installer puts it, resolved as it resolves names.
     char* path = nullptr;
     if (!fault && osDirRealPath(".", name.c_str(), &path) != 0) fault = "cannot be resolved";
