@@ -113,6 +113,13 @@ int osFileStreamIsAt(IoStream* stream, const char* path);
 // Windows): a file that someone else could have put there is not trusted.
 // False also when the owner cannot be read. Logs nothing.
 bool osFileStreamOwnerTrusted(IoStream* stream);
+// 1 when the file at `path` (a link at it not followed) is one nobody but
+// this process's user and the administrators could have put there or can
+// change: a regular file they own, not writable by others (POSIX), in a
+// directory osDirIsTrusted trusts. 0 when another user could (logged as a
+// warning), -1 when it cannot be told (logged). Code is loaded only from
+// such files.
+int osFileIsTrusted(const char* path);
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation);
 // Information about a file or directory; every out may be null. Times are
 // ms since 1970 UTC. `owner` receives the owner's name and `permissions` a

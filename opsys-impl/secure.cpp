@@ -186,6 +186,11 @@ int osLibraryBind(const char* name, bool report) {
     else
       logDebug(logCatLibrary, "Unable to load shared library '%s'\n", path);
     result = -1;
+  } else if (osFileIsTrusted(path) != 1) {
+    // Whoever could put a library there would run code as this program's
+    // user (an administrator, say) as soon as it is loaded.
+    logFatal(logCatLibrary, "Not loading '%s': another user could have put it there or can change it\n", path);
+    result = -1;
   } else if (!(library = osLibraryLoad(path))) {
     result = -1;
   } else {

@@ -907,6 +907,26 @@ bool osFileStreamOwnerTrusted(IoStream* stream) {
   return st.st_uid == 0 || st.st_uid == geteuid();
 }
 
+int osFileIsTrusted(const char* path) {
+  struct stat st;
+  if (posixSys.lstat(path, &st) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot judge who may change %s", path);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    logWarn(logCatFile, "%s can be changed by another user, or is no plain file (owner %u, mode %06o)\n", path,
+            (unsigned)st.st_uid, (unsigned)st.st_mode);
+    return 0;
+  }
+  const char* slash = strrchr(path, '/');
+  char* dir = slash ? memStrDupN(path, slash == path ? 1 : (size_t)(slash - path)) : memStrDup(".");
+  char* real = nullptr;
+  const int rc = osDirRealPath(nullptr, dir, &real) == 0 ? osDirIsTrusted(real) : -1;
+  memFree(real);
+  memFree(dir);
+  return rc;
+}
+
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation) {
   (void)creation;
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);

@@ -1155,6 +1155,21 @@ bool osFileStreamOwnerTrusted(IoStream* stream) {
   return trusted;
 }
 
+int osFileIsTrusted(const char* path) {
+  // The owner through the file itself; the access lists of the file and its
+  // directories are not judged here (osDirIsTrusted).
+  IoStream* in = osFileOpen(path, osFileModeRead, osFileTypePlain, nullptr, false, false);
+  if (!in) return -1;
+  const int at = osFileStreamIsAt(in, path);
+  const bool owner = osFileStreamOwnerTrusted(in);
+  iosClose(in);
+  if (at != 1 || !owner) {
+    logWarn(logCatFile, "%s may have been put there by another user, or is a link\n", path);
+    return at < 0 ? -1 : 0;
+  }
+  return 1;
+}
+
 int osFileStreamSetTimes(IoStream* stream, int64_t modification, int64_t access, int64_t creation) {
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
   if (!level) return -1;

@@ -2,13 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "initprim.h"
 #include "osdir.h"
 #include "osinit.h"
 #include "secure.h"
+#include "testenv.h"
 
 namespace {
 
@@ -38,6 +41,24 @@ TEST(SecureBinding, MissingMandatoryEntryLeavesItUnbound) {
   secureUnload();
   EXPECT_EQ(osLibraryBind(stubPath("nocert").c_str(), true), -1);
   EXPECT_FALSE(secureIsBound());
+}
+
+// A library that another user could have put there or can change is not loaded: one in a directory everybody may
+// write to, and one everybody may write; the same file where only its owner may change it is.
+TEST(SecureBinding, LibraryOthersCanChangeIsNotLoaded) {
+  if (osPathSeparator == '\\') GTEST_SKIP() << "access lists are not judged";
+  namespace fs = std::filesystem;
+  for (const auto& [dirMode, fileMode, bound] :
+       {std::tuple(0755, 0755, 0), std::tuple(0777, 0755, -1), std::tuple(0755, 0666, -1)}) {
+    const fs::path dir = testFreshDir("secure"), lib = dir / "libsecure.so";
+    fs::copy_file(stubPath("good"), lib);
+    fs::permissions(lib, (fs::perms)fileMode);
+    fs::permissions(dir, (fs::perms)dirMode);
+    secureUnload();
+    EXPECT_EQ(osLibraryBind(lib.string().c_str(), true), bound) << std::oct << dirMode << " " << fileMode;
+    EXPECT_EQ(secureIsBound(), bound == 0);
+    secureUnload();
+  }
 }
 
 TEST(SecureBinding, TableHasEveryRow) {
