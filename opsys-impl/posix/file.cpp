@@ -474,8 +474,11 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   }
   // A log is appended to as a file of its own, never through a link; a
   // pipe with no reader fails the open instead of holding the run up.
+  // Reading never waits for a pipe's writer either: pipes are refused.
   const bool log = mode == osFileModeAppend && fileType == osFileTypeLog;
-  const int flags = quiet ? O_RDONLY : modeFlags[mode] | (log ? O_NOFOLLOW | O_NONBLOCK : 0);
+  const bool reads = quiet || mode == osFileModeRead;
+  const int flags =
+      quiet ? O_RDONLY | O_NONBLOCK : modeFlags[mode] | (log ? O_NOFOLLOW | O_NONBLOCK : 0) | (reads ? O_NONBLOCK : 0);
   const int fd = posixSys.open(path, flags, perm);
   logTrace(logCatFile, "OpenFile('%s',%x,%x,%x,%x)=%d\n", path, (unsigned)flags, (unsigned)perm, (unsigned)mode,
            (unsigned)fileType, fd);
@@ -491,6 +494,15 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     return nullptr;
   }
   struct stat st = {};
+  if ((log || reads) && posixSys.fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+    // A pipe put at a file's name would hand what is written to whoever
+    // reads it, or hold the reader up until someone writes.
+    if (!quiet)
+      logError(logCatFile, "Cannot open file '%s' for %s: it is a pipe, not a file\n", path, fileModeWords[mode]);
+    posixSys.close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
   if (log && !quiet && (posixSys.fstat(fd, &st) != 0 || st.st_nlink > 1)) {
     logError(logCatFile, "Cannot open file '%s' for %s: it is not a file of its own (a hard link)\n", path,
              fileModeWords[mode]);
@@ -498,8 +510,8 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     errno = EMLINK;
     return nullptr;
   }
-  const int fl = log ? fcntl(fd, F_GETFL) : 0;
-  if (fl < 0 || (log && fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0))
+  const int fl = log || reads ? fcntl(fd, F_GETFL) : 0;
+  if (fl < 0 || ((log || reads) && fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0))
     logWarn(logCatFile, "Writes to '%s' may not wait for a slow reader: %s\n", path,
             osErrorText(nullptr, (uint32_t)errno));
   IoStream* s = newFileStream(fd, path);

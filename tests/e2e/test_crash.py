@@ -116,21 +116,26 @@ def test_update_on_an_overlay(plat, update):
         assert (state(copy), leftovers(copy)) == (want, []), r.stdout + r.stderr
 
 
+def half_done(plat, exe, work, old, new):
+    """An update ended by a crash in its middle: the installation and its journal."""
+    inst, journal = work / "inst", work / "inst" / ".lock" / "journal"
+    for n in range(20, 5000, 7):
+        shutil.rmtree(inst, ignore_errors=True)
+        shutil.copytree(work / "old", inst)
+        r = plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work, {"QZR_TEST_CRASH_AT": str(n)}))
+        if r.returncode == 137 and journal.exists() and state(inst) not in (old, new):
+            return inst, journal
+    pytest.fail("no crash left a half-done update")
+
+
 def test_journal_of_another_owner_is_left_alone(plat, update):
     """A journal that another account could have planted in the lock is not
     acted on: nothing is undone until it is the program's own again."""
     if plat.wine or os.geteuid() != 0:
         pytest.skip("giving the journal to another owner needs root natively")
     exe, old, new, work = update
-    inst, journal = work / "inst", work / "inst" / ".lock" / "journal"
-    for n in range(20, 5000, 7):  # a crash in the middle of the update
-        shutil.rmtree(inst, ignore_errors=True)
-        shutil.copytree(work / "old", inst)
-        r = plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work, {"QZR_TEST_CRASH_AT": str(n)}))
-        if r.returncode == 137 and journal.exists() and state(inst) not in (old, new):
-            break
-    else:
-        pytest.fail("no crash left a half-done update")
+    inst, journal = half_done(plat, exe, work, old, new)
+
     def files():  # the holder line changes with each run that takes the lock
         return {k: v for k, v in state(inst).items() if k != ".lock/holder"}
 
@@ -141,3 +146,28 @@ def test_journal_of_another_owner_is_left_alone(plat, update):
     assert files() == half and journal.exists()
     os.chown(journal, 0, 0)
     recover_and_check(plat, exe, inst, work, old, new, committed_ok=False)
+
+
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_pipes_planted_as_journal_or_log_are_refused_at_once(plat, update):
+    """A named pipe where the journal is read would hold every later update up, and one where the log goes would hand
+    the log to whoever reads it: each is refused at once and left alone."""
+    exe, old, new, work = update
+    inst, journal = half_done(plat, exe, work, old, new)
+    journal.unlink()
+    os.mkfifo(journal)
+    writer = os.open(journal, os.O_RDWR | os.O_NONBLOCK)  # a writer that never writes
+    try:
+        r = plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work), timeout=60)
+    finally:
+        os.close(writer)
+    assert r.returncode == 2 and "pipe" in r.stderr, r.stderr
+    assert journal.is_fifo()
+    os.mkfifo(log := work / "log.fifo")
+    reader = os.open(log, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        r = plat.run(exe, "--unpack", work / "unpacked", "-f", log, cwd=work, env=plat.env(work), timeout=60)
+        assert r.returncode == 0 and "Failed to switch log" in r.stderr, r.stderr
+        assert os.read(reader, 65536) == b""  # nothing was written into the pipe
+    finally:
+        os.close(reader)
