@@ -560,7 +560,14 @@ int sfxMain(int argc, char** argv, bool* contentFound) {
       r.unpackDir = argv[++i];
     } else if (strEqualsIgnoreCase(a, "--auto-update")) {
       r.autoUpdate = true;
-    } else if (r.autoUpdate && strEqualsIgnoreCase(a, "-d") && hasValue) {
+    } else if (r.autoUpdate && strEqualsIgnoreCase(a, "-d")) {
+      // Without its value the update would go into whatever directory it
+      // was started in.
+      if (!hasValue) {
+        logError(logCatSfx, "No install directory argument given\n");
+        cleanUp(&r);
+        return 2;
+      }
       r.installDir = argv[++i];
       logDebug(logCatSfx, "Parsed installDir = %s\n", r.installDir);
     } else if (strEqualsIgnoreCase(a, "-verbose") && hasValue) {

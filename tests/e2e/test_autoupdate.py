@@ -23,6 +23,15 @@ def test_update_replaces_all_but_registration(plat, setup):
     assert not (install / ".lock").exists()
 
 
+def test_install_directory_option_without_its_value_is_refused(plat, setup):
+    """An update service that passes "-d" without the directory would otherwise update the directory it runs in."""
+    exe, _, install, work = setup
+    before = tree_snapshot(install)
+    r = plat.check(exe, "--auto-update", "-d", work=install, rc=2)
+    has(r.out, "No install directory argument given")
+    assert tree_snapshot(install) == before
+
+
 def test_lock_file_blocks(plat, setup):
     exe, _, install, work = setup
     (install / ".lock").write_text("")
