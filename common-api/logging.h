@@ -160,6 +160,10 @@ void logV(uint32_t level, uint32_t cat, const char* fmt, va_list ap);
 // Consumes "--loglevel"/"-l" and "--logfile"/"-f" with their values from
 // the vector (in place, up to "--") and opens the log.
 void logInit(int* argc, char*** argv);
+// True when logInit met a logging option without its value (which it
+// reported): the caller fails the run rather than going on without the
+// log that was asked for.
+bool logMissedOptionValue();
 void logExit();
 
 void logSetLogFile(const char* name);

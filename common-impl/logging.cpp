@@ -482,6 +482,10 @@ void logParseLevels(const char* levels) {
 
 static bool argIs(const char* a, const char* b) { return asciiEqualNoCase(a, strlen(a), b); }
 
+static bool missedOptionValue = false;  // logInit met -l, -f, --loglevel or --logfile without value
+
+bool logMissedOptionValue() { return missedOptionValue; }
+
 void logInit(int* argc, char*** argv) {
   logSuppress();
   const char* missingLevel = nullptr;
@@ -515,6 +519,7 @@ void logInit(int* argc, char*** argv) {
   }
   logUnsuppress();
   logSwitchFile(false);
+  missedOptionValue = missingLevel || missingFile;
   if (missingLevel) logFatal(logCatLogging, "%s option to set log level needs argument\n", missingLevel);
   if (missingFile) logFatal(logCatLogging, "%s option to set log file needs argument\n", missingFile);
   logDebug(logCatLogging, "Logging initialized\n");

@@ -547,10 +547,17 @@ int sfxMain(int argc, char** argv, bool* contentFound) {
     return 2;
   }
 
+  // A logging option without its value was reported at start-up: the run
+  // would go on without the log that was asked for.
+  if (logMissedOptionValue()) {
+    cleanUp(&r);
+    return 2;
+  }
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
     bool hasValue = i + 1 < argc;
     logTrace(logCatSfx, "arg #%d = '%s'\n", i, a);
+    if (strcmp(a, "--") == 0) break;  // the rest is the script's
     if (strEqualsIgnoreCase(a, "--unpack")) {
       if (!hasValue) {
         logError(logCatSfx, "No unpack directory argument given\n");
@@ -581,7 +588,12 @@ int sfxMain(int argc, char** argv, bool* contentFound) {
     } else if (strEqualsIgnoreCase(a, "--pattern") && hasValue) {
       r.pattern = argv[++i];
       logDebug(logCatSfx, "Parsed pattern = %s\n", r.pattern);
-    } else if (strEqualsIgnoreCase(a, "-u") && hasValue) {
+    } else if (strEqualsIgnoreCase(a, "-u")) {
+      if (!hasValue) {
+        logError(logCatSfx, "No log file argument given\n");
+        cleanUp(&r);
+        return 2;
+      }
       const char* file = argv[++i];
       logDebug(logCatSfx, "Unattended install with logging to %s\n", file);
       progressSetEnabled(false);

@@ -52,6 +52,18 @@ def test_unpack_into_new_and_existing_directory(plat, setup):
     assert (existing / "keep.txt").read_text() == "mine"
 
 
+@pytest.mark.parametrize("args,rc,says", [
+    (["--logfile"], 2, "--logfile option to set log file needs argument"),
+    (["--loglevel"], 2, "--loglevel option to set log level needs argument"),
+    (["-u"], 2, "No log file argument given"),
+    (["--", "-u", "x.log"], 0, "Unzipping files in"),  # after "--" the arguments are the script's
+], ids=["--logfile last", "--loglevel last", "-u last", "-u after --"])
+def test_option_values_and_the_end_of_options(plat, setup, args, rc, says):
+    exe, _, _, work = setup
+    has(plat.check(exe, "--unpack", work / "u", *args, work=work, rc=rc).out, says)
+    assert (work / "u").exists() == (rc == 0) and not (work / "x.log").exists()
+
+
 def marker_script(plat, path: Path, marker: Path):
     """A script at path (this platform's kind) that leaves marker behind and succeeds."""
     path.parent.mkdir(parents=True, exist_ok=True)
