@@ -451,7 +451,12 @@ namespace {
 // exists already is made again a second later, to be unique.
 char* expandLogName(const char* pattern) {
   char* name = nullptr;
-  if (!pattern || !*pattern || logExpandPattern(pattern, false, &name) != 0) return nullptr;
+  if (!pattern || !*pattern) return nullptr;
+  if (logExpandPattern(pattern, false, &name) != 0) {
+    // Said, or the log asked for would be missing without a word.
+    logWarn(logCatLogging, "Log file name %s holds a variable without a value; logging to standard error\n", pattern);
+    return nullptr;
+  }
   if (!osFileIsStdOutputName(name) && osFileIsPresent(name)) {
     logDebug(logCatLogging, "LogFile %s already exist\n", name);
     logInfo(logCatLogging, "Regenerating logfile name to be unique\n");

@@ -57,7 +57,8 @@ def test_unpack_into_new_and_existing_directory(plat, setup):
     (["--loglevel"], 2, "--loglevel option to set log level needs argument"),
     (["-u"], 2, "No log file argument given"),
     (["--", "-u", "x.log"], 0, "Unzipping files in"),  # after "--" the arguments are the script's
-], ids=["--logfile last", "--loglevel last", "-u last", "-u after --"])
+    (["-u", "x-${Unknown}.log"], 0, "x-${Unknown}.log holds a variable without a value"),
+], ids=["--logfile last", "--loglevel last", "-u last", "-u after --", "unknown variable"])
 def test_option_values_and_the_end_of_options(plat, setup, args, rc, says):
     exe, _, _, work = setup
     has(plat.check(exe, "--unpack", work / "u", *args, work=work, rc=rc).out, says)
