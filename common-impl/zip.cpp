@@ -532,8 +532,9 @@ const char* zipEntryNameFault(const char* name) {
   return nullptr;
 }
 
-void zipShowEntryName(const char* name, StringBuffer* shown) {
-  const size_t n = strlen(name);
+void zipShowEntryName(const char* name, StringBuffer* shown) { zipShowBytes(name, strlen(name), shown); }
+
+void zipShowBytes(const char* name, size_t n, StringBuffer* shown) {
   sbEmpty(shown);
   for (size_t i = 0; i < n;) {
     const uint8_t c = (uint8_t)name[i];
@@ -557,14 +558,12 @@ void zipReportNameFault(const char* name, const char* fault) {
 }
 
 void zipReportOverlap(const ZipEntry* e, uint64_t offset) {
-  char* raw = memStrDupN(zipEntryName(e), e->fileNameLength);
   StringBuffer shown;
   sbInitHere(&shown);
-  zipShowEntryName(raw, &shown);
+  zipShowBytes(zipEntryName(e), e->fileNameLength, &shown);
   logError(logCatZip, "Error in ZIP file: entry %s at offset %" PRIu64 " overlaps %s\n", sbGet(&shown), offset,
            e->roomToDirectory ? "the central directory" : "the next entry");
   sbClean(&shown);
-  memFree(raw);
 }
 
 namespace {
@@ -609,17 +608,15 @@ int spanOf(const ZipEntry* loaded, const uint8_t* name, ZipSpan* span) {
   zipParseExtraHeaders(&e, name + e.fileNameLength, e.extraFieldLength);
   logUnsuppress();
   if (const uint8_t missing = e.zip64Fields & (uint8_t)~e.zip64Given) {
-    char* raw = memStrDupN(reinterpret_cast<const char*>(name), e.fileNameLength);
     StringBuffer shown;
     sbInitHere(&shown);
-    zipShowEntryName(raw, &shown);
+    zipShowBytes(reinterpret_cast<const char*>(name), e.fileNameLength, &shown);
     logError(logCatZip, "Error in ZIP file: entry %s: its %s is 0xFFFFFFFF and no ZIP64 extra field gives it\n",
              sbGet(&shown),
              (missing & 1)   ? "uncompressed size"
              : (missing & 2) ? "compressed size"
                              : "offset");
     sbClean(&shown);
-    memFree(raw);
     return -1;
   }
   const uint64_t data = e.compressedSize;

@@ -49,6 +49,8 @@ const char* zipEntryNameFault(const char* name);
 // The name as messages show it: invalid bytes, control characters, line
 // separators and bidirectional text controls written as \xNN.
 void zipShowEntryName(const char* name, StringBuffer* shown);
+// The same for n bytes of any kind (a NUL among them is shown too).
+void zipShowBytes(const char* bytes, size_t n, StringBuffer* shown);
 
 // Logs "Entry name <name> <fault>", the name shown as above.
 void zipReportNameFault(const char* name, const char* fault);

@@ -239,14 +239,12 @@ void listEntry(Walk* w, const ZipEntry* e, const char* name, bool isDir) {
     const char* at = osDateFormatLocal(e->modificationTime, when, 0);
     if (e->commentLength) {
       // A comment is any bytes: it is shown as names are.
-      char* comment = memStrDupN(zipEntryComment(e), e->commentLength);
       StringBuffer shown;
       sbInitHere(&shown);
-      zipShowEntryName(comment, &shown);
+      zipShowBytes(zipEntryComment(e), e->commentLength, &shown);
       logInfo(logCatZip, "%12" PRIu64 " %12" PRIu64 " %6d %19.19s %08x %s (%s)\n", e->uncompressedSize,
               e->compressedSize, e->compressionMethod, at ? at : "?", e->crc, name, sbGet(&shown));
       sbClean(&shown);
-      memFree(comment);
     } else {
       logInfo(logCatZip, "%12" PRIu64 " %12" PRIu64 " %6d %19.19s %08x %s\n", e->uncompressedSize, e->compressedSize,
               e->compressionMethod, at ? at : "?", e->crc, name);
@@ -415,10 +413,9 @@ int zipReadLocalHeader(ZipEntry* e, ZipInfo* info, const char* name) {
     bytes = static_cast<uint8_t*>(memAlloc(nameLen + extraLen + 1));
     if (nameLen && iosReadFully(info->stream, bytes, nameLen) != 0) break;
     if (logGate(logCatZip, logLevelDebug)) {
-      bytes[nameLen] = 0;
       StringBuffer shown;  // the local name is any bytes
       sbInitHere(&shown);
-      zipShowEntryName(reinterpret_cast<const char*>(bytes), &shown);
+      zipShowBytes(reinterpret_cast<const char*>(bytes), nameLen, &shown);
       logDebugFunc(logCatZip, "Skipped local header component: filename='%s'\n", sbGet(&shown));
       sbClean(&shown);
     }

@@ -494,7 +494,8 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     return nullptr;
   }
   struct stat st = {};
-  if ((log || reads) && posixSys.fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+  const bool known = (log || reads) && posixSys.fstat(fd, &st) == 0;
+  if (known && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
     // A pipe put at a file's name would hand what is written to whoever
     // reads it, or hold the reader up until someone writes.
     if (!quiet)
@@ -503,7 +504,7 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
     errno = EINVAL;
     return nullptr;
   }
-  if (log && !quiet && (posixSys.fstat(fd, &st) != 0 || st.st_nlink > 1)) {
+  if (log && !quiet && (!known || st.st_nlink > 1)) {
     logError(logCatFile, "Cannot open file '%s' for %s: it is not a file of its own (a hard link)\n", path,
              fileModeWords[mode]);
     posixSys.close(fd);
