@@ -157,17 +157,11 @@ def test_pipes_planted_as_journal_or_log_are_refused_at_once(plat, update):
     journal.unlink()
     os.mkfifo(journal)
     writer = os.open(journal, os.O_RDWR | os.O_NONBLOCK)  # a writer that never writes
-    try:
-        r = plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work), timeout=60)
-    finally:
-        os.close(writer)
-    assert r.returncode == 2 and "pipe" in r.stderr, r.stderr
-    assert journal.is_fifo()
+    r = plat.run(exe, "--auto-update", "-d", inst, cwd=work, env=plat.env(work), timeout=60)
+    assert r.returncode == 2 and "pipe" in r.stderr and journal.is_fifo(), r.stderr
     os.mkfifo(log := work / "log.fifo")
     reader = os.open(log, os.O_RDONLY | os.O_NONBLOCK)
-    try:
-        r = plat.run(exe, "--unpack", work / "unpacked", "-f", log, cwd=work, env=plat.env(work), timeout=60)
-        assert r.returncode == 0 and "Failed to switch log" in r.stderr, r.stderr
-        assert os.read(reader, 65536) == b""  # nothing was written into the pipe
-    finally:
-        os.close(reader)
+    r = plat.run(exe, "--unpack", work / "unpacked", "-f", log, cwd=work, env=plat.env(work), timeout=60)
+    assert r.returncode == 0 and "Failed to switch log" in r.stderr, r.stderr
+    assert os.read(reader, 65536) == b""  # nothing was written into the pipe
+    os.close(writer), os.close(reader)
