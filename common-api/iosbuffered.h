@@ -23,6 +23,10 @@ extern const IoStreamOps iosLimitedIoStreamOps;       // "LimitedIoStream"
 
 // Smallest (and default) refill and flush size.
 constexpr uint32_t iosBufferMinSize = 32768;
+// Bytes of one unfinished line a buffered output level holds at most (or
+// its flush size, when larger); the rest of a longer line is handed on in
+// pieces, so that memory does not grow with the line.
+constexpr uint32_t iosBufferLineLimit = 1u << 20;
 
 // Entry n is 2^n - 1.
 extern const uint32_t iosBitMask[32];

@@ -188,6 +188,17 @@ int bosEndLine(IosBufferedOutputState* st) {
   return 0;
 }
 
+// Hands the buffer on in the middle of a line that has outgrown the line
+// limit: a line without end (a log of one line, say) would else grow the
+// buffer until memory or the text buffer's limit runs out.
+int bosHandOnLongLine(IosBufferedOutputState* st) {
+  const uint32_t limit = st->flushSize > iosBufferLineLimit ? st->flushSize : iosBufferLineLimit;
+  if (sbGetLength(&st->buffer) < limit) return 0;
+  const int r = bosWriteOut(st);
+  sbEmpty(&st->buffer);
+  return r;
+}
+
 int bosPutc(void* state, int byte) {
   IosBufferedOutputState* st = static_cast<IosBufferedOutputState*>(state);
   if (st->atLineStart) {
@@ -195,7 +206,7 @@ int bosPutc(void* state, int byte) {
     st->atLineStart = 0;
   }
   if ((byte & 0xFF) == '\n') return bosEndLine(st);
-  return sbAppendChar(&st->buffer, (char)byte);
+  return sbAppendChar(&st->buffer, (char)byte) == 0 ? bosHandOnLongLine(st) : -1;
 }
 
 // Same effect as bosPutc on every byte, appending the runs between line
@@ -213,14 +224,17 @@ int bosWrite(void* state, const void* buf, uint32_t len, uint32_t* written) {
       }
       st->atLineStart = 0;
     }
-    const char* nl = static_cast<const char*>(memchr(p + done, '\n', len - done));
-    uint32_t run = nl ? (uint32_t)(nl - (p + done)) : len - done;
-    if (run && sbAppendData(&st->buffer, p + done, run) != 0) {
+    // At most the line limit at a time: a longer line is handed on in
+    // pieces, each looked through once.
+    const uint32_t span = len - done < iosBufferLineLimit ? len - done : iosBufferLineLimit;
+    const char* nl = static_cast<const char*>(memchr(p + done, '\n', span));
+    const uint32_t run = nl ? (uint32_t)(nl - (p + done)) : span;
+    if (run && (sbAppendData(&st->buffer, p + done, run) != 0 || bosHandOnLongLine(st) != 0)) {
       r = -1;
       break;
     }
     done += run;
-    if (!nl) break;
+    if (!nl) continue;
     if (bosEndLine(st) != 0) {
       r = -1;
       break;

@@ -176,7 +176,7 @@ TEST(IosBufferedOutput, LineDecoration) {
   }
 }
 
-TEST(IosBufferedOutput, FailuresMessagesAndHandingOnAtLineEndPastFlushSize) {
+TEST(IosBufferedOutput, FailuresMessagesAndHandingOnAtLineEndOrPastTheLineLimit) {
   MockStream r(&mockInOps);
   std::string log = logOf(logLevelError, [&] {
     EXPECT_EQ((std::tuple{iosSetLineEnd(nullptr, "x"), iosSetLineStart(nullptr, "x"), iosWrapBufferedOutputStream(r, 0),
@@ -208,6 +208,16 @@ TEST(IosBufferedOutput, FailuresMessagesAndHandingOnAtLineEndPastFlushSize) {
   expectText(logOf(logLevelError, [&] { EXPECT_EQ(iosGetSeek(lines, &pos), -1); }),
              {"Performing iosGetSeek operation on MockOut IoStream without seek mechanism\n"});
   EXPECT_EQ(lines.m.out, big + "\r\nrest");
+  // A line without end is handed on in pieces once it passes a limit: the
+  // buffer does not grow with it (a script's log may be one long line).
+  std::string huge(3u << 20, 'h');
+  lines.m.out.clear();
+  ASSERT_EQ(iosWrite(lines, huge.data(), (uint32_t)huge.size(), nullptr), 0);
+  const uint32_t held = static_cast<IosBufferedOutputState*>(lines.s->state)->buffer.capacity;
+  EXPECT_LE(held, 4u << 20);
+  EXPECT_GE(lines.m.out.size(), 1u << 20);
+  ASSERT_EQ(iosFlush(lines), 0);
+  EXPECT_EQ(lines.m.out, huge);
   // Shrinking the flush size through a second wrap.
   EXPECT_EQ((std::tuple{iosWrapBufferedOutputStream(lines, 100000),
                         static_cast<IosBufferedOutputState*>(lines.s->state)->flushSize}),
