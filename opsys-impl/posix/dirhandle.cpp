@@ -305,17 +305,18 @@ int osDirHandleRemoveEmpty(const OsDirHandle* dir, const char* name) {
 
 OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, const char* from, const char* to) {
   struct stat open = {}, named = {};
-  if (statBoth(stream, dir, from, &open, &named) != 0 && errno != ENOENT) {
-    osErrorReport(logCatFile, (uint32_t)errno, "Cannot check %s/%s", dir->path, from);
+  const int fd = posixFileDescriptor(stream);
+  if (fd < 0 || posixSys.fstat(fd, &open) != 0) {
+    osErrorReport(logCatFile, fd < 0 ? (uint32_t)EBADF : (uint32_t)errno, "Cannot check %s/%s", dir->path, from);
     return osPlaceFailed;
   }
-  if (!sameFile(open, named)) return osPlaceRefused;
   bool taken = false;
   if (osDirHandleMove(dir, from, to, &taken) != 0) return taken ? osPlaceTaken : osPlaceFailed;
-  // The name can still be exchanged for another object between the check
-  // and the rename; what the rename moved is known only afterwards. Asked
-  // by path, the answer also says that the directory is still where it was
-  // opened: one moved away meanwhile no longer counts as the place.
+  // A rename moves a name, not a file: what it moved is known only
+  // afterwards, whether something was put at `from` long before or at the
+  // last moment, so no check before it would make this one unneeded.
+  // Asked by path, the answer also says that the directory is still where
+  // it was opened: one moved away meanwhile no longer counts as the place.
   StringBuffer path;
   sbInitHere(&path);
   int rc = sbPrintf(&path, "%s/%s", dir->path, to);
