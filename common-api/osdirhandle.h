@@ -91,7 +91,7 @@ int osDirHandleDelete(const OsDirHandle* dir, const char* name);
 enum OsPlaceResult : int {
   osPlaceFailed = -1,  // nothing was moved (logged)
   osPlaceDone = 0,     // the file written is at `to`
-  osPlaceRefused = 1,  // `from` holds something else (a link put there, say): nothing was moved (Windows)
+  osPlaceRefused = 1,  // `from` holds something else (a link put there, say): nothing was moved, or it was moved back
   osPlaceSwapped = 2,  // what was moved to `to` is not, or cannot be confirmed to be, the file written
   osPlaceTaken = 3,    // something stands at `to`: nothing was moved (not logged)
 };
@@ -113,7 +113,8 @@ int osDirHandleRemoveEmpty(const OsDirHandle* dir, const char* name);
 // after asking that `from` still holds it. POSIX can move only the name:
 // afterwards it confirms that `to`, looked up by the path dir was opened
 // at, is that file, so dir is also still where it was (a held directory
-// cannot move on Windows); whatever else the name led to is osPlaceSwapped.
+// cannot move on Windows). Something else found there is moved back to
+// `from` (osPlaceRefused); when that fails too, osPlaceSwapped.
 OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, const char* from, const char* to);
 // Deletes `name` in dir if it is the file written through stream. 1:
 // deleted; 0: something else stands there and is left alone; -1: failed.

@@ -323,7 +323,12 @@ OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, cons
   if (rc == 0) rc = posixSys.lstat(sbGet(&path), &named);
   if (rc != 0) osErrorReport(logCatFile, (uint32_t)errno, "Cannot check what was moved to %s", sbGet(&path));
   sbClean(&path);
-  return rc == 0 && sameFile(open, named) ? osPlaceDone : osPlaceSwapped;
+  if (rc != 0) return osPlaceSwapped;
+  if (sameFile(open, named)) return osPlaceDone;
+  // Something else stood at `from`: it goes back there, as if never moved.
+  if (posixSys.renameatNoReplace(dir->fd, to, from) == 0) return osPlaceRefused;
+  osErrorReport(logCatFile, (uint32_t)errno, "Cannot move %s/%s back to %s", dir->path, to, from);
+  return osPlaceSwapped;
 }
 
 namespace {
