@@ -80,6 +80,9 @@ int osDirHandleKindOf(const OsDirHandle* dir, const char* name);
 // link), open for writing as a file of type fileType. When the name is
 // taken, *taken is set and nothing is logged; the caller picks another.
 IoStream* osDirHandleCreateFile(const OsDirHandle* dir, const char* name, uint32_t fileType, bool* taken);
+// Creates the directory `name` in dir (never writable by others, whatever
+// the umask). When the name is taken, *taken is set and nothing is logged.
+int osDirHandleMakeDir(const OsDirHandle* dir, const char* name, bool* taken);
 // Renames `from` to `to` inside dir, never replacing what is at `to`. When
 // `to` is taken, *taken (optional) is set.
 int osDirHandleMove(const OsDirHandle* dir, const char* from, const char* to, bool* taken);

@@ -698,6 +698,92 @@ ZipDiskVerdict zipDiskCheck(ZipDisk* disk, const char* name, bool isDirectory) {
 
 namespace {
 
+// Creates the one missing directory `leaf` in parent (buf is its path),
+// journalled, and opens it as *made for the next one below. A directory
+// someone else made at the name meanwhile is written into but never
+// journalled: a rollback would remove it with what its owner put there.
+int makeOneDirectoryIn(ZipInfo* info, const OsDirHandle* parent, const char* leaf, const char* buf,
+                       OsDirHandle** made) {
+  logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
+  if (zipLogDirectory(info, buf) != 0) return -1;
+  bool taken = false;
+  if (osDirHandleMakeDir(parent, leaf, &taken) != 0) {
+    if (!taken) return -1;
+    zipVoidDirectory(info, buf);
+    if (osDirHandleKindOf(parent, leaf) == osDirEntryDirectory && osDirHandleOpenBelow(parent, leaf, made) == 0) {
+      logDebug(logCatZip, "Directory %s was made by someone else meanwhile; it is not undone\n", buf);
+      return 0;
+    }
+    logError(logCatZip, "Cannot create directory %s: something else was put at its name\n", buf);
+    return -1;
+  }
+  // The directory made is known by its identity: the rollback, and with a
+  // journal on disk the recovery, empty only that very directory.
+  // Someone may have exchanged it for a directory of their own at once;
+  // the one made holds nothing yet, so a directory holding anything is
+  // theirs and is not undone. One exchanged for a link is not entered.
+  const int empty = osDirHandleOpenBelow(parent, leaf, made) != 0 ? -1
+                    : info && info->created                       ? osDirHandleIsEmpty(*made)
+                                                                  : 1;
+  if (empty != 1) {
+    zipVoidDirectory(info, buf);
+    if (empty == 0) {
+      logWarn(logCatZip, "Directory %s was exchanged for another as soon as it was made; it is not undone\n", buf);
+      return 0;
+    }
+    // Not known whose it is: it goes again only if it holds nothing.
+    osDirHandleClose(*made);
+    *made = nullptr;
+    osDirHandleRemoveEmpty(parent, leaf);
+    logError(logCatZip, "Cannot tell whether directory %s is the one just made\n", buf);
+    return -1;
+  }
+  zipRememberDirectory(info, buf, *made);
+  OsFileId id = {};
+  if (info && info->undoLog && (osDirHandleId(*made, &id) != 0 || zipAddIdentity(info, buf, &id) != 0)) return -1;
+  if (zipAddRollback(info, buf) != 0) return -1;
+  if (info && osSyncBatchAdd(&info->unsynced, buf) != 0) return -1;
+  return 0;
+}
+
+// Makes the missing directories of path (inside the base, spelled without
+// a link on the way), whose first `have` bytes name an existing directory,
+// one at a time: each inside its parent opened below the base handle,
+// never through a link. A directory on the way that someone swaps for a
+// link meanwhile fails the entry instead of sending a creation elsewhere.
+int makeDirectoriesInside(ZipDisk* disk, const char* path, size_t have) {
+  const char* tail = tailBelowBase(disk, path);
+  const size_t len = strlen(path);
+  if (!tail) {
+    logError(logCatZip, "Refusing to create %s: it does not lie inside %s\n", path, disk->realBase);
+    return -1;
+  }
+  const size_t start = (size_t)(tail - path);
+  if (have >= len) return 0;
+  if (have < start) have = start;
+  char* buf = memStrDup(path);
+  buf[have] = 0;
+  OsDirHandle* parent = nullptr;
+  int rc = osDirHandleOpenBelow(disk->base, buf + start, &parent);
+  if (rc != 0) logError(logCatZip, "Refusing to write into %s: it no longer lies inside %s\n", buf, disk->realBase);
+  buf[have] = path[have];
+  for (size_t i = have + 1, leaf = have; i <= len && rc == 0; i++) {
+    if (i < len && !isSeparator(path[i])) continue;
+    while (leaf < i && isSeparator(path[leaf])) leaf++;
+    if (leaf == i) continue;
+    buf[i] = 0;
+    OsDirHandle* made = nullptr;
+    rc = makeOneDirectoryIn(disk->info, parent, buf + leaf, buf, &made);
+    osDirHandleClose(parent);
+    parent = made;
+    buf[i] = path[i];
+    leaf = i;
+  }
+  osDirHandleClose(parent);
+  memFree(buf);
+  return rc;
+}
+
 // Makes the missing directories of dir (as the entry spells it) from its
 // deepest part that existed at the check on. When a link inside the base
 // lies on the way, they are made, and journalled, where the check found dir
@@ -711,8 +797,19 @@ int makeEntryDirectories(ZipDisk* disk, const char* dir, const char* realDir) {
   const bool viaLink = real && (!spelled || strcmp(spelled, real) != 0);
   if (viaLink && have > 0 && have <= len && realLen > len - have &&
       strcmp(realDir + realLen - (len - have), dir + have) == 0)
-    return zipMakeDirectoriesBelow(disk->info, realDir, realLen - (len - have));
-  return zipMakeDirectoriesBelow(disk->info, dir, have);
+    return makeDirectoriesInside(disk, realDir, realLen - (len - have));
+  return makeDirectoriesInside(disk, dir, have);
+}
+
+// Makes the missing directories on the way to a link entry's path, where
+// the check found them really to be.
+int makeEntryParent(ZipDisk* disk, const char* pathName) {
+  char* parent = entryDirectory(pathName, false);
+  char* real = disk->resolved ? entryDirectory(disk->resolved, false) : nullptr;
+  const int rc = osIsDirPresent(parent) ? 0 : makeEntryDirectories(disk, parent, real);
+  memFree(real);
+  memFree(parent);
+  return rc;
 }
 
 }  // namespace
@@ -893,7 +990,7 @@ int zipDiskLink(ZipDisk* disk, const char* target) {
   ZipInfo* info = disk->info;
   const char* pathName = sbGet(&disk->pathName);
   const char* oldName = sbGet(&disk->oldName);
-  if (checkExistingNow(disk) != 0 || zipEnsureParentDirectory(pathName, info) != 0 ||
+  if (checkExistingNow(disk) != 0 || makeEntryParent(disk, pathName) != 0 ||
       checkParentStillInside(disk, pathName) != 0)
     return -1;
   bool replaced = false;
@@ -977,9 +1074,7 @@ int makeOneDirectory(ZipInfo* info, const char* buf) {
   return 0;
 }
 
-int zipMakeDirectories(ZipInfo* info, const char* path) { return zipMakeDirectoriesBelow(info, path, 0); }
-
-int zipMakeDirectoriesBelow(ZipInfo* info, const char* path, size_t have) {
+int zipMakeDirectories(ZipInfo* info, const char* path) {
   // One copy of the path, cut at a separator to name an ancestor: unless
   // known, the deepest existing directory is found by bisection, then each
   // missing one below it is created. Linear in the depth, however deep the
@@ -991,7 +1086,7 @@ int zipMakeDirectoriesBelow(ZipInfo* info, const char* path, size_t have) {
     return -1;
   }
   char* buf = memStrDup(path);
-  if (have == 0 || have > len) have = deepestExisting(buf, osIsDirPresent);
+  const size_t have = deepestExisting(buf, osIsDirPresent);
   int rc = 0;
   for (size_t i = have + 1; i <= len && rc == 0; i++) {
     if ((i < len && !isSeparator(path[i])) || isSeparator(path[i - 1]) || i <= rootLength(path)) continue;
@@ -1000,23 +1095,5 @@ int zipMakeDirectoriesBelow(ZipInfo* info, const char* path, size_t have) {
     buf[i] = path[i];
   }
   memFree(buf);
-  return rc;
-}
-
-int zipEnsureParentDirectory(const char* path, ZipInfo* info) {
-  const char* dir = nullptr;
-  uint32_t dirLen = 0;
-  osPathSplit(path, &dir, &dirLen, nullptr, nullptr, nullptr, nullptr);
-  if (!dir || dirLen == 0) {
-    logDebug(logCatZip, "%s has no parent directory\n", path);
-    return 0;
-  }
-  char* parent = memStrDupN(dir, dirLen);
-  int rc = 0;
-  if (osIsDirPresent(parent))
-    logDebug(logCatZip, "Directory %s already exists\n", parent);
-  else
-    rc = zipMakeDirectories(info, parent);
-  memFree(parent);
   return rc;
 }

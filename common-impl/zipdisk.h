@@ -144,11 +144,7 @@ int zipDiskApplyDirectory(ZipDisk* disk, const ZipEntry* entry, const char* path
 int zipDiskApplyAttributesOpen(const ZipEntry* entry, IoStream* file);
 
 // Creates path and its missing parents (directory class inherit), recording
-// each created directory when info has journals (info may be null).
+// each created directory when info has journals (info may be null). For the
+// base directory, which the caller names: what lies below it is made
+// through open directories.
 int zipMakeDirectories(ZipInfo* info, const char* path);
-// The same, when the first `have` bytes of path are known to name an
-// existing directory (0: none known).
-int zipMakeDirectoriesBelow(ZipInfo* info, const char* path, size_t have);
-// Creates the parent directory of path when missing (journalled with info's
-// journals when info is given).
-int zipEnsureParentDirectory(const char* path, ZipInfo* info);

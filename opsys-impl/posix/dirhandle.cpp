@@ -252,6 +252,20 @@ IoStream* osDirHandleCreateFile(const OsDirHandle* dir, const char* name, uint32
   return s;
 }
 
+int osDirHandleMakeDir(const OsDirHandle* dir, const char* name, bool* taken) {
+  *taken = false;
+  if (posixSys.mkdirat(dir->fd, name, 0775) == 0) {
+    logDebug(logCatFile, "Created %s/%s\n", dir->path, name);
+    return 0;
+  }
+  if (errno == EEXIST) {
+    *taken = true;
+    return -1;
+  }
+  osErrorReport(logCatFile, (uint32_t)errno, "Unable to create directory %s/%s", dir->path, name);
+  return -1;
+}
+
 int osDirHandleMove(const OsDirHandle* dir, const char* from, const char* to, bool* taken) {
   if (taken) *taken = false;
   if (posixSys.renameatNoReplace(dir->fd, from, to) == 0) {

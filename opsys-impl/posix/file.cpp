@@ -244,6 +244,10 @@ int sysUnlinkat(int dirfd, const char* name, int flags) {
   SFX_FAULT_OR("unlinkat", -1);
   return ::unlinkat(dirfd, name, flags);
 }
+int sysMkdirat(int dirfd, const char* name, mode_t mode) {
+  SFX_FAULT_OR("mkdirat", -1);
+  return ::mkdirat(dirfd, name, mode);
+}
 
 #undef SFX_FAULT_OR
 
@@ -277,8 +281,9 @@ const PosixSyscalls posixSysDefault = {
     .statBirth = sysStatBirth,
     .renameatNoReplace = sysRenameatNoReplace,
     .unlinkat = sysUnlinkat,
+    .mkdirat = sysMkdirat,
 };
-static_assert(sizeof(PosixSyscalls) == 27 * sizeof(void*), "one slot per call");
+static_assert(sizeof(PosixSyscalls) == 28 * sizeof(void*), "one slot per call");
 
 PosixSyscalls posixSys = posixSysDefault;
 

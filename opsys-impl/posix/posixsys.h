@@ -44,6 +44,7 @@ struct PosixSyscalls {
   int (*statBirth)(int dirfd, const char* name, int flags, struct stat* st, uint64_t* birth);
   int (*renameatNoReplace)(int dirfd, const char* from, const char* to);  // EEXIST when `to` exists
   int (*unlinkat)(int dirfd, const char* name, int flags);
+  int (*mkdirat)(int dirfd, const char* name, mode_t mode);
 };
 
 // The table the backend calls through; tests may replace entries.

@@ -229,6 +229,16 @@ IoStream* osDirHandleCreateFile(const OsDirHandle* dir, const char* name, uint32
   return s;
 }
 
+int osDirHandleMakeDir(const OsDirHandle* dir, const char* name, bool* taken) {
+  *taken = false;
+  char* path = nullptr;
+  if (joinName(dir, name, &path) != 0) return -1;
+  // Inside a held directory the name leads where it says.
+  const int rc = osDirCreateNew(path, taken);
+  memFree(path);
+  return rc;
+}
+
 int osDirHandleMove(const OsDirHandle* dir, const char* from, const char* to, bool* taken) {
   if (taken) *taken = false;
   char* source = nullptr;

@@ -369,6 +369,21 @@ TEST(ZipDisk, DirectoryModeNeverGoesThroughASwappedLink) {
   EXPECT_EQ(fs::status(outside).permissions(), before);
 }
 
+// A directory on the way swapped for a link to the outside right before a
+// directory below it is made: that goes into the directory the walk holds,
+// never through the link.
+TEST(ZipDisk, DirectoryIsNeverMadeThroughASwappedLink) {
+  ZIPTEST_LINKS_DIR(root, "mkswap");
+  const fs::path base = root / "base", outside = root / "outside";
+  fs::create_directories(base / "www");
+  fs::create_directories(outside);
+  TestSwap swap{base / "www", root / "moved", outside};
+  osTestBeforeCall(osPathSeparator == '\\' ? "createDirectory" : "mkdir", testSwapForLink, &swap);
+  extract({{.name = "www/sub/f.txt", .data = "x"}}, base);
+  osTestBeforeCall(nullptr, nullptr, nullptr);
+  EXPECT_EQ(snapshot(outside), Tree{});
+}
+
 // The temporary file exchanged for a link at the last moment, between the
 // check of its name and the move into place: the link moved in its place is
 // not kept, and what it leads to is untouched.
