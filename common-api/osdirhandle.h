@@ -114,10 +114,10 @@ int osDirHandleRemoveEmpty(const OsDirHandle* dir, const char* name);
 // Moves the file written through `stream`, named `from` in dir, to `to` in
 // dir, never replacing anything. Windows moves the file through its handle,
 // after asking that `from` still holds it. POSIX can move only the name:
-// afterwards it confirms that `to`, looked up by the path dir was opened
-// at, is that file, so dir is also still where it was (a held directory
-// cannot move on Windows). Something else found there is moved back to
-// `from` (osPlaceRefused); when that fails too, osPlaceSwapped.
+// afterwards it confirms, inside dir, that `to` is that file; something
+// else found there is moved back to `from` (osPlaceRefused), and when that
+// fails too, osPlaceSwapped. Whether dir is still where it was opened is
+// the caller's to ask (osDirHandleIsAt).
 OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, const char* from, const char* to);
 // Deletes `name` in dir if it is the file written through stream. 1:
 // deleted; 0: something else stands there and is left alone; -1: failed.

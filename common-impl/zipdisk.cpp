@@ -256,8 +256,8 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
   char* way = entryDirectory(pathName, isDir);
   const size_t full = strlen(way);
   // A file goes into the directory the writer holds open, whatever becomes
-  // of the names on the way (the move into place confirms by path that it
-  // is still there); else no directory on the way from the base may have
+  // of the names on the way (when the writer leaves it, it asks that it is
+  // still there); else no directory on the way from the base may have
   // become a link since it was confirmed.
   bool held = disk->dir && strcmp(disk->dirPath, way) == 0;
   const bool confirmed = disk->confirmedDir && strcmp(disk->confirmedDir, way) == 0;
@@ -503,6 +503,18 @@ void closeEntryDirectory(ZipDisk* disk) {
   disk->dirReal = nullptr;
 }
 
+// Closes the directory the last files went into, after asking that it is
+// still where it was opened: one moved away meanwhile (renamed, or swapped
+// for a link) took the files with it, and they do not count as placed.
+int leaveEntryDirectory(ZipDisk* disk) {
+  const int there = disk->dir ? osDirHandleIsAt(disk->dir, osDirHandlePath(disk->dir)) : 1;
+  if (there != 1)
+    logError(logCatZip, "Not keeping the files written into %s: the directory was moved while they were written\n",
+             osDirHandlePath(disk->dir));
+  closeEntryDirectory(disk);
+  return there == 1 ? 0 : -1;
+}
+
 // Makes disk->dir the open handle of the directory the current file goes
 // into (confirmedDir): each later step of the entry happens in this very
 // directory, whatever becomes of the names on the way. When a link inside
@@ -511,7 +523,7 @@ void closeEntryDirectory(ZipDisk* disk) {
 // following a link, which may lead elsewhere by then.
 int openEntryDirectory(ZipDisk* disk) {
   if (disk->dir && strcmp(disk->dirPath, disk->confirmedDir) == 0) return 0;
-  closeEntryDirectory(disk);
+  if (leaveEntryDirectory(disk) != 0) return -1;
   bool viaLink = false;
   if (openInside(disk, disk->confirmedDir, disk->confirmedReal, &disk->dir, &viaLink) != 0) return -1;
   disk->dirPath = memStrDup(disk->confirmedDir);
@@ -649,6 +661,8 @@ int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t opti
   }
   return 0;
 }
+
+int zipDiskLeave(ZipDisk* disk) { return leaveEntryDirectory(disk); }
 
 void zipDiskClose(ZipDisk* disk) {
   smDestroy(disk->links);
@@ -954,12 +968,11 @@ int zipDiskPlace(ZipDisk* disk) {
   }
   disk->tempMade = false;
   if (placed == osPlaceSwapped) {
-    // Something exchanged for the file at the very last moment was moved in
-    // its place, or the directory was moved away. It stays recorded, so the
-    // rollback removes it (a link itself, never what it leads to).
-    logError(logCatZip,
-             "Not keeping %s: it is not the file that was written; something was put at %s, or the directory moved\n",
-             pathName, tempName);
+    // Something exchanged for the file was moved in its place and could not
+    // be moved back. It stays recorded, so the rollback removes it (a link
+    // itself, never what it leads to).
+    logError(logCatZip, "Not keeping %s: it is not the file that was written; something was put at %s\n", pathName,
+             tempName);
     return -1;
   }
   if (disk->kind >= 0 && !info->replaced) {

@@ -23,6 +23,7 @@
 // through an open handle of its directory (osdirhandle.h), opened below the
 // base without following a link: a directory swapped for a link meanwhile
 // does not send any of these steps elsewhere.
+//   zipDiskLeave(&disk);  // after the last entry: the last directory is still in place
 //   zipDiskClose(&disk);
 #pragma once
 
@@ -90,6 +91,9 @@ struct ZipDisk {
 // failure the writer is still to be closed.
 int zipDiskOpen(ZipDisk* disk, ZipInfo* info, const char* baseDir, uint32_t options);
 // Releases the writer's memory; the journals stay with the handle.
+// Leaves the directory the last files went into; -1 (logged) when it is no
+// longer where it was opened. The walk's last step before it succeeds.
+int zipDiskLeave(ZipDisk* disk);
 void zipDiskClose(ZipDisk* disk);
 
 // Why an entry name can be no file below the target directory on every

@@ -605,6 +605,7 @@ int zipWalk(ZipInfo** handle, StringBuffer* installerName, const char* pattern, 
     while (smNext(info->directory, &key)) {
     }
   }
+  if (mode != zipWalkList && !w.stop && zipDiskLeave(&w.disk) != 0) w.stop = true;
   if (w.madeDirs && !w.stop) fixDirectories(&w);
   // Success means every file is on the disk. With a journal on disk the
   // batch waits for the commit: until then a crash is undone from it.

@@ -328,16 +328,13 @@ OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, cons
   if (osDirHandleMove(dir, from, to, &taken) != 0) return taken ? osPlaceTaken : osPlaceFailed;
   // A rename moves a name, not a file: what it moved is known only
   // afterwards, whether something was put at `from` long before or at the
-  // last moment, so no check before it would make this one unneeded.
-  // Asked by path, the answer also says that the directory is still where
-  // it was opened: one moved away meanwhile no longer counts as the place.
-  StringBuffer path;
-  sbInitHere(&path);
-  int rc = sbPrintf(&path, "%s/%s", dir->path, to);
-  if (rc == 0) rc = posixSys.lstat(sbGet(&path), &named);
-  if (rc != 0) osErrorReport(logCatFile, (uint32_t)errno, "Cannot check what was moved to %s", sbGet(&path));
-  sbClean(&path);
-  if (rc != 0) return osPlaceSwapped;
+  // last moment, so no check before it would make this one unneeded. Asked
+  // inside dir, as the move was made: a name on the way to dir may be
+  // exchanged meanwhile and lead elsewhere.
+  if (posixSys.fstatat(dir->fd, to, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot check what was moved to %s/%s", dir->path, to);
+    return osPlaceSwapped;
+  }
   if (sameFile(open, named)) return osPlaceDone;
   // Something else stood at `from`: it goes back there, as if never moved.
   if (posixSys.renameatNoReplace(dir->fd, to, from) == 0) return osPlaceRefused;

@@ -347,7 +347,7 @@ TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
     ASSERT_EQ(zipDiskFreeNames(&w.disk, "www/b.txt"), 0);
     IoStream* out = nullptr;
     EXPECT_TRUE(zipDiskCheck(&w.disk, "www/b.txt", false) != zipDiskWrite ||
-                zipDiskCreateTemp(&w.disk, "b", &out) != 0 || zipDiskPlace(&w.disk) != 0);
+                zipDiskCreateTemp(&w.disk, "b", &out) != 0 || zipDiskPlace(&w.disk) != 0 || zipDiskLeave(&w.disk) != 0);
     w.rollBack();
     EXPECT_EQ(snapshot(outside), (Tree{{"a.txt", "precious"}}));
   }
@@ -400,6 +400,34 @@ TEST(ZipDisk, LinkExchangedAtTheMoveIntoPlaceIsNotKept) {
   osTestBeforeCall(nullptr, nullptr, nullptr);
   w.rollBack();
   EXPECT_FALSE(fs::exists(fs::symlink_status(base / "a.txt")));
+  EXPECT_EQ(readFile(victim), "precious");
+}
+
+// Right before the move into place, the temporary file moved to its final name in another directory, a link put at its
+// name and the two directories exchanged: the link moved in is found in the directory the writer holds, wherever the
+// path leads now, and not kept (Windows moves the file itself, and a held directory cannot be renamed there).
+TEST(ZipDisk, PlacedFileIsCheckedInTheHeldDirectory) {
+  ZIPTEST_LINKS_DIR(root, "heldcheck");
+  if (osPathSeparator == '\\') GTEST_SKIP() << "held directories cannot be renamed";
+  const fs::path base = root / "base", victim = root / "victim.txt";
+  fs::create_directories(base / "www2");
+  writeFile(victim, "precious");
+  Writer w(base);
+  ASSERT_NO_FATAL_FAILURE(w.start("www/a.txt"));
+  const fs::path paths[] = {sbGet(&w.disk.tempName), base, victim};
+  const auto trick = [](void* c) {
+    const fs::path* p = static_cast<const fs::path*>(c);
+    fs::rename(p[0], p[1] / "www2" / "a.txt");
+    fs::create_symlink(p[2], p[0]);
+    fs::rename(p[1] / "www", p[1] / "x");
+    fs::rename(p[1] / "www2", p[1] / "www");
+    fs::rename(p[1] / "x", p[1] / "www2");
+  };
+  osTestBeforeCall("rename", trick, (void*)paths);
+  EXPECT_EQ(zipDiskPlace(&w.disk), -1);
+  osTestBeforeCall(nullptr, nullptr, nullptr);
+  w.rollBack();
+  EXPECT_FALSE(fs::is_symlink(base / "www2" / "a.txt"));
   EXPECT_EQ(readFile(victim), "precious");
 }
 
