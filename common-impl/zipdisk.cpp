@@ -504,15 +504,29 @@ void closeEntryDirectory(ZipDisk* disk) {
 }
 
 // Closes the directory the last files went into, after asking that it is
-// still where it was opened: one moved away meanwhile (renamed, or swapped
-// for a link) took the files with it, and they do not count as placed.
+// still where it was opened, reached from the base without following a
+// link: one moved away meanwhile (and a link left at its name, say) took
+// the files with it, and they do not count as placed.
 int leaveEntryDirectory(ZipDisk* disk) {
-  const int there = disk->dir ? osDirHandleIsAt(disk->dir, osDirHandlePath(disk->dir)) : 1;
-  if (there != 1)
+  if (!disk->dir) return 0;
+  const char* path = osDirHandlePath(disk->dir);
+  const char* basePath = osDirHandlePath(disk->base);
+  const size_t n = strlen(basePath);
+  bool there = strncmp(path, basePath, n) == 0;
+  if (there) {
+    const char* tail = path + n;
+    while (isSeparator(*tail)) tail++;
+    OsDirHandle* again = nullptr;
+    OsFileId id = {};
+    there = osDirHandleId(disk->dir, &id) == 0 && osDirHandleOpenBelow(disk->base, tail, &again) == 0 &&
+            osDirHandleHasId(again, &id) == 1;
+    osDirHandleClose(again);
+  }
+  if (!there)
     logError(logCatZip, "Not keeping the files written into %s: the directory was moved while they were written\n",
-             osDirHandlePath(disk->dir));
+             path);
   closeEntryDirectory(disk);
-  return there == 1 ? 0 : -1;
+  return there ? 0 : -1;
 }
 
 // Makes disk->dir the open handle of the directory the current file goes

@@ -324,19 +324,21 @@ TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
 }
 
 // A directory swapped for a link to the outside after an entry of it was
-// checked, or at the very moment the previous version is moved aside: no
-// step of the entry goes through the link, and the next entry, refused or
-// written into the directory the walk holds, is not kept.
+// checked, or at the very moment the previous version is moved aside, or
+// moved away with a link to where it went left at its name: no step of the
+// entry goes through the link, and the next entry, refused or written into
+// the directory the walk holds, is not kept.
 TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
-  for (const bool atTheMove : {false, true}) {
-    SCOPED_TRACE(atTheMove ? "at the move" : "before placing");
+  for (const int when : {0, 1, 2}) {
+    const bool atTheMove = when > 0;
+    SCOPED_TRACE(when);
     ZIPTEST_LINKS_DIR(root, "midswap");
     const fs::path base = root / "base", outside = root / "outside";
     writeFile(base / "www" / "a.txt", "old");
     writeFile(outside / "a.txt", "precious");
     Writer w(base);
     ASSERT_NO_FATAL_FAILURE(w.start("www/a.txt"));
-    TestSwap swap{base / "www", root / "moved", outside};
+    TestSwap swap{base / "www", root / "moved", when == 2 ? root / "moved" : outside};
     if (atTheMove)
       osTestBeforeCall("rename", testSwapForLink, &swap);
     else
