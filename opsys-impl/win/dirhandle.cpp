@@ -354,8 +354,12 @@ OsPlaceResult osFileStreamPlaceIn(IoStream* stream, const OsDirHandle* dir, cons
   char* source = nullptr;
   if (joinName(dir, from, &source) != 0) return osPlaceFailed;
   const int ours = osFileStreamIsAt(stream, source);
+  const DWORD checkErr = GetLastError();
   memFree(source);
-  if (ours < 0) return osPlaceFailed;
+  if (ours < 0) {
+    osErrorReport(logCatFile, checkErr, "Cannot check %s\\%s", dir->path, from);
+    return osPlaceFailed;
+  }
   if (ours == 0) return osPlaceRefused;
   HANDLE h = winFileHandle(stream);
   if (h == INVALID_HANDLE_VALUE) return osPlaceFailed;
@@ -376,7 +380,9 @@ int osFileStreamDiscardIn(IoStream* stream, const OsDirHandle* dir, const char* 
   char* path = nullptr;
   if (joinName(dir, name, &path) != 0) return -1;
   const int ours = osFileStreamIsAt(stream, path);
+  const DWORD err = GetLastError();
   memFree(path);
+  if (ours < 0) osErrorReport(logCatFile, err, "Cannot check %s\\%s", dir->path, name);
   if (ours <= 0) return ours;
   // Deleted through the handle: the file written goes when it is closed.
   FILE_DISPOSITION_INFO info = {};

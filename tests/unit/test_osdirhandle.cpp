@@ -3,6 +3,7 @@
 // is what is placed or discarded.
 #include "osdirhandle.h"
 #include "osfs.h"
+#include "test_ios_helpers.h"
 #include "test_os_helpers.h"
 
 namespace fs = std::filesystem;
@@ -61,6 +62,12 @@ TEST_F(OsDirHandleTest, TakenNamesAreReportedAndLeftAlone) {
   // Placing never replaces.
   EXPECT_EQ((std::tuple{osFileStreamPlaceIn(s, d, "t", "placed"), osFileStreamPlaceIn(s, d, "placed", "y")}),
             (std::tuple{osPlaceDone, osPlaceTaken}));
+  // A check that cannot be made fails the placement, and says why (error 5: EIO, or access denied).
+  osTestFailCall(onWindows() ? "createFile" : "fstat", 5, 1);
+  EXPECT_NE(iostest::logOf(logLevelError, [&] { EXPECT_EQ(osFileStreamPlaceIn(s, d, "placed", "w"), osPlaceFailed); })
+                .find("Cannot check"),
+            std::string::npos);
+  osTestFailCall(nullptr, 0);
   writeText(path("t"), "other");
   EXPECT_EQ((std::tuple{osFileStreamPlaceIn(s, d, "t", "z"), osFileStreamDiscardIn(s, d, "t"), readText(path("t")),
                         osFileStreamDiscardIn(s, d, "placed"), iosClose(s), exists(path("placed"))}),
