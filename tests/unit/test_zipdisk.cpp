@@ -323,11 +323,9 @@ TEST(ZipDisk, RollbackNeverEntersALinkSwappedInForACreatedDirectory) {
   }
 }
 
-// A directory swapped for a link to the outside after an entry of it was
-// checked, or at the very moment the previous version is moved aside, or
-// moved away with a link to where it went left at its name: no step of the
-// entry goes through the link, and the next entry, refused or written into
-// the directory the walk holds, is not kept.
+// A directory swapped for a link to the outside after an entry of it was checked, or at the very moment the previous
+// version is moved aside, or moved away with a link to where it went left at its name: no step of the entry goes
+// through the link, and the next entry, refused or written into the directory the walk holds, is not kept.
 TEST(ZipDisk, DirectorySwappedForALinkMidWalkIsNotFollowed) {
   for (const int when : {0, 1, 2}) {
     const bool atTheMove = when > 0;
@@ -371,14 +369,12 @@ TEST(ZipDisk, DirectoryModeNeverGoesThroughASwappedLink) {
   EXPECT_EQ(fs::status(outside).permissions(), before);
 }
 
-// A directory on the way swapped for a link to the outside right before a
-// directory below it is made: that goes into the directory the walk holds,
-// never through the link.
+// A directory on the way swapped for a link to the outside right before a directory below it is made: that goes into
+// the directory the walk holds, never through the link.
 TEST(ZipDisk, DirectoryIsNeverMadeThroughASwappedLink) {
   ZIPTEST_LINKS_DIR(root, "mkswap");
   const fs::path base = root / "base", outside = root / "outside";
-  fs::create_directories(base / "www");
-  fs::create_directories(outside);
+  for (const fs::path& d : {base / "www", outside}) fs::create_directories(d);
   TestSwap swap{base / "www", root / "moved", outside};
   osTestBeforeCall(osPathSeparator == '\\' ? "createDirectory" : "mkdir", testSwapForLink, &swap);
   extract({{.name = "www/sub/f.txt", .data = "x"}}, base);
