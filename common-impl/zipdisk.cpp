@@ -774,34 +774,28 @@ int makeOneDirectoryIn(ZipInfo* info, const OsDirHandle* parent, const char* lea
   return 0;
 }
 
-// Makes the missing directories of path (inside the base, spelled without
-// a link on the way), whose first `have` bytes name an existing directory,
-// one at a time: each inside its parent opened below the base handle,
-// never through a link. A directory on the way that someone swaps for a
-// link meanwhile fails the entry instead of sending a creation elsewhere.
-int makeDirectoriesInside(ZipDisk* disk, const char* path, size_t have) {
-  const char* tail = tailBelowBase(disk, path);
+// Makes the missing directories of path after its first `have` bytes, which
+// name the directory open as parent (closed here), each inside the one
+// made before it, never through a link.
+int makeChainBelow(ZipInfo* info, OsDirHandle* parent, const char* path, size_t have) {
   const size_t len = strlen(path);
-  if (!tail) {
-    logError(logCatZip, "Refusing to create %s: it does not lie inside %s\n", path, disk->realBase);
-    return -1;
-  }
-  const size_t start = (size_t)(tail - path);
-  if (have >= len) return 0;
-  if (have < start) have = start;
   char* buf = memStrDup(path);
-  buf[have] = 0;
-  OsDirHandle* parent = nullptr;
-  int rc = osDirHandleOpenBelow(disk->base, buf + start, &parent);
-  if (rc != 0) logError(logCatZip, "Refusing to write into %s: it no longer lies inside %s\n", buf, disk->realBase);
-  buf[have] = path[have];
+  int rc = parent ? 0 : -1;
   for (size_t i = have + 1, leaf = have; i <= len && rc == 0; i++) {
     if (i < len && !isSeparator(path[i])) continue;
     while (leaf < i && isSeparator(path[leaf])) leaf++;
-    if (leaf == i) continue;
+    if (leaf == i || (i - leaf == 1 && path[leaf] == '.')) {
+      leaf = i;
+      continue;
+    }
     buf[i] = 0;
     OsDirHandle* made = nullptr;
-    rc = makeOneDirectoryIn(disk->info, parent, buf + leaf, buf, &made);
+    // A way back up (only a base directory the caller names has one) goes
+    // where its path leads.
+    if (i - leaf == 2 && path[leaf] == '.' && path[leaf + 1] == '.')
+      rc = osDirHandleOpen(buf, &made);
+    else
+      rc = makeOneDirectoryIn(info, parent, buf + leaf, buf, &made);
     osDirHandleClose(parent);
     parent = made;
     buf[i] = path[i];
@@ -810,6 +804,28 @@ int makeDirectoriesInside(ZipDisk* disk, const char* path, size_t have) {
   osDirHandleClose(parent);
   memFree(buf);
   return rc;
+}
+
+// Makes the missing directories of path (inside the base, spelled without
+// a link on the way), whose first `have` bytes name an existing directory,
+// one at a time: each inside its parent opened below the base handle,
+// never through a link. A directory on the way that someone swaps for a
+// link meanwhile fails the entry instead of sending a creation elsewhere.
+int makeDirectoriesInside(ZipDisk* disk, const char* path, size_t have) {
+  const char* tail = tailBelowBase(disk, path);
+  if (!tail) {
+    logError(logCatZip, "Refusing to create %s: it does not lie inside %s\n", path, disk->realBase);
+    return -1;
+  }
+  const size_t start = (size_t)(tail - path);
+  if (have >= strlen(path)) return 0;
+  if (have < start) have = start;
+  char* existing = memStrDupN(path, have);
+  OsDirHandle* parent = nullptr;
+  if (osDirHandleOpenBelow(disk->base, existing + start, &parent) != 0)
+    logError(logCatZip, "Refusing to write into %s: it no longer lies inside %s\n", existing, disk->realBase);
+  memFree(existing);
+  return makeChainBelow(disk->info, parent, path, have);
 }
 
 // Makes the missing directories of dir (as the entry spells it) from its
@@ -1052,55 +1068,6 @@ int zipDiskApplyDirectory(ZipDisk* disk, const ZipEntry* e, const char* path) {
   return rc;
 }
 
-// Creates the one missing directory buf, journalled. A directory someone
-// else made at the name meanwhile is written into but never journalled: a
-// rollback would remove it with what its owner put there.
-int makeOneDirectory(ZipInfo* info, const char* buf) {
-  logDebug(logCatZip, "Creating directory '%s' as it does not exist yet.\n", buf);
-  if (zipLogDirectory(info, buf) != 0) return -1;
-  bool taken = false;
-  if (osDirCreateNew(buf, &taken) != 0) {
-    if (taken) zipVoidDirectory(info, buf);
-    if (taken && osIsDirPresent(buf)) {
-      logDebug(logCatZip, "Directory %s was made by someone else meanwhile; it is not undone\n", buf);
-      return 0;
-    }
-    if (taken) logError(logCatZip, "Cannot create directory %s: something else was put at its name\n", buf);
-    return -1;
-  }
-  // The directory made is known by its identity: the rollback, and with a
-  // journal on disk the recovery, empty only that very directory.
-  // Someone may have exchanged it for a directory of their own at once;
-  // the one made holds nothing yet, so a directory holding anything is
-  // theirs and is not undone.
-  OsDirHandle* made = nullptr;
-  const int empty = info && info->created && osDirHandleOpen(buf, &made) == 0 ? osDirHandleIsEmpty(made) : 1;
-  if (empty != 1) {
-    osDirHandleClose(made);
-    zipVoidDirectory(info, buf);
-    if (empty == 0) {
-      logWarn(logCatZip, "Directory %s was exchanged for another as soon as it was made; it is not undone\n", buf);
-      return 0;
-    }
-    // Not known whose it is: it goes again only if it holds nothing.
-    osDirRemove(buf, nullptr);
-    logError(logCatZip, "Cannot tell whether directory %s is the one just made\n", buf);
-    return -1;
-  }
-  if (made) {
-    zipRememberDirectory(info, buf, made);
-    OsFileId id = {};
-    if (info->undoLog && (osDirHandleId(made, &id) != 0 || zipAddIdentity(info, buf, &id) != 0)) {
-      osDirHandleClose(made);
-      return -1;
-    }
-    osDirHandleClose(made);
-  }
-  if (zipAddRollback(info, buf) != 0) return -1;
-  if (info && osSyncBatchAdd(&info->unsynced, buf) != 0) return -1;
-  return 0;
-}
-
 int zipMakeDirectories(ZipInfo* info, const char* path) {
   // One copy of the path, cut at a separator to name an ancestor: unless
   // known, the deepest existing directory is found by bisection, then each
@@ -1113,14 +1080,13 @@ int zipMakeDirectories(ZipInfo* info, const char* path) {
     return -1;
   }
   char* buf = memStrDup(path);
-  const size_t have = deepestExisting(buf, osIsDirPresent);
-  int rc = 0;
-  for (size_t i = have + 1; i <= len && rc == 0; i++) {
-    if ((i < len && !isSeparator(path[i])) || isSeparator(path[i - 1]) || i <= rootLength(path)) continue;
-    buf[i] = 0;
-    rc = makeOneDirectory(info, buf);
-    buf[i] = path[i];
-  }
+  size_t have = deepestExisting(buf, osIsDirPresent);
+  // Nothing on the way exists: the root, or the current directory, does.
+  const size_t root = rootLength(path);
+  if (have < root) have = root;
+  buf[have] = 0;
+  OsDirHandle* parent = nullptr;
+  osDirHandleOpen(have > 0 ? buf : ".", &parent);
   memFree(buf);
-  return rc;
+  return makeChainBelow(info, parent, path, have);
 }

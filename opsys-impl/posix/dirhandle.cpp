@@ -262,7 +262,14 @@ int osDirHandleMakeDir(const OsDirHandle* dir, const char* name, bool* taken) {
     *taken = true;
     return -1;
   }
-  osErrorReport(logCatFile, (uint32_t)errno, "Unable to create directory %s/%s", dir->path, name);
+  const int err = errno;
+  osErrorReport(logCatFile, (uint32_t)err, "Unable to create directory %s/%s", dir->path, name);
+  // Why, for the administrator: who owns the directory and its rights.
+  StringBuffer path;
+  sbInitHere(&path);
+  if (sbPrintf(&path, "%s/%s", dir->path, name) == 0) osDirDiagnoseAccess(sbGet(&path), true);
+  sbClean(&path);
+  errno = err;
   return -1;
 }
 
