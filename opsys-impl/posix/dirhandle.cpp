@@ -128,9 +128,34 @@ int osDirHandleOpen(const char* path, OsDirHandle** out) {
   return *out ? 0 : -1;
 }
 
-int osDirHandleOpenBelow(const OsDirHandle* dir, const char* relative, OsDirHandle** out) {
-  *out = nullptr;
-  int fd = posixSys.openat(dir->fd, ".", O_RDONLY | O_DIRECTORY, 0);
+namespace {
+
+// Opens the directory `relative` below dirfd, never through a link and
+// never by a way back up: in one call where the system has one, else one
+// component at a time (which also says which error a refusal has where the
+// one call cannot tell). -1 with errno on failure.
+int openDirBelow(int dirfd, const char* relative) {
+  while (*relative == '/') relative++;
+  bool named = false;
+  for (const char* p = relative; *p;) {
+    const char* s = p;
+    while (*p && *p != '/') p++;
+    const size_t n = (size_t)(p - s);
+    if (*p) p++;
+    if (n == 2 && s[0] == '.' && s[1] == '.') {
+      errno = EINVAL;
+      return -1;
+    }
+    named = named || (n > 0 && !(n == 1 && s[0] == '.'));
+  }
+  if (named) {
+    // A rename on the way makes the one call give up (EAGAIN); a system
+    // or sandbox without it answers ENOSYS, EPERM or EINVAL.
+    const int fd = posixSys.openDirBeneath(dirfd, relative);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != EAGAIN && errno != E2BIG))
+      return fd;
+  }
+  int fd = posixSys.openat(dirfd, ".", O_RDONLY | O_DIRECTORY, 0);
   const char* p = relative;
   while (fd >= 0 && *p) {
     const char* s = p;
@@ -138,12 +163,20 @@ int osDirHandleOpenBelow(const OsDirHandle* dir, const char* relative, OsDirHand
     const size_t n = (size_t)(p - s);
     if (*p) p++;
     if (n == 0 || (n == 1 && s[0] == '.')) continue;
-    const int next = n == 2 && s[0] == '.' && s[1] == '.' ? (errno = EINVAL, -1) : openComponent(fd, s, n);
+    const int next = openComponent(fd, s, n);
     const int err = errno;
     posixSys.close(fd);
     errno = err;
     fd = next;
   }
+  return fd;
+}
+
+}  // namespace
+
+int osDirHandleOpenBelow(const OsDirHandle* dir, const char* relative, OsDirHandle** out) {
+  *out = nullptr;
+  const int fd = openDirBelow(dir->fd, relative);
   if (fd < 0) {
     osErrorReport(logCatFile, (uint32_t)errno, "Cannot open directory %s below %s without following a link", relative,
                   dir->path);

@@ -33,6 +33,8 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #ifdef __linux__
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #endif
 #include <sys/time.h>
@@ -249,6 +251,21 @@ int sysMkdirat(int dirfd, const char* name, mode_t mode) {
   return ::mkdirat(dirfd, name, mode);
 }
 
+int sysOpenDirBeneath(int dirfd, const char* path) {
+  SFX_FAULT_OR("openat", -1);
+#if defined(__linux__) && defined(SYS_openat2)
+  struct open_how how = {};
+  how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return (int)syscall(SYS_openat2, dirfd, path, &how, sizeof how);
+#else
+  (void)dirfd;
+  (void)path;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
 #undef SFX_FAULT_OR
 
 }  // namespace
@@ -282,8 +299,9 @@ const PosixSyscalls posixSysDefault = {
     .renameatNoReplace = sysRenameatNoReplace,
     .unlinkat = sysUnlinkat,
     .mkdirat = sysMkdirat,
+    .openDirBeneath = sysOpenDirBeneath,
 };
-static_assert(sizeof(PosixSyscalls) == 28 * sizeof(void*), "one slot per call");
+static_assert(sizeof(PosixSyscalls) == 29 * sizeof(void*), "one slot per call");
 
 PosixSyscalls posixSys = posixSysDefault;
 

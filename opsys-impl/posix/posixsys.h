@@ -45,6 +45,10 @@ struct PosixSyscalls {
   int (*renameatNoReplace)(int dirfd, const char* from, const char* to);  // EEXIST when `to` exists
   int (*unlinkat)(int dirfd, const char* name, int flags);
   int (*mkdirat)(int dirfd, const char* name, mode_t mode);
+  // Opens the directory `path` below dirfd in one call, refusing a link
+  // anywhere on the way (openat2 with RESOLVE_NO_SYMLINKS). ENOSYS where
+  // the system cannot; its fault name is "openat".
+  int (*openDirBeneath)(int dirfd, const char* path);
 };
 
 // The table the backend calls through; tests may replace entries.
