@@ -473,6 +473,8 @@ void sfxRemoveTempDir(SfxTempDir* temp) {
 }
 
 // Copies the log file at path into the program's log between dashed lines.
+// A log whose last line has no line end gets one, so that the closing line
+// stays a line of its own.
 static void copyLogFile(const char* path, const char* name) {
   IoStream* in = osFileOpenStream(path, osFileModeRead, osFileTypeLog, nullptr);
   IoStream* log = logGetStream();
@@ -480,12 +482,14 @@ static void copyLogFile(const char* path, const char* name) {
     iosPrintf(log, "Content of %s:\n", name);
     iosPrintf(log, "-----------------------\n");
     char buf[8192];
+    char last = '\n';
     for (;;) {
       uint32_t got = 0;
       if (iosRead(in, buf, sizeof buf, &got) != 0 || got == 0) break;
       iosWrite(log, buf, got, nullptr);
+      last = buf[got - 1];
     }
-    iosPrintf(log, "-----------------------\n");
+    iosPrintf(log, "%s-----------------------\n", last == '\n' ? "" : "\n");
     iosFlush(log);
   }
   if (in) iosClose(in);

@@ -191,12 +191,14 @@ def test_only_the_scripts_plain_log_files_are_copied(plat, setup):
     _, tree, _, work = setup
     (work / "secret.txt").write_text("OUTSIDE SECRET")
     script = tree / TAG / "bin" / plat.script
-    script.write_text('#!/bin/sh\necho "own record" > own.log\nln -s "$SECRET" link.log\nln -s /dev/zero zero.log\n'
+    script.write_text('#!/bin/sh\necho "own record" > own.log\nprintf "no line end" > z.log\nln -s "$SECRET" link.log\n'
+                      'ln -s /dev/zero zero.log\n'
                       'mkfifo fifo.log\nmkdir -p deep && cd deep && for i in $(seq 1000); do mkdir d; cd d; done\n'
                       'echo "too deep" > deep.log\nexit 0\n')
     exe = make_installer(plat, zip_tree(tree, work / "payload.zip"), work / "setup")
     r = plat.check(exe, work=work, extra={"SECRET": str(work / "secret.txt")})
-    has(r.out, "Content of own.log:", "own record", "Installation succeeded", lacks=("OUTSIDE SECRET", "too deep"))
+    has(r.out, "Content of own.log:", "own record", "no line end\n-----", "Installation succeeded",
+        lacks=("OUTSIDE SECRET", "too deep"))
 
 
 @pytest.mark.parametrize("plat", ["native"], indirect=True)
