@@ -150,9 +150,11 @@ int openDirBelow(int dirfd, const char* relative) {
   }
   if (named) {
     // A rename on the way makes the one call give up (EAGAIN); a system
-    // or sandbox without it answers ENOSYS, EPERM or EINVAL.
+    // or sandbox without it answers ENOSYS, EPERM or EINVAL; a way longer
+    // than a path may be is still walked one name at a time.
     const int fd = posixSys.openDirBeneath(dirfd, relative);
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != EAGAIN && errno != E2BIG))
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != EAGAIN && errno != E2BIG &&
+                    errno != ENAMETOOLONG))
       return fd;
   }
   int fd = posixSys.openat(dirfd, ".", O_RDONLY | O_DIRECTORY, 0);
