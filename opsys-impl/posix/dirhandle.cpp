@@ -130,23 +130,32 @@ int osDirHandleOpen(const char* path, OsDirHandle** out) {
 
 namespace {
 
+// The next name of the '/'-separated way at *p (its length in *n), moving
+// *p past it; null at the way's end. Empty names and "." are passed over.
+const char* nextName(const char** p, size_t* n) {
+  while (**p) {
+    const char* s = *p;
+    while (**p && **p != '/') ++*p;
+    *n = (size_t)(*p - s);
+    if (**p) ++*p;
+    if (*n > 0 && !(*n == 1 && s[0] == '.')) return s;
+  }
+  return nullptr;
+}
+
 // Opens the directory `relative` below dirfd, never through a link and
 // never by a way back up: in one call where the system has one, else one
 // component at a time (which also says which error a refusal has where the
 // one call cannot tell). -1 with errno on failure.
 int openDirBelow(int dirfd, const char* relative) {
   while (*relative == '/') relative++;
+  size_t n = 0;
   bool named = false;
-  for (const char* p = relative; *p;) {
-    const char* s = p;
-    while (*p && *p != '/') p++;
-    const size_t n = (size_t)(p - s);
-    if (*p) p++;
+  for (const char *p = relative, *s; (s = nextName(&p, &n)) != nullptr; named = true) {
     if (n == 2 && s[0] == '.' && s[1] == '.') {
       errno = EINVAL;
       return -1;
     }
-    named = named || (n > 0 && !(n == 1 && s[0] == '.'));
   }
   if (named) {
     // A rename on the way makes the one call give up (EAGAIN); a system
@@ -159,12 +168,7 @@ int openDirBelow(int dirfd, const char* relative) {
   }
   int fd = posixSys.openat(dirfd, ".", O_RDONLY | O_DIRECTORY, 0);
   const char* p = relative;
-  while (fd >= 0 && *p) {
-    const char* s = p;
-    while (*p && *p != '/') p++;
-    const size_t n = (size_t)(p - s);
-    if (*p) p++;
-    if (n == 0 || (n == 1 && s[0] == '.')) continue;
+  for (const char* s; fd >= 0 && (s = nextName(&p, &n)) != nullptr;) {
     const int next = openComponent(fd, s, n);
     const int err = errno;
     posixSys.close(fd);
