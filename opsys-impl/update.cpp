@@ -180,6 +180,14 @@ bool updateVerifyExecutable(const char* path, const char* release) {
     logError(logCatUpdate, "%s is not complete: %s does not exist\n", release, path);
     return false;
   }
+  // Asking runs the program as this account (an administrator, or root):
+  // one that another user could have put there or can change would run
+  // their code, and could stop every update by answering with the release.
+  if (osFileIsTrusted(path) != 1) {
+    logError(logCatUpdate, "%s is not complete: not asking %s, which another user could have put there or can change\n",
+             release, path);
+    return false;
+  }
   StringBuffer command, output;
   sbInitHere(&command);
   sbInitHere(&output);

@@ -90,6 +90,16 @@ def test_installed_release_is_refused(plat, setup):
         "there is already a valid installation for that version")
 
 
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_installation_another_user_could_change_is_not_run(plat, setup):
+    """The check would run its programs as this account (root): they are not run, so they can neither run someone's
+    code nor stop the update."""
+    exe, _, install, work = setup
+    installed_release(plat, install / "theirs").chmod(0o777)
+    has(plat.check(exe, "--auto-update", "-d", install, work=work).out, "can be changed by another user",
+        "not asking", "Auto-update installer succeeded")
+
+
 def test_incomplete_installation_is_not_counted(plat, setup):
     exe, _, install, work = setup
     write_files(install, {"half/etc/branch": "# branch file\n" + RELEASE + "\n"})
