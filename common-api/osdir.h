@@ -79,6 +79,12 @@ bool osDirIsMountPoint(const char* path);
 // path included, is a link. Says that path lies inside base without asking
 // the system for its final name.
 bool osDirNoLinkBelow(const char* base, const char* path);
+// 1 when every link on the way from base to path (path included; both
+// spelled alike; a null base: from the start of path) belongs to this
+// process's account or to the administrators (osFileLinkOwnerTrusted), 0
+// when one belongs to someone else (logged as a warning), -1 when that
+// cannot be told (logged). A link someone else made may lead anywhere.
+int osDirLinksTrusted(const char* base, const char* path);
 // The longest path, in bytes, that the file system calls of this platform
 // accept (a UTF-8 path is never shorter than its UTF-16 form).
 uint32_t osPathMaxLength();

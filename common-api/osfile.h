@@ -113,6 +113,11 @@ int osFileStreamIsAt(IoStream* stream, const char* path);
 // Windows): a file that someone else could have put there is not trusted.
 // False also when the owner cannot be read. Logs nothing.
 bool osFileStreamOwnerTrusted(IoStream* stream);
+// 1 when the link at `path` (not followed; on Windows any reparse point)
+// belongs to this process's account or to the system's administrators, 0
+// when it belongs to someone else, -1 when the owner cannot be read
+// (logged).
+int osFileLinkOwnerTrusted(const char* path);
 // 1 when the file at `path` (a link at it not followed) is one nobody but
 // this process's user and the administrators could have put there or can
 // change: a regular file they own, not writable by others (POSIX), in a

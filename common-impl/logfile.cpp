@@ -549,8 +549,11 @@ int openLog(char* name, bool forceNew, bool stdName) {
     iosClose(old);
     logRotateFile(name, name, 1);
   }
-  // Others may read the log while it is written, nothing more.
-  IoStream* fresh = osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, false, false);
+  // Others may read the log while it is written, nothing more. A link on
+  // the way that another user made may lead anywhere: no log goes there.
+  IoStream* fresh = stdName || osDirLinksTrusted(nullptr, name) == 1
+                        ? osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, false, false)
+                        : nullptr;
   if (!fresh) {
     // The log that stays in use (standard error before the first open)
     // still gets the levels asked for; the first failure is a warning.

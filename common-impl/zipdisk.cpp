@@ -243,8 +243,23 @@ bool plainBelowBase(const ZipDisk* disk, const char* dir) {
 
 int openEntryDirectory(ZipDisk* disk);
 
+const char* tailBelowBase(const ZipDisk* disk, const char* path);
+
+// True when real, where dir really is, is where the base really is followed
+// by dir's part below the base as spelled: no link below the base on the way.
+bool resolvesPlainly(const ZipDisk* disk, const char* dir, const char* real) {
+  const char* tail = tailBelowBase(disk, dir);
+  const size_t n = strlen(disk->realBase);
+  if (!tail || strncmp(real, disk->realBase, n) != 0) return false;
+  const char* rest = real + n;
+  while (isSeparator(*rest)) rest++;
+  return strcmp(rest, tail) == 0;
+}
+
 // Refuses to write through a link that leads out of the base directory,
-// whoever made it. The deepest existing directory on the way to pathName
+// whoever made it, and through one inside it that another user made: that
+// may lead to any directory inside (another build, say), whose files the
+// other user could not replace himself. The deepest existing directory on the way to pathName
 // (pathName itself for a directory entry, else its parent) is resolved by
 // the system, links and all; what the walk creates below it is plain. On
 // success *resolved (owned) is where pathName really is. A directory that
@@ -289,6 +304,10 @@ int checkConfined(ZipDisk* disk, const char* name, const char* pathName, bool is
   if (have == 0) logError(logCatZip, "Refusing to extract %s: nothing on the way to %s exists\n", name, pathName);
   if (rc == 0 && !liesWithin(real, realBase)) {
     logError(logCatZip, "Refusing to extract %s: %s leads out of %s through a link\n", name, way, realBase);
+    rc = -1;
+  }
+  if (rc == 0 && !resolvesPlainly(disk, way, real) && osDirLinksTrusted(disk->lexBase, way) != 1) {
+    logError(logCatZip, "Refusing to extract %s: a link on the way to %s may lead elsewhere\n", name, way);
     rc = -1;
   }
   if (rc == 0) rc = joinResolved(real, pathName + have, resolved);

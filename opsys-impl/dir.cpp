@@ -112,21 +112,44 @@ int collectDrive(const char*, const char* name, int, void* context) {
 
 }  // namespace
 
-bool osDirNoLinkBelow(const char* base, const char* path) {
+namespace {
+
+// Calls visit with each name on the way from base to path (path included)
+// that is a link, until one answers other than 1, and returns that answer
+// (1 when none did); -2 when path is not spelled below base.
+int visitLinksBelow(const char* base, const char* path, int (*visit)(const char* link)) {
   const size_t n = strlen(base);
-  if (strncmp(path, base, n) != 0) return false;
-  if (path[n] && !osPathIsSep(path[n]) && !(n > 0 && osPathIsSep(base[n - 1]))) return false;
+  if (strncmp(path, base, n) != 0) return -2;
+  if (n > 0 && path[n] && !osPathIsSep(path[n]) && !osPathIsSep(base[n - 1])) return -2;
   char* way = memStrDup(path);
-  bool plain = true;
-  for (size_t i = n + 1; plain && way[i - 1]; i++) {
+  int rc = 1;
+  for (size_t i = n + 1; rc == 1 && way[i - 1]; i++) {
     if (way[i] && !osPathIsSep(way[i])) continue;
     const char c = way[i];
     way[i] = 0;
-    plain = !osDirIsLink(way);
+    if (!(i == 2 && way[1] == ':') && osDirIsLink(way)) rc = visit(way);  // a drive ("C:") is no link
     way[i] = c;
   }
   memFree(way);
-  return plain;
+  return rc;
+}
+
+int anyLink(const char*) { return 0; }
+
+int linkOfTrustedOwner(const char* link) {
+  const int trusted = osFileLinkOwnerTrusted(link);
+  if (trusted == 0) logWarn(logCatDir, "%s is a link that another user made\n", link);
+  return trusted;
+}
+
+}  // namespace
+
+bool osDirNoLinkBelow(const char* base, const char* path) { return visitLinksBelow(base, path, anyLink) == 1; }
+
+int osDirLinksTrusted(const char* base, const char* path) {
+  const int rc = visitLinksBelow(base ? base : "", path, linkOfTrustedOwner);
+  if (rc == -2) logError(logCatDir, "Cannot judge the links on the way to %s: it does not lie below %s\n", path, base);
+  return rc < 0 ? -1 : rc;
 }
 
 int osDirRemoveContents(const char* path, bool filesOnly) {

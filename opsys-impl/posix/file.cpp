@@ -943,6 +943,15 @@ bool osFileStreamOwnerTrusted(IoStream* stream) {
   return st.st_uid == 0 || st.st_uid == geteuid();
 }
 
+int osFileLinkOwnerTrusted(const char* path) {
+  struct stat st;
+  if (posixSys.lstat(path, &st) != 0) {
+    osErrorReport(logCatFile, (uint32_t)errno, "Cannot tell who made the link %s", path);
+    return -1;
+  }
+  return st.st_uid == 0 || st.st_uid == geteuid() ? 1 : 0;
+}
+
 int osFileIsTrusted(const char* path) {
   struct stat st;
   if (posixSys.lstat(path, &st) != 0) {

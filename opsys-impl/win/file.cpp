@@ -1139,19 +1139,40 @@ bool ownSid(PSID sid) {
   return own;
 }
 
+// 1 when the file open as h belongs to this process's account, SYSTEM or
+// the Administrators, 0 when to someone else, -1 when its owner cannot be
+// read (GetLastError says why).
+int ownerTrusted(HANDLE h) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD err =
+      GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd);
+  if (err != ERROR_SUCCESS) {
+    SetLastError(err);
+    return -1;
+  }
+  const bool trusted = owner && (IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                 IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ownSid(owner));
+  LocalFree(sd);
+  return trusted ? 1 : 0;
+}
+
 }  // namespace
 
 bool osFileStreamOwnerTrusted(IoStream* stream) {
   IoStream* level = iosFindLevel(stream, &osFileStreamOps, logCatFile);
-  if (!level) return false;
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetSecurityInfo(static_cast<WindowsFile*>(level->state)->handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                      &owner, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
-    return false;
-  const bool trusted = owner && (IsWellKnownSid(owner, WinLocalSystemSid) ||
-                                 IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ownSid(owner));
-  LocalFree(sd);
+  return level && ownerTrusted(static_cast<WindowsFile*>(level->state)->handle) == 1;
+}
+
+int osFileLinkOwnerTrusted(const char* path) {
+  wchar_t* wide = winPathToWide(path);
+  HANDLE h = wide ? winSys.createFile(wide, READ_CONTROL, shareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                  : INVALID_HANDLE_VALUE;
+  memFree(wide);
+  const int trusted = h != INVALID_HANDLE_VALUE ? ownerTrusted(h) : -1;
+  if (trusted < 0) osErrorReport(logCatFile, GetLastError(), "Cannot tell who made the link %s", path);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   return trusted;
 }
 

@@ -6,8 +6,8 @@ import subprocess
 
 import pytest
 
-from conftest import (BUILD, TAG, Platform, expect_rc, has, make_installer, tree_snapshot, zip_entries, zip_infos,
-                      zip_tree)
+from conftest import (BUILD, TAG, Platform, expect_rc, has, make_installer, tree_snapshot, write_files, zip_entries,
+                      zip_infos, zip_tree)
 
 MKSFX = BUILD / "native" / "tools" / "mksfx"
 
@@ -87,3 +87,25 @@ def test_file_size_limit_fails_the_unpack_and_rolls_back(tmp_path):
     r = subprocess.run([exe, "--unpack", target], cwd=tmp_path, capture_output=True, text=True, preexec_fn=limit)
     assert r.returncode == 2, (r.returncode, r.stdout + r.stderr)
     assert tree_snapshot(target) == before
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="links of another user need root")
+@pytest.mark.parametrize("plat", ["native"], indirect=True)
+def test_links_another_user_made_in_the_target_are_not_followed(plat, tmp_path):
+    """In a target others may write to, another user's link may lead to any directory there (another build, whose files
+    he cannot change himself): nothing goes through it, nor does a log named through one. The installation's own
+    links are followed as before."""
+    target, elsewhere = tmp_path / "target", tmp_path / "elsewhere"
+    old = write_files(target / "old", {"www/index.html": "old build\n"})
+    elsewhere.mkdir()
+    (target / "new").mkdir()
+    for link, to in ((target / "new" / "www", "../old/www"), (target / "logs", elsewhere)):
+        link.symlink_to(to)
+        os.lchown(link, 65534, 65534)
+    exe = make_installer(plat, zip_entries(tmp_path / "p.zip", [("new/www/index.html", "new", False)]), tmp_path / "s")
+    r = expect_rc(plat.run(exe, "-u", target / "logs" / "x.log", "--unpack", target, cwd=tmp_path), 2)
+    has(r.stdout + r.stderr, "is a link that another user made", "Failed to switch log", "may lead elsewhere")
+    assert (old / "www" / "index.html").read_text() == "old build\n" and list(elsewhere.iterdir()) == []
+    os.lchown(target / "new" / "www", 0, 0)
+    expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 0)
+    assert (old / "www" / "index.html").read_text() == "new"

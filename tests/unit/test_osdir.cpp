@@ -237,11 +237,14 @@ TEST_F(OsDir, RecursiveRemovalRemovesLinksNotTargets) {
   writeText(target + osPathSeparator + "precious", "keep me");
   writeText(path("file-target"), "keep me too");
   ASSERT_EQ(osDirCreate(victim.c_str(), osDirTypeInherit, nullptr), 0);
+  EXPECT_EQ(osFileLinkOwnerTrusted(target.c_str()), 1);  // the owner is read from the name itself
   TestSb reason;
   const std::string dirLink = victim + osPathSeparator + "dirlink", fileLink = victim + osPathSeparator + "filelink";
   if (osFileCreateSymlink(target.c_str(), dirLink.c_str(), reason.ptr()) != 0)
     GTEST_SKIP() << "symbolic links are not available here: " << reason.str();
   ASSERT_EQ(osFileCreateSymlink(path("file-target").c_str(), fileLink.c_str(), nullptr), 0);
+  // This account's links are its own (those of others: tests/e2e, which need a second account).
+  EXPECT_EQ(osDirLinksTrusted(dir.c_str(), (dirLink + osPathSeparator + "precious").c_str()), 1);
   EXPECT_EQ(
       (std::tuple{osDirRemoveContents(victim.c_str(), false), osDirRemove(victim.c_str(), nullptr), exists(victim),
                   readText(target + osPathSeparator + "precious"), readText(path("file-target"))}),
