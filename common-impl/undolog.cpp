@@ -299,15 +299,20 @@ OsDirHandle* ulOpenParent(const OsDirHandle* base, const char* path, const char*
                           bool followInside, const char** leaf, bool* gone) {
   *gone = false;
   const char* bases[] = {lexBase, realBase};
-  const char* rest = nullptr;
+  const char *rest = nullptr, *spelledBase = nullptr;
   for (const char* b : bases) {
     const size_t n = b ? strlen(b) : 0;
-    if (!rest && n > 0 && strncmp(path, b, n) == 0 && isSep(path[n])) rest = path + n + 1;
+    if (!rest && n > 0 && strncmp(path, b, n) == 0 && isSep(path[n])) {
+      rest = path + n + 1;
+      spelledBase = b;
+    }
   }
   *leaf = rest ? ulLeafOf(rest) : nullptr;
   if (!rest || !**leaf) return nullptr;
   char* parentPath = memStrDupN(path, (size_t)(*leaf - path));
-  *gone = osFileKindOf(parentPath) < 0;
+  // Gone only when nothing is there: a link put on the way that leads
+  // nowhere does not make it so.
+  *gone = osFileKindOf(parentPath) < 0 && osDirNoLinkBelow(spelledBase, parentPath);
   char* parent = *gone ? nullptr : memStrDupN(rest, (size_t)(*leaf - rest));
   OsDirHandle* dir = parent ? openBelowBase(base, parent, parentPath, realBase, followInside) : nullptr;
   memFree(parent);

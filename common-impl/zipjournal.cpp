@@ -298,7 +298,6 @@ int removeOldFiles(const ZipInfo* info, SortMap* replaced, int verbosity) {
   for (const char* v = static_cast<const char*>(smFirst(replaced, &key)); v;
        v = static_cast<const char*>(smNext(replaced, &key))) {
     const char* oldName = v + strlen(v) + 1;
-    if (!osFileIsPresent(oldName) && !osDirIsLink(oldName)) continue;
     const char* leaf = nullptr;
     bool missing = false;
     OsDirHandle* dir = stillInside(info, key, oldName) ? openRecordDir(info, base, oldName, &leaf, &missing) : nullptr;
@@ -306,13 +305,13 @@ int removeOldFiles(const ZipInfo* info, SortMap* replaced, int verbosity) {
       if (!missing) result = -1;
       continue;
     }
-    // Through the directory handle; one in use goes at the next restart.
-    // Another file put at the name meanwhile stays.
-    if (ulFileOrLinkIn(dir, leaf) && !isKeptAside(v, dir, leaf)) {
+    // Asked in its directory, not by its path: a link put on the way may
+    // lead where it is not. Another file put at the name meanwhile stays.
+    if (!ulFileOrLinkIn(dir, leaf) || !isKeptAside(v, dir, leaf)) {
       osDirHandleClose(dir);
       continue;
     }
-    if (ulFileOrLinkIn(dir, leaf) && osDirHandleDelete(dir, leaf) == 0) {
+    if (osDirHandleDelete(dir, leaf) == 0) {
       removed++;
     } else {
       logWarn(logCatZip, "Could not remove old file %s\n", oldName);

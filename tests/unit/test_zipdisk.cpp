@@ -486,6 +486,22 @@ TEST(ZipDisk, RollbackAndCommitStayInTheDirectoryTheWalkWroteInto) {
   }
 }
 
+// The directory of a previous version swapped for a link that leads nowhere while the commit removes another: the
+// version is not taken for gone; the commit says so and keeps the journal for the next run.
+TEST(ZipDisk, CommitDoesNotTakeAVersionBehindALinkForGone) {
+  ZIPTEST_LINKS_DIR(root, "commitlink");
+  const fs::path base = root / "base", journal = root / "journal";
+  writeFile(base / "www" / "a.txt", "old");
+  writeFile(base / "www" / "sub" / "b.txt", "old");
+  Archive a(std::vector<Entry>{{.name = "www/a.txt", .data = "new"}, {.name = "www/sub/b.txt", .data = "new"}});
+  ASSERT_EQ(zipKeepJournalOnDisk(a.zip, str(journal).c_str()), 0);
+  ASSERT_EQ(a.walk(base), 0);
+  TestSwap swap{base / "www" / "sub", root / "moved", root / "nowhere"};
+  osTestBeforeCall("unlink", testSwapForLink, &swap);
+  EXPECT_EQ((std::tuple{zipCommit(&a.zip), fs::exists(journal)}), std::tuple(0, true));
+  osTestBeforeCall(nullptr, nullptr, nullptr);
+}
+
 // A directory of the installation that is a link to another directory inside it: the walk writes through it, and the
 // rollback, the commit and the recovery of an abandoned journal on disk find what it did there too, also after the link
 // was replaced by a directory of someone else's.
