@@ -92,9 +92,8 @@ def test_file_size_limit_fails_the_unpack_and_rolls_back(tmp_path):
 @pytest.mark.skipif(os.geteuid() != 0, reason="links of another user need root")
 @pytest.mark.parametrize("plat", ["native"], indirect=True)
 def test_links_another_user_made_in_the_target_are_not_followed(plat, tmp_path):
-    """In a target others may write to, another user's link may lead to any directory there (another build, whose files
-    he cannot change himself): nothing goes through it, nor does a log named through one. The installation's own
-    links are followed as before."""
+    """Another user's link in a shared target may lead to another build there: nothing goes through it, nor does a log
+    named through one. The installation's own links are followed as before."""
     target, elsewhere = tmp_path / "target", tmp_path / "elsewhere"
     old = write_files(target / "old", {"www/index.html": "old build\n"})
     elsewhere.mkdir()

@@ -37,9 +37,7 @@ TEST_F(OsDirHandleTest, OpensBelowWithoutFollowingLinksAndKnowsWhereItIs) {
     EXPECT_EQ(osDirHandleIsAt(below, path(ab).c_str()), 0);
     fs::create_directory_symlink(path("moved"), path("a"));
     EXPECT_EQ(osDirHandleIsAt(below, path(ab).c_str()), 1);
-    // A link on the way is never followed below a handle, whether the
-    // system opens the whole way in one call or not (ENOSYS; a way longer
-    // than a path may be: ENAMETOOLONG).
+    // A link on the way is never followed, whether the way is opened in one call or not (ENOSYS, ENAMETOOLONG).
     for (uint32_t oneCall : {0u, (uint32_t)ENOSYS, (uint32_t)ENAMETOOLONG}) {
       osTestFailCall(oneCall ? "openat" : nullptr, oneCall, 1);
       EXPECT_EQ(osDirHandleOpenBelow(base, ab.c_str(), &none), -1) << oneCall;

@@ -486,8 +486,7 @@ TEST(ZipDisk, RollbackAndCommitStayInTheDirectoryTheWalkWroteInto) {
   }
 }
 
-// The directory of a previous version swapped for a link that leads nowhere while the commit removes another: the
-// version is not taken for gone; the commit says so and keeps the journal for the next run.
+// A previous version's directory swapped for a link to nowhere mid-commit: not taken for gone; the journal stays.
 TEST(ZipDisk, CommitDoesNotTakeAVersionBehindALinkForGone) {
   ZIPTEST_LINKS_DIR(root, "commitlink");
   const fs::path base = root / "base", journal = root / "journal";
