@@ -72,7 +72,10 @@ void onFatal(int sig, siginfo_t* info, void*) {
     uint32_t fields[6];
     civilTime(time(nullptr), fields);
     dumpAppendSuffix(name + n, name + sizeof name, fields, (uint64_t)getpid());
-    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Made new: a link someone put at the name beforehand is not written
+    // through (the name holds the time and the process id, so a dump of
+    // this run never finds its name taken otherwise).
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       writeText(fd, "Fatal signal ");
       writeText(fd, sigabbrev_np(sig) ? sigabbrev_np(sig) : "?");

@@ -35,6 +35,13 @@ TEST_F(OsDump, FaultLeavesOneDumpInTheDirectory) {
   EXPECT_TRUE(std::regex_match(name, std::regex("crashtest-[0-9]{8}-[0-9]{6}-[0-9]+\\.dmp"))) << name;
   const std::string content = readText(dumps[0].path().string());
   EXPECT_EQ(content.rfind(onWindows() ? "MDMP" : "Fatal signal ", 0), 0u) << content.substr(0, 200);
+  // A link someone planted at the dump's name is not written through.
+  if (onWindows()) return;
+  const std::string victim = path("victim");
+  writeText(victim, "precious");
+  const char* planted[] = {self, "--child--", "crash", target.c_str(), victim.c_str(), nullptr};
+  osRunArgv(planted, nullptr, out.ptr(), err.ptr(), &code);
+  EXPECT_EQ(readText(victim), "precious");
 }
 
 TEST_F(OsDump, PrefixJoinsDirectoryAndName) {

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
 #include <thread>
 #include <tuple>
 
@@ -12,6 +15,7 @@
 #include "osdir.h"
 #include "osdump.h"
 #include "osenv.h"
+#include "osinit.h"
 #include "osprocess.h"
 #include "osscript.h"
 #include "processprim.h"
@@ -68,6 +72,14 @@ int testChildMain(int, char**) {
     printf("%s", v ? v : "<unset>");
   } else if (strcmp(mode, "crash") == 0) {
     if (osDumpSetDirectory(rest[0], "crashtest") != 0) return 103;
+    // With a victim: links to it wait at this process's dump names of the next seconds.
+    for (time_t t = time(nullptr), i = 0; rest[1] && i < 3; i++) {
+      char stamp[32];
+      strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", gmtime(&(t += i > 0)));
+      const std::string at =
+          std::string(rest[0]) + "/crashtest-" + stamp + "-" + std::to_string(osProcessId()) + ".dmp";
+      std::filesystem::create_symlink(rest[1], at);
+    }
     volatile int* nowhere = nullptr;
     *nowhere = 1;
   } else {
