@@ -7,6 +7,9 @@
 // The two service executables an installation's bin directory must hold
 // (platform file names).
 extern const char* const osUpdateServiceExecutables[2];
+// The characters that the command interpreter still acts on inside a
+// double-quoted path (POSIX sh: " $ ` \; Windows cmd: " %).
+extern const char* const osUpdateShellActive;
 
 // 0 when `releaseVersion` is not installed in installDir, -1 (ERROR) when
 // it is.

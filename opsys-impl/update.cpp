@@ -188,6 +188,13 @@ bool updateVerifyExecutable(const char* path, const char* release) {
              release, path);
     return false;
   }
+  // The path goes to the command interpreter in double quotes; what it
+  // would still act on there would run as this account too.
+  if (strpbrk(path, osUpdateShellActive)) {
+    logError(logCatUpdate, "%s is not complete: not asking %s, whose path the command interpreter would change\n",
+             release, path);
+    return false;
+  }
   StringBuffer command, output;
   sbInitHere(&command);
   sbInitHere(&output);

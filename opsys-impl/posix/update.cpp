@@ -3,3 +3,4 @@
 
 // The agent's daemon and its control program.
 const char* const osUpdateServiceExecutables[2] = {"agentsvc", "agentctl"};
+const char* const osUpdateShellActive = "\"$`\\";

@@ -3,3 +3,4 @@
 
 // The agent's service and its control program.
 const char* const osUpdateServiceExecutables[2] = {"agentsvc.exe", "agentctl.exe"};
+const char* const osUpdateShellActive = "\"%";

@@ -91,13 +91,15 @@ def test_installed_release_is_refused(plat, setup):
 
 
 @pytest.mark.parametrize("plat", ["native"], indirect=True)
-def test_installation_another_user_could_change_is_not_run(plat, setup):
-    """The check would run its programs as this account (root): they are not run, so they can neither run someone's
-    code nor stop the update."""
+@pytest.mark.parametrize("name,says", [("theirs", "can be changed by another user"), ("x$(touch ran)", "interpreter")])
+def test_installation_whose_programs_are_not_asked(plat, setup, name, says):
+    """The check would run them as this account (root): not when another user could have put them there, nor through a
+    command interpreter that would change their path. They neither run code nor stop the update."""
     exe, _, install, work = setup
-    installed_release(plat, install / "theirs").chmod(0o777)
-    has(plat.check(exe, "--auto-update", "-d", install, work=work).out, "can be changed by another user",
-        "not asking", "Auto-update installer succeeded")
+    installed_release(plat, install / name).chmod(0o777 if name == "theirs" else 0o755)
+    has(plat.check(exe, "--auto-update", "-d", install, work=work).out, says, "not asking",
+        "Auto-update installer succeeded")
+    assert not list(work.rglob("ran"))
 
 
 def test_incomplete_installation_is_not_counted(plat, setup):
