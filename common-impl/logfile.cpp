@@ -539,6 +539,20 @@ void adoptLog(char* name, IoStream* fresh, bool stdName) {
   if (logOut.keepCount && !stdName) logCleanupOldLogs();
 }
 
+// Whether the log may be written at `name`: no link on the way that another
+// user made (it may lead anywhere), and its directory, where it really is,
+// one that no other user can change (or nothing stops him from swapping a
+// link in between this check and the open).
+bool logPlaceTrusted(const char* name) {
+  if (osDirLinksTrusted(nullptr, name) != 1) return false;
+  char *dir = nullptr, *real = nullptr;
+  const bool trusted = osDirCopyParentDirectory(name, &dir) == 0 && dir && osFileResolveLinks(dir, &real) == 0 &&
+                       osDirIsTrusted(real) == 1;
+  memFree(real);
+  memFree(dir);
+  return trusted;
+}
+
 // Opens the log file `name` (taken over) and makes it the log; a forced
 // switch to the same file rotates the file first.
 int openLog(char* name, bool forceNew, bool stdName) {
@@ -549,9 +563,8 @@ int openLog(char* name, bool forceNew, bool stdName) {
     iosClose(old);
     logRotateFile(name, name, 1);
   }
-  // Others may read the log while it is written, nothing more. A link on
-  // the way that another user made may lead anywhere: no log goes there.
-  IoStream* fresh = stdName || osDirLinksTrusted(nullptr, name) == 1
+  // Others may read the log while it is written, nothing more.
+  IoStream* fresh = stdName || logPlaceTrusted(name)
                         ? osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, false, false)
                         : nullptr;
   if (!fresh) {
