@@ -131,8 +131,8 @@ void osDirFreeList(char** list);
 // directory is missing or not accessible (`writing`: for writing).
 void osDirDiagnoseAccess(const char* path, bool writing);
 // 1 when no one but this process's user and the administrator can rename,
-// replace or add to the directory `path` (links already resolved) or any
-// directory above it, 0 when another user could (logged as a warning), -1
+// replace or add to the directory `path` or any directory above it (a link
+// of theirs on the way is judged where it leads), 0 when another user could (logged as a warning), -1
 // when it cannot be told (logged). POSIX judges owners and write bits (a
 // sticky directory's entries stay their owners'); Windows gives 1, its
 // access lists are not judged here.

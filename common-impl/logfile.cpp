@@ -540,14 +540,14 @@ void adoptLog(char* name, IoStream* fresh, bool stdName) {
 }
 
 // Whether the log may be written at `name`: no link on the way that another
-// user made (it may lead anywhere), and its directory, where it really is,
-// one that no other user can change (or nothing stops him from swapping a
-// link in between this check and the open).
+// user made (it may lead anywhere), and its directory, as spelled and where
+// it really is, one that no other user can change (or nothing stops him
+// from swapping a link in between this check and the open).
 bool logPlaceTrusted(const char* name) {
   if (osDirLinksTrusted(nullptr, name) != 1) return false;
   char *dir = nullptr, *real = nullptr;
-  const bool trusted = osDirCopyParentDirectory(name, &dir) == 0 && dir && osFileResolveLinks(dir, &real) == 0 &&
-                       osDirIsTrusted(real) == 1;
+  const bool trusted = osDirCopyParentDirectory(name, &dir) == 0 && dir && osDirIsTrusted(dir) == 1 &&
+                       osFileResolveLinks(dir, &real) == 0 && osDirIsTrusted(real) == 1;
   memFree(real);
   memFree(dir);
   return trusted;

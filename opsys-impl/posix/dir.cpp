@@ -314,6 +314,9 @@ int osDirIsTrusted(const char* path) {
     if (posixSys.lstat(sbGet(&prefix), &st) != 0) {
       osErrorReport(logCatDir, (uint32_t)errno, "Cannot judge who may change %s", sbGet(&prefix));
       rc = -1;
+    } else if (S_ISLNK(st.st_mode) && (st.st_uid == 0 || st.st_uid == self)) {
+      // A link of this user or root: the directories below are judged
+      // where it leads (the next names are looked up through it).
     } else if (!S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != self) ||
                ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))) {
       logWarn(logCatDir, "%s can be changed by another user (owner %u, mode %03o)\n", sbGet(&prefix),

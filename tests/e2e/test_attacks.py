@@ -105,8 +105,12 @@ def test_links_another_user_made_in_the_target_are_not_followed(plat, tmp_path):
     r = expect_rc(plat.run(exe, "-u", target / "logs" / "x.log", "--unpack", target, cwd=tmp_path), 2)
     has(r.stdout + r.stderr, "is a link that another user made", "Failed to switch log", "may lead elsewhere")
     assert (old / "www" / "index.html").read_text() == "old build\n" and list(elsewhere.iterdir()) == []
-    elsewhere.chmod(0o777)  # nor in a directory where anyone may swap in a link after the check
-    has(plat.run(exe, "-u", elsewhere / "x.log", "--unpack", tmp_path / "t2", cwd=tmp_path).stderr, "Failed to switch log")
+    (theirs := tmp_path / "theirs").mkdir()  # nor where another user may swap in a link after the check: in his
+    (theirs / "mine").symlink_to(elsewhere)  # directory (the installation's link in it, say), or in one anyone may
+    os.chown(theirs, 65534, 65534)  # write to
+    for log in (theirs / "mine" / "x.log", elsewhere / "x.log"):
+        has(plat.run(exe, "-u", log, "--unpack", tmp_path / "t2", cwd=tmp_path).stderr, "Failed to switch log")
+        elsewhere.chmod(0o777)
     assert list(elsewhere.iterdir()) == []
     os.lchown(target / "new" / "www", 0, 0)
     expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 0)
