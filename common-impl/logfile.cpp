@@ -567,6 +567,12 @@ int openLog(char* name, bool forceNew, bool stdName) {
   IoStream* fresh = stdName || logPlaceTrusted(name)
                         ? osFileOpen(name, osFileModeAppend, osFileTypeLog, nullptr, false, false)
                         : nullptr;
+  // A log file that another user made beforehand is his to read and rewrite.
+  if (fresh && !stdName && !osFileStreamOwnerTrusted(fresh)) {
+    logWarn(logCatLogging, "%s belongs to another user\n", name);
+    iosClose(fresh);
+    fresh = nullptr;
+  }
   if (!fresh) {
     // The log that stays in use (standard error before the first open)
     // still gets the levels asked for; the first failure is a warning.

@@ -112,6 +112,10 @@ def test_links_another_user_made_in_the_target_are_not_followed(plat, tmp_path):
         has(plat.run(exe, "-u", log, "--unpack", tmp_path / "t2", cwd=tmp_path).stderr, "Failed to switch log")
         elsewhere.chmod(0o777)
     assert list(elsewhere.iterdir()) == []
+    (planted := tmp_path / "planted.log").write_text("his\n")  # nor appended to another user's file
+    os.chown(planted, 65534, 65534)
+    has(plat.run(exe, "-u", planted, "--unpack", tmp_path / "t3", cwd=tmp_path).stderr, "Failed to switch log")
+    assert planted.read_text() == "his\n"
     os.lchown(target / "new" / "www", 0, 0)
     expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 0)
     assert (old / "www" / "index.html").read_text() == "new"
