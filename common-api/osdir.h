@@ -81,9 +81,11 @@ bool osDirIsMountPoint(const char* path);
 bool osDirNoLinkBelow(const char* base, const char* path);
 // 1 when every link on the way from base to path (path included; both
 // spelled alike; a null base: from the start of path) belongs to this
-// process's account or to the administrators (osFileLinkOwnerTrusted), 0
-// when one belongs to someone else (logged as a warning), -1 when that
-// cannot be told (logged). A link someone else made may lead anywhere.
+// process's account or to the administrators (osFileLinkOwnerTrusted), and
+// so does every link on the way that each of them leads (POSIX: link by
+// link; Windows: the final path), 0 when one belongs to someone else
+// (logged as a warning), -1 when that cannot be told (logged). A link
+// someone else made may lead anywhere.
 int osDirLinksTrusted(const char* base, const char* path);
 // The longest path, in bytes, that the file system calls of this platform
 // accept (a UTF-8 path is never shorter than its UTF-16 form).

@@ -114,10 +114,37 @@ int collectDrive(const char*, const char* name, int, void* context) {
 
 namespace {
 
+// How many links deep the way of a link is judged, as far as the system
+// itself follows links.
+constexpr int linkDepthMax = 40;
+
+int visitLinksBelow(const char* base, const char* path, int (*visit)(const char* link), int depth);
+
+// Judges, after the link at `link` itself, the way it leads: where it leads
+// followed by `rest` (the rest of the way it was met on), so that a link it
+// leads through is judged too.
+int visitWayOfLink(const char* link, const char* rest, int (*visit)(const char* link), int depth) {
+  char *to = nullptr, *dir = nullptr, *at = nullptr;
+  int rc = depth < linkDepthMax ? osFileLinkLeadsTo(link, &to) : -1;
+  if (depth >= linkDepthMax) logError(logCatDir, "Cannot judge the way of %s: too many links\n", link);
+  if (rc == 0 && !osPathIsAbsolute(osPathStyleNative, to))
+    rc = osPathParent(osPathStyleNative, link, &dir) == 0 ? osPathResolve(osPathStyleNative, dir, to, &at) : -1;
+  StringBuffer next;
+  sbInitHere(&next);
+  if (rc == 0 && sbPrintf(&next, "%s%s", at ? at : to, rest) != 0) rc = -1;
+  if (rc == 0) rc = visitLinksBelow("", sbGet(&next), visit, depth + 1);
+  sbClean(&next);
+  memFree(at);
+  memFree(dir);
+  memFree(to);
+  return rc;
+}
+
 // Calls visit with each name on the way from base to path (path included)
 // that is a link, until one answers other than 1, and returns that answer
-// (1 when none did); -2 when path is not spelled below base.
-int visitLinksBelow(const char* base, const char* path, int (*visit)(const char* link)) {
+// (1 when none did); -2 when path is not spelled below base. With a depth
+// (0 and up), the way of each link that visit accepts is judged as well.
+int visitLinksBelow(const char* base, const char* path, int (*visit)(const char* link), int depth) {
   const size_t n = strlen(base);
   if (strncmp(path, base, n) != 0) return -2;
   if (n > 0 && path[n] && !osPathIsSep(path[n]) && !osPathIsSep(base[n - 1])) return -2;
@@ -127,7 +154,13 @@ int visitLinksBelow(const char* base, const char* path, int (*visit)(const char*
     if (way[i] && !osPathIsSep(way[i])) continue;
     const char c = way[i];
     way[i] = 0;
-    if (!(i == 2 && way[1] == ':') && osDirIsLink(way)) rc = visit(way);  // a drive ("C:") is no link
+    if (!(i == 2 && way[1] == ':') && osDirIsLink(way)) {  // a drive ("C:") is no link
+      rc = visit(way);
+      if (rc == 1 && depth >= 0) {
+        rc = visitWayOfLink(way, path + i, visit, depth);
+        break;  // the rest of the way was judged where the link leads
+      }
+    }
     way[i] = c;
   }
   memFree(way);
@@ -144,10 +177,10 @@ int linkOfTrustedOwner(const char* link) {
 
 }  // namespace
 
-bool osDirNoLinkBelow(const char* base, const char* path) { return visitLinksBelow(base, path, anyLink) == 1; }
+bool osDirNoLinkBelow(const char* base, const char* path) { return visitLinksBelow(base, path, anyLink, -1) == 1; }
 
 int osDirLinksTrusted(const char* base, const char* path) {
-  const int rc = visitLinksBelow(base ? base : "", path, linkOfTrustedOwner);
+  const int rc = visitLinksBelow(base ? base : "", path, linkOfTrustedOwner, 0);
   if (rc == -2) logError(logCatDir, "Cannot judge the links on the way to %s: it does not lie below %s\n", path, base);
   return rc < 0 ? -1 : rc;
 }

@@ -952,6 +952,18 @@ int osFileLinkOwnerTrusted(const char* path) {
   return st.st_uid == 0 || st.st_uid == geteuid() ? 1 : 0;
 }
 
+int osFileLinkLeadsTo(const char* link, char** to) {
+  *to = nullptr;
+  char target[PATH_MAX + 1];
+  const ssize_t n = ::readlink(link, target, sizeof target);  // a read-only query, like osFileResolveLinks
+  if (n <= 0 || (size_t)n >= sizeof target) {
+    osErrorReport(logCatFile, (uint32_t)(n < 0 ? errno : ENAMETOOLONG), "Cannot read the link %s", link);
+    return -1;
+  }
+  *to = memStrDupN(target, (size_t)n);
+  return 0;
+}
+
 int osFileIsTrusted(const char* path) {
   struct stat st;
   if (posixSys.lstat(path, &st) != 0) {

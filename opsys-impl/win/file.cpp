@@ -414,14 +414,14 @@ IoStream* osFileOpen(const char* path, uint32_t mode, uint32_t fileType, const c
   }
   wchar_t* wide = winPathToWide(path);
   HANDLE h = INVALID_HANDLE_VALUE;
-  DWORD access = quiet ? FILE_READ_ATTRIBUTES : modeAccess[mode];
+  // A log is appended to as a file of its own: a link at its name is opened
+  // as the link, and refused below; whose file it is can be asked.
+  const bool log = mode == osFileModeAppend && fileType == osFileTypeLog && !quiet;
+  DWORD access = quiet ? FILE_READ_ATTRIBUTES : modeAccess[mode] | (log ? READ_CONTROL : 0);
   DWORD shareMode = modeShare[mode];
   if (mode == osFileModeAppend && share) shareMode = shareAll;
   if (quiet) shareMode = shareAll;
   const DWORD disposition = quiet ? OPEN_EXISTING : modeDisposition[mode];
-  // A log is appended to as a file of its own: a link at its name is opened
-  // as the link, and refused below.
-  const bool log = mode == osFileModeAppend && fileType == osFileTypeLog && !quiet;
   const DWORD attributes =
       (winIsDotName(path) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL) | (log ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
   DWORD err = ERROR_NO_UNICODE_TRANSLATION;
@@ -1175,6 +1175,8 @@ int osFileLinkOwnerTrusted(const char* path) {
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   return trusted;
 }
+
+int osFileLinkLeadsTo(const char* link, char** to) { return osFileResolveLinks(link, to); }
 
 int osFileIsTrusted(const char* path) {
   // The owner through the file itself; the access lists of the file and its

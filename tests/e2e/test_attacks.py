@@ -119,3 +119,8 @@ def test_links_another_user_made_in_the_target_are_not_followed(plat, tmp_path):
     os.lchown(target / "new" / "www", 0, 0)
     expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 0)
     assert (old / "www" / "index.html").read_text() == "new"
+    (target / "new" / "www").unlink()  # nor through another user's link that the installation's own one leads to
+    (target / "new" / "www").symlink_to("../gone")
+    (target / "gone").symlink_to("old/www")
+    os.lchown(target / "gone", 65534, 65534)
+    has(expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 2).stderr, "gone is a link that another user made")
