@@ -92,35 +92,28 @@ def test_file_size_limit_fails_the_unpack_and_rolls_back(tmp_path):
 @pytest.mark.skipif(os.geteuid() != 0, reason="links of another user need root")
 @pytest.mark.parametrize("plat", ["native"], indirect=True)
 def test_links_another_user_made_in_the_target_are_not_followed(plat, tmp_path):
-    """Another user's link in a shared target may lead to another build there: nothing goes through it, nor does a log
-    named through one. The installation's own links are followed as before."""
+    """Another user's link in a shared target may lead to another build: nothing goes through it (or one the target's
+    own links lead to), nor a log (nor into his directory or file, or one anyone may write to). Own links are kept."""
     target, elsewhere = tmp_path / "target", tmp_path / "elsewhere"
     old = write_files(target / "old", {"www/index.html": "old build\n"})
-    elsewhere.mkdir()
-    (target / "new").mkdir()
-    for link, to in ((target / "new" / "www", "../old/www"), (target / "logs", elsewhere)):
+    write_files(tmp_path, {"planted.log": "his\n", "theirs/.keep": "", "open/.keep": "", "elsewhere/.keep": "",
+                           "target/new/.keep": ""})
+    (tmp_path / "open").chmod(0o777)
+    for link, to in {target / "new" / "www": "../old/www", target / "logs": elsewhere, target / "gone": "old/www",
+                     tmp_path / "theirs" / "mine": elsewhere}.items():
         link.symlink_to(to)
-        os.lchown(link, 65534, 65534)
+    for mine in ("target/new/www", "target/logs", "target/gone", "theirs", "planted.log"):
+        os.lchown(tmp_path / mine, 65534, 65534)
     exe = make_installer(plat, zip_entries(tmp_path / "p.zip", [("new/www/index.html", "new", False)]), tmp_path / "s")
-    r = expect_rc(plat.run(exe, "-u", target / "logs" / "x.log", "--unpack", target, cwd=tmp_path), 2)
-    has(r.stdout + r.stderr, "is a link that another user made", "Failed to switch log", "may lead elsewhere")
-    assert (old / "www" / "index.html").read_text() == "old build\n" and list(elsewhere.iterdir()) == []
-    (theirs := tmp_path / "theirs").mkdir()  # nor where another user may swap in a link after the check: in his
-    (theirs / "mine").symlink_to(elsewhere)  # directory (the installation's link in it, say), or in one anyone may
-    os.chown(theirs, 65534, 65534)  # write to
-    for log in (theirs / "mine" / "x.log", elsewhere / "x.log"):
-        has(plat.run(exe, "-u", log, "--unpack", tmp_path / "t2", cwd=tmp_path).stderr, "Failed to switch log")
-        elsewhere.chmod(0o777)
-    assert list(elsewhere.iterdir()) == []
-    (planted := tmp_path / "planted.log").write_text("his\n")  # nor appended to another user's file
-    os.chown(planted, 65534, 65534)
-    has(plat.run(exe, "-u", planted, "--unpack", tmp_path / "t3", cwd=tmp_path).stderr, "Failed to switch log")
-    assert planted.read_text() == "his\n"
+    for log in ("target/logs/x.log", "theirs/mine/x.log", "open/x.log", "planted.log"):
+        has(expect_rc(plat.run(exe, "-u", tmp_path / log, "--unpack", tmp_path / "t2", cwd=tmp_path)).out,
+            "Failed to switch log")
+    assert [p.name for p in elsewhere.iterdir()] == [".keep"] and (tmp_path / "planted.log").read_text() == "his\n"
+    has(expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 2).out, "may lead elsewhere")
+    assert (old / "www" / "index.html").read_text() == "old build\n"
     os.lchown(target / "new" / "www", 0, 0)
     expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 0)
     assert (old / "www" / "index.html").read_text() == "new"
-    (target / "new" / "www").unlink()  # nor through another user's link that the installation's own one leads to
+    (target / "new" / "www").unlink()
     (target / "new" / "www").symlink_to("../gone")
-    (target / "gone").symlink_to("old/www")
-    os.lchown(target / "gone", 65534, 65534)
-    has(expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 2).stderr, "gone is a link that another user made")
+    has(expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 2).out, "gone is a link that another user made")
