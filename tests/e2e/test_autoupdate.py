@@ -93,8 +93,7 @@ def test_installed_release_is_refused(plat, setup):
 @pytest.mark.parametrize("plat", ["native"], indirect=True)
 @pytest.mark.parametrize("name,says", [("theirs", "can be changed by another user"), ("x$(touch ran)", "interpreter")])
 def test_installation_whose_programs_are_not_asked(plat, setup, name, says):
-    """The check would run them as this account (root): not when another user could have put them there, nor through a
-    command interpreter that would change their path. They neither run code nor stop the update."""
+    """Not run as root: programs another user could have put there, or whose path the command interpreter changes."""
     exe, _, install, work = setup
     installed_release(plat, install / name).chmod(0o777 if name == "theirs" else 0o755)
     has(plat.check(exe, "--auto-update", "-d", install, work=work).out, says, "not asking",
