@@ -122,19 +122,25 @@ int visitLinksBelow(const char* base, const char* path, int (*visit)(const char*
 
 // Judges, after the link at `link` itself, the way it leads: where it leads
 // followed by `rest` (the rest of the way it was met on), so that a link it
-// leads through is judged too.
-int visitWayOfLink(const char* link, const char* rest, int (*visit)(const char* link), int depth) {
-  char *to = nullptr, *dir = nullptr, *at = nullptr;
+// leads through is judged too. A relative target is joined as it is written,
+// not shortened by its "..": the system takes "x/.." where x really leads.
+// 1 with *plain when the link leads to itself (a mount point, as some
+// systems show one): the walk goes on past it.
+int visitWayOfLink(const char* link, const char* rest, int (*visit)(const char* link), int depth, bool* plain) {
+  *plain = false;
+  char *to = nullptr, *dir = nullptr;
   int rc = depth < linkDepthMax ? osFileLinkLeadsTo(link, &to) : -1;
   if (depth >= linkDepthMax) logError(logCatDir, "Cannot judge the way of %s: too many links\n", link);
-  if (rc == 0 && !osPathIsAbsolute(osPathStyleNative, to))
-    rc = osPathParent(osPathStyleNative, link, &dir) == 0 ? osPathResolve(osPathStyleNative, dir, to, &at) : -1;
+  const bool relative = rc == 0 && !osPathIsAbsolute(osPathStyleNative, to);
+  if (relative) rc = osPathParent(osPathStyleNative, link, &dir);
   StringBuffer next;
   sbInitHere(&next);
-  if (rc == 0 && sbPrintf(&next, "%s%s", at ? at : to, rest) != 0) rc = -1;
-  if (rc == 0) rc = visitLinksBelow("", sbGet(&next), visit, depth + 1);
+  if (rc == 0 && sbPrintf(&next, "%s%s%s%s", relative ? dir : "", relative ? "/" : "", to, rest) != 0) rc = -1;
+  size_t toLen = rc == 0 ? strlen(to) : 0;
+  while (toLen > 1 && osPathIsSep(to[toLen - 1])) toLen--;
+  *plain = rc == 0 && !relative && toLen == strlen(link) && strncmp(to, link, toLen) == 0;
+  rc = rc != 0 ? -1 : *plain ? 1 : visitLinksBelow("", sbGet(&next), visit, depth + 1);
   sbClean(&next);
-  memFree(at);
   memFree(dir);
   memFree(to);
   return rc;
@@ -151,17 +157,17 @@ int visitLinksBelow(const char* base, const char* path, int (*visit)(const char*
   char* way = memStrDup(path);
   int rc = 1;
   for (size_t i = n + 1; rc == 1 && way[i - 1]; i++) {
-    if (way[i] && !osPathIsSep(way[i])) continue;
+    // A name ends here; an empty one (doubled separators) was judged before.
+    if ((way[i] && !osPathIsSep(way[i])) || osPathIsSep(way[i - 1])) continue;
     const char c = way[i];
     way[i] = 0;
+    bool plain = true;
     if (!(i == 2 && way[1] == ':') && osDirIsLink(way)) {  // a drive ("C:") is no link
       rc = visit(way);
-      if (rc == 1 && depth >= 0) {
-        rc = visitWayOfLink(way, path + i, visit, depth);
-        break;  // the rest of the way was judged where the link leads
-      }
+      if (rc == 1 && depth >= 0) rc = visitWayOfLink(way, path + i, visit, depth, &plain);
     }
     way[i] = c;
+    if (!plain) break;  // the rest of the way was judged where the link leads
   }
   memFree(way);
   return rc;
