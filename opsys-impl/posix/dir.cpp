@@ -297,11 +297,30 @@ bool osDirIsCaseSensitive(const char* path) {
   return true;
 }
 
-int osDirIsTrusted(const char* path) {
-  if (!path || path[0] != '/') {
-    logError(logCatDir, "Cannot judge who may change %s: not an absolute path\n", path ? path : "<null>");
-    return -1;
-  }
+namespace {
+
+int dirTrusted(const char* path, int depth);
+
+// Judges the way the trusted link at `link` leads, as written: the
+// directories its target names on the way (one before a "..", say) are
+// looked up through too when the names after the link are.
+int linkWayTrusted(const char* link, int depth) {
+  char *to = nullptr, *dir = nullptr;
+  int rc = depth < 40 ? osFileLinkLeadsTo(link, &to) : -1;
+  if (depth >= 40) logError(logCatDir, "Cannot judge who may change %s: too many links\n", link);
+  const bool relative = rc == 0 && to[0] != '/';
+  if (relative) rc = osPathParent(osPathStylePosix, link, &dir);
+  StringBuffer way;
+  sbInitHere(&way);
+  if (rc == 0) rc = sbPrintf(&way, "%s%s%s", relative ? dir : "", relative ? "/" : "", to);
+  if (rc == 0) rc = dirTrusted(sbGet(&way), depth + 1);
+  sbClean(&way);
+  memFree(dir);
+  memFree(to);
+  return rc < 0 ? -1 : rc;
+}
+
+int dirTrusted(const char* path, int depth) {
   const uid_t self = geteuid();
   StringBuffer prefix;
   sbInitHere(&prefix);
@@ -316,7 +335,9 @@ int osDirIsTrusted(const char* path) {
       rc = -1;
     } else if (S_ISLNK(st.st_mode) && (st.st_uid == 0 || st.st_uid == self)) {
       // A link of this user or root: the directories below are judged
-      // where it leads (the next names are looked up through it).
+      // where it leads (the next names are looked up through it), and so
+      // are those its target names on the way.
+      rc = linkWayTrusted(sbGet(&prefix), depth);
     } else if (!S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != self) ||
                ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))) {
       logWarn(logCatDir, "%s can be changed by another user (owner %u, mode %03o)\n", sbGet(&prefix),
@@ -330,6 +351,16 @@ int osDirIsTrusted(const char* path) {
   }
   sbClean(&prefix);
   return rc;
+}
+
+}  // namespace
+
+int osDirIsTrusted(const char* path) {
+  if (!path || path[0] != '/') {
+    logError(logCatDir, "Cannot judge who may change %s: not an absolute path\n", path ? path : "<null>");
+    return -1;
+  }
+  return dirTrusted(path, 0);
 }
 
 const char* osDirSharedTemp() { return "/tmp"; }

@@ -97,18 +97,20 @@ def test_links_another_user_made_in_the_target_are_not_followed(plat, tmp_path):
     target, elsewhere = tmp_path / "target", tmp_path / "elsewhere"
     old = write_files(target / "old", {"www/index.html": "old build\n"})
     write_files(tmp_path, {"planted.log": "his\n", "theirs/.keep": "", "open/.keep": "", "elsewhere/.keep": "",
-                           "target/new/.keep": "", "target/x/sub/.keep": "", "target/x/old/www/.keep": ""})
+                           "target/new/.keep": "", "target/x/sub/.keep": "", "target/x/old/www/.keep": "",
+                           "target/nd/.keep": "", "target/logdir/.keep": ""})
     (tmp_path / "open").chmod(0o777)
     for link, to in {target / "new" / "www": "../old/www", target / "logs": elsewhere, target / "nl": "x/sub",
-                     tmp_path / "theirs" / "mine": elsewhere}.items():
+                     tmp_path / "theirs" / "mine": elsewhere, target / "dd": "nd/../logdir"}.items():
         link.symlink_to(to)
-    for mine in ("target/new/www", "target/logs", "target/nl", "theirs", "planted.log"):
+    for mine in ("target/new/www", "target/logs", "target/nl", "theirs", "planted.log", "target/nd"):
         os.lchown(tmp_path / mine, 65534, 65534)
     exe = make_installer(plat, zip_entries(tmp_path / "p.zip", [("new/www/index.html", "new", False)]), tmp_path / "s")
-    for log in ("target/logs/x.log", "theirs/mine/x.log", "open/x.log", "planted.log"):
+    for log in ("target/logs/x.log", "theirs/mine/x.log", "open/x.log", "planted.log", "target/dd/x.log"):
         has(expect_rc(plat.run(exe, "-u", tmp_path / log, "--unpack", tmp_path / "t2", cwd=tmp_path)).out,
             "Failed to switch log")
     assert [p.name for p in elsewhere.iterdir()] == [".keep"] and (tmp_path / "planted.log").read_text() == "his\n"
+    assert not (target / "logdir" / "x.log").exists()  # through his directory before a ".." in a link of the target
     has(expect_rc(plat.run(exe, "--unpack", target, cwd=tmp_path), 2).out, "may lead elsewhere")
     assert (old / "www" / "index.html").read_text() == "old build\n"
     os.lchown(target / "new" / "www", 0, 0)
