@@ -119,8 +119,9 @@ bool osFileStreamOwnerTrusted(IoStream* stream);
 // (logged).
 int osFileLinkOwnerTrusted(const char* path);
 // Where the link at `link` leads, as a new block in *to: the target it holds
-// (POSIX; relative to the link's directory unless absolute), or the final
-// path it resolves to (Windows). -1 when that cannot be read (logged).
+// (POSIX; a relative one joined to the link's directory as written, its
+// ".." left for the system), or the final path it resolves to (Windows).
+// -1 when that cannot be read (logged).
 int osFileLinkLeadsTo(const char* link, char** to);
 // 1 when the file at `path` (a link at it not followed) is one nobody but
 // this process's user and the administrators could have put there or can

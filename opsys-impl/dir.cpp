@@ -122,26 +122,24 @@ int visitLinksBelow(const char* base, const char* path, int (*visit)(const char*
 
 // Judges, after the link at `link` itself, the way it leads: where it leads
 // followed by `rest` (the rest of the way it was met on), so that a link it
-// leads through is judged too. A relative target is joined as it is written,
-// not shortened by its "..": the system takes "x/.." where x really leads.
+// leads through is judged too. A relative target comes joined as written
+// (osFileLinkLeadsTo), not shortened by its "..": the system takes "x/.."
+// where x really leads.
 // 1 with *plain when the link leads to itself (a mount point, as some
 // systems show one): the walk goes on past it.
 int visitWayOfLink(const char* link, const char* rest, int (*visit)(const char* link), int depth, bool* plain) {
   *plain = false;
-  char *to = nullptr, *dir = nullptr;
+  char* to = nullptr;
   int rc = depth < linkDepthMax ? osFileLinkLeadsTo(link, &to) : -1;
   if (depth >= linkDepthMax) logError(logCatDir, "Cannot judge the way of %s: too many links\n", link);
-  const bool relative = rc == 0 && !osPathIsAbsolute(osPathStyleNative, to);
-  if (relative) rc = osPathParent(osPathStyleNative, link, &dir);
   StringBuffer next;
   sbInitHere(&next);
-  if (rc == 0 && sbPrintf(&next, "%s%s%s%s", relative ? dir : "", relative ? "/" : "", to, rest) != 0) rc = -1;
+  if (rc == 0 && sbPrintf(&next, "%s%s", to, rest) != 0) rc = -1;
   size_t toLen = rc == 0 ? strlen(to) : 0;
   while (toLen > 1 && osPathIsSep(to[toLen - 1])) toLen--;
-  *plain = rc == 0 && !relative && toLen == strlen(link) && strncmp(to, link, toLen) == 0;
+  *plain = rc == 0 && toLen == strlen(link) && strncmp(to, link, toLen) == 0;
   rc = rc != 0 ? -1 : *plain ? 1 : visitLinksBelow("", sbGet(&next), visit, depth + 1);
   sbClean(&next);
-  memFree(dir);
   memFree(to);
   return rc;
 }

@@ -305,17 +305,10 @@ int dirTrusted(const char* path, int depth);
 // directories its target names on the way (one before a "..", say) are
 // looked up through too when the names after the link are.
 int linkWayTrusted(const char* link, int depth) {
-  char *to = nullptr, *dir = nullptr;
+  char* to = nullptr;
   int rc = depth < 40 ? osFileLinkLeadsTo(link, &to) : -1;
   if (depth >= 40) logError(logCatDir, "Cannot judge who may change %s: too many links\n", link);
-  const bool relative = rc == 0 && to[0] != '/';
-  if (relative) rc = osPathParent(osPathStylePosix, link, &dir);
-  StringBuffer way;
-  sbInitHere(&way);
-  if (rc == 0) rc = sbPrintf(&way, "%s%s%s", relative ? dir : "", relative ? "/" : "", to);
-  if (rc == 0) rc = dirTrusted(sbGet(&way), depth + 1);
-  sbClean(&way);
-  memFree(dir);
+  if (rc == 0) rc = dirTrusted(to, depth + 1);
   memFree(to);
   return rc < 0 ? -1 : rc;
 }

@@ -960,8 +960,19 @@ int osFileLinkLeadsTo(const char* link, char** to) {
     osErrorReport(logCatFile, (uint32_t)(n < 0 ? errno : ENAMETOOLONG), "Cannot read the link %s", link);
     return -1;
   }
-  *to = memStrDupN(target, (size_t)n);
-  return 0;
+  target[n] = 0;
+  char* dir = nullptr;
+  if (target[0] != '/' && osPathParent(osPathStylePosix, link, &dir) != 0) {
+    logError(logCatFile, "Cannot read the link %s: it has no directory\n", link);
+    return -1;
+  }
+  StringBuffer way;
+  sbInitHere(&way);
+  const int rc = sbPrintf(&way, "%s%s%s", dir ? dir : "", dir ? "/" : "", target);
+  if (rc == 0) *to = memStrDup(sbGet(&way));
+  sbClean(&way);
+  memFree(dir);
+  return rc;
 }
 
 int osFileIsTrusted(const char* path) {
